@@ -1,0 +1,150 @@
+#pragma once
+
+// The in-process notifier: the embedded default transport. A bus stands for
+// the notifier network; connections on it stand for processes; one request
+// handler on it (for example a CScriptedServer) plays the server.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "QueueManager/Export.h"
+#include "QueueManager/Platform/Message.h"
+#include "QueueManager/Platform/Notifier.h"
+
+namespace W4Notifier {
+
+class CInProcessBus;
+namespace detail {
+class BusCore;
+}
+
+// A request as the serving side sees it. Reply at most once; a request sent
+// without waiting takes no reply (Reply does nothing). Thread-safe to move
+// between threads; not to share.
+class QM_EXPORT CInboundRequest {
+ public:
+  const CMessage& Message() const { return message_; }
+  bool ExpectsReply() const { return token_ != 0; }
+  // Answers with `body` (its header is set from the request). Later replies
+  // and replies to a request that timed out are dropped.
+  void Reply(const CMessage& body, bool rejected = false);
+
+ private:
+  friend class detail::BusCore;
+  CInboundRequest(std::weak_ptr<detail::BusCore> bus, std::uint64_t token, CMessage message)
+      : bus_(std::move(bus)), token_(token), message_(std::move(message)) {}
+  std::weak_ptr<detail::BusCore> bus_;
+  std::uint64_t token_;
+  CMessage message_;
+};
+
+// Serves requests on a bus. Called on the bus's server thread, one request
+// at a time, with no bus lock held; may reply later from any thread, and may
+// publish notifications.
+class QM_EXPORT IRequestHandler {
+ public:
+  virtual ~IRequestHandler() = default;
+  virtual void OnRequest(CInboundRequest request) = 0;
+};
+
+// Watches everything that crosses a bus (for recording). Called with no bus
+// lock held, on the thread that caused the traffic. Must be thread-safe.
+class QM_EXPORT IBusObserver {
+ public:
+  enum class eTraffic : std::uint8_t { kRequest, kOneWayRequest, kResponse, kRejection,
+                                       kNotification };
+  virtual ~IBusObserver() = default;
+  virtual void OnTraffic(eTraffic kind, const CMessage& message) = 0;
+};
+
+// Options of an in-process connection.
+struct CInProcessOptions {
+  // Delivery threads. Each callback object is served by one of them, so its
+  // callbacks stay in order while different objects are called in parallel.
+  unsigned deliveryThreads = 2;
+};
+
+class CInProcessConnection;
+
+// The notifier network of one process. Thread-safe; shared by its
+// connections and servers (hold it in a shared_ptr).
+class QM_EXPORT CInProcessBus : public std::enable_shared_from_this<CInProcessBus> {
+ public:
+  static std::shared_ptr<CInProcessBus> Create();
+  // The process-wide bus that ConnectDefault uses.
+  static std::shared_ptr<CInProcessBus> Default();
+  ~CInProcessBus();
+
+  // A new connected connection on this bus.
+  std::shared_ptr<CInProcessConnection> Connect(const CInProcessOptions& options = {});
+
+  // Installs the one request handler (null: none; requests then fail with
+  // "no route"). Returns after any call into the previous handler finished.
+  // REQUIRES: not called from inside the handler.
+  void SetRequestHandler(IRequestHandler* handler);
+  void AddObserver(IBusObserver* observer);
+  // Returns after any call into the observer finished.
+  void RemoveObserver(IBusObserver* observer);
+
+  // Waits until every queued request and every queued delivery of every
+  // connection has run (work they cause included).
+  // REQUIRES: not called from a delivery or server thread.
+  void WaitIdle();
+
+  detail::BusCore& Core() { return *core_; }
+
+ private:
+  CInProcessBus();
+  std::shared_ptr<detail::BusCore> core_;
+};
+
+// A connection on an in-process bus. Thread-safe.
+class QM_EXPORT CInProcessConnection : public CNotifierConnection {
+ public:
+  ~CInProcessConnection() override;
+
+  std::uint16_t QueryHandle() const override;
+  bool IsConnected() const override;
+  eSendStatus SendRequest(const CMessage& request, CMessage* response,
+                          std::uint32_t timeoutMs) override;
+  eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
+                            std::uint32_t flags, std::uint32_t timeoutMs,
+                            std::uint32_t* handleOut = nullptr,
+                            const CKeepAlive& keepAlive = {}) override;
+  eMsgCode CancelAsyncRequest(std::uint32_t requestId) override;
+  eMsgCode Publish(const CMessage& notification) override;
+  eMsgCode StartNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback,
+                              std::uint32_t flags, std::uint32_t* handleOut = nullptr,
+                              const CKeepAlive& keepAlive = {},
+                              std::u16string_view name = {}) override;
+  eMsgCode StopNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback,
+                             std::uint32_t flags) override;
+  eMsgCode StopAllMessages(IMessageCallback* callback) override;
+  eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox, const CEntityId& entity,
+                       int eventCode) override;
+  void DetachInbox(const CMessageInbox* inbox) override;
+
+  // Takes the connection down: pending asynchronous requests end with
+  // "connection loss", waiting synchronous ones fail, nothing is delivered
+  // and sends fail until Reconnect. Subscriptions are kept.
+  void Disconnect();
+  // Brings the connection back and, when `renegotiate` is set, renegotiates.
+  void Reconnect(bool renegotiate = true);
+  // Calls OnConnectionRenegotiated on every callback object that holds a
+  // subscription on this connection.
+  void Renegotiate();
+
+  class Impl;
+
+ private:
+  friend class CInProcessBus;
+  explicit CInProcessConnection(std::shared_ptr<Impl> impl);
+  std::shared_ptr<Impl> impl_;
+};
+
+// Connects to the process-wide bus and makes that connection the default
+// connection; returns it.
+QM_EXPORT std::shared_ptr<CInProcessConnection> ConnectDefault();
+
+}  // namespace W4Notifier

@@ -1,0 +1,152 @@
+#pragma once
+
+// Messages of the notifier: a header (event, entity, event name) and a body of
+// typed fields.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "QueueManager/Export.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/ObjectTypes.h"
+
+namespace W4Notifier {
+
+// The type tag that every field of a message body carries.
+enum class FieldType : std::uint8_t {
+  kInt32 = 1,
+  kUInt32 = 2,
+  kInt16 = 3,
+  kUInt16 = 4,
+  kBool = 5,
+  kUInt64 = 6,
+  kNarrowString = 7,  // UTF-8
+  kWideString = 8,    // UTF-16, written from a string object
+  kWideText = 9,      // UTF-16, written from zero-terminated text
+  kObjectType = 10,
+  kMessage = 11,      // a nested message
+  kBytes = 12,        // raw bytes
+};
+
+// A human-readable name of a field type ("int", "wstring", ...).
+QM_EXPORT std::string_view FieldTypeName(FieldType type);
+
+// A message: the header (event id, the entity it is addressed to or published
+// from, and an optional event name) and a body of typed fields, written with
+// `<<` and read back with `>>` in the same order.
+//
+// Every field carries its type. Reading a field as another type, or past the
+// end, throws CNotifierExtractException and leaves the read position where it
+// was. 32-bit integers of either signedness and ObjectTypes read back as one
+// another, and so do the two forms of wide text; a field of another size or
+// kind does not.
+//
+// Copies share the body bytes until one of them writes (copy on write), so a
+// copy is cheap; each copy has its own read position. A CMessage object is not
+// safe for concurrent use; distinct copies are.
+class QM_EXPORT CMessage {
+ public:
+  CMessage();
+  explicit CMessage(int eventId);
+  CMessage(const CEntityId& entity, int eventId);
+
+  // Header.
+  int QueryEventId() const { return eventId_; }
+  ObjectTypes QueryObjectType() const { return objectType_; }
+  std::uint32_t QueryObjectId() const { return objectId_; }
+  CEntityId QueryEntityId() const { return CEntityId(objectType_, objectId_, 0); }
+  const std::u16string& QueryEventName() const { return eventName_; }
+  void SetEventId(int eventId) { eventId_ = eventId; }
+  void SetEntity(const CEntityId& entity);
+  void SetEventName(std::u16string name) { eventName_ = std::move(name); }
+
+  // Writing fields.
+  CMessage& operator<<(std::int32_t value);
+  CMessage& operator<<(std::uint32_t value);
+  CMessage& operator<<(std::int16_t value);
+  CMessage& operator<<(std::uint16_t value);
+  CMessage& operator<<(bool value);
+  CMessage& operator<<(std::uint64_t value);
+  CMessage& operator<<(ObjectTypes value);
+  CMessage& operator<<(std::string_view utf8);
+  CMessage& operator<<(const std::string& utf8) { return *this << std::string_view(utf8); }
+  CMessage& operator<<(const char* utf8);
+  CMessage& operator<<(const std::u16string& text);
+  CMessage& operator<<(std::u16string_view text);
+  CMessage& operator<<(const char16_t* zeroTerminated);
+  CMessage& operator<<(const unsigned short* zeroTerminated);
+  CMessage& operator<<(const CMessage& nested);
+  // Raw bytes, read back with Extract.
+  void Insert(const void* data, std::uint32_t size);
+
+  // Reading fields. Each throws CNotifierExtractException on a mismatch.
+  CMessage& operator>>(std::int32_t& value);
+  CMessage& operator>>(std::uint32_t& value);
+  CMessage& operator>>(std::int16_t& value);
+  CMessage& operator>>(std::uint16_t& value);
+  CMessage& operator>>(bool& value);
+  CMessage& operator>>(std::uint64_t& value);
+  CMessage& operator>>(ObjectTypes& value);
+  CMessage& operator>>(std::string& utf8);
+  CMessage& operator>>(std::u16string& text);
+  CMessage& operator>>(CMessage& nested);
+  // Reads a raw-bytes field of exactly `size` bytes into `data`.
+  void Extract(void* data, std::uint32_t size);
+  // Reads a raw-bytes field of any size.
+  void Extract(std::vector<std::uint8_t>& data);
+
+  // True when every field has been read.
+  bool IsAtEndOfData() const { return readPos_ >= BodySize(); }
+  // The type of the next field; throws when none is left.
+  FieldType PeekFieldType() const;
+  // Moves the read position back to the first field.
+  void Rewind() { readPos_ = 0; }
+  // Removes every field.
+  void ClearBody();
+
+  // The body's fields from the start as "type value" items separated by ", ",
+  // e.g. `int 29, bool true, wstring "Xan_State"`, for tests and traces. A
+  // malformed rest of the body is shown as `<malformed>`.
+  std::string DescribeFields() const;
+
+  // The byte form: explicit little-endian, no pointers; it travels between
+  // processes unchanged. Parse checks the header and every length against the
+  // bytes present and throws CNotifierExtractException when they do not fit;
+  // it never allocates more than the input holds.
+  std::vector<std::uint8_t> Serialize() const;
+  static CMessage Parse(std::span<const std::uint8_t> bytes);
+
+  std::size_t BodySize() const { return body_ ? body_->size() : 0; }
+  std::span<const std::uint8_t> BodyBytes() const;
+
+ private:
+  using Buffer = std::vector<std::uint8_t>;
+
+  Buffer& MutableBody();
+  void WriteTag(FieldType type);
+  void WriteFixed(FieldType type, const void* littleEndian, std::size_t size);
+  void WriteWide(FieldType type, const char16_t* text, std::size_t length);
+  void WriteBlob(FieldType type, const std::uint8_t* data, std::size_t size);
+  // Checks the next field's tag and returns the position of its payload.
+  std::size_t ExpectField(FieldType a, FieldType b = FieldType{}, FieldType c = FieldType{}) const;
+  std::uint32_t ReadU32At(std::size_t pos) const;
+  // Returns the payload position of a length-prefixed field and its length in
+  // bytes, checked against the body.
+  std::pair<std::size_t, std::size_t> BlobAt(std::size_t payloadPos, std::size_t unit) const;
+  [[noreturn]] void Fail(const char* what) const;
+
+  int eventId_ = 0;
+  ObjectTypes objectType_ = eObjectTypeNone;
+  std::uint32_t objectId_ = 0;
+  std::u16string eventName_;
+  std::shared_ptr<Buffer> body_;
+  std::size_t readPos_ = 0;
+};
+
+}  // namespace W4Notifier

@@ -1,0 +1,156 @@
+#include "platform/notifier/BusCore.h"
+
+#include <algorithm>
+
+#include "platform/notifier/InProcessConnectionImpl.h"
+
+namespace W4Notifier::detail {
+
+BusCore::BusCore() = default;
+
+void BusCore::StartThread() {
+  server_ = std::thread([self = shared_from_this()] { self->RunServer(); });
+}
+
+void BusCore::Shutdown() {
+  {
+    W4Os::MutexLock lock(&mutex_);
+    stopping_ = true;
+    serverWork_.SignalAll();
+  }
+  if (!server_.joinable()) return;
+  if (server_.get_id() == std::this_thread::get_id()) {
+    server_.detach();
+  } else {
+    server_.join();
+  }
+}
+
+std::uint16_t BusCore::NextConnectionHandle() {
+  W4Os::MutexLock lock(&mutex_);
+  if (++nextHandle_ == 0) ++nextHandle_;
+  return nextHandle_;
+}
+
+void BusCore::AddConnection(const std::shared_ptr<ConnectionCore>& connection) {
+  W4Os::MutexLock lock(&mutex_);
+  connections_.push_back(connection);
+}
+
+void BusCore::RemoveConnection(const ConnectionCore* connection) {
+  W4Os::MutexLock lock(&mutex_);
+  std::erase_if(connections_, [connection](const std::weak_ptr<ConnectionCore>& c) {
+    auto locked = c.lock();
+    return !locked || locked.get() == connection;
+  });
+}
+
+bool BusCore::Submit(const CMessage& request, const std::shared_ptr<ConnectionCore>& origin,
+                     std::uint32_t requestId, std::uint64_t* tokenOut) {
+  std::uint64_t token = 0;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (handler_ == nullptr || stopping_) return false;
+    if (origin) {
+      token = nextToken_++;
+      routes_[token] = Route{origin, requestId};
+    }
+    queue_.push_back(QueuedRequest{request, token});
+    queue_.back().message.Rewind();
+    work_->Add();
+    serverWork_.Signal();
+  }
+  if (tokenOut != nullptr) *tokenOut = token;
+  Observe(token != 0 ? IBusObserver::eTraffic::kRequest : IBusObserver::eTraffic::kOneWayRequest,
+          request);
+  return true;
+}
+
+void BusCore::Forget(std::uint64_t token) {
+  W4Os::MutexLock lock(&mutex_);
+  routes_.erase(token);
+}
+
+void BusCore::Reply(std::uint64_t token, const CMessage& body, bool rejected) {
+  Route route;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    auto it = routes_.find(token);
+    if (it == routes_.end()) return;  // one-way, already answered, or the sender gave up
+    route = it->second;
+    routes_.erase(it);
+  }
+  Observe(rejected ? IBusObserver::eTraffic::kRejection : IBusObserver::eTraffic::kResponse, body);
+  if (auto connection = route.connection.lock()) connection->OnReply(route.requestId, body, rejected);
+}
+
+void BusCore::Publish(const CMessage& notification) {
+  Observe(IBusObserver::eTraffic::kNotification, notification);
+  std::vector<std::shared_ptr<ConnectionCore>> targets;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    targets.reserve(connections_.size());
+    for (const auto& weak : connections_) {
+      if (auto connection = weak.lock()) targets.push_back(std::move(connection));
+    }
+  }
+  for (const auto& connection : targets) connection->OnNotification(notification);
+}
+
+void BusCore::SetRequestHandler(IRequestHandler* handler) {
+  W4Os::MutexLock lock(&mutex_);
+  while (handlerBusy_) callsDone_.Wait();
+  handler_ = handler;
+}
+
+void BusCore::AddObserver(IBusObserver* observer) {
+  W4Os::MutexLock lock(&mutex_);
+  observers_.push_back(observer);
+}
+
+void BusCore::RemoveObserver(IBusObserver* observer) {
+  W4Os::MutexLock lock(&mutex_);
+  std::erase(observers_, observer);
+  while (observerCalls_ != 0) callsDone_.Wait();
+}
+
+void BusCore::Observe(IBusObserver::eTraffic kind, const CMessage& message) {
+  std::vector<IBusObserver*> observers;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (observers_.empty()) return;
+    observers = observers_;
+    ++observerCalls_;
+  }
+  CMessage copy = message;
+  for (IBusObserver* observer : observers) {
+    copy.Rewind();
+    observer->OnTraffic(kind, copy);
+  }
+  W4Os::MutexLock lock(&mutex_);
+  if (--observerCalls_ == 0) callsDone_.SignalAll();
+}
+
+void BusCore::RunServer() {
+  mutex_.Lock();
+  while (true) {
+    while (queue_.empty() && !stopping_) serverWork_.Wait();
+    if (queue_.empty()) break;  // stopping, and nothing left
+    QueuedRequest request = std::move(queue_.front());
+    queue_.pop_front();
+    IRequestHandler* handler = handler_;
+    handlerBusy_ = handler != nullptr;
+    mutex_.Unlock();
+    if (handler != nullptr) {
+      handler->OnRequest(
+          CInboundRequest(weak_from_this(), request.token, std::move(request.message)));
+    }
+    mutex_.Lock();
+    handlerBusy_ = false;
+    callsDone_.SignalAll();
+    work_->Done();
+  }
+  mutex_.Unlock();
+}
+
+}  // namespace W4Notifier::detail

@@ -1,0 +1,80 @@
+#pragma once
+
+// The inside of an in-process bus: the server thread that hands requests to
+// the request handler, reply routing, publishing to connections, observers.
+//
+// Locking: `mutex_` guards the tables below. It is never held while the
+// handler, an observer or a connection is called.
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Sync.h"
+#include "platform/notifier/WorkCounter.h"
+
+namespace W4Notifier::detail {
+
+class BusCore : public std::enable_shared_from_this<BusCore> {
+ public:
+  using ConnectionCore = CInProcessConnection::Impl;
+
+  BusCore();
+  void StartThread();
+  // Stops the server thread (joins it unless called from it).
+  void Shutdown();
+
+  const std::shared_ptr<WorkCounter>& Work() const { return work_; }
+  std::uint16_t NextConnectionHandle();
+  void AddConnection(const std::shared_ptr<ConnectionCore>& connection);
+  void RemoveConnection(const ConnectionCore* connection);
+
+  // Queues a request for the handler. `origin` and `requestId` say where the
+  // reply goes; a one-way request has no origin. Returns false (and queues
+  // nothing) when no handler serves the bus. `tokenOut` receives the reply
+  // token (0 for one-way requests).
+  bool Submit(const CMessage& request, const std::shared_ptr<ConnectionCore>& origin,
+              std::uint32_t requestId, std::uint64_t* tokenOut);
+  // Drops the routing of a request whose sender stopped waiting.
+  void Forget(std::uint64_t token);
+  void Reply(std::uint64_t token, const CMessage& body, bool rejected);
+  void Publish(const CMessage& notification);
+
+  void SetRequestHandler(IRequestHandler* handler);
+  void AddObserver(IBusObserver* observer);
+  void RemoveObserver(IBusObserver* observer);
+  void Observe(IBusObserver::eTraffic kind, const CMessage& message);
+
+ private:
+  struct QueuedRequest {
+    CMessage message;
+    std::uint64_t token;
+  };
+  struct Route {
+    std::weak_ptr<ConnectionCore> connection;
+    std::uint32_t requestId;
+  };
+
+  void RunServer();
+
+  const std::shared_ptr<WorkCounter> work_ = std::make_shared<WorkCounter>();
+  W4Os::Mutex mutex_;
+  W4Os::CondVar serverWork_{&mutex_};
+  W4Os::CondVar callsDone_{&mutex_};
+  bool stopping_ QM_GUARDED_BY(mutex_) = false;
+  std::deque<QueuedRequest> queue_ QM_GUARDED_BY(mutex_);
+  std::map<std::uint64_t, Route> routes_ QM_GUARDED_BY(mutex_);
+  std::uint64_t nextToken_ QM_GUARDED_BY(mutex_) = 1;
+  std::uint16_t nextHandle_ QM_GUARDED_BY(mutex_) = 0;
+  IRequestHandler* handler_ QM_GUARDED_BY(mutex_) = nullptr;
+  bool handlerBusy_ QM_GUARDED_BY(mutex_) = false;
+  std::vector<IBusObserver*> observers_ QM_GUARDED_BY(mutex_);
+  int observerCalls_ QM_GUARDED_BY(mutex_) = 0;
+  std::vector<std::weak_ptr<ConnectionCore>> connections_ QM_GUARDED_BY(mutex_);
+  std::thread server_;
+};
+
+}  // namespace W4Notifier::detail

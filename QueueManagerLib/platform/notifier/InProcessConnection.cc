@@ -1,0 +1,527 @@
+#include <algorithm>
+
+#include "platform/notifier/BusCore.h"
+#include "platform/notifier/InProcessConnectionImpl.h"
+
+namespace W4Notifier {
+
+using Clock = std::chrono::steady_clock;
+
+CInProcessConnection::Impl::Impl(std::weak_ptr<CInProcessBus> bus,
+                                 std::shared_ptr<detail::WorkCounter> work, std::uint16_t handle,
+                                 const CInProcessOptions& options)
+    : bus_(std::move(bus)),
+      work_(std::move(work)),
+      handle_(handle),
+      laneCount_(std::max(1u, options.deliveryThreads)) {
+  W4Os::MutexLock lock(&mutex_);
+  lanes_.resize(laneCount_);
+}
+
+void CInProcessConnection::Impl::StartThreads() {
+  auto self = shared_from_this();
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < laneCount_; ++i) {
+    threads.emplace_back([self, i] { self->RunLane(i); });
+  }
+  W4Os::MutexLock lock(&mutex_);
+  for (std::size_t i = 0; i < laneCount_; ++i) {
+    lanes_[i].threadId = threads[i].get_id();
+    lanes_[i].thread = std::move(threads[i]);
+  }
+  timer_ = std::thread([self] { self->RunTimer(); });
+}
+
+void CInProcessConnection::Impl::Shutdown() {
+  std::vector<std::thread> threads;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (shuttingDown_) return;
+    FailAllPending();
+    connected_ = false;
+    shuttingDown_ = true;
+    for (const InboxSubscription& s : inboxes_) s.inbox->Close();
+    inboxes_.clear();
+    for (Lane& lane : lanes_) threads.push_back(std::move(lane.thread));
+    laneWork_.SignalAll();
+    timerWake_.SignalAll();
+  }
+  threads.push_back(std::move(timer_));
+  for (std::thread& thread : threads) {
+    if (!thread.joinable()) continue;
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();  // ends by itself once its callback returns
+    } else {
+      thread.join();
+    }
+  }
+  std::map<SubscriptionKey, std::vector<Subscription>> released;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    released.swap(subscriptions_);
+  }
+  // Keep-alives are released here, outside the lock.
+}
+
+bool CInProcessConnection::Impl::IsConnected() const {
+  W4Os::MutexLock lock(&mutex_);
+  return connected_;
+}
+
+const void* CInProcessConnection::Impl::ObjectOf(const IMessageCallback* callback) {
+  return dynamic_cast<const void*>(callback);
+}
+
+const void* CInProcessConnection::Impl::ObjectOf(const IAsyncResponseCallback* callback) {
+  return dynamic_cast<const void*>(callback);
+}
+
+CInProcessConnection::Impl::Lane& CInProcessConnection::Impl::LaneOf(const void* object) {
+  // Every callback of one object goes to one lane, which keeps them in order.
+  const auto bits = reinterpret_cast<std::uintptr_t>(object);
+  return lanes_[(bits >> 4) % lanes_.size()];
+}
+
+CInProcessConnection::Impl::Lane* CInProcessConnection::Impl::CurrentLane() {
+  const auto me = std::this_thread::get_id();
+  for (Lane& lane : lanes_) {
+    if (lane.threadId == me) return &lane;
+  }
+  return nullptr;
+}
+
+void CInProcessConnection::Impl::Enqueue(Delivery delivery) {
+  Lane& lane = LaneOf(delivery.object);
+  lane.queue.push_back(std::move(delivery));
+  work_->Add();
+  laneWork_.SignalAll();
+}
+
+void CInProcessConnection::Impl::EnqueueOutcome(std::uint32_t requestId, PendingAsync pending,
+                                                DeliveryKind kind, CMessage message) {
+  deadlines_.erase({pending.deadline, requestId});
+  Delivery delivery;
+  delivery.kind = kind;
+  delivery.object = ObjectOf(pending.callback);
+  delivery.asyncCallback = pending.callback;
+  delivery.requestId = requestId;
+  delivery.flags = pending.flags;
+  delivery.keepAlive = std::move(pending.keepAlive);
+  delivery.message = std::move(message);
+  Enqueue(std::move(delivery));
+}
+
+void CInProcessConnection::Impl::FailAllPending() {
+  auto pending = std::move(pendingAsync_);
+  pendingAsync_.clear();
+  std::vector<std::uint64_t> tokens;
+  for (auto& [id, request] : pending) {
+    tokens.push_back(request.busToken);
+    EnqueueOutcome(id, std::move(request), DeliveryKind::kConnectionLoss);
+  }
+  deadlines_.clear();
+  for (auto& [id, waiter] : syncWaiters_) {
+    waiter->done = true;
+    waiter->status = eSendStatus::kNotConnected;
+  }
+  syncWaiters_.clear();
+  syncDone_.SignalAll();
+  if (auto bus = bus_.lock()) {
+    for (std::uint64_t token : tokens) bus->Core().Forget(token);
+  }
+}
+
+// ---- requests ----
+
+eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMessage* response,
+                                                     std::uint32_t timeoutMs) {
+  auto bus = bus_.lock();
+  if (!bus) return eSendStatus::kNotConnected;
+  if (response == nullptr) {
+    if (!IsConnected()) return eSendStatus::kNotConnected;
+    return bus->Core().Submit(request, nullptr, 0, nullptr) ? eSendStatus::kSuccess
+                                                           : eSendStatus::kNoRoute;
+  }
+  auto waiter = std::make_shared<SyncWaiter>();
+  std::uint32_t requestId;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!connected_) return eSendStatus::kNotConnected;
+    requestId = nextRequestId_++;
+    syncWaiters_[requestId] = waiter;
+  }
+  std::uint64_t token = 0;
+  if (!bus->Core().Submit(request, shared_from_this(), requestId, &token)) {
+    W4Os::MutexLock lock(&mutex_);
+    syncWaiters_.erase(requestId);
+    return eSendStatus::kNoRoute;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  W4Os::MutexLock lock(&mutex_);
+  while (!waiter->done) {
+    if (!syncDone_.WaitUntil(deadline) && !waiter->done) {
+      syncWaiters_.erase(requestId);
+      bus->Core().Forget(token);
+      return eSendStatus::kTimeout;
+    }
+  }
+  if (waiter->status == eSendStatus::kSuccess || waiter->status == eSendStatus::kRejected) {
+    *response = std::move(waiter->reply);
+    response->Rewind();
+  }
+  return waiter->status;
+}
+
+eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
+                                                      IAsyncResponseCallback* callback,
+                                                      std::uint32_t flags,
+                                                      std::uint32_t timeoutMs,
+                                                      std::uint32_t* handleOut,
+                                                      const CKeepAlive& keepAlive) {
+  if (callback == nullptr) return eMsgInvalidArgument;
+  auto bus = bus_.lock();
+  if (!bus) return eMsgNotConnected;
+  std::uint32_t requestId;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!connected_) return eMsgNotConnected;
+    requestId = nextRequestId_++;
+    pendingAsync_[requestId] = PendingAsync{callback, flags, keepAlive, deadline, 0};
+    deadlines_.insert({deadline, requestId});
+    timerWake_.SignalAll();
+  }
+  std::uint64_t token = 0;
+  const bool routed = bus->Core().Submit(request, shared_from_this(), requestId, &token);
+  W4Os::MutexLock lock(&mutex_);
+  auto it = pendingAsync_.find(requestId);
+  if (!routed) {
+    if (it != pendingAsync_.end()) {
+      deadlines_.erase({it->second.deadline, requestId});
+      pendingAsync_.erase(it);
+    }
+    return eMsgNoRoute;
+  }
+  if (it != pendingAsync_.end()) it->second.busToken = token;
+  if (handleOut != nullptr) *handleOut = requestId;
+  return eMsgSuccess;
+}
+
+eMsgCode CInProcessConnection::Impl::CancelAsyncRequest(std::uint32_t requestId) {
+  std::uint64_t token = 0;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    auto it = pendingAsync_.find(requestId);
+    if (it == pendingAsync_.end()) return eMsgNotFound;
+    PendingAsync pending = std::move(it->second);
+    pendingAsync_.erase(it);
+    token = pending.busToken;
+    EnqueueOutcome(requestId, std::move(pending), DeliveryKind::kCancelled);
+  }
+  if (auto bus = bus_.lock()) bus->Core().Forget(token);
+  return eMsgSuccess;
+}
+
+void CInProcessConnection::Impl::OnReply(std::uint32_t requestId, const CMessage& reply,
+                                         bool rejected) {
+  W4Os::MutexLock lock(&mutex_);
+  if (auto waiter = syncWaiters_.find(requestId); waiter != syncWaiters_.end()) {
+    waiter->second->done = true;
+    waiter->second->status = rejected ? eSendStatus::kRejected : eSendStatus::kSuccess;
+    waiter->second->reply = reply;
+    syncWaiters_.erase(waiter);
+    syncDone_.SignalAll();
+    return;
+  }
+  auto it = pendingAsync_.find(requestId);
+  if (it == pendingAsync_.end()) return;  // timed out, cancelled or lost meanwhile
+  PendingAsync pending = std::move(it->second);
+  pendingAsync_.erase(it);
+  EnqueueOutcome(requestId, std::move(pending),
+                 rejected ? DeliveryKind::kRejected : DeliveryKind::kSuccess, reply);
+}
+
+void CInProcessConnection::Impl::RunTimer() {
+  W4Os::MutexLock lock(&mutex_);
+  while (!shuttingDown_) {
+    if (deadlines_.empty()) {
+      timerWake_.Wait();
+      continue;
+    }
+    const auto [deadline, requestId] = *deadlines_.begin();
+    if (Clock::now() < deadline) {
+      timerWake_.WaitUntil(deadline);
+      continue;
+    }
+    auto it = pendingAsync_.find(requestId);
+    if (it == pendingAsync_.end()) {
+      deadlines_.erase(deadlines_.begin());
+      continue;
+    }
+    PendingAsync pending = std::move(it->second);
+    pendingAsync_.erase(it);
+    if (auto bus = bus_.lock()) bus->Core().Forget(pending.busToken);
+    EnqueueOutcome(requestId, std::move(pending), DeliveryKind::kTimeout);
+  }
+}
+
+// ---- notifications ----
+
+eMsgCode CInProcessConnection::Impl::Publish(const CMessage& notification) {
+  auto bus = bus_.lock();
+  if (!bus || !IsConnected()) return eMsgNotConnected;
+  bus->Core().Publish(notification);
+  return eMsgSuccess;
+}
+
+void CInProcessConnection::Impl::OnNotification(const CMessage& notification) {
+  const ObjectTypes type = notification.QueryObjectType();
+  const std::uint32_t id = notification.QueryObjectId();
+  const int event = notification.QueryEventId();
+  W4Os::MutexLock lock(&mutex_);
+  if (!connected_) return;
+  auto deliverTo = [&](const SubscriptionKey& key) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    auto it = subscriptions_.find(key);
+    if (it == subscriptions_.end()) return;
+    for (const Subscription& s : it->second) {
+      Delivery delivery;
+      delivery.kind = DeliveryKind::kNotification;
+      delivery.object = s.object;
+      delivery.messageCallback = s.callback;
+      delivery.subscriptionId = s.id;
+      delivery.message = notification;
+      Enqueue(std::move(delivery));
+    }
+  };
+  deliverTo({type, id, event});
+  if (id != kAllObjects) deliverTo({type, kAllObjects, event});
+  for (const InboxSubscription& s : inboxes_) {
+    if (s.key.type == type && s.key.eventCode == event &&
+        (s.key.objectId == id || s.key.objectId == kAllObjects)) {
+      s.inbox->Deliver(notification);
+    }
+  }
+}
+
+eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity, int eventCode,
+                                                        IMessageCallback* callback,
+                                                        std::uint32_t* handleOut,
+                                                        const CKeepAlive& keepAlive) {
+  if (callback == nullptr || !entity.IsSet()) return eMsgInvalidArgument;
+  const SubscriptionKey key{entity.QueryObjectType(), entity.QueryObjectId(), eventCode};
+  W4Os::MutexLock lock(&mutex_);
+  if (shuttingDown_) return eMsgNotConnected;
+  std::vector<Subscription>& list = subscriptions_[key];
+  auto same = std::find_if(list.begin(), list.end(),
+                           [callback](const Subscription& s) { return s.callback == callback; });
+  if (same == list.end()) {
+    list.push_back(Subscription{nextSubscriptionId_++, callback, ObjectOf(callback), keepAlive});
+    same = std::prev(list.end());
+  }
+  if (handleOut != nullptr) *handleOut = static_cast<std::uint32_t>(same->id);
+  return eMsgSuccess;
+}
+
+template <class Predicate>
+std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object,
+                                                            Predicate remove) {
+  std::vector<CKeepAlive> released;  // dropped after the lock is left
+  std::size_t count = 0;
+  W4Os::MutexLock lock(&mutex_);
+  for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+    auto& list = it->second;
+    for (auto s = list.begin(); s != list.end();) {
+      if (s->object == object && remove(it->first, *s)) {
+        released.push_back(std::move(s->keepAlive));
+        s = list.erase(s);
+        ++count;
+      } else {
+        ++s;
+      }
+    }
+    it = list.empty() ? subscriptions_.erase(it) : std::next(it);
+  }
+  // Wait until no other thread is inside a callback of this object. Its lane
+  // checks the subscription before each call, so nothing starts after this.
+  Lane& lane = LaneOf(object);
+  if (CurrentLane() == &lane && lane.current == object) {
+    // Called from the object's own callback: the keep-alives must outlive it.
+    for (CKeepAlive& k : released) lane.deferredReleases.push_back(std::move(k));
+    released.clear();
+  } else {
+    while (lane.current == object) laneIdle_.Wait();
+  }
+  return count;
+}
+
+eMsgCode CInProcessConnection::Impl::StopNotifications(const CEntityId& entity, int eventCode,
+                                                       IMessageCallback* callback) {
+  if (callback == nullptr) return eMsgInvalidArgument;
+  const SubscriptionKey wanted{entity.QueryObjectType(), entity.QueryObjectId(), eventCode};
+  const std::size_t removed = RemoveSubscriptions(
+      ObjectOf(callback), [&](const SubscriptionKey& key, const Subscription& s) {
+        return key == wanted && s.callback == callback;
+      });
+  return removed != 0 ? eMsgSuccess : eMsgNotFound;
+}
+
+eMsgCode CInProcessConnection::Impl::StopAllMessages(IMessageCallback* callback) {
+  if (callback == nullptr) return eMsgInvalidArgument;
+  RemoveSubscriptions(ObjectOf(callback), [&](const SubscriptionKey&, const Subscription& s) {
+    return s.callback == callback;
+  });
+  return eMsgSuccess;
+}
+
+bool CInProcessConnection::Impl::IsSubscribed(std::uint64_t subscriptionId) const {
+  for (const auto& [key, list] : subscriptions_) {
+    for (const Subscription& s : list) {
+      if (s.id == subscriptionId) return true;
+    }
+  }
+  return false;
+}
+
+bool CInProcessConnection::Impl::HasSubscription(const void* object) const {
+  for (const auto& [key, list] : subscriptions_) {
+    for (const Subscription& s : list) {
+      if (s.object == object) return true;
+    }
+  }
+  return false;
+}
+
+eMsgCode CInProcessConnection::Impl::AttachInbox(const std::shared_ptr<CMessageInbox>& inbox,
+                                                 const CEntityId& entity, int eventCode) {
+  if (!inbox || !entity.IsSet()) return eMsgInvalidArgument;
+  W4Os::MutexLock lock(&mutex_);
+  if (shuttingDown_) return eMsgNotConnected;
+  inboxes_.push_back(
+      InboxSubscription{{entity.QueryObjectType(), entity.QueryObjectId(), eventCode}, inbox});
+  return eMsgSuccess;
+}
+
+void CInProcessConnection::Impl::DetachInbox(const CMessageInbox* inbox) {
+  std::vector<InboxSubscription> released;
+  W4Os::MutexLock lock(&mutex_);
+  for (auto it = inboxes_.begin(); it != inboxes_.end();) {
+    if (it->inbox.get() == inbox) {
+      released.push_back(std::move(*it));
+      it = inboxes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// ---- connection state ----
+
+void CInProcessConnection::Impl::Disconnect() {
+  W4Os::MutexLock lock(&mutex_);
+  if (!connected_) return;
+  connected_ = false;
+  FailAllPending();
+}
+
+void CInProcessConnection::Impl::Reconnect(bool renegotiate) {
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (shuttingDown_) return;
+    connected_ = true;
+  }
+  if (renegotiate) Renegotiate();
+}
+
+void CInProcessConnection::Impl::Renegotiate() {
+  W4Os::MutexLock lock(&mutex_);
+  if (!connected_) return;
+  std::set<const void*> seen;
+  for (const auto& [key, list] : subscriptions_) {
+    for (const Subscription& s : list) {
+      if (!seen.insert(s.object).second) continue;
+      Delivery delivery;
+      delivery.kind = DeliveryKind::kRenegotiated;
+      delivery.object = s.object;
+      delivery.messageCallback = s.callback;
+      Enqueue(std::move(delivery));
+    }
+  }
+}
+
+// ---- delivery ----
+
+void CInProcessConnection::Impl::RunLane(std::size_t index) {
+  mutex_.Lock();
+  while (true) {
+    Lane& lane = lanes_[index];
+    while (lane.queue.empty() && !shuttingDown_) laneWork_.Wait();
+    if (lane.queue.empty()) break;  // shutting down, and the queue is drained
+    Delivery delivery = std::move(lane.queue.front());
+    lane.queue.pop_front();
+    bool call = true;
+    if (delivery.kind == DeliveryKind::kNotification) {
+      call = connected_ && IsSubscribed(delivery.subscriptionId);
+    } else if (delivery.kind == DeliveryKind::kRenegotiated) {
+      call = connected_ && HasSubscription(delivery.object);
+    }
+    if (call) lane.current = delivery.object;
+    mutex_.Unlock();
+    if (call) InvokeGuarded(delivery);
+    CKeepAlive keepAlive = std::move(delivery.keepAlive);
+    mutex_.Lock();
+    lane.current = nullptr;
+    std::vector<CKeepAlive> deferred = std::move(lane.deferredReleases);
+    lane.deferredReleases.clear();
+    laneIdle_.SignalAll();
+    mutex_.Unlock();
+    // The last references to callback objects may go here, with no lock held.
+    keepAlive.Reset();
+    deferred.clear();
+    delivery = Delivery{};
+    work_->Done();
+    mutex_.Lock();
+  }
+  mutex_.Unlock();
+}
+
+void CInProcessConnection::Impl::InvokeGuarded(Delivery& delivery) {
+  // An exception must not end a delivery thread; the callback's own code is
+  // responsible for its errors, so it is dropped here.
+  try {
+    Invoke(delivery);
+  } catch (...) {
+  }
+}
+
+void CInProcessConnection::Impl::Invoke(Delivery& delivery) {
+  CMessage& message = delivery.message;
+  message.Rewind();
+  switch (delivery.kind) {
+    case DeliveryKind::kNotification:
+      delivery.messageCallback->OnMessageReceived(message);
+      break;
+    case DeliveryKind::kRenegotiated:
+      delivery.messageCallback->OnConnectionRenegotiated();
+      break;
+    case DeliveryKind::kSuccess:
+      delivery.asyncCallback->OnAsyncResponseSuccess_Ex(delivery.requestId, message,
+                                                        delivery.flags);
+      break;
+    case DeliveryKind::kRejected:
+      delivery.asyncCallback->OnAsyncResponseRejected_Ex(delivery.requestId, message,
+                                                         delivery.flags);
+      break;
+    case DeliveryKind::kTimeout:
+      delivery.asyncCallback->OnAsyncResponseTimeout_Ex(delivery.requestId, delivery.flags);
+      break;
+    case DeliveryKind::kCancelled:
+      delivery.asyncCallback->OnAsyncResponseCancelled_Ex(delivery.requestId, delivery.flags);
+      break;
+    case DeliveryKind::kConnectionLoss:
+      delivery.asyncCallback->OnAsyncResponseConnectionLoss_Ex(delivery.requestId,
+                                                               delivery.flags);
+      break;
+  }
+}
+
+}  // namespace W4Notifier

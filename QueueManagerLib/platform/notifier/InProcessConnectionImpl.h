@@ -1,0 +1,158 @@
+#pragma once
+
+// The inside of an in-process connection: subscriptions, pending requests,
+// delivery lanes and the time-out timer.
+//
+// Locking: one mutex per connection (`mutex_`) guards every table and every
+// lane queue. It is never held while a callback, an observer or the request
+// handler runs. The bus's mutex may be taken after it (lock order: connection
+// mutex, then bus mutex); the bus never calls a connection while holding its
+// own mutex.
+
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/MessageServer.h"
+#include "QueueManager/Platform/Sync.h"
+#include "platform/notifier/WorkCounter.h"
+
+namespace W4Notifier {
+
+class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
+ public:
+  Impl(std::weak_ptr<CInProcessBus> bus, std::shared_ptr<detail::WorkCounter> work,
+       std::uint16_t handle, const CInProcessOptions& options);
+  void StartThreads();
+  // Takes the connection down for good and joins its threads (a thread of
+  // its own that ends it is detached and finishes by itself).
+  void Shutdown();
+
+  std::uint16_t Handle() const { return handle_; }
+  const std::weak_ptr<CInProcessBus>& Bus() const { return bus_; }
+  bool IsConnected() const;
+  eSendStatus SendRequest(const CMessage& request, CMessage* response, std::uint32_t timeoutMs);
+  eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
+                            std::uint32_t flags, std::uint32_t timeoutMs, std::uint32_t* handleOut,
+                            const CKeepAlive& keepAlive);
+  eMsgCode CancelAsyncRequest(std::uint32_t requestId);
+  eMsgCode Publish(const CMessage& notification);
+  eMsgCode StartNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback,
+                              std::uint32_t* handleOut, const CKeepAlive& keepAlive);
+  eMsgCode StopNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback);
+  eMsgCode StopAllMessages(IMessageCallback* callback);
+  eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox, const CEntityId& entity,
+                       int eventCode);
+  void DetachInbox(const CMessageInbox* inbox);
+  void Disconnect();
+  void Reconnect(bool renegotiate);
+  void Renegotiate();
+
+  // Called by the bus.
+  void OnNotification(const CMessage& notification);
+  void OnReply(std::uint32_t requestId, const CMessage& reply, bool rejected);
+
+ private:
+  enum class DeliveryKind : std::uint8_t {
+    kNotification,
+    kRenegotiated,
+    kSuccess,
+    kRejected,
+    kTimeout,
+    kCancelled,
+    kConnectionLoss,
+  };
+  struct Delivery {
+    DeliveryKind kind;
+    const void* object = nullptr;  // the callback's most-derived object
+    IMessageCallback* messageCallback = nullptr;
+    std::uint64_t subscriptionId = 0;
+    IAsyncResponseCallback* asyncCallback = nullptr;
+    std::uint32_t requestId = 0;
+    std::uint32_t flags = 0;
+    CKeepAlive keepAlive;
+    CMessage message;
+  };
+  struct Lane {
+    std::deque<Delivery> queue;
+    const void* current = nullptr;  // object being called back, if any
+    std::thread::id threadId;
+    std::vector<CKeepAlive> deferredReleases;
+    std::thread thread;
+  };
+  struct SubscriptionKey {
+    ObjectTypes type;
+    std::uint32_t objectId;
+    int eventCode;
+    auto operator<=>(const SubscriptionKey&) const = default;
+  };
+  struct Subscription {
+    std::uint64_t id;
+    IMessageCallback* callback;
+    const void* object;
+    CKeepAlive keepAlive;
+  };
+  struct InboxSubscription {
+    SubscriptionKey key;
+    std::shared_ptr<CMessageInbox> inbox;
+  };
+  struct PendingAsync {
+    IAsyncResponseCallback* callback;
+    std::uint32_t flags;
+    CKeepAlive keepAlive;
+    std::chrono::steady_clock::time_point deadline;
+    std::uint64_t busToken;
+  };
+  struct SyncWaiter {
+    bool done = false;
+    eSendStatus status = eSendStatus::kTimeout;
+    CMessage reply;
+  };
+
+  static const void* ObjectOf(const IMessageCallback* callback);
+  static const void* ObjectOf(const IAsyncResponseCallback* callback);
+  Lane& LaneOf(const void* object) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  Lane* CurrentLane() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void Enqueue(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
+                      CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Removes subscriptions for which `remove` holds; waits until no other
+  // thread is calling the callback's object; releases keep-alives safely.
+  template <class Predicate>
+  std::size_t RemoveSubscriptions(const void* object, Predicate remove);
+  bool IsSubscribed(std::uint64_t subscriptionId) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool HasSubscription(const void* object) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void RunLane(std::size_t index);
+  void RunTimer();
+  void InvokeGuarded(Delivery& delivery);
+  static void Invoke(Delivery& delivery);
+
+  const std::weak_ptr<CInProcessBus> bus_;
+  const std::shared_ptr<detail::WorkCounter> work_;
+  const std::uint16_t handle_;
+  const unsigned laneCount_;
+
+  mutable W4Os::Mutex mutex_;
+  W4Os::CondVar laneWork_{&mutex_};
+  W4Os::CondVar laneIdle_{&mutex_};
+  W4Os::CondVar timerWake_{&mutex_};
+  W4Os::CondVar syncDone_{&mutex_};
+  bool connected_ QM_GUARDED_BY(mutex_) = true;
+  bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
+  std::vector<Lane> lanes_ QM_GUARDED_BY(mutex_);
+  std::thread timer_;
+  std::uint64_t nextSubscriptionId_ QM_GUARDED_BY(mutex_) = 1;
+  std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
+  std::map<SubscriptionKey, std::vector<Subscription>> subscriptions_ QM_GUARDED_BY(mutex_);
+  std::vector<InboxSubscription> inboxes_ QM_GUARDED_BY(mutex_);
+  std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
+  std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
+      QM_GUARDED_BY(mutex_);
+  std::map<std::uint32_t, std::shared_ptr<SyncWaiter>> syncWaiters_ QM_GUARDED_BY(mutex_);
+};
+
+}  // namespace W4Notifier

@@ -1,0 +1,350 @@
+#include "QueueManager/Platform/Message.h"
+
+#include <fmt/format.h>
+
+#include "QueueManager/Platform/Text.h"
+#include "platform/notifier/ByteOrder.h"
+
+namespace W4Notifier {
+namespace {
+
+using detail::LoadLittleEndian;
+using detail::StoreLittleEndian;
+
+constexpr std::size_t kTagSize = 1;
+constexpr std::size_t kLengthSize = 4;
+
+std::size_t FixedPayloadSize(FieldType type) {
+  switch (type) {
+    case FieldType::kInt32:
+    case FieldType::kUInt32:
+    case FieldType::kObjectType:
+      return 4;
+    case FieldType::kInt16:
+    case FieldType::kUInt16:
+      return 2;
+    case FieldType::kBool:
+      return 1;
+    case FieldType::kUInt64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+bool IsKnownTag(std::uint8_t tag) {
+  return tag >= static_cast<std::uint8_t>(FieldType::kInt32) &&
+         tag <= static_cast<std::uint8_t>(FieldType::kBytes);
+}
+
+}  // namespace
+
+std::string_view FieldTypeName(FieldType type) {
+  switch (type) {
+    case FieldType::kInt32: return "int";
+    case FieldType::kUInt32: return "uint";
+    case FieldType::kInt16: return "short";
+    case FieldType::kUInt16: return "ushort";
+    case FieldType::kBool: return "bool";
+    case FieldType::kUInt64: return "uint64";
+    case FieldType::kNarrowString: return "string";
+    case FieldType::kWideString: return "wstring";
+    case FieldType::kWideText: return "wtext";
+    case FieldType::kObjectType: return "objtype";
+    case FieldType::kMessage: return "message";
+    case FieldType::kBytes: return "bytes";
+  }
+  return "unknown";
+}
+
+CMessage::CMessage() = default;
+
+CMessage::CMessage(int eventId) : eventId_(eventId) {}
+
+CMessage::CMessage(const CEntityId& entity, int eventId) : eventId_(eventId) { SetEntity(entity); }
+
+void CMessage::SetEntity(const CEntityId& entity) {
+  objectType_ = entity.QueryObjectType();
+  objectId_ = entity.QueryObjectId();
+}
+
+CMessage::Buffer& CMessage::MutableBody() {
+  if (!body_) {
+    body_ = std::make_shared<Buffer>();
+  } else if (body_.use_count() > 1) {
+    body_ = std::make_shared<Buffer>(*body_);
+  }
+  return *body_;
+}
+
+std::span<const std::uint8_t> CMessage::BodyBytes() const {
+  if (!body_) return {};
+  return {body_->data(), body_->size()};
+}
+
+void CMessage::ClearBody() {
+  body_.reset();
+  readPos_ = 0;
+}
+
+// ---- writing ----
+
+void CMessage::WriteFixed(FieldType type, const void* littleEndian, std::size_t size) {
+  Buffer& body = MutableBody();
+  const std::size_t at = body.size();
+  body.resize(at + kTagSize + size);
+  body[at] = static_cast<std::uint8_t>(type);
+  std::memcpy(body.data() + at + kTagSize, littleEndian, size);
+}
+
+void CMessage::WriteWide(FieldType type, const char16_t* text, std::size_t length) {
+  if (length > 0x7FFFFFFFu / 2) throw CNotifierException("wide text too long for a message field");
+  Buffer& body = MutableBody();
+  const std::size_t at = body.size();
+  body.resize(at + kTagSize + kLengthSize + length * 2);
+  std::uint8_t* out = body.data() + at;
+  out[0] = static_cast<std::uint8_t>(type);
+  StoreLittleEndian<std::uint32_t>(out + kTagSize, static_cast<std::uint32_t>(length));
+  detail::StoreUtf16(out + kTagSize + kLengthSize, text, length);
+}
+
+void CMessage::WriteBlob(FieldType type, const std::uint8_t* data, std::size_t size) {
+  if (size > 0xFFFFFFFFu) throw CNotifierException("field too long for a message");
+  Buffer& body = MutableBody();
+  const std::size_t at = body.size();
+  body.resize(at + kTagSize + kLengthSize + size);
+  std::uint8_t* out = body.data() + at;
+  out[0] = static_cast<std::uint8_t>(type);
+  StoreLittleEndian<std::uint32_t>(out + kTagSize, static_cast<std::uint32_t>(size));
+  if (size != 0) std::memcpy(out + kTagSize + kLengthSize, data, size);
+}
+
+template <class T>
+static void EncodeInto(std::uint8_t (&bytes)[sizeof(T)], T value) {
+  StoreLittleEndian<T>(bytes, value);
+}
+
+CMessage& CMessage::operator<<(std::int32_t value) {
+  std::uint8_t b[4];
+  EncodeInto(b, value);
+  WriteFixed(FieldType::kInt32, b, 4);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(std::uint32_t value) {
+  std::uint8_t b[4];
+  EncodeInto(b, value);
+  WriteFixed(FieldType::kUInt32, b, 4);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(std::int16_t value) {
+  std::uint8_t b[2];
+  EncodeInto(b, value);
+  WriteFixed(FieldType::kInt16, b, 2);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(std::uint16_t value) {
+  std::uint8_t b[2];
+  EncodeInto(b, value);
+  WriteFixed(FieldType::kUInt16, b, 2);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(bool value) {
+  const std::uint8_t b = value ? 1 : 0;
+  WriteFixed(FieldType::kBool, &b, 1);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(std::uint64_t value) {
+  std::uint8_t b[8];
+  EncodeInto(b, value);
+  WriteFixed(FieldType::kUInt64, b, 8);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(ObjectTypes value) {
+  std::uint8_t b[4];
+  EncodeInto(b, static_cast<std::int32_t>(value));
+  WriteFixed(FieldType::kObjectType, b, 4);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(std::string_view utf8) {
+  WriteBlob(FieldType::kNarrowString, reinterpret_cast<const std::uint8_t*>(utf8.data()),
+            utf8.size());
+  return *this;
+}
+
+CMessage& CMessage::operator<<(const char* utf8) {
+  return *this << std::string_view(utf8 == nullptr ? "" : utf8);
+}
+
+CMessage& CMessage::operator<<(const std::u16string& text) {
+  WriteWide(FieldType::kWideString, text.data(), text.size());
+  return *this;
+}
+
+CMessage& CMessage::operator<<(std::u16string_view text) {
+  WriteWide(FieldType::kWideString, text.data(), text.size());
+  return *this;
+}
+
+CMessage& CMessage::operator<<(const char16_t* zeroTerminated) {
+  const std::size_t length = W4Os::WideLength(zeroTerminated);
+  WriteWide(FieldType::kWideText, zeroTerminated, length);
+  return *this;
+}
+
+CMessage& CMessage::operator<<(const unsigned short* zeroTerminated) {
+  static_assert(sizeof(unsigned short) == sizeof(char16_t));
+  return *this << reinterpret_cast<const char16_t*>(zeroTerminated);
+}
+
+CMessage& CMessage::operator<<(const CMessage& nested) {
+  const std::vector<std::uint8_t> bytes = nested.Serialize();
+  WriteBlob(FieldType::kMessage, bytes.data(), bytes.size());
+  return *this;
+}
+
+void CMessage::Insert(const void* data, std::uint32_t size) {
+  WriteBlob(FieldType::kBytes, static_cast<const std::uint8_t*>(data), size);
+}
+
+// ---- reading ----
+
+void CMessage::Fail(const char* what) const {
+  throw CNotifierExtractException(
+      fmt::format("cannot read message field at offset {}: {}", readPos_, what));
+}
+
+std::size_t CMessage::ExpectField(FieldType a, FieldType b, FieldType c) const {
+  const std::size_t size = BodySize();
+  if (readPos_ >= size) Fail("no field left");
+  const auto tag = static_cast<FieldType>((*body_)[readPos_]);
+  if (tag != a && (b == FieldType{} || tag != b) && (c == FieldType{} || tag != c)) {
+    if (!IsKnownTag(static_cast<std::uint8_t>(tag))) Fail("unknown field type");
+    throw CNotifierExtractException(fmt::format("message field at offset {} is {}, not {}",
+                                                readPos_, FieldTypeName(tag), FieldTypeName(a)));
+  }
+  const std::size_t payload = readPos_ + kTagSize;
+  const std::size_t fixed = FixedPayloadSize(tag);
+  const std::size_t need = fixed != 0 ? fixed : kLengthSize;
+  if (size - payload < need) Fail("field truncated");
+  return payload;
+}
+
+std::uint32_t CMessage::ReadU32At(std::size_t pos) const {
+  return LoadLittleEndian<std::uint32_t>(body_->data() + pos);
+}
+
+std::pair<std::size_t, std::size_t> CMessage::BlobAt(std::size_t payloadPos,
+                                                     std::size_t unit) const {
+  const std::size_t count = ReadU32At(payloadPos);
+  const std::size_t start = payloadPos + kLengthSize;
+  const std::size_t available = BodySize() - start;
+  if (count > available / unit) Fail("field length exceeds the data");
+  return {start, count * unit};
+}
+
+template <class T>
+static T ReadFixedValue(const std::uint8_t* p) {
+  return LoadLittleEndian<T>(p);
+}
+
+CMessage& CMessage::operator>>(std::int32_t& value) {
+  const std::size_t p = ExpectField(FieldType::kInt32, FieldType::kUInt32, FieldType::kObjectType);
+  value = ReadFixedValue<std::int32_t>(body_->data() + p);
+  readPos_ = p + 4;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(std::uint32_t& value) {
+  const std::size_t p = ExpectField(FieldType::kUInt32, FieldType::kInt32, FieldType::kObjectType);
+  value = ReadFixedValue<std::uint32_t>(body_->data() + p);
+  readPos_ = p + 4;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(ObjectTypes& value) {
+  const std::size_t p = ExpectField(FieldType::kObjectType, FieldType::kInt32, FieldType::kUInt32);
+  value = static_cast<ObjectTypes>(ReadFixedValue<std::int32_t>(body_->data() + p));
+  readPos_ = p + 4;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(std::int16_t& value) {
+  const std::size_t p = ExpectField(FieldType::kInt16);
+  value = ReadFixedValue<std::int16_t>(body_->data() + p);
+  readPos_ = p + 2;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(std::uint16_t& value) {
+  const std::size_t p = ExpectField(FieldType::kUInt16);
+  value = ReadFixedValue<std::uint16_t>(body_->data() + p);
+  readPos_ = p + 2;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(bool& value) {
+  const std::size_t p = ExpectField(FieldType::kBool);
+  const std::uint8_t byte = (*body_)[p];
+  if (byte > 1) Fail("malformed bool");
+  value = byte != 0;
+  readPos_ = p + 1;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(std::uint64_t& value) {
+  const std::size_t p = ExpectField(FieldType::kUInt64);
+  value = ReadFixedValue<std::uint64_t>(body_->data() + p);
+  readPos_ = p + 8;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(std::string& utf8) {
+  const auto [start, bytes] = BlobAt(ExpectField(FieldType::kNarrowString), 1);
+  utf8.assign(reinterpret_cast<const char*>(body_->data() + start), bytes);
+  readPos_ = start + bytes;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(std::u16string& text) {
+  const auto [start, bytes] = BlobAt(ExpectField(FieldType::kWideString, FieldType::kWideText), 2);
+  text.resize(bytes / 2);
+  detail::LoadUtf16(text.data(), body_->data() + start, bytes / 2);
+  readPos_ = start + bytes;
+  return *this;
+}
+
+CMessage& CMessage::operator>>(CMessage& nested) {
+  const auto [start, bytes] = BlobAt(ExpectField(FieldType::kMessage), 1);
+  nested = Parse(std::span<const std::uint8_t>(body_->data() + start, bytes));
+  readPos_ = start + bytes;
+  return *this;
+}
+
+void CMessage::Extract(void* data, std::uint32_t size) {
+  const auto [start, bytes] = BlobAt(ExpectField(FieldType::kBytes), 1);
+  if (bytes != size) Fail("raw byte field of another length");
+  if (bytes != 0) std::memcpy(data, body_->data() + start, bytes);
+  readPos_ = start + bytes;
+}
+
+void CMessage::Extract(std::vector<std::uint8_t>& data) {
+  const auto [start, bytes] = BlobAt(ExpectField(FieldType::kBytes), 1);
+  data.assign(body_->data() + start, body_->data() + start + bytes);
+  readPos_ = start + bytes;
+}
+
+FieldType CMessage::PeekFieldType() const {
+  if (IsAtEndOfData()) Fail("no field left");
+  const std::uint8_t tag = (*body_)[readPos_];
+  if (!IsKnownTag(tag)) Fail("unknown field type");
+  return static_cast<FieldType>(tag);
+}
+
+}  // namespace W4Notifier

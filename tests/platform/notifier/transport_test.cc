@@ -1,0 +1,354 @@
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <set>
+
+#include "NotifierFixture.h"
+#include "QueueManager/Platform/MessageServer.h"
+
+namespace W4Notifier {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Ints;
+using testing::NotifierFixture;
+using testing::RecordingSubscriber;
+
+const CEntityId kServer(eQueueManagerServer, kAllObjects, 0);
+
+class TransportTest : public NotifierFixture {};
+
+TEST_F(TransportTest, SynchronousRequestGetsTheResponse) {
+  server_->Respond(kServer, 4, Ints({5, 6}));
+  CRequestObject request(kServer, 4);
+  request << std::int32_t{3} << true;
+  CResponseObject response;
+  ASSERT_NE(request.Send(response, CNotifierTimeout::Query()), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kSuccess);
+  EXPECT_EQ(response.QueryEventId(), 4);
+  EXPECT_EQ(response.DescribeFields(), "int 5, int 6");
+  const auto requests = server_->RequestsTo(kServer, 4);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].DescribeFields(), "int 3, bool true");
+}
+
+TEST_F(TransportTest, RejectionAndTimeOutFailTheRequest) {
+  server_->Reject(kServer, 15, Ints({4}));
+  CRequestObject rejected(kServer, 15);
+  CResponseObject response;
+  EXPECT_EQ(rejected.Send(response, 1000), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kRejected);
+  std::int32_t code = 0;
+  response >> code;
+  EXPECT_EQ(code, 4);  // the rejection's body is readable
+
+  server_->Silence(kServer, 16);
+  CRequestObject silent(kServer, 16);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(silent.Send(response, 50), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+}
+
+TEST_F(TransportTest, NoDefaultConnectionSendsNothing) {
+  SetDefaultConnection(nullptr);
+  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
+  EXPECT_EQ(CNotifierHandle::GetDefaultHandle().GetHandle(), 0);
+  CRequestObject request(kServer, 4);
+  CResponseObject response;
+  EXPECT_EQ(request.Send(response, 100), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kNotConnected);
+  EXPECT_EQ(request.Send(), eMsgNotConnected);
+  EXPECT_EQ(CNotificationObject(kServer, 3).Send(), eMsgNotConnected);
+  server_->WaitIdle();
+  EXPECT_TRUE(server_->Requests().empty());
+}
+
+TEST_F(TransportTest, ADisconnectedDefaultConnectionIsNoConnection) {
+  EXPECT_NE(CNotifierHandle::GetDefaultHandle().GetHandle(), 0);
+  connection_->Disconnect();
+  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
+  connection_->Reconnect(false);
+  EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
+}
+
+TEST_F(TransportTest, RequestsWithoutAServerHaveNoRoute) {
+  server_.reset();
+  CMessage request(kServer, 4);
+  CMessage response;
+  EXPECT_EQ(connection_->SendRequest(request, &response, 100), eSendStatus::kNoRoute);
+  struct Never : IAsyncResponseCallback {
+    void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override { ADD_FAILURE(); }
+    void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { ADD_FAILURE(); }
+    void OnAsyncResponseTimeout(std::uint32_t) override { ADD_FAILURE(); }
+  } never;
+  EXPECT_EQ(connection_->SendAsyncRequest(request, &never, 0, 50), eMsgNoRoute);
+  std::this_thread::sleep_for(100ms);
+  bus_->WaitIdle();
+}
+
+// Records the outcome of every asynchronous request by id.
+class OutcomeRecorder : public IAsyncResponseCallback {
+ public:
+  enum Outcome { kSuccess, kRejected, kTimeout, kCancelled, kLost };
+  void OnAsyncResponseSuccess(std::uint32_t id, CMessage&) override { Record(id, kSuccess); }
+  void OnAsyncResponseRejected(std::uint32_t id, CMessage&) override { Record(id, kRejected); }
+  void OnAsyncResponseTimeout(std::uint32_t id) override { Record(id, kTimeout); }
+  void OnAsyncResponseCancelled(std::uint32_t id) override { Record(id, kCancelled); }
+  void OnAsyncResponseConnectionLoss(std::uint32_t id) override { Record(id, kLost); }
+
+  void ExpectCallbackThreadNot(std::thread::id sender) {
+    std::lock_guard lock(mutex_);
+    forbidden_.insert(sender);
+  }
+  std::multimap<std::uint32_t, Outcome> Outcomes() const {
+    std::lock_guard lock(mutex_);
+    return outcomes_;
+  }
+  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return outcomes_.size() >= count; });
+  }
+  int wrongThread = 0;
+
+ private:
+  void Record(std::uint32_t id, Outcome outcome) {
+    std::lock_guard lock(mutex_);
+    if (forbidden_.count(std::this_thread::get_id()) != 0) ++wrongThread;
+    outcomes_.emplace(id, outcome);
+    changed_.notify_all();
+  }
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::multimap<std::uint32_t, Outcome> outcomes_;
+  std::set<std::thread::id> forbidden_;
+};
+
+TEST_F(TransportTest, EveryAsynchronousRequestGetsExactlyOneOutcome) {
+  // Answers depend on the request's first field: respond, reject or silence.
+  server_->Handle(kServer, 0, [](const CMessage& request) {
+    CMessage copy = request;
+    std::int32_t n;
+    copy >> n;
+    if (n % 3 == 0) return CScriptedReply::Respond(Ints({n}));
+    if (n % 3 == 1) return CScriptedReply::Reject();
+    return CScriptedReply::Silence();
+  });
+  OutcomeRecorder recorder;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 150;
+  std::mutex idsMutex;
+  std::vector<std::uint32_t> ids;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      recorder.ExpectCallbackThreadNot(std::this_thread::get_id());
+      for (int i = 0; i < kPerThread; ++i) {
+        CMessage request(kServer, 0);
+        request << std::int32_t{t * kPerThread + i};
+        std::uint32_t id = 0;
+        ASSERT_EQ(connection_->SendAsyncRequest(request, &recorder, 0, 200, &id), eMsgSuccess);
+        if (i % 10 == 5) connection_->CancelAsyncRequest(id);  // races with the answer
+        std::lock_guard lock(idsMutex);
+        ids.push_back(id);
+      }
+    });
+  }
+  for (std::thread& s : senders) s.join();
+  ASSERT_TRUE(recorder.WaitFor(ids.size(), 10s));
+  std::this_thread::sleep_for(300ms);  // anything extra would show up now
+  bus_->WaitIdle();
+  const auto outcomes = recorder.Outcomes();
+  EXPECT_EQ(outcomes.size(), ids.size());
+  for (std::uint32_t id : ids) EXPECT_EQ(outcomes.count(id), 1u) << "request " << id;
+  EXPECT_EQ(recorder.wrongThread, 0);
+}
+
+TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
+  server_->Silence(kServer, 0);
+  OutcomeRecorder recorder;
+  std::uint32_t id = 0;
+  ASSERT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 10000, &id),
+            eMsgSuccess);
+  connection_->Disconnect();
+  ASSERT_TRUE(recorder.WaitFor(1, 5s));
+  EXPECT_EQ(recorder.Outcomes().begin()->second, OutcomeRecorder::kLost);
+  EXPECT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 100), eMsgNotConnected);
+}
+
+TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
+  struct Callback : IAsyncResponseCallback {
+    explicit Callback(std::atomic<int>* state) : state_(state) {}
+    ~Callback() override { state_->store(state_->load() == 1 ? 2 : -1); }
+    void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override { state_->store(1); }
+    void OnAsyncResponseRejected(std::uint32_t, CMessage&) override {}
+    void OnAsyncResponseTimeout(std::uint32_t) override {}
+    std::atomic<int>* state_;
+  };
+  std::atomic<int> state{0};  // 0 waiting, 1 called, 2 destroyed after the call
+  server_->Handle(kServer, 0, [](const CMessage&) {
+    std::this_thread::sleep_for(50ms);
+    return CScriptedReply::Respond();
+  });
+  {
+    auto callback = std::make_shared<Callback>(&state);
+    ASSERT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), callback.get(), 0, 5000,
+                                            nullptr, CKeepAlive(callback)),
+              eMsgSuccess);
+  }  // the notifier now holds the only reference
+  server_->WaitIdle();
+  EXPECT_EQ(state.load(), 2);
+}
+
+TEST_F(TransportTest, SubscribersSeeNotificationsInPublishOrder) {
+  const CEntityId queue(eWorkgroupQueue, u"Sales");
+  RecordingSubscriber subscribers[3];
+  for (auto& s : subscribers) ASSERT_EQ(connection_->StartNotifications(queue, 0, &s, 0), eMsgSuccess);
+  std::vector<std::int32_t> expected;
+  for (std::int32_t i = 0; i < 500; ++i) {
+    server_->Publish(queue, 0, Ints({i}));
+    expected.push_back(i);
+  }
+  server_->Publish(CEntityId(eWorkgroupQueue, u"Other"), 0, Ints({-5}));  // not subscribed
+  server_->Publish(queue, 1, Ints({-6}));                                // other event
+  server_->WaitIdle();
+  for (auto& s : subscribers) EXPECT_EQ(s.Values(), expected);
+}
+
+TEST_F(TransportTest, WholeTypeSubscriptionsSeeEveryEntityOfTheType) {
+  RecordingSubscriber all;
+  connection_->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &all, 0);
+  connection_->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &all, 0);  // once only
+  server_->Publish(CEntityId(eUserQueue, u"alice"), 0, Ints({1}));
+  server_->Publish(CEntityId(eUserQueue, u"bob"), 0, Ints({2}));
+  server_->Publish(CEntityId(eStationQueue, u"bob"), 0, Ints({3}));
+  server_->WaitIdle();
+  EXPECT_EQ(all.Values(), (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(all.Entities()[1], CEntityId(eUserQueue, u"bob"));
+}
+
+TEST_F(TransportTest, NamedNotificationsReachSubscribersOfTheirName) {
+  const CEntityId object(eGenericObject, 42u);
+  RecordingSubscriber subscriber;
+  connection_->StartNotifications(object, EventCodeFromName(u"Created"), &subscriber, 0);
+  CNotificationObject created(object, "Created");
+  created << std::int32_t{7};
+  EXPECT_EQ(created.Send(), eMsgSuccess);
+  CNotificationObject other(object, "Held");
+  other.Send();
+  server_->WaitIdle();
+  EXPECT_EQ(subscriber.Values(), (std::vector<std::int32_t>{7}));
+  const auto traffic = server_->Traffic();
+  ASSERT_EQ(traffic.size(), 2u);
+  EXPECT_EQ(traffic[0].message.QueryEventName(), u"Created");
+}
+
+// Once StopNotifications has returned, no callback of the subscription runs,
+// even while deliveries race on the delivery threads.
+TEST_F(TransportTest, NoCallbackAfterStopReturns) {
+  const CEntityId queue(eWorkgroupQueue, u"Busy");
+  struct Slow : IMessageCallback {
+    void OnMessageReceived(CMessage&) override {
+      if (stopped.load()) ++late;
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    std::atomic<bool> stopped{false};
+    std::atomic<int> late{0};
+  };
+  for (int round = 0; round < 30; ++round) {
+    Slow slow;
+    connection_->StartNotifications(queue, 0, &slow, 0);
+    std::atomic<bool> publishing{true};
+    std::thread publisher([&] {
+      while (publishing) server_->Publish(queue, 0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + round % 3));
+    if (round % 2 == 0) {
+      connection_->StopNotifications(queue, 0, &slow, 0);
+    } else {
+      connection_->StopAllMessages(&slow);
+    }
+    slow.stopped = true;
+    std::this_thread::sleep_for(2ms);
+    publishing = false;
+    publisher.join();
+    bus_->WaitIdle();
+    EXPECT_EQ(slow.late.load(), 0) << "round " << round;
+  }
+}
+
+TEST_F(TransportTest, ACallbackCanStopItselfAndDropItsLastReference) {
+  const CEntityId queue(eWorkgroupQueue, u"Self");
+  struct SelfStopping : IMessageCallback {
+    SelfStopping(CNotifierConnection* c, std::atomic<int>* callCount, std::atomic<bool>* aliveFlag)
+        : connection(c), calls(callCount), alive(aliveFlag) {
+      *alive = true;
+    }
+    ~SelfStopping() override { *alive = false; }
+    void OnMessageReceived(CMessage&) override {
+      ++*calls;
+      connection->StopAllMessages(this);  // must not deadlock or free `this` now
+      EXPECT_TRUE(alive->load());
+    }
+    CNotifierConnection* connection;
+    std::atomic<int>* calls;
+    std::atomic<bool>* alive;
+  };
+  std::atomic<int> calls{0};
+  std::atomic<bool> alive{false};
+  {
+    auto subscriber = std::make_shared<SelfStopping>(connection_.get(), &calls, &alive);
+    connection_->StartNotifications(queue, 0, subscriber.get(), 0, nullptr, CKeepAlive(subscriber));
+  }
+  for (int i = 0; i < 20; ++i) server_->Publish(queue, 0);
+  server_->WaitIdle();
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_FALSE(alive.load());  // released once its callback had returned
+}
+
+TEST_F(TransportTest, RenegotiationCallsEachSubscribedObjectOnce) {
+  RecordingSubscriber twice, once, never;
+  connection_->StartNotifications(CEntityId(eUserQueue, u"a"), 0, &twice, 0);
+  connection_->StartNotifications(CEntityId(eUserQueue, u"b"), 0, &twice, 0);
+  connection_->StartNotifications(CEntityId(eUserQueue, u"c"), 0, &once, 0);
+  connection_->StartNotifications(CEntityId(eUserQueue, u"d"), 0, &never, 0);
+  connection_->StopAllMessages(&never);
+  connection_->Disconnect();
+  server_->Publish(CEntityId(eUserQueue, u"a"), 0, Ints({1}));  // lost while down
+  connection_->Reconnect();
+  server_->WaitIdle();
+  EXPECT_EQ(twice.renegotiations.load(), 1);
+  EXPECT_EQ(once.renegotiations.load(), 1);
+  EXPECT_EQ(never.renegotiations.load(), 0);
+  EXPECT_TRUE(twice.Values().empty());
+}
+
+TEST_F(TransportTest, PrivateInboxCollectsAndWakesUp) {
+  CMessageServer inbox(CNotifierHandle::GetDefaultHandle(), u"TestInbox");
+  ASSERT_EQ(inbox.StartNotifications(eObjectTypeEntity, kAllObjects, 0), eMsgSuccess);
+  std::deque<CMessage> messages;
+  EXPECT_EQ(inbox.GetMessagesWithCode(messages, 20), eMsgTimeout);
+
+  server_->Publish(CEntityId(eObjectTypeEntity, u"Call"), 0, Ints({1}));
+  server_->Publish(CEntityId(eObjectTypeEntity, u"Chat"), 0, Ints({2}));
+  server_->WaitIdle();
+  EXPECT_EQ(inbox.GetMessagesWithCode(messages, W4Os::kInfinite), 0);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].DescribeFields(), "int 2");
+
+  messages.clear();
+  std::thread waker([&] {
+    std::this_thread::sleep_for(20ms);
+    inbox.WakeUp(0);
+  });
+  EXPECT_EQ(inbox.GetMessagesWithCode(messages, W4Os::kInfinite), 0);  // woken, nothing new
+  EXPECT_TRUE(messages.empty());
+  waker.join();
+  inbox.WakeUp(5);
+  EXPECT_EQ(inbox.GetMessagesWithCode(messages, W4Os::kInfinite), 5);
+}
+
+}  // namespace
+}  // namespace W4Notifier
