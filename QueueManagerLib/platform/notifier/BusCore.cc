@@ -81,7 +81,8 @@ void BusCore::Reply(std::uint64_t token, const CMessage& body, bool rejected) {
     routes_.erase(it);
   }
   Observe(rejected ? IBusObserver::eTraffic::kRejection : IBusObserver::eTraffic::kResponse, body);
-  if (auto connection = route.connection.lock()) connection->OnReply(route.requestId, body, rejected);
+  if (auto connection = route.connection.lock())
+    connection->OnReply(route.requestId, body, rejected);
 }
 
 void BusCore::Publish(const CMessage& notification) {

@@ -17,7 +17,8 @@ inline void StoreLittleEndian(std::uint8_t* out, T value) {
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(out, &bits, sizeof bits);
   } else {
-    for (std::size_t i = 0; i < sizeof bits; ++i) out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    for (std::size_t i = 0; i < sizeof bits; ++i)
+      out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
   }
 }
 

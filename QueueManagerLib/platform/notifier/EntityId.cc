@@ -95,7 +95,8 @@ bool CEntityId::SetFromScopedName(const W4STD::w4idstring_arg& scopedName) {
   const std::u16string_view text = scopedName.get().str();
   const std::size_t colon = text.find(kScopeSeparator);
   std::optional<ObjectTypes> type;
-  if (colon != std::u16string_view::npos && colon > 0) type = ObjectTypeFromName(text.substr(0, colon));
+  if (colon != std::u16string_view::npos && colon > 0)
+    type = ObjectTypeFromName(text.substr(0, colon));
   const std::u16string_view name =
       colon == std::u16string_view::npos ? std::u16string_view{} : text.substr(colon + 1);
   if (!type || name.empty()) {

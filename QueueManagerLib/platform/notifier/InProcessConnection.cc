@@ -134,13 +134,13 @@ void CInProcessConnection::Impl::FailAllPending() {
 // ---- requests ----
 
 eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMessage* response,
-                                                     std::uint32_t timeoutMs) {
+                                                    std::uint32_t timeoutMs) {
   auto bus = bus_.lock();
   if (!bus) return eSendStatus::kNotConnected;
   if (response == nullptr) {
     if (!IsConnected()) return eSendStatus::kNotConnected;
     return bus->Core().Submit(request, nullptr, 0, nullptr) ? eSendStatus::kSuccess
-                                                           : eSendStatus::kNoRoute;
+                                                            : eSendStatus::kNoRoute;
   }
   auto waiter = std::make_shared<SyncWaiter>();
   std::uint32_t requestId;
@@ -174,8 +174,7 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
 
 eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
                                                       IAsyncResponseCallback* callback,
-                                                      std::uint32_t flags,
-                                                      std::uint32_t timeoutMs,
+                                                      std::uint32_t flags, std::uint32_t timeoutMs,
                                                       std::uint32_t* handleOut,
                                                       const CKeepAlive& keepAlive) {
   if (callback == nullptr) return eMsgInvalidArgument;
@@ -323,8 +322,7 @@ eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity,
 }
 
 template <class Predicate>
-std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object,
-                                                            Predicate remove) {
+std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, Predicate remove) {
   std::vector<CKeepAlive> released;  // dropped after the lock is left
   std::size_t count = 0;
   W4Os::MutexLock lock(&mutex_);
@@ -518,8 +516,7 @@ void CInProcessConnection::Impl::Invoke(Delivery& delivery) {
       delivery.asyncCallback->OnAsyncResponseCancelled_Ex(delivery.requestId, delivery.flags);
       break;
     case DeliveryKind::kConnectionLoss:
-      delivery.asyncCallback->OnAsyncResponseConnectionLoss_Ex(delivery.requestId,
-                                                               delivery.flags);
+      delivery.asyncCallback->OnAsyncResponseConnectionLoss_Ex(delivery.requestId, delivery.flags);
       break;
   }
 }

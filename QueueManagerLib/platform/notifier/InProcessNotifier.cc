@@ -36,8 +36,8 @@ std::shared_ptr<CInProcessBus> CInProcessBus::Default() {
 CInProcessBus::~CInProcessBus() { core_->Shutdown(); }
 
 std::shared_ptr<CInProcessConnection> CInProcessBus::Connect(const CInProcessOptions& options) {
-  auto impl = std::make_shared<CInProcessConnection::Impl>(
-      weak_from_this(), core_->Work(), core_->NextConnectionHandle(), options);
+  auto impl = std::make_shared<CInProcessConnection::Impl>(weak_from_this(), core_->Work(),
+                                                           core_->NextConnectionHandle(), options);
   impl->StartThreads();
   core_->AddConnection(impl);
   return std::shared_ptr<CInProcessConnection>(new CInProcessConnection(std::move(impl)));
@@ -87,8 +87,7 @@ eMsgCode CInProcessConnection::Publish(const CMessage& notification) {
 
 eMsgCode CInProcessConnection::StartNotifications(const CEntityId& entity, int eventCode,
                                                   IMessageCallback* callback,
-                                                  std::uint32_t /*flags*/,
-                                                  std::uint32_t* handleOut,
+                                                  std::uint32_t /*flags*/, std::uint32_t* handleOut,
                                                   const CKeepAlive& keepAlive,
                                                   std::u16string_view /*name*/) {
   return impl_->StartNotifications(entity, eventCode, callback, handleOut, keepAlive);

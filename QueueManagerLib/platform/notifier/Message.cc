@@ -41,18 +41,30 @@ bool IsKnownTag(std::uint8_t tag) {
 
 std::string_view FieldTypeName(FieldType type) {
   switch (type) {
-    case FieldType::kInt32: return "int";
-    case FieldType::kUInt32: return "uint";
-    case FieldType::kInt16: return "short";
-    case FieldType::kUInt16: return "ushort";
-    case FieldType::kBool: return "bool";
-    case FieldType::kUInt64: return "uint64";
-    case FieldType::kNarrowString: return "string";
-    case FieldType::kWideString: return "wstring";
-    case FieldType::kWideText: return "wtext";
-    case FieldType::kObjectType: return "objtype";
-    case FieldType::kMessage: return "message";
-    case FieldType::kBytes: return "bytes";
+    case FieldType::kInt32:
+      return "int";
+    case FieldType::kUInt32:
+      return "uint";
+    case FieldType::kInt16:
+      return "short";
+    case FieldType::kUInt16:
+      return "ushort";
+    case FieldType::kBool:
+      return "bool";
+    case FieldType::kUInt64:
+      return "uint64";
+    case FieldType::kNarrowString:
+      return "string";
+    case FieldType::kWideString:
+      return "wstring";
+    case FieldType::kWideText:
+      return "wtext";
+    case FieldType::kObjectType:
+      return "objtype";
+    case FieldType::kMessage:
+      return "message";
+    case FieldType::kBytes:
+      return "bytes";
   }
   return "unknown";
 }

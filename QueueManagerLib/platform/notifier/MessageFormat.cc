@@ -102,9 +102,9 @@ void DescribeOne(CMessage& m, int depth, std::string& out) {
     case FieldType::kMessage: {
       CMessage nested;
       m >> nested;
-      out += fmt::format("event {} ({}, {}) {{", nested.QueryEventId(),
-                         static_cast<std::int32_t>(nested.QueryObjectType()),
-                         nested.QueryObjectId());
+      out +=
+          fmt::format("event {} ({}, {}) {{", nested.QueryEventId(),
+                      static_cast<std::int32_t>(nested.QueryObjectType()), nested.QueryObjectId());
       if (depth >= kMaxDescribeDepth) {
         out += "...";
       } else {

@@ -32,15 +32,24 @@ std::shared_ptr<CNotifierConnection> LoadDefault() {
 
 std::string_view MsgCodeName(eMsgCode code) {
   switch (code) {
-    case eMsgSuccess: return "success";
-    case eMsgNotConnected: return "not connected";
-    case eMsgNoRoute: return "no route";
-    case eMsgTimeout: return "time-out";
-    case eMsgRejected: return "rejected";
-    case eMsgCancelled: return "cancelled";
-    case eMsgConnectionLost: return "connection lost";
-    case eMsgInvalidArgument: return "invalid argument";
-    case eMsgNotFound: return "not found";
+    case eMsgSuccess:
+      return "success";
+    case eMsgNotConnected:
+      return "not connected";
+    case eMsgNoRoute:
+      return "no route";
+    case eMsgTimeout:
+      return "time-out";
+    case eMsgRejected:
+      return "rejected";
+    case eMsgCancelled:
+      return "cancelled";
+    case eMsgConnectionLost:
+      return "connection lost";
+    case eMsgInvalidArgument:
+      return "invalid argument";
+    case eMsgNotFound:
+      return "not found";
   }
   return "unknown";
 }
@@ -87,11 +96,16 @@ eMsgCode CRequestObject::Send() {
   std::shared_ptr<CNotifierConnection> connection = CNotifierHandle::GetDefaultConnection();
   if (!connection) return eMsgNotConnected;
   switch (connection->SendRequest(*this, nullptr, 0)) {
-    case eSendStatus::kSuccess: return eMsgSuccess;
-    case eSendStatus::kNoRoute: return eMsgNoRoute;
-    case eSendStatus::kNotConnected: return eMsgNotConnected;
-    case eSendStatus::kRejected: return eMsgRejected;
-    case eSendStatus::kTimeout: return eMsgTimeout;
+    case eSendStatus::kSuccess:
+      return eMsgSuccess;
+    case eSendStatus::kNoRoute:
+      return eMsgNoRoute;
+    case eSendStatus::kNotConnected:
+      return eMsgNotConnected;
+    case eSendStatus::kRejected:
+      return eMsgRejected;
+    case eSendStatus::kTimeout:
+      return eMsgTimeout;
   }
   return eMsgNoRoute;
 }

@@ -9,26 +9,30 @@ namespace {
 
 std::string_view TrafficName(IBusObserver::eTraffic kind) {
   switch (kind) {
-    case IBusObserver::eTraffic::kRequest: return "request";
-    case IBusObserver::eTraffic::kOneWayRequest: return "one-way request";
-    case IBusObserver::eTraffic::kResponse: return "response";
-    case IBusObserver::eTraffic::kRejection: return "rejection";
-    case IBusObserver::eTraffic::kNotification: return "notification";
+    case IBusObserver::eTraffic::kRequest:
+      return "request";
+    case IBusObserver::eTraffic::kOneWayRequest:
+      return "one-way request";
+    case IBusObserver::eTraffic::kResponse:
+      return "response";
+    case IBusObserver::eTraffic::kRejection:
+      return "rejection";
+    case IBusObserver::eTraffic::kNotification:
+      return "notification";
   }
   return "traffic";
 }
 
 bool IsRequest(IBusObserver::eTraffic kind) {
-  return kind == IBusObserver::eTraffic::kRequest ||
-         kind == IBusObserver::eTraffic::kOneWayRequest;
+  return kind == IBusObserver::eTraffic::kRequest || kind == IBusObserver::eTraffic::kOneWayRequest;
 }
 
 }  // namespace
 
 std::string CTrafficRecord::Describe() const {
   return fmt::format("{} ({}, {}) event {}: {}", TrafficName(kind),
-                     static_cast<std::int32_t>(message.QueryObjectType()),
-                     message.QueryObjectId(), message.QueryEventId(), message.DescribeFields());
+                     static_cast<std::int32_t>(message.QueryObjectType()), message.QueryObjectId(),
+                     message.QueryEventId(), message.DescribeFields());
 }
 
 CScriptedServer::CScriptedServer(std::shared_ptr<CInProcessBus> bus) : bus_(std::move(bus)) {

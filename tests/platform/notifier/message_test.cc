@@ -197,7 +197,8 @@ TEST(MessageTest, CorruptedBytesNeverCrashTheReader) {
   for (int round = 0; round < 20000; ++round) {
     std::vector<std::uint8_t> bytes = good;
     const int flips = 1 + static_cast<int>(random() % 4);
-    for (int f = 0; f < flips; ++f) bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+    for (int f = 0; f < flips; ++f)
+      bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
     if (random() % 4 == 0) bytes.resize(random() % bytes.size());
     try {
       CMessage m = CMessage::Parse(bytes);
@@ -205,15 +206,29 @@ TEST(MessageTest, CorruptedBytesNeverCrashTheReader) {
       while (!m.IsAtEndOfData()) {
         std::vector<std::uint8_t> raw;
         switch (m.PeekFieldType()) {
-          case FieldType::kBytes: m.Extract(raw); break;
+          case FieldType::kBytes:
+            m.Extract(raw);
+            break;
           default: {
             CMessage skip;
             std::u16string s;
             std::uint64_t big;
             std::int32_t i;
-            try { m >> i; continue; } catch (const CNotifierExtractException&) {}
-            try { m >> s; continue; } catch (const CNotifierExtractException&) {}
-            try { m >> big; continue; } catch (const CNotifierExtractException&) {}
+            try {
+              m >> i;
+              continue;
+            } catch (const CNotifierExtractException&) {
+            }
+            try {
+              m >> s;
+              continue;
+            } catch (const CNotifierExtractException&) {
+            }
+            try {
+              m >> big;
+              continue;
+            } catch (const CNotifierExtractException&) {
+            }
             m >> skip;  // may throw: ends this round
           }
         }

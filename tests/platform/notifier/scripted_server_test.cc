@@ -6,10 +6,10 @@ namespace W4Notifier {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using testing::Ints;
 using testing::NotifierFixture;
 using testing::RecordingSubscriber;
-using ::testing::ElementsAre;
 
 class ScriptedServerTest : public NotifierFixture {};
 

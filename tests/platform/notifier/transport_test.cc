@@ -175,7 +175,8 @@ TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
   connection_->Disconnect();
   ASSERT_TRUE(recorder.WaitFor(1, 5s));
   EXPECT_EQ(recorder.Outcomes().begin()->second, OutcomeRecorder::kLost);
-  EXPECT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 100), eMsgNotConnected);
+  EXPECT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 100),
+            eMsgNotConnected);
 }
 
 TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
@@ -194,8 +195,8 @@ TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
   });
   {
     auto callback = std::make_shared<Callback>(&state);
-    ASSERT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), callback.get(), 0, 5000,
-                                            nullptr, CKeepAlive(callback)),
+    ASSERT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), callback.get(), 0, 5000, nullptr,
+                                            CKeepAlive(callback)),
               eMsgSuccess);
   }  // the notifier now holds the only reference
   server_->WaitIdle();
@@ -205,14 +206,15 @@ TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
 TEST_F(TransportTest, SubscribersSeeNotificationsInPublishOrder) {
   const CEntityId queue(eWorkgroupQueue, u"Sales");
   RecordingSubscriber subscribers[3];
-  for (auto& s : subscribers) ASSERT_EQ(connection_->StartNotifications(queue, 0, &s, 0), eMsgSuccess);
+  for (auto& s : subscribers)
+    ASSERT_EQ(connection_->StartNotifications(queue, 0, &s, 0), eMsgSuccess);
   std::vector<std::int32_t> expected;
   for (std::int32_t i = 0; i < 500; ++i) {
     server_->Publish(queue, 0, Ints({i}));
     expected.push_back(i);
   }
   server_->Publish(CEntityId(eWorkgroupQueue, u"Other"), 0, Ints({-5}));  // not subscribed
-  server_->Publish(queue, 1, Ints({-6}));                                // other event
+  server_->Publish(queue, 1, Ints({-6}));                                 // other event
   server_->WaitIdle();
   for (auto& s : subscribers) EXPECT_EQ(s.Values(), expected);
 }

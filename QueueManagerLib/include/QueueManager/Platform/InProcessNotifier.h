@@ -52,8 +52,13 @@ class QM_EXPORT IRequestHandler {
 // lock held, on the thread that caused the traffic. Must be thread-safe.
 class QM_EXPORT IBusObserver {
  public:
-  enum class eTraffic : std::uint8_t { kRequest, kOneWayRequest, kResponse, kRejection,
-                                       kNotification };
+  enum class eTraffic : std::uint8_t {
+    kRequest,
+    kOneWayRequest,
+    kResponse,
+    kRejection,
+    kNotification
+  };
   virtual ~IBusObserver() = default;
   virtual void OnTraffic(eTraffic kind, const CMessage& message) = 0;
 };

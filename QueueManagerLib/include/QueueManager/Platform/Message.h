@@ -30,8 +30,8 @@ enum class FieldType : std::uint8_t {
   kWideString = 8,    // UTF-16, written from a string object
   kWideText = 9,      // UTF-16, written from zero-terminated text
   kObjectType = 10,
-  kMessage = 11,      // a nested message
-  kBytes = 12,        // raw bytes
+  kMessage = 11,  // a nested message
+  kBytes = 12,    // raw bytes
 };
 
 // A human-readable name of a field type ("int", "wstring", ...).

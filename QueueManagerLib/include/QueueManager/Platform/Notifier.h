@@ -190,8 +190,8 @@ class QM_EXPORT CNotifierConnection {
   virtual eMsgCode StopAllMessages(IMessageCallback* callback) = 0;
 
   // Private inboxes (CMessageServer).
-  virtual eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox,
-                               const CEntityId& entity, int eventCode) = 0;
+  virtual eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox, const CEntityId& entity,
+                               int eventCode) = 0;
   virtual void DetachInbox(const CMessageInbox* inbox) = 0;
 };
 

@@ -14,8 +14,7 @@
 #define QM_PT_GUARDED_BY(x) QM_THREAD_ANNOTATION(pt_guarded_by(x))
 #define QM_ACQUIRED_AFTER(...) QM_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define QM_ACQUIRED_BEFORE(...) QM_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
-#define QM_EXCLUSIVE_LOCKS_REQUIRED(...) \
-  QM_THREAD_ANNOTATION(exclusive_locks_required(__VA_ARGS__))
+#define QM_EXCLUSIVE_LOCKS_REQUIRED(...) QM_THREAD_ANNOTATION(exclusive_locks_required(__VA_ARGS__))
 #define QM_LOCKS_EXCLUDED(...) QM_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define QM_ACQUIRE(...) QM_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define QM_RELEASE(...) QM_THREAD_ANNOTATION(release_capability(__VA_ARGS__))

@@ -1,0 +1,68 @@
+#pragma once
+
+// Worker threads that run a member function of an object, with a start-up
+// handshake and an optional suspended start.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "QueueManager/Export.h"
+
+namespace W4Os {
+
+// Owns one worker thread (or none). Movable, not copyable; one handle is not
+// synchronised, so Resume / Join / move must come from one thread at a time.
+// The destructor resumes a suspended thread and waits for it to end.
+class QM_EXPORT CWorkerThread {
+ public:
+  // No thread.
+  CWorkerThread() = default;
+  CWorkerThread(CWorkerThread&& other) noexcept = default;
+  // Ends this handle's own thread (as the destructor does) before taking over.
+  CWorkerThread& operator=(CWorkerThread&& other) noexcept;
+  CWorkerThread(const CWorkerThread&) = delete;
+  CWorkerThread& operator=(const CWorkerThread&) = delete;
+  ~CWorkerThread();
+
+  // Runs `(object->*method)()` on a new thread and returns once that thread
+  // has signalled that it runs. With `suspended` the thread then waits for
+  // Resume() before calling the method. Throws std::system_error when no
+  // thread can be created.
+  // REQUIRES: object outlives the thread; the method does not throw.
+  template <class T>
+  static CWorkerThread Start(T* object, void (T::*method)(), bool suspended = false) {
+    return StartFunction([object, method] { (object->*method)(); }, suspended);
+  }
+  // The same for any callable.
+  static CWorkerThread StartFunction(std::function<void()> body, bool suspended = false);
+
+  // Lets a suspended thread call its method; no effect otherwise.
+  void Resume();
+  // Waits until the method has returned, resuming a suspended thread first
+  // (it could never end otherwise). No effect without a thread.
+  // REQUIRES: not called on the worker thread itself.
+  void Join();
+  bool Joinable() const { return thread_.joinable(); }
+  // The worker's id; std::thread::id() without a thread.
+  std::thread::id Id() const { return thread_.get_id(); }
+  // The kernel's number for the worker (as CurrentOsThreadId() gives it on
+  // the worker), recorded by the worker before Start returned; 0 without a
+  // thread.
+  std::uint64_t OsId() const;
+
+ private:
+  struct Gate;  // start-up and resume events shared with the thread
+  void Finish() noexcept;
+
+  std::shared_ptr<Gate> gate_;
+  std::thread thread_;
+};
+
+// Identifies the calling thread.
+QM_EXPORT std::thread::id CurrentThreadId();
+// The kernel's number for the calling thread, for traces.
+QM_EXPORT std::uint64_t CurrentOsThreadId();
+
+}  // namespace W4Os

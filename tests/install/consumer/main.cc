@@ -1,0 +1,36 @@
+// An outside application built against the installed package: it talks to a
+// scripted server over the in-process notifier and checks the answer.
+
+#include <QueueManager/QueueManager.h>
+
+#include <cstdio>
+
+int main() {
+  using namespace W4Notifier;
+  auto bus = CInProcessBus::Create();
+  CScriptedServer server(bus);
+  auto connection = bus->Connect();
+  SetDefaultConnection(connection);
+
+  const CEntityId queueManager(eQueueManagerServer, kAllObjects, 0);
+  CMessage answer;
+  answer << std::int32_t{42} << std::u16string(u"ready");
+  server.Respond(queueManager, 16, answer);
+
+  CRequestObject request(queueManager, 16);
+  CResponseObject response;
+  if (request.Send(response, CNotifierTimeout::Query()) == 0) {
+    std::puts("request failed");
+    return 1;
+  }
+  std::int32_t number = 0;
+  std::u16string text;
+  response >> number >> text;
+  SetDefaultConnection(nullptr);
+  if (number != 42 || text != u"ready") {
+    std::puts("unexpected answer");
+    return 1;
+  }
+  std::printf("installed package works: %s\n", response.DescribeFields().c_str());
+  return 0;
+}

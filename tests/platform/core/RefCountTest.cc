@@ -1,0 +1,149 @@
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "QueueManager/Platform/RefCount.h"
+
+namespace {
+
+// Counts destructions, so that tests see an object deleted exactly once.
+class CBase : public w4core::RefCounted<w4core::AtomicRefCount> {
+ public:
+  explicit CBase(int* destroyed) : destroyed_(destroyed) {}
+  ~CBase() override { ++*destroyed_; }
+  virtual std::string Name() const { return "base"; }
+
+ private:
+  int* destroyed_;
+};
+
+class CDerived : public CBase {
+ public:
+  CDerived(int* destroyed, std::string name) : CBase(destroyed), name_(std::move(name)) {}
+  std::string Name() const override { return name_; }
+
+ private:
+  std::string name_;
+};
+
+// An object that holds the only pointer to another object of its kind.
+class CChain : public W4Util::RefCountBase {
+ public:
+  explicit CChain(int* destroyed) : destroyed_(destroyed) {}
+  ~CChain() override { ++*destroyed_; }
+  W4Util::ObjectPtr<CChain> next;
+
+ private:
+  int* destroyed_;
+};
+
+using w4core::InterfacePtr;
+using w4core::MakeInterface;
+
+TEST(InterfacePtrTest, LastPointerDeletesTheObjectOnce) {
+  int destroyed = 0;
+  {
+    InterfacePtr<CBase> first = MakeInterface<CBase>(&destroyed);
+    EXPECT_EQ(first->UseCount(), 1);
+    {
+      InterfacePtr<CBase> copy = first;
+      InterfacePtr<CBase> another(first.get());
+      EXPECT_EQ(first->UseCount(), 3);
+    }
+    EXPECT_EQ(first->UseCount(), 1);
+    EXPECT_EQ(destroyed, 0);
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(InterfacePtrTest, MoveTransfersTheReference) {
+  int destroyed = 0;
+  InterfacePtr<CBase> source = MakeInterface<CBase>(&destroyed);
+  CBase* const object = source.get();
+  InterfacePtr<CBase> target = std::move(source);
+  EXPECT_FALSE(source);  // NOLINT(bugprone-use-after-move): moved-from is null
+  EXPECT_EQ(target.get(), object);
+  EXPECT_EQ(object->UseCount(), 1);
+  target = InterfacePtr<CBase>();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(InterfacePtrTest, ConvertsFromDerivedPointers) {
+  int destroyed = 0;
+  InterfacePtr<CDerived> derived = MakeInterface<CDerived>(&destroyed, "derived");
+  InterfacePtr<CBase> base = derived;
+  EXPECT_EQ(base->Name(), "derived");
+  EXPECT_EQ(derived->UseCount(), 2);
+  InterfacePtr<const CBase> constBase = std::move(derived);
+  EXPECT_EQ(base->UseCount(), 2);
+  EXPECT_TRUE(base == constBase);
+  base.reset();
+  constBase.reset();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
+  int destroyedA = 0;
+  int destroyedB = 0;
+  InterfacePtr<CBase> a = MakeInterface<CBase>(&destroyedA);
+  InterfacePtr<CBase> b = MakeInterface<CBase>(&destroyedB);
+  a = b;
+  EXPECT_EQ(destroyedA, 1);
+  InterfacePtr<CBase>& alias = a;
+  a = alias;  // self-assignment keeps the object
+  EXPECT_EQ(b->UseCount(), 2);
+  b.reset(new CBase(&destroyedA));
+  EXPECT_EQ(a->UseCount(), 1);
+  EXPECT_EQ(destroyedB, 0);
+  a.swap(b);
+  b = nullptr;
+  EXPECT_EQ(destroyedB, 1);
+  EXPECT_EQ(destroyedA, 1);
+}
+
+TEST(InterfacePtrTest, ComparesAndHashesByObject) {
+  int destroyed = 0;
+  InterfacePtr<CBase> a = MakeInterface<CBase>(&destroyed);
+  InterfacePtr<CBase> b = MakeInterface<CBase>(&destroyed);
+  InterfacePtr<CBase> none;
+  EXPECT_TRUE(none == nullptr);
+  EXPECT_TRUE(a != nullptr);
+  EXPECT_TRUE(a != b);
+  EXPECT_EQ(a < b, std::less<CBase*>()(a.get(), b.get()));
+  EXPECT_TRUE((a <=> InterfacePtr<CBase>(a)) == 0);
+  std::unordered_set<InterfacePtr<CBase>> set{a, b, a};
+  EXPECT_EQ(set.size(), 2u);
+}
+
+TEST(RefCountedTest, CopyOfAnObjectStartsItsOwnCount) {
+  int destroyed = 0;
+  InterfacePtr<CDerived> original = MakeInterface<CDerived>(&destroyed, "x");
+  InterfacePtr<CDerived> copy(new CDerived(*original));
+  EXPECT_EQ(original->UseCount(), 1);
+  EXPECT_EQ(copy->UseCount(), 1);
+  copy.reset();
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(original->Name(), "x");
+}
+
+TEST(ObjectPtrTest, SameOperationsAsInterfacePtr) {
+  int destroyed = 0;
+  W4Util::ObjectPtr<CChain> head = W4Util::MakeObject<CChain>(&destroyed);
+  head->next = W4Util::MakeObject<CChain>(&destroyed);
+  W4Util::ObjectPtr<CChain> second = head->next;
+  EXPECT_EQ(second->UseCount(), 2);
+  W4Util::ObjectPtr<const W4Util::RefCountBase> asBase = second;
+  EXPECT_TRUE(asBase == second);
+  asBase.reset();
+  second = nullptr;
+  EXPECT_EQ(destroyed, 0);
+  head = head->next;  // the assignment drops the last reference to the old head
+  EXPECT_EQ(destroyed, 1);
+  head.reset();
+  EXPECT_EQ(destroyed, 2);
+}
+
+}  // namespace

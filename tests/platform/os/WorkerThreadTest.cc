@@ -1,0 +1,134 @@
+#include "QueueManager/Platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "QueueManager/Platform/Sync.h"
+
+namespace W4Os {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Records which thread ran it and can be held inside the method.
+class Worker {
+ public:
+  void Run() {
+    runningOn_ = CurrentThreadId();
+    ran_ = true;
+    if (holdInside_) release_.Wait();
+  }
+
+  std::atomic<bool> ran_{false};
+  std::atomic<std::thread::id> runningOn_{};
+  bool holdInside_ = false;
+  CEvent release_{/*manualReset=*/true};
+};
+
+TEST(CWorkerThread, RunsTheMethodOnANewThread) {
+  Worker worker;
+  CWorkerThread thread = CWorkerThread::Start(&worker, &Worker::Run);
+  ASSERT_TRUE(thread.Joinable());
+  const std::thread::id id = thread.Id();
+  thread.Join();
+  EXPECT_TRUE(worker.ran_);
+  EXPECT_EQ(worker.runningOn_.load(), id);
+  EXPECT_NE(id, CurrentThreadId());
+  EXPECT_FALSE(thread.Joinable());
+  thread.Join();  // a second Join has no effect
+}
+
+TEST(CWorkerThread, StartReturnsOnlyOnceTheThreadRuns) {
+  // The worker records its kernel thread number before it signals that it
+  // runs; without the handshake Start could return before it was written
+  // (and ThreadSanitizer would report the unordered read).
+  std::atomic<std::uint64_t> seenInBody{0};
+  CWorkerThread thread =
+      CWorkerThread::StartFunction([&] { seenInBody = CurrentOsThreadId(); }, /*suspended=*/true);
+  const std::uint64_t recorded = thread.OsId();
+  EXPECT_NE(recorded, 0u);
+  EXPECT_NE(recorded, CurrentOsThreadId());
+  thread.Join();
+  EXPECT_EQ(seenInBody.load(), recorded);
+}
+
+TEST(CWorkerThread, SuspendedStartWaitsForResume) {
+  Worker worker;
+  CWorkerThread thread = CWorkerThread::Start(&worker, &Worker::Run, /*suspended=*/true);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(worker.ran_);
+  thread.Resume();
+  thread.Join();
+  EXPECT_TRUE(worker.ran_);
+}
+
+TEST(CWorkerThread, DestructorResumesAndJoins) {
+  Worker suspended;
+  { CWorkerThread thread = CWorkerThread::Start(&suspended, &Worker::Run, /*suspended=*/true); }
+  EXPECT_TRUE(suspended.ran_);  // resumed, and joined before the scope ended
+
+  Worker held;
+  held.holdInside_ = true;
+  std::atomic<bool> destroyed{false};
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(destroyed);  // the destructor is still waiting for the method
+    held.release_.Set();
+  });
+  { CWorkerThread thread = CWorkerThread::Start(&held, &Worker::Run); }
+  destroyed = true;
+  releaser.join();
+}
+
+TEST(CWorkerThread, JoinResumesASuspendedThread) {
+  Worker worker;
+  CWorkerThread thread = CWorkerThread::Start(&worker, &Worker::Run, /*suspended=*/true);
+  thread.Join();
+  EXPECT_TRUE(worker.ran_);
+}
+
+TEST(CWorkerThread, MovesOwnership) {
+  Worker first;
+  Worker second;
+  CWorkerThread a = CWorkerThread::Start(&first, &Worker::Run, /*suspended=*/true);
+  CWorkerThread b = std::move(a);
+  EXPECT_FALSE(a.Joinable());  // NOLINT(bugprone-use-after-move): moved-from state is defined
+  EXPECT_TRUE(b.Joinable());
+  // Assigning over a live handle ends its thread first.
+  b = CWorkerThread::Start(&second, &Worker::Run);
+  EXPECT_TRUE(first.ran_);
+  b.Join();
+  EXPECT_TRUE(second.ran_);
+}
+
+TEST(CWorkerThread, WorkerMayDropItsOwnHandle) {
+  // The destructor running on the worker itself must not try to join it.
+  // The events are shared: the worker may still be inside Set() when the
+  // test has already seen it and returned.
+  std::optional<CWorkerThread> handle;
+  auto handleStored = std::make_shared<CEvent>(/*manualReset=*/true);
+  auto done = std::make_shared<CEvent>(/*manualReset=*/true);
+  handle = CWorkerThread::StartFunction([&handle, handleStored, done] {
+    handleStored->Wait();
+    handle.reset();
+    done->Set();
+  });
+  handleStored->Set();
+  EXPECT_TRUE(done->Wait(10'000));
+}
+
+TEST(CurrentOsThreadId, DiffersBetweenThreads) {
+  std::uint64_t other = 0;
+  std::thread([&] { other = CurrentOsThreadId(); }).join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, CurrentOsThreadId());
+}
+
+}  // namespace
+}  // namespace W4Os

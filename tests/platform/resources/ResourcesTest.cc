@@ -1,0 +1,67 @@
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "QueueManager/Platform/Resources.h"
+
+namespace {
+
+constexpr int kFlag = 1;
+constexpr std::uint16_t kEnglishUs = 0x0409;
+constexpr std::uint16_t kEnglish = 0x0009;
+constexpr std::uint16_t kGerman = 0x0407;
+
+class ResourcesTest : public ::testing::Test {
+ protected:
+  void TearDown() override { W4Clnt::ClearRegisteredStrings(); }
+};
+
+TEST_F(ResourcesTest, BuiltInTableAnswersEveryLanguage) {
+  EXPECT_EQ(GetW4ClntString(1000, kFlag, 0), "Alerting");
+  EXPECT_EQ(GetW4ClntString(1007, kFlag, kGerman), "Wait Agent");
+  EXPECT_EQ(GetW4ClntString(1009, kFlag, kEnglishUs), "Disconnected (Remote)");
+  EXPECT_EQ(GetW4ClntString(1011, kFlag, 0), "System");
+  EXPECT_FALSE(GetW4ClntString(13683, kFlag, 0).empty());
+}
+
+TEST_F(ResourcesTest, UnknownIdGivesEmptyText) {
+  EXPECT_EQ(GetW4ClntString(999, kFlag, 0), "");
+  EXPECT_EQ(GetW4ClntString(1012, kFlag, kEnglishUs), "");
+  EXPECT_EQ(GetW4ClntString(0, kFlag, 0), "");
+}
+
+TEST_F(ResourcesTest, LookupGoesExactThenPrimaryThenNeutralThenBuiltIn) {
+  ASSERT_TRUE(W4Clnt::RegisterString(W4Clnt::kNeutralLanguage, 1001, "Neutral connected"));
+  EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "Neutral connected");
+  ASSERT_TRUE(W4Clnt::RegisterString(kEnglish, 1001, "English connected"));
+  EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "English connected");
+  ASSERT_TRUE(W4Clnt::RegisterString(kEnglishUs, 1001, "US connected"));
+  EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "US connected");
+  EXPECT_EQ(GetW4ClntString(1001, kFlag, kGerman), "Neutral connected");
+
+  EXPECT_TRUE(W4Clnt::UnregisterString(kEnglishUs, 1001));
+  EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "English connected");
+  W4Clnt::ClearRegisteredStrings();
+  EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "Connected");
+}
+
+TEST_F(ResourcesTest, RegisteredTextIsReturnedAsGivenAndReplaceable) {
+  const std::string german = "Verbunden \xe2\x80\x93 gr\xc3\xbc\x6e";
+  ASSERT_TRUE(W4Clnt::RegisterString(kGerman, 5000, german));
+  EXPECT_EQ(GetW4ClntString(5000, kFlag, kGerman), german);
+  EXPECT_EQ(GetW4ClntString(5000, kFlag, kEnglishUs), "") << "no neutral text for 5000";
+  ASSERT_TRUE(W4Clnt::RegisterString(kGerman, 5000, "neu"));
+  EXPECT_EQ(GetW4ClntString(5000, kFlag, kGerman), "neu");
+}
+
+TEST_F(ResourcesTest, RejectsTextsThatWouldMislead) {
+  EXPECT_FALSE(W4Clnt::RegisterString(kGerman, 1000, "")) << "empty means unknown";
+  EXPECT_FALSE(W4Clnt::RegisterString(kGerman, 1000, "bad \xff byte"));
+  EXPECT_EQ(GetW4ClntString(1000, kFlag, kGerman), "Alerting");
+  EXPECT_FALSE(W4Clnt::UnregisterString(kGerman, 1000));
+  EXPECT_FALSE(W4Clnt::UnregisterString(0, 1000)) << "built-in strings cannot be removed";
+  EXPECT_EQ(GetW4ClntString(1000, kFlag, 0), "Alerting");
+}
+
+}  // namespace

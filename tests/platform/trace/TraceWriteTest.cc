@@ -1,0 +1,199 @@
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "QueueManager/Platform/Text.h"
+#include "QueueManager/Platform/Trace.h"
+
+namespace {
+
+// Counts how often it is formatted; lets tests see whether a trace formatted.
+struct CountedValue {
+  int* formatCount;
+};
+
+// Formatting it throws, as a faulty formatter of an application type might.
+struct ThrowingValue {};
+
+}  // namespace
+
+template <>
+struct fmt::formatter<CountedValue> : fmt::formatter<int> {
+  auto format(const CountedValue& value, fmt::format_context& ctx) const {
+    return fmt::formatter<int>::format(++*value.formatCount, ctx);
+  }
+};
+
+template <>
+struct fmt::formatter<ThrowingValue> : fmt::formatter<int> {
+  auto format(const ThrowingValue&, fmt::format_context& ctx) const -> decltype(ctx.out()) {
+    throw std::runtime_error("no text form");
+  }
+};
+
+namespace W4Trace {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::SizeIs;
+
+class TraceWriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(AddSink(capture_)); }
+  void TearDown() override { EXPECT_TRUE(RemoveSink(capture_)); }
+
+  std::vector<CTraceRecord> Records() const { return capture_->Records(); }
+
+  CTopic topic_{"TraceWriteTest", kLevelDetail};
+  std::shared_ptr<CCaptureSink> capture_ = std::make_shared<CCaptureSink>("TraceWriteTest");
+};
+
+TEST_F(TraceWriteTest, RecordCarriesFormattedTextAndOrigin) {
+  const auto before = std::chrono::system_clock::now();
+  Write(topic_, kLevelDetail, "QueueManager::PerformAlerting", "PerformAlerting({},{},{})", 42u,
+        std::string("queue"), -7);
+  const auto records = Records();
+  ASSERT_THAT(records, SizeIs(1));
+  const CTraceRecord& record = records[0];
+  EXPECT_EQ(record.text, "PerformAlerting(42,queue,-7)");
+  EXPECT_EQ(record.topic, "TraceWriteTest");
+  EXPECT_EQ(record.level, kLevelDetail);
+  EXPECT_EQ(record.messageType, kMessageTypeNormal);
+  EXPECT_EQ(record.function, "QueueManager::PerformAlerting");
+  EXPECT_TRUE(record.context.empty());
+  EXPECT_EQ(record.thread, std::this_thread::get_id());
+  EXPECT_GE(record.time, before);
+  EXPECT_LE(record.time, std::chrono::system_clock::now());
+}
+
+TEST_F(TraceWriteTest, ContextCarriesMessageTypeAttributesAndFile) {
+  Write(topic_, kLevelWarning,
+        CContext("XANQueueObject::CGenericObject::ValidAction", kMessageTypeWarning,
+                 {{1, 4711u}, {2, "text"}}, "GenericQueueObject"),
+        "Invalid object type '{}'", 12);
+  const auto records = Records();
+  ASSERT_THAT(records, SizeIs(1));
+  EXPECT_EQ(records[0].messageType, kMessageTypeWarning);
+  EXPECT_THAT(records[0].context,
+              ElementsAre(CContextAttribute(1, "4711"), CContextAttribute(2, "text")));
+  EXPECT_EQ(records[0].file, "GenericQueueObject");
+  EXPECT_EQ(records[0].function, "XANQueueObject::CGenericObject::ValidAction");
+  EXPECT_EQ(records[0].text, "Invalid object type '12'");
+}
+
+TEST_F(TraceWriteTest, WideTextPrintsAsUtf8) {
+  const std::u16string name = u"Gr\u00fc\u00dfe \u20ac";
+  Write(topic_, kLevelDetail, "f", "name={}", W4Os::Utf8(name));
+  EXPECT_TRUE(
+      capture_->Contains("name=Gr\xc3\xbc\xc3\x9f"
+                         "e \xe2\x82\xac"));
+}
+
+TEST_F(TraceWriteTest, FormatErrorsAreWrittenNotThrown) {
+  Write(topic_, kLevelDetail, "f", fmt::runtime("{} and {}"), 1);
+  Write(topic_, kLevelDetail, "g", "value {}", ThrowingValue{});
+  const auto records = Records();
+  ASSERT_THAT(records, SizeIs(2));
+  EXPECT_THAT(records[0].text, HasSubstr("trace format error"));
+  EXPECT_THAT(records[0].text, HasSubstr("{} and {}"));
+  EXPECT_THAT(records[1].text, HasSubstr("no text form"));
+}
+
+TEST_F(TraceWriteTest, LevelsAboveTheThresholdAreNotWritten) {
+  topic_.SetLevel(kLevelWarning);
+  Write(topic_, kLevelDetail, "f", "detail");
+  Write(topic_, kLevelWarning, "f", "warning");
+  Write(topic_, kLevelFailure, "f", "failure");
+  Write(topic_, kLevelOff, "f", "level zero is never written");
+  topic_.SetLevel(kLevelOff);
+  Write(topic_, kLevelFailure, "f", "topic off");
+  std::vector<std::string> texts;
+  for (const CTraceRecord& record : Records()) texts.push_back(record.text);
+  EXPECT_THAT(texts, ElementsAre("warning", "failure"));
+}
+
+TEST_F(TraceWriteTest, SetLevelClampsToTheLevelRange) {
+  topic_.SetLevel(500);
+  EXPECT_EQ(topic_.Level(), kLevelMax);
+  topic_.SetLevel(-3);
+  EXPECT_EQ(topic_.Level(), kLevelOff);
+}
+
+TEST_F(TraceWriteTest, DisabledTraceDoesNotFormat) {
+  int formatCount = 0;
+  topic_.SetLevel(kLevelFailure);
+  Write(topic_, kLevelDetail, "f", "{}", CountedValue{&formatCount});
+  Write(topic_, kLevelDetail, CContext("f"), "{}", CountedValue{&formatCount});
+  EXPECT_EQ(formatCount, 0);
+  Write(topic_, kLevelFailure, "f", "{}", CountedValue{&formatCount});
+  EXPECT_EQ(formatCount, 1);
+  EXPECT_TRUE(capture_->Contains("1"));
+}
+
+TEST_F(TraceWriteTest, MacroEvaluatesNothingWhenDisabled) {
+  int evaluations = 0;
+  int functionEvaluations = 0;
+  auto next = [&evaluations] { return ++evaluations; };
+  auto function = [&functionEvaluations] {
+    ++functionEvaluations;
+    return "f";
+  };
+  topic_.SetLevel(kLevelWarning);
+  QM_TRACE(topic_, kLevelDetail, function(), "{}", next());
+  QM_TRACE_CTX(topic_, kLevelDetail, CContext(function(), 2, {{1, next()}}), "{}", next());
+  EXPECT_EQ(evaluations, 0);
+  EXPECT_EQ(functionEvaluations, 0);
+  EXPECT_EQ(capture_->Size(), 0u);
+
+  QM_TRACE(topic_, kLevelWarning, function(), "value {}", next());
+  EXPECT_EQ(evaluations, 1);
+  EXPECT_EQ(functionEvaluations, 1);
+  EXPECT_TRUE(capture_->Contains("value 1"));
+}
+
+TEST_F(TraceWriteTest, ScopeTraceWritesEntryAndExit) {
+  {
+    QM_TRACE_SCOPE(topic_, "QueueManager::CQmCache::Activate");
+    Write(topic_, kLevelDetail, "QueueManager::CQmCache::Activate", "inside");
+  }
+  std::vector<std::string> texts;
+  for (const CTraceRecord& record : Records()) {
+    EXPECT_EQ(record.function, "QueueManager::CQmCache::Activate");
+    texts.push_back(record.text);
+  }
+  EXPECT_THAT(texts, ElementsAre("Enter", "inside", "Exit"));
+}
+
+TEST_F(TraceWriteTest, ScopeTraceDisabledAtEntryWritesNoExit) {
+  topic_.SetLevel(kLevelOff);
+  {
+    QM_TRACE_SCOPE(topic_, "f");
+    topic_.SetLevel(kLevelDetail);
+  }
+  EXPECT_EQ(capture_->Size(), 0u);
+}
+
+TEST(TraceFormatRecordTest, LineHoldsEveryPart) {
+  CTraceRecord record;
+  record.topic = "QueueManager";
+  record.level = kLevelFailure;
+  record.messageType = kMessageTypeWarning;
+  record.function = "QueueManager::QueryAttributes";
+  record.context = {{1, "42"}};
+  record.text = "42 (apparent) invalid interaction ID specified";
+  record.time = std::chrono::system_clock::time_point(std::chrono::milliseconds(86'401'500));
+  const std::string line = FormatRecord(record);
+  EXPECT_THAT(line, ::testing::StartsWith("1970-01-02T00:00:01.500000Z ["));
+  EXPECT_THAT(line, HasSubstr("] QueueManager 11 (type 3) QueueManager::QueryAttributes [1=42] "
+                              "42 (apparent) invalid interaction ID specified"));
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace W4Trace
