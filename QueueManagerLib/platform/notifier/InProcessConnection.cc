@@ -7,7 +7,7 @@ namespace W4Notifier {
 
 using Clock = std::chrono::steady_clock;
 
-CInProcessConnection::Impl::Impl(std::weak_ptr<CInProcessBus> bus,
+CInProcessConnection::Impl::Impl(std::weak_ptr<detail::BusCore> bus,
                                  std::shared_ptr<detail::WorkCounter> work, std::uint16_t handle,
                                  const CInProcessOptions& options)
     : bus_(std::move(bus)),
@@ -16,6 +16,7 @@ CInProcessConnection::Impl::Impl(std::weak_ptr<CInProcessBus> bus,
       laneCount_(std::max(1u, options.deliveryThreads)) {
   W4Os::MutexLock lock(&mutex_);
   lanes_.resize(laneCount_);
+  for (Lane& lane : lanes_) lane.work = std::make_unique<W4Os::CondVar>(&mutex_);
 }
 
 void CInProcessConnection::Impl::StartThreads() {
@@ -43,7 +44,7 @@ void CInProcessConnection::Impl::Shutdown() {
     for (const InboxSubscription& s : inboxes_) s.inbox->Close();
     inboxes_.clear();
     for (Lane& lane : lanes_) threads.push_back(std::move(lane.thread));
-    laneWork_.SignalAll();
+    for (Lane& lane : lanes_) lane.work->SignalAll();
     timerWake_.SignalAll();
   }
   threads.push_back(std::move(timer_));
@@ -94,7 +95,7 @@ void CInProcessConnection::Impl::Enqueue(Delivery delivery) {
   Lane& lane = LaneOf(delivery.object);
   lane.queue.push_back(std::move(delivery));
   work_->Add();
-  laneWork_.SignalAll();
+  lane.work->Signal();
 }
 
 void CInProcessConnection::Impl::EnqueueOutcome(std::uint32_t requestId, PendingAsync pending,
@@ -127,7 +128,7 @@ void CInProcessConnection::Impl::FailAllPending() {
   syncWaiters_.clear();
   syncDone_.SignalAll();
   if (auto bus = bus_.lock()) {
-    for (std::uint64_t token : tokens) bus->Core().Forget(token);
+    for (std::uint64_t token : tokens) bus->Forget(token);
   }
 }
 
@@ -139,8 +140,8 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
   if (!bus) return eSendStatus::kNotConnected;
   if (response == nullptr) {
     if (!IsConnected()) return eSendStatus::kNotConnected;
-    return bus->Core().Submit(request, nullptr, 0, nullptr) ? eSendStatus::kSuccess
-                                                            : eSendStatus::kNoRoute;
+    return bus->Submit(request, nullptr, 0, nullptr) ? eSendStatus::kSuccess
+                                                     : eSendStatus::kNoRoute;
   }
   auto waiter = std::make_shared<SyncWaiter>();
   std::uint32_t requestId;
@@ -151,7 +152,7 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
     syncWaiters_[requestId] = waiter;
   }
   std::uint64_t token = 0;
-  if (!bus->Core().Submit(request, shared_from_this(), requestId, &token)) {
+  if (!bus->Submit(request, shared_from_this(), requestId, &token)) {
     W4Os::MutexLock lock(&mutex_);
     syncWaiters_.erase(requestId);
     return eSendStatus::kNoRoute;
@@ -161,7 +162,7 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
   while (!waiter->done) {
     if (!syncDone_.WaitUntil(deadline) && !waiter->done) {
       syncWaiters_.erase(requestId);
-      bus->Core().Forget(token);
+      bus->Forget(token);
       return eSendStatus::kTimeout;
     }
   }
@@ -188,10 +189,11 @@ eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
     requestId = nextRequestId_++;
     pendingAsync_[requestId] = PendingAsync{callback, flags, keepAlive, deadline, 0};
     deadlines_.insert({deadline, requestId});
-    timerWake_.SignalAll();
+    // The timer only needs to know when this is now the earliest deadline.
+    if (deadlines_.begin()->second == requestId) timerWake_.Signal();
   }
   std::uint64_t token = 0;
-  const bool routed = bus->Core().Submit(request, shared_from_this(), requestId, &token);
+  const bool routed = bus->Submit(request, shared_from_this(), requestId, &token);
   W4Os::MutexLock lock(&mutex_);
   auto it = pendingAsync_.find(requestId);
   if (!routed) {
@@ -217,7 +219,7 @@ eMsgCode CInProcessConnection::Impl::CancelAsyncRequest(std::uint32_t requestId)
     token = pending.busToken;
     EnqueueOutcome(requestId, std::move(pending), DeliveryKind::kCancelled);
   }
-  if (auto bus = bus_.lock()) bus->Core().Forget(token);
+  if (auto bus = bus_.lock()) bus->Forget(token);
   return eMsgSuccess;
 }
 
@@ -259,7 +261,7 @@ void CInProcessConnection::Impl::RunTimer() {
     }
     PendingAsync pending = std::move(it->second);
     pendingAsync_.erase(it);
-    if (auto bus = bus_.lock()) bus->Core().Forget(pending.busToken);
+    if (auto bus = bus_.lock()) bus->Forget(pending.busToken);
     EnqueueOutcome(requestId, std::move(pending), DeliveryKind::kTimeout);
   }
 }
@@ -269,7 +271,7 @@ void CInProcessConnection::Impl::RunTimer() {
 eMsgCode CInProcessConnection::Impl::Publish(const CMessage& notification) {
   auto bus = bus_.lock();
   if (!bus || !IsConnected()) return eMsgNotConnected;
-  bus->Core().Publish(notification);
+  bus->Publish(notification);
   return eMsgSuccess;
 }
 
@@ -452,7 +454,7 @@ void CInProcessConnection::Impl::RunLane(std::size_t index) {
   mutex_.Lock();
   while (true) {
     Lane& lane = lanes_[index];
-    while (lane.queue.empty() && !shuttingDown_) laneWork_.Wait();
+    while (lane.queue.empty() && !shuttingDown_) lane.work->Wait();
     if (lane.queue.empty()) break;  // shutting down, and the queue is drained
     Delivery delivery = std::move(lane.queue.front());
     lane.queue.pop_front();

@@ -20,11 +20,15 @@
 #include "QueueManager/Platform/Sync.h"
 #include "platform/notifier/WorkCounter.h"
 
+namespace W4Notifier::detail {
+class BusCore;
+}
+
 namespace W4Notifier {
 
 class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
  public:
-  Impl(std::weak_ptr<CInProcessBus> bus, std::shared_ptr<detail::WorkCounter> work,
+  Impl(std::weak_ptr<detail::BusCore> bus, std::shared_ptr<detail::WorkCounter> work,
        std::uint16_t handle, const CInProcessOptions& options);
   void StartThreads();
   // Takes the connection down for good and joins its threads (a thread of
@@ -32,7 +36,7 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   void Shutdown();
 
   std::uint16_t Handle() const { return handle_; }
-  const std::weak_ptr<CInProcessBus>& Bus() const { return bus_; }
+  const std::weak_ptr<detail::BusCore>& Bus() const { return bus_; }
   bool IsConnected() const;
   eSendStatus SendRequest(const CMessage& request, CMessage* response, std::uint32_t timeoutMs);
   eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
@@ -80,6 +84,7 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
     std::deque<Delivery> queue;
     const void* current = nullptr;  // object being called back, if any
     std::thread::id threadId;
+    std::unique_ptr<W4Os::CondVar> work;  // signalled when `queue` gains an item
     std::vector<CKeepAlive> deferredReleases;
     std::thread thread;
   };
@@ -131,13 +136,15 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   void InvokeGuarded(Delivery& delivery);
   static void Invoke(Delivery& delivery);
 
-  const std::weak_ptr<CInProcessBus> bus_;
+  // The bus's core, not the bus: releasing a locked core never runs the
+  // bus's destructor (which joins its server thread), so it is safe to lock
+  // it while holding `mutex_`.
+  const std::weak_ptr<detail::BusCore> bus_;
   const std::shared_ptr<detail::WorkCounter> work_;
   const std::uint16_t handle_;
   const unsigned laneCount_;
 
   mutable W4Os::Mutex mutex_;
-  W4Os::CondVar laneWork_{&mutex_};
   W4Os::CondVar laneIdle_{&mutex_};
   W4Os::CondVar timerWake_{&mutex_};
   W4Os::CondVar syncDone_{&mutex_};

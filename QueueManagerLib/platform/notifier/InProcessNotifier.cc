@@ -36,8 +36,8 @@ std::shared_ptr<CInProcessBus> CInProcessBus::Default() {
 CInProcessBus::~CInProcessBus() { core_->Shutdown(); }
 
 std::shared_ptr<CInProcessConnection> CInProcessBus::Connect(const CInProcessOptions& options) {
-  auto impl = std::make_shared<CInProcessConnection::Impl>(weak_from_this(), core_->Work(),
-                                                           core_->NextConnectionHandle(), options);
+  auto impl = std::make_shared<CInProcessConnection::Impl>(
+      std::weak_ptr<detail::BusCore>(core_), core_->Work(), core_->NextConnectionHandle(), options);
   impl->StartThreads();
   core_->AddConnection(impl);
   return std::shared_ptr<CInProcessConnection>(new CInProcessConnection(std::move(impl)));
@@ -57,7 +57,7 @@ CInProcessConnection::CInProcessConnection(std::shared_ptr<Impl> impl) : impl_(s
 
 CInProcessConnection::~CInProcessConnection() {
   impl_->Shutdown();
-  if (auto bus = impl_->Bus().lock()) bus->Core().RemoveConnection(impl_.get());
+  if (auto bus = impl_->Bus().lock()) bus->RemoveConnection(impl_.get());
 }
 
 std::uint16_t CInProcessConnection::QueryHandle() const { return impl_->Handle(); }
