@@ -47,6 +47,14 @@ void BusCore::RemoveConnection(const ConnectionCore* connection) {
 
 bool BusCore::Submit(const CMessage& request, const std::shared_ptr<ConnectionCore>& origin,
                      std::uint32_t requestId, std::uint64_t* tokenOut) {
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (handler_ == nullptr || stopping_) return false;
+  }
+  // Recorded before it is queued, so that observers never see the answer
+  // before the request.
+  Observe(origin ? IBusObserver::eTraffic::kRequest : IBusObserver::eTraffic::kOneWayRequest,
+          request);
   std::uint64_t token = 0;
   {
     W4Os::MutexLock lock(&mutex_);
@@ -61,8 +69,6 @@ bool BusCore::Submit(const CMessage& request, const std::shared_ptr<ConnectionCo
     serverWork_.Signal();
   }
   if (tokenOut != nullptr) *tokenOut = token;
-  Observe(token != 0 ? IBusObserver::eTraffic::kRequest : IBusObserver::eTraffic::kOneWayRequest,
-          request);
   return true;
 }
 

@@ -157,24 +157,12 @@ namespace W4Util {
 // Base of reference-counted objects with an atomic count (see the file
 // comment for the counting rules). AddRef and Release are thread-safe; the
 // object deletes itself on the last Release.
-class QM_EXPORT RefCountBase {
- public:
-  void AddRef() const noexcept { count_.Increment(); }
-  // REQUIRES: the caller holds a reference taken with AddRef.
-  void Release() const noexcept {
-    if (count_.Decrement()) delete this;
-  }
-  // The current count; for tests and diagnostics only.
-  long UseCount() const noexcept { return count_.Value(); }
-
+class QM_EXPORT RefCountBase : public w4core::RefCounted<w4core::AtomicRefCount> {
  protected:
   RefCountBase() noexcept = default;
   RefCountBase(const RefCountBase&) noexcept = default;
   RefCountBase& operator=(const RefCountBase&) noexcept = default;
-  virtual ~RefCountBase();
-
- private:
-  mutable w4core::AtomicRefCount count_;
+  ~RefCountBase() override;
 };
 
 // The counted pointer of W4Util objects; the same operations as
