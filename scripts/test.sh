@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite optimised and again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests
-# under ThreadSanitizer (built with clang and its lock analysis).
+# under ThreadSanitizer (built with clang and its lock analysis), and finally
+# fuzzes the message decoders for a minute (QM_FUZZ_SECONDS; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,3 +13,9 @@ for preset in default asan tsan; do
   cmake --build --preset "${preset}" -j 2
   ctest --preset "${preset}"
 done
+
+fuzz_seconds="${QM_FUZZ_SECONDS:-60}"
+if [ "${fuzz_seconds}" -gt 0 ]; then
+  echo "=== fuzz (${fuzz_seconds} s) ==="
+  scripts/fuzz.sh "${fuzz_seconds}"
+fi

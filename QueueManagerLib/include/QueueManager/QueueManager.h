@@ -3,7 +3,11 @@
 // The whole public interface of the Queue Manager client library, with the
 // platform types that it uses.
 
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeName.h"
+#include "QueueManager/AttributeValue.h"
 #include "QueueManager/Export.h"
+#include "QueueManager/InteractionId.h"
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Exceptions.h"
@@ -20,3 +24,4 @@
 #include "QueueManager/Platform/Text.h"
 #include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
+#include "QueueManager/QueueStats.h"

@@ -1,5 +1,7 @@
 #include "QueueManager/Platform/Message.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "QueueManager/Platform/Text.h"
@@ -13,6 +15,9 @@ using detail::StoreLittleEndian;
 
 constexpr std::size_t kTagSize = 1;
 constexpr std::size_t kLengthSize = 4;
+// The byte form carries the body length as 32 bits.
+constexpr std::size_t kMaxBodySize = 0xFFFFFFFFu;
+constexpr std::size_t kInitialBodyCapacity = 128;
 
 std::size_t FixedPayloadSize(FieldType type) {
   switch (type) {
@@ -30,6 +35,23 @@ std::size_t FixedPayloadSize(FieldType type) {
     default:
       return 0;
   }
+}
+
+// The length of `text` up to its first U+0000, found a word at a time (a
+// wide text is written far more often than it holds a zero).
+std::size_t LengthBeforeZero(std::u16string_view text) {
+  // Four code units at a time: the test below is non-zero exactly when some
+  // 16-bit lane of `word` is zero.
+  constexpr std::uint64_t kLaneOnes = 0x0001000100010001u;
+  constexpr std::uint64_t kLaneTops = 0x8000800080008000u;
+  std::size_t at = 0;
+  for (; text.size() - at >= 4; at += 4) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + at, sizeof word);
+    if (((word - kLaneOnes) & ~word & kLaneTops) != 0) break;
+  }
+  const std::size_t zero = text.find(u'\0', at);
+  return zero == std::u16string_view::npos ? text.size() : zero;
 }
 
 bool IsKnownTag(std::uint8_t tag) {
@@ -80,12 +102,15 @@ void CMessage::SetEntity(const CEntityId& entity) {
   objectId_ = entity.QueryObjectId();
 }
 
-CMessage::Buffer& CMessage::MutableBody() {
-  if (!body_) {
-    body_ = std::make_shared<Buffer>();
-  } else if (body_.use_count() > 1) {
-    body_ = std::make_shared<Buffer>(*body_);
-  }
+CMessage::Buffer& CMessage::MutableBody(std::size_t room) {
+  if (body_ && body_.use_count() == 1) return *body_;
+  // A new body, or a private copy of a shared one, starts with room for a
+  // typical request, so that small messages grow without reallocating.
+  auto owned = std::make_shared<Buffer>();
+  const std::size_t used = BodySize();
+  owned->reserve(std::max(kInitialBodyCapacity, used + room));
+  if (used != 0) owned->Append(body_->data(), used);
+  body_ = std::move(owned);
   return *body_;
 }
 
@@ -101,20 +126,46 @@ void CMessage::ClearBody() {
 
 // ---- writing ----
 
-void CMessage::WriteFixed(FieldType type, const void* littleEndian, std::size_t size) {
-  Buffer& body = MutableBody();
-  const std::size_t at = body.size();
-  body.resize(at + kTagSize + size);
-  body[at] = static_cast<std::uint8_t>(type);
-  std::memcpy(body.data() + at + kTagSize, littleEndian, size);
+void detail::ByteBuffer::Reallocate(std::size_t capacity) {
+  auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  if (size_ != 0) std::memcpy(grown.get(), bytes_.get(), size_);
+  bytes_ = std::move(grown);
+  capacity_ = capacity;
+}
+
+// Every write appends to a body that this message owns alone (copies share it
+// until one of them writes). Growing without zero-filling and a Reserve() by
+// writers that know their size keep a field write to a capacity check and a
+// few stores.
+
+void CMessage::Reserve(std::size_t bytes) {
+  if (bytes > kMaxBodySize - BodySize()) {
+    throw CNotifierException("message body too large for its byte form");
+  }
+  Buffer& body = MutableBody(bytes);
+  body.reserve(body.size() + bytes);
+}
+
+// Inline here, so that every field writer below reaches the owned-body check
+// and the capacity check without a call.
+inline std::uint8_t* CMessage::AppendBytes(std::size_t size) {
+  if (body_ && body_.use_count() == 1) [[likely]] {
+    return body_->Grow(size);
+  }
+  return MutableBody().Grow(size);
+}
+
+// A tag and a fixed-size little-endian value: two stores into reserved room.
+template <class T>
+inline void CMessage::WriteFixed(FieldType type, T value) {
+  std::uint8_t* out = AppendBytes(kTagSize + sizeof(T));
+  out[0] = static_cast<std::uint8_t>(type);
+  StoreLittleEndian<T>(out + kTagSize, value);
 }
 
 void CMessage::WriteWide(FieldType type, const char16_t* text, std::size_t length) {
   if (length > 0x7FFFFFFFu / 2) throw CNotifierException("wide text too long for a message field");
-  Buffer& body = MutableBody();
-  const std::size_t at = body.size();
-  body.resize(at + kTagSize + kLengthSize + length * 2);
-  std::uint8_t* out = body.data() + at;
+  std::uint8_t* out = AppendBytes(kTagSize + kLengthSize + length * 2);
   out[0] = static_cast<std::uint8_t>(type);
   StoreLittleEndian<std::uint32_t>(out + kTagSize, static_cast<std::uint32_t>(length));
   detail::StoreUtf16(out + kTagSize + kLengthSize, text, length);
@@ -122,65 +173,44 @@ void CMessage::WriteWide(FieldType type, const char16_t* text, std::size_t lengt
 
 void CMessage::WriteBlob(FieldType type, const std::uint8_t* data, std::size_t size) {
   if (size > 0xFFFFFFFFu) throw CNotifierException("field too long for a message");
-  Buffer& body = MutableBody();
-  const std::size_t at = body.size();
-  body.resize(at + kTagSize + kLengthSize + size);
-  std::uint8_t* out = body.data() + at;
+  std::uint8_t* out = AppendBytes(kTagSize + kLengthSize + size);
   out[0] = static_cast<std::uint8_t>(type);
   StoreLittleEndian<std::uint32_t>(out + kTagSize, static_cast<std::uint32_t>(size));
   if (size != 0) std::memcpy(out + kTagSize + kLengthSize, data, size);
 }
 
-template <class T>
-static void EncodeInto(std::uint8_t (&bytes)[sizeof(T)], T value) {
-  StoreLittleEndian<T>(bytes, value);
-}
-
 CMessage& CMessage::operator<<(std::int32_t value) {
-  std::uint8_t b[4];
-  EncodeInto(b, value);
-  WriteFixed(FieldType::kInt32, b, 4);
+  WriteFixed(FieldType::kInt32, value);
   return *this;
 }
 
 CMessage& CMessage::operator<<(std::uint32_t value) {
-  std::uint8_t b[4];
-  EncodeInto(b, value);
-  WriteFixed(FieldType::kUInt32, b, 4);
+  WriteFixed(FieldType::kUInt32, value);
   return *this;
 }
 
 CMessage& CMessage::operator<<(std::int16_t value) {
-  std::uint8_t b[2];
-  EncodeInto(b, value);
-  WriteFixed(FieldType::kInt16, b, 2);
+  WriteFixed(FieldType::kInt16, value);
   return *this;
 }
 
 CMessage& CMessage::operator<<(std::uint16_t value) {
-  std::uint8_t b[2];
-  EncodeInto(b, value);
-  WriteFixed(FieldType::kUInt16, b, 2);
+  WriteFixed(FieldType::kUInt16, value);
   return *this;
 }
 
 CMessage& CMessage::operator<<(bool value) {
-  const std::uint8_t b = value ? 1 : 0;
-  WriteFixed(FieldType::kBool, &b, 1);
+  WriteFixed(FieldType::kBool, static_cast<std::uint8_t>(value ? 1 : 0));
   return *this;
 }
 
 CMessage& CMessage::operator<<(std::uint64_t value) {
-  std::uint8_t b[8];
-  EncodeInto(b, value);
-  WriteFixed(FieldType::kUInt64, b, 8);
+  WriteFixed(FieldType::kUInt64, value);
   return *this;
 }
 
 CMessage& CMessage::operator<<(ObjectTypes value) {
-  std::uint8_t b[4];
-  EncodeInto(b, static_cast<std::int32_t>(value));
-  WriteFixed(FieldType::kObjectType, b, 4);
+  WriteFixed(FieldType::kObjectType, static_cast<std::int32_t>(value));
   return *this;
 }
 
@@ -207,6 +237,11 @@ CMessage& CMessage::operator<<(std::u16string_view text) {
 CMessage& CMessage::operator<<(const char16_t* zeroTerminated) {
   const std::size_t length = W4Os::WideLength(zeroTerminated);
   WriteWide(FieldType::kWideText, zeroTerminated, length);
+  return *this;
+}
+
+CMessage& CMessage::WriteZeroTerminated(std::u16string_view text) {
+  WriteWide(FieldType::kWideText, text.data(), LengthBeforeZero(text));
   return *this;
 }
 
@@ -266,7 +301,22 @@ static T ReadFixedValue(const std::uint8_t* p) {
   return LoadLittleEndian<T>(p);
 }
 
+// The common case of reading a 32-bit field: the next field is one whose
+// whole payload is present. Anything else takes ExpectField's checks, which
+// also say what is wrong.
+bool CMessage::NextIs32BitField() const {
+  const std::size_t size = BodySize();
+  if (readPos_ >= size || size - readPos_ < kTagSize + 4) return false;
+  const auto tag = static_cast<FieldType>((*body_)[readPos_]);
+  return tag == FieldType::kInt32 || tag == FieldType::kUInt32 || tag == FieldType::kObjectType;
+}
+
 CMessage& CMessage::operator>>(std::int32_t& value) {
+  if (NextIs32BitField()) {
+    value = ReadFixedValue<std::int32_t>(body_->data() + readPos_ + kTagSize);
+    readPos_ += kTagSize + 4;
+    return *this;
+  }
   const std::size_t p = ExpectField(FieldType::kInt32, FieldType::kUInt32, FieldType::kObjectType);
   value = ReadFixedValue<std::int32_t>(body_->data() + p);
   readPos_ = p + 4;
@@ -325,6 +375,21 @@ CMessage& CMessage::operator>>(std::string& utf8) {
 }
 
 CMessage& CMessage::operator>>(std::u16string& text) {
+  // The common case, checked inline: a wide text whose units are all present.
+  const std::size_t size = BodySize();
+  if (readPos_ < size && size - readPos_ >= kTagSize + kLengthSize) {
+    const std::uint8_t* field = body_->data() + readPos_;
+    const auto tag = static_cast<FieldType>(field[0]);
+    const std::size_t units = ReadU32At(readPos_ + kTagSize);
+    const std::size_t start = readPos_ + kTagSize + kLengthSize;
+    if ((tag == FieldType::kWideString || tag == FieldType::kWideText) &&
+        units <= (size - start) / 2) {
+      text.resize(units);
+      detail::LoadUtf16(text.data(), body_->data() + start, units);
+      readPos_ = start + units * 2;
+      return *this;
+    }
+  }
   const auto [start, bytes] = BlobAt(ExpectField(FieldType::kWideString, FieldType::kWideText), 2);
   text.resize(bytes / 2);
   detail::LoadUtf16(text.data(), body_->data() + start, bytes / 2);

@@ -3,12 +3,15 @@
 // Messages of the notifier: a header (event, entity, event name) and a body of
 // typed fields.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "QueueManager/Export.h"
@@ -17,6 +20,51 @@
 #include "QueueManager/Platform/ObjectTypes.h"
 
 namespace W4Notifier {
+
+namespace detail {
+// The bytes of a message body: a growable array whose growth leaves the new
+// bytes uninitialised, since a field write overwrites them at once (a byte
+// vector would zero-fill them first). Owned by one CMessage body; not
+// thread-safe.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const std::uint8_t* first, const std::uint8_t* last) {
+    Append(first, static_cast<std::size_t>(last - first));
+  }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::uint8_t* data() { return bytes_.get(); }
+  const std::uint8_t* data() const { return bytes_.get(); }
+  std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
+
+  // Capacity for at least `bytes` in all.
+  void reserve(std::size_t bytes) {
+    if (bytes > capacity_) Reallocate(bytes);
+  }
+  // Appends `count` uninitialised bytes and returns where they start.
+  std::uint8_t* Grow(std::size_t count) {
+    if (count > capacity_ - size_) Reallocate(std::max(size_ + count, capacity_ * 2));
+    std::uint8_t* at = bytes_.get() + size_;
+    size_ += count;
+    return at;
+  }
+  void Append(const std::uint8_t* bytes, std::size_t count) {
+    if (count != 0) std::memcpy(Grow(count), bytes, count);
+  }
+
+ private:
+  // Out of line, so that the common path of Grow stays small enough to inline.
+  void Reallocate(std::size_t capacity);
+
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+}  // namespace detail
 
 // The type tag that every field of a message body carries.
 enum class FieldType : std::uint8_t {
@@ -82,8 +130,17 @@ class QM_EXPORT CMessage {
   CMessage& operator<<(const char16_t* zeroTerminated);
   CMessage& operator<<(const unsigned short* zeroTerminated);
   CMessage& operator<<(const CMessage& nested);
+  // Writes `text` up to its first U+0000 as zero-terminated wide text: the
+  // field that `<< text.c_str()` writes for a string, without scanning a
+  // text free of U+0000 for its end code unit by code unit.
+  CMessage& WriteZeroTerminated(std::u16string_view text);
   // Raw bytes, read back with Extract.
   void Insert(const void* data, std::uint32_t size);
+  // Makes room for `bytes` more body bytes, so that writing up to that many
+  // does not reallocate; a writer that knows its size calls it first. Throws
+  // CNotifierException when the body would outgrow the byte form's 32-bit
+  // length.
+  void Reserve(std::size_t bytes);
 
   // Reading fields. Each throws CNotifierExtractException on a mismatch.
   CMessage& operator>>(std::int32_t& value);
@@ -126,13 +183,23 @@ class QM_EXPORT CMessage {
   std::span<const std::uint8_t> BodyBytes() const;
 
  private:
-  using Buffer = std::vector<std::uint8_t>;
+  using Buffer = detail::ByteBuffer;
 
-  Buffer& MutableBody();
+  // The body, made this message's own (copied when shared) with capacity for
+  // at least `room` more bytes when it has to be created or copied.
+  Buffer& MutableBody(std::size_t room = 0);
+  // Appends `size` uninitialised bytes to the body and returns where they
+  // start.
+  std::uint8_t* AppendBytes(std::size_t size);
   void WriteTag(FieldType type);
-  void WriteFixed(FieldType type, const void* littleEndian, std::size_t size);
+  // Defined and used in Message.cc only.
+  template <class T>
+  void WriteFixed(FieldType type, T value);
   void WriteWide(FieldType type, const char16_t* text, std::size_t length);
   void WriteBlob(FieldType type, const std::uint8_t* data, std::size_t size);
+  // True when the next field is a 32-bit integer or object type whose payload
+  // is present.
+  bool NextIs32BitField() const;
   // Checks the next field's tag and returns the position of its payload.
   std::size_t ExpectField(FieldType a, FieldType b = FieldType{}, FieldType c = FieldType{}) const;
   std::uint32_t ReadU32At(std::size_t pos) const;

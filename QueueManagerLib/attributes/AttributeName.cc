@@ -1,0 +1,224 @@
+// Attribute names: resolution of text against the catalogue, catalogue
+// queries, the message form and the text form for traces.
+
+#include "QueueManager/AttributeName.h"
+
+#include <array>
+#include <ostream>
+#include <utility>
+
+#include "attributes/Catalogue.h"
+
+namespace QueueManager {
+namespace {
+
+// Code units that a custom name may not hold: they would be mistaken for the
+// separators of scoped names and of trace and file formats.
+bool IsReplacedInCustomText(char16_t c) { return c <= 0x1F || c == u' ' || c == u'.' || c == u':'; }
+
+std::u16string CustomText(std::u16string_view text) {
+  std::u16string custom(text);
+  for (char16_t& c : custom) {
+    if (IsReplacedInCustomText(c)) c = u'_';
+  }
+  return custom;
+}
+
+// Wide text made from another text form. Text short enough to be a standard
+// key is kept on the stack, so that resolving a standard key given in such a
+// form does not allocate; longer text goes to the heap. Not copyable: the
+// view refers into the object.
+class ScratchText {
+ public:
+  ScratchText() = default;
+  ScratchText(const ScratchText&) = delete;
+  ScratchText& operator=(const ScratchText&) = delete;
+
+  // Strict UTF-8: invalid input gives the empty text.
+  void AssignUtf8(std::string_view utf8) {
+    if (utf8.size() <= local_.size() && IsAscii(utf8)) {
+      for (std::size_t i = 0; i < utf8.size(); ++i) local_[i] = static_cast<char16_t>(utf8[i]);
+      localLength_ = utf8.size();
+      return;
+    }
+    W4Os::NarrowToWide(utf8, heap_);  // leaves heap_ empty on failure
+    onHeap_ = true;
+  }
+
+  // Zero-terminated 16-bit units.
+  void AssignUnits(const unsigned short* text) {
+    std::size_t length = 0;
+    for (; length < local_.size() && text[length] != 0; ++length) {
+      local_[length] = static_cast<char16_t>(text[length]);
+    }
+    localLength_ = length;
+    if (length < local_.size() || text[length] == 0) return;
+    heap_.assign(local_.begin(), local_.end());
+    for (const unsigned short* rest = text + length; *rest != 0; ++rest) {
+      heap_.push_back(static_cast<char16_t>(*rest));
+    }
+    onHeap_ = true;
+  }
+
+  std::u16string_view View() const {
+    return onHeap_ ? std::u16string_view(heap_) : std::u16string_view(local_.data(), localLength_);
+  }
+
+ private:
+  static bool IsAscii(std::string_view text) {
+    unsigned char seen = 0;
+    for (const char c : text) seen |= static_cast<unsigned char>(c);
+    return seen < 0x80;
+  }
+
+  std::array<char16_t, Catalogue::kMaxKeyLength> local_{};
+  std::size_t localLength_ = 0;
+  std::u16string heap_;
+  bool onHeap_ = false;
+};
+
+std::ostream& WriteAscii(std::ostream& out, std::u16string_view key) {
+  for (const char16_t c : key) out.put(static_cast<char>(c));  // catalogue keys are ASCII
+  return out;
+}
+
+}  // namespace
+
+CQmAttributeName::CQmAttributeName(const W4STD::w4idstring_arg& text) { Set(text.get().str()); }
+
+CQmAttributeName::CQmAttributeName(const std::u16string& text) { Set(text); }
+
+CQmAttributeName::CQmAttributeName(std::u16string_view text) { Set(text); }
+
+CQmAttributeName::CQmAttributeName(std::u16string&& text) {
+  const eAttributeName number = Catalogue::Resolve(text);
+  if (number != eNonStandardAttribute) {
+    number_ = number;
+    return;
+  }
+  for (char16_t& c : text) {
+    if (IsReplacedInCustomText(c)) c = u'_';
+  }
+  text_ = W4STD::w4idstring(std::move(text));
+}
+
+CQmAttributeName::CQmAttributeName(const char16_t* text) {
+  if (text != nullptr) Set(text);
+}
+
+CQmAttributeName::CQmAttributeName(const unsigned short* text) {
+  if (text == nullptr) return;
+  ScratchText wide;
+  wide.AssignUnits(text);
+  Set(wide.View());
+}
+
+CQmAttributeName::CQmAttributeName(const std::string& utf8) {
+  ScratchText wide;
+  wide.AssignUtf8(utf8);
+  Set(wide.View());
+}
+
+CQmAttributeName::CQmAttributeName(const char* utf8) {
+  if (utf8 == nullptr) return;
+  ScratchText wide;
+  wide.AssignUtf8(utf8);
+  Set(wide.View());
+}
+
+// The lookup uses the text as given, so aliases that hold spaces resolve; only
+// text that stays custom has its separators replaced.
+void CQmAttributeName::Set(std::u16string_view text) {
+  const eAttributeName number = Catalogue::Resolve(text);
+  if (number != eNonStandardAttribute) {
+    number_ = number;
+    text_ = W4STD::w4idstring();
+    return;
+  }
+  text_ = W4STD::w4idstring(CustomText(text));
+  number_ = eNonStandardAttribute;
+}
+
+void CQmAttributeName::swap(CQmAttributeName& other) noexcept {
+  std::swap(number_, other.number_);
+  std::swap(text_, other.text_);
+}
+
+const W4STD::w4idstring& CQmAttributeName::idstring() const {
+  if (number_ == eNonStandardAttribute) return text_;
+  const Catalogue::KeyInfo* key = Catalogue::FindKey(number_);
+  return key != nullptr ? Catalogue::KeyIdString(*key) : Catalogue::EmptyIdString();
+}
+
+CQmAttributeName::eW4AttributeType CQmAttributeName::QueryW4AttributeType() const {
+  const Catalogue::KeyInfo* key = Catalogue::FindKey(number_);
+  return key != nullptr ? key->type : eTypeUnknown;
+}
+
+bool CQmAttributeName::IsReserved() const {
+  const Catalogue::KeyInfo* key = Catalogue::FindKey(number_);
+  return key != nullptr && key->IsReserved();
+}
+
+bool CQmAttributeName::IsSentByNumber() const {
+  const Catalogue::KeyInfo* key = Catalogue::FindKey(number_);
+  return key != nullptr && !key->IsSentByText();
+}
+
+void CQmAttributeName::QueryW4Attributes(std::set<std::u16string>& keys, bool excludeReserved,
+                                         bool includeExtended) {
+  keys.clear();
+  for (const Catalogue::KeyInfo& key : Catalogue::AllKeys()) {
+    if (excludeReserved && key.IsReserved()) continue;
+    if (!includeExtended && key.IsExtended()) continue;
+    keys.emplace(key.key);
+  }
+}
+
+std::uint32_t CQmAttributeName::Hash() const {
+  return number_ != eNonStandardAttribute ? static_cast<std::uint32_t>(number_) : text_.hash();
+}
+
+W4Notifier::CMessage& CQmAttributeName::Write(W4Notifier::CMessage& message) const {
+  if (IsSentByNumber()) return message << static_cast<std::int32_t>(number_);
+  return message << static_cast<std::int32_t>(eNonStandardAttribute) << idstring().c_str();
+}
+
+// Reads from a copy of the message (it shares the body), so that a failure
+// leaves both the name and the message's read position as they were.
+W4Notifier::CMessage& CQmAttributeName::Read(W4Notifier::CMessage& message) {
+  W4Notifier::CMessage cursor = message;
+  std::int32_t number = eNonStandardAttribute;
+  cursor >> number;
+  CQmAttributeName name(static_cast<eAttributeName>(number));
+  if (number == eNonStandardAttribute) {
+    std::u16string text;
+    cursor >> text;
+    name.Set(text);
+  }
+  message = std::move(cursor);
+  swap(name);
+  return message;
+}
+
+std::ostream& operator<<(std::ostream& out, eAttributeName number) {
+  const Catalogue::KeyInfo* key = Catalogue::FindKey(number);
+  return key != nullptr ? WriteAscii(out, key->key) : out << "****";
+}
+
+std::ostream& operator<<(std::ostream& out, const CQmAttributeName& name) {
+  if (name.QueryW4AttributeName() != eNonStandardAttribute) {
+    return out << name.QueryW4AttributeName();
+  }
+  return out << W4Os::WideToNarrowLossy(name.DisplayName());
+}
+
+std::string ToTraceText(const CQmAttributeName& name) {
+  const eAttributeName number = name.QueryW4AttributeName();
+  if (number == eNonStandardAttribute) return W4Os::WideToNarrowLossy(name.DisplayName());
+  const Catalogue::KeyInfo* key = Catalogue::FindKey(number);
+  if (key == nullptr) return "****";
+  return std::string(key->key.begin(), key->key.end());
+}
+
+}  // namespace QueueManager

@@ -1,0 +1,357 @@
+#include "QueueManager/AttributeName.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "QueueManager/Platform/Exceptions.h"
+
+namespace QueueManager {
+namespace {
+
+using W4Notifier::CMessage;
+using W4Notifier::CNotifierExtractException;
+
+constexpr auto kCustom = eNonStandardAttribute;
+
+std::string Trace(const CQmAttributeName& name) {
+  std::ostringstream out;
+  out << name;
+  return out.str();
+}
+
+// ---- Construction and resolution -----------------------------------------------
+
+struct ResolutionCase {
+  std::u16string text;
+  eAttributeName number;
+  std::u16string displayName;
+};
+
+TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
+  const std::vector<ResolutionCase> cases = {
+      {u"Xan_CallState", Xan_CallState, u"Xan_CallState"},
+      {u"xan_callstate", Xan_CallState, u"Xan_CallState"},
+      {u"XAN_CALLSTATE", Xan_CallState, u"Xan_CallState"},
+      {u"Callstate", Xan_CallState, u"Xan_CallState"},
+      {u"cALLsTATE", Xan_CallState, u"Xan_CallState"},
+      {u"Conference Chat", Xan_ConferenceChat, u"Xan_ConferenceChat"},
+      {u"conference chat", Xan_ConferenceChat, u"Xan_ConferenceChat"},
+      {u"Recording Requested By", Xan_RecordingRequestedBy, u"Xan_RecordingRequestedBy"},
+      {u"Listening From", Xan_ListeningFrom, u"Xan_ListeningFrom"},
+      {u"Xan_RemoteTnDisplay", Xan_RemoteId, u"Xan_RemoteId"},
+      {u"CallLog", CallLog, u"CallLog"},
+      // Custom names: separators become underscores after the lookup failed.
+      {u"My attr.x:y", kCustom, u"My_attr_x_y"},
+      {u"a\tb\x01\x1F", kCustom, u"a_b__"},
+      {std::u16string(u"nul\0in", 6), kCustom, u"nul_in"},
+      {u"Keep-These!/\u00C4", kCustom, u"Keep-These!/\u00C4"},
+      // The replaced form of these is a key or alias, but they stay custom.
+      {u"Xan CallState", kCustom, u"Xan_CallState"},
+      {u"Conference_Chat", kCustom, u"Conference_Chat"},
+      {u"", kCustom, u""},
+  };
+  for (const ResolutionCase& c : cases) {
+    SCOPED_TRACE(W4Os::WideToNarrowLossy(c.text));
+    const CQmAttributeName name(std::u16string_view{c.text});
+    EXPECT_EQ(name.QueryW4AttributeName(), c.number);
+    EXPECT_EQ(name.DisplayName(), c.displayName);
+    EXPECT_EQ(name.key(), W4Os::ToLowerCopy(c.displayName));
+    EXPECT_EQ(std::u16string(name.c_str()), c.displayName.substr(0, c.displayName.find(u'\0')));
+    EXPECT_EQ(name.empty(), c.text.empty());
+  }
+}
+
+TEST(AttributeName, EveryTextFormResolvesAlike) {
+  const std::u16string wide = u"xan_STATE";
+  const unsigned short units[] = {'x', 'a', 'n', '_', 'S', 'T', 'A', 'T', 'E', 0};
+  const std::vector<CQmAttributeName> names = {
+      CQmAttributeName(wide),
+      CQmAttributeName(std::u16string_view(wide)),
+      CQmAttributeName(wide.c_str()),
+      CQmAttributeName(units),
+      CQmAttributeName(std::string("xan_STATE")),
+      CQmAttributeName("xan_STATE"),
+      CQmAttributeName(W4STD::w4idstring(wide)),
+      CQmAttributeName(std::string_view("xan_STATE")),  // through w4idstring_arg
+  };
+  for (const CQmAttributeName& name : names) EXPECT_EQ(name.QueryW4AttributeName(), Xan_State);
+
+  const std::vector<CQmAttributeName> custom = {
+      CQmAttributeName(u"\u00C4b c"),
+      CQmAttributeName("\xC3\x84"
+                       "b c"),
+      CQmAttributeName(std::string("\xC3\x84"
+                                   "b c")),
+  };
+  for (const CQmAttributeName& name : custom) EXPECT_EQ(name.DisplayName(), u"\u00C4b_c");
+}
+
+TEST(AttributeName, NullAndInvalidTextGiveTheEmptyName) {
+  EXPECT_TRUE(CQmAttributeName(static_cast<const char16_t*>(nullptr)).empty());
+  EXPECT_TRUE(CQmAttributeName(static_cast<const unsigned short*>(nullptr)).empty());
+  EXPECT_TRUE(CQmAttributeName(static_cast<const char*>(nullptr)).empty());
+  EXPECT_TRUE(CQmAttributeName("bad\xC0\xAF").empty());                // an overlong form
+  EXPECT_TRUE(CQmAttributeName(std::string("\xED\xA0\x80")).empty());  // a surrogate
+  EXPECT_TRUE(CQmAttributeName().empty());
+  EXPECT_TRUE(CQmAttributeName(u"").empty());
+}
+
+TEST(AttributeName, LongTextOfEveryFormIsKeptWhole) {
+  const std::u16string longWide(100, u'q');
+  std::vector<unsigned short> units(longWide.begin(), longWide.end());
+  units.push_back(0);
+  EXPECT_EQ(CQmAttributeName(units.data()).DisplayName(), longWide);
+  EXPECT_EQ(CQmAttributeName(std::string(100, 'q')).DisplayName(), longWide);
+  // Exactly as long as the longest key: still resolved.
+  const unsigned short longest[] = {'X', 'a', 'n', '_', 'C', 'o', 'n', 't', 'i', 'n', 'u', 'e', 'R',
+                                    'e', 'c', 'o', 'r', 'd', 'O', 'n', 'E', 'x', 't', 'e', 'r', 'n',
+                                    'a', 'l', 'T', 'r', 'a', 'n', 's', 'f', 'e', 'r', 0};
+  EXPECT_EQ(CQmAttributeName(longest), Xan_ContinueRecordOnExternalTransfer);
+}
+
+TEST(AttributeName, ANumberOutsideTheCatalogueHasNoText) {
+  const CQmAttributeName eight(static_cast<eAttributeName>(8));
+  EXPECT_FALSE(eight.empty());
+  EXPECT_TRUE(eight.DisplayName().empty());
+  EXPECT_TRUE(eight.key().empty());
+  EXPECT_EQ(eight.QueryW4AttributeType(), CQmAttributeName::eTypeUnknown);
+  EXPECT_FALSE(eight.IsReserved());
+  EXPECT_FALSE(eight.IsSentByNumber());
+  EXPECT_EQ(Trace(eight), "****");
+}
+
+TEST(AttributeName, CustomNamesAreOutsideTheCatalogue) {
+  const CQmAttributeName custom(u"MyAttribute");
+  EXPECT_FALSE(custom.IsReserved());
+  EXPECT_FALSE(custom.IsSentByNumber());
+  EXPECT_EQ(custom.QueryW4AttributeType(), CQmAttributeName::eTypeUnknown);
+  EXPECT_EQ(custom.QueryW4AttributeName(), kCustom);
+  EXPECT_EQ(CQmAttributeName(Xan_Paused).QueryW4AttributeType(), CQmAttributeName::eTypeBoolList);
+  EXPECT_TRUE(CQmAttributeName(Xan_State).IsReserved());
+}
+
+// ---- Comparison and hashing ------------------------------------------------------
+
+TEST(AttributeName, CustomNamesCompareWithoutLetterCaseAndOrderFirst) {
+  EXPECT_EQ(CQmAttributeName(u"\u00C4BC"), CQmAttributeName(u"\u00E4bc"));
+  EXPECT_EQ(CQmAttributeName(u"a b.c"), CQmAttributeName(u"A_B_C"));
+  EXPECT_LT(CQmAttributeName(u"apple"), CQmAttributeName(u"BANANA"));
+  EXPECT_LT(CQmAttributeName(u"zzz"), CQmAttributeName(Xan_AcdCategory));
+  EXPECT_LT(CQmAttributeName(), CQmAttributeName(u"a"));  // the empty name first
+  EXPECT_LT(CQmAttributeName(u"zzz"), Xan_AcdCategory);
+  EXPECT_NE(CQmAttributeName(u"zzz"), Xan_AcdCategory);
+  EXPECT_EQ(CQmAttributeName(u"zzz"), kCustom);  // the text plays no part
+}
+
+TEST(AttributeName, NumbersOrderWithoutOverflow) {
+  const CQmAttributeName lowest(static_cast<eAttributeName>(INT_MIN));
+  const CQmAttributeName highest(static_cast<eAttributeName>(INT_MAX));
+  EXPECT_LT(lowest, highest);
+  EXPECT_GT(highest, lowest);
+  EXPECT_LE(lowest, lowest);
+  EXPECT_GE(highest, highest);
+  EXPECT_LT(lowest, static_cast<eAttributeName>(INT_MAX));
+  EXPECT_GT(highest, static_cast<eAttributeName>(INT_MIN));
+  EXPECT_GT(highest, kCustom);
+  EXPECT_LT(CQmAttributeName(Xan_State), Xan_WrapUpCode);
+  EXPECT_GE(CQmAttributeName(Xan_State), Xan_State);
+  EXPECT_LE(CQmAttributeName(Xan_State), Xan_State);
+  EXPECT_NE(CQmAttributeName(Xan_State), Xan_Note);
+}
+
+TEST(AttributeName, OrderedContainersHoldCustomNamesFirst) {
+  std::map<CQmAttributeName, int> byName;
+  byName[CQmAttributeName(Xan_RecordLengthMillisec)] = 1;
+  byName[CQmAttributeName(u"beta")] = 2;
+  byName[CQmAttributeName(u"xan_acdcategory")] = 3;
+  byName[CQmAttributeName(u"Alpha")] = 4;
+  byName[CQmAttributeName(u"ALPHA")] = 5;  // the same key
+  byName[CQmAttributeName(static_cast<eAttributeName>(INT_MIN))] = 6;
+  std::vector<std::string> order;
+  for (const auto& [name, value] : byName) order.push_back(fmt::format("{}={}", name, value));
+  EXPECT_THAT(order, ::testing::ElementsAre("****=6", "Alpha=5", "beta=2", "Xan_AcdCategory=3",
+                                            "Xan_RecordLengthMillisec=1"));
+}
+
+TEST(AttributeName, EqualNamesHashEqually) {
+  EXPECT_EQ(CQmAttributeName(u"\u00C4BC").Hash(), CQmAttributeName(u"\u00E4bc").Hash());
+  EXPECT_EQ(CQmAttributeName(u"callstate").Hash(), CQmAttributeName(Xan_CallState).Hash());
+  EXPECT_EQ(CQmAttributeName(Xan_CallState).Hash(), 105u);
+  EXPECT_EQ(CQmAttributeName(u"AB").Hash(), 97u * 33u + 98u);
+  EXPECT_EQ(CQmAttributeName().Hash(), 0u);
+  std::unordered_set<CQmAttributeName> names = {CQmAttributeName(u"Queue"),
+                                                CQmAttributeName(u"QUEUE"), Xan_State,
+                                                CQmAttributeName(u"xan_state")};
+  EXPECT_EQ(names.size(), 2u);
+}
+
+// ---- The list of standard keys ---------------------------------------------------
+
+TEST(AttributeName, ListsTheStandardKeysAsAsked) {
+  struct Case {
+    bool excludeReserved;
+    bool includeExtended;
+    std::size_t count;
+  };
+  for (const Case& c : {Case{false, true, 298}, Case{false, false, 269}, Case{true, true, 139},
+                        Case{true, false, 110}}) {
+    std::set<std::u16string> keys = {u"stale", u"Xan_State"};
+    CQmAttributeName::QueryW4Attributes(keys, c.excludeReserved, c.includeExtended);
+    EXPECT_EQ(keys.size(), c.count) << c.excludeReserved << c.includeExtended;
+    EXPECT_EQ(keys.count(u"stale"), 0u);
+    EXPECT_EQ(keys.count(u"Callstate"), 0u);  // aliases are never listed
+    EXPECT_EQ(keys.count(u"Xan_Note"), 1u);   // neither reserved nor extended
+    for (const std::u16string& key : keys) {
+      const CQmAttributeName name(key);
+      EXPECT_EQ(name.DisplayName(), key);
+      EXPECT_FALSE(c.excludeReserved && name.IsReserved()) << W4Os::WideToNarrowLossy(key);
+    }
+    EXPECT_EQ(keys.count(u"IntAtt_KeyPath"), c.includeExtended ? 1u : 0u);
+    EXPECT_EQ(keys.count(u"Xan_State"), c.excludeReserved ? 0u : 1u);
+  }
+}
+
+// ---- Text output -----------------------------------------------------------------
+
+TEST(AttributeName, WritesTraceText) {
+  struct Case {
+    CQmAttributeName name;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {CQmAttributeName(Xan_State), "Xan_State"},
+      {CQmAttributeName(u"callstate"), "Xan_CallState"},
+      {CQmAttributeName(static_cast<eAttributeName>(8)), "****"},
+      {CQmAttributeName(static_cast<eAttributeName>(INT_MIN)), "****"},
+      {CQmAttributeName(u"\u00C4bc"),
+       "\xC3\x84"
+       "bc"},
+      {CQmAttributeName(), ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Trace(c.name), c.text);
+    EXPECT_EQ(ToTraceText(c.name), c.text);
+    EXPECT_EQ(fmt::format("{}", c.name), c.text);
+  }
+  std::ostringstream numbers;
+  numbers << Xan_Note << ' ' << static_cast<eAttributeName>(-7);
+  EXPECT_EQ(numbers.str(), "Xan_Note ****");
+}
+
+// ---- Message form ----------------------------------------------------------------
+
+TEST(AttributeName, WritesNumbersOrText) {
+  struct Case {
+    CQmAttributeName name;
+    std::string fields;
+  };
+  const std::vector<Case> cases = {
+      {CQmAttributeName(Xan_AcdCategory), "int 0"},
+      {CQmAttributeName(u"CALLSTATE"), "int 105"},
+      {CQmAttributeName(Xan_RecordLengthMillisec), "int -1, wtext \"Xan_RecordLengthMillisec\""},
+      {CQmAttributeName(Xan_CallbackAssociatedCallId),
+       "int -1, wtext \"Xan_CallbackAssociatedCallId\""},
+      {CQmAttributeName(u"My Attr"), "int -1, wtext \"My_Attr\""},
+      {CQmAttributeName(), "int -1, wtext \"\""},
+      {CQmAttributeName(static_cast<eAttributeName>(8)), "int -1, wtext \"\""},
+      {CQmAttributeName(static_cast<eAttributeName>(-7)), "int -1, wtext \"\""},
+      {CQmAttributeName(static_cast<eAttributeName>(100000)), "int -1, wtext \"\""},
+  };
+  for (const Case& c : cases) {
+    CMessage message;
+    EXPECT_EQ(&c.name.Write(message), &message);
+    EXPECT_EQ(message.DescribeFields(), c.fields) << c.name;
+  }
+}
+
+TEST(AttributeName, ReadsWhatItWrites) {
+  for (const CQmAttributeName& name :
+       {CQmAttributeName(Xan_State), CQmAttributeName(Xan_RecordLengthMillisec),
+        CQmAttributeName(Xan_EmailOutlookMode), CQmAttributeName(u"Custom \u00C4"),
+        CQmAttributeName()}) {
+    CMessage message;
+    name.Write(message) << std::int32_t{42};
+    CQmAttributeName read(u"previous");
+    EXPECT_EQ(&read.Read(message), &message);
+    EXPECT_EQ(read, name);
+    EXPECT_EQ(read.DisplayName(), name.DisplayName());
+    std::int32_t next = 0;
+    message >> next;  // the read stopped after the name
+    EXPECT_EQ(next, 42);
+  }
+}
+
+TEST(AttributeName, ReadResolvesTextAndKeepsNumbersUnchecked) {
+  struct Case {
+    CMessage message;
+    eAttributeName number;
+    std::u16string text;
+  };
+  auto fields = [](std::int32_t number, auto... text) {
+    CMessage message;
+    message << number;
+    ((message << text), ...);
+    return message;
+  };
+  const std::vector<Case> cases = {
+      {fields(-1, u"callstate"), Xan_CallState, u"Xan_CallState"},
+      {fields(-1, std::u16string(u"Conference Chat")), Xan_ConferenceChat, u"Xan_ConferenceChat"},
+      {fields(-1, u"a.b"), kCustom, u"a_b"},
+      {fields(-1, u""), kCustom, u""},
+      {fields(8), static_cast<eAttributeName>(8), u""},
+      {fields(-7), static_cast<eAttributeName>(-7), u""},
+      {fields(100000), static_cast<eAttributeName>(100000), u""},
+      {fields(INT_MIN), static_cast<eAttributeName>(INT_MIN), u""},
+      {fields(38, u"ignored"), Xan_State, u"Xan_State"},
+  };
+  for (Case c : cases) {
+    CQmAttributeName name;
+    name.Read(c.message);
+    EXPECT_EQ(name.QueryW4AttributeName(), c.number);
+    EXPECT_EQ(name.DisplayName(), c.text);
+  }
+  CMessage unsigned32;
+  unsigned32 << std::uint32_t{0xFFFFFFFFu} << u"Note";  // an unsigned field reads as -1
+  CQmAttributeName name;
+  name.Read(unsigned32);
+  EXPECT_EQ(name, CQmAttributeName(u"Note"));
+}
+
+TEST(AttributeName, AFailedReadChangesNeitherTheNameNorTheMessage) {
+  using W4Notifier::FieldType;
+  struct Case {
+    CMessage message;
+    FieldType first;  // the field the read position must still be at
+  };
+  std::vector<Case> cases(5);
+  cases[0].first = FieldType{};          // empty
+  cases[1].message << std::int32_t{-1};  // the text is missing
+  cases[1].first = FieldType::kInt32;
+  cases[2].message << std::int32_t{-1} << "narrow";  // a narrow string field
+  cases[2].first = FieldType::kInt32;
+  cases[3].message << "Xan_State";  // the number is missing
+  cases[3].first = FieldType::kNarrowString;
+  cases[4].message << std::int16_t{38} << std::int32_t{-1};  // a number of another size
+  cases[4].first = FieldType::kInt16;
+  for (Case& c : cases) {
+    CQmAttributeName name(u"Unchanged");
+    EXPECT_THROW(name.Read(c.message), CNotifierExtractException) << c.message.DescribeFields();
+    EXPECT_EQ(name.DisplayName(), u"Unchanged");
+    if (c.first == FieldType{}) {
+      EXPECT_TRUE(c.message.IsAtEndOfData());
+    } else {
+      EXPECT_EQ(c.message.PeekFieldType(), c.first) << c.message.DescribeFields();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace QueueManager

@@ -1,0 +1,243 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+#include "QueueManager/QueueStats.h"
+
+namespace QueueManager {
+namespace {
+
+using W4Notifier::CMessage;
+using W4Notifier::CNotifierExtractException;
+using W4Notifier::ObjectTypes;
+using MediaTypeCounts = CQmQueueStats2::MediaTypeCounts;
+
+CQmQueueStats OneToTwelve() { return CQmQueueStats({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}); }
+
+template <class T>
+std::string TextOf(const T& value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+CQmQueueStats2 ThreeMediaTypes() {
+  CQmQueueStats2 stats;
+  stats.SetTotalConnectionCallCount(40);
+  stats.SetDisconnectedConnectionCallCount(4);
+  stats.media_type_maps()[W4Notifier::eInteractionRequest] = {1, 2, 3, 4, 5, 6};
+  stats.media_type_maps()[W4Notifier::eChatConferenceInteraction] = {7, 0, 0, 0, 0, 1};
+  stats.media_type_maps()[static_cast<ObjectTypes>(7777)] = {0, 0, 0, 0, 9, 0};
+  return stats;
+}
+
+// ---- CQmQueueStats ----
+
+TEST(QueueStatsTest, AccessorsFollowTheCounterOrder) {
+  const CQmQueueStats s = OneToTwelve();
+  const std::uint32_t got[] = {s.QueryAlertingCount(),
+                               s.QueryConnectedCount(),
+                               s.QueryDisconnectedCount(),
+                               s.QueryHeldCount(),
+                               s.QueryMessagingCount(),
+                               s.QuerySystemCount(),
+                               s.QueryTotalConnectionCallCount(),
+                               s.QueryDisconnectedConnectionCallCount(),
+                               s.QueryCallCountToday(),
+                               s.QueryCallActiveTimeToday(),
+                               s.QueryLongestCallToday(),
+                               s.QueryAbandonedCallsToday()};
+  for (std::uint32_t i = 0; i < 12; ++i) EXPECT_EQ(got[i], i + 1) << "counter " << i;
+}
+
+struct DerivedCase {
+  CQmQueueStats::Counters counters;
+  std::uint32_t active;
+  std::uint32_t all;
+};
+
+TEST(QueueStatsTest, DerivedCountsSumTheirStatesAndWrap) {
+  const DerivedCase cases[] = {
+      {{}, 0, 0},
+      {{0, 0, 5, 0, 0, 7}, 0, 5},  // disconnected and system are not active
+      {{1, 2, 3, 4, 5, 6, 99, 99, 99, 99, 99, 99}, 12, 15},
+      {{0xFFFFFFFFu, 2, 0, 0, 0, 0}, 1, 1},  // wraps instead of saturating
+      {{0, 0, 0xFFFFFFFFu, 0, 3, 0}, 3, 2},
+  };
+  for (const DerivedCase& c : cases) {
+    const CQmQueueStats stats(c.counters);
+    EXPECT_EQ(stats.QueryActiveInteractionCount(), c.active) << TextOf(stats);
+    EXPECT_EQ(stats.QueryInteractionCount(), c.all) << TextOf(stats);
+  }
+}
+
+TEST(QueueStatsTest, EqualWhenEveryCounterIsEqual) {
+  EXPECT_EQ(CQmQueueStats(), CQmQueueStats());
+  EXPECT_EQ(OneToTwelve(), OneToTwelve());
+  for (std::size_t i = 0; i < 12; ++i) {
+    CQmQueueStats::Counters counters = OneToTwelve().QueryCounters();
+    ++counters[i];
+    EXPECT_NE(CQmQueueStats(counters), OneToTwelve()) << "counter " << i;
+  }
+}
+
+TEST(QueueStatsTest, TravelsAsTwelveUnsignedFields) {
+  CMessage message;
+  message << OneToTwelve();
+  EXPECT_EQ(message.DescribeFields(),
+            "uint 1, uint 2, uint 3, uint 4, uint 5, uint 6, uint 7, uint 8, uint 9, uint 10, "
+            "uint 11, uint 12");
+  CQmQueueStats read;
+  message >> read;
+  EXPECT_EQ(read, OneToTwelve());
+  EXPECT_TRUE(message.IsAtEndOfData());
+}
+
+TEST(QueueStatsTest, ATruncatedMessageThrowsAndLeavesTheRecordAsItWas) {
+  CMessage message;
+  for (std::uint32_t i = 0; i < 11; ++i) message << i + 100;
+  CQmQueueStats stats = OneToTwelve();
+  EXPECT_THROW(message >> stats, CNotifierExtractException);
+  EXPECT_EQ(stats, OneToTwelve());
+
+  CMessage wrongType;
+  wrongType << std::u16string(u"12");
+  EXPECT_THROW(wrongType >> stats, CNotifierExtractException);
+  EXPECT_EQ(stats, OneToTwelve());
+}
+
+TEST(QueueStatsTest, TextFormLabelsEveryCounter) {
+  EXPECT_EQ(TextOf(OneToTwelve()),
+            "Alert=1 Connect=2 Disconnect=3 Held=4 Messaging=5 System=6 ConnectionCalls=7 "
+            "DisconnectedConnectionCalls=8 TotalCountToday=9 TotalTimeToday=10 LongestToday=11 "
+            "AbandonedToday=12");
+  EXPECT_THAT(TextOf(CQmQueueStats({0xFFFFFFFFu})), ::testing::StartsWith("Alert=4294967295 "));
+}
+
+// ---- CQmQueueStats2 ----
+
+TEST(QueueStats2Test, EqualityComparesTotalsAndEveryEntry) {
+  EXPECT_EQ(ThreeMediaTypes(), ThreeMediaTypes());
+
+  CQmQueueStats2 lastCountChanged = ThreeMediaTypes();
+  lastCountChanged.media_type_maps().rbegin()->second.System = 1;
+  EXPECT_NE(lastCountChanged, ThreeMediaTypes());
+
+  CQmQueueStats2 fewer = ThreeMediaTypes();
+  fewer.media_type_maps().erase(fewer.media_type_maps().begin());
+  EXPECT_NE(fewer, ThreeMediaTypes());
+
+  CQmQueueStats2 otherKey = fewer;
+  otherKey.media_type_maps()[W4Notifier::eUserQueue] = {};
+  EXPECT_NE(otherKey, ThreeMediaTypes());
+
+  CQmQueueStats2 otherTotal = ThreeMediaTypes();
+  otherTotal.SetDisconnectedConnectionCallCount(5);
+  EXPECT_NE(otherTotal, ThreeMediaTypes());
+}
+
+TEST(QueueStats2Test, WireFormSendsTypesAsIntsInAscendingOrder) {
+  CMessage message;
+  message << ThreeMediaTypes();
+  EXPECT_EQ(message.DescribeFields(),
+            "uint 40, uint 4, int 3, "
+            "int 30, uint 1, uint 2, uint 3, uint 4, uint 5, uint 6, "
+            "int 100, uint 7, uint 0, uint 0, uint 0, uint 0, uint 1, "
+            "int 7777, uint 0, uint 0, uint 0, uint 0, uint 9, uint 0");
+  CMessage viaMember;
+  ThreeMediaTypes().write(viaMember);
+  EXPECT_EQ(viaMember.DescribeFields(), message.DescribeFields());
+
+  CQmQueueStats2 read;
+  message >> read;
+  EXPECT_EQ(read, ThreeMediaTypes());
+  EXPECT_TRUE(message.IsAtEndOfData());
+}
+
+TEST(QueueStats2Test, ReadingReplacesEveryEntryAndKeepsTheLastOfARepeatedType) {
+  CMessage message;
+  message << std::uint32_t{1} << std::uint32_t{2} << std::int32_t{2};
+  message << W4Notifier::eUserQueue;  // an ObjectTypes field reads as well as an int
+  for (std::uint32_t c = 1; c <= 6; ++c) message << c;
+  message << std::int32_t{W4Notifier::eUserQueue};
+  for (std::uint32_t c = 11; c <= 16; ++c) message << c;
+
+  CQmQueueStats2 stats = ThreeMediaTypes();
+  message >> stats;
+  ASSERT_EQ(stats.media_type_maps().size(), 1u);
+  EXPECT_EQ(stats.media_type_maps().at(W4Notifier::eUserQueue),
+            (MediaTypeCounts{11, 12, 13, 14, 15, 16}));
+  EXPECT_EQ(stats.QueryTotalConnectionCallCount(), 1u);
+  EXPECT_EQ(stats.QueryDisconnectedConnectionCallCount(), 2u);
+}
+
+TEST(QueueStats2Test, ACountBelowOneGivesAnEmptyMapAndReadsNothingMore) {
+  for (const std::int32_t count : {0, -1, INT_MIN}) {
+    CMessage message;
+    message << std::uint32_t{8} << std::uint32_t{9} << count << std::int32_t{3};
+    CQmQueueStats2 stats = ThreeMediaTypes();
+    message >> stats;
+    EXPECT_TRUE(stats.media_type_maps().empty()) << count;
+    EXPECT_EQ(stats.QueryTotalConnectionCallCount(), 8u);
+    std::int32_t next = 0;
+    message >> next;
+    EXPECT_EQ(next, 3);
+  }
+}
+
+// Each case is a malformed message; reading it must throw and leave the
+// record untouched. The huge count must fail at the first missing field
+// rather than loop or allocate per claimed entry.
+TEST(QueueStats2Test, MalformedMessagesThrowAndLeaveTheRecordUnchanged) {
+  struct Case {
+    const char* what;
+    void (*build)(CMessage&);
+  };
+  const Case cases[] = {
+      {"empty", [](CMessage&) {}},
+      {"no count", [](CMessage& m) { m << std::uint32_t{1} << std::uint32_t{2}; }},
+      {"truncated after the count",
+       [](CMessage& m) { m << std::uint32_t{1} << std::uint32_t{2} << std::int32_t{1}; }},
+      {"entry cut short",
+       [](CMessage& m) {
+         m << std::uint32_t{1} << std::uint32_t{2} << std::int32_t{1} << std::int32_t{3};
+         for (std::uint32_t c = 0; c < 5; ++c) m << c;
+       }},
+      {"a type that is text",
+       [](CMessage& m) {
+         m << std::uint32_t{1} << std::uint32_t{2} << std::int32_t{1} << u"WorkgroupQueue";
+       }},
+      {"count of INT_MAX with a few bytes left",
+       [](CMessage& m) {
+         m << std::uint32_t{1} << std::uint32_t{2} << std::int32_t{INT_MAX} << true;
+       }},
+      {"count of two billion after a valid entry",
+       [](CMessage& m) {
+         m << std::uint32_t{1} << std::uint32_t{2} << std::int32_t{2000000000} << std::int32_t{3};
+         for (std::uint32_t c = 0; c < 6; ++c) m << c;
+       }},
+  };
+  for (const Case& c : cases) {
+    CMessage message;
+    c.build(message);
+    CQmQueueStats2 stats = ThreeMediaTypes();
+    EXPECT_THROW(message >> stats, CNotifierExtractException) << c.what;
+    EXPECT_EQ(stats, ThreeMediaTypes()) << c.what;
+  }
+}
+
+TEST(QueueStats2Test, TextFormListsEachMediaTypeOnItsOwnLine) {
+  EXPECT_EQ(TextOf(CQmQueueStats2()), " ConnectionCalls=0 DisconnectedConnectionCalls=0");
+  EXPECT_EQ(TextOf(ThreeMediaTypes()),
+            " ConnectionCalls=40 DisconnectedConnectionCalls=4"
+            "\nInteraction: Alerting=1 Connected=2 Disconnected=3 Held=4 Messaging=5 System=6"
+            "\nChatConference: Alerting=7 Connected=0 Disconnected=0 Held=0 Messaging=0 System=1"
+            "\n7777: Alerting=0 Connected=0 Disconnected=0 Held=0 Messaging=9 System=0");
+}
+
+}  // namespace
+}  // namespace QueueManager
