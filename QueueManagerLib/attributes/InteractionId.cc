@@ -19,22 +19,6 @@ constexpr const char* kQueryObjectTypeFunction = "QueueManager::InteractionId::Q
 // The request that an interaction answers with its object type.
 constexpr int kQueryObjectTypeEvent = 37;
 
-std::string_view SendStatusText(W4Notifier::eSendStatus status) {
-  switch (status) {
-    case W4Notifier::eSendStatus::kSuccess:
-      return "success";
-    case W4Notifier::eSendStatus::kRejected:
-      return "rejected";
-    case W4Notifier::eSendStatus::kTimeout:
-      return "timed out";
-    case W4Notifier::eSendStatus::kNotConnected:
-      return "not connected";
-    case W4Notifier::eSendStatus::kNoRoute:
-      return "no route";
-  }
-  return "unknown";
-}
-
 // Asks the server by a synchronous request to the interaction's request
 // entity. Any failure, including a response without a type, gives
 // eObjectTypeNone.
@@ -53,7 +37,8 @@ W4Notifier::ObjectTypes QueryObjectTypeFromServer(std::uint32_t objectId) {
     CResponseObject response;
     if (request.Send(response, CNotifierTimeout::Query()) == 0) {
       QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, kQueryObjectTypeFunction,
-               "{} object type query failed: {}", objectId, SendStatusText(response.QueryStatus()));
+               "{} object type query failed: {}", objectId,
+               W4Notifier::SendStatusName(response.QueryStatus()));
       return eObjectTypeNone;
     }
     ObjectTypes type = eObjectTypeNone;

@@ -5,6 +5,7 @@
 
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeName.h"
+#include "QueueManager/AttributeRequests.h"
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
@@ -24,4 +25,6 @@
 #include "QueueManager/Platform/Text.h"
 #include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
+#include "QueueManager/QueueAdministration.h"
+#include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"

@@ -136,4 +136,20 @@ eMsgCode CNotificationObject::Send() {
   return connection->Publish(*this);
 }
 
+std::string_view SendStatusName(eSendStatus status) {
+  switch (status) {
+    case eSendStatus::kSuccess:
+      return "success";
+    case eSendStatus::kRejected:
+      return "rejected";
+    case eSendStatus::kTimeout:
+      return "timed out";
+    case eSendStatus::kNotConnected:
+      return "not connected";
+    case eSendStatus::kNoRoute:
+      return "no route";
+  }
+  return "unknown";
+}
+
 }  // namespace W4Notifier

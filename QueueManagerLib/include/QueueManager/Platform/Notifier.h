@@ -144,6 +144,9 @@ enum class eSendStatus : std::uint8_t {
   kNoRoute,
 };
 
+// "success", "rejected", "timed out", "not connected" or "no route", for traces.
+QM_EXPORT std::string_view SendStatusName(eSendStatus status);
+
 // A connection to the notifier: the transport. Implementations are
 // thread-safe; every operation may be called from any thread, including from
 // inside callbacks. Test fakes derive from it and override what they need.

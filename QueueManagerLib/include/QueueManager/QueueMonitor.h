@@ -1,0 +1,180 @@
+#pragma once
+
+// Queue monitors: an application derives from CQmQueueMonitor (one queue) or
+// CQmMultiQueueMonitor (several queues), overrides the callbacks it needs and
+// activates the monitor on a queue with the attribute names to follow.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeName.h"
+#include "QueueManager/Export.h"
+#include "QueueManager/InteractionId.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/QueueStats.h"
+
+namespace QueueManager {
+
+class CQueueMonitorProxy;
+
+// Watches one queue through the process-wide monitor cache. The monitor
+// object carries no lock: activate, deactivate and query one monitor from one
+// application thread at a time; the one exception is Deactivate() from inside
+// the monitor's own callback, which may meet that thread's Deactivate() or
+// destruction. The library never owns a monitor; the application keeps it
+// alive while it is active.
+//
+// Callbacks run on a notifier delivery thread, or on the activating thread
+// for synchronous loads, never while a lock of the library is held: a
+// callback may call the library, including the queries and the activation
+// or deactivation of any monitor, itself included. Once Deactivate() or the
+// destructor has returned, no callback of the monitor is running on another
+// thread or starts later. A derived class whose callbacks use its own members
+// calls Deactivate() in its own destructor, before those members go.
+// Two callbacks on two threads that deactivate each other's monitors at the
+// same moment wait for each other: avoid that pattern.
+class QM_EXPORT CQmQueueMonitor {
+ public:
+  CQmQueueMonitor();
+  // Copies the queue and the names; the copy is not attached to the cache
+  // and receives no callbacks.
+  CQmQueueMonitor(const CQmQueueMonitor& other);
+  // Detaches this monitor from its queue first (as Deactivate() does), then
+  // copies as the copy constructor does.
+  CQmQueueMonitor& operator=(const CQmQueueMonitor& other);
+  // Detaches the monitor from the cache.
+  virtual ~CQmQueueMonitor();
+
+  // Attaches the monitor to `queue` and loads the queue's interactions with
+  // `names`; the initial InteractionAdded and StatisticsUpdate calls are made
+  // before returning when `synchronous` or when the queue is already cached.
+  // Ignored when the queue's object type is 0 or the monitor is active.
+  void Activate(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                bool synchronous);
+  // Adds names and reloads the queue for this monitor synchronously. Ignored
+  // when the monitor is not attached (inactive, or a copy).
+  void RequestAttributeUpdateCallback(const std::vector<CQmAttributeName>& names);
+  void RequestAttributeUpdateCallback(const CQmAttributeName& name);
+  // Detaches the monitor; no callback follows once it returns.
+  void Deactivate();
+
+  bool Contains(InteractionId id) const;
+  void QueryContents(std::vector<InteractionId>& contents) const;
+  // Copies the cached statistics; leaves `stats` unchanged for the
+  // all-queues entity or a queue that is not cached.
+  void QueryStatistics(CQmQueueStats& stats) const;
+  void Monitors(std::vector<CQmAttributeName>& names) const;
+  bool IsMonitored(const CQmAttributeName& name) const;
+  const W4Notifier::CEntityId& QueryMonitoredQueue() const { return queue_; }
+  const std::set<CQmAttributeName>& QueryMonitoredNames() const { return names_; }
+  // The server's clock minus the local clock, in seconds.
+  int QueryClockSkew() const;
+
+ protected:
+  virtual void AttributesUpdated(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
+                                 const CQmAttributeMap& /*attributes*/) {}
+  virtual void InteractionAdded(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
+                                const CQmAttributeMap& /*attributes*/) {}
+  virtual void InteractionRemoved(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/) {}
+  virtual void StatisticsUpdate(const W4Notifier::CEntityId& /*queue*/,
+                                const CQmQueueStats& /*stats*/) {}
+  virtual void QueueRemoved(const W4Notifier::CEntityId& /*queue*/) {}
+
+ private:
+  friend class CQueueMonitorProxy;
+
+  W4Notifier::CEntityId queue_;
+  // Changed under the library's proxy lock: deliveries on other threads read
+  // them.
+  std::set<CQmAttributeName> names_;
+  // True from Activate() to Deactivate(); copies are never attached.
+  bool attached_ = false;
+};
+
+class CQmMultiQueueMonitor;
+
+// The inner monitor of one queue of a CQmMultiQueueMonitor: forwards every
+// callback to its owner. Owned by the owner.
+class QM_EXPORT CQmMultiQueueMonitorGuts : public CQmQueueMonitor {
+ public:
+  explicit CQmMultiQueueMonitorGuts(CQmMultiQueueMonitor* owner) : owner_(owner) {}
+  // An unattached copy of `other` that belongs to `owner`.
+  CQmMultiQueueMonitorGuts(const CQmMultiQueueMonitorGuts& other, CQmMultiQueueMonitor* owner)
+      : CQmQueueMonitor(other), owner_(owner) {}
+  // A copy always names its owner.
+  CQmMultiQueueMonitorGuts(const CQmMultiQueueMonitorGuts&) = delete;
+  CQmMultiQueueMonitorGuts& operator=(const CQmMultiQueueMonitorGuts&) = delete;
+  ~CQmMultiQueueMonitorGuts() override;
+
+ protected:
+  void AttributesUpdated(const W4Notifier::CEntityId& queue, InteractionId id,
+                         const CQmAttributeMap& attributes) override;
+  void InteractionAdded(const W4Notifier::CEntityId& queue, InteractionId id,
+                        const CQmAttributeMap& attributes) override;
+  void InteractionRemoved(const W4Notifier::CEntityId& queue, InteractionId id) override;
+  void StatisticsUpdate(const W4Notifier::CEntityId& queue, const CQmQueueStats& stats) override;
+  void QueueRemoved(const W4Notifier::CEntityId& queue) override;
+
+ private:
+  CQmMultiQueueMonitor* owner_;
+};
+
+// Watches several queues, one inner CQmQueueMonitor per queue, which it owns.
+// Thread safety and callback contract as for CQmQueueMonitor; a derived class
+// whose callbacks use its own members deactivates its queues in its own
+// destructor.
+class QM_EXPORT CQmMultiQueueMonitor {
+ public:
+  CQmMultiQueueMonitor();
+  // A copy holds unattached copies of the inner monitors: it can answer
+  // queries but receives no callbacks.
+  CQmMultiQueueMonitor(const CQmMultiQueueMonitor& other);
+  CQmMultiQueueMonitor& operator=(const CQmMultiQueueMonitor& other);
+  // Deactivates and destroys every inner monitor.
+  virtual ~CQmMultiQueueMonitor();
+
+  // A new queue gets a new inner monitor activated with (queue, names,
+  // synchronous); a queue already watched gets the names added as by
+  // RequestAttributeUpdateCallback. Ignored when the object type is 0.
+  void Activate(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                bool synchronous);
+  void RequestAttributeUpdateCallback(const W4Notifier::CEntityId& queue,
+                                      const std::vector<CQmAttributeName>& names);
+  void RequestAttributeUpdateCallback(const W4Notifier::CEntityId& queue,
+                                      const CQmAttributeName& name);
+  void Deactivate(const W4Notifier::CEntityId& queue);
+
+  // All zero for a queue that is not watched.
+  void QueryStatistics(const W4Notifier::CEntityId& queue, CQmQueueStats& stats) const;
+  void QueryMonitoredQueues(std::vector<W4Notifier::CEntityId>& queues) const;
+  int QueryClockSkew() const;
+
+ protected:
+  friend class CQmMultiQueueMonitorGuts;
+
+  virtual void AttributesUpdated(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
+                                 const CQmAttributeMap& /*attributes*/) {}
+  virtual void InteractionAdded(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
+                                const CQmAttributeMap& /*attributes*/) {}
+  virtual void InteractionRemoved(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/) {}
+  virtual void StatisticsUpdate(const W4Notifier::CEntityId& /*queue*/,
+                                const CQmQueueStats& /*stats*/) {}
+  virtual void QueueRemoved(const W4Notifier::CEntityId& /*queue*/) {}
+
+ private:
+  std::map<W4Notifier::CEntityId, std::unique_ptr<CQmMultiQueueMonitorGuts>> monitors_;
+};
+
+// The server's clock minus the local clock, in seconds, as estimated from the
+// time stamps of the server's messages.
+QM_EXPORT int QueryClockSkew();
+// Subscribes to the server's clock notifications and asks it for its time,
+// once per process (a call without a default connection leaves it to a
+// later call).
+QM_EXPORT void RequestClockSkewUpdates();
+
+}  // namespace QueueManager

@@ -1,0 +1,193 @@
+// Decoding the server's responses and notifications and applying them to the
+// cache. Every part is read completely before it is applied; a malformed
+// message throws W4Notifier::CException from the readers, which the notifier
+// callbacks and the synchronous load catch: what was applied stays, the rest
+// of the message is dropped.
+
+#include <exception>
+
+#include <fmt/format.h>
+
+#include "QueueManager/Platform/ObjectTypes.h"
+#include "monitor/CacheTrace.h"
+#include "monitor/MessageReaders.h"
+#include "monitor/QmCache.h"
+
+namespace QueueManager {
+namespace {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+using W4Notifier::FieldType;
+using Kind = CallbackBatch::Kind;
+
+constexpr const char* kFunction = "CQmCache";
+
+bool NextFieldIs(const CMessage& message, FieldType type) {
+  return !message.IsAtEndOfData() && message.PeekFieldType() == type;
+}
+
+}  // namespace
+
+// ---- notifications ----
+
+void CQmCache::OnMessageReceived(CMessage& message) {
+  try {
+    ProcessNotification(message);
+  } catch (const W4Notifier::CException& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+             "Malformed notification from {} dropped: {}", ScopedName(message.QueryEntityId()),
+             e.what());
+  } catch (const std::exception& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Notification from {} dropped: {}",
+             ScopedName(message.QueryEntityId()), e.what());
+  }
+}
+
+void CQmCache::AllQueuesCallback::OnMessageReceived(CMessage& message) {
+  // A notification of a single queue reaches the cache through that queue's
+  // own subscription when the queue is cached, and concerns no monitor when
+  // it is not.
+  if (message.QueryObjectId() != W4Notifier::kAllObjects) return;
+  cache_.OnMessageReceived(message);
+}
+
+void CQmCache::ProcessNotification(CMessage& message) {
+  ReadServerTime(message);
+  // The server's own notifications (its clock) carry nothing else.
+  if (message.QueryObjectType() == W4Notifier::eQueueManagerServer) return;
+  const CEntityId queue(message.QueryObjectType(), message.QueryObjectId(), 0);
+  ProcessQueueBody(queue, message, false, nullptr);
+}
+
+void CQmCache::ReadServerTime(CMessage& message) {
+  const ServerSeconds serverTime = ReadServerTimeHeader(message);
+  W4Os::CCriticalSectionLock lock(&lock_);
+  FeedClockLocked(serverTime);
+}
+
+// ---- monitor queue responses ----
+
+bool CQmCache::ProcessMonitorResponse(CMessage& response, const CEntityId& requestedQueue,
+                                      CQmQueueMonitor* requester) {
+  QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessMonitorResponse");
+  try {
+    ReadServerTime(response);
+    while (!response.IsAtEndOfData()) ProcessMonitorSection(response, requester);
+  } catch (const W4Notifier::CException& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+             "Malformed monitor queue response dropped: {}", e.what());
+    return false;
+  } catch (const std::exception& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Monitor queue response dropped: {}",
+             e.what());
+    return false;
+  }
+  // The request has been answered: its monitor receives live events from now
+  // on, even when the server answered with sections of other queues only.
+  if (requestedQueue.IsSet()) {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    EndPendingLocked(requestedQueue, requester);
+  }
+  return true;
+}
+
+void CQmCache::ProcessMonitorSection(CMessage& response, CQmQueueMonitor* requester) {
+  const CEntityId queue = ReadEntity(response);
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Update received {}", ScopedName(queue));
+  const std::vector<CQmAttributeName> names = ReadNameList(response);
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    RegisterNamesLocked(queue.QueryObjectType(), names);
+  }
+  ProcessQueueBody(queue, response, true, requester);
+  W4Os::CCriticalSectionLock lock(&lock_);
+  EndPendingLocked(queue, requester);
+}
+
+void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
+                                   const std::vector<CQmAttributeName>& names) {
+  for (const CQmAttributeName& name : names) tables_.Names().Register(type, name);
+}
+
+// ---- queue bodies ----
+
+void CQmCache::ProcessQueueBody(const CEntityId& queue, CMessage& message, bool initialResponse,
+                                CQmQueueMonitor* requester) {
+  bool exists = false;
+  message >> exists;
+  if (!exists) {
+    CBatchLease batch;
+    {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      QueueRemovedLocked(queue, *batch);
+    }
+    FinishBatch(*batch);
+    return;
+  }
+  bool hasStats = false;
+  message >> hasStats;
+  CQmQueueStats stats;
+  if (hasStats) message >> stats;
+  // The statistics callbacks go to the monitors gathered here, and are made
+  // after the events.
+  CBatchLease statsBatch;
+  if (hasStats) {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    if (QueueRecord* record = tables_.FindQueue(queue)) {
+      record->stats = stats;
+      statsBatch->Add(Kind::kStatisticsUpdate,
+                      GetMonitors(queue, initialResponse, requester, *statsBatch), queue, {},
+                      nullptr, &stats);
+    } else {
+      QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+               "Statistics of {} skipped: the queue is not cached", ScopedName(queue));
+    }
+  }
+  std::uint32_t count = 0;
+  message >> count;
+  QueueEvent event;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ReadQueueEvent(message, event);
+    ProcessMonitorEvent(queue, event, initialResponse, requester);
+  }
+  // The trailer is optional: a sequence number (not examined) and the second
+  // statistics record. Recognised by their field types, so that a response
+  // whose next section follows at once is read correctly too.
+  if (NextFieldIs(message, FieldType::kUInt64)) {
+    std::uint64_t sequence = 0;
+    message >> sequence;
+    if (NextFieldIs(message, FieldType::kBool)) ProcessStatistics2(queue, message);
+  }
+  FinishBatch(*statsBatch);
+}
+
+void CQmCache::ProcessStatistics2(const CEntityId& queue, CMessage& message) {
+  bool present = false;
+  message >> present;
+  if (!present) return;
+  CQmQueueStats2 stats2;
+  stats2.read(message);
+  W4Os::CCriticalSectionLock lock(&lock_);
+  QueueRecord* record = tables_.FindQueue(queue);
+  if (record == nullptr) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+             "Statistics2 for {} skipped: the queue is not cached", ScopedName(queue));
+    return;
+  }
+  record->stats2 = stats2;
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Statistics2 for {}{}",
+           ScopedName(queue), Stats2Text(stats2));
+}
+
+void CQmCache::ProcessMonitorEvent(const CEntityId& queue, const QueueEvent& event,
+                                   bool initialResponse, CQmQueueMonitor* requester) {
+  CBatchLease batch;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    ApplyEventLocked(queue, event, initialResponse, requester, *batch);
+  }
+  FinishBatch(*batch);
+}
+
+}  // namespace QueueManager

@@ -1,0 +1,163 @@
+// Resynchronising the cache after a renegotiated connection: one request for
+// every cached queue and every interaction the interaction monitors watch,
+// and the reconciliation of the answer with the cached membership.
+
+#include <exception>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "QueueManager/Platform/ObjectTypes.h"
+#include "monitor/CacheTrace.h"
+#include "monitor/MessageReaders.h"
+#include "monitor/QmCache.h"
+
+namespace QueueManager {
+namespace {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+using Kind = CallbackBatch::Kind;
+
+constexpr const char* kFunction = "CQmCache";
+constexpr int kCacheReloadEvent = 2;
+
+}  // namespace
+
+void CQmCache::OnConnectionRenegotiated() { RequestReload(); }
+
+void CQmCache::AllQueuesCallback::OnConnectionRenegotiated() {
+  // The notifier tells each subscribed object; the cache object reloads when
+  // it holds subscriptions of its own, so this one reloads only when the
+  // cache watches nothing but all-queues entities.
+  {
+    W4Os::CCriticalSectionLock lock(&cache_.lock_);
+    if (cache_.subscriptions_.HoldsSingleQueue() || cache_.clockSubscribed_) return;
+  }
+  cache_.RequestReload();
+}
+
+void CQmCache::RequestReload() {
+  const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
+  if (!connection) return;
+  // Held across the send, as for the initial loads.
+  W4Os::CCriticalSectionLock lock(&lock_);
+  std::vector<CEntityId> entities = tables_.Queues();
+  if (store_ != nullptr) {
+    std::vector<std::uint32_t> watched;
+    store_->CollectWatchedInteractions(watched);
+    for (const std::uint32_t id : watched) {
+      entities.emplace_back(W4Notifier::eInteractionRequest, id, 0);
+    }
+  }
+  if (entities.empty()) return;
+  W4Notifier::CRequestObject request(QueueManagerServerEntity(), kCacheReloadEvent);
+  request << static_cast<std::int32_t>(entities.size());
+  for (const CEntityId& entity : entities) {
+    request << static_cast<std::int32_t>(entity.QueryObjectType())
+            << static_cast<std::int32_t>(entity.QueryObjectId());
+  }
+  std::uint32_t requestId = 0;
+  if (connection->SendAsyncRequest(request, this, 0, W4Notifier::CNotifierTimeout::Query(),
+                                   &requestId) != W4Notifier::eMsgSuccess) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload request failed");
+    return;
+  }
+  outstanding_[requestId] = OutstandingRequest{};
+}
+
+void CQmCache::ProcessCacheReload(CMessage& response) {
+  QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessCacheReload");
+  std::deque<QueueEvent> events;  // the payloads of the callbacks
+  CBatchLease batch;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    try {
+      FeedClockLocked(ReadServerTimeHeader(response));
+      while (!response.IsAtEndOfData()) ReloadSectionLocked(response, events, *batch);
+    } catch (const W4Notifier::CException& e) {
+      QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+               "Malformed cache reload response, rest dropped: {}", e.what());
+    } catch (const std::exception& e) {
+      QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+               "Cache reload response, rest dropped: {}", e.what());
+    }
+  }
+  // What was applied is told, even when the rest of the response was lost.
+  FinishBatch(*batch);
+}
+
+void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& events,
+                                   CallbackBatch& batch) {
+  const CEntityId entity = ReadEntity(response);
+  if (entity.QueryObjectType() != W4Notifier::eInteractionRequest) {
+    ReloadQueueLocked(entity, response, events, batch);
+    return;
+  }
+  InteractionReloadRecord record = ReadInteractionRecord(response);
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Reload of interaction {}: {}",
+           record.interaction.QueryObjectId(), MapText(record.attributes));
+  batch.InteractionRecords().push_back(std::move(record));
+}
+
+void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
+                                 std::deque<QueueEvent>& events, CallbackBatch& batch) {
+  RegisterNamesLocked(queue.QueryObjectType(), ReadNameList(response));
+  bool exists = false;
+  response >> exists;
+  if (!exists) {
+    QueueRemovedLocked(queue, batch);
+    return;
+  }
+  const QueueRecord* record = tables_.FindQueue(queue);
+  if (record == nullptr) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+             "Reload of {} skipped: the queue is not cached", ScopedName(queue));
+  }
+  // The interactions the cache holds for the queue; what the server does not
+  // list any more left the queue while the connection was down.
+  std::unordered_set<std::uint32_t> leftovers;
+  if (record != nullptr) leftovers = record->Members();
+  bool hasStats = false;
+  response >> hasStats;
+  if (hasStats) {
+    CQmQueueStats stats;
+    response >> stats;
+    if (QueueRecord* current = tables_.FindQueue(queue)) {
+      current->stats = stats;
+      QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
+               ScopedName(queue));
+      batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, false, nullptr, batch), queue, {},
+                nullptr, batch.Keep(stats));
+    }
+  }
+  std::uint32_t count = 0;
+  response >> count;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    QueueEvent event;
+    ReadQueueEvent(response, event);
+    if (record == nullptr) continue;
+    // One that joined while the connection was down is an addition.
+    if (leftovers.erase(event.interaction.QueryObjectId()) == 0) event.added = true;
+    events.push_back(std::move(event));
+    ApplyEventLocked(queue, events.back(), false, nullptr, batch);
+  }
+  if (record != nullptr) ReloadLeftoversLocked(queue, leftovers, events, batch);
+}
+
+void CQmCache::ReloadLeftoversLocked(const CEntityId& queue,
+                                     const std::unordered_set<std::uint32_t>& leftovers,
+                                     std::deque<QueueEvent>& events, CallbackBatch& batch) {
+  for (const std::uint32_t id : leftovers) {
+    // Removed by the saved id: the object type only names it in callbacks.
+    const InteractionRecord* interaction = tables_.FindInteraction(id);
+    QueueEvent event;
+    event.interaction = CEntityId(
+        interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
+    event.removed = true;
+    events.push_back(std::move(event));
+    ApplyEventLocked(queue, events.back(), false, nullptr, batch);
+  }
+}
+
+}  // namespace QueueManager

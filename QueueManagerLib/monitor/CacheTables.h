@@ -1,0 +1,232 @@
+#pragma once
+
+// The tables of the monitor cache: cached queues with their statistics and
+// monitors, cached interactions with their object type and attribute values,
+// the membership index between them and the monitored-name registry.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeName.h"
+#include "QueueManager/AttributeValue.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/ObjectTypes.h"
+#include "QueueManager/Platform/Sync.h"
+#include "QueueManager/QueueStats.h"
+#include "monitor/FlatIdMap.h"
+#include "monitor/MonitoredNames.h"
+
+namespace QueueManager {
+
+class CQmQueueMonitor;
+class CacheTables;
+
+// One cached queue. Owned by CacheTables; its address is stable while it is
+// cached. Not synchronised, except that AddMonitor and RemoveMonitor take the
+// record's own lock (inside the cache lock).
+class QueueRecord {
+ public:
+  explicit QueueRecord(const W4Notifier::CEntityId& queue) : queue_(queue) {}
+  QueueRecord(const QueueRecord&) = delete;
+  QueueRecord& operator=(const QueueRecord&) = delete;
+
+  const W4Notifier::CEntityId& Queue() const { return queue_; }
+  // The attached monitors, each once, in the order they attached.
+  const std::vector<CQmQueueMonitor*>& Monitors() const { return monitors_; }
+  // False when the monitor is attached already.
+  bool AddMonitor(CQmQueueMonitor* monitor);
+  // False when the monitor was not attached.
+  bool RemoveMonitor(CQmQueueMonitor* monitor);
+  // The ids of the interactions on the queue.
+  const std::unordered_set<std::uint32_t>& Members() const { return members_; }
+
+  CQmQueueStats stats;
+  CQmQueueStats2 stats2;
+
+ private:
+  friend class CacheTables;
+
+  const W4Notifier::CEntityId queue_;
+  W4Os::Mutex mutex_;
+  // Written under mutex_ and the cache lock, read under the cache lock alone;
+  // hence not annotated as guarded by mutex_.
+  std::vector<CQmQueueMonitor*> monitors_;
+  std::unordered_set<std::uint32_t> members_;
+};
+
+// One cached interaction: its object type, its cached attribute values and
+// the cached queues that hold it (most interactions are on one queue, which
+// is held inline). Records live in a FlatIdMap: they move when other
+// interactions come and go.
+class InteractionRecord {
+ public:
+  W4Notifier::ObjectTypes Type() const { return type_; }
+  const CQmAttributeMap& Attributes() const { return attributes_; }
+  bool IsOn(const QueueRecord* queue) const;
+  bool OnAnyQueue() const { return firstQueue_ != nullptr; }
+  template <class Visit>
+  void ForEachQueue(Visit visit) const {
+    if (firstQueue_ == nullptr) return;
+    visit(*firstQueue_);
+    for (const QueueRecord* queue : moreQueues_) visit(*queue);
+  }
+
+ private:
+  friend class CacheTables;
+  void AddQueue(QueueRecord* queue);
+  void RemoveQueue(const QueueRecord* queue);
+
+  W4Notifier::ObjectTypes type_ = W4Notifier::eObjectTypeNone;
+  CQmAttributeMap attributes_;
+  QueueRecord* firstQueue_ = nullptr;
+  std::vector<QueueRecord*> moreQueues_;
+};
+
+// What storing a cached attribute did.
+enum class AttributeStore { kNotMonitored, kSame, kChanged };
+
+// What a cached attribute lookup found. The first three are definitive
+// answers of the cache (the interaction is monitored for the name); the
+// others mean the cache cannot answer.
+enum class AttributeLookup { kFound, kNoEntries, kNotSet, kNotCached, kNotOnMonitoringQueue };
+
+inline bool IsDefinitive(AttributeLookup lookup) {
+  return lookup == AttributeLookup::kFound || lookup == AttributeLookup::kNoEntries ||
+         lookup == AttributeLookup::kNotSet;
+}
+
+// The cache's tables as one plain data structure with no locking of its own
+// (the cache lock guards it). An interaction is monitored for a name when it
+// is on at least one cached queue whose object type registers the name.
+class CacheTables {
+ public:
+  CacheTables();
+  CacheTables(const CacheTables&) = delete;
+  CacheTables& operator=(const CacheTables&) = delete;
+
+  // Queues.
+  QueueRecord* FindQueue(const W4Notifier::CEntityId& queue);
+  const QueueRecord* FindQueue(const W4Notifier::CEntityId& queue) const;
+  // The record and whether it was created.
+  std::pair<QueueRecord*, bool> FindOrAddQueue(const W4Notifier::CEntityId& queue);
+  // Drops the record and its membership entries; the interactions that no
+  // other cached queue holds leave the cache and are appended to `dropped`.
+  // False when the queue was not cached.
+  bool DropQueue(const W4Notifier::CEntityId& queue, std::vector<std::uint32_t>& dropped);
+  std::vector<W4Notifier::CEntityId> Queues() const;
+  std::size_t QueueCount() const { return queues_.size(); }
+
+  // Membership and interactions.
+  // The returned reference is valid until the next change of membership.
+  InteractionRecord& AddToQueue(QueueRecord& queue, std::uint32_t id, W4Notifier::ObjectTypes type);
+  // False when the interaction was not on the queue.
+  bool RemoveFromQueue(QueueRecord& queue, std::uint32_t id);
+  // Drops the interaction when no cached queue holds it; true when dropped.
+  bool ForgetIfUnqueued(std::uint32_t id);
+  bool IsInQueue(const W4Notifier::CEntityId& queue, std::uint32_t id) const;
+  InteractionRecord* FindInteraction(std::uint32_t id);
+  const InteractionRecord* FindInteraction(std::uint32_t id) const;
+  std::size_t InteractionCount() const { return interactions_.size(); }
+
+  // Names and attributes.
+  MonitoredNames& Names() { return names_; }
+  const MonitoredNames& Names() const { return names_; }
+  bool IsMonitored(const InteractionRecord& interaction, const CQmAttributeName& name) const;
+  AttributeStore SetAttribute(std::uint32_t id, const CQmAttributeName& name,
+                              const CQmAttributeValue& value);
+  AttributeStore SetAttribute(InteractionRecord& interaction, const CQmAttributeName& name,
+                              const CQmAttributeValue& value);
+  // Stores the values of `updates` (an event of `queue`, whose names the
+  // caller registered for the queue's object type) that the interaction is
+  // monitored for; calls onSame(name, value) for each value that was cached
+  // already. Both maps are sorted the same way, so this is one merge walk.
+  template <class OnSame>
+  void UpdateAttributes(InteractionRecord& interaction, const QueueRecord& queue,
+                        const CQmAttributeMap& updates, OnSame onSame);
+  // Sets `value` to the cached value, or empties it when there is none.
+  AttributeLookup QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
+                                 CQmAttributeValue& value) const;
+
+  // Starts fetching the interaction's cached attributes into the processor's
+  // cache, ahead of an update.
+  static void Prefetch(const InteractionRecord& interaction);
+
+  // True when some all-queues entity (object id 0xFFFFFFFF) is cached.
+  bool HasAllQueuesRecord() const { return allQueuesRecords_ != 0; }
+
+  void Clear();
+
+ private:
+  // Values of one update that are fetched together.
+  static constexpr std::size_t kParallelValues = 16;
+  template <class OnSame>
+  static void StoreValue(CQmAttributeMap::value_type& entry, const CQmAttributeValue& value,
+                         OnSame& onSame);
+
+  std::unordered_map<W4Notifier::CEntityId, std::unique_ptr<QueueRecord>> queues_;
+  FlatIdMap<InteractionRecord> interactions_;
+  MonitoredNames names_;
+  std::size_t allQueuesRecords_ = 0;
+};
+
+template <class OnSame>
+void CacheTables::UpdateAttributes(InteractionRecord& interaction, const QueueRecord& queue,
+                                   const CQmAttributeMap& updates, OnSame onSame) {
+  // On this queue, every name of the event is monitored: the caller has just
+  // registered them for the queue's type.
+  const bool viaThisQueue = interaction.IsOn(&queue);
+  CQmAttributeMap& stored = interaction.attributes_;
+  if (viaThisQueue && stored.empty()) {
+    stored = updates;  // one allocation of the exact size
+    return;
+  }
+  // First where each value goes, by name only (new names are inserted at
+  // once, behind every position noted so far); then the cached values, whose
+  // texts lie elsewhere on the heap, are fetched together rather than one
+  // cache miss after the other; then they are compared and replaced.
+  std::array<std::uint32_t, kParallelValues> positions;
+  std::array<const CQmAttributeValue*, kParallelValues> values;
+  std::size_t matched = 0;
+  std::size_t position = 0;
+  for (const auto& [name, value] : updates) {
+    if (!viaThisQueue && !IsMonitored(interaction, name)) continue;
+    while (position < stored.size() && (stored.begin() + position)->first < name) ++position;
+    if (position < stored.size() && (stored.begin() + position)->first == name) {
+      if (matched < kParallelValues) {
+        positions[matched] = static_cast<std::uint32_t>(position);
+        values[matched] = &value;
+        ++matched;
+      } else {
+        StoreValue(*(stored.begin() + position), value, onSame);
+      }
+    } else {
+      stored.insert(name, value);  // lands at `position`, keeping the order
+    }
+    ++position;
+  }
+  for (std::size_t i = 0; i < matched; ++i) {
+    __builtin_prefetch((stored.begin() + positions[i])->second.QueryString().data());
+  }
+  for (std::size_t i = 0; i < matched; ++i) {
+    StoreValue(*(stored.begin() + positions[i]), *values[i], onSame);
+  }
+}
+
+template <class OnSame>
+void CacheTables::StoreValue(CQmAttributeMap::value_type& entry, const CQmAttributeValue& value,
+                             OnSame& onSame) {
+  if (entry.second == value) {
+    onSame(entry.first, value);
+  } else {
+    entry.second = value;
+  }
+}
+
+}  // namespace QueueManager

@@ -1,0 +1,109 @@
+#pragma once
+
+// The monitor callbacks that a change of the cache causes, collected under
+// the cache lock and made after it has been released.
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/InteractionId.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/QueueStats.h"
+#include "monitor/InteractionMonitorStore.h"
+
+namespace QueueManager {
+
+class CQmQueueMonitor;
+
+// An ordered list of callbacks, each to a group of monitors, plus the work
+// that follows them: interactions to drop when no queue holds them any more,
+// queue subscriptions to reconcile, and interaction records for the
+// interaction monitors. Payloads are referenced, not copied: a caller that
+// cannot keep them alive until Deliver hands them to Keep().
+//
+// Not synchronised: one thread fills it and delivers it. Batches are reused
+// (see CBatchLease) so that the notification path does not allocate.
+class CallbackBatch {
+ public:
+  enum class Kind : std::uint8_t {
+    kAttributesUpdated,
+    kInteractionAdded,
+    kInteractionRemoved,
+    kStatisticsUpdate,
+    kQueueRemoved,
+  };
+  // A range of Monitors().
+  struct Group {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+  };
+
+  // Starts a group; monitors added until EndGroup() belong to it.
+  void BeginGroup() { groupStart_ = static_cast<std::uint32_t>(monitors_.size()); }
+  // Adds a monitor to the open group unless it is in it already.
+  void AddMonitor(CQmQueueMonitor* monitor);
+  // Adds a monitor known not to be in the open group.
+  void AddUniqueMonitor(CQmQueueMonitor* monitor) { monitors_.push_back(monitor); }
+  Group EndGroup() const;
+
+  // Adds a callback to every monitor of `group` (nothing when it is empty).
+  // `interaction` is (object type, id) of the interaction concerned.
+  void Add(Kind kind, Group group, const W4Notifier::CEntityId& queue,
+           const W4Notifier::CEntityId& interaction = {},
+           const CQmAttributeMap* attributes = nullptr, const CQmQueueStats* stats = nullptr);
+
+  // Payload storage that lives until Clear().
+  const CQmAttributeMap* Keep(CQmAttributeMap&& attributes);
+  const CQmQueueStats* Keep(const CQmQueueStats& stats);
+
+  std::vector<std::uint32_t>& Departures() { return departures_; }
+  std::vector<W4Notifier::CEntityId>& SubscriptionsToReconcile() { return reconcile_; }
+  std::vector<InteractionReloadRecord>& InteractionRecords() { return interactionRecords_; }
+
+  bool HasCallbacks() const { return !items_.empty(); }
+  // Makes every callback in order through the monitor proxy.
+  // REQUIRES: the cache lock is not held.
+  void Deliver() const;
+  void Clear();
+
+ private:
+  struct Item {
+    Kind kind;
+    Group group;
+    W4Notifier::CEntityId queue;
+    W4Notifier::CEntityId interaction;
+    const CQmAttributeMap* attributes;
+    const CQmQueueStats* stats;
+  };
+  void DeliverItem(const Item& item, CQmQueueMonitor* monitor) const;
+
+  std::vector<Item> items_;
+  std::vector<CQmQueueMonitor*> monitors_;
+  std::uint32_t groupStart_ = 0;
+  std::deque<CQmAttributeMap> keptMaps_;
+  std::deque<CQmQueueStats> keptStats_;
+  std::vector<std::uint32_t> departures_;
+  std::vector<W4Notifier::CEntityId> reconcile_;
+  std::vector<InteractionReloadRecord> interactionRecords_;
+};
+
+// Borrows a cleared batch from the calling thread's pool and returns it on
+// destruction. Leases nest (a callback may cause more cache work on the same
+// thread), each getting its own batch.
+class CBatchLease {
+ public:
+  CBatchLease();
+  ~CBatchLease();
+  CBatchLease(const CBatchLease&) = delete;
+  CBatchLease& operator=(const CBatchLease&) = delete;
+
+  CallbackBatch& operator*() const { return *batch_; }
+  CallbackBatch* operator->() const { return batch_; }
+
+ private:
+  CallbackBatch* batch_;
+};
+
+}  // namespace QueueManager

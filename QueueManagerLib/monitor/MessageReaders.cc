@@ -1,0 +1,52 @@
+#include "monitor/MessageReaders.h"
+
+#include <utility>
+
+#include "QueueManager/Platform/ObjectTypes.h"
+
+namespace QueueManager {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+ServerSeconds ReadServerTimeHeader(CMessage& message) {
+  std::uint32_t high = 0;
+  std::uint32_t low = 0;
+  message >> high >> low;
+  return SecondsFromFileTime(high, low);
+}
+
+CEntityId ReadEntity(CMessage& message) {
+  std::int32_t type = 0;
+  std::int32_t id = 0;
+  message >> type >> id;
+  return CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id), 0);
+}
+
+std::vector<CQmAttributeName> ReadNameList(CMessage& message) {
+  std::int32_t count = 0;
+  message >> count;
+  std::vector<CQmAttributeName> names;
+  for (std::int32_t i = 0; i < count; ++i) {
+    CQmAttributeName name;
+    name.Read(message);
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+void ReadQueueEvent(CMessage& message, QueueEvent& event) {
+  event.interaction = ReadEntity(message);
+  message >> event.added >> event.removed;
+  event.attributes.Read(message);
+}
+
+InteractionReloadRecord ReadInteractionRecord(CMessage& message) {
+  InteractionReloadRecord record;
+  record.interaction = ReadEntity(message);
+  message >> record.alwaysNotify >> record.deallocated;
+  record.attributes.Read(message);
+  return record;
+}
+
+}  // namespace QueueManager

@@ -1,0 +1,42 @@
+#pragma once
+
+// Readers of the parts of the server's queue messages. Each reads one part
+// completely or throws W4Notifier::CNotifierExtractException; the values read
+// are only handed out once the whole part was read, so that a malformed
+// message never changes the cache halfway through a part.
+
+#include <cstdint>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeName.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Message.h"
+#include "monitor/ClockSkew.h"
+#include "monitor/InteractionMonitorStore.h"
+
+namespace QueueManager {
+
+// One interaction event of a queue body.
+struct QueueEvent {
+  W4Notifier::CEntityId interaction;
+  bool added = false;
+  bool removed = false;
+  CQmAttributeMap attributes;
+};
+
+// The server time header: high and low 32 bits (two uint fields).
+ServerSeconds ReadServerTimeHeader(W4Notifier::CMessage& message);
+// An entity as two int fields: object type, object id.
+W4Notifier::CEntityId ReadEntity(W4Notifier::CMessage& message);
+// An int count and that many names. A huge count costs nothing up front: the
+// names are read one by one until the data end.
+std::vector<CQmAttributeName> ReadNameList(W4Notifier::CMessage& message);
+// Entity, added, removed, attribute map, into `event` (reused, so that its
+// map keeps its storage from one event to the next). On an exception `event`
+// holds a mix of old and new fields and must not be applied.
+void ReadQueueEvent(W4Notifier::CMessage& message, QueueEvent& event);
+// Entity, always-notify flag, deallocated flag, attribute map.
+InteractionReloadRecord ReadInteractionRecord(W4Notifier::CMessage& message);
+
+}  // namespace QueueManager

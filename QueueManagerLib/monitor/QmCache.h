@@ -1,0 +1,257 @@
+#pragma once
+
+// The process-wide queue monitoring cache (library-internal).
+//
+// Lock order, outermost first; no code takes them in another order:
+//   1. the cache lock, CQmCache::lock_ (re-entrant; exposed as Lock() for the
+//      interaction monitors, which share it): every table of the cache, the
+//      pending monitors, the subscription book, the outstanding requests, the
+//      clock skew filter and the interaction monitor store;
+//   2. a queue record's own lock (QueueRecord, taken inside the cache lock
+//      while its monitor list changes), or the proxy lock
+//      (CQueueMonitorProxy, which never takes the cache lock).
+// No monitor callback, and no notifier call that may wait for a callback or
+// a server (StopNotifications, StartNotifications, synchronous requests),
+// runs while the cache lock is held (an asynchronous send does, so that its
+// outcome finds the request recorded): changes are applied under the lock, the callbacks
+// they cause are collected in a CallbackBatch, and they are made after the
+// lock is released, on the same thread and in the same order.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeName.h"
+#include "QueueManager/AttributeValue.h"
+#include "QueueManager/InteractionId.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Message.h"
+#include "QueueManager/Platform/Notifier.h"
+#include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/ThreadAnnotations.h"
+#include "QueueManager/QueueStats.h"
+#include "monitor/CacheTables.h"
+#include "monitor/CallbackBatch.h"
+#include "monitor/ClockSkew.h"
+#include "monitor/InteractionMonitorStore.h"
+#include "monitor/MessageReaders.h"
+#include "monitor/SubscriptionBook.h"
+
+namespace QueueManager {
+
+class CQmQueueMonitor;
+using CallbackBatchGroup = CallbackBatch::Group;
+
+// The one monitor cache of the process: subscribes to the notifications of
+// every watched queue, loads and keeps the queues' interactions, attributes
+// and statistics, and calls the monitors back through CQueueMonitorProxy.
+// Thread-safe: every operation takes the cache lock inside unless it says
+// otherwise. Built on first use; destroyed at exit. Never owns a monitor.
+class CQmCache final : public W4Notifier::IAsyncResponseCallback,
+                       public W4Notifier::IMessageCallback {
+ public:
+  static CQmCache& Instance();
+  // False before the cache is built and after it was destroyed (monitors
+  // destroyed at exit check it before detaching).
+  static bool Exists();
+
+  // Attaches `monitor` to `queue` and loads the queue: asynchronously when
+  // asked and the queue was not cached, otherwise synchronously, making the
+  // initial callbacks before returning.
+  void ActivateMonitor(const W4Notifier::CEntityId& queue, CQmQueueMonitor* monitor,
+                       const std::vector<CQmAttributeName>& names, bool addingAttributes,
+                       bool synchronous, bool subscribe) QM_LOCKS_EXCLUDED(lock_);
+  // Detaches `monitor`; with the last monitor the queue leaves the cache and
+  // its subscription stops. No callback of the monitor runs or starts on
+  // another thread once it returns.
+  void DeactivateMonitor(const W4Notifier::CEntityId& queue, CQmQueueMonitor* monitor)
+      QM_LOCKS_EXCLUDED(lock_);
+
+  // Empties `ids`, then fills it; true when the queue is cached.
+  bool QueryQueueContents(const W4Notifier::CEntityId& queue, std::vector<InteractionId>& ids);
+  bool IsInteractionInQueue(const W4Notifier::CEntityId& queue, InteractionId id);
+  // Copy the cached record; false (record unchanged) when the queue is not
+  // cached.
+  bool QueryStatistics(const W4Notifier::CEntityId& queue, CQmQueueStats& stats);
+  bool QueryStatistics(const W4Notifier::CEntityId& queue, CQmQueueStats2& stats);
+  // True when the cache answers definitively: the cached value, or an empty
+  // value when the interaction is monitored for the name but has no value
+  // for it; otherwise the interaction monitors are asked.
+  bool QueryAttribute(InteractionId id, const CQmAttributeName& name, CQmAttributeValue& value);
+  // Presizes `values` to one empty value per name; true when every name was
+  // found.
+  bool QueryAttributes(InteractionId id, const std::vector<CQmAttributeName>& names,
+                       std::vector<CQmAttributeValue>& values);
+  // Stores the value when the interaction is monitored for the name; true
+  // when the stored value changed.
+  bool SetAttribute(InteractionId id, const CQmAttributeName& name, const CQmAttributeValue& value);
+  void SetAttributes(InteractionId id, const CQmAttributeMap& attributes);
+  // (object type, id, 0) of a cached interaction, or an empty entity.
+  W4Notifier::CEntityId QueryUnderlyingEntityId(InteractionId id);
+
+  // The server's clock minus the local clock, in seconds. Lock-free.
+  int QueryClockSkew() const { return clockSkew_.load(std::memory_order_relaxed); }
+  // Subscribes to the server's clock notifications and asks for its time,
+  // once per process (a call without a default connection leaves it to a
+  // later call).
+  void RequestClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
+
+  // Installs (or, with null, removes) the interaction monitors' store.
+  // REQUIRES: the store outlives its installation and any reload that is
+  // delivering to it.
+  void SetInteractionMonitorStore(IInteractionMonitorStore* store) QM_LOCKS_EXCLUDED(lock_);
+
+  // The cache lock, for library code that shares it.
+  W4Os::CCriticalSection& Lock() QM_RETURN_CAPABILITY(lock_) { return lock_; }
+
+  // For tests: sizes of the tables, and whether a queue's subscription is
+  // held.
+  std::size_t CachedQueueCount();
+  std::size_t CachedInteractionCount();
+  std::size_t PendingMonitorCount();
+  bool IsSubscribed(const W4Notifier::CEntityId& queue);
+  // For tests only: forgets every table, pending monitor, subscription
+  // record, outstanding request, the clock skew state and its once-flag, so
+  // that each test starts from an empty cache. Makes no notifier call.
+  void ResetForTesting() QM_LOCKS_EXCLUDED(lock_);
+
+  // IAsyncResponseCallback.
+  void OnAsyncResponseSuccess(std::uint32_t requestId, W4Notifier::CMessage& response) override;
+  void OnAsyncResponseRejected(std::uint32_t requestId, W4Notifier::CMessage& rejection) override;
+  void OnAsyncResponseTimeout(std::uint32_t requestId) override;
+  void OnAsyncResponseCancelled(std::uint32_t requestId) override;
+  void OnAsyncResponseConnectionLoss(std::uint32_t requestId) override;
+  // Both bases: reloads the cache after a renegotiated connection.
+  void OnConnectionRenegotiated() override;
+  // IMessageCallback: queue notifications and the server's clock.
+  void OnMessageReceived(W4Notifier::CMessage& message) override;
+
+ private:
+  // Receives the notifications of the all-queues entities (object id
+  // 0xFFFFFFFF). A separate callback object, because the notifier hands a
+  // notification of queue Q to a subscription on Q and to one on Q's
+  // all-queues entity: with one object every event of a cached queue would be
+  // applied twice. It applies only what is published on the all-queues entity
+  // itself.
+  class AllQueuesCallback final : public W4Notifier::IMessageCallback {
+   public:
+    explicit AllQueuesCallback(CQmCache& cache) : cache_(cache) {}
+    void OnMessageReceived(W4Notifier::CMessage& message) override;
+    void OnConnectionRenegotiated() override;
+
+   private:
+    CQmCache& cache_;
+  };
+
+  CQmCache();
+  ~CQmCache() override;
+
+  // Activation (QmCache.cc).
+  // `requester` is the monitor whose activation asked for the load: the
+  // response's initial callbacks go to it alone.
+  bool Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                 bool addingAttributes, bool synchronous, CQmQueueMonitor* requester)
+      QM_LOCKS_EXCLUDED(lock_);
+  bool SendAsyncLoad(const W4Notifier::CMessage& request, const W4Notifier::CEntityId& queue,
+                     CQmQueueMonitor* requester) QM_LOCKS_EXCLUDED(lock_);
+  void ReconcileSubscription(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  W4Notifier::IMessageCallback* SubscriberFor(const W4Notifier::CEntityId& queue);
+  void ForgetOutstanding(std::uint32_t requestId) QM_LOCKS_EXCLUDED(lock_);
+  void ShutDown() QM_LOCKS_EXCLUDED(lock_);
+
+  // Table changes under the lock (CacheUpdates.cc).
+  // Opens a group in `batch` with the monitors to call for an event of
+  // `queue`. A live event goes to the queue's monitors, then those of its
+  // all-queues entity, that are not pending. An initial response goes to the
+  // pending monitors of the queue itself: to `requester` alone when the
+  // response answers its request (null: to every pending monitor).
+  CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool initialResponse,
+                                 CQmQueueMonitor* requester, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void QueueRemovedLocked(const W4Notifier::CEntityId& queue, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void DropQueueLocked(const W4Notifier::CEntityId& queue, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void ApplyEventLocked(const W4Notifier::CEntityId& queue, const QueueEvent& event,
+                        bool initialResponse, CQmQueueMonitor* requester, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // The initial response for `queue` has been processed: `requester` (null:
+  // every monitor of the queue) receives live events from now on.
+  void EndPendingLocked(const W4Notifier::CEntityId& queue, CQmQueueMonitor* requester)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
+                          const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
+                            CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void FeedClockLocked(ServerSeconds serverTime) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Makes the batch's callbacks, reconciles its subscriptions, hands its
+  // interaction records to the store, then drops its departed interactions.
+  void FinishBatch(CallbackBatch& batch) QM_LOCKS_EXCLUDED(lock_);
+
+  // Responses and notifications (CacheMessages.cc). Each throws
+  // W4Notifier::CException on malformed input; the callers catch.
+  void ReadServerTime(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
+  void ProcessNotification(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
+  bool ProcessMonitorResponse(W4Notifier::CMessage& response,
+                              const W4Notifier::CEntityId& requestedQueue,
+                              CQmQueueMonitor* requester) QM_LOCKS_EXCLUDED(lock_);
+  void ProcessMonitorSection(W4Notifier::CMessage& response, CQmQueueMonitor* requester)
+      QM_LOCKS_EXCLUDED(lock_);
+  void ProcessQueueBody(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& message,
+                        bool initialResponse, CQmQueueMonitor* requester) QM_LOCKS_EXCLUDED(lock_);
+  void ProcessStatistics2(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& message)
+      QM_LOCKS_EXCLUDED(lock_);
+  void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, const QueueEvent& event,
+                           bool initialResponse, CQmQueueMonitor* requester)
+      QM_LOCKS_EXCLUDED(lock_);
+  void RegisterNamesLocked(W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+
+  // Reload after a renegotiated connection (CacheReload.cc).
+  void RequestReload() QM_LOCKS_EXCLUDED(lock_);
+  void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
+  // The reload's events live in `events` until its callbacks were made.
+  void ReloadSectionLocked(W4Notifier::CMessage& response, std::deque<QueueEvent>& events,
+                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void ReloadQueueLocked(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response,
+                         std::deque<QueueEvent>& events, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void ReloadLeftoversLocked(const W4Notifier::CEntityId& queue,
+                             const std::unordered_set<std::uint32_t>& leftovers,
+                             std::deque<QueueEvent>& events, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+
+  // Clock (CacheClock.cc).
+  bool StartClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
+
+  mutable W4Os::CCriticalSection lock_;
+  std::atomic<int> clockSkew_{0};
+  CClockSkewFilter clockFilter_ QM_GUARDED_BY(lock_);
+  // Monitors that asked for their initial contents and have not had them.
+  std::set<CQmQueueMonitor*> pending_ QM_GUARDED_BY(lock_);
+  CacheTables tables_ QM_GUARDED_BY(lock_);
+  SubscriptionBook subscriptions_ QM_GUARDED_BY(lock_);
+  // An asynchronous request in flight: the queue and the monitor a monitor
+  // queue request is for; an empty entity and no monitor for a reload. The
+  // monitor may be gone by the time the answer comes: it is only compared.
+  struct OutstandingRequest {
+    W4Notifier::CEntityId queue;
+    CQmQueueMonitor* requester = nullptr;
+  };
+  std::unordered_map<std::uint32_t, OutstandingRequest> outstanding_ QM_GUARDED_BY(lock_);
+  bool clockSubscribed_ QM_GUARDED_BY(lock_) = false;
+  IInteractionMonitorStore* store_ QM_GUARDED_BY(lock_) = nullptr;
+  // 0 idle, 1 a request is running, 2 done.
+  std::atomic<int> clockSkewRequest_{0};
+  AllQueuesCallback allQueuesCallback_{*this};
+};
+
+// The Queue Manager server entity (29, 0xFFFFFFFF).
+const W4Notifier::CEntityId& QueueManagerServerEntity();
+
+}  // namespace QueueManager

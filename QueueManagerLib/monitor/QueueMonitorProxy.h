@@ -1,0 +1,86 @@
+#pragma once
+
+// The registry of live queue monitors, through which every callback into a
+// monitor passes.
+
+#include <cstddef>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeName.h"
+#include "QueueManager/InteractionId.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/QueueStats.h"
+
+namespace QueueManager {
+
+class CQmQueueMonitor;
+
+// Static functions over process-wide state, thread-safe. The state is guarded
+// by the proxy lock, which comes after the cache lock in the lock order (see
+// QmCache.h) and never takes it; no application code runs under it.
+//
+// A callback is made only while its monitor is active, and the callbacks of
+// one monitor run on one thread at a time (a delivery on another thread waits
+// for its turn; callbacks nest on one thread). The proxy keeps, per monitor,
+// the thread inside its callbacks: Deactivate first makes the monitor
+// inactive (no callback starts afterwards) and then waits until no other
+// thread is inside one of its callbacks, so that once it returns the monitor
+// may be destroyed. A thread that deactivates a monitor from inside that
+// monitor's own callback does not wait for itself.
+//
+// Remaining hazard: two threads, each inside a callback of a different
+// monitor, that deactivate each other's monitor at the same moment wait for
+// each other. Callbacks that deactivate other monitors than their own must
+// not race like that.
+//
+// Exceptions that a callback throws are caught here and traced (level 11):
+// they never reach a notifier thread or the cache.
+class CQueueMonitorProxy {
+ public:
+  static void Activate(CQmQueueMonitor* monitor);
+  // REQUIRES: the cache lock is not held (the wait may be for a callback
+  // that queries the cache).
+  static void Deactivate(CQmQueueMonitor* monitor);
+  // True while the monitor is active.
+  static bool query(CQmQueueMonitor* monitor);
+  // True when the monitor is active and monitors at least one name of
+  // `updated`.
+  static bool AttributesMonitored(CQmQueueMonitor* monitor, const CQmAttributeMap& updated);
+
+  // The monitor's names, changed under the proxy lock because deliveries on
+  // other threads read them.
+  static void AddNames(CQmQueueMonitor* monitor, const std::vector<CQmAttributeName>& names);
+  static void ClearNames(CQmQueueMonitor* monitor);
+
+  // Deliveries: each calls the monitor's operation of the same name when the
+  // monitor is active; AttributesUpdated only when it also monitors one of
+  // the updated names.
+  static void AttributesUpdated(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
+                                InteractionId id, const CQmAttributeMap& attributes);
+  static void InteractionAdded(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
+                               InteractionId id, const CQmAttributeMap& attributes);
+  static void InteractionRemoved(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
+                                 InteractionId id);
+  static void StatisticsUpdate(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
+                               const CQmQueueStats& stats);
+  static void QueueRemoved(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue);
+
+  // The number of active monitors (for tests and traces).
+  static std::size_t ActiveCount();
+  // True while the calling thread is inside a monitor callback.
+  static bool InsideCallback();
+
+ private:
+  // Registers the calling thread as inside a callback of `monitor` when the
+  // monitor is active and, with `mustMonitorOneOf`, monitors one of its
+  // names; false when no callback is to be made.
+  static bool BeginCallback(CQmQueueMonitor* monitor, const CQmAttributeMap* mustMonitorOneOf);
+  static void EndCallback(CQmQueueMonitor* monitor);
+  // BeginCallback, `call` with exceptions caught and traced, EndCallback.
+  template <class Call>
+  static void Deliver(CQmQueueMonitor* monitor, const CQmAttributeMap* mustMonitorOneOf,
+                      const char* callback, Call call);
+};
+
+}  // namespace QueueManager

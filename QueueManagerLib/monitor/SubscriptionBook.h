@@ -1,0 +1,52 @@
+#pragma once
+
+// Which queue subscriptions the cache wants and which it holds.
+
+#include <optional>
+#include <unordered_map>
+
+#include "QueueManager/Platform/EntityId.h"
+
+namespace QueueManager {
+
+// The subscription state of each queue. Starting and stopping a subscription
+// must not happen under the cache lock (the notifier's stop waits for a
+// running callback, which may wait for that lock), so the cache records here,
+// under its lock, what it wants, and one thread at a time per queue (the
+// reconciler) makes the notifier calls without the lock until what is held
+// matches what is wanted. Another thread that changes its mind meanwhile only
+// records it; the reconciler picks it up before it finishes. Each queue is
+// therefore subscribed once however often it is activated, and unsubscribed
+// once. Not synchronised (guarded by the cache lock).
+class SubscriptionBook {
+ public:
+  // Records whether the queue's subscription is wanted. True when the caller
+  // has become the queue's reconciler and must call Reconcile steps.
+  bool Want(const W4Notifier::CEntityId& queue, bool wanted);
+  // The reconciler's next notifier call: true to start, false to stop;
+  // nothing when held and wanted agree (the caller then stops being the
+  // reconciler).
+  std::optional<bool> NextStep(const W4Notifier::CEntityId& queue);
+  // The reconciler reports what the call achieved: whether the subscription
+  // is now held. When it did not reach what was wanted (no connection), the
+  // reconciler stops and the next Want retries.
+  void Completed(const W4Notifier::CEntityId& queue, bool target, bool held);
+
+  bool IsHeld(const W4Notifier::CEntityId& queue) const;
+  // True when some subscription on a single queue (not an all-queues entity)
+  // is held.
+  bool HoldsSingleQueue() const;
+  void Clear() { states_.clear(); }
+
+ private:
+  struct State {
+    bool wanted = false;
+    bool held = false;
+    bool reconciling = false;
+  };
+  void EraseIfIdle(const W4Notifier::CEntityId& queue);
+
+  std::unordered_map<W4Notifier::CEntityId, State> states_;
+};
+
+}  // namespace QueueManager

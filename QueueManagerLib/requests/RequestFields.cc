@@ -1,0 +1,116 @@
+#include "requests/RequestFields.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "QueueManager/Platform/Trace.h"
+
+namespace QueueManager::requests {
+namespace {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+// Every field of a message body takes at least two bytes (its type tag and a
+// payload), so a body of n bytes holds at most n / 2 fields. Lists reserve no
+// more elements than that before reading them.
+constexpr std::size_t kSmallestFieldBytes = 2;
+
+std::size_t PlausibleCount(const CMessage& message, std::int32_t count,
+                           std::size_t fieldsPerElement) {
+  if (count <= 0) return 0;
+  const std::size_t fitting = message.BodySize() / (kSmallestFieldBytes * fieldsPerElement);
+  return std::min(static_cast<std::size_t>(count), fitting);
+}
+
+// Reads an int count and then `count` elements with `readOne`. The loop runs
+// on the wire's count but stops with the first field that is not there.
+template <class T, class ReadOne>
+std::vector<T> ReadList(CMessage& message, std::size_t fieldsPerElement, ReadOne readOne) {
+  std::int32_t count = 0;
+  message >> count;
+  std::vector<T> list;
+  list.reserve(PlausibleCount(message, count, fieldsPerElement));
+  for (std::int32_t i = 0; i < count; ++i) list.push_back(readOne(message));
+  return list;
+}
+
+}  // namespace
+
+CEntityId ServerEntity(int options) {
+  return CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, options);
+}
+
+CEntityId InteractionRequestEntity(InteractionId id) {
+  return CEntityId(W4Notifier::eInteractionRequest, id.QueryObjectId(), 0);
+}
+
+const std::vector<CEntityId>& NoEntities() {
+  static const std::vector<CEntityId> none;
+  return none;
+}
+
+void WriteEntity(CMessage& message, const CEntityId& entity) {
+  message << static_cast<std::int32_t>(entity.QueryObjectType())
+          << static_cast<std::int32_t>(entity.QueryObjectId());
+}
+
+CEntityId ReadEntity(CMessage& message) {
+  std::int32_t type = 0;
+  std::int32_t id = 0;
+  message >> type >> id;
+  return CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id));
+}
+
+void WriteEntityList(CMessage& message, const std::vector<CEntityId>& entities) {
+  message << static_cast<std::int32_t>(entities.size());
+  for (const CEntityId& entity : entities) WriteEntity(message, entity);
+}
+
+void WriteNameList(CMessage& message, const std::vector<CQmAttributeName>& names) {
+  message << static_cast<std::int32_t>(names.size());
+  for (const CQmAttributeName& name : names) name.Write(message);
+}
+
+std::vector<CEntityId> ReadEntityList(CMessage& message) {
+  return ReadList<CEntityId>(message, 2, [](CMessage& m) { return ReadEntity(m); });
+}
+
+std::vector<CQmAttributeValue> ReadValueList(CMessage& message) {
+  return ReadList<CQmAttributeValue>(message, 1, [](CMessage& m) {
+    std::u16string text;
+    m >> text;
+    return CQmAttributeValue(std::move(text));
+  });
+}
+
+std::vector<CQmAttribute> ReadAttributeList(CMessage& message) {
+  return ReadList<CQmAttribute>(message, 2, [](CMessage& m) {
+    CQmAttributeName name;
+    name.Read(m);
+    std::u16string text;
+    m >> text;
+    return CQmAttribute(name, CQmAttributeValue(std::move(text)));
+  });
+}
+
+bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObject& response,
+                 std::string_view function) {
+  if (request.Send(response, W4Notifier::CNotifierTimeout::Query()) != 0) return true;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, function,
+           "request ({}, {}) event {} failed: {}",
+           static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
+           request.QueryEventId(), W4Notifier::SendStatusName(response.QueryStatus()));
+  return false;
+}
+
+void TraceRequestError(std::string_view function, const CEntityId& target, int eventId,
+                       const std::exception& error) {
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, function,
+           "request ({}, {}) event {} failed: {}",
+           static_cast<std::int32_t>(target.QueryObjectType()), target.QueryObjectId(), eventId,
+           error.what());
+}
+
+}  // namespace QueueManager::requests

@@ -1,0 +1,256 @@
+// Activation, loading, deactivation and subscriptions of the monitor cache,
+// against the scripted server.
+
+#include <algorithm>
+#include <future>
+#include <memory>
+
+#include "CacheTestSupport.h"
+#include "QueueManager/Platform/Trace.h"
+#include "monitor/QmCache.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using W4Notifier::CScriptedReply;
+
+CQmCache& Cache() { return CQmCache::Instance(); }
+
+std::vector<std::uint32_t> SortedContents(const CQmQueueMonitor& monitor) {
+  std::vector<InteractionId> ids;
+  monitor.QueryContents(ids);
+  std::vector<std::uint32_t> numbers;
+  for (InteractionId id : ids) numbers.push_back(id.QueryObjectId());
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+class ActivationTest : public MonitorCacheTest {};
+
+TEST_F(ActivationTest, SynchronousActivationLoadsTheQueueBeforeReturning) {
+  const CEntityId queue = UserQueue(1001);
+  ServeQueue(
+      queue,
+      {.stats = Stats(7), .events = {Added(101, Attributes({{Xan_State, "C"}})), Added(102)}},
+      {Xan_State, Xan_UserName});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State, Xan_UserName}, true);
+
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 101 {Xan_State=C}", "Added 102 {}", "Stats 7"));
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1001, int 2, int 38, int 40"));
+  EXPECT_TRUE(Cache().IsSubscribed(queue));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_THAT(SortedContents(monitor), ElementsAre(101u, 102u));
+  EXPECT_TRUE(monitor.Contains(101));
+  EXPECT_FALSE(monitor.Contains(103));
+  CQmQueueStats stats;
+  monitor.QueryStatistics(stats);
+  EXPECT_EQ(stats, Stats(7));
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(101, Xan_State, value));
+  EXPECT_EQ(value, "C");
+}
+
+TEST_F(ActivationTest, AsynchronousActivationReturnsBeforeTheResponseArrives) {
+  const CEntityId queue = UserQueue(1002);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  const CMessage response = MonitorResponse(queue, {}, {.events = {Added(201)}});
+  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&, released](const CMessage&) {
+    released.wait();
+    return CScriptedReply::Respond(response);
+  });
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, false);
+  EXPECT_THAT(monitor.Log(), IsEmpty());
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  release.set_value();
+  server_->WaitIdle();
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 201 {}"));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1002, int 1, int 38"));
+}
+
+TEST_F(ActivationTest, SecondMonitorOnACachedQueueLoadsSynchronouslyAndAloneGetsTheContents) {
+  const CEntityId queue = UserQueue(1003);
+  ServeQueue(queue, {.events = {Added(301)}}, {Xan_State});
+  RecordingMonitor first;
+  first.Activate(queue, {Xan_State}, true);
+  RecordingMonitor second;
+  // Asked asynchronously, loaded at once: the queue is cached already.
+  second.Activate(queue, {Xan_State, Xan_AccountCode}, false);
+
+  EXPECT_THAT(first.Log(), ElementsAre("Added 301 {}"));
+  EXPECT_THAT(second.Log(), ElementsAre("Added 301 {}"));
+  // The name registered by the first response is not asked for again.
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1003, int 1, int 38",
+                                             "bool false, int 9, int 1003, int 1, int 3"));
+  Publish(queue, {.events = {Added(302)}});
+  EXPECT_THAT(first.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
+  EXPECT_THAT(second.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
+}
+
+TEST_F(ActivationTest, AllNamesRegisteredStillSendsACountOfZero) {
+  const CEntityId queue = UserQueue(1004);
+  ServeQueue(queue, {}, {Xan_State});
+  RecordingMonitor first;
+  first.Activate(queue, {Xan_State}, true);
+  RecordingMonitor second;
+  second.Activate(queue, {Xan_State}, true);
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1004, int 1, int 38",
+                                             "bool false, int 9, int 1004, int 0"));
+}
+
+TEST_F(ActivationTest, PendingMonitorDoesNotSeeLiveEvents) {
+  const CEntityId queue = UserQueue(1005);
+  ServeQueue(queue, {.events = {Added(501)}});
+  RecordingMonitor live;
+  live.Activate(queue, {Xan_State}, true);
+  RejectQueue(queue);
+  RecordingMonitor pending;
+  pending.Activate(queue, {Xan_State}, true);  // its load fails: it stays pending
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+
+  Publish(queue, {.events = {Added(502)}});
+  EXPECT_THAT(live.Log(), ElementsAre("Added 501 {}", "Added 502 {}"));
+  EXPECT_THAT(pending.Log(), IsEmpty());
+}
+
+TEST_F(ActivationTest, FailedAttributeRequestLeavesTheMonitorReceivingLiveEvents) {
+  const CEntityId queue = UserQueue(1006);
+  ServeQueue(queue, {}, {Xan_State});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  RejectQueue(queue);
+  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_TRUE(monitor.IsMonitored(Xan_UserName));
+  Publish(queue, {.events = {Added(601)}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 601 {}"));
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1006, int 1, int 38",
+                                             "bool true, int 9, int 1006, int 1, int 40"));
+}
+
+TEST_F(ActivationTest, AttributeRequestReloadsForTheRequestingMonitorOnly) {
+  const CEntityId queue = UserQueue(1007);
+  ServeQueue(queue, {.events = {Added(701)}});
+  RecordingMonitor first;
+  first.Activate(queue, {Xan_State}, true);
+  RecordingMonitor second;
+  second.Activate(queue, {Xan_State}, true);
+  first.ClearLog();
+  second.ClearLog();
+  ServeQueue(queue, {.events = {Updated(701, Attributes({{Xan_UserName, "ann"}}))}});
+  second.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  EXPECT_THAT(first.Log(), IsEmpty());
+  EXPECT_THAT(second.Log(), ElementsAre("Updated 701 {Xan_UserName=ann}"));
+}
+
+TEST_F(ActivationTest, RepeatedActivationsNeitherMultiplyDeliveriesNorSubscriptions) {
+  const CEntityId queue = UserQueue(1008);
+  ServeQueue(queue, {});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  monitor.Activate(queue, {Xan_UserName}, true);  // ignored: active already
+  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_AccountCode));
+  EXPECT_EQ(monitor.QueryMonitoredQueue(), queue);
+  Publish(queue, {.events = {Added(801)}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 801 {}"));
+  EXPECT_EQ(MonitorRequests().size(), 3u);
+}
+
+TEST_F(ActivationTest, SubscriptionStopsOnceWithTheLastMonitor) {
+  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelWarning);
+  const CEntityId queue = UserQueue(1009);
+  ServeQueue(queue, {});
+  RecordingMonitor first;
+  RecordingMonitor second;
+  first.Activate(queue, {Xan_State}, true);
+  second.Activate(queue, {Xan_State}, true);
+  first.Deactivate();
+  EXPECT_TRUE(Cache().IsSubscribed(queue));
+  Publish(queue, {.events = {Added(901)}});
+  EXPECT_THAT(second.Log(), ElementsAre("Added 901 {}"));
+  EXPECT_THAT(first.Log(), IsEmpty());
+
+  second.Deactivate();
+  EXPECT_FALSE(Cache().IsSubscribed(queue));
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  Publish(queue, {.events = {Added(902)}});
+  // Not even delivered to the cache: nothing was skipped.
+  EXPECT_FALSE(capture->Contains("skipped"));
+  EXPECT_THAT(second.Log(), ElementsAre("Added 901 {}"));
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+}
+
+TEST_F(ActivationTest, WithoutAConnectionTheMonitorIsRecordedAndStaysPending) {
+  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  W4Notifier::SetDefaultConnection(nullptr);
+  const CEntityId queue = UserQueue(1010);
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, false);
+  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  EXPECT_FALSE(Cache().IsSubscribed(queue));
+  EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
+    return r.level == W4Trace::kLevelFailure && r.text.find("Sync request failed") == 0;
+  }));
+  monitor.Deactivate();
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_THAT(MonitorRequests(), IsEmpty());
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+}
+
+TEST_F(ActivationTest, EmptyQueueIsIgnored) {
+  RecordingMonitor monitor;
+  monitor.Activate(CEntityId(), {Xan_State}, true);
+  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_State));
+  EXPECT_FALSE(monitor.QueryMonitoredQueue().IsSet());
+  EXPECT_THAT(server_->Requests(), IsEmpty());
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+}
+
+TEST_F(ActivationTest, DestroyingAPendingMonitorLeavesNoPendingEntry) {
+  const CEntityId queue = UserQueue(1011);
+  server_->Silence(ServerEntity(), kMonitorQueueEvent);
+  W4Notifier::CNotifierTimeout::Set(50);
+  {
+    RecordingMonitor monitor;
+    monitor.Activate(queue, {Xan_State}, false);
+    EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  }
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+}
+
+TEST_F(ActivationTest, LateResponseForADroppedQueueBringsNoGhostRecord) {
+  const CEntityId queue = UserQueue(1012);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  const CMessage response =
+      MonitorResponse(queue, {}, {.stats = Stats(1), .events = {Added(1201)}});
+  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&, released](const CMessage&) {
+    released.wait();
+    return CScriptedReply::Respond(response);
+  });
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, false);
+  monitor.Deactivate();
+  release.set_value();
+  server_->WaitIdle();
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+  EXPECT_THAT(monitor.Log(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace QueueManager::testing

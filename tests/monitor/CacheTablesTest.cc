@@ -1,0 +1,181 @@
+// The cache's plain data structures: tables, membership, attribute store,
+// monitored-name registry and subscription book.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "monitor/CacheTables.h"
+#include "monitor/MessageReaders.h"
+#include "monitor/SubscriptionBook.h"
+
+namespace QueueManager {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using W4Notifier::CEntityId;
+
+const CEntityId kUserQueue(W4Notifier::eUserQueue, 1u);
+const CEntityId kOtherUserQueue(W4Notifier::eUserQueue, 2u);
+const CEntityId kWorkgroupQueue(W4Notifier::eWorkgroupQueue, 3u);
+
+class CacheTablesTest : public ::testing::Test {
+ protected:
+  QueueRecord& Queue(const CEntityId& queue) { return *tables_.FindOrAddQueue(queue).first; }
+  CQmAttributeValue Lookup(std::uint32_t id, eAttributeName name, AttributeLookup expected) {
+    CQmAttributeValue value("stale");
+    EXPECT_EQ(tables_.QueryAttribute(id, name, value), expected);
+    return value;
+  }
+
+  CacheTables tables_;
+};
+
+TEST_F(CacheTablesTest, QueueRecordsAreCreatedOnceAndListEachMonitorOnce) {
+  auto [record, created] = tables_.FindOrAddQueue(kUserQueue);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(tables_.FindOrAddQueue(kUserQueue).first, record);
+  EXPECT_FALSE(tables_.FindOrAddQueue(kUserQueue).second);
+  auto* monitor = reinterpret_cast<CQmQueueMonitor*>(0x10);
+  EXPECT_TRUE(record->AddMonitor(monitor));
+  EXPECT_FALSE(record->AddMonitor(monitor));
+  EXPECT_EQ(record->Monitors().size(), 1u);
+  EXPECT_TRUE(record->RemoveMonitor(monitor));
+  EXPECT_FALSE(record->RemoveMonitor(monitor));
+}
+
+TEST_F(CacheTablesTest, DroppingAQueueKeepsInteractionsThatAnotherQueueHolds) {
+  tables_.AddToQueue(Queue(kUserQueue), 10, W4Notifier::eGenericObject);
+  tables_.AddToQueue(Queue(kUserQueue), 11, W4Notifier::eGenericObject);
+  tables_.AddToQueue(Queue(kOtherUserQueue), 11, W4Notifier::eGenericObject);
+  tables_.Names().Register(W4Notifier::eUserQueue, Xan_State);
+  EXPECT_EQ(tables_.SetAttribute(11, Xan_State, CQmAttributeValue("C")), AttributeStore::kChanged);
+
+  std::vector<std::uint32_t> departed;
+  EXPECT_TRUE(tables_.DropQueue(kUserQueue, departed));
+  EXPECT_THAT(departed, ElementsAre(10u));
+  EXPECT_EQ(tables_.FindInteraction(10), nullptr);
+  EXPECT_EQ(Lookup(11, Xan_State, AttributeLookup::kFound), "C");
+  EXPECT_FALSE(tables_.IsInQueue(kUserQueue, 11));
+  EXPECT_TRUE(tables_.IsInQueue(kOtherUserQueue, 11));
+
+  departed.clear();
+  EXPECT_TRUE(tables_.DropQueue(kOtherUserQueue, departed));
+  EXPECT_THAT(departed, ElementsAre(11u));
+  EXPECT_EQ(tables_.InteractionCount(), 0u);
+  EXPECT_FALSE(tables_.DropQueue(kOtherUserQueue, departed));
+}
+
+TEST_F(CacheTablesTest, RemovalFromAQueueForgetsTheInteractionOnlyWhenAsked) {
+  tables_.AddToQueue(Queue(kUserQueue), 20, W4Notifier::eGenericObject);
+  EXPECT_TRUE(tables_.RemoveFromQueue(Queue(kUserQueue), 20));
+  EXPECT_FALSE(tables_.RemoveFromQueue(Queue(kUserQueue), 20));
+  ASSERT_NE(tables_.FindInteraction(20), nullptr);  // its type stays known until forgotten
+  EXPECT_EQ(tables_.FindInteraction(20)->Type(), W4Notifier::eGenericObject);
+  EXPECT_TRUE(tables_.ForgetIfUnqueued(20));
+  EXPECT_FALSE(tables_.ForgetIfUnqueued(20));
+}
+
+TEST_F(CacheTablesTest, AttributesAreStoredOnlyForMonitoredNames) {
+  tables_.AddToQueue(Queue(kUserQueue), 30, W4Notifier::eGenericObject);
+  EXPECT_EQ(tables_.SetAttribute(31, Xan_State, CQmAttributeValue("A")),
+            AttributeStore::kNotMonitored);  // not cached
+  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("A")),
+            AttributeStore::kNotMonitored);  // name not registered for user queues
+  EXPECT_TRUE(Lookup(30, Xan_State, AttributeLookup::kNotOnMonitoringQueue).empty());
+  EXPECT_TRUE(Lookup(31, Xan_State, AttributeLookup::kNotCached).empty());
+
+  tables_.Names().Register(W4Notifier::eUserQueue, Xan_State);
+  tables_.Names().Register(W4Notifier::eUserQueue, Xan_UserName);
+  EXPECT_TRUE(Lookup(30, Xan_State, AttributeLookup::kNoEntries).empty());
+  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("A")), AttributeStore::kChanged);
+  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("A")), AttributeStore::kSame);
+  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("a")), AttributeStore::kChanged);
+  EXPECT_EQ(Lookup(30, Xan_State, AttributeLookup::kFound), "a");
+  EXPECT_TRUE(Lookup(30, Xan_UserName, AttributeLookup::kNotSet).empty());
+}
+
+TEST_F(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueues) {
+  tables_.AddToQueue(Queue(kUserQueue), 40, W4Notifier::eGenericObject);
+  tables_.AddToQueue(Queue(kWorkgroupQueue), 40, W4Notifier::eGenericObject);
+  tables_.Names().Register(W4Notifier::eUserQueue, Xan_State);
+  tables_.Names().Register(W4Notifier::eWorkgroupQueue, Xan_UserName);
+  EXPECT_EQ(tables_.SetAttribute(40, Xan_State, CQmAttributeValue("C")), AttributeStore::kChanged);
+  EXPECT_EQ(tables_.SetAttribute(40, Xan_UserName, CQmAttributeValue("u")),
+            AttributeStore::kChanged);
+  std::vector<std::uint32_t> departed;
+  tables_.DropQueue(kUserQueue, departed);
+  EXPECT_THAT(departed, IsEmpty());
+  Lookup(40, Xan_State, AttributeLookup::kNotOnMonitoringQueue);
+  EXPECT_EQ(Lookup(40, Xan_UserName, AttributeLookup::kFound), "u");
+}
+
+TEST(MonitoredNamesTest, RegistersPerObjectTypeWhateverTheNameHolds) {
+  MonitoredNames names;
+  const CQmAttributeName custom(u"My Custom");
+  const CQmAttributeName outsideCatalogue(static_cast<eAttributeName>(5000));
+  const CQmAttributeName negative(static_cast<eAttributeName>(-7));
+  for (const CQmAttributeName& name :
+       {CQmAttributeName(Xan_State), custom, outsideCatalogue, negative}) {
+    EXPECT_FALSE(names.IsRegistered(W4Notifier::eUserQueue, name));
+    names.Register(W4Notifier::eUserQueue, name);
+    EXPECT_TRUE(names.IsRegistered(W4Notifier::eUserQueue, name));
+    EXPECT_FALSE(names.IsRegistered(W4Notifier::eWorkgroupQueue, name));
+  }
+  EXPECT_TRUE(names.IsRegistered(W4Notifier::eUserQueue, CQmAttributeName(u"MY_CUSTOM")));
+  EXPECT_THAT(names.Unregistered(W4Notifier::eUserQueue,
+                                 {Xan_UserName, Xan_State, CQmAttributeName(u"other"), custom}),
+              ElementsAre(CQmAttributeName(Xan_UserName), CQmAttributeName(u"other")));
+}
+
+TEST(SubscriptionBookTest, OneReconcilerPerQueueCarriesEveryChangeOfMind) {
+  SubscriptionBook book;
+  EXPECT_TRUE(book.Want(kUserQueue, true));
+  EXPECT_FALSE(book.Want(kUserQueue, true));  // the reconciler is at work
+  EXPECT_EQ(book.NextStep(kUserQueue), true);
+  book.Want(kUserQueue, false);  // meanwhile the last monitor left
+  book.Completed(kUserQueue, true, true);
+  EXPECT_TRUE(book.IsHeld(kUserQueue));
+  EXPECT_EQ(book.NextStep(kUserQueue), false);
+  book.Completed(kUserQueue, false, false);
+  EXPECT_EQ(book.NextStep(kUserQueue), std::nullopt);
+  EXPECT_FALSE(book.IsHeld(kUserQueue));
+  EXPECT_FALSE(book.Want(kUserQueue, false));  // nothing held: nothing to stop
+}
+
+TEST(SubscriptionBookTest, FailedStartIsRetriedByTheNextActivation) {
+  SubscriptionBook book;
+  ASSERT_TRUE(book.Want(kUserQueue, true));
+  ASSERT_EQ(book.NextStep(kUserQueue), true);
+  book.Completed(kUserQueue, true, false);  // no connection
+  EXPECT_FALSE(book.IsHeld(kUserQueue));
+  EXPECT_TRUE(book.Want(kUserQueue, true));
+  EXPECT_EQ(book.NextStep(kUserQueue), true);
+  book.Completed(kUserQueue, true, true);
+  EXPECT_TRUE(book.HoldsSingleQueue());
+  SubscriptionBook allQueues;
+  allQueues.Want(CEntityId(W4Notifier::eUserQueue, W4Notifier::kAllObjects), true);
+  allQueues.NextStep(CEntityId(W4Notifier::eUserQueue, W4Notifier::kAllObjects));
+  allQueues.Completed(CEntityId(W4Notifier::eUserQueue, W4Notifier::kAllObjects), true, true);
+  EXPECT_FALSE(allQueues.HoldsSingleQueue());
+}
+
+TEST(MessageReadersTest, HugeNameCountFailsWithoutAllocatingForIt) {
+  W4Notifier::CMessage message;
+  message << std::int32_t{2000000000} << std::int32_t{38};
+  EXPECT_THROW(ReadNameList(message), W4Notifier::CNotifierExtractException);
+}
+
+TEST(MessageReadersTest, ServerTimeHeaderConvertsToSeconds) {
+  W4Notifier::CMessage message;
+  const std::uint64_t count = 13'000'000'000ull * 10'000'000ull + 9'999'999ull;
+  message << static_cast<std::uint32_t>(count >> 32) << static_cast<std::uint32_t>(count);
+  message << std::uint32_t{0x80000000u} << std::uint32_t{0};
+  EXPECT_EQ(ReadServerTimeHeader(message), 13'000'000'000);
+  EXPECT_EQ(ReadServerTimeHeader(message), kInvalidTime);
+}
+
+}  // namespace
+}  // namespace QueueManager

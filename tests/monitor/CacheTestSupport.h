@@ -1,0 +1,124 @@
+#pragma once
+
+// Shared pieces of the monitor cache tests: messages as the server writes
+// them, a monitor that records its callbacks, and a fixture with a scripted
+// server that leaves the process-wide cache empty after each test.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Message.h"
+#include "QueueManager/QueueMonitor.h"
+#include "QueueManager/QueueStats.h"
+#include "monitor/ClockSkew.h"
+#include "platform/notifier/NotifierFixture.h"
+
+namespace QueueManager::testing {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+inline constexpr int kMonitorQueueEvent = 0;
+inline constexpr int kCacheReloadEvent = 2;
+
+const CEntityId& ServerEntity();
+// A user queue (object type 9) with the given id.
+CEntityId UserQueue(std::uint32_t id);
+CEntityId AllUserQueues();
+CQmAttributeMap Attributes(std::initializer_list<std::pair<eAttributeName, const char*>> values);
+CQmQueueStats Stats(std::uint32_t first);
+
+// One interaction event of a queue body.
+struct EventFields {
+  std::uint32_t id = 0;
+  bool added = false;
+  bool removed = false;
+  CQmAttributeMap attributes = {};
+  W4Notifier::ObjectTypes type = W4Notifier::eGenericObject;
+};
+EventFields Added(std::uint32_t id, CQmAttributeMap attributes = {});
+EventFields Removed(std::uint32_t id);
+EventFields Updated(std::uint32_t id, CQmAttributeMap attributes);
+
+// A queue body as the server writes it.
+struct QueueBody {
+  bool exists = true;
+  std::optional<CQmQueueStats> stats = std::nullopt;
+  std::vector<EventFields> events = {};
+  // The optional trailer: sequence number and second statistics record.
+  bool trailer = false;
+  std::optional<CQmQueueStats2> stats2 = std::nullopt;
+};
+
+// The server time header for a time given in seconds since 1601.
+void WriteServerTime(CMessage& message, ServerSeconds seconds);
+void WriteBody(CMessage& message, const QueueBody& body);
+void WriteSection(CMessage& message, const CEntityId& queue,
+                  const std::vector<CQmAttributeName>& names, const QueueBody& body);
+// A monitor queue response with one section.
+CMessage MonitorResponse(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                         const QueueBody& body);
+// A queue notification body (time header and queue body).
+CMessage Notification(const QueueBody& body);
+
+// Records its callbacks as text, e.g. "Added 101 {Xan_State=C}", "Updated 101
+// {Xan_State=H}", "Removed 101", "Stats 7", "QueueRemoved". Thread-safe. A hook may
+// act inside a callback. Deactivates itself in its destructor.
+class RecordingMonitor : public CQmQueueMonitor {
+ public:
+  ~RecordingMonitor() override { Deactivate(); }
+  std::vector<std::string> Log() const;
+  // Log entries prefixed with the queue's object id ("q5 Added 101 {}").
+  std::vector<std::string> LogWithQueues() const;
+  void ClearLog();
+  std::function<void(const std::string& entry)> hook;
+
+ protected:
+  void AttributesUpdated(const CEntityId& queue, InteractionId id,
+                         const CQmAttributeMap& attributes) override;
+  void InteractionAdded(const CEntityId& queue, InteractionId id,
+                        const CQmAttributeMap& attributes) override;
+  void InteractionRemoved(const CEntityId& queue, InteractionId id) override;
+  void StatisticsUpdate(const CEntityId& queue, const CQmQueueStats& stats) override;
+  void QueueRemoved(const CEntityId& queue) override;
+
+ private:
+  void Record(const CEntityId& queue, std::string entry);
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::uint32_t, std::string>> log_;
+};
+
+// A scripted server whose monitor queue responses are set per queue, and a
+// cache that is empty before and after each test.
+class MonitorCacheTest : public W4Notifier::testing::NotifierFixture {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The answer to monitor queue requests for `queue` (names registered by
+  // the response: `names`).
+  void ServeQueue(const CEntityId& queue, QueueBody body, std::vector<CQmAttributeName> names = {});
+  // Monitor queue requests for `queue` are rejected from now on.
+  void RejectQueue(const CEntityId& queue);
+  // Publishes a notification of `queue` and waits until it was applied.
+  void Publish(const CEntityId& queue, const QueueBody& body);
+  void PublishRaw(const CEntityId& queue, const CMessage& message);
+  // The fields of every monitor queue request, in order.
+  std::vector<std::string> MonitorRequests() const;
+
+ private:
+  std::mutex mutex_;
+  std::map<CEntityId, CMessage> responses_;
+};
+
+}  // namespace QueueManager::testing

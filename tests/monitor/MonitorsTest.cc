@@ -1,0 +1,287 @@
+// The public queue monitors: copies, the multi-queue monitor, the clock skew
+// request and the traces of the cache.
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "CacheTestSupport.h"
+#include "QueueManager/Platform/Trace.h"
+#include "monitor/QmCache.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using W4Notifier::CScriptedReply;
+
+CQmCache& Cache() { return CQmCache::Instance(); }
+
+class MonitorsTest : public MonitorCacheTest {};
+
+TEST_F(MonitorsTest, CopyOfAnActiveMonitorAnswersQueriesButGetsNoCallbacks) {
+  const CEntityId queue = UserQueue(4001);
+  ServeQueue(queue, {.events = {Added(1)}});
+  RecordingMonitor original;
+  original.Activate(queue, {Xan_State}, true);
+  {
+    RecordingMonitor copy;
+    static_cast<CQmQueueMonitor&>(copy) = original;
+    EXPECT_EQ(copy.QueryMonitoredQueue(), queue);
+    EXPECT_TRUE(copy.IsMonitored(Xan_State));
+    EXPECT_TRUE(copy.Contains(1));
+    copy.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));  // not attached: ignored
+    Publish(queue, {.events = {Added(2)}});
+    EXPECT_THAT(copy.Log(), IsEmpty());
+  }
+  // The copy's end did not detach the original.
+  Publish(queue, {.events = {Added(3)}});
+  EXPECT_THAT(original.Log(), ElementsAre("Added 1 {}", "Added 2 {}", "Added 3 {}"));
+  EXPECT_EQ(MonitorRequests().size(), 1u);
+}
+
+TEST_F(MonitorsTest, AssigningToAnActiveMonitorDetachesItFromItsQueue) {
+  const CEntityId first = UserQueue(4002);
+  const CEntityId second = UserQueue(4003);
+  ServeQueue(first, {});
+  ServeQueue(second, {});
+  RecordingMonitor target;
+  target.Activate(first, {Xan_State}, true);
+  RecordingMonitor source;
+  source.Activate(second, {Xan_UserName}, true);
+  static_cast<CQmQueueMonitor&>(target) = source;
+  EXPECT_EQ(Cache().CachedQueueCount(), 1u);  // `first` lost its only monitor
+  EXPECT_FALSE(Cache().IsSubscribed(first));
+  EXPECT_TRUE(target.IsMonitored(Xan_UserName));
+  EXPECT_FALSE(target.IsMonitored(Xan_State));
+  Publish(second, {.events = {Added(5)}});
+  EXPECT_THAT(target.Log(), IsEmpty());
+  EXPECT_THAT(source.Log(), ElementsAre("Added 5 {}"));
+}
+
+// Records the callbacks of all its queues.
+class RecordingMultiMonitor : public CQmMultiQueueMonitor {
+ public:
+  std::vector<std::string> log;
+
+ protected:
+  void InteractionAdded(const CEntityId& queue, InteractionId id, const CQmAttributeMap&) override {
+    log.push_back(fmt::format("q{} Added {}", queue.QueryObjectId(), id.QueryObjectId()));
+  }
+  void StatisticsUpdate(const CEntityId& queue, const CQmQueueStats& stats) override {
+    log.push_back(fmt::format("q{} Stats {}", queue.QueryObjectId(), stats.QueryAlertingCount()));
+  }
+};
+
+TEST_F(MonitorsTest, MultiQueueMonitorWatchesEachQueueThroughItsOwnInnerMonitor) {
+  const CEntityId first = UserQueue(4004);
+  const CEntityId second = UserQueue(4005);
+  ServeQueue(first, {.stats = Stats(1), .events = {Added(41)}});
+  ServeQueue(second, {.events = {Added(51)}});
+  RecordingMultiMonitor multi;
+  multi.Activate(first, {Xan_State}, true);
+  multi.Activate(second, {Xan_State}, true);
+  multi.Activate(CEntityId(), {Xan_State}, true);  // ignored
+  EXPECT_THAT(multi.log, ElementsAre("q4004 Added 41", "q4004 Stats 1", "q4005 Added 51"));
+
+  // A queue watched already gets the names added and reloads synchronously.
+  multi.Activate(first, {Xan_UserName}, true);
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 4004, int 1, int 38",
+                                             "bool false, int 9, int 4005, int 1, int 38",
+                                             "bool true, int 9, int 4004, int 1, int 40"));
+  std::vector<CEntityId> queues;
+  multi.QueryMonitoredQueues(queues);
+  EXPECT_THAT(queues, ElementsAre(first, second));
+  CQmQueueStats stats = Stats(99);
+  multi.QueryStatistics(UserQueue(4999), stats);
+  EXPECT_EQ(stats, CQmQueueStats());
+  multi.QueryStatistics(first, stats);
+  EXPECT_EQ(stats, Stats(1));
+
+  multi.Deactivate(second);
+  EXPECT_FALSE(Cache().IsSubscribed(second));
+  multi.Deactivate(UserQueue(4999));  // not watched: ignored
+  multi.log.clear();
+  Publish(first, {.events = {Added(42)}});
+  EXPECT_THAT(multi.log, ElementsAre("q4004 Added 42"));
+}
+
+TEST_F(MonitorsTest, CopiesOfAMultiQueueMonitorOwnUnattachedInnerMonitors) {
+  const CEntityId queue = UserQueue(4006);
+  ServeQueue(queue, {.events = {Added(61)}});
+  auto original = std::make_unique<RecordingMultiMonitor>();
+  original->Activate(queue, {Xan_State}, true);
+  RecordingMultiMonitor copy(*original);
+  RecordingMultiMonitor assigned;
+  assigned = *original;
+  copy.log.clear();
+  assigned.log.clear();
+  Publish(queue, {.events = {Added(62)}});
+  EXPECT_THAT(copy.log, IsEmpty());
+  EXPECT_THAT(assigned.log, IsEmpty());
+  std::vector<CEntityId> queues;
+  copy.QueryMonitoredQueues(queues);
+  EXPECT_THAT(queues, ElementsAre(queue));
+  // Destroying the original detaches its inner monitor only once.
+  original.reset();
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+}
+
+TEST_F(MonitorsTest, ClockSkewIsAskedOnceAndFollowsTheServerClock) {
+  server_->Handle(ServerEntity(), 16, [](const CMessage&) {
+    CMessage response;
+    WriteServerTime(response, LocalUtcSeconds() + 100);
+    return CScriptedReply::Respond(response);
+  });
+  W4Notifier::SetDefaultConnection(nullptr);
+  RequestClockSkewUpdates();  // no connection: left to a later call
+  W4Notifier::SetDefaultConnection(connection_);
+  RequestClockSkewUpdates();
+  RequestClockSkewUpdates();
+  const auto requests = server_->RequestsTo(ServerEntity(), 16);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].DescribeFields(), "");
+  EXPECT_NEAR(QueryClockSkew(), 100, 1);
+  CQmQueueMonitor monitor;
+  EXPECT_EQ(monitor.QueryClockSkew(), QueryClockSkew());
+  connection_->StopAllMessages(&Cache());
+}
+
+TEST_F(MonitorsTest, ServerClockNotificationsFeedTheFilter) {
+  server_->Reject(ServerEntity(), 16);
+  RequestClockSkewUpdates();  // subscribed; the failed request still counts as done
+  EXPECT_EQ(QueryClockSkew(), 0);
+  CMessage clock;
+  WriteServerTime(clock, LocalUtcSeconds() - 50);
+  server_->Publish(ServerEntity(), 3, clock);
+  server_->WaitIdle();
+  EXPECT_NEAR(QueryClockSkew(), -50, 1);
+  RequestClockSkewUpdates();
+  EXPECT_EQ(server_->RequestsTo(ServerEntity(), 16).size(), 1u);
+  connection_->StopAllMessages(&Cache());
+}
+
+TEST_F(MonitorsTest, TracesNameTheirFunctionsAndLevels) {
+  auto capture = std::make_shared<W4Trace::CCaptureSink>();
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelDetail);
+  W4Trace::ScopeTopic().SetLevel(W4Trace::kLevelDetail);
+  const CEntityId queue = UserQueue(4007);
+  ServeQueue(queue, {.stats = Stats(2), .events = {Added(71)}});
+  {
+    RecordingMonitor monitor;
+    monitor.Activate(queue, {Xan_State}, true);
+    Publish(queue, {.events = {Removed(71)}});
+  }
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::ScopeTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+
+  auto has = [&](const char* function, const std::string& text) {
+    return capture->Count([&](const W4Trace::CTraceRecord& r) {
+      return r.topic == "QueueManager" && r.level == W4Trace::kLevelDetail &&
+             r.function == function && r.text.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(has("CQmCache", "CQmCache::Activate("), 1u);
+  EXPECT_EQ(has("CQmCache", "Loadcache("), 1u);
+  EXPECT_EQ(has("CQmCache", "Update received"), 1u);
+  EXPECT_EQ(has("QmCache:InteractionAddedToQueue", "71 Added"), 1u);
+  EXPECT_EQ(has("QmCache:InteractionRemovedFromQueue", "71 Removed"), 1u);
+  EXPECT_EQ(has("CQmCache::Deliver", "Alert=2 Connect=3"), 1u);
+  EXPECT_EQ(has("CQmCache::Deliver", "InteractionRemoved("), 1u);
+  EXPECT_EQ(has("CQmCache", "71 removed from cache"), 1u);
+  // Once from Deactivate(), once from the base destructor (which always
+  // detaches).
+  EXPECT_EQ(has("CQmCache", "CQmCache::DeactivateMonitor("), 2u);
+  EXPECT_EQ(has("CQueueMonitorProxy", "(FOUND)"), 3u);
+  EXPECT_GE(capture->Count([](const W4Trace::CTraceRecord& r) {
+    return r.topic == "QueueManagerScope" && r.function == "CQmCache::ActivateMonitor";
+  }),
+            2u);
+}
+
+// ---- unloading ----
+
+// A connection that answers every request with an empty queue and records
+// the callback objects whose subscriptions were stopped (as plain pointers:
+// they are compared, never used, after the cache is gone).
+class RecordingConnection : public W4Notifier::CNotifierConnection {
+ public:
+  std::uint16_t QueryHandle() const override { return 1; }
+  bool IsConnected() const override { return true; }
+  W4Notifier::eSendStatus SendRequest(const CMessage&, CMessage* response, std::uint32_t) override {
+    if (response != nullptr) *response = MonitorResponse(UserQueue(4100), {}, {});
+    return W4Notifier::eSendStatus::kSuccess;
+  }
+  W4Notifier::eMsgCode SendAsyncRequest(const CMessage&, W4Notifier::IAsyncResponseCallback*,
+                                        std::uint32_t, std::uint32_t, std::uint32_t*,
+                                        const W4Notifier::CKeepAlive&) override {
+    return W4Notifier::eMsgNotConnected;
+  }
+  W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t) override {
+    return W4Notifier::eMsgNotFound;
+  }
+  W4Notifier::eMsgCode Publish(const CMessage&) override { return W4Notifier::eMsgSuccess; }
+  W4Notifier::eMsgCode StartNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
+                                          std::uint32_t, std::uint32_t*,
+                                          const W4Notifier::CKeepAlive&,
+                                          std::u16string_view) override {
+    ++started;
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode StopNotifications(const CEntityId&, int,
+                                         W4Notifier::IMessageCallback* callback,
+                                         std::uint32_t) override {
+    stopped.push_back(callback);
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode StopAllMessages(W4Notifier::IMessageCallback* callback) override {
+    stopped.push_back(callback);
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>&,
+                                   const CEntityId&, int) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  void DetachInbox(const W4Notifier::CMessageInbox*) override {}
+
+  int started = 0;
+  std::vector<const void*> stopped;
+};
+
+const void* g_cacheCallback = nullptr;
+RecordingConnection* g_connection = nullptr;
+
+// Runs after the cache's destructor (registered before the cache was built):
+// by then the cache must have stopped its subscriptions.
+void ExitIfStillSubscribed() {
+  const auto& stopped = g_connection->stopped;
+  const bool stoppedCache =
+      std::find(stopped.begin(), stopped.end(), g_cacheCallback) != stopped.end();
+  std::_Exit(g_connection->started == 1 && stoppedCache ? 0 : 3);
+}
+
+void RunAndExitWithAnAttachedMonitor() {
+  std::atexit(&ExitIfStillSubscribed);
+  // Outlives the cache on purpose, as an application's connection may.
+  auto connection = std::make_shared<RecordingConnection>();
+  g_connection = connection.get();
+  W4Notifier::SetDefaultConnection(connection);
+  auto* monitor = new RecordingMonitor;  // still attached at exit
+  monitor->Activate(UserQueue(4100), {Xan_State}, true);
+  g_cacheCallback = static_cast<W4Notifier::IMessageCallback*>(&Cache());
+  std::exit(Cache().IsSubscribed(UserQueue(4100)) ? 0 : 4);
+}
+
+TEST(CacheUnloadDeathTest, StopsItsSubscriptionsBeforeItIsDestroyed) {
+  // A fresh process, so that the cache is built after the exit handler.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(RunAndExitWithAnAttachedMonitor(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace QueueManager::testing

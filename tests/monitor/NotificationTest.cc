@@ -1,0 +1,372 @@
+// Live notifications, queue removal, the all-queues entity and hostile
+// messages, against the scripted server.
+
+#include <memory>
+#include <string>
+
+#include "CacheTestSupport.h"
+#include "QueueManager/Platform/Trace.h"
+#include "monitor/QmCache.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+CQmCache& Cache() { return CQmCache::Instance(); }
+
+class NotificationTest : public MonitorCacheTest {
+ protected:
+  // A monitor of `queue` that has loaded an empty queue and registered 38.
+  void Attach(RecordingMonitor& monitor, const CEntityId& queue,
+              std::vector<CQmAttributeName> names = {Xan_State}) {
+    ServeQueue(queue, {}, {Xan_State});
+    monitor.Activate(queue, names, true);
+  }
+};
+
+TEST_F(NotificationTest, EventsReachTheMonitorsInOrder) {
+  const CEntityId queue = UserQueue(2001);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  Publish(queue,
+          {.stats = Stats(3),
+           .events = {
+               Added(1, Attributes({{Xan_State, "A"}})), Updated(1, Attributes({{Xan_State, "C"}})),
+               // Not a monitored name: stored, not delivered.
+               Updated(1, Attributes({{Xan_UserName, "ann"}})),
+               Updated(1, Attributes({{Xan_UserName, "bob"}, {Xan_State, "H"}})), Removed(1)}});
+  EXPECT_THAT(monitor.Log(),
+              ElementsAre("Added 1 {Xan_State=A}", "Updated 1 {Xan_State=C}",
+                          "Updated 1 {Xan_State=H,Xan_UserName=bob}", "Removed 1", "Stats 3"));
+  EXPECT_FALSE(monitor.Contains(1));
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+}
+
+TEST_F(NotificationTest, AnEventBothAddedAndRemovedIsDeliveredAsBoth) {
+  const CEntityId queue = UserQueue(2002);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  EventFields both = Added(2);
+  both.removed = true;
+  Publish(queue, {.events = {both}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 2 {}", "Removed 2"));
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+}
+
+TEST_F(NotificationTest, CachedAttributesFollowTheEvents) {
+  const CEntityId queue = UserQueue(2003);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  Publish(queue, {.events = {Added(3, Attributes({{Xan_State, "A"}}))}});
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(3, Xan_State, value));
+  EXPECT_EQ(value, "A");
+  // Monitored but never sent: a definitive empty answer.
+  Publish(queue, {.events = {Updated(3, Attributes({{Xan_UserName, "ann"}}))}});
+  EXPECT_TRUE(Cache().QueryAttribute(3, Xan_UserName, value));
+  EXPECT_EQ(value, "ann");
+  EXPECT_FALSE(Cache().QueryAttribute(3, Xan_AccountCode, value));
+  EXPECT_TRUE(value.empty());
+  std::vector<CQmAttributeValue> values;
+  EXPECT_FALSE(Cache().QueryAttributes(3, {Xan_State, Xan_AccountCode}, values));
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0], "A");
+  EXPECT_TRUE(Cache().SetAttribute(3, Xan_State, CQmAttributeValue("H")));
+  EXPECT_FALSE(Cache().SetAttribute(3, Xan_State, CQmAttributeValue("H")));
+  EXPECT_FALSE(Cache().SetAttribute(3, Xan_AccountCode, CQmAttributeValue("x")));
+  EXPECT_FALSE(Cache().SetAttribute(99, Xan_State, CQmAttributeValue("x")));
+  Cache().SetAttributes(3, Attributes({{Xan_State, "M"}, {Xan_UserName, "cy"}}));
+  EXPECT_TRUE(Cache().QueryAttributes(3, {Xan_State, Xan_UserName}, values));
+  EXPECT_EQ(values[0], "M");
+  EXPECT_EQ(values[1], "cy");
+}
+
+TEST_F(NotificationTest, ObjectTypeOfACachedInteractionIsAnsweredWithoutARequest) {
+  const CEntityId queue = UserQueue(2004);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  EventFields chat = Added(4);
+  chat.type = W4Notifier::eChatConferenceInteraction;
+  Publish(queue, {.events = {chat}});
+  server_->ClearTraffic();
+  InteractionId id(4);
+  EXPECT_EQ(id.QueryObjectType(), W4Notifier::eChatConferenceInteraction);
+  EXPECT_EQ(Cache().QueryUnderlyingEntityId(4),
+            CEntityId(W4Notifier::eChatConferenceInteraction, 4u));
+  EXPECT_THAT(server_->Requests(), IsEmpty());
+}
+
+TEST_F(NotificationTest, SecondStatisticsRecordIsStored) {
+  const CEntityId queue = UserQueue(2005);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  CQmQueueStats2 stats2;
+  stats2.SetTotalConnectionCallCount(5);
+  stats2.media_type_maps()[W4Notifier::eGenericObject].Alerting = 2;
+  Publish(queue, {.trailer = true, .stats2 = stats2});
+  CQmQueueStats2 cached;
+  EXPECT_TRUE(Cache().QueryStatistics(queue, cached));
+  EXPECT_EQ(cached, stats2);
+}
+
+TEST_F(NotificationTest, QueueRemovedReachesEveryMonitorAndDropsTheQueue) {
+  const CEntityId queue = UserQueue(2006);
+  RecordingMonitor first;
+  RecordingMonitor second;
+  Attach(first, queue);
+  second.Activate(queue, {Xan_State}, true);
+  Publish(queue, {.events = {Added(6)}});
+  Publish(queue, {.exists = false});
+  EXPECT_THAT(first.Log(), ElementsAre("Added 6 {}", "QueueRemoved"));
+  EXPECT_THAT(second.Log(), ElementsAre("Added 6 {}", "QueueRemoved"));
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+  EXPECT_FALSE(Cache().IsSubscribed(queue));
+}
+
+// Deletes itself in its QueueRemoved callback.
+class SelfDestroyingMonitor : public CQmQueueMonitor {
+ public:
+  explicit SelfDestroyingMonitor(int& calls) : calls_(calls) {}
+
+ protected:
+  void QueueRemoved(const CEntityId&) override {
+    ++calls_;
+    delete this;
+  }
+
+ private:
+  int& calls_;
+};
+
+TEST_F(NotificationTest, MonitorsMayDeactivateOrDestroyThemselvesAndOthersInCallbacks) {
+  const CEntityId queue = UserQueue(2007);
+  RecordingMonitor deactivatesItself;
+  Attach(deactivatesItself, queue);
+  int destroyedCalls = 0;
+  auto* destroysItself = new SelfDestroyingMonitor(destroyedCalls);
+  destroysItself->Activate(queue, {Xan_State}, true);
+  RecordingMonitor deactivatesOther;
+  deactivatesOther.Activate(queue, {Xan_State}, true);
+  RecordingMonitor victim;
+  victim.Activate(queue, {Xan_State}, true);
+  deactivatesItself.hook = [&](const std::string&) { deactivatesItself.Deactivate(); };
+  deactivatesOther.hook = [&](const std::string&) { victim.Deactivate(); };
+
+  Publish(queue, {.exists = false});
+  EXPECT_THAT(deactivatesItself.Log(), ElementsAre("QueueRemoved"));
+  EXPECT_EQ(destroyedCalls, 1);
+  EXPECT_THAT(deactivatesOther.Log(), ElementsAre("QueueRemoved"));
+  EXPECT_THAT(victim.Log(), IsEmpty());
+  deactivatesOther.Deactivate();
+}
+
+TEST_F(NotificationTest, LastMonitorLeavingInsideACallbackEndsTheMessage) {
+  const CEntityId queue = UserQueue(2008);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  monitor.hook = [&](const std::string&) { monitor.Deactivate(); };
+  Publish(queue, {.events = {Added(81), Added(82)}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 81 {}"));
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_FALSE(Cache().IsSubscribed(queue));  // stopped once the callback was over
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+}
+
+// Deletes itself in its first InteractionAdded callback.
+class AddedOnceMonitor : public CQmQueueMonitor {
+ public:
+  explicit AddedOnceMonitor(int& calls) : calls_(calls) {}
+
+ protected:
+  void InteractionAdded(const CEntityId&, InteractionId, const CQmAttributeMap&) override {
+    ++calls_;
+    delete this;
+  }
+
+ private:
+  int& calls_;
+};
+
+TEST_F(NotificationTest, MonitorDestroyingItselfInALiveCallbackGetsNothingMore) {
+  const CEntityId queue = UserQueue(2013);
+  RecordingMonitor survivor;
+  Attach(survivor, queue);
+  int calls = 0;
+  (new AddedOnceMonitor(calls))->Activate(queue, {Xan_State}, true);
+  Publish(queue, {.events = {Added(131), Added(132)}});
+  EXPECT_EQ(calls, 1);
+  EXPECT_THAT(survivor.Log(), ElementsAre("Added 131 {}", "Added 132 {}"));
+}
+
+TEST_F(NotificationTest, NothingForAnUncachedQueueCreatesARecord) {
+  CMessage message = Notification({.stats = Stats(1),
+                                   .events = {Added(141, Attributes({{Xan_State, "A"}}))},
+                                   .trailer = true,
+                                   .stats2 = CQmQueueStats2()});
+  message.SetEntity(UserQueue(2014));
+  Cache().OnMessageReceived(message);
+  CMessage response = MonitorResponse(UserQueue(2014), {}, {.events = {Added(142)}});
+  Cache().OnAsyncResponseSuccess(777, response);
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+  CQmQueueStats2 stats2;
+  EXPECT_FALSE(Cache().QueryStatistics(UserQueue(2014), stats2));
+}
+
+TEST_F(NotificationTest, AllQueuesMonitorReceivesEachEventOnce) {
+  const CEntityId queue = UserQueue(2009);
+  RecordingMonitor single;
+  Attach(single, queue);
+  RecordingMonitor all;
+  ServeQueue(AllUserQueues(), {});
+  all.Activate(AllUserQueues(), {Xan_State}, true);
+
+  Publish(queue, {.events = {Added(91)}});
+  Publish(AllUserQueues(), {.events = {Added(92)}});
+  Publish(UserQueue(2010), {.events = {Added(93)}});  // not cached: no one hears of it
+  EXPECT_THAT(single.LogWithQueues(), ElementsAre("q2009 Added 91 {}"));
+  EXPECT_THAT(all.LogWithQueues(), ElementsAre("q2009 Added 91 {}", "q4294967295 Added 92 {}"));
+
+  CQmQueueStats untouched = Stats(50);
+  all.QueryStatistics(untouched);
+  EXPECT_EQ(untouched, Stats(50));
+}
+
+TEST_F(NotificationTest, ResponseWithSeveralSectionsIsReadWhole) {
+  const CEntityId queue = UserQueue(2011);
+  const CEntityId other = UserQueue(2012);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  RecordingMonitor otherMonitor;
+  Attach(otherMonitor, other);
+  otherMonitor.ClearLog();
+  // Two sections, each without the optional trailer.
+  CMessage response;
+  WriteServerTime(response, LocalUtcSeconds());
+  WriteSection(response, queue, {}, {.events = {Added(111)}});
+  WriteSection(response, other, {}, {.events = {Added(112)}});
+  response.SetEventId(kMonitorQueueEvent);
+  Cache().OnAsyncResponseSuccess(12345, response);
+  EXPECT_TRUE(otherMonitor.Log().empty());  // neither monitor is pending
+  EXPECT_TRUE(Cache().IsInteractionInQueue(queue, 111));
+  EXPECT_TRUE(Cache().IsInteractionInQueue(other, 112));
+}
+
+// ---- hostile input ----
+
+struct HostileCase {
+  const char* name;
+  std::function<CMessage()> build;
+};
+
+CMessage Truncated() {
+  // A notification cut in the middle of its event.
+  CMessage cut;
+  WriteServerTime(cut, LocalUtcSeconds());
+  cut << true << false << std::uint32_t{1} << std::int32_t{70};
+  return cut;
+}
+
+CMessage WrongFieldType() {
+  CMessage message;
+  WriteServerTime(message, LocalUtcSeconds());
+  message << std::int32_t{1};  // an int where "queue exists" (bool) belongs
+  return message;
+}
+
+CMessage HugeEventCount() {
+  CMessage message;
+  WriteServerTime(message, LocalUtcSeconds());
+  message << true << false << std::uint32_t{2000000000};
+  return message;
+}
+
+CMessage HugeMapCount() {
+  CMessage message;
+  WriteServerTime(message, LocalUtcSeconds());
+  message << true << false << std::uint32_t{1} << std::int32_t{70} << std::int32_t{11} << true
+          << false << std::int32_t{2000000000};
+  return message;
+}
+
+CMessage NoTimeHeader() {
+  CMessage message;
+  message << true;
+  return message;
+}
+
+class HostileMessageTest : public NotificationTest,
+                           public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
+  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  const CEntityId victim = UserQueue(2100);
+  const CEntityId target = UserQueue(2101);
+  RecordingMonitor victimMonitor;
+  Attach(victimMonitor, victim);
+  Publish(victim, {.stats = Stats(4), .events = {Added(7, Attributes({{Xan_State, "C"}}))}});
+  RecordingMonitor targetMonitor;
+  Attach(targetMonitor, target);
+
+  PublishRaw(target, GetParam().build());
+  EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
+    return r.level == W4Trace::kLevelFailure && r.text.find("dropped") != std::string::npos;
+  }));
+  EXPECT_THAT(targetMonitor.Log(), IsEmpty());
+  EXPECT_TRUE(Cache().IsInteractionInQueue(victim, 7));
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(7, Xan_State, value));
+  EXPECT_EQ(value, "C");
+  CQmQueueStats stats;
+  EXPECT_TRUE(Cache().QueryStatistics(victim, stats));
+  EXPECT_EQ(stats, Stats(4));
+  // The target queue still works.
+  Publish(target, {.events = {Added(12)}});
+  EXPECT_THAT(targetMonitor.Log(), ElementsAre("Added 12 {}"));
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileMessageTest,
+                         ::testing::Values(HostileCase{"Truncated", Truncated},
+                                           HostileCase{"WrongFieldType", WrongFieldType},
+                                           HostileCase{"HugeEventCount", HugeEventCount},
+                                           HostileCase{"HugeMapCount", HugeMapCount},
+                                           HostileCase{"NoTimeHeader", NoTimeHeader}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(NotificationTest, WhatPrecedesAMalformedEventIsKept) {
+  const CEntityId queue = UserQueue(2102);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  // Two events, announced as three: the third is missing.
+  CMessage lying;
+  WriteServerTime(lying, LocalUtcSeconds());
+  lying << true << false << std::uint32_t{3};
+  for (std::uint32_t id : {21u, 22u}) {
+    lying << std::int32_t{70} << static_cast<std::int32_t>(id) << true << false;
+    CQmAttributeMap().Write(lying);
+  }
+  PublishRaw(queue, lying);
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 21 {}", "Added 22 {}"));
+}
+
+TEST_F(NotificationTest, MalformedResponseLeavesAFirstActivationPending) {
+  const CEntityId queue = UserQueue(2103);
+  CMessage malformed;
+  WriteServerTime(malformed, LocalUtcSeconds());
+  malformed << std::int32_t{9} << std::int32_t{2103} << std::int32_t{2000000000};
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, malformed);
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
+}
+
+}  // namespace
+}  // namespace QueueManager::testing

@@ -1,0 +1,151 @@
+// The monitor proxy: deliveries only to active monitors, deactivation that
+// waits for callbacks on other threads but not for the caller's own, and
+// callbacks that throw.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "QueueManager/Platform/Trace.h"
+#include "QueueManager/QueueMonitor.h"
+#include "monitor/QueueMonitorProxy.h"
+
+namespace QueueManager {
+namespace {
+
+using namespace std::chrono_literals;
+using W4Notifier::CEntityId;
+
+const CEntityId kQueue(W4Notifier::eUserQueue, 77u);
+
+// A monitor whose InteractionAdded runs a test's action.
+class ActionMonitor : public CQmQueueMonitor {
+ public:
+  std::function<void()> action;
+  std::atomic<int> calls{0};
+
+ protected:
+  void InteractionAdded(const CEntityId&, InteractionId, const CQmAttributeMap&) override {
+    ++calls;
+    if (action) action();
+  }
+};
+
+void DeliverAdded(CQmQueueMonitor* monitor) {
+  CQueueMonitorProxy::InteractionAdded(monitor, kQueue, 1, CQmAttributeMap());
+}
+
+TEST(QueueMonitorProxyTest, DeliversOnlyToActiveMonitors) {
+  ActionMonitor monitor;
+  DeliverAdded(&monitor);
+  EXPECT_FALSE(CQueueMonitorProxy::query(&monitor));
+  CQueueMonitorProxy::Activate(&monitor);
+  EXPECT_TRUE(CQueueMonitorProxy::query(&monitor));
+  DeliverAdded(&monitor);
+  CQueueMonitorProxy::Deactivate(&monitor);
+  DeliverAdded(&monitor);
+  EXPECT_EQ(monitor.calls, 1);
+}
+
+TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
+  ActionMonitor monitor;
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  monitor.action = [&] {
+    entered.set_value();
+    released.wait();
+  };
+  CQueueMonitorProxy::Activate(&monitor);
+  std::thread delivery([&] { DeliverAdded(&monitor); });
+  entered.get_future().wait();
+  std::atomic<bool> deactivated{false};
+  std::thread deactivation([&] {
+    CQueueMonitorProxy::Deactivate(&monitor);
+    deactivated = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(deactivated);
+  release.set_value();
+  deactivation.join();
+  delivery.join();
+  EXPECT_TRUE(deactivated);
+}
+
+TEST(QueueMonitorProxyTest, MonitorMayDeactivateItselfInsideItsCallback) {
+  ActionMonitor monitor;
+  monitor.action = [&] {
+    CQueueMonitorProxy::Deactivate(&monitor);
+    DeliverAdded(&monitor);  // no longer active: not called again
+  };
+  CQueueMonitorProxy::Activate(&monitor);
+  DeliverAdded(&monitor);
+  EXPECT_EQ(monitor.calls, 1);
+  EXPECT_EQ(CQueueMonitorProxy::ActiveCount(), 0u);
+}
+
+TEST(QueueMonitorProxyTest, NestedCallbacksOfOneMonitorOnOneThreadDoNotWaitForThemselves) {
+  ActionMonitor monitor;
+  monitor.action = [&] {
+    if (monitor.calls == 1) DeliverAdded(&monitor);
+    if (monitor.calls == 2) CQueueMonitorProxy::Deactivate(&monitor);
+  };
+  CQueueMonitorProxy::Activate(&monitor);
+  DeliverAdded(&monitor);
+  EXPECT_EQ(monitor.calls, 2);
+}
+
+TEST(QueueMonitorProxyTest, ExceptionsOfCallbacksAreCaughtTracedAndLeaveNoTrace) {
+  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  ActionMonitor monitor;
+  monitor.action = [] { throw std::runtime_error("application fault"); };
+  CQueueMonitorProxy::Activate(&monitor);
+  std::thread([&] { DeliverAdded(&monitor); }).join();
+  EXPECT_TRUE(capture->Contains("application fault"));
+  // The delivery's bookkeeping ended: deactivation from here does not wait.
+  auto done = std::async(std::launch::async, [&] { CQueueMonitorProxy::Deactivate(&monitor); });
+  EXPECT_EQ(done.wait_for(5s), std::future_status::ready);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+}
+
+struct MonitoredCase {
+  std::vector<CQmAttributeName> monitored;
+  std::vector<eAttributeName> updated;
+  bool expected;
+};
+
+class AttributesMonitoredTest : public ::testing::TestWithParam<MonitoredCase> {};
+
+TEST_P(AttributesMonitoredTest, NeedsOneUpdatedNameAmongTheMonitoredOnes) {
+  ActionMonitor monitor;
+  CQueueMonitorProxy::AddNames(&monitor, GetParam().monitored);
+  CQmAttributeMap updated;
+  for (eAttributeName name : GetParam().updated) updated.insert(name, "x");
+  EXPECT_FALSE(CQueueMonitorProxy::AttributesMonitored(&monitor, updated));  // inactive
+  CQueueMonitorProxy::Activate(&monitor);
+  EXPECT_EQ(CQueueMonitorProxy::AttributesMonitored(&monitor, updated), GetParam().expected);
+  // The delivery applies the same test.
+  CQueueMonitorProxy::AttributesUpdated(&monitor, kQueue, 1, updated);
+  CQueueMonitorProxy::Deactivate(&monitor);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AttributesMonitoredTest,
+    ::testing::Values(MonitoredCase{{Xan_State}, {Xan_State, Xan_UserName}, true},
+                      MonitoredCase{
+                          {Xan_State, Xan_UserName, Xan_AccountCode}, {Xan_UserName}, true},
+                      MonitoredCase{{Xan_AccountCode}, {Xan_State}, false},
+                      MonitoredCase{{}, {Xan_State}, false}, MonitoredCase{{Xan_State}, {}, false},
+                      MonitoredCase{{CQmAttributeName(u"custom")}, {Xan_State}, false}));
+
+}  // namespace
+}  // namespace QueueManager

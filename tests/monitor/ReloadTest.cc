@@ -1,0 +1,167 @@
+// The reload of the cache after a renegotiated connection, and the seam to
+// the interaction monitors.
+
+#include <algorithm>
+#include <mutex>
+
+#include "CacheTestSupport.h"
+#include "monitor/QmCache.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+using W4Notifier::CScriptedReply;
+
+CQmCache& Cache() { return CQmCache::Instance(); }
+
+// Interaction monitors as the cache sees them: one watched interaction with
+// one attribute.
+class FakeStore : public IInteractionMonitorStore {
+ public:
+  bool QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
+                      CQmAttributeValue& value) override {
+    if (id != kWatched || name != Xan_UserName) return false;
+    value = "watched";
+    return true;
+  }
+  W4Notifier::ObjectTypes QueryObjectType(std::uint32_t id) override {
+    return id == kWatched ? W4Notifier::eGenericObject2 : W4Notifier::eObjectTypeNone;
+  }
+  void CollectWatchedInteractions(std::vector<std::uint32_t>& ids) override {
+    ids.push_back(kWatched);
+  }
+  void ReloadCache(const InteractionReloadRecord& record) override {
+    std::lock_guard lock(mutex);
+    reloaded.push_back(record);
+  }
+
+  static constexpr std::uint32_t kWatched = 5000;
+  std::mutex mutex;
+  std::vector<InteractionReloadRecord> reloaded;
+};
+
+class ReloadTest : public MonitorCacheTest {
+ protected:
+  // Answers the reload request with `response` and records its fields.
+  void ServeReload(CMessage response) {
+    server_->Handle(ServerEntity(), kCacheReloadEvent, [this, response](const CMessage& request) {
+      std::lock_guard lock(mutex_);
+      reloadRequests_.push_back(request.DescribeFields());
+      return CScriptedReply::Respond(response);
+    });
+  }
+  void Renegotiate() {
+    connection_->Renegotiate();
+    server_->WaitIdle();
+  }
+  std::vector<std::string> ReloadRequests() {
+    std::lock_guard lock(mutex_);
+    return reloadRequests_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> reloadRequests_;
+};
+
+TEST_F(ReloadTest, ReconcilesInteractionsThatLeftAndJoinedMeanwhile) {
+  const CEntityId queue = UserQueue(3001);
+  ServeQueue(queue, {.events = {Added(1, Attributes({{Xan_State, "A"}})), Added(2)}}, {Xan_State});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  monitor.ClearLog();
+
+  CMessage reload;
+  WriteServerTime(reload, LocalUtcSeconds());
+  // Interaction 1 changed, 2 left, 3 joined (the server does not mark it
+  // added: the cache works that out).
+  WriteSection(
+      reload, queue, {},
+      {.stats = Stats(9), .events = {Updated(1, Attributes({{Xan_State, "C"}})), Updated(3, {})}});
+  ServeReload(reload);
+  Renegotiate();
+
+  EXPECT_THAT(ReloadRequests(), ElementsAre("int 1, int 9, int 3001"));
+  EXPECT_THAT(monitor.Log(),
+              ElementsAre("Stats 9", "Updated 1 {Xan_State=C}", "Added 3 {}", "Removed 2"));
+  EXPECT_TRUE(monitor.Contains(3));
+  EXPECT_FALSE(monitor.Contains(2));
+  EXPECT_EQ(Cache().CachedInteractionCount(), 2u);
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(1, Xan_State, value));
+  EXPECT_EQ(value, "C");
+}
+
+TEST_F(ReloadTest, QueueGoneDuringTheOutageIsRemoved) {
+  const CEntityId queue = UserQueue(3002);
+  ServeQueue(queue, {.events = {Added(21)}});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  monitor.ClearLog();
+  CMessage reload;
+  WriteServerTime(reload, LocalUtcSeconds());
+  WriteSection(reload, queue, {}, {.exists = false});
+  ServeReload(reload);
+  Renegotiate();
+  EXPECT_THAT(monitor.Log(), ElementsAre("QueueRemoved"));
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+}
+
+TEST_F(ReloadTest, AppliedSectionsAreDeliveredWhenTheRestIsMalformed) {
+  const CEntityId queue = UserQueue(3003);
+  ServeQueue(queue, {});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  CMessage reload;
+  WriteServerTime(reload, LocalUtcSeconds());
+  WriteSection(reload, queue, {}, {.events = {Updated(31, {})}});
+  reload << std::int32_t{9} << std::int32_t{3004} << true;  // a bool where names belong
+  ServeReload(reload);
+  Renegotiate();
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 31 {}"));
+}
+
+TEST_F(ReloadTest, InteractionMonitorsAreAskedAndReloaded) {
+  FakeStore store;
+  Cache().SetInteractionMonitorStore(&store);
+  const CEntityId queue = UserQueue(3005);
+  ServeQueue(queue, {});
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+
+  // Lookups the cache cannot answer go to the store.
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(FakeStore::kWatched, Xan_UserName, value));
+  EXPECT_EQ(value, "watched");
+  EXPECT_FALSE(Cache().QueryAttribute(FakeStore::kWatched, Xan_State, value));
+  server_->ClearTraffic();
+  EXPECT_EQ(InteractionId(FakeStore::kWatched).QueryObjectType(), W4Notifier::eGenericObject2);
+  EXPECT_THAT(server_->Requests(), IsEmpty());
+
+  CMessage reload;
+  WriteServerTime(reload, LocalUtcSeconds());
+  reload << std::int32_t{30} << std::int32_t{5000};  // an interaction record
+  reload << std::int32_t{30} << std::int32_t{5000} << true << false;
+  Attributes({{Xan_State, "H"}}).Write(reload);
+  ServeReload(reload);
+  Renegotiate();
+  EXPECT_THAT(ReloadRequests(), ElementsAre("int 2, int 9, int 3005, int 30, int 5000"));
+  ASSERT_EQ(store.reloaded.size(), 1u);
+  EXPECT_EQ(store.reloaded[0].interaction.QueryObjectId(), FakeStore::kWatched);
+  EXPECT_TRUE(store.reloaded[0].alwaysNotify);
+  EXPECT_EQ(store.reloaded[0].attributes.Query(Xan_State), "H");
+  Cache().SetInteractionMonitorStore(nullptr);
+}
+
+TEST_F(ReloadTest, NothingCachedSendsNothing) {
+  Cache().OnConnectionRenegotiated();
+  server_->WaitIdle();
+  EXPECT_THAT(server_->RequestsTo(ServerEntity(), kCacheReloadEvent), IsEmpty());
+}
+
+}  // namespace
+}  // namespace QueueManager::testing
