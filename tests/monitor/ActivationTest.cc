@@ -16,8 +16,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using W4Notifier::CScriptedReply;
 
-CQmCache& Cache() { return CQmCache::Instance(); }
-
 std::vector<std::uint32_t> SortedContents(const CQmQueueMonitor& monitor) {
   std::vector<InteractionId> ids;
   monitor.QueryContents(ids);

@@ -21,6 +21,7 @@
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"
 #include "monitor/ClockSkew.h"
+#include "monitor/QmCache.h"
 #include "platform/notifier/NotifierFixture.h"
 
 namespace QueueManager::testing {
@@ -97,6 +98,9 @@ class RecordingMonitor : public CQmQueueMonitor {
   mutable std::mutex mutex_;
   std::vector<std::pair<std::uint32_t, std::string>> log_;
 };
+
+// The process-wide cache under test.
+inline CQmCache& Cache() { return CQmCache::Instance(); }
 
 // A scripted server whose monitor queue responses are set per queue, and a
 // cache that is empty before and after each test.

@@ -18,8 +18,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using W4Notifier::CScriptedReply;
 
-CQmCache& Cache() { return CQmCache::Instance(); }
-
 class MonitorsTest : public MonitorCacheTest {};
 
 TEST_F(MonitorsTest, CopyOfAnActiveMonitorAnswersQueriesButGetsNoCallbacks) {

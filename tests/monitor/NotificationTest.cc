@@ -14,8 +14,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-CQmCache& Cache() { return CQmCache::Instance(); }
-
 class NotificationTest : public MonitorCacheTest {
  protected:
   // A monitor of `queue` that has loaded an empty queue and registered 38.

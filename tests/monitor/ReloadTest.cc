@@ -15,8 +15,6 @@ using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 using W4Notifier::CScriptedReply;
 
-CQmCache& Cache() { return CQmCache::Instance(); }
-
 // Interaction monitors as the cache sees them: one watched interaction with
 // one attribute.
 class FakeStore : public IInteractionMonitorStore {
