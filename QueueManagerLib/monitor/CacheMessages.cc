@@ -32,8 +32,11 @@ bool NextFieldIs(const CMessage& message, FieldType type) {
 // ---- notifications ----
 
 void CQmCache::OnMessageReceived(CMessage& message) {
+  CacheDeliveryScope scope;
+  // The server's own notifications (its clock) and those of single queues
+  // come here; all-queues entities have their own callback object.
   try {
-    ProcessNotification(message);
+    ProcessNotification(message, false);
   } catch (const W4Notifier::CException& e) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
              "Malformed notification from {} dropped: {}", ScopedName(message.QueryEntityId()),
@@ -45,19 +48,31 @@ void CQmCache::OnMessageReceived(CMessage& message) {
 }
 
 void CQmCache::AllQueuesCallback::OnMessageReceived(CMessage& message) {
-  // A notification of a single queue reaches the cache through that queue's
-  // own subscription when the queue is cached, and concerns no monitor when
-  // it is not.
-  if (message.QueryObjectId() != W4Notifier::kAllObjects) return;
-  cache_.OnMessageReceived(message);
+  CacheDeliveryScope scope;
+  // Every notification of a queue of the type arrives here: one published on
+  // the all-queues entity updates its own record, one of a single queue the
+  // child record under it. The queue's own record, if any, is updated through
+  // its own subscription, for its own monitors.
+  try {
+    cache_.ProcessNotification(message, message.QueryObjectId() != W4Notifier::kAllObjects);
+  } catch (const std::exception& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+             "Malformed notification from {} dropped: {}", ScopedName(message.QueryEntityId()),
+             e.what());
+  }
 }
 
-void CQmCache::ProcessNotification(CMessage& message) {
+void CQmCache::ProcessNotification(CMessage& message, bool viaAllQueues) {
   ReadServerTime(message);
   // The server's own notifications (its clock) carry nothing else.
   if (message.QueryObjectType() == W4Notifier::eQueueManagerServer) return;
   const CEntityId queue(message.QueryObjectType(), message.QueryObjectId(), 0);
-  ProcessQueueBody(queue, message, false, nullptr);
+  if (viaAllQueues) {
+    // A queue the all-queues record has not met yet joins it.
+    W4Os::CCriticalSectionLock lock(&lock_);
+    tables_.FindOrAddChild(queue);
+  }
+  ProcessQueueBody(queue, viaAllQueues, message, false, 0);
 }
 
 void CQmCache::ReadServerTime(CMessage& message) {
@@ -68,41 +83,41 @@ void CQmCache::ReadServerTime(CMessage& message) {
 
 // ---- monitor queue responses ----
 
-bool CQmCache::ProcessMonitorResponse(CMessage& response, const CEntityId& requestedQueue,
-                                      CQmQueueMonitor* requester) {
+bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingRequest& request) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessMonitorResponse");
   try {
     ReadServerTime(response);
-    while (!response.IsAtEndOfData()) ProcessMonitorSection(response, requester);
-  } catch (const W4Notifier::CException& e) {
+    while (!response.IsAtEndOfData()) ProcessMonitorSection(response, request);
+  } catch (const std::exception& e) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
              "Malformed monitor queue response dropped: {}", e.what());
-    return false;
-  } catch (const std::exception& e) {
-    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Monitor queue response dropped: {}",
-             e.what());
     return false;
   }
   // The request has been answered: its monitor receives live events from now
   // on, even when the server answered with sections of other queues only.
-  if (requestedQueue.IsSet()) {
+  if (request.requester != 0) {
     W4Os::CCriticalSectionLock lock(&lock_);
-    EndPendingLocked(requestedQueue, requester);
+    const auto it = loads_.find(request.requester);
+    if (it != loads_.end() && it->second.state == LoadState::kAwaiting) loads_.erase(it);
   }
   return true;
 }
 
-void CQmCache::ProcessMonitorSection(CMessage& response, CQmQueueMonitor* requester) {
+void CQmCache::ProcessMonitorSection(CMessage& response, const OutstandingRequest& request) {
   const CEntityId queue = ReadEntity(response);
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Update received {}", ScopedName(queue));
   const std::vector<CQmAttributeName> names = ReadNameList(response);
+  // A section of a single queue in the answer to an all-queues load belongs
+  // to the child record under the all-queues entity.
+  const bool viaAllQueues = request.queue.QueryObjectId() == W4Notifier::kAllObjects &&
+                            queue.QueryObjectId() != W4Notifier::kAllObjects &&
+                            queue.QueryObjectType() == request.queue.QueryObjectType();
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     RegisterNamesLocked(queue.QueryObjectType(), names);
+    if (viaAllQueues) tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, response, true, requester);
-  W4Os::CCriticalSectionLock lock(&lock_);
-  EndPendingLocked(queue, requester);
+  ProcessQueueBody(queue, viaAllQueues, response, true, request.requester);
 }
 
 void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
@@ -112,15 +127,15 @@ void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
 
 // ---- queue bodies ----
 
-void CQmCache::ProcessQueueBody(const CEntityId& queue, CMessage& message, bool initialResponse,
-                                CQmQueueMonitor* requester) {
+void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMessage& message,
+                                bool initialResponse, MonitorId requester) {
   bool exists = false;
   message >> exists;
   if (!exists) {
     CBatchLease batch;
     {
       W4Os::CCriticalSectionLock lock(&lock_);
-      QueueRemovedLocked(queue, *batch);
+      QueueRemovedLocked(queue, viaAllQueues, *batch);
     }
     FinishBatch(*batch);
     return;
@@ -134,11 +149,11 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, CMessage& message, bool 
   CBatchLease statsBatch;
   if (hasStats) {
     W4Os::CCriticalSectionLock lock(&lock_);
-    if (QueueRecord* record = tables_.FindQueue(queue)) {
+    if (QueueRecord* record = tables_.FindRoute(queue, viaAllQueues)) {
       record->stats = stats;
       statsBatch->Add(Kind::kStatisticsUpdate,
-                      GetMonitors(queue, initialResponse, requester, *statsBatch), queue, {},
-                      nullptr, &stats);
+                      GetMonitors(queue, viaAllQueues, initialResponse, requester, *statsBatch),
+                      queue, {}, nullptr, &stats);
     } else {
       QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
                "Statistics of {} skipped: the queue is not cached", ScopedName(queue));
@@ -149,7 +164,7 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, CMessage& message, bool 
   QueueEvent event;
   for (std::uint32_t i = 0; i < count; ++i) {
     ReadQueueEvent(message, event);
-    ProcessMonitorEvent(queue, event, initialResponse, requester);
+    ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, requester);
   }
   // The trailer is optional: a sequence number (not examined) and the second
   // statistics record. Recognised by their field types, so that a response
@@ -157,19 +172,19 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, CMessage& message, bool 
   if (NextFieldIs(message, FieldType::kUInt64)) {
     std::uint64_t sequence = 0;
     message >> sequence;
-    if (NextFieldIs(message, FieldType::kBool)) ProcessStatistics2(queue, message);
+    if (NextFieldIs(message, FieldType::kBool)) ProcessStatistics2(queue, viaAllQueues, message);
   }
   FinishBatch(*statsBatch);
 }
 
-void CQmCache::ProcessStatistics2(const CEntityId& queue, CMessage& message) {
+void CQmCache::ProcessStatistics2(const CEntityId& queue, bool viaAllQueues, CMessage& message) {
   bool present = false;
   message >> present;
   if (!present) return;
   CQmQueueStats2 stats2;
   stats2.read(message);
   W4Os::CCriticalSectionLock lock(&lock_);
-  QueueRecord* record = tables_.FindQueue(queue);
+  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
   if (record == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Statistics2 for {} skipped: the queue is not cached", ScopedName(queue));
@@ -180,12 +195,13 @@ void CQmCache::ProcessStatistics2(const CEntityId& queue, CMessage& message) {
            ScopedName(queue), Stats2Text(stats2));
 }
 
-void CQmCache::ProcessMonitorEvent(const CEntityId& queue, const QueueEvent& event,
-                                   bool initialResponse, CQmQueueMonitor* requester) {
+void CQmCache::ProcessMonitorEvent(const CEntityId& queue, bool viaAllQueues,
+                                   const QueueEvent& event, bool initialResponse,
+                                   MonitorId requester) {
   CBatchLease batch;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    ApplyEventLocked(queue, event, initialResponse, requester, *batch);
+    ApplyEventLocked(queue, viaAllQueues, event, initialResponse, requester, *batch);
   }
   FinishBatch(*batch);
 }

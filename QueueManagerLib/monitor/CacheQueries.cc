@@ -19,11 +19,11 @@ constexpr const char* kFunction = "CQmCache";
 
 bool CQmCache::QueryQueueContents(const CEntityId& queue, std::vector<InteractionId>& ids) {
   ids.clear();
+  std::vector<std::uint32_t> members;
   W4Os::CCriticalSectionLock lock(&lock_);
-  const QueueRecord* record = tables_.FindQueue(queue);
-  if (record == nullptr) return false;
-  ids.reserve(record->Members().size());
-  for (const std::uint32_t id : record->Members()) ids.emplace_back(id);
+  if (!tables_.QueueContents(queue, members)) return false;
+  ids.reserve(members.size());
+  for (const std::uint32_t id : members) ids.emplace_back(id);
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, "QmCache: QueryQueueContents",
            "{}: {} interactions", ScopedName(queue), ids.size());
   return true;
@@ -126,7 +126,7 @@ std::size_t CQmCache::CachedInteractionCount() {
 
 std::size_t CQmCache::PendingMonitorCount() {
   W4Os::CCriticalSectionLock lock(&lock_);
-  return pending_.size();
+  return loads_.size();
 }
 
 bool CQmCache::IsSubscribed(const CEntityId& queue) {
@@ -137,7 +137,7 @@ bool CQmCache::IsSubscribed(const CEntityId& queue) {
 void CQmCache::ResetForTesting() {
   W4Os::CCriticalSectionLock lock(&lock_);
   tables_.Clear();
-  pending_.clear();
+  loads_.clear();
   subscriptions_.Clear();
   outstanding_.clear();
   clockFilter_ = CClockSkewFilter();

@@ -22,19 +22,30 @@ using Kind = CallbackBatch::Kind;
 constexpr const char* kFunction = "CQmCache";
 constexpr int kCacheReloadEvent = 2;
 
+CEntityId AllQueuesEntity(const CEntityId& queue) {
+  return CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0);
+}
+
 }  // namespace
 
-void CQmCache::OnConnectionRenegotiated() { RequestReload(); }
+void CQmCache::OnConnectionRenegotiated() {
+  CacheDeliveryScope scope;
+  RequestReload();
+  // Monitors whose load failed get another chance on the new connection.
+  RetryFailedLoads();
+}
 
 void CQmCache::AllQueuesCallback::OnConnectionRenegotiated() {
   // The notifier tells each subscribed object; the cache object reloads when
   // it holds subscriptions of its own, so this one reloads only when the
   // cache watches nothing but all-queues entities.
+  CacheDeliveryScope scope;
   {
     W4Os::CCriticalSectionLock lock(&cache_.lock_);
     if (cache_.subscriptions_.HoldsSingleQueue() || cache_.clockSubscribed_) return;
   }
   cache_.RequestReload();
+  cache_.RetryFailedLoads();
 }
 
 void CQmCache::RequestReload() {
@@ -63,7 +74,9 @@ void CQmCache::RequestReload() {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload request failed");
     return;
   }
-  outstanding_[requestId] = OutstandingRequest{};
+  OutstandingRequest& stored = outstanding_[requestId];
+  stored = OutstandingRequest{};
+  stored.connection = connection;
 }
 
 void CQmCache::ProcessCacheReload(CMessage& response) {
@@ -105,49 +118,58 @@ void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
   RegisterNamesLocked(queue.QueryObjectType(), ReadNameList(response));
   bool exists = false;
   response >> exists;
+  // The queue may be cached twice: on its own, and as a child of its type's
+  // all-queues entity. Each record is reconciled for its own monitors.
+  const bool child = queue.QueryObjectId() != W4Notifier::kAllObjects &&
+                     tables_.FindQueue(AllQueuesEntity(queue)) != nullptr;
   if (!exists) {
-    QueueRemovedLocked(queue, batch);
+    QueueRemovedLocked(queue, false, batch);
+    if (child) QueueRemovedLocked(queue, true, batch);
     return;
   }
-  const QueueRecord* record = tables_.FindQueue(queue);
-  if (record == nullptr) {
-    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
-             "Reload of {} skipped: the queue is not cached", ScopedName(queue));
-  }
-  // The interactions the cache holds for the queue; what the server does not
-  // list any more left the queue while the connection was down.
-  std::unordered_set<std::uint32_t> leftovers;
-  if (record != nullptr) leftovers = record->Members();
+  std::optional<CQmQueueStats> stats;
   bool hasStats = false;
   response >> hasStats;
-  if (hasStats) {
-    CQmQueueStats stats;
-    response >> stats;
-    if (QueueRecord* current = tables_.FindQueue(queue)) {
-      current->stats = stats;
-      QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
-               ScopedName(queue));
-      batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, false, nullptr, batch), queue, {},
-                nullptr, batch.Keep(stats));
-    }
-  }
+  if (hasStats) response >> stats.emplace();
   std::uint32_t count = 0;
   response >> count;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    QueueEvent event;
-    ReadQueueEvent(response, event);
-    if (record == nullptr) continue;
-    // One that joined while the connection was down is an addition.
-    if (leftovers.erase(event.interaction.QueryObjectId()) == 0) event.added = true;
-    events.push_back(std::move(event));
-    ApplyEventLocked(queue, events.back(), false, nullptr, batch);
+  std::vector<QueueEvent> listed;
+  for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(response, listed.emplace_back());
+  if (tables_.FindQueue(queue) == nullptr && !child) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+             "Reload of {} skipped: the queue is not cached", ScopedName(queue));
+    return;
   }
-  if (record != nullptr) ReloadLeftoversLocked(queue, leftovers, events, batch);
+  if (tables_.FindQueue(queue) != nullptr) {
+    ReloadRecordLocked(queue, false, stats, listed, events, batch);
+  }
+  if (child) {
+    tables_.FindOrAddChild(queue);
+    ReloadRecordLocked(queue, true, stats, listed, events, batch);
+  }
 }
 
-void CQmCache::ReloadLeftoversLocked(const CEntityId& queue,
-                                     const std::unordered_set<std::uint32_t>& leftovers,
-                                     std::deque<QueueEvent>& events, CallbackBatch& batch) {
+void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
+                                  const std::optional<CQmQueueStats>& stats,
+                                  const std::vector<QueueEvent>& listed,
+                                  std::deque<QueueEvent>& events, CallbackBatch& batch) {
+  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  // The interactions the cache holds for the queue; what the server does not
+  // list any more left the queue while the connection was down.
+  std::unordered_set<std::uint32_t> leftovers = record->Members();
+  if (stats) {
+    record->stats = *stats;
+    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
+             ScopedName(queue));
+    batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, viaAllQueues, false, 0, batch), queue,
+              {}, nullptr, batch.Keep(*stats));
+  }
+  for (const QueueEvent& event : listed) {
+    events.push_back(event);
+    // One that joined while the connection was down is an addition.
+    if (leftovers.erase(event.interaction.QueryObjectId()) == 0) events.back().added = true;
+    ApplyEventLocked(queue, viaAllQueues, events.back(), false, 0, batch);
+  }
   for (const std::uint32_t id : leftovers) {
     // Removed by the saved id: the object type only names it in callbacks.
     const InteractionRecord* interaction = tables_.FindInteraction(id);
@@ -156,7 +178,7 @@ void CQmCache::ReloadLeftoversLocked(const CEntityId& queue,
         interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
     event.removed = true;
     events.push_back(std::move(event));
-    ApplyEventLocked(queue, events.back(), false, nullptr, batch);
+    ApplyEventLocked(queue, viaAllQueues, events.back(), false, 0, batch);
   }
 }
 

@@ -15,14 +15,14 @@ constexpr std::size_t kInitialBuckets = 100;
 
 // ---- QueueRecord ----
 
-bool QueueRecord::AddMonitor(CQmQueueMonitor* monitor) {
+bool QueueRecord::AddMonitor(MonitorId monitor) {
   W4Os::MutexLock lock(&mutex_);
   if (std::find(monitors_.begin(), monitors_.end(), monitor) != monitors_.end()) return false;
   monitors_.push_back(monitor);
   return true;
 }
 
-bool QueueRecord::RemoveMonitor(CQmQueueMonitor* monitor) {
+bool QueueRecord::RemoveMonitor(MonitorId monitor) {
   W4Os::MutexLock lock(&mutex_);
   const auto it = std::find(monitors_.begin(), monitors_.end(), monitor);
   if (it == monitors_.end()) return false;
@@ -83,19 +83,50 @@ std::pair<QueueRecord*, bool> CacheTables::FindOrAddQueue(const CEntityId& queue
   return {it->second.get(), created};
 }
 
-bool CacheTables::DropQueue(const CEntityId& queue, std::vector<std::uint32_t>& dropped) {
-  const auto it = queues_.find(queue);
-  if (it == queues_.end()) return false;
-  const QueueRecord* record = it->second.get();
-  for (const std::uint32_t id : record->members_) {
+QueueRecord* CacheTables::FindRoute(const CEntityId& queue, bool viaAllQueues) {
+  if (!viaAllQueues) return FindQueue(queue);
+  QueueRecord* all = FindQueue(CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0));
+  if (all == nullptr) return nullptr;
+  const auto it = all->children_.find(queue.QueryObjectId());
+  return it == all->children_.end() ? nullptr : it->second.get();
+}
+
+QueueRecord* CacheTables::FindOrAddChild(const CEntityId& queue) {
+  QueueRecord* all = FindQueue(CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0));
+  if (all == nullptr) return nullptr;
+  auto [it, created] = all->children_.try_emplace(queue.QueryObjectId());
+  if (created) it->second = std::make_unique<QueueRecord>(queue);
+  return it->second.get();
+}
+
+void CacheTables::DropMembers(QueueRecord& record, std::vector<std::uint32_t>& dropped) {
+  for (auto& entry : record.children_) DropMembers(*entry.second, dropped);
+  record.children_.clear();
+  for (const std::uint32_t id : record.members_) {
     InteractionRecord* interaction = interactions_.Find(id);
     if (interaction == nullptr) continue;
-    interaction->RemoveQueue(record);
+    interaction->RemoveQueue(&record);
     if (!interaction->OnAnyQueue()) {
       interactions_.Erase(id);
       dropped.push_back(id);
     }
   }
+  record.members_.clear();
+}
+
+bool CacheTables::DropQueue(const CEntityId& queue, std::vector<std::uint32_t>& dropped,
+                            bool viaAllQueues) {
+  if (viaAllQueues) {
+    QueueRecord* child = FindRoute(queue, true);
+    if (child == nullptr) return false;
+    DropMembers(*child, dropped);
+    const auto all = queues_.find(CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0));
+    if (all != queues_.end()) all->second->children_.erase(queue.QueryObjectId());
+    return true;
+  }
+  const auto it = queues_.find(queue);
+  if (it == queues_.end()) return false;
+  DropMembers(*it->second, dropped);
   if (queue.QueryObjectId() == W4Notifier::kAllObjects) --allQueuesRecords_;
   queues_.erase(it);
   return true;
@@ -134,7 +165,27 @@ bool CacheTables::ForgetIfUnqueued(std::uint32_t id) {
 
 bool CacheTables::IsInQueue(const CEntityId& queue, std::uint32_t id) const {
   const QueueRecord* record = FindQueue(queue);
-  return record != nullptr && record->members_.count(id) != 0;
+  if (record == nullptr) return false;
+  if (record->members_.count(id) != 0) return true;
+  for (const auto& entry : record->children_) {
+    if (entry.second->members_.count(id) != 0) return true;
+  }
+  return false;
+}
+
+bool CacheTables::QueueContents(const CEntityId& queue, std::vector<std::uint32_t>& ids) const {
+  const QueueRecord* record = FindQueue(queue);
+  if (record == nullptr) return false;
+  ids.assign(record->members_.begin(), record->members_.end());
+  if (record->children_.empty()) return true;
+  // An interaction may be on several queues of the type: list it once.
+  std::unordered_set<std::uint32_t> seen(record->members_);
+  for (const auto& entry : record->children_) {
+    for (const std::uint32_t id : entry.second->members_) {
+      if (seen.insert(id).second) ids.push_back(id);
+    }
+  }
+  return true;
 }
 
 InteractionRecord* CacheTables::FindInteraction(std::uint32_t id) { return interactions_.Find(id); }

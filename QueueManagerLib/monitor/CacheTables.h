@@ -21,16 +21,21 @@
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/QueueStats.h"
 #include "monitor/FlatIdMap.h"
+#include "monitor/MonitorId.h"
 #include "monitor/MonitoredNames.h"
 
 namespace QueueManager {
 
-class CQmQueueMonitor;
 class CacheTables;
 
 // One cached queue. Owned by CacheTables; its address is stable while it is
 // cached. Not synchronised, except that AddMonitor and RemoveMonitor take the
 // record's own lock (inside the cache lock).
+//
+// The record of an all-queues entity (object id 0xFFFFFFFF) owns a child
+// record for each queue of its type that it learnt of: the queues reached
+// through the all-queues subscription, apart from (and in addition to) the
+// records of queues with monitors and a subscription of their own.
 class QueueRecord {
  public:
   explicit QueueRecord(const W4Notifier::CEntityId& queue) : queue_(queue) {}
@@ -39,13 +44,17 @@ class QueueRecord {
 
   const W4Notifier::CEntityId& Queue() const { return queue_; }
   // The attached monitors, each once, in the order they attached.
-  const std::vector<CQmQueueMonitor*>& Monitors() const { return monitors_; }
+  const std::vector<MonitorId>& Monitors() const { return monitors_; }
   // False when the monitor is attached already.
-  bool AddMonitor(CQmQueueMonitor* monitor);
+  bool AddMonitor(MonitorId monitor);
   // False when the monitor was not attached.
-  bool RemoveMonitor(CQmQueueMonitor* monitor);
+  bool RemoveMonitor(MonitorId monitor);
   // The ids of the interactions on the queue.
   const std::unordered_set<std::uint32_t>& Members() const { return members_; }
+  // The child records of an all-queues record, by queue object id.
+  const std::unordered_map<std::uint32_t, std::unique_ptr<QueueRecord>>& Children() const {
+    return children_;
+  }
 
   CQmQueueStats stats;
   CQmQueueStats2 stats2;
@@ -57,8 +66,9 @@ class QueueRecord {
   W4Os::Mutex mutex_;
   // Written under mutex_ and the cache lock, read under the cache lock alone;
   // hence not annotated as guarded by mutex_.
-  std::vector<CQmQueueMonitor*> monitors_;
+  std::vector<MonitorId> monitors_;
   std::unordered_set<std::uint32_t> members_;
+  std::unordered_map<std::uint32_t, std::unique_ptr<QueueRecord>> children_;
 };
 
 // One cached interaction: its object type, its cached attribute values and
@@ -116,10 +126,19 @@ class CacheTables {
   const QueueRecord* FindQueue(const W4Notifier::CEntityId& queue) const;
   // The record and whether it was created.
   std::pair<QueueRecord*, bool> FindOrAddQueue(const W4Notifier::CEntityId& queue);
-  // Drops the record and its membership entries; the interactions that no
-  // other cached queue holds leave the cache and are appended to `dropped`.
-  // False when the queue was not cached.
-  bool DropQueue(const W4Notifier::CEntityId& queue, std::vector<std::uint32_t>& dropped);
+  // The record that a body of `queue` updates: its own record, or with
+  // `viaAllQueues` its child record under the all-queues record of its type
+  // (null when either is missing).
+  QueueRecord* FindRoute(const W4Notifier::CEntityId& queue, bool viaAllQueues);
+  // The child record of `queue` under the all-queues record of its type,
+  // created when missing; null when that all-queues record is not cached.
+  QueueRecord* FindOrAddChild(const W4Notifier::CEntityId& queue);
+  // Drops the record (with `viaAllQueues` the child record) and its
+  // membership entries, children included; the interactions that no other
+  // cached queue holds leave the cache and are appended to `dropped`. False
+  // when the queue was not cached.
+  bool DropQueue(const W4Notifier::CEntityId& queue, std::vector<std::uint32_t>& dropped,
+                 bool viaAllQueues = false);
   std::vector<W4Notifier::CEntityId> Queues() const;
   std::size_t QueueCount() const { return queues_.size(); }
 
@@ -130,7 +149,11 @@ class CacheTables {
   bool RemoveFromQueue(QueueRecord& queue, std::uint32_t id);
   // Drops the interaction when no cached queue holds it; true when dropped.
   bool ForgetIfUnqueued(std::uint32_t id);
+  // For an all-queues entity: on any queue of its type that it reaches.
   bool IsInQueue(const W4Notifier::CEntityId& queue, std::uint32_t id) const;
+  // The ids on the queue (for an all-queues entity: on the queues it
+  // reaches, each once); false when the queue is not cached.
+  bool QueueContents(const W4Notifier::CEntityId& queue, std::vector<std::uint32_t>& ids) const;
   InteractionRecord* FindInteraction(std::uint32_t id);
   const InteractionRecord* FindInteraction(std::uint32_t id) const;
   std::size_t InteractionCount() const { return interactions_.size(); }
@@ -173,6 +196,8 @@ class CacheTables {
   std::unordered_map<W4Notifier::CEntityId, std::unique_ptr<QueueRecord>> queues_;
   FlatIdMap<InteractionRecord> interactions_;
   MonitoredNames names_;
+  void DropMembers(QueueRecord& record, std::vector<std::uint32_t>& dropped);
+
   std::size_t allQueuesRecords_ = 0;
 };
 

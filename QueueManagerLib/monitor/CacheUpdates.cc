@@ -1,6 +1,8 @@
 // Changes of the cache's tables, made under the cache lock, and the delivery
 // of the callbacks they cause after it was released.
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "QueueManager/Platform/ObjectTypes.h"
@@ -25,78 +27,77 @@ CEntityId AllQueuesEntity(const CEntityId& queue) {
 
 }  // namespace
 
-CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool initialResponse,
-                                           CQmQueueMonitor* requester, CallbackBatch& batch) {
-  const bool anyPending = !pending_.empty();
-  // A response answers one monitor's request: handing it to every pending
-  // monitor would give a monitor the contents of two concurrent loads, and
-  // callbacks on a thread that is not its own.
-  auto wanted = [&](CQmQueueMonitor* monitor) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_) {
-    const bool pending = anyPending && pending_.count(monitor) != 0;
-    if (!initialResponse) return !pending;
-    return pending && (requester == nullptr || monitor == requester);
-  };
+CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQueues,
+                                           bool initialResponse, MonitorId requester,
+                                           CallbackBatch& batch) {
   batch.BeginGroup();
-  if (const QueueRecord* own = tables_.FindQueue(queue)) {
-    for (CQmQueueMonitor* monitor : own->Monitors()) {
-      if (wanted(monitor)) batch.AddUniqueMonitor(monitor);  // a record lists each once
+  // A queue reached through its all-queues entity is watched by that entity's
+  // monitors; a queue's own record by its own. The two are fed by separate
+  // subscriptions, so each monitor hears of an event once.
+  const QueueRecord* record =
+      tables_.FindQueue(viaAllQueues ? AllQueuesEntity(queue) : queue);
+  if (record == nullptr) return batch.EndGroup();
+  if (initialResponse) {
+    // A response answers one monitor's load: the others either have their
+    // contents or wait for their own answer.
+    const auto it = loads_.find(requester);
+    if (it != loads_.end() && it->second.state == LoadState::kAwaiting &&
+        std::find(record->Monitors().begin(), record->Monitors().end(), requester) !=
+            record->Monitors().end()) {
+      batch.AddUniqueMonitor(requester);
     }
+    return batch.EndGroup();
   }
-  // The monitors of the all-queues entity see the live events of every cached
-  // queue of its type; an initial response concerns only the monitors that
-  // asked for it (a pending all-queues monitor waits for its own).
-  if (!initialResponse && queue.QueryObjectId() != W4Notifier::kAllObjects &&
-      tables_.HasAllQueuesRecord()) {
-    if (const QueueRecord* all = tables_.FindQueue(AllQueuesEntity(queue))) {
-      for (CQmQueueMonitor* monitor : all->Monitors()) {
-        if (wanted(monitor)) batch.AddMonitor(monitor);
-      }
-    }
+  const bool anyPending = !loads_.empty();
+  for (const MonitorId monitor : record->Monitors()) {
+    if (!anyPending || loads_.count(monitor) == 0) batch.AddUniqueMonitor(monitor);
   }
   return batch.EndGroup();
 }
 
-void CQmCache::QueueRemovedLocked(const CEntityId& queue, CallbackBatch& batch) {
+void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues,
+                                  CallbackBatch& batch) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::QueueRemoved({})",
            ScopedName(queue));
-  const QueueRecord* record = tables_.FindQueue(queue);
-  if (record == nullptr) {
+  const QueueRecord* watched = tables_.FindQueue(viaAllQueues ? AllQueuesEntity(queue) : queue);
+  if (watched == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Queue removal of {} skipped: the queue is not cached", ScopedName(queue));
     return;
   }
-  // Every attached monitor hears of it, pending or not: a pending monitor
-  // waits for contents that will never come.
   batch.BeginGroup();
-  for (CQmQueueMonitor* monitor : record->Monitors()) {
-    batch.AddUniqueMonitor(monitor);
-    pending_.erase(monitor);
-  }
-  if (queue.QueryObjectId() != W4Notifier::kAllObjects) {
-    if (const QueueRecord* all = tables_.FindQueue(AllQueuesEntity(queue))) {
-      for (CQmQueueMonitor* monitor : all->Monitors()) {
-        if (pending_.count(monitor) == 0) batch.AddMonitor(monitor);
-      }
+  if (viaAllQueues) {
+    // One queue of the type is gone; the all-queues monitors watch the rest.
+    for (const MonitorId monitor : watched->Monitors()) {
+      if (loads_.count(monitor) == 0) batch.AddUniqueMonitor(monitor);
+    }
+  } else {
+    // Every attached monitor hears of it, pending or not: a pending monitor
+    // waits for contents that will never come.
+    for (const MonitorId monitor : watched->Monitors()) {
+      batch.AddUniqueMonitor(monitor);
+      loads_.erase(monitor);
     }
   }
   const CallbackBatch::Group group = batch.EndGroup();
-  DropQueueLocked(queue, batch);
+  DropQueueLocked(queue, viaAllQueues, batch);
   batch.Add(Kind::kQueueRemoved, group, queue);
 }
 
-void CQmCache::DropQueueLocked(const CEntityId& queue, CallbackBatch& batch) {
+void CQmCache::DropQueueLocked(const CEntityId& queue, bool viaAllQueues, CallbackBatch& batch) {
   std::vector<std::uint32_t> departed;
-  if (!tables_.DropQueue(queue, departed)) return;
+  if (!tables_.DropQueue(queue, departed, viaAllQueues)) return;
   for (const std::uint32_t id : departed) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "{} removed from cache", id);
   }
-  if (subscriptions_.Want(queue, false)) batch.SubscriptionsToReconcile().push_back(queue);
+  if (!viaAllQueues && subscriptions_.Want(queue, false)) {
+    batch.SubscriptionsToReconcile().push_back(queue);
+  }
 }
 
-void CQmCache::ApplyEventLocked(const CEntityId& queue, const QueueEvent& event,
-                                bool initialResponse, CQmQueueMonitor* requester,
-                                CallbackBatch& batch) {
-  QueueRecord* record = tables_.FindQueue(queue);
+void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const QueueEvent& event,
+                                bool initialResponse, MonitorId requester, CallbackBatch& batch) {
+  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
   if (record == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Event of {} for {} skipped: the queue is not cached",
@@ -104,7 +105,8 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, const QueueEvent& event,
     return;
   }
   const std::uint32_t id = event.interaction.QueryObjectId();
-  const CallbackBatch::Group group = GetMonitors(queue, initialResponse, requester, batch);
+  const CallbackBatch::Group group =
+      GetMonitors(queue, viaAllQueues, initialResponse, requester, batch);
   InteractionRecord* interaction = nullptr;
   if (event.added) {
     interaction = &tables_.AddToQueue(*record, id, event.interaction.QueryObjectType());
@@ -135,14 +137,6 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, const QueueEvent& event,
              "{} {} Removed", ScopedName(queue), id);
     batch.Add(Kind::kInteractionRemoved, group, queue, event.interaction);
     batch.Departures().push_back(id);
-  }
-}
-
-void CQmCache::EndPendingLocked(const CEntityId& queue, CQmQueueMonitor* requester) {
-  const QueueRecord* record = tables_.FindQueue(queue);
-  if (record == nullptr || pending_.empty()) return;
-  for (CQmQueueMonitor* monitor : record->Monitors()) {
-    if (requester == nullptr || monitor == requester) pending_.erase(monitor);
   }
 }
 
@@ -198,7 +192,7 @@ void CQmCache::FeedClockLocked(ServerSeconds serverTime) {
 }
 
 void CQmCache::FinishBatch(CallbackBatch& batch) {
-  if (batch.HasCallbacks()) batch.Deliver();
+  if (batch.HasCallbacks()) batch.Deliver(handOffs_);
   std::vector<CEntityId>& reconcile = batch.SubscriptionsToReconcile();
   if (CQueueMonitorProxy::InsideCallback()) {
     // Stopping a subscription waits until the notifier's delivery thread is

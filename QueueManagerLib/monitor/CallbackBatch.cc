@@ -18,7 +18,7 @@ constexpr const char* kFunction = "CQmCache::Deliver";
 
 }  // namespace
 
-void CallbackBatch::AddMonitor(CQmQueueMonitor* monitor) {
+void CallbackBatch::AddMonitor(MonitorId monitor) {
   const auto groupBegin = monitors_.begin() + groupStart_;
   if (std::find(groupBegin, monitors_.end(), monitor) != monitors_.end()) return;
   monitors_.push_back(monitor);
@@ -45,45 +45,50 @@ const CQmQueueStats* CallbackBatch::Keep(const CQmQueueStats& stats) {
   return &keptStats_.back();
 }
 
-void CallbackBatch::Deliver() const {
+void CallbackBatch::Deliver(HandOffs& handOffs) const {
   for (const Item& item : items_) {
     for (std::uint32_t i = 0; i < item.group.count; ++i) {
-      DeliverItem(item, monitors_[item.group.first + i]);
+      const MonitorId monitor = monitors_[item.group.first + i];
+      if (handOffs.Divert(item.kind, monitor, item.queue, item.interaction, item.attributes,
+                          item.stats)) {
+        continue;
+      }
+      DeliverCallback(item.kind, monitor, item.queue, item.interaction, item.attributes,
+                      item.stats);
     }
   }
 }
 
-void CallbackBatch::DeliverItem(const Item& item, CQmQueueMonitor* monitor) const {
+void DeliverCallback(CallbackKind kind, MonitorId monitor, const CEntityId& queue,
+                     const CEntityId& interaction, const CQmAttributeMap* attributes,
+                     const CQmQueueStats* stats) {
   auto& topic = CacheTopic();
-  const InteractionId id(item.interaction);
+  const InteractionId id(interaction);
   constexpr int kDetail = W4Trace::kLevelDetail;
-  switch (item.kind) {
-    case Kind::kInteractionAdded:
-      QM_TRACE(topic, kDetail, kFunction, "InteractionAdded({},{},{}) for {}",
-               ScopedName(item.queue), ScopedName(item.interaction), MapText(*item.attributes),
-               fmt::ptr(monitor));
-      CQueueMonitorProxy::InteractionAdded(monitor, item.queue, id, *item.attributes);
+  switch (kind) {
+    case CallbackKind::kInteractionAdded:
+      QM_TRACE(topic, kDetail, kFunction, "InteractionAdded({},{},{}) for {}", ScopedName(queue),
+               ScopedName(interaction), MapText(*attributes), monitor);
+      CQueueMonitorProxy::InteractionAdded(monitor, queue, id, *attributes);
       break;
-    case Kind::kAttributesUpdated:
-      QM_TRACE(topic, kDetail, kFunction, "AttributesUpdated({},{},{}) for {}",
-               ScopedName(item.queue), ScopedName(item.interaction), MapText(*item.attributes),
-               fmt::ptr(monitor));
-      CQueueMonitorProxy::AttributesUpdated(monitor, item.queue, id, *item.attributes);
+    case CallbackKind::kAttributesUpdated:
+      QM_TRACE(topic, kDetail, kFunction, "AttributesUpdated({},{},{}) for {}", ScopedName(queue),
+               ScopedName(interaction), MapText(*attributes), monitor);
+      CQueueMonitorProxy::AttributesUpdated(monitor, queue, id, *attributes);
       break;
-    case Kind::kInteractionRemoved:
-      QM_TRACE(topic, kDetail, kFunction, "InteractionRemoved({},{}) for {}",
-               ScopedName(item.queue), id.QueryObjectId(), fmt::ptr(monitor));
-      CQueueMonitorProxy::InteractionRemoved(monitor, item.queue, id);
+    case CallbackKind::kInteractionRemoved:
+      QM_TRACE(topic, kDetail, kFunction, "InteractionRemoved({},{}) for {}", ScopedName(queue),
+               id.QueryObjectId(), monitor);
+      CQueueMonitorProxy::InteractionRemoved(monitor, queue, id);
       break;
-    case Kind::kStatisticsUpdate:
-      QM_TRACE(topic, kDetail, kFunction, "StatisticsUpdate({},{}) for {}", ScopedName(item.queue),
-               StatsText(*item.stats), fmt::ptr(monitor));
-      CQueueMonitorProxy::StatisticsUpdate(monitor, item.queue, *item.stats);
+    case CallbackKind::kStatisticsUpdate:
+      QM_TRACE(topic, kDetail, kFunction, "StatisticsUpdate({},{}) for {}", ScopedName(queue),
+               StatsText(*stats), monitor);
+      CQueueMonitorProxy::StatisticsUpdate(monitor, queue, *stats);
       break;
-    case Kind::kQueueRemoved:
-      QM_TRACE(topic, kDetail, kFunction, "QueueRemoved({}) for {}", ScopedName(item.queue),
-               fmt::ptr(monitor));
-      CQueueMonitorProxy::QueueRemoved(monitor, item.queue);
+    case CallbackKind::kQueueRemoved:
+      QM_TRACE(topic, kDetail, kFunction, "QueueRemoved({}) for {}", ScopedName(queue), monitor);
+      CQueueMonitorProxy::QueueRemoved(monitor, queue);
       break;
   }
 }

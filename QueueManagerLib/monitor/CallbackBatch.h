@@ -11,11 +11,11 @@
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/HandOffs.h"
 #include "monitor/InteractionMonitorStore.h"
+#include "monitor/MonitorId.h"
 
 namespace QueueManager {
-
-class CQmQueueMonitor;
 
 // An ordered list of callbacks, each to a group of monitors, plus the work
 // that follows them: interactions to drop when no queue holds them any more,
@@ -27,13 +27,7 @@ class CQmQueueMonitor;
 // (see CBatchLease) so that the notification path does not allocate.
 class CallbackBatch {
  public:
-  enum class Kind : std::uint8_t {
-    kAttributesUpdated,
-    kInteractionAdded,
-    kInteractionRemoved,
-    kStatisticsUpdate,
-    kQueueRemoved,
-  };
+  using Kind = CallbackKind;
   // A range of Monitors().
   struct Group {
     std::uint32_t first = 0;
@@ -43,9 +37,9 @@ class CallbackBatch {
   // Starts a group; monitors added until EndGroup() belong to it.
   void BeginGroup() { groupStart_ = static_cast<std::uint32_t>(monitors_.size()); }
   // Adds a monitor to the open group unless it is in it already.
-  void AddMonitor(CQmQueueMonitor* monitor);
+  void AddMonitor(MonitorId monitor);
   // Adds a monitor known not to be in the open group.
-  void AddUniqueMonitor(CQmQueueMonitor* monitor) { monitors_.push_back(monitor); }
+  void AddUniqueMonitor(MonitorId monitor) { monitors_.push_back(monitor); }
   Group EndGroup() const;
 
   // Adds a callback to every monitor of `group` (nothing when it is empty).
@@ -63,9 +57,10 @@ class CallbackBatch {
   std::vector<InteractionReloadRecord>& InteractionRecords() { return interactionRecords_; }
 
   bool HasCallbacks() const { return !items_.empty(); }
-  // Makes every callback in order through the monitor proxy.
+  // Makes every callback in order through the monitor proxy, or queues it in
+  // `handOffs` for a monitor whose hand-off is open.
   // REQUIRES: the cache lock is not held.
-  void Deliver() const;
+  void Deliver(HandOffs& handOffs) const;
   void Clear();
 
  private:
@@ -77,10 +72,8 @@ class CallbackBatch {
     const CQmAttributeMap* attributes;
     const CQmQueueStats* stats;
   };
-  void DeliverItem(const Item& item, CQmQueueMonitor* monitor) const;
-
   std::vector<Item> items_;
-  std::vector<CQmQueueMonitor*> monitors_;
+  std::vector<MonitorId> monitors_;
   std::uint32_t groupStart_ = 0;
   std::deque<CQmAttributeMap> keptMaps_;
   std::deque<CQmQueueStats> keptStats_;

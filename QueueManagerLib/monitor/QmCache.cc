@@ -30,6 +30,9 @@ constexpr const char* kFunction = "CQmCache";
 // How long the destructor waits for the outcomes of cancelled requests.
 constexpr auto kShutdownWait = std::chrono::seconds(2);
 
+// The notifier callbacks of the cache this thread is inside.
+thread_local int t_cacheDeliveryDepth = 0;
+
 // 0 never built, 1 alive, 2 destroyed. Trivially destructible, so it can be
 // read after the cache is gone.
 std::atomic<int> g_cacheState{0};
@@ -40,6 +43,10 @@ W4Notifier::ObjectTypes CachedObjectType(std::uint32_t id) {
 }
 
 }  // namespace
+
+CacheDeliveryScope::CacheDeliveryScope() { ++t_cacheDeliveryDepth; }
+CacheDeliveryScope::~CacheDeliveryScope() { --t_cacheDeliveryDepth; }
+bool InsideCacheDelivery() { return t_cacheDeliveryDepth > 0; }
 
 const CEntityId& QueueManagerServerEntity() {
   static const CEntityId entity(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects);
@@ -75,16 +82,27 @@ CQmCache::~CQmCache() {
 }
 
 void CQmCache::ShutDown() {
-  const auto connection = CNotifierHandle::GetDefaultHandle().Connection();
-  if (!connection) return;
-  connection->StopAllMessages(static_cast<W4Notifier::IMessageCallback*>(this));
-  connection->StopAllMessages(&allQueuesCallback_);
-  std::vector<std::uint32_t> requests;
+  // Every connection that holds a subscription or a request of the cache,
+  // not only today's default: an outcome on a replaced connection must not
+  // reach a destroyed cache either.
+  std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
+  std::vector<std::pair<std::uint32_t, std::shared_ptr<W4Notifier::CNotifierConnection>>> requests;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    for (const auto& entry : outstanding_) requests.push_back(entry.first);
+    connections = subscriptions_.Connections();
+    for (const auto& [id, request] : outstanding_) {
+      if (auto connection = request.connection.lock()) requests.emplace_back(id, connection);
+    }
   }
-  for (const std::uint32_t request : requests) connection->CancelAsyncRequest(request);
+  if (auto current = CNotifierHandle::GetDefaultHandle().Connection()) {
+    connections.push_back(std::move(current));
+  }
+  for (const auto& connection : connections) {
+    connection->StopAllMessages(static_cast<W4Notifier::IMessageCallback*>(this));
+    connection->StopAllMessages(static_cast<W4Notifier::IMessageCallback*>(&allQueuesCallback_));
+  }
+  for (const auto& [id, connection] : requests) connection->CancelAsyncRequest(id);
+  if (requests.empty()) return;
   // A cancelled request still gets its outcome on a delivery thread: wait for
   // it, so that none reaches a destroyed cache.
   const auto deadline = std::chrono::steady_clock::now() + kShutdownWait;
@@ -99,53 +117,80 @@ void CQmCache::ShutDown() {
 
 // ---- activation and deactivation ----
 
-void CQmCache::ActivateMonitor(const CEntityId& queue, CQmQueueMonitor* monitor,
+void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
                                const std::vector<CQmAttributeName>& names, bool addingAttributes,
                                bool synchronous, bool subscribe) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ActivateMonitor");
-  CQueueMonitorProxy::Activate(monitor);
   bool created = false;
   bool reconcile = false;
+  bool wasLive = false;
+  std::vector<CQmAttributeName> loadNames = names;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::Activate({},{},{}{}{})",
-             ScopedName(queue), fmt::ptr(monitor), NamesText(names),
+             ScopedName(queue), monitor, NamesText(names),
              addingAttributes ? ",AddingAttributes" : "", synchronous ? ",Synchronous" : ",Async");
     QueueRecord* record = nullptr;
     std::tie(record, created) = tables_.FindOrAddQueue(queue);
-    pending_.insert(monitor);
-    record->AddMonitor(monitor);
+    const auto pending = loads_.find(monitor);
+    if (addingAttributes && pending != loads_.end() && pending->second.state == LoadState::kFailed) {
+      // Never loaded: more names are no substitute for the whole contents.
+      addingAttributes = false;
+      loadNames = CQueueMonitorProxy::Names(monitor);
+    }
+    wasLive = pending == loads_.end() && !record->AddMonitor(monitor);
+    loads_[monitor] = PendingLoad{LoadState::kAwaiting, queue};
     if (subscribe) reconcile = subscriptions_.Want(queue, true);
   }
   // Subscribed before the request goes out, so that no change after the
   // server's answer is missed.
   if (reconcile) ReconcileSubscription(queue);
-  // A queue that the cache knows already is loaded synchronously, so that the
-  // new monitor's initial contents are not mixed with live events.
-  const bool asynchronous = !synchronous && created;
-  const bool loaded =
-      Loadcache(queue, names, asynchronous ? false : addingAttributes, !asynchronous, monitor);
-  if (!loaded && addingAttributes && !asynchronous) {
-    // The monitor was receiving live events before it asked for more names;
-    // left pending it would stay deaf for ever.
-    W4Os::CCriticalSectionLock lock(&lock_);
-    pending_.erase(monitor);
-  }
+  // A queue that the cache knows already is loaded synchronously, as is any
+  // load asked for on the notifier's delivery thread... except that such a
+  // thread cannot wait for an answer it has to deliver itself.
+  bool asynchronous = !synchronous && created;
+  if (!asynchronous && InsideCacheDelivery()) asynchronous = true;
+  Loadcache(queue, loadNames, asynchronous ? false : addingAttributes, !asynchronous, monitor,
+            wasLive);
 }
 
-void CQmCache::DeactivateMonitor(const CEntityId& queue, CQmQueueMonitor* monitor) {
+void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
+  CEntityId queue;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    const auto it = loads_.find(monitor);
+    if (it == loads_.end() || it->second.state != LoadState::kFailed) return;
+    it->second.state = LoadState::kAwaiting;
+    queue = it->second.queue;
+  }
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loading {} again for {}",
+           ScopedName(queue), monitor);
+  const bool asynchronous = !synchronous || InsideCacheDelivery();
+  Loadcache(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor, false);
+}
+
+void CQmCache::RetryFailedLoads() {
+  std::vector<MonitorId> failed;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    for (const auto& [monitor, load] : loads_) {
+      if (load.state == LoadState::kFailed) failed.push_back(monitor);
+    }
+  }
+  for (const MonitorId monitor : failed) RetryFailedLoad(monitor, false);
+}
+
+void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::DeactivateMonitor");
-  // Outside the cache lock: this waits for callbacks that may query the cache.
-  CQueueMonitorProxy::Deactivate(monitor);
   CBatchLease batch;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::DeactivateMonitor({},{})",
-             ScopedName(queue), fmt::ptr(monitor));
-    pending_.erase(monitor);
+             ScopedName(queue), monitor);
+    loads_.erase(monitor);
     QueueRecord* record = tables_.FindQueue(queue);
     if (record != nullptr && record->RemoveMonitor(monitor) && record->Monitors().empty()) {
-      DropQueueLocked(queue, *batch);
+      DropQueueLocked(queue, false, *batch);
     }
   }
   FinishBatch(*batch);
@@ -153,8 +198,9 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, CQmQueueMonitor* monito
 
 // ---- loading ----
 
-bool CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                         bool addingAttributes, bool synchronous, CQmQueueMonitor* requester) {
+void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                         bool addingAttributes, bool synchronous, MonitorId requester,
+                         bool requesterWasLive) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loadcache({}) {}{}{}",
            ScopedName(queue), NamesText(names), addingAttributes ? ",AddingAttributes" : "",
            synchronous ? ",Synchronous" : ",Async");
@@ -169,33 +215,82 @@ bool CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
           << static_cast<std::int32_t>(kept.size());
   for (const CQmAttributeName& name : kept) name.Write(request);
 
-  if (!synchronous && CNotifierHandle::GetDefaultConnection()) {
-    if (SendAsyncLoad(request, queue, requester)) return true;
+  OutstandingRequest record{queue, requester, requesterWasLive, {}, nullptr};
+  if (synchronous) record.waiter = std::make_shared<SyncWait>();
+  if (SendLoad(request, record)) {
+    if (!synchronous) return;
+    // The answer is applied on the delivery thread; its callbacks for the
+    // requester, and the live ones after them, are handed over to this thread.
+    // A failed load has nothing of its own to hand over, but the hand-off
+    // must be closed all the same.
+    record.waiter->Wait();
+    handOffs_.Drain(requester);
+    return;
+  }
+  if (!synchronous) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Async request failed {}",
              ScopedName(queue));
   }
+  // Nothing could be sent through the queue's callback object (no
+  // connection): a plain synchronous request is the last resort.
   W4Notifier::CResponseObject response;
+  record.waiter = nullptr;
   if (request.Send(response, CNotifierTimeout::Query()) == 0) {
-    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Sync request failed {}",
-             ScopedName(queue));
-    return false;
+    LoadFailed(record, "Sync request failed");
+    return;
   }
-  return ProcessMonitorResponse(response, queue, requester);
+  if (!ProcessMonitorResponse(response, record)) LoadFailed(record, "Sync request failed");
 }
 
-bool CQmCache::SendAsyncLoad(const CMessage& request, const CEntityId& queue,
-                             CQmQueueMonitor* requester) {
+bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& record) {
   const auto connection = CNotifierHandle::GetDefaultConnection();
   if (!connection) return false;
+  if (record.waiter) handOffs_.Open(record.requester);
   // Held across the send: the response may arrive on a delivery thread at
   // once and must find the request recorded.
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    std::uint32_t requestId = 0;
+    const W4Notifier::eMsgCode result = connection->SendAsyncRequest(
+        request, ResponderFor(record.queue), 0, CNotifierTimeout::Query(), &requestId);
+    if (result == W4Notifier::eMsgSuccess) {
+      OutstandingRequest& stored = outstanding_[requestId];
+      stored = record;
+      stored.connection = connection;
+      return true;
+    }
+  }
+  if (record.waiter) handOffs_.Drain(record.requester);  // closes it: nothing was queued
+  return false;
+}
+
+void CQmCache::LoadFailed(const OutstandingRequest& request, const char* why) {
+  QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "{} {}", why,
+           ScopedName(request.queue));
+  if (request.requester == 0) return;
   W4Os::CCriticalSectionLock lock(&lock_);
-  std::uint32_t requestId = 0;
-  const W4Notifier::eMsgCode result =
-      connection->SendAsyncRequest(request, this, 0, CNotifierTimeout::Query(), &requestId);
-  if (result != W4Notifier::eMsgSuccess) return false;
-  outstanding_[requestId] = OutstandingRequest{queue, requester};
-  return true;
+  const auto it = loads_.find(request.requester);
+  if (it == loads_.end() || it->second.state != LoadState::kAwaiting) return;
+  if (request.requesterWasLive) {
+    loads_.erase(it);  // its earlier contents still hold; only the new names are missing
+  } else {
+    // Pending until a later load succeeds: a renegotiation, or the monitor's
+    // own Activate or RequestAttributeUpdateCallback.
+    it->second.state = LoadState::kFailed;
+  }
+}
+
+void CQmCache::SyncWait::Finish(bool success) {
+  W4Os::MutexLock lock(&mutex);
+  finished = true;
+  succeeded = success;
+  done.SignalAll();
+}
+
+bool CQmCache::SyncWait::Wait() {
+  W4Os::MutexLock lock(&mutex);
+  while (!finished) done.Wait();
+  return succeeded;
 }
 
 // ---- subscriptions ----
@@ -205,27 +300,35 @@ W4Notifier::IMessageCallback* CQmCache::SubscriberFor(const CEntityId& queue) {
   return this;
 }
 
+W4Notifier::IAsyncResponseCallback* CQmCache::ResponderFor(const CEntityId& queue) {
+  if (queue.QueryObjectId() == W4Notifier::kAllObjects) return &allQueuesCallback_;
+  return this;
+}
+
 void CQmCache::ReconcileSubscription(const CEntityId& queue) {
   while (true) {
     std::optional<bool> start;
+    std::shared_ptr<W4Notifier::CNotifierConnection> connection;
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       start = subscriptions_.NextStep(queue);
+      // A subscription is stopped on the connection it was made on.
+      if (start && !*start) connection = subscriptions_.HeldOn(queue);
     }
     if (!start) return;
     bool held = false;
-    if (const auto connection = CNotifierHandle::GetDefaultHandle().Connection()) {
-      W4Notifier::IMessageCallback* subscriber = SubscriberFor(queue);
-      if (*start) {
-        held = connection->StartNotifications(queue, kMonitorQueueEvent, subscriber, 0, nullptr, {},
-                                              u"QueueMonitor") == W4Notifier::eMsgSuccess;
-      } else {
-        connection->StopNotifications(queue, kMonitorQueueEvent, subscriber, 0);
-      }
+    W4Notifier::IMessageCallback* subscriber = SubscriberFor(queue);
+    if (*start) {
+      connection = CNotifierHandle::GetDefaultHandle().Connection();
+      held = connection && connection->StartNotifications(queue, kMonitorQueueEvent, subscriber, 0,
+                                                          nullptr, {}, u"QueueMonitor") ==
+                               W4Notifier::eMsgSuccess;
+    } else if (connection) {
+      connection->StopNotifications(queue, kMonitorQueueEvent, subscriber, 0);
     }
     {
       W4Os::CCriticalSectionLock lock(&lock_);
-      subscriptions_.Completed(queue, *start, held);
+      subscriptions_.Completed(queue, *start, held, connection);
     }
     if (held != *start) return;  // no connection: the next activation retries
   }
@@ -233,8 +336,19 @@ void CQmCache::ReconcileSubscription(const CEntityId& queue) {
 
 // ---- outcomes of asynchronous requests ----
 
-void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) {
-  OutstandingRequest request;
+std::optional<CQmCache::OutstandingRequest> CQmCache::TakeOutstanding(std::uint32_t requestId) {
+  W4Os::CCriticalSectionLock lock(&lock_);
+  const auto it = outstanding_.find(requestId);
+  if (it == outstanding_.end()) return std::nullopt;
+  OutstandingRequest request = std::move(it->second);
+  outstanding_.erase(it);
+  return request;
+}
+
+void CQmCache::RequestSucceeded(std::uint32_t requestId, CMessage& response) {
+  CacheDeliveryScope scope;
+  // Taken out only once applied: the destructor waits for the table to empty.
+  std::optional<OutstandingRequest> request;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     if (const auto it = outstanding_.find(requestId); it != outstanding_.end()) {
@@ -242,10 +356,14 @@ void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& respons
     }
   }
   switch (response.QueryEventId()) {
-    case kMonitorQueueEvent:
+    case kMonitorQueueEvent: {
       QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Monitor Queue Response received");
-      ProcessMonitorResponse(response, request.queue, request.requester);
+      const OutstandingRequest load = request.value_or(OutstandingRequest{});
+      const bool applied = ProcessMonitorResponse(response, load);
+      if (!applied) LoadFailed(load, "Malformed monitor queue response for");
+      if (load.waiter) load.waiter->Finish(applied);
       break;
+    }
     case kCacheReloadEvent:
       QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Cache Reload Response received");
       ProcessCacheReload(response);
@@ -253,35 +371,65 @@ void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& respons
     default:
       QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Unexpected response received - {}",
                response.QueryEventId());
+      if (request && request->waiter) {
+        LoadFailed(*request, "Unexpected response for");
+        request->waiter->Finish(false);
+      }
       break;
   }
-  ForgetOutstanding(requestId);
+  TakeOutstanding(requestId);
+}
+
+void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what) {
+  CacheDeliveryScope scope;
+  QM_TRACE(CacheTopic(), level, kFunction, "{}", what);
+  const std::optional<OutstandingRequest> request = TakeOutstanding(requestId);
+  if (!request) return;
+  if (request->requester != 0) {
+    LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
+  }
+  if (request->waiter) request->waiter->Finish(false);
+}
+
+void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) {
+  RequestSucceeded(requestId, response);
 }
 
 void CQmCache::OnAsyncResponseRejected(std::uint32_t requestId, CMessage& /*rejection*/) {
-  QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Async cache update request rejected");
-  ForgetOutstanding(requestId);
+  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request rejected");
 }
 
 void CQmCache::OnAsyncResponseTimeout(std::uint32_t requestId) {
-  QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Async cache update request timeout");
-  ForgetOutstanding(requestId);
+  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request timeout");
 }
 
 void CQmCache::OnAsyncResponseCancelled(std::uint32_t requestId) {
-  QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction, "Async cache update request cancelled");
-  ForgetOutstanding(requestId);
+  RequestFailed(requestId, W4Trace::kLevelWarning, "Async cache update request cancelled");
 }
 
 void CQmCache::OnAsyncResponseConnectionLoss(std::uint32_t requestId) {
-  QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
-           "Async cache update request lost with the connection");
-  ForgetOutstanding(requestId);
+  RequestFailed(requestId, W4Trace::kLevelWarning,
+                "Async cache update request lost with the connection");
 }
 
-void CQmCache::ForgetOutstanding(std::uint32_t requestId) {
-  W4Os::CCriticalSectionLock lock(&lock_);
-  outstanding_.erase(requestId);
+void CQmCache::AllQueuesCallback::OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) {
+  cache_.RequestSucceeded(id, response);
+}
+
+void CQmCache::AllQueuesCallback::OnAsyncResponseRejected(std::uint32_t id, CMessage& rejection) {
+  cache_.OnAsyncResponseRejected(id, rejection);
+}
+
+void CQmCache::AllQueuesCallback::OnAsyncResponseTimeout(std::uint32_t id) {
+  cache_.OnAsyncResponseTimeout(id);
+}
+
+void CQmCache::AllQueuesCallback::OnAsyncResponseCancelled(std::uint32_t id) {
+  cache_.OnAsyncResponseCancelled(id);
+}
+
+void CQmCache::AllQueuesCallback::OnAsyncResponseConnectionLoss(std::uint32_t id) {
+  cache_.OnAsyncResponseConnectionLoss(id);
 }
 
 }  // namespace QueueManager

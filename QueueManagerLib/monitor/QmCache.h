@@ -10,16 +10,31 @@
 //   2. a queue record's own lock (QueueRecord, taken inside the cache lock
 //      while its monitor list changes), or the proxy lock
 //      (CQueueMonitorProxy, which never takes the cache lock).
+// Leaf locks, taken with or without the above and never holding another:
+// the hand-off lock (HandOffs), a synchronous load's wait lock, a monitor's
+// own field lock.
 // No monitor callback, and no notifier call that may wait for a callback or
 // a server (StopNotifications, StartNotifications, synchronous requests),
 // runs while the cache lock is held (an asynchronous send does, so that its
 // outcome finds the request recorded): changes are applied under the lock, the callbacks
 // they cause are collected in a CallbackBatch, and they are made after the
 // lock is released, on the same thread and in the same order.
+//
+// Ordering: a queue's notifications and the answers to its loads reach the
+// cache through one callback object (the cache itself for single queues,
+// AllQueuesCallback for all-queues entities), which the notifier calls in
+// the order the server sent them. Every load is therefore sent
+// asynchronously to that object and applied on its delivery thread, in
+// order with the live events: the tables always follow the server's order,
+// and a monitor sees what its snapshot holds and every event after it, once.
+// A synchronous activation waits for its answer and takes its callbacks over
+// from the delivery thread through HandOffs.
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -38,13 +53,14 @@
 #include "monitor/CacheTables.h"
 #include "monitor/CallbackBatch.h"
 #include "monitor/ClockSkew.h"
+#include "monitor/HandOffs.h"
 #include "monitor/InteractionMonitorStore.h"
 #include "monitor/MessageReaders.h"
+#include "monitor/MonitorId.h"
 #include "monitor/SubscriptionBook.h"
 
 namespace QueueManager {
 
-class CQmQueueMonitor;
 using CallbackBatchGroup = CallbackBatch::Group;
 
 // The one monitor cache of the process: subscribes to the notifications of
@@ -63,13 +79,17 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Attaches `monitor` to `queue` and loads the queue: asynchronously when
   // asked and the queue was not cached, otherwise synchronously, making the
   // initial callbacks before returning.
-  void ActivateMonitor(const W4Notifier::CEntityId& queue, CQmQueueMonitor* monitor,
+  // REQUIRES: `monitor` is registered with CQueueMonitorProxy.
+  void ActivateMonitor(const W4Notifier::CEntityId& queue, MonitorId monitor,
                        const std::vector<CQmAttributeName>& names, bool addingAttributes,
                        bool synchronous, bool subscribe) QM_LOCKS_EXCLUDED(lock_);
+  // Loads a monitor again whose load failed (with every name it monitors);
+  // nothing for another monitor.
+  void RetryFailedLoad(MonitorId monitor, bool synchronous) QM_LOCKS_EXCLUDED(lock_);
   // Detaches `monitor`; with the last monitor the queue leaves the cache and
-  // its subscription stops. No callback of the monitor runs or starts on
-  // another thread once it returns.
-  void DeactivateMonitor(const W4Notifier::CEntityId& queue, CQmQueueMonitor* monitor)
+  // its subscription stops.
+  // REQUIRES: CQueueMonitorProxy::Deactivate(monitor) has returned.
+  void DeactivateMonitor(const W4Notifier::CEntityId& queue, MonitorId monitor)
       QM_LOCKS_EXCLUDED(lock_);
 
   // Empties `ids`, then fills it; true when the queue is cached.
@@ -138,11 +158,19 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // all-queues entity: with one object every event of a cached queue would be
   // applied twice. It applies only what is published on the all-queues entity
   // itself.
-  class AllQueuesCallback final : public W4Notifier::IMessageCallback {
+  class AllQueuesCallback final : public W4Notifier::IAsyncResponseCallback,
+                                  public W4Notifier::IMessageCallback {
    public:
     explicit AllQueuesCallback(CQmCache& cache) : cache_(cache) {}
     void OnMessageReceived(W4Notifier::CMessage& message) override;
     void OnConnectionRenegotiated() override;
+    // The answers to the loads of all-queues entities come here, in order
+    // with their notifications.
+    void OnAsyncResponseSuccess(std::uint32_t id, W4Notifier::CMessage& response) override;
+    void OnAsyncResponseRejected(std::uint32_t id, W4Notifier::CMessage& rejection) override;
+    void OnAsyncResponseTimeout(std::uint32_t id) override;
+    void OnAsyncResponseCancelled(std::uint32_t id) override;
+    void OnAsyncResponseConnectionLoss(std::uint32_t id) override;
 
    private:
     CQmCache& cache_;
@@ -151,39 +179,79 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   CQmCache();
   ~CQmCache() override;
 
+  // A monitor that waits for its initial contents (pending): its load is in
+  // flight, or failed and waits for a retry. Pending monitors receive no
+  // live events.
+  enum class LoadState : std::uint8_t { kAwaiting, kFailed };
+  struct PendingLoad {
+    LoadState state = LoadState::kAwaiting;
+    W4Notifier::CEntityId queue;
+  };
+  // The activating thread of a synchronous load waits here for its outcome.
+  struct SyncWait {
+    W4Os::Mutex mutex;
+    W4Os::CondVar done{&mutex};
+    bool finished QM_GUARDED_BY(mutex) = false;
+    bool succeeded QM_GUARDED_BY(mutex) = false;
+    void Finish(bool success);
+    bool Wait();
+  };
+  // An asynchronous request in flight, remembered with the connection it was
+  // sent on: the queue and monitor of a load (an empty entity and no monitor
+  // for a reload).
+  struct OutstandingRequest {
+    W4Notifier::CEntityId queue;
+    MonitorId requester = 0;
+    // The requester was receiving live events before this load (it asked for
+    // more names): a failure leaves it live.
+    bool requesterWasLive = false;
+    std::weak_ptr<W4Notifier::CNotifierConnection> connection;
+    std::shared_ptr<SyncWait> waiter;
+  };
+
   // Activation (QmCache.cc).
   // `requester` is the monitor whose activation asked for the load: the
   // response's initial callbacks go to it alone.
-  bool Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                 bool addingAttributes, bool synchronous, CQmQueueMonitor* requester)
+  void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                 bool addingAttributes, bool synchronous, MonitorId requester,
+                 bool requesterWasLive) QM_LOCKS_EXCLUDED(lock_);
+  // Sends the load to the queue's callback object; false when it was not
+  // sent.
+  bool SendLoad(const W4Notifier::CMessage& request, const OutstandingRequest& record)
       QM_LOCKS_EXCLUDED(lock_);
-  bool SendAsyncLoad(const W4Notifier::CMessage& request, const W4Notifier::CEntityId& queue,
-                     CQmQueueMonitor* requester) QM_LOCKS_EXCLUDED(lock_);
+  // The load failed: the requester waits for a retry, or stays live when it
+  // was live before.
+  void LoadFailed(const OutstandingRequest& request, const char* why) QM_LOCKS_EXCLUDED(lock_);
   void ReconcileSubscription(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
   W4Notifier::IMessageCallback* SubscriberFor(const W4Notifier::CEntityId& queue);
-  void ForgetOutstanding(std::uint32_t requestId) QM_LOCKS_EXCLUDED(lock_);
+  W4Notifier::IAsyncResponseCallback* ResponderFor(const W4Notifier::CEntityId& queue);
+  // Takes the record of an answered request out of the table.
+  std::optional<OutstandingRequest> TakeOutstanding(std::uint32_t requestId)
+      QM_LOCKS_EXCLUDED(lock_);
+  // The outcomes of asynchronous requests, whichever object received them.
+  void RequestSucceeded(std::uint32_t requestId, W4Notifier::CMessage& response)
+      QM_LOCKS_EXCLUDED(lock_);
+  void RequestFailed(std::uint32_t requestId, int level, const char* what)
+      QM_LOCKS_EXCLUDED(lock_);
+  void RetryFailedLoads() QM_LOCKS_EXCLUDED(lock_);
   void ShutDown() QM_LOCKS_EXCLUDED(lock_);
 
   // Table changes under the lock (CacheUpdates.cc).
   // Opens a group in `batch` with the monitors to call for an event of
-  // `queue`. A live event goes to the queue's monitors, then those of its
-  // all-queues entity, that are not pending. An initial response goes to the
-  // pending monitors of the queue itself: to `requester` alone when the
-  // response answers its request (null: to every pending monitor).
-  CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool initialResponse,
-                                 CQmQueueMonitor* requester, CallbackBatch& batch)
+  // `queue` (with `viaAllQueues`, of a queue reached through its all-queues
+  // entity, whose monitors are called). A live event goes to the monitors
+  // that are not pending; an initial response to `requester` alone, while it
+  // awaits it.
+  CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                                 bool initialResponse, MonitorId requester, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void QueueRemovedLocked(const W4Notifier::CEntityId& queue, CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void DropQueueLocked(const W4Notifier::CEntityId& queue, CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ApplyEventLocked(const W4Notifier::CEntityId& queue, const QueueEvent& event,
-                        bool initialResponse, CQmQueueMonitor* requester, CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // The initial response for `queue` has been processed: `requester` (null:
-  // every monitor of the queue) receives live events from now on.
-  void EndPendingLocked(const W4Notifier::CEntityId& queue, CQmQueueMonitor* requester)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void QueueRemovedLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                          CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void DropQueueLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                       CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void ApplyEventLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                        const QueueEvent& event, bool initialResponse, MonitorId requester,
+                        CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                           const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
@@ -196,18 +264,23 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Responses and notifications (CacheMessages.cc). Each throws
   // W4Notifier::CException on malformed input; the callers catch.
   void ReadServerTime(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
-  void ProcessNotification(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
-  bool ProcessMonitorResponse(W4Notifier::CMessage& response,
-                              const W4Notifier::CEntityId& requestedQueue,
-                              CQmQueueMonitor* requester) QM_LOCKS_EXCLUDED(lock_);
-  void ProcessMonitorSection(W4Notifier::CMessage& response, CQmQueueMonitor* requester)
+  // `viaAllQueues`: received through the all-queues subscription of the
+  // message's type.
+  void ProcessNotification(W4Notifier::CMessage& message, bool viaAllQueues)
       QM_LOCKS_EXCLUDED(lock_);
-  void ProcessQueueBody(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& message,
-                        bool initialResponse, CQmQueueMonitor* requester) QM_LOCKS_EXCLUDED(lock_);
-  void ProcessStatistics2(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& message)
+  // Applies the answer to a load and ends the requester's wait; false when it
+  // was malformed.
+  bool ProcessMonitorResponse(W4Notifier::CMessage& response, const OutstandingRequest& request)
       QM_LOCKS_EXCLUDED(lock_);
-  void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, const QueueEvent& event,
-                           bool initialResponse, CQmQueueMonitor* requester)
+  void ProcessMonitorSection(W4Notifier::CMessage& response, const OutstandingRequest& request)
+      QM_LOCKS_EXCLUDED(lock_);
+  void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                        W4Notifier::CMessage& message, bool initialResponse, MonitorId requester)
+      QM_LOCKS_EXCLUDED(lock_);
+  void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                          W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
+  void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                           const QueueEvent& event, bool initialResponse, MonitorId requester)
       QM_LOCKS_EXCLUDED(lock_);
   void RegisterNamesLocked(W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -221,10 +294,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void ReloadQueueLocked(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response,
                          std::deque<QueueEvent>& events, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ReloadLeftoversLocked(const W4Notifier::CEntityId& queue,
-                             const std::unordered_set<std::uint32_t>& leftovers,
-                             std::deque<QueueEvent>& events, CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Reconciles one record (own or child) with the events the server listed.
+  void ReloadRecordLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                          const std::optional<CQmQueueStats>& stats,
+                          const std::vector<QueueEvent>& listed, std::deque<QueueEvent>& events,
+                          CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
 
   // Clock (CacheClock.cc).
   bool StartClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
@@ -232,24 +306,29 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   mutable W4Os::CCriticalSection lock_;
   std::atomic<int> clockSkew_{0};
   CClockSkewFilter clockFilter_ QM_GUARDED_BY(lock_);
-  // Monitors that asked for their initial contents and have not had them.
-  std::set<CQmQueueMonitor*> pending_ QM_GUARDED_BY(lock_);
+  // The pending monitors.
+  std::unordered_map<MonitorId, PendingLoad> loads_ QM_GUARDED_BY(lock_);
   CacheTables tables_ QM_GUARDED_BY(lock_);
   SubscriptionBook subscriptions_ QM_GUARDED_BY(lock_);
-  // An asynchronous request in flight: the queue and the monitor a monitor
-  // queue request is for; an empty entity and no monitor for a reload. The
-  // monitor may be gone by the time the answer comes: it is only compared.
-  struct OutstandingRequest {
-    W4Notifier::CEntityId queue;
-    CQmQueueMonitor* requester = nullptr;
-  };
   std::unordered_map<std::uint32_t, OutstandingRequest> outstanding_ QM_GUARDED_BY(lock_);
+  HandOffs handOffs_;
   bool clockSubscribed_ QM_GUARDED_BY(lock_) = false;
   IInteractionMonitorStore* store_ QM_GUARDED_BY(lock_) = nullptr;
   // 0 idle, 1 a request is running, 2 done.
   std::atomic<int> clockSkewRequest_{0};
   AllQueuesCallback allQueuesCallback_{*this};
 };
+
+// Marks the calling thread, for its lifetime, as inside a notifier callback
+// of the cache: a delivery thread that must not wait for another delivery.
+class CacheDeliveryScope {
+ public:
+  CacheDeliveryScope();
+  ~CacheDeliveryScope();
+  CacheDeliveryScope(const CacheDeliveryScope&) = delete;
+  CacheDeliveryScope& operator=(const CacheDeliveryScope&) = delete;
+};
+bool InsideCacheDelivery();
 
 // The Queue Manager server entity (29, 0xFFFFFFFF).
 const W4Notifier::CEntityId& QueueManagerServerEntity();

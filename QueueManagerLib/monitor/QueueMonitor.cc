@@ -1,6 +1,7 @@
 #include "QueueManager/QueueMonitor.h"
 
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "monitor/MonitorId.h"
 #include "monitor/QmCache.h"
 #include "monitor/QueueMonitorProxy.h"
 
@@ -10,43 +11,96 @@ using W4Notifier::CEntityId;
 
 CQmQueueMonitor::CQmQueueMonitor() = default;
 
-CQmQueueMonitor::CQmQueueMonitor(const CQmQueueMonitor& other)
-    : queue_(other.queue_), names_(other.names_) {}
+CQmQueueMonitor::CQmQueueMonitor(const CQmQueueMonitor& other) {
+  W4Os::MutexLock lock(&other.mutex_);
+  queue_ = other.queue_;
+  names_ = other.names_;
+}
 
 CQmQueueMonitor& CQmQueueMonitor::operator=(const CQmQueueMonitor& other) {
   if (this == &other) return *this;
   // Left attached, this monitor would keep receiving its old queue's events
   // while claiming to watch the new one.
   Deactivate();
-  queue_ = other.queue_;
-  names_ = other.names_;
+  CEntityId queue;
+  std::set<CQmAttributeName> names;
+  {
+    W4Os::MutexLock lock(&other.mutex_);
+    queue = other.queue_;
+    names = other.names_;
+  }
+  W4Os::MutexLock lock(&mutex_);
+  queue_ = queue;
+  names_ = std::move(names);
   return *this;
 }
 
 CQmQueueMonitor::~CQmQueueMonitor() {
-  // First out of the proxy: once no callback runs on another thread, this
-  // object's fields are this thread's alone (a callback may have deactivated
-  // the monitor meanwhile).
-  CQueueMonitorProxy::Deactivate(this);
+  CEntityId queue;
+  const MonitorId id = Detach(queue);
+  if (id == 0) return;
+  CQueueMonitorProxy::Deactivate(id);
   // A monitor destroyed at exit after the cache is gone only leaves the proxy.
-  if (CQmCache::Exists()) {
-    CQmCache::Instance().DeactivateMonitor(queue_, this);
+  if (CQmCache::Exists()) CQmCache::Instance().DeactivateMonitor(queue, id);
+}
+
+MonitorId CQmQueueMonitor::Attachment(CEntityId* queue) const {
+  W4Os::MutexLock lock(&mutex_);
+  if (queue != nullptr) *queue = queue_;
+  return attachment_;
+}
+
+MonitorId CQmQueueMonitor::Detach(CEntityId& queue) {
+  W4Os::MutexLock lock(&mutex_);
+  const MonitorId id = attachment_;
+  queue = queue_;
+  attachment_ = 0;
+  if (id != 0) {
+    queue_.Reset();
+    names_.clear();
   }
+  return id;
 }
 
 void CQmQueueMonitor::Activate(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
                                bool synchronous) {
-  if (queue.QueryObjectType() == W4Notifier::eObjectTypeNone || queue_.IsSet()) return;
-  queue_ = queue;
-  attached_ = true;
-  CQueueMonitorProxy::AddNames(this, names);
-  CQmCache::Instance().ActivateMonitor(queue, this, names, false, synchronous, true);
+  if (queue.QueryObjectType() == W4Notifier::eObjectTypeNone) return;
+  MonitorId id = 0;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (attachment_ != 0) {
+      id = attachment_;
+    } else if (queue_.IsSet()) {
+      return;  // a copy: never attached
+    } else {
+      attachment_ = NewMonitorId();
+      queue_ = queue;
+      names_.insert(names.begin(), names.end());
+    }
+  }
+  if (id != 0) {
+    // Already active: only a monitor whose load failed is loaded again.
+    CQmCache::Instance().RetryFailedLoad(id, synchronous);
+    return;
+  }
+  CEntityId attachedQueue;
+  id = Attachment(&attachedQueue);
+  CQueueMonitorProxy::Activate(id, this, names);
+  CQmCache::Instance().ActivateMonitor(attachedQueue, id, names, false, synchronous, true);
 }
 
 void CQmQueueMonitor::RequestAttributeUpdateCallback(const std::vector<CQmAttributeName>& names) {
-  if (!attached_) return;
-  CQueueMonitorProxy::AddNames(this, names);
-  CQmCache::Instance().ActivateMonitor(queue_, this, names, true, true, true);
+  CEntityId queue;
+  MonitorId id = 0;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (attachment_ == 0) return;
+    id = attachment_;
+    queue = queue_;
+    names_.insert(names.begin(), names.end());
+  }
+  CQueueMonitorProxy::AddNames(id, names);
+  CQmCache::Instance().ActivateMonitor(queue, id, names, true, true, true);
 }
 
 void CQmQueueMonitor::RequestAttributeUpdateCallback(const CQmAttributeName& name) {
@@ -54,34 +108,41 @@ void CQmQueueMonitor::RequestAttributeUpdateCallback(const CQmAttributeName& nam
 }
 
 void CQmQueueMonitor::Deactivate() {
-  // As in the destructor: the fields are read only once no callback of this
-  // monitor runs on another thread.
-  CQueueMonitorProxy::Deactivate(this);
-  if (!queue_.IsSet()) return;
-  CQmCache::Instance().DeactivateMonitor(queue_, this);
-  queue_.Reset();
-  attached_ = false;
-  CQueueMonitorProxy::ClearNames(this);
+  CEntityId queue;
+  const MonitorId id = Detach(queue);
+  if (id == 0) return;
+  // Out of the proxy first: no callback of this attachment starts from now
+  // on, and none runs on another thread once this returns.
+  CQueueMonitorProxy::Deactivate(id);
+  CQmCache::Instance().DeactivateMonitor(queue, id);
 }
 
 bool CQmQueueMonitor::Contains(InteractionId id) const {
-  return CQmCache::Instance().IsInteractionInQueue(queue_, id);
+  CEntityId queue;
+  Attachment(&queue);
+  return CQmCache::Instance().IsInteractionInQueue(queue, id);
 }
 
 void CQmQueueMonitor::QueryContents(std::vector<InteractionId>& contents) const {
-  CQmCache::Instance().QueryQueueContents(queue_, contents);
+  CEntityId queue;
+  Attachment(&queue);
+  CQmCache::Instance().QueryQueueContents(queue, contents);
 }
 
 void CQmQueueMonitor::QueryStatistics(CQmQueueStats& stats) const {
-  if (queue_.QueryObjectId() == W4Notifier::kAllObjects) return;
-  CQmCache::Instance().QueryStatistics(queue_, stats);
+  CEntityId queue;
+  Attachment(&queue);
+  if (queue.QueryObjectId() == W4Notifier::kAllObjects) return;
+  CQmCache::Instance().QueryStatistics(queue, stats);
 }
 
 void CQmQueueMonitor::Monitors(std::vector<CQmAttributeName>& names) const {
+  W4Os::MutexLock lock(&mutex_);
   names.assign(names_.begin(), names_.end());
 }
 
 bool CQmQueueMonitor::IsMonitored(const CQmAttributeName& name) const {
+  W4Os::MutexLock lock(&mutex_);
   return names_.count(name) != 0;
 }
 

@@ -1,6 +1,7 @@
 #include "monitor/QueueMonitorProxy.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bitset>
 #include <exception>
 #include <set>
@@ -23,23 +24,26 @@ using W4Notifier::CEntityId;
 
 constexpr const char* kFunction = "CQueueMonitorProxy";
 
-// A monitor the proxy knows: active, or still inside a callback after it was
-// deactivated. Callbacks of one monitor never run on two threads at once but
-// nest on one: `runner` is that thread while `depth` is above 0. The
-// monitor's standard names are mirrored as bits, so that the test of an
-// attribute update is a few bit tests.
+// An attachment the proxy knows: active, or still inside a callback after it
+// was deactivated. Callbacks of one attachment never run on two threads at
+// once but nest on one: `runner` is that thread while `depth` is above 0. The
+// monitored names are kept here, under the proxy lock, since deliveries on
+// any thread read them; standard names are mirrored as bits, so that the
+// test of an attribute update is a few bit tests.
 struct MonitorEntry {
+  CQmQueueMonitor* monitor = nullptr;
   bool active = false;
   int depth = 0;
   std::thread::id runner;
   std::bitset<QueueManager::Catalogue::kMaxNumber + 1> standardNames;
+  std::set<CQmAttributeName> names;
   bool otherNames = false;  // names that are not catalogue numbers
 };
 
 struct ProxyState {
   W4Os::Mutex mutex;
   W4Os::CondVar callbackEnded{&mutex};
-  std::unordered_map<const CQmQueueMonitor*, MonitorEntry> entries QM_GUARDED_BY(mutex);
+  std::unordered_map<MonitorId, MonitorEntry> entries QM_GUARDED_BY(mutex);
   // Threads waiting in Deactivate or for their turn to call a monitor;
   // callbacks signal their end only when there are any.
   int waiters QM_GUARDED_BY(mutex) = 0;
@@ -57,11 +61,11 @@ ProxyState& State() {
 std::string ActiveSetText(const ProxyState& state) QM_EXCLUSIVE_LOCKS_REQUIRED(state.mutex) {
   std::string text = "{";
   bool first = true;
-  for (const auto& [monitor, entry] : state.entries) {
+  for (const auto& [id, entry] : state.entries) {
     if (!entry.active) continue;
     text += first ? "" : ",";
     first = false;
-    text += fmt::format("{}", fmt::ptr(monitor));
+    text += fmt::format("{}", id);
   }
   return text + "}";
 }
@@ -75,10 +79,9 @@ bool IsCatalogueNumber(const CQmAttributeName& name) {
   return number >= 0 && number <= QueueManager::Catalogue::kMaxNumber;
 }
 
-void MirrorNames(MonitorEntry& entry, const std::set<CQmAttributeName>& names) {
-  entry.standardNames.reset();
-  entry.otherNames = false;
+void AddEntryNames(MonitorEntry& entry, const std::vector<CQmAttributeName>& names) {
   for (const CQmAttributeName& name : names) {
+    entry.names.insert(name);
     if (IsCatalogueNumber(name)) {
       entry.standardNames.set(static_cast<std::size_t>(name.QueryW4AttributeName()));
     } else {
@@ -89,92 +92,87 @@ void MirrorNames(MonitorEntry& entry, const std::set<CQmAttributeName>& names) {
 
 // True when a name of `updated` is among the monitored ones: catalogue
 // numbers by their bit, other names in the monitor's set.
-bool NamesIntersect(const MonitorEntry& entry, const std::set<CQmAttributeName>& monitored,
-                    const CQmAttributeMap& updated) {
+bool NamesIntersect(const MonitorEntry& entry, const CQmAttributeMap& updated) {
   return std::any_of(updated.begin(), updated.end(), [&](const auto& attribute) {
     const CQmAttributeName& name = attribute.first;
     if (IsCatalogueNumber(name)) {
       return entry.standardNames.test(static_cast<std::size_t>(name.QueryW4AttributeName()));
     }
-    return entry.otherNames && monitored.count(name) != 0;
+    return entry.otherNames && entry.names.count(name) != 0;
   });
 }
 
 }  // namespace
 
-void CQueueMonitorProxy::Activate(CQmQueueMonitor* monitor) {
+void CQueueMonitorProxy::Activate(MonitorId id, CQmQueueMonitor* monitor,
+                                  const std::vector<CQmAttributeName>& names) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  state.entries[monitor].active = true;
+  MonitorEntry& entry = state.entries[id];
+  entry.monitor = monitor;
+  entry.active = true;
+  AddEntryNames(entry, names);
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-           "CQueueMonitorProxy Activate {}: m_ActiveMonitors={}", fmt::ptr(monitor),
-           ActiveSetText(state));
+           "CQueueMonitorProxy Activate {}: m_ActiveMonitors={}", id, ActiveSetText(state));
 }
 
-void CQueueMonitorProxy::Deactivate(CQmQueueMonitor* monitor) {
+void CQueueMonitorProxy::Deactivate(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  auto it = state.entries.find(monitor);
+  auto it = state.entries.find(id);
   if (it == state.entries.end()) return;
   it->second.active = false;
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-           "CQueueMonitorProxy Deactivate {}: m_ActiveMonitors={}", fmt::ptr(monitor),
-           ActiveSetText(state));
+           "CQueueMonitorProxy Deactivate {}: m_ActiveMonitors={}", id, ActiveSetText(state));
   const std::thread::id self = std::this_thread::get_id();
   ++state.waiters;
   while (it != state.entries.end() && RunsOnOtherThread(it->second, self)) {
     state.callbackEnded.Wait();
-    it = state.entries.find(monitor);  // the table may have been rehashed
+    it = state.entries.find(id);  // the table may have been rehashed
   }
   --state.waiters;
-  if (it != state.entries.end() && !it->second.active && it->second.depth == 0) {
-    state.entries.erase(it);
-  }
+  if (it != state.entries.end() && it->second.depth == 0) state.entries.erase(it);
 }
 
-bool CQueueMonitorProxy::query(CQmQueueMonitor* monitor) {
+bool CQueueMonitorProxy::query(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  const auto it = state.entries.find(monitor);
+  const auto it = state.entries.find(id);
   const bool found = it != state.entries.end() && it->second.active;
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-           "CQueueMonitorProxy query: m_pMonitor = {} ({}) m_ActiveMonitors={}", fmt::ptr(monitor),
+           "CQueueMonitorProxy query: m_pMonitor = {} ({}) m_ActiveMonitors={}", id,
            found ? "FOUND" : "NOT FOUND", ActiveSetText(state));
   return found;
 }
 
-bool CQueueMonitorProxy::AttributesMonitored(CQmQueueMonitor* monitor,
-                                             const CQmAttributeMap& updated) {
+bool CQueueMonitorProxy::AttributesMonitored(MonitorId id, const CQmAttributeMap& updated) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  const auto it = state.entries.find(monitor);
+  const auto it = state.entries.find(id);
   if (it == state.entries.end() || !it->second.active) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
              "AttributesMonitored: no such active monitor");
     return false;
   }
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-           "AttributesMonitored:\nmonitored={}\nupdated={}", NamesText(monitor->names_),
+           "AttributesMonitored:\nmonitored={}\nupdated={}", NamesText(it->second.names),
            MapText(updated));
-  return NamesIntersect(it->second, monitor->names_, updated);
+  return NamesIntersect(it->second, updated);
 }
 
-void CQueueMonitorProxy::AddNames(CQmQueueMonitor* monitor,
-                                  const std::vector<CQmAttributeName>& names) {
+std::vector<CQmAttributeName> CQueueMonitorProxy::Names(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  monitor->names_.insert(names.begin(), names.end());
-  MirrorNames(state.entries[monitor], monitor->names_);
+  const auto it = state.entries.find(id);
+  if (it == state.entries.end()) return {};
+  return {it->second.names.begin(), it->second.names.end()};
 }
 
-void CQueueMonitorProxy::ClearNames(CQmQueueMonitor* monitor) {
+void CQueueMonitorProxy::AddNames(MonitorId id, const std::vector<CQmAttributeName>& names) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  monitor->names_.clear();
-  const auto it = state.entries.find(monitor);
-  if (it == state.entries.end()) return;
-  MirrorNames(it->second, monitor->names_);
-  if (!it->second.active && it->second.depth == 0) state.entries.erase(it);
+  const auto it = state.entries.find(id);
+  if (it != state.entries.end()) AddEntryNames(it->second, names);
 }
 
 bool CQueueMonitorProxy::InsideCallback() { return t_callbackDepth > 0; }
@@ -186,19 +184,19 @@ std::size_t CQueueMonitorProxy::ActiveCount() {
                                                 [](const auto& e) { return e.second.active; }));
 }
 
-bool CQueueMonitorProxy::BeginCallback(CQmQueueMonitor* monitor,
-                                       const CQmAttributeMap* mustMonitorOneOf) {
+CQmQueueMonitor* CQueueMonitorProxy::BeginCallback(MonitorId id,
+                                                   const CQmAttributeMap* mustMonitorOneOf) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
   const std::thread::id self = std::this_thread::get_id();
-  auto it = state.entries.find(monitor);
+  auto it = state.entries.find(id);
   // One thread at a time: a monitor never has to guard its own state against
   // its callbacks, and never sees two threads deactivate it from inside its
   // callbacks at once (each would wait for the other).
   ++state.waiters;
   while (it != state.entries.end() && it->second.active && RunsOnOtherThread(it->second, self)) {
     state.callbackEnded.Wait();
-    it = state.entries.find(monitor);  // the table may have been rehashed
+    it = state.entries.find(id);  // the table may have been rehashed
   }
   --state.waiters;
   const bool found = it != state.entries.end() && it->second.active;
@@ -206,28 +204,28 @@ bool CQueueMonitorProxy::BeginCallback(CQmQueueMonitor* monitor,
     if (!found) {
       QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
                "AttributesMonitored: no such active monitor");
-      return false;
+      return nullptr;
     }
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-             "AttributesMonitored:\nmonitored={}\nupdated={}", NamesText(monitor->names_),
+             "AttributesMonitored:\nmonitored={}\nupdated={}", NamesText(it->second.names),
              MapText(*mustMonitorOneOf));
-    if (!NamesIntersect(it->second, monitor->names_, *mustMonitorOneOf)) return false;
+    if (!NamesIntersect(it->second, *mustMonitorOneOf)) return nullptr;
   }
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-           "CQueueMonitorProxy get_pointer: m_pMonitor = {} ({}) m_ActiveMonitors={}",
-           fmt::ptr(monitor), found ? "FOUND" : "NOT FOUND", ActiveSetText(state));
-  if (!found) return false;
+           "CQueueMonitorProxy get_pointer: m_pMonitor = {} ({}) m_ActiveMonitors={}", id,
+           found ? "FOUND" : "NOT FOUND", ActiveSetText(state));
+  if (!found) return nullptr;
   it->second.runner = self;
   ++it->second.depth;
   ++t_callbackDepth;
-  return true;
+  return it->second.monitor;
 }
 
-void CQueueMonitorProxy::EndCallback(CQmQueueMonitor* monitor) {
+void CQueueMonitorProxy::EndCallback(MonitorId id) {
   --t_callbackDepth;
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  const auto it = state.entries.find(monitor);
+  const auto it = state.entries.find(id);
   if (it == state.entries.end()) return;
   --it->second.depth;
   if (!it->second.active && it->second.depth == 0) state.entries.erase(it);
@@ -235,47 +233,62 @@ void CQueueMonitorProxy::EndCallback(CQmQueueMonitor* monitor) {
 }
 
 template <class Call>
-void CQueueMonitorProxy::Deliver(CQmQueueMonitor* monitor, const CQmAttributeMap* mustMonitorOneOf,
+void CQueueMonitorProxy::Deliver(MonitorId id, const CQmAttributeMap* mustMonitorOneOf,
                                  const char* callback, Call call) {
-  if (!BeginCallback(monitor, mustMonitorOneOf)) return;
+  CQmQueueMonitor* monitor = BeginCallback(id, mustMonitorOneOf);
+  if (monitor == nullptr) return;
   // The application's exceptions stop here: they must neither skip the
   // bookkeeping below nor reach a notifier thread.
   try {
-    call();
+    call(*monitor);
   } catch (const std::exception& e) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "{} of monitor {} threw: {}",
-             callback, fmt::ptr(monitor), e.what());
+             callback, id, e.what());
   } catch (...) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
-             "{} of monitor {} threw an unknown exception", callback, fmt::ptr(monitor));
+             "{} of monitor {} threw an unknown exception", callback, id);
   }
-  EndCallback(monitor);
+  EndCallback(id);
 }
 
-void CQueueMonitorProxy::AttributesUpdated(CQmQueueMonitor* monitor, const CEntityId& queue,
-                                           InteractionId id, const CQmAttributeMap& attributes) {
-  Deliver(monitor, &attributes, "AttributesUpdated",
-          [&] { monitor->AttributesUpdated(queue, id, attributes); });
+void CQueueMonitorProxy::AttributesUpdated(MonitorId id, const CEntityId& queue,
+                                           InteractionId interaction,
+                                           const CQmAttributeMap& attributes) {
+  Deliver(id, &attributes, "AttributesUpdated", [&](CQmQueueMonitor& monitor) {
+    monitor.AttributesUpdated(queue, interaction, attributes);
+  });
 }
 
-void CQueueMonitorProxy::InteractionAdded(CQmQueueMonitor* monitor, const CEntityId& queue,
-                                          InteractionId id, const CQmAttributeMap& attributes) {
-  Deliver(monitor, nullptr, "InteractionAdded",
-          [&] { monitor->InteractionAdded(queue, id, attributes); });
+void CQueueMonitorProxy::InteractionAdded(MonitorId id, const CEntityId& queue,
+                                          InteractionId interaction,
+                                          const CQmAttributeMap& attributes) {
+  Deliver(id, nullptr, "InteractionAdded", [&](CQmQueueMonitor& monitor) {
+    monitor.InteractionAdded(queue, interaction, attributes);
+  });
 }
 
-void CQueueMonitorProxy::InteractionRemoved(CQmQueueMonitor* monitor, const CEntityId& queue,
-                                            InteractionId id) {
-  Deliver(monitor, nullptr, "InteractionRemoved", [&] { monitor->InteractionRemoved(queue, id); });
+void CQueueMonitorProxy::InteractionRemoved(MonitorId id, const CEntityId& queue,
+                                            InteractionId interaction) {
+  Deliver(id, nullptr, "InteractionRemoved",
+          [&](CQmQueueMonitor& monitor) { monitor.InteractionRemoved(queue, interaction); });
 }
 
-void CQueueMonitorProxy::StatisticsUpdate(CQmQueueMonitor* monitor, const CEntityId& queue,
+void CQueueMonitorProxy::StatisticsUpdate(MonitorId id, const CEntityId& queue,
                                           const CQmQueueStats& stats) {
-  Deliver(monitor, nullptr, "StatisticsUpdate", [&] { monitor->StatisticsUpdate(queue, stats); });
+  Deliver(id, nullptr, "StatisticsUpdate",
+          [&](CQmQueueMonitor& monitor) { monitor.StatisticsUpdate(queue, stats); });
 }
 
-void CQueueMonitorProxy::QueueRemoved(CQmQueueMonitor* monitor, const CEntityId& queue) {
-  Deliver(monitor, nullptr, "QueueRemoved", [&] { monitor->QueueRemoved(queue); });
+void CQueueMonitorProxy::QueueRemoved(MonitorId id, const CEntityId& queue) {
+  Deliver(id, nullptr, "QueueRemoved",
+          [&](CQmQueueMonitor& monitor) { monitor.QueueRemoved(queue); });
+}
+
+// ---- attachment ids ----
+
+MonitorId NewMonitorId() {
+  static std::atomic<MonitorId> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace QueueManager

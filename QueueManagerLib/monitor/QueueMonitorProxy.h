@@ -11,6 +11,7 @@
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/MonitorId.h"
 
 namespace QueueManager {
 
@@ -20,7 +21,11 @@ class CQmQueueMonitor;
 // by the proxy lock, which comes after the cache lock in the lock order (see
 // QmCache.h) and never takes it; no application code runs under it.
 //
-// A callback is made only while its monitor is active, and the callbacks of
+// Monitors are named by their attachment id (MonitorId): a callback meant for
+// one attachment never reaches a later attachment of the same monitor, nor a
+// new monitor built at the address of a destroyed one.
+//
+// A callback is made only while its attachment is active, and the callbacks of
 // one monitor run on one thread at a time (a delivery on another thread waits
 // for its turn; callbacks nest on one thread). The proxy keeps, per monitor,
 // the thread inside its callbacks: Deactivate first makes the monitor
@@ -38,33 +43,34 @@ class CQmQueueMonitor;
 // they never reach a notifier thread or the cache.
 class CQueueMonitorProxy {
  public:
-  static void Activate(CQmQueueMonitor* monitor);
+  // Registers attachment `id` of `monitor`, monitoring `names`.
+  static void Activate(MonitorId id, CQmQueueMonitor* monitor,
+                       const std::vector<CQmAttributeName>& names);
   // REQUIRES: the cache lock is not held (the wait may be for a callback
   // that queries the cache).
-  static void Deactivate(CQmQueueMonitor* monitor);
-  // True while the monitor is active.
-  static bool query(CQmQueueMonitor* monitor);
-  // True when the monitor is active and monitors at least one name of
+  static void Deactivate(MonitorId id);
+  // True while the attachment is active.
+  static bool query(MonitorId id);
+  // True when the attachment is active and monitors at least one name of
   // `updated`.
-  static bool AttributesMonitored(CQmQueueMonitor* monitor, const CQmAttributeMap& updated);
-
-  // The monitor's names, changed under the proxy lock because deliveries on
-  // other threads read them.
-  static void AddNames(CQmQueueMonitor* monitor, const std::vector<CQmAttributeName>& names);
-  static void ClearNames(CQmQueueMonitor* monitor);
+  static bool AttributesMonitored(MonitorId id, const CQmAttributeMap& updated);
+  // The names the attachment monitors.
+  static std::vector<CQmAttributeName> Names(MonitorId id);
+  // Adds names to those the attachment monitors.
+  static void AddNames(MonitorId id, const std::vector<CQmAttributeName>& names);
 
   // Deliveries: each calls the monitor's operation of the same name when the
   // monitor is active; AttributesUpdated only when it also monitors one of
   // the updated names.
-  static void AttributesUpdated(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
-                                InteractionId id, const CQmAttributeMap& attributes);
-  static void InteractionAdded(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
-                               InteractionId id, const CQmAttributeMap& attributes);
-  static void InteractionRemoved(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
-                                 InteractionId id);
-  static void StatisticsUpdate(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue,
+  static void AttributesUpdated(MonitorId id, const W4Notifier::CEntityId& queue,
+                                InteractionId interaction, const CQmAttributeMap& attributes);
+  static void InteractionAdded(MonitorId id, const W4Notifier::CEntityId& queue,
+                               InteractionId interaction, const CQmAttributeMap& attributes);
+  static void InteractionRemoved(MonitorId id, const W4Notifier::CEntityId& queue,
+                                 InteractionId interaction);
+  static void StatisticsUpdate(MonitorId id, const W4Notifier::CEntityId& queue,
                                const CQmQueueStats& stats);
-  static void QueueRemoved(CQmQueueMonitor* monitor, const W4Notifier::CEntityId& queue);
+  static void QueueRemoved(MonitorId id, const W4Notifier::CEntityId& queue);
 
   // The number of active monitors (for tests and traces).
   static std::size_t ActiveCount();
@@ -72,15 +78,16 @@ class CQueueMonitorProxy {
   static bool InsideCallback();
 
  private:
-  // Registers the calling thread as inside a callback of `monitor` when the
-  // monitor is active and, with `mustMonitorOneOf`, monitors one of its
-  // names; false when no callback is to be made.
-  static bool BeginCallback(CQmQueueMonitor* monitor, const CQmAttributeMap* mustMonitorOneOf);
-  static void EndCallback(CQmQueueMonitor* monitor);
-  // BeginCallback, `call` with exceptions caught and traced, EndCallback.
+  // Registers the calling thread as inside a callback of attachment `id`
+  // when it is active and, with `mustMonitorOneOf`, monitors one of its
+  // names; gives the monitor, or null when no callback is to be made.
+  static CQmQueueMonitor* BeginCallback(MonitorId id, const CQmAttributeMap* mustMonitorOneOf);
+  static void EndCallback(MonitorId id);
+  // BeginCallback, `call(monitor)` with exceptions caught and traced,
+  // EndCallback.
   template <class Call>
-  static void Deliver(CQmQueueMonitor* monitor, const CQmAttributeMap* mustMonitorOneOf,
-                      const char* callback, Call call);
+  static void Deliver(MonitorId id, const CQmAttributeMap* mustMonitorOneOf, const char* callback,
+                      Call call);
 };
 
 }  // namespace QueueManager

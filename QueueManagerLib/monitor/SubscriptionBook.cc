@@ -1,5 +1,7 @@
 #include "monitor/SubscriptionBook.h"
 
+#include <algorithm>
+
 #include "QueueManager/Platform/ObjectTypes.h"
 
 namespace QueueManager {
@@ -29,9 +31,12 @@ std::optional<bool> SubscriptionBook::NextStep(const CEntityId& queue) {
   return state.wanted;
 }
 
-void SubscriptionBook::Completed(const CEntityId& queue, bool target, bool held) {
+void SubscriptionBook::Completed(
+    const CEntityId& queue, bool target, bool held,
+    const std::shared_ptr<W4Notifier::CNotifierConnection>& connection) {
   State& state = states_[queue];
   state.held = held;
+  state.connection = held ? connection : nullptr;
   if (held != target) {
     state.reconciling = false;
     EraseIfIdle(queue);
@@ -41,6 +46,25 @@ void SubscriptionBook::Completed(const CEntityId& queue, bool target, bool held)
 bool SubscriptionBook::IsHeld(const CEntityId& queue) const {
   const auto it = states_.find(queue);
   return it != states_.end() && it->second.held;
+}
+
+std::shared_ptr<W4Notifier::CNotifierConnection> SubscriptionBook::HeldOn(
+    const CEntityId& queue) const {
+  const auto it = states_.find(queue);
+  return it != states_.end() && it->second.held ? it->second.connection.lock() : nullptr;
+}
+
+std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> SubscriptionBook::Connections()
+    const {
+  std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
+  for (const auto& entry : states_) {
+    auto connection = entry.second.connection.lock();
+    if (connection && std::find(connections.begin(), connections.end(), connection) ==
+                          connections.end()) {
+      connections.push_back(std::move(connection));
+    }
+  }
+  return connections;
 }
 
 bool SubscriptionBook::HoldsSingleQueue() const {

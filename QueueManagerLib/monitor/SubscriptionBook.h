@@ -2,10 +2,13 @@
 
 // Which queue subscriptions the cache wants and which it holds.
 
+#include <memory>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Notifier.h"
 
 namespace QueueManager {
 
@@ -28,11 +31,17 @@ class SubscriptionBook {
   // reconciler).
   std::optional<bool> NextStep(const W4Notifier::CEntityId& queue);
   // The reconciler reports what the call achieved: whether the subscription
-  // is now held. When it did not reach what was wanted (no connection), the
-  // reconciler stops and the next Want retries.
-  void Completed(const W4Notifier::CEntityId& queue, bool target, bool held);
+  // is now held, and on which connection. When it did not reach what was
+  // wanted (no connection), the reconciler stops and the next Want retries.
+  void Completed(const W4Notifier::CEntityId& queue, bool target, bool held,
+                 const std::shared_ptr<W4Notifier::CNotifierConnection>& connection = {});
 
   bool IsHeld(const W4Notifier::CEntityId& queue) const;
+  // The connection a held subscription was made on (stopped there, whatever
+  // the default connection is by then); null when none or gone.
+  std::shared_ptr<W4Notifier::CNotifierConnection> HeldOn(const W4Notifier::CEntityId& queue) const;
+  // Every live connection that holds a subscription.
+  std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> Connections() const;
   // True when some subscription on a single queue (not an all-queues entity)
   // is held.
   bool HoldsSingleQueue() const;
@@ -43,6 +52,7 @@ class SubscriptionBook {
     bool wanted = false;
     bool held = false;
     bool reconciling = false;
+    std::weak_ptr<W4Notifier::CNotifierConnection> connection;
   };
   void EraseIfIdle(const W4Notifier::CEntityId& queue);
 

@@ -8,7 +8,6 @@
 
 #include "monitor/CacheTables.h"
 #include "monitor/MessageReaders.h"
-#include "monitor/SubscriptionBook.h"
 
 namespace QueueManager {
 namespace {
@@ -32,19 +31,6 @@ class CacheTablesTest : public ::testing::Test {
 
   CacheTables tables_;
 };
-
-TEST_F(CacheTablesTest, QueueRecordsAreCreatedOnceAndListEachMonitorOnce) {
-  auto [record, created] = tables_.FindOrAddQueue(kUserQueue);
-  EXPECT_TRUE(created);
-  EXPECT_EQ(tables_.FindOrAddQueue(kUserQueue).first, record);
-  EXPECT_FALSE(tables_.FindOrAddQueue(kUserQueue).second);
-  auto* monitor = reinterpret_cast<CQmQueueMonitor*>(0x10);
-  EXPECT_TRUE(record->AddMonitor(monitor));
-  EXPECT_FALSE(record->AddMonitor(monitor));
-  EXPECT_EQ(record->Monitors().size(), 1u);
-  EXPECT_TRUE(record->RemoveMonitor(monitor));
-  EXPECT_FALSE(record->RemoveMonitor(monitor));
-}
 
 TEST_F(CacheTablesTest, DroppingAQueueKeepsInteractionsThatAnotherQueueHolds) {
   tables_.AddToQueue(Queue(kUserQueue), 10, W4Notifier::eGenericObject);
@@ -128,38 +114,6 @@ TEST(MonitoredNamesTest, RegistersPerObjectTypeWhateverTheNameHolds) {
   EXPECT_THAT(names.Unregistered(W4Notifier::eUserQueue,
                                  {Xan_UserName, Xan_State, CQmAttributeName(u"other"), custom}),
               ElementsAre(CQmAttributeName(Xan_UserName), CQmAttributeName(u"other")));
-}
-
-TEST(SubscriptionBookTest, OneReconcilerPerQueueCarriesEveryChangeOfMind) {
-  SubscriptionBook book;
-  EXPECT_TRUE(book.Want(kUserQueue, true));
-  EXPECT_FALSE(book.Want(kUserQueue, true));  // the reconciler is at work
-  EXPECT_EQ(book.NextStep(kUserQueue), true);
-  book.Want(kUserQueue, false);  // meanwhile the last monitor left
-  book.Completed(kUserQueue, true, true);
-  EXPECT_TRUE(book.IsHeld(kUserQueue));
-  EXPECT_EQ(book.NextStep(kUserQueue), false);
-  book.Completed(kUserQueue, false, false);
-  EXPECT_EQ(book.NextStep(kUserQueue), std::nullopt);
-  EXPECT_FALSE(book.IsHeld(kUserQueue));
-  EXPECT_FALSE(book.Want(kUserQueue, false));  // nothing held: nothing to stop
-}
-
-TEST(SubscriptionBookTest, FailedStartIsRetriedByTheNextActivation) {
-  SubscriptionBook book;
-  ASSERT_TRUE(book.Want(kUserQueue, true));
-  ASSERT_EQ(book.NextStep(kUserQueue), true);
-  book.Completed(kUserQueue, true, false);  // no connection
-  EXPECT_FALSE(book.IsHeld(kUserQueue));
-  EXPECT_TRUE(book.Want(kUserQueue, true));
-  EXPECT_EQ(book.NextStep(kUserQueue), true);
-  book.Completed(kUserQueue, true, true);
-  EXPECT_TRUE(book.HoldsSingleQueue());
-  SubscriptionBook allQueues;
-  allQueues.Want(CEntityId(W4Notifier::eUserQueue, W4Notifier::kAllObjects), true);
-  allQueues.NextStep(CEntityId(W4Notifier::eUserQueue, W4Notifier::kAllObjects));
-  allQueues.Completed(CEntityId(W4Notifier::eUserQueue, W4Notifier::kAllObjects), true, true);
-  EXPECT_FALSE(allQueues.HoldsSingleQueue());
 }
 
 TEST(MessageReadersTest, HugeNameCountFailsWithoutAllocatingForIt) {

@@ -224,9 +224,16 @@ TEST_F(NotificationTest, AllQueuesMonitorReceivesEachEventOnce) {
 
   Publish(queue, {.events = {Added(91)}});
   Publish(AllUserQueues(), {.events = {Added(92)}});
-  Publish(UserQueue(2010), {.events = {Added(93)}});  // not cached: no one hears of it
+  Publish(UserQueue(2010), {.events = {Added(93)}});  // watched by the all-queues monitor only
   EXPECT_THAT(single.LogWithQueues(), ElementsAre("q2009 Added 91 {}"));
-  EXPECT_THAT(all.LogWithQueues(), ElementsAre("q2009 Added 91 {}", "q4294967295 Added 92 {}"));
+  EXPECT_THAT(all.LogWithQueues(), ElementsAre("q2009 Added 91 {}", "q4294967295 Added 92 {}",
+                                               "q2010 Added 93 {}"));
+  std::vector<InteractionId> contents;
+  all.QueryContents(contents);
+  EXPECT_THAT(contents, ::testing::UnorderedElementsAre(91u, 92u, 93u));
+  Publish(UserQueue(2010), {.events = {Removed(93)}});
+  EXPECT_FALSE(all.Contains(93));
+  EXPECT_TRUE(single.Contains(91));
 
   CQmQueueStats untouched = Stats(50);
   all.QueryStatistics(untouched);

@@ -14,6 +14,7 @@
 
 #include "QueueManager/Platform/Trace.h"
 #include "QueueManager/QueueMonitor.h"
+#include "monitor/MonitorId.h"
 #include "monitor/QueueMonitorProxy.h"
 
 namespace QueueManager {
@@ -37,20 +38,32 @@ class ActionMonitor : public CQmQueueMonitor {
   }
 };
 
-void DeliverAdded(CQmQueueMonitor* monitor) {
-  CQueueMonitorProxy::InteractionAdded(monitor, kQueue, 1, CQmAttributeMap());
+void DeliverAdded(MonitorId id) {
+  CQueueMonitorProxy::InteractionAdded(id, kQueue, 1, CQmAttributeMap());
 }
 
-TEST(QueueMonitorProxyTest, DeliversOnlyToActiveMonitors) {
+MonitorId Attach(CQmQueueMonitor& monitor, const std::vector<CQmAttributeName>& names = {}) {
+  const MonitorId id = NewMonitorId();
+  CQueueMonitorProxy::Activate(id, &monitor, names);
+  return id;
+}
+
+TEST(QueueMonitorProxyTest, DeliversOnlyToTheActiveAttachmentItWasMeantFor) {
   ActionMonitor monitor;
-  DeliverAdded(&monitor);
-  EXPECT_FALSE(CQueueMonitorProxy::query(&monitor));
-  CQueueMonitorProxy::Activate(&monitor);
-  EXPECT_TRUE(CQueueMonitorProxy::query(&monitor));
-  DeliverAdded(&monitor);
-  CQueueMonitorProxy::Deactivate(&monitor);
-  DeliverAdded(&monitor);
+  const MonitorId first = Attach(monitor);
+  EXPECT_TRUE(CQueueMonitorProxy::query(first));
+  DeliverAdded(first);
+  CQueueMonitorProxy::Deactivate(first);
+  // A later attachment of the same object (or of a new object at the same
+  // address) never receives what was meant for the earlier one.
+  const MonitorId second = Attach(monitor);
+  DeliverAdded(first);
+  EXPECT_FALSE(CQueueMonitorProxy::query(first));
   EXPECT_EQ(monitor.calls, 1);
+  DeliverAdded(second);
+  CQueueMonitorProxy::Deactivate(second);
+  DeliverAdded(second);
+  EXPECT_EQ(monitor.calls, 2);
 }
 
 TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
@@ -62,12 +75,12 @@ TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
     entered.set_value();
     released.wait();
   };
-  CQueueMonitorProxy::Activate(&monitor);
-  std::thread delivery([&] { DeliverAdded(&monitor); });
+  const MonitorId id = Attach(monitor);
+  std::thread delivery([&] { DeliverAdded(id); });
   entered.get_future().wait();
   std::atomic<bool> deactivated{false};
   std::thread deactivation([&] {
-    CQueueMonitorProxy::Deactivate(&monitor);
+    CQueueMonitorProxy::Deactivate(id);
     deactivated = true;
   });
   std::this_thread::sleep_for(50ms);
@@ -80,24 +93,24 @@ TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
 
 TEST(QueueMonitorProxyTest, MonitorMayDeactivateItselfInsideItsCallback) {
   ActionMonitor monitor;
+  const MonitorId id = Attach(monitor);
   monitor.action = [&] {
-    CQueueMonitorProxy::Deactivate(&monitor);
-    DeliverAdded(&monitor);  // no longer active: not called again
+    CQueueMonitorProxy::Deactivate(id);
+    DeliverAdded(id);  // no longer active: not called again
   };
-  CQueueMonitorProxy::Activate(&monitor);
-  DeliverAdded(&monitor);
+  DeliverAdded(id);
   EXPECT_EQ(monitor.calls, 1);
   EXPECT_EQ(CQueueMonitorProxy::ActiveCount(), 0u);
 }
 
 TEST(QueueMonitorProxyTest, NestedCallbacksOfOneMonitorOnOneThreadDoNotWaitForThemselves) {
   ActionMonitor monitor;
+  const MonitorId id = Attach(monitor);
   monitor.action = [&] {
-    if (monitor.calls == 1) DeliverAdded(&monitor);
-    if (monitor.calls == 2) CQueueMonitorProxy::Deactivate(&monitor);
+    if (monitor.calls == 1) DeliverAdded(id);
+    if (monitor.calls == 2) CQueueMonitorProxy::Deactivate(id);
   };
-  CQueueMonitorProxy::Activate(&monitor);
-  DeliverAdded(&monitor);
+  DeliverAdded(id);
   EXPECT_EQ(monitor.calls, 2);
 }
 
@@ -107,11 +120,11 @@ TEST(QueueMonitorProxyTest, ExceptionsOfCallbacksAreCaughtTracedAndLeaveNoTrace)
   W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
   ActionMonitor monitor;
   monitor.action = [] { throw std::runtime_error("application fault"); };
-  CQueueMonitorProxy::Activate(&monitor);
-  std::thread([&] { DeliverAdded(&monitor); }).join();
+  const MonitorId id = Attach(monitor);
+  std::thread([&] { DeliverAdded(id); }).join();
   EXPECT_TRUE(capture->Contains("application fault"));
   // The delivery's bookkeeping ended: deactivation from here does not wait.
-  auto done = std::async(std::launch::async, [&] { CQueueMonitorProxy::Deactivate(&monitor); });
+  auto done = std::async(std::launch::async, [&] { CQueueMonitorProxy::Deactivate(id); });
   EXPECT_EQ(done.wait_for(5s), std::future_status::ready);
   W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
   W4Trace::RemoveSink(capture);
@@ -127,15 +140,12 @@ class AttributesMonitoredTest : public ::testing::TestWithParam<MonitoredCase> {
 
 TEST_P(AttributesMonitoredTest, NeedsOneUpdatedNameAmongTheMonitoredOnes) {
   ActionMonitor monitor;
-  CQueueMonitorProxy::AddNames(&monitor, GetParam().monitored);
   CQmAttributeMap updated;
   for (eAttributeName name : GetParam().updated) updated.insert(name, "x");
-  EXPECT_FALSE(CQueueMonitorProxy::AttributesMonitored(&monitor, updated));  // inactive
-  CQueueMonitorProxy::Activate(&monitor);
-  EXPECT_EQ(CQueueMonitorProxy::AttributesMonitored(&monitor, updated), GetParam().expected);
-  // The delivery applies the same test.
-  CQueueMonitorProxy::AttributesUpdated(&monitor, kQueue, 1, updated);
-  CQueueMonitorProxy::Deactivate(&monitor);
+  const MonitorId id = Attach(monitor, GetParam().monitored);
+  EXPECT_EQ(CQueueMonitorProxy::AttributesMonitored(id, updated), GetParam().expected);
+  CQueueMonitorProxy::Deactivate(id);
+  EXPECT_FALSE(CQueueMonitorProxy::AttributesMonitored(id, updated));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -15,18 +15,20 @@
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/ThreadAnnotations.h"
 #include "QueueManager/QueueStats.h"
 
 namespace QueueManager {
 
 class CQueueMonitorProxy;
 
-// Watches one queue through the process-wide monitor cache. The monitor
-// object carries no lock: activate, deactivate and query one monitor from one
-// application thread at a time; the one exception is Deactivate() from inside
-// the monitor's own callback, which may meet that thread's Deactivate() or
-// destruction. The library never owns a monitor; the application keeps it
-// alive while it is active.
+// Watches one queue through the process-wide monitor cache. Activate,
+// deactivate and query one monitor from one application thread at a time;
+// the monitor's own callbacks may deactivate it meanwhile (its queue and
+// names are guarded by a lock of its own, so the queries stay sound). The
+// library never owns a monitor; the application keeps it alive while it is
+// active.
 //
 // Callbacks run on a notifier delivery thread, or on the activating thread
 // for synchronous loads, never while a lock of the library is held: a
@@ -35,8 +37,30 @@ class CQueueMonitorProxy;
 // destructor has returned, no callback of the monitor is running on another
 // thread or starts later. A derived class whose callbacks use its own members
 // calls Deactivate() in its own destructor, before those members go.
+// Each activation is an attachment of its own: after Deactivate() no callback
+// of the old attachment is made, even when the monitor is activated again at
+// once (also from inside its own callback).
 // Two callbacks on two threads that deactivate each other's monitors at the
 // same moment wait for each other: avoid that pattern.
+//
+// Initial contents: a synchronous activation makes the initial callbacks on
+// the calling thread before it returns; followed by every later change
+// exactly once. Called on the notifier's delivery thread (from inside a
+// monitor callback), it cannot wait for the answer that this very thread has
+// to deliver: it then loads asynchronously, and the initial callbacks follow
+// on the delivery thread once the current callback has returned.
+//
+// A load that fails (rejected, timed out, no connection) leaves the monitor
+// attached but waiting for its contents: no live events reach it until a
+// later load succeeds. The cache loads it again after a renegotiated
+// connection, and so does Activate() (same queue) or
+// RequestAttributeUpdateCallback().
+//
+// All-queues entity: a monitor activated on (object type, 0xFFFFFFFF) watches
+// every queue of that type. Its initial contents are every section of the
+// server's answer and its live events every notification of a queue of that
+// type, each reported with the real queue's entity; Contains() and
+// QueryContents() answer for all those queues together.
 class QM_EXPORT CQmQueueMonitor {
  public:
   CQmQueueMonitor();
@@ -52,7 +76,8 @@ class QM_EXPORT CQmQueueMonitor {
   // Attaches the monitor to `queue` and loads the queue's interactions with
   // `names`; the initial InteractionAdded and StatisticsUpdate calls are made
   // before returning when `synchronous` or when the queue is already cached.
-  // Ignored when the queue's object type is 0 or the monitor is active.
+  // Ignored when the queue's object type is 0 or the monitor is active,
+  // except that an active monitor whose load failed is loaded again.
   void Activate(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
                 bool synchronous);
   // Adds names and reloads the queue for this monitor synchronously. Ignored
@@ -69,8 +94,11 @@ class QM_EXPORT CQmQueueMonitor {
   void QueryStatistics(CQmQueueStats& stats) const;
   void Monitors(std::vector<CQmAttributeName>& names) const;
   bool IsMonitored(const CQmAttributeName& name) const;
-  const W4Notifier::CEntityId& QueryMonitoredQueue() const { return queue_; }
-  const std::set<CQmAttributeName>& QueryMonitoredNames() const { return names_; }
+  // REQUIRES: no callback of this monitor deactivates it meanwhile (the
+  // reference is to the monitor's own field).
+  const W4Notifier::CEntityId& QueryMonitoredQueue() const QM_NO_THREAD_SAFETY_ANALYSIS {
+    return queue_;
+  }
   // The server's clock minus the local clock, in seconds.
   int QueryClockSkew() const;
 
@@ -87,12 +115,19 @@ class QM_EXPORT CQmQueueMonitor {
  private:
   friend class CQueueMonitorProxy;
 
-  W4Notifier::CEntityId queue_;
-  // Changed under the library's proxy lock: deliveries on other threads read
-  // them.
-  std::set<CQmAttributeName> names_;
-  // True from Activate() to Deactivate(); copies are never attached.
-  bool attached_ = false;
+  // The queue, while attached (0 otherwise); false when not attached.
+  std::uint64_t Attachment(W4Notifier::CEntityId* queue) const;
+  // Ends the current attachment, if any; gives its id and queue.
+  std::uint64_t Detach(W4Notifier::CEntityId& queue);
+
+  // A leaf lock: held only to read or write the fields below, never across a
+  // call into the cache or the application.
+  mutable W4Os::Mutex mutex_;
+  W4Notifier::CEntityId queue_ QM_GUARDED_BY(mutex_);
+  std::set<CQmAttributeName> names_ QM_GUARDED_BY(mutex_);
+  // The current attachment's id, from Activate() to Deactivate(); 0 while
+  // detached. Copies are never attached.
+  std::uint64_t attachment_ QM_GUARDED_BY(mutex_) = 0;
 };
 
 class CQmMultiQueueMonitor;
