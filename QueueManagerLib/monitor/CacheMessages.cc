@@ -98,7 +98,7 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingReque
   if (request.requester != 0) {
     W4Os::CCriticalSectionLock lock(&lock_);
     const auto it = loads_.find(request.requester);
-    if (it != loads_.end() && it->second.state == LoadState::kAwaiting) loads_.erase(it);
+    if (it != loads_.end() && it->second.state != LoadState::kFailed) loads_.erase(it);
   }
   return true;
 }

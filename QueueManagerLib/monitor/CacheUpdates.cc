@@ -41,7 +41,7 @@ CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQu
     // A response answers one monitor's load: the others either have their
     // contents or wait for their own answer.
     const auto it = loads_.find(requester);
-    if (it != loads_.end() && it->second.state == LoadState::kAwaiting &&
+    if (it != loads_.end() && it->second.state != LoadState::kFailed &&
         std::find(record->Monitors().begin(), record->Monitors().end(), requester) !=
             record->Monitors().end()) {
       batch.AddUniqueMonitor(requester);
@@ -50,9 +50,14 @@ CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQu
   }
   const bool anyPending = !loads_.empty();
   for (const MonitorId monitor : record->Monitors()) {
-    if (!anyPending || loads_.count(monitor) == 0) batch.AddUniqueMonitor(monitor);
+    if (!anyPending || IsLiveLocked(monitor)) batch.AddUniqueMonitor(monitor);
   }
   return batch.EndGroup();
+}
+
+bool CQmCache::IsLiveLocked(MonitorId monitor) const {
+  const auto it = loads_.find(monitor);
+  return it == loads_.end() || it->second.state == LoadState::kAdding;
 }
 
 void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues,
@@ -69,7 +74,7 @@ void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues,
   if (viaAllQueues) {
     // One queue of the type is gone; the all-queues monitors watch the rest.
     for (const MonitorId monitor : watched->Monitors()) {
-      if (loads_.count(monitor) == 0) batch.AddUniqueMonitor(monitor);
+      if (IsLiveLocked(monitor)) batch.AddUniqueMonitor(monitor);
     }
   } else {
     // Every attached monitor hears of it, pending or not: a pending monitor

@@ -123,7 +123,6 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ActivateMonitor");
   bool created = false;
   bool reconcile = false;
-  bool wasLive = false;
   std::vector<CQmAttributeName> loadNames = names;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
@@ -138,8 +137,8 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
       addingAttributes = false;
       loadNames = CQueueMonitorProxy::Names(monitor);
     }
-    wasLive = pending == loads_.end() && !record->AddMonitor(monitor);
-    loads_[monitor] = PendingLoad{LoadState::kAwaiting, queue};
+    const bool wasLive = pending == loads_.end() && !record->AddMonitor(monitor);
+    loads_[monitor] = PendingLoad{wasLive ? LoadState::kAdding : LoadState::kAwaiting, queue};
     if (subscribe) reconcile = subscriptions_.Want(queue, true);
   }
   // Subscribed before the request goes out, so that no change after the
@@ -150,8 +149,7 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   // thread cannot wait for an answer it has to deliver itself.
   bool asynchronous = !synchronous && created;
   if (!asynchronous && InsideCacheDelivery()) asynchronous = true;
-  Loadcache(queue, loadNames, asynchronous ? false : addingAttributes, !asynchronous, monitor,
-            wasLive);
+  Loadcache(queue, loadNames, asynchronous ? false : addingAttributes, !asynchronous, monitor);
 }
 
 void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
@@ -166,7 +164,7 @@ void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loading {} again for {}",
            ScopedName(queue), monitor);
   const bool asynchronous = !synchronous || InsideCacheDelivery();
-  Loadcache(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor, false);
+  Loadcache(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor);
 }
 
 void CQmCache::RetryFailedLoads() {
@@ -199,8 +197,7 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
 // ---- loading ----
 
 void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                         bool addingAttributes, bool synchronous, MonitorId requester,
-                         bool requesterWasLive) {
+                         bool addingAttributes, bool synchronous, MonitorId requester) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loadcache({}) {}{}{}",
            ScopedName(queue), NamesText(names), addingAttributes ? ",AddingAttributes" : "",
            synchronous ? ",Synchronous" : ",Async");
@@ -215,7 +212,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
           << static_cast<std::int32_t>(kept.size());
   for (const CQmAttributeName& name : kept) name.Write(request);
 
-  OutstandingRequest record{queue, requester, requesterWasLive, {}, nullptr};
+  OutstandingRequest record{queue, requester, {}, nullptr};
   if (synchronous) record.waiter = std::make_shared<SyncWait>();
   if (SendLoad(request, record)) {
     if (!synchronous) return;
@@ -270,8 +267,8 @@ void CQmCache::LoadFailed(const OutstandingRequest& request, const char* why) {
   if (request.requester == 0) return;
   W4Os::CCriticalSectionLock lock(&lock_);
   const auto it = loads_.find(request.requester);
-  if (it == loads_.end() || it->second.state != LoadState::kAwaiting) return;
-  if (request.requesterWasLive) {
+  if (it == loads_.end() || it->second.state == LoadState::kFailed) return;
+  if (it->second.state == LoadState::kAdding) {
     loads_.erase(it);  // its earlier contents still hold; only the new names are missing
   } else {
     // Pending until a later load succeeds: a renegotiation, or the monitor's

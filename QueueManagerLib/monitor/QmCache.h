@@ -181,8 +181,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
 
   // A monitor that waits for its initial contents (pending): its load is in
   // flight, or failed and waits for a retry. Pending monitors receive no
-  // live events.
-  enum class LoadState : std::uint8_t { kAwaiting, kFailed };
+  // live events. A live monitor that asked for more names (kAdding) keeps
+  // receiving them while the answer is on its way: withheld, the additions
+  // and removals in that window would be lost to it, since the answer
+  // carries only the new names' values.
+  enum class LoadState : std::uint8_t { kAwaiting, kFailed, kAdding };
   struct PendingLoad {
     LoadState state = LoadState::kAwaiting;
     W4Notifier::CEntityId queue;
@@ -202,9 +205,6 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   struct OutstandingRequest {
     W4Notifier::CEntityId queue;
     MonitorId requester = 0;
-    // The requester was receiving live events before this load (it asked for
-    // more names): a failure leaves it live.
-    bool requesterWasLive = false;
     std::weak_ptr<W4Notifier::CNotifierConnection> connection;
     std::shared_ptr<SyncWait> waiter;
   };
@@ -213,14 +213,14 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // `requester` is the monitor whose activation asked for the load: the
   // response's initial callbacks go to it alone.
   void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                 bool addingAttributes, bool synchronous, MonitorId requester,
-                 bool requesterWasLive) QM_LOCKS_EXCLUDED(lock_);
+                 bool addingAttributes, bool synchronous, MonitorId requester)
+      QM_LOCKS_EXCLUDED(lock_);
   // Sends the load to the queue's callback object; false when it was not
   // sent.
   bool SendLoad(const W4Notifier::CMessage& request, const OutstandingRequest& record)
       QM_LOCKS_EXCLUDED(lock_);
   // The load failed: the requester waits for a retry, or stays live when it
-  // was live before.
+  // was live before (kAdding).
   void LoadFailed(const OutstandingRequest& request, const char* why) QM_LOCKS_EXCLUDED(lock_);
   void ReconcileSubscription(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
   W4Notifier::IMessageCallback* SubscriberFor(const W4Notifier::CEntityId& queue);
@@ -245,6 +245,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                                  bool initialResponse, MonitorId requester, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // True when the monitor receives live events.
+  bool IsLiveLocked(MonitorId monitor) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void QueueRemovedLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void DropQueueLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,

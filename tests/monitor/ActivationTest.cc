@@ -250,5 +250,68 @@ TEST_F(ActivationTest, LateResponseForADroppedQueueBringsNoGhostRecord) {
   EXPECT_THAT(monitor.Log(), IsEmpty());
 }
 
+TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications) {
+  const CEntityId queue = UserQueue(1020);
+  ServeQueue(queue, {.events = {Added(1)}});
+  RecordingMonitor first;
+  first.Activate(queue, {Xan_State}, true);
+  // The delivery thread is held inside a callback while one more change is
+  // queued behind it; the server's answer to the next load already holds it.
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  first.hook = [&](const std::string& entry) {
+    if (entry != "Added 2 {}") return;
+    entered.set_value();
+    released.wait();
+  };
+  server_->Publish(queue, kMonitorQueueEvent, Notification({.events = {Added(2)}}));
+  entered.get_future().wait();
+  server_->Publish(queue, kMonitorQueueEvent, Notification({.events = {Added(3)}}));
+  ServeQueue(queue, {.events = {Added(1), Added(2), Added(3)}});
+  RecordingMonitor second;
+  auto activation =
+      std::async(std::launch::async, [&] { second.Activate(queue, {Xan_State}, true); });
+  // A load that did not wait for the delivery thread would be done by now.
+  activation.wait_for(std::chrono::milliseconds(200));
+  release.set_value();
+  activation.get();
+  Publish(queue, {.events = {Added(4)}});
+  const auto all = ElementsAre("Added 1 {}", "Added 2 {}", "Added 3 {}", "Added 4 {}");
+  EXPECT_THAT(second.Log(), all);
+  EXPECT_THAT(first.Log(), all);
+}
+
+TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
+  const CEntityId queue = UserQueue(1021);
+  RejectQueue(queue);
+  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, true);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+  EXPECT_TRUE(capture->Contains("Sync request failed"));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  Publish(queue, {.events = {Added(5)}});  // still pending: not for it
+
+  ServeQueue(queue, {.events = {Added(5)}});
+  connection_->Renegotiate();
+  AwaitLog(monitor, 1);
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 5 {}"));
+  Publish(queue, {.events = {Removed(5)}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 5 {}", "Removed 5"));
+
+  const CEntityId other = UserQueue(1022);
+  RejectQueue(other);
+  RecordingMonitor again;
+  again.Activate(other, {Xan_State}, true);
+  ServeQueue(other, {.events = {Added(6)}});
+  again.Activate(other, {Xan_State}, true);
+  EXPECT_THAT(again.Log(), ElementsAre("Added 6 {}"));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+}
+
 }  // namespace
 }  // namespace QueueManager::testing

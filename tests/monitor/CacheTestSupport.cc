@@ -183,6 +183,13 @@ void MonitorCacheTest::PublishRaw(const CEntityId& queue, const CMessage& messag
   server_->WaitIdle();
 }
 
+void MonitorCacheTest::AwaitLog(const RecordingMonitor& monitor, std::size_t entries) {
+  // A load's answer is queued only after the server has handled the request:
+  // each idle point may reveal more work, so look again a bounded number of
+  // times.
+  for (int i = 0; i < 1000 && monitor.Log().size() < entries; ++i) server_->WaitIdle();
+}
+
 std::vector<std::string> MonitorCacheTest::MonitorRequests() const {
   std::vector<std::string> fields;
   for (const CMessage& request : server_->RequestsTo(ServerEntity(), kMonitorQueueEvent)) {

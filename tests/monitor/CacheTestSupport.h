@@ -117,6 +117,9 @@ class MonitorCacheTest : public W4Notifier::testing::NotifierFixture {
   // Publishes a notification of `queue` and waits until it was applied.
   void Publish(const CEntityId& queue, const QueueBody& body);
   void PublishRaw(const CEntityId& queue, const CMessage& message);
+  // Waits, as long as deliveries are still running, until `monitor` has
+  // logged `entries` callbacks (loads answered on the delivery thread).
+  void AwaitLog(const RecordingMonitor& monitor, std::size_t entries);
   // The fields of every monitor queue request, in order.
   std::vector<std::string> MonitorRequests() const;
 

@@ -249,6 +249,19 @@ class RecordingConnection : public W4Notifier::CNotifierConnection {
   std::vector<const void*> stopped;
 };
 
+TEST_F(MonitorsTest, SubscriptionIsStoppedOnTheConnectionItWasMadeOn) {
+  auto first = std::make_shared<RecordingConnection>();
+  W4Notifier::SetDefaultConnection(first);
+  RecordingMonitor monitor;
+  monitor.Activate(UserQueue(4100), {Xan_State}, true);
+  auto second = std::make_shared<RecordingConnection>();
+  W4Notifier::SetDefaultConnection(second);
+  monitor.Deactivate();
+  EXPECT_EQ(first->stopped.size(), 1u);
+  EXPECT_TRUE(second->stopped.empty());
+  W4Notifier::SetDefaultConnection(connection_);
+}
+
 const void* g_cacheCallback = nullptr;
 RecordingConnection* g_connection = nullptr;
 
@@ -270,6 +283,8 @@ void RunAndExitWithAnAttachedMonitor() {
   auto* monitor = new RecordingMonitor;  // still attached at exit
   monitor->Activate(UserQueue(4100), {Xan_State}, true);
   g_cacheCallback = static_cast<W4Notifier::IMessageCallback*>(&Cache());
+  // Replaced since: the subscription is still stopped where it was made.
+  W4Notifier::SetDefaultConnection(std::make_shared<RecordingConnection>());
   std::exit(Cache().IsSubscribed(UserQueue(4100)) ? 0 : 4);
 }
 

@@ -373,5 +373,37 @@ TEST_F(NotificationTest, MalformedResponseLeavesAFirstActivationPending) {
   EXPECT_EQ(Cache().CachedQueueCount(), 1u);
 }
 
+TEST_F(NotificationTest, MonitorMovedToAnotherQueueInItsCallbackHearsNothingMoreOfTheOld) {
+  const CEntityId first = UserQueue(2020);
+  const CEntityId second = UserQueue(2021);
+  ServeQueue(second, {.events = {Added(8)}});
+  RecordingMonitor monitor;
+  Attach(monitor, first);
+  monitor.hook = [&](const std::string& entry) {
+    if (entry != "Added 7 {}") return;
+    monitor.Deactivate();
+    monitor.Activate(second, {Xan_State}, true);
+  };
+  Publish(first, {.stats = Stats(7), .events = {Added(7), Removed(7)}});
+  AwaitLog(monitor, 2);
+  EXPECT_THAT(monitor.LogWithQueues(), ElementsAre("q2020 Added 7 {}", "q2021 Added 8 {}"));
+}
+
+TEST_F(NotificationTest, AllQueuesMonitorLoadsEverySectionOfItsAnswer) {
+  CMessage response;
+  WriteServerTime(response, LocalUtcSeconds());
+  WriteSection(response, UserQueue(2030), {}, {.stats = Stats(3), .events = {Added(31)}});
+  WriteSection(response, UserQueue(2031), {}, {.events = {Added(32)}});
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, response);
+  RecordingMonitor all;
+  all.Activate(AllUserQueues(), {Xan_State}, true);
+  EXPECT_THAT(all.LogWithQueues(),
+              ElementsAre("q2030 Added 31 {}", "q2030 Stats 3", "q2031 Added 32 {}"));
+  EXPECT_TRUE(all.Contains(32));
+  Publish(UserQueue(2031), {.exists = false});
+  EXPECT_FALSE(all.Contains(32));
+  EXPECT_TRUE(all.Contains(31));
+}
+
 }  // namespace
 }  // namespace QueueManager::testing

@@ -86,15 +86,17 @@ std::optional<CScriptedServer::Handler> CScriptedServer::FindRule(const CMessage
 }
 
 void CScriptedServer::OnRequest(CInboundRequest request) {
-  if (!request.ExpectsReply()) return;
   std::optional<Handler> handler = FindRule(request.Message());
   if (!handler) {
-    request.Reply(CMessage(), /*rejected=*/true);
+    if (request.ExpectsReply()) request.Reply(CMessage(), /*rejected=*/true);
     return;
   }
   CMessage copy = request.Message();
   copy.Rewind();
+  // A one-way request runs its handler too (a server acts on it); only the
+  // reply is dropped.
   CScriptedReply reply = (*handler)(copy);
+  if (!request.ExpectsReply()) return;
   switch (reply.kind) {
     case CScriptedReply::eKind::kRespond:
       request.Reply(reply.body, false);

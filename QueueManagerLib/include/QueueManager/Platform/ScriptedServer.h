@@ -43,7 +43,11 @@ struct QM_EXPORT CTrafficRecord {
 //
 // Rules match a request by its target entity (exactly, or every id of an
 // object type) and event id; the rule added last wins. A request that no rule
-// matches is rejected with an empty body.
+// matches is rejected with an empty body. A one-way request runs its rule's
+// handler as well (so that a script can act on it, for example publish); its
+// answer goes nowhere. Requests are handled one at a time, and an answer is
+// on its way before the next request is handled: what a handler publishes
+// reaches subscribers in order with the answers around it.
 class QM_EXPORT CScriptedServer : public IRequestHandler, public IBusObserver {
  public:
   using Handler = std::function<CScriptedReply(const CMessage& request)>;
