@@ -14,6 +14,7 @@
 
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Platform/Trace.h"
+#include "monitor/CacheTestSupport.h"
 #include "platform/notifier/NotifierFixture.h"
 
 namespace QueueManager::testing {
@@ -21,9 +22,6 @@ namespace QueueManager::testing {
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
-inline CEntityId ServerEntity() {
-  return CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects);
-}
 inline CEntityId InteractionEntity(std::uint32_t id) {
   return CEntityId(W4Notifier::eInteractionRequest, id);
 }
