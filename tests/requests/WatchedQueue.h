@@ -52,7 +52,7 @@ inline CMessage InitialResponse(const CEntityId& queue, const std::vector<CQmAtt
          << true << false;
     interaction.attributes.Write(body);
   }
-  body << std::uint64_t{1} << true << stats2;
+  body << 1ull << true << stats2;
   return body;
 }
 
