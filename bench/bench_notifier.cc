@@ -61,7 +61,7 @@ CMessage EncodeTypical(const std::vector<std::u16string>& values) {
   for (int i = 0; i < kAttributeCount; ++i) {
     message << static_cast<std::int32_t>(1000 + i) << values[static_cast<std::size_t>(i)];
   }
-  message << static_cast<std::uint64_t>(0x0123456789ABCDEFull);
+  message << 0x0123456789ABCDEFull;
   return message;
 }
 

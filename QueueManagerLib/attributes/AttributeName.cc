@@ -184,19 +184,23 @@ W4Notifier::CMessage& CQmAttributeName::Write(W4Notifier::CMessage& message) con
   return message << static_cast<std::int32_t>(eNonStandardAttribute) << idstring().c_str();
 }
 
-// Reads from a copy of the message (it shares the body), so that a failure
-// leaves both the name and the message's read position as they were.
-W4Notifier::CMessage& CQmAttributeName::Read(W4Notifier::CMessage& message) {
-  W4Notifier::CMessage cursor = message;
+const W4Notifier::CMessage& CQmAttributeName::Read(const W4Notifier::CMessage& message) {
+  // A failure must leave both the name and the message's read position as
+  // they were: the number may have been read when the text is missing.
+  const std::size_t start = message.QueryReadPosition();
   std::int32_t number = eNonStandardAttribute;
-  cursor >> number;
+  message >> number;
   CQmAttributeName name(static_cast<eAttributeName>(number));
   if (number == eNonStandardAttribute) {
     std::u16string text;
-    cursor >> text;
+    try {
+      message >> text;
+    } catch (...) {
+      message.RestoreReadPosition(start);
+      throw;
+    }
     name.Set(text);
   }
-  message = std::move(cursor);
   swap(name);
   return message;
 }

@@ -23,9 +23,13 @@ CQmAttributeValue::CQmAttributeValue(const char16_t* text) : text_(detail::WideV
 CQmAttributeValue::CQmAttributeValue(const unsigned short* text) : text_(detail::WideCopy(text)) {}
 CQmAttributeValue::CQmAttributeValue(const std::string& utf8) : text_(detail::WideFromUtf8(utf8)) {}
 CQmAttributeValue::CQmAttributeValue(const char* utf8) : text_(detail::WideFromUtf8(utf8)) {}
+CQmAttributeValue::CQmAttributeValue(const wchar_t* text) : text_(detail::WideFromPlatform(text)) {}
+CQmAttributeValue::CQmAttributeValue(const std::wstring& text)
+    : text_(detail::WideFromPlatform(text)) {}
 CQmAttributeValue::CQmAttributeValue(int value) : text_(detail::DecimalText(value)) {}
 CQmAttributeValue::CQmAttributeValue(std::uint32_t value) : text_(detail::DecimalText(value)) {}
-CQmAttributeValue::CQmAttributeValue(bool value) : text_(detail::BoolText(value)) {}
+CQmAttributeValue::CQmAttributeValue(long value) : text_(detail::LongText(value, false)) {}
+CQmAttributeValue::CQmAttributeValue(unsigned long value) : text_(detail::LongText(value, false)) {}
 CQmAttributeValue::CQmAttributeValue(const CW4DateTime& value)
     : text_(detail::DateTimeText(value)) {}
 CQmAttributeValue::CQmAttributeValue(InteractionId value)
@@ -54,6 +58,9 @@ CQmAttributeValue::CQmAttributeValue(const std::vector<std::u16string>& values) 
 }
 CQmAttributeValue::CQmAttributeValue(const std::vector<int>& values) { AppendAll(*this, values); }
 CQmAttributeValue::CQmAttributeValue(const std::vector<std::uint32_t>& values) {
+  AppendAll(*this, values);
+}
+CQmAttributeValue::CQmAttributeValue(const std::vector<unsigned long>& values) {
   AppendAll(*this, values);
 }
 CQmAttributeValue::CQmAttributeValue(const std::vector<InteractionId>& values) {
@@ -117,6 +124,20 @@ bool CQmAttributeValue::Query(std::uint32_t& value) const {
   const auto parsed = detail::ParseUInt32(text_);
   value = parsed.value;
   return parsed.valid;
+}
+
+bool CQmAttributeValue::Query(long& value) const {
+  int narrow = 0;
+  const bool valid = Query(narrow);
+  value = narrow;
+  return valid;
+}
+
+bool CQmAttributeValue::Query(unsigned long& value) const {
+  std::uint32_t narrow = 0;
+  const bool valid = Query(narrow);
+  value = narrow;
+  return valid;
 }
 
 bool CQmAttributeValue::Query(bool& value) const { return detail::ParseBoolText(text_, value); }

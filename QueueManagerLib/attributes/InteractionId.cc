@@ -3,7 +3,9 @@
 
 #include "QueueManager/InteractionId.h"
 
+#include <limits>
 #include <ostream>
+#include <stdexcept>
 #include <string_view>
 
 #include "QueueManager/Platform/Exceptions.h"
@@ -77,6 +79,20 @@ W4Notifier::CEntityId InteractionId::QueryEntityId() {
   if (type == W4Notifier::eObjectTypeNone) return W4Notifier::CEntityId();
   return W4Notifier::CEntityId(type, objectId_, 1);
 }
+
+InteractionId::InteractionId(unsigned long objectId)
+    : objectId_(static_cast<std::uint32_t>(objectId)) {
+  if (objectId > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::out_of_range("interaction id above 2^32 - 1");
+  }
+}
+
+InteractionId::InteractionId(long objectId)
+    : InteractionId(objectId >= 0 ? static_cast<unsigned long>(objectId)
+                                  : static_cast<unsigned long>(static_cast<std::uint32_t>(
+                                        objectId < std::numeric_limits<std::int32_t>::min()
+                                            ? throw std::out_of_range("interaction id below -2^31")
+                                            : static_cast<std::int32_t>(objectId)))) {}
 
 std::ostream& operator<<(std::ostream& out, InteractionId id) { return out << id.QueryObjectId(); }
 

@@ -80,8 +80,14 @@ CQmAttributeValue& CQmAttributeValue::append(int value) {
 CQmAttributeValue& CQmAttributeValue::append(std::uint32_t value) {
   return AppendString(detail::DecimalText(value));
 }
-CQmAttributeValue& CQmAttributeValue::append(bool value) {
-  return AppendString(detail::BoolText(value));
+CQmAttributeValue& CQmAttributeValue::append(const wchar_t* text) {
+  return AppendString(detail::WideFromPlatform(text));
+}
+CQmAttributeValue& CQmAttributeValue::append(long value) {
+  return AppendString(detail::LongText(value, false));
+}
+CQmAttributeValue& CQmAttributeValue::append(unsigned long value) {
+  return AppendString(detail::LongText(value, false));
 }
 CQmAttributeValue& CQmAttributeValue::append(const CW4DateTime& value) {
   return AppendString(detail::DateTimeText(value));
@@ -107,8 +113,14 @@ std::uint32_t CQmAttributeValue::insert(int value) {
 std::uint32_t CQmAttributeValue::insert(std::uint32_t value) {
   return InsertString(detail::InsertText(value), true);
 }
-std::uint32_t CQmAttributeValue::insert(bool value) {
-  return InsertString(detail::BoolText(value), true);
+std::uint32_t CQmAttributeValue::insert(const wchar_t* text) {
+  return InsertString(detail::WideFromPlatform(text), false);
+}
+std::uint32_t CQmAttributeValue::insert(long value) {
+  return InsertString(detail::LongText(value, true), true);
+}
+std::uint32_t CQmAttributeValue::insert(unsigned long value) {
+  return InsertString(detail::LongText(value, true), true);
 }
 std::uint32_t CQmAttributeValue::insert(const CW4DateTime& value) {
   return InsertString(detail::DateTimeText(value), true);
@@ -141,8 +153,14 @@ std::uint32_t CQmAttributeValue::insertat(int value, std::uint32_t position) {
 std::uint32_t CQmAttributeValue::insertat(std::uint32_t value, std::uint32_t position) {
   return InsertStringAt(detail::InsertText(value), position);
 }
-std::uint32_t CQmAttributeValue::insertat(bool value, std::uint32_t position) {
-  return InsertStringAt(detail::BoolText(value), position);
+std::uint32_t CQmAttributeValue::insertat(const wchar_t* text, std::uint32_t position) {
+  return InsertStringAt(detail::WideFromPlatform(text), position);
+}
+std::uint32_t CQmAttributeValue::insertat(long value, std::uint32_t position) {
+  return InsertStringAt(detail::LongText(value, true), position);
+}
+std::uint32_t CQmAttributeValue::insertat(unsigned long value, std::uint32_t position) {
+  return InsertStringAt(detail::LongText(value, true), position);
 }
 std::uint32_t CQmAttributeValue::insertat(const CW4DateTime& value, std::uint32_t position) {
   return InsertStringAt(detail::DateTimeText(value), position);
@@ -187,7 +205,9 @@ bool CQmAttributeValue::remove(const unsigned short* text) {
 bool CQmAttributeValue::remove(const char* utf8) { return remove(CQmAttributeValue(utf8)); }
 bool CQmAttributeValue::remove(int value) { return remove(CQmAttributeValue(value)); }
 bool CQmAttributeValue::remove(std::uint32_t value) { return remove(CQmAttributeValue(value)); }
-bool CQmAttributeValue::remove(bool value) { return remove(CQmAttributeValue(value)); }
+bool CQmAttributeValue::remove(const wchar_t* text) { return remove(CQmAttributeValue(text)); }
+bool CQmAttributeValue::remove(long value) { return remove(CQmAttributeValue(value)); }
+bool CQmAttributeValue::remove(unsigned long value) { return remove(CQmAttributeValue(value)); }
 bool CQmAttributeValue::remove(const CW4DateTime& value) {
   return remove(CQmAttributeValue(value));
 }

@@ -89,7 +89,7 @@ bool ParseElementsInto(std::u16string_view text, std::vector<T>& values, Parse p
 }  // namespace
 }  // namespace detail
 
-std::uint32_t CQmAttributeValue::find(const CQmAttributeValue& value, bool exact) const {
+std::uint32_t CQmAttributeValue::Find(const CQmAttributeValue& value, bool exact) const {
   return detail::FindElements(text_, value.text_, exact);
 }
 
@@ -122,6 +122,15 @@ bool CQmAttributeValue::QueryVector(std::vector<int>& values) const {
 bool CQmAttributeValue::QueryVector(std::vector<std::uint32_t>& values) const {
   return detail::ParseElementsInto(text_, values,
                                    [](std::u16string_view element, std::uint32_t& value) {
+                                     const auto parsed = detail::ParseUInt32(element);
+                                     value = parsed.value;
+                                     return parsed.valid;
+                                   });
+}
+
+bool CQmAttributeValue::QueryVector(std::vector<unsigned long>& values) const {
+  return detail::ParseElementsInto(text_, values,
+                                   [](std::u16string_view element, unsigned long& value) {
                                      const auto parsed = detail::ParseUInt32(element);
                                      value = parsed.value;
                                      return parsed.valid;

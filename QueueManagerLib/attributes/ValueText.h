@@ -39,5 +39,15 @@ std::u16string WideCopy(const unsigned short* text);
 // text.
 std::u16string WideFromUtf8(std::string_view utf8);
 std::u16string WideFromUtf8(const char* utf8);
+// The platform's wide text (UTF-32 here), converted strictly: a null pointer,
+// a surrogate or a value above U+10FFFF gives the empty text.
+std::u16string WideFromPlatform(std::wstring_view text);
+std::u16string WideFromPlatform(const wchar_t* text);
+
+// The platform's 64-bit long types as the 32-bit numbers the system means.
+// Throws std::out_of_range outside [-2^31, 2^32 - 1]; never cuts a value.
+// `zeroIsEmpty` gives zero as the empty text, as insert and insertat write it.
+std::u16string LongText(long value, bool zeroIsEmpty);
+std::u16string LongText(unsigned long value, bool zeroIsEmpty);
 
 }  // namespace QueueManager::detail

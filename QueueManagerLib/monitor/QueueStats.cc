@@ -30,7 +30,7 @@ void WriteCounts(CMessage& message, const CQmQueueStats2::MediaTypeCounts& count
           << counts.Messaging << counts.System;
 }
 
-CQmQueueStats2::MediaTypeCounts ReadCounts(CMessage& message) {
+CQmQueueStats2::MediaTypeCounts ReadCounts(const CMessage& message) {
   CQmQueueStats2::MediaTypeCounts counts;
   message >> counts.Alerting >> counts.Connected >> counts.Disconnected >> counts.Held >>
       counts.Messaging >> counts.System;
@@ -54,7 +54,7 @@ CMessage& operator<<(CMessage& message, const CQmQueueStats& stats) {
   return message;
 }
 
-CMessage& operator>>(CMessage& message, CQmQueueStats& stats) {
+const CMessage& operator>>(const CMessage& message, CQmQueueStats& stats) {
   // Decoded aside, so that a truncated message leaves `stats` as it was.
   CQmQueueStats::Counters counters;
   for (std::uint32_t& counter : counters) message >> counter;
@@ -84,7 +84,7 @@ CMessage& CQmQueueStats2::write(CMessage& message) const {
   return message;
 }
 
-CMessage& CQmQueueStats2::read(CMessage& message) {
+const CMessage& CQmQueueStats2::read(const CMessage& message) {
   // Decoded into a fresh record and then swapped in, so that a malformed
   // message leaves this one unchanged. Every entry is seven fields and the
   // first one missing throws, so a hostile count ends the loop as soon as
@@ -105,7 +105,9 @@ CMessage& operator<<(CMessage& message, const CQmQueueStats2& stats) {
   return stats.write(message);
 }
 
-CMessage& operator>>(CMessage& message, CQmQueueStats2& stats) { return stats.read(message); }
+const CMessage& operator>>(const CMessage& message, CQmQueueStats2& stats) {
+  return stats.read(message);
+}
 
 std::ostream& operator<<(std::ostream& out, const CQmQueueStats2& stats) {
   out << " ConnectionCalls=" << stats.QueryTotalConnectionCallCount()

@@ -12,26 +12,30 @@ namespace {
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
-// Every field of a message body takes at least two bytes (its type tag and a
-// payload), so a body of n bytes holds at most n / 2 fields. Lists reserve no
-// more elements than that before reading them.
-constexpr std::size_t kSmallestFieldBytes = 2;
+// The least an element occupies on the wire: an int field is a tag and four
+// bytes, a wide text a tag, a four-byte length and its code units.
+constexpr std::size_t kIntFieldBytes = 5;
+constexpr std::size_t kTextFieldBytes = 5;
+constexpr std::size_t kEntityBytes = 2 * kIntFieldBytes;
+constexpr std::size_t kValueBytes = kTextFieldBytes;
+constexpr std::size_t kAttributeBytes = kIntFieldBytes + kTextFieldBytes;
 
+// No more elements than the bytes after the count can hold.
 std::size_t PlausibleCount(const CMessage& message, std::int32_t count,
-                           std::size_t fieldsPerElement) {
+                           std::size_t minElementBytes) {
   if (count <= 0) return 0;
-  const std::size_t fitting = message.BodySize() / (kSmallestFieldBytes * fieldsPerElement);
+  const std::size_t fitting = message.RemainingBytes() / minElementBytes;
   return std::min(static_cast<std::size_t>(count), fitting);
 }
 
 // Reads an int count and then `count` elements with `readOne`. The loop runs
 // on the wire's count but stops with the first field that is not there.
 template <class T, class ReadOne>
-std::vector<T> ReadList(CMessage& message, std::size_t fieldsPerElement, ReadOne readOne) {
+std::vector<T> ReadList(const CMessage& message, std::size_t minElementBytes, ReadOne readOne) {
   std::int32_t count = 0;
   message >> count;
   std::vector<T> list;
-  list.reserve(PlausibleCount(message, count, fieldsPerElement));
+  list.reserve(PlausibleCount(message, count, minElementBytes));
   for (std::int32_t i = 0; i < count; ++i) list.push_back(readOne(message));
   return list;
 }
@@ -56,7 +60,7 @@ void WriteEntity(CMessage& message, const CEntityId& entity) {
           << static_cast<std::int32_t>(entity.QueryObjectId());
 }
 
-CEntityId ReadEntity(CMessage& message) {
+CEntityId ReadEntity(const CMessage& message) {
   std::int32_t type = 0;
   std::int32_t id = 0;
   message >> type >> id;
@@ -73,20 +77,21 @@ void WriteNameList(CMessage& message, const std::vector<CQmAttributeName>& names
   for (const CQmAttributeName& name : names) name.Write(message);
 }
 
-std::vector<CEntityId> ReadEntityList(CMessage& message) {
-  return ReadList<CEntityId>(message, 2, [](CMessage& m) { return ReadEntity(m); });
+std::vector<CEntityId> ReadEntityList(const CMessage& message) {
+  return ReadList<CEntityId>(message, kEntityBytes,
+                             [](const CMessage& m) { return ReadEntity(m); });
 }
 
-std::vector<CQmAttributeValue> ReadValueList(CMessage& message) {
-  return ReadList<CQmAttributeValue>(message, 1, [](CMessage& m) {
+std::vector<CQmAttributeValue> ReadValueList(const CMessage& message) {
+  return ReadList<CQmAttributeValue>(message, kValueBytes, [](const CMessage& m) {
     std::u16string text;
     m >> text;
     return CQmAttributeValue(std::move(text));
   });
 }
 
-std::vector<CQmAttribute> ReadAttributeList(CMessage& message) {
-  return ReadList<CQmAttribute>(message, 2, [](CMessage& m) {
+std::vector<CQmAttribute> ReadAttributeList(const CMessage& message) {
+  return ReadList<CQmAttribute>(message, kAttributeBytes, [](const CMessage& m) {
     CQmAttributeName name;
     name.Read(m);
     std::u16string text;

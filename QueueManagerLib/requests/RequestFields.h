@@ -32,18 +32,18 @@ const std::vector<W4Notifier::CEntityId>& NoEntities();
 
 // Entity fields: int object type, int object id.
 void WriteEntity(W4Notifier::CMessage& message, const W4Notifier::CEntityId& entity);
-W4Notifier::CEntityId ReadEntity(W4Notifier::CMessage& message);
+W4Notifier::CEntityId ReadEntity(const W4Notifier::CMessage& message);
 
 // Lists: int count, then the elements.
 void WriteEntityList(W4Notifier::CMessage& message,
                      const std::vector<W4Notifier::CEntityId>& entities);
 void WriteNameList(W4Notifier::CMessage& message, const std::vector<CQmAttributeName>& names);
 // A count of 0 or less gives the empty list.
-std::vector<W4Notifier::CEntityId> ReadEntityList(W4Notifier::CMessage& message);
+std::vector<W4Notifier::CEntityId> ReadEntityList(const W4Notifier::CMessage& message);
 // Each element one wide string field.
-std::vector<CQmAttributeValue> ReadValueList(W4Notifier::CMessage& message);
+std::vector<CQmAttributeValue> ReadValueList(const W4Notifier::CMessage& message);
 // Each element a name (CQmAttributeName::Read) and a wide string field.
-std::vector<CQmAttribute> ReadAttributeList(W4Notifier::CMessage& message);
+std::vector<CQmAttribute> ReadAttributeList(const W4Notifier::CMessage& message);
 
 // Sends `request` and waits for the answer up to the notifier's default
 // time-out. True when a successful response arrived in `response`; a

@@ -58,7 +58,7 @@ void WriteBody(CMessage& message, const QueueBody& body) {
     event.attributes.Write(message);
   }
   if (!body.trailer) return;
-  message << std::uint64_t{42} << body.stats2.has_value();
+  message << 42ull << body.stats2.has_value();
   if (body.stats2) body.stats2->write(message);
 }
 

@@ -3,9 +3,13 @@
 // Attributes (a name with its value) and attribute maps, the unit in which
 // attribute sets travel between the library and the server.
 
+#include <compare>
 #include <cstddef>
 #include <iosfwd>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -27,6 +31,9 @@ class QM_EXPORT CQmAttribute {
   // The name resolved from text as CQmAttributeName does.
   CQmAttribute(const W4STD::w4idstring_arg& name, const std::u16string& value)
       : name_(name), value_(value) {}
+  // Both as literals (u"Xan_State", u"C"): the two forms above would both
+  // fit. A null pointer gives the empty name or value.
+  CQmAttribute(const char16_t* name, const char16_t* value) : name_(name), value_(value) {}
 
   void swap(CQmAttribute& other) noexcept {
     name_.swap(other.name_);
@@ -55,28 +62,118 @@ QM_EXPORT std::ostream& operator<<(std::ostream& out, const CQmAttribute& attrib
 // standard names by ascending number. A plain value type: copies are deep and
 // distinct objects may be used from different threads.
 //
-// The entries are held in one sorted array, so lookups are binary searches
-// and iteration is a walk over contiguous memory. Like any flat map, an
-// insertion or erasure invalidates iterators and references into the map,
-// and the name of an entry must not be changed through an iterator.
+// As in any ordered map, references, pointers and iterators to an entry stay
+// valid while other entries are inserted or erased: callers keep the value
+// that operator[] returns while they fill in more. Each entry is a node of
+// its own, and a sorted array of the nodes gives binary-search lookups and
+// random-access iterators. Swapping, moving or assigning maps keeps the
+// references to values but not the iterators.
 class QM_EXPORT CQmAttributeMap {
+  struct Node;
+  using Nodes = std::vector<std::unique_ptr<Node>>;
+
  public:
   using key_type = CQmAttributeName;
   using mapped_type = CQmAttributeValue;
-  using value_type = std::pair<CQmAttributeName, CQmAttributeValue>;
-  using iterator = std::vector<value_type>::iterator;
-  using const_iterator = std::vector<value_type>::const_iterator;
+  using value_type = std::pair<const CQmAttributeName, CQmAttributeValue>;
   using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+
+  // Random access over the entries in map order; holds its entry's node, so
+  // it follows that entry when others are inserted or erased.
+  template <bool kConst>
+  class Iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using iterator_concept = std::random_access_iterator_tag;
+    using value_type = CQmAttributeMap::value_type;
+    using difference_type = std::ptrdiff_t;
+    using pointer = std::conditional_t<kConst, const value_type*, value_type*>;
+    using reference = std::conditional_t<kConst, const value_type&, value_type&>;
+
+    Iterator() = default;
+    // An iterator converts to a const_iterator, not the other way round.
+    template <bool kOther>
+    requires(kConst && !kOther) Iterator(const Iterator<kOther>& other)
+        : nodes_(other.nodes_), node_(other.node_) {}
+
+    // REQUIRES: the iterator is dereferenceable (not end()).
+    reference operator*() const { return Entry(); }
+    pointer operator->() const { return &Entry(); }
+    reference operator[](difference_type n) const { return *(*this + n); }
+
+    Iterator& operator+=(difference_type n) {
+      node_ = At(static_cast<std::size_t>(static_cast<difference_type>(Position()) + n));
+      return *this;
+    }
+    Iterator& operator-=(difference_type n) { return *this += -n; }
+    Iterator& operator++() { return *this += 1; }
+    Iterator& operator--() { return *this += -1; }
+    Iterator operator++(int) {
+      Iterator old = *this;
+      ++*this;
+      return old;
+    }
+    Iterator operator--(int) {
+      Iterator old = *this;
+      --*this;
+      return old;
+    }
+    friend Iterator operator+(Iterator it, difference_type n) { return it += n; }
+    friend Iterator operator+(difference_type n, Iterator it) { return it += n; }
+    friend Iterator operator-(Iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(const Iterator& a, const Iterator& b) {
+      return static_cast<difference_type>(a.Position()) -
+             static_cast<difference_type>(b.Position());
+    }
+    friend bool operator==(const Iterator& a, const Iterator& b) { return a.node_ == b.node_; }
+    friend auto operator<=>(const Iterator& a, const Iterator& b) {
+      return a.Position() <=> b.Position();
+    }
+
+   private:
+    friend class CQmAttributeMap;
+    friend class Iterator<!kConst>;
+    using NodesRef = std::conditional_t<kConst, const Nodes*, Nodes*>;
+
+    Iterator(NodesRef nodes, Node* node) : nodes_(nodes), node_(node) {}
+    // The end iterator holds no node.
+    std::size_t Position() const {
+      if (node_ != nullptr) return node_->index;
+      return nodes_ != nullptr ? nodes_->size() : 0;
+    }
+    // Dereferencing end() is undefined, as for any container; saying so
+    // keeps the compiler from warning of a null node in algorithms.
+    value_type& Entry() const {
+      if (node_ == nullptr) __builtin_unreachable();
+      return node_->entry;
+    }
+    Node* At(std::size_t position) const {
+      return position < nodes_->size() ? (*nodes_)[position].get() : nullptr;
+    }
+
+    NodesRef nodes_ = nullptr;
+    Node* node_ = nullptr;
+  };
+  using iterator = Iterator<false>;
+  using const_iterator = Iterator<true>;
 
   CQmAttributeMap() = default;
+  CQmAttributeMap(const CQmAttributeMap& other);
+  CQmAttributeMap(CQmAttributeMap&& other) noexcept = default;
+  CQmAttributeMap& operator=(const CQmAttributeMap& other);
+  CQmAttributeMap& operator=(CQmAttributeMap&& other) noexcept = default;
+  ~CQmAttributeMap();
 
-  void swap(CQmAttributeMap& other) noexcept { entries_.swap(other.entries_); }
+  void swap(CQmAttributeMap& other) noexcept { nodes_.swap(other.nodes_); }
 
   // Store the value under the name; the new value always replaces an old one.
   void insert(const CQmAttribute& attribute);
   void insert(const CQmAttributeName& name, const CQmAttributeValue& value);
   void insert(const CQmAttributeName& name, CQmAttributeValue&& value);
   void insert(const CQmAttributeName& name, const std::u16string& value);
+  // Zero-terminated wide text; a null pointer stores the empty value.
+  void insert(const CQmAttributeName& name, const char16_t* value);
   void insert(const CQmAttributeName& name, const std::string& utf8);
   void insert(const CQmAttributeName& name, const char* utf8);
 
@@ -90,16 +187,17 @@ class QM_EXPORT CQmAttributeMap {
   const_iterator find(const CQmAttributeName& name) const;
   size_type count(const CQmAttributeName& name) const { return find(name) != end() ? 1 : 0; }
   size_type erase(const CQmAttributeName& name);
-  iterator erase(const_iterator position) { return entries_.erase(position); }
-  void clear() { entries_.clear(); }
-  size_type size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  void reserve(size_type entries) { entries_.reserve(entries); }
+  // REQUIRES: `position` is a dereferenceable iterator of this map.
+  iterator erase(const_iterator position);
+  void clear() { nodes_.clear(); }
+  size_type size() const { return nodes_.size(); }
+  bool empty() const { return nodes_.empty(); }
+  void reserve(size_type entries) { nodes_.reserve(entries); }
 
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  iterator begin() { return iterator(&nodes_, NodeAt(0)); }
+  iterator end() { return iterator(&nodes_, nullptr); }
+  const_iterator begin() const { return const_iterator(&nodes_, NodeAt(0)); }
+  const_iterator end() const { return const_iterator(&nodes_, nullptr); }
 
   // Same size and, entry by entry, equal names and values (values compared
   // with letter case).
@@ -112,27 +210,37 @@ class QM_EXPORT CQmAttributeMap {
   // Write reserves the room it needs in the message first.
   W4Notifier::CMessage& Write(W4Notifier::CMessage& message) const;
   // Empties the map, then reads the count and that many entries; a count of
-  // 0 or less gives the empty map and reads nothing more; a name read twice
-  // keeps the value read last; a value is kept as read, U+0000 included.
-  // Throws CNotifierExtractException on a malformed or truncated message
-  // and then leaves the map empty, never half-filled; the message's read
-  // position is then after the last field read whole. Memory grows with
-  // the entries present, never with the count claimed.
-  W4Notifier::CMessage& Read(W4Notifier::CMessage& message);
+  // 0 or less gives the empty map and reads nothing more. Entries may arrive
+  // in any order: a name read twice keeps the value read last and the
+  // spelling read first; a value is kept as read, U+0000 included. Throws
+  // CNotifierExtractException on a malformed or truncated message and then
+  // leaves the map empty, never half-filled; the message's read position is
+  // then after the last field read whole. Memory grows with the entries
+  // present, never with the count claimed.
+  const W4Notifier::CMessage& Read(const W4Notifier::CMessage& message);
 
  private:
-  iterator LowerBound(const CQmAttributeName& name);
-  const_iterator LowerBound(const CQmAttributeName& name) const;
+  struct Node {
+    value_type entry;
+    std::size_t index;  // the node's position in nodes_, kept current
+  };
+
+  Node* NodeAt(std::size_t position) const {
+    return position < nodes_.size() ? nodes_[position].get() : nullptr;
+  }
+  // The position of the first entry not ordered before `name`.
+  std::size_t LowerBound(const CQmAttributeName& name) const;
+  // The position of the entry under `name`, or size().
+  std::size_t Find(const CQmAttributeName& name) const;
   // Stores `value` under `name` (keeping the spelling of an entry already
   // there) and returns the stored value.
   CQmAttributeValue& Store(const CQmAttributeName& name, CQmAttributeValue&& value);
-  // Store for entries that usually arrive in map order: one comparison with
-  // the last entry appends, anything else falls back to a binary search.
-  void StoreInOrder(CQmAttributeName&& name, CQmAttributeValue&& value);
+  // Renumbers the nodes from `position` on after an insertion or erasure.
+  void Reindex(std::size_t position);
   // An upper bound of the bytes that Write appends.
   std::size_t EncodedSizeBound() const;
 
-  std::vector<value_type> entries_;
+  Nodes nodes_;
 };
 
 inline void swap(CQmAttributeMap& a, CQmAttributeMap& b) noexcept { a.swap(b); }

@@ -103,7 +103,7 @@ class QM_EXPORT CQmAttributeName {
   // throws CNotifierExtractException and leaves both the name and the
   // message's read position unchanged.
   W4Notifier::CMessage& Write(W4Notifier::CMessage& message) const;
-  W4Notifier::CMessage& Read(W4Notifier::CMessage& message);
+  const W4Notifier::CMessage& Read(const W4Notifier::CMessage& message);
 
   // The ×33 hash of the lower-case text for a custom name, the number
   // otherwise: names that compare equal hash equally.

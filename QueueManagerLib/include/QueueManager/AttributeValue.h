@@ -3,6 +3,7 @@
 // Attribute values: one wide text that holds a number, a boolean, an object
 // id, a date-time, a letter code or a "|"-separated list of them.
 
+#include <concepts>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -56,6 +57,15 @@ enum eXAN_ATTRVALUE_CALL_PARTY : char16_t {
 //
 // Text forms: true "1", false empty; integers in decimal ("0" for zero from
 // constructors, append and remove); date-times as YYYYMMDDhhmmssZ in UTC.
+//
+// No argument changes its meaning on the way in. Only a bool is a bool: a
+// pointer (a wchar_t literal, say) never becomes "1". The platform's wchar_t
+// text (UTF-32 here) is converted to UTF-16, and text holding a surrogate or a
+// value above U+10FFFF gives the empty text, as invalid UTF-8 does. The
+// system's "unsigned long" is 32-bit and this platform's long types are
+// 64-bit: a long or unsigned long (size_t too) is taken as the number it is
+// and throws std::out_of_range when outside [-2^31, 2^32 - 1] (unsigned
+// long: above 2^32 - 1), rather than being cut to 32 bits.
 class QM_EXPORT CQmAttributeValue {
  public:
   static constexpr char16_t chMultiValueSeparator = u'|';
@@ -71,9 +81,14 @@ class QM_EXPORT CQmAttributeValue {
   CQmAttributeValue(const unsigned short* text);
   CQmAttributeValue(const std::string& utf8);
   CQmAttributeValue(const char* utf8);
+  CQmAttributeValue(const wchar_t* text);
+  CQmAttributeValue(const std::wstring& text);
   CQmAttributeValue(int value);
   CQmAttributeValue(std::uint32_t value);
-  CQmAttributeValue(bool value);
+  CQmAttributeValue(long value);
+  CQmAttributeValue(unsigned long value);
+  template <std::same_as<bool> B>
+  CQmAttributeValue(B value) : text_(value ? u"1" : u"") {}
   CQmAttributeValue(const CW4DateTime& value);
   CQmAttributeValue(InteractionId value);
   CQmAttributeValue(eXAN_ATTRVALUE_STATE value);
@@ -84,6 +99,7 @@ class QM_EXPORT CQmAttributeValue {
   CQmAttributeValue(const std::vector<std::u16string>& values);
   CQmAttributeValue(const std::vector<int>& values);
   CQmAttributeValue(const std::vector<std::uint32_t>& values);
+  CQmAttributeValue(const std::vector<unsigned long>& values);
   CQmAttributeValue(const std::vector<InteractionId>& values);
   CQmAttributeValue(const std::vector<bool>& values);
   CQmAttributeValue(const std::vector<CW4DateTime>& values);
@@ -112,6 +128,9 @@ class QM_EXPORT CQmAttributeValue {
   // the C locale's (U+0009..U+000D, U+0020) whatever the process locale.
   bool Query(int& value) const;
   bool Query(std::uint32_t& value) const;
+  // As the 32-bit forms above, widened.
+  bool Query(long& value) const;
+  bool Query(unsigned long& value) const;
   // Empty and "0" are false, "1" true; anything else is true and invalid.
   bool Query(bool& value) const;
   // YYYY[MM[DD[hh[mm[ss]]]]] followed by "Z" (UTC) or by nothing (local
@@ -137,6 +156,7 @@ class QM_EXPORT CQmAttributeValue {
   bool QueryVector(std::vector<CQmAttributeValue>& values) const;
   bool QueryVector(std::vector<int>& values) const;
   bool QueryVector(std::vector<std::uint32_t>& values) const;
+  bool QueryVector(std::vector<unsigned long>& values) const;
   bool QueryVector(std::vector<bool>& values) const;
   bool QueryVector(std::vector<CW4DateTime>& values) const;
   bool QueryVector(std::vector<InteractionId>& values) const;
@@ -151,10 +171,16 @@ class QM_EXPORT CQmAttributeValue {
   CQmAttributeValue& append(const char16_t* text);
   CQmAttributeValue& append(const unsigned short* text);
   CQmAttributeValue& append(const char* utf8);
+  CQmAttributeValue& append(const wchar_t* text);
   CQmAttributeValue& append(const CQmAttributeValue& value);
   CQmAttributeValue& append(int value);
   CQmAttributeValue& append(std::uint32_t value);
-  CQmAttributeValue& append(bool value);
+  CQmAttributeValue& append(long value);
+  CQmAttributeValue& append(unsigned long value);
+  template <std::same_as<bool> B>
+  CQmAttributeValue& append(B value) {
+    return AppendString(value ? u"1" : u"");
+  }
   CQmAttributeValue& append(const CW4DateTime& value);
 
   // Adds the element unless it is present (texts compared without regard to
@@ -165,9 +191,15 @@ class QM_EXPORT CQmAttributeValue {
   std::uint32_t insert(const char16_t* text);
   std::uint32_t insert(const unsigned short* text);
   std::uint32_t insert(const char* utf8);
+  std::uint32_t insert(const wchar_t* text);
   std::uint32_t insert(int value);
   std::uint32_t insert(std::uint32_t value);
-  std::uint32_t insert(bool value);
+  std::uint32_t insert(long value);
+  std::uint32_t insert(unsigned long value);
+  template <std::same_as<bool> B>
+  std::uint32_t insert(B value) {
+    return InsertString(value ? u"1" : u"", true);
+  }
   std::uint32_t insert(const CW4DateTime& value);
   // Inserts every element of `values` as above, without regard to case.
   void insert(const CQmAttributeValue& values);
@@ -178,13 +210,18 @@ class QM_EXPORT CQmAttributeValue {
   std::uint32_t insertat(const std::u16string& text, std::uint32_t position) {
     return insertat(std::u16string_view(text), position);
   }
-  // Without these, a literal would pick the bool overload (pointer to bool is
-  // a standard conversion). A null pointer or invalid UTF-8 is the empty text.
+  // A null pointer or invalid text is the empty text.
   std::uint32_t insertat(const char16_t* text, std::uint32_t position);
   std::uint32_t insertat(const char* utf8, std::uint32_t position);
+  std::uint32_t insertat(const wchar_t* text, std::uint32_t position);
   std::uint32_t insertat(int value, std::uint32_t position);
   std::uint32_t insertat(std::uint32_t value, std::uint32_t position);
-  std::uint32_t insertat(bool value, std::uint32_t position);
+  std::uint32_t insertat(long value, std::uint32_t position);
+  std::uint32_t insertat(unsigned long value, std::uint32_t position);
+  template <std::same_as<bool> B>
+  std::uint32_t insertat(B value, std::uint32_t position) {
+    return InsertStringAt(value ? u"1" : u"", position);
+  }
   std::uint32_t insertat(const CW4DateTime& value, std::uint32_t position);
   // Inserts all elements of `values`, in order, at the clamped position.
   std::uint32_t insertat(const CQmAttributeValue& values, std::uint32_t position);
@@ -196,14 +233,23 @@ class QM_EXPORT CQmAttributeValue {
   bool remove(const char16_t* text);
   bool remove(const unsigned short* text);
   bool remove(const char* utf8);
+  bool remove(const wchar_t* text);
   bool remove(int value);
   bool remove(std::uint32_t value);
-  bool remove(bool value);
+  bool remove(long value);
+  bool remove(unsigned long value);
+  template <std::same_as<bool> B>
+  bool remove(B value) {
+    return remove(CQmAttributeValue(value));
+  }
   bool remove(const CW4DateTime& value);
 
   // The position of the first element (or run of elements) that starts with
   // `value`'s whole text and ends there, or 0xFFFFFFFF.
-  std::uint32_t find(const CQmAttributeValue& value, bool exact) const;
+  template <std::same_as<bool> B>
+  std::uint32_t find(const CQmAttributeValue& value, B exact) const {
+    return Find(value, exact);
+  }
 
   static constexpr std::uint32_t npos = 0xFFFFFFFFu;
 
@@ -251,6 +297,7 @@ class QM_EXPORT CQmAttributeValue {
   CQmAttributeValue& AppendString(std::u16string_view text);
   std::uint32_t InsertString(std::u16string_view text, bool exact);
   std::uint32_t InsertStringAt(std::u16string_view text, std::uint32_t position);
+  std::uint32_t Find(const CQmAttributeValue& value, bool exact) const;
 
   std::u16string text_;
 };

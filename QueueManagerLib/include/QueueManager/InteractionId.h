@@ -20,6 +20,14 @@ class QM_EXPORT InteractionId {
   InteractionId() = default;
   // Any id is accepted; 0 and 0xFFFFFFFF give an identifier that is not set.
   InteractionId(std::uint32_t objectId) : objectId_(objectId) {}
+  // An int is the id's 32 bits, as ids read from int fields arrive (-1 is
+  // 0xFFFFFFFF).
+  InteractionId(int objectId) : objectId_(static_cast<std::uint32_t>(objectId)) {}
+  // The platform's long types are 64-bit. A long is taken as an int is, an
+  // unsigned long as it is; outside [-2^31, 2^32 - 1] they throw
+  // std::out_of_range instead of naming another interaction.
+  InteractionId(unsigned long objectId);
+  InteractionId(long objectId);
   // Keeps the entity's object id; its object type is dropped.
   InteractionId(const W4Notifier::CEntityId& entity) : objectId_(entity.QueryObjectId()) {}
 

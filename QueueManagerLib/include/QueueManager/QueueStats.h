@@ -54,7 +54,8 @@ QM_EXPORT W4Notifier::CMessage& operator<<(W4Notifier::CMessage& message,
                                            const CQmQueueStats& stats);
 // Throws CNotifierExtractException on a malformed message; `stats` is then
 // unchanged.
-QM_EXPORT W4Notifier::CMessage& operator>>(W4Notifier::CMessage& message, CQmQueueStats& stats);
+QM_EXPORT const W4Notifier::CMessage& operator>>(const W4Notifier::CMessage& message,
+                                                 CQmQueueStats& stats);
 // "Alert=1 Connect=2 ... AbandonedToday=12".
 QM_EXPORT std::ostream& operator<<(std::ostream& out, const CQmQueueStats& stats);
 
@@ -97,7 +98,7 @@ class QM_EXPORT CQmQueueStats2 {
   // CNotifierExtractException on a malformed message; the record is then
   // unchanged. Work and memory grow with the entries present, never with the
   // count claimed.
-  W4Notifier::CMessage& read(W4Notifier::CMessage& message);
+  const W4Notifier::CMessage& read(const W4Notifier::CMessage& message);
 
  private:
   MediaTypeMap mediaTypes_;
@@ -107,7 +108,8 @@ class QM_EXPORT CQmQueueStats2 {
 
 QM_EXPORT W4Notifier::CMessage& operator<<(W4Notifier::CMessage& message,
                                            const CQmQueueStats2& stats);
-QM_EXPORT W4Notifier::CMessage& operator>>(W4Notifier::CMessage& message, CQmQueueStats2& stats);
+QM_EXPORT const W4Notifier::CMessage& operator>>(const W4Notifier::CMessage& message,
+                                                 CQmQueueStats2& stats);
 // " ConnectionCalls=1 DisconnectedConnectionCalls=2", then per media type a
 // line "\n<type>: Alerting=.. Connected=.. Disconnected=.. Held=.. Messaging=..
 // System=..".

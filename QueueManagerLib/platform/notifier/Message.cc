@@ -1,6 +1,7 @@
 #include "QueueManager/Platform/Message.h"
 
 #include <algorithm>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -189,6 +190,24 @@ CMessage& CMessage::operator<<(std::uint32_t value) {
   return *this;
 }
 
+CMessage& CMessage::operator<<(long value) {
+  if (value < std::numeric_limits<std::int32_t>::min() ||
+      value > std::numeric_limits<std::int32_t>::max()) {
+    throw CNotifierException(fmt::format("long {} does not fit a 32-bit int field", value));
+  }
+  WriteFixed(FieldType::kInt32, static_cast<std::int32_t>(value));
+  return *this;
+}
+
+CMessage& CMessage::operator<<(unsigned long value) {
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
+    throw CNotifierException(
+        fmt::format("unsigned long {} does not fit a 32-bit uint field", value));
+  }
+  WriteFixed(FieldType::kUInt32, static_cast<std::uint32_t>(value));
+  return *this;
+}
+
 CMessage& CMessage::operator<<(std::int16_t value) {
   WriteFixed(FieldType::kInt16, value);
   return *this;
@@ -199,13 +218,16 @@ CMessage& CMessage::operator<<(std::uint16_t value) {
   return *this;
 }
 
-CMessage& CMessage::operator<<(bool value) {
+CMessage& CMessage::WriteBool(bool value) {
   WriteFixed(FieldType::kBool, static_cast<std::uint8_t>(value ? 1 : 0));
   return *this;
 }
 
-CMessage& CMessage::operator<<(std::uint64_t value) {
-  WriteFixed(FieldType::kUInt64, value);
+static_assert(sizeof(unsigned long long) == 8,
+              "the 64-bit field is written from unsigned long long");
+
+CMessage& CMessage::operator<<(unsigned long long value) {
+  WriteFixed(FieldType::kUInt64, static_cast<std::uint64_t>(value));
   return *this;
 }
 
@@ -311,7 +333,7 @@ bool CMessage::NextIs32BitField() const {
   return tag == FieldType::kInt32 || tag == FieldType::kUInt32 || tag == FieldType::kObjectType;
 }
 
-CMessage& CMessage::operator>>(std::int32_t& value) {
+const CMessage& CMessage::operator>>(std::int32_t& value) const {
   if (NextIs32BitField()) {
     value = ReadFixedValue<std::int32_t>(body_->data() + readPos_ + kTagSize);
     readPos_ += kTagSize + 4;
@@ -323,35 +345,35 @@ CMessage& CMessage::operator>>(std::int32_t& value) {
   return *this;
 }
 
-CMessage& CMessage::operator>>(std::uint32_t& value) {
+const CMessage& CMessage::operator>>(std::uint32_t& value) const {
   const std::size_t p = ExpectField(FieldType::kUInt32, FieldType::kInt32, FieldType::kObjectType);
   value = ReadFixedValue<std::uint32_t>(body_->data() + p);
   readPos_ = p + 4;
   return *this;
 }
 
-CMessage& CMessage::operator>>(ObjectTypes& value) {
+const CMessage& CMessage::operator>>(ObjectTypes& value) const {
   const std::size_t p = ExpectField(FieldType::kObjectType, FieldType::kInt32, FieldType::kUInt32);
   value = static_cast<ObjectTypes>(ReadFixedValue<std::int32_t>(body_->data() + p));
   readPos_ = p + 4;
   return *this;
 }
 
-CMessage& CMessage::operator>>(std::int16_t& value) {
+const CMessage& CMessage::operator>>(std::int16_t& value) const {
   const std::size_t p = ExpectField(FieldType::kInt16);
   value = ReadFixedValue<std::int16_t>(body_->data() + p);
   readPos_ = p + 2;
   return *this;
 }
 
-CMessage& CMessage::operator>>(std::uint16_t& value) {
+const CMessage& CMessage::operator>>(std::uint16_t& value) const {
   const std::size_t p = ExpectField(FieldType::kUInt16);
   value = ReadFixedValue<std::uint16_t>(body_->data() + p);
   readPos_ = p + 2;
   return *this;
 }
 
-CMessage& CMessage::operator>>(bool& value) {
+const CMessage& CMessage::operator>>(bool& value) const {
   const std::size_t p = ExpectField(FieldType::kBool);
   const std::uint8_t byte = (*body_)[p];
   if (byte > 1) Fail("malformed bool");
@@ -360,21 +382,41 @@ CMessage& CMessage::operator>>(bool& value) {
   return *this;
 }
 
-CMessage& CMessage::operator>>(std::uint64_t& value) {
+const CMessage& CMessage::operator>>(unsigned long long& value) const {
   const std::size_t p = ExpectField(FieldType::kUInt64);
   value = ReadFixedValue<std::uint64_t>(body_->data() + p);
   readPos_ = p + 8;
   return *this;
 }
 
-CMessage& CMessage::operator>>(std::string& utf8) {
+const CMessage& CMessage::operator>>(long& value) const {
+  std::int32_t field = 0;
+  *this >> field;
+  value = field;
+  return *this;
+}
+
+const CMessage& CMessage::operator>>(unsigned long& value) const {
+  if (!IsAtEndOfData() && static_cast<FieldType>((*body_)[readPos_]) == FieldType::kUInt64) {
+    unsigned long long wide = 0;
+    *this >> wide;
+    value = wide;
+    return *this;
+  }
+  std::uint32_t field = 0;
+  *this >> field;
+  value = field;
+  return *this;
+}
+
+const CMessage& CMessage::operator>>(std::string& utf8) const {
   const auto [start, bytes] = BlobAt(ExpectField(FieldType::kNarrowString), 1);
   utf8.assign(reinterpret_cast<const char*>(body_->data() + start), bytes);
   readPos_ = start + bytes;
   return *this;
 }
 
-CMessage& CMessage::operator>>(std::u16string& text) {
+const CMessage& CMessage::operator>>(std::u16string& text) const {
   // The common case, checked inline: a wide text whose units are all present.
   const std::size_t size = BodySize();
   if (readPos_ < size && size - readPos_ >= kTagSize + kLengthSize) {
@@ -397,21 +439,21 @@ CMessage& CMessage::operator>>(std::u16string& text) {
   return *this;
 }
 
-CMessage& CMessage::operator>>(CMessage& nested) {
+const CMessage& CMessage::operator>>(CMessage& nested) const {
   const auto [start, bytes] = BlobAt(ExpectField(FieldType::kMessage), 1);
   nested = Parse(std::span<const std::uint8_t>(body_->data() + start, bytes));
   readPos_ = start + bytes;
   return *this;
 }
 
-void CMessage::Extract(void* data, std::uint32_t size) {
+void CMessage::Extract(void* data, std::uint32_t size) const {
   const auto [start, bytes] = BlobAt(ExpectField(FieldType::kBytes), 1);
   if (bytes != size) Fail("raw byte field of another length");
   if (bytes != 0) std::memcpy(data, body_->data() + start, bytes);
   readPos_ = start + bytes;
 }
 
-void CMessage::Extract(std::vector<std::uint8_t>& data) {
+void CMessage::Extract(std::vector<std::uint8_t>& data) const {
   const auto [start, bytes] = BlobAt(ExpectField(FieldType::kBytes), 1);
   data.assign(body_->data() + start, body_->data() + start + bytes);
   readPos_ = start + bytes;

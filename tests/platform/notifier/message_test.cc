@@ -13,7 +13,7 @@ using ::testing::HasSubstr;
 CMessage EveryFieldType() {
   CMessage m(CEntityId(eQueueManagerServer, kAllObjects), 4);
   m << std::int32_t{-7} << std::uint32_t{4000000000u} << std::int16_t{-3} << std::uint16_t{65535}
-    << true << std::uint64_t{0x0123456789ABCDEFull} << "narrow \xC3\xA9" << std::u16string(u"wide")
+    << true << 0x0123456789ABCDEFull << "narrow \xC3\xA9" << std::u16string(u"wide")
     << u"zero-terminated" << eUserQueue;
   const std::uint8_t raw[3] = {1, 2, 3};
   m.Insert(raw, 3);

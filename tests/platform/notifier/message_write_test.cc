@@ -70,7 +70,7 @@ TEST(MessageWriteTest, ReservingChangesNoByte) {
     WriteMany(reserved);
     EXPECT_EQ(Body(reserved), Body(plain)) << reserve;
     reserved.Reserve(reserve);  // between fields too
-    reserved << std::uint64_t{5};
+    reserved << 5ull;           // the 64-bit field
     EXPECT_EQ(reserved.BodySize(), plain.BodySize() + 9);
   }
   std::int32_t first = -1;

@@ -4,6 +4,7 @@
 // typed fields.
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -96,8 +97,16 @@ QM_EXPORT std::string_view FieldTypeName(FieldType type);
 // kind does not.
 //
 // Copies share the body bytes until one of them writes (copy on write), so a
-// copy is cheap; each copy has its own read position. A CMessage object is not
-// safe for concurrent use; distinct copies are.
+// copy is cheap; each copy has its own read position. The read position is not
+// part of a message's value: fields are read through a const reference, and
+// reading moves only that position. A CMessage object is not safe for
+// concurrent use, reading included; distinct copies are.
+//
+// The system's "long" and "unsigned long" are 32-bit; this platform's are
+// 64-bit. Writing a platform long or unsigned long (size_t too) writes the
+// 32-bit int or uint field and throws CNotifierException when the value does
+// not fit, rather than cutting it. The 64-bit field is written and read as
+// unsigned long long (std::uint64_t is unsigned long here, a 32-bit field).
 class QM_EXPORT CMessage {
  public:
   CMessage();
@@ -117,10 +126,17 @@ class QM_EXPORT CMessage {
   // Writing fields.
   CMessage& operator<<(std::int32_t value);
   CMessage& operator<<(std::uint32_t value);
+  CMessage& operator<<(long value);
+  CMessage& operator<<(unsigned long value);
   CMessage& operator<<(std::int16_t value);
   CMessage& operator<<(std::uint16_t value);
-  CMessage& operator<<(bool value);
-  CMessage& operator<<(std::uint64_t value);
+  // Exactly bool: a pointer (a wchar_t literal, say) must not become a bool
+  // field, so nothing converts to it.
+  template <std::same_as<bool> B>
+  CMessage& operator<<(B value) {
+    return WriteBool(value);
+  }
+  CMessage& operator<<(unsigned long long value);
   CMessage& operator<<(ObjectTypes value);
   CMessage& operator<<(std::string_view utf8);
   CMessage& operator<<(const std::string& utf8) { return *this << std::string_view(utf8); }
@@ -143,27 +159,41 @@ class QM_EXPORT CMessage {
   void Reserve(std::size_t bytes);
 
   // Reading fields. Each throws CNotifierExtractException on a mismatch.
-  CMessage& operator>>(std::int32_t& value);
-  CMessage& operator>>(std::uint32_t& value);
-  CMessage& operator>>(std::int16_t& value);
-  CMessage& operator>>(std::uint16_t& value);
-  CMessage& operator>>(bool& value);
-  CMessage& operator>>(std::uint64_t& value);
-  CMessage& operator>>(ObjectTypes& value);
-  CMessage& operator>>(std::string& utf8);
-  CMessage& operator>>(std::u16string& text);
-  CMessage& operator>>(CMessage& nested);
+  const CMessage& operator>>(std::int32_t& value) const;
+  const CMessage& operator>>(std::uint32_t& value) const;
+  // A 32-bit field read as std::int32_t reads it.
+  const CMessage& operator>>(long& value) const;
+  // A 32-bit field read as std::uint32_t reads it, or the 64-bit field (so
+  // that a std::uint64_t reads either).
+  const CMessage& operator>>(unsigned long& value) const;
+  const CMessage& operator>>(std::int16_t& value) const;
+  const CMessage& operator>>(std::uint16_t& value) const;
+  const CMessage& operator>>(bool& value) const;
+  // The 64-bit field only.
+  const CMessage& operator>>(unsigned long long& value) const;
+  const CMessage& operator>>(ObjectTypes& value) const;
+  const CMessage& operator>>(std::string& utf8) const;
+  const CMessage& operator>>(std::u16string& text) const;
+  const CMessage& operator>>(CMessage& nested) const;
   // Reads a raw-bytes field of exactly `size` bytes into `data`.
-  void Extract(void* data, std::uint32_t size);
+  void Extract(void* data, std::uint32_t size) const;
   // Reads a raw-bytes field of any size.
-  void Extract(std::vector<std::uint8_t>& data);
+  void Extract(std::vector<std::uint8_t>& data) const;
 
   // True when every field has been read.
   bool IsAtEndOfData() const { return readPos_ >= BodySize(); }
+  // The body bytes not read yet: a reader bounds what it reserves by them.
+  std::size_t RemainingBytes() const { return readPos_ >= BodySize() ? 0 : BodySize() - readPos_; }
   // The type of the next field; throws when none is left.
   FieldType PeekFieldType() const;
   // Moves the read position back to the first field.
-  void Rewind() { readPos_ = 0; }
+  void Rewind() const { readPos_ = 0; }
+  // The read position, for a reader of several fields that must leave the
+  // message as it was when one of them fails.
+  std::size_t QueryReadPosition() const { return readPos_; }
+  // REQUIRES: `position` was returned by QueryReadPosition() of this message
+  // and no field has been written since.
+  void RestoreReadPosition(std::size_t position) const { readPos_ = position; }
   // Removes every field.
   void ClearBody();
 
@@ -192,6 +222,7 @@ class QM_EXPORT CMessage {
   // start.
   std::uint8_t* AppendBytes(std::size_t size);
   void WriteTag(FieldType type);
+  CMessage& WriteBool(bool value);
   // Defined and used in Message.cc only.
   template <class T>
   void WriteFixed(FieldType type, T value);
@@ -213,7 +244,7 @@ class QM_EXPORT CMessage {
   std::uint32_t objectId_ = 0;
   std::u16string eventName_;
   std::shared_ptr<Buffer> body_;
-  std::size_t readPos_ = 0;
+  mutable std::size_t readPos_ = 0;
 };
 
 }  // namespace W4Notifier
