@@ -7,6 +7,7 @@
 
 #include "NotifierFixture.h"
 #include "QueueManager/Platform/MessageServer.h"
+#include "platform/notifier/BusCore.h"
 
 namespace W4Notifier {
 namespace {
@@ -72,21 +73,6 @@ TEST_F(TransportTest, ADisconnectedDefaultConnectionIsNoConnection) {
   EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
   connection_->Reconnect(false);
   EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
-}
-
-TEST_F(TransportTest, RequestsWithoutAServerHaveNoRoute) {
-  server_.reset();
-  CMessage request(kServer, 4);
-  CMessage response;
-  EXPECT_EQ(connection_->SendRequest(request, &response, 100), eSendStatus::kNoRoute);
-  struct Never : IAsyncResponseCallback {
-    void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override { ADD_FAILURE(); }
-    void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { ADD_FAILURE(); }
-    void OnAsyncResponseTimeout(std::uint32_t) override { ADD_FAILURE(); }
-  } never;
-  EXPECT_EQ(connection_->SendAsyncRequest(request, &never, 0, 50), eMsgNoRoute);
-  std::this_thread::sleep_for(100ms);
-  bus_->WaitIdle();
 }
 
 // Records the outcome of every asynchronous request by id.
@@ -164,6 +150,67 @@ TEST_F(TransportTest, EveryAsynchronousRequestGetsExactlyOneOutcome) {
   EXPECT_EQ(outcomes.size(), ids.size());
   for (std::uint32_t id : ids) EXPECT_EQ(outcomes.count(id), 1u) << "request " << id;
   EXPECT_EQ(recorder.wrongThread, 0);
+}
+
+// A send either fails or ends in exactly one callback, and leaves no route
+// behind, even when its time-out expires while it is being routed.
+TEST_F(TransportTest, ASendFailsOrEndsInOneCallbackWhateverItsTimeOut) {
+  struct Case {
+    std::uint32_t timeoutMs;
+    bool served;
+    bool flapping;  // the connection goes down and up meanwhile
+  };
+  for (const Case c : {Case{0, true, false}, Case{1, true, false}, Case{0, false, false},
+                       Case{1, false, false}, Case{1, true, true}}) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.timeoutMs << " ms, served " << c.served << ", flapping " << c.flapping);
+    server_.reset();
+    if (c.served) {
+      server_ = std::make_unique<CScriptedServer>(bus_);
+      server_->Silence(kServer, 0);
+    } else {
+      CMessage response;
+      EXPECT_EQ(connection_->SendRequest(CMessage(kServer, 0), &response, c.timeoutMs),
+                eSendStatus::kNoRoute);
+    }
+    OutcomeRecorder recorder;
+    std::mutex idsMutex;
+    std::vector<std::uint32_t> sent;
+    std::atomic<int> failed{0};
+    std::atomic<bool> sending{true};
+    std::thread flapper([&] {
+      while (c.flapping && sending) {
+        connection_->Disconnect();
+        connection_->Reconnect(false);
+      }
+    });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; ++t) {
+      senders.emplace_back([&] {
+        for (int i = 0; i < 1500; ++i) {
+          std::uint32_t id = 0;
+          const eMsgCode code =
+              connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, c.timeoutMs, &id);
+          if (code != eMsgSuccess) {
+            EXPECT_EQ(code, c.flapping ? eMsgNotConnected : c.served ? eMsgSuccess : eMsgNoRoute);
+            ++failed;
+            continue;
+          }
+          std::lock_guard lock(idsMutex);
+          sent.push_back(id);
+        }
+      });
+    }
+    for (std::thread& s : senders) s.join();
+    sending = false;
+    flapper.join();
+    ASSERT_TRUE(recorder.WaitFor(sent.size(), 20s));
+    bus_->WaitIdle();  // a callback beyond one per sent request would be delivered by now
+    const auto outcomes = recorder.Outcomes();
+    EXPECT_EQ(outcomes.size(), sent.size()) << failed.load() << " sends failed";
+    for (std::uint32_t id : sent) ASSERT_EQ(outcomes.count(id), 1u) << "request " << id;
+    EXPECT_EQ(bus_->Core().RouteCount(), 0u);
+  }
 }
 
 TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
