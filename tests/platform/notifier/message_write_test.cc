@@ -63,45 +63,6 @@ TEST(MessageWriteTest, WriteZeroTerminatedMatchesTheZeroTerminatedField) {
   EXPECT_EQ(low.BodySize(), 5u + 10u);
 }
 
-TEST(MessageWriteTest, ReservingChangesNoByte) {
-  CMessage plain;
-  WriteMany(plain);
-  for (const std::size_t reserve : {std::size_t{0}, std::size_t{7}, std::size_t{100000}}) {
-    CMessage reserved;
-    reserved.Reserve(reserve);
-    WriteMany(reserved);
-    EXPECT_EQ(Body(reserved), Body(plain)) << reserve;
-    reserved.Reserve(reserve);  // between fields too
-    reserved << std::uint64_t{5};
-    EXPECT_EQ(reserved.BodySize(), plain.BodySize() + 9);
-  }
-  std::int32_t first = -1;
-  std::u16string text;
-  plain >> first >> text;
-  EXPECT_EQ(first, 0);
-}
-
-// Copies share the body until one writes; neither a write nor a Reserve on one
-// may show through the other, whichever writes first.
-TEST(MessageWriteTest, WritesAndReservesAfterACopyStayPrivate) {
-  CMessage original;
-  original << std::int32_t{1};
-  CMessage copy = original;
-  copy.Reserve(4096);
-  copy << std::int32_t{2};
-  original << u"only in the original";
-  EXPECT_EQ(original.DescribeFields(), "int 1, wtext \"only in the original\"");
-  EXPECT_EQ(copy.DescribeFields(), "int 1, int 2");
-
-  CMessage large;
-  WriteMany(large);
-  CMessage largeCopy = large;
-  large << std::int32_t{9};
-  const std::vector<std::uint8_t> grown = Body(large);
-  ASSERT_EQ(largeCopy.BodySize() + 5, grown.size());
-  EXPECT_EQ(Body(largeCopy), std::vector<std::uint8_t>(grown.begin(), grown.end() - 5));
-}
-
 // The byte form's lengths are 32 bits; a lowered limit stands in for 4 GiB.
 // A write that would cross it throws and leaves a well-formed message.
 TEST(MessageWriteTest, NoWriteGrowsTheBodyBeyondTheByteForm) {

@@ -144,7 +144,6 @@ TEST_F(TransportTest, EveryAsynchronousRequestGetsExactlyOneOutcome) {
   }
   for (std::thread& s : senders) s.join();
   ASSERT_TRUE(recorder.WaitFor(ids.size(), 10s));
-  std::this_thread::sleep_for(300ms);  // anything extra would show up now
   bus_->WaitIdle();
   const auto outcomes = recorder.Outcomes();
   EXPECT_EQ(outcomes.size(), ids.size());
@@ -294,37 +293,46 @@ TEST_F(TransportTest, NamedNotificationsReachSubscribersOfTheirName) {
   EXPECT_EQ(traffic[0].message.QueryEventName(), u"Created");
 }
 
-// Once StopNotifications has returned, no callback of the subscription runs,
-// even while deliveries race on the delivery threads.
-TEST_F(TransportTest, NoCallbackAfterStopReturns) {
+// Stop returns only once a callback of the subscription that is running on
+// a delivery thread has returned, whichever of the two ways it is stopped.
+TEST_F(TransportTest, StopWaitsForARunningCallback) {
   const CEntityId queue(eWorkgroupQueue, u"Busy");
-  struct Slow : IMessageCallback {
+  struct Blocking : IMessageCallback {
     void OnMessageReceived(CMessage&) override {
-      if (stopped.load()) ++late;
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      std::unique_lock lock(mutex);
+      entered = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return stopping; });
+      // Long enough for a Stop that does not wait to return meanwhile.
+      returnedEarly = changed.wait_for(lock, 100ms, [&] { return stopped; });
     }
-    std::atomic<bool> stopped{false};
-    std::atomic<int> late{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, stopping = false, stopped = false, returnedEarly = false;
   };
-  for (int round = 0; round < 30; ++round) {
-    Slow slow;
-    connection_->StartNotifications(queue, 0, &slow, 0);
-    std::atomic<bool> publishing{true};
-    std::thread publisher([&] {
-      while (publishing) server_->Publish(queue, 0);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1 + round % 3));
-    if (round % 2 == 0) {
-      connection_->StopNotifications(queue, 0, &slow, 0);
-    } else {
-      connection_->StopAllMessages(&slow);
+  for (const bool stopAll : {false, true}) {
+    Blocking callback;
+    connection_->StartNotifications(queue, 0, &callback, 0);
+    server_->Publish(queue, 0);
+    {
+      std::unique_lock lock(callback.mutex);
+      callback.changed.wait(lock, [&] { return callback.entered; });
+      callback.stopping = true;
+      callback.changed.notify_all();
     }
-    slow.stopped = true;
-    std::this_thread::sleep_for(2ms);
-    publishing = false;
-    publisher.join();
+    if (stopAll) {
+      connection_->StopAllMessages(&callback);
+    } else {
+      connection_->StopNotifications(queue, 0, &callback, 0);
+    }
+    {
+      std::lock_guard lock(callback.mutex);
+      callback.stopped = true;
+      callback.changed.notify_all();
+    }
     bus_->WaitIdle();
-    EXPECT_EQ(slow.late.load(), 0) << "round " << round;
+    std::lock_guard lock(callback.mutex);
+    EXPECT_FALSE(callback.returnedEarly) << "stop all " << stopAll;
   }
 }
 
