@@ -6,16 +6,12 @@ Python's chr(c).lower() (.upper()) gives exactly one BMP code unit different
 from c. Everything else maps to itself, so the tables are identical on every
 machine and do not depend on the process locale.
 
-Writes two files:
-  QueueManagerLib/platform/os/CaseTable.cc   the two-level lookup tables and
-                                             the non-ASCII mapping functions;
-  tests/platform/os/CaseMappingPairs.h       the plain list of mapped pairs,
-                                             which the tests compare the
-                                             lookup tables against.
+Writes QueueManagerLib/platform/os/CaseTable.cc: the two-level lookup tables
+and the non-ASCII mapping functions.
 
 Usage:
-  tools/gen_case_table.py            rewrite both files
-  tools/gen_case_table.py --check    exit 1 when a file differs from what this
+  tools/gen_case_table.py            rewrite the file
+  tools/gen_case_table.py --check    exit 1 when the file differs from what this
                                      Python would write, 77 when this Python
                                      carries another Unicode version than the
                                      committed files (nothing to compare)
@@ -29,7 +25,6 @@ import unicodedata
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TABLE_PATH = ROOT / "QueueManagerLib/platform/os/CaseTable.cc"
-PAIRS_PATH = ROOT / "tests/platform/os/CaseMappingPairs.h"
 BMP_SIZE = 0x10000
 SKIP_EXIT_CODE = 77
 
@@ -155,37 +150,6 @@ char16_t ToUpperNonAscii(char16_t c) {{
 """
 
 
-def render_pairs(name, mapping):
-    lines = [f"inline constexpr CasePair k{name}Pairs[] = {{"]
-    for c in sorted(mapping):
-        lines.append(f"    {{0x{c:04X}, 0x{mapping[c]:04X}}},")
-    lines.append("};")
-    return "\n".join(lines)
-
-
-def render_pairs_header(lower, upper):
-    return f"""{header_comment()}//
-// Every code unit that maps to another one; all others map to themselves.
-
-#pragma once
-
-namespace W4OsTest {{
-
-struct CasePair {{
-  char16_t from;
-  char16_t to;
-}};
-
-// clang-format off
-{render_pairs("Lower", lower)}
-
-{render_pairs("Upper", upper)}
-// clang-format on
-
-}}  // namespace W4OsTest
-"""
-
-
 def committed_unicode_version(path):
     if not path.exists():
         return None
@@ -200,7 +164,7 @@ def main():
 
     lower = simple_mapping(str.lower)
     upper = simple_mapping(str.upper)
-    outputs = {TABLE_PATH: render_table(lower, upper), PAIRS_PATH: render_pairs_header(lower, upper)}
+    outputs = {TABLE_PATH: render_table(lower, upper)}
 
     if not args.check:
         for path, text in outputs.items():

@@ -77,6 +77,11 @@ void BusCore::Forget(std::uint64_t token) {
   routes_.erase(token);
 }
 
+std::size_t BusCore::RouteCount() {
+  W4Os::MutexLock lock(&mutex_);
+  return routes_.size();
+}
+
 void BusCore::Reply(std::uint64_t token, const CMessage& body, bool rejected) {
   Route route;
   {

@@ -40,6 +40,9 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
               std::uint32_t requestId, std::uint64_t* tokenOut);
   // Drops the routing of a request whose sender stopped waiting.
   void Forget(std::uint64_t token);
+  // Requests whose answer would still be routed back; a request that ended
+  // any way other than by its answer must not stay here.
+  std::size_t RouteCount();
   void Reply(std::uint64_t token, const CMessage& body, bool rejected);
   void Publish(const CMessage& notification);
 

@@ -113,12 +113,15 @@ void CInProcessConnection::Impl::EnqueueOutcome(std::uint32_t requestId, Pending
 }
 
 void CInProcessConnection::Impl::FailAllPending() {
-  auto pending = std::move(pendingAsync_);
-  pendingAsync_.clear();
   std::vector<std::uint64_t> tokens;
-  for (auto& [id, request] : pending) {
-    tokens.push_back(request.busToken);
-    EnqueueOutcome(id, std::move(request), DeliveryKind::kConnectionLoss);
+  for (auto it = pendingAsync_.begin(); it != pendingAsync_.end();) {
+    if (!it->second.armed) {
+      ++it;  // still being sent: its sender sees the disconnection and fails the send
+      continue;
+    }
+    auto node = pendingAsync_.extract(it++);
+    tokens.push_back(node.mapped().busToken);
+    EnqueueOutcome(node.key(), std::move(node.mapped()), DeliveryKind::kConnectionLoss);
   }
   deadlines_.clear();
   for (auto& [id, waiter] : syncWaiters_) {
@@ -169,6 +172,8 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
   if (waiter->status == eSendStatus::kSuccess || waiter->status == eSendStatus::kRejected) {
     *response = std::move(waiter->reply);
     response->Rewind();
+  } else {
+    bus->Forget(token);  // a disconnection may have failed it before it was routed
   }
   return waiter->status;
 }
@@ -187,23 +192,36 @@ eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
     W4Os::MutexLock lock(&mutex_);
     if (!connected_) return eMsgNotConnected;
     requestId = nextRequestId_++;
-    pendingAsync_[requestId] = PendingAsync{callback, flags, keepAlive, deadline, 0};
-    deadlines_.insert({deadline, requestId});
-    // The timer only needs to know when this is now the earliest deadline.
-    if (deadlines_.begin()->second == requestId) timerWake_.Signal();
+    // Recorded before it is routed, since its answer may arrive before
+    // Submit returns; armed only afterwards (see PendingAsync).
+    pendingAsync_[requestId] = PendingAsync{callback, flags, keepAlive, deadline, 0, false};
   }
   std::uint64_t token = 0;
   const bool routed = bus->Submit(request, shared_from_this(), requestId, &token);
-  W4Os::MutexLock lock(&mutex_);
-  auto it = pendingAsync_.find(requestId);
-  if (!routed) {
-    if (it != pendingAsync_.end()) {
-      deadlines_.erase({it->second.deadline, requestId});
+  PendingAsync dropped{};  // released after the lock: it may hold the last keep-alive
+  eMsgCode result = eMsgSuccess;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    auto it = pendingAsync_.find(requestId);
+    if (it == pendingAsync_.end()) {
+      // Nothing but its answer ends an unarmed request, and there is one
+      // only when it was routed: that answer is its one callback.
+    } else if (!routed || !connected_) {
+      dropped = std::move(it->second);
       pendingAsync_.erase(it);
+      result = routed ? eMsgNotConnected : eMsgNoRoute;
+    } else {
+      it->second.busToken = token;
+      it->second.armed = true;
+      deadlines_.insert({deadline, requestId});
+      // The timer only needs to know when this is now the earliest deadline.
+      if (deadlines_.begin()->second == requestId) timerWake_.Signal();
     }
-    return eMsgNoRoute;
   }
-  if (it != pendingAsync_.end()) it->second.busToken = token;
+  if (result != eMsgSuccess) {
+    if (routed) bus->Forget(token);
+    return result;
+  }
   if (handleOut != nullptr) *handleOut = requestId;
   return eMsgSuccess;
 }
@@ -213,7 +231,7 @@ eMsgCode CInProcessConnection::Impl::CancelAsyncRequest(std::uint32_t requestId)
   {
     W4Os::MutexLock lock(&mutex_);
     auto it = pendingAsync_.find(requestId);
-    if (it == pendingAsync_.end()) return eMsgNotFound;
+    if (it == pendingAsync_.end() || !it->second.armed) return eMsgNotFound;
     PendingAsync pending = std::move(it->second);
     pendingAsync_.erase(it);
     token = pending.busToken;

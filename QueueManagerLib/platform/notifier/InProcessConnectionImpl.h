@@ -104,12 +104,17 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
     SubscriptionKey key;
     std::shared_ptr<CMessageInbox> inbox;
   };
+  // An asynchronous request from the moment it has an id. Until it is armed
+  // (routed on the bus, token known, deadline set) only its sender or its
+  // answer may end it: the timer cannot see it, and a disconnect leaves it
+  // to the sender, which then reports the failure instead of a callback.
   struct PendingAsync {
     IAsyncResponseCallback* callback;
     std::uint32_t flags;
     CKeepAlive keepAlive;
     std::chrono::steady_clock::time_point deadline;
-    std::uint64_t busToken;
+    std::uint64_t busToken = 0;
+    bool armed = false;
   };
   struct SyncWaiter {
     bool done = false;

@@ -1,11 +1,13 @@
 #include "QueueManager/Platform/Message.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include <fmt/format.h>
 
 #include "QueueManager/Platform/Text.h"
+#include "platform/notifier/ByteFormLimit.h"
 #include "platform/notifier/ByteOrder.h"
 
 namespace W4Notifier {
@@ -16,9 +18,13 @@ using detail::StoreLittleEndian;
 
 constexpr std::size_t kTagSize = 1;
 constexpr std::size_t kLengthSize = 4;
-// The byte form carries the body length as 32 bits.
-constexpr std::size_t kMaxBodySize = 0xFFFFFFFFu;
 constexpr std::size_t kInitialBodyCapacity = 128;
+
+std::atomic<std::size_t> byteFormLimit{detail::kByteFormMaxLength};
+
+[[noreturn]] void ThrowBodyTooLarge() {
+  throw CNotifierException("message body too large for its byte form");
+}
 
 std::size_t FixedPayloadSize(FieldType type) {
   switch (type) {
@@ -62,6 +68,15 @@ bool IsKnownTag(std::uint8_t tag) {
 
 }  // namespace
 
+std::size_t detail::ByteFormLimit() { return byteFormLimit.load(std::memory_order_relaxed); }
+
+detail::ScopedByteFormLimit::ScopedByteFormLimit(std::size_t limit)
+    : previous_(byteFormLimit.exchange(limit, std::memory_order_relaxed)) {}
+
+detail::ScopedByteFormLimit::~ScopedByteFormLimit() {
+  byteFormLimit.store(previous_, std::memory_order_relaxed);
+}
+
 std::string_view FieldTypeName(FieldType type) {
   switch (type) {
     case FieldType::kInt32:
@@ -104,10 +119,10 @@ void CMessage::SetEntity(const CEntityId& entity) {
 }
 
 CMessage::Buffer& CMessage::MutableBody(std::size_t room) {
-  if (body_ && body_.use_count() == 1) return *body_;
+  if (body_.IsSoleOwner()) return *body_;
   // A new body, or a private copy of a shared one, starts with room for a
   // typical request, so that small messages grow without reallocating.
-  auto owned = std::make_shared<Buffer>();
+  auto owned = detail::SharedBody::Make();
   const std::size_t used = BodySize();
   owned->reserve(std::max(kInitialBodyCapacity, used + room));
   if (used != 0) owned->Append(body_->data(), used);
@@ -127,7 +142,17 @@ void CMessage::ClearBody() {
 
 // ---- writing ----
 
+void detail::ByteBuffer::GrowCapacity(std::size_t count) {
+  const std::size_t limit = ByteFormLimit();
+  if (size_ > limit || count > limit - size_) ThrowBodyTooLarge();
+  Reallocate(std::max(size_ + count, capacity_ * 2));
+}
+
 void detail::ByteBuffer::Reallocate(std::size_t capacity) {
+  // Never beyond the limit, so that a write that fits the capacity fits the
+  // byte form (a body copied from a larger one keeps its size).
+  capacity = std::min(capacity, std::max(ByteFormLimit(), size_));
+  if (capacity <= capacity_) return;
   auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
   if (size_ != 0) std::memcpy(grown.get(), bytes_.get(), size_);
   bytes_ = std::move(grown);
@@ -140,9 +165,8 @@ void detail::ByteBuffer::Reallocate(std::size_t capacity) {
 // few stores.
 
 void CMessage::Reserve(std::size_t bytes) {
-  if (bytes > kMaxBodySize - BodySize()) {
-    throw CNotifierException("message body too large for its byte form");
-  }
+  const std::size_t limit = detail::ByteFormLimit();
+  if (BodySize() > limit || bytes > limit - BodySize()) ThrowBodyTooLarge();
   Buffer& body = MutableBody(bytes);
   body.reserve(body.size() + bytes);
 }
@@ -150,7 +174,7 @@ void CMessage::Reserve(std::size_t bytes) {
 // Inline here, so that every field writer below reaches the owned-body check
 // and the capacity check without a call.
 inline std::uint8_t* CMessage::AppendBytes(std::size_t size) {
-  if (body_ && body_.use_count() == 1) [[likely]] {
+  if (body_.IsSoleOwner()) [[likely]] {
     return body_->Grow(size);
   }
   return MutableBody().Grow(size);
@@ -164,8 +188,10 @@ inline void CMessage::WriteFixed(FieldType type, T value) {
   StoreLittleEndian<T>(out + kTagSize, value);
 }
 
+// The body's limit bounds every field's length too (Grow refuses a field that
+// would cross it), so the 32-bit length prefixes below cannot truncate.
+
 void CMessage::WriteWide(FieldType type, const char16_t* text, std::size_t length) {
-  if (length > 0x7FFFFFFFu / 2) throw CNotifierException("wide text too long for a message field");
   std::uint8_t* out = AppendBytes(kTagSize + kLengthSize + length * 2);
   out[0] = static_cast<std::uint8_t>(type);
   StoreLittleEndian<std::uint32_t>(out + kTagSize, static_cast<std::uint32_t>(length));
@@ -173,7 +199,6 @@ void CMessage::WriteWide(FieldType type, const char16_t* text, std::size_t lengt
 }
 
 void CMessage::WriteBlob(FieldType type, const std::uint8_t* data, std::size_t size) {
-  if (size > 0xFFFFFFFFu) throw CNotifierException("field too long for a message");
   std::uint8_t* out = AppendBytes(kTagSize + kLengthSize + size);
   out[0] = static_cast<std::uint8_t>(type);
   StoreLittleEndian<std::uint32_t>(out + kTagSize, static_cast<std::uint32_t>(size));

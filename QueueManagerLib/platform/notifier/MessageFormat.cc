@@ -4,6 +4,7 @@
 
 #include "QueueManager/Platform/Message.h"
 #include "QueueManager/Platform/Text.h"
+#include "platform/notifier/ByteFormLimit.h"
 #include "platform/notifier/ByteOrder.h"
 
 namespace W4Notifier {
@@ -145,6 +146,10 @@ std::string CMessage::DescribeFields() const {
 }
 
 std::vector<std::uint8_t> CMessage::Serialize() const {
+  // Refused rather than truncated: a cut length makes bytes that Parse rejects.
+  const std::size_t limit = detail::ByteFormLimit();
+  if (BodySize() > limit) throw CNotifierException("message body too large for its byte form");
+  if (eventName_.size() > limit) throw CNotifierException("event name too long for its byte form");
   const std::size_t nameBytes = eventName_.size() * 2;
   std::vector<std::uint8_t> out(kFixedHeader + 4 + nameBytes + 4 + BodySize());
   std::uint8_t* p = out.data();
@@ -179,7 +184,7 @@ CMessage CMessage::Parse(std::span<const std::uint8_t> bytes) {
   const std::size_t bodyLength = LoadLittleEndian<std::uint32_t>(p + pos);
   pos += 4;
   if (bodyLength != bytes.size() - pos) Malformed("body length does not match the data");
-  if (bodyLength != 0) message.body_ = std::make_shared<Buffer>(p + pos, p + pos + bodyLength);
+  if (bodyLength != 0) message.body_ = detail::SharedBody::Make(p + pos, p + pos + bodyLength);
   return message;
 }
 

@@ -1,6 +1,5 @@
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -59,18 +58,6 @@ TEST(InterfacePtrTest, LastPointerDeletesTheObjectOnce) {
   EXPECT_EQ(destroyed, 1);
 }
 
-TEST(InterfacePtrTest, MoveTransfersTheReference) {
-  int destroyed = 0;
-  InterfacePtr<CBase> source = MakeInterface<CBase>(&destroyed);
-  CBase* const object = source.get();
-  InterfacePtr<CBase> target = std::move(source);
-  EXPECT_FALSE(source);  // NOLINT(bugprone-use-after-move): moved-from is null
-  EXPECT_EQ(target.get(), object);
-  EXPECT_EQ(object->UseCount(), 1);
-  target = InterfacePtr<CBase>();
-  EXPECT_EQ(destroyed, 1);
-}
-
 TEST(InterfacePtrTest, ConvertsFromDerivedPointers) {
   int destroyed = 0;
   InterfacePtr<CDerived> derived = MakeInterface<CDerived>(&destroyed, "derived");
@@ -102,20 +89,6 @@ TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
   b = nullptr;
   EXPECT_EQ(destroyedB, 1);
   EXPECT_EQ(destroyedA, 1);
-}
-
-TEST(InterfacePtrTest, ComparesAndHashesByObject) {
-  int destroyed = 0;
-  InterfacePtr<CBase> a = MakeInterface<CBase>(&destroyed);
-  InterfacePtr<CBase> b = MakeInterface<CBase>(&destroyed);
-  InterfacePtr<CBase> none;
-  EXPECT_TRUE(none == nullptr);
-  EXPECT_TRUE(a != nullptr);
-  EXPECT_TRUE(a != b);
-  EXPECT_EQ(a < b, std::less<CBase*>()(a.get(), b.get()));
-  EXPECT_TRUE((a <=> InterfacePtr<CBase>(a)) == 0);
-  std::unordered_set<InterfacePtr<CBase>> set{a, b, a};
-  EXPECT_EQ(set.size(), 2u);
 }
 
 TEST(RefCountedTest, CopyOfAnObjectStartsItsOwnCount) {

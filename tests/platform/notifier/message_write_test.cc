@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "QueueManager/Platform/Message.h"
+#include "platform/notifier/ByteFormLimit.h"
 
 namespace W4Notifier {
 namespace {
@@ -61,52 +63,57 @@ TEST(MessageWriteTest, WriteZeroTerminatedMatchesTheZeroTerminatedField) {
   EXPECT_EQ(low.BodySize(), 5u + 10u);
 }
 
-TEST(MessageWriteTest, ReservingChangesNoByte) {
-  CMessage plain;
-  WriteMany(plain);
-  for (const std::size_t reserve : {std::size_t{0}, std::size_t{7}, std::size_t{100000}}) {
-    CMessage reserved;
-    reserved.Reserve(reserve);
-    WriteMany(reserved);
-    EXPECT_EQ(Body(reserved), Body(plain)) << reserve;
-    reserved.Reserve(reserve);  // between fields too
-    reserved << 5ull;           // the 64-bit field
-    EXPECT_EQ(reserved.BodySize(), plain.BodySize() + 9);
+// The byte form's lengths are 32 bits; a lowered limit stands in for 4 GiB.
+// A write that would cross it throws and leaves a well-formed message.
+TEST(MessageWriteTest, NoWriteGrowsTheBodyBeyondTheByteForm) {
+  constexpr std::size_t kLimit = 64;
+  const detail::ScopedByteFormLimit limit(kLimit);
+  const std::uint8_t raw[60] = {};
+  CMessage nested;
+  nested << std::string(30, 'n');
+  struct Case {
+    const char* what;
+    std::function<void(CMessage&)> write;
+  };
+  const Case cases[] = {
+      {"ints",
+       [](CMessage& m) {
+         for (std::int32_t i = 0; i < 20; ++i) m << i;
+       }},
+      {"strings", [](CMessage& m) { m << std::string(25, 's') << std::string(25, 's'); }},
+      {"wide text", [](CMessage& m) { m << std::u16string(28, u'w'); }},
+      {"raw bytes", [&](CMessage& m) { m.Insert(raw, sizeof raw); }},
+      {"nested message", [&](CMessage& m) { m << nested; }},
+      {"reserve", [](CMessage& m) { m.Reserve(kLimit); }},
+      {"reserve all", [](CMessage& m) { m.Reserve(std::numeric_limits<std::size_t>::max()); }},
+  };
+  for (const Case& c : cases) {
+    CMessage message;
+    message << std::int32_t{7};
+    EXPECT_THROW(c.write(message), CNotifierException) << c.what;
+    EXPECT_LE(message.BodySize(), kLimit) << c.what;
+    EXPECT_EQ(message.DescribeFields().find("malformed"), std::string::npos) << c.what;
+    EXPECT_EQ(CMessage::Parse(message.Serialize()).BodyBytes().size(), message.BodySize());
   }
-  std::int32_t first = -1;
-  std::u16string text;
-  plain >> first >> text;
-  EXPECT_EQ(first, 0);
+  CMessage full;  // exactly at the limit
+  full << std::string(kLimit - 5, 'f');
+  EXPECT_EQ(CMessage::Parse(full.Serialize()).DescribeFields(), full.DescribeFields());
+  EXPECT_THROW(full << false, CNotifierException);
 }
 
-// Copies share the body until one writes; neither a write nor a Reserve on one
-// may show through the other, whichever writes first.
-TEST(MessageWriteTest, WritesAndReservesAfterACopyStayPrivate) {
-  CMessage original;
-  original << std::int32_t{1};
-  CMessage copy = original;
-  copy.Reserve(4096);
-  copy << std::int32_t{2};
-  original << u"only in the original";
-  EXPECT_EQ(original.DescribeFields(), "int 1, wtext \"only in the original\"");
-  EXPECT_EQ(copy.DescribeFields(), "int 1, int 2");
-
-  CMessage large;
-  WriteMany(large);
-  CMessage largeCopy = large;
-  large << std::int32_t{9};
-  const std::vector<std::uint8_t> grown = Body(large);
-  ASSERT_EQ(largeCopy.BodySize() + 5, grown.size());
-  EXPECT_EQ(Body(largeCopy), std::vector<std::uint8_t>(grown.begin(), grown.end() - 5));
-}
-
-TEST(MessageWriteTest, ReservingBeyondTheByteFormThrowsAndKeepsTheMessage) {
-  CMessage message;
-  message << std::int32_t{3};
-  EXPECT_THROW(message.Reserve(std::numeric_limits<std::size_t>::max()), CNotifierException);
-  EXPECT_THROW(message.Reserve(0xFFFFFFFFu), CNotifierException);
-  message << std::int32_t{4};
-  EXPECT_EQ(message.DescribeFields(), "int 3, int 4");
+// Serialize refuses what its 32-bit lengths cannot carry instead of cutting
+// the lengths into bytes that Parse rejects.
+TEST(MessageWriteTest, SerializeRefusesABodyOrNameBeyondTheByteForm) {
+  CMessage body;
+  body << std::string(100, 'b');
+  CMessage name(7);
+  name.SetEventName(std::u16string(65, u'n'));
+  CMessage fits(7);
+  fits.SetEventName(std::u16string(64, u'n'));
+  const detail::ScopedByteFormLimit limit(64);
+  EXPECT_THROW(body.Serialize(), CNotifierException);
+  EXPECT_THROW(name.Serialize(), CNotifierException);
+  EXPECT_EQ(CMessage::Parse(fits.Serialize()).QueryEventName(), fits.QueryEventName());
 }
 
 TEST(MessageWriteTest, ParsedMessagesGrowWhenWrittenTo) {

@@ -7,6 +7,7 @@
 
 #include "NotifierFixture.h"
 #include "QueueManager/Platform/MessageServer.h"
+#include "platform/notifier/BusCore.h"
 
 namespace W4Notifier {
 namespace {
@@ -72,21 +73,6 @@ TEST_F(TransportTest, ADisconnectedDefaultConnectionIsNoConnection) {
   EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
   connection_->Reconnect(false);
   EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
-}
-
-TEST_F(TransportTest, RequestsWithoutAServerHaveNoRoute) {
-  server_.reset();
-  CMessage request(kServer, 4);
-  CMessage response;
-  EXPECT_EQ(connection_->SendRequest(request, &response, 100), eSendStatus::kNoRoute);
-  struct Never : IAsyncResponseCallback {
-    void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override { ADD_FAILURE(); }
-    void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { ADD_FAILURE(); }
-    void OnAsyncResponseTimeout(std::uint32_t) override { ADD_FAILURE(); }
-  } never;
-  EXPECT_EQ(connection_->SendAsyncRequest(request, &never, 0, 50), eMsgNoRoute);
-  std::this_thread::sleep_for(100ms);
-  bus_->WaitIdle();
 }
 
 // Records the outcome of every asynchronous request by id.
@@ -158,12 +144,72 @@ TEST_F(TransportTest, EveryAsynchronousRequestGetsExactlyOneOutcome) {
   }
   for (std::thread& s : senders) s.join();
   ASSERT_TRUE(recorder.WaitFor(ids.size(), 10s));
-  std::this_thread::sleep_for(300ms);  // anything extra would show up now
   bus_->WaitIdle();
   const auto outcomes = recorder.Outcomes();
   EXPECT_EQ(outcomes.size(), ids.size());
   for (std::uint32_t id : ids) EXPECT_EQ(outcomes.count(id), 1u) << "request " << id;
   EXPECT_EQ(recorder.wrongThread, 0);
+}
+
+// A send either fails or ends in exactly one callback, and leaves no route
+// behind, even when its time-out expires while it is being routed.
+TEST_F(TransportTest, ASendFailsOrEndsInOneCallbackWhateverItsTimeOut) {
+  struct Case {
+    std::uint32_t timeoutMs;
+    bool served;
+    bool flapping;  // the connection goes down and up meanwhile
+  };
+  for (const Case c : {Case{0, true, false}, Case{1, true, false}, Case{0, false, false},
+                       Case{1, false, false}, Case{1, true, true}}) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.timeoutMs << " ms, served " << c.served << ", flapping " << c.flapping);
+    server_.reset();
+    if (c.served) {
+      server_ = std::make_unique<CScriptedServer>(bus_);
+      server_->Silence(kServer, 0);
+    } else {
+      CMessage response;
+      EXPECT_EQ(connection_->SendRequest(CMessage(kServer, 0), &response, c.timeoutMs),
+                eSendStatus::kNoRoute);
+    }
+    OutcomeRecorder recorder;
+    std::mutex idsMutex;
+    std::vector<std::uint32_t> sent;
+    std::atomic<int> failed{0};
+    std::atomic<bool> sending{true};
+    std::thread flapper([&] {
+      while (c.flapping && sending) {
+        connection_->Disconnect();
+        connection_->Reconnect(false);
+      }
+    });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; ++t) {
+      senders.emplace_back([&] {
+        for (int i = 0; i < 1500; ++i) {
+          std::uint32_t id = 0;
+          const eMsgCode code =
+              connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, c.timeoutMs, &id);
+          if (code != eMsgSuccess) {
+            EXPECT_EQ(code, c.flapping ? eMsgNotConnected : c.served ? eMsgSuccess : eMsgNoRoute);
+            ++failed;
+            continue;
+          }
+          std::lock_guard lock(idsMutex);
+          sent.push_back(id);
+        }
+      });
+    }
+    for (std::thread& s : senders) s.join();
+    sending = false;
+    flapper.join();
+    ASSERT_TRUE(recorder.WaitFor(sent.size(), 20s));
+    bus_->WaitIdle();  // a callback beyond one per sent request would be delivered by now
+    const auto outcomes = recorder.Outcomes();
+    EXPECT_EQ(outcomes.size(), sent.size()) << failed.load() << " sends failed";
+    for (std::uint32_t id : sent) ASSERT_EQ(outcomes.count(id), 1u) << "request " << id;
+    EXPECT_EQ(bus_->Core().RouteCount(), 0u);
+  }
 }
 
 TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
@@ -247,37 +293,46 @@ TEST_F(TransportTest, NamedNotificationsReachSubscribersOfTheirName) {
   EXPECT_EQ(traffic[0].message.QueryEventName(), u"Created");
 }
 
-// Once StopNotifications has returned, no callback of the subscription runs,
-// even while deliveries race on the delivery threads.
-TEST_F(TransportTest, NoCallbackAfterStopReturns) {
+// Stop returns only once a callback of the subscription that is running on
+// a delivery thread has returned, whichever of the two ways it is stopped.
+TEST_F(TransportTest, StopWaitsForARunningCallback) {
   const CEntityId queue(eWorkgroupQueue, u"Busy");
-  struct Slow : IMessageCallback {
+  struct Blocking : IMessageCallback {
     void OnMessageReceived(CMessage&) override {
-      if (stopped.load()) ++late;
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      std::unique_lock lock(mutex);
+      entered = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return stopping; });
+      // Long enough for a Stop that does not wait to return meanwhile.
+      returnedEarly = changed.wait_for(lock, 100ms, [&] { return stopped; });
     }
-    std::atomic<bool> stopped{false};
-    std::atomic<int> late{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, stopping = false, stopped = false, returnedEarly = false;
   };
-  for (int round = 0; round < 30; ++round) {
-    Slow slow;
-    connection_->StartNotifications(queue, 0, &slow, 0);
-    std::atomic<bool> publishing{true};
-    std::thread publisher([&] {
-      while (publishing) server_->Publish(queue, 0);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1 + round % 3));
-    if (round % 2 == 0) {
-      connection_->StopNotifications(queue, 0, &slow, 0);
-    } else {
-      connection_->StopAllMessages(&slow);
+  for (const bool stopAll : {false, true}) {
+    Blocking callback;
+    connection_->StartNotifications(queue, 0, &callback, 0);
+    server_->Publish(queue, 0);
+    {
+      std::unique_lock lock(callback.mutex);
+      callback.changed.wait(lock, [&] { return callback.entered; });
+      callback.stopping = true;
+      callback.changed.notify_all();
     }
-    slow.stopped = true;
-    std::this_thread::sleep_for(2ms);
-    publishing = false;
-    publisher.join();
+    if (stopAll) {
+      connection_->StopAllMessages(&callback);
+    } else {
+      connection_->StopNotifications(queue, 0, &callback, 0);
+    }
+    {
+      std::lock_guard lock(callback.mutex);
+      callback.stopped = true;
+      callback.changed.notify_all();
+    }
     bus_->WaitIdle();
-    EXPECT_EQ(slow.late.load(), 0) << "round " << round;
+    std::lock_guard lock(callback.mutex);
+    EXPECT_FALSE(callback.returnedEarly) << "stop all " << stopAll;
   }
 }
 

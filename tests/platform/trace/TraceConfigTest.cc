@@ -67,9 +67,6 @@ TEST(TraceStateTest, SameNameGivesSameTopic) {
   first.SetLevel(21);
   EXPECT_EQ(&state.RegisterTopic(std::string("Queue") + "Manager"), &first);
   EXPECT_NE(&state.RegisterTopic("queuemanager"), &first);
-  EXPECT_EQ(&RegisterTopic("QueueManagerScope"), &ScopeTopic());
-  EXPECT_EQ(QueueManagerTopic().Name(), "QueueManager");
-  EXPECT_EQ(MemoryUsageTopic().Name(), "QueueManagerMemoryUsage");
 }
 
 }  // namespace

@@ -43,19 +43,6 @@ class CReentrantSink : public ITraceSink {
   bool addResult = true;
 };
 
-TEST(SinkListTest, AddAndRemoveReportWhetherTheyChangedTheList) {
-  CSinkList sinks;
-  auto sink = std::make_shared<CCaptureSink>();
-  EXPECT_TRUE(sinks.Empty());
-  EXPECT_FALSE(sinks.Add(nullptr));
-  EXPECT_TRUE(sinks.Add(sink));
-  EXPECT_FALSE(sinks.Add(sink)) << "a sink is added once";
-  EXPECT_FALSE(sinks.Empty());
-  EXPECT_TRUE(sinks.Remove(sink));
-  EXPECT_FALSE(sinks.Remove(sink));
-  EXPECT_TRUE(sinks.Empty());
-}
-
 TEST(SinkListTest, EverySinkGetsEveryRecordUntilRemoved) {
   CSinkList sinks;
   auto first = std::make_shared<CCaptureSink>();
@@ -79,16 +66,6 @@ TEST(SinkListTest, ThrowingSinkDoesNotStopTheOthers) {
   EXPECT_EQ(capture->Size(), 1u);
 }
 
-TEST(SinkListTest, RemovedSinkIsReleased) {
-  CSinkList sinks;
-  auto sink = std::make_shared<CCaptureSink>();
-  const std::weak_ptr<CCaptureSink> watch = sink;
-  ASSERT_TRUE(sinks.Add(sink));
-  ASSERT_TRUE(sinks.Remove(sink));
-  sink.reset();
-  EXPECT_TRUE(watch.expired());
-}
-
 TEST(SinkListTest, SinkCallingBackIntoTheLibraryIsContained) {
   CTopic topic("SinkListTest", kLevelDetail);
   auto reentrant = std::make_shared<CReentrantSink>(topic);
@@ -103,33 +80,6 @@ TEST(SinkListTest, SinkCallingBackIntoTheLibraryIsContained) {
   EXPECT_EQ(capture->Size(), 1u);
   EXPECT_TRUE(RemoveSink(reentrant));
   EXPECT_TRUE(RemoveSink(capture));
-}
-
-TEST(CaptureSinkTest, KeepsOnlyItsTopicWhenGivenOne) {
-  CCaptureSink all;
-  CCaptureSink scope("QueueManagerScope");
-  for (const char* topic : {"QueueManager", "QueueManagerScope"}) {
-    all.Write(MakeRecord(topic, std::string("from ") + topic));
-    scope.Write(MakeRecord(topic, std::string("from ") + topic));
-  }
-  EXPECT_EQ(all.Size(), 2u);
-  ASSERT_EQ(scope.Size(), 1u);
-  EXPECT_EQ(scope.Records()[0].text, "from QueueManagerScope");
-}
-
-TEST(CaptureSinkTest, SearchesAndClears) {
-  CCaptureSink sink;
-  sink.Write(MakeRecord("T", "Sync request failed"));
-  sink.Write(MakeRecord("T", "Update received"));
-  EXPECT_TRUE(sink.Contains("request"));
-  EXPECT_FALSE(sink.Contains("Async"));
-  const auto found = sink.Find([](const CTraceRecord& r) { return r.text.starts_with("Update"); });
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->text, "Update received");
-  EXPECT_EQ(sink.Count([](const CTraceRecord& r) { return r.topic == "T"; }), 2u);
-  sink.Clear();
-  EXPECT_EQ(sink.Size(), 0u);
-  EXPECT_FALSE(sink.Find([](const CTraceRecord&) { return true; }).has_value());
 }
 
 }  // namespace

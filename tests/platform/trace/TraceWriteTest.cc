@@ -12,22 +12,10 @@
 
 namespace {
 
-// Counts how often it is formatted; lets tests see whether a trace formatted.
-struct CountedValue {
-  int* formatCount;
-};
-
 // Formatting it throws, as a faulty formatter of an application type might.
 struct ThrowingValue {};
 
 }  // namespace
-
-template <>
-struct fmt::formatter<CountedValue> : fmt::formatter<int> {
-  auto format(const CountedValue& value, fmt::format_context& ctx) const {
-    return fmt::formatter<int>::format(++*value.formatCount, ctx);
-  }
-};
 
 template <>
 struct fmt::formatter<ThrowingValue> : fmt::formatter<int> {
@@ -116,24 +104,6 @@ TEST_F(TraceWriteTest, LevelsAboveTheThresholdAreNotWritten) {
   std::vector<std::string> texts;
   for (const CTraceRecord& record : Records()) texts.push_back(record.text);
   EXPECT_THAT(texts, ElementsAre("warning", "failure"));
-}
-
-TEST_F(TraceWriteTest, SetLevelClampsToTheLevelRange) {
-  topic_.SetLevel(500);
-  EXPECT_EQ(topic_.Level(), kLevelMax);
-  topic_.SetLevel(-3);
-  EXPECT_EQ(topic_.Level(), kLevelOff);
-}
-
-TEST_F(TraceWriteTest, DisabledTraceDoesNotFormat) {
-  int formatCount = 0;
-  topic_.SetLevel(kLevelFailure);
-  Write(topic_, kLevelDetail, "f", "{}", CountedValue{&formatCount});
-  Write(topic_, kLevelDetail, CContext("f"), "{}", CountedValue{&formatCount});
-  EXPECT_EQ(formatCount, 0);
-  Write(topic_, kLevelFailure, "f", "{}", CountedValue{&formatCount});
-  EXPECT_EQ(formatCount, 1);
-  EXPECT_TRUE(capture_->Contains("1"));
 }
 
 TEST_F(TraceWriteTest, MacroEvaluatesNothingWhenDisabled) {

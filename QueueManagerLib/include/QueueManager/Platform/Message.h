@@ -4,6 +4,7 @@
 // typed fields.
 
 #include <algorithm>
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +26,9 @@ namespace W4Notifier {
 namespace detail {
 // The bytes of a message body: a growable array whose growth leaves the new
 // bytes uninitialised, since a field write overwrites them at once (a byte
-// vector would zero-fill them first). Owned by one CMessage body; not
-// thread-safe.
+// vector would zero-fill them first). Its capacity never exceeds what the
+// byte form's 32-bit length carries, so that the common write, which fits the
+// capacity, needs no size check of its own. Not thread-safe.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -42,13 +44,15 @@ class ByteBuffer {
   const std::uint8_t* data() const { return bytes_.get(); }
   std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
 
-  // Capacity for at least `bytes` in all.
+  // Capacity for at least `bytes` in all (at most the byte form's limit).
   void reserve(std::size_t bytes) {
     if (bytes > capacity_) Reallocate(bytes);
   }
-  // Appends `count` uninitialised bytes and returns where they start.
+  // Appends `count` uninitialised bytes and returns where they start. Throws
+  // CNotifierException, changing nothing, when the bytes would outgrow the
+  // byte form.
   std::uint8_t* Grow(std::size_t count) {
-    if (count > capacity_ - size_) Reallocate(std::max(size_ + count, capacity_ * 2));
+    if (count > capacity_ - size_) GrowCapacity(count);
     std::uint8_t* at = bytes_.get() + size_;
     size_ += count;
     return at;
@@ -59,11 +63,60 @@ class ByteBuffer {
 
  private:
   // Out of line, so that the common path of Grow stays small enough to inline.
+  void GrowCapacity(std::size_t count);
   void Reallocate(std::size_t capacity);
 
   std::unique_ptr<std::uint8_t[]> bytes_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+};
+
+// A body shared by copies of a message, with an intrusive count of its
+// owners. A writer that finds itself the only owner writes in place; that
+// test is an acquire load paired with the acq_rel release of every other
+// owner, so whatever a copy read before it was released on another thread
+// happens before the write. (shared_ptr::use_count is a relaxed load and
+// orders nothing.)
+class SharedBody {
+ public:
+  SharedBody() = default;
+  template <class... Args>
+  static SharedBody Make(Args&&... args) {
+    SharedBody body;
+    body.node_ = new Node(std::forward<Args>(args)...);
+    return body;
+  }
+  SharedBody(const SharedBody& other) noexcept : node_(other.node_) {
+    // Relaxed: a new owner is made from an existing one, which keeps the
+    // body alive meanwhile.
+    if (node_ != nullptr) node_->owners.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedBody(SharedBody&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  SharedBody& operator=(SharedBody other) noexcept {
+    std::swap(node_, other.node_);
+    return *this;
+  }
+  ~SharedBody() { reset(); }
+
+  void reset() noexcept {
+    Node* node = std::exchange(node_, nullptr);
+    if (node != nullptr && node->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node;
+  }
+  bool IsSoleOwner() const noexcept {
+    return node_ != nullptr && node_->owners.load(std::memory_order_acquire) == 1;
+  }
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  ByteBuffer* operator->() const noexcept { return &node_->bytes; }
+  ByteBuffer& operator*() const noexcept { return node_->bytes; }
+
+ private:
+  struct Node {
+    template <class... Args>
+    explicit Node(Args&&... args) : bytes(std::forward<Args>(args)...) {}
+    std::atomic<std::size_t> owners{1};
+    ByteBuffer bytes;
+  };
+  Node* node_ = nullptr;
 };
 }  // namespace detail
 
@@ -203,9 +256,13 @@ class QM_EXPORT CMessage {
   std::string DescribeFields() const;
 
   // The byte form: explicit little-endian, no pointers; it travels between
-  // processes unchanged. Parse checks the header and every length against the
-  // bytes present and throws CNotifierExtractException when they do not fit;
-  // it never allocates more than the input holds.
+  // processes unchanged. Its lengths are 32 bits: Serialize throws
+  // CNotifierException for a body of more than 0xFFFFFFFF bytes or an event
+  // name of more than 0xFFFFFFFF code units, and so does any field write (or
+  // Reserve) that would grow the body beyond that, leaving the body as it
+  // was. Parse checks the header and every length against the bytes present
+  // and throws CNotifierExtractException when they do not fit; it never
+  // allocates more than the input holds.
   std::vector<std::uint8_t> Serialize() const;
   static CMessage Parse(std::span<const std::uint8_t> bytes);
 
@@ -243,7 +300,7 @@ class QM_EXPORT CMessage {
   ObjectTypes objectType_ = eObjectTypeNone;
   std::uint32_t objectId_ = 0;
   std::u16string eventName_;
-  std::shared_ptr<Buffer> body_;
+  detail::SharedBody body_;
   mutable std::size_t readPos_ = 0;
 };
 
