@@ -227,14 +227,9 @@ AttributeStore CacheTables::SetAttribute(InteractionRecord& interaction,
 }
 
 void CacheTables::Prefetch(const InteractionRecord& interaction) {
-  const CQmAttributeMap& attributes = interaction.attributes_;
-  if (attributes.empty()) return;
-  const auto* first = reinterpret_cast<const char*>(&*attributes.begin());
-  const std::size_t bytes = attributes.size() * sizeof(CQmAttributeMap::value_type);
-  constexpr std::size_t kCacheLine = 64;
-  for (std::size_t offset = 0; offset < bytes; offset += kCacheLine) {
-    __builtin_prefetch(first + offset);
-  }
+  // The entries live in nodes of their own: walking the map reads only its
+  // index, and asks for each node ahead of the update that will compare it.
+  for (const auto& entry : interaction.attributes_) __builtin_prefetch(&entry);
 }
 
 AttributeLookup CacheTables::QueryAttribute(std::uint32_t id, const CQmAttributeName& name,

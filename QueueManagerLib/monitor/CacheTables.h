@@ -209,7 +209,7 @@ void CacheTables::UpdateAttributes(InteractionRecord& interaction, const QueueRe
   const bool viaThisQueue = interaction.IsOn(&queue);
   CQmAttributeMap& stored = interaction.attributes_;
   if (viaThisQueue && stored.empty()) {
-    stored = updates;  // one allocation of the exact size
+    stored = updates;
     return;
   }
   // First where each value goes, by name only (new names are inserted at
