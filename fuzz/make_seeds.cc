@@ -1,8 +1,10 @@
 // Writes the seed corpus of fuzz_attribute_codec into the directory given as
-// the only argument: well-formed names, values, maps and statistics records,
-// and a few hostile variants (huge and negative counts, wrong field types).
+// the first argument: well-formed names, values, maps and statistics records,
+// and a few hostile variants (huge and negative counts, wrong field types);
+// and, given a second directory, that of fuzz_cache_messages: queue bodies as
+// notifications, monitor queue responses and reload responses.
 //
-//   make_attribute_codec_seeds fuzz/corpus/attribute_codec
+//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages
 
 #include <climits>
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AttributeCodecInput.h"
@@ -78,26 +81,87 @@ std::vector<Seed> Seeds() {
   };
 }
 
+// A queue body: exists, statistics, events (added 7, updated, removed 8),
+// the trailer with the second statistics record.
+void WriteBody(CMessage& m) {
+  m << true << true << CQmQueueStats({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  m << std::uint32_t{3};
+  m << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{7} << true << false;
+  ThreeKinds().Write(m);
+  m << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{7} << false << false;
+  ThreeKinds().Write(m);
+  m << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{8} << true << true;
+  CQmAttributeMap().Write(m);
+  m << 42ull << true << TwoMediaTypes();
+}
+
+void WriteSection(CMessage& m, std::uint32_t queue) {
+  m << std::int32_t{W4Notifier::eUserQueue} << static_cast<std::int32_t>(queue) << std::int32_t{1};
+  CQmAttributeName(Xan_State).Write(m);
+  WriteBody(m);
+}
+
+// Selector bytes as fuzz_cache_messages reads them: notification, published
+// notification, monitor queue response, reload response.
+std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
+  auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    m << std::uint32_t{30000000} << std::uint32_t{0};  // the server time header
+    write(m);
+    std::vector<std::uint8_t> bytes = {selector};
+    const auto body = m.BodyBytes();
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+  };
+  return {
+      {"notification", input(0, WriteBody)},
+      {"queue_gone", input(0, [](CMessage& m) { m << false; })},
+      {"published", input(1, WriteBody)},
+      {"published_other_queue", input(5, WriteBody)},
+      {"response_two_sections",
+       input(2,
+             [](CMessage& m) {
+               WriteSection(m, 7);
+               WriteSection(m, 9);
+             })},
+      {"reload",
+       input(3,
+             [](CMessage& m) {
+               WriteSection(m, 7);
+               m << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{5}
+                 << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{5} << true << false;
+               ThreeKinds().Write(m);
+             })},
+  };
+}
+
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) std::fprintf(stderr, "cannot write %s\n", path.c_str());
+  return static_cast<bool>(out);
+}
+
 }  // namespace
 }  // namespace QueueManager::fuzzing
 
 int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: %s <codec corpus directory> [<cache corpus directory>]\n",
+                 argv[0]);
     return 2;
   }
   for (const Seed& seed : Seeds()) {
     W4Notifier::CMessage message;
     seed.write(message);
-    const std::vector<std::uint8_t> input = MakeInput(seed.structure, message);
-    const std::string path = std::string(argv[1]) + "/" + seed.file;
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(input.data()),
-              static_cast<std::streamsize>(input.size()));
-    if (!out) {
-      std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    if (!WriteFile(std::string(argv[1]) + "/" + seed.file, MakeInput(seed.structure, message))) {
       return 1;
+    }
+  }
+  if (argc == 3) {
+    for (const auto& [file, bytes] : CacheSeeds()) {
+      if (!WriteFile(std::string(argv[2]) + "/" + file, bytes)) return 1;
     }
   }
   return 0;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (build/fuzz, libFuzzer + ASan + UBSan)
-# and runs fuzz_attribute_codec for the given number of seconds (default 60)
-# on a scratch copy of its seed corpus. Fails when the fuzzer finds a crash,
-# a leak or a round-trip mismatch; the input that caused it is kept in
+# and runs each for its share of the given number of seconds (default 60) on
+# a scratch copy of its seed corpus. Fails when a fuzzer finds a crash, a leak
+# or a broken invariant; the input that caused it is kept in
 # build/fuzz/artifacts/.
 #
 #   scripts/fuzz.sh [seconds]
@@ -23,17 +23,23 @@ cmake -S . -B "${build}" -G Ninja \
   -DQM_BUILD_TESTS=OFF \
   -DQM_BUILD_BENCHMARKS=OFF \
   -DQM_BUILD_EXAMPLES=OFF > /dev/null
-cmake --build "${build}" -j 2 --target fuzz_attribute_codec
-
-# New inputs the fuzzer finds go to a scratch directory, never into the seeds.
-corpus="$(mktemp -d)"
-trap 'rm -rf "${corpus}"' EXIT
-cp fuzz/corpus/attribute_codec/* "${corpus}/"
+targets=(attribute_codec cache_messages)
+cmake --build "${build}" -j 2 --target "${targets[@]/#/fuzz_}"
+share=$(( seconds / ${#targets[@]} ))
+[ "${share}" -gt 0 ] || share=1
 mkdir -p "${build}/artifacts"
 
-"${build}/fuzz/fuzz_attribute_codec" \
-  -max_total_time="${seconds}" \
-  -timeout=10 \
-  -print_final_stats=1 \
-  -artifact_prefix="${build}/artifacts/" \
-  "${corpus}"
+# New inputs the fuzzer finds go to a scratch directory, never into the seeds.
+scratch="$(mktemp -d)"
+trap 'rm -rf "${scratch}"' EXIT
+for target in "${targets[@]}"; do
+  echo "--- fuzz_${target} (${share} s)"
+  mkdir -p "${scratch}/${target}"
+  cp "fuzz/corpus/${target}/"* "${scratch}/${target}/"
+  "${build}/fuzz/fuzz_${target}" \
+    -max_total_time="${share}" \
+    -timeout=10 \
+    -print_final_stats=1 \
+    -artifact_prefix="${build}/artifacts/${target}-" \
+    "${scratch}/${target}"
+done

@@ -38,10 +38,11 @@ CQmQueueMonitor& CQmQueueMonitor::operator=(const CQmQueueMonitor& other) {
 CQmQueueMonitor::~CQmQueueMonitor() {
   CEntityId queue;
   const MonitorId id = Detach(queue);
-  if (id == 0) return;
-  CQueueMonitorProxy::Deactivate(id);
+  if (id != 0) CQueueMonitorProxy::Deactivate(id);
+  // Also when a callback detached the monitor: it may still be running.
+  CQueueMonitorProxy::WaitForCallbacks(this);
   // A monitor destroyed at exit after the cache is gone only leaves the proxy.
-  if (CQmCache::Exists()) CQmCache::Instance().DeactivateMonitor(queue, id);
+  if (id != 0 && CQmCache::Exists()) CQmCache::Instance().DeactivateMonitor(queue, id);
 }
 
 MonitorId CQmQueueMonitor::Attachment(CEntityId* queue) const {
@@ -110,11 +111,12 @@ void CQmQueueMonitor::RequestAttributeUpdateCallback(const CQmAttributeName& nam
 void CQmQueueMonitor::Deactivate() {
   CEntityId queue;
   const MonitorId id = Detach(queue);
-  if (id == 0) return;
   // Out of the proxy first: no callback of this attachment starts from now
-  // on, and none runs on another thread once this returns.
-  CQueueMonitorProxy::Deactivate(id);
-  CQmCache::Instance().DeactivateMonitor(queue, id);
+  // on, and none of this monitor runs on another thread once this returns,
+  // also when one of its callbacks detached it already.
+  if (id != 0) CQueueMonitorProxy::Deactivate(id);
+  CQueueMonitorProxy::WaitForCallbacks(this);
+  if (id != 0) CQmCache::Instance().DeactivateMonitor(queue, id);
 }
 
 bool CQmQueueMonitor::Contains(InteractionId id) const {

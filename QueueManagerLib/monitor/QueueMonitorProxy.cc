@@ -134,6 +134,20 @@ void CQueueMonitorProxy::Deactivate(MonitorId id) {
   if (it != state.entries.end() && it->second.depth == 0) state.entries.erase(it);
 }
 
+void CQueueMonitorProxy::WaitForCallbacks(const CQmQueueMonitor* monitor) {
+  ProxyState& state = State();
+  W4Os::MutexLock lock(&state.mutex);
+  const std::thread::id self = std::this_thread::get_id();
+  const auto runsElsewhere = [&]() QM_EXCLUSIVE_LOCKS_REQUIRED(state.mutex) {
+    return std::any_of(state.entries.begin(), state.entries.end(), [&](const auto& entry) {
+      return entry.second.monitor == monitor && RunsOnOtherThread(entry.second, self);
+    });
+  };
+  ++state.waiters;
+  while (runsElsewhere()) state.callbackEnded.Wait();
+  --state.waiters;
+}
+
 bool CQueueMonitorProxy::query(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);

@@ -49,6 +49,11 @@ class CQueueMonitorProxy {
   // REQUIRES: the cache lock is not held (the wait may be for a callback
   // that queries the cache).
   static void Deactivate(MonitorId id);
+  // Waits until no thread but the caller is inside a callback of `monitor`,
+  // whichever attachment it was made for (a callback may have detached the
+  // monitor and even attached it again).
+  // REQUIRES: the cache lock is not held.
+  static void WaitForCallbacks(const CQmQueueMonitor* monitor);
   // True while the attachment is active.
   static bool query(MonitorId id);
   // True when the attachment is active and monitors at least one name of

@@ -192,11 +192,11 @@ TEST_F(MonitorsTest, TracesNameTheirFunctionsAndLevels) {
       {"CQmCache", "CQmCache::DeactivateMonitor("},
       {"CQueueMonitorProxy", "(FOUND)"},
   };
-  for (const auto& [function, text] : expected) {
+  for (const auto& entry : expected) {
     EXPECT_TRUE(capture->Find([&](const W4Trace::CTraceRecord& r) {
       return r.topic == "QueueManager" && r.level == W4Trace::kLevelDetail &&
-             r.function == function && r.text.find(text) != std::string::npos;
-    })) << function << ": " << text;
+             r.function == entry.first && r.text.find(entry.second) != std::string::npos;
+    })) << entry.first << ": " << entry.second;
   }
   EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
     return r.topic == "QueueManagerScope" && r.function == "CQmCache::ActivateMonitor";

@@ -124,18 +124,22 @@ TEST_F(NotificationTest, QueueRemovedReachesEveryMonitorAndDropsTheQueue) {
   EXPECT_FALSE(Cache().IsSubscribed(queue));
 }
 
-// Deletes itself in its QueueRemoved callback.
+// Deletes itself in its first callback.
 class SelfDestroyingMonitor : public CQmQueueMonitor {
  public:
   explicit SelfDestroyingMonitor(int& calls) : calls_(calls) {}
 
  protected:
-  void QueueRemoved(const CEntityId&) override {
+  void InteractionAdded(const CEntityId&, InteractionId, const CQmAttributeMap&) override {
+    Destroy();
+  }
+  void QueueRemoved(const CEntityId&) override { Destroy(); }
+
+ private:
+  void Destroy() {
     ++calls_;
     delete this;
   }
-
- private:
   int& calls_;
 };
 
@@ -173,27 +177,12 @@ TEST_F(NotificationTest, LastMonitorLeavingInsideACallbackEndsTheMessage) {
   EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
 }
 
-// Deletes itself in its first InteractionAdded callback.
-class AddedOnceMonitor : public CQmQueueMonitor {
- public:
-  explicit AddedOnceMonitor(int& calls) : calls_(calls) {}
-
- protected:
-  void InteractionAdded(const CEntityId&, InteractionId, const CQmAttributeMap&) override {
-    ++calls_;
-    delete this;
-  }
-
- private:
-  int& calls_;
-};
-
 TEST_F(NotificationTest, MonitorDestroyingItselfInALiveCallbackGetsNothingMore) {
   const CEntityId queue = UserQueue(2013);
   RecordingMonitor survivor;
   Attach(survivor, queue);
   int calls = 0;
-  (new AddedOnceMonitor(calls))->Activate(queue, {Xan_State}, true);
+  (new SelfDestroyingMonitor(calls))->Activate(queue, {Xan_State}, true);
   Publish(queue, {.events = {Added(131), Added(132)}});
   EXPECT_EQ(calls, 1);
   EXPECT_THAT(survivor.Log(), ElementsAre("Added 131 {}", "Added 132 {}"));
