@@ -196,6 +196,14 @@ void CQmCache::FeedClockLocked(ServerSeconds serverTime) {
   }
 }
 
+void CQmCache::DrainHandOff(MonitorId monitor) {
+  handOffs_.Drain(monitor);
+  // Subscriptions that the callbacks just made left for later are this
+  // thread's to reconcile now, unless it is itself inside a callback.
+  CBatchLease batch;
+  FinishBatch(*batch);
+}
+
 void CQmCache::FinishBatch(CallbackBatch& batch) {
   if (batch.HasCallbacks()) batch.Deliver(handOffs_);
   std::vector<CEntityId>& reconcile = batch.SubscriptionsToReconcile();

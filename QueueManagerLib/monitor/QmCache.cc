@@ -213,6 +213,29 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
   for (const CQmAttributeName& name : kept) name.Write(request);
 
   OutstandingRequest record{queue, requester, {}, nullptr};
+  bool deferred = false;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    if (subscriptions_.IsReconciling(queue) && CNotifierHandle::GetDefaultConnection()) {
+      // Another thread is still starting or stopping the subscription: the
+      // load goes out once it has settled. Waiting for that from inside a
+      // callback could wait for this very thread: such a load is
+      // asynchronous.
+      if (synchronous && !CQueueMonitorProxy::InsideCallback()) {
+        record.waiter = std::make_shared<SyncWait>();
+        handOffs_.Open(requester);
+      }
+      deferredLoads_[queue].push_back(DeferredLoad{request, record});
+      deferred = true;
+    }
+  }
+  if (deferred) {
+    if (record.waiter) {
+      record.waiter->Wait();
+      DrainHandOff(requester);
+    }
+    return;
+  }
   if (synchronous) record.waiter = std::make_shared<SyncWait>();
   if (SendLoad(request, record)) {
     if (!synchronous) return;
@@ -221,7 +244,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
     // A failed load has nothing of its own to hand over, but the hand-off
     // must be closed all the same.
     record.waiter->Wait();
-    handOffs_.Drain(requester);
+    DrainHandOff(requester);
     return;
   }
   if (!synchronous) {
@@ -306,12 +329,20 @@ void CQmCache::ReconcileSubscription(const CEntityId& queue) {
   while (true) {
     std::optional<bool> start;
     std::shared_ptr<W4Notifier::CNotifierConnection> connection;
+    std::vector<DeferredLoad> settled;
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       start = subscriptions_.NextStep(queue);
       // A subscription is stopped on the connection it was made on.
       if (start && !*start) connection = subscriptions_.HeldOn(queue);
+      if (!subscriptions_.IsReconciling(queue)) {
+        if (const auto it = deferredLoads_.find(queue); it != deferredLoads_.end()) {
+          settled = std::move(it->second);
+          deferredLoads_.erase(it);
+        }
+      }
     }
+    SendDeferredLoads(std::move(settled));
     if (!start) return;
     bool held = false;
     W4Notifier::IMessageCallback* subscriber = SubscriberFor(queue);
@@ -326,8 +357,27 @@ void CQmCache::ReconcileSubscription(const CEntityId& queue) {
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       subscriptions_.Completed(queue, *start, held, connection);
+      if (held != *start) {
+        // No connection: the next activation retries. What waited for the
+        // subscription goes out as it would without one.
+        if (const auto it = deferredLoads_.find(queue); it != deferredLoads_.end()) {
+          settled = std::move(it->second);
+          deferredLoads_.erase(it);
+        }
+      }
     }
-    if (held != *start) return;  // no connection: the next activation retries
+    if (held != *start) {
+      SendDeferredLoads(std::move(settled));
+      return;
+    }
+  }
+}
+
+void CQmCache::SendDeferredLoads(std::vector<DeferredLoad> loads) {
+  for (DeferredLoad& load : loads) {
+    if (SendLoad(load.request, load.record)) continue;
+    LoadFailed(load.record, load.record.waiter ? "Sync request failed" : "Async request failed");
+    if (load.record.waiter) load.record.waiter->Finish(false);
   }
 }
 

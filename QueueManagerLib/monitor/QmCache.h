@@ -215,6 +215,15 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
                  bool addingAttributes, bool synchronous, MonitorId requester)
       QM_LOCKS_EXCLUDED(lock_);
+  // A load that waits for the queue's subscription to settle: sent by the
+  // reconciler once it has, so that no change after the server's answer can
+  // fall into a gap between stopping and starting the subscription again.
+  struct DeferredLoad {
+    W4Notifier::CMessage request;
+    OutstandingRequest record;
+  };
+  // Sends the loads deferred for `queue`.
+  void SendDeferredLoads(std::vector<DeferredLoad> loads) QM_LOCKS_EXCLUDED(lock_);
   // Sends the load to the queue's callback object; false when it was not
   // sent.
   bool SendLoad(const W4Notifier::CMessage& request, const OutstandingRequest& record)
@@ -259,6 +268,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                             CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void FeedClockLocked(ServerSeconds serverTime) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Makes the callbacks handed over to this thread for `monitor`, then what
+  // they left to do.
+  void DrainHandOff(MonitorId monitor) QM_LOCKS_EXCLUDED(lock_);
   // Makes the batch's callbacks, reconciles its subscriptions, hands its
   // interaction records to the store, then drops its departed interactions.
   void FinishBatch(CallbackBatch& batch) QM_LOCKS_EXCLUDED(lock_);
@@ -313,6 +325,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   CacheTables tables_ QM_GUARDED_BY(lock_);
   SubscriptionBook subscriptions_ QM_GUARDED_BY(lock_);
   std::unordered_map<std::uint32_t, OutstandingRequest> outstanding_ QM_GUARDED_BY(lock_);
+  std::unordered_map<W4Notifier::CEntityId, std::vector<DeferredLoad>> deferredLoads_
+      QM_GUARDED_BY(lock_);
   HandOffs handOffs_;
   bool clockSubscribed_ QM_GUARDED_BY(lock_) = false;
   IInteractionMonitorStore* store_ QM_GUARDED_BY(lock_) = nullptr;

@@ -48,6 +48,11 @@ bool SubscriptionBook::IsHeld(const CEntityId& queue) const {
   return it != states_.end() && it->second.held;
 }
 
+bool SubscriptionBook::IsReconciling(const CEntityId& queue) const {
+  const auto it = states_.find(queue);
+  return it != states_.end() && it->second.reconciling;
+}
+
 std::shared_ptr<W4Notifier::CNotifierConnection> SubscriptionBook::HeldOn(
     const CEntityId& queue) const {
   const auto it = states_.find(queue);

@@ -37,6 +37,9 @@ class SubscriptionBook {
                  const std::shared_ptr<W4Notifier::CNotifierConnection>& connection = {});
 
   bool IsHeld(const W4Notifier::CEntityId& queue) const;
+  // True while a reconciler is at work on the queue: whether the
+  // subscription is held is not settled yet.
+  bool IsReconciling(const W4Notifier::CEntityId& queue) const;
   // The connection a held subscription was made on (stopped there, whatever
   // the default connection is by then); null when none or gone.
   std::shared_ptr<W4Notifier::CNotifierConnection> HeldOn(const W4Notifier::CEntityId& queue) const;
