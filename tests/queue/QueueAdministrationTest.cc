@@ -1,20 +1,23 @@
-// Queue administration and queries against the scripted server, for queues
-// that no monitor of this process watches (every query goes to the server).
+// Queue administration and queries against the scripted server: for queues
+// that no monitor of this process watches every query goes to the server; for
+// a watched queue the monitor cache answers them without a request.
 
 #include "QueueManager/QueueAdministration.h"
 
 #include <gmock/gmock.h>
 
-#include <functional>
 #include <limits>
+#include <optional>
 
-#include "requests/RequestTestSupport.h"
+#include "monitor/QmCache.h"
+#include "requests/WatchedQueue.h"
 
 namespace QueueManager::testing {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
 
@@ -34,6 +37,15 @@ CQmQueueStats2 Stats2(std::uint32_t calls, std::uint32_t alerting) {
 
 class QueueAdministrationTest : public RequestTest {
  protected:
+  // Queries the statistics of kQueue, held `before`, against `answer`.
+  template <class Stats>
+  void ExpectStatistics(const CMessage& answer, bool found, Stats before, const Stats& after) {
+    SCOPED_TRACE(answer.DescribeFields());
+    server_->Respond(server_entity_, 8, answer);
+    EXPECT_EQ(QueryQueueStatistics(kQueue, before), found);
+    EXPECT_EQ(before, after);
+  }
+
   const CEntityId server_entity_ = ServerEntity();
 };
 
@@ -78,22 +90,8 @@ TEST_F(QueueAdministrationTest, IsQueueActiveReturnsTheAnswer) {
   EXPECT_THAT(RequestsAwaited(), ElementsAre(true, true));
 }
 
-TEST_F(QueueAdministrationTest, FailedSynchronousQueries) {
-  struct Case {
-    const char* label;
-    std::function<void(W4Notifier::CScriptedServer&, const CEntityId&, int)> script;
-  };
-  const Case cases[] = {
-      {"rejected", [](auto& s, const auto& e, int event) { s.Reject(e, event, Body(true)); }},
-      {"silent", [](auto& s, const auto& e, int event) { s.Silence(e, event); }},
-      {"empty answer", [](auto& s, const auto& e, int event) { s.Respond(e, event); }},
-      {"answer of another type",
-       [](auto& s, const auto& e, int event) { s.Respond(e, event, Body(u"yes")); }},
-  };
-  UseShortTimeout();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    for (int event : {4, 8, 10, 18}) c.script(*server_, server_entity_, event);
+TEST_F(QueueAdministrationTest, FailedQueriesLeaveTheirOutputs) {
+  ForEachFailure(server_entity_, {4, 8, 10, 18}, Body(true), [&] {
     EXPECT_FALSE(IsQueueActive(kQueue));
     CQmQueueStats stats = CountingStats(1);
     EXPECT_FALSE(QueryQueueStatistics(kQueue, stats));
@@ -107,107 +105,100 @@ TEST_F(QueueAdministrationTest, FailedSynchronousQueries) {
     std::vector<CEntityId> contents{kQueue};
     EXPECT_FALSE(QueryQueueContents(kQueue, contents));
     EXPECT_THAT(contents, IsEmpty());
-  }
-}
-
-TEST_F(QueueAdministrationTest, WithoutAConnectionNothingIsSent) {
-  RemoveConnection();
+  });
+  server_->ClearTraffic();  // no connection from here on
   CreateQueue(kQueue);
   DeallocateAllInstances(W4Notifier::eUserQueue);
   MonitorStatServerAttributes({Xan_State});
-  EXPECT_FALSE(IsQueueActive(kQueue));
-  CQmQueueStats stats;
-  EXPECT_FALSE(QueryQueueStatistics(kQueue, stats));
-  std::vector<CEntityId> queues{kQueue};
-  QueryQueues(W4Notifier::eWorkgroupQueue, queues);
-  EXPECT_THAT(queues, ElementsAre(kQueue));
   EXPECT_EQ(RequestCount(), 0u);
 }
 
-TEST_F(QueueAdministrationTest, StatisticsOfAKnownQueue) {
-  CMessage answer = Body(true);
-  answer << CountingStats(10);
-  server_->Respond(server_entity_, 8, answer);
-  CQmQueueStats stats;
-  EXPECT_TRUE(QueryQueueStatistics(kQueue, stats));
-  EXPECT_EQ(stats, CountingStats(10));
-  EXPECT_THAT(SentFields(server_entity_, 8), ElementsAre("int 3, int 77"));
+// Found gives the record (the second of two for the second statistics),
+// not found the default record, a truncated answer leaves the output alone.
+TEST_F(QueueAdministrationTest, StatisticsAnswers) {
+  ExpectStatistics(Body(true, CountingStats(10)), true, CountingStats(1), CountingStats(10));
+  ExpectStatistics(Body(false), false, CountingStats(1), CQmQueueStats());
+  ExpectStatistics(Body(true, 1u, 2u, 3u), false, CountingStats(1), CountingStats(1));
+  ExpectStatistics(Body(true, Stats2(100, 7), Stats2(200, 9)), true, Stats2(4, 1), Stats2(200, 9));
+  ExpectStatistics(Body(false), false, Stats2(4, 1), CQmQueueStats2());
+  ExpectStatistics(Body(true, Stats2(100, 7)), false, Stats2(4, 1), Stats2(4, 1));
+  EXPECT_THAT(SentFields(server_entity_, 8), ::testing::Each("int 3, int 77"));
+  EXPECT_THAT(RequestsAwaited(), ::testing::Each(true));
 }
 
-TEST_F(QueueAdministrationTest, Statistics2KeepTheSecondOfTwoRecords) {
-  CMessage answer = Body(true);
-  answer << Stats2(100, 7) << Stats2(200, 9);
-  server_->Respond(server_entity_, 8, answer);
-  CQmQueueStats2 stats;
-  EXPECT_TRUE(QueryQueueStatistics(kQueue, stats));
-  EXPECT_EQ(stats, Stats2(200, 9));
-  EXPECT_THAT(SentFields(server_entity_, 8), ElementsAre("int 3, int 77"));
-}
-
-TEST_F(QueueAdministrationTest, StatisticsOfAnUnknownQueueAreDefault) {
-  server_->Respond(server_entity_, 8, Body(false));
-  CQmQueueStats stats = CountingStats(1);
-  EXPECT_FALSE(QueryQueueStatistics(kQueue, stats));
-  EXPECT_EQ(stats, CQmQueueStats());
-  CQmQueueStats2 stats2 = Stats2(4, 1);
-  EXPECT_FALSE(QueryQueueStatistics(kQueue, stats2));
-  EXPECT_EQ(stats2, CQmQueueStats2());
-}
-
-TEST_F(QueueAdministrationTest, TruncatedStatisticsLeaveTheOutputAlone) {
-  CMessage oneRecord = Body(true);
-  oneRecord << Stats2(100, 7);
-  server_->Respond(server_entity_, 8, oneRecord);
-  CQmQueueStats2 stats2 = Stats2(4, 1);
-  EXPECT_FALSE(QueryQueueStatistics(kQueue, stats2));
-  EXPECT_EQ(stats2, Stats2(4, 1));
-  server_->Respond(server_entity_, 8, Body(true, 1u, 2u, 3u));
-  CQmQueueStats stats = CountingStats(1);
-  EXPECT_FALSE(QueryQueueStatistics(kQueue, stats));
-  EXPECT_EQ(stats, CountingStats(1));
-}
-
-TEST_F(QueueAdministrationTest, QueryQueuesReplacesTheList) {
-  server_->Respond(server_entity_, 18,
-                   Body(std::int32_t{2}, std::int32_t{3}, std::int32_t{77}, std::int32_t{3},
-                        std::uint32_t{0xFFFFFFFEu}));
-  std::vector<CEntityId> queues(5);
-  QueryQueues(W4Notifier::eWorkgroupQueue, queues);
-  EXPECT_THAT(queues, ElementsAre(kQueue, CEntityId(W4Notifier::eWorkgroupQueue, 0xFFFFFFFEu)));
-  EXPECT_THAT(SentFields(server_entity_, 18), ElementsAre("int 3"));
-  server_->Respond(server_entity_, 18, Body(std::int32_t{0}));
-  QueryQueues(W4Notifier::eWorkgroupQueue, queues);
-  EXPECT_THAT(queues, IsEmpty());
-}
-
-TEST_F(QueueAdministrationTest, MalformedQueueListsLeaveTheListAlone) {
-  for (const CMessage& body :
-       {Body(std::int32_t{2}, std::int32_t{3}, std::int32_t{77}),
-        Body(std::numeric_limits<std::int32_t>::max(), std::int32_t{3}, std::int32_t{77}),
-        Body(std::int32_t{1}, std::int32_t{3})}) {
+// The queue list (event 18) and the queue contents (event 4) are both entity
+// lists; an unreadable one leaves the queue list alone and empties contents.
+TEST_F(QueueAdministrationTest, EntityListAnswers) {
+  const CEntityId last(W4Notifier::eWorkgroupQueue, 0xFFFFFFFEu);
+  constexpr std::int32_t kHuge = std::numeric_limits<std::int32_t>::max();
+  const std::pair<CMessage, std::optional<std::vector<CEntityId>>> cases[] = {
+      {Body(std::int32_t{2}, std::int32_t{3}, std::int32_t{77}, std::int32_t{3},
+            std::uint32_t{0xFFFFFFFEu}),
+       std::vector{kQueue, CEntityId(W4Notifier::eWorkgroupQueue, 0xFFFFFFFEu)}},
+      {Body(std::int32_t{0}), std::vector<CEntityId>()},
+      {Body(std::int32_t{-4}), std::vector<CEntityId>()},
+      {Body(std::int32_t{2}, std::int32_t{3}, std::int32_t{77}), std::nullopt},
+      {Body(kHuge, std::int32_t{3}, std::int32_t{77}), std::nullopt},
+      {Body(std::int32_t{1}, std::int32_t{3}), std::nullopt},
+      {Body(u"x"), std::nullopt},
+  };
+  for (const auto& [body, list] : cases) {
     SCOPED_TRACE(body.DescribeFields());
     server_->Respond(server_entity_, 18, body);
+    server_->Respond(server_entity_, 4, body);
     std::vector<CEntityId> queues{kQueue};
     QueryQueues(W4Notifier::eWorkgroupQueue, queues);
-    EXPECT_THAT(queues, ElementsAre(kQueue));
-    server_->Respond(server_entity_, 4, body);
+    EXPECT_EQ(queues, list.value_or(std::vector{kQueue}));
     std::vector<CEntityId> contents{kQueue};
-    EXPECT_FALSE(QueryQueueContents(kQueue, contents));
-    EXPECT_THAT(contents, IsEmpty());
+    EXPECT_EQ(QueryQueueContents(kQueue, contents), list.has_value());
+    EXPECT_EQ(contents, list.value_or(std::vector<CEntityId>()));
   }
+  EXPECT_THAT(SentFields(server_entity_, 18), ::testing::Each("int 3"));
+  EXPECT_THAT(SentFields(server_entity_, 4), ::testing::Each("int 3, int 77"));
+  EXPECT_THAT(RequestsAwaited(), ::testing::Each(true));
 }
 
-TEST_F(QueueAdministrationTest, QueryQueueContentsReadsTheServersList) {
-  const CEntityId first(W4Notifier::eConferenceInteraction, 42u);
-  const CEntityId second(W4Notifier::eChatConferenceInteraction, 43u);
-  server_->Respond(server_entity_, 4,
-                   Body(std::int32_t{2}, std::int32_t{20}, std::int32_t{42}, std::int32_t{100},
-                        std::int32_t{43}));
-  std::vector<CEntityId> contents{kQueue};
-  EXPECT_TRUE(QueryQueueContents(kQueue, contents));
-  EXPECT_THAT(contents, ElementsAre(first, second));
-  EXPECT_THAT(SentFields(server_entity_, 4), ElementsAre("int 3, int 77"));
-  EXPECT_THAT(RequestsAwaited(), ElementsAre(true));
+// ---- A watched queue --------------------------------------------------------
+
+const CEntityId kWatched(W4Notifier::eWorkgroupQueue, 2001u);
+
+WatchedQueue WatchQueue(W4Notifier::CScriptedServer& server) {
+  return WatchedQueue(server, kWatched, {Xan_State}, CountingStats(30), Stats2(12, 2),
+                      {{W4Notifier::eConferenceInteraction, 6001, {}},
+                       {W4Notifier::eChatConferenceInteraction, 6002, {}},
+                       {W4Notifier::eConferenceInteraction, 6003, {}}});
+}
+
+TEST_F(QueueAdministrationTest, AWatchedQueueIsAnsweredFromTheCacheInItsOrder) {
+  const WatchedQueue watched = WatchQueue(*server_);
+  std::vector<CEntityId> contents{kWatched};
+  EXPECT_TRUE(QueryQueueContents(kWatched, contents));
+  EXPECT_THAT(contents,
+              UnorderedElementsAre(CEntityId(W4Notifier::eConferenceInteraction, 6001u),
+                                   CEntityId(W4Notifier::eChatConferenceInteraction, 6002u),
+                                   CEntityId(W4Notifier::eConferenceInteraction, 6003u)));
+  std::vector<InteractionId> ids;
+  ASSERT_TRUE(CQmCache::Instance().QueryQueueContents(kWatched, ids));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(contents[i].QueryObjectId(), ids[i].QueryObjectId());
+  }
+  CQmQueueStats stats;
+  EXPECT_TRUE(QueryQueueStatistics(kWatched, stats));
+  EXPECT_EQ(stats, CountingStats(30));
+  CQmQueueStats2 stats2;
+  EXPECT_TRUE(QueryQueueStatistics(kWatched, stats2));
+  EXPECT_EQ(stats2, Stats2(12, 2));
+  EXPECT_EQ(RequestCount(), 0u);
+}
+
+TEST_F(QueueAdministrationTest, AQueueNoLongerWatchedIsAskedFor) {
+  WatchedQueue watched = WatchQueue(*server_);
+  watched.Deactivate();
+  server_->Respond(ServerEntity(), 4, Body(std::int32_t{0}));
+  std::vector<CEntityId> contents{kWatched};
+  EXPECT_TRUE(QueryQueueContents(kWatched, contents));
+  EXPECT_TRUE(contents.empty());
+  EXPECT_EQ(RequestCount(), 1u);
 }
 
 }  // namespace

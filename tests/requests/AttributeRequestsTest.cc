@@ -1,6 +1,6 @@
-// The attribute set and query requests against the scripted server, for an
-// interaction that no monitor of this process watches (every read goes to the
-// server).
+// The attribute set and query requests against the scripted server: for an
+// interaction that no monitor of this process watches every read goes to the
+// server; for one on a watched queue the monitor cache answers what it holds.
 
 #include "QueueManager/AttributeRequests.h"
 
@@ -9,141 +9,82 @@
 #include <functional>
 #include <limits>
 
-#include "requests/RequestTestSupport.h"
+#include "requests/WatchedQueue.h"
 
 namespace QueueManager::testing {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using W4Notifier::CScriptedReply;
 
 constexpr std::uint32_t kId = 42;
+constexpr std::int32_t kHuge = std::numeric_limits<std::int32_t>::max();
 const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
 const CEntityId kUserQueue(W4Notifier::eUserQueue, 5u);
+const CQmAttributeName kNote(u"Note");
 
 class AttributeRequestsTest : public RequestTest {
  protected:
   const CEntityId interaction_ = InteractionEntity(kId);
 };
 
-// ---- MoveAndSet -----------------------------------------------------------
-
-TEST_F(AttributeRequestsTest, MoveAndSetSendsQueuesAndMapAndReturnsTheAnswer) {
-  server_->Respond(interaction_, 7, Body(true));
-  CQmAttributeMap attributes;
-  attributes.insert(Xan_State, std::u16string(u"C"));
-  attributes.insert(CQmAttributeName(u"Note"), std::u16string(u"hi"));
-  EXPECT_TRUE(MoveAndSet(kId, {kQueue}, attributes, {kUserQueue}, false));
-  EXPECT_THAT(SentFields(interaction_, 7),
-              ElementsAre("int 30, int 42, int 1, int 3, int 77, int 2, int -1, wtext \"Note\", "
-                          "wtext \"hi\", int 38, wtext \"C\", int 1, int 9, int 5"));
-  EXPECT_THAT(RequestsAwaited(), ElementsAre(true));
-}
-
-TEST_F(AttributeRequestsTest, MoveAndSetIgnoresTheDataBlock) {
-  server_->Respond(interaction_, 7, Body(true));
-  CQmAttributeMap attributes;
-  attributes.insert(Xan_State, std::u16string(u"C"));
-  const unsigned char block[] = {1, 2, 3, 4};
-  EXPECT_TRUE(MoveAndSet(kId, {}, attributes, {}, block, sizeof block, false));
-  EXPECT_TRUE(MoveAndSet(kId, {}, attributes, {}, false));
-  const std::vector<std::string> sent = SentFields(interaction_, 7);
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0], "int 30, int 42, int 0, int 1, int 38, wtext \"C\", int 0");
-  EXPECT_EQ(sent[1], sent[0]);
-}
-
-TEST_F(AttributeRequestsTest, MoveAndSetWithNothingToDoSendsNothing) {
-  EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, false));
-  EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, true));
-  EXPECT_EQ(RequestCount(), 0u);
-}
-
-TEST_F(AttributeRequestsTest, MoveAndSetWithOnlyQueuesSendsAnEmptyMap) {
-  server_->Respond(interaction_, 7, Body(true));
-  EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {kQueue}, false));
-  EXPECT_THAT(SentFields(interaction_, 7),
-              ElementsAre("int 30, int 42, int 0, int 0, int 1, int 3, int 77"));
-}
-
-TEST_F(AttributeRequestsTest, MoveAndSetWithoutWaitingSendsOneWay) {
-  server_->Silence(interaction_, 7);
-  CQmAttributeMap attributes;
-  attributes.insert(Xan_State, std::u16string(u"C"));
-  EXPECT_TRUE(MoveAndSet(kId, {kQueue}, attributes, {}, true));
-  EXPECT_THAT(
-      SentFields(interaction_, 7),
-      ElementsAre("int 30, int 42, int 1, int 3, int 77, int 1, int 38, wtext \"C\", int 0"));
-  EXPECT_THAT(RequestsAwaited(), ElementsAre(false));
-}
-
-TEST_F(AttributeRequestsTest, MoveAndSetWithoutWaitingReportsAMissingConnection) {
-  RemoveConnection();
-  CQmAttributeMap attributes;
-  attributes.insert(Xan_State, std::u16string(u"C"));
-  EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, true));
-}
-
-TEST_F(AttributeRequestsTest, MoveAndSetFailures) {
-  struct Case {
-    const char* label;
-    std::function<void(W4Notifier::CScriptedServer&, const CEntityId&)> script;
-  };
-  const Case cases[] = {
-      {"server says no", [](auto& s, const auto& e) { s.Respond(e, 7, Body(false)); }},
-      {"rejected", [](auto& s, const auto& e) { s.Reject(e, 7, Body(true)); }},
-      {"silent", [](auto& s, const auto& e) { s.Silence(e, 7); }},
-      {"empty answer", [](auto& s, const auto& e) { s.Respond(e, 7); }},
-      {"answer of another type", [](auto& s, const auto& e) { s.Respond(e, 7, Body(1)); }},
-  };
-  UseShortTimeout();
-  CQmAttributeMap attributes;
-  attributes.insert(Xan_State, std::u16string(u"C"));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    c.script(*server_, interaction_);
-    EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, false));
-  }
-  RemoveConnection();
-  EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, false));
-}
-
-// ---- Set front ends -------------------------------------------------------
-
-TEST_F(AttributeRequestsTest, SetFrontEndsSendOneMoveAndSetAndWait) {
+TEST_F(AttributeRequestsTest, EachWriteSendsOneMoveAndSet) {
   struct Case {
     const char* label;
     std::function<void()> call;
-    const char* map;  // the fields of the attribute map
+    const char* fields;  // after the interaction's entity
+    bool awaited;
   };
+  const unsigned char block[] = {1, 2, 3, 4};
   const Case cases[] = {
+      {"queues and map",
+       [] {
+         EXPECT_TRUE(MoveAndSet(kId, {kQueue}, Attributes({{Xan_State, u"C"}, {kNote, u"hi"}}),
+                                {kUserQueue}, false));
+       },
+       "int 1, int 3, int 77, int 2, int -1, wtext \"Note\", wtext \"hi\", int 38, wtext \"C\", "
+       "int 1, int 9, int 5",
+       true},
+      {"one way",
+       [] {
+         EXPECT_TRUE(MoveAndSet(kId, {kQueue}, Attributes({{Xan_State, u"C"}}), {}, true));
+       },
+       "int 1, int 3, int 77, int 1, int 38, wtext \"C\", int 0", false},
+      {"only queues: an empty map",
+       [] { EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {kQueue}, false)); },
+       "int 0, int 0, int 1, int 3, int 77", true},
+      {"the data block is ignored",
+       [&] {
+         EXPECT_TRUE(MoveAndSet(kId, {}, Attributes({{Xan_State, u"C"}}), {}, block, 4, false));
+       },
+       "int 0, int 1, int 38, wtext \"C\", int 0", true},
       {"name and value", [] { SetAttribute(kId, Xan_State, CQmAttributeValue(u"C")); },
-       "int 1, int 38, wtext \"C\""},
+       "int 0, int 1, int 38, wtext \"C\", int 0", true},
       {"name and UTF-8 value", [] { SetAttribute(kId, Xan_State, "Held"); },
-       "int 1, int 38, wtext \"Held\""},
-      {"null value is the empty value",
-       [] { SetAttribute(kId, Xan_State, static_cast<const char*>(nullptr)); },
-       "int 1, int 38, wtext \"\""},
+       "int 0, int 1, int 38, wtext \"Held\", int 0", true},
+      {"null value", [] { SetAttribute(kId, Xan_State, static_cast<const char*>(nullptr)); },
+       "int 0, int 1, int 38, wtext \"\", int 0", true},
       {"UTF-8 standard name", [] { SetAttribute(kId, "xan_state", "C"); },
-       "int 1, int 38, wtext \"C\""},
+       "int 0, int 1, int 38, wtext \"C\", int 0", true},
       {"UTF-8 custom name", [] { SetAttribute(kId, "my attr", "v"); },
-       "int 1, int -1, wtext \"my_attr\", wtext \"v\""},
+       "int 0, int 1, int -1, wtext \"my_attr\", wtext \"v\", int 0", true},
       {"map",
        [] {
-         CQmAttributeMap attributes;
-         attributes.insert(Xan_State, std::u16string(u"C"));
-         attributes.insert(CQmAttributeName(u"a"), std::u16string(u"1"));
-         SetAttributes(kId, attributes);
+         SetAttributes(kId, Attributes({{Xan_State, u"C"}, {CQmAttributeName(u"a"), u"1"}}));
        },
-       "int 2, int -1, wtext \"a\", wtext \"1\", int 38, wtext \"C\""},
+       "int 0, int 2, int -1, wtext \"a\", wtext \"1\", int 38, wtext \"C\", int 0", true},
       {"names and values: later duplicates win, surplus values are ignored",
        [] {
          SetAttributes(kId, {Xan_State, CQmAttributeName(u"a"), Xan_State},
                        {CQmAttributeValue(u"A"), CQmAttributeValue(u"1"), CQmAttributeValue(u"C"),
                         CQmAttributeValue(u"surplus")});
        },
-       "int 2, int -1, wtext \"a\", wtext \"1\", int 38, wtext \"C\""},
+       "int 0, int 2, int -1, wtext \"a\", wtext \"1\", int 38, wtext \"C\", int 0", true},
+      {"fewer values than names: the pairs present, with a warning",
+       [] {
+         SetAttributes(kId, {Xan_State, kNote}, {CQmAttributeValue(u"C")});
+       },
+       "int 0, int 1, int 38, wtext \"C\", int 0", true},
   };
   server_->Respond(interaction_, 7, Body(true));
   for (const Case& c : cases) {
@@ -151,31 +92,19 @@ TEST_F(AttributeRequestsTest, SetFrontEndsSendOneMoveAndSetAndWait) {
     server_->ClearTraffic();
     c.call();
     EXPECT_THAT(SentFields(interaction_, 7),
-                ElementsAre(std::string("int 30, int 42, int 0, ") + c.map + ", int 0"));
-    EXPECT_THAT(RequestsAwaited(), ElementsAre(true));
+                ElementsAre(std::string("int 30, int 42, ") + c.fields));
+    EXPECT_THAT(RequestsAwaited(), ElementsAre(c.awaited));
   }
-}
-
-TEST_F(AttributeRequestsTest, SetAttributesWithFewerValuesSetsOnlyThePairsPresent) {
-  server_->Respond(interaction_, 7, Body(true));
-  SetAttributes(kId, {Xan_State, CQmAttributeName(Xan_CallId), CQmAttributeName(u"x")},
-                {CQmAttributeValue(u"C")});
-  EXPECT_THAT(SentFields(interaction_, 7),
-              ElementsAre("int 30, int 42, int 0, int 1, int 38, wtext \"C\", int 0"));
   EXPECT_EQ(TracesAt(W4Trace::kLevelWarning), 1u);
-  server_->ClearTraffic();
-  SetAttributes(kId, {Xan_State}, {});
-  EXPECT_EQ(RequestCount(), 0u);
 }
 
-TEST_F(AttributeRequestsTest, SettingNothingSendsNothing) {
+TEST_F(AttributeRequestsTest, WritesOfNothingOrOfInvalidUtf8SendNothing) {
+  server_->Respond(interaction_, 7, Body(true));
+  EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, false));
+  EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, true));
   SetAttributes(kId, CQmAttributeMap());
   SetAttributes(kId, {}, {CQmAttributeValue(u"unused")});
-  EXPECT_EQ(RequestCount(), 0u);
-}
-
-TEST_F(AttributeRequestsTest, InvalidUtf8SetsNothing) {
-  server_->Respond(interaction_, 7, Body(true));
+  SetAttributes(kId, {Xan_State}, {});
   SetAttribute(kId, Xan_State, "\xff");
   SetAttribute(kId, "\xc3", "C");
   SetAttribute(kId, "Xan_State", "ok\xc3");
@@ -183,100 +112,74 @@ TEST_F(AttributeRequestsTest, InvalidUtf8SetsNothing) {
   EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 3u);
 }
 
-// ---- QueryAttributes / QueryAttribute -------------------------------------
+TEST_F(AttributeRequestsTest, FailedMoveAndSet) {
+  const CQmAttributeMap attributes = Attributes({{Xan_State, u"C"}});
+  server_->Respond(interaction_, 7, Body(false));
+  EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, false));
+  ForEachFailure(interaction_, {7}, Body(true),
+                 [&] { EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, false)); });
+  EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, true));  // no connection
+}
 
-TEST_F(AttributeRequestsTest, QueryAttributesAsksForAllNamesAndKeepsExactlyTheAnswer) {
+TEST_F(AttributeRequestsTest, QueriesAskForTheirNamesAndKeepExactlyTheAnswer) {
   server_->Respond(interaction_, 0, ValueList({u"C", u"hi"}));
   std::vector<CQmAttributeValue> values(5, CQmAttributeValue(u"stale"));
-  EXPECT_TRUE(QueryAttributes(kId, {Xan_State, CQmAttributeName(u"Note")}, values));
+  EXPECT_TRUE(QueryAttributes(kId, {Xan_State, kNote}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"C", u"hi"));
-  EXPECT_THAT(SentFields(interaction_, 0), ElementsAre("int 2, int 38, int -1, wtext \"Note\""));
-  EXPECT_THAT(RequestsAwaited(), ElementsAre(true));
+  server_->Respond(interaction_, 0, ValueList({u"C"}));
+  CQmAttributeValue value;
+  EXPECT_TRUE(QueryAttribute(kId, Xan_State, value));
+  EXPECT_EQ(value.QueryString(), u"C");
+  EXPECT_EQ(QueryAttribute(kId, kNote).QueryString(), u"C");
+  EXPECT_THAT(SentFields(interaction_, 0),
+              ElementsAre("int 2, int 38, int -1, wtext \"Note\"", "int 1, int 38",
+                          "int 1, int -1, wtext \"Note\""));
+  EXPECT_THAT(RequestsAwaited(), ElementsAre(true, true, true));
 }
 
-TEST_F(AttributeRequestsTest, QueryAttributesWithAWrongCountKeepsWhatCameAndTraces) {
-  server_->Respond(interaction_, 0, ValueList({u"C", u"A"}));
-  std::vector<CQmAttributeValue> values;
-  EXPECT_FALSE(
-      QueryAttributes(kId, {Xan_State, CQmAttributeName(Xan_CallId), Xan_CallDirection}, values));
-  EXPECT_THAT(Texts(values), ElementsAre(u"C", u"A"));
-  const std::vector<W4Trace::CTraceRecord> records = traces_->Records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].level, W4Trace::kLevelFailure);
-  EXPECT_EQ(records[0].function, "QueueManager::QueryAttributes");
-  EXPECT_EQ(records[0].text, "42 (apparent) invalid interaction ID specified");
-  EXPECT_THAT(records[0].context, ElementsAre(W4Trace::CContextAttribute(1, "42")));
-
-  // More values than names fail the same way.
-  EXPECT_FALSE(QueryAttributes(kId, {Xan_State}, values));
-  EXPECT_THAT(Texts(values), ElementsAre(u"C", u"A"));
-  EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 2u);
+// Answers to a query of two names that fail it: a list of another length
+// keeps what came (and is traced), an unreadable one leaves nothing.
+TEST_F(AttributeRequestsTest, HostileValueListsFail) {
+  const std::pair<CMessage, std::vector<std::u16string>> cases[] = {
+      {ValueList({u"C"}), {u"C"}},
+      {ValueList({u"C", u"A", u"B"}), {u"C", u"A", u"B"}},
+      {Body(std::int32_t{-3}), {}},
+      {CMessage(), {}},
+      {Body(std::int32_t{2}, u"C"), {}},
+      {Body(kHuge, u"C", u"A"), {}},
+      {Body(std::int32_t{2}, u"C", std::int32_t{5}), {}},
+      {Body(u"C"), {}},
+  };
+  for (const auto& [body, kept] : cases) {
+    SCOPED_TRACE(body.DescribeFields());
+    server_->Respond(interaction_, 0, body);
+    std::vector<CQmAttributeValue> values(1, CQmAttributeValue(u"stale"));
+    EXPECT_FALSE(QueryAttributes(kId, {Xan_State, kNote}, values));
+    EXPECT_EQ(Texts(values), kept);
+    if (kept.size() == 1) continue;  // the answer to one name
+    CQmAttributeValue value(u"kept");
+    EXPECT_FALSE(QueryAttribute(kId, Xan_State, value));
+    EXPECT_EQ(value.QueryString(), u"kept");
+  }
+  const W4Trace::CTraceRecord count = traces_->Records().at(0);
+  EXPECT_EQ(count.level, W4Trace::kLevelFailure);
+  EXPECT_EQ(count.function, "QueueManager::QueryAttributes");
+  EXPECT_EQ(count.text, "42 (apparent) invalid interaction ID specified");
+  EXPECT_THAT(count.context, ElementsAre(W4Trace::CContextAttribute(1, "42")));
 }
 
-TEST_F(AttributeRequestsTest, QueryAttributesFailures) {
-  struct Case {
-    const char* label;
-    std::function<void(W4Notifier::CScriptedServer&, const CEntityId&)> script;
-  };
-  const Case cases[] = {
-      {"rejected", [](auto& s, const auto& e) { s.Reject(e, 0, ValueList({u"C"})); }},
-      {"silent", [](auto& s, const auto& e) { s.Silence(e, 0); }},
-      {"unscripted", [](auto& s, const auto&) { s.ClearRules(); }},
-  };
-  UseShortTimeout();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    c.script(*server_, interaction_);
+TEST_F(AttributeRequestsTest, FailedQueriesLeaveTheirOutputs) {
+  ForEachFailure(interaction_, {0, 1}, ValueList({u"C"}), [&] {
     std::vector<CQmAttributeValue> values;
     EXPECT_FALSE(QueryAttributes(kId, {Xan_State}, values));
     CQmAttributeValue value(u"kept");
     EXPECT_FALSE(QueryAttribute(kId, Xan_State, value));
     EXPECT_EQ(value.QueryString(), u"kept");
     EXPECT_TRUE(QueryAttribute(kId, Xan_State).empty());
-  }
-  RemoveConnection();
-  std::vector<CQmAttributeValue> values;
-  EXPECT_FALSE(QueryAttributes(kId, {Xan_State}, values));
-}
-
-TEST_F(AttributeRequestsTest, MalformedValueListsGiveFalse) {
-  const CMessage bodies[] = {
-      CMessage(),
-      Body(std::int32_t{2}, u"C"),                                 // one short
-      Body(std::numeric_limits<std::int32_t>::max(), u"C", u"A"),  // absurd count
-      Body(std::int32_t{2}, u"C", std::int32_t{5}),                // a number for a value
-      Body(u"C"),                                                  // no count
-  };
-  for (const CMessage& body : bodies) {
-    SCOPED_TRACE(body.DescribeFields());
-    server_->Respond(interaction_, 0, body);
-    std::vector<CQmAttributeValue> values(1, CQmAttributeValue(u"stale"));
-    EXPECT_FALSE(QueryAttributes(kId, {Xan_State, Xan_CallDirection}, values));
-    EXPECT_THAT(values, IsEmpty());
-    EXPECT_TRUE(QueryAttribute(kId, Xan_State).empty());
-  }
-}
-
-TEST_F(AttributeRequestsTest, QueryAttributeTakesTheOneValue) {
-  server_->Respond(interaction_, 0, ValueList({u"C"}));
-  CQmAttributeValue value;
-  EXPECT_TRUE(QueryAttribute(kId, Xan_State, value));
-  EXPECT_EQ(value.QueryString(), u"C");
-  EXPECT_EQ(QueryAttribute(kId, CQmAttributeName(u"Note")).QueryString(), u"C");
-  EXPECT_THAT(SentFields(interaction_, 0),
-              ElementsAre("int 1, int 38", "int 1, int -1, wtext \"Note\""));
-}
-
-TEST_F(AttributeRequestsTest, QueryAttributeWithoutExactlyOneValueFails) {
-  for (const std::vector<std::u16string>& answer :
-       {std::vector<std::u16string>{}, std::vector<std::u16string>{u"C", u"A"}}) {
-    server_->Respond(interaction_, 0, ValueList(answer));
-    CQmAttributeValue value(u"kept");
-    EXPECT_FALSE(QueryAttribute(kId, Xan_State, value));
-    EXPECT_EQ(value.QueryString(), u"kept");
-    EXPECT_TRUE(QueryAttribute(kId, Xan_State).empty());
-  }
-  EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 4u);  // the count trace of each query
+    std::vector<CQmAttribute> attributes(2);
+    EXPECT_FALSE(QueryAttributesWildcard(kId, u"*", attributes));
+    EXPECT_THAT(attributes, IsEmpty());
+  });
 }
 
 TEST_F(AttributeRequestsTest, MonitoredQueriesOfAnUnwatchedInteractionNeverAsk) {
@@ -292,8 +195,6 @@ TEST_F(AttributeRequestsTest, MonitoredQueriesOfAnUnwatchedInteractionNeverAsk) 
   EXPECT_EQ(RequestCount(), 0u);
 }
 
-// ---- QueryAttributesWildcard ----------------------------------------------
-
 TEST_F(AttributeRequestsTest, WildcardQuerySendsThePatternAndReadsAttributes) {
   server_->Respond(interaction_, 1,
                    Body(std::int32_t{2}, std::int32_t{38}, u"C", std::int32_t{-1}, u"Note", u"hi"));
@@ -305,22 +206,84 @@ TEST_F(AttributeRequestsTest, WildcardQuerySendsThePatternAndReadsAttributes) {
   EXPECT_EQ(attributes[1].DisplayName(), u"Note");
   EXPECT_EQ(attributes[1].QueryValue().QueryString(), u"hi");
   EXPECT_THAT(SentFields(interaction_, 1), ElementsAre("wstring \"Xan_*\""));
-}
-
-TEST_F(AttributeRequestsTest, FailedWildcardQueriesLeaveNoAttributes) {
-  UseShortTimeout();
-  const std::function<void()> scripts[] = {
-      [&] { server_->Reject(interaction_, 1); },
-      [&] { server_->Silence(interaction_, 1); },
-      [&] { server_->Respond(interaction_, 1, Body(std::int32_t{3}, std::int32_t{38}, u"C")); },
-      [&] { server_->Respond(interaction_, 1, Body(std::int32_t{1}, u"Xan_State", u"C")); },
-  };
-  for (const auto& script : scripts) {
-    script();
-    std::vector<CQmAttribute> attributes(2);
+  server_->Respond(interaction_, 1, Body(std::int32_t{-1}));
+  EXPECT_TRUE(QueryAttributesWildcard(kId, u"*", attributes));
+  EXPECT_THAT(attributes, IsEmpty());
+  for (const CMessage& body :
+       {Body(std::int32_t{3}, std::int32_t{38}, u"C"), Body(kHuge, std::int32_t{38}, u"C"),
+        Body(std::int32_t{1}, u"Xan_State", u"C")}) {
+    SCOPED_TRACE(body.DescribeFields());
+    server_->Respond(interaction_, 1, body);
+    attributes.resize(2);
     EXPECT_FALSE(QueryAttributesWildcard(kId, u"*", attributes));
     EXPECT_THAT(attributes, IsEmpty());
   }
+}
+
+// ---- Interactions on a watched queue ----------------------------------------
+
+constexpr std::uint32_t kFirst = 5001;
+constexpr std::uint32_t kSecond = 5002;
+
+// Interactions on a queue that a monitor of this process watches.
+WatchedQueue WatchInteractions(W4Notifier::CScriptedServer& server) {
+  return WatchedQueue(
+      server, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote}, CQmQueueStats(),
+      CQmQueueStats2(),
+      {{W4Notifier::eConferenceInteraction, kFirst,
+        Attributes({{Xan_State, u"C"}, {kNote, u"first"}})},
+       {W4Notifier::eConferenceInteraction, kSecond, Attributes({{Xan_State, u"A"}})}});
+}
+
+// A monitored attribute that the server did not send is empty, not unknown.
+TEST_F(AttributeRequestsTest, CachedAttributesNeedNoRequest) {
+  const WatchedQueue watched = WatchInteractions(*server_);
+  CQmAttributeValue value;
+  EXPECT_TRUE(QueryAttribute(kFirst, Xan_State, value));
+  EXPECT_EQ(value.QueryString(), u"C");
+  EXPECT_EQ(QueryAttribute(kFirst, kNote).QueryString(), u"first");
+  EXPECT_TRUE(QueryMonitoredAttribute(kSecond, Xan_State, value));
+  EXPECT_EQ(value.QueryString(), u"A");
+  EXPECT_TRUE(QueryAttribute(kSecond, kNote, value));
+  EXPECT_TRUE(value.empty());
+  std::vector<CQmAttributeValue> values(4, CQmAttributeValue(u"stale"));
+  EXPECT_TRUE(QueryAttributes(kFirst, {kNote, Xan_State}, values));
+  EXPECT_THAT(Texts(values), ElementsAre(u"first", u"C"));
+  EXPECT_EQ(RequestCount(), 0u);
+}
+
+TEST_F(AttributeRequestsTest, OneUncachedNameSendsOneRequestForAll) {
+  const WatchedQueue watched = WatchInteractions(*server_);
+  server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server", u"42"}));
+  std::vector<CQmAttributeValue> values;
+  EXPECT_FALSE(QueryMonitoredAttributes(kFirst, {Xan_State, CQmAttributeName(Xan_CallId)}, values));
+  EXPECT_THAT(Texts(values), ElementsAre(u"C", u""));
+  EXPECT_TRUE(QueryAttributes(kFirst, {Xan_State, CQmAttributeName(Xan_CallId)}, values));
+  EXPECT_THAT(Texts(values), ElementsAre(u"server", u"42"));
+  EXPECT_THAT(SentFields(InteractionEntity(kFirst), 0), ElementsAre("int 2, int 38, int 6"));
+}
+
+TEST_F(AttributeRequestsTest, MoveAndSetWritesThroughWhateverTheServerSays) {
+  const WatchedQueue watched = WatchInteractions(*server_);
+  UseShortTimeout();
+  server_->Reject(InteractionEntity(kFirst), 7);
+  EXPECT_FALSE(MoveAndSet(kFirst, {}, Attributes({{Xan_State, u"H"}}), {}, false));
+  EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"H");
+  server_->Silence(InteractionEntity(kSecond), 7);
+  SetAttribute(kSecond, kNote, "second");
+  EXPECT_EQ(QueryAttribute(kSecond, kNote).QueryString(), u"second");
+  RemoveConnection();
+  EXPECT_FALSE(MoveAndSet(kFirst, {}, Attributes({{Xan_State, u"E"}}), {}, true));
+  EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"E");
+  EXPECT_EQ(server_->RequestsTo(InteractionEntity(kFirst), 0).size(), 0u);
+}
+
+TEST_F(AttributeRequestsTest, AttributesLeaveWithTheQueue) {
+  WatchedQueue watched = WatchInteractions(*server_);
+  watched.Deactivate();
+  server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server"}));
+  EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"server");
+  EXPECT_EQ(RequestCount(), 1u);
 }
 
 }  // namespace

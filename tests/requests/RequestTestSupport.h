@@ -7,11 +7,14 @@
 #include <gmock/gmock.h>
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Platform/Trace.h"
 #include "monitor/CacheTestSupport.h"
@@ -42,6 +45,13 @@ inline CMessage ValueList(const std::vector<std::u16string>& values) {
   return body;
 }
 
+inline CQmAttributeMap Attributes(
+    std::initializer_list<std::pair<CQmAttributeName, const char16_t*>> list) {
+  CQmAttributeMap map;
+  for (const auto& [name, value] : list) map.insert(name, CQmAttributeValue(value));
+  return map;
+}
+
 inline std::vector<std::u16string> Texts(const std::vector<CQmAttributeValue>& values) {
   std::vector<std::u16string> texts;
   for (const CQmAttributeValue& value : values) texts.push_back(value.QueryString());
@@ -66,6 +76,28 @@ class RequestTest : public W4Notifier::testing::NotifierFixture {
   static void UseShortTimeout() { W4Notifier::CNotifierTimeout::Set(100); }
   static void RemoveConnection() { W4Notifier::SetDefaultConnection(nullptr); }
 
+  // Runs `check` once for each way the server can fail the requests to
+  // (target, each of `events`): it rejects `good` (an answer that would
+  // succeed), stays silent, answers nothing, answers a text where a number
+  // is due, has no rule; and last, with no connection at all.
+  void ForEachFailure(const CEntityId& target, std::initializer_list<int> events,
+                      const CMessage& good, const std::function<void()>& check) {
+    UseShortTimeout();
+    const std::pair<const char*, std::function<void(int)>> scripts[] = {
+        {"rejected", [&](int event) { server_->Reject(target, event, good); }},
+        {"silent", [&](int event) { server_->Silence(target, event); }},
+        {"empty answer", [&](int event) { server_->Respond(target, event); }},
+        {"answer of another type", [&](int event) { server_->Respond(target, event, Body(u"x")); }},
+        {"unscripted", [&](int) { server_->ClearRules(); }},
+        {"no connection", [](int) { RemoveConnection(); }},
+    };
+    for (const auto& [label, script] : scripts) {
+      SCOPED_TRACE(label);
+      for (int event : events) script(event);
+      check();
+    }
+  }
+
   // The fields of each request to (target, event), once all traffic is in.
   std::vector<std::string> SentFields(const CEntityId& target, int eventId) const {
     server_->WaitIdle();
@@ -85,10 +117,10 @@ class RequestTest : public W4Notifier::testing::NotifierFixture {
   std::vector<bool> RequestsAwaited() const {
     server_->WaitIdle();
     std::vector<bool> awaited;
+    using Kind = W4Notifier::IBusObserver::eTraffic;
     for (const W4Notifier::CTrafficRecord& record : server_->Traffic()) {
-      if (record.kind == W4Notifier::IBusObserver::eTraffic::kRequest) awaited.push_back(true);
-      if (record.kind == W4Notifier::IBusObserver::eTraffic::kOneWayRequest) {
-        awaited.push_back(false);
+      if (record.kind == Kind::kRequest || record.kind == Kind::kOneWayRequest) {
+        awaited.push_back(record.kind == Kind::kRequest);
       }
     }
     return awaited;

@@ -24,25 +24,20 @@ struct CachedInteraction {
   CQmAttributeMap attributes;
 };
 
-// The answer to the monitor queue request: one queue section with its
-// statistics, the interactions as added events and the second statistics.
-inline CMessage InitialResponse(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                                const CQmQueueStats& stats, const CQmQueueStats2& stats2,
-                                const std::vector<CachedInteraction>& interactions) {
-  QueueBody body{.stats = stats, .trailer = true, .stats2 = stats2};
-  for (const CachedInteraction& interaction : interactions) {
-    body.events.push_back({interaction.id, true, false, interaction.attributes, interaction.type});
-  }
-  return MonitorResponse(queue, names, body);
-}
-
 // Activates a monitor on `queue` for the test's lifetime.
 class WatchedQueue {
  public:
   WatchedQueue(W4Notifier::CScriptedServer& server, const CEntityId& queue,
                const std::vector<CQmAttributeName>& names, const CQmQueueStats& stats,
                const CQmQueueStats2& stats2, const std::vector<CachedInteraction>& interactions) {
-    server.Respond(ServerEntity(), 0, InitialResponse(queue, names, stats, stats2, interactions));
+    // The answer to the monitor queue request: one queue section with its
+    // statistics, the interactions as added events and the second statistics.
+    QueueBody body{.stats = stats, .trailer = true, .stats2 = stats2};
+    for (const CachedInteraction& interaction : interactions) {
+      body.events.push_back(
+          {interaction.id, true, false, interaction.attributes, interaction.type});
+    }
+    server.Respond(ServerEntity(), 0, MonitorResponse(queue, names, body));
     monitor_.Activate(queue, names, true);
     server.WaitIdle();
     server.ClearTraffic();
