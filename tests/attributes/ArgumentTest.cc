@@ -7,7 +7,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -90,191 +89,76 @@ static_assert(std::is_constructible_v<InteractionId, unsigned long> &&
 
 // ---- wide text of the platform (UTF-32 here) ----
 
-struct TextCase {
-  const char* what;
-  std::function<std::u16string()> run;
-  std::u16string expected;
-};
-
-class WideText : public ::testing::TestWithParam<TextCase> {};
-
-TEST_P(WideText, IsConvertedToUtf16) {
-  EXPECT_EQ(GetParam().run(), GetParam().expected) << GetParam().what;
+TEST(WideText, IsConvertedToUtf16ByEveryApi) {
+  const wchar_t surrogate[] = {static_cast<wchar_t>(0xD800), 0};
+  const wchar_t aboveUnicode[] = {L'a', static_cast<wchar_t>(0x110000), 0};
+  EXPECT_EQ(CQmAttributeValue(L"Sales").QueryString(), u"Sales");
+  EXPECT_EQ(CQmAttributeValue(std::wstring(L"\u00e9")).QueryString(), u"\u00e9");
+  EXPECT_EQ(CQmAttributeValue(L"\U0001F600").QueryString(), u"\U0001F600");
+  EXPECT_EQ(CQmAttributeValue(surrogate).QueryString(), u"");
+  EXPECT_EQ(CQmAttributeValue(aboveUnicode).QueryString(), u"");
+  EXPECT_EQ(CQmAttributeValue(static_cast<const wchar_t*>(nullptr)).QueryString(), u"");
+  CQmAttributeValue v(u"old");
+  v = L"new";
+  EXPECT_EQ(v.QueryString(), u"new");
+  EXPECT_EQ(v.append(L"b").QueryString(), u"new|b");
+  EXPECT_EQ(v.insert(L"B"), 1u);
+  v.insertat(L"a", 0);
+  EXPECT_EQ(v.QueryString(), u"a|new|b");
+  EXPECT_FALSE(v.remove(L"zzz"));
+  EXPECT_TRUE(v.remove(L"A"));
+  EXPECT_EQ(v.QueryString(), u"new|b");
+  EXPECT_FALSE(CQmAttributeValue(u"1") == L"x");
+  EXPECT_TRUE(CQmAttributeValue(u"x") == L"x");
+  EXPECT_EQ(CQmAttributeValue(u"1|x").find(L"x", true), 1u);
+  CQmAttributeMap map;
+  map.insert(Xan_State, L"x");
+  EXPECT_EQ(map.Query(Xan_State).QueryString(), u"x");
+  EXPECT_EQ(CQmAttribute(CQmAttributeName(Xan_State), L"C").QueryValue().QueryString(), u"C");
 }
-
-const wchar_t kSurrogate[] = {static_cast<wchar_t>(0xD800), 0};
-const wchar_t kAboveUnicode[] = {L'a', static_cast<wchar_t>(0x110000), 0};
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryApi, WideText,
-    ::testing::Values(
-        TextCase{"constructor", [] { return CQmAttributeValue(L"Sales").QueryString(); }, u"Sales"},
-        TextCase{"string", [] { return CQmAttributeValue(std::wstring(L"\u00e9")).QueryString(); },
-                 u"\u00e9"},
-        TextCase{"astral", [] { return CQmAttributeValue(L"\U0001F600").QueryString(); },
-                 u"\U0001F600"},
-        TextCase{"surrogate", [] { return CQmAttributeValue(kSurrogate).QueryString(); }, u""},
-        TextCase{"above U+10FFFF", [] { return CQmAttributeValue(kAboveUnicode).QueryString(); },
-                 u""},
-        TextCase{
-            "null",
-            [] { return CQmAttributeValue(static_cast<const wchar_t*>(nullptr)).QueryString(); },
-            u""},
-        TextCase{"assignment",
-                 [] {
-                   CQmAttributeValue v(u"old");
-                   v = L"new";
-                   return v.QueryString();
-                 },
-                 u"new"},
-        TextCase{"append", [] { return CQmAttributeValue(u"a").append(L"b").QueryString(); },
-                 u"a|b"},
-        TextCase{"insert",
-                 [] {
-                   CQmAttributeValue v(u"a");
-                   return std::u16string(1, static_cast<char16_t>(u'0' + v.insert(L"B"))) +
-                          v.QueryString();
-                 },
-                 u"1a|B"},
-        TextCase{"insertat",
-                 [] {
-                   CQmAttributeValue v(u"a");
-                   v.insertat(L"b", 0);
-                   return v.QueryString();
-                 },
-                 u"b|a"},
-        TextCase{"remove of an absent text",
-                 [] {
-                   CQmAttributeValue v(u"1|a");
-                   return std::u16string(v.remove(L"zzz") ? u"true " : u"false ") + v.QueryString();
-                 },
-                 u"false 1|a"},
-        TextCase{"remove",
-                 [] {
-                   CQmAttributeValue v(u"1|a");
-                   v.remove(L"A");
-                   return v.QueryString();
-                 },
-                 u"1"},
-        TextCase{"comparison",
-                 [] {
-                   return std::u16string(CQmAttributeValue(u"1") == L"x" ? u"equal" : u"") +
-                          (CQmAttributeValue(u"x") == L"x" ? u"equal" : u"");
-                 },
-                 u"equal"},
-        TextCase{"find",
-                 [] {
-                   return std::u16string(
-                       1, static_cast<char16_t>(u'0' + CQmAttributeValue(u"1|x").find(L"x", true)));
-                 },
-                 u"1"},
-        TextCase{"map insert",
-                 [] {
-                   CQmAttributeMap map;
-                   map.insert(Xan_State, L"x");
-                   return map.Query(Xan_State).QueryString();
-                 },
-                 u"x"},
-        TextCase{
-            "attribute",
-            [] {
-              return CQmAttribute(CQmAttributeName(Xan_State), L"C").QueryValue().QueryString();
-            },
-            u"C"}),
-    [](const auto& param) { return "Case" + std::to_string(param.index); });
 
 // ---- the platform's 64-bit long types where the system means 32 bits ----
 
-struct NumberCase {
-  const char* what;
-  std::function<std::u16string()> run;
-  std::u16string expected;  // unused when the call must throw
-  bool throws;
-};
-
-class PlatformLong : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(PlatformLong, IsTakenWholeOrRefused) {
-  const NumberCase& c = GetParam();
-  if (c.throws) {
-    EXPECT_THROW(c.run(), std::out_of_range) << c.what;
-  } else {
-    EXPECT_EQ(c.run(), c.expected) << c.what;
-  }
-}
-
 std::u16string Text(const CQmAttributeValue& value) { return value.QueryString(); }
-std::u16string Id(InteractionId id) { return Text(CQmAttributeValue(id)); }
 
-INSTANTIATE_TEST_SUITE_P(
-    ValuesAndIds, PlatformLong,
-    ::testing::Values(
-        NumberCase{"unsigned long", [] { return Text(4294967295UL); }, u"4294967295", false},
-        NumberCase{"long", [] { return Text(-2147483648L); }, u"-2147483648", false},
-        NumberCase{"long above int", [] { return Text(3000000000L); }, u"3000000000", false},
-        NumberCase{"size_t", [] { return Text(std::size_t{7}); }, u"7", false},
-        NumberCase{"unsigned long too large", [] { return Text(0x100000005UL); }, u"", true},
-        NumberCase{"long too small", [] { return Text(-2147483649L); }, u"", true},
-        NumberCase{"long too large", [] { return Text(0x100000000L); }, u"", true},
-        NumberCase{"append", [] { return Text(CQmAttributeValue(u"a").append(5UL)); }, u"a|5",
-                   false},
-        NumberCase{"append too large",
-                   [] { return Text(CQmAttributeValue(u"a").append(0x100000000UL)); }, u"", true},
-        NumberCase{"insert",
-                   [] {
-                     CQmAttributeValue v(u"7");
-                     v.insert(7L);
-                     v.insert(-1L);
-                     return Text(v);
-                   },
-                   u"7|-1", false},
-        NumberCase{"insert too large",
-                   [] { return Text(CQmAttributeValue().insert(0x100000005UL)); }, u"", true},
-        NumberCase{"insertat",
-                   [] {
-                     CQmAttributeValue v(u"a");
-                     v.insertat(9UL, 0);
-                     return Text(v);
-                   },
-                   u"9|a", false},
-        NumberCase{"insertat too large",
-                   [] { return Text(CQmAttributeValue().insertat(-0x100000000L, 0)); }, u"", true},
-        NumberCase{"remove",
-                   [] {
-                     CQmAttributeValue v(u"5|4294967301");
-                     v.remove(5UL);
-                     return Text(v);
-                   },
-                   u"4294967301", false},
-        NumberCase{"remove too large",
-                   [] { return Text(CQmAttributeValue(u"5").remove(0x100000005UL)); }, u"", true},
-        NumberCase{"query",
-                   [] {
-                     unsigned long u = 0;
-                     long l = 0;
-                     const bool valid = CQmAttributeValue(u"4294967295").Query(u) &&
-                                        CQmAttributeValue(u"-7").Query(l);
-                     return Text(valid && u == 4294967295UL && l == -7);
-                   },
-                   u"1", false},
-        NumberCase{
-            "query vector",
-            [] {
-              std::vector<unsigned long> values;
-              CQmAttributeValue(std::vector<unsigned long>{1, 4294967295UL}).QueryVector(values);
-              return Text(values == std::vector<unsigned long>{1, 4294967295UL});
-            },
-            u"1", false},
-        NumberCase{"interaction id", [] { return Id(InteractionId(4294967295UL)); }, u"4294967295",
-                   false},
-        NumberCase{"interaction id from long", [] { return Id(InteractionId(5L)); }, u"5", false},
-        NumberCase{"interaction id too large", [] { return Id(InteractionId(0x100000005UL)); }, u"",
-                   true},
-        NumberCase{"interaction id from -1L", [] { return Id(InteractionId(-1L)); }, u"4294967295",
-                   false},
-        NumberCase{"interaction id too small", [] { return Id(InteractionId(-2147483649L)); }, u"",
-                   true}),
-    [](const auto& param) { return "Case" + std::to_string(param.index); });
+TEST(PlatformLong, IsTakenWholeOrRefused) {
+  EXPECT_EQ(Text(4294967295UL), u"4294967295");
+  EXPECT_EQ(Text(-2147483648L), u"-2147483648");
+  EXPECT_EQ(Text(3000000000L), u"3000000000");
+  EXPECT_EQ(Text(std::size_t{7}), u"7");
+  EXPECT_THROW(Text(0x100000005UL), std::out_of_range);
+  EXPECT_THROW(Text(-2147483649L), std::out_of_range);
+  EXPECT_THROW(Text(0x100000000L), std::out_of_range);
+  CQmAttributeValue v(u"a");
+  EXPECT_EQ(Text(v.append(5UL)), u"a|5");
+  EXPECT_THROW(v.append(0x100000000UL), std::out_of_range);
+  v.insert(5L);
+  v.insert(-1L);
+  v.insertat(9UL, 0);
+  EXPECT_EQ(Text(v), u"9|a|5|-1");
+  EXPECT_THROW(v.insert(0x100000005UL), std::out_of_range);
+  EXPECT_THROW(v.insertat(-0x100000000L, 0), std::out_of_range);
+  EXPECT_THROW(v.remove(0x100000005UL), std::out_of_range);
+  CQmAttributeValue big(u"5|4294967301");
+  big.remove(5UL);
+  EXPECT_EQ(Text(big), u"4294967301");
+
+  unsigned long u = 0;
+  long l = 0;
+  EXPECT_TRUE(CQmAttributeValue(u"4294967295").Query(u));
+  EXPECT_TRUE(CQmAttributeValue(u"-7").Query(l));
+  EXPECT_EQ(u, 4294967295UL);
+  EXPECT_EQ(l, -7);
+  std::vector<unsigned long> values;
+  CQmAttributeValue(std::vector<unsigned long>{1, 4294967295UL}).QueryVector(values);
+  EXPECT_EQ(values, (std::vector<unsigned long>{1, 4294967295UL}));
+
+  EXPECT_EQ(InteractionId(4294967295UL).QueryObjectId(), 4294967295u);
+  EXPECT_EQ(InteractionId(5L).QueryObjectId(), 5u);
+  EXPECT_EQ(InteractionId(-1L).QueryObjectId(), 4294967295u);
+  EXPECT_THROW(InteractionId(0x100000005UL), std::out_of_range);
+  EXPECT_THROW(InteractionId(-2147483649L), std::out_of_range);
+}
 
 TEST(PlatformLongField, IsWrittenAsTheThirtyTwoBitFieldOrRefused) {
   CMessage message;
@@ -301,18 +185,7 @@ TEST(PlatformLongField, IsWrittenAsTheThirtyTwoBitFieldOrRefused) {
   EXPECT_THROW(in >> notWide, W4Notifier::CNotifierExtractException);
 }
 
-// ---- spellings with literals, and readers through a const message ----
-
-TEST(LiteralSpellings, CompileAndDoTheObviousThing) {
-  CQmAttributeMap map;
-  map.insert(Xan_State, u"x");
-  EXPECT_EQ(map.Query(Xan_State), CQmAttributeValue(u"x"));
-  const CQmAttribute attribute(u"Xan_State", u"C");
-  EXPECT_EQ(attribute.QueryName(), CQmAttributeName(Xan_State));
-  EXPECT_EQ(attribute.QueryValue(), CQmAttributeValue(u"C"));
-  EXPECT_EQ(CQmAttributeValue(true).QueryString(), u"1");
-  EXPECT_TRUE(CQmAttributeValue(false).empty());
-}
+// ---- readers through a const message ----
 
 TEST(ConstMessage, EveryReaderTakesOne) {
   CQmQueueStats2 stats2;

@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Platform/Text.h"
+#include "platform/os/ScopedTimeZone.h"
 
 namespace QueueManager {
 namespace {
@@ -18,28 +17,7 @@ using Fields = CW4DateTime::CalendarFields;
 
 CW4DateTime Utc(const Fields& fields) { return *CW4DateTime::FromUtcFields(fields); }
 
-// Sets the process time zone for one test and restores it afterwards.
-class CTimeZone {
- public:
-  explicit CTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) saved_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~CTimeZone() {
-    if (saved_) {
-      ::setenv("TZ", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  CTimeZone(const CTimeZone&) = delete;
-  CTimeZone& operator=(const CTimeZone&) = delete;
-
- private:
-  std::optional<std::string> saved_;
-};
+using W4Os::testing::ScopedTimeZone;
 
 struct CParseCase {
   std::u16string text;
@@ -83,22 +61,19 @@ TEST(DateTimeText, ParsesUtcTexts) {
     EXPECT_EQ(parsed, test.utc ? Utc(*test.utc) : CW4DateTime());
     EXPECT_EQ(CQmAttributeValue(test.text).QueryTime(), parsed);
   }
-}
-
-TEST(DateTimeText, EmptyTextIsValidAndNotSet) {
   CW4DateTime parsed = Utc({2000, 1, 1, 0, 0, 0});
-  EXPECT_TRUE(CQmAttributeValue().Query(parsed));
+  EXPECT_TRUE(CQmAttributeValue().Query(parsed));  // the empty text is valid and not set
   EXPECT_FALSE(parsed.IsSet());
 }
 
 TEST(DateTimeText, TextWithoutZIsLocalTime) {
   {
-    const CTimeZone zone("UTC0");
+    const ScopedTimeZone zone("UTC0");
     EXPECT_EQ(CQmAttributeValue(u"20070102030405").QueryTime(), Utc({2007, 1, 2, 3, 4, 5}));
     EXPECT_FALSE(CQmAttributeValue(u"2007010203040").QueryTime().IsSet());
     EXPECT_FALSE(CQmAttributeValue(u"2007").QueryTime().IsSet());
   }
-  const CTimeZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const ScopedTimeZone zone(W4Os::testing::kCentralEurope);
   EXPECT_EQ(CQmAttributeValue(u"20070102030405").QueryTime(), Utc({2007, 1, 2, 2, 4, 5}));
   EXPECT_EQ(CQmAttributeValue(u"20070702030405").QueryTime(), Utc({2007, 7, 2, 1, 4, 5}));
   EXPECT_EQ(CQmAttributeValue(u"20070702").QueryTime(), Utc({2007, 7, 1, 22, 0, 0}));

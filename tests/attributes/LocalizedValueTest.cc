@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Platform/Resources.h"
 #include "QueueManager/Platform/Text.h"
-#include "QueueManager/Platform/Trace.h"
 
 namespace QueueManager {
 namespace {
@@ -92,19 +90,6 @@ TEST_F(LocalizedValue, SelfExpandingStringsStopAtTheLimit) {
   const std::u16string doubled = Localized(u"%5003%");
   EXPECT_LE(doubled.size(), 65536u);
   EXPECT_GT(doubled.size(), 60000u);
-}
-
-TEST_F(LocalizedValue, TheLimitIsTraced) {
-  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-  ASSERT_TRUE(W4Trace::AddSink(capture));
-  W4Trace::CTopic& topic = W4Trace::QueueManagerTopic();
-  const int level = topic.Level();
-  topic.SetLevel(W4Trace::kLevelWarning);
-  ASSERT_TRUE(W4Clnt::RegisterString(0, 5000, "a%5000%"));
-  Localized(u"%5000%");
-  topic.SetLevel(level);
-  W4Trace::RemoveSink(capture);
-  EXPECT_TRUE(capture->Contains("expansion stopped"));
 }
 
 }  // namespace

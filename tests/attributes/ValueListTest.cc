@@ -49,17 +49,14 @@ TEST(ValueList, Find) {
 TEST(ValueList, InsertIsSetLike) {
   CQmAttributeValue value;
   EXPECT_EQ(value.insert(u"x"), 0u);
-  EXPECT_EQ(value.QueryString(), u"x");
   EXPECT_EQ(value.insert(u"X"), 0u);
-  EXPECT_EQ(value.QueryString(), u"x");
   EXPECT_EQ(value.insert("y"), 1u);
   EXPECT_EQ(value.insert(std::u16string(u"")), 2u);
-  EXPECT_EQ(value.QueryString(), u"x|y|");
   EXPECT_EQ(value.insert(u""), 2u);
+  EXPECT_EQ(value.QueryString(), u"x|y|");
 
   CQmAttributeValue five(5);
   EXPECT_EQ(five.insert(0), 1u);  // zero is written as the empty text
-  EXPECT_EQ(five.QueryString(), u"5|");
   EXPECT_EQ(five.insert(std::uint32_t{5}), 0u);
   EXPECT_EQ(five.insert(true), 2u);
   EXPECT_EQ(five.QueryString(), u"5||1");

@@ -42,34 +42,24 @@ class CChain : public W4Util::RefCountBase {
 using w4core::InterfacePtr;
 using w4core::MakeInterface;
 
-TEST(InterfacePtrTest, LastPointerDeletesTheObjectOnce) {
-  int destroyed = 0;
-  {
-    InterfacePtr<CBase> first = MakeInterface<CBase>(&destroyed);
-    EXPECT_EQ(first->UseCount(), 1);
-    {
-      InterfacePtr<CBase> copy = first;
-      InterfacePtr<CBase> another(first.get());
-      EXPECT_EQ(first->UseCount(), 3);
-    }
-    EXPECT_EQ(first->UseCount(), 1);
-    EXPECT_EQ(destroyed, 0);
-  }
-  EXPECT_EQ(destroyed, 1);
-}
-
-TEST(InterfacePtrTest, ConvertsFromDerivedPointers) {
+TEST(InterfacePtrTest, LastPointerOfAnyKindDeletesTheObjectOnce) {
   int destroyed = 0;
   InterfacePtr<CDerived> derived = MakeInterface<CDerived>(&destroyed, "derived");
-  InterfacePtr<CBase> base = derived;
-  EXPECT_EQ(base->Name(), "derived");
-  EXPECT_EQ(derived->UseCount(), 2);
+  {
+    InterfacePtr<CBase> base = derived;
+    InterfacePtr<CBase> fromRaw(derived.get());
+    EXPECT_EQ(base->Name(), "derived");
+    EXPECT_EQ(derived->UseCount(), 3);
+  }
   InterfacePtr<const CBase> constBase = std::move(derived);
-  EXPECT_EQ(base->UseCount(), 2);
-  EXPECT_TRUE(base == constBase);
-  base.reset();
-  constBase.reset();
+  EXPECT_EQ(constBase->UseCount(), 1);
+  // A copy of the object starts its own count.
+  InterfacePtr<CDerived> copy(new CDerived(*static_cast<const CDerived*>(constBase.get())));
+  EXPECT_EQ(copy->UseCount(), 1);
+  copy.reset();
   EXPECT_EQ(destroyed, 1);
+  constBase.reset();
+  EXPECT_EQ(destroyed, 2);
 }
 
 TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
@@ -83,23 +73,10 @@ TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
   a = alias;  // self-assignment keeps the object
   EXPECT_EQ(b->UseCount(), 2);
   b.reset(new CBase(&destroyedA));
-  EXPECT_EQ(a->UseCount(), 1);
-  EXPECT_EQ(destroyedB, 0);
   a.swap(b);
   b = nullptr;
   EXPECT_EQ(destroyedB, 1);
   EXPECT_EQ(destroyedA, 1);
-}
-
-TEST(RefCountedTest, CopyOfAnObjectStartsItsOwnCount) {
-  int destroyed = 0;
-  InterfacePtr<CDerived> original = MakeInterface<CDerived>(&destroyed, "x");
-  InterfacePtr<CDerived> copy(new CDerived(*original));
-  EXPECT_EQ(original->UseCount(), 1);
-  EXPECT_EQ(copy->UseCount(), 1);
-  copy.reset();
-  EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(original->Name(), "x");
 }
 
 TEST(ObjectPtrTest, SameOperationsAsInterfacePtr) {

@@ -44,7 +44,6 @@ class RecordingSubscriber : public IMessageCallback {
     if (!message.IsAtEndOfData() && message.PeekFieldType() == FieldType::kInt32) message >> value;
     std::lock_guard lock(mutex_);
     values_.push_back(value);
-    events_.push_back(message.QueryEventId());
     entities_.push_back(message.QueryEntityId());
   }
   void OnConnectionRenegotiated() override { ++renegotiations; }
@@ -62,7 +61,6 @@ class RecordingSubscriber : public IMessageCallback {
  private:
   mutable std::mutex mutex_;
   std::vector<std::int32_t> values_;
-  std::vector<int> events_;
   std::vector<CEntityId> entities_;
 };
 

@@ -5,11 +5,9 @@
 namespace W4Notifier {
 namespace {
 
-using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using testing::Ints;
 using testing::NotifierFixture;
-using testing::RecordingSubscriber;
 
 class ScriptedServerTest : public NotifierFixture {};
 
@@ -63,29 +61,6 @@ TEST_F(ScriptedServerTest, TheLatestMatchingRuleWinsAndTypesMatchEveryId) {
   server_->ClearRules();
   EXPECT_EQ(forId.Send(response, 1000), 0);  // unscripted requests are rejected
   EXPECT_EQ(response.QueryStatus(), eSendStatus::kRejected);
-}
-
-TEST_F(ScriptedServerTest, WaitsForRequestsSentFromOtherThreads) {
-  std::thread sender([] {
-    std::this_thread::sleep_for(20ms);
-    CRequestObject(CEntityId(eQueueManagerServer, kAllObjects), 2).Send();
-  });
-  EXPECT_TRUE(server_->WaitForRequests(1, 5s));
-  EXPECT_FALSE(server_->WaitForRequests(2, 20ms));
-  sender.join();
-}
-
-TEST_F(ScriptedServerTest, ASecondConnectionIsAnotherProcessOnTheSameBus) {
-  auto other = bus_->Connect();
-  RecordingSubscriber subscriber;
-  const CEntityId queue(eWorkgroupQueue, u"Shared");
-  other->StartNotifications(queue, 0, &subscriber, 0);
-  CNotificationObject notification(queue, 0);
-  notification << std::int32_t{11};
-  notification.Send();  // published on the default connection
-  server_->WaitIdle();
-  EXPECT_EQ(subscriber.Values(), std::vector<std::int32_t>{11});
-  EXPECT_NE(other->QueryHandle(), connection_->QueryHandle());
 }
 
 }  // namespace

@@ -44,13 +44,10 @@ TEST(CompareNoCase, OrdersByLowerCaseLikeWcscmp) {
   EXPECT_FALSE(EqualsNoCase(u"a", u"ab"));
 }
 
-TEST(CompareExact, IsCaseSensitiveThreeWay) {
+TEST(CompareExactAndToLowerInPlace, AreCaseSensitiveAndMapEveryUnit) {
   EXPECT_EQ(CompareExact(u"a", u"a"), 0);
   EXPECT_EQ(CompareExact(u"A", u"a"), -1);
   EXPECT_EQ(CompareExact(u"ab", u"a"), 1);
-}
-
-TEST(ToLowerInPlace, MapsEveryCodeUnit) {
   std::u16string text = u"\u00C0BC-\u0416";
   ToLowerInPlace(text);
   EXPECT_EQ(text, u"\u00E0bc-\u0436");

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <optional>
 #include <string>
+
+#include "platform/os/ScopedTimeZone.h"
 
 namespace W4Os {
 namespace {
@@ -31,18 +31,21 @@ Fields Local(const CW4DateTime& time) {
   return fields;
 }
 
-TEST(CW4DateTime, DefaultIsNotSet) {
+TEST(CW4DateTime, DefaultIsNotSetAndComparesFirst) {
   const CW4DateTime unset;
   Fields fields;
   std::int64_t seconds = 0;
   std::uint64_t intervals = 0;
   EXPECT_FALSE(unset.IsSet());
-  EXPECT_FALSE(unset.QuerySeconds(seconds));
-  EXPECT_FALSE(unset.QueryUtcFields(fields));
-  EXPECT_FALSE(unset.QueryLocalFields(fields));
-  EXPECT_FALSE(unset.ToFileTime(intervals));
+  EXPECT_FALSE(unset.QuerySeconds(seconds) || unset.QueryUtcFields(fields) ||
+               unset.QueryLocalFields(fields) || unset.ToFileTime(intervals));
   EXPECT_EQ(unset, CW4DateTime());
   EXPECT_LT(unset, *CW4DateTime::FromSeconds(0));
+  const auto early = *CW4DateTime::FromUtcFields({2020, 1, 1, 0, 0, 0});
+  const auto late = *CW4DateTime::FromUtcFields({2020, 1, 1, 0, 0, 1});
+  EXPECT_LT(early, late);
+  EXPECT_NE(early, late);
+  EXPECT_EQ(early, *CW4DateTime::FromSeconds(Seconds(early)));
 }
 
 TEST(CW4DateTime, UtcFieldsAtKnownInstants) {
@@ -115,101 +118,56 @@ TEST(CW4DateTime, NowFollowsTheSystemClock) {
   EXPECT_LE(seconds - 11644473600, after);
 }
 
-TEST(CW4DateTime, ComparesByInstant) {
-  const auto early = *CW4DateTime::FromUtcFields({2020, 1, 1, 0, 0, 0});
-  const auto late = *CW4DateTime::FromUtcFields({2020, 1, 1, 0, 0, 1});
-  EXPECT_LT(early, late);
-  EXPECT_NE(early, late);
-  EXPECT_EQ(early, *CW4DateTime::FromSeconds(Seconds(early)));
-}
-
-// Sets TZ for one test and restores the previous value afterwards.
-class LocalTime : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* previous = std::getenv("TZ");
-    hadTz_ = previous != nullptr;
-    if (hadTz_) previousTz_ = previous;
-  }
-  void TearDown() override {
-    if (hadTz_) {
-      ::setenv("TZ", previousTz_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  static void UseZone(const char* posixTz) {
-    ::setenv("TZ", posixTz, 1);
-    ::tzset();
-  }
-
- private:
-  bool hadTz_ = false;
-  std::string previousTz_;
+// Local fields to the UTC fields of the instant they give; none: no instant.
+struct LocalCase {
+  const char* zone;
+  Fields local;
+  std::optional<Fields> utc;
 };
 
-// Central European time: UTC+1, summer time UTC+2 from the last Sunday of
-// March 02:00 to the last Sunday of October 03:00 local time.
-constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
-
-TEST_F(LocalTime, UtcZoneEqualsUtc) {
-  UseZone("UTC0");
-  const Fields fields{2007, 1, 2, 3, 4, 5};
-  EXPECT_EQ(CW4DateTime::FromLocalFields(fields), CW4DateTime::FromUtcFields(fields));
-  EXPECT_EQ(Local(*CW4DateTime::FromUtcFields(fields)), fields);
+TEST(CW4DateTime, LocalFieldsApplyTheZoneOffsetOfTheirDay) {
+  const char* const cet = testing::kCentralEurope;
+  const LocalCase cases[] = {
+      {"UTC0", {2007, 1, 2, 3, 4, 5}, Fields{2007, 1, 2, 3, 4, 5}},
+      {cet, {2021, 1, 15, 12, 0, 0}, Fields{2021, 1, 15, 11, 0, 0}},  // winter
+      {cet, {2021, 7, 15, 12, 0, 0}, Fields{2021, 7, 15, 10, 0, 0}},  // summer
+      // 2021-03-28: 02:00 CET jumps to 03:00 CEST; the skipped 02:30 takes
+      // the offset before the change.
+      {cet, {2021, 3, 28, 2, 30, 0}, Fields{2021, 3, 28, 1, 30, 0}},
+      {cet, {2021, 3, 28, 1, 59, 59}, Fields{2021, 3, 28, 0, 59, 59}},
+      {cet, {2021, 3, 28, 3, 0, 0}, Fields{2021, 3, 28, 1, 0, 0}},
+      // 2021-10-31: 03:00 CEST goes back to 02:00 CET; the repeated 02:30
+      // gives the earlier instant.
+      {cet, {2021, 10, 31, 2, 30, 0}, Fields{2021, 10, 31, 0, 30, 0}},
+      {cet, {2021, 10, 31, 3, 0, 0}, Fields{2021, 10, 31, 2, 0, 0}},
+      // 1601-01-01 00:30 CET is before the first instant.
+      {cet, {1601, 1, 1, 0, 30, 0}, std::nullopt},
+      {cet, {1601, 1, 1, 1, 0, 0}, Fields{1601, 1, 1, 0, 0, 0}},
+      {cet, {9999, 12, 31, 23, 59, 59}, Fields{9999, 12, 31, 22, 59, 59}},
+  };
+  for (const LocalCase& c : cases) {
+    const testing::ScopedTimeZone zone(c.zone);
+    const auto time = CW4DateTime::FromLocalFields(c.local);
+    SCOPED_TRACE(::testing::Message() << c.zone << " " << c.local.year << "-" << c.local.month
+                                      << "-" << c.local.day << " " << c.local.hour);
+    ASSERT_EQ(time.has_value(), c.utc.has_value());
+    if (time) {
+      EXPECT_EQ(Utc(*time), *c.utc);
+    }
+  }
 }
 
-TEST_F(LocalTime, AppliesStandardAndDaylightOffsets) {
-  UseZone(kCentralEurope);
-  // Winter: 12:00 local is 11:00 UTC. Summer: 12:00 local is 10:00 UTC.
-  const auto winter = CW4DateTime::FromLocalFields({2021, 1, 15, 12, 0, 0});
-  const auto summer = CW4DateTime::FromLocalFields({2021, 7, 15, 12, 0, 0});
-  ASSERT_TRUE(winter && summer);
-  EXPECT_EQ(Utc(*winter), (Fields{2021, 1, 15, 11, 0, 0}));
-  EXPECT_EQ(Utc(*summer), (Fields{2021, 7, 15, 10, 0, 0}));
-  EXPECT_EQ(Local(*summer), (Fields{2021, 7, 15, 12, 0, 0}));
-
-  // Picks up a changed TZ without restarting.
-  UseZone("EST5");
-  EXPECT_EQ(Local(*summer), (Fields{2021, 7, 15, 5, 0, 0}));
-}
-
-TEST_F(LocalTime, SkippedHourUsesTheOffsetBeforeTheChange) {
-  UseZone(kCentralEurope);
-  // 2021-03-28: clocks go from 02:00 CET to 03:00 CEST; 02:30 does not exist.
-  const auto skipped = CW4DateTime::FromLocalFields({2021, 3, 28, 2, 30, 0});
-  ASSERT_TRUE(skipped);
-  EXPECT_EQ(Utc(*skipped), (Fields{2021, 3, 28, 1, 30, 0}));
-  EXPECT_EQ(Local(*skipped), (Fields{2021, 3, 28, 3, 30, 0}));
-  // Either side of the gap is unambiguous.
-  EXPECT_EQ(Utc(*CW4DateTime::FromLocalFields({2021, 3, 28, 1, 59, 59})),
-            (Fields{2021, 3, 28, 0, 59, 59}));
-  EXPECT_EQ(Utc(*CW4DateTime::FromLocalFields({2021, 3, 28, 3, 0, 0})),
-            (Fields{2021, 3, 28, 1, 0, 0}));
-}
-
-TEST_F(LocalTime, RepeatedHourGivesTheEarlierInstant) {
-  UseZone(kCentralEurope);
-  // 2021-10-31: clocks go back from 03:00 CEST to 02:00 CET; 02:30 occurs
-  // at 00:30 UTC and again at 01:30 UTC.
-  const auto repeated = CW4DateTime::FromLocalFields({2021, 10, 31, 2, 30, 0});
-  ASSERT_TRUE(repeated);
-  EXPECT_EQ(Utc(*repeated), (Fields{2021, 10, 31, 0, 30, 0}));
-  EXPECT_EQ(Utc(*CW4DateTime::FromLocalFields({2021, 10, 31, 3, 0, 0})),
-            (Fields{2021, 10, 31, 2, 0, 0}));
-}
-
-TEST_F(LocalTime, LocalTimesAtTheEndsOfTheRange) {
-  UseZone(kCentralEurope);
-  // 1601-01-01 00:30 CET is 1600-12-31 23:30 UTC: before the first instant.
-  EXPECT_FALSE(CW4DateTime::FromLocalFields({1601, 1, 1, 0, 30, 0}));
-  EXPECT_EQ(Utc(*CW4DateTime::FromLocalFields({1601, 1, 1, 1, 0, 0})),
-            (Fields{1601, 1, 1, 0, 0, 0}));
-  EXPECT_EQ(Utc(*CW4DateTime::FromLocalFields({9999, 12, 31, 23, 59, 59})),
-            (Fields{9999, 12, 31, 22, 59, 59}));
+TEST(CW4DateTime, LocalFieldsFollowTheCurrentZone) {
+  testing::ScopedTimeZone zone(testing::kCentralEurope);
+  const auto summer = *CW4DateTime::FromUtcFields({2021, 7, 15, 10, 0, 0});
+  EXPECT_EQ(Local(summer), (Fields{2021, 7, 15, 12, 0, 0}));
+  // The skipped hour shows as the hour after the change.
+  EXPECT_EQ(Local(*CW4DateTime::FromUtcFields({2021, 3, 28, 1, 30, 0})),
+            (Fields{2021, 3, 28, 3, 30, 0}));
   // The last instant shows as year 10000 locally, which the fields still carry.
   EXPECT_EQ(Local(*CW4DateTime::FromSeconds(265046774399)), (Fields{10000, 1, 1, 0, 59, 59}));
+  testing::ScopedTimeZone::Use("EST5");  // picked up without restarting
+  EXPECT_EQ(Local(summer), (Fields{2021, 7, 15, 5, 0, 0}));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,8 +12,6 @@
 
 namespace W4Os {
 namespace {
-
-using std::chrono::milliseconds;
 
 // Records which thread ran it and can be held inside the method.
 class Worker {
@@ -58,39 +55,33 @@ TEST(CWorkerThread, StartReturnsOnlyOnceTheThreadRuns) {
   EXPECT_EQ(seenInBody.load(), recorded);
 }
 
-TEST(CWorkerThread, SuspendedStartWaitsForResume) {
-  Worker worker;
-  CWorkerThread thread = CWorkerThread::Start(&worker, &Worker::Run, /*suspended=*/true);
-  std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_FALSE(worker.ran_);
+TEST(CWorkerThread, SuspendedThreadRunsOnlyOnceResumedAndIsJoinedOnDestruction) {
+  Worker resumed;
+  CWorkerThread thread = CWorkerThread::Start(&resumed, &Worker::Run, /*suspended=*/true);
+  EXPECT_FALSE(resumed.ran_);
   thread.Resume();
   thread.Join();
-  EXPECT_TRUE(worker.ran_);
-}
+  EXPECT_TRUE(resumed.ran_);
 
-TEST(CWorkerThread, DestructorResumesAndJoins) {
-  Worker suspended;
-  { CWorkerThread thread = CWorkerThread::Start(&suspended, &Worker::Run, /*suspended=*/true); }
-  EXPECT_TRUE(suspended.ran_);  // resumed, and joined before the scope ended
+  Worker joined;  // Join resumes it
+  CWorkerThread::Start(&joined, &Worker::Run, /*suspended=*/true).Join();
+  EXPECT_TRUE(joined.ran_);
+
+  Worker suspended;  // the destructor resumes and joins it
+  { CWorkerThread handle = CWorkerThread::Start(&suspended, &Worker::Run, /*suspended=*/true); }
+  EXPECT_TRUE(suspended.ran_);
 
   Worker held;
   held.holdInside_ = true;
   std::atomic<bool> destroyed{false};
   std::thread releaser([&] {
-    std::this_thread::sleep_for(milliseconds(50));
+    while (!held.ran_) std::this_thread::yield();
     EXPECT_FALSE(destroyed);  // the destructor is still waiting for the method
     held.release_.Set();
   });
-  { CWorkerThread thread = CWorkerThread::Start(&held, &Worker::Run); }
+  { CWorkerThread handle = CWorkerThread::Start(&held, &Worker::Run); }
   destroyed = true;
   releaser.join();
-}
-
-TEST(CWorkerThread, JoinResumesASuspendedThread) {
-  Worker worker;
-  CWorkerThread thread = CWorkerThread::Start(&worker, &Worker::Run, /*suspended=*/true);
-  thread.Join();
-  EXPECT_TRUE(worker.ran_);
 }
 
 TEST(CWorkerThread, MovesOwnership) {
@@ -121,13 +112,6 @@ TEST(CWorkerThread, WorkerMayDropItsOwnHandle) {
   });
   handleStored->Set();
   EXPECT_TRUE(done->Wait(10'000));
-}
-
-TEST(CurrentOsThreadId, DiffersBetweenThreads) {
-  std::uint64_t other = 0;
-  std::thread([&] { other = CurrentOsThreadId(); }).join();
-  EXPECT_NE(other, 0u);
-  EXPECT_NE(other, CurrentOsThreadId());
 }
 
 }  // namespace

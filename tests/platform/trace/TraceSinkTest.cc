@@ -43,27 +43,19 @@ class CReentrantSink : public ITraceSink {
   bool addResult = true;
 };
 
-TEST(SinkListTest, EverySinkGetsEveryRecordUntilRemoved) {
+TEST(SinkListTest, EverySinkGetsEveryRecordUntilRemovedEvenWhenOneThrows) {
   CSinkList sinks;
   auto first = std::make_shared<CCaptureSink>();
   auto second = std::make_shared<CCaptureSink>();
+  ASSERT_TRUE(sinks.Add(std::make_shared<CThrowingSink>()));
   ASSERT_TRUE(sinks.Add(first));
   ASSERT_TRUE(sinks.Add(second));
-  sinks.Dispatch(MakeRecord("T", "one"));
+  EXPECT_NO_THROW(sinks.Dispatch(MakeRecord("T", "one")));
   ASSERT_TRUE(sinks.Remove(first));
   sinks.Dispatch(MakeRecord("T", "two"));
   EXPECT_EQ(first->Size(), 1u);
   EXPECT_EQ(second->Size(), 2u);
   EXPECT_TRUE(second->Contains("two"));
-}
-
-TEST(SinkListTest, ThrowingSinkDoesNotStopTheOthers) {
-  CSinkList sinks;
-  auto capture = std::make_shared<CCaptureSink>();
-  ASSERT_TRUE(sinks.Add(std::make_shared<CThrowingSink>()));
-  ASSERT_TRUE(sinks.Add(capture));
-  EXPECT_NO_THROW(sinks.Dispatch(MakeRecord("T", "text")));
-  EXPECT_EQ(capture->Size(), 1u);
 }
 
 TEST(SinkListTest, SinkCallingBackIntoTheLibraryIsContained) {
