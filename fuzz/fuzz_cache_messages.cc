@@ -107,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1:
       // Published, so that it reaches the queue's and the all-queues
       // entity's subscriptions through the notifier.
-      world->server.Publish(CEntityId(W4Notifier::eUserQueue, 7u + data[0] / 4 % 2), 0,
-                            message);
+      world->server.Publish(CEntityId(W4Notifier::eUserQueue, 7u + data[0] / 4 % 2), 0, message);
       world->server.WaitIdle();
       break;
     case 2:

@@ -118,26 +118,26 @@ std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
       {"queue_gone", input(0, [](CMessage& m) { m << false; })},
       {"published", input(1, WriteBody)},
       {"published_other_queue", input(5, WriteBody)},
-      {"response_two_sections",
-       input(2,
-             [](CMessage& m) {
-               WriteSection(m, 7);
-               WriteSection(m, 9);
-             })},
-      {"reload",
-       input(3,
-             [](CMessage& m) {
-               WriteSection(m, 7);
-               m << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{5}
-                 << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{5} << true << false;
-               ThreeKinds().Write(m);
-             })},
+      {"response_two_sections", input(2,
+                                      [](CMessage& m) {
+                                        WriteSection(m, 7);
+                                        WriteSection(m, 9);
+                                      })},
+      {"reload", input(3,
+                       [](CMessage& m) {
+                         WriteSection(m, 7);
+                         m << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{5}
+                           << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{5} << true
+                           << false;
+                         ThreeKinds().Write(m);
+                       })},
   };
 }
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) std::fprintf(stderr, "cannot write %s\n", path.c_str());
   return static_cast<bool>(out);
 }

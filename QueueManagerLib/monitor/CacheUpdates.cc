@@ -34,8 +34,7 @@ CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQu
   // A queue reached through its all-queues entity is watched by that entity's
   // monitors; a queue's own record by its own. The two are fed by separate
   // subscriptions, so each monitor hears of an event once.
-  const QueueRecord* record =
-      tables_.FindQueue(viaAllQueues ? AllQueuesEntity(queue) : queue);
+  const QueueRecord* record = tables_.FindQueue(viaAllQueues ? AllQueuesEntity(queue) : queue);
   if (record == nullptr) return batch.EndGroup();
   if (initialResponse) {
     // A response answers one monitor's load: the others either have their
@@ -60,8 +59,7 @@ bool CQmCache::IsLiveLocked(MonitorId monitor) const {
   return it == loads_.end() || it->second.state == LoadState::kAdding;
 }
 
-void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues,
-                                  CallbackBatch& batch) {
+void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues, CallbackBatch& batch) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::QueueRemoved({})",
            ScopedName(queue));
   const QueueRecord* watched = tables_.FindQueue(viaAllQueues ? AllQueuesEntity(queue) : queue);

@@ -132,7 +132,8 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
     QueueRecord* record = nullptr;
     std::tie(record, created) = tables_.FindOrAddQueue(queue);
     const auto pending = loads_.find(monitor);
-    if (addingAttributes && pending != loads_.end() && pending->second.state == LoadState::kFailed) {
+    if (addingAttributes && pending != loads_.end() &&
+        pending->second.state == LoadState::kFailed) {
       // Never loaded: more names are no substitute for the whole contents.
       addingAttributes = false;
       loadNames = CQueueMonitorProxy::Names(monitor);
@@ -348,9 +349,9 @@ void CQmCache::ReconcileSubscription(const CEntityId& queue) {
     W4Notifier::IMessageCallback* subscriber = SubscriberFor(queue);
     if (*start) {
       connection = CNotifierHandle::GetDefaultHandle().Connection();
-      held = connection && connection->StartNotifications(queue, kMonitorQueueEvent, subscriber, 0,
-                                                          nullptr, {}, u"QueueMonitor") ==
-                               W4Notifier::eMsgSuccess;
+      held = connection &&
+             connection->StartNotifications(queue, kMonitorQueueEvent, subscriber, 0, nullptr, {},
+                                            u"QueueMonitor") == W4Notifier::eMsgSuccess;
     } else if (connection) {
       connection->StopNotifications(queue, kMonitorQueueEvent, subscriber, 0);
     }

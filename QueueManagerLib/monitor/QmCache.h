@@ -240,8 +240,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // The outcomes of asynchronous requests, whichever object received them.
   void RequestSucceeded(std::uint32_t requestId, W4Notifier::CMessage& response)
       QM_LOCKS_EXCLUDED(lock_);
-  void RequestFailed(std::uint32_t requestId, int level, const char* what)
-      QM_LOCKS_EXCLUDED(lock_);
+  void RequestFailed(std::uint32_t requestId, int level, const char* what) QM_LOCKS_EXCLUDED(lock_);
   void RetryFailedLoads() QM_LOCKS_EXCLUDED(lock_);
   void ShutDown() QM_LOCKS_EXCLUDED(lock_);
 
@@ -258,8 +257,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   bool IsLiveLocked(MonitorId monitor) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void QueueRemovedLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void DropQueueLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                       CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void DropQueueLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ApplyEventLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         const QueueEvent& event, bool initialResponse, MonitorId requester,
                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);

@@ -64,8 +64,8 @@ std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> SubscriptionBook::
   std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
   for (const auto& entry : states_) {
     auto connection = entry.second.connection.lock();
-    if (connection && std::find(connections.begin(), connections.end(), connection) ==
-                          connections.end()) {
+    if (connection &&
+        std::find(connections.begin(), connections.end(), connection) == connections.end()) {
       connections.push_back(std::move(connection));
     }
   }

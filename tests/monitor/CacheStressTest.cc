@@ -63,7 +63,8 @@ class ChurnMonitor : public CQmQueueMonitor {
   }
 
  protected:
-  void AttributesUpdated(const CEntityId& queue, InteractionId id, const CQmAttributeMap&) override {
+  void AttributesUpdated(const CEntityId& queue, InteractionId id,
+                         const CQmAttributeMap&) override {
     Check(queue, id);
   }
   void InteractionAdded(const CEntityId& queue, InteractionId id, const CQmAttributeMap&) override {
