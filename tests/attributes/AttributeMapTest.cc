@@ -34,6 +34,13 @@ void* CountedAllocate(std::size_t size) {
 
 void* operator new(std::size_t size) { return CountedAllocate(size); }
 void* operator new[](std::size_t size) { return CountedAllocate(size); }
+// The temporary buffers of the standard algorithms come from these.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
