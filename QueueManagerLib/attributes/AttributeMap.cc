@@ -1,11 +1,15 @@
-// Attributes and attribute maps: the sorted flat map and its message form.
+// Attributes and attribute maps: the sorted array of pooled nodes and its
+// message form.
 
 #include "QueueManager/AttributeMap.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <new>
 #include <ostream>
+#include <stdexcept>
 
 #include "attributes/Catalogue.h"
 
@@ -20,6 +24,16 @@ constexpr std::size_t kIntFieldBytes = 5;
 constexpr std::size_t kTextFieldBytes = 5;
 // The least an entry occupies: a number and an empty value.
 constexpr std::size_t kMinEntryBytes = kIntFieldBytes + kTextFieldBytes;
+
+// A block holds at most this many nodes. A decode reserves nodes ahead of
+// the entries it has read, and this keeps a hostile count from reserving more
+// than about 20 KiB ahead; a large map pays one allocation per 256 entries,
+// nothing beside the entries themselves.
+constexpr std::size_t kMaxBlockNodes = 256;
+// Maps that grow by insertion add blocks of a quarter of their size, at least
+// this many nodes: few allocations, and little spare room in a decoded map
+// that later gains a name or two.
+constexpr std::size_t kMinGrowthNodes = 2;
 
 std::size_t TextFieldBytes(std::size_t codeUnits) { return kTextFieldBytes + 2 * codeUnits; }
 
@@ -55,11 +69,107 @@ std::ostream& operator<<(std::ostream& out, const CQmAttribute& attribute) {
   return out << attribute.QueryName() << '=' << attribute.QueryValue();
 }
 
-// ---- copying ----
+// ---- the node pool ----
 
-CQmAttributeMap::CQmAttributeMap(const CQmAttributeMap& other) {
-  nodes_.reserve(other.nodes_.size());
-  for (const auto& node : other.nodes_) nodes_.push_back(std::make_unique<Node>(*node));
+// The head of a block; its nodes follow at kBlockHeaderBytes.
+struct CQmAttributeMap::Block {
+  Block* next;
+};
+
+namespace {
+template <class Node, class Block>
+constexpr std::size_t BlockHeaderBytes() {
+  static_assert(alignof(Node) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  return (sizeof(Block) + alignof(Node) - 1) / alignof(Node) * alignof(Node);
+}
+}  // namespace
+
+void CQmAttributeMap::AddBlock(std::size_t count) {
+  constexpr std::size_t kHeader = BlockHeaderBytes<Node, Block>();
+  if (count > (std::numeric_limits<std::size_t>::max() - kHeader) / sizeof(Node)) {
+    throw std::length_error("attribute map too large");
+  }
+  char* raw = static_cast<char*>(::operator new(kHeader + count * sizeof(Node)));
+  blocks_ = ::new (raw) Block{blocks_};
+  // Pushed last first, so that the nodes are handed out in address order and
+  // a map filled in order lies in order in memory.
+  for (std::size_t i = count; i-- > 0;) {
+    Node* node = ::new (raw + kHeader + i * sizeof(Node)) Node;
+    node->nextFree = free_;
+    free_ = node;
+  }
+}
+
+template <class Name, class Value>
+CQmAttributeMap::Node* CQmAttributeMap::NewNode(std::size_t blockNodes, Name&& name,
+                                                Value&& value) {
+  if (free_ == nullptr) AddBlock(blockNodes);
+  Node* node = free_;
+  // Built before it leaves the free list: if building throws, the node is
+  // still free.
+  std::construct_at(&node->entry, std::forward<Name>(name), std::forward<Value>(value));
+  free_ = node->nextFree;
+  return node;
+}
+
+void CQmAttributeMap::FreeNode(Node* node) noexcept {
+  std::destroy_at(&node->entry);
+  node->nextFree = free_;
+  free_ = node;
+}
+
+void CQmAttributeMap::Release() noexcept {
+  for (Node* node : nodes_) std::destroy_at(&node->entry);
+  nodes_.clear();
+  free_ = nullptr;
+  while (blocks_ != nullptr) {
+    Block* next = blocks_->next;
+    ::operator delete(blocks_);
+    blocks_ = next;
+  }
+}
+
+void CQmAttributeMap::clear() noexcept {
+  // Last first, so that the nodes come back in their old order.
+  for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) FreeNode(*it);
+  nodes_.clear();
+}
+
+void CQmAttributeMap::reserve(size_type entries) {
+  nodes_.reserve(entries);
+  std::size_t spare = 0;
+  for (const Node* node = free_; node != nullptr && size() + spare < entries;
+       node = node->nextFree) {
+    ++spare;
+  }
+  if (size() + spare < entries) AddBlock(entries - size() - spare);
+}
+
+void CQmAttributeMap::MakeRoomForOneMore() {
+  if (nodes_.size() == nodes_.capacity()) {
+    nodes_.reserve(std::max<std::size_t>(4, 2 * nodes_.size()));
+  }
+}
+
+// ---- copying and moving ----
+
+// Delegates, so that the destructor cleans up should an entry fail to copy.
+CQmAttributeMap::CQmAttributeMap(const CQmAttributeMap& other) : CQmAttributeMap() {
+  if (other.empty()) return;
+  nodes_.reserve(other.size());
+  AddBlock(other.size());
+  for (const Node* from : other.nodes_) {
+    Node* node = NewNode(0, from->entry.first, from->entry.second);
+    node->index = nodes_.size();
+    nodes_.push_back(node);
+  }
+}
+
+CQmAttributeMap::CQmAttributeMap(CQmAttributeMap&& other) noexcept
+    : nodes_(std::move(other.nodes_)),
+      blocks_(std::exchange(other.blocks_, nullptr)),
+      free_(std::exchange(other.free_, nullptr)) {
+  other.nodes_.clear();
 }
 
 CQmAttributeMap& CQmAttributeMap::operator=(const CQmAttributeMap& other) {
@@ -70,16 +180,25 @@ CQmAttributeMap& CQmAttributeMap::operator=(const CQmAttributeMap& other) {
   return *this;
 }
 
-CQmAttributeMap::~CQmAttributeMap() = default;
+CQmAttributeMap& CQmAttributeMap::operator=(CQmAttributeMap&& other) noexcept {
+  if (this != &other) {
+    Release();
+    nodes_ = std::move(other.nodes_);
+    other.nodes_.clear();
+    blocks_ = std::exchange(other.blocks_, nullptr);
+    free_ = std::exchange(other.free_, nullptr);
+  }
+  return *this;
+}
+
+CQmAttributeMap::~CQmAttributeMap() { Release(); }
 
 // ---- lookup and insertion ----
 
 std::size_t CQmAttributeMap::LowerBound(const CQmAttributeName& name) const {
-  const auto at =
-      std::lower_bound(nodes_.begin(), nodes_.end(), name,
-                       [](const std::unique_ptr<Node>& node, const CQmAttributeName& key) {
-                         return node->entry.first < key;
-                       });
+  const auto at = std::lower_bound(
+      nodes_.begin(), nodes_.end(), name,
+      [](const Node* node, const CQmAttributeName& key) { return node->entry.first < key; });
   return static_cast<std::size_t>(at - nodes_.begin());
 }
 
@@ -98,11 +217,12 @@ CQmAttributeValue& CQmAttributeMap::Store(const CQmAttributeName& name, CQmAttri
     nodes_[at]->entry.second = std::move(value);
     return nodes_[at]->entry.second;
   }
-  auto node = std::make_unique<Node>(Node{value_type(name, std::move(value)), at});
-  CQmAttributeValue& stored = node->entry.second;
-  nodes_.insert(nodes_.begin() + static_cast<std::ptrdiff_t>(at), std::move(node));
-  Reindex(at + 1);
-  return stored;
+  MakeRoomForOneMore();  // then inserting the pointer cannot throw
+  Node* node = NewNode(std::clamp(nodes_.size() / 4, kMinGrowthNodes, kMaxBlockNodes), name,
+                       std::move(value));
+  nodes_.insert(nodes_.begin() + static_cast<std::ptrdiff_t>(at), node);
+  Reindex(at);
+  return node->entry.second;
 }
 
 void CQmAttributeMap::insert(const CQmAttribute& attribute) {
@@ -162,13 +282,15 @@ CQmAttributeMap::const_iterator CQmAttributeMap::find(const CQmAttributeName& na
 CQmAttributeMap::size_type CQmAttributeMap::erase(const CQmAttributeName& name) {
   const std::size_t at = Find(name);
   if (at == nodes_.size()) return 0;
-  erase(const_iterator(&nodes_, nodes_[at].get()));
+  erase(const_iterator(&nodes_, nodes_[at]));
   return 1;
 }
 
 CQmAttributeMap::iterator CQmAttributeMap::erase(const_iterator position) {
   const std::size_t at = position.Position();
+  Node* node = nodes_[at];
   nodes_.erase(nodes_.begin() + static_cast<std::ptrdiff_t>(at));
+  FreeNode(node);
   Reindex(at);
   return iterator(&nodes_, NodeAt(at));
 }
@@ -177,9 +299,7 @@ bool CQmAttributeMap::operator==(const CQmAttributeMap& other) const {
   // Entry by entry in map order: names as names compare (custom ones without
   // regard to letter case), values code unit by code unit.
   return std::equal(nodes_.begin(), nodes_.end(), other.nodes_.begin(), other.nodes_.end(),
-                    [](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
-                      return a->entry == b->entry;
-                    });
+                    [](const Node* a, const Node* b) { return a->entry == b->entry; });
 }
 
 // ---- message form ----
@@ -211,43 +331,52 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
   std::int32_t count = 0;
   message >> count;
   if (count <= 0) return message;
-  // Read into a list of their own, so that a failure leaves the map empty and
-  // the list's nodes go with it.
-  Nodes read;
   // Every entry takes at least kMinEntryBytes of what follows the count: a
   // hostile count reserves no more than the message can hold.
-  read.reserve(
+  nodes_.reserve(
       std::min(static_cast<std::size_t>(count), message.RemainingBytes() / kMinEntryBytes));
-  std::u16string nameText;
-  bool inOrder = true;
-  for (std::int32_t i = 0; i < count; ++i) {
-    CQmAttributeName name = ReadName(message, nameText);
-    std::u16string text;
-    message >> text;
-    if (!read.empty() && !(read.back()->entry.first < name)) inOrder = false;
-    read.push_back(std::make_unique<Node>(
-        Node{value_type(std::move(name), CQmAttributeValue(std::move(text))), 0}));
-  }
-  if (!inOrder) {
-    // Sorted once, rather than each entry inserted at its place: the
-    // stable sort leaves the entries of one name in arrival order, the
-    // first keeps its spelling and takes the value of the last.
-    std::stable_sort(read.begin(), read.end(),
-                     [](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
-                       return a->entry.first < b->entry.first;
-                     });
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < read.size(); ++i) {
-      if (kept != 0 && !(read[kept - 1]->entry.first < read[i]->entry.first)) {
-        read[kept - 1]->entry.second = std::move(read[i]->entry.second);
-      } else {
-        if (kept != i) read[kept] = std::move(read[i]);
-        ++kept;
-      }
+  try {
+    std::u16string nameText;
+    bool inOrder = true;
+    for (std::int32_t i = 0; i < count; ++i) {
+      CQmAttributeName name = ReadName(message, nameText);
+      std::u16string text;
+      message >> text;
+      if (!nodes_.empty() && !(nodes_.back()->entry.first < name)) inOrder = false;
+      // A block for the entries still to come, as many as the message can
+      // still hold: one block for a typical map.
+      const std::size_t blockNodes =
+          std::min({static_cast<std::size_t>(count - i),
+                    message.RemainingBytes() / kMinEntryBytes + 1, kMaxBlockNodes});
+      MakeRoomForOneMore();
+      nodes_.push_back(NewNode(blockNodes, std::move(name), CQmAttributeValue(std::move(text))));
     }
-    read.resize(kept);
+    if (!inOrder) {
+      // Sorted once, rather than each entry inserted at its place: the
+      // stable sort leaves the entries of one name in arrival order, the
+      // first keeps its spelling and takes the value of the last.
+      std::stable_sort(nodes_.begin(), nodes_.end(), [](const Node* a, const Node* b) {
+        return a->entry.first < b->entry.first;
+      });
+      // Nothing below throws: a node is either kept or freed, never both.
+      static_assert(std::is_nothrow_move_assignable_v<CQmAttributeValue>);
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        Node* node = nodes_[i];
+        if (kept != 0 && !(nodes_[kept - 1]->entry.first < node->entry.first)) {
+          nodes_[kept - 1]->entry.second = std::move(node->entry.second);
+          FreeNode(node);
+        } else {
+          nodes_[kept++] = node;
+        }
+      }
+      nodes_.resize(kept);
+    }
+  } catch (...) {
+    // Whatever was read goes back to the free list: the map stays empty.
+    clear();
+    throw;
   }
-  nodes_ = std::move(read);
   Reindex(0);
   return message;
 }

@@ -66,11 +66,19 @@ QM_EXPORT std::ostream& operator<<(std::ostream& out, const CQmAttribute& attrib
 // valid while other entries are inserted or erased: callers keep the value
 // that operator[] returns while they fill in more. Each entry is a node of
 // its own, and a sorted array of the nodes gives binary-search lookups and
-// random-access iterators. Swapping, moving or assigning maps keeps the
-// references to values but not the iterators.
+// random-access iterators. Swapping or moving maps (move-assignment
+// included) keeps the references to values, which follow their entries into
+// the other map, but not the iterators; a copy has nodes of its own.
+//
+// The nodes come from blocks the map owns, so that a map costs a block or two
+// rather than one allocation per entry: a decoded or copied map takes one
+// block of the size it needs; an erased entry's node waits on the map's free
+// list for the next insertion; the blocks go when the map goes (clear keeps
+// them, as a vector keeps its capacity).
 class QM_EXPORT CQmAttributeMap {
   struct Node;
-  using Nodes = std::vector<std::unique_ptr<Node>>;
+  struct Block;
+  using Nodes = std::vector<Node*>;
 
  public:
   using key_type = CQmAttributeName;
@@ -149,7 +157,7 @@ class QM_EXPORT CQmAttributeMap {
       return node_->entry;
     }
     Node* At(std::size_t position) const {
-      return position < nodes_->size() ? (*nodes_)[position].get() : nullptr;
+      return position < nodes_->size() ? (*nodes_)[position] : nullptr;
     }
 
     NodesRef nodes_ = nullptr;
@@ -160,12 +168,17 @@ class QM_EXPORT CQmAttributeMap {
 
   CQmAttributeMap() = default;
   CQmAttributeMap(const CQmAttributeMap& other);
-  CQmAttributeMap(CQmAttributeMap&& other) noexcept = default;
+  // Takes the other map's blocks: its entries keep their addresses.
+  CQmAttributeMap(CQmAttributeMap&& other) noexcept;
   CQmAttributeMap& operator=(const CQmAttributeMap& other);
-  CQmAttributeMap& operator=(CQmAttributeMap&& other) noexcept = default;
+  CQmAttributeMap& operator=(CQmAttributeMap&& other) noexcept;
   ~CQmAttributeMap();
 
-  void swap(CQmAttributeMap& other) noexcept { nodes_.swap(other.nodes_); }
+  void swap(CQmAttributeMap& other) noexcept {
+    nodes_.swap(other.nodes_);
+    std::swap(blocks_, other.blocks_);
+    std::swap(free_, other.free_);
+  }
 
   // Store the value under the name; the new value always replaces an old one.
   void insert(const CQmAttribute& attribute);
@@ -189,10 +202,11 @@ class QM_EXPORT CQmAttributeMap {
   size_type erase(const CQmAttributeName& name);
   // REQUIRES: `position` is a dereferenceable iterator of this map.
   iterator erase(const_iterator position);
-  void clear() { nodes_.clear(); }
+  void clear() noexcept;
   size_type size() const { return nodes_.size(); }
   bool empty() const { return nodes_.empty(); }
-  void reserve(size_type entries) { nodes_.reserve(entries); }
+  // Room for `entries` in all, nodes included.
+  void reserve(size_type entries);
 
   iterator begin() { return iterator(&nodes_, NodeAt(0)); }
   iterator end() { return iterator(&nodes_, nullptr); }
@@ -220,14 +234,38 @@ class QM_EXPORT CQmAttributeMap {
   const W4Notifier::CMessage& Read(const W4Notifier::CMessage& message);
 
  private:
+  // A slot of a block: holds an entry while it is in nodes_, and is on the
+  // free list otherwise. Neither union is set up by the node itself: the map
+  // constructs and destroys the entry.
   struct Node {
-    value_type entry;
-    std::size_t index;  // the node's position in nodes_, kept current
+    Node() noexcept {}
+    ~Node() {}
+    union {
+      value_type entry;
+    };
+    union {
+      std::size_t index;  // in use: the node's position in nodes_, kept current
+      Node* nextFree;     // free: the next free node
+    };
   };
 
   Node* NodeAt(std::size_t position) const {
-    return position < nodes_.size() ? nodes_[position].get() : nullptr;
+    return position < nodes_.size() ? nodes_[position] : nullptr;
   }
+  // A new block of `count` nodes, all put on the free list.
+  void AddBlock(std::size_t count);
+  // A free node holding value_type(name, value), taken off the free list
+  // only once the entry is built; adds a block of `blockNodes` when none is
+  // free.
+  template <class Name, class Value>
+  Node* NewNode(std::size_t blockNodes, Name&& name, Value&& value);
+  // Destroys the node's entry and puts the node on the free list.
+  void FreeNode(Node* node) noexcept;
+  // Destroys every entry and frees every block.
+  void Release() noexcept;
+  // Grows nodes_ ahead of an insertion, so that the insertion cannot throw
+  // once a node is taken.
+  void MakeRoomForOneMore();
   // The position of the first entry not ordered before `name`.
   std::size_t LowerBound(const CQmAttributeName& name) const;
   // The position of the entry under `name`, or size().
@@ -241,6 +279,8 @@ class QM_EXPORT CQmAttributeMap {
   std::size_t EncodedSizeBound() const;
 
   Nodes nodes_;
+  Block* blocks_ = nullptr;
+  Node* free_ = nullptr;
 };
 
 inline void swap(CQmAttributeMap& a, CQmAttributeMap& b) noexcept { a.swap(b); }
