@@ -105,21 +105,6 @@ TEST_F(ActivationTest, SecondMonitorOnACachedQueueLoadsSynchronouslyAndAloneGets
   EXPECT_THAT(second.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
 }
 
-TEST_F(ActivationTest, FailedAttributeRequestLeavesTheMonitorReceivingLiveEvents) {
-  const CEntityId queue = UserQueue(1006);
-  ServeQueue(queue, {}, {Xan_State});
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, true);
-  RejectQueue(queue);
-  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
-  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
-  EXPECT_TRUE(monitor.IsMonitored(Xan_UserName));
-  Publish(queue, {.events = {Added(601)}});
-  EXPECT_THAT(monitor.Log(), ElementsAre("Added 601 {}"));
-  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1006, int 1, int 38",
-                                             "bool true, int 9, int 1006, int 1, int 40"));
-}
-
 TEST_F(ActivationTest, AttributeRequestReloadsForTheRequestingMonitorOnly) {
   const CEntityId queue = UserQueue(1007);
   ServeQueue(queue, {.events = {Added(701)}});
@@ -135,18 +120,23 @@ TEST_F(ActivationTest, AttributeRequestReloadsForTheRequestingMonitorOnly) {
   EXPECT_THAT(second.Log(), ElementsAre("Updated 701 {Xan_UserName=ann}"));
 }
 
-TEST_F(ActivationTest, RepeatedActivationsNeitherMultiplyDeliveriesNorSubscriptions) {
-  const CEntityId queue = UserQueue(1008);
-  ServeQueue(queue, {});
+TEST_F(ActivationTest, RepeatedActivationsAndFailedAttributeRequestsLeaveOneLiveAttachment) {
+  const CEntityId queue = UserQueue(1006);
+  ServeQueue(queue, {}, {Xan_State});
   RecordingMonitor monitor;
   monitor.Activate(queue, {Xan_State}, true);
   monitor.Activate(queue, {Xan_UserName}, true);  // ignored: active already
+  RejectQueue(queue);
   monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
   monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_AccountCode));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_TRUE(monitor.IsMonitored(Xan_UserName));
   EXPECT_EQ(monitor.QueryMonitoredQueue(), queue);
-  Publish(queue, {.events = {Added(801)}});
-  EXPECT_THAT(monitor.Log(), ElementsAre("Added 801 {}"));
-  EXPECT_EQ(MonitorRequests().size(), 3u);
+  Publish(queue, {.events = {Added(601)}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 601 {}"));
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1006, int 1, int 38",
+                                             "bool true, int 9, int 1006, int 1, int 40",
+                                             "bool true, int 9, int 1006, int 1, int 3"));
 }
 
 TEST_F(ActivationTest, SubscriptionStopsOnceWithTheLastMonitor) {
