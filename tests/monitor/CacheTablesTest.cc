@@ -17,7 +17,6 @@ using ::testing::IsEmpty;
 using W4Notifier::CEntityId;
 
 const CEntityId kUserQueue(W4Notifier::eUserQueue, 1u);
-const CEntityId kOtherUserQueue(W4Notifier::eUserQueue, 2u);
 const CEntityId kWorkgroupQueue(W4Notifier::eWorkgroupQueue, 3u);
 
 class CacheTablesTest : public ::testing::Test {
@@ -31,57 +30,6 @@ class CacheTablesTest : public ::testing::Test {
 
   CacheTables tables_;
 };
-
-TEST_F(CacheTablesTest, DroppingAQueueKeepsInteractionsThatAnotherQueueHolds) {
-  tables_.AddToQueue(Queue(kUserQueue), 10, W4Notifier::eGenericObject);
-  tables_.AddToQueue(Queue(kUserQueue), 11, W4Notifier::eGenericObject);
-  tables_.AddToQueue(Queue(kOtherUserQueue), 11, W4Notifier::eGenericObject);
-  tables_.Names().Register(W4Notifier::eUserQueue, Xan_State);
-  EXPECT_EQ(tables_.SetAttribute(11, Xan_State, CQmAttributeValue("C")), AttributeStore::kChanged);
-
-  std::vector<std::uint32_t> departed;
-  EXPECT_TRUE(tables_.DropQueue(kUserQueue, departed));
-  EXPECT_THAT(departed, ElementsAre(10u));
-  EXPECT_EQ(tables_.FindInteraction(10), nullptr);
-  EXPECT_EQ(Lookup(11, Xan_State, AttributeLookup::kFound), "C");
-  EXPECT_FALSE(tables_.IsInQueue(kUserQueue, 11));
-  EXPECT_TRUE(tables_.IsInQueue(kOtherUserQueue, 11));
-
-  departed.clear();
-  EXPECT_TRUE(tables_.DropQueue(kOtherUserQueue, departed));
-  EXPECT_THAT(departed, ElementsAre(11u));
-  EXPECT_EQ(tables_.InteractionCount(), 0u);
-  EXPECT_FALSE(tables_.DropQueue(kOtherUserQueue, departed));
-}
-
-TEST_F(CacheTablesTest, RemovalFromAQueueForgetsTheInteractionOnlyWhenAsked) {
-  tables_.AddToQueue(Queue(kUserQueue), 20, W4Notifier::eGenericObject);
-  EXPECT_TRUE(tables_.RemoveFromQueue(Queue(kUserQueue), 20));
-  EXPECT_FALSE(tables_.RemoveFromQueue(Queue(kUserQueue), 20));
-  ASSERT_NE(tables_.FindInteraction(20), nullptr);  // its type stays known until forgotten
-  EXPECT_EQ(tables_.FindInteraction(20)->Type(), W4Notifier::eGenericObject);
-  EXPECT_TRUE(tables_.ForgetIfUnqueued(20));
-  EXPECT_FALSE(tables_.ForgetIfUnqueued(20));
-}
-
-TEST_F(CacheTablesTest, AttributesAreStoredOnlyForMonitoredNames) {
-  tables_.AddToQueue(Queue(kUserQueue), 30, W4Notifier::eGenericObject);
-  EXPECT_EQ(tables_.SetAttribute(31, Xan_State, CQmAttributeValue("A")),
-            AttributeStore::kNotMonitored);  // not cached
-  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("A")),
-            AttributeStore::kNotMonitored);  // name not registered for user queues
-  EXPECT_TRUE(Lookup(30, Xan_State, AttributeLookup::kNotOnMonitoringQueue).empty());
-  EXPECT_TRUE(Lookup(31, Xan_State, AttributeLookup::kNotCached).empty());
-
-  tables_.Names().Register(W4Notifier::eUserQueue, Xan_State);
-  tables_.Names().Register(W4Notifier::eUserQueue, Xan_UserName);
-  EXPECT_TRUE(Lookup(30, Xan_State, AttributeLookup::kNoEntries).empty());
-  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("A")), AttributeStore::kChanged);
-  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("A")), AttributeStore::kSame);
-  EXPECT_EQ(tables_.SetAttribute(30, Xan_State, CQmAttributeValue("a")), AttributeStore::kChanged);
-  EXPECT_EQ(Lookup(30, Xan_State, AttributeLookup::kFound), "a");
-  EXPECT_TRUE(Lookup(30, Xan_UserName, AttributeLookup::kNotSet).empty());
-}
 
 TEST_F(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueues) {
   tables_.AddToQueue(Queue(kUserQueue), 40, W4Notifier::eGenericObject);

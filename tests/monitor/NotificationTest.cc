@@ -28,28 +28,18 @@ TEST_F(NotificationTest, EventsReachTheMonitorsInOrder) {
   const CEntityId queue = UserQueue(2001);
   RecordingMonitor monitor;
   Attach(monitor, queue);
-  Publish(queue,
-          {.stats = Stats(3),
-           .events = {
-               Added(1, Attributes({{Xan_State, "A"}})), Updated(1, Attributes({{Xan_State, "C"}})),
-               // Not a monitored name: stored, not delivered.
-               Updated(1, Attributes({{Xan_UserName, "ann"}})),
-               Updated(1, Attributes({{Xan_UserName, "bob"}, {Xan_State, "H"}})), Removed(1)}});
-  EXPECT_THAT(monitor.Log(),
-              ElementsAre("Added 1 {Xan_State=A}", "Updated 1 {Xan_State=C}",
-                          "Updated 1 {Xan_State=H,Xan_UserName=bob}", "Removed 1", "Stats 3"));
-  EXPECT_FALSE(monitor.Contains(1));
-  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
-}
-
-TEST_F(NotificationTest, AnEventBothAddedAndRemovedIsDeliveredAsBoth) {
-  const CEntityId queue = UserQueue(2002);
-  RecordingMonitor monitor;
-  Attach(monitor, queue);
   EventFields both = Added(2);
   both.removed = true;
-  Publish(queue, {.events = {both}});
-  EXPECT_THAT(monitor.Log(), ElementsAre("Added 2 {}", "Removed 2"));
+  Publish(queue, {.stats = Stats(3),
+                  .events = {Added(1, Attributes({{Xan_State, "A"}})),
+                             Updated(1, Attributes({{Xan_State, "C"}})),
+                             // Not a monitored name: stored, not delivered.
+                             Updated(1, Attributes({{Xan_UserName, "ann"}})),
+                             Updated(1, Attributes({{Xan_UserName, "bob"}, {Xan_State, "H"}})),
+                             Removed(1), both}});
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 1 {Xan_State=A}", "Updated 1 {Xan_State=C}",
+                                         "Updated 1 {Xan_State=H,Xan_UserName=bob}", "Removed 1",
+                                         "Added 2 {}", "Removed 2", "Stats 3"));
   EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
 }
 
@@ -57,7 +47,21 @@ TEST_F(NotificationTest, CachedAttributesFollowTheEvents) {
   const CEntityId queue = UserQueue(2003);
   RecordingMonitor monitor;
   Attach(monitor, queue);
-  Publish(queue, {.events = {Added(3, Attributes({{Xan_State, "A"}}))}});
+  EventFields chat = Added(3, Attributes({{Xan_State, "A"}}));
+  chat.type = W4Notifier::eChatConferenceInteraction;
+  CQmQueueStats2 stats2;
+  stats2.SetTotalConnectionCallCount(5);
+  stats2.media_type_maps()[W4Notifier::eGenericObject].Alerting = 2;
+  Publish(queue, {.events = {chat}, .trailer = true, .stats2 = stats2});
+  CQmQueueStats2 cached;
+  EXPECT_TRUE(Cache().QueryStatistics(queue, cached));
+  EXPECT_EQ(cached, stats2);
+  // The object type of a cached interaction is answered without a request.
+  server_->ClearTraffic();
+  EXPECT_EQ(InteractionId(3).QueryObjectType(), W4Notifier::eChatConferenceInteraction);
+  EXPECT_EQ(Cache().QueryUnderlyingEntityId(3),
+            CEntityId(W4Notifier::eChatConferenceInteraction, 3u));
+  EXPECT_THAT(server_->Requests(), IsEmpty());
   CQmAttributeValue value;
   EXPECT_TRUE(Cache().QueryAttribute(3, Xan_State, value));
   EXPECT_EQ(value, "A");
@@ -79,34 +83,6 @@ TEST_F(NotificationTest, CachedAttributesFollowTheEvents) {
   EXPECT_TRUE(Cache().QueryAttributes(3, {Xan_State, Xan_UserName}, values));
   EXPECT_EQ(values[0], "M");
   EXPECT_EQ(values[1], "cy");
-}
-
-TEST_F(NotificationTest, ObjectTypeOfACachedInteractionIsAnsweredWithoutARequest) {
-  const CEntityId queue = UserQueue(2004);
-  RecordingMonitor monitor;
-  Attach(monitor, queue);
-  EventFields chat = Added(4);
-  chat.type = W4Notifier::eChatConferenceInteraction;
-  Publish(queue, {.events = {chat}});
-  server_->ClearTraffic();
-  InteractionId id(4);
-  EXPECT_EQ(id.QueryObjectType(), W4Notifier::eChatConferenceInteraction);
-  EXPECT_EQ(Cache().QueryUnderlyingEntityId(4),
-            CEntityId(W4Notifier::eChatConferenceInteraction, 4u));
-  EXPECT_THAT(server_->Requests(), IsEmpty());
-}
-
-TEST_F(NotificationTest, SecondStatisticsRecordIsStored) {
-  const CEntityId queue = UserQueue(2005);
-  RecordingMonitor monitor;
-  Attach(monitor, queue);
-  CQmQueueStats2 stats2;
-  stats2.SetTotalConnectionCallCount(5);
-  stats2.media_type_maps()[W4Notifier::eGenericObject].Alerting = 2;
-  Publish(queue, {.trailer = true, .stats2 = stats2});
-  CQmQueueStats2 cached;
-  EXPECT_TRUE(Cache().QueryStatistics(queue, cached));
-  EXPECT_EQ(cached, stats2);
 }
 
 TEST_F(NotificationTest, QueueRemovedReachesEveryMonitorAndDropsTheQueue) {
@@ -147,13 +123,20 @@ TEST_F(NotificationTest, MonitorsMayDeactivateOrDestroyThemselvesAndOthersInCall
   const CEntityId queue = UserQueue(2007);
   RecordingMonitor deactivatesItself;
   Attach(deactivatesItself, queue);
-  int destroyedCalls = 0;
-  auto* destroysItself = new SelfDestroyingMonitor(destroyedCalls);
-  destroysItself->Activate(queue, {Xan_State}, true);
   RecordingMonitor deactivatesOther;
   deactivatesOther.Activate(queue, {Xan_State}, true);
   RecordingMonitor victim;
   victim.Activate(queue, {Xan_State}, true);
+  // A live callback: the monitor is gone after its first event.
+  int liveCalls = 0;
+  (new SelfDestroyingMonitor(liveCalls))->Activate(queue, {Xan_State}, true);
+  Publish(queue, {.events = {Added(131), Added(132)}});
+  EXPECT_EQ(liveCalls, 1);
+  EXPECT_THAT(victim.Log(), ElementsAre("Added 131 {}", "Added 132 {}"));
+  for (RecordingMonitor* m : {&deactivatesItself, &deactivatesOther, &victim}) m->ClearLog();
+  int destroyedCalls = 0;
+  auto* destroysItself = new SelfDestroyingMonitor(destroyedCalls);
+  destroysItself->Activate(queue, {Xan_State}, true);
   deactivatesItself.hook = [&](const std::string&) { deactivatesItself.Deactivate(); };
   deactivatesOther.hook = [&](const std::string&) { victim.Deactivate(); };
 
@@ -175,17 +158,6 @@ TEST_F(NotificationTest, LastMonitorLeavingInsideACallbackEndsTheMessage) {
   EXPECT_EQ(Cache().CachedQueueCount(), 0u);
   EXPECT_FALSE(Cache().IsSubscribed(queue));  // stopped once the callback was over
   EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
-}
-
-TEST_F(NotificationTest, MonitorDestroyingItselfInALiveCallbackGetsNothingMore) {
-  const CEntityId queue = UserQueue(2013);
-  RecordingMonitor survivor;
-  Attach(survivor, queue);
-  int calls = 0;
-  (new SelfDestroyingMonitor(calls))->Activate(queue, {Xan_State}, true);
-  Publish(queue, {.events = {Added(131), Added(132)}});
-  EXPECT_EQ(calls, 1);
-  EXPECT_THAT(survivor.Log(), ElementsAre("Added 131 {}", "Added 132 {}"));
 }
 
 TEST_F(NotificationTest, NothingForAnUncachedQueueCreatesARecord) {
@@ -215,8 +187,8 @@ TEST_F(NotificationTest, AllQueuesMonitorReceivesEachEventOnce) {
   Publish(AllUserQueues(), {.events = {Added(92)}});
   Publish(UserQueue(2010), {.events = {Added(93)}});  // watched by the all-queues monitor only
   EXPECT_THAT(single.LogWithQueues(), ElementsAre("q2009 Added 91 {}"));
-  EXPECT_THAT(all.LogWithQueues(), ElementsAre("q2009 Added 91 {}", "q4294967295 Added 92 {}",
-                                               "q2010 Added 93 {}"));
+  EXPECT_THAT(all.LogWithQueues(),
+              ElementsAre("q2009 Added 91 {}", "q4294967295 Added 92 {}", "q2010 Added 93 {}"));
   std::vector<InteractionId> contents;
   all.QueryContents(contents);
   EXPECT_THAT(contents, ::testing::UnorderedElementsAre(91u, 92u, 93u));
@@ -253,44 +225,9 @@ TEST_F(NotificationTest, ResponseWithSeveralSectionsIsReadWhole) {
 
 struct HostileCase {
   const char* name;
-  std::function<CMessage()> build;
+  void (*fill)(CMessage&);  // after a valid time header, unless `timed` is false
+  bool timed = true;
 };
-
-CMessage Truncated() {
-  // A notification cut in the middle of its event.
-  CMessage cut;
-  WriteServerTime(cut, LocalUtcSeconds());
-  cut << true << false << std::uint32_t{1} << std::int32_t{70};
-  return cut;
-}
-
-CMessage WrongFieldType() {
-  CMessage message;
-  WriteServerTime(message, LocalUtcSeconds());
-  message << std::int32_t{1};  // an int where "queue exists" (bool) belongs
-  return message;
-}
-
-CMessage HugeEventCount() {
-  CMessage message;
-  WriteServerTime(message, LocalUtcSeconds());
-  message << true << false << std::uint32_t{2000000000};
-  return message;
-}
-
-CMessage HugeMapCount() {
-  CMessage message;
-  WriteServerTime(message, LocalUtcSeconds());
-  message << true << false << std::uint32_t{1} << std::int32_t{70} << std::int32_t{11} << true
-          << false << std::int32_t{2000000000};
-  return message;
-}
-
-CMessage NoTimeHeader() {
-  CMessage message;
-  message << true;
-  return message;
-}
 
 class HostileMessageTest : public NotificationTest,
                            public ::testing::WithParamInterface<HostileCase> {};
@@ -307,7 +244,10 @@ TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
   RecordingMonitor targetMonitor;
   Attach(targetMonitor, target);
 
-  PublishRaw(target, GetParam().build());
+  CMessage message;
+  if (GetParam().timed) WriteServerTime(message, LocalUtcSeconds());
+  GetParam().fill(message);
+  PublishRaw(target, message);
   EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
     return r.level == W4Trace::kLevelFailure && r.text.find("dropped") != std::string::npos;
   }));
@@ -326,13 +266,25 @@ TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
   W4Trace::RemoveSink(capture);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HostileMessageTest,
-                         ::testing::Values(HostileCase{"Truncated", Truncated},
-                                           HostileCase{"WrongFieldType", WrongFieldType},
-                                           HostileCase{"HugeEventCount", HugeEventCount},
-                                           HostileCase{"HugeMapCount", HugeMapCount},
-                                           HostileCase{"NoTimeHeader", NoTimeHeader}),
-                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileMessageTest,
+    ::testing::Values(HostileCase{"Truncated",  // cut in the middle of its event
+                                  [](CMessage& m) {
+                                    m << true << false << std::uint32_t{1} << std::int32_t{70};
+                                  }},
+                      // An int where "queue exists" (bool) belongs.
+                      HostileCase{"WrongFieldType", [](CMessage& m) { m << std::int32_t{1}; }},
+                      HostileCase{
+                          "HugeEventCount",
+                          [](CMessage& m) { m << true << false << std::uint32_t{2000000000}; }},
+                      HostileCase{"HugeMapCount",
+                                  [](CMessage& m) {
+                                    m << true << false << std::uint32_t{1} << std::int32_t{70}
+                                      << std::int32_t{11} << true << false
+                                      << std::int32_t{2000000000};
+                                  }},
+                      HostileCase{"NoTimeHeader", [](CMessage& m) { m << true; }, false}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(NotificationTest, WhatPrecedesAMalformedEventIsKept) {
   const CEntityId queue = UserQueue(2102);

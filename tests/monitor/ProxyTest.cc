@@ -71,24 +71,24 @@ TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> finished{false};
   monitor.action = [&] {
     entered.set_value();
     released.wait();
+    finished = true;
   };
   const MonitorId id = Attach(monitor);
   std::thread delivery([&] { DeliverAdded(id); });
   entered.get_future().wait();
-  std::atomic<bool> deactivated{false};
+  bool finishedBeforeReturn = false;
   std::thread deactivation([&] {
     CQueueMonitorProxy::Deactivate(id);
-    deactivated = true;
+    finishedBeforeReturn = finished;
   });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(deactivated);
   release.set_value();
   deactivation.join();
   delivery.join();
-  EXPECT_TRUE(deactivated);
+  EXPECT_TRUE(finishedBeforeReturn);
 }
 
 TEST(QueueMonitorProxyTest, MonitorMayDeactivateItselfInsideItsCallback) {
@@ -130,32 +130,27 @@ TEST(QueueMonitorProxyTest, ExceptionsOfCallbacksAreCaughtTracedAndLeaveNoTrace)
   W4Trace::RemoveSink(capture);
 }
 
-struct MonitoredCase {
-  std::vector<CQmAttributeName> monitored;
-  std::vector<eAttributeName> updated;
-  bool expected;
-};
-
-class AttributesMonitoredTest : public ::testing::TestWithParam<MonitoredCase> {};
-
-TEST_P(AttributesMonitoredTest, NeedsOneUpdatedNameAmongTheMonitoredOnes) {
-  ActionMonitor monitor;
-  CQmAttributeMap updated;
-  for (eAttributeName name : GetParam().updated) updated.insert(name, "x");
-  const MonitorId id = Attach(monitor, GetParam().monitored);
-  EXPECT_EQ(CQueueMonitorProxy::AttributesMonitored(id, updated), GetParam().expected);
-  CQueueMonitorProxy::Deactivate(id);
-  EXPECT_FALSE(CQueueMonitorProxy::AttributesMonitored(id, updated));
+TEST(QueueMonitorProxyTest, AttributesMonitoredNeedsOneUpdatedNameAmongTheMonitoredOnes) {
+  const struct {
+    std::vector<CQmAttributeName> monitored;
+    std::vector<eAttributeName> updated;
+    bool expected;
+  } cases[] = {{{Xan_State}, {Xan_State, Xan_UserName}, true},
+               {{Xan_State, Xan_UserName, Xan_AccountCode}, {Xan_UserName}, true},
+               {{Xan_AccountCode}, {Xan_State}, false},
+               {{}, {Xan_State}, false},
+               {{Xan_State}, {}, false},
+               {{CQmAttributeName(u"custom")}, {Xan_State}, false}};
+  for (const auto& c : cases) {
+    ActionMonitor monitor;
+    CQmAttributeMap updated;
+    for (eAttributeName name : c.updated) updated.insert(name, "x");
+    const MonitorId id = Attach(monitor, c.monitored);
+    EXPECT_EQ(CQueueMonitorProxy::AttributesMonitored(id, updated), c.expected);
+    CQueueMonitorProxy::Deactivate(id);
+    EXPECT_FALSE(CQueueMonitorProxy::AttributesMonitored(id, updated));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AttributesMonitoredTest,
-    ::testing::Values(MonitoredCase{{Xan_State}, {Xan_State, Xan_UserName}, true},
-                      MonitoredCase{
-                          {Xan_State, Xan_UserName, Xan_AccountCode}, {Xan_UserName}, true},
-                      MonitoredCase{{Xan_AccountCode}, {Xan_State}, false},
-                      MonitoredCase{{}, {Xan_State}, false}, MonitoredCase{{Xan_State}, {}, false},
-                      MonitoredCase{{CQmAttributeName(u"custom")}, {Xan_State}, false}));
 
 }  // namespace
 }  // namespace QueueManager
