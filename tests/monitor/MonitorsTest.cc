@@ -196,7 +196,8 @@ TEST_F(MonitorsTest, TracesNameTheirFunctionsAndLevels) {
     EXPECT_TRUE(capture->Find([&](const W4Trace::CTraceRecord& r) {
       return r.topic == "QueueManager" && r.level == W4Trace::kLevelDetail &&
              r.function == entry.first && r.text.find(entry.second) != std::string::npos;
-    })) << entry.first << ": " << entry.second;
+    })) << entry.first
+        << ": " << entry.second;
   }
   EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
     return r.topic == "QueueManagerScope" && r.function == "CQmCache::ActivateMonitor";
