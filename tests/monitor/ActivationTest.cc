@@ -54,13 +54,8 @@ TEST_F(ActivationTest, AsynchronousActivationReturnsBeforeTheResponseArrives) {
   std::shared_future<void> released = release.get_future().share();
   // Each queue's answer holds interaction 201 and is held back until released.
   server_->Handle(ServerEntity(), kMonitorQueueEvent, [released](const CMessage& request) {
-    CMessage copy = request;
-    bool adding = false;
-    std::int32_t type = 0;
-    std::int32_t id = 0;
-    copy >> adding >> type >> id;
     released.wait();
-    return CScriptedReply::Respond(MonitorResponse(UserQueue(static_cast<std::uint32_t>(id)), {},
+    return CScriptedReply::Respond(MonitorResponse(ReadLoadRequest(request).queue, {},
                                                    {.stats = Stats(1), .events = {Added(201)}}));
   });
   RecordingMonitor monitor;

@@ -102,13 +102,7 @@ class CacheStressTest : public MonitorCacheTest {
     // Loads are answered from the server's contents; an adding load carries
     // attribute values only. Reloads are refused.
     server_->Handle(ServerEntity(), kMonitorQueueEvent, [this](const CMessage& request) {
-      CMessage copy = request;
-      bool adding = false;
-      std::int32_t type = 0;
-      std::int32_t id = 0;
-      copy >> adding >> type >> id;
-      const CEntityId queue(static_cast<W4Notifier::ObjectTypes>(type),
-                            static_cast<std::uint32_t>(id));
+      const auto [adding, queue] = ReadLoadRequest(request);
       QueueBody body{.stats = Stats(1)};
       std::lock_guard lock(modelMutex_);
       for (const std::uint32_t member : model_[queue]) {

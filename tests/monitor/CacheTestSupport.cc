@@ -79,6 +79,16 @@ CMessage MonitorResponse(const CEntityId& queue, const std::vector<CQmAttributeN
   return message;
 }
 
+LoadRequest ReadLoadRequest(const CMessage& request) {
+  LoadRequest load;
+  std::int32_t type = 0;
+  std::int32_t id = 0;
+  request >> load.adding >> type >> id;
+  load.queue =
+      CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id));
+  return load;
+}
+
 CMessage Notification(const QueueBody& body) {
   CMessage message;
   WriteServerTime(message, LocalUtcSeconds());
@@ -141,14 +151,9 @@ void MonitorCacheTest::SetUp() {
   NotifierFixture::SetUp();
   CQmCache::Instance().ResetForTesting();
   server_->Handle(ServerEntity(), kMonitorQueueEvent, [this](const CMessage& request) {
-    CMessage copy = request;
-    bool adding = false;
-    std::int32_t type = 0;
-    std::int32_t id = 0;
-    copy >> adding >> type >> id;
+    const CEntityId queue = ReadLoadRequest(request).queue;
     std::lock_guard lock(mutex_);
-    const auto it = responses_.find(
-        CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id)));
+    const auto it = responses_.find(queue);
     if (it == responses_.end()) return CScriptedReply::Reject();
     return CScriptedReply::Respond(it->second);
   });

@@ -66,6 +66,13 @@ void WriteServerTime(CMessage& message, ServerSeconds seconds);
 void WriteBody(CMessage& message, const QueueBody& body);
 void WriteSection(CMessage& message, const CEntityId& queue,
                   const std::vector<CQmAttributeName>& names, const QueueBody& body);
+// The fields at the head of a monitor queue request: the adding flag and the
+// queue.
+struct LoadRequest {
+  bool adding = false;
+  CEntityId queue;
+};
+LoadRequest ReadLoadRequest(const CMessage& request);
 // A monitor queue response with one section.
 CMessage MonitorResponse(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
                          const QueueBody& body);
