@@ -76,10 +76,7 @@ const QueueRecord* CacheTables::FindQueue(const CEntityId& queue) const {
 
 std::pair<QueueRecord*, bool> CacheTables::FindOrAddQueue(const CEntityId& queue) {
   auto [it, created] = queues_.try_emplace(queue);
-  if (created) {
-    it->second = std::make_unique<QueueRecord>(queue);
-    if (queue.QueryObjectId() == W4Notifier::kAllObjects) ++allQueuesRecords_;
-  }
+  if (created) it->second = std::make_unique<QueueRecord>(queue);
   return {it->second.get(), created};
 }
 
@@ -127,7 +124,6 @@ bool CacheTables::DropQueue(const CEntityId& queue, std::vector<std::uint32_t>& 
   const auto it = queues_.find(queue);
   if (it == queues_.end()) return false;
   DropMembers(*it->second, dropped);
-  if (queue.QueryObjectId() == W4Notifier::kAllObjects) --allQueuesRecords_;
   queues_.erase(it);
   return true;
 }
@@ -249,7 +245,6 @@ void CacheTables::Clear() {
   queues_.clear();
   interactions_.clear();
   names_.Clear();
-  allQueuesRecords_ = 0;
 }
 
 }  // namespace QueueManager

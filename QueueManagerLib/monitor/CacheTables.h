@@ -181,9 +181,6 @@ class CacheTables {
   // cache, ahead of an update.
   static void Prefetch(const InteractionRecord& interaction);
 
-  // True when some all-queues entity (object id 0xFFFFFFFF) is cached.
-  bool HasAllQueuesRecord() const { return allQueuesRecords_ != 0; }
-
   void Clear();
 
  private:
@@ -197,8 +194,6 @@ class CacheTables {
   FlatIdMap<InteractionRecord> interactions_;
   MonitoredNames names_;
   void DropMembers(QueueRecord& record, std::vector<std::uint32_t>& dropped);
-
-  std::size_t allQueuesRecords_ = 0;
 };
 
 template <class OnSame>

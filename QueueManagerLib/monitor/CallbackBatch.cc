@@ -18,12 +18,6 @@ constexpr const char* kFunction = "CQmCache::Deliver";
 
 }  // namespace
 
-void CallbackBatch::AddMonitor(MonitorId monitor) {
-  const auto groupBegin = monitors_.begin() + groupStart_;
-  if (std::find(groupBegin, monitors_.end(), monitor) != monitors_.end()) return;
-  monitors_.push_back(monitor);
-}
-
 CallbackBatch::Group CallbackBatch::EndGroup() const {
   return Group{groupStart_, static_cast<std::uint32_t>(monitors_.size()) - groupStart_};
 }

@@ -36,9 +36,8 @@ class CallbackBatch {
 
   // Starts a group; monitors added until EndGroup() belong to it.
   void BeginGroup() { groupStart_ = static_cast<std::uint32_t>(monitors_.size()); }
-  // Adds a monitor to the open group unless it is in it already.
-  void AddMonitor(MonitorId monitor);
-  // Adds a monitor known not to be in the open group.
+  // Adds a monitor known not to be in the open group (a queue record lists
+  // each monitor once).
   void AddUniqueMonitor(MonitorId monitor) { monitors_.push_back(monitor); }
   Group EndGroup() const;
 
