@@ -343,13 +343,14 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
       std::u16string text;
       message >> text;
       if (!nodes_.empty() && !(nodes_.back()->entry.first < name)) inOrder = false;
-      // A block for the entries still to come, as many as the message can
-      // still hold: one block for a typical map.
-      const std::size_t blockNodes =
-          std::min({static_cast<std::size_t>(count - i),
-                    message.RemainingBytes() / kMinEntryBytes + 1, kMaxBlockNodes});
+      if (free_ == nullptr) {
+        // A block for the entries still to come, as many as the message can
+        // still hold: one block for a typical map.
+        AddBlock(std::min({static_cast<std::size_t>(count - i),
+                           message.RemainingBytes() / kMinEntryBytes + 1, kMaxBlockNodes}));
+      }
       MakeRoomForOneMore();
-      nodes_.push_back(NewNode(blockNodes, std::move(name), CQmAttributeValue(std::move(text))));
+      nodes_.push_back(NewNode(0, std::move(name), CQmAttributeValue(std::move(text))));
     }
     if (!inOrder) {
       // Sorted once, rather than each entry inserted at its place: the

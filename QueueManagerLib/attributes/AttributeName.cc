@@ -180,8 +180,18 @@ std::uint32_t CQmAttributeName::Hash() const {
 }
 
 W4Notifier::CMessage& CQmAttributeName::Write(W4Notifier::CMessage& message) const {
-  if (IsSentByNumber()) return message << static_cast<std::int32_t>(number_);
-  return message << static_cast<std::int32_t>(eNonStandardAttribute) << idstring().c_str();
+  // One catalogue lookup for a standard name and none for a custom one: maps
+  // write a name per entry. The text goes as zero-terminated text, ending at
+  // a U+0000 it may hold.
+  std::u16string_view text = text_.str();
+  if (number_ != eNonStandardAttribute) {
+    const Catalogue::KeyInfo* key = Catalogue::FindKey(number_);
+    if (key != nullptr && !key->IsSentByText())
+      return message << static_cast<std::int32_t>(number_);
+    text = key != nullptr ? key->key : std::u16string_view();
+  }
+  message << static_cast<std::int32_t>(eNonStandardAttribute);
+  return message.WriteZeroTerminated(text);
 }
 
 const W4Notifier::CMessage& CQmAttributeName::Read(const W4Notifier::CMessage& message) {

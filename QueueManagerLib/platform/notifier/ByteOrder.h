@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 namespace W4Notifier::detail {
@@ -49,6 +50,19 @@ inline void LoadUtf16(char16_t* out, const std::uint8_t* in, std::size_t length)
     if (length != 0) std::memcpy(out, in, length * 2);
   } else {
     for (std::size_t i = 0; i < length; ++i) out[i] = LoadLittleEndian<std::uint16_t>(in + 2 * i);
+  }
+}
+
+// Replaces `out` with `length` wire code units. On a little-endian host the
+// units are copied as they stand, without first filling the string with
+// zeros as a resize would; the copy is a byte copy, so `in` need not be
+// aligned for char16_t.
+inline void AssignUtf16(std::u16string& out, const std::uint8_t* in, std::size_t length) {
+  if constexpr (std::endian::native == std::endian::little) {
+    out.assign(reinterpret_cast<const char16_t*>(in), length);
+  } else {
+    out.resize(length);
+    LoadUtf16(out.data(), in, length);
   }
 }
 

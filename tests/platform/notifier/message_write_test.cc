@@ -35,7 +35,7 @@ TEST(MessageWriteTest, FieldBytesAreFixed) {
 // words the scan reads at once) gives the field that zero-terminated text
 // gives.
 TEST(MessageWriteTest, WriteZeroTerminatedMatchesTheZeroTerminatedField) {
-  for (std::size_t length = 0; length <= 13; ++length) {
+  for (std::size_t length = 0; length <= 26; ++length) {
     for (std::size_t zeroAt = 0; zeroAt <= length; ++zeroAt) {
       std::u16string text(length, u'\u8000');  // top bits set: no false zero
       for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char16_t>(0x8001 + i);
