@@ -2,9 +2,12 @@
 // the first argument: well-formed names, values, maps and statistics records,
 // and a few hostile variants (huge and negative counts, wrong field types);
 // and, given a second directory, that of fuzz_cache_messages: queue bodies as
-// notifications, monitor queue responses and reload responses.
+// notifications, monitor queue responses and reload responses; and, given a
+// third, that of fuzz_deactivation_data: deactivation reports, whole and with
+// blocks and counts that do not fit.
 //
-//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages
+//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
+//     fuzz/corpus/deactivation_data
 
 #include <climits>
 #include <cstdint>
@@ -134,6 +137,38 @@ std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
   };
 }
 
+// Deactivation reports: the entity, the block's length and bytes, the map.
+std::vector<std::pair<const char*, std::vector<std::uint8_t>>> DeactivationSeeds() {
+  auto input = [](const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    m << std::int32_t{W4Notifier::eConferenceInteraction} << std::int32_t{4711};
+    write(m);
+    const auto body = m.BodyBytes();
+    return std::vector<std::uint8_t>(body.begin(), body.end());
+  };
+  const std::uint8_t block[] = {1, 2, 3};
+  return {
+      {"whole", input([&](CMessage& m) {
+         m << std::uint32_t{3};
+         m.Insert(block, 3);
+         ThreeKinds().Write(m);
+       })},
+      {"empty_block", input([](CMessage& m) { ThreeKinds().Write(m << std::uint32_t{0}); })},
+      {"short_block", input([&](CMessage& m) {
+         m << std::uint32_t{8};
+         m.Insert(block, 3);
+         ThreeKinds().Write(m);
+       })},
+      {"huge_length", input([&](CMessage& m) {
+         m << std::uint32_t{0xFFFFFFFFu};
+         m.Insert(block, 3);
+       })},
+      {"huge_count", input([](CMessage& m) {
+         m << std::uint32_t{0} << std::int32_t{INT_MAX} << std::int32_t{38} << u"E";
+       })},
+  };
+}
+
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -147,8 +182,10 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
-  if (argc != 2 && argc != 3) {
-    std::fprintf(stderr, "usage: %s <codec corpus directory> [<cache corpus directory>]\n",
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr,
+                 "usage: %s <codec corpus directory> [<cache corpus directory> "
+                 "[<deactivation corpus directory>]]\n",
                  argv[0]);
     return 2;
   }
@@ -159,9 +196,11 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (argc == 3) {
-    for (const auto& [file, bytes] : CacheSeeds()) {
-      if (!WriteFile(std::string(argv[2]) + "/" + file, bytes)) return 1;
+  const std::pair<int, decltype(&CacheSeeds)> more[] = {{2, &CacheSeeds}, {3, &DeactivationSeeds}};
+  for (const auto& [arg, seeds] : more) {
+    if (argc <= arg) break;
+    for (const auto& [file, bytes] : seeds()) {
+      if (!WriteFile(std::string(argv[arg]) + "/" + file, bytes)) return 1;
     }
   }
   return 0;

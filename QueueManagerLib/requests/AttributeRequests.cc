@@ -55,17 +55,6 @@ bool QueryAttributesFromServer(InteractionId id, const std::vector<CQmAttributeN
   }
 }
 
-// Hands a request to the notifier without waiting; true when it went out.
-bool SendWithoutWaiting(CRequestObject& request, std::string_view function) {
-  const W4Notifier::eMsgCode code = request.Send();
-  if (code == W4Notifier::eMsgSuccess) return true;
-  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, function,
-           "request ({}, {}) event {} not sent: {}",
-           static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
-           request.QueryEventId(), W4Notifier::MsgCodeName(code));
-  return false;
-}
-
 // UTF-8 text as wide text; a null pointer gives the empty text, invalid
 // UTF-8 gives nothing.
 std::optional<std::u16string> WideFromUtf8(const char* utf8) {
@@ -96,7 +85,7 @@ bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
   }
   attributes.Write(request);
   requests::WriteEntityList(request, addTo);
-  if (noWait) return SendWithoutWaiting(request, kFunction);
+  if (noWait) return requests::SendWithoutWaiting(request, kFunction);
   try {
     CResponseObject response;
     if (!requests::SendAndWait(request, response, kFunction)) return false;

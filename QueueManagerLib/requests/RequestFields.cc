@@ -110,6 +110,16 @@ bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObjec
   return false;
 }
 
+bool SendWithoutWaiting(W4Notifier::CRequestObject& request, std::string_view function) {
+  const W4Notifier::eMsgCode code = request.Send();
+  if (code == W4Notifier::eMsgSuccess) return true;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, function,
+           "request ({}, {}) event {} not sent: {}",
+           static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
+           request.QueryEventId(), W4Notifier::MsgCodeName(code));
+  return false;
+}
+
 void TraceRequestError(std::string_view function, const CEntityId& target, int eventId,
                        const std::exception& error) {
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, function,

@@ -53,6 +53,13 @@ std::vector<CQmAttribute> ReadAttributeList(const W4Notifier::CMessage& message)
 bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObject& response,
                  std::string_view function);
 
+// Hands `request` to the notifier without waiting for an answer. True when
+// the notifier took it; otherwise (no connection, say) the refusal is traced
+// at level 21 under `function` and the result is false. Exceptions of the
+// notifier pass to the caller.
+// REQUIRES: `function` outlives the call (normally a literal).
+bool SendWithoutWaiting(W4Notifier::CRequestObject& request, std::string_view function);
+
 // Traces at level 11 that a request of `function` to (target, event) failed
 // with `error`, normally because its response could not be read.
 void TraceRequestError(std::string_view function, const W4Notifier::CEntityId& target, int eventId,

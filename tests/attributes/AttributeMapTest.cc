@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <map>
-#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -14,51 +11,14 @@
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
-
-// This program counts its heap allocations and remembers the largest, so that
-// tests can check what the map allocates and that decoding never allocates in
-// proportion to a claimed count.
-namespace {
-std::atomic<std::size_t> gAllocations{0};
-std::atomic<std::size_t> gLargestAllocation{0};
-
-void* CountedAllocate(std::size_t size) {
-  gAllocations.fetch_add(1, std::memory_order_relaxed);
-  std::size_t largest = gLargestAllocation.load(std::memory_order_relaxed);
-  while (size > largest && !gLargestAllocation.compare_exchange_weak(largest, size)) {
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return CountedAllocate(size); }
-void* operator new[](std::size_t size) { return CountedAllocate(size); }
-// The temporary buffers of the standard algorithms come from these.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "platform/AllocationProbe.h"
 
 namespace QueueManager {
 namespace {
 
+using testing::AllocationProbe;
 using W4Notifier::CMessage;
 using W4Notifier::CNotifierExtractException;
-
-// Allocations from construction on (the largest since construction).
-struct AllocationProbe {
-  AllocationProbe() { gLargestAllocation = 0; }
-  std::size_t Count() const { return gAllocations.load() - start; }
-  std::size_t Largest() const { return gLargestAllocation.load(); }
-  const std::size_t start = gAllocations.load();
-};
 
 // A message whose body is exactly `body` (which need not be well formed).
 CMessage FromBody(const std::vector<std::uint8_t>& body) {

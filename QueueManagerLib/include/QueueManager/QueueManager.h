@@ -9,6 +9,7 @@
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
+#include "QueueManager/InteractionLifeCycle.h"
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Exceptions.h"
