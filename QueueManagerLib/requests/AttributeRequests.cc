@@ -55,17 +55,6 @@ bool QueryAttributesFromServer(InteractionId id, const std::vector<CQmAttributeN
   }
 }
 
-// Hands a request to the notifier without waiting; true when it went out.
-bool SendWithoutWaiting(CRequestObject& request, std::string_view function) {
-  const W4Notifier::eMsgCode code = request.Send();
-  if (code == W4Notifier::eMsgSuccess) return true;
-  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, function,
-           "request ({}, {}) event {} not sent: {}",
-           static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
-           request.QueryEventId(), W4Notifier::MsgCodeName(code));
-  return false;
-}
-
 // UTF-8 text as wide text; a null pointer gives the empty text, invalid
 // UTF-8 gives nothing.
 std::optional<std::u16string> WideFromUtf8(const char* utf8) {
@@ -96,17 +85,11 @@ bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
   }
   attributes.Write(request);
   requests::WriteEntityList(request, addTo);
-  if (noWait) return SendWithoutWaiting(request, kFunction);
-  try {
-    CResponseObject response;
-    if (!requests::SendAndWait(request, response, kFunction)) return false;
-    bool done = false;
-    response >> done;
-    return done;
-  } catch (const W4Notifier::CException& error) {
-    requests::TraceRequestError(kFunction, request.QueryEntityId(), request.QueryEventId(), error);
-    return false;
-  }
+  if (noWait) return requests::SendWithoutWaiting(request, kFunction);
+  bool done = false;
+  return requests::SendAndRead(request, kFunction,
+                               [&](const W4Notifier::CMessage& response) { response >> done; }) &&
+         done;
 }
 
 bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
@@ -203,15 +186,9 @@ bool QueryAttributesWildcard(InteractionId id, const std::u16string& pattern,
   attributes.clear();
   CRequestObject request(requests::InteractionRequestEntity(id), kEventQueryAttributesWildcard);
   request << pattern;
-  try {
-    CResponseObject response;
-    if (!requests::SendAndWait(request, response, kFunction)) return false;
+  return requests::SendAndRead(request, kFunction, [&](const W4Notifier::CMessage& response) {
     attributes = requests::ReadAttributeList(response);
-    return true;
-  } catch (const W4Notifier::CException& error) {
-    requests::TraceRequestError(kFunction, request.QueryEntityId(), request.QueryEventId(), error);
-    return false;
-  }
+  });
 }
 
 }  // namespace QueueManager
