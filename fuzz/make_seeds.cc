@@ -2,9 +2,11 @@
 // the first argument: well-formed names, values, maps and statistics records,
 // and a few hostile variants (huge and negative counts, wrong field types);
 // and, given a second directory, that of fuzz_cache_messages: queue bodies as
-// notifications, monitor queue responses and reload responses.
+// notifications, monitor queue responses and reload responses; and, given a
+// third, that of fuzz_request_messages: conditional settings.
 //
-//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages
+//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
+//     fuzz/corpus/request_messages
 
 #include <climits>
 #include <cstdint>
@@ -17,12 +19,16 @@
 
 #include "AttributeCodecInput.h"
 #include "QueueManager/AttributeMap.h"
+#include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/QueueStats.h"
 
 namespace QueueManager::fuzzing {
 namespace {
 
 using W4Notifier::CMessage;
+
+// Ready-made inputs by file name.
+using SeedFiles = std::vector<std::pair<const char*, std::vector<std::uint8_t>>>;
 
 struct Seed {
   const char* file;
@@ -103,7 +109,7 @@ void WriteSection(CMessage& m, std::uint32_t queue) {
 
 // Selector bytes as fuzz_cache_messages reads them: notification, published
 // notification, monitor queue response, reload response.
-std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
+SeedFiles CacheSeeds() {
   auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
     CMessage m;
     m << std::uint32_t{30000000} << std::uint32_t{0};  // the server time header
@@ -134,6 +140,33 @@ std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
   };
 }
 
+// Row 0 of fuzz_request_messages' decoder table: a conditional setting.
+SeedFiles RequestSeeds() {
+  auto setting = [](const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    write(m);
+    return MakeInput(std::uint8_t{0}, m);
+  };
+  const auto head = [](CMessage& m, std::uint32_t count) {
+    m << true << false << std::int32_t{38} << u"H" << count;
+  };
+  return {
+      {"setting_two_conditions", setting([](CMessage& m) {
+         SetAttributeConditionally s(CQmAttributeName(u"Tier"), CQmAttributeValue(u"a|b"), true,
+                                     false);
+         const auto compare = static_cast<SetAttributeConditionally::eComparisonType>(2);
+         s.AddCondition(Xan_State, compare, CQmAttributeValue(u"C"), true);
+         s.AddCondition(Xan_Note, compare, CQmAttributeName(u"Xan_RecordLengthMillisec"), false);
+         s.write(m);
+       })},
+      {"setting_negative_count", setting([&](CMessage& m) { head(m, 0xFFFFFFFFu); })},
+      {"setting_huge_count", setting([&](CMessage& m) {
+         head(m, INT_MAX);
+         m << std::int32_t{38} << u"" << std::int32_t{-1} << u"" << std::int32_t{0} << true;
+       })},
+  };
+}
+
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -147,8 +180,10 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
-  if (argc != 2 && argc != 3) {
-    std::fprintf(stderr, "usage: %s <codec corpus directory> [<cache corpus directory>]\n",
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr,
+                 "usage: %s <codec corpus directory> [<cache corpus directory> [<request corpus "
+                 "directory>]]\n",
                  argv[0]);
     return 2;
   }
@@ -159,9 +194,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (argc == 3) {
-    for (const auto& [file, bytes] : CacheSeeds()) {
-      if (!WriteFile(std::string(argv[2]) + "/" + file, bytes)) return 1;
+  const std::function<SeedFiles()> corpora[] = {CacheSeeds, RequestSeeds};
+  for (int arg = 2; arg < argc; ++arg) {
+    for (const auto& [file, bytes] : corpora[arg - 2]()) {
+      if (!WriteFile(std::string(argv[arg]) + "/" + file, bytes)) return 1;
     }
   }
   return 0;
