@@ -69,6 +69,8 @@ class QM_EXPORT SetAttributeConditionally {
   // In the order they were added.
   const std::vector<Condition>& query_conditions() const { return conditions_; }
 
+  // The operand is a CQmAttributeValue or a CQmAttributeName, spelled out:
+  // bare text would convert to either.
   // Appends a comparison of `name` with the literal `value`.
   void AddCondition(const CQmAttributeName& name, eComparisonType comparison,
                     const CQmAttributeValue& value, bool flag);
