@@ -40,13 +40,19 @@ inline W4Notifier::CMessage MessageWithBody(std::span<const std::uint8_t> body) 
   return W4Notifier::CMessage::Parse(bytes);
 }
 
-// The fuzzer input that decodes `message`'s body as `structure`.
-inline std::vector<std::uint8_t> MakeInput(Structure structure,
+// A fuzzer input: the selector byte, then `message`'s body.
+inline std::vector<std::uint8_t> MakeInput(std::uint8_t selector,
                                            const W4Notifier::CMessage& message) {
-  std::vector<std::uint8_t> input = {static_cast<std::uint8_t>(structure)};
+  std::vector<std::uint8_t> input = {selector};
   const auto body = message.BodyBytes();
   input.insert(input.end(), body.begin(), body.end());
   return input;
+}
+
+// The fuzzer input that decodes `message`'s body as `structure`.
+inline std::vector<std::uint8_t> MakeInput(Structure structure,
+                                           const W4Notifier::CMessage& message) {
+  return MakeInput(static_cast<std::uint8_t>(structure), message);
 }
 
 }  // namespace QueueManager::fuzzing

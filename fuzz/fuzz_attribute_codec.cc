@@ -6,39 +6,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <string>
 
 #include "AttributeCodecInput.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/QueueStats.h"
+#include "RoundTripChecks.h"
 
 namespace QueueManager::fuzzing {
 namespace {
 
 using W4Notifier::CMessage;
 using W4Notifier::CNotifierExtractException;
-
-void Require(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "attribute codec round trip failed: %s\n", what);
-  std::abort();
-}
-
-// What the wire carries of a name: catalogue numbers sent by number stay; any
-// other name travels as its text and is resolved again on arrival (a number
-// outside the catalogue has no text and arrives as the empty name).
-CQmAttributeName WireForm(const CQmAttributeName& name) {
-  if (name.IsSentByNumber()) return name;
-  return CQmAttributeName(name.DisplayName());
-}
-
-// Values travel as zero-terminated text.
-CQmAttributeValue WireForm(const CQmAttributeValue& value) {
-  return CQmAttributeValue(std::u16string(value.c_str()));
-}
 
 bool SameSpelling(const CQmAttributeName& a, const CQmAttributeName& b) {
   return a == b && a.DisplayName() == b.DisplayName();

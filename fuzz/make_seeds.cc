@@ -3,11 +3,12 @@
 // and a few hostile variants (huge and negative counts, wrong field types);
 // and, given a second directory, that of fuzz_cache_messages: queue bodies as
 // notifications, monitor queue responses and reload responses; and, given a
-// third, that of fuzz_deactivation_data: deactivation reports, whole and with
-// blocks and counts that do not fit.
+// third, that of fuzz_request_messages: conditional settings (row 0 of its
+// decoder table) and deactivation reports, whole and with blocks and counts
+// that do not fit (row 1).
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
-//     fuzz/corpus/deactivation_data
+//     fuzz/corpus/request_messages
 
 #include <climits>
 #include <cstdint>
@@ -20,12 +21,16 @@
 
 #include "AttributeCodecInput.h"
 #include "QueueManager/AttributeMap.h"
+#include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/QueueStats.h"
 
 namespace QueueManager::fuzzing {
 namespace {
 
 using W4Notifier::CMessage;
+
+// Ready-made inputs by file name.
+using SeedFiles = std::vector<std::pair<const char*, std::vector<std::uint8_t>>>;
 
 struct Seed {
   const char* file;
@@ -106,7 +111,7 @@ void WriteSection(CMessage& m, std::uint32_t queue) {
 
 // Selector bytes as fuzz_cache_messages reads them: notification, published
 // notification, monitor queue response, reload response.
-std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
+SeedFiles CacheSeeds() {
   auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
     CMessage m;
     m << std::uint32_t{30000000} << std::uint32_t{0};  // the server time header
@@ -137,36 +142,70 @@ std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
   };
 }
 
-// Deactivation reports: the entity, the block's length and bytes, the map.
-std::vector<std::pair<const char*, std::vector<std::uint8_t>>> DeactivationSeeds() {
+// Row 0 of fuzz_request_messages' decoder table: conditional settings.
+SeedFiles ConditionalSettingSeeds() {
+  auto setting = [](const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    write(m);
+    return MakeInput(std::uint8_t{0}, m);
+  };
+  const auto head = [](CMessage& m, std::uint32_t count) {
+    m << true << false << std::int32_t{38} << u"H" << count;
+  };
+  return {
+      {"setting_two_conditions", setting([](CMessage& m) {
+         SetAttributeConditionally s(CQmAttributeName(u"Tier"), CQmAttributeValue(u"a|b"), true,
+                                     false);
+         const auto compare = static_cast<SetAttributeConditionally::eComparisonType>(2);
+         s.AddCondition(Xan_State, compare, CQmAttributeValue(u"C"), true);
+         s.AddCondition(Xan_Note, compare, CQmAttributeName(u"Xan_RecordLengthMillisec"), false);
+         s.write(m);
+       })},
+      {"setting_negative_count", setting([&](CMessage& m) { head(m, 0xFFFFFFFFu); })},
+      {"setting_huge_count", setting([&](CMessage& m) {
+         head(m, INT_MAX);
+         m << std::int32_t{38} << u"" << std::int32_t{-1} << u"" << std::int32_t{0} << true;
+       })},
+  };
+}
+
+// Row 1: deactivation reports: the entity, the block's length and bytes, the
+// map.
+SeedFiles DeactivationSeeds() {
   auto input = [](const std::function<void(CMessage&)>& write) {
     CMessage m;
     m << std::int32_t{W4Notifier::eConferenceInteraction} << std::int32_t{4711};
     write(m);
-    const auto body = m.BodyBytes();
-    return std::vector<std::uint8_t>(body.begin(), body.end());
+    return MakeInput(std::uint8_t{1}, m);
   };
   const std::uint8_t block[] = {1, 2, 3};
   return {
-      {"whole", input([&](CMessage& m) {
+      {"deactivation_whole", input([&](CMessage& m) {
          m << std::uint32_t{3};
          m.Insert(block, 3);
          ThreeKinds().Write(m);
        })},
-      {"empty_block", input([](CMessage& m) { ThreeKinds().Write(m << std::uint32_t{0}); })},
-      {"short_block", input([&](CMessage& m) {
+      {"deactivation_empty_block",
+       input([](CMessage& m) { ThreeKinds().Write(m << std::uint32_t{0}); })},
+      {"deactivation_short_block", input([&](CMessage& m) {
          m << std::uint32_t{8};
          m.Insert(block, 3);
          ThreeKinds().Write(m);
        })},
-      {"huge_length", input([&](CMessage& m) {
+      {"deactivation_huge_length", input([&](CMessage& m) {
          m << std::uint32_t{0xFFFFFFFFu};
          m.Insert(block, 3);
        })},
-      {"huge_count", input([](CMessage& m) {
+      {"deactivation_huge_count", input([](CMessage& m) {
          m << std::uint32_t{0} << std::int32_t{INT_MAX} << std::int32_t{38} << u"E";
        })},
   };
+}
+
+SeedFiles RequestSeeds() {
+  SeedFiles seeds = ConditionalSettingSeeds();
+  for (auto& seed : DeactivationSeeds()) seeds.push_back(std::move(seed));
+  return seeds;
 }
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -184,8 +223,8 @@ int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
   if (argc < 2 || argc > 4) {
     std::fprintf(stderr,
-                 "usage: %s <codec corpus directory> [<cache corpus directory> "
-                 "[<deactivation corpus directory>]]\n",
+                 "usage: %s <codec corpus directory> [<cache corpus directory> [<request corpus "
+                 "directory>]]\n",
                  argv[0]);
     return 2;
   }
@@ -196,10 +235,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::pair<int, decltype(&CacheSeeds)> more[] = {{2, &CacheSeeds}, {3, &DeactivationSeeds}};
-  for (const auto& [arg, seeds] : more) {
-    if (argc <= arg) break;
-    for (const auto& [file, bytes] : seeds()) {
+  const std::function<SeedFiles()> corpora[] = {CacheSeeds, RequestSeeds};
+  for (int arg = 2; arg < argc; ++arg) {
+    for (const auto& [file, bytes] : corpora[arg - 2]()) {
       if (!WriteFile(std::string(argv[arg]) + "/" + file, bytes)) return 1;
     }
   }

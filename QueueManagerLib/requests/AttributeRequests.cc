@@ -86,16 +86,10 @@ bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
   attributes.Write(request);
   requests::WriteEntityList(request, addTo);
   if (noWait) return requests::SendWithoutWaiting(request, kFunction);
-  try {
-    CResponseObject response;
-    if (!requests::SendAndWait(request, response, kFunction)) return false;
-    bool done = false;
-    response >> done;
-    return done;
-  } catch (const W4Notifier::CException& error) {
-    requests::TraceRequestError(kFunction, request.QueryEntityId(), request.QueryEventId(), error);
-    return false;
-  }
+  bool done = false;
+  return requests::SendAndRead(request, kFunction,
+                               [&](const W4Notifier::CMessage& response) { response >> done; }) &&
+         done;
 }
 
 bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
@@ -192,15 +186,9 @@ bool QueryAttributesWildcard(InteractionId id, const std::u16string& pattern,
   attributes.clear();
   CRequestObject request(requests::InteractionRequestEntity(id), kEventQueryAttributesWildcard);
   request << pattern;
-  try {
-    CResponseObject response;
-    if (!requests::SendAndWait(request, response, kFunction)) return false;
+  return requests::SendAndRead(request, kFunction, [&](const W4Notifier::CMessage& response) {
     attributes = requests::ReadAttributeList(response);
-    return true;
-  } catch (const W4Notifier::CException& error) {
-    requests::TraceRequestError(kFunction, request.QueryEntityId(), request.QueryEventId(), error);
-    return false;
-  }
+  });
 }
 
 }  // namespace QueueManager

@@ -12,35 +12,18 @@ namespace {
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
-// The least an element occupies on the wire: an int field is a tag and four
-// bytes, a wide text a tag, a four-byte length and its code units.
-constexpr std::size_t kIntFieldBytes = 5;
-constexpr std::size_t kTextFieldBytes = 5;
 constexpr std::size_t kEntityBytes = 2 * kIntFieldBytes;
 constexpr std::size_t kValueBytes = kTextFieldBytes;
 constexpr std::size_t kAttributeBytes = kIntFieldBytes + kTextFieldBytes;
 
-// No more elements than the bytes after the count can hold.
+}  // namespace
+
 std::size_t PlausibleCount(const CMessage& message, std::int32_t count,
                            std::size_t minElementBytes) {
   if (count <= 0) return 0;
   const std::size_t fitting = message.RemainingBytes() / minElementBytes;
   return std::min(static_cast<std::size_t>(count), fitting);
 }
-
-// Reads an int count and then `count` elements with `readOne`. The loop runs
-// on the wire's count but stops with the first field that is not there.
-template <class T, class ReadOne>
-std::vector<T> ReadList(const CMessage& message, std::size_t minElementBytes, ReadOne readOne) {
-  std::int32_t count = 0;
-  message >> count;
-  std::vector<T> list;
-  list.reserve(PlausibleCount(message, count, minElementBytes));
-  for (std::int32_t i = 0; i < count; ++i) list.push_back(readOne(message));
-  return list;
-}
-
-}  // namespace
 
 CEntityId ServerEntity(int options) {
   return CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, options);
@@ -67,6 +50,16 @@ CEntityId ReadEntity(const CMessage& message) {
   return CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id));
 }
 
+void WriteValue(CMessage& message, const CQmAttributeValue& value) {
+  message.WriteZeroTerminated(value.QueryString());
+}
+
+CQmAttributeValue ReadValue(const CMessage& message) {
+  std::u16string text;
+  message >> text;
+  return CQmAttributeValue(std::move(text));
+}
+
 void WriteEntityList(CMessage& message, const std::vector<CEntityId>& entities) {
   message << static_cast<std::int32_t>(entities.size());
   for (const CEntityId& entity : entities) WriteEntity(message, entity);
@@ -77,26 +70,26 @@ void WriteNameList(CMessage& message, const std::vector<CQmAttributeName>& names
   for (const CQmAttributeName& name : names) name.Write(message);
 }
 
+void WriteValueList(CMessage& message, const std::vector<CQmAttributeValue>& values) {
+  message << static_cast<std::int32_t>(values.size());
+  for (const CQmAttributeValue& value : values) WriteValue(message, value);
+}
+
 std::vector<CEntityId> ReadEntityList(const CMessage& message) {
   return ReadList<CEntityId>(message, kEntityBytes,
                              [](const CMessage& m) { return ReadEntity(m); });
 }
 
 std::vector<CQmAttributeValue> ReadValueList(const CMessage& message) {
-  return ReadList<CQmAttributeValue>(message, kValueBytes, [](const CMessage& m) {
-    std::u16string text;
-    m >> text;
-    return CQmAttributeValue(std::move(text));
-  });
+  return ReadList<CQmAttributeValue>(message, kValueBytes,
+                                     [](const CMessage& m) { return ReadValue(m); });
 }
 
 std::vector<CQmAttribute> ReadAttributeList(const CMessage& message) {
   return ReadList<CQmAttribute>(message, kAttributeBytes, [](const CMessage& m) {
     CQmAttributeName name;
     name.Read(m);
-    std::u16string text;
-    m >> text;
-    return CQmAttribute(name, CQmAttributeValue(std::move(text)));
+    return CQmAttribute(name, ReadValue(m));
   });
 }
 

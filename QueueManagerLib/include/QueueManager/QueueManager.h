@@ -7,6 +7,7 @@
 #include "QueueManager/AttributeName.h"
 #include "QueueManager/AttributeRequests.h"
 #include "QueueManager/AttributeValue.h"
+#include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
