@@ -3,8 +3,10 @@
 // Little-endian encoding of fixed-size integers, independent of the host.
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <type_traits>
 
@@ -53,17 +55,19 @@ inline void LoadUtf16(char16_t* out, const std::uint8_t* in, std::size_t length)
   }
 }
 
-// Replaces `out` with `length` wire code units. On a little-endian host the
-// units are copied as they stand, without first filling the string with
-// zeros as a resize would; the copy is a byte copy, so `in` need not be
-// aligned for char16_t.
+// Replaces `out` with `length` wire code units. Where the bytes lie at a
+// code unit boundary of a little-endian host they are the units already, and
+// the string takes them in one copy; otherwise it is sized (zero-filled) and
+// then copied into.
 inline void AssignUtf16(std::u16string& out, const std::uint8_t* in, std::size_t length) {
   if constexpr (std::endian::native == std::endian::little) {
-    out.assign(reinterpret_cast<const char16_t*>(in), length);
-  } else {
-    out.resize(length);
-    LoadUtf16(out.data(), in, length);
+    if (reinterpret_cast<std::uintptr_t>(in) % alignof(char16_t) == 0) {
+      out.assign(reinterpret_cast<const char16_t*>(in), length);
+      return;
+    }
   }
+  out.resize(length);
+  LoadUtf16(out.data(), in, length);
 }
 
 }  // namespace W4Notifier::detail
