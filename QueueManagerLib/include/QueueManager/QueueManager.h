@@ -9,6 +9,7 @@
 #include "QueueManager/AttributeValue.h"
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
+#include "QueueManager/MediaTypeMonitor.h"
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Exceptions.h"
@@ -28,3 +29,4 @@
 #include "QueueManager/QueueAdministration.h"
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"
+#include "QueueManager/TsServerMonitor.h"
