@@ -166,7 +166,8 @@ void CQmTsServerMonitorImpl::Deactivate() {
   if (inbox) inbox->WakeUp(0);  // a waiting worker looks at the stop flag
   worker.Join();
   inbox.reset();  // after the worker, which waits on it
-  if (held.IsSet()) cache_.ReleaseQueue(held);
+  // A monitor destroyed at exit after the cache is gone has nothing to end.
+  if (held.IsSet() && CQmCache::Exists()) cache_.ReleaseQueue(held);
 }
 
 // ---- CQmTsServerMonitorImpl: the worker ----
@@ -195,7 +196,7 @@ void CQmTsServerMonitorImpl::RunBatch(std::deque<CMessage>& messages, const CEnt
   TsServerBatch batch;
   try {
     for (CMessage& message : messages) batch.Decode(message);
-    if (!batch.HasEvents() || !AwaitSettledLoads()) return;
+    if (!batch.HasEvents() || !AwaitSettledLoads() || !CQmCache::Exists()) return;
     W4Os::CCriticalSectionLock lock(&cache_.Lock());
     batch.ApplyLocked(cache_, entity, monitorAll_, monitored_);
   } catch (const std::exception& e) {
