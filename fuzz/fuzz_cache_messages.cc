@@ -1,10 +1,13 @@
 // libFuzzer target: the monitor cache applies arbitrary server messages, as
 // queue notifications (on a single queue's subscription and on the all-queues
-// entity's), monitor queue responses and cache reload responses. A malformed
-// message must be dropped with a trace, never crash or leak, and must leave
-// the tables consistent: every interaction listed for a queue is in it.
+// entity's), monitor queue responses, cache reload responses, and media type
+// notifications as a TS server monitor's worker decodes and applies them. A
+// malformed message must be dropped with a trace, never crash or leak, and
+// must leave the tables consistent: every interaction listed for a queue is
+// in it.
 //
-// Input: one byte that selects the path, then the raw bytes of a message body.
+// Input: one byte that selects the path (modulo 5; the quotient's lowest bit
+// picks a variant), then the raw bytes of a message body.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,13 +15,16 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "AttributeCodecInput.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
 #include "QueueManager/QueueMonitor.h"
+#include "monitor/MediaTypeEntity.h"
 #include "monitor/QmCache.h"
+#include "monitor/TsServerBatch.h"
 
 namespace QueueManager::fuzzing {
 namespace {
@@ -28,6 +34,7 @@ using W4Notifier::CMessage;
 
 const CEntityId kQueue(W4Notifier::eUserQueue, 7u);
 const CEntityId kAllQueues(W4Notifier::eUserQueue, W4Notifier::kAllObjects);
+const CEntityId kMediaType = MediaTypeEntity(W4Notifier::eGenericObject);
 
 // A monitor whose callbacks read the cache back, as applications do.
 class ReadingMonitor : public CQmQueueMonitor {
@@ -58,6 +65,8 @@ struct World {
     server.Respond(QueueManagerServerEntity(), 0, response);
     server.Reject(QueueManagerServerEntity(), 2);
     Attach();
+    // Held as a TS server monitor holds its media type.
+    CQmCache::Instance().HoldQueue(kMediaType);
   }
   void Attach() {
     queueMonitor.Deactivate();
@@ -89,6 +98,24 @@ void CheckQueue(const CEntityId& queue) {
   }
 }
 
+// What a TS server monitor's worker does with one inbox message; with
+// `reportAll` it reports every interaction, otherwise those of `kMonitored`.
+void ApplyAsTsServerBatch(CMessage& message, bool reportAll) {
+  static const std::unordered_set<std::uint32_t> kMonitored = {1, 7, 8};
+  std::unordered_set<std::uint32_t> monitored = kMonitored;
+  TsServerBatch batch;
+  if (!batch.Decode(message)) return;
+  CQmCache& cache = CQmCache::Instance();
+  {
+    W4Os::CCriticalSectionLock lock(&cache.Lock());
+    batch.ApplyLocked(cache, kMediaType, reportAll, monitored);
+  }
+  for (const auto& entry : batch.Updates()) {
+    Require(!entry.second.empty(), "an empty update reported");
+    Require(reportAll || kMonitored.count(entry.first) != 0, "an unmonitored interaction reported");
+  }
+}
+
 }  // namespace
 }  // namespace QueueManager::fuzzing
 
@@ -99,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   CMessage message = MessageWithBody(std::span<const std::uint8_t>(data + 1, size - 1));
   CQmCache& cache = CQmCache::Instance();
-  switch (data[0] % 4) {
+  const bool variant = data[0] / 5 % 2 == 1;
+  switch (data[0] % 5) {
     case 0:
       message.SetEntity(kQueue);
       cache.OnMessageReceived(message);
@@ -107,20 +135,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1:
       // Published, so that it reaches the queue's and the all-queues
       // entity's subscriptions through the notifier.
-      world->server.Publish(CEntityId(W4Notifier::eUserQueue, 7u + data[0] / 4 % 2), 0, message);
+      world->server.Publish(CEntityId(W4Notifier::eUserQueue, variant ? 8u : 7u), 0, message);
       world->server.WaitIdle();
       break;
     case 2:
       message.SetEventId(0);
       cache.OnAsyncResponseSuccess(0xFFFFFFF0u, message);
       break;
-    default:
+    case 3:
       message.SetEventId(2);
       cache.OnAsyncResponseSuccess(0xFFFFFFF1u, message);
+      break;
+    default:
+      message.SetEntity(kMediaType);
+      ApplyAsTsServerBatch(message, variant);
       break;
   }
   CheckQueue(kQueue);
   CheckQueue(kAllQueues);
+  CheckQueue(kMediaType);
   // A message may report the queue gone: watch it again for the next input.
   std::vector<InteractionId> ids;
   if (!cache.QueryQueueContents(kQueue, ids) || !cache.QueryQueueContents(kAllQueues, ids)) {

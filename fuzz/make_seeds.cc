@@ -110,7 +110,8 @@ void WriteSection(CMessage& m, std::uint32_t queue) {
 }
 
 // Selector bytes as fuzz_cache_messages reads them: notification, published
-// notification, monitor queue response, reload response.
+// notification, monitor queue response, reload response, TS server batch
+// (plus 5: the variant).
 SeedFiles CacheSeeds() {
   auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
     CMessage m;
@@ -125,7 +126,9 @@ SeedFiles CacheSeeds() {
       {"notification", input(0, WriteBody)},
       {"queue_gone", input(0, [](CMessage& m) { m << false; })},
       {"published", input(1, WriteBody)},
-      {"published_other_queue", input(5, WriteBody)},
+      {"published_other_queue", input(6, WriteBody)},
+      {"ts_server_batch", input(4, WriteBody)},
+      {"ts_server_batch_all", input(9, WriteBody)},
       {"response_two_sections", input(2,
                                       [](CMessage& m) {
                                         WriteSection(m, 7);

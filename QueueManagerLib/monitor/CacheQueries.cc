@@ -139,6 +139,7 @@ void CQmCache::ResetForTesting() {
   tables_.Clear();
   loads_.clear();
   subscriptions_.Clear();
+  holds_.clear();
   outstanding_.clear();
   clockFilter_ = CClockSkewFilter();
   clockSkew_.store(0);

@@ -93,9 +93,11 @@ void CQmCache::DropQueueLocked(const CEntityId& queue, bool viaAllQueues, Callba
   for (const std::uint32_t id : departed) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "{} removed from cache", id);
   }
-  if (!viaAllQueues && subscriptions_.Want(queue, false)) {
-    batch.SubscriptionsToReconcile().push_back(queue);
-  }
+  if (!viaAllQueues) UnsubscribeLocked(queue, batch);
+}
+
+void CQmCache::UnsubscribeLocked(const CEntityId& queue, CallbackBatch& batch) {
+  if (subscriptions_.Want(queue, false)) batch.SubscriptionsToReconcile().push_back(queue);
 }
 
 void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const QueueEvent& event,
@@ -110,9 +112,25 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const
   const std::uint32_t id = event.interaction.QueryObjectId();
   const CallbackBatch::Group group =
       GetMonitors(queue, viaAllQueues, initialResponse, requester, batch);
+  StoreEventLocked(queue, *record, event);
+  if (event.added) {
+    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes);
+  } else if (!event.attributes.empty()) {
+    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes);
+  }
+  if (event.removed) {
+    RemoveFromQueueLocked(queue, *record, id);
+    batch.Add(Kind::kInteractionRemoved, group, queue, event.interaction);
+    batch.Departures().push_back(id);
+  }
+}
+
+void CQmCache::StoreEventLocked(const CEntityId& queue, QueueRecord& record,
+                                const QueueEvent& event) {
+  const std::uint32_t id = event.interaction.QueryObjectId();
   InteractionRecord* interaction = nullptr;
   if (event.added) {
-    interaction = &tables_.AddToQueue(*record, id, event.interaction.QueryObjectType());
+    interaction = &tables_.AddToQueue(record, id, event.interaction.QueryObjectType());
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, "QmCache:InteractionAddedToQueue", "{} {} Added",
              ScopedName(queue), id);
   } else {
@@ -123,23 +141,24 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const
     tables_.Names().Register(queue.QueryObjectType(), entry.first);
   }
   if (interaction != nullptr) {
-    tables_.UpdateAttributes(*interaction, *record, event.attributes,
+    tables_.UpdateAttributes(*interaction, record, event.attributes,
                              [](const CQmAttributeName& name, const CQmAttributeValue& value) {
                                QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
                                         "{}={} - same value as in cache", name, value);
                              });
   }
-  if (event.added) {
-    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes);
-  } else if (!event.attributes.empty()) {
-    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes);
-  }
-  if (event.removed) {
-    tables_.RemoveFromQueue(*record, id);
-    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, "QmCache:InteractionRemovedFromQueue",
-             "{} {} Removed", ScopedName(queue), id);
-    batch.Add(Kind::kInteractionRemoved, group, queue, event.interaction);
-    batch.Departures().push_back(id);
+}
+
+void CQmCache::RemoveFromQueueLocked(const CEntityId& queue, QueueRecord& record,
+                                     std::uint32_t id) {
+  tables_.RemoveFromQueue(record, id);
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, "QmCache:InteractionRemovedFromQueue",
+           "{} {} Removed", ScopedName(queue), id);
+}
+
+void CQmCache::ForgetIfUnqueuedLocked(std::uint32_t id) {
+  if (tables_.ForgetIfUnqueued(id)) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "{} removed from cache", id);
   }
 }
 
@@ -232,11 +251,7 @@ void CQmCache::FinishBatch(CallbackBatch& batch) {
   }
   if (batch.Departures().empty()) return;
   W4Os::CCriticalSectionLock lock(&lock_);
-  for (const std::uint32_t id : batch.Departures()) {
-    if (tables_.ForgetIfUnqueued(id)) {
-      QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "{} removed from cache", id);
-    }
-  }
+  for (const std::uint32_t id : batch.Departures()) ForgetIfUnqueuedLocked(id);
 }
 
 }  // namespace QueueManager

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "QueueManager/QueueStats.h"
 
 namespace QueueManager {
 
@@ -47,6 +48,25 @@ InteractionReloadRecord ReadInteractionRecord(CMessage& message) {
   message >> record.alwaysNotify >> record.deallocated;
   record.attributes.Read(message);
   return record;
+}
+
+std::vector<QueueEvent> ReadNotificationEvents(CMessage& message) {
+  ReadServerTimeHeader(message);
+  bool exists = false;
+  message >> exists;
+  if (!exists) return {};
+  bool hasStats = false;
+  message >> hasStats;
+  if (hasStats) {
+    CQmQueueStats stats;
+    message >> stats;
+  }
+  std::uint32_t count = 0;
+  message >> count;
+  // Grown as events arrive: a count beyond the data costs nothing up front.
+  std::vector<QueueEvent> events;
+  for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(message, events.emplace_back());
+  return events;
 }
 
 }  // namespace QueueManager

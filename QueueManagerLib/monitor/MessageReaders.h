@@ -38,5 +38,9 @@ std::vector<CQmAttributeName> ReadNameList(W4Notifier::CMessage& message);
 void ReadQueueEvent(W4Notifier::CMessage& message, QueueEvent& event);
 // Entity, always-notify flag, deallocated flag, attribute map.
 InteractionReloadRecord ReadInteractionRecord(W4Notifier::CMessage& message);
+// The interaction events of a whole queue notification: the server time
+// header and the statistics are read and dropped, a queue reported gone
+// carries none, and the optional trailer after the events is left unread.
+std::vector<QueueEvent> ReadNotificationEvents(W4Notifier::CMessage& message);
 
 }  // namespace QueueManager

@@ -12,6 +12,9 @@ namespace QueueManager {
 // soon as the old one is gone. 0 names no attachment.
 using MonitorId = std::uint64_t;
 
+// No monitor: a load made for a queue's holder alone (see CQmCache::HoldQueue).
+inline constexpr MonitorId kNoMonitor = 0;
+
 // A fresh id. Thread-safe.
 MonitorId NewMonitorId();
 

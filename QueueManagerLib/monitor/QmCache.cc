@@ -121,14 +121,16 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
                                const std::vector<CQmAttributeName>& names, bool addingAttributes,
                                bool synchronous, bool subscribe) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ActivateMonitor");
+  if (monitor == kNoMonitor) {
+    LoadForHolder(queue, names, addingAttributes, synchronous);
+    return;
+  }
   bool created = false;
   bool reconcile = false;
   std::vector<CQmAttributeName> loadNames = names;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::Activate({},{},{}{}{})",
-             ScopedName(queue), monitor, NamesText(names),
-             addingAttributes ? ",AddingAttributes" : "", synchronous ? ",Synchronous" : ",Async");
+    TraceActivation(queue, monitor, names, addingAttributes, synchronous);
     QueueRecord* record = nullptr;
     std::tie(record, created) = tables_.FindOrAddQueue(queue);
     const auto pending = loads_.find(monitor);
@@ -151,6 +153,14 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   bool asynchronous = !synchronous && created;
   if (!asynchronous && InsideCacheDelivery()) asynchronous = true;
   Loadcache(queue, loadNames, asynchronous ? false : addingAttributes, !asynchronous, monitor);
+}
+
+void CQmCache::TraceActivation(const CEntityId& queue, MonitorId monitor,
+                               const std::vector<CQmAttributeName>& names, bool addingAttributes,
+                               bool synchronous) {
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::Activate({},{},{}{}{})",
+           ScopedName(queue), monitor, NamesText(names),
+           addingAttributes ? ",AddingAttributes" : "", synchronous ? ",Synchronous" : ",Async");
 }
 
 void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
@@ -189,7 +199,12 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
     loads_.erase(monitor);
     QueueRecord* record = tables_.FindQueue(queue);
     if (record != nullptr && record->RemoveMonitor(monitor) && record->Monitors().empty()) {
-      DropQueueLocked(queue, false, *batch);
+      // A held queue stays cached for its holder, which needs no subscription.
+      if (IsHeldLocked(queue)) {
+        UnsubscribeLocked(queue, *batch);
+      } else {
+        DropQueueLocked(queue, false, *batch);
+      }
     }
   }
   FinishBatch(*batch);
@@ -224,7 +239,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
       // asynchronous.
       if (synchronous && !CQueueMonitorProxy::InsideCallback()) {
         record.waiter = std::make_shared<SyncWait>();
-        handOffs_.Open(requester);
+        if (requester != kNoMonitor) handOffs_.Open(requester);
       }
       deferredLoads_[queue].push_back(DeferredLoad{request, record});
       deferred = true;
@@ -266,7 +281,9 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
 bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& record) {
   const auto connection = CNotifierHandle::GetDefaultConnection();
   if (!connection) return false;
-  if (record.waiter) handOffs_.Open(record.requester);
+  // A load without a monitor has no callbacks to hand over.
+  const bool handOff = record.waiter && record.requester != kNoMonitor;
+  if (handOff) handOffs_.Open(record.requester);
   // Held across the send: the response may arrive on a delivery thread at
   // once and must find the request recorded.
   {
@@ -281,7 +298,7 @@ bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& recor
       return true;
     }
   }
-  if (record.waiter) handOffs_.Drain(record.requester);  // closes it: nothing was queued
+  if (handOff) handOffs_.Drain(record.requester);  // closes it: nothing was queued
   return false;
 }
 

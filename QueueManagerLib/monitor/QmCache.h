@@ -12,7 +12,15 @@
 //      (CQueueMonitorProxy, which never takes the cache lock).
 // Leaf locks, taken with or without the above and never holding another:
 // the hand-off lock (HandOffs), a synchronous load's wait lock, a monitor's
-// own field lock.
+// own field lock, the registry lock of the media type monitors.
+// Before the cache lock, never held while waiting: a TS server monitor's own
+// lock (CQmTsServerMonitorImpl).
+//
+// Held queues: a TS server monitor receives its media type's notifications
+// in a private inbox and applies them itself (ApplyHeldQueueEventLocked); it
+// holds the media type's entity (HoldQueue), which stays cached while held
+// or monitored, and loads it without a monitor (ActivateMonitor with
+// kNoMonitor), so that nobody is called back and nothing stays pending.
 // No monitor callback, and no notifier call that may wait for a callback or
 // a server (StopNotifications, StartNotifications, synchronous requests),
 // runs while the cache lock is held (an asynchronous send does, so that its
@@ -79,7 +87,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Attaches `monitor` to `queue` and loads the queue: asynchronously when
   // asked and the queue was not cached, otherwise synchronously, making the
   // initial callbacks before returning.
-  // REQUIRES: `monitor` is registered with CQueueMonitorProxy.
+  // With kNoMonitor the queue is loaded for its holder alone (HoldQueue):
+  // nothing is attached, nobody is called back, `subscribe` is ignored, and a
+  // synchronous load returns once the answer was applied.
+  // REQUIRES: `monitor` is registered with CQueueMonitorProxy, or is
+  // kNoMonitor and the queue is held (otherwise nothing is loaded).
   void ActivateMonitor(const W4Notifier::CEntityId& queue, MonitorId monitor,
                        const std::vector<CQmAttributeName>& names, bool addingAttributes,
                        bool synchronous, bool subscribe) QM_LOCKS_EXCLUDED(lock_);
@@ -91,6 +103,23 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // REQUIRES: CQueueMonitorProxy::Deactivate(monitor) has returned.
   void DeactivateMonitor(const W4Notifier::CEntityId& queue, MonitorId monitor)
       QM_LOCKS_EXCLUDED(lock_);
+
+  // Keeps `queue` cached for a holder that receives the queue's notifications
+  // itself rather than through a monitor (a TS server monitor's private
+  // inbox) and applies them with ApplyHeldQueueEventLocked. A queue stays
+  // cached while it is held or has monitors. Holds are counted.
+  void HoldQueue(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  // Ends one hold; with the last hold of a queue without monitors the queue
+  // leaves the cache.
+  void ReleaseQueue(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  // Applies an interaction event of a held queue that its holder received:
+  // the interaction joins or leaves the queue (leaving the cache when no
+  // other queue holds it), the event's names are registered for the queue's
+  // object type and its values stored. No monitor is called back. Ignored
+  // once the queue is no longer held.
+  // REQUIRES: the holder takes the cache lock around a whole batch of events.
+  void ApplyHeldQueueEventLocked(const W4Notifier::CEntityId& queue, const QueueEvent& event)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
 
   // Empties `ids`, then fills it; true when the queue is cached.
   bool QueryQueueContents(const W4Notifier::CEntityId& queue, std::vector<InteractionId>& ids);
@@ -210,6 +239,13 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   };
 
   // Activation (QmCache.cc).
+  void TraceActivation(const W4Notifier::CEntityId& queue, MonitorId monitor,
+                       const std::vector<CQmAttributeName>& names, bool addingAttributes,
+                       bool synchronous) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // ActivateMonitor without a monitor (CacheHolds.cc).
+  void LoadForHolder(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                     bool addingAttributes, bool synchronous) QM_LOCKS_EXCLUDED(lock_);
+  bool IsHeldLocked(const W4Notifier::CEntityId& queue) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // `requester` is the monitor whose activation asked for the load: the
   // response's initial callbacks go to it alone.
   void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
@@ -259,6 +295,17 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void DropQueueLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // The queue's subscription is no longer wanted; `batch` stops it.
+  void UnsubscribeLocked(const W4Notifier::CEntityId& queue, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // The interaction joins the queue (when the event adds it); the event's
+  // names are registered for the queue's type and its values stored.
+  void StoreEventLocked(const W4Notifier::CEntityId& queue, QueueRecord& record,
+                        const QueueEvent& event) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void RemoveFromQueueLocked(const W4Notifier::CEntityId& queue, QueueRecord& record,
+                             std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Drops the interaction when no cached queue holds it any more.
+  void ForgetIfUnqueuedLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ApplyEventLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         const QueueEvent& event, bool initialResponse, MonitorId requester,
                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -326,6 +373,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   std::unordered_map<std::uint32_t, OutstandingRequest> outstanding_ QM_GUARDED_BY(lock_);
   std::unordered_map<W4Notifier::CEntityId, std::vector<DeferredLoad>> deferredLoads_
       QM_GUARDED_BY(lock_);
+  // The held queues (HoldQueue) and how often each is held.
+  std::unordered_map<W4Notifier::CEntityId, int> holds_ QM_GUARDED_BY(lock_);
   HandOffs handOffs_;
   bool clockSubscribed_ QM_GUARDED_BY(lock_) = false;
   IInteractionMonitorStore* store_ QM_GUARDED_BY(lock_) = nullptr;

@@ -11,6 +11,7 @@
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
+#include "QueueManager/MediaTypeMonitor.h"
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Exceptions.h"
@@ -30,3 +31,4 @@
 #include "QueueManager/QueueAdministration.h"
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"
+#include "QueueManager/TsServerMonitor.h"

@@ -1,0 +1,248 @@
+// The media type and TS server monitors against the scripted server: what
+// they report, what they leave in the cache, how they end, and many of them
+// coming and going on several threads while events arrive.
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+
+#include <fmt/format.h>
+
+#include "CacheTestSupport.h"
+#include "QueueManager/MediaTypeMonitor.h"
+#include "QueueManager/Platform/Trace.h"
+#include "QueueManager/TsServerMonitor.h"
+#include "monitor/CacheTrace.h"
+#include "monitor/MediaTypeEntity.h"
+#include "monitor/QueueMonitorProxy.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using W4Notifier::eGenericObject;
+
+// The media type entity of eGenericObject interactions.
+CEntityId Calls() { return MediaTypeEntity(eGenericObject); }
+CQmAttributeMap State(const char* value) { return Attributes({{Xan_State, value}}); }
+
+// Logs "<id> <attributes>" and "<id> Deallocated".
+class MediaMonitor : public CQmMediaTypeMonitor {
+ public:
+  ~MediaMonitor() override { Deactivate(); }
+  std::vector<std::string> log;  // read once the deliveries are over
+
+ protected:
+  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
+    log.push_back(fmt::format("{} {}", id.QueryObjectId(), MapText(attributes)));
+  }
+  void InteractionDeallocated(InteractionId id) override {
+    log.push_back(fmt::format("{} Deallocated", id.QueryObjectId()));
+  }
+};
+
+// Logs "<id> <attributes>", then runs `hook`, which may destroy the monitor
+// and signals what a test waits for before it reads the log.
+class TsMonitor : public CQmTsServerMonitor {
+ public:
+  explicit TsMonitor(bool monitorAll) : CQmTsServerMonitor(monitorAll) {}
+  ~TsMonitor() override { Deactivate(); }
+  // Shared, so that it outlives a monitor destroyed by its own hook.
+  const std::shared_ptr<std::vector<std::string>> log =
+      std::make_shared<std::vector<std::string>>();
+  std::function<void(std::uint32_t id)> hook;
+
+ protected:
+  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
+    log->push_back(fmt::format("{} {}", id.QueryObjectId(), MapText(attributes)));
+    // A copy: the hook may destroy the monitor, and with it `hook`.
+    if (const auto run = hook) run(id.QueryObjectId());
+  }
+};
+
+template <class T>
+constexpr bool kCopyable = std::is_copy_constructible_v<T> || std::is_copy_assignable_v<T>;
+static_assert(!kCopyable<CQmMediaTypeMonitor> && !kCopyable<CQmTsServerMonitor>);
+
+std::string LoadOfCalls(bool adding, int name) {
+  return fmt::format("bool {}, int 125, int {}, int 1, int {}", adding,
+                     static_cast<std::int32_t>(Calls().QueryObjectId()), name);
+}
+
+class MediaMonitorsTest : public MonitorCacheTest {};
+
+TEST_F(MediaMonitorsTest, MediaTypeAndTsServerMonitorsShareTheMediaTypeEntity) {
+  const CEntityId chats = MediaTypeEntity(W4Notifier::eChatConferenceInteraction);
+  ServeQueue(Calls(), {.events = {Added(1, State("C"))}}, {Xan_State});
+  ServeQueue(chats, {.events = {Added(7)}});
+  TsMonitor(false);  // never activated: ends at once
+  TsMonitor ts(false);
+  ts.Activate(eGenericObject, {Xan_State});
+  ts.Activate(W4Notifier::eChatConferenceInteraction, {Xan_State});  // ignored
+  ts.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  MediaMonitor monitor;
+  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));  // inactive: nothing
+  EXPECT_THAT(MonitorRequests(),
+              ElementsAre(LoadOfCalls(false, Xan_State), LoadOfCalls(true, Xan_UserName)));
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(1, Xan_State, value) && value == "C");  // loaded silently
+  monitor.Activate(eGenericObject, {Xan_State}, true);
+  Publish(Calls(), {.stats = Stats(1),
+                    .events = {Added(2), Updated(2, State("H")),
+                               Updated(2, Attributes({{Xan_UserName, "u"}})), Removed(1)}});
+  monitor.Activate(u"ChatConference", {Xan_State}, true);  // replaces the first
+  EXPECT_EQ(CQueueMonitorProxy::ActiveCount(), 1u);        // nothing orphaned
+  EXPECT_EQ(Cache().CachedQueueCount(), 2u);               // the media type stays, held by `ts`
+  EXPECT_FALSE(Cache().IsSubscribed(Calls()));
+  Publish(Calls(), {.events = {Added(3)}});
+  Publish(chats, {.events = {Added(8)}});
+  EXPECT_THAT(monitor.log, ElementsAre("1 {Xan_State=C}", "2 {}", "2 {Xan_State=H}",
+                                       "1 Deallocated", "7 {}", "8 {}"));
+  EXPECT_THAT(*ts.log, IsEmpty());  // nothing monitored
+}
+
+// One batch: the worker is held in the callback of interaction 1 (which then
+// throws) while a malformed message and `events` are published, one message
+// each, then 999 (reported last).
+struct BatchCase {
+  bool monitorAll;
+  std::vector<EventFields> events;
+  std::vector<std::string> reported;
+  std::vector<InteractionId> cached;  // on the entity afterwards (1 is from the load)
+};
+
+class TsBatchTest : public MediaMonitorsTest, public ::testing::WithParamInterface<BatchCase> {};
+
+TEST_P(TsBatchTest, ReportsOneMergedMapPerInteractionAndUpdatesTheCache) {
+  const BatchCase& c = GetParam();
+  auto capture = std::make_shared<W4Trace::CCaptureSink>();
+  W4Trace::AddSink(capture);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  ServeQueue(Calls(), {.events = {Added(1)}});
+  TsMonitor monitor(c.monitorAll);
+  for (const std::uint32_t id : {1u, 5u, 999u}) monitor.MonitorInteraction(id);
+  W4Os::CEvent held(true), release(true), done(true);
+  monitor.hook = [&](std::uint32_t id) {
+    if (id == 999) done.Set();
+    if (id != 1) return;
+    held.Set();
+    release.Wait();
+    throw std::runtime_error("callback failed");
+  };
+  monitor.Activate(eGenericObject, {Xan_State});
+  Publish(Calls(), {.events = {Updated(1, State("G"))}});
+  held.Wait();
+  PublishRaw(Calls(), CMessage() << true);  // a bool where the time header belongs
+  for (const EventFields& event : c.events) Publish(Calls(), {.events = {event}});
+  Publish(Calls(), {.events = {Updated(999, State("S"))}});
+  release.Set();
+  done.Wait();
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
+  W4Trace::RemoveSink(capture);
+  EXPECT_EQ(*monitor.log, c.reported);
+  EXPECT_TRUE(capture->Contains("Malformed notification") && capture->Contains("callback failed"));
+  std::vector<InteractionId> cached;
+  Cache().QueryQueueContents(Calls(), cached);
+  EXPECT_THAT(cached, ::testing::UnorderedElementsAreArray(c.cached));
+}
+
+// Monitored (1, 5 and 999): 5's updates merge, then it leaves and is no
+// longer reported; monitor-all reports each interaction by ascending id.
+INSTANTIATE_TEST_SUITE_P(
+    Batches, TsBatchTest,
+    ::testing::Values(
+        BatchCase{false,
+                  {Added(6, State("B")), Added(5, State("A")),
+                   Updated(5, Attributes({{Xan_UserName, "u"}})), Updated(5, State("H")), Added(7),
+                   Removed(5), Updated(5, State("X")), Removed(1)},
+                  {"1 {Xan_State=G}", "5 {Xan_State=H,Xan_UserName=u}", "999 {Xan_State=S}"},
+                  {6, 7}},
+        BatchCase{true,
+                  {Added(7, State("B")), Updated(6, State("A"))},
+                  {"1 {Xan_State=G}", "6 {Xan_State=A}", "7 {Xan_State=B}", "999 {Xan_State=S}"},
+                  {1, 7}}));
+
+// How a TS server monitor ends while its worker is inside the callback of
+// interaction 5, with 6 still to report.
+enum class Ending { kDestroyedMidBatch, kDeactivatedByItself, kDestroyedByItself };
+
+class TsEndingTest : public MediaMonitorsTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(TsEndingTest, StopsTheWorkerWithoutHangingOrLaterCallbacks) {
+  const Ending ending = GetParam();
+  ServeQueue(Calls(), {});
+  auto* monitor = new TsMonitor(true);
+  const std::shared_ptr<std::vector<std::string>> log = monitor->log;
+  W4Os::CEvent reached(true), inside(true), release(true);
+  monitor->hook = [&, monitor](std::uint32_t id) {
+    if (id != 5) return;
+    reached.Set();
+    if (ending == Ending::kDestroyedMidBatch) release.Wait();
+    if (ending == Ending::kDeactivatedByItself) monitor->Deactivate();
+    if (ending == Ending::kDestroyedByItself) delete monitor;
+    inside.Set();
+  };
+  monitor->Activate(eGenericObject, {Xan_State});
+  Publish(Calls(), {.events = {Updated(5, State("A")), Updated(6, State("A"))}});
+  reached.Wait();
+  std::thread destroyer([&] {
+    if (ending == Ending::kDeactivatedByItself) inside.Wait();
+    if (ending != Ending::kDestroyedByItself) delete monitor;
+  });
+  release.Set();  // mid-batch: once the destruction has begun, or at least is on its way
+  if (ending == Ending::kDestroyedByItself) inside.Wait();
+  destroyer.join();
+  const std::vector<std::string> reported = *log;
+  Publish(Calls(), {.events = {Updated(5, State("B"))}});
+  EXPECT_EQ(*log, reported);
+  // Ended from inside the callback of 5: 6 was never reported.
+  EXPECT_TRUE(ending == Ending::kDestroyedMidBatch || reported.size() == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, TsEndingTest,
+                         ::testing::Values(Ending::kDestroyedMidBatch, Ending::kDeactivatedByItself,
+                                           Ending::kDestroyedByItself));
+
+// Monitors created, activated, told what to report, replaced and destroyed on
+// three threads while the server publishes events. Checks: no data race or
+// deadlock (ThreadSanitizer), no callback after Deactivate, and every end
+// leaves the cache empty (the fixture's tear-down).
+TEST_F(MediaMonitorsTest, StressMonitorsComeAndGoWhileEventsArrive) {
+  ServeQueue(Calls(), {.events = {Added(1, State("C"))}});
+  std::atomic<bool> publishing{true};
+  std::atomic<int> lateCallbacks{0};
+  std::thread publisher([&] {
+    for (std::uint32_t i = 0; publishing; ++i) {
+      Publish(Calls(), {.events = {Added(i % 20 + 1, State("A")), Removed((i + 10) % 20 + 1)}});
+    }
+  });
+  const auto churn = [&](std::uint32_t first) {
+    for (int round = 0; round < 100; ++round) {
+      std::atomic<bool> ended{false};
+      TsMonitor ts(round % 2 == 0);
+      ts.hook = [&](std::uint32_t id) {  // widens its set from inside its callbacks
+        lateCallbacks += ended ? 1 : 0;
+        ts.MonitorInteraction(id + 1);
+      };
+      ts.Activate(eGenericObject, {Xan_State});
+      for (std::uint32_t id = first; id < first + 8; ++id) ts.MonitorInteraction(id);
+      ts.UnmonitorInteraction(first);
+      MediaMonitor media;
+      media.Activate(eGenericObject, {Xan_State}, round % 3 == 0);
+      if (round % 4 == 0) ts.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+      media.Activate(eGenericObject, {Xan_State}, true);  // replaced
+      ts.Deactivate();
+      ended = true;
+    }
+  };
+  std::thread churners[] = {std::thread(churn, 1u), std::thread(churn, 2u), std::thread(churn, 3u)};
+  for (std::thread& churner : churners) churner.join();
+  publishing = false;
+  publisher.join();
+  EXPECT_EQ(lateCallbacks, 0);
+}
+
+}  // namespace
+}  // namespace QueueManager::testing
