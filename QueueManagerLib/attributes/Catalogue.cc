@@ -261,6 +261,26 @@ constexpr ResolutionTable kResolution = BuildResolutionTable();
 static_assert(!kResolution.duplicate, "two catalogue texts differ only in letter case");
 static_assert(kResolution.longestProbe <= 4, "choose another hash");
 
+// The lower-case form of one code unit, as Fold makes it.
+char16_t FoldedUnit(char16_t unit) {
+  if (unit < 0x80) return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + 0x20) : unit;
+  return W4Os::ToLower(unit);
+}
+
+// For each folded ASCII first unit, the lengths of the entries that begin
+// with it, as bits.
+static_assert(kMaxKeyLength < 64, "lengths are bits of a 64-bit word");
+constexpr std::array<std::uint64_t, 0x80> BuildFirstUnitLengths() {
+  std::array<std::uint64_t, 0x80> lengths{};
+  for (std::size_t entry = 0; entry < kEntryCount; ++entry) {
+    char16_t first = EntryText(entry).front();  // catalogue texts are ASCII
+    if (first >= u'A' && first <= u'Z') first = static_cast<char16_t>(first + 0x20);
+    lengths[first] |= std::uint64_t{1} << EntryText(entry).size();
+  }
+  return lengths;
+}
+constexpr std::array<std::uint64_t, 0x80> kFirstUnitLengths = BuildFirstUnitLengths();
+
 eAttributeName Lookup(const FoldedText& text) {
   const std::uint32_t tag = TagOf(text);
   for (std::size_t index = FirstSlot(text);; index = (index + 1) & kSlotMask) {
@@ -287,6 +307,12 @@ const KeyInfo* FindKey(std::int32_t number) {
 
 eAttributeName Resolve(std::u16string_view text) {
   if (text.empty() || text.size() > kMaxKeyLength) return eNonStandardAttribute;
+  // Most custom names share no first letter and length with any entry: they
+  // are told apart before the text is folded and hashed.
+  const char16_t first = FoldedUnit(text.front());
+  if (first >= kFirstUnitLengths.size() || (kFirstUnitLengths[first] >> text.size() & 1) == 0) {
+    return eNonStandardAttribute;
+  }
   FoldedText folded;
   return Fold(text, folded) ? Lookup(folded) : eNonStandardAttribute;
 }

@@ -285,9 +285,6 @@ class QM_EXPORT CMessage {
   void WriteFixed(FieldType type, T value);
   void WriteWide(FieldType type, const char16_t* text, std::size_t length);
   void WriteBlob(FieldType type, const std::uint8_t* data, std::size_t size);
-  // True when the next field is a 32-bit integer or object type whose payload
-  // is present.
-  bool NextIs32BitField() const;
   // Checks the next field's tag and returns the position of its payload.
   std::size_t ExpectField(FieldType a, FieldType b = FieldType{}, FieldType c = FieldType{}) const;
   std::uint32_t ReadU32At(std::size_t pos) const;
