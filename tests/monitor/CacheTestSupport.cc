@@ -98,17 +98,12 @@ CMessage Notification(const QueueBody& body) {
 
 // ---- RecordingMonitor ----
 
-std::vector<std::string> RecordingMonitor::Log() const {
+std::vector<std::string> RecordingMonitor::Log(bool withQueues) const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> entries;
-  for (const auto& entry : log_) entries.push_back(entry.second);
-  return entries;
-}
-
-std::vector<std::string> RecordingMonitor::LogWithQueues() const {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> entries;
-  for (const auto& [queue, text] : log_) entries.push_back(fmt::format("q{} {}", queue, text));
+  for (const auto& [queue, text] : log_) {
+    entries.push_back(withQueues ? fmt::format("q{} {}", queue, text) : text);
+  }
   return entries;
 }
 

@@ -85,9 +85,9 @@ CMessage Notification(const QueueBody& body);
 class RecordingMonitor : public CQmQueueMonitor {
  public:
   ~RecordingMonitor() override { Deactivate(); }
-  std::vector<std::string> Log() const;
-  // Log entries prefixed with the queue's object id ("q5 Added 101 {}").
-  std::vector<std::string> LogWithQueues() const;
+  // With `withQueues`, each entry is prefixed with the queue's object id
+  // ("q5 Added 101 {}").
+  std::vector<std::string> Log(bool withQueues = false) const;
   void ClearLog();
   std::function<void(const std::string& entry)> hook;
 

@@ -16,9 +16,9 @@
 
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeValue.h"
-#include "QueueManager/Platform/Trace.h"
 #include "monitor/CacheTestSupport.h"
 #include "platform/notifier/NotifierFixture.h"
+#include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
 
@@ -60,18 +60,6 @@ inline std::vector<std::u16string> Texts(const std::vector<CQmAttributeValue>& v
 
 class RequestTest : public W4Notifier::testing::NotifierFixture {
  protected:
-  void SetUp() override {
-    NotifierFixture::SetUp();
-    savedLevel_ = W4Trace::QueueManagerTopic().Level();
-    W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelWarning);
-    W4Trace::AddSink(traces_);
-  }
-  void TearDown() override {
-    W4Trace::RemoveSink(traces_);
-    W4Trace::QueueManagerTopic().SetLevel(savedLevel_);
-    NotifierFixture::TearDown();  // restores the default time-out
-  }
-
   // For tests of silence: requests give up quickly.
   static void UseShortTimeout() { W4Notifier::CNotifierTimeout::Set(100); }
   static void RemoveConnection() { W4Notifier::SetDefaultConnection(nullptr); }
@@ -129,11 +117,7 @@ class RequestTest : public W4Notifier::testing::NotifierFixture {
     return traces_->Count([level](const W4Trace::CTraceRecord& r) { return r.level == level; });
   }
 
-  std::shared_ptr<W4Trace::CCaptureSink> traces_ =
-      std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-
- private:
-  int savedLevel_ = W4Trace::kLevelOff;
+  const W4Trace::testing::TraceCapture traces_{W4Trace::kLevelWarning};
 };
 
 }  // namespace QueueManager::testing

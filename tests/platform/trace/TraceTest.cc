@@ -3,12 +3,16 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "QueueManager/Platform/Text.h"
 #include "QueueManager/Platform/Trace.h"
+#include "platform/trace/SinkList.h"
+#include "platform/trace/TraceConfig.h"
+#include "platform/trace/TraceState.h"
 
 namespace {
 
@@ -141,6 +145,121 @@ TEST(TraceFormatRecordTest, LineHoldsEveryPart) {
   EXPECT_THAT(line, HasSubstr("] QueueManager 11 (type 3) QueueManager::QueryAttributes [1=42] "
                               "42 (apparent) invalid interaction ID specified"));
   EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+// ---- sinks ----
+
+CTraceRecord MakeRecord(std::string topic, std::string text) {
+  CTraceRecord record;
+  record.topic = std::move(topic);
+  record.level = kLevelDetail;
+  record.text = std::move(text);
+  return record;
+}
+
+// A sink that fails on every record.
+class CThrowingSink : public ITraceSink {
+ public:
+  void Write(const CTraceRecord&) override { throw std::runtime_error("sink failed"); }
+};
+
+// A sink that calls back into the library, which the contract forbids.
+class CReentrantSink : public ITraceSink {
+ public:
+  explicit CReentrantSink(CTopic& topic) : topic_(topic) {}
+  void Write(const CTraceRecord&) override {
+    ++calls;
+    W4Trace::Write(topic_, kLevelDetail, "CReentrantSink::Write", "nested");
+    removeResult = RemoveSink(self.lock());
+    addResult = AddSink(std::make_shared<CCaptureSink>());
+  }
+  CTopic& topic_;
+  std::weak_ptr<ITraceSink> self;
+  int calls = 0;
+  bool removeResult = true;
+  bool addResult = true;
+};
+
+TEST(SinkListTest, EverySinkGetsEveryRecordUntilRemovedEvenWhenOneThrows) {
+  CSinkList sinks;
+  auto first = std::make_shared<CCaptureSink>();
+  auto second = std::make_shared<CCaptureSink>();
+  ASSERT_TRUE(sinks.Add(std::make_shared<CThrowingSink>()));
+  ASSERT_TRUE(sinks.Add(first));
+  ASSERT_TRUE(sinks.Add(second));
+  EXPECT_NO_THROW(sinks.Dispatch(MakeRecord("T", "one")));
+  ASSERT_TRUE(sinks.Remove(first));
+  sinks.Dispatch(MakeRecord("T", "two"));
+  EXPECT_EQ(first->Size(), 1u);
+  EXPECT_EQ(second->Size(), 2u);
+  EXPECT_TRUE(second->Contains("two"));
+}
+
+TEST(SinkListTest, SinkCallingBackIntoTheLibraryIsContained) {
+  CTopic topic("SinkListTest", kLevelDetail);
+  auto reentrant = std::make_shared<CReentrantSink>(topic);
+  reentrant->self = reentrant;
+  auto capture = std::make_shared<CCaptureSink>("SinkListTest");
+  ASSERT_TRUE(AddSink(reentrant));
+  ASSERT_TRUE(AddSink(capture));
+  W4Trace::Write(topic, kLevelDetail, "test", "outer");
+  EXPECT_EQ(reentrant->calls, 1) << "the nested trace must not reach the sinks";
+  EXPECT_FALSE(reentrant->removeResult);
+  EXPECT_FALSE(reentrant->addResult);
+  EXPECT_EQ(capture->Size(), 1u);
+  EXPECT_TRUE(RemoveSink(reentrant));
+  EXPECT_TRUE(RemoveSink(capture));
+}
+
+// ---- the setting and the topics ----
+
+TEST(TraceConfigTest, LevelsOfTopicsFromTheSetting) {
+  struct Case {
+    const char* setting;
+    const char* topic;
+    int level;
+    bool enablesAny;
+  };
+  const Case cases[] = {
+      {"81", "Anything", 81, true},
+      {" QueueManager : 81 , QueueManagerScope:21", "QueueManagerScope", 21, true},
+      {" QueueManager : 81 , QueueManagerScope:21", "QueueManagerMemoryUsage", 0, true},
+      // A topic's own level wins over the common level in either order.
+      {"81,QueueManagerScope:0", "QueueManagerScope", 0, true},
+      {"QueueManagerScope:0,81", "QueueManagerScope", 0, true},
+      {"QueueManager:11,QueueManager:81", "QueueManager", 81, true},
+      {"", "QueueManager", 0, false},
+      {"0,QueueManager:0", "QueueManager", 0, false},
+  };
+  for (const Case& c : cases) {
+    const CTraceConfig config = ParseTraceConfig(c.setting);
+    EXPECT_EQ(config.LevelFor(c.topic), c.level) << c.setting << " / " << c.topic;
+    EXPECT_EQ(config.EnablesAny(), c.enablesAny) << c.setting;
+    EXPECT_TRUE(config.rejected.empty()) << c.setting;
+  }
+}
+
+TEST(TraceConfigTest, UnreadableItemsAreRejectedAndTheRestKept) {
+  const CTraceConfig config =
+      ParseTraceConfig("QueueManager:81,,bogus,Scope:,:21,Mem:101,Neg:-1,X:8x,Top:100, 5 ");
+  EXPECT_THAT(config.rejected, ElementsAre("bogus", "Scope:", ":21", "Mem:101", "Neg:-1", "X:8x"));
+  EXPECT_EQ(config.LevelFor("QueueManager"), 81);
+  EXPECT_EQ(config.LevelFor("Top"), 100);
+  EXPECT_EQ(config.allTopics, 5);
+  EXPECT_EQ(config.topics.size(), 2u);
+}
+
+TEST(TraceStateTest, TopicsAreOnePerNameAndStartAtTheLevelsOfTheSetting) {
+  CTraceState state(ParseTraceConfig("QueueManager:81,11"));
+  EXPECT_EQ(state.RegisterTopic("QueueManager").Level(), 81);
+  EXPECT_EQ(state.RegisterTopic("Other").Level(), 11);
+  EXPECT_FALSE(state.Sinks().Empty()) << "an enabling setting writes to stderr";
+  EXPECT_EQ(&state.RegisterTopic(std::string("Queue") + "Manager"),
+            &state.RegisterTopic("QueueManager"));
+  EXPECT_NE(&state.RegisterTopic("queuemanager"), &state.RegisterTopic("QueueManager"));
+  CTraceState off{CTraceConfig()};
+  EXPECT_EQ(off.RegisterTopic("QueueManager").Level(), 0);
+  EXPECT_TRUE(off.Sinks().Empty());
 }
 
 }  // namespace
