@@ -98,7 +98,9 @@ TEST_F(AttributeRequestsTest, EachWriteSendsOneMoveAndSet) {
   EXPECT_EQ(TracesAt(W4Trace::kLevelWarning), 1u);
 }
 
-TEST_F(AttributeRequestsTest, WritesOfNothingOrOfInvalidUtf8SendNothing) {
+// Writes of nothing or of invalid UTF-8 send nothing; a MoveAndSet that the
+// server refuses or that finds no server fails.
+TEST_F(AttributeRequestsTest, EmptyOrInvalidWritesSendNothingAndRefusedOnesFail) {
   server_->Respond(interaction_, 7, Body(true));
   EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, false));
   EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, true));
@@ -110,9 +112,7 @@ TEST_F(AttributeRequestsTest, WritesOfNothingOrOfInvalidUtf8SendNothing) {
   SetAttribute(kId, "Xan_State", "ok\xc3");
   EXPECT_EQ(RequestCount(), 0u);
   EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 3u);
-}
 
-TEST_F(AttributeRequestsTest, FailedMoveAndSet) {
   const CQmAttributeMap attributes = Attributes({{Xan_State, u"C"}});
   server_->Respond(interaction_, 7, Body(false));
   EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, false));
@@ -121,13 +121,25 @@ TEST_F(AttributeRequestsTest, FailedMoveAndSet) {
   EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, true));  // no connection
 }
 
+// Queries ask for their names and keep exactly the answer; a query of no
+// names, or of monitored values of an unwatched interaction, never asks.
 TEST_F(AttributeRequestsTest, QueriesAskForTheirNamesAndKeepExactlyTheAnswer) {
+  server_->Respond(interaction_, 0, ValueList({u"C"}));
+  std::vector<CQmAttributeValue> values(2);
+  EXPECT_TRUE(QueryAttributes(kId, {}, values));
+  EXPECT_THAT(values, IsEmpty());
+  CQmAttributeValue value;
+  EXPECT_FALSE(QueryMonitoredAttribute(kId, Xan_State, value));
+  values.assign(3, CQmAttributeValue(u"stale"));
+  EXPECT_FALSE(QueryMonitoredAttributes(kId, {Xan_State}, values));
+  EXPECT_THAT(Texts(values), ElementsAre(u""));
+  EXPECT_EQ(RequestCount(), 0u);
+
   server_->Respond(interaction_, 0, ValueList({u"C", u"hi"}));
-  std::vector<CQmAttributeValue> values(5, CQmAttributeValue(u"stale"));
+  values.assign(5, CQmAttributeValue(u"stale"));
   EXPECT_TRUE(QueryAttributes(kId, {Xan_State, kNote}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"C", u"hi"));
   server_->Respond(interaction_, 0, ValueList({u"C"}));
-  CQmAttributeValue value;
   EXPECT_TRUE(QueryAttribute(kId, Xan_State, value));
   EXPECT_EQ(value.QueryString(), u"C");
   EXPECT_EQ(QueryAttribute(kId, kNote).QueryString(), u"C");
@@ -182,19 +194,6 @@ TEST_F(AttributeRequestsTest, FailedQueriesLeaveTheirOutputs) {
   });
 }
 
-TEST_F(AttributeRequestsTest, MonitoredQueriesOfAnUnwatchedInteractionNeverAsk) {
-  server_->Respond(interaction_, 0, ValueList({u"C"}));
-  std::vector<CQmAttributeValue> none(2);
-  EXPECT_TRUE(QueryAttributes(kId, {}, none));  // no names: nothing to ask for
-  EXPECT_THAT(none, IsEmpty());
-  CQmAttributeValue value;
-  EXPECT_FALSE(QueryMonitoredAttribute(kId, Xan_State, value));
-  std::vector<CQmAttributeValue> values(3, CQmAttributeValue(u"stale"));
-  EXPECT_FALSE(QueryMonitoredAttributes(kId, {Xan_State}, values));
-  EXPECT_THAT(Texts(values), ElementsAre(u""));
-  EXPECT_EQ(RequestCount(), 0u);
-}
-
 TEST_F(AttributeRequestsTest, WildcardQuerySendsThePatternAndReadsAttributes) {
   server_->Respond(interaction_, 1,
                    Body(std::int32_t{2}, std::int32_t{38}, u"C", std::int32_t{-1}, u"Note", u"hi"));
@@ -235,9 +234,11 @@ WatchedQueue WatchInteractions(W4Notifier::CScriptedServer& server) {
        {W4Notifier::eConferenceInteraction, kSecond, Attributes({{Xan_State, u"A"}})}});
 }
 
-// A monitored attribute that the server did not send is empty, not unknown.
-TEST_F(AttributeRequestsTest, CachedAttributesNeedNoRequest) {
-  const WatchedQueue watched = WatchInteractions(*server_);
+// A monitored attribute that the server did not send is empty, not unknown;
+// one name the cache does not hold sends one request for all; once the queue
+// is no longer watched every read asks the server.
+TEST_F(AttributeRequestsTest, AWatchedInteractionIsAnsweredFromTheCache) {
+  WatchedQueue watched = WatchInteractions(*server_);
   CQmAttributeValue value;
   EXPECT_TRUE(QueryAttribute(kFirst, Xan_State, value));
   EXPECT_EQ(value.QueryString(), u"C");
@@ -250,17 +251,18 @@ TEST_F(AttributeRequestsTest, CachedAttributesNeedNoRequest) {
   EXPECT_TRUE(QueryAttributes(kFirst, {kNote, Xan_State}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"first", u"C"));
   EXPECT_EQ(RequestCount(), 0u);
-}
 
-TEST_F(AttributeRequestsTest, OneUncachedNameSendsOneRequestForAll) {
-  const WatchedQueue watched = WatchInteractions(*server_);
   server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server", u"42"}));
-  std::vector<CQmAttributeValue> values;
   EXPECT_FALSE(QueryMonitoredAttributes(kFirst, {Xan_State, CQmAttributeName(Xan_CallId)}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"C", u""));
   EXPECT_TRUE(QueryAttributes(kFirst, {Xan_State, CQmAttributeName(Xan_CallId)}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"server", u"42"));
   EXPECT_THAT(SentFields(InteractionEntity(kFirst), 0), ElementsAre("int 2, int 38, int 6"));
+
+  watched.Deactivate();
+  server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server"}));
+  EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"server");
+  EXPECT_EQ(RequestCount(), 2u);
 }
 
 TEST_F(AttributeRequestsTest, MoveAndSetWritesThroughWhateverTheServerSays) {
@@ -276,14 +278,6 @@ TEST_F(AttributeRequestsTest, MoveAndSetWritesThroughWhateverTheServerSays) {
   EXPECT_FALSE(MoveAndSet(kFirst, {}, Attributes({{Xan_State, u"E"}}), {}, true));
   EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"E");
   EXPECT_EQ(server_->RequestsTo(InteractionEntity(kFirst), 0).size(), 0u);
-}
-
-TEST_F(AttributeRequestsTest, AttributesLeaveWithTheQueue) {
-  WatchedQueue watched = WatchInteractions(*server_);
-  watched.Deactivate();
-  server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server"}));
-  EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"server");
-  EXPECT_EQ(RequestCount(), 1u);
 }
 
 }  // namespace

@@ -26,17 +26,14 @@ TEST(Utf8Conversion, RoundTripsEveryPlane) {
   std::string toNarrow;
   ASSERT_TRUE(WideToNarrow(wide, toNarrow));
   EXPECT_EQ(toNarrow, narrow);
+  // An embedded U+0000 is kept; the empty text converts.
+  ASSERT_TRUE(NarrowToWide(std::string_view("a\0b", 3), toWide));
+  EXPECT_EQ(toWide, std::u16string(u"a\0b", 3));
+  ASSERT_TRUE(NarrowToWide("", toWide));
+  EXPECT_TRUE(toWide.empty());
 }
 
-TEST(Utf8Conversion, KeepsEmbeddedNulAndEmptyText) {
-  std::u16string wide = u"stale";
-  ASSERT_TRUE(NarrowToWide(std::string_view("a\0b", 3), wide));
-  EXPECT_EQ(wide, std::u16string(u"a\0b", 3));
-  ASSERT_TRUE(NarrowToWide("", wide));
-  EXPECT_TRUE(wide.empty());
-}
-
-TEST(Utf8Conversion, RejectsEachKindOfInvalidUtf8) {
+TEST(Utf8Conversion, RejectsEachKindOfInvalidUtf8AndAcceptsTheBoundaries) {
   const char* const invalid[] = {
       "\x80",              // continuation byte without a lead
       "\xC0\xAF",          // overlong two-byte form of '/'
@@ -56,19 +53,16 @@ TEST(Utf8Conversion, RejectsEachKindOfInvalidUtf8) {
     EXPECT_FALSE(NarrowToWide(text, out)) << "input " << ::testing::PrintToString(text);
     EXPECT_TRUE(out.empty());
   }
-}
-
-TEST(Utf8Conversion, AcceptsBoundariesOfEachRange) {
-  const char* const valid[] = {"\x7F",         "\xC2\x80",         "\xDF\xBF",
-                               "\xE0\xA0\x80", "\xED\x9F\xBF",     "\xEE\x80\x80",
-                               "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"};
-  for (const char* text : valid) {
+  // The boundaries of each range are valid.
+  for (const char* text :
+       {"\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+        "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
     std::u16string out;
     EXPECT_TRUE(NarrowToWide(text, out)) << ::testing::PrintToString(text);
   }
 }
 
-TEST(Utf16Conversion, RejectsUnpairedSurrogates) {
+TEST(Utf16Conversion, RejectsUnpairedSurrogatesOrReplacesIllFormedParts) {
   const std::u16string invalid[] = {
       std::u16string(1, char16_t{0xD800}),                // lone high at the end
       std::u16string{char16_t{0xDC00}, u'a'},             // lone low
@@ -80,9 +74,7 @@ TEST(Utf16Conversion, RejectsUnpairedSurrogates) {
     EXPECT_FALSE(WideToNarrow(text, out));
     EXPECT_TRUE(out.empty());
   }
-}
-
-TEST(LossyConversion, ReplacesEachMaximalIllFormedPart) {
+  // The lossy forms replace each maximal ill-formed part instead.
   // A truncated three-byte sequence counts once; a stray byte once each.
   EXPECT_EQ(NarrowToWideLossy("a\xE2\x82z"), u"a\uFFFDz");
   EXPECT_EQ(NarrowToWideLossy("\x80\x80"), u"\uFFFD\uFFFD");
@@ -140,9 +132,7 @@ TEST(CompareNoCase, OrdersByLowerCaseLikeWcscmp) {
   EXPECT_LT(CompareNoCase(u"_", u"A"), 0);
   EXPECT_TRUE(EqualsNoCase(u"\u0391\u0410", u"\u03B1\u0430"));
   EXPECT_FALSE(EqualsNoCase(u"a", u"ab"));
-}
-
-TEST(CompareExactAndToLowerInPlace, AreCaseSensitiveAndMapEveryUnit) {
+  // CompareExact and ToLowerInPlace are case-sensitive and map every unit.
   EXPECT_EQ(CompareExact(u"a", u"a"), 0);
   EXPECT_EQ(CompareExact(u"A", u"a"), -1);
   EXPECT_EQ(CompareExact(u"ab", u"a"), 1);
@@ -159,16 +149,14 @@ TEST(CompareExactAndToLowerInPlace, AreCaseSensitiveAndMapEveryUnit) {
 namespace W4STD {
 namespace {
 
-TEST(W4IdString, KeepsTheTextAndComparesWithoutCase) {
+TEST(W4IdString, KeepsTheTextAndComparesOrdersAndHashesWithoutCase) {
   const w4idstring mixed(u"Xan_CallId");
   EXPECT_EQ(mixed.str(), u"Xan_CallId");  // the text as given is kept
   EXPECT_EQ(mixed.lower(), u"xan_callid");
   EXPECT_EQ(mixed, w4idstring(u"XAN_CALLID"));
   EXPECT_NE(mixed, w4idstring(u"Xan_CallIdKey"));
   EXPECT_EQ(w4idstring(u"\u00C9T\u00C9"), w4idstring(u"\u00E9t\u00E9"));
-}
-
-TEST(W4IdString, OrdersByLowerCaseForm) {
+  // Ordered by the lower-case form.
   EXPECT_LT(w4idstring(u"apple"), w4idstring(u"BANANA"));
   EXPECT_GT(w4idstring(u"Banana"), w4idstring(u"apple"));
   EXPECT_LT(w4idstring(u"AB"), w4idstring(u"abc"));
@@ -182,9 +170,7 @@ TEST(W4IdString, OrdersByLowerCaseForm) {
   byName[w4idstring(u"KEY")] = 2;
   ASSERT_EQ(byName.size(), 1u);
   EXPECT_EQ(byName.begin()->second, 2);
-}
-
-TEST(W4IdString, HashIsTimes33OverLowerCase) {
+  // The hash is times 33 over the lower-case form.
   EXPECT_EQ(w4idstring().hash(), 0u);
   EXPECT_EQ(w4idstring(u"ab").hash(), 97u * 33u + 98u);
   EXPECT_EQ(w4idstring(u"AB").hash(), 97u * 33u + 98u);

@@ -14,25 +14,24 @@
 namespace W4Os {
 namespace {
 
-TEST(CEvent, ManualResetStaysSignalledUntilReset) {
-  CEvent event(/*manualReset=*/true);
-  EXPECT_FALSE(event.Wait(0));
-  event.Set();
-  EXPECT_TRUE(event.Wait(0));
-  EXPECT_TRUE(event.Wait(0));
-  event.Reset();
-  EXPECT_FALSE(event.Wait(0));
+// A manual-reset event stays signalled until reset; an auto-reset one
+// releases one wait per Set.
+TEST(CEvent, ManualResetStaysSignalledAndAutoResetReleasesOneWaitPerSet) {
+  CEvent manual(/*manualReset=*/true);
+  EXPECT_FALSE(manual.Wait(0));
+  manual.Set();
+  EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.Wait(0));
+  manual.Reset();
+  EXPECT_FALSE(manual.Wait(0));
   EXPECT_TRUE(CEvent(/*manualReset=*/true, /*initiallySignalled=*/true).Wait(0));
-}
-
-TEST(CEvent, AutoResetReleasesOneWaitPerSet) {
-  CEvent event(/*manualReset=*/false, /*initiallySignalled=*/true);
-  EXPECT_TRUE(event.Wait(0));
-  EXPECT_FALSE(event.Wait(0));
-  event.Set();
-  event.Set();  // setting a signalled event changes nothing
-  EXPECT_TRUE(event.Wait(0));
-  EXPECT_FALSE(event.Wait(0));
+  CEvent automatic(/*manualReset=*/false, /*initiallySignalled=*/true);
+  EXPECT_TRUE(automatic.Wait(0));
+  EXPECT_FALSE(automatic.Wait(0));
+  automatic.Set();
+  automatic.Set();  // setting a signalled event changes nothing
+  EXPECT_TRUE(automatic.Wait(0));
+  EXPECT_FALSE(automatic.Wait(0));
 }
 
 // Blocked waiters: a manual-reset Set releases all of them; an auto-reset
@@ -75,19 +74,6 @@ class Worker {
   bool holdInside_ = false;
   CEvent release_{/*manualReset=*/true};
 };
-
-TEST(CWorkerThread, RunsTheMethodOnANewThread) {
-  Worker worker;
-  CWorkerThread thread = CWorkerThread::Start(&worker, &Worker::Run);
-  ASSERT_TRUE(thread.Joinable());
-  const std::thread::id id = thread.Id();
-  thread.Join();
-  EXPECT_TRUE(worker.ran_);
-  EXPECT_EQ(worker.runningOn_.load(), id);
-  EXPECT_NE(id, CurrentThreadId());
-  EXPECT_FALSE(thread.Joinable());
-  thread.Join();  // a second Join has no effect
-}
 
 TEST(CWorkerThread, StartReturnsOnlyOnceTheThreadRuns) {
   // The worker records its kernel thread number before it signals that it
@@ -132,18 +118,24 @@ TEST(CWorkerThread, SuspendedThreadRunsOnlyOnceResumedAndIsJoinedOnDestruction) 
   releaser.join();
 }
 
-TEST(CWorkerThread, MovesOwnership) {
+// The method runs on a new thread; a handle moves, and assigning over a live
+// handle ends its thread first.
+TEST(CWorkerThread, RunsTheMethodOnANewThreadAndMovesOwnership) {
   Worker first;
   Worker second;
   CWorkerThread a = CWorkerThread::Start(&first, &Worker::Run, /*suspended=*/true);
   CWorkerThread b = std::move(a);
   EXPECT_FALSE(a.Joinable());  // NOLINT(bugprone-use-after-move): moved-from state is defined
   EXPECT_TRUE(b.Joinable());
-  // Assigning over a live handle ends its thread first.
   b = CWorkerThread::Start(&second, &Worker::Run);
   EXPECT_TRUE(first.ran_);
+  const std::thread::id id = b.Id();
   b.Join();
   EXPECT_TRUE(second.ran_);
+  EXPECT_EQ(second.runningOn_.load(), id);
+  EXPECT_NE(id, CurrentThreadId());
+  EXPECT_FALSE(b.Joinable());
+  b.Join();  // a second Join has no effect
 }
 
 TEST(CWorkerThread, WorkerMayDropItsOwnHandle) {
