@@ -166,9 +166,8 @@ TEST(PlatformLong, IsTakenWholeOrRefused) {
   EXPECT_EQ(InteractionId(-1L).QueryObjectId(), 4294967295u);
   EXPECT_THROW(InteractionId(0x100000005UL), std::out_of_range);
   EXPECT_THROW(InteractionId(-2147483649L), std::out_of_range);
-}
 
-TEST(PlatformLongField, IsWrittenAsTheThirtyTwoBitFieldOrRefused) {
+  // A message field is the 32-bit one or refused.
   CMessage message;
   message << 4294967295UL << -2147483648L << std::size_t{3} << 0x0123456789ABCDEFull;
   EXPECT_EQ(message.DescribeFields(),
@@ -180,7 +179,6 @@ TEST(PlatformLongField, IsWrittenAsTheThirtyTwoBitFieldOrRefused) {
 
   const CMessage& in = message;
   std::uint32_t u32 = 0;
-  long l = 0;
   unsigned long ul = 0;
   unsigned long wide = 0;
   in >> u32 >> l >> ul >> wide;

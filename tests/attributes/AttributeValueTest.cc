@@ -20,7 +20,7 @@
 namespace QueueManager {
 namespace {
 
-TEST(AttributeValue, TypedValuesAndTheirTexts) {
+TEST(AttributeValue, TypedValuesNarrowTextAndTheirTexts) {
   EXPECT_TRUE(CQmAttributeValue(false).empty());
   EXPECT_EQ(CQmAttributeValue(true).QueryString(), u"1");
   EXPECT_EQ(CQmAttributeValue(0).QueryString(), u"0");
@@ -35,9 +35,7 @@ TEST(AttributeValue, TypedValuesAndTheirTexts) {
   EXPECT_EQ(CQmAttributeValue(eXAN_PARTY_STATION).QueryInteractionParty(), eXAN_PARTY_STATION);
   EXPECT_EQ(CQmAttributeValue(u"Ix").QueryInteractionDirection(), eXAN_DIRECTION_INBOUND);
   EXPECT_EQ(CQmAttributeValue().QueryInteractionState(), eXAN_STATE_NONE);
-}
-
-TEST(AttributeValue, NarrowTextIsStrictUtf8) {
+  // Narrow text is strict UTF-8.
   EXPECT_EQ(CQmAttributeValue("gr\xC3\xBC\xC3\x9F").QueryString(), u"gr\u00FC\u00DF");
   EXPECT_TRUE(CQmAttributeValue("bad \xC3").empty());
   EXPECT_TRUE(CQmAttributeValue(static_cast<const char*>(nullptr)).empty());
@@ -65,16 +63,14 @@ TEST(AttributeValue, BooleanTexts) {
   }
 }
 
-TEST(AttributeValue, ComparesCodeUnits) {
+TEST(AttributeValue, ComparesCodeUnitsAndTraces) {
   const CQmAttributeValue a(u"a");
   EXPECT_NE(a, CQmAttributeValue(u"A"));
   EXPECT_LT(CQmAttributeValue(u"B"), a);  // code units, not letters
   EXPECT_LT(a, CQmAttributeValue(u"a|"));
   EXPECT_TRUE(a == "a" && a != "A" && a > "B" && a >= "a" && a <= "\xC3\xA4" && a < "b");
   EXPECT_TRUE(CQmAttributeValue() == "\xC3");  // invalid UTF-8 is the empty text
-}
-
-TEST(AttributeValue, TraceText) {
+  // The trace text marks lists and escapes line ends.
   EXPECT_EQ(ToTraceText(CQmAttributeValue(u"a|b")), "{a|b}");
   EXPECT_EQ(ToTraceText(CQmAttributeValue(u"line1\r\nline2")), "line1\\nline2");
   EXPECT_EQ(ToTraceText(CQmAttributeValue(u"\u00FC\xD800")), "\xC3\xBC\xEF\xBF\xBD");
@@ -97,11 +93,23 @@ struct CParseCase {
   std::optional<Fields> utc;  // none: invalid
 };
 
-TEST(DateTimeText, WritesFifteenCharactersInUtc) {
+TEST(DateTimeText, WritesFifteenCharactersInUtcAndListsElementByElement) {
   EXPECT_EQ(CQmAttributeValue(Utc({2007, 1, 2, 3, 4, 5})).QueryString(), u"20070102030405Z");
   EXPECT_EQ(CQmAttributeValue(Utc({1601, 1, 1, 0, 0, 0})).QueryString(), u"16010101000000Z");
   EXPECT_EQ(CQmAttributeValue(Utc({9999, 12, 31, 23, 59, 59})).QueryString(), u"99991231235959Z");
   EXPECT_TRUE(CQmAttributeValue(CW4DateTime()).empty());
+  // Lists are written and read element by element.
+  const CW4DateTime first = Utc({2007, 1, 2, 3, 4, 5});
+  const CW4DateTime second = Utc({2008, 2, 29, 0, 0, 0});
+  const CQmAttributeValue list(std::vector<CW4DateTime>{first, CW4DateTime(), second});
+  EXPECT_EQ(list.QueryString(), u"20070102030405Z||20080229000000Z");
+  std::vector<CW4DateTime> parsed(5, first);
+  EXPECT_TRUE(list.QueryVector(parsed));
+  EXPECT_EQ(parsed, (std::vector<CW4DateTime>{first, CW4DateTime(), second}));
+
+  std::vector<CW4DateTime> partial = {second, second, second};
+  EXPECT_FALSE(CQmAttributeValue(u"20070102030405Z|bad|20070102030405Z").QueryVector(partial));
+  EXPECT_EQ(partial, (std::vector<CW4DateTime>{first, CW4DateTime(), second}));
 }
 
 TEST(DateTimeText, ParsesUtcTexts) {
@@ -157,20 +165,6 @@ TEST(DateTimeText, TextWithoutZIsLocalTime) {
   EXPECT_FALSE(CQmAttributeValue(u"16010101").QueryTime().IsSet());
 }
 
-TEST(DateTimeText, ListsReadElementByElement) {
-  const CW4DateTime first = Utc({2007, 1, 2, 3, 4, 5});
-  const CW4DateTime second = Utc({2008, 2, 29, 0, 0, 0});
-  const CQmAttributeValue list(std::vector<CW4DateTime>{first, CW4DateTime(), second});
-  EXPECT_EQ(list.QueryString(), u"20070102030405Z||20080229000000Z");
-  std::vector<CW4DateTime> parsed(5, first);
-  EXPECT_TRUE(list.QueryVector(parsed));
-  EXPECT_EQ(parsed, (std::vector<CW4DateTime>{first, CW4DateTime(), second}));
-
-  std::vector<CW4DateTime> partial = {second, second, second};
-  EXPECT_FALSE(CQmAttributeValue(u"20070102030405Z|bad|20070102030405Z").QueryVector(partial));
-  EXPECT_EQ(partial, (std::vector<CW4DateTime>{first, CW4DateTime(), second}));
-}
-
 // ---- localized display text from templates with resource tokens and arguments ----
 
 constexpr std::uint16_t kGerman = 0x0407;
@@ -221,29 +215,24 @@ TEST_F(LocalizedValue, ResourceTokensAndArguments) {
   }
 }
 
-TEST_F(LocalizedValue, UsesTheRequestedLanguageAndLeavesTheValue) {
+TEST_F(LocalizedValue, RegisteredStringsInTheRequestedLanguageExpandUpToTheLimit) {
   ASSERT_TRUE(W4Clnt::RegisterString(kGerman, 1001, "Verbunden \xC3\xBC"));
   const CQmAttributeValue value(u"%1001%");
   EXPECT_EQ(value.QueryLocalizedValue(kGerman), u"Verbunden \u00FC");
   EXPECT_EQ(value.QueryLocalizedValue(0x0409), u"Connected");
   EXPECT_EQ(value.QueryString(), u"%1001%");
-}
-
-TEST_F(LocalizedValue, NestedStringsAreExpanded) {
+  // Registered strings are expanded in turn.
   ASSERT_TRUE(W4Clnt::RegisterString(0, 5000, "state: %1001%"));
   ASSERT_TRUE(W4Clnt::RegisterString(0, 5001, "%1%"));
   EXPECT_EQ(Localized(u"<%5000%>"), u"<state: Connected>");
   // Argument placeholders may come from the localized text itself.
   EXPECT_EQ(Localized(u"%5001%|arg"), u"arg");
-}
-
-TEST_F(LocalizedValue, SelfExpandingStringsStopAtTheLimit) {
-  ASSERT_TRUE(W4Clnt::RegisterString(0, 5000, "a%5000%"));
-  EXPECT_EQ(Localized(u"%5000%"), std::u16string(256, u'a') + u"%5000%");
-
-  ASSERT_TRUE(W4Clnt::RegisterString(0, 5001, "b%5002%"));
-  ASSERT_TRUE(W4Clnt::RegisterString(0, 5002, "c%5001%"));
-  const std::u16string cycle = Localized(u"%5001%|x");
+  // Self-expanding strings stop at the limit.
+  ASSERT_TRUE(W4Clnt::RegisterString(0, 5002, "a%5002%"));
+  EXPECT_EQ(Localized(u"%5002%"), std::u16string(256, u'a') + u"%5002%");
+  ASSERT_TRUE(W4Clnt::RegisterString(0, 5004, "b%5005%"));
+  ASSERT_TRUE(W4Clnt::RegisterString(0, 5005, "c%5004%"));
+  const std::u16string cycle = Localized(u"%5004%|x");
   EXPECT_EQ(cycle.size(), 256u + 6u);
   EXPECT_EQ(cycle.substr(0, 4), u"bcbc");
 

@@ -12,10 +12,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using W4Notifier::CScriptedReply;
-
 std::vector<std::uint32_t> SortedContents(const CQmQueueMonitor& monitor) {
   std::vector<InteractionId> ids;
   monitor.QueryContents(ids);
@@ -126,40 +122,25 @@ TEST_F(ActivationTest, LaterMonitorsOfACachedQueueLoadForThemselvesOnly) {
   EXPECT_THAT(first.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
   EXPECT_THAT(second.Log(),
               ElementsAre("Added 301 {}", "Added 302 {}", "Updated 301 {Xan_UserName=ann}"));
-}
 
-TEST_F(ActivationTest, RepeatedActivationsAndFailedAttributeRequestsLeaveOneLiveAttachment) {
-  const CEntityId queue = UserQueue(1006);
-  ServeQueue(queue, {}, {Xan_State});
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, true);
-  monitor.Activate(queue, {Xan_UserName}, true);  // ignored: active already
+  // Activating an active monitor changes nothing; failed attribute requests
+  // leave its attachment live.
+  first.Activate(queue, {Xan_AccountCode}, true);
   RejectQueue(queue);
-  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
-  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_AccountCode));
+  first.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  first.RequestAttributeUpdateCallback(CQmAttributeName(Xan_CallId));
   EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
-  EXPECT_TRUE(monitor.IsMonitored(Xan_UserName));
-  EXPECT_EQ(monitor.QueryMonitoredQueue(), queue);
-  Publish(queue, {.events = {Added(601)}});
-  EXPECT_THAT(monitor.Log(), ElementsAre("Added 601 {}"));
-  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1006, int 1, int 38",
-                                             "bool true, int 9, int 1006, int 1, int 40",
-                                             "bool true, int 9, int 1006, int 1, int 3"));
-}
-
-TEST_F(ActivationTest, WithoutAConnectionTheMonitorIsRecordedAndStaysPending) {
-  const W4Trace::testing::TraceCapture capture(W4Trace::kLevelFailure);
-  W4Notifier::SetDefaultConnection(nullptr);
-  const CEntityId queue = UserQueue(1010);
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, false);
-  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
-  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
-  EXPECT_FALSE(Cache().IsSubscribed(queue));
-  EXPECT_TRUE(capture.Has(W4Trace::kLevelFailure, "Sync request failed"));
-  monitor.Deactivate();
-  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_TRUE(first.IsMonitored(Xan_UserName));
+  EXPECT_FALSE(first.IsMonitored(Xan_AccountCode));
+  EXPECT_EQ(first.QueryMonitoredQueue(), queue);
+  Publish(queue, {.events = {Added(303)}});
+  EXPECT_EQ(first.Log().back(), "Added 303 {}");
+  EXPECT_THAT(
+      MonitorRequests(),
+      ElementsAre("bool false, int 9, int 1003, int 1, int 38",
+                  "bool false, int 9, int 1003, int 1, int 3", "bool false, int 9, int 1003, int 0",
+                  "bool true, int 9, int 1003, int 1, int 40", "bool true, int 9, int 1003, int 0",
+                  "bool true, int 9, int 1003, int 1, int 6"));
 }
 
 TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications) {
@@ -194,6 +175,8 @@ TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications
   EXPECT_THAT(first.Log(), all);
 }
 
+// A failed first load leaves the monitor pending until renegotiation or a
+// later Activate loads it again, also when there was no connection.
 TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
   const CEntityId queue = UserQueue(1021);
   RejectQueue(queue);
@@ -222,6 +205,22 @@ TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
   again.Activate(other, {Xan_State}, true);
   EXPECT_THAT(again.Log(), ElementsAre("Added 6 {}"));
   EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+
+  // Without a connection the monitor is recorded and stays pending.
+  W4Notifier::SetDefaultConnection(nullptr);
+  const CEntityId offline = UserQueue(1010);
+  RecordingMonitor unsent;
+  {
+    const W4Trace::testing::TraceCapture capture(W4Trace::kLevelFailure);
+    unsent.Activate(offline, {Xan_State}, false);
+    EXPECT_TRUE(capture.Has(W4Trace::kLevelFailure, "Sync request failed"));
+  }
+  EXPECT_EQ(Cache().CachedQueueCount(), 3u);
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  EXPECT_FALSE(Cache().IsSubscribed(offline));
+  unsent.Deactivate();
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_EQ(Cache().CachedQueueCount(), 2u);
 }
 
 }  // namespace

@@ -22,31 +22,22 @@ using W4Notifier::CEntityId;
 const CEntityId kUserQueue(W4Notifier::eUserQueue, 1u);
 const CEntityId kWorkgroupQueue(W4Notifier::eWorkgroupQueue, 3u);
 
-class CacheTablesTest : public ::testing::Test {
- protected:
-  QueueRecord& Queue(const CEntityId& queue) { return *tables_.FindOrAddQueue(queue).first; }
-  CQmAttributeValue Lookup(std::uint32_t id, eAttributeName name, AttributeLookup expected) {
-    CQmAttributeValue value("stale");
-    EXPECT_EQ(tables_.QueryAttribute(id, name, value), expected);
-    return value;
-  }
-
-  CacheTables tables_;
-};
-
-TEST_F(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueues) {
-  tables_.AddToQueue(Queue(kUserQueue), 40, W4Notifier::eGenericObject);
-  tables_.AddToQueue(Queue(kWorkgroupQueue), 40, W4Notifier::eGenericObject);
-  tables_.Names().Register(W4Notifier::eUserQueue, Xan_State);
-  tables_.Names().Register(W4Notifier::eWorkgroupQueue, Xan_UserName);
-  EXPECT_EQ(tables_.SetAttribute(40, Xan_State, CQmAttributeValue("C")), AttributeStore::kChanged);
-  EXPECT_EQ(tables_.SetAttribute(40, Xan_UserName, CQmAttributeValue("u")),
+TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueues) {
+  CacheTables tables;
+  tables.AddToQueue(*tables.FindOrAddQueue(kUserQueue).first, 40, W4Notifier::eGenericObject);
+  tables.AddToQueue(*tables.FindOrAddQueue(kWorkgroupQueue).first, 40, W4Notifier::eGenericObject);
+  tables.Names().Register(W4Notifier::eUserQueue, Xan_State);
+  tables.Names().Register(W4Notifier::eWorkgroupQueue, Xan_UserName);
+  EXPECT_EQ(tables.SetAttribute(40, Xan_State, CQmAttributeValue("C")), AttributeStore::kChanged);
+  EXPECT_EQ(tables.SetAttribute(40, Xan_UserName, CQmAttributeValue("u")),
             AttributeStore::kChanged);
   std::vector<std::uint32_t> departed;
-  tables_.DropQueue(kUserQueue, departed);
+  tables.DropQueue(kUserQueue, departed);
   EXPECT_THAT(departed, IsEmpty());
-  Lookup(40, Xan_State, AttributeLookup::kNotOnMonitoringQueue);
-  EXPECT_EQ(Lookup(40, Xan_UserName, AttributeLookup::kFound), "u");
+  CQmAttributeValue value("stale");
+  EXPECT_EQ(tables.QueryAttribute(40, Xan_State, value), AttributeLookup::kNotOnMonitoringQueue);
+  EXPECT_EQ(tables.QueryAttribute(40, Xan_UserName, value), AttributeLookup::kFound);
+  EXPECT_EQ(value, "u");
 }
 
 TEST(MonitoredNamesTest, RegistersPerObjectTypeWhateverTheNameHolds) {
@@ -73,7 +64,14 @@ TEST(MessageReadersTest, HugeNameCountFailsWithoutAllocatingForIt) {
   EXPECT_THROW(ReadNameList(message), W4Notifier::CNotifierExtractException);
 }
 
-TEST(MessageReadersTest, ServerTimeHeaderConvertsToSeconds) {
+// The time header and file times convert to seconds since 1601.
+TEST(MessageReadersTest, ServerTimeHeaderAndFileTimesConvertToSeconds) {
+  EXPECT_EQ(SecondsFromFileTime(0, 10'000'000), 1);
+  EXPECT_EQ(SecondsFromFileTime(0, 9'999'999), 0);
+  EXPECT_EQ(SecondsFromFileTime(0x80000000u, 0), kInvalidTime);
+  EXPECT_EQ(SecondsFromFileTime(0x7FFFFFFFu, 0xFFFFFFFFu), INT64_MAX / 10'000'000);
+  // 1970-01-01 is 11644473600 seconds after 1601-01-01.
+  EXPECT_GT(LocalUtcSeconds(), 11644473600 + 1'700'000'000);
   W4Notifier::CMessage message;
   const std::uint64_t count = 13'000'000'000ull * 10'000'000ull + 9'999'999ull;
   message << static_cast<std::uint32_t>(count >> 32) << static_cast<std::uint32_t>(count);
@@ -138,29 +136,18 @@ INSTANTIATE_TEST_SUITE_P(
                     {6'000'001'012, -5'000'000'000, INT32_MIN}}}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
-TEST(ClockSkewFilter, NoServerTimeCountsAsASampleOfZero) {
+TEST(ClockSkewFilter, NoServerTimeCountsAsASampleOfZeroAndOnlyChangesAreReported) {
   CClockSkewFilter filter;
   EXPECT_EQ(filter.AddSample(kInvalidTime, 1000), 0);
   filter.AddSample(1001 + 30, 1001);
   EXPECT_EQ(filter.AddSample(kInvalidTime, 1012), 15);  // mean of 30 and 0
-}
-
-TEST(ClockSkewFilter, ReportsOnlyChanges) {
-  CClockSkewFilter filter;
+  // Only changes are reported.
+  filter = CClockSkewFilter();
   EXPECT_EQ(filter.AddSample(1007, 1000), 7);
   EXPECT_EQ(filter.AddSample(1008, 1001), std::nullopt);
   EXPECT_EQ(filter.AddSample(1019, 1011), std::nullopt);  // mean 7.5 -> 7: agrees
   EXPECT_EQ(filter.SampleCount(), 1);
   EXPECT_EQ(filter.SampleSum(), 7);
-}
-
-TEST(ClockSkewFilter, FileTimesConvertToSeconds) {
-  EXPECT_EQ(SecondsFromFileTime(0, 10'000'000), 1);
-  EXPECT_EQ(SecondsFromFileTime(0, 9'999'999), 0);
-  EXPECT_EQ(SecondsFromFileTime(0x80000000u, 0), kInvalidTime);
-  EXPECT_EQ(SecondsFromFileTime(0x7FFFFFFFu, 0xFFFFFFFFu), INT64_MAX / 10'000'000);
-  // 1970-01-01 is 11644473600 seconds after 1601-01-01.
-  EXPECT_GT(LocalUtcSeconds(), 11644473600 + 1'700'000'000);
 }
 
 }  // namespace

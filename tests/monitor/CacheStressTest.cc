@@ -29,7 +29,6 @@ namespace QueueManager::testing {
 namespace {
 
 using ::testing::ElementsAreArray;
-using W4Notifier::CScriptedReply;
 
 constexpr std::uint32_t kStableQueues = 4;
 constexpr std::uint32_t kChurnOnlyQueues = 2;

@@ -9,8 +9,6 @@
 
 namespace QueueManager::testing {
 
-using W4Notifier::CScriptedReply;
-
 const CEntityId& ServerEntity() { return QueueManagerServerEntity(); }
 
 CEntityId UserQueue(std::uint32_t id) { return CEntityId(W4Notifier::eUserQueue, id); }

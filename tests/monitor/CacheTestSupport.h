@@ -26,8 +26,11 @@
 
 namespace QueueManager::testing {
 
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
+using W4Notifier::CScriptedReply;
 
 inline constexpr int kMonitorQueueEvent = 0;
 inline constexpr int kCacheReloadEvent = 2;

@@ -14,10 +14,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using W4Notifier::CScriptedReply;
-
 class MonitorsTest : public MonitorCacheTest {};
 
 // A copy answers queries but gets no callbacks; assigning to an active

@@ -11,9 +11,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 class NotificationTest : public MonitorCacheTest {
  protected:
   // A monitor of `queue` that has loaded an empty queue and registered 38.

@@ -10,10 +10,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
-using W4Notifier::CScriptedReply;
 
 // Interaction monitors as the cache sees them: one watched interaction with
 // one attribute.

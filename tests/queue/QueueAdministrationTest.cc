@@ -10,13 +10,11 @@
 #include <optional>
 
 #include "monitor/QmCache.h"
-#include "requests/WatchedQueue.h"
+#include "requests/RequestTestSupport.h"
 
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
 const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
@@ -153,15 +151,15 @@ TEST_F(QueueAdministrationTest, EntityListAnswers) {
 
 const CEntityId kWatched(W4Notifier::eWorkgroupQueue, 2001u);
 
-WatchedQueue WatchQueue(W4Notifier::CScriptedServer& server) {
-  return WatchedQueue(server, kWatched, {Xan_State}, Stats(30), Stats2(12, 2),
-                      {{W4Notifier::eConferenceInteraction, 6001, {}},
-                       {W4Notifier::eChatConferenceInteraction, 6002, {}},
-                       {W4Notifier::eConferenceInteraction, 6003, {}}});
-}
-
 TEST_F(QueueAdministrationTest, AWatchedQueueIsAnsweredFromTheCacheInItsOrder) {
-  WatchedQueue watched = WatchQueue(*server_);
+  RecordingMonitor watcher;
+  Watch(watcher, kWatched, {Xan_State},
+        {.stats = Stats(30),
+         .events = {{.id = 6001, .added = true, .type = W4Notifier::eConferenceInteraction},
+                    {.id = 6002, .added = true, .type = W4Notifier::eChatConferenceInteraction},
+                    {.id = 6003, .added = true, .type = W4Notifier::eConferenceInteraction}},
+         .trailer = true,
+         .stats2 = Stats2(12, 2)});
   std::vector<CEntityId> contents{kWatched};
   EXPECT_TRUE(QueryQueueContents(kWatched, contents));
   EXPECT_THAT(contents,
@@ -181,7 +179,7 @@ TEST_F(QueueAdministrationTest, AWatchedQueueIsAnsweredFromTheCacheInItsOrder) {
   EXPECT_EQ(stats2, Stats2(12, 2));
   EXPECT_EQ(RequestCount(), 0u);
 
-  watched.Deactivate();  // a queue no longer watched is asked for
+  watcher.Deactivate();  // a queue no longer watched is asked for
   server_->Respond(ServerEntity(), 4, Body(std::int32_t{0}));
   contents.assign(1, kWatched);
   EXPECT_TRUE(QueryQueueContents(kWatched, contents));

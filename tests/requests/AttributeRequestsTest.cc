@@ -9,13 +9,10 @@
 #include <functional>
 #include <limits>
 
-#include "requests/WatchedQueue.h"
+#include "requests/RequestTestSupport.h"
 
 namespace QueueManager::testing {
 namespace {
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 constexpr std::uint32_t kId = 42;
 constexpr std::int32_t kHuge = std::numeric_limits<std::int32_t>::max();
@@ -23,8 +20,18 @@ const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
 const CEntityId kUserQueue(W4Notifier::eUserQueue, 5u);
 const CQmAttributeName kNote(u"Note");
 
+constexpr std::uint32_t kFirst = 5001;
+constexpr std::uint32_t kSecond = 5002;
+
 class AttributeRequestsTest : public RequestTest {
  protected:
+  // Interactions on a queue that `monitor` watches.
+  void WatchInteractions(CQmQueueMonitor& monitor) {
+    Watch(monitor, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote},
+          {.events = {Added(kFirst, Attributes({{Xan_State, u"C"}, {kNote, u"first"}})),
+                      Added(kSecond, Attributes({{Xan_State, u"A"}}))}});
+  }
+
   const CEntityId interaction_ = InteractionEntity(kId);
 };
 
@@ -221,24 +228,12 @@ TEST_F(AttributeRequestsTest, WildcardQuerySendsThePatternAndReadsAttributes) {
 
 // ---- Interactions on a watched queue ----------------------------------------
 
-constexpr std::uint32_t kFirst = 5001;
-constexpr std::uint32_t kSecond = 5002;
-
-// Interactions on a queue that a monitor of this process watches.
-WatchedQueue WatchInteractions(W4Notifier::CScriptedServer& server) {
-  return WatchedQueue(
-      server, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote}, CQmQueueStats(),
-      CQmQueueStats2(),
-      {{W4Notifier::eConferenceInteraction, kFirst,
-        Attributes({{Xan_State, u"C"}, {kNote, u"first"}})},
-       {W4Notifier::eConferenceInteraction, kSecond, Attributes({{Xan_State, u"A"}})}});
-}
-
 // A monitored attribute that the server did not send is empty, not unknown;
 // one name the cache does not hold sends one request for all; once the queue
 // is no longer watched every read asks the server.
 TEST_F(AttributeRequestsTest, AWatchedInteractionIsAnsweredFromTheCache) {
-  WatchedQueue watched = WatchInteractions(*server_);
+  RecordingMonitor watcher;
+  WatchInteractions(watcher);
   CQmAttributeValue value;
   EXPECT_TRUE(QueryAttribute(kFirst, Xan_State, value));
   EXPECT_EQ(value.QueryString(), u"C");
@@ -259,14 +254,15 @@ TEST_F(AttributeRequestsTest, AWatchedInteractionIsAnsweredFromTheCache) {
   EXPECT_THAT(Texts(values), ElementsAre(u"server", u"42"));
   EXPECT_THAT(SentFields(InteractionEntity(kFirst), 0), ElementsAre("int 2, int 38, int 6"));
 
-  watched.Deactivate();
+  watcher.Deactivate();
   server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server"}));
   EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"server");
   EXPECT_EQ(RequestCount(), 2u);
 }
 
 TEST_F(AttributeRequestsTest, MoveAndSetWritesThroughWhateverTheServerSays) {
-  const WatchedQueue watched = WatchInteractions(*server_);
+  RecordingMonitor watcher;
+  WatchInteractions(watcher);
   UseShortTimeout();
   server_->Reject(InteractionEntity(kFirst), 7);
   EXPECT_FALSE(MoveAndSet(kFirst, {}, Attributes({{Xan_State, u"H"}}), {}, false));

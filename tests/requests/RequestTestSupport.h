@@ -2,7 +2,9 @@
 
 // Shared support of the request protocol tests: a scripted server on a
 // private bus as the default connection, the library's failure and warning
-// traces captured, and builders of response bodies.
+// traces captured, builders of response bodies, and queues that a monitor of
+// this process watches, so that the monitor cache holds their interactions,
+// attributes and statistics.
 
 #include <gmock/gmock.h>
 
@@ -17,13 +19,9 @@
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeValue.h"
 #include "monitor/CacheTestSupport.h"
-#include "platform/notifier/NotifierFixture.h"
 #include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
-
-using W4Notifier::CEntityId;
-using W4Notifier::CMessage;
 
 inline CEntityId InteractionEntity(std::uint32_t id) {
   return CEntityId(W4Notifier::eInteractionRequest, id);
@@ -58,8 +56,17 @@ inline std::vector<std::u16string> Texts(const std::vector<CQmAttributeValue>& v
   return texts;
 }
 
-class RequestTest : public W4Notifier::testing::NotifierFixture {
+class RequestTest : public MonitorCacheTest {
  protected:
+  // Has `monitor` watch `queue`: loaded synchronously from an answer that
+  // holds `body` and registers `names`; the traffic is forgotten.
+  void Watch(CQmQueueMonitor& monitor, const CEntityId& queue,
+             const std::vector<CQmAttributeName>& names, QueueBody body) {
+    ServeQueue(queue, std::move(body), names);
+    monitor.Activate(queue, names, true);
+    server_->WaitIdle();
+    server_->ClearTraffic();
+  }
   // For tests of silence: requests give up quickly.
   static void UseShortTimeout() { W4Notifier::CNotifierTimeout::Set(100); }
   static void RemoveConnection() { W4Notifier::SetDefaultConnection(nullptr); }

@@ -60,9 +60,8 @@ TEST(InterfacePtrTest, LastPointerOfAnyKindDeletesTheObjectOnce) {
   EXPECT_EQ(destroyed, 1);
   constBase.reset();
   EXPECT_EQ(destroyed, 2);
-}
 
-TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
+  // Assignment and reset release the old object.
   int destroyedA = 0;
   int destroyedB = 0;
   InterfacePtr<CBase> a = MakeInterface<CBase>(&destroyedA);

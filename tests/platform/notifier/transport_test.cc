@@ -82,23 +82,6 @@ TEST_F(TransportTest, RequestsGetWhatTheServerScripts) {
   EXPECT_EQ(response.QueryStatus(), eSendStatus::kRejected);
 }
 
-TEST_F(TransportTest, NoOrADisconnectedDefaultConnectionSendsNothing) {
-  connection_->Disconnect();
-  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
-  connection_->Reconnect(false);
-  EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
-  SetDefaultConnection(nullptr);
-  EXPECT_EQ(CNotifierHandle::GetDefaultHandle().GetHandle(), 0);
-  CRequestObject request(kServer, 4);
-  CResponseObject response;
-  EXPECT_EQ(request.Send(response, 100), 0);
-  EXPECT_EQ(response.QueryStatus(), eSendStatus::kNotConnected);
-  EXPECT_EQ(request.Send(), eMsgNotConnected);
-  EXPECT_EQ(CNotificationObject(kServer, 3).Send(), eMsgNotConnected);
-  server_->WaitIdle();
-  EXPECT_TRUE(server_->Requests().empty());
-}
-
 // Records the outcome of every asynchronous request by id.
 class OutcomeRecorder : public IAsyncResponseCallback {
  public:
@@ -211,7 +194,9 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
   }
 }
 
-TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
+// A lost connection ends the pending requests; without a connected default
+// connection nothing is sent.
+TEST_F(TransportTest, ConnectionLossEndsPendingRequestsAndNoConnectionSendsNothing) {
   server_->Silence(kServer, 0);
   OutcomeRecorder recorder;
   std::uint32_t id = 0;
@@ -222,6 +207,20 @@ TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
   EXPECT_EQ(recorder.Outcomes().begin()->second, OutcomeRecorder::kLost);
   EXPECT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 100),
             eMsgNotConnected);
+  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
+  connection_->Reconnect(false);
+  EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
+  SetDefaultConnection(nullptr);
+  EXPECT_EQ(CNotifierHandle::GetDefaultHandle().GetHandle(), 0);
+  server_->ClearTraffic();
+  CRequestObject request(kServer, 4);
+  CResponseObject response;
+  EXPECT_EQ(request.Send(response, 100), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kNotConnected);
+  EXPECT_EQ(request.Send(), eMsgNotConnected);
+  EXPECT_EQ(CNotificationObject(kServer, 3).Send(), eMsgNotConnected);
+  server_->WaitIdle();
+  EXPECT_TRUE(server_->Traffic().empty());
 }
 
 TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
