@@ -86,9 +86,7 @@ TEST(AttributeName, EveryTextFormResolvesAlike) {
                                                 CQmAttributeName("\xC3\x84 b c"),
                                                 CQmAttributeName(std::string("\xC3\x84 b c"))};
   for (const CQmAttributeName& name : custom) EXPECT_EQ(name.DisplayName(), u"\u00C4_b_c");
-}
-
-TEST(AttributeName, NullInvalidAndLongTexts) {
+  // Null and invalid texts give the empty name; long ones are kept whole.
   for (const CQmAttributeName& name :
        {CQmAttributeName(static_cast<const char16_t*>(nullptr)),
         CQmAttributeName(static_cast<const unsigned short*>(nullptr)),
@@ -97,15 +95,15 @@ TEST(AttributeName, NullInvalidAndLongTexts) {
     EXPECT_TRUE(name.empty());
   }
   const std::u16string longWide(100, u'q');
-  std::vector<unsigned short> units(longWide.begin(), longWide.end());
-  units.push_back(0);
-  EXPECT_EQ(CQmAttributeName(units.data()).DisplayName(), longWide);
+  std::vector<unsigned short> longUnits(longWide.begin(), longWide.end());
+  longUnits.push_back(0);
+  EXPECT_EQ(CQmAttributeName(longUnits.data()).DisplayName(), longWide);
   EXPECT_EQ(CQmAttributeName(std::string(100, 'q')).DisplayName(), longWide);
   // Exactly as long as the longest key: still resolved.
   const std::u16string longest = u"Xan_ContinueRecordOnExternalTransfer";
-  units.assign(longest.begin(), longest.end());
-  units.push_back(0);
-  EXPECT_EQ(CQmAttributeName(units.data()), Xan_ContinueRecordOnExternalTransfer);
+  longUnits.assign(longest.begin(), longest.end());
+  longUnits.push_back(0);
+  EXPECT_EQ(CQmAttributeName(longUnits.data()), Xan_ContinueRecordOnExternalTransfer);
 }
 
 TEST(AttributeName, NumbersOutsideTheCatalogueAndCustomNames) {
@@ -126,7 +124,7 @@ TEST(AttributeName, NumbersOutsideTheCatalogueAndCustomNames) {
 
 // ---- Comparison and hashing ------------------------------------------------------
 
-TEST(AttributeName, OrdersCustomNamesWithoutCaseFirstThenNumbers) {
+TEST(AttributeName, OrdersAndHashesCustomNamesWithoutCaseFirstThenNumbers) {
   const CQmAttributeName lowest(static_cast<eAttributeName>(INT_MIN));
   const CQmAttributeName highest(static_cast<eAttributeName>(INT_MAX));
   // Each pair in strictly ascending order.
@@ -151,9 +149,8 @@ TEST(AttributeName, OrdersCustomNamesWithoutCaseFirstThenNumbers) {
   EXPECT_EQ(CQmAttributeName(u"zzz"), kCustom);  // the text plays no part
   EXPECT_TRUE(CQmAttributeName(Xan_State) >= Xan_State && CQmAttributeName(Xan_State) <= Xan_State);
   EXPECT_GT(highest, static_cast<eAttributeName>(INT_MIN));
-}
 
-TEST(AttributeName, ContainersOrderCustomNamesFirstAndHashEqualNamesAlike) {
+  // Containers order custom names first; equal names hash alike.
   std::map<CQmAttributeName, int> byName;
   byName[CQmAttributeName(Xan_RecordLengthMillisec)] = 1;
   byName[CQmAttributeName(u"beta")] = 2;
@@ -165,7 +162,6 @@ TEST(AttributeName, ContainersOrderCustomNamesFirstAndHashEqualNamesAlike) {
   for (const auto& [name, value] : byName) order.push_back(fmt::format("{}={}", name, value));
   EXPECT_THAT(order, ::testing::ElementsAre("****=6", "Alpha=5", "beta=2", "Xan_AcdCategory=3",
                                             "Xan_RecordLengthMillisec=1"));
-  // Equal names hash equally.
   EXPECT_EQ(CQmAttributeName(u"\u00C4BC").Hash(), CQmAttributeName(u"\u00E4bc").Hash());
   EXPECT_EQ(CQmAttributeName(u"callstate").Hash(), CQmAttributeName(Xan_CallState).Hash());
   std::unordered_set<CQmAttributeName> names = {CQmAttributeName(u"Queue"),
@@ -293,14 +289,6 @@ TEST(AttributeName, ReadResolvesTextAndKeepsNumbersUnchecked) {
 namespace QueueManager::Catalogue {
 namespace {
 
-std::set<std::u16string> KeysWhere(bool (*predicate)(const KeyInfo&)) {
-  std::set<std::u16string> keys;
-  for (const KeyInfo& key : AllKeys()) {
-    if (predicate(key)) keys.emplace(key.key);
-  }
-  return keys;
-}
-
 // Spot checks of the flags and type classes: one key on each side of every
 // distinction the catalogue draws (the full lists live in the catalogue
 // itself, and retyping them here would only restate it).
@@ -324,16 +312,17 @@ TEST(Catalogue, ClassifiesKeys) {
       {u"Xan_RecordLengthMillisec", CQmAttributeName::eTypeString, true, false},
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(ToTraceText(CQmAttributeName(row.key)));
     const KeyInfo* key = FindKey(CQmAttributeName(row.key).QueryW4AttributeName());
-    ASSERT_NE(key, nullptr) << ToTraceText(CQmAttributeName(row.key));
-    EXPECT_EQ(key->type, row.type) << ToTraceText(CQmAttributeName(row.key));
-    EXPECT_EQ(key->IsReserved(), row.reserved) << ToTraceText(CQmAttributeName(row.key));
-    EXPECT_EQ(key->IsExtended(), row.extended) << ToTraceText(CQmAttributeName(row.key));
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->type, row.type);
+    EXPECT_EQ(key->IsReserved(), row.reserved);
+    EXPECT_EQ(key->IsExtended(), row.extended);
   }
-  EXPECT_TRUE(KeysWhere([](const KeyInfo& k) { return k.IsExtended() && k.IsReserved(); }).empty());
+  for (const KeyInfo& key : AllKeys()) EXPECT_FALSE(key.IsExtended() && key.IsReserved());
 }
 
-TEST(Catalogue, FindsExactlyTheCatalogueNumbers) {
+TEST(Catalogue, FindsExactlyTheCatalogueNumbersAndResolvesEveryKeyAndAlias) {
   std::set<int> numbers;
   for (const KeyInfo& key : AllKeys()) numbers.insert(key.number);
   for (int number = -2; number <= kMaxNumber + 2; ++number) {
@@ -344,9 +333,7 @@ TEST(Catalogue, FindsExactlyTheCatalogueNumbers) {
     }
   }
   for (const std::int32_t hostile : {INT_MIN, INT_MAX}) EXPECT_EQ(FindKey(hostile), nullptr);
-}
-
-TEST(Catalogue, ResolvesEveryKeyAndAliasInAnyLetterCase) {
+  // Every key and alias resolves in any letter case.
   auto upper = [](std::u16string_view text) {
     std::u16string out(text);
     for (char16_t& c : out) c = W4Os::ToUpper(c);

@@ -48,7 +48,7 @@ TEST(AttributeValue, TypedValuesNarrowTextAndTheirTexts) {
   EXPECT_TRUE(value.empty());
 }
 
-TEST(AttributeValue, BooleanTexts) {
+TEST(AttributeValue, BooleanTextsComparisonsAndTraces) {
   struct {
     std::u16string text;
     bool value;
@@ -61,9 +61,8 @@ TEST(AttributeValue, BooleanTexts) {
     EXPECT_EQ(value, test.value);
     EXPECT_EQ(CQmAttributeValue(test.text).QueryBool(), test.value);
   }
-}
 
-TEST(AttributeValue, ComparesCodeUnitsAndTraces) {
+  // Values compare by code units; the trace text marks lists and escapes line ends.
   const CQmAttributeValue a(u"a");
   EXPECT_NE(a, CQmAttributeValue(u"A"));
   EXPECT_LT(CQmAttributeValue(u"B"), a);  // code units, not letters

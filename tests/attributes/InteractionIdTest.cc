@@ -65,7 +65,7 @@ class InteractionTypeTest : public W4Notifier::testing::NotifierFixture {
   }
 };
 
-TEST_F(InteractionTypeTest, AsksTheInteractionWithAnEmptyRequestEveryTime) {
+TEST_F(InteractionTypeTest, AsksTheInteractionWithAnEmptyRequestEveryTimeAndFailuresGiveNoType) {
   AnswerType(4711, kChat);
   InteractionId id(4711);
   EXPECT_EQ(id.QueryObjectType(), kChat);
@@ -77,9 +77,8 @@ TEST_F(InteractionTypeTest, AsksTheInteractionWithAnEmptyRequestEveryTime) {
   const CEntityId entity = id.QueryEntityId();  // the type and option 1
   EXPECT_EQ(entity, CEntityId(kChat, 4711u));
   EXPECT_EQ(entity.QueryOptions(), 1);
-}
 
-TEST_F(InteractionTypeTest, FailuresGiveNoType) {
+  // Failures give no type.
   CNotifierTimeout::Set(50);
   server_->Reject(CEntityId(W4Notifier::eInteractionRequest, 1u), kQueryObjectTypeEvent);
   server_->Silence(CEntityId(W4Notifier::eInteractionRequest, 2u), kQueryObjectTypeEvent);
@@ -88,9 +87,9 @@ TEST_F(InteractionTypeTest, FailuresGiveNoType) {
   server_->Respond(CEntityId(W4Notifier::eInteractionRequest, 3u), kQueryObjectTypeEvent, text);
   server_->Respond(CEntityId(W4Notifier::eInteractionRequest, 5u), kQueryObjectTypeEvent);
   AnswerType(4, kCall);
-  for (const std::uint32_t id : {1u, 2u, 3u, 5u}) {
-    EXPECT_EQ(InteractionId(id).QueryObjectType(), W4Notifier::eObjectTypeNone) << id;
-    EXPECT_FALSE(InteractionId(id).QueryEntityId().IsSet()) << id;
+  for (const std::uint32_t failing : {1u, 2u, 3u, 5u}) {
+    EXPECT_EQ(InteractionId(failing).QueryObjectType(), W4Notifier::eObjectTypeNone) << failing;
+    EXPECT_FALSE(InteractionId(failing).QueryEntityId().IsSet()) << failing;
   }
   EXPECT_EQ(InteractionId(4).QueryObjectType(), kCall);  // the server itself still answers
   W4Notifier::SetDefaultConnection(nullptr);

@@ -22,7 +22,7 @@ using W4Notifier::CEntityId;
 const CEntityId kUserQueue(W4Notifier::eUserQueue, 1u);
 const CEntityId kWorkgroupQueue(W4Notifier::eWorkgroupQueue, 3u);
 
-TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueues) {
+TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueuesAndNamesPerObjectType) {
   CacheTables tables;
   tables.AddToQueue(*tables.FindOrAddQueue(kUserQueue).first, 40, W4Notifier::eGenericObject);
   tables.AddToQueue(*tables.FindOrAddQueue(kWorkgroupQueue).first, 40, W4Notifier::eGenericObject);
@@ -38,9 +38,8 @@ TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueues) {
   EXPECT_EQ(tables.QueryAttribute(40, Xan_State, value), AttributeLookup::kNotOnMonitoringQueue);
   EXPECT_EQ(tables.QueryAttribute(40, Xan_UserName, value), AttributeLookup::kFound);
   EXPECT_EQ(value, "u");
-}
 
-TEST(MonitoredNamesTest, RegistersPerObjectTypeWhateverTheNameHolds) {
+  // Names register per object type, whatever the name holds.
   MonitoredNames names;
   const CQmAttributeName custom(u"My Custom");
   const CQmAttributeName outsideCatalogue(static_cast<eAttributeName>(5000));
@@ -58,21 +57,19 @@ TEST(MonitoredNamesTest, RegistersPerObjectTypeWhateverTheNameHolds) {
               ElementsAre(CQmAttributeName(Xan_UserName), CQmAttributeName(u"other")));
 }
 
-TEST(MessageReadersTest, HugeNameCountFailsWithoutAllocatingForIt) {
+TEST(MessageReadersTest, HugeNameCountFailsAndTimesConvertToSeconds) {
   W4Notifier::CMessage message;
   message << std::int32_t{2000000000} << std::int32_t{38};
   EXPECT_THROW(ReadNameList(message), W4Notifier::CNotifierExtractException);
-}
 
-// The time header and file times convert to seconds since 1601.
-TEST(MessageReadersTest, ServerTimeHeaderAndFileTimesConvertToSeconds) {
+  // The time header and file times convert to seconds since 1601.
   EXPECT_EQ(SecondsFromFileTime(0, 10'000'000), 1);
   EXPECT_EQ(SecondsFromFileTime(0, 9'999'999), 0);
   EXPECT_EQ(SecondsFromFileTime(0x80000000u, 0), kInvalidTime);
   EXPECT_EQ(SecondsFromFileTime(0x7FFFFFFFu, 0xFFFFFFFFu), INT64_MAX / 10'000'000);
   // 1970-01-01 is 11644473600 seconds after 1601-01-01.
   EXPECT_GT(LocalUtcSeconds(), 11644473600 + 1'700'000'000);
-  W4Notifier::CMessage message;
+  message = W4Notifier::CMessage();
   const std::uint64_t count = 13'000'000'000ull * 10'000'000ull + 9'999'999ull;
   message << static_cast<std::uint32_t>(count >> 32) << static_cast<std::uint32_t>(count);
   message << std::uint32_t{0x80000000u} << std::uint32_t{0};

@@ -133,7 +133,7 @@ TEST_F(NotificationTest, MonitorsMayDeactivateOrDestroyThemselvesAndOthersInCall
   deactivatesOther.Deactivate();
 }
 
-TEST_F(NotificationTest, NothingForAnUncachedQueueCreatesARecord) {
+TEST_F(NotificationTest, NothingForAnUncachedQueueCreatesARecordNorLoadsAPendingOne) {
   CMessage message = Notification({.stats = Stats(1),
                                    .events = {Added(141, Attributes({{Xan_State, "A"}}))},
                                    .trailer = true,
@@ -146,6 +146,16 @@ TEST_F(NotificationTest, NothingForAnUncachedQueueCreatesARecord) {
   EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
   CQmQueueStats2 stats2;
   EXPECT_FALSE(Cache().QueryStatistics(UserQueue(2014), stats2));
+
+  // A malformed answer leaves a first activation pending.
+  CMessage malformed;
+  WriteServerTime(malformed, LocalUtcSeconds());
+  malformed << std::int32_t{9} << std::int32_t{2103} << std::int32_t{2000000000};
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, malformed);
+  RecordingMonitor monitor;
+  monitor.Activate(UserQueue(2103), {Xan_State}, true);
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
 }
 
 // An all-queues monitor loads every section of its answer, then receives each
@@ -277,18 +287,6 @@ TEST_F(NotificationTest, WhatPrecedesAMalformedEventIsKept) {
   }
   PublishRaw(queue, lying);
   EXPECT_THAT(monitor.Log(), ElementsAre("Added 21 {}", "Added 22 {}"));
-}
-
-TEST_F(NotificationTest, MalformedResponseLeavesAFirstActivationPending) {
-  const CEntityId queue = UserQueue(2103);
-  CMessage malformed;
-  WriteServerTime(malformed, LocalUtcSeconds());
-  malformed << std::int32_t{9} << std::int32_t{2103} << std::int32_t{2000000000};
-  server_->Respond(ServerEntity(), kMonitorQueueEvent, malformed);
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, true);
-  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
-  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
 }
 
 TEST_F(NotificationTest, MonitorMovedToAnotherQueueInItsCallbackHearsNothingMoreOfTheOld) {

@@ -44,7 +44,7 @@ struct DerivedCase {
   std::uint32_t all;
 };
 
-TEST(QueueStatsTest, DerivedCountsSumTheirStatesAndWrap) {
+TEST(QueueStatsTest, DerivedCountsSumTheirStatesAndWrapAndEveryCounterCounts) {
   const DerivedCase cases[] = {
       {{}, 0, 0},
       {{0, 0, 5, 0, 0, 7}, 0, 5},  // disconnected and system are not active
@@ -57,9 +57,7 @@ TEST(QueueStatsTest, DerivedCountsSumTheirStatesAndWrap) {
     EXPECT_EQ(stats.QueryActiveInteractionCount(), c.active) << TextOf(stats);
     EXPECT_EQ(stats.QueryInteractionCount(), c.all) << TextOf(stats);
   }
-}
-
-TEST(QueueStatsTest, EqualWhenEveryCounterIsEqual) {
+  // Equal when every counter is equal.
   EXPECT_EQ(CQmQueueStats(), CQmQueueStats());
   EXPECT_EQ(OneToTwelve(), OneToTwelve());
   for (std::size_t i = 0; i < 12; ++i) {

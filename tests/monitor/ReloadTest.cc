@@ -10,7 +10,6 @@
 namespace QueueManager::testing {
 namespace {
 
-
 // Interaction monitors as the cache sees them: one watched interaction with
 // one attribute.
 class FakeStore : public IInteractionMonitorStore {
@@ -101,6 +100,9 @@ TEST_F(ReloadTest, ReconcilesTheQueuesAndRemovesThoseThatAreGone) {
 }
 
 TEST_F(ReloadTest, InteractionMonitorsAreAskedAndReloaded) {
+  Cache().OnConnectionRenegotiated();  // nothing cached: nothing sent
+  server_->WaitIdle();
+  EXPECT_THAT(server_->RequestsTo(ServerEntity(), kCacheReloadEvent), IsEmpty());
   FakeStore store;
   Cache().SetInteractionMonitorStore(&store);
   const CEntityId queue = UserQueue(3005);
@@ -130,12 +132,6 @@ TEST_F(ReloadTest, InteractionMonitorsAreAskedAndReloaded) {
   EXPECT_TRUE(store.reloaded[0].alwaysNotify);
   EXPECT_EQ(store.reloaded[0].attributes.Query(Xan_State), "H");
   Cache().SetInteractionMonitorStore(nullptr);
-}
-
-TEST_F(ReloadTest, NothingCachedSendsNothing) {
-  Cache().OnConnectionRenegotiated();
-  server_->WaitIdle();
-  EXPECT_THAT(server_->RequestsTo(ServerEntity(), kCacheReloadEvent), IsEmpty());
 }
 
 }  // namespace

@@ -317,7 +317,7 @@ TEST(EntityIdTest, ScopedNamesRoundTrip) {
   }
 }
 
-TEST(EntityIdTest, OrderingIsByTypeThenId) {
+TEST(EntityIdTest, OrderingIsByTypeThenIdAndTypesHaveNames) {
   std::set<CEntityId> ordered{CEntityId(eUserQueue, 5u), CEntityId(eWorkgroupQueue, 9u),
                               CEntityId(eWorkgroupQueue, 0xFFFFFFFFu), CEntityId()};
   std::vector<CEntityId> expected{CEntityId(), CEntityId(eWorkgroupQueue, 9u),
@@ -326,9 +326,7 @@ TEST(EntityIdTest, OrderingIsByTypeThenId) {
   EXPECT_EQ(std::vector<CEntityId>(ordered.begin(), ordered.end()), expected);
   // The options argument is not part of the identity.
   EXPECT_EQ(CEntityId(eUserQueue, 5u, 0), CEntityId(eUserQueue, 5u, 1));
-}
-
-TEST(ObjectTypesTest, NamesOfTheFixedTypesAndNumbersForOthers) {
+  // The fixed object types have names, the others numbers.
   EXPECT_EQ(GetNotifierObjectTypeName(eQueueManagerServer).str(), u"QueueManager");
   EXPECT_EQ(GetNotifierObjectTypeName(static_cast<ObjectTypes>(-4)).str(), u"-4");
   for (ObjectTypes t : {eWorkgroupQueue, eObjectTypeEntity, eGenericObject2}) {

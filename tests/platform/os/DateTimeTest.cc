@@ -78,7 +78,7 @@ TEST(CW4DateTime, UtcFieldsAtKnownInstantsAndAcrossTheRange) {
   }
 }
 
-TEST(CW4DateTime, RejectsInvalidFields) {
+TEST(CW4DateTime, RejectsInvalidFieldsSecondsAndFileTimes) {
   EXPECT_TRUE(CW4DateTime::FromUtcFields({2000, 2, 29, 0, 0, 0}));
   const Fields invalid[] = {
       {1900, 2, 29, 0, 0, 0}, {2100, 2, 29, 0, 0, 0}, {2001, 2, 29, 0, 0, 0},
@@ -93,9 +93,8 @@ TEST(CW4DateTime, RejectsInvalidFields) {
         << fields.minute << ":" << fields.second;
     EXPECT_FALSE(CW4DateTime::FromLocalFields(fields));
   }
-}
 
-TEST(CW4DateTime, SecondsAndFileTimeLimits) {
+  // Seconds and file times have limits too.
   EXPECT_FALSE(CW4DateTime::FromSeconds(-1));
   EXPECT_FALSE(CW4DateTime::FromSeconds(265046774400));  // 10000-01-01
   EXPECT_TRUE(CW4DateTime::FromSeconds(265046774399));
@@ -149,9 +148,8 @@ TEST(CW4DateTime, LocalFieldsApplyTheZoneOffsetOfTheirDay) {
       EXPECT_EQ(Utc(*time), *c.utc);
     }
   }
-}
 
-TEST(CW4DateTime, LocalFieldsFollowTheCurrentZone) {
+  // The local fields of an instant follow the current zone.
   testing::ScopedTimeZone zone(testing::kCentralEurope);
   const auto summer = *CW4DateTime::FromUtcFields({2021, 7, 15, 10, 0, 0});
   EXPECT_EQ(Local(summer), (Fields{2021, 7, 15, 12, 0, 0}));

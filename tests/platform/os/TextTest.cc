@@ -84,9 +84,8 @@ TEST(Utf16Conversion, RejectsUnpairedSurrogatesOrReplacesIllFormedParts) {
   const std::u16string lone{u'x', char16_t{0xD800}, u'y'};
   EXPECT_EQ(WideToNarrowLossy(lone), "x\xEF\xBF\xBDy");
   EXPECT_EQ(WideToNarrowLossy(u"\U0001F600"), "\xF0\x9F\x98\x80");
-}
 
-TEST(WideLengthAndFormatter, CountCodeUnitsAndPrintUtf8) {
+  // WideLength counts code units; the formatter prints UTF-8.
   EXPECT_EQ(WideLength(nullptr), 0u);
   EXPECT_EQ(WideLength(u"\U0001F600z"), 3u);
   EXPECT_EQ(fmt::format("<{}>", Utf8(u"Gr\u00FC\u00DFe")),
@@ -100,7 +99,7 @@ TEST(WideLengthAndFormatter, CountCodeUnitsAndPrintUtf8) {
 // The generator check (ctest os_case_table_current) compares the whole table
 // with the Unicode data; these are the cases that a wrong range or offset in
 // the lookup would break.
-TEST(CaseMapping, MapsOneToOneMappingsAndLeavesTheRest) {
+TEST(CaseMapping, MapsOneToOneMappingsAndComparesByThem) {
   struct Case {
     char16_t unit, lower, upper;
   };
@@ -118,9 +117,8 @@ TEST(CaseMapping, MapsOneToOneMappingsAndLeavesTheRest) {
     EXPECT_EQ(ToLower(c.unit), c.lower) << std::hex << int{c.unit};
     EXPECT_EQ(ToUpper(c.unit), c.upper) << std::hex << int{c.unit};
   }
-}
 
-TEST(CompareNoCase, OrdersByLowerCaseLikeWcscmp) {
+  // CompareNoCase orders by the lower-case forms, as wcscmp would.
   EXPECT_EQ(CompareNoCase(u"Xan_State", u"xan_state"), 0);
   EXPECT_LT(CompareNoCase(u"abc", u"ABD"), 0);
   EXPECT_GT(CompareNoCase(u"b", u"A"), 0);

@@ -75,7 +75,7 @@ class Worker {
   CEvent release_{/*manualReset=*/true};
 };
 
-TEST(CWorkerThread, StartReturnsOnlyOnceTheThreadRuns) {
+TEST(CWorkerThread, StartReturnsOnlyOnceTheThreadRunsAndAWorkerMayDropItsHandle) {
   // The worker records its kernel thread number before it signals that it
   // runs; without the handshake Start could return before it was written
   // (and ThreadSanitizer would report the unordered read).
@@ -87,6 +87,21 @@ TEST(CWorkerThread, StartReturnsOnlyOnceTheThreadRuns) {
   EXPECT_NE(recorded, CurrentOsThreadId());
   thread.Join();
   EXPECT_EQ(seenInBody.load(), recorded);
+
+  // A worker may drop its own handle: the destructor running on the worker
+  // itself must not try to join it.
+  // The events are shared: the worker may still be inside Set() when the
+  // test has already seen it and returned.
+  std::optional<CWorkerThread> handle;
+  auto handleStored = std::make_shared<CEvent>(/*manualReset=*/true);
+  auto done = std::make_shared<CEvent>(/*manualReset=*/true);
+  handle = CWorkerThread::StartFunction([&handle, handleStored, done] {
+    handleStored->Wait();
+    handle.reset();
+    done->Set();
+  });
+  handleStored->Set();
+  EXPECT_TRUE(done->Wait(10'000));
 }
 
 TEST(CWorkerThread, SuspendedThreadRunsOnlyOnceResumedAndIsJoinedOnDestruction) {
@@ -136,22 +151,6 @@ TEST(CWorkerThread, RunsTheMethodOnANewThreadAndMovesOwnership) {
   EXPECT_NE(id, CurrentThreadId());
   EXPECT_FALSE(b.Joinable());
   b.Join();  // a second Join has no effect
-}
-
-TEST(CWorkerThread, WorkerMayDropItsOwnHandle) {
-  // The destructor running on the worker itself must not try to join it.
-  // The events are shared: the worker may still be inside Set() when the
-  // test has already seen it and returned.
-  std::optional<CWorkerThread> handle;
-  auto handleStored = std::make_shared<CEvent>(/*manualReset=*/true);
-  auto done = std::make_shared<CEvent>(/*manualReset=*/true);
-  handle = CWorkerThread::StartFunction([&handle, handleStored, done] {
-    handleStored->Wait();
-    handle.reset();
-    done->Set();
-  });
-  handleStored->Set();
-  EXPECT_TRUE(done->Wait(10'000));
 }
 
 }  // namespace

@@ -17,18 +17,16 @@ class ResourcesTest : public ::testing::Test {
   void TearDown() override { W4Clnt::ClearRegisteredStrings(); }
 };
 
-TEST_F(ResourcesTest, BuiltInTableAnswersEveryLanguageAndUnknownIdsAreEmpty) {
+TEST_F(ResourcesTest, BuiltInTableAnswersEveryLanguageUnderWhatIsRegistered) {
   EXPECT_EQ(GetW4ClntString(1000, kFlag, 0), "Alerting");
   EXPECT_EQ(GetW4ClntString(1007, kFlag, kGerman), "Wait Agent");
   EXPECT_EQ(GetW4ClntString(1009, kFlag, kEnglishUs), "Disconnected (Remote)");
   for (const std::uint32_t unknown : {0u, 999u, 1012u}) {
     EXPECT_EQ(GetW4ClntString(unknown, kFlag, kEnglishUs), "") << unknown;
   }
-}
 
-// Lookup goes to the exact language, then the primary one, then the neutral
-// one, then the built-in table.
-TEST_F(ResourcesTest, LookupGoesExactThenPrimaryThenNeutralThenBuiltIn) {
+  // Lookup goes to the exact language, then the primary one, then the neutral one, then the
+  // built-in table.
   ASSERT_TRUE(W4Clnt::RegisterString(W4Clnt::kNeutralLanguage, 1001, "Neutral connected"));
   EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "Neutral connected");
   ASSERT_TRUE(W4Clnt::RegisterString(kEnglish, 1001, "English connected"));
