@@ -104,12 +104,11 @@ TEST(AttributeName, EveryTextFormResolvesAlike) {
   longUnits.assign(longest.begin(), longest.end());
   longUnits.push_back(0);
   EXPECT_EQ(CQmAttributeName(longUnits.data()), Xan_ContinueRecordOnExternalTransfer);
-}
 
-TEST(AttributeName, NumbersOutsideTheCatalogueAndCustomNames) {
+  // Numbers outside the catalogue and custom names have no type and are not reserved.
   const CQmAttributeName eight(static_cast<eAttributeName>(8));
-  const CQmAttributeName custom(u"MyAttribute");
-  for (const CQmAttributeName& name : {eight, custom}) {
+  const CQmAttributeName myAttribute(u"MyAttribute");
+  for (const CQmAttributeName& name : {eight, myAttribute}) {
     EXPECT_FALSE(name.empty());
     EXPECT_EQ(name.QueryW4AttributeType(), CQmAttributeName::eTypeUnknown);
     EXPECT_FALSE(name.IsReserved());
@@ -117,7 +116,7 @@ TEST(AttributeName, NumbersOutsideTheCatalogueAndCustomNames) {
   }
   EXPECT_TRUE(eight.DisplayName().empty());
   EXPECT_TRUE(eight.key().empty());
-  EXPECT_EQ(custom.QueryW4AttributeName(), kCustom);
+  EXPECT_EQ(myAttribute.QueryW4AttributeName(), kCustom);
   EXPECT_EQ(CQmAttributeName(Xan_Paused).QueryW4AttributeType(), CQmAttributeName::eTypeBoolList);
   EXPECT_TRUE(CQmAttributeName(Xan_State).IsReserved());
 }

@@ -144,9 +144,8 @@ TEST(DateTimeText, ParsesUtcTexts) {
   CW4DateTime parsed = Utc({2000, 1, 1, 0, 0, 0});
   EXPECT_TRUE(CQmAttributeValue().Query(parsed));  // the empty text is valid and not set
   EXPECT_FALSE(parsed.IsSet());
-}
 
-TEST(DateTimeText, TextWithoutZIsLocalTime) {
+  // A text without Z is local time.
   {
     const ScopedTimeZone zone("UTC0");
     EXPECT_EQ(CQmAttributeValue(u"20070102030405").QueryTime(), Utc({2007, 1, 2, 3, 4, 5}));

@@ -71,21 +71,20 @@ TEST(ValueList, InsertIsSetLikeAndTypedInsertComparesExactly) {
   CQmAttributeValue times(u"20070102030405z");
   EXPECT_EQ(times.insert(time), 1u);
   EXPECT_EQ(times.QueryString(), u"20070102030405z|20070102030405Z");
-}
 
-TEST(ValueList, InsertAtClampsThePosition) {
-  CQmAttributeValue value(u"a|b");
-  EXPECT_EQ(value.insertat(u"x", 7), 2u);
-  EXPECT_EQ(value.QueryString(), u"a|b|x");
-  EXPECT_EQ(value.insertat(u"y", 0), 0u);
-  EXPECT_EQ(value.insertat(0, 2), 2u);
-  EXPECT_EQ(value.QueryString(), u"y|a||b|x");
-  EXPECT_EQ(value.insertat(CQmAttributeValue(u"p|q"), 1), 1u);
-  EXPECT_EQ(value.QueryString(), u"y|p|q|a||b|x");
-  EXPECT_EQ(value.insertat(CQmAttributeValue(), 99), 7u);
-  EXPECT_EQ(value.QueryString(), u"y|p|q|a||b|x");
-  EXPECT_EQ(value.insertat(value, 1), 1u);  // inserting itself
-  EXPECT_EQ(value.QueryString(), u"y|y|p|q|a||b|x|p|q|a||b|x");
+  // insertat clamps the position.
+  CQmAttributeValue list(u"a|b");
+  EXPECT_EQ(list.insertat(u"x", 7), 2u);
+  EXPECT_EQ(list.QueryString(), u"a|b|x");
+  EXPECT_EQ(list.insertat(u"y", 0), 0u);
+  EXPECT_EQ(list.insertat(0, 2), 2u);
+  EXPECT_EQ(list.QueryString(), u"y|a||b|x");
+  EXPECT_EQ(list.insertat(CQmAttributeValue(u"p|q"), 1), 1u);
+  EXPECT_EQ(list.QueryString(), u"y|p|q|a||b|x");
+  EXPECT_EQ(list.insertat(CQmAttributeValue(), 99), 7u);
+  EXPECT_EQ(list.QueryString(), u"y|p|q|a||b|x");
+  EXPECT_EQ(list.insertat(list, 1), 1u);  // inserting itself
+  EXPECT_EQ(list.QueryString(), u"y|y|p|q|a||b|x|p|q|a||b|x");
 
   CQmAttributeValue empty;
   EXPECT_EQ(empty.insertat(u"x", 3), 0u);

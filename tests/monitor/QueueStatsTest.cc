@@ -94,7 +94,7 @@ TEST(QueueStatsTest, TravelsAsTwelveUnsignedFieldsAndAFailedReadChangesNothing) 
 
 // ---- CQmQueueStats2 ----
 
-TEST(QueueStats2Test, EqualityComparesTotalsAndEveryEntry) {
+TEST(QueueStats2Test, EqualityComparesEveryEntryAndTheFormsListTheTypesInOrder) {
   EXPECT_EQ(ThreeMediaTypes(), ThreeMediaTypes());
 
   CQmQueueStats2 lastCountChanged = ThreeMediaTypes();
@@ -112,9 +112,8 @@ TEST(QueueStats2Test, EqualityComparesTotalsAndEveryEntry) {
   CQmQueueStats2 otherTotal = ThreeMediaTypes();
   otherTotal.SetDisconnectedConnectionCallCount(5);
   EXPECT_NE(otherTotal, ThreeMediaTypes());
-}
 
-TEST(QueueStats2Test, WireAndTextFormsListTheTypesInAscendingOrder) {
+  // The wire and text forms list the types in ascending order.
   CMessage message;
   message << ThreeMediaTypes();
   EXPECT_EQ(message.DescribeFields(),

@@ -99,7 +99,7 @@ TEST_F(QueueAdministrationTest, FailedQueriesLeaveTheirOutputs) {
 // Found gives the record (the second of two for the second statistics),
 // not found the default record, a truncated answer leaves the output alone.
 // Whether a queue is active is the answer itself.
-TEST_F(QueueAdministrationTest, StatisticsAndActivityAnswers) {
+TEST_F(QueueAdministrationTest, StatisticsActivityAndEntityListAnswers) {
   server_->Respond(server_entity_, 10, Body(true));
   EXPECT_TRUE(IsQueueActive(kQueue));
   server_->Respond(server_entity_, 10, Body(false));
@@ -113,11 +113,9 @@ TEST_F(QueueAdministrationTest, StatisticsAndActivityAnswers) {
   ExpectStatistics(Body(true, Stats2(100, 7)), false, Stats2(4, 1), Stats2(4, 1));
   EXPECT_THAT(SentFields(server_entity_, 8), ::testing::Each("int 3, int 77"));
   EXPECT_THAT(RequestsAwaited(), ::testing::Each(true));
-}
 
-// The queue list (event 18) and the queue contents (event 4) are both entity
-// lists; an unreadable one leaves the queue list alone and empties contents.
-TEST_F(QueueAdministrationTest, EntityListAnswers) {
+  // The queue list (event 18) and the queue contents (event 4) are both entity lists; an
+  // unreadable one leaves the queue list alone and empties contents.
   const CEntityId last(W4Notifier::eWorkgroupQueue, 0xFFFFFFFEu);
   constexpr std::int32_t kHuge = std::numeric_limits<std::int32_t>::max();
   const std::pair<CMessage, std::optional<std::vector<CEntityId>>> cases[] = {

@@ -185,9 +185,8 @@ TEST_F(AttributeRequestsTest, HostileValueListsFail) {
   EXPECT_EQ(count.function, "QueueManager::QueryAttributes");
   EXPECT_EQ(count.text, "42 (apparent) invalid interaction ID specified");
   EXPECT_THAT(count.context, ElementsAre(W4Trace::CContextAttribute(1, "42")));
-}
 
-TEST_F(AttributeRequestsTest, FailedQueriesLeaveTheirOutputs) {
+  // Failed queries leave their outputs.
   ForEachFailure(interaction_, {0, 1}, ValueList({u"C"}), [&] {
     std::vector<CQmAttributeValue> values;
     EXPECT_FALSE(QueryAttributes(kId, {Xan_State}, values));

@@ -82,7 +82,7 @@ TEST(MessageTest, FieldsReadBackInOrderWithTheirValues) {
   EXPECT_EQ(i, 2);
 }
 
-TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndKeepsThePosition) {
+TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndMalformedBytesAreRejected) {
   CMessage m;
   const char data[] = "abcdef";
   m << std::int16_t{5} << true;
@@ -104,22 +104,19 @@ TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndKeepsThePosition) {
   EXPECT_TRUE(m.IsAtEndOfData());
   EXPECT_THROW(m >> right, CNotifierExtractException);
   EXPECT_THROW(m.PeekFieldType(), CNotifierExtractException);
-}
 
-// Bad headers are rejected; a field whose length claims far more than the
-// data hold fails before anything of that size is allocated.
-TEST(MessageTest, MalformedBytesAreRejected) {
-  CMessage m;
-  m << std::u16string(u"ab");
-  std::vector<std::uint8_t> bytes = m.Serialize();
+  // Bad headers are rejected; a field whose length claims far more than the data hold fails
+  // before anything of that size is allocated.
+  CMessage wide;
+  wide << std::u16string(u"ab");
+  std::vector<std::uint8_t> bytes = wide.Serialize();
   const std::size_t lengthAt = bytes.size() - 4 - 4;  // the wide string's count
   bytes[lengthAt] = 0x00;
   bytes[lengthAt + 1] = 0x94;
   bytes[lengthAt + 2] = 0x35;
   bytes[lengthAt + 3] = 0x77;  // about two billion code units
   CMessage hostile = CMessage::Parse(bytes);
-  std::u16string text;
-  EXPECT_THROW(hostile >> text, CNotifierExtractException);
+  EXPECT_THROW(hostile >> notText, CNotifierExtractException);
   EXPECT_THAT(hostile.DescribeFields(), HasSubstr("<malformed>"));
 
   const std::vector<std::uint8_t> good = EveryFieldType().Serialize();
@@ -185,7 +182,7 @@ std::vector<std::uint8_t> Body(const CMessage& message) {
   return {bytes.begin(), bytes.end()};
 }
 
-TEST(MessageWriteTest, FieldBytesAreFixed) {
+TEST(MessageWriteTest, FieldBytesAreFixedAndZeroTerminatedTextEndsAtItsZero) {
   CMessage message;
   message << std::int32_t{-2} << u"ab" << std::u16string(u"\u00e9") << true;
   // clang-format off
@@ -196,12 +193,9 @@ TEST(MessageWriteTest, FieldBytesAreFixed) {
       5, 1};                                  // bool true
   // clang-format on
   EXPECT_EQ(Body(message), expected);
-}
 
-// Every length and every position of the first U+0000 (in and across the
-// words the scan reads at once) gives the field that zero-terminated text
-// gives.
-TEST(MessageWriteTest, WriteZeroTerminatedMatchesTheZeroTerminatedField) {
+  // Every length and every position of the first U+0000 (in and across the words the scan reads
+  // at once) gives the field that zero-terminated text gives.
   for (std::size_t length = 0; length <= 13; ++length) {
     for (std::size_t zeroAt = 0; zeroAt <= length; ++zeroAt) {
       std::u16string text(length, u'\u8000');  // top bits set: no false zero
@@ -274,7 +268,7 @@ TEST(MessageWriteTest, NoWriteGrowsTheBodyBeyondTheByteForm) {
 
 // ---- entities ----
 
-TEST(EntityIdTest, NamedEntitiesIgnoreLetterCaseAndAvoidReservedIds) {
+TEST(EntityIdTest, NamedEntitiesIgnoreLetterCaseAvoidReservedIdsAndRoundTrip) {
   const CEntityId a(eWorkgroupQueue, u"Sales");
   const CEntityId b(eWorkgroupQueue, "SALES");
   EXPECT_TRUE(a.IsSet());
@@ -288,11 +282,9 @@ TEST(EntityIdTest, NamedEntitiesIgnoreLetterCaseAndAvoidReservedIds) {
     EXPECT_NE(id, 0u);
     EXPECT_NE(id, kAllObjects);
   }
-}
 
-// Scoped names round-trip (an entity built from the id of a named one shows
-// the name); a bad one resets the entity.
-TEST(EntityIdTest, ScopedNamesRoundTrip) {
+  // Scoped names round-trip (an entity built from the id of a named one shows the name); a bad
+  // one resets the entity.
   const CEntityId queue(eWorkgroupQueue, u"Sales");
   EXPECT_EQ(queue.QueryScopedName().str(), u"WorkgroupQueue:Sales");
   const CEntityId server(eQueueManagerServer, kAllObjects);

@@ -14,7 +14,7 @@
 namespace W4Os {
 namespace {
 
-TEST(Utf8Conversion, RoundTripsEveryPlane) {
+TEST(Utf8Conversion, RoundTripsEveryPlaneAndRejectsInvalidText) {
   // One character of each encoded length, including a supplementary-plane
   // emoji (surrogate pair) and the last code point.
   const std::string narrow = "A\u00E9\u20AC\U0001F600\U0010FFFF";
@@ -31,9 +31,8 @@ TEST(Utf8Conversion, RoundTripsEveryPlane) {
   EXPECT_EQ(toWide, std::u16string(u"a\0b", 3));
   ASSERT_TRUE(NarrowToWide("", toWide));
   EXPECT_TRUE(toWide.empty());
-}
 
-TEST(Utf8Conversion, RejectsEachKindOfInvalidUtf8AndAcceptsTheBoundaries) {
+  // Each kind of invalid UTF-8 is rejected, the boundaries of each range accepted.
   const char* const invalid[] = {
       "\x80",              // continuation byte without a lead
       "\xC0\xAF",          // overlong two-byte form of '/'
@@ -147,6 +146,10 @@ TEST(CaseMapping, MapsOneToOneMappingsAndComparesByThem) {
 namespace W4STD {
 namespace {
 
+// Stands for a library function taking identifier text in any form.
+std::u16string Accept(const w4idstring_arg& arg) { return arg.get().str(); }
+const w4idstring* AddressOf(const w4idstring_arg& arg) { return &arg.get(); }
+
 TEST(W4IdString, KeepsTheTextAndComparesOrdersAndHashesWithoutCase) {
   const w4idstring mixed(u"Xan_CallId");
   EXPECT_EQ(mixed.str(), u"Xan_CallId");  // the text as given is kept
@@ -179,13 +182,8 @@ TEST(W4IdString, KeepsTheTextAndComparesOrdersAndHashesWithoutCase) {
 
   std::unordered_set<w4idstring> names{w4idstring(u"Queue"), w4idstring(u"QUEUE")};
   EXPECT_EQ(names.size(), 1u);
-}
 
-// Stands for a library function taking identifier text in any form.
-std::u16string Accept(const w4idstring_arg& arg) { return arg.get().str(); }
-const w4idstring* AddressOf(const w4idstring_arg& arg) { return &arg.get(); }
-
-TEST(W4IdString, BuildsFromEveryTextFormAndWritesUtf8) {
+  // It builds from every text form and writes UTF-8.
   const unsigned short units[] = {u'Q', 0x00E9, 0};
   const std::string narrow = "Q\xC3\xA9";
   for (const std::u16string& text :

@@ -180,9 +180,8 @@ TEST(SinkListTest, EverySinkGetsEveryRecordUntilRemovedEvenWhenOneThrows) {
   EXPECT_EQ(first->Size(), 1u);
   EXPECT_EQ(second->Size(), 2u);
   EXPECT_TRUE(second->Contains("two"));
-}
 
-TEST(SinkListTest, SinkCallingBackIntoTheLibraryIsContained) {
+  // A sink calling back into the library is contained.
   CTopic topic("SinkListTest", kLevelDetail);
   auto reentrant = std::make_shared<CReentrantSink>(topic);
   reentrant->self = reentrant;
@@ -224,9 +223,8 @@ TEST(TraceConfigTest, LevelsOfTopicsFromTheSetting) {
     EXPECT_EQ(config.EnablesAny(), c.enablesAny) << c.setting;
     EXPECT_TRUE(config.rejected.empty()) << c.setting;
   }
-}
 
-TEST(TraceConfigTest, UnreadableItemsAreRejectedAndTheRestKept) {
+  // Unreadable items are rejected and the rest kept.
   const CTraceConfig config =
       ParseTraceConfig("QueueManager:81,,bogus,Scope:,:21,Mem:101,Neg:-1,X:8x,Top:100, 5 ");
   EXPECT_THAT(config.rejected, ElementsAre("bogus", "Scope:", ":21", "Mem:101", "Neg:-1", "X:8x"));
