@@ -181,7 +181,7 @@ struct CLocalizeCase {
   std::u16string localized;
 };
 
-TEST_F(LocalizedValue, ResourceTokensAndArguments) {
+TEST_F(LocalizedValue, ResourceTokensArgumentsAndRegisteredStrings) {
   const CLocalizeCase cases[] = {
       {u"plain text", u"plain text"},
       {u"%1001%", u"Connected"},
@@ -211,9 +211,8 @@ TEST_F(LocalizedValue, ResourceTokensAndArguments) {
     SCOPED_TRACE(W4Os::WideToNarrowLossy(test.text));
     EXPECT_EQ(Localized(test.text), test.localized);
   }
-}
 
-TEST_F(LocalizedValue, RegisteredStringsInTheRequestedLanguageExpandUpToTheLimit) {
+  // Registered strings are taken in the requested language and expanded in turn, up to the limit.
   ASSERT_TRUE(W4Clnt::RegisterString(kGerman, 1001, "Verbunden \xC3\xBC"));
   const CQmAttributeValue value(u"%1001%");
   EXPECT_EQ(value.QueryLocalizedValue(kGerman), u"Verbunden \u00FC");

@@ -32,11 +32,9 @@ TEST(CEvent, ManualResetStaysSignalledAndAutoResetReleasesOneWaitPerSet) {
   automatic.Set();  // setting a signalled event changes nothing
   EXPECT_TRUE(automatic.Wait(0));
   EXPECT_FALSE(automatic.Wait(0));
-}
 
-// Blocked waiters: a manual-reset Set releases all of them; an auto-reset
-// Set releases one, and the event is reset again by the time it is through.
-TEST(CEvent, SetFromAnotherThreadReleasesBlockedWaiters) {
+  // Blocked waiters: a manual-reset Set releases all of them; an auto-reset Set releases one, and
+  // the event is reset again by the time it is through.
   for (const bool manualReset : {true, false}) {
     CEvent event(manualReset);
     std::atomic<int> woken{0};
