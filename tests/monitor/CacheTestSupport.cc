@@ -188,9 +188,9 @@ void MonitorCacheTest::AwaitLog(const RecordingMonitor& monitor, std::size_t ent
   for (int i = 0; i < 1000 && monitor.Log().size() < entries; ++i) server_->WaitIdle();
 }
 
-std::vector<std::string> MonitorCacheTest::MonitorRequests() const {
+std::vector<std::string> MonitorCacheTest::MonitorRequests(int event) const {
   std::vector<std::string> fields;
-  for (const CMessage& request : server_->RequestsTo(ServerEntity(), kMonitorQueueEvent)) {
+  for (const CMessage& request : server_->RequestsTo(ServerEntity(), event)) {
     fields.push_back(request.DescribeFields());
   }
   return fields;

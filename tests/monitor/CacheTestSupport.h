@@ -130,8 +130,8 @@ class MonitorCacheTest : public W4Notifier::testing::NotifierFixture {
   // Waits, as long as deliveries are still running, until `monitor` has
   // logged `entries` callbacks (loads answered on the delivery thread).
   void AwaitLog(const RecordingMonitor& monitor, std::size_t entries);
-  // The fields of every monitor queue request, in order.
-  std::vector<std::string> MonitorRequests() const;
+  // The fields of every request of `event` to the server, in order.
+  std::vector<std::string> MonitorRequests(int event = kMonitorQueueEvent) const;
 
  private:
   std::mutex mutex_;

@@ -38,26 +38,12 @@ class FakeStore : public IInteractionMonitorStore {
 
 class ReloadTest : public MonitorCacheTest {
  protected:
-  // Answers the reload request with `response` and records its fields.
-  void ServeReload(CMessage response) {
-    server_->Handle(ServerEntity(), kCacheReloadEvent, [this, response](const CMessage& request) {
-      std::lock_guard lock(mutex_);
-      reloadRequests_.push_back(request.DescribeFields());
-      return CScriptedReply::Respond(response);
-    });
-  }
-  void Renegotiate() {
+  // Renegotiates with the server answering the reload request with `reload`.
+  void Renegotiate(const CMessage& reload) {
+    server_->Respond(ServerEntity(), kCacheReloadEvent, reload);
     connection_->Renegotiate();
     server_->WaitIdle();
   }
-  std::vector<std::string> ReloadRequests() {
-    std::lock_guard lock(mutex_);
-    return reloadRequests_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> reloadRequests_;
 };
 
 // The reload reconciles what changed meanwhile and removes the queues that
@@ -83,10 +69,9 @@ TEST_F(ReloadTest, ReconcilesTheQueuesAndRemovesThoseThatAreGone) {
       {.stats = Stats(9), .events = {Updated(1, Attributes({{Xan_State, "C"}})), Updated(3, {})}});
   WriteSection(reload, gone, {}, {.exists = false});
   reload << std::int32_t{9} << std::int32_t{3004} << true;  // a bool where names belong
-  ServeReload(reload);
-  Renegotiate();
+  Renegotiate(reload);
 
-  EXPECT_THAT(ReloadRequests(),  // the queues in the cache's order
+  EXPECT_THAT(MonitorRequests(kCacheReloadEvent),  // the queues in the cache's order
               ElementsAre(::testing::AnyOf("int 2, int 9, int 3001, int 9, int 3002",
                                            "int 2, int 9, int 3002, int 9, int 3001")));
   EXPECT_THAT(monitor.Log(),
@@ -124,9 +109,9 @@ TEST_F(ReloadTest, InteractionMonitorsAreAskedAndReloaded) {
   reload << std::int32_t{30} << std::int32_t{5000};  // an interaction record
   reload << std::int32_t{30} << std::int32_t{5000} << true << false;
   Attributes({{Xan_State, "H"}}).Write(reload);
-  ServeReload(reload);
-  Renegotiate();
-  EXPECT_THAT(ReloadRequests(), ElementsAre("int 2, int 9, int 3005, int 30, int 5000"));
+  Renegotiate(reload);
+  EXPECT_THAT(MonitorRequests(kCacheReloadEvent),
+              ElementsAre("int 2, int 9, int 3005, int 30, int 5000"));
   ASSERT_EQ(store.reloaded.size(), 1u);
   EXPECT_EQ(store.reloaded[0].interaction.QueryObjectId(), FakeStore::kWatched);
   EXPECT_TRUE(store.reloaded[0].alwaysNotify);
