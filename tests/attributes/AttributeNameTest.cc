@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "QueueManager/Platform/Exceptions.h"
+#include "attributes/Catalogue.h"
 
 namespace QueueManager {
 namespace {
@@ -37,16 +39,11 @@ struct ResolutionCase {
 };
 
 TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
+  // Every key and alias in any letter case is the catalogue's part; these
+  // are what the name makes of the text.
   const std::vector<ResolutionCase> cases = {
-      {u"Xan_CallState", Xan_CallState, u"Xan_CallState"},
-      {u"xan_callstate", Xan_CallState, u"Xan_CallState"},
-      {u"XAN_CALLSTATE", Xan_CallState, u"Xan_CallState"},
-      {u"Callstate", Xan_CallState, u"Xan_CallState"},
       {u"cALLsTATE", Xan_CallState, u"Xan_CallState"},
-      {u"Conference Chat", Xan_ConferenceChat, u"Xan_ConferenceChat"},
       {u"conference chat", Xan_ConferenceChat, u"Xan_ConferenceChat"},
-      {u"Recording Requested By", Xan_RecordingRequestedBy, u"Xan_RecordingRequestedBy"},
-      {u"Listening From", Xan_ListeningFrom, u"Xan_ListeningFrom"},
       {u"Xan_RemoteTnDisplay", Xan_RemoteId, u"Xan_RemoteId"},
       {u"CallLog", CallLog, u"CallLog"},
       // Custom names: separators become underscores after the lookup failed.
@@ -89,9 +86,7 @@ TEST(AttributeName, EveryTextFormResolvesAlike) {
                                                 CQmAttributeName("\xC3\x84 b c"),
                                                 CQmAttributeName(std::string("\xC3\x84 b c"))};
   for (const CQmAttributeName& name : custom) EXPECT_EQ(name.DisplayName(), u"\u00C4_b_c");
-}
-
-TEST(AttributeName, NullInvalidAndLongTexts) {
+  // Null and invalid texts give the empty name; long ones are kept whole.
   for (const CQmAttributeName& name :
        {CQmAttributeName(static_cast<const char16_t*>(nullptr)),
         CQmAttributeName(static_cast<const unsigned short*>(nullptr)),
@@ -100,21 +95,20 @@ TEST(AttributeName, NullInvalidAndLongTexts) {
     EXPECT_TRUE(name.empty());
   }
   const std::u16string longWide(100, u'q');
-  std::vector<unsigned short> units(longWide.begin(), longWide.end());
-  units.push_back(0);
-  EXPECT_EQ(CQmAttributeName(units.data()).DisplayName(), longWide);
+  std::vector<unsigned short> longUnits(longWide.begin(), longWide.end());
+  longUnits.push_back(0);
+  EXPECT_EQ(CQmAttributeName(longUnits.data()).DisplayName(), longWide);
   EXPECT_EQ(CQmAttributeName(std::string(100, 'q')).DisplayName(), longWide);
   // Exactly as long as the longest key: still resolved.
   const std::u16string longest = u"Xan_ContinueRecordOnExternalTransfer";
-  units.assign(longest.begin(), longest.end());
-  units.push_back(0);
-  EXPECT_EQ(CQmAttributeName(units.data()), Xan_ContinueRecordOnExternalTransfer);
-}
+  longUnits.assign(longest.begin(), longest.end());
+  longUnits.push_back(0);
+  EXPECT_EQ(CQmAttributeName(longUnits.data()), Xan_ContinueRecordOnExternalTransfer);
 
-TEST(AttributeName, NumbersOutsideTheCatalogueAndCustomNames) {
+  // Numbers outside the catalogue and custom names have no type and are not reserved.
   const CQmAttributeName eight(static_cast<eAttributeName>(8));
-  const CQmAttributeName custom(u"MyAttribute");
-  for (const CQmAttributeName& name : {eight, custom}) {
+  const CQmAttributeName myAttribute(u"MyAttribute");
+  for (const CQmAttributeName& name : {eight, myAttribute}) {
     EXPECT_FALSE(name.empty());
     EXPECT_EQ(name.QueryW4AttributeType(), CQmAttributeName::eTypeUnknown);
     EXPECT_FALSE(name.IsReserved());
@@ -122,14 +116,14 @@ TEST(AttributeName, NumbersOutsideTheCatalogueAndCustomNames) {
   }
   EXPECT_TRUE(eight.DisplayName().empty());
   EXPECT_TRUE(eight.key().empty());
-  EXPECT_EQ(custom.QueryW4AttributeName(), kCustom);
+  EXPECT_EQ(myAttribute.QueryW4AttributeName(), kCustom);
   EXPECT_EQ(CQmAttributeName(Xan_Paused).QueryW4AttributeType(), CQmAttributeName::eTypeBoolList);
   EXPECT_TRUE(CQmAttributeName(Xan_State).IsReserved());
 }
 
 // ---- Comparison and hashing ------------------------------------------------------
 
-TEST(AttributeName, OrdersCustomNamesWithoutCaseFirstThenNumbers) {
+TEST(AttributeName, OrdersAndHashesCustomNamesWithoutCaseFirstThenNumbers) {
   const CQmAttributeName lowest(static_cast<eAttributeName>(INT_MIN));
   const CQmAttributeName highest(static_cast<eAttributeName>(INT_MAX));
   // Each pair in strictly ascending order.
@@ -154,9 +148,8 @@ TEST(AttributeName, OrdersCustomNamesWithoutCaseFirstThenNumbers) {
   EXPECT_EQ(CQmAttributeName(u"zzz"), kCustom);  // the text plays no part
   EXPECT_TRUE(CQmAttributeName(Xan_State) >= Xan_State && CQmAttributeName(Xan_State) <= Xan_State);
   EXPECT_GT(highest, static_cast<eAttributeName>(INT_MIN));
-}
 
-TEST(AttributeName, ContainersOrderCustomNamesFirstAndHashEqualNamesAlike) {
+  // Containers order custom names first; equal names hash alike.
   std::map<CQmAttributeName, int> byName;
   byName[CQmAttributeName(Xan_RecordLengthMillisec)] = 1;
   byName[CQmAttributeName(u"beta")] = 2;
@@ -168,7 +161,6 @@ TEST(AttributeName, ContainersOrderCustomNamesFirstAndHashEqualNamesAlike) {
   for (const auto& [name, value] : byName) order.push_back(fmt::format("{}={}", name, value));
   EXPECT_THAT(order, ::testing::ElementsAre("****=6", "Alpha=5", "beta=2", "Xan_AcdCategory=3",
                                             "Xan_RecordLengthMillisec=1"));
-  // Equal names hash equally.
   EXPECT_EQ(CQmAttributeName(u"\u00C4BC").Hash(), CQmAttributeName(u"\u00E4bc").Hash());
   EXPECT_EQ(CQmAttributeName(u"callstate").Hash(), CQmAttributeName(Xan_CallState).Hash());
   std::unordered_set<CQmAttributeName> names = {CQmAttributeName(u"Queue"),
@@ -238,67 +230,150 @@ TEST(AttributeName, WritesTraceTextAndNumbersOrTextAndReadsThemBack) {
   }
 }
 
+// Read resolves text, keeps numbers unchecked (an unsigned field reads as
+// -1) and stops after the name; a failed read changes neither the name nor
+// the read position.
 TEST(AttributeName, ReadResolvesTextAndKeepsNumbersUnchecked) {
-  struct Case {
-    CMessage message;
-    eAttributeName number;
-    std::u16string text;
-  };
-  auto fields = [](std::int32_t number, auto... text) {
-    CMessage message;
-    message << number;
-    ((message << text), ...);
-    return message;
-  };
-  const std::vector<Case> cases = {
-      {fields(-1, u"callstate"), Xan_CallState, u"Xan_CallState"},
-      {fields(-1, std::u16string(u"Conference Chat")), Xan_ConferenceChat, u"Xan_ConferenceChat"},
-      {fields(-1, u"a.b"), kCustom, u"a_b"},
-      {fields(-1, u""), kCustom, u""},
-      {fields(8), static_cast<eAttributeName>(8), u""},
-      {fields(INT_MIN), static_cast<eAttributeName>(INT_MIN), u""},
-      {fields(38, u"ignored"), Xan_State, u"Xan_State"},
-  };
-  for (Case c : cases) {
-    CQmAttributeName name;
-    name.Read(c.message);
-    EXPECT_EQ(name.QueryW4AttributeName(), c.number);
-    EXPECT_EQ(name.DisplayName(), c.text);
-  }
-  CMessage unsigned32;
-  unsigned32 << std::uint32_t{0xFFFFFFFFu} << u"Note";  // an unsigned field reads as -1
-  CQmAttributeName name;
-  name.Read(unsigned32);
-  EXPECT_EQ(name, CQmAttributeName(u"Note"));
-}
-
-TEST(AttributeName, AFailedReadChangesNeitherTheNameNorTheMessage) {
   using W4Notifier::FieldType;
   struct Case {
     CMessage message;
-    FieldType first;  // the field the read position must still be at
+    std::optional<CQmAttributeName> read;  // none: throws
+    FieldType next = FieldType::kInt32;    // the field the read position is at after it
   };
-  std::vector<Case> cases(5);
-  cases[0].first = FieldType{};          // empty
-  cases[1].message << std::int32_t{-1};  // the text is missing
-  cases[1].first = FieldType::kInt32;
-  cases[2].message << std::int32_t{-1} << "narrow";  // a narrow string field
-  cases[2].first = FieldType::kInt32;
-  cases[3].message << "Xan_State";  // the number is missing
-  cases[3].first = FieldType::kNarrowString;
-  cases[4].message << std::int16_t{38} << std::int32_t{-1};  // a number of another size
-  cases[4].first = FieldType::kInt16;
-  for (Case& c : cases) {
+  auto fields = [](auto... values) {
+    CMessage message;
+    ((message << values), ...);
+    return message << std::int32_t{42};
+  };
+  const std::vector<Case> cases = {
+      {fields(-1, u"callstate"), Xan_CallState},
+      {fields(-1, std::u16string(u"Conference Chat")), Xan_ConferenceChat},
+      {fields(-1, u"a.b"), CQmAttributeName(u"a_b")},
+      {fields(-1, u""), CQmAttributeName(u"")},
+      {fields(8), static_cast<eAttributeName>(8)},
+      {fields(INT_MIN), static_cast<eAttributeName>(INT_MIN)},
+      {fields(38, u"ignored"), Xan_State, FieldType::kWideText},
+      {fields(std::uint32_t{0xFFFFFFFFu}, u"Note"), CQmAttributeName(u"Note")},
+      {CMessage(), std::nullopt, FieldType{}},
+      {fields(-1), std::nullopt},            // a number where the text belongs
+      {fields(-1, "narrow"), std::nullopt},  // a narrow string field
+      {fields("Xan_State"), std::nullopt, FieldType::kNarrowString},  // the number is missing
+      {fields(std::int16_t{38}), std::nullopt, FieldType::kInt16},    // a number of another size
+  };
+  for (Case c : cases) {
+    SCOPED_TRACE(c.message.DescribeFields());
     CQmAttributeName name(u"Unchanged");
-    EXPECT_THROW(name.Read(c.message), CNotifierExtractException) << c.message.DescribeFields();
-    EXPECT_EQ(name.DisplayName(), u"Unchanged");
-    if (c.first == FieldType{}) {
+    if (c.read) {
+      name.Read(c.message);
+      EXPECT_EQ(name.QueryW4AttributeName(), c.read->QueryW4AttributeName());
+      EXPECT_EQ(name.DisplayName(), c.read->DisplayName());
+    } else {
+      EXPECT_THROW(name.Read(c.message), CNotifierExtractException);
+      EXPECT_EQ(name.DisplayName(), u"Unchanged");
+    }
+    if (c.next == FieldType{}) {
       EXPECT_TRUE(c.message.IsAtEndOfData());
     } else {
-      EXPECT_EQ(c.message.PeekFieldType(), c.first) << c.message.DescribeFields();
+      EXPECT_EQ(c.message.PeekFieldType(), c.next);
     }
   }
 }
 
 }  // namespace
 }  // namespace QueueManager
+
+// ---- the catalogue: flags and type classes, the index by number and the
+// resolution of texts ----
+
+namespace QueueManager::Catalogue {
+namespace {
+
+// Spot checks of the flags and type classes: one key on each side of every
+// distinction the catalogue draws (the full lists live in the catalogue
+// itself, and retyping them here would only restate it).
+TEST(Catalogue, ClassifiesKeys) {
+  struct Row {
+    const char16_t* key;
+    CQmAttributeName::eW4AttributeType type;
+    bool reserved;
+    bool extended;
+  };
+  const Row rows[] = {
+      {u"Xan_AcdCategory", CQmAttributeName::eTypeStringList, true, false},
+      {u"Xan_Private", CQmAttributeName::eTypeBool, true, false},
+      {u"Xan_Paused", CQmAttributeName::eTypeBoolList, true, false},
+      {u"Xan_CallPurpose", CQmAttributeName::eTypeInteger, false, false},
+      {u"Xan_CallId", CQmAttributeName::eTypeUnsigned, true, false},
+      {u"Xan_Monitors", CQmAttributeName::eTypeUnsignedList, true, false},
+      {u"Xan_ConnectTime", CQmAttributeName::eTypeDateTime, true, false},
+      {u"Xan_State", CQmAttributeName::eTypeString, true, false},
+      {u"Xan_IVRCurrentNode", CQmAttributeName::eTypeString, false, true},
+      {u"Xan_RecordLengthMillisec", CQmAttributeName::eTypeString, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(ToTraceText(CQmAttributeName(row.key)));
+    const KeyInfo* key = FindKey(CQmAttributeName(row.key).QueryW4AttributeName());
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->type, row.type);
+    EXPECT_EQ(key->IsReserved(), row.reserved);
+    EXPECT_EQ(key->IsExtended(), row.extended);
+  }
+  for (const KeyInfo& key : AllKeys()) EXPECT_FALSE(key.IsExtended() && key.IsReserved());
+}
+
+TEST(Catalogue, FindsExactlyTheCatalogueNumbersAndResolvesEveryKeyAndAlias) {
+  std::set<int> numbers;
+  for (const KeyInfo& key : AllKeys()) numbers.insert(key.number);
+  for (int number = -2; number <= kMaxNumber + 2; ++number) {
+    const KeyInfo* key = FindKey(number);
+    ASSERT_EQ(key != nullptr, numbers.count(number) == 1) << number;
+    if (key != nullptr) {
+      EXPECT_EQ(key->number, number);
+    }
+  }
+  for (const std::int32_t hostile : {INT_MIN, INT_MAX}) EXPECT_EQ(FindKey(hostile), nullptr);
+  // Every key and alias resolves in any letter case.
+  auto upper = [](std::u16string_view text) {
+    std::u16string out(text);
+    for (char16_t& c : out) c = W4Os::ToUpper(c);
+    return out;
+  };
+  for (const KeyInfo& key : AllKeys()) {
+    EXPECT_EQ(Resolve(key.key), key.number);
+    EXPECT_EQ(Resolve(W4Os::ToLowerCopy(key.key)), key.number);
+    EXPECT_EQ(Resolve(upper(key.key)), key.number);
+    EXPECT_EQ(KeyIdString(key).str(), key.key);
+  }
+  for (const AliasInfo& alias : AllAliases()) {
+    ASSERT_NE(FindKey(alias.number), nullptr);
+    EXPECT_EQ(Resolve(alias.text), alias.number);
+    EXPECT_EQ(Resolve(upper(alias.text)), alias.number);
+  }
+}
+
+TEST(Catalogue, ResolvesOnlyWholeCatalogueTexts) {
+  const std::vector<std::pair<std::u16string, int>> cases = {
+      {u"", -1},
+      {u"Xan_CallStat", -1},        // a prefix
+      {u"Xan_CallStatex", -1},      // a longer text
+      {u"Xan_CallState ", -1},      // trailing space
+      {u"Xan_Call_State", -1},      // another text with the same letters
+      {u"Conference_Chat", -1},     // the alias spelled with an underscore
+      {u"Xan_CallSt\u00C4te", -1},  // non-ASCII that folds to non-ASCII
+      // U+212A KELVIN SIGN folds to 'k': the lower-case form is a key.
+      {u"IntAtt_\u212AeyPath", 521},
+      {u"Xan_TrackerDoNotTrac\u212A", 402},  // ... also in the last, short group of units
+      {u"\u212A", -1},
+      {u"ab", -1},
+      {u"Xan_ContinueRecordOnExternalTransfer", 82},  // the longest key
+      {u"Xan_ContinueRecordOnExternalTransferX", -1},
+      {std::u16string(1000, u'x'), -1},
+      {std::u16string(u"Xan_State\0", 10), -1},  // an embedded U+0000
+  };
+  for (const auto& [text, number] : cases) {
+    EXPECT_EQ(Resolve(text), number) << W4Os::WideToNarrowLossy(text);
+  }
+}
+
+}  // namespace
+}  // namespace QueueManager::Catalogue

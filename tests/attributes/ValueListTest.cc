@@ -46,10 +46,10 @@ TEST(ValueList, Find) {
   }
 }
 
-TEST(ValueList, InsertIsSetLike) {
+TEST(ValueList, InsertIsSetLikeAndTypedInsertComparesExactly) {
   CQmAttributeValue value;
   EXPECT_EQ(value.insert(u"x"), 0u);
-  EXPECT_EQ(value.insert(u"X"), 0u);
+  EXPECT_EQ(value.insert(u"X"), 0u);  // a text compares without case
   EXPECT_EQ(value.insert("y"), 1u);
   EXPECT_EQ(value.insert(std::u16string(u"")), 2u);
   EXPECT_EQ(value.insert(u""), 2u);
@@ -66,30 +66,25 @@ TEST(ValueList, InsertIsSetLike) {
   EXPECT_EQ(letters.QueryString(), u"a|b|c|d");
   letters.insert(letters);
   EXPECT_EQ(letters.QueryString(), u"a|b|c|d");
-}
-
-TEST(ValueList, TypedInsertComparesExactly) {
-  CQmAttributeValue value(u"abc");
-  EXPECT_EQ(value.insert(u"ABC"), 0u);
+  // A typed value compares exactly.
   const CW4DateTime time = *CW4DateTime::FromUtcFields({2007, 1, 2, 3, 4, 5});
   CQmAttributeValue times(u"20070102030405z");
   EXPECT_EQ(times.insert(time), 1u);
   EXPECT_EQ(times.QueryString(), u"20070102030405z|20070102030405Z");
-}
 
-TEST(ValueList, InsertAtClampsThePosition) {
-  CQmAttributeValue value(u"a|b");
-  EXPECT_EQ(value.insertat(u"x", 7), 2u);
-  EXPECT_EQ(value.QueryString(), u"a|b|x");
-  EXPECT_EQ(value.insertat(u"y", 0), 0u);
-  EXPECT_EQ(value.insertat(0, 2), 2u);
-  EXPECT_EQ(value.QueryString(), u"y|a||b|x");
-  EXPECT_EQ(value.insertat(CQmAttributeValue(u"p|q"), 1), 1u);
-  EXPECT_EQ(value.QueryString(), u"y|p|q|a||b|x");
-  EXPECT_EQ(value.insertat(CQmAttributeValue(), 99), 7u);
-  EXPECT_EQ(value.QueryString(), u"y|p|q|a||b|x");
-  EXPECT_EQ(value.insertat(value, 1), 1u);  // inserting itself
-  EXPECT_EQ(value.QueryString(), u"y|y|p|q|a||b|x|p|q|a||b|x");
+  // insertat clamps the position.
+  CQmAttributeValue list(u"a|b");
+  EXPECT_EQ(list.insertat(u"x", 7), 2u);
+  EXPECT_EQ(list.QueryString(), u"a|b|x");
+  EXPECT_EQ(list.insertat(u"y", 0), 0u);
+  EXPECT_EQ(list.insertat(0, 2), 2u);
+  EXPECT_EQ(list.QueryString(), u"y|a||b|x");
+  EXPECT_EQ(list.insertat(CQmAttributeValue(u"p|q"), 1), 1u);
+  EXPECT_EQ(list.QueryString(), u"y|p|q|a||b|x");
+  EXPECT_EQ(list.insertat(CQmAttributeValue(), 99), 7u);
+  EXPECT_EQ(list.QueryString(), u"y|p|q|a||b|x");
+  EXPECT_EQ(list.insertat(list, 1), 1u);  // inserting itself
+  EXPECT_EQ(list.QueryString(), u"y|y|p|q|a||b|x|p|q|a||b|x");
 
   CQmAttributeValue empty;
   EXPECT_EQ(empty.insertat(u"x", 3), 0u);
@@ -128,7 +123,7 @@ TEST(ValueList, Remove) {
   EXPECT_TRUE(numbers.empty());
 }
 
-TEST(ValueList, AppendAndVectorConstructors) {
+TEST(ValueList, VectorsInAndOut) {
   EXPECT_EQ(CQmAttributeValue(std::vector<std::u16string>{u"", u"a", u"b"}).QueryString(), u"a|b");
   EXPECT_EQ(CQmAttributeValue(std::vector<std::u16string>{u"a", u"", u"b"}).QueryString(), u"a||b");
   EXPECT_EQ(CQmAttributeValue(std::vector<bool>{false, true}).QueryString(), u"1");
@@ -138,9 +133,7 @@ TEST(ValueList, AppendAndVectorConstructors) {
   CQmAttributeValue value(u"a");
   value.append(value).append(std::uint32_t{0}).append(false);
   EXPECT_EQ(value.QueryString(), u"a|a|0|");
-}
-
-TEST(ValueList, QueryVectorSizesAndStopsAtTheFirstFailure) {
+  // QueryVector sizes the vector and stops at the first failure.
   std::vector<bool> flags = {false, false, false, false};
   EXPECT_TRUE(CQmAttributeValue(u"1|").QueryVector(flags));
   EXPECT_EQ(flags, (std::vector<bool>{true, false}));

@@ -6,28 +6,18 @@
 #include <memory>
 
 #include "CacheTestSupport.h"
-#include "QueueManager/Platform/Trace.h"
 #include "monitor/QmCache.h"
+#include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using W4Notifier::CScriptedReply;
-
-std::vector<std::uint32_t> SortedContents(const CQmQueueMonitor& monitor) {
-  std::vector<InteractionId> ids;
-  monitor.QueryContents(ids);
-  std::vector<std::uint32_t> numbers;
-  for (InteractionId id : ids) numbers.push_back(id.QueryObjectId());
-  std::sort(numbers.begin(), numbers.end());
-  return numbers;
-}
-
 class ActivationTest : public MonitorCacheTest {};
 
+// A synchronous activation loads the queue before it returns; the
+// subscription stops once, with the last monitor.
 TEST_F(ActivationTest, SynchronousActivationLoadsTheQueueBeforeReturning) {
+  const W4Trace::testing::TraceCapture capture(W4Trace::kLevelWarning);
   const CEntityId queue = UserQueue(1001);
   ServeQueue(
       queue,
@@ -39,13 +29,30 @@ TEST_F(ActivationTest, SynchronousActivationLoadsTheQueueBeforeReturning) {
   EXPECT_THAT(monitor.Log(), ElementsAre("Added 101 {Xan_State=C}", "Added 102 {}", "Stats 7"));
   EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1001, int 2, int 38, int 40"));
   EXPECT_TRUE(Cache().IsSubscribed(queue));
-  EXPECT_THAT(SortedContents(monitor), ElementsAre(101u, 102u));
+  std::vector<InteractionId> contents;
+  monitor.QueryContents(contents);
+  EXPECT_THAT(contents, ::testing::UnorderedElementsAre(101u, 102u));
   CQmQueueStats stats;
   monitor.QueryStatistics(stats);
   EXPECT_EQ(stats, Stats(7));
   CQmAttributeValue value;
   EXPECT_TRUE(Cache().QueryAttribute(101, Xan_State, value));
   EXPECT_EQ(value, "C");
+
+  RecordingMonitor second;
+  second.Activate(queue, {Xan_State}, true);
+  second.ClearLog();
+  monitor.Deactivate();
+  EXPECT_TRUE(Cache().IsSubscribed(queue));
+  Publish(queue, {.events = {Added(901)}});
+  EXPECT_THAT(second.Log(), ElementsAre("Added 901 {}"));
+  EXPECT_EQ(monitor.Log().size(), 3u);
+  second.Deactivate();
+  EXPECT_FALSE(Cache().IsSubscribed(queue));
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  Publish(queue, {.events = {Added(902)}});
+  // Not even delivered to the cache: nothing was skipped.
+  EXPECT_FALSE(capture->Contains("skipped"));
 }
 
 TEST_F(ActivationTest, AsynchronousActivationReturnsBeforeTheResponseArrives) {
@@ -77,7 +84,9 @@ TEST_F(ActivationTest, AsynchronousActivationReturnsBeforeTheResponseArrives) {
                                              "bool false, int 9, int 1012, int 1, int 38"));
 }
 
-TEST_F(ActivationTest, SecondMonitorOnACachedQueueLoadsSynchronouslyAndAloneGetsTheContents) {
+// A later monitor of a cached queue loads synchronously, and it alone gets
+// the contents; so does a monitor that asks for more names.
+TEST_F(ActivationTest, LaterMonitorsOfACachedQueueLoadForThemselvesOnly) {
   const CEntityId queue = UserQueue(1003);
   ServeQueue(queue, {.events = {Added(301)}}, {Xan_State});
   RecordingMonitor first;
@@ -87,6 +96,9 @@ TEST_F(ActivationTest, SecondMonitorOnACachedQueueLoadsSynchronouslyAndAloneGets
   second.Activate(queue, {Xan_State, Xan_AccountCode}, false);
   RecordingMonitor third;
   third.Activate(queue, {Xan_State}, true);
+  RecordingMonitor none;
+  none.Activate(CEntityId(), {Xan_State}, true);  // ignored
+  EXPECT_FALSE(none.QueryMonitoredQueue().IsSet());
 
   EXPECT_THAT(first.Log(), ElementsAre("Added 301 {}"));
   EXPECT_THAT(second.Log(), ElementsAre("Added 301 {}"));
@@ -98,110 +110,30 @@ TEST_F(ActivationTest, SecondMonitorOnACachedQueueLoadsSynchronouslyAndAloneGets
   Publish(queue, {.events = {Added(302)}});
   EXPECT_THAT(first.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
   EXPECT_THAT(second.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
-}
-
-TEST_F(ActivationTest, AttributeRequestReloadsForTheRequestingMonitorOnly) {
-  const CEntityId queue = UserQueue(1007);
-  ServeQueue(queue, {.events = {Added(701)}});
-  RecordingMonitor first;
-  first.Activate(queue, {Xan_State}, true);
-  RecordingMonitor second;
-  second.Activate(queue, {Xan_State}, true);
-  first.ClearLog();
-  second.ClearLog();
-  ServeQueue(queue, {.events = {Updated(701, Attributes({{Xan_UserName, "ann"}}))}});
+  ServeQueue(queue, {.events = {Updated(301, Attributes({{Xan_UserName, "ann"}}))}});
   second.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
-  EXPECT_THAT(first.Log(), IsEmpty());
-  EXPECT_THAT(second.Log(), ElementsAre("Updated 701 {Xan_UserName=ann}"));
-}
+  EXPECT_THAT(first.Log(), ElementsAre("Added 301 {}", "Added 302 {}"));
+  EXPECT_THAT(second.Log(),
+              ElementsAre("Added 301 {}", "Added 302 {}", "Updated 301 {Xan_UserName=ann}"));
 
-TEST_F(ActivationTest, RepeatedActivationsAndFailedAttributeRequestsLeaveOneLiveAttachment) {
-  const CEntityId queue = UserQueue(1006);
-  ServeQueue(queue, {}, {Xan_State});
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, true);
-  monitor.Activate(queue, {Xan_UserName}, true);  // ignored: active already
+  // Activating an active monitor changes nothing; failed attribute requests
+  // leave its attachment live.
+  first.Activate(queue, {Xan_AccountCode}, true);
   RejectQueue(queue);
-  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
-  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_AccountCode));
+  first.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  first.RequestAttributeUpdateCallback(CQmAttributeName(Xan_CallId));
   EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
-  EXPECT_TRUE(monitor.IsMonitored(Xan_UserName));
-  EXPECT_EQ(monitor.QueryMonitoredQueue(), queue);
-  Publish(queue, {.events = {Added(601)}});
-  EXPECT_THAT(monitor.Log(), ElementsAre("Added 601 {}"));
-  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1006, int 1, int 38",
-                                             "bool true, int 9, int 1006, int 1, int 40",
-                                             "bool true, int 9, int 1006, int 1, int 3"));
-}
-
-TEST_F(ActivationTest, SubscriptionStopsOnceWithTheLastMonitor) {
-  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-  W4Trace::AddSink(capture);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelWarning);
-  const CEntityId queue = UserQueue(1009);
-  ServeQueue(queue, {});
-  RecordingMonitor first;
-  RecordingMonitor second;
-  first.Activate(queue, {Xan_State}, true);
-  second.Activate(queue, {Xan_State}, true);
-  first.Deactivate();
-  EXPECT_TRUE(Cache().IsSubscribed(queue));
-  Publish(queue, {.events = {Added(901)}});
-  EXPECT_THAT(second.Log(), ElementsAre("Added 901 {}"));
-  EXPECT_THAT(first.Log(), IsEmpty());
-
-  second.Deactivate();
-  EXPECT_FALSE(Cache().IsSubscribed(queue));
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
-  Publish(queue, {.events = {Added(902)}});
-  // Not even delivered to the cache: nothing was skipped.
-  EXPECT_FALSE(capture->Contains("skipped"));
-  EXPECT_THAT(second.Log(), ElementsAre("Added 901 {}"));
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::RemoveSink(capture);
-}
-
-TEST_F(ActivationTest, WithoutAConnectionTheMonitorIsRecordedAndStaysPending) {
-  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-  W4Trace::AddSink(capture);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
-  W4Notifier::SetDefaultConnection(nullptr);
-  const CEntityId queue = UserQueue(1010);
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, false);
-  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
-  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
-  EXPECT_FALSE(Cache().IsSubscribed(queue));
-  EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
-    return r.level == W4Trace::kLevelFailure && r.text.find("Sync request failed") == 0;
-  }));
-  monitor.Deactivate();
-  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
-  EXPECT_THAT(MonitorRequests(), IsEmpty());
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::RemoveSink(capture);
-}
-
-TEST_F(ActivationTest, EmptyQueueIsIgnored) {
-  RecordingMonitor monitor;
-  monitor.Activate(CEntityId(), {Xan_State}, true);
-  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_State));
-  EXPECT_FALSE(monitor.QueryMonitoredQueue().IsSet());
-  EXPECT_THAT(server_->Requests(), IsEmpty());
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
-}
-
-TEST_F(ActivationTest, DestroyingAPendingMonitorLeavesNoPendingEntry) {
-  const CEntityId queue = UserQueue(1011);
-  server_->Silence(ServerEntity(), kMonitorQueueEvent);
-  W4Notifier::CNotifierTimeout::Set(50);
-  {
-    RecordingMonitor monitor;
-    monitor.Activate(queue, {Xan_State}, false);
-    EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
-  }
-  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_TRUE(first.IsMonitored(Xan_UserName));
+  EXPECT_FALSE(first.IsMonitored(Xan_AccountCode));
+  EXPECT_EQ(first.QueryMonitoredQueue(), queue);
+  Publish(queue, {.events = {Added(303)}});
+  EXPECT_EQ(first.Log().back(), "Added 303 {}");
+  EXPECT_THAT(
+      MonitorRequests(),
+      ElementsAre("bool false, int 9, int 1003, int 1, int 38",
+                  "bool false, int 9, int 1003, int 1, int 3", "bool false, int 9, int 1003, int 0",
+                  "bool true, int 9, int 1003, int 1, int 40", "bool true, int 9, int 1003, int 0",
+                  "bool true, int 9, int 1003, int 1, int 6"));
 }
 
 TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications) {
@@ -236,17 +168,17 @@ TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications
   EXPECT_THAT(first.Log(), all);
 }
 
+// A failed first load leaves the monitor pending until renegotiation or a
+// later Activate loads it again, also when there was no connection.
 TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
   const CEntityId queue = UserQueue(1021);
   RejectQueue(queue);
-  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-  W4Trace::AddSink(capture);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
   RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, true);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::RemoveSink(capture);
-  EXPECT_TRUE(capture->Contains("Sync request failed"));
+  {
+    const W4Trace::testing::TraceCapture capture(W4Trace::kLevelFailure);
+    monitor.Activate(queue, {Xan_State}, true);
+    EXPECT_TRUE(capture.Has(W4Trace::kLevelFailure, "Sync request failed"));
+  }
   EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
   Publish(queue, {.events = {Added(5)}});  // still pending: not for it
   EXPECT_THAT(monitor.Log(), IsEmpty());
@@ -266,6 +198,22 @@ TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
   again.Activate(other, {Xan_State}, true);
   EXPECT_THAT(again.Log(), ElementsAre("Added 6 {}"));
   EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+
+  // Without a connection the monitor is recorded and stays pending.
+  W4Notifier::SetDefaultConnection(nullptr);
+  const CEntityId offline = UserQueue(1010);
+  RecordingMonitor unsent;
+  {
+    const W4Trace::testing::TraceCapture capture(W4Trace::kLevelFailure);
+    unsent.Activate(offline, {Xan_State}, false);
+    EXPECT_TRUE(capture.Has(W4Trace::kLevelFailure, "Sync request failed"));
+  }
+  EXPECT_EQ(Cache().CachedQueueCount(), 3u);
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  EXPECT_FALSE(Cache().IsSubscribed(offline));
+  unsent.Deactivate();
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_EQ(Cache().CachedQueueCount(), 2u);
 }
 
 }  // namespace

@@ -29,7 +29,6 @@ namespace QueueManager::testing {
 namespace {
 
 using ::testing::ElementsAreArray;
-using W4Notifier::CScriptedReply;
 
 constexpr std::uint32_t kStableQueues = 4;
 constexpr std::uint32_t kChurnOnlyQueues = 2;
@@ -228,7 +227,7 @@ TEST_F(CacheStressTest, ConcurrentActivationsKeepLiveDeliveriesExact) {
   }
   // The all-queues monitor hears every queue of its type exactly.
   std::vector<std::vector<std::string>> heard(kQueues);
-  for (const std::string& entry : all.LogWithQueues()) {
+  for (const std::string& entry : all.Log(true)) {
     const auto space = entry.find(' ');
     const auto queue = std::stoul(entry.substr(1, space - 1));
     ASSERT_TRUE(queue >= kFirstQueue && queue < kFirstQueue + heard.size()) << entry;

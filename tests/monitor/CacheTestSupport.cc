@@ -9,8 +9,6 @@
 
 namespace QueueManager::testing {
 
-using W4Notifier::CScriptedReply;
-
 const CEntityId& ServerEntity() { return QueueManagerServerEntity(); }
 
 CEntityId UserQueue(std::uint32_t id) { return CEntityId(W4Notifier::eUserQueue, id); }
@@ -98,17 +96,12 @@ CMessage Notification(const QueueBody& body) {
 
 // ---- RecordingMonitor ----
 
-std::vector<std::string> RecordingMonitor::Log() const {
+std::vector<std::string> RecordingMonitor::Log(bool withQueues) const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> entries;
-  for (const auto& entry : log_) entries.push_back(entry.second);
-  return entries;
-}
-
-std::vector<std::string> RecordingMonitor::LogWithQueues() const {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> entries;
-  for (const auto& [queue, text] : log_) entries.push_back(fmt::format("q{} {}", queue, text));
+  for (const auto& [queue, text] : log_) {
+    entries.push_back(withQueues ? fmt::format("q{} {}", queue, text) : text);
+  }
   return entries;
 }
 
@@ -195,9 +188,9 @@ void MonitorCacheTest::AwaitLog(const RecordingMonitor& monitor, std::size_t ent
   for (int i = 0; i < 1000 && monitor.Log().size() < entries; ++i) server_->WaitIdle();
 }
 
-std::vector<std::string> MonitorCacheTest::MonitorRequests() const {
+std::vector<std::string> MonitorCacheTest::MonitorRequests(int event) const {
   std::vector<std::string> fields;
-  for (const CMessage& request : server_->RequestsTo(ServerEntity(), kMonitorQueueEvent)) {
+  for (const CMessage& request : server_->RequestsTo(ServerEntity(), event)) {
     fields.push_back(request.DescribeFields());
   }
   return fields;

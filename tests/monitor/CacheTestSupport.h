@@ -26,8 +26,11 @@
 
 namespace QueueManager::testing {
 
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
+using W4Notifier::CScriptedReply;
 
 inline constexpr int kMonitorQueueEvent = 0;
 inline constexpr int kCacheReloadEvent = 2;
@@ -85,9 +88,9 @@ CMessage Notification(const QueueBody& body);
 class RecordingMonitor : public CQmQueueMonitor {
  public:
   ~RecordingMonitor() override { Deactivate(); }
-  std::vector<std::string> Log() const;
-  // Log entries prefixed with the queue's object id ("q5 Added 101 {}").
-  std::vector<std::string> LogWithQueues() const;
+  // With `withQueues`, each entry is prefixed with the queue's object id
+  // ("q5 Added 101 {}").
+  std::vector<std::string> Log(bool withQueues = false) const;
   void ClearLog();
   std::function<void(const std::string& entry)> hook;
 
@@ -127,8 +130,8 @@ class MonitorCacheTest : public W4Notifier::testing::NotifierFixture {
   // Waits, as long as deliveries are still running, until `monitor` has
   // logged `entries` callbacks (loads answered on the delivery thread).
   void AwaitLog(const RecordingMonitor& monitor, std::size_t entries);
-  // The fields of every monitor queue request, in order.
-  std::vector<std::string> MonitorRequests() const;
+  // The fields of every request of `event` to the server, in order.
+  std::vector<std::string> MonitorRequests(int event = kMonitorQueueEvent) const;
 
  private:
   std::mutex mutex_;

@@ -8,28 +8,31 @@
 #include <fmt/format.h>
 
 #include "CacheTestSupport.h"
-#include "QueueManager/Platform/Trace.h"
 #include "monitor/QmCache.h"
+#include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using W4Notifier::CScriptedReply;
-
 class MonitorsTest : public MonitorCacheTest {};
 
-TEST_F(MonitorsTest, CopyOfAnActiveMonitorAnswersQueriesButGetsNoCallbacks) {
+// A copy answers queries but gets no callbacks; assigning to an active
+// monitor detaches it from its queue first.
+TEST_F(MonitorsTest, CopiesAnswerQueriesButGetNoCallbacks) {
   const CEntityId queue = UserQueue(4001);
+  const CEntityId other = UserQueue(4002);
   ServeQueue(queue, {.events = {Added(1)}});
+  ServeQueue(other, {});
   RecordingMonitor original;
   original.Activate(queue, {Xan_State}, true);
   {
     RecordingMonitor copy;
+    copy.Activate(other, {Xan_UserName}, true);
     static_cast<CQmQueueMonitor&>(copy) = original;
+    EXPECT_FALSE(Cache().IsSubscribed(other));  // `other` lost its only monitor
     EXPECT_EQ(copy.QueryMonitoredQueue(), queue);
     EXPECT_TRUE(copy.IsMonitored(Xan_State));
+    EXPECT_FALSE(copy.IsMonitored(Xan_UserName));
     EXPECT_TRUE(copy.Contains(1));
     copy.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));  // not attached: ignored
     Publish(queue, {.events = {Added(2)}});
@@ -38,26 +41,7 @@ TEST_F(MonitorsTest, CopyOfAnActiveMonitorAnswersQueriesButGetsNoCallbacks) {
   // The copy's end did not detach the original.
   Publish(queue, {.events = {Added(3)}});
   EXPECT_THAT(original.Log(), ElementsAre("Added 1 {}", "Added 2 {}", "Added 3 {}"));
-  EXPECT_EQ(MonitorRequests().size(), 1u);
-}
-
-TEST_F(MonitorsTest, AssigningToAnActiveMonitorDetachesItFromItsQueue) {
-  const CEntityId first = UserQueue(4002);
-  const CEntityId second = UserQueue(4003);
-  ServeQueue(first, {});
-  ServeQueue(second, {});
-  RecordingMonitor target;
-  target.Activate(first, {Xan_State}, true);
-  RecordingMonitor source;
-  source.Activate(second, {Xan_UserName}, true);
-  static_cast<CQmQueueMonitor&>(target) = source;
-  EXPECT_EQ(Cache().CachedQueueCount(), 1u);  // `first` lost its only monitor
-  EXPECT_FALSE(Cache().IsSubscribed(first));
-  EXPECT_TRUE(target.IsMonitored(Xan_UserName));
-  EXPECT_FALSE(target.IsMonitored(Xan_State));
-  Publish(second, {.events = {Added(5)}});
-  EXPECT_THAT(target.Log(), IsEmpty());
-  EXPECT_THAT(source.Log(), ElementsAre("Added 5 {}"));
+  EXPECT_EQ(MonitorRequests().size(), 2u);
 }
 
 // Records the callbacks of all its queues.
@@ -74,57 +58,48 @@ class RecordingMultiMonitor : public CQmMultiQueueMonitor {
   }
 };
 
+// Each queue has an inner monitor of its own; copies own unattached copies of
+// them, which answer queries and receive nothing.
 TEST_F(MonitorsTest, MultiQueueMonitorWatchesEachQueueThroughItsOwnInnerMonitor) {
   const CEntityId first = UserQueue(4004);
   const CEntityId second = UserQueue(4005);
   ServeQueue(first, {.stats = Stats(1), .events = {Added(41)}});
   ServeQueue(second, {.events = {Added(51)}});
-  RecordingMultiMonitor multi;
-  multi.Activate(first, {Xan_State}, true);
-  multi.Activate(second, {Xan_State}, true);
-  multi.Activate(CEntityId(), {Xan_State}, true);  // ignored
-  EXPECT_THAT(multi.log, ElementsAre("q4004 Added 41", "q4004 Stats 1", "q4005 Added 51"));
+  auto multi = std::make_unique<RecordingMultiMonitor>();
+  multi->Activate(first, {Xan_State}, true);
+  multi->Activate(second, {Xan_State}, true);
+  multi->Activate(CEntityId(), {Xan_State}, true);  // ignored
+  EXPECT_THAT(multi->log, ElementsAre("q4004 Added 41", "q4004 Stats 1", "q4005 Added 51"));
 
   // A queue watched already gets the names added and reloads synchronously.
-  multi.Activate(first, {Xan_UserName}, true);
+  multi->Activate(first, {Xan_UserName}, true);
   EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 4004, int 1, int 38",
                                              "bool false, int 9, int 4005, int 1, int 38",
                                              "bool true, int 9, int 4004, int 1, int 40"));
-  std::vector<CEntityId> queues;
-  multi.QueryMonitoredQueues(queues);
-  EXPECT_THAT(queues, ElementsAre(first, second));
-  CQmQueueStats stats = Stats(99);
-  multi.QueryStatistics(UserQueue(4999), stats);
-  EXPECT_EQ(stats, CQmQueueStats());
-  multi.QueryStatistics(first, stats);
-  EXPECT_EQ(stats, Stats(1));
-
-  multi.Deactivate(second);
-  EXPECT_FALSE(Cache().IsSubscribed(second));
-  multi.Deactivate(UserQueue(4999));  // not watched: ignored
-  multi.log.clear();
-  Publish(first, {.events = {Added(42)}});
-  EXPECT_THAT(multi.log, ElementsAre("q4004 Added 42"));
-}
-
-TEST_F(MonitorsTest, CopiesOfAMultiQueueMonitorOwnUnattachedInnerMonitors) {
-  const CEntityId queue = UserQueue(4006);
-  ServeQueue(queue, {.events = {Added(61)}});
-  auto original = std::make_unique<RecordingMultiMonitor>();
-  original->Activate(queue, {Xan_State}, true);
-  RecordingMultiMonitor copy(*original);
+  RecordingMultiMonitor copy(*multi);
   RecordingMultiMonitor assigned;
-  assigned = *original;
-  copy.log.clear();
-  assigned.log.clear();
-  Publish(queue, {.events = {Added(62)}});
+  assigned = *multi;
+  for (const CQmMultiQueueMonitor* monitor : {multi.get(), &copy, &assigned}) {
+    std::vector<CEntityId> queues;
+    monitor->QueryMonitoredQueues(queues);
+    EXPECT_THAT(queues, ElementsAre(first, second));
+    CQmQueueStats stats = Stats(99);
+    monitor->QueryStatistics(UserQueue(4999), stats);
+    EXPECT_EQ(stats, CQmQueueStats());
+    monitor->QueryStatistics(first, stats);
+    EXPECT_EQ(stats, Stats(1));
+  }
+
+  multi->Deactivate(second);
+  EXPECT_FALSE(Cache().IsSubscribed(second));
+  multi->Deactivate(UserQueue(4999));  // not watched: ignored
+  for (RecordingMultiMonitor* monitor : {multi.get(), &copy, &assigned}) monitor->log.clear();
+  Publish(first, {.events = {Added(42)}});
+  EXPECT_THAT(multi->log, ElementsAre("q4004 Added 42"));
   EXPECT_THAT(copy.log, IsEmpty());
   EXPECT_THAT(assigned.log, IsEmpty());
-  std::vector<CEntityId> queues;
-  copy.QueryMonitoredQueues(queues);
-  EXPECT_THAT(queues, ElementsAre(queue));
   // Destroying the original detaches its inner monitor only once.
-  original.reset();
+  multi.reset();
   EXPECT_EQ(Cache().CachedQueueCount(), 0u);
 }
 
@@ -145,10 +120,11 @@ TEST_F(MonitorsTest, ClockSkewIsAskedOnceAndFollowsTheServerClock) {
   EXPECT_NEAR(QueryClockSkew(), 100, 1);
   CQmQueueMonitor monitor;
   EXPECT_EQ(monitor.QueryClockSkew(), QueryClockSkew());
-  connection_->StopAllMessages(&Cache());
-}
 
-TEST_F(MonitorsTest, ServerClockNotificationsFeedTheFilter) {
+  // A failed request counts as done too; the server's clock notifications
+  // feed the filter.
+  connection_->StopAllMessages(&Cache());
+  Cache().ResetForTesting();
   server_->Reject(ServerEntity(), 16);
   RequestClockSkewUpdates();  // subscribed; the failed request still counts as done
   EXPECT_EQ(QueryClockSkew(), 0);
@@ -158,25 +134,19 @@ TEST_F(MonitorsTest, ServerClockNotificationsFeedTheFilter) {
   server_->WaitIdle();
   EXPECT_NEAR(QueryClockSkew(), -50, 1);
   RequestClockSkewUpdates();
-  EXPECT_EQ(server_->RequestsTo(ServerEntity(), 16).size(), 1u);
+  EXPECT_EQ(server_->RequestsTo(ServerEntity(), 16).size(), 2u);
   connection_->StopAllMessages(&Cache());
 }
 
 TEST_F(MonitorsTest, TracesNameTheirFunctionsAndLevels) {
-  auto capture = std::make_shared<W4Trace::CCaptureSink>();
-  W4Trace::AddSink(capture);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelDetail);
-  W4Trace::ScopeTopic().SetLevel(W4Trace::kLevelDetail);
   const CEntityId queue = UserQueue(4007);
   ServeQueue(queue, {.stats = Stats(2), .events = {Added(71)}});
+  const W4Trace::testing::TraceCapture capture(W4Trace::kLevelDetail, true);
   {
     RecordingMonitor monitor;
     monitor.Activate(queue, {Xan_State}, true);
     Publish(queue, {.events = {Removed(71)}});
   }
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::ScopeTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::RemoveSink(capture);
 
   // The system's own texts, each under its function's name at the detail
   // level; how often each appears follows the call paths and is not pinned.

@@ -5,14 +5,11 @@
 #include <string>
 
 #include "CacheTestSupport.h"
-#include "QueueManager/Platform/Trace.h"
 #include "monitor/QmCache.h"
+#include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
 namespace {
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 class NotificationTest : public MonitorCacheTest {
  protected:
@@ -24,7 +21,9 @@ class NotificationTest : public MonitorCacheTest {
   }
 };
 
-TEST_F(NotificationTest, EventsReachTheMonitorsInOrder) {
+// Events reach the monitors in order; the cache keeps what they leave: the
+// attributes, the second statistics, the object types.
+TEST_F(NotificationTest, EventsReachTheMonitorsInOrderAndTheCacheFollowsThem) {
   const CEntityId queue = UserQueue(2001);
   RecordingMonitor monitor;
   Attach(monitor, queue);
@@ -41,12 +40,7 @@ TEST_F(NotificationTest, EventsReachTheMonitorsInOrder) {
                                          "Updated 1 {Xan_State=H,Xan_UserName=bob}", "Removed 1",
                                          "Added 2 {}", "Removed 2", "Stats 3"));
   EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
-}
 
-TEST_F(NotificationTest, CachedAttributesFollowTheEvents) {
-  const CEntityId queue = UserQueue(2003);
-  RecordingMonitor monitor;
-  Attach(monitor, queue);
   EventFields chat = Added(3, Attributes({{Xan_State, "A"}}));
   chat.type = W4Notifier::eChatConferenceInteraction;
   CQmQueueStats2 stats2;
@@ -85,21 +79,6 @@ TEST_F(NotificationTest, CachedAttributesFollowTheEvents) {
   EXPECT_EQ(values[1], "cy");
 }
 
-TEST_F(NotificationTest, QueueRemovedReachesEveryMonitorAndDropsTheQueue) {
-  const CEntityId queue = UserQueue(2006);
-  RecordingMonitor first;
-  RecordingMonitor second;
-  Attach(first, queue);
-  second.Activate(queue, {Xan_State}, true);
-  Publish(queue, {.events = {Added(6)}});
-  Publish(queue, {.exists = false});
-  EXPECT_THAT(first.Log(), ElementsAre("Added 6 {}", "QueueRemoved"));
-  EXPECT_THAT(second.Log(), ElementsAre("Added 6 {}", "QueueRemoved"));
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
-  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
-  EXPECT_FALSE(Cache().IsSubscribed(queue));
-}
-
 // Deletes itself in its first callback.
 class SelfDestroyingMonitor : public CQmQueueMonitor {
  public:
@@ -119,6 +98,8 @@ class SelfDestroyingMonitor : public CQmQueueMonitor {
   int& calls_;
 };
 
+// Events and the removal of the queue reach every monitor, also when monitors
+// deactivate or destroy themselves or others in their callbacks.
 TEST_F(NotificationTest, MonitorsMayDeactivateOrDestroyThemselvesAndOthersInCallbacks) {
   const CEntityId queue = UserQueue(2007);
   RecordingMonitor deactivatesItself;
@@ -145,80 +126,85 @@ TEST_F(NotificationTest, MonitorsMayDeactivateOrDestroyThemselvesAndOthersInCall
   EXPECT_EQ(destroyedCalls, 1);
   EXPECT_THAT(deactivatesOther.Log(), ElementsAre("QueueRemoved"));
   EXPECT_THAT(victim.Log(), IsEmpty());
+  // The queue is gone with its interactions, though a monitor is still attached.
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+  EXPECT_FALSE(Cache().IsSubscribed(queue));
   deactivatesOther.Deactivate();
 }
 
-TEST_F(NotificationTest, LastMonitorLeavingInsideACallbackEndsTheMessage) {
-  const CEntityId queue = UserQueue(2008);
-  RecordingMonitor monitor;
-  Attach(monitor, queue);
-  monitor.hook = [&](const std::string&) { monitor.Deactivate(); };
-  Publish(queue, {.events = {Added(81), Added(82)}});
-  EXPECT_THAT(monitor.Log(), ElementsAre("Added 81 {}"));
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
-  EXPECT_FALSE(Cache().IsSubscribed(queue));  // stopped once the callback was over
-  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
-}
-
-TEST_F(NotificationTest, NothingForAnUncachedQueueCreatesARecord) {
+// A notification or answer for an uncached queue creates no record; an answer
+// to no request of this process updates the cached queues without callbacks
+// (no monitor waits for it); a malformed answer leaves a first activation
+// pending.
+TEST_F(NotificationTest, UnaskedAnswersOnlyUpdateCachedQueues) {
+  const CEntityId cached = UserQueue(2011);
+  RecordingMonitor watcher;
+  Attach(watcher, cached);
   CMessage message = Notification({.stats = Stats(1),
                                    .events = {Added(141, Attributes({{Xan_State, "A"}}))},
                                    .trailer = true,
                                    .stats2 = CQmQueueStats2()});
   message.SetEntity(UserQueue(2014));
   Cache().OnMessageReceived(message);
-  CMessage response = MonitorResponse(UserQueue(2014), {}, {.events = {Added(142)}});
+  // Two sections, each without the optional trailer.
+  CMessage response;
+  WriteServerTime(response, LocalUtcSeconds());
+  WriteSection(response, cached, {}, {.events = {Added(111)}});
+  WriteSection(response, UserQueue(2014), {}, {.events = {Added(142)}});
+  response.SetEventId(kMonitorQueueEvent);
   Cache().OnAsyncResponseSuccess(777, response);
-  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
-  EXPECT_EQ(Cache().CachedInteractionCount(), 0u);
+  EXPECT_THAT(watcher.Log(), IsEmpty());
+  EXPECT_TRUE(Cache().IsInteractionInQueue(cached, 111));
+  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 1u);
   CQmQueueStats2 stats2;
   EXPECT_FALSE(Cache().QueryStatistics(UserQueue(2014), stats2));
+
+  CMessage malformed;
+  WriteServerTime(malformed, LocalUtcSeconds());
+  malformed << std::int32_t{9} << std::int32_t{2103} << std::int32_t{2000000000};
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, malformed);
+  RecordingMonitor monitor;
+  monitor.Activate(UserQueue(2103), {Xan_State}, true);
+  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
+  EXPECT_EQ(Cache().CachedQueueCount(), 2u);
 }
 
-TEST_F(NotificationTest, AllQueuesMonitorReceivesEachEventOnce) {
+// An all-queues monitor loads every section of its answer, then receives each
+// event of every queue of the type once.
+TEST_F(NotificationTest, AllQueuesMonitorLoadsEverySectionAndReceivesEachEventOnce) {
   const CEntityId queue = UserQueue(2009);
   RecordingMonitor single;
   Attach(single, queue);
+  CMessage response;
+  WriteServerTime(response, LocalUtcSeconds());
+  WriteSection(response, UserQueue(2030), {}, {.stats = Stats(3), .events = {Added(31)}});
+  WriteSection(response, UserQueue(2031), {}, {.events = {Added(32)}});
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, response);
   RecordingMonitor all;
-  ServeQueue(AllUserQueues(), {});
   all.Activate(AllUserQueues(), {Xan_State}, true);
 
   Publish(queue, {.events = {Added(91)}});
   Publish(AllUserQueues(), {.events = {Added(92)}});
   Publish(UserQueue(2010), {.events = {Added(93)}});  // watched by the all-queues monitor only
-  EXPECT_THAT(single.LogWithQueues(), ElementsAre("q2009 Added 91 {}"));
-  EXPECT_THAT(all.LogWithQueues(),
-              ElementsAre("q2009 Added 91 {}", "q4294967295 Added 92 {}", "q2010 Added 93 {}"));
+  EXPECT_THAT(single.Log(true), ElementsAre("q2009 Added 91 {}"));
+  EXPECT_THAT(all.Log(true),
+              ElementsAre("q2030 Added 31 {}", "q2030 Stats 3", "q2031 Added 32 {}",
+                          "q2009 Added 91 {}", "q4294967295 Added 92 {}", "q2010 Added 93 {}"));
   std::vector<InteractionId> contents;
   all.QueryContents(contents);
-  EXPECT_THAT(contents, ::testing::UnorderedElementsAre(91u, 92u, 93u));
+  EXPECT_THAT(contents, ::testing::UnorderedElementsAre(31u, 32u, 91u, 92u, 93u));
   Publish(UserQueue(2010), {.events = {Removed(93)}});
+  Publish(UserQueue(2031), {.exists = false});
   EXPECT_FALSE(all.Contains(93));
+  EXPECT_FALSE(all.Contains(32));
+  EXPECT_TRUE(all.Contains(31));
   EXPECT_TRUE(single.Contains(91));
 
   CQmQueueStats untouched = Stats(50);
   all.QueryStatistics(untouched);
   EXPECT_EQ(untouched, Stats(50));
-}
-
-TEST_F(NotificationTest, ResponseWithSeveralSectionsIsReadWhole) {
-  const CEntityId queue = UserQueue(2011);
-  const CEntityId other = UserQueue(2012);
-  RecordingMonitor monitor;
-  Attach(monitor, queue);
-  RecordingMonitor otherMonitor;
-  Attach(otherMonitor, other);
-  otherMonitor.ClearLog();
-  // Two sections, each without the optional trailer.
-  CMessage response;
-  WriteServerTime(response, LocalUtcSeconds());
-  WriteSection(response, queue, {}, {.events = {Added(111)}});
-  WriteSection(response, other, {}, {.events = {Added(112)}});
-  response.SetEventId(kMonitorQueueEvent);
-  Cache().OnAsyncResponseSuccess(12345, response);
-  EXPECT_TRUE(otherMonitor.Log().empty());  // neither monitor is pending
-  EXPECT_TRUE(Cache().IsInteractionInQueue(queue, 111));
-  EXPECT_TRUE(Cache().IsInteractionInQueue(other, 112));
 }
 
 // ---- hostile input ----
@@ -233,9 +219,7 @@ class HostileMessageTest : public NotificationTest,
                            public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
-  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-  W4Trace::AddSink(capture);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  const W4Trace::testing::TraceCapture capture(W4Trace::kLevelFailure);
   const CEntityId victim = UserQueue(2100);
   const CEntityId target = UserQueue(2101);
   RecordingMonitor victimMonitor;
@@ -248,9 +232,7 @@ TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
   if (GetParam().timed) WriteServerTime(message, LocalUtcSeconds());
   GetParam().fill(message);
   PublishRaw(target, message);
-  EXPECT_TRUE(capture->Find([](const W4Trace::CTraceRecord& r) {
-    return r.level == W4Trace::kLevelFailure && r.text.find("dropped") != std::string::npos;
-  }));
+  EXPECT_TRUE(capture.Has(W4Trace::kLevelFailure, "dropped"));
   EXPECT_THAT(targetMonitor.Log(), IsEmpty());
   EXPECT_TRUE(Cache().IsInteractionInQueue(victim, 7));
   CQmAttributeValue value;
@@ -262,8 +244,6 @@ TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
   // The target queue still works.
   Publish(target, {.events = {Added(12)}});
   EXPECT_THAT(targetMonitor.Log(), ElementsAre("Added 12 {}"));
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::RemoveSink(capture);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -302,18 +282,6 @@ TEST_F(NotificationTest, WhatPrecedesAMalformedEventIsKept) {
   EXPECT_THAT(monitor.Log(), ElementsAre("Added 21 {}", "Added 22 {}"));
 }
 
-TEST_F(NotificationTest, MalformedResponseLeavesAFirstActivationPending) {
-  const CEntityId queue = UserQueue(2103);
-  CMessage malformed;
-  WriteServerTime(malformed, LocalUtcSeconds());
-  malformed << std::int32_t{9} << std::int32_t{2103} << std::int32_t{2000000000};
-  server_->Respond(ServerEntity(), kMonitorQueueEvent, malformed);
-  RecordingMonitor monitor;
-  monitor.Activate(queue, {Xan_State}, true);
-  EXPECT_EQ(Cache().PendingMonitorCount(), 1u);
-  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
-}
-
 TEST_F(NotificationTest, MonitorMovedToAnotherQueueInItsCallbackHearsNothingMoreOfTheOld) {
   const CEntityId first = UserQueue(2020);
   const CEntityId second = UserQueue(2021);
@@ -327,23 +295,12 @@ TEST_F(NotificationTest, MonitorMovedToAnotherQueueInItsCallbackHearsNothingMore
   };
   Publish(first, {.stats = Stats(7), .events = {Added(7), Removed(7)}});
   AwaitLog(monitor, 2);
-  EXPECT_THAT(monitor.LogWithQueues(), ElementsAre("q2020 Added 7 {}", "q2021 Added 8 {}"));
-}
-
-TEST_F(NotificationTest, AllQueuesMonitorLoadsEverySectionOfItsAnswer) {
-  CMessage response;
-  WriteServerTime(response, LocalUtcSeconds());
-  WriteSection(response, UserQueue(2030), {}, {.stats = Stats(3), .events = {Added(31)}});
-  WriteSection(response, UserQueue(2031), {}, {.events = {Added(32)}});
-  server_->Respond(ServerEntity(), kMonitorQueueEvent, response);
-  RecordingMonitor all;
-  all.Activate(AllUserQueues(), {Xan_State}, true);
-  EXPECT_THAT(all.LogWithQueues(),
-              ElementsAre("q2030 Added 31 {}", "q2030 Stats 3", "q2031 Added 32 {}"));
-  EXPECT_TRUE(all.Contains(32));
-  Publish(UserQueue(2031), {.exists = false});
-  EXPECT_FALSE(all.Contains(32));
-  EXPECT_TRUE(all.Contains(31));
+  EXPECT_THAT(monitor.Log(true), ElementsAre("q2020 Added 7 {}", "q2021 Added 8 {}"));
+  // The old queue's last monitor left inside the callback: the rest of the
+  // message is not applied, and the queue is gone once the callback is over.
+  EXPECT_FALSE(Cache().IsSubscribed(first));
+  EXPECT_EQ(Cache().CachedQueueCount(), 1u);
+  EXPECT_EQ(Cache().CachedInteractionCount(), 1u);
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "QueueManager/Platform/Trace.h"
 #include "QueueManager/QueueMonitor.h"
 #include "monitor/MonitorId.h"
 #include "monitor/QueueMonitorProxy.h"
+#include "platform/trace/TraceCapture.h"
 
 namespace QueueManager {
 namespace {
@@ -91,33 +91,24 @@ TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
   EXPECT_TRUE(finishedBeforeReturn);
 }
 
-TEST(QueueMonitorProxyTest, MonitorMayDeactivateItselfInsideItsCallback) {
-  ActionMonitor monitor;
-  const MonitorId id = Attach(monitor);
-  monitor.action = [&] {
-    CQueueMonitorProxy::Deactivate(id);
-    DeliverAdded(id);  // no longer active: not called again
-  };
-  DeliverAdded(id);
-  EXPECT_EQ(monitor.calls, 1);
-  EXPECT_EQ(CQueueMonitorProxy::ActiveCount(), 0u);
-}
-
-TEST(QueueMonitorProxyTest, NestedCallbacksOfOneMonitorOnOneThreadDoNotWaitForThemselves) {
+// A callback delivered inside the monitor's own callback does not wait for
+// it, nor does a deactivation there; what comes after is not delivered.
+TEST(QueueMonitorProxyTest, NestedCallbacksAndDeactivationOnOneThreadDoNotWaitForThemselves) {
   ActionMonitor monitor;
   const MonitorId id = Attach(monitor);
   monitor.action = [&] {
     if (monitor.calls == 1) DeliverAdded(id);
-    if (monitor.calls == 2) CQueueMonitorProxy::Deactivate(id);
+    if (monitor.calls != 2) return;
+    CQueueMonitorProxy::Deactivate(id);
+    DeliverAdded(id);
   };
   DeliverAdded(id);
   EXPECT_EQ(monitor.calls, 2);
+  EXPECT_EQ(CQueueMonitorProxy::ActiveCount(), 0u);
 }
 
 TEST(QueueMonitorProxyTest, ExceptionsOfCallbacksAreCaughtTracedAndLeaveNoTrace) {
-  auto capture = std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-  W4Trace::AddSink(capture);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
+  const W4Trace::testing::TraceCapture capture(W4Trace::kLevelFailure);
   ActionMonitor monitor;
   monitor.action = [] { throw std::runtime_error("application fault"); };
   const MonitorId id = Attach(monitor);
@@ -126,8 +117,6 @@ TEST(QueueMonitorProxyTest, ExceptionsOfCallbacksAreCaughtTracedAndLeaveNoTrace)
   // The delivery's bookkeeping ended: deactivation from here does not wait.
   auto done = std::async(std::launch::async, [&] { CQueueMonitorProxy::Deactivate(id); });
   EXPECT_EQ(done.wait_for(5s), std::future_status::ready);
-  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
-  W4Trace::RemoveSink(capture);
 }
 
 TEST(QueueMonitorProxyTest, AttributesMonitoredNeedsOneUpdatedNameAmongTheMonitoredOnes) {

@@ -10,22 +10,14 @@
 #include <optional>
 
 #include "monitor/QmCache.h"
-#include "requests/WatchedQueue.h"
+#include "requests/RequestTestSupport.h"
 
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
 const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
-
-CQmQueueStats CountingStats(std::uint32_t first) {
-  CQmQueueStats::Counters counters;
-  for (std::uint32_t& counter : counters) counter = first++;
-  return CQmQueueStats(counters);
-}
 
 CQmQueueStats2 Stats2(std::uint32_t calls, std::uint32_t alerting) {
   CQmQueueStats2 stats;
@@ -38,8 +30,8 @@ CQmQueueStats2 Stats2(std::uint32_t calls, std::uint32_t alerting) {
 class QueueAdministrationTest : public RequestTest {
  protected:
   // Queries the statistics of kQueue, held `before`, against `answer`.
-  template <class Stats>
-  void ExpectStatistics(const CMessage& answer, bool found, Stats before, const Stats& after) {
+  template <class Record>
+  void ExpectStatistics(const CMessage& answer, bool found, Record before, const Record& after) {
     SCOPED_TRACE(answer.DescribeFields());
     server_->Respond(server_entity_, 8, answer);
     EXPECT_EQ(QueryQueueStatistics(kQueue, before), found);
@@ -49,6 +41,7 @@ class QueueAdministrationTest : public RequestTest {
   const CEntityId server_entity_ = ServerEntity();
 };
 
+// Instructions are sent one way; none of an unset queue is sent.
 TEST_F(QueueAdministrationTest, InstructionsAreSentOneWay) {
   CreateQueue(kQueue);
   RemoveQueue(kQueue);
@@ -63,16 +56,15 @@ TEST_F(QueueAdministrationTest, InstructionsAreSentOneWay) {
               ElementsAre("int 0", "int 2, int 38, int -1, wtext \"Note\""));
   EXPECT_THAT(SentFields(server_entity_, 5), ElementsAre("int 1, int 6"));
   EXPECT_THAT(RequestsAwaited(), ElementsAre(false, false, false, false, false, false));
-}
 
-TEST_F(QueueAdministrationTest, AnUnsetQueueIsNeverSent) {
+  server_->ClearTraffic();  // an unset queue is never sent
   CEntityId unset;
   CreateQueue(unset);
   RemoveQueue(unset);
   EXPECT_FALSE(IsQueueActive(unset));
-  CQmQueueStats stats = CountingStats(1);
+  CQmQueueStats stats = Stats(1);
   EXPECT_FALSE(QueryQueueStatistics(unset, stats));
-  EXPECT_EQ(stats, CountingStats(1));
+  EXPECT_EQ(stats, Stats(1));
   CQmQueueStats2 stats2;
   EXPECT_FALSE(QueryQueueStatistics(unset, stats2));
   std::vector<CEntityId> contents(2);
@@ -81,21 +73,12 @@ TEST_F(QueueAdministrationTest, AnUnsetQueueIsNeverSent) {
   EXPECT_EQ(RequestCount(), 0u);
 }
 
-TEST_F(QueueAdministrationTest, IsQueueActiveReturnsTheAnswer) {
-  server_->Respond(server_entity_, 10, Body(true));
-  EXPECT_TRUE(IsQueueActive(kQueue));
-  server_->Respond(server_entity_, 10, Body(false));
-  EXPECT_FALSE(IsQueueActive(kQueue));
-  EXPECT_THAT(SentFields(server_entity_, 10), ElementsAre("int 3, int 77", "int 3, int 77"));
-  EXPECT_THAT(RequestsAwaited(), ElementsAre(true, true));
-}
-
 TEST_F(QueueAdministrationTest, FailedQueriesLeaveTheirOutputs) {
   ForEachFailure(server_entity_, {4, 8, 10, 18}, Body(true), [&] {
     EXPECT_FALSE(IsQueueActive(kQueue));
-    CQmQueueStats stats = CountingStats(1);
+    CQmQueueStats stats = Stats(1);
     EXPECT_FALSE(QueryQueueStatistics(kQueue, stats));
-    EXPECT_EQ(stats, CountingStats(1));
+    EXPECT_EQ(stats, Stats(1));
     CQmQueueStats2 stats2 = Stats2(4, 1);
     EXPECT_FALSE(QueryQueueStatistics(kQueue, stats2));
     EXPECT_EQ(stats2, Stats2(4, 1));
@@ -115,26 +98,30 @@ TEST_F(QueueAdministrationTest, FailedQueriesLeaveTheirOutputs) {
 
 // Found gives the record (the second of two for the second statistics),
 // not found the default record, a truncated answer leaves the output alone.
-TEST_F(QueueAdministrationTest, StatisticsAnswers) {
-  ExpectStatistics(Body(true, CountingStats(10)), true, CountingStats(1), CountingStats(10));
-  ExpectStatistics(Body(false), false, CountingStats(1), CQmQueueStats());
-  ExpectStatistics(Body(true, 1u, 2u, 3u), false, CountingStats(1), CountingStats(1));
+// Whether a queue is active is the answer itself.
+TEST_F(QueueAdministrationTest, StatisticsActivityAndEntityListAnswers) {
+  server_->Respond(server_entity_, 10, Body(true));
+  EXPECT_TRUE(IsQueueActive(kQueue));
+  server_->Respond(server_entity_, 10, Body(false));
+  EXPECT_FALSE(IsQueueActive(kQueue));
+  EXPECT_THAT(SentFields(server_entity_, 10), ElementsAre("int 3, int 77", "int 3, int 77"));
+  ExpectStatistics(Body(true, Stats(10)), true, Stats(1), Stats(10));
+  ExpectStatistics(Body(false), false, Stats(1), CQmQueueStats());
+  ExpectStatistics(Body(true, 1u, 2u, 3u), false, Stats(1), Stats(1));
   ExpectStatistics(Body(true, Stats2(100, 7), Stats2(200, 9)), true, Stats2(4, 1), Stats2(200, 9));
   ExpectStatistics(Body(false), false, Stats2(4, 1), CQmQueueStats2());
   ExpectStatistics(Body(true, Stats2(100, 7)), false, Stats2(4, 1), Stats2(4, 1));
   EXPECT_THAT(SentFields(server_entity_, 8), ::testing::Each("int 3, int 77"));
   EXPECT_THAT(RequestsAwaited(), ::testing::Each(true));
-}
 
-// The queue list (event 18) and the queue contents (event 4) are both entity
-// lists; an unreadable one leaves the queue list alone and empties contents.
-TEST_F(QueueAdministrationTest, EntityListAnswers) {
+  // The queue list (event 18) and the queue contents (event 4) are both entity lists; an
+  // unreadable one leaves the queue list alone and empties contents.
   const CEntityId last(W4Notifier::eWorkgroupQueue, 0xFFFFFFFEu);
   constexpr std::int32_t kHuge = std::numeric_limits<std::int32_t>::max();
   const std::pair<CMessage, std::optional<std::vector<CEntityId>>> cases[] = {
       {Body(std::int32_t{2}, std::int32_t{3}, std::int32_t{77}, std::int32_t{3},
             std::uint32_t{0xFFFFFFFEu}),
-       std::vector{kQueue, CEntityId(W4Notifier::eWorkgroupQueue, 0xFFFFFFFEu)}},
+       std::vector{kQueue, last}},
       {Body(std::int32_t{0}), std::vector<CEntityId>()},
       {Body(std::int32_t{-4}), std::vector<CEntityId>()},
       {Body(std::int32_t{2}, std::int32_t{3}, std::int32_t{77}), std::nullopt},
@@ -162,15 +149,15 @@ TEST_F(QueueAdministrationTest, EntityListAnswers) {
 
 const CEntityId kWatched(W4Notifier::eWorkgroupQueue, 2001u);
 
-WatchedQueue WatchQueue(W4Notifier::CScriptedServer& server) {
-  return WatchedQueue(server, kWatched, {Xan_State}, CountingStats(30), Stats2(12, 2),
-                      {{W4Notifier::eConferenceInteraction, 6001, {}},
-                       {W4Notifier::eChatConferenceInteraction, 6002, {}},
-                       {W4Notifier::eConferenceInteraction, 6003, {}}});
-}
-
 TEST_F(QueueAdministrationTest, AWatchedQueueIsAnsweredFromTheCacheInItsOrder) {
-  const WatchedQueue watched = WatchQueue(*server_);
+  RecordingMonitor watcher;
+  Watch(watcher, kWatched, {Xan_State},
+        {.stats = Stats(30),
+         .events = {{.id = 6001, .added = true, .type = W4Notifier::eConferenceInteraction},
+                    {.id = 6002, .added = true, .type = W4Notifier::eChatConferenceInteraction},
+                    {.id = 6003, .added = true, .type = W4Notifier::eConferenceInteraction}},
+         .trailer = true,
+         .stats2 = Stats2(12, 2)});
   std::vector<CEntityId> contents{kWatched};
   EXPECT_TRUE(QueryQueueContents(kWatched, contents));
   EXPECT_THAT(contents,
@@ -184,18 +171,15 @@ TEST_F(QueueAdministrationTest, AWatchedQueueIsAnsweredFromTheCacheInItsOrder) {
   }
   CQmQueueStats stats;
   EXPECT_TRUE(QueryQueueStatistics(kWatched, stats));
-  EXPECT_EQ(stats, CountingStats(30));
+  EXPECT_EQ(stats, Stats(30));
   CQmQueueStats2 stats2;
   EXPECT_TRUE(QueryQueueStatistics(kWatched, stats2));
   EXPECT_EQ(stats2, Stats2(12, 2));
   EXPECT_EQ(RequestCount(), 0u);
-}
 
-TEST_F(QueueAdministrationTest, AQueueNoLongerWatchedIsAskedFor) {
-  WatchedQueue watched = WatchQueue(*server_);
-  watched.Deactivate();
+  watcher.Deactivate();  // a queue no longer watched is asked for
   server_->Respond(ServerEntity(), 4, Body(std::int32_t{0}));
-  std::vector<CEntityId> contents{kWatched};
+  contents.assign(1, kWatched);
   EXPECT_TRUE(QueryQueueContents(kWatched, contents));
   EXPECT_TRUE(contents.empty());
   EXPECT_EQ(RequestCount(), 1u);

@@ -9,13 +9,10 @@
 #include <functional>
 #include <limits>
 
-#include "requests/WatchedQueue.h"
+#include "requests/RequestTestSupport.h"
 
 namespace QueueManager::testing {
 namespace {
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 constexpr std::uint32_t kId = 42;
 constexpr std::int32_t kHuge = std::numeric_limits<std::int32_t>::max();
@@ -23,8 +20,18 @@ const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
 const CEntityId kUserQueue(W4Notifier::eUserQueue, 5u);
 const CQmAttributeName kNote(u"Note");
 
+constexpr std::uint32_t kFirst = 5001;
+constexpr std::uint32_t kSecond = 5002;
+
 class AttributeRequestsTest : public RequestTest {
  protected:
+  // Interactions on a queue that `monitor` watches.
+  void WatchInteractions(CQmQueueMonitor& monitor) {
+    Watch(monitor, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote},
+          {.events = {Added(kFirst, Attributes({{Xan_State, u"C"}, {kNote, u"first"}})),
+                      Added(kSecond, Attributes({{Xan_State, u"A"}}))}});
+  }
+
   const CEntityId interaction_ = InteractionEntity(kId);
 };
 
@@ -98,7 +105,9 @@ TEST_F(AttributeRequestsTest, EachWriteSendsOneMoveAndSet) {
   EXPECT_EQ(TracesAt(W4Trace::kLevelWarning), 1u);
 }
 
-TEST_F(AttributeRequestsTest, WritesOfNothingOrOfInvalidUtf8SendNothing) {
+// Writes of nothing or of invalid UTF-8 send nothing; a MoveAndSet that the
+// server refuses or that finds no server fails.
+TEST_F(AttributeRequestsTest, EmptyOrInvalidWritesSendNothingAndRefusedOnesFail) {
   server_->Respond(interaction_, 7, Body(true));
   EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, false));
   EXPECT_TRUE(MoveAndSet(kId, {}, CQmAttributeMap(), {}, true));
@@ -110,9 +119,7 @@ TEST_F(AttributeRequestsTest, WritesOfNothingOrOfInvalidUtf8SendNothing) {
   SetAttribute(kId, "Xan_State", "ok\xc3");
   EXPECT_EQ(RequestCount(), 0u);
   EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 3u);
-}
 
-TEST_F(AttributeRequestsTest, FailedMoveAndSet) {
   const CQmAttributeMap attributes = Attributes({{Xan_State, u"C"}});
   server_->Respond(interaction_, 7, Body(false));
   EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, false));
@@ -121,13 +128,25 @@ TEST_F(AttributeRequestsTest, FailedMoveAndSet) {
   EXPECT_FALSE(MoveAndSet(kId, {}, attributes, {}, true));  // no connection
 }
 
+// Queries ask for their names and keep exactly the answer; a query of no
+// names, or of monitored values of an unwatched interaction, never asks.
 TEST_F(AttributeRequestsTest, QueriesAskForTheirNamesAndKeepExactlyTheAnswer) {
+  server_->Respond(interaction_, 0, ValueList({u"C"}));
+  std::vector<CQmAttributeValue> values(2);
+  EXPECT_TRUE(QueryAttributes(kId, {}, values));
+  EXPECT_THAT(values, IsEmpty());
+  CQmAttributeValue value;
+  EXPECT_FALSE(QueryMonitoredAttribute(kId, Xan_State, value));
+  values.assign(3, CQmAttributeValue(u"stale"));
+  EXPECT_FALSE(QueryMonitoredAttributes(kId, {Xan_State}, values));
+  EXPECT_THAT(Texts(values), ElementsAre(u""));
+  EXPECT_EQ(RequestCount(), 0u);
+
   server_->Respond(interaction_, 0, ValueList({u"C", u"hi"}));
-  std::vector<CQmAttributeValue> values(5, CQmAttributeValue(u"stale"));
+  values.assign(5, CQmAttributeValue(u"stale"));
   EXPECT_TRUE(QueryAttributes(kId, {Xan_State, kNote}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"C", u"hi"));
   server_->Respond(interaction_, 0, ValueList({u"C"}));
-  CQmAttributeValue value;
   EXPECT_TRUE(QueryAttribute(kId, Xan_State, value));
   EXPECT_EQ(value.QueryString(), u"C");
   EXPECT_EQ(QueryAttribute(kId, kNote).QueryString(), u"C");
@@ -166,9 +185,8 @@ TEST_F(AttributeRequestsTest, HostileValueListsFail) {
   EXPECT_EQ(count.function, "QueueManager::QueryAttributes");
   EXPECT_EQ(count.text, "42 (apparent) invalid interaction ID specified");
   EXPECT_THAT(count.context, ElementsAre(W4Trace::CContextAttribute(1, "42")));
-}
 
-TEST_F(AttributeRequestsTest, FailedQueriesLeaveTheirOutputs) {
+  // Failed queries leave their outputs.
   ForEachFailure(interaction_, {0, 1}, ValueList({u"C"}), [&] {
     std::vector<CQmAttributeValue> values;
     EXPECT_FALSE(QueryAttributes(kId, {Xan_State}, values));
@@ -180,19 +198,6 @@ TEST_F(AttributeRequestsTest, FailedQueriesLeaveTheirOutputs) {
     EXPECT_FALSE(QueryAttributesWildcard(kId, u"*", attributes));
     EXPECT_THAT(attributes, IsEmpty());
   });
-}
-
-TEST_F(AttributeRequestsTest, MonitoredQueriesOfAnUnwatchedInteractionNeverAsk) {
-  server_->Respond(interaction_, 0, ValueList({u"C"}));
-  std::vector<CQmAttributeValue> none(2);
-  EXPECT_TRUE(QueryAttributes(kId, {}, none));  // no names: nothing to ask for
-  EXPECT_THAT(none, IsEmpty());
-  CQmAttributeValue value;
-  EXPECT_FALSE(QueryMonitoredAttribute(kId, Xan_State, value));
-  std::vector<CQmAttributeValue> values(3, CQmAttributeValue(u"stale"));
-  EXPECT_FALSE(QueryMonitoredAttributes(kId, {Xan_State}, values));
-  EXPECT_THAT(Texts(values), ElementsAre(u""));
-  EXPECT_EQ(RequestCount(), 0u);
 }
 
 TEST_F(AttributeRequestsTest, WildcardQuerySendsThePatternAndReadsAttributes) {
@@ -222,22 +227,13 @@ TEST_F(AttributeRequestsTest, WildcardQuerySendsThePatternAndReadsAttributes) {
 
 // ---- Interactions on a watched queue ----------------------------------------
 
-constexpr std::uint32_t kFirst = 5001;
-constexpr std::uint32_t kSecond = 5002;
-
-// Interactions on a queue that a monitor of this process watches.
-WatchedQueue WatchInteractions(W4Notifier::CScriptedServer& server) {
-  return WatchedQueue(
-      server, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote}, CQmQueueStats(),
-      CQmQueueStats2(),
-      {{W4Notifier::eConferenceInteraction, kFirst,
-        Attributes({{Xan_State, u"C"}, {kNote, u"first"}})},
-       {W4Notifier::eConferenceInteraction, kSecond, Attributes({{Xan_State, u"A"}})}});
-}
-
-// A monitored attribute that the server did not send is empty, not unknown.
-TEST_F(AttributeRequestsTest, CachedAttributesNeedNoRequest) {
-  const WatchedQueue watched = WatchInteractions(*server_);
+// A monitored attribute that the server did not send is empty, not unknown;
+// one name the cache does not hold sends one request for all; writes go
+// through to the cache; once the queue is no longer watched every read asks
+// the server.
+TEST_F(AttributeRequestsTest, AWatchedInteractionIsAnsweredFromTheCache) {
+  RecordingMonitor watcher;
+  WatchInteractions(watcher);
   CQmAttributeValue value;
   EXPECT_TRUE(QueryAttribute(kFirst, Xan_State, value));
   EXPECT_EQ(value.QueryString(), u"C");
@@ -250,21 +246,15 @@ TEST_F(AttributeRequestsTest, CachedAttributesNeedNoRequest) {
   EXPECT_TRUE(QueryAttributes(kFirst, {kNote, Xan_State}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"first", u"C"));
   EXPECT_EQ(RequestCount(), 0u);
-}
 
-TEST_F(AttributeRequestsTest, OneUncachedNameSendsOneRequestForAll) {
-  const WatchedQueue watched = WatchInteractions(*server_);
   server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server", u"42"}));
-  std::vector<CQmAttributeValue> values;
   EXPECT_FALSE(QueryMonitoredAttributes(kFirst, {Xan_State, CQmAttributeName(Xan_CallId)}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"C", u""));
   EXPECT_TRUE(QueryAttributes(kFirst, {Xan_State, CQmAttributeName(Xan_CallId)}, values));
   EXPECT_THAT(Texts(values), ElementsAre(u"server", u"42"));
   EXPECT_THAT(SentFields(InteractionEntity(kFirst), 0), ElementsAre("int 2, int 38, int 6"));
-}
 
-TEST_F(AttributeRequestsTest, MoveAndSetWritesThroughWhateverTheServerSays) {
-  const WatchedQueue watched = WatchInteractions(*server_);
+  // Writes go through to the cache whatever the server says.
   UseShortTimeout();
   server_->Reject(InteractionEntity(kFirst), 7);
   EXPECT_FALSE(MoveAndSet(kFirst, {}, Attributes({{Xan_State, u"H"}}), {}, false));
@@ -275,15 +265,13 @@ TEST_F(AttributeRequestsTest, MoveAndSetWritesThroughWhateverTheServerSays) {
   RemoveConnection();
   EXPECT_FALSE(MoveAndSet(kFirst, {}, Attributes({{Xan_State, u"E"}}), {}, true));
   EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"E");
-  EXPECT_EQ(server_->RequestsTo(InteractionEntity(kFirst), 0).size(), 0u);
-}
+  EXPECT_EQ(server_->RequestsTo(InteractionEntity(kFirst), 0).size(), 1u);
 
-TEST_F(AttributeRequestsTest, AttributesLeaveWithTheQueue) {
-  WatchedQueue watched = WatchInteractions(*server_);
-  watched.Deactivate();
+  W4Notifier::SetDefaultConnection(connection_);
+  watcher.Deactivate();
   server_->Respond(InteractionEntity(kFirst), 0, ValueList({u"server"}));
   EXPECT_EQ(QueryAttribute(kFirst, Xan_State).QueryString(), u"server");
-  EXPECT_EQ(RequestCount(), 1u);
+  EXPECT_EQ(server_->RequestsTo(InteractionEntity(kFirst), 0).size(), 2u);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "monitor/QmCache.h"
 #include "platform/notifier/ByteFormLimit.h"
-#include "requests/WatchedQueue.h"
+#include "requests/RequestTestSupport.h"
 
 namespace QueueManager::testing {
 namespace {
@@ -40,13 +40,6 @@ const std::string kStateSettingFields =
 
 const CQmAttributeMap kFirstAttributes = Attributes({{Xan_State, u"C"}, {kNote, u"first"}});
 
-// The interaction kId with kFirstAttributes, on a queue that a monitor watches.
-WatchedQueue WatchInteraction(W4Notifier::CScriptedServer& server) {
-  return WatchedQueue(server, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote},
-                      CQmQueueStats(), CQmQueueStats2(),
-                      {{W4Notifier::eConferenceInteraction, kId, kFirstAttributes}});
-}
-
 // The cached Xan_State and Note, as "state,note".
 std::u16string Cached() {
   std::vector<CQmAttributeValue> values;
@@ -56,6 +49,13 @@ std::u16string Cached() {
 
 class ConditionalUpdatesTest : public RequestTest {
  protected:
+  // The interaction kId with kFirstAttributes, on a queue that `monitor`
+  // watches.
+  void WatchInteraction(CQmQueueMonitor& monitor) {
+    Watch(monitor, CEntityId(W4Notifier::eWorkgroupQueue, 1001u), {Xan_State, kNote},
+          {.events = {Added(kId, kFirstAttributes)}});
+  }
+
   const CEntityId interaction_ = InteractionEntity(kId);
 };
 
@@ -64,7 +64,8 @@ class ConditionalUpdatesTest : public RequestTest {
 // it covers. The fire-and-forget form, given the same arguments, sends the
 // same fields one way and touches no cache.
 TEST_F(ConditionalUpdatesTest, EachFormSendsItsFieldsAndWritesTheReportedValueBack) {
-  const WatchedQueue watched = WatchInteraction(*server_);
+  CQmQueueMonitor watching;
+  WatchInteraction(watching);
   struct Case {
     int event;
     CMessage answer;
@@ -153,7 +154,8 @@ TEST_F(ConditionalUpdatesTest, ListsThatDoNotPairUpOrNoInteractionSendNothing) {
 // (Mask, insert and remove share their answer handling with increment and
 // append.)
 TEST_F(ConditionalUpdatesTest, FailedSynchronousFormsChangeNothing) {
-  const WatchedQueue watched = WatchInteraction(*server_);
+  CQmQueueMonitor watching;
+  WatchInteraction(watching);
   const auto check = [&] {
     CQmAttributeValue current(u"kept");
     int number = 5;

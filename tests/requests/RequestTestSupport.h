@@ -2,7 +2,9 @@
 
 // Shared support of the request protocol tests: a scripted server on a
 // private bus as the default connection, the library's failure and warning
-// traces captured, and builders of response bodies.
+// traces captured, builders of response bodies, and queues that a monitor of
+// this process watches, so that the monitor cache holds their interactions,
+// attributes and statistics.
 
 #include <gmock/gmock.h>
 
@@ -16,14 +18,10 @@
 
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeValue.h"
-#include "QueueManager/Platform/Trace.h"
 #include "monitor/CacheTestSupport.h"
-#include "platform/notifier/NotifierFixture.h"
+#include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
-
-using W4Notifier::CEntityId;
-using W4Notifier::CMessage;
 
 inline CEntityId InteractionEntity(std::uint32_t id) {
   return CEntityId(W4Notifier::eInteractionRequest, id);
@@ -58,20 +56,17 @@ inline std::vector<std::u16string> Texts(const std::vector<CQmAttributeValue>& v
   return texts;
 }
 
-class RequestTest : public W4Notifier::testing::NotifierFixture {
+class RequestTest : public MonitorCacheTest {
  protected:
-  void SetUp() override {
-    NotifierFixture::SetUp();
-    savedLevel_ = W4Trace::QueueManagerTopic().Level();
-    W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelWarning);
-    W4Trace::AddSink(traces_);
+  // Has `monitor` watch `queue`: loaded synchronously from an answer that
+  // holds `body` and registers `names`; the traffic is forgotten.
+  void Watch(CQmQueueMonitor& monitor, const CEntityId& queue,
+             const std::vector<CQmAttributeName>& names, QueueBody body) {
+    ServeQueue(queue, std::move(body), names);
+    monitor.Activate(queue, names, true);
+    server_->WaitIdle();
+    server_->ClearTraffic();
   }
-  void TearDown() override {
-    W4Trace::RemoveSink(traces_);
-    W4Trace::QueueManagerTopic().SetLevel(savedLevel_);
-    NotifierFixture::TearDown();  // restores the default time-out
-  }
-
   // For tests of silence: requests give up quickly.
   static void UseShortTimeout() { W4Notifier::CNotifierTimeout::Set(100); }
   static void RemoveConnection() { W4Notifier::SetDefaultConnection(nullptr); }
@@ -129,11 +124,7 @@ class RequestTest : public W4Notifier::testing::NotifierFixture {
     return traces_->Count([level](const W4Trace::CTraceRecord& r) { return r.level == level; });
   }
 
-  std::shared_ptr<W4Trace::CCaptureSink> traces_ =
-      std::make_shared<W4Trace::CCaptureSink>("QueueManager");
-
- private:
-  int savedLevel_ = W4Trace::kLevelOff;
+  const W4Trace::testing::TraceCapture traces_{W4Trace::kLevelWarning};
 };
 
 }  // namespace QueueManager::testing

@@ -60,9 +60,8 @@ TEST(InterfacePtrTest, LastPointerOfAnyKindDeletesTheObjectOnce) {
   EXPECT_EQ(destroyed, 1);
   constBase.reset();
   EXPECT_EQ(destroyed, 2);
-}
 
-TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
+  // Assignment and reset release the old object.
   int destroyedA = 0;
   int destroyedB = 0;
   InterfacePtr<CBase> a = MakeInterface<CBase>(&destroyedA);
@@ -77,23 +76,22 @@ TEST(InterfacePtrTest, AssignmentAndResetReleaseTheOldObject) {
   b = nullptr;
   EXPECT_EQ(destroyedB, 1);
   EXPECT_EQ(destroyedA, 1);
-}
 
-TEST(ObjectPtrTest, SameOperationsAsInterfacePtr) {
-  int destroyed = 0;
-  W4Util::ObjectPtr<CChain> head = W4Util::MakeObject<CChain>(&destroyed);
-  head->next = W4Util::MakeObject<CChain>(&destroyed);
+  // ObjectPtr does the same.
+  int chained = 0;
+  W4Util::ObjectPtr<CChain> head = W4Util::MakeObject<CChain>(&chained);
+  head->next = W4Util::MakeObject<CChain>(&chained);
   W4Util::ObjectPtr<CChain> second = head->next;
   EXPECT_EQ(second->UseCount(), 2);
   W4Util::ObjectPtr<const W4Util::RefCountBase> asBase = second;
   EXPECT_TRUE(asBase == second);
   asBase.reset();
   second = nullptr;
-  EXPECT_EQ(destroyed, 0);
+  EXPECT_EQ(chained, 0);
   head = head->next;  // the assignment drops the last reference to the old head
-  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(chained, 1);
   head.reset();
-  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(chained, 2);
 }
 
 }  // namespace

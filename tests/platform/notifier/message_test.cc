@@ -1,10 +1,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
 #include <random>
+#include <set>
+#include <string>
 #include <tuple>
+#include <vector>
 
+#include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Message.h"
+#include "platform/notifier/ByteFormLimit.h"
 
 namespace W4Notifier {
 namespace {
@@ -21,8 +30,22 @@ CMessage EveryFieldType() {
   return m;
 }
 
+// Every field type reads back in order, also through the byte form; 32-bit
+// integers and object types read as one another; a nested message keeps its
+// header; a copy has a body and a read position of its own.
 TEST(MessageTest, FieldsReadBackInOrderWithTheirValues) {
   CMessage m = EveryFieldType();
+  m.SetEventName(u"Created");
+  const std::vector<std::uint8_t> bytes = m.Serialize();
+  CMessage back = CMessage::Parse(bytes);
+  EXPECT_EQ(back.Serialize(), bytes);
+  EXPECT_EQ(back.QueryEventName(), u"Created");
+  EXPECT_EQ(back.QueryEventId(), 4);
+  EXPECT_EQ(back.QueryEntityId(), CEntityId(eQueueManagerServer, kAllObjects));
+  EXPECT_EQ(back.DescribeFields(),
+            "int -7, uint 4000000000, short -3, ushort 65535, bool true, "
+            "uint64 81985529216486895, string \"narrow \xC3\xA9\", wstring \"wide\", "
+            "wtext \"zero-terminated\", objtype 9, bytes [3 bytes]");
   std::int32_t i;
   std::uint32_t u;
   std::int16_t s;
@@ -33,35 +56,33 @@ TEST(MessageTest, FieldsReadBackInOrderWithTheirValues) {
   std::u16string wide, text;
   ObjectTypes type;
   std::uint8_t raw[3];
-  m >> i >> u >> s >> us >> b >> u64 >> narrow >> wide >> text >> type;
-  m.Extract(raw, 3);
+  back >> i >> u >> s >> us >> b >> u64 >> narrow >> wide >> text >> type;
+  back.Extract(raw, 3);
   EXPECT_EQ(std::tie(i, u, s, us, b, u64, narrow, wide, text, type, raw[2]),
             std::make_tuple(-7, 4000000000u, std::int16_t{-3}, std::uint16_t{65535}, true,
                             0x0123456789ABCDEFull, std::string("narrow \xC3\xA9"),
                             std::u16string(u"wide"), std::u16string(u"zero-terminated"), eUserQueue,
                             std::uint8_t{3}));
-  EXPECT_TRUE(m.IsAtEndOfData());
-  EXPECT_EQ(m.QueryEventId(), 4);
-  EXPECT_EQ(m.QueryEntityId(), CEntityId(eQueueManagerServer, kAllObjects));
-  EXPECT_EQ(EveryFieldType().DescribeFields(),
-            "int -7, uint 4000000000, short -3, ushort 65535, bool true, "
-            "uint64 81985529216486895, string \"narrow \xC3\xA9\", wstring \"wide\", "
-            "wtext \"zero-terminated\", objtype 9, bytes [3 bytes]");
+  EXPECT_TRUE(back.IsAtEndOfData());
+
+  CMessage inner(CEntityId(eInteractionRequest, 77u), 7);
+  inner << std::uint32_t{0xFFFFFFFFu} << std::int32_t{29} << eQueueManagerServer;
+  CMessage outer;
+  outer << std::int32_t{9} << inner << false;
+  CMessage copy = outer;
+  copy << std::int32_t{2};  // copy on write: `outer` keeps its fields
+  CMessage nested;
+  outer >> i >> nested >> b;
+  EXPECT_TRUE(outer.IsAtEndOfData());
+  EXPECT_EQ(nested.QueryEventId(), 7);
+  EXPECT_EQ(nested.QueryObjectId(), 77u);
+  nested >> i >> type >> u;
+  EXPECT_EQ(std::tie(i, type, u), std::make_tuple(-1, eQueueManagerServer, 29u));
+  copy >> i >> nested >> b >> i;
+  EXPECT_EQ(i, 2);
 }
 
-TEST(MessageTest, ThirtyTwoBitIntegersAndObjectTypesReadAsOneAnother) {
-  CMessage m;
-  m << std::uint32_t{0xFFFFFFFFu} << std::int32_t{29} << eQueueManagerServer;
-  std::int32_t asInt;
-  ObjectTypes asType;
-  std::uint32_t asUnsigned;
-  m >> asInt >> asType >> asUnsigned;
-  EXPECT_EQ(asInt, -1);
-  EXPECT_EQ(asType, eQueueManagerServer);
-  EXPECT_EQ(asUnsigned, 29u);
-}
-
-TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndKeepsThePosition) {
+TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndMalformedBytesAreRejected) {
   CMessage m;
   const char data[] = "abcdef";
   m << std::int16_t{5} << true;
@@ -83,65 +104,21 @@ TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndKeepsThePosition) {
   EXPECT_TRUE(m.IsAtEndOfData());
   EXPECT_THROW(m >> right, CNotifierExtractException);
   EXPECT_THROW(m.PeekFieldType(), CNotifierExtractException);
-}
 
-TEST(MessageTest, NestedMessagesKeepHeaderAndFields) {
-  CMessage inner(CEntityId(eInteractionRequest, 77u), 7);
-  inner << std::int32_t{1} << std::u16string(u"x");
-  CMessage outer;
-  outer << std::int32_t{9} << inner << false;
-  std::int32_t nine;
-  CMessage back;
-  bool last;
-  outer >> nine >> back >> last;
-  EXPECT_EQ(back.QueryEventId(), 7);
-  EXPECT_EQ(back.QueryObjectId(), 77u);
-  EXPECT_EQ(back.DescribeFields(), "int 1, wstring \"x\"");
-  EXPECT_FALSE(last);
-}
-
-TEST(MessageTest, CopiesHaveTheirOwnReadPositionAndBody) {
-  CMessage a;
-  a << std::int32_t{1};
-  CMessage b = a;
-  b << std::int32_t{2};  // copy on write: `a` keeps one field
-  std::int32_t value;
-  a >> value;
-  EXPECT_TRUE(a.IsAtEndOfData());
-  b >> value >> value;
-  EXPECT_EQ(value, 2);
-}
-
-TEST(MessageTest, SerializeAndParseRoundTrip) {
-  CMessage m = EveryFieldType();
-  m.SetEventName(u"Created");
-  const std::vector<std::uint8_t> bytes = m.Serialize();
-  CMessage back = CMessage::Parse(bytes);
-  EXPECT_EQ(back.QueryEventName(), u"Created");
-  EXPECT_EQ(back.QueryEventId(), m.QueryEventId());
-  EXPECT_EQ(back.QueryEntityId(), m.QueryEntityId());
-  EXPECT_EQ(back.DescribeFields(), m.DescribeFields());
-  EXPECT_EQ(back.Serialize(), bytes);
-}
-
-// A field whose length claims far more than the data hold must fail before
-// anything of that size is allocated.
-TEST(MessageTest, HugeClaimedLengthsFailWithoutAllocating) {
-  CMessage m;
-  m << std::u16string(u"ab");
-  std::vector<std::uint8_t> bytes = m.Serialize();
+  // Bad headers are rejected; a field whose length claims far more than the data hold fails
+  // before anything of that size is allocated.
+  CMessage wide;
+  wide << std::u16string(u"ab");
+  std::vector<std::uint8_t> bytes = wide.Serialize();
   const std::size_t lengthAt = bytes.size() - 4 - 4;  // the wide string's count
   bytes[lengthAt] = 0x00;
   bytes[lengthAt + 1] = 0x94;
   bytes[lengthAt + 2] = 0x35;
   bytes[lengthAt + 3] = 0x77;  // about two billion code units
   CMessage hostile = CMessage::Parse(bytes);
-  std::u16string text;
-  EXPECT_THROW(hostile >> text, CNotifierExtractException);
+  EXPECT_THROW(hostile >> notText, CNotifierExtractException);
   EXPECT_THAT(hostile.DescribeFields(), HasSubstr("<malformed>"));
-}
 
-TEST(MessageTest, MalformedHeadersAreRejected) {
   const std::vector<std::uint8_t> good = EveryFieldType().Serialize();
   EXPECT_THROW(CMessage::Parse(std::span(good.data(), 10)), CNotifierExtractException);
   std::vector<std::uint8_t> badMagic = good;
@@ -196,6 +173,158 @@ TEST(MessageTest, CorruptedBytesNeverCrashTheReader) {
     } catch (const CNotifierExtractException&) {
     }
   }
+}
+
+// ---- the byte form ----
+
+std::vector<std::uint8_t> Body(const CMessage& message) {
+  const auto bytes = message.BodyBytes();
+  return {bytes.begin(), bytes.end()};
+}
+
+TEST(MessageWriteTest, FieldBytesAreFixedAndZeroTerminatedTextEndsAtItsZero) {
+  CMessage message;
+  message << std::int32_t{-2} << u"ab" << std::u16string(u"\u00e9") << true;
+  // clang-format off
+  const std::vector<std::uint8_t> expected = {
+      1, 0xFE, 0xFF, 0xFF, 0xFF,              // int -2
+      9, 2, 0, 0, 0, 'a', 0, 'b', 0,          // wtext "ab"
+      8, 1, 0, 0, 0, 0xE9, 0,                 // wstring "é"
+      5, 1};                                  // bool true
+  // clang-format on
+  EXPECT_EQ(Body(message), expected);
+
+  // Every length and every position of the first U+0000 (in and across the words the scan reads
+  // at once) gives the field that zero-terminated text gives.
+  for (std::size_t length = 0; length <= 26; ++length) {
+    for (std::size_t zeroAt = 0; zeroAt <= length; ++zeroAt) {
+      std::u16string text(length, u'\u8000');  // top bits set: no false zero
+      for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char16_t>(0x8001 + i);
+      if (zeroAt < length) text[zeroAt] = 0;
+      if (zeroAt + 2 < length) text[zeroAt + 2] = 0;
+      CMessage viaView;
+      viaView.WriteZeroTerminated(text);
+      CMessage viaPointer;
+      viaPointer << text.c_str();
+      ASSERT_EQ(Body(viaView), Body(viaPointer)) << length << " " << zeroAt;
+      std::u16string read;
+      viaView >> read;
+      EXPECT_EQ(read.size(), std::min(zeroAt, length));
+    }
+  }
+  CMessage low;  // lanes of one: the test must not see them as zero
+  low.WriteZeroTerminated(u"\u0001\u0001\u0001\u0001\u0001");
+  EXPECT_EQ(low.BodySize(), 5u + 10u);
+}
+
+// The byte form's lengths are 32 bits; a lowered limit stands in for 4 GiB.
+// A write that would cross it throws and leaves a well-formed message;
+// Serialize refuses a body or name beyond it instead of cutting the lengths
+// into bytes that Parse rejects.
+TEST(MessageWriteTest, NoWriteGrowsTheBodyBeyondTheByteForm) {
+  constexpr std::size_t kLimit = 64;
+  CMessage body;
+  body << std::string(100, 'b');
+  CMessage name(7);
+  name.SetEventName(std::u16string(65, u'n'));
+  CMessage fits(7);
+  fits.SetEventName(std::u16string(64, u'n'));
+  const detail::ScopedByteFormLimit limit(kLimit);
+  const std::uint8_t raw[60] = {};
+  CMessage nested;
+  nested << std::string(30, 'n');
+  struct Case {
+    const char* what;
+    std::function<void(CMessage&)> write;
+  };
+  const Case cases[] = {
+      {"ints",
+       [](CMessage& m) {
+         for (std::int32_t i = 0; i < 20; ++i) m << i;
+       }},
+      {"strings", [](CMessage& m) { m << std::string(25, 's') << std::string(25, 's'); }},
+      {"wide text", [](CMessage& m) { m << std::u16string(28, u'w'); }},
+      {"raw bytes", [&](CMessage& m) { m.Insert(raw, sizeof raw); }},
+      {"nested message", [&](CMessage& m) { m << nested; }},
+      {"reserve", [](CMessage& m) { m.Reserve(kLimit); }},
+      {"reserve all", [](CMessage& m) { m.Reserve(std::numeric_limits<std::size_t>::max()); }},
+  };
+  for (const Case& c : cases) {
+    CMessage message;
+    message << std::int32_t{7};
+    EXPECT_THROW(c.write(message), CNotifierException) << c.what;
+    EXPECT_LE(message.BodySize(), kLimit) << c.what;
+    EXPECT_EQ(message.DescribeFields().find("malformed"), std::string::npos) << c.what;
+    EXPECT_EQ(CMessage::Parse(message.Serialize()).BodyBytes().size(), message.BodySize());
+  }
+  CMessage full;  // exactly at the limit
+  full << std::string(kLimit - 5, 'f');
+  EXPECT_EQ(CMessage::Parse(full.Serialize()).DescribeFields(), full.DescribeFields());
+  EXPECT_THROW(full << false, CNotifierException);
+  EXPECT_THROW(body.Serialize(), CNotifierException);
+  EXPECT_THROW(name.Serialize(), CNotifierException);
+  EXPECT_EQ(CMessage::Parse(fits.Serialize()).QueryEventName(), fits.QueryEventName());
+}
+
+// ---- entities ----
+
+TEST(EntityIdTest, NamedEntitiesIgnoreLetterCaseAvoidReservedIdsAndRoundTrip) {
+  const CEntityId a(eWorkgroupQueue, u"Sales");
+  const CEntityId b(eWorkgroupQueue, "SALES");
+  EXPECT_TRUE(a.IsSet());
+  EXPECT_FALSE(CEntityId().IsSet());
+  EXPECT_FALSE(CEntityId(eWorkgroupQueue, u"").IsSet());
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, CEntityId(eUserQueue, u"Sales"));  // same name, other type
+  EXPECT_NE(a, CEntityId(eWorkgroupQueue, u"Support"));
+  for (int i = 0; i < 5000; ++i) {
+    const std::uint32_t id = CEntityId::ObjectIdFromName(std::u16string(1, char16_t(i)) + u"q");
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, kAllObjects);
+  }
+
+  // Scoped names round-trip (an entity built from the id of a named one shows the name); a bad
+  // one resets the entity.
+  const CEntityId queue(eWorkgroupQueue, u"Sales");
+  EXPECT_EQ(queue.QueryScopedName().str(), u"WorkgroupQueue:Sales");
+  const CEntityId server(eQueueManagerServer, kAllObjects);
+  EXPECT_EQ(server.QueryScopedName().str(), u"QueueManager:#4294967295");
+  EXPECT_EQ(CEntityId(static_cast<ObjectTypes>(57), 3u).QueryScopedName().str(), u"57:#3");
+  const CEntityId named(eStationQueue, u"Desk 12");
+  EXPECT_EQ(CEntityId(eStationQueue, named.QueryObjectId()).QueryScopedName().str(),
+            u"StationQueue:Desk 12");
+  EXPECT_TRUE(CEntityId().QueryScopedName().empty());
+
+  CEntityId parsed;
+  ASSERT_TRUE(parsed.SetFromScopedName(u"userqueue:alice"));
+  EXPECT_EQ(parsed, CEntityId(eUserQueue, u"Alice"));
+  ASSERT_TRUE(parsed.SetFromScopedName("QueueManager:#4294967295"));
+  EXPECT_EQ(parsed, server);
+  ASSERT_TRUE(parsed.SetFromScopedName(u"57:name"));
+  EXPECT_EQ(parsed.QueryObjectType(), 57);
+  for (const char16_t* bad : {u"", u"noscope", u":leadingcolon", u"UnknownType:x", u"UserQueue:"}) {
+    parsed = CEntityId(eUserQueue, u"bob");
+    EXPECT_FALSE(parsed.SetFromScopedName(bad)) << "accepted a bad scoped name";
+    EXPECT_FALSE(parsed.IsSet());
+  }
+}
+
+TEST(EntityIdTest, OrderingIsByTypeThenIdAndTypesHaveNames) {
+  std::set<CEntityId> ordered{CEntityId(eUserQueue, 5u), CEntityId(eWorkgroupQueue, 9u),
+                              CEntityId(eWorkgroupQueue, 0xFFFFFFFFu), CEntityId()};
+  std::vector<CEntityId> expected{CEntityId(), CEntityId(eWorkgroupQueue, 9u),
+                                  CEntityId(eWorkgroupQueue, 0xFFFFFFFFu),
+                                  CEntityId(eUserQueue, 5u)};
+  EXPECT_EQ(std::vector<CEntityId>(ordered.begin(), ordered.end()), expected);
+  // The options argument is not part of the identity.
+  EXPECT_EQ(CEntityId(eUserQueue, 5u, 0), CEntityId(eUserQueue, 5u, 1));
+  // The fixed object types have names, the others numbers.
+  EXPECT_EQ(GetNotifierObjectTypeName(eQueueManagerServer).str(), u"QueueManager");
+  EXPECT_EQ(GetNotifierObjectTypeName(static_cast<ObjectTypes>(-4)).str(), u"-4");
+  for (ObjectTypes t : {eWorkgroupQueue, eObjectTypeEntity, eGenericObject2}) {
+    EXPECT_EQ(ObjectTypeFromName(GetNotifierObjectTypeName(t).str()), t);
+  }
+  EXPECT_FALSE(ObjectTypeFromName(u"99999999999").has_value());
 }
 
 }  // namespace

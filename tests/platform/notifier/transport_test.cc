@@ -14,6 +14,7 @@ namespace W4Notifier {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using testing::Ints;
 using testing::NotifierFixture;
 using testing::RecordingSubscriber;
@@ -22,51 +23,63 @@ const CEntityId kServer(eQueueManagerServer, kAllObjects, 0);
 
 class TransportTest : public NotifierFixture {};
 
-TEST_F(TransportTest, SynchronousRequestGetsTheResponse) {
-  server_->Respond(kServer, 4, Ints({5, 6}));
-  CRequestObject request(kServer, 4);
-  request << std::int32_t{3} << true;
+std::vector<std::string> Describe(const std::vector<CTrafficRecord>& traffic) {
+  std::vector<std::string> out;
+  for (const CTrafficRecord& record : traffic) out.push_back(record.Describe());
+  return out;
+}
+
+// A request gets what the server scripts for it: an answer, a rejection with
+// a readable body, silence until the time-out. A rule for a type answers every
+// id, the latest matching rule wins, and a request without a rule is
+// rejected. The server records the exact traffic in order.
+TEST_F(TransportTest, RequestsGetWhatTheServerScripts) {
+  const CEntityId interaction(eInteractionRequest, 1001u);
+  server_->Respond(interaction, 7, Ints({5, 6}));
+  CRequestObject request(interaction, 7);
+  request << std::int32_t{3} << std::u16string(u"Xan_State");
   CResponseObject response;
   ASSERT_NE(request.Send(response, CNotifierTimeout::Query()), 0);
   EXPECT_EQ(response.QueryStatus(), eSendStatus::kSuccess);
-  EXPECT_EQ(response.QueryEventId(), 4);
+  EXPECT_EQ(response.QueryEventId(), 7);
   EXPECT_EQ(response.DescribeFields(), "int 5, int 6");
-  const auto requests = server_->RequestsTo(kServer, 4);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].DescribeFields(), "int 3, bool true");
-}
+  CRequestObject oneWay(interaction, 18);
+  oneWay << false;
+  EXPECT_EQ(oneWay.Send(), eMsgSuccess);
+  server_->Publish(CEntityId(eWorkgroupQueue, 5u), 0, Ints({9}));
+  server_->WaitIdle();
+  EXPECT_THAT(Describe(server_->Traffic()),
+              ElementsAre("request (30, 1001) event 7: int 3, wstring \"Xan_State\"",
+                          "response (30, 1001) event 7: int 5, int 6",
+                          "one-way request (30, 1001) event 18: bool false",
+                          "notification (3, 5) event 0: int 9"));
+  server_->ClearTraffic();
+  EXPECT_TRUE(server_->Traffic().empty());
 
-TEST_F(TransportTest, RejectionAndTimeOutFailTheRequest) {
-  server_->Reject(kServer, 15, Ints({4}));
-  CRequestObject rejected(kServer, 15);
-  CResponseObject response;
+  server_->HandleType(eInteractionRequest, 37, [](const CMessage& typeRequest) {
+    CMessage body;
+    body << static_cast<ObjectTypes>(typeRequest.QueryObjectId() % 100);
+    return CScriptedReply::Respond(body);
+  });
+  server_->Reject(CEntityId(eInteractionRequest, 5u), 37, Ints({4}));
+  CRequestObject forType(CEntityId(eInteractionRequest, 123u), 37);
+  ASSERT_NE(forType.Send(response, 1000), 0);
+  ObjectTypes type;
+  response >> type;
+  EXPECT_EQ(type, 23);
+  CRequestObject rejected(CEntityId(eInteractionRequest, 5u), 37);
   EXPECT_EQ(rejected.Send(response, 1000), 0);
   EXPECT_EQ(response.QueryStatus(), eSendStatus::kRejected);
   std::int32_t code = 0;
   response >> code;
-  EXPECT_EQ(code, 4);  // the rejection's body is readable
-
+  EXPECT_EQ(code, 4);
   server_->Silence(kServer, 16);
   CRequestObject silent(kServer, 16);
   EXPECT_EQ(silent.Send(response, 50), 0);
   EXPECT_EQ(response.QueryStatus(), eSendStatus::kTimeout);
-}
-
-TEST_F(TransportTest, NoOrADisconnectedDefaultConnectionSendsNothing) {
-  connection_->Disconnect();
-  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
-  connection_->Reconnect(false);
-  EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
-  SetDefaultConnection(nullptr);
-  EXPECT_EQ(CNotifierHandle::GetDefaultHandle().GetHandle(), 0);
-  CRequestObject request(kServer, 4);
-  CResponseObject response;
-  EXPECT_EQ(request.Send(response, 100), 0);
-  EXPECT_EQ(response.QueryStatus(), eSendStatus::kNotConnected);
-  EXPECT_EQ(request.Send(), eMsgNotConnected);
-  EXPECT_EQ(CNotificationObject(kServer, 3).Send(), eMsgNotConnected);
-  server_->WaitIdle();
-  EXPECT_TRUE(server_->Requests().empty());
+  server_->ClearRules();
+  EXPECT_EQ(forType.Send(response, 1000), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kRejected);
 }
 
 // Records the outcome of every asynchronous request by id.
@@ -181,7 +194,9 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
   }
 }
 
-TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
+// A lost connection ends the pending requests; without a connected default
+// connection nothing is sent.
+TEST_F(TransportTest, ConnectionLossEndsPendingRequestsAndNoConnectionSendsNothing) {
   server_->Silence(kServer, 0);
   OutcomeRecorder recorder;
   std::uint32_t id = 0;
@@ -192,6 +207,20 @@ TEST_F(TransportTest, ConnectionLossEndsPendingRequests) {
   EXPECT_EQ(recorder.Outcomes().begin()->second, OutcomeRecorder::kLost);
   EXPECT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 100),
             eMsgNotConnected);
+  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
+  connection_->Reconnect(false);
+  EXPECT_NE(CNotifierHandle::GetDefaultConnection(), nullptr);
+  SetDefaultConnection(nullptr);
+  EXPECT_EQ(CNotifierHandle::GetDefaultHandle().GetHandle(), 0);
+  server_->ClearTraffic();
+  CRequestObject request(kServer, 4);
+  CResponseObject response;
+  EXPECT_EQ(request.Send(response, 100), 0);
+  EXPECT_EQ(response.QueryStatus(), eSendStatus::kNotConnected);
+  EXPECT_EQ(request.Send(), eMsgNotConnected);
+  EXPECT_EQ(CNotificationObject(kServer, 3).Send(), eMsgNotConnected);
+  server_->WaitIdle();
+  EXPECT_TRUE(server_->Traffic().empty());
 }
 
 TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
@@ -215,11 +244,20 @@ TEST_F(TransportTest, KeepAliveHoldsTheCallbackUntilItsOutcome) {
   EXPECT_EQ(state.load(), 2);
 }
 
-TEST_F(TransportTest, SubscribersSeeNotificationsInPublishOrder) {
+// Subscribers see the notifications of their entity (of every entity of the
+// type for a whole-type subscription, made once however often it is started)
+// and of their event (by number or by name), in publish order.
+TEST_F(TransportTest, SubscribersSeeTheirNotificationsInPublishOrder) {
   const CEntityId queue(eWorkgroupQueue, u"Sales");
   RecordingSubscriber subscribers[3];
   for (auto& s : subscribers)
     ASSERT_EQ(connection_->StartNotifications(queue, 0, &s, 0), eMsgSuccess);
+  RecordingSubscriber all;
+  connection_->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &all, 0);
+  connection_->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &all, 0);
+  const CEntityId object(eGenericObject, 42u);
+  RecordingSubscriber named;
+  connection_->StartNotifications(object, EventCodeFromName(u"Created"), &named, 0);
   std::vector<std::int32_t> expected;
   for (std::int32_t i = 0; i < 500; ++i) {
     server_->Publish(queue, 0, Ints({i}));
@@ -227,36 +265,21 @@ TEST_F(TransportTest, SubscribersSeeNotificationsInPublishOrder) {
   }
   server_->Publish(CEntityId(eWorkgroupQueue, u"Other"), 0, Ints({-5}));  // not subscribed
   server_->Publish(queue, 1, Ints({-6}));                                 // other event
-  server_->WaitIdle();
-  for (auto& s : subscribers) EXPECT_EQ(s.Values(), expected);
-}
-
-TEST_F(TransportTest, WholeTypeSubscriptionsSeeEveryEntityOfTheType) {
-  RecordingSubscriber all;
-  connection_->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &all, 0);
-  connection_->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &all, 0);  // once only
   server_->Publish(CEntityId(eUserQueue, u"alice"), 0, Ints({1}));
   server_->Publish(CEntityId(eUserQueue, u"bob"), 0, Ints({2}));
   server_->Publish(CEntityId(eStationQueue, u"bob"), 0, Ints({3}));
-  server_->WaitIdle();
-  EXPECT_EQ(all.Values(), (std::vector<std::int32_t>{1, 2}));
-  EXPECT_EQ(all.Entities()[1], CEntityId(eUserQueue, u"bob"));
-}
-
-TEST_F(TransportTest, NamedNotificationsReachSubscribersOfTheirName) {
-  const CEntityId object(eGenericObject, 42u);
-  RecordingSubscriber subscriber;
-  connection_->StartNotifications(object, EventCodeFromName(u"Created"), &subscriber, 0);
   CNotificationObject created(object, "Created");
   created << std::int32_t{7};
   EXPECT_EQ(created.Send(), eMsgSuccess);
   CNotificationObject other(object, "Held");
   other.Send();
   server_->WaitIdle();
-  EXPECT_EQ(subscriber.Values(), (std::vector<std::int32_t>{7}));
+  for (auto& s : subscribers) EXPECT_EQ(s.Values(), expected);
+  EXPECT_EQ(all.Values(), (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(all.Entities()[1], CEntityId(eUserQueue, u"bob"));
+  EXPECT_EQ(named.Values(), (std::vector<std::int32_t>{7}));
   const auto traffic = server_->Traffic();
-  ASSERT_EQ(traffic.size(), 2u);
-  EXPECT_EQ(traffic[0].message.QueryEventName(), u"Created");
+  EXPECT_EQ(traffic[traffic.size() - 2].message.QueryEventName(), u"Created");
 }
 
 // Stop returns only once a callback of the subscription that is running on

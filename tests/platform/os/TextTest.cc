@@ -3,12 +3,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <map>
+#include <sstream>
 #include <string>
+#include <unordered_set>
+
+#include "QueueManager/Platform/IdString.h"
 
 namespace W4Os {
 namespace {
 
-TEST(Utf8Conversion, RoundTripsEveryPlane) {
+TEST(Utf8Conversion, RoundTripsEveryPlaneAndRejectsInvalidText) {
   // One character of each encoded length, including a supplementary-plane
   // emoji (surrogate pair) and the last code point.
   const std::string narrow = "A\u00E9\u20AC\U0001F600\U0010FFFF";
@@ -20,17 +26,13 @@ TEST(Utf8Conversion, RoundTripsEveryPlane) {
   std::string toNarrow;
   ASSERT_TRUE(WideToNarrow(wide, toNarrow));
   EXPECT_EQ(toNarrow, narrow);
-}
+  // An embedded U+0000 is kept; the empty text converts.
+  ASSERT_TRUE(NarrowToWide(std::string_view("a\0b", 3), toWide));
+  EXPECT_EQ(toWide, std::u16string(u"a\0b", 3));
+  ASSERT_TRUE(NarrowToWide("", toWide));
+  EXPECT_TRUE(toWide.empty());
 
-TEST(Utf8Conversion, KeepsEmbeddedNulAndEmptyText) {
-  std::u16string wide = u"stale";
-  ASSERT_TRUE(NarrowToWide(std::string_view("a\0b", 3), wide));
-  EXPECT_EQ(wide, std::u16string(u"a\0b", 3));
-  ASSERT_TRUE(NarrowToWide("", wide));
-  EXPECT_TRUE(wide.empty());
-}
-
-TEST(Utf8Conversion, RejectsEachKindOfInvalidUtf8) {
+  // Each kind of invalid UTF-8 is rejected, the boundaries of each range accepted.
   const char* const invalid[] = {
       "\x80",              // continuation byte without a lead
       "\xC0\xAF",          // overlong two-byte form of '/'
@@ -50,19 +52,16 @@ TEST(Utf8Conversion, RejectsEachKindOfInvalidUtf8) {
     EXPECT_FALSE(NarrowToWide(text, out)) << "input " << ::testing::PrintToString(text);
     EXPECT_TRUE(out.empty());
   }
-}
-
-TEST(Utf8Conversion, AcceptsBoundariesOfEachRange) {
-  const char* const valid[] = {"\x7F",         "\xC2\x80",         "\xDF\xBF",
-                               "\xE0\xA0\x80", "\xED\x9F\xBF",     "\xEE\x80\x80",
-                               "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"};
-  for (const char* text : valid) {
+  // The boundaries of each range are valid.
+  for (const char* text :
+       {"\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+        "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
     std::u16string out;
     EXPECT_TRUE(NarrowToWide(text, out)) << ::testing::PrintToString(text);
   }
 }
 
-TEST(Utf16Conversion, RejectsUnpairedSurrogates) {
+TEST(Utf16Conversion, RejectsUnpairedSurrogatesOrReplacesIllFormedParts) {
   const std::u16string invalid[] = {
       std::u16string(1, char16_t{0xD800}),                // lone high at the end
       std::u16string{char16_t{0xDC00}, u'a'},             // lone low
@@ -74,9 +73,7 @@ TEST(Utf16Conversion, RejectsUnpairedSurrogates) {
     EXPECT_FALSE(WideToNarrow(text, out));
     EXPECT_TRUE(out.empty());
   }
-}
-
-TEST(LossyConversion, ReplacesEachMaximalIllFormedPart) {
+  // The lossy forms replace each maximal ill-formed part instead.
   // A truncated three-byte sequence counts once; a stray byte once each.
   EXPECT_EQ(NarrowToWideLossy("a\xE2\x82z"), u"a\uFFFDz");
   EXPECT_EQ(NarrowToWideLossy("\x80\x80"), u"\uFFFD\uFFFD");
@@ -86,9 +83,8 @@ TEST(LossyConversion, ReplacesEachMaximalIllFormedPart) {
   const std::u16string lone{u'x', char16_t{0xD800}, u'y'};
   EXPECT_EQ(WideToNarrowLossy(lone), "x\xEF\xBF\xBDy");
   EXPECT_EQ(WideToNarrowLossy(u"\U0001F600"), "\xF0\x9F\x98\x80");
-}
 
-TEST(WideLengthAndFormatter, CountCodeUnitsAndPrintUtf8) {
+  // WideLength counts code units; the formatter prints UTF-8.
   EXPECT_EQ(WideLength(nullptr), 0u);
   EXPECT_EQ(WideLength(u"\U0001F600z"), 3u);
   EXPECT_EQ(fmt::format("<{}>", Utf8(u"Gr\u00FC\u00DFe")),
@@ -97,5 +93,118 @@ TEST(WideLengthAndFormatter, CountCodeUnitsAndPrintUtf8) {
   EXPECT_EQ(fmt::format("{:>4}", Utf8(u"ab")), "  ab");
 }
 
+// ---- case mapping ----
+
+// The generator check (ctest os_case_table_current) compares the whole table
+// with the Unicode data; these are the cases that a wrong range or offset in
+// the lookup would break.
+TEST(CaseMapping, MapsOneToOneMappingsAndComparesByThem) {
+  struct Case {
+    char16_t unit, lower, upper;
+  };
+  const Case cases[] = {
+      {u'A', u'a', u'A'},       {u'z', u'z', u'Z'},       {u'@', u'@', u'@'},
+      {u'[', u'[', u'['},       {u'`', u'`', u'`'},       {u'{', u'{', u'{'},
+      {0x00C0, 0x00E0, 0x00C0}, {0x00DE, 0x00FE, 0x00DE}, {0x00D7, 0x00D7, 0x00D7},
+      {0x00F7, 0x00F7, 0x00F7}, {0x00DF, 0x00DF, 0x00DF}, {0x00FF, 0x00FF, 0x0178},
+      {0x0178, 0x00FF, 0x0178}, {0x00B5, 0x00B5, 0x039C}, {0x0391, 0x03B1, 0x0391},
+      {0x03A3, 0x03C3, 0x03A3}, {0x03C2, 0x03C2, 0x03A3}, {0x0401, 0x0451, 0x0401},
+      {0x044F, 0x044F, 0x042F}, {0x0130, 0x0130, 0x0130}, {0xD83D, 0xD83D, 0xD83D},
+      {0x4E2D, 0x4E2D, 0x4E2D}, {0xFF21, 0xFF41, 0xFF21}, {0xFFFF, 0xFFFF, 0xFFFF},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ToLower(c.unit), c.lower) << std::hex << int{c.unit};
+    EXPECT_EQ(ToUpper(c.unit), c.upper) << std::hex << int{c.unit};
+  }
+
+  // CompareNoCase orders by the lower-case forms, as wcscmp would.
+  EXPECT_EQ(CompareNoCase(u"Xan_State", u"xan_state"), 0);
+  EXPECT_LT(CompareNoCase(u"abc", u"ABD"), 0);
+  EXPECT_GT(CompareNoCase(u"b", u"A"), 0);
+  EXPECT_LT(CompareNoCase(u"ab", u"ABC"), 0);  // a shorter prefix first
+  EXPECT_GT(CompareNoCase(u"ABC", u"ab"), 0);
+  // '_' (0x5F) lies between the upper- and lower-case letters: comparing the
+  // lower-case forms puts it before 'a', comparing the upper-case forms would
+  // put it after 'A'.
+  EXPECT_LT(CompareNoCase(u"_", u"A"), 0);
+  EXPECT_TRUE(EqualsNoCase(u"\u0391\u0410", u"\u03B1\u0430"));
+  EXPECT_FALSE(EqualsNoCase(u"a", u"ab"));
+  // CompareExact and ToLowerInPlace are case-sensitive and map every unit.
+  EXPECT_EQ(CompareExact(u"a", u"a"), 0);
+  EXPECT_EQ(CompareExact(u"A", u"a"), -1);
+  EXPECT_EQ(CompareExact(u"ab", u"a"), 1);
+  std::u16string text = u"\u00C0BC-\u0416";
+  ToLowerInPlace(text);
+  EXPECT_EQ(text, u"\u00E0bc-\u0436");
+}
+
 }  // namespace
 }  // namespace W4Os
+
+// ---- identifier strings ----
+
+namespace W4STD {
+namespace {
+
+// Stands for a library function taking identifier text in any form.
+std::u16string Accept(const w4idstring_arg& arg) { return arg.get().str(); }
+const w4idstring* AddressOf(const w4idstring_arg& arg) { return &arg.get(); }
+
+TEST(W4IdString, KeepsTheTextAndComparesOrdersAndHashesWithoutCase) {
+  const w4idstring mixed(u"Xan_CallId");
+  EXPECT_EQ(mixed.str(), u"Xan_CallId");  // the text as given is kept
+  EXPECT_EQ(mixed.lower(), u"xan_callid");
+  EXPECT_EQ(mixed, w4idstring(u"XAN_CALLID"));
+  EXPECT_NE(mixed, w4idstring(u"Xan_CallIdKey"));
+  EXPECT_EQ(w4idstring(u"\u00C9T\u00C9"), w4idstring(u"\u00E9t\u00E9"));
+  // Ordered by the lower-case form.
+  EXPECT_LT(w4idstring(u"apple"), w4idstring(u"BANANA"));
+  EXPECT_GT(w4idstring(u"Banana"), w4idstring(u"apple"));
+  EXPECT_LT(w4idstring(u"AB"), w4idstring(u"abc"));
+  EXPECT_LE(w4idstring(u"ab"), w4idstring(u"AB"));
+  EXPECT_GE(w4idstring(u"ab"), w4idstring(u"AB"));
+  // '_' orders before letters because the lower-case forms are compared.
+  EXPECT_LT(w4idstring(u"x_"), w4idstring(u"XA"));
+
+  std::map<w4idstring, int> byName;
+  byName[w4idstring(u"Key")] = 1;
+  byName[w4idstring(u"KEY")] = 2;
+  ASSERT_EQ(byName.size(), 1u);
+  EXPECT_EQ(byName.begin()->second, 2);
+  // The hash is times 33 over the lower-case form.
+  EXPECT_EQ(w4idstring().hash(), 0u);
+  EXPECT_EQ(w4idstring(u"ab").hash(), 97u * 33u + 98u);
+  EXPECT_EQ(w4idstring(u"AB").hash(), 97u * 33u + 98u);
+  // Wraps modulo 2^32: eight 'z' overflow 32 bits.
+  std::uint32_t expected = 0;
+  for (int i = 0; i < 8; ++i) expected = expected * 33u + u'z';
+  EXPECT_EQ(w4idstring(u"ZZZZzzzz").hash(), expected);
+
+  std::unordered_set<w4idstring> names{w4idstring(u"Queue"), w4idstring(u"QUEUE")};
+  EXPECT_EQ(names.size(), 1u);
+
+  // It builds from every text form and writes UTF-8.
+  const unsigned short units[] = {u'Q', 0x00E9, 0};
+  const std::string narrow = "Q\xC3\xA9";
+  for (const std::u16string& text :
+       {Accept(units), Accept(narrow.c_str()), Accept(narrow), Accept(std::string_view(narrow)),
+        Accept(u"Q\u00E9"), Accept(std::u16string(u"Q\u00E9"))}) {
+    EXPECT_EQ(text, u"Q\u00E9");
+  }
+  EXPECT_EQ(w4idstring(std::u16string_view(u"abc").substr(1)).str(), u"bc");
+  EXPECT_TRUE(w4idstring(static_cast<const char16_t*>(nullptr)).empty());
+  EXPECT_TRUE(w4idstring(static_cast<const unsigned short*>(nullptr)).empty());
+  EXPECT_TRUE(w4idstring(static_cast<const char*>(nullptr)).empty());
+  EXPECT_TRUE(w4idstring("bad\xC0\xAF").empty());  // failed conversion
+
+  const w4idstring id(u"N\u00E4me");
+  EXPECT_EQ(AddressOf(id), &id);  // no copy of an identifier string
+  std::ostringstream out;
+  out << id;
+  EXPECT_EQ(out.str(), "N\xC3\xA4me");
+  EXPECT_EQ(id.narrow(), "N\xC3\xA4me");
+  EXPECT_EQ(fmt::format("[{}]", id), "[N\xC3\xA4me]");
+}
+
+}  // namespace
+}  // namespace W4STD

@@ -17,16 +17,16 @@ class ResourcesTest : public ::testing::Test {
   void TearDown() override { W4Clnt::ClearRegisteredStrings(); }
 };
 
-TEST_F(ResourcesTest, BuiltInTableAnswersEveryLanguageAndUnknownIdsAreEmpty) {
+TEST_F(ResourcesTest, BuiltInTableAnswersEveryLanguageUnderWhatIsRegistered) {
   EXPECT_EQ(GetW4ClntString(1000, kFlag, 0), "Alerting");
   EXPECT_EQ(GetW4ClntString(1007, kFlag, kGerman), "Wait Agent");
   EXPECT_EQ(GetW4ClntString(1009, kFlag, kEnglishUs), "Disconnected (Remote)");
   for (const std::uint32_t unknown : {0u, 999u, 1012u}) {
     EXPECT_EQ(GetW4ClntString(unknown, kFlag, kEnglishUs), "") << unknown;
   }
-}
 
-TEST_F(ResourcesTest, LookupGoesExactThenPrimaryThenNeutralThenBuiltIn) {
+  // Lookup goes to the exact language, then the primary one, then the neutral one, then the
+  // built-in table.
   ASSERT_TRUE(W4Clnt::RegisterString(W4Clnt::kNeutralLanguage, 1001, "Neutral connected"));
   EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "Neutral connected");
   ASSERT_TRUE(W4Clnt::RegisterString(kEnglish, 1001, "English connected"));
@@ -39,18 +39,14 @@ TEST_F(ResourcesTest, LookupGoesExactThenPrimaryThenNeutralThenBuiltIn) {
   EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "English connected");
   W4Clnt::ClearRegisteredStrings();
   EXPECT_EQ(GetW4ClntString(1001, kFlag, kEnglishUs), "Connected");
-}
-
-TEST_F(ResourcesTest, RegisteredTextIsReturnedAsGivenAndReplaceable) {
+  // Registered text is returned as given and replaceable.
   const std::string german = "Verbunden \xe2\x80\x93 gr\xc3\xbc\x6e";
   ASSERT_TRUE(W4Clnt::RegisterString(kGerman, 5000, german));
   EXPECT_EQ(GetW4ClntString(5000, kFlag, kGerman), german);
   EXPECT_EQ(GetW4ClntString(5000, kFlag, kEnglishUs), "") << "no neutral text for 5000";
   ASSERT_TRUE(W4Clnt::RegisterString(kGerman, 5000, "neu"));
   EXPECT_EQ(GetW4ClntString(5000, kFlag, kGerman), "neu");
-}
-
-TEST_F(ResourcesTest, RejectsTextsThatWouldMislead) {
+  // Texts that would mislead are rejected.
   EXPECT_FALSE(W4Clnt::RegisterString(kGerman, 1000, "")) << "empty means unknown";
   EXPECT_FALSE(W4Clnt::RegisterString(kGerman, 1000, "bad \xff byte"));
   EXPECT_EQ(GetW4ClntString(1000, kFlag, kGerman), "Alerting");

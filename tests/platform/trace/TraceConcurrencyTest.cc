@@ -52,7 +52,7 @@ TEST(SinkListConcurrencyTest, RemovedSinkIsNeverCalledAfterRemoveReturns) {
   EXPECT_GE(totalCalls, 300);
 }
 
-TEST(TraceConcurrencyTest, ConcurrentTracesAllReachTheSink) {
+TEST(TraceConcurrencyTest, ConcurrentTracesAllReachTheSinkAndShareTheirTopics) {
   CTopic topic("TraceConcurrencyTest", kLevelDetail);
   auto capture = std::make_shared<CCaptureSink>("TraceConcurrencyTest");
   ASSERT_TRUE(AddSink(capture));
@@ -71,16 +71,14 @@ TEST(TraceConcurrencyTest, ConcurrentTracesAllReachTheSink) {
   EXPECT_TRUE(RemoveSink(capture));
   EXPECT_EQ(capture->Size(), static_cast<std::size_t>(kThreads * kTracesPerThread));
   EXPECT_TRUE(capture->Contains("thread 3 trace 499"));
-}
-
-TEST(TraceConcurrencyTest, RegisterTopicGivesOneTopicToAllThreads) {
+  // Registering a topic gives one topic to all threads.
   std::vector<const CTopic*> seen(8, nullptr);
-  std::vector<std::thread> threads;
+  threads.clear();
   for (std::size_t t = 0; t < seen.size(); ++t) {
     threads.emplace_back([&seen, t] { seen[t] = &RegisterTopic("TraceConcurrencyTest.Shared"); });
   }
   for (std::thread& thread : threads) thread.join();
-  for (const CTopic* topic : seen) EXPECT_EQ(topic, seen[0]);
+  for (const CTopic* registered : seen) EXPECT_EQ(registered, seen[0]);
 }
 
 }  // namespace

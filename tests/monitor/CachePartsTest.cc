@@ -1,0 +1,151 @@
+// The cache's plain parts: tables, membership, attribute store, monitored-name
+// registry, message readers and the clock skew filter fed with chosen times.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "monitor/CacheTables.h"
+#include "monitor/ClockSkew.h"
+#include "monitor/MessageReaders.h"
+
+namespace QueueManager {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using W4Notifier::CEntityId;
+
+const CEntityId kUserQueue(W4Notifier::eUserQueue, 1u);
+const CEntityId kWorkgroupQueue(W4Notifier::eWorkgroupQueue, 3u);
+
+TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueuesAndNamesPerObjectType) {
+  CacheTables tables;
+  tables.AddToQueue(*tables.FindOrAddQueue(kUserQueue).first, 40, W4Notifier::eGenericObject);
+  tables.AddToQueue(*tables.FindOrAddQueue(kWorkgroupQueue).first, 40, W4Notifier::eGenericObject);
+  tables.Names().Register(W4Notifier::eUserQueue, Xan_State);
+  tables.Names().Register(W4Notifier::eWorkgroupQueue, Xan_UserName);
+  EXPECT_EQ(tables.SetAttribute(40, Xan_State, CQmAttributeValue("C")), AttributeStore::kChanged);
+  EXPECT_EQ(tables.SetAttribute(40, Xan_UserName, CQmAttributeValue("u")),
+            AttributeStore::kChanged);
+  std::vector<std::uint32_t> departed;
+  tables.DropQueue(kUserQueue, departed);
+  EXPECT_THAT(departed, IsEmpty());
+  CQmAttributeValue value("stale");
+  EXPECT_EQ(tables.QueryAttribute(40, Xan_State, value), AttributeLookup::kNotOnMonitoringQueue);
+  EXPECT_EQ(tables.QueryAttribute(40, Xan_UserName, value), AttributeLookup::kFound);
+  EXPECT_EQ(value, "u");
+
+  // Names register per object type, whatever the name holds.
+  MonitoredNames names;
+  const CQmAttributeName custom(u"My Custom");
+  const CQmAttributeName outsideCatalogue(static_cast<eAttributeName>(5000));
+  const CQmAttributeName negative(static_cast<eAttributeName>(-7));
+  for (const CQmAttributeName& name :
+       {CQmAttributeName(Xan_State), custom, outsideCatalogue, negative}) {
+    EXPECT_FALSE(names.IsRegistered(W4Notifier::eUserQueue, name));
+    names.Register(W4Notifier::eUserQueue, name);
+    EXPECT_TRUE(names.IsRegistered(W4Notifier::eUserQueue, name));
+    EXPECT_FALSE(names.IsRegistered(W4Notifier::eWorkgroupQueue, name));
+  }
+  EXPECT_TRUE(names.IsRegistered(W4Notifier::eUserQueue, CQmAttributeName(u"MY_CUSTOM")));
+  EXPECT_THAT(names.Unregistered(W4Notifier::eUserQueue,
+                                 {Xan_UserName, Xan_State, CQmAttributeName(u"other"), custom}),
+              ElementsAre(CQmAttributeName(Xan_UserName), CQmAttributeName(u"other")));
+}
+
+TEST(MessageReadersTest, HugeNameCountFailsAndTimesConvertToSeconds) {
+  W4Notifier::CMessage message;
+  message << std::int32_t{2000000000} << std::int32_t{38};
+  EXPECT_THROW(ReadNameList(message), W4Notifier::CNotifierExtractException);
+
+  // The time header and file times convert to seconds since 1601.
+  EXPECT_EQ(SecondsFromFileTime(0, 10'000'000), 1);
+  EXPECT_EQ(SecondsFromFileTime(0, 9'999'999), 0);
+  EXPECT_EQ(SecondsFromFileTime(0x80000000u, 0), kInvalidTime);
+  EXPECT_EQ(SecondsFromFileTime(0x7FFFFFFFu, 0xFFFFFFFFu), INT64_MAX / 10'000'000);
+  // 1970-01-01 is 11644473600 seconds after 1601-01-01.
+  EXPECT_GT(LocalUtcSeconds(), 11644473600 + 1'700'000'000);
+  message = W4Notifier::CMessage();
+  const std::uint64_t count = 13'000'000'000ull * 10'000'000ull + 9'999'999ull;
+  message << static_cast<std::uint32_t>(count >> 32) << static_cast<std::uint32_t>(count);
+  message << std::uint32_t{0x80000000u} << std::uint32_t{0};
+  EXPECT_EQ(ReadServerTimeHeader(message), 13'000'000'000);
+  EXPECT_EQ(ReadServerTimeHeader(message), kInvalidTime);
+}
+
+// ---- the clock skew filter ----
+
+// One sample: the local time and the server's offset from it; the skew
+// expected after the sample.
+struct Sample {
+  ServerSeconds local;
+  std::int64_t offset;  // server - local
+  std::int32_t skew;
+};
+
+struct FilterCase {
+  const char* name;
+  std::vector<Sample> samples;
+};
+
+class ClockSkewFilterTest : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(ClockSkewFilterTest, FollowsTheWindows) {
+  CClockSkewFilter filter;
+  int step = 0;
+  for (const Sample& sample : GetParam().samples) {
+    filter.AddSample(sample.local + sample.offset, sample.local);
+    EXPECT_EQ(filter.Skew(), sample.skew) << "after sample " << step;
+    ++step;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, ClockSkewFilterTest,
+    ::testing::Values(
+        FilterCase{"FirstSampleSetsTheSkewAtOnce", {{1000, 500, 500}}},
+        FilterCase{"AgreeingSamplesNeverChangeIt",
+                   {{1000, 500, 500},
+                    {1004, 502, 500},
+                    {1012, 498, 500},
+                    {1030, 502, 500},
+                    {1050, 498, 500},
+                    {1090, 502, 500}}},
+        FilterCase{"ASingleSampleInTheFirstWindowNeverChangesIt",
+                   {{1000, 0, 0}, {1011, 10, 0}, {1015, 10, 0}, {1021, 10, 10}}},
+        FilterCase{"TheCollapsedMeanCountsInTheNextWindow",
+                   {{1000, 0, 0}, {1011, 0, 0}, {1022, 9, 4}}},
+        FilterCase{"ThreeSecondsOffIsEnough", {{1000, 0, 0}, {1001, 3, 0}, {1010, 3, 3}}},
+        FilterCase{"TwoSecondsOffIsNot", {{1000, 0, 0}, {1001, 2, 0}, {1010, 2, 0}}},
+        FilterCase{"NegativeMeansTruncateTowardZero",
+                   {{1000, 0, 0}, {1001, -3, 0}, {1010, -4, -3}}},
+        FilterCase{"AClockSteppingBackEndsTheWindow", {{1000, 0, 0}, {1005, 20, 0}, {900, 20, 20}}},
+        // The local times lie far enough from 1601 for the server times to
+        // stay valid.
+        FilterCase{"HugeDifferencesClampTo32Bits",
+                   {{6'000'001'000, 5'000'000'000, INT32_MAX},
+                    {6'000'001'001, -5'000'000'000, INT32_MAX},
+                    {6'000'001'002, -5'000'000'000, INT32_MAX},
+                    {6'000'001'012, -5'000'000'000, INT32_MIN}}}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(ClockSkewFilter, NoServerTimeCountsAsASampleOfZeroAndOnlyChangesAreReported) {
+  CClockSkewFilter filter;
+  EXPECT_EQ(filter.AddSample(kInvalidTime, 1000), 0);
+  filter.AddSample(1001 + 30, 1001);
+  EXPECT_EQ(filter.AddSample(kInvalidTime, 1012), 15);  // mean of 30 and 0
+  // Only changes are reported.
+  filter = CClockSkewFilter();
+  EXPECT_EQ(filter.AddSample(1007, 1000), 7);
+  EXPECT_EQ(filter.AddSample(1008, 1001), std::nullopt);
+  EXPECT_EQ(filter.AddSample(1019, 1011), std::nullopt);  // mean 7.5 -> 7: agrees
+  EXPECT_EQ(filter.SampleCount(), 1);
+  EXPECT_EQ(filter.SampleSum(), 7);
+}
+
+}  // namespace
+}  // namespace QueueManager
