@@ -26,7 +26,6 @@ using W4Notifier::CResponseObject;
 // Events of the interaction request entity.
 constexpr int kEventQueryAttributes = 0;
 constexpr int kEventQueryAttributesWildcard = 1;
-constexpr int kEventMoveAndSet = 7;
 
 constexpr std::string_view kQueryAttributesFunction = "QueueManager::QueryAttributes";
 
@@ -55,17 +54,6 @@ bool QueryAttributesFromServer(InteractionId id, const std::vector<CQmAttributeN
   }
 }
 
-// Hands a request to the notifier without waiting; true when it went out.
-bool SendWithoutWaiting(CRequestObject& request, std::string_view function) {
-  const W4Notifier::eMsgCode code = request.Send();
-  if (code == W4Notifier::eMsgSuccess) return true;
-  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, function,
-           "request ({}, {}) event {} not sent: {}",
-           static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
-           request.QueryEventId(), W4Notifier::MsgCodeName(code));
-  return false;
-}
-
 // UTF-8 text as wide text; a null pointer gives the empty text, invalid
 // UTF-8 gives nothing.
 std::optional<std::u16string> WideFromUtf8(const char* utf8) {
@@ -85,18 +73,11 @@ bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
                 const CQmAttributeMap& attributes, const std::vector<CEntityId>& addTo,
                 const unsigned char* /*data*/, std::uint32_t /*dataLength*/, bool noWait) {
   constexpr std::string_view kFunction = "QueueManager::MoveAndSet";
-  CRequestObject request(requests::InteractionRequestEntity(id), kEventMoveAndSet);
-  requests::WriteEntity(request, requests::InteractionRequestEntity(id));
-  requests::WriteEntityList(request, removeFrom);
+  if (attributes.empty() && removeFrom.empty() && addTo.empty()) return true;
   // The cache holds what this process set, whatever the server answers.
-  if (!attributes.empty()) {
-    CQmCache::Instance().SetAttributes(id, attributes);
-  } else if (removeFrom.empty() && addTo.empty()) {
-    return true;
-  }
-  attributes.Write(request);
-  requests::WriteEntityList(request, addTo);
-  if (noWait) return SendWithoutWaiting(request, kFunction);
+  if (!attributes.empty()) CQmCache::Instance().SetAttributes(id, attributes);
+  CRequestObject request = requests::MoveAndSetRequest(id, removeFrom, attributes, addTo);
+  if (noWait) return requests::SendWithoutWaiting(request, kFunction);
   try {
     CResponseObject response;
     if (!requests::SendAndWait(request, response, kFunction)) return false;

@@ -100,6 +100,19 @@ std::vector<CQmAttribute> ReadAttributeList(const CMessage& message) {
   });
 }
 
+W4Notifier::CRequestObject MoveAndSetRequest(InteractionId id,
+                                             const std::vector<CEntityId>& removeFrom,
+                                             const CQmAttributeMap& attributes,
+                                             const std::vector<CEntityId>& addTo) {
+  constexpr int kEventMoveAndSet = 7;
+  W4Notifier::CRequestObject request(InteractionRequestEntity(id), kEventMoveAndSet);
+  WriteEntity(request, InteractionRequestEntity(id));
+  WriteEntityList(request, removeFrom);
+  attributes.Write(request);
+  WriteEntityList(request, addTo);
+  return request;
+}
+
 bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObject& response,
                  std::string_view function) {
   if (request.Send(response, W4Notifier::CNotifierTimeout::Query()) != 0) return true;
@@ -107,6 +120,16 @@ bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObjec
            "request ({}, {}) event {} failed: {}",
            static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
            request.QueryEventId(), W4Notifier::SendStatusName(response.QueryStatus()));
+  return false;
+}
+
+bool SendWithoutWaiting(W4Notifier::CRequestObject& request, std::string_view function) {
+  const W4Notifier::eMsgCode code = request.Send();
+  if (code == W4Notifier::eMsgSuccess) return true;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, function,
+           "request ({}, {}) event {} not sent: {}",
+           static_cast<std::int32_t>(request.QueryObjectType()), request.QueryObjectId(),
+           request.QueryEventId(), W4Notifier::MsgCodeName(code));
   return false;
 }
 

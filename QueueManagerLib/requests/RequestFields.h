@@ -45,6 +45,14 @@ std::vector<CQmAttributeValue> ReadValueList(const W4Notifier::CMessage& message
 // Each element a name (CQmAttributeName::Read) and a wide string field.
 std::vector<CQmAttribute> ReadAttributeList(const W4Notifier::CMessage& message);
 
+// The move-and-set request (event 7 to the interaction's request entity):
+// the entity fields of that entity, the remove-from list, the attributes and
+// the add-to list.
+W4Notifier::CRequestObject MoveAndSetRequest(InteractionId id,
+                                             const std::vector<W4Notifier::CEntityId>& removeFrom,
+                                             const CQmAttributeMap& attributes,
+                                             const std::vector<W4Notifier::CEntityId>& addTo);
+
 // Sends `request` and waits for the answer up to the notifier's default
 // time-out. True when a successful response arrived in `response`; a
 // rejection, time-out or missing connection is traced at level 21 under
@@ -52,6 +60,11 @@ std::vector<CQmAttribute> ReadAttributeList(const W4Notifier::CMessage& message)
 // REQUIRES: `function` outlives the call (normally a literal).
 bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObject& response,
                  std::string_view function);
+
+// Hands `request` to the notifier without waiting; true when it went out. A
+// request that could not be sent is traced at level 21 under `function`.
+// REQUIRES: `function` outlives the call (normally a literal).
+bool SendWithoutWaiting(W4Notifier::CRequestObject& request, std::string_view function);
 
 // Traces at level 11 that a request of `function` to (target, event) failed
 // with `error`, normally because its response could not be read.
