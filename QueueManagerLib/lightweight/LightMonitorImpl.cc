@@ -200,7 +200,10 @@ void CQmLightMonitorImpl::EndDelivery() {
 
 void CQmLightMonitorImpl::WaitForOtherDelivery() {
   W4Os::MutexLock lock(&mutex_);
-  while (delivering_ && deliveringThread_ != std::this_thread::get_id()) deliveryEnded_.Wait();
+  if (!delivering_ || deliveringThread_ == std::this_thread::get_id()) return;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kDeactivateFunction,
+           "waiting for a delivery on another thread to end");
+  while (delivering_) deliveryEnded_.Wait();
 }
 
 void CQmLightMonitorImpl::Report(IQmLightMonitorInterface& downstream,

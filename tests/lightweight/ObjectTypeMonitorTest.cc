@@ -1,0 +1,313 @@
+// The object type monitor and the attribute monitor against the scripted
+// server: what they ask for, what they report, and how long they live.
+
+#include <gmock/gmock.h>
+
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "lightweight/LightMonitorImpl.h"
+#include "lightweight/LightweightTestSupport.h"
+#include "lightweight/ObjectTypeMonitorImpl.h"
+#include "requests/RequestFields.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const CQmAttributeName kNote(u"Note");
+const CEntityId kTypeEntity = ObjectTypeEntity(kType);
+const CEntityId kMatchEntity(W4Notifier::eAttributeMatch, u"Xan_State=A");
+
+std::string EntityFields(const CEntityId& entity) {
+  return fmt::format("int {}, int {}", static_cast<std::int32_t>(entity.QueryObjectType()),
+                     static_cast<std::int32_t>(entity.QueryObjectId()));
+}
+
+// The vtable slot of a virtual member function (Itanium C++ ABI: a pointer to
+// a virtual member holds 1 + the slot's byte offset).
+template <class F>
+std::size_t Slot(F function) {
+  std::uintptr_t raw = 0;
+  std::memcpy(&raw, &function, sizeof(raw));
+  return (raw - 1) / sizeof(void*);
+}
+
+TEST_F(LightweightTest, EachMonitorSubscribesToItsEntityAndAsksForItsObjects) {
+  const auto plainLog = w4core::MakeInterface<RecordingTypeCallback>();
+  const auto cachingLog = w4core::MakeInterface<RecordingTypeCallback>();
+  const auto matchLog = w4core::MakeInterface<RecordingAttributeCallback>();
+  initial_ = {EventAdded(101, Attributes({{Xan_State, u"A"}}))};
+  CQmObjectTypeMonitor plain;
+  CQmCachingObjectTypeMonitor caching;
+  AttributeMonitor match;
+  EXPECT_TRUE(plain.activate(kType, plainLog, {Xan_State, kNote}, true));
+  EXPECT_TRUE(caching.activate(W4Notifier::eGenericObject2, cachingLog, {Xan_State}, false));
+  EXPECT_TRUE(match.activate(Xan_State, CQmAttributeValue(u"A"), matchLog, {}, false));
+  const CEntityId cachingEntity = ObjectTypeEntity(W4Notifier::eGenericObject2);
+  EXPECT_EQ(cachingEntity, CEntityId(W4Notifier::eObjectTypeEntity, u"GenericObject2"));
+  EXPECT_THAT(SentFields(ServerEntity(), 0),
+              ElementsAre("bool false, " + EntityFields(kTypeEntity) +
+                              ", int 2, int 38, int -1, wtext \"Note\"",
+                          "bool false, " + EntityFields(cachingEntity) + ", int 1, int 38",
+                          "bool false, " + EntityFields(kMatchEntity) + ", int 0"));
+  const CMessage update = EventNotification({EventUpdated(101, Attributes({{Xan_State, u"B"}}))});
+  Publish(kTypeEntity, update);
+  Publish(cachingEntity, update);
+  Publish(kMatchEntity, update);
+  EXPECT_THAT(plainLog->Log(), ElementsAre("Added 101 {Xan_State=A}", "Updated 101 {Xan_State=B}"));
+  EXPECT_THAT(cachingLog->Log(),
+              ElementsAre("Added 101 {Xan_State=A}", "Updated 101 {Xan_State=B}"));
+  EXPECT_THAT(matchLog->Log(),
+              ElementsAre("Added 101 A {Xan_State=A}", "Updated 101 A {Xan_State=B}"));
+}
+
+TEST_F(LightweightTest, TheLightMonitorReportsEachEventOfABodyWithItsSequenceNumber) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  server_->Handle(ServerEntity(), 0, [released](const CMessage&) {
+    released.wait();
+    return W4Notifier::CScriptedReply::Respond(ActivationResponse(kTypeEntity, {EventAdded(7)}));
+  });
+  const auto log = w4core::MakeInterface<RecordingLightCallback>();
+  const auto light = w4core::MakeInterface<CQmLightMonitorImpl>();
+  light->activate(kTypeEntity, log, {}, true);
+  EXPECT_TRUE(light->QueryFlag());
+  // Before the answer: dropped, not kept for later.
+  server_->Publish(kTypeEntity, 0, EventNotification({EventAdded(99)}));
+  release.set_value();
+  server_->WaitIdle();
+  CMessage withStatistics;
+  WriteServerTime(withStatistics, LocalUtcSeconds());
+  withStatistics << true << true << Stats(1) << std::int32_t{1};
+  EventRemoved(103).Write(withStatistics) << 5ull;
+  CMessage noEvents;
+  WriteServerTime(noEvents, LocalUtcSeconds());
+  noEvents << false << true << std::int32_t{1};
+  Publish(kTypeEntity, noEvents);
+  Publish(kTypeEntity, withStatistics);
+  CQmMonitorEvent both = EventAdded(102);
+  both.removed = true;
+  Publish(kTypeEntity, EventNotification({EventUpdated(101, Attributes({{Xan_State, u"H"}})),
+                                          EventRemoved(101), both},
+                                         0x20007));
+  EXPECT_THAT(log->Log(),
+              ElementsAre("Added 7 {} #0", "Removed 103 #5", "Updated 101 {Xan_State=H} #131079",
+                          "Removed 101 #131079", "Added 102 {} #131079"));
+  light->deactivate();
+  EXPECT_EQ(log->UseCount(), 1);
+}
+
+TEST_F(LightweightTest, MalformedMessagesAreDroppedWholeWithAFailureTrace) {
+  const auto log = w4core::MakeInterface<RecordingTypeCallback>();
+  CQmObjectTypeMonitor monitor;
+  monitor.activate(kType, log, {}, false);
+  struct Case {
+    const char* label;
+    std::function<void(CMessage&)> body;  // after the server time
+  };
+  const Case cases[] = {
+      {"no server time", [](CMessage& m) { m.ClearBody(); }},
+      {"truncated second event",
+       [](CMessage& m) { EventAdded(1).Write(m << true << false << std::int32_t{2}) << true; }},
+      {"huge count, one event",
+       [](CMessage& m) { EventAdded(1).Write(m << true << false << std::int32_t{0x7FFFFFFF}); }},
+      {"count of another type", [](CMessage& m) { m << true << false << u"2"; }},
+      {"sequence number of another type",
+       [](CMessage& m) { EventAdded(1).Write(m << true << false << std::int32_t{1}) << 5u; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    traces_->Clear();
+    CMessage message;
+    WriteServerTime(message, LocalUtcSeconds());
+    c.body(message);
+    Publish(kTypeEntity, message);
+    EXPECT_THAT(log->Log(), IsEmpty());
+    EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 1u);
+  }
+  Publish(kTypeEntity, EventNotification({EventRemoved(1)}));
+  EXPECT_THAT(log->Log(), ElementsAre("Removed 1"));
+}
+
+TEST_F(LightweightTest, TheApplicationInterfaceHasRemovalBeforeUpdate) {
+  EXPECT_EQ(Slot(&IQmObjectTypeMonitorInterface::ObjectAdded), 0u);
+  EXPECT_EQ(Slot(&IQmObjectTypeMonitorInterface::ObjectRemoved), 1u);
+  EXPECT_EQ(Slot(&IQmObjectTypeMonitorInterface::ObjectUpdated), 2u);
+  EXPECT_EQ(Slot(&IQmLightMonitorInterface::ObjectUpdated), 1u);
+  EXPECT_EQ(Slot(&IQmLightMonitorInterface::ObjectRemoved), 2u);
+  EXPECT_EQ(Slot(&IAttributeMonitor::ObjectRemoved), 1u);
+  EXPECT_EQ(Slot(&IAttributeMonitor::ObjectUpdated), 2u);
+}
+
+// ---- lifetimes ----
+
+TEST_F(LightweightTest, ActivationsThatEndOrAreRefusedLeaveNothingBehind) {
+  const auto first = w4core::MakeInterface<RecordingTypeCallback>();
+  const auto second = w4core::MakeInterface<RecordingTypeCallback>();
+  CQmObjectTypeMonitor monitor;
+  monitor.deactivate();  // never activated
+  EXPECT_FALSE(monitor.activate(kType, nullptr, {}, false));
+  EXPECT_EQ(RequestCount(), 0u);
+  monitor.activate(kType, first, {}, false);
+  // Refused: the running activation stays.
+  EXPECT_FALSE(monitor.activate(W4Notifier::eGenericObject2, nullptr, {}, false));
+  Publish(kTypeEntity, EventNotification({EventRemoved(1)}));
+  // Activated again: the earlier subscription and callback go.
+  monitor.activate(W4Notifier::eGenericObject2, second, {}, false);
+  Publish(kTypeEntity, EventNotification({EventRemoved(2)}));
+  Publish(ObjectTypeEntity(W4Notifier::eGenericObject2), EventNotification({EventRemoved(3)}));
+  EXPECT_THAT(first->Log(), ElementsAre("Removed 1"));
+  EXPECT_THAT(second->Log(), ElementsAre("Removed 3"));
+  EXPECT_EQ(first->UseCount(), 1);
+  // Deactivated while there is no default connection: the subscription on
+  // the old connection still ends, and the callback is released.
+  RemoveConnection();
+  monitor.deactivate();
+  monitor.deactivate();
+  W4Notifier::SetDefaultConnection(connection_);
+  Publish(ObjectTypeEntity(W4Notifier::eGenericObject2), EventNotification({EventRemoved(4)}));
+  EXPECT_THAT(second->Log(), ElementsAre("Removed 3"));
+  EXPECT_EQ(second->UseCount(), 1);
+  EXPECT_EQ(RequestCount(), 2u);
+}
+
+TEST_F(LightweightTest, AnAnswerThatComesAfterTheMonitorWentFindsNothingToCall) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  server_->Handle(ServerEntity(), 0, [released](const CMessage& request) {
+    released.wait();
+    bool adding = true;
+    request >> adding;
+    return W4Notifier::CScriptedReply::Respond(
+        ActivationResponse(requests::ReadEntity(request), {EventAdded(7)}));
+  });
+  const auto typeLog = w4core::MakeInterface<RecordingTypeCallback>();
+  const auto matchLog = w4core::MakeInterface<RecordingAttributeCallback>();
+  {
+    CQmObjectTypeMonitor plain;
+    CQmCachingObjectTypeMonitor caching;
+    AttributeMonitor match;
+    plain.activate(kType, typeLog, {}, false);
+    caching.activate(kType, typeLog, {}, false);
+    match.activate(Xan_State, CQmAttributeValue(), matchLog, {}, false);
+  }
+  release.set_value();
+  // As a transport would deliver an answer and a notification that were
+  // already on their way: the notifier's reference is all that is left.
+  auto impl = w4core::MakeInterface<CQmObjectTypeMonitorImpl>();
+  impl->Activate(kType, typeLog, {}, false);
+  server_->WaitIdle();
+  w4core::InterfacePtr<CQmLightMonitorImpl> light = impl->Light();
+  impl->Deactivate();
+  impl.reset();
+  CMessage answer = ActivationResponse(kTypeEntity, {EventAdded(8)});
+  CMessage notification = EventNotification({EventAdded(9)});
+  light->OnAsyncResponseSuccess(1, answer);
+  light->OnMessageReceived(notification);
+  light.reset();
+  EXPECT_THAT(typeLog->Log(), ElementsAre("Added 7 {}"));
+  EXPECT_THAT(matchLog->Log(), IsEmpty());
+  EXPECT_EQ(typeLog->UseCount(), 1);
+  EXPECT_EQ(matchLog->UseCount(), 1);
+}
+
+// Signals once a trace whose text contains `text` has been written.
+class SignalSink : public W4Trace::ITraceSink {
+ public:
+  explicit SignalSink(std::string text) : text_(std::move(text)) {}
+  void Write(const W4Trace::CTraceRecord& record) override {
+    if (record.text.find(text_) != std::string::npos) seen_.Set();
+  }
+  bool Wait() { return seen_.Wait(5000); }
+
+ private:
+  const std::string text_;
+  W4Os::CEvent seen_{true};
+};
+
+TEST_F(LightweightTest, DeactivationFromACallbackOrWhileOneRunsOnAnotherThread) {
+  initial_ = {EventAdded(1), EventAdded(2)};
+  const auto log = w4core::MakeInterface<RecordingTypeCallback>();
+  CQmObjectTypeMonitor monitor;
+  log->hook = [&monitor] { monitor.deactivate(); };
+  monitor.activate(kType, log, {}, false);
+  server_->WaitIdle();
+  EXPECT_THAT(log->Log(), ElementsAre("Added 1 {}"));
+
+  // A delivery made directly, as another transport would make it, is not
+  // one the notifier waits for: deactivate() itself must.
+  const auto lightLog = w4core::MakeInterface<RecordingLightCallback>();
+  const auto light = w4core::MakeInterface<CQmLightMonitorImpl>();
+  light->activate(kTypeEntity, lightLog, {}, false);
+  server_->WaitIdle();
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> inside{false};
+  lightLog->hook = [&] {
+    inside = true;
+    entered.set_value();
+    released.wait();
+    inside = false;
+  };
+  const auto waiting = std::make_shared<SignalSink>("waiting for a delivery");
+  W4Trace::AddSink(waiting);
+  W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelDetail);
+  std::thread delivery([&] {
+    CMessage message = EventNotification({EventAdded(1)});
+    light->OnMessageReceived(message);
+  });
+  entered.get_future().wait();
+  std::atomic<bool> insideAtReturn{true};
+  std::thread deactivating([&] {
+    light->deactivate();
+    insideAtReturn = inside.load();
+  });
+  EXPECT_TRUE(waiting->Wait());
+  release.set_value();
+  deactivating.join();
+  delivery.join();
+  W4Trace::RemoveSink(waiting);
+  EXPECT_FALSE(insideAtReturn);
+}
+
+// ---- attribute monitor ----
+
+TEST_F(LightweightTest, AnAttributeMonitorReportsTheValueEachInteractionHasInIt) {
+  const auto configured = w4core::MakeInterface<RecordingAttributeCallback>();
+  const auto following = w4core::MakeInterface<RecordingAttributeCallback>();
+  AttributeMonitor onA;
+  AttributeMonitor onAny;
+  onA.activate(Xan_State, CQmAttributeValue(u"A"), configured, {Xan_State}, false);
+  onAny.activate(Xan_State, CQmAttributeValue(), following, {Xan_State}, false);
+  const CEntityId anyEntity(W4Notifier::eAttributeMatch, u"Xan_State=");
+  EXPECT_THAT(ActivatedEntities(), ElementsAre(kMatchEntity, anyEntity));
+  const std::vector<CQmMonitorEvent> events = {
+      EventAdded(1, Attributes({{Xan_State, u"A"}})),
+      // Same value, another interaction: new to the monitor.
+      EventUpdated(2, Attributes({{Xan_State, u"A"}})),
+      EventUpdated(1, Attributes({{kNote, u"n"}})),
+      EventUpdated(2, Attributes({{Xan_State, u"B"}})),
+      EventUpdated(1, Attributes({{Xan_State, u"A"}})),
+      EventRemoved(1),
+      EventRemoved(2),
+      EventRemoved(3),
+  };
+  Publish(kMatchEntity, EventNotification(events));
+  Publish(anyEntity, EventNotification(events));
+  EXPECT_THAT(configured->Log(), ElementsAre("Added 1 A {Xan_State=A}", "Updated 2 A {Xan_State=A}",
+                                             "Updated 1 A {Note=n}", "Updated 2 A {Xan_State=B}",
+                                             "Updated 1 A {Xan_State=A}", "Removed 1 A",
+                                             "Removed 2 A", "Removed 3 A"));
+  EXPECT_THAT(following->Log(),
+              ElementsAre("Added 1 A {Xan_State=A}", "Added 2 A {Xan_State=A}",
+                          "Updated 1 A {Note=n}", "Added 2 B {Xan_State=B}",
+                          "Updated 1 A {Xan_State=A}", "Removed 1 A", "Removed 2 B", "Removed 3 "));
+}
+
+}  // namespace
+}  // namespace QueueManager::testing
