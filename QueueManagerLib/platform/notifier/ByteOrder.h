@@ -53,13 +53,19 @@ inline void LoadUtf16(char16_t* out, const std::uint8_t* in, std::size_t length)
   }
 }
 
-// Replaces `out` with `length` wire code units. On a little-endian host the
-// units are copied as they stand, without first filling the string with
-// zeros as a resize would; the copy is a byte copy, so `in` need not be
-// aligned for char16_t.
+// Replaces `out` with `length` wire code units. On a little-endian host
+// units that lie aligned for char16_t are copied as they stand, without
+// first filling the string with zeros as a resize would. Units at an odd
+// address are copied byte by byte into the resized string: the string's
+// assign would read them as char16_t objects, which they are not there.
 inline void AssignUtf16(std::u16string& out, const std::uint8_t* in, std::size_t length) {
   if constexpr (std::endian::native == std::endian::little) {
-    out.assign(reinterpret_cast<const char16_t*>(in), length);
+    if (reinterpret_cast<std::uintptr_t>(in) % alignof(char16_t) == 0) {
+      out.assign(reinterpret_cast<const char16_t*>(in), length);
+    } else {
+      out.resize(length);
+      LoadUtf16(out.data(), in, length);
+    }
   } else {
     out.resize(length);
     LoadUtf16(out.data(), in, length);
