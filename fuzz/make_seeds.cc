@@ -2,9 +2,11 @@
 // the first argument: well-formed names, values, maps and statistics records,
 // and a few hostile variants (huge and negative counts, wrong field types);
 // and, given a second directory, that of fuzz_cache_messages: queue bodies as
-// notifications, monitor queue responses and reload responses.
+// notifications, monitor queue responses and reload responses; given a third,
+// that of fuzz_monitor_events: event bodies, a notification and an answer.
 //
-//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages
+//   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
+//       fuzz/corpus/monitor_events
 
 #include <climits>
 #include <cstdint>
@@ -18,10 +20,12 @@
 #include "AttributeCodecInput.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/QueueStats.h"
+#include "lightweight/MonitorEventBody.h"
 
 namespace QueueManager::fuzzing {
 namespace {
 
+using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
 struct Seed {
@@ -134,6 +138,55 @@ std::vector<std::pair<const char*, std::vector<std::uint8_t>>> CacheSeeds() {
   };
 }
 
+// Selector bytes as fuzz_monitor_events reads them: a bare event body, a
+// notification to a caching monitor, an answer to an attribute monitor.
+std::vector<std::pair<const char*, std::vector<std::uint8_t>>> MonitorEventSeeds() {
+  auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    write(m);
+    std::vector<std::uint8_t> bytes = {selector};
+    const auto body = m.BodyBytes();
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    return bytes;
+  };
+  // Added 7, updated 7, removed 8; the sequence number of this process's
+  // second write (its handle is 1).
+  const auto events = [](CMessage& m) {
+    lightweight::MonitorEventBody body;
+    body.events.emplace_back(CEntityId(W4Notifier::eGenericObject, 7u)).added = true;
+    body.events.back().attributes = ThreeKinds();
+    body.events.emplace_back(CEntityId(W4Notifier::eGenericObject, 7u)).attributes = ThreeKinds();
+    body.events.emplace_back(CEntityId(W4Notifier::eGenericObject, 8u)).removed = true;
+    body.sequence = 0x20001;
+    lightweight::WriteMonitorEventBody(m, body);
+  };
+  const auto time = [](CMessage& m) { m << std::uint32_t{30000000} << std::uint32_t{0}; };
+  return {
+      {"body", input(0, events)},
+      {"body_with_statistics", input(0,
+                                     [](CMessage& m) {
+                                       m << true << true
+                                         << CQmQueueStats({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})
+                                         << std::int32_t{0};
+                                     })},
+      {"body_huge_count",
+       input(0, [](CMessage& m) { m << true << false << std::int32_t{INT_MAX}; })},
+      {"notification", input(1,
+                             [&](CMessage& m) {
+                               time(m);
+                               events(m);
+                             })},
+      {"answer", input(2,
+                       [&](CMessage& m) {
+                         time(m);
+                         m << std::int32_t{W4Notifier::eAttributeMatch} << std::int32_t{5}
+                           << std::int32_t{1};
+                         CQmAttributeName(Xan_State).Write(m);
+                         events(m);
+                       })},
+  };
+}
+
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -147,8 +200,10 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
-  if (argc != 2 && argc != 3) {
-    std::fprintf(stderr, "usage: %s <codec corpus directory> [<cache corpus directory>]\n",
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr,
+                 "usage: %s <codec corpus directory> [<cache corpus directory> [<monitor events "
+                 "corpus directory>]]\n",
                  argv[0]);
     return 2;
   }
@@ -159,9 +214,14 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (argc == 3) {
+  if (argc >= 3) {
     for (const auto& [file, bytes] : CacheSeeds()) {
       if (!WriteFile(std::string(argv[2]) + "/" + file, bytes)) return 1;
+    }
+  }
+  if (argc == 4) {
+    for (const auto& [file, bytes] : MonitorEventSeeds()) {
+      if (!WriteFile(std::string(argv[3]) + "/" + file, bytes)) return 1;
     }
   }
   return 0;
