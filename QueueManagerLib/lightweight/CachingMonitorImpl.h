@@ -29,9 +29,11 @@ namespace QueueManager {
 //
 // The cache is striped over buckets, an interaction id going to bucket
 // (id modulo the bucket count); each operation locks one bucket. Lock order:
-// a bucket lock, then the sequence number generator's lock; the downstream
-// lock is a leaf. Writes are sent while their bucket is locked, so that the
-// requests of one interaction leave in the order of their sequence numbers.
+// a bucket lock, then the sequence number generator's lock (taken only until
+// the process's handle is known), then the notifier's locks of a send; the
+// downstream lock is a leaf. Writes are sent while their bucket is locked,
+// so that the requests of one interaction leave in the order of their
+// sequence numbers.
 //
 // deactivate() stops the light part, releases the downstream interface and
 // empties the buckets; the buckets themselves stay until the object goes, so
@@ -88,7 +90,9 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
     // notification has confirmed yet.
     std::map<CQmAttributeName, std::uint64_t> pending;
   };
-  struct Bucket {
+  // A cache line of its own: the locks of neighbouring buckets are taken by
+  // different threads.
+  struct alignas(64) Bucket {
     mutable W4Os::Mutex mutex;
     std::map<std::uint32_t, CacheEntry> entries QM_GUARDED_BY(mutex);
   };

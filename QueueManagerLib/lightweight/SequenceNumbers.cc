@@ -16,20 +16,20 @@ SequenceNumberGenerator& SequenceNumberGenerator::Instance() {
   return *generator;
 }
 
-std::uint64_t SequenceNumberGenerator::Next() {
+std::uint16_t SequenceNumberGenerator::Origin() {
+  const std::uint16_t origin = origin_.load(std::memory_order_acquire);
+  if (origin != 0) return origin;
   W4Os::MutexLock lock(&mutex_);
-  std::uint16_t origin = origin_.load(std::memory_order_relaxed);
-  if (origin == 0) {
-    origin = handleSource_();
-    origin_.store(origin, std::memory_order_release);
+  if (origin_.load(std::memory_order_relaxed) == 0) {
+    origin_.store(handleSource_(), std::memory_order_release);
   }
-  last_ = (last_ & ~std::uint64_t{0xFFFF}) + kStep + origin;
-  return last_;
+  return origin_.load(std::memory_order_relaxed);
 }
 
-bool SequenceNumberGenerator::IsMostRecent(std::uint64_t number) const {
-  W4Os::MutexLock lock(&mutex_);
-  return number == last_;
+std::uint64_t SequenceNumberGenerator::Next() {
+  const std::uint16_t origin = Origin();
+  const std::uint64_t count = count_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  return count * kStep + origin;
 }
 
 }  // namespace QueueManager::lightweight

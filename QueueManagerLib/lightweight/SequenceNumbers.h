@@ -17,7 +17,8 @@
 namespace QueueManager::lightweight {
 
 // Issues the process's sequence numbers. Thread-safe: every operation may be
-// called from any thread. The process-wide generator lives until exit.
+// called from any thread, and only the first numbers, until a handle is
+// known, take a lock. The process-wide generator lives until exit.
 //
 // The origin is taken from the first handle that is not 0 and then kept.
 // Numbers issued while there is no handle have origin 0, which no process
@@ -34,7 +35,10 @@ class SequenceNumberGenerator {
 
   std::uint64_t Next() QM_LOCKS_EXCLUDED(mutex_);
   // True when `number` is the last number issued.
-  bool IsMostRecent(std::uint64_t number) const QM_LOCKS_EXCLUDED(mutex_);
+  bool IsMostRecent(std::uint64_t number) const {
+    return number >> 16 == count_.load(std::memory_order_acquire) &&
+           (number & 0xFFFFu) == origin_.load(std::memory_order_acquire);
+  }
   // True when `number` was issued by this process (its origin is ours).
   bool IsOwn(std::uint64_t number) const {
     const std::uint16_t origin = origin_.load(std::memory_order_acquire);
@@ -42,12 +46,17 @@ class SequenceNumberGenerator {
   }
 
  private:
+  // The origin, once the handle source has given one.
+  std::uint16_t Origin() QM_LOCKS_EXCLUDED(mutex_);
+
   const std::function<std::uint16_t()> handleSource_;
-  // Taken inside a cache bucket lock, never the other way round.
-  mutable W4Os::Mutex mutex_;
-  // Written under mutex_, read without it by IsOwn.
+  // Serialises the look-ups of the origin. Taken inside a cache bucket lock,
+  // never the other way round; the handle source takes the notifier's lock
+  // of the default connection inside it.
+  W4Os::Mutex mutex_;
   std::atomic<std::uint16_t> origin_{0};
-  std::uint64_t last_ QM_GUARDED_BY(mutex_) = 0;
+  // The count of the last number issued.
+  std::atomic<std::uint64_t> count_{0};
 };
 
 }  // namespace QueueManager::lightweight

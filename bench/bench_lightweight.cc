@@ -1,0 +1,151 @@
+// Benchmarks of the caching object type monitor: writes and queries through
+// one monitor on 1 and 2 threads (lock striping), single queries, and the
+// rate at which notifications of 5-attribute events are applied, with and
+// without their decoding. There is no connection: a write builds its request
+// and hands it to the notifier, which drops it, so the figures are the
+// monitor's own cost and not the transport's. Events are fed as the
+// notifier's delivery thread would feed them.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "QueueManager/CachingObjectTypeMonitor.h"
+#include "QueueManager/Platform/Notifier.h"
+#include "lightweight/CachingObjectTypeMonitorImpl.h"
+#include "lightweight/MonitorEventBody.h"
+
+namespace {
+
+using QueueManager::CQmAttributeMap;
+using QueueManager::CQmAttributeName;
+using QueueManager::CQmAttributeValue;
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+constexpr W4Notifier::ObjectTypes kType = W4Notifier::eGenericObject;
+// Interactions per thread, and messages prepared per run (cycled through).
+constexpr std::uint32_t kInteractions = 1024;
+
+const std::vector<CQmAttributeName>& FiveNames() {
+  static const std::vector<CQmAttributeName> names = {
+      QueueManager::Xan_State, QueueManager::Xan_UserName, QueueManager::Xan_Workgroup,
+      QueueManager::Xan_LocalName, CQmAttributeName(u"CustomerTier")};
+  return names;
+}
+
+CQmAttributeMap FiveAttributes(std::uint32_t variant) {
+  CQmAttributeMap map;
+  for (std::size_t i = 0; i < FiveNames().size(); ++i) {
+    map.insert(FiveNames()[i], u"value " + std::u16string(1, static_cast<char16_t>(
+                                                                 u'a' + (variant + i) % 26)));
+  }
+  return map;
+}
+
+class NullCallback : public QueueManager::IQmObjectTypeMonitorInterface {
+ public:
+  void ObjectAdded(const CEntityId&, const CQmAttributeMap&) override {}
+  void ObjectRemoved(const CEntityId&) override {}
+  void ObjectUpdated(const CEntityId&, const CQmAttributeMap&) override {}
+};
+
+// One monitor shared by the threads of a run; activated without a
+// connection, so it is silent and its writes go nowhere.
+QueueManager::CQmCachingObjectTypeMonitor& SharedMonitor() {
+  static QueueManager::CQmCachingObjectTypeMonitor* const monitor = [] {
+    W4Notifier::SetDefaultConnection(nullptr);
+    auto* created = new QueueManager::CQmCachingObjectTypeMonitor;
+    created->activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false);
+    return created;
+  }();
+  return *monitor;
+}
+
+// Each iteration: one write and one query of an interaction of this
+// thread's own range.
+void BM_WriteAndQuery(benchmark::State& state) {
+  QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
+  const auto first = static_cast<std::uint32_t>(state.thread_index()) * kInteractions;
+  const CQmAttributeValue written(u"written value");
+  CQmAttributeValue read;
+  std::uint32_t i = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = first + i++ % kInteractions;
+    monitor.set_attribute(id, QueueManager::Xan_State, written);
+    benchmark::DoNotOptimize(monitor.query_attribute(id, QueueManager::Xan_State, read));
+  }
+  state.SetItemsProcessed(2 * static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_WriteAndQuery)->Threads(1)->Threads(2)->UseRealTime();
+
+// One query of a cached attribute of an interaction with five.
+void BM_Query(benchmark::State& state) {
+  QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
+  constexpr std::uint32_t kId = 7 * kInteractions;
+  monitor.set_attributes(kId, FiveAttributes(0));
+  CQmAttributeValue read;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(monitor.query_attribute(kId, QueueManager::Xan_Workgroup, read));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_Query);
+
+// A caching monitor in its reporting state, with the application's side
+// doing nothing.
+struct ReportingMonitor {
+  ReportingMonitor() {
+    W4Notifier::SetDefaultConnection(nullptr);
+    impl->Activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false,
+                   QueueManager::CQmCachingObjectTypeMonitor::kRequestedBuckets);
+    CMessage answer;
+    answer << std::uint32_t{0} << std::uint32_t{0} << std::int32_t{125} << std::int32_t{1}
+           << std::int32_t{0} << false;
+    impl->Light()->OnAsyncResponseSuccess(1, answer);
+  }
+  ~ReportingMonitor() { impl->Deactivate(); }
+  const w4core::InterfacePtr<QueueManager::CQmCachingObjectTypeMonitorImpl> impl =
+      w4core::MakeInterface<QueueManager::CQmCachingObjectTypeMonitorImpl>();
+};
+
+// Applying decoded 5-attribute update events, as the light part hands them
+// to the cache: filter, store, pass on.
+void BM_ApplyEvents(benchmark::State& state) {
+  ReportingMonitor monitor;
+  std::vector<CQmAttributeMap> maps;
+  for (std::uint32_t v = 0; v < 8; ++v) maps.push_back(FiveAttributes(v));
+  std::uint32_t i = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = i++ % kInteractions;
+    monitor.impl->Light()->ObjectUpdated(CEntityId(kType, id), maps[id % maps.size()], 0);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_ApplyEvents);
+
+// The whole notification: decoding the message, then applying its event.
+void BM_DecodeAndApplyNotifications(benchmark::State& state) {
+  ReportingMonitor monitor;
+  std::vector<CMessage> messages;
+  for (std::uint32_t id = 0; id < kInteractions; ++id) {
+    QueueManager::CQmMonitorEvent event(CEntityId(kType, id));
+    event.attributes = FiveAttributes(id);
+    CMessage message;
+    message << std::uint32_t{0} << std::uint32_t{0};
+    QueueManager::lightweight::WriteMonitorEventBody(message, {{event}, 0});
+    messages.push_back(message);
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    CMessage& message = messages[i++ % messages.size()];
+    message.Rewind();
+    monitor.impl->Light()->OnMessageReceived(message);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DecodeAndApplyNotifications);
+
+}  // namespace
