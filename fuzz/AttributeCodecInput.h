@@ -2,10 +2,13 @@
 
 // The input format of the attribute codec fuzzer, shared with the program that
 // writes its seed corpus: one byte that selects the structure to decode, then
-// the raw bytes of a message body.
+// the raw bytes of a message body. The other fuzzers use its message builder
+// and invariant check too.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <vector>
 
@@ -21,6 +24,13 @@ enum class Structure : std::uint8_t {
   kQueueStats2 = 4,
 };
 inline constexpr std::uint8_t kStructureCount = 5;
+
+// Stops the fuzzer, naming `what`, when an invariant does not hold.
+inline void Require(bool holds, const char* what) {
+  if (holds) return;
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
 
 // The structure an input selects (its first byte, modulo the count).
 inline Structure SelectedStructure(std::uint8_t first) {

@@ -6,8 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
 #include <string>
 
@@ -20,12 +18,6 @@ namespace {
 
 using W4Notifier::CMessage;
 using W4Notifier::CNotifierExtractException;
-
-void Require(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "attribute codec round trip failed: %s\n", what);
-  std::abort();
-}
 
 // What the wire carries of a name: catalogue numbers sent by number stay; any
 // other name travels as its text and is resolved again on arrival (a number

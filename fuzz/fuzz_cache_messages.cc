@@ -8,8 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <span>
 #include <vector>
@@ -72,12 +70,6 @@ struct World {
   ReadingMonitor queueMonitor;
   ReadingMonitor allMonitor;
 };
-
-void Require(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "cache tables inconsistent: %s\n", what);
-  std::abort();
-}
 
 void CheckQueue(const CEntityId& queue) {
   CQmCache& cache = CQmCache::Instance();

@@ -10,8 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <span>
 
@@ -28,12 +26,6 @@ namespace {
 
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
-
-void Require(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "broken invariant: %s\n", what);
-  std::abort();
-}
 
 bool Same(const lightweight::MonitorEventBody& a, const lightweight::MonitorEventBody& b) {
   return a.events == b.events && a.sequence == b.sequence;

@@ -6,6 +6,7 @@
 
 #include "QueueManager/Platform/Trace.h"
 #include "lightweight/AttributeMonitorImpl.h"
+#include "lightweight/HandleSteps.h"
 
 namespace QueueManager {
 
@@ -110,24 +111,13 @@ AttributeMonitor::~AttributeMonitor() { deactivate(); }
 bool AttributeMonitor::activate(const CQmAttributeName& name, const CQmAttributeValue& value,
                                 const w4core::InterfacePtr<IAttributeMonitor>& callback,
                                 const std::vector<CQmAttributeName>& names, bool flag) {
-  if (!callback) {
-    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure,
-             "QueueManager::AttributeMonitor::activate", "refused: no callback interface");
-    return false;
-  }
-  // Left active, the earlier implementation would keep its subscription and
-  // its callback for ever.
-  deactivate();
-  impl_ = w4core::MakeInterface<AttributeMonitorImpl>();
-  // A local reference: a callback may deactivate the handle meanwhile.
-  const w4core::InterfacePtr<AttributeMonitorImpl> impl = impl_;
-  impl->Activate(name, value, callback, names, flag);
+  if (lightweight::RefusesEmpty(callback, "QueueManager::AttributeMonitor::activate")) return false;
+  lightweight::ReplaceImpl(impl_, [&](AttributeMonitorImpl& impl) {
+    impl.Activate(name, value, callback, names, flag);
+  });
   return true;
 }
 
-void AttributeMonitor::deactivate() {
-  const w4core::InterfacePtr<AttributeMonitorImpl> impl = std::move(impl_);
-  if (impl) impl->Deactivate();
-}
+void AttributeMonitor::deactivate() { lightweight::DropImpl(impl_); }
 
 }  // namespace QueueManager

@@ -1,7 +1,7 @@
 #include "QueueManager/CachingObjectTypeMonitor.h"
 
-#include "QueueManager/Platform/Trace.h"
 #include "lightweight/CachingObjectTypeMonitorImpl.h"
+#include "lightweight/HandleSteps.h"
 #include "requests/RequestFields.h"
 
 namespace QueueManager {
@@ -14,10 +14,7 @@ bool CQmCachingObjectTypeMonitor::activate(
     W4Notifier::ObjectTypes type,
     const w4core::InterfacePtr<IQmObjectTypeMonitorInterface>& callback,
     const std::vector<CQmAttributeName>& names, bool flag) {
-  if (!callback) {
-    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure,
-             "QueueManager::CQmCachingObjectTypeMonitor::activate",
-             "refused: no callback interface");
+  if (lightweight::RefusesEmpty(callback, "QueueManager::CQmCachingObjectTypeMonitor::activate")) {
     return false;
   }
   // Left active, the earlier implementation would keep its subscription, its
