@@ -53,20 +53,27 @@ void CQmLightMonitorImpl::activate(const CEntityId& entity,
                                    const w4core::InterfacePtr<IQmLightMonitorInterface>& downstream,
                                    const std::vector<CQmAttributeName>& names, bool flag) {
   QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmLightMonitorImpl::activate");
-  std::shared_ptr<W4Notifier::CNotifierConnection> connection;
+  const std::shared_ptr<W4Notifier::CNotifierConnection> connection =
+      W4Notifier::CNotifierHandle::GetDefaultConnection();
+  const char* refusal = nullptr;
   {
     W4Os::MutexLock lock(&mutex_);
-    if (state_ != State::kIdle || !downstream) {
-      QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction,
-               "refused: {}", downstream ? "activated before" : "no downstream interface");
-      return;
+    if (!downstream) {
+      refusal = "no downstream interface";
+    } else if (state_ != State::kIdle) {
+      refusal = "activated before";
+    } else {
+      entity_ = entity;
+      downstream_ = downstream;
+      flag_ = flag;
+      state_ = State::kWaiting;
+      connection_ = connection;
     }
-    entity_ = entity;
-    downstream_ = downstream;
-    flag_ = flag;
-    state_ = State::kWaiting;
-    connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
-    connection_ = connection;
+  }
+  if (refusal != nullptr) {
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction, "refused: {}",
+             refusal);
+    return;
   }
   if (connection) Start(connection, entity, names);
 }
@@ -199,10 +206,14 @@ void CQmLightMonitorImpl::EndDelivery() {
 }
 
 void CQmLightMonitorImpl::WaitForOtherDelivery() {
-  W4Os::MutexLock lock(&mutex_);
-  if (!delivering_ || deliveringThread_ == std::this_thread::get_id()) return;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!delivering_ || deliveringThread_ == std::this_thread::get_id()) return;
+  }
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kDeactivateFunction,
            "waiting for a delivery on another thread to end");
+  // The monitor is stopped: no delivery begins any more, so the wait ends.
+  W4Os::MutexLock lock(&mutex_);
   while (delivering_) deliveryEnded_.Wait();
 }
 
