@@ -37,18 +37,6 @@ W4Notifier::CRequestObject ActivationRequest(const CEntityId& entity,
 
 }  // namespace
 
-// Marks the end of a delivery however it ends.
-class CQmLightMonitorImpl::DeliveryScope {
- public:
-  explicit DeliveryScope(CQmLightMonitorImpl& monitor) : monitor_(monitor) {}
-  ~DeliveryScope() { monitor_.EndDelivery(); }
-  DeliveryScope(const DeliveryScope&) = delete;
-  DeliveryScope& operator=(const DeliveryScope&) = delete;
-
- private:
-  CQmLightMonitorImpl& monitor_;
-};
-
 void CQmLightMonitorImpl::activate(const CEntityId& entity,
                                    const w4core::InterfacePtr<IQmLightMonitorInterface>& downstream,
                                    const std::vector<CQmAttributeName>& names, bool flag) {
@@ -139,7 +127,6 @@ void CQmLightMonitorImpl::deactivate() {
     connection->StopNotifications(entity, kNotificationEvent, this, 0);
     if (cancel) connection->CancelAsyncRequest(requestId);
   }
-  WaitForOtherDelivery();
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kDeactivateFunction, "stopped {}",
            ScopedName(entity));
 }
@@ -163,9 +150,8 @@ void CQmLightMonitorImpl::OnMessageReceived(CMessage& message) {
 }
 
 void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
-  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream = BeginDelivery(source);
+  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream = AcceptDelivery(source);
   if (!downstream) return;
-  const DeliveryScope scope(*this);
   lightweight::MonitorEventBody body;
   try {
     if (source == Source::kResponse) {
@@ -184,7 +170,7 @@ void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
   Report(*downstream, body);
 }
 
-w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::BeginDelivery(Source source) {
+w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::AcceptDelivery(Source source) {
   W4Os::MutexLock lock(&mutex_);
   if (source == Source::kResponse) {
     if (state_ != State::kWaiting) return {};
@@ -192,29 +178,7 @@ w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::BeginDeliver
   } else if (state_ != State::kReporting) {
     return {};
   }
-  if (!downstream_) return {};
-  delivering_ = true;
-  deliveringThread_ = std::this_thread::get_id();
   return downstream_;
-}
-
-void CQmLightMonitorImpl::EndDelivery() {
-  W4Os::MutexLock lock(&mutex_);
-  delivering_ = false;
-  deliveringThread_ = std::thread::id();
-  deliveryEnded_.SignalAll();
-}
-
-void CQmLightMonitorImpl::WaitForOtherDelivery() {
-  {
-    W4Os::MutexLock lock(&mutex_);
-    if (!delivering_ || deliveringThread_ == std::this_thread::get_id()) return;
-  }
-  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kDeactivateFunction,
-           "waiting for a delivery on another thread to end");
-  // The monitor is stopped: no delivery begins any more, so the wait ends.
-  W4Os::MutexLock lock(&mutex_);
-  while (delivering_) deliveryEnded_.Wait();
 }
 
 void CQmLightMonitorImpl::Report(IQmLightMonitorInterface& downstream,

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "QueueManager/AttributeName.h"
@@ -31,9 +30,11 @@ namespace QueueManager {
 // deactivate() has begun.
 //
 // Callbacks (notifier delivery threads, one at a time): the downstream
-// interface is called without any lock held. deactivate() waits for a
-// delivery running on another thread to finish (never for one on its own
-// thread): do not call it while holding a lock that a downstream call takes.
+// interface is called without any lock held. deactivate() stops the
+// subscription, and the notifier's stop waits for a delivery to this object
+// running on another thread (never for one on its own thread): once it
+// returns no downstream call is running elsewhere. Do not call it while
+// holding a lock that a downstream call takes.
 class CQmLightMonitorImpl : public W4Notifier::IAsyncResponseCallback,
                             public W4Notifier::IMessageCallback,
                             public virtual w4core::RefCounted<w4core::AtomicRefCount> {
@@ -73,7 +74,6 @@ class CQmLightMonitorImpl : public W4Notifier::IAsyncResponseCallback,
  private:
   enum class State : std::uint8_t { kIdle, kWaiting, kReporting, kStopped };
   enum class Source : std::uint8_t { kResponse, kNotification };
-  class DeliveryScope;
 
   // Subscribes and sends the request; failures are traced and leave the
   // monitor silent.
@@ -83,19 +83,16 @@ class CQmLightMonitorImpl : public W4Notifier::IAsyncResponseCallback,
   // Decodes one message and reports it; decoding errors are traced and drop
   // the message.
   void Deliver(W4Notifier::CMessage& message, Source source) QM_LOCKS_EXCLUDED(mutex_);
-  // The downstream interface when `source` is to be reported now (marking
-  // this thread as delivering), else empty.
-  w4core::InterfacePtr<IQmLightMonitorInterface> BeginDelivery(Source source)
+  // The downstream interface when `source` is to be reported now, else
+  // empty.
+  w4core::InterfacePtr<IQmLightMonitorInterface> AcceptDelivery(Source source)
       QM_LOCKS_EXCLUDED(mutex_);
-  void EndDelivery() QM_LOCKS_EXCLUDED(mutex_);
-  void WaitForOtherDelivery() QM_LOCKS_EXCLUDED(mutex_);
   static void Report(IQmLightMonitorInterface& downstream,
                      const lightweight::MonitorEventBody& body);
 
   // A leaf lock: held only to read or write the fields below, never across
   // a call into the notifier or the downstream interface.
   mutable W4Os::Mutex mutex_;
-  W4Os::CondVar deliveryEnded_{&mutex_};
   State state_ QM_GUARDED_BY(mutex_) = State::kIdle;
   bool flag_ QM_GUARDED_BY(mutex_) = false;
   W4Notifier::CEntityId entity_ QM_GUARDED_BY(mutex_);
@@ -105,9 +102,6 @@ class CQmLightMonitorImpl : public W4Notifier::IAsyncResponseCallback,
   std::weak_ptr<W4Notifier::CNotifierConnection> connection_ QM_GUARDED_BY(mutex_);
   std::uint32_t requestId_ QM_GUARDED_BY(mutex_) = 0;
   bool requestSent_ QM_GUARDED_BY(mutex_) = false;
-  // The thread inside a delivery, if any (callbacks come one at a time).
-  bool delivering_ QM_GUARDED_BY(mutex_) = false;
-  std::thread::id deliveringThread_ QM_GUARDED_BY(mutex_);
 };
 
 }  // namespace QueueManager

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "lightweight/LightweightTestSupport.h"
-#include "lightweight/SequenceNumbers.h"
 #include "requests/RequestFields.h"
 
 namespace QueueManager::testing {
@@ -87,8 +86,8 @@ class CachingStressTest : public LightweightTest {
   CQmCachingObjectTypeMonitor monitor_;
 };
 
-TEST_F(CachingStressTest, TheCacheEndsWithTheLastWriteOfEachAttribute) {
-  monitor_.activate(kType, w4core::MakeInterface<RecordingTypeCallback>(), kNames, false);
+TEST_F(CachingStressTest, TheCacheEndsWithTheLastWriteOfEachAttributeAndStopsAtOnce) {
+  monitor_.activate(kType, NewRecorder(), kNames, false);
   server_->WaitIdle();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -115,49 +114,26 @@ TEST_F(CachingStressTest, TheCacheEndsWithTheLastWriteOfEachAttribute) {
     EXPECT_TRUE(monitor_.query_attribute(key.first, key.second, cached));
     EXPECT_EQ(cached, value) << key.first << " " << key.second;
   }
-}
 
-TEST_F(CachingStressTest, DeactivationWhileOtherThreadsWriteAndQuery) {
-  monitor_.activate(kType, w4core::MakeInterface<RecordingTypeCallback>(), kNames, false);
-  server_->WaitIdle();
+  // Deactivated while the threads go on writing and querying.
   std::atomic<bool> stop{false};
-  std::latch started(kThreads);
-  std::vector<std::thread> threads;
+  std::latch running(kThreads);
+  threads.clear();
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      Operate(t, 0, true);
-      started.count_down();
-      for (int i = 1; !stop; ++i) Operate(t, i, false);
+      running.count_down();
+      for (int i = 0; !stop; ++i) Operate(t, i, false);
     });
   }
-  started.wait();
+  running.wait();
   monitor_.deactivate();
   stop = true;
   for (std::thread& thread : threads) thread.join();
-  server_->WaitIdle();
-  const std::size_t sent = server_->Requests().size();
+  const std::size_t sent = RequestCount();
   Operate(0, 1, false);
   CQmAttributeValue value;
   EXPECT_FALSE(monitor_.query_attribute(1, Xan_State, value));
   EXPECT_EQ(RequestCount(), sent);
-}
-
-TEST(SequenceNumberStressTest, ThreadsNeverShareANumber) {
-  lightweight::SequenceNumberGenerator generator([] { return std::uint16_t{3}; });
-  std::vector<std::vector<std::uint64_t>> issued(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 1000; ++i)
-        issued[static_cast<std::size_t>(t)].push_back(generator.Next());
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  std::set<std::uint64_t> all;
-  for (const auto& numbers : issued) all.insert(numbers.begin(), numbers.end());
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * 1000));
-  EXPECT_EQ(*all.rbegin(), kThreads * 1000 * 0x10000ull + 3);
-  EXPECT_TRUE(generator.IsMostRecent(*all.rbegin()));
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #pragma once
 
 // Shared pieces of the lightweight monitor tests: server messages of an
-// object type, application interfaces that record their calls, and a
+// object type, an application interface that records its calls, and a
 // fixture whose scripted server answers every activation.
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 
 #include <cstdint>
@@ -15,7 +16,9 @@
 #include "QueueManager/AttributeMonitor.h"
 #include "QueueManager/CachingObjectTypeMonitor.h"
 #include "QueueManager/ObjectTypeMonitor.h"
+#include "QueueManager/Platform/Text.h"
 #include "lightweight/MonitorEventBody.h"
+#include "monitor/CacheTrace.h"
 #include "requests/RequestTestSupport.h"
 
 namespace QueueManager::testing {
@@ -33,61 +36,68 @@ CMessage EventNotification(const std::vector<CQmMonitorEvent>& events, std::uint
 // An activation response for `entity`: server time, entity, no names, body.
 CMessage ActivationResponse(const CEntityId& entity, const std::vector<CQmMonitorEvent>& events);
 
-// A thread-safe log of calls; `hook` runs after each entry is recorded.
-class CallLog {
+// Records the calls of any of the three interfaces as text: "Added 101
+// {Xan_State=C}", "Updated 101 {...}", "Removed 101", with " #<sequence>"
+// from the light interface and the value after the id from the attribute
+// interface ("Added 101 A {...}"). Thread-safe; `hook` runs after each call
+// is recorded.
+class Recorder : public IQmObjectTypeMonitorInterface,
+                 public IQmLightMonitorInterface,
+                 public IAttributeMonitor {
  public:
   std::vector<std::string> Log() const;
   std::function<void()> hook;
 
- protected:
-  void Record(std::string entry);
+  void ObjectAdded(const CEntityId& object, const CQmAttributeMap& attributes) override {
+    Record("Added", object, " " + MapText(attributes));
+  }
+  void ObjectRemoved(const CEntityId& object) override { Record("Removed", object, ""); }
+  void ObjectUpdated(const CEntityId& object, const CQmAttributeMap& attributes) override {
+    Record("Updated", object, " " + MapText(attributes));
+  }
+  void ObjectAdded(const CEntityId& object, const CQmAttributeMap& attributes,
+                   std::uint64_t sequence) override {
+    Record("Added", object, fmt::format(" {} #{}", MapText(attributes), sequence));
+  }
+  void ObjectUpdated(const CEntityId& object, const CQmAttributeMap& attributes,
+                     std::uint64_t sequence) override {
+    Record("Updated", object, fmt::format(" {} #{}", MapText(attributes), sequence));
+  }
+  void ObjectRemoved(const CEntityId& object, std::uint64_t sequence) override {
+    Record("Removed", object, fmt::format(" #{}", sequence));
+  }
+  void ObjectAdded(const CEntityId& object, const CQmAttributeName&, const CQmAttributeValue& value,
+                   const CQmAttributeMap& attributes) override {
+    Record("Added", object, fmt::format(" {} {}", Text(value), MapText(attributes)));
+  }
+  void ObjectRemoved(const CEntityId& object, const CQmAttributeName&,
+                     const CQmAttributeValue& value) override {
+    Record("Removed", object, " " + Text(value));
+  }
+  void ObjectUpdated(const CEntityId& object, const CQmAttributeName&,
+                     const CQmAttributeValue& value, const CQmAttributeMap& attributes) override {
+    Record("Updated", object, fmt::format(" {} {}", Text(value), MapText(attributes)));
+  }
 
  private:
+  static std::string Text(const CQmAttributeValue& value) {
+    return W4Os::WideToNarrowLossy(value.QueryString());
+  }
+  void Record(const char* kind, const CEntityId& object, const std::string& rest);
   mutable std::mutex mutex_;
   std::vector<std::string> log_;
 };
 
-// "Added 101 {Xan_State=C}", "Updated 101 {Xan_State=H}", "Removed 101".
-class RecordingTypeCallback : public IQmObjectTypeMonitorInterface, public CallLog {
- public:
-  void ObjectAdded(const CEntityId& object, const CQmAttributeMap& attributes) override;
-  void ObjectRemoved(const CEntityId& object) override;
-  void ObjectUpdated(const CEntityId& object, const CQmAttributeMap& attributes) override;
-};
-
-// As above with the sequence number: "Added 101 {Xan_State=C} #65543".
-class RecordingLightCallback : public IQmLightMonitorInterface, public CallLog {
- public:
-  void ObjectAdded(const CEntityId& object, const CQmAttributeMap& attributes,
-                   std::uint64_t sequence) override;
-  void ObjectUpdated(const CEntityId& object, const CQmAttributeMap& attributes,
-                     std::uint64_t sequence) override;
-  void ObjectRemoved(const CEntityId& object, std::uint64_t sequence) override;
-};
-
-// "Added 101 A {Xan_State=A}", "Updated 101 A {}", "Removed 101 A" (the value).
-class RecordingAttributeCallback : public IAttributeMonitor, public CallLog {
- public:
-  void ObjectAdded(const CEntityId& object, const CQmAttributeName& name,
-                   const CQmAttributeValue& value, const CQmAttributeMap& attributes) override;
-  void ObjectRemoved(const CEntityId& object, const CQmAttributeName& name,
-                     const CQmAttributeValue& value) override;
-  void ObjectUpdated(const CEntityId& object, const CQmAttributeName& name,
-                     const CQmAttributeValue& value, const CQmAttributeMap& attributes) override;
-};
-
-template <class T>
-using Ptr = w4core::InterfacePtr<T>;
+inline w4core::InterfacePtr<Recorder> NewRecorder() { return w4core::MakeInterface<Recorder>(); }
 
 // Every activation is answered with `initial_` (for whichever entity it
-// names); deliveries are awaited with Publish.
+// names).
 class LightweightTest : public RequestTest {
  protected:
   void SetUp() override;
-  // Publishes a notification of `entity` and waits until it was delivered.
+  // Publishes a notification of `entity` once the activations so far are
+  // answered, and waits until it was delivered.
   void Publish(const CEntityId& entity, const CMessage& message);
-  // The entity of each activation request, in order.
-  std::vector<CEntityId> ActivatedEntities() const;
 
   std::vector<CQmMonitorEvent> initial_;
 };
