@@ -1,9 +1,9 @@
 // Benchmarks of the caching object type monitor: writes and queries through
 // one monitor on 1 and 2 threads (lock striping), single queries, and the
 // rate at which notifications of 5-attribute events are applied, with and
-// without their decoding. There is no connection: a write builds its request
-// and hands it to the notifier, which drops it, so the figures are the
-// monitor's own cost and not the transport's. Events are fed as the
+// without their decoding. The connection drops every request: a write
+// builds its request and hands it to the notifier, so the figures are the
+// monitor's own cost and not a transport's. Events are fed as the
 // notifier's delivery thread would feed them.
 
 #include <cstdint>
@@ -39,8 +39,8 @@ const std::vector<CQmAttributeName>& FiveNames() {
 CQmAttributeMap FiveAttributes(std::uint32_t variant) {
   CQmAttributeMap map;
   for (std::size_t i = 0; i < FiveNames().size(); ++i) {
-    map.insert(FiveNames()[i], u"value " + std::u16string(1, static_cast<char16_t>(
-                                                                 u'a' + (variant + i) % 26)));
+    map.insert(FiveNames()[i],
+               u"value " + std::u16string(1, static_cast<char16_t>(u'a' + (variant + i) % 26)));
   }
   return map;
 }
@@ -52,11 +52,50 @@ class NullCallback : public QueueManager::IQmObjectTypeMonitorInterface {
   void ObjectUpdated(const CEntityId&, const CQmAttributeMap&) override {}
 };
 
-// One monitor shared by the threads of a run; activated without a
-// connection, so it is silent and its writes go nowhere.
+// A connection that takes every request and delivers nothing, so that a
+// write costs what the monitor and the notifier's front end cost, not a
+// transport.
+class NullConnection : public W4Notifier::CNotifierConnection {
+ public:
+  std::uint16_t QueryHandle() const override { return 1; }
+  bool IsConnected() const override { return true; }
+  W4Notifier::eSendStatus SendRequest(const CMessage&, CMessage*, std::uint32_t) override {
+    return W4Notifier::eSendStatus::kSuccess;
+  }
+  W4Notifier::eMsgCode SendAsyncRequest(const CMessage&, W4Notifier::IAsyncResponseCallback*,
+                                        std::uint32_t, std::uint32_t, std::uint32_t*,
+                                        const W4Notifier::CKeepAlive&) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode Publish(const CMessage&) override { return W4Notifier::eMsgSuccess; }
+  W4Notifier::eMsgCode StartNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
+                                          std::uint32_t, std::uint32_t*,
+                                          const W4Notifier::CKeepAlive&,
+                                          std::u16string_view) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode StopNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
+                                         std::uint32_t) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode StopAllMessages(W4Notifier::IMessageCallback*) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>&,
+                                   const CEntityId&, int) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  void DetachInbox(const W4Notifier::CMessageInbox*) override {}
+};
+
+// One monitor shared by the threads of a run, on a connection that drops
+// everything: it is silent and its writes go nowhere.
 QueueManager::CQmCachingObjectTypeMonitor& SharedMonitor() {
   static QueueManager::CQmCachingObjectTypeMonitor* const monitor = [] {
-    W4Notifier::SetDefaultConnection(nullptr);
+    W4Notifier::SetDefaultConnection(std::make_shared<NullConnection>());
     auto* created = new QueueManager::CQmCachingObjectTypeMonitor;
     created->activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false);
     return created;
@@ -81,6 +120,23 @@ void BM_WriteAndQuery(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteAndQuery)->Threads(1)->Threads(2)->UseRealTime();
 
+// Queries alone, of interactions of this thread's own range.
+void BM_QueryOnThreads(benchmark::State& state) {
+  QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
+  const auto first = static_cast<std::uint32_t>(state.thread_index()) * kInteractions;
+  for (std::uint32_t id = first; id < first + kInteractions; ++id) {
+    monitor.set_attribute(id, QueueManager::Xan_State, CQmAttributeValue(u"written value"));
+  }
+  CQmAttributeValue read;
+  std::uint32_t i = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = first + i++ % kInteractions;
+    benchmark::DoNotOptimize(monitor.query_attribute(id, QueueManager::Xan_State, read));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_QueryOnThreads)->Threads(1)->Threads(2)->UseRealTime();
+
 // One query of a cached attribute of an interaction with five.
 void BM_Query(benchmark::State& state) {
   QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
@@ -98,7 +154,6 @@ BENCHMARK(BM_Query);
 // doing nothing.
 struct ReportingMonitor {
   ReportingMonitor() {
-    W4Notifier::SetDefaultConnection(nullptr);
     impl->Activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false,
                    QueueManager::CQmCachingObjectTypeMonitor::kRequestedBuckets);
     CMessage answer;
