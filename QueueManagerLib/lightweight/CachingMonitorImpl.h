@@ -93,6 +93,7 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
   // A cache line of its own: the locks of neighbouring buckets are taken by
   // different threads.
   struct alignas(64) Bucket {
+    // Taken before the sequence number generator's lock and the notifier's.
     mutable W4Os::Mutex mutex;
     std::map<std::uint32_t, CacheEntry> entries QM_GUARDED_BY(mutex);
   };
@@ -125,6 +126,7 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
   W4Notifier::CEntityId entity_;
   std::atomic<bool> stopped_{false};
 
+  // A leaf lock: held only to read or swap the pointer below.
   mutable W4Os::Mutex downstreamMutex_;
   w4core::InterfacePtr<IQmLightMonitorInterface> downstream_ QM_GUARDED_BY(downstreamMutex_);
 };

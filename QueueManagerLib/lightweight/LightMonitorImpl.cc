@@ -1,9 +1,9 @@
 #include "lightweight/LightMonitorImpl.h"
 
+#include <exception>
 #include <string_view>
 #include <utility>
 
-#include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/Trace.h"
 #include "monitor/CacheTrace.h"
 #include "requests/RequestFields.h"
@@ -160,7 +160,7 @@ void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
       lightweight::SkipNotificationHead(message);
     }
     body = lightweight::ReadMonitorEventBody(message);
-  } catch (const W4Notifier::CException& error) {
+  } catch (const std::exception& error) {
     QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure,
              source == Source::kResponse ? kResponseFunction : kNotificationFunction,
              "Malformed message from {} dropped: {}", ScopedName(message.QueryEntityId()),

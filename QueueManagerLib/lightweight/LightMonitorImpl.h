@@ -69,6 +69,8 @@ class CQmLightMonitorImpl : public W4Notifier::IAsyncResponseCallback,
   void OnMessageReceived(W4Notifier::CMessage& message) override;
 
  protected:
+  // Nothing to stop: while subscribed or waiting for its answer the notifier
+  // holds a reference, so the last one goes only once both have ended.
   ~CQmLightMonitorImpl() override = default;
 
  private:
