@@ -58,12 +58,26 @@ void Recorder::Record(const char* kind, const CEntityId& object, const std::stri
 
 void LightweightTest::SetUp() {
   RequestTest::SetUp();
+  release_.set_value();
+  released_ = release_.get_future().share();
   server_->Handle(ServerEntity(), 0, [this](const CMessage& request) {
+    std::shared_future<void> released;
+    {
+      std::lock_guard lock(mutex_);
+      released = released_;
+    }
+    released.wait();
     bool adding = true;
     request >> adding;
     return W4Notifier::CScriptedReply::Respond(
         ActivationResponse(requests::ReadEntity(request), initial_));
   });
+}
+
+void LightweightTest::HoldAnswers() {
+  std::lock_guard lock(mutex_);
+  release_ = std::promise<void>();
+  released_ = release_.get_future().share();
 }
 
 void LightweightTest::Publish(const CEntityId& entity, const CMessage& message) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -91,15 +92,22 @@ class Recorder : public IQmObjectTypeMonitorInterface,
 inline w4core::InterfacePtr<Recorder> NewRecorder() { return w4core::MakeInterface<Recorder>(); }
 
 // Every activation is answered with `initial_` (for whichever entity it
-// names).
+// names), once HoldAnswers() has been undone by ReleaseAnswers().
 class LightweightTest : public RequestTest {
  protected:
   void SetUp() override;
+  void HoldAnswers();
+  void ReleaseAnswers() { release_.set_value(); }
   // Publishes a notification of `entity` once the activations so far are
   // answered, and waits until it was delivered.
   void Publish(const CEntityId& entity, const CMessage& message);
 
   std::vector<CQmMonitorEvent> initial_;
+
+ private:
+  std::mutex mutex_;
+  std::promise<void> release_;
+  std::shared_future<void> released_;  // guarded by mutex_
 };
 
 }  // namespace QueueManager::testing

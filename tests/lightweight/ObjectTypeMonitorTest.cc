@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
-#include <future>
 
 #include "lightweight/LightMonitorImpl.h"
 #include "lightweight/LightweightTestSupport.h"
@@ -64,19 +63,15 @@ TEST_F(LightweightTest, EachMonitorSubscribesToItsEntityAndAsksForItsObjects) {
 }
 
 TEST_F(LightweightTest, TheLightMonitorReportsEachEventOfABodyWithItsSequenceNumber) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  server_->Handle(ServerEntity(), 0, [released](const CMessage&) {
-    released.wait();
-    return W4Notifier::CScriptedReply::Respond(ActivationResponse(kTypeEntity, {EventAdded(7)}));
-  });
+  HoldAnswers();
+  initial_ = {EventAdded(7)};
   const auto log = NewRecorder();
   const auto light = w4core::MakeInterface<CQmLightMonitorImpl>();
   light->activate(kTypeEntity, log, {}, true);
   EXPECT_TRUE(light->QueryFlag());
   // Before the answer: dropped, not kept for later.
   server_->Publish(kTypeEntity, 0, EventNotification({EventAdded(99)}));
-  release.set_value();
+  ReleaseAnswers();
   server_->WaitIdle();
   CMessage withStatistics;
   WriteServerTime(withStatistics, LocalUtcSeconds());
@@ -171,18 +166,14 @@ TEST_F(LightweightTest, ActivationsThatEndOrAreRefusedLeaveNothingBehind) {
 }
 
 TEST_F(LightweightTest, AnAnswerThatComesAfterTheMonitorWentFindsNothingToCall) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  server_->Handle(ServerEntity(), 0, [released](const CMessage&) {
-    released.wait();
-    return W4Notifier::CScriptedReply::Respond(ActivationResponse(kTypeEntity, {EventAdded(7)}));
-  });
+  HoldAnswers();
+  initial_ = {EventAdded(7)};
   const auto log = NewRecorder();
   {
     CQmCachingObjectTypeMonitor caching;  // its answer is on its way
     caching.activate(kType, log, {}, false);
   }
-  release.set_value();
+  ReleaseAnswers();
   // As a transport delivers an answer and a notification already on their
   // way: the notifier's reference to the light monitor is all that is left.
   auto impl = w4core::MakeInterface<CQmObjectTypeMonitorImpl>();
