@@ -2,7 +2,8 @@
 
 // The input format of the attribute codec fuzzer, shared with the program that
 // writes its seed corpus: one byte that selects the structure to decode, then
-// the raw bytes of a message body.
+// the raw bytes of a message body. The other fuzzers use its message builder
+// too.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #pragma once
 
-// The round-trip checks of the fuzz targets: a decoded object, written and
-// read again, must equal its wire form, which is what the wire makes of its
-// names and values.
+// The checks of the fuzz targets: invariants, and round trips (a decoded
+// object, written and read again, must equal its wire form, which is what the
+// wire makes of its names and values).
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +16,7 @@ namespace QueueManager::fuzzing {
 // Aborts, so that libFuzzer keeps the input, when a check does not hold.
 inline void Require(bool holds, const char* what) {
   if (holds) return;
-  std::fprintf(stderr, "round trip check failed: %s\n", what);
+  std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
 }
 

@@ -11,8 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <span>
 #include <unordered_set>
@@ -22,6 +20,7 @@
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
 #include "QueueManager/QueueMonitor.h"
+#include "RoundTripChecks.h"
 #include "monitor/MediaTypeEntity.h"
 #include "monitor/QmCache.h"
 #include "monitor/TsServerBatch.h"
@@ -81,12 +80,6 @@ struct World {
   ReadingMonitor queueMonitor;
   ReadingMonitor allMonitor;
 };
-
-void Require(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "cache tables inconsistent: %s\n", what);
-  std::abort();
-}
 
 void CheckQueue(const CEntityId& queue) {
   CQmCache& cache = CQmCache::Instance();

@@ -5,10 +5,11 @@
 // notifications, monitor queue responses and reload responses; and, given a
 // third, that of fuzz_request_messages: conditional settings (row 0 of its
 // decoder table) and deactivation reports, whole and with blocks and counts
-// that do not fit (row 1).
+// that do not fit (row 1); and, given a fourth, that of fuzz_monitor_events:
+// event bodies, a notification and an answer.
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
-//     fuzz/corpus/request_messages
+//     fuzz/corpus/request_messages fuzz/corpus/monitor_events
 
 #include <climits>
 #include <cstdint>
@@ -23,10 +24,12 @@
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/QueueStats.h"
+#include "lightweight/MonitorEventBody.h"
 
 namespace QueueManager::fuzzing {
 namespace {
 
+using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
 // Ready-made inputs by file name.
@@ -211,6 +214,52 @@ SeedFiles RequestSeeds() {
   return seeds;
 }
 
+// Selector bytes as fuzz_monitor_events reads them: a bare event body, a
+// notification to a caching monitor, an answer to an attribute monitor.
+SeedFiles MonitorEventSeeds() {
+  auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    write(m);
+    return MakeInput(selector, m);
+  };
+  // Added 7, updated 7, removed 8; the sequence number of this process's
+  // second write (its handle is 1).
+  const auto events = [](CMessage& m) {
+    lightweight::MonitorEventBody body;
+    body.events.emplace_back(CEntityId(W4Notifier::eGenericObject, 7u)).added = true;
+    body.events.back().attributes = ThreeKinds();
+    body.events.emplace_back(CEntityId(W4Notifier::eGenericObject, 7u)).attributes = ThreeKinds();
+    body.events.emplace_back(CEntityId(W4Notifier::eGenericObject, 8u)).removed = true;
+    body.sequence = 0x20001;
+    lightweight::WriteMonitorEventBody(m, body);
+  };
+  const auto time = [](CMessage& m) { m << std::uint32_t{30000000} << std::uint32_t{0}; };
+  return {
+      {"body", input(0, events)},
+      {"body_with_statistics", input(0,
+                                     [](CMessage& m) {
+                                       m << true << true
+                                         << CQmQueueStats({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})
+                                         << std::int32_t{0};
+                                     })},
+      {"body_huge_count",
+       input(0, [](CMessage& m) { m << true << false << std::int32_t{INT_MAX}; })},
+      {"notification", input(1,
+                             [&](CMessage& m) {
+                               time(m);
+                               events(m);
+                             })},
+      {"answer", input(2,
+                       [&](CMessage& m) {
+                         time(m);
+                         m << std::int32_t{W4Notifier::eAttributeMatch} << std::int32_t{5}
+                           << std::int32_t{1};
+                         CQmAttributeName(Xan_State).Write(m);
+                         events(m);
+                       })},
+  };
+}
+
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -224,10 +273,10 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 
 int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
-  if (argc < 2 || argc > 4) {
+  if (argc < 2 || argc > 5) {
     std::fprintf(stderr,
                  "usage: %s <codec corpus directory> [<cache corpus directory> [<request corpus "
-                 "directory>]]\n",
+                 "directory> [<monitor events corpus directory>]]]\n",
                  argv[0]);
     return 2;
   }
@@ -238,7 +287,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::function<SeedFiles()> corpora[] = {CacheSeeds, RequestSeeds};
+  const std::function<SeedFiles()> corpora[] = {CacheSeeds, RequestSeeds, MonitorEventSeeds};
   for (int arg = 2; arg < argc; ++arg) {
     for (const auto& [file, bytes] : corpora[arg - 2]()) {
       if (!WriteFile(std::string(argv[arg]) + "/" + file, bytes)) return 1;

@@ -26,7 +26,6 @@ using W4Notifier::CResponseObject;
 // Events of the interaction request entity.
 constexpr int kEventQueryAttributes = 0;
 constexpr int kEventQueryAttributesWildcard = 1;
-constexpr int kEventMoveAndSet = 7;
 
 constexpr std::string_view kQueryAttributesFunction = "QueueManager::QueryAttributes";
 
@@ -74,17 +73,10 @@ bool MoveAndSet(InteractionId id, const std::vector<CEntityId>& removeFrom,
                 const CQmAttributeMap& attributes, const std::vector<CEntityId>& addTo,
                 const unsigned char* /*data*/, std::uint32_t /*dataLength*/, bool noWait) {
   constexpr std::string_view kFunction = "QueueManager::MoveAndSet";
-  CRequestObject request(requests::InteractionRequestEntity(id), kEventMoveAndSet);
-  requests::WriteEntity(request, requests::InteractionRequestEntity(id));
-  requests::WriteEntityList(request, removeFrom);
+  if (attributes.empty() && removeFrom.empty() && addTo.empty()) return true;
   // The cache holds what this process set, whatever the server answers.
-  if (!attributes.empty()) {
-    CQmCache::Instance().SetAttributes(id, attributes);
-  } else if (removeFrom.empty() && addTo.empty()) {
-    return true;
-  }
-  attributes.Write(request);
-  requests::WriteEntityList(request, addTo);
+  if (!attributes.empty()) CQmCache::Instance().SetAttributes(id, attributes);
+  CRequestObject request = requests::MoveAndSetRequest(id, removeFrom, attributes, addTo);
   if (noWait) return requests::SendWithoutWaiting(request, kFunction);
   bool done = false;
   return requests::SendAndRead(request, kFunction,

@@ -93,6 +93,19 @@ std::vector<CQmAttribute> ReadAttributeList(const CMessage& message) {
   });
 }
 
+W4Notifier::CRequestObject MoveAndSetRequest(InteractionId id,
+                                             const std::vector<CEntityId>& removeFrom,
+                                             const CQmAttributeMap& attributes,
+                                             const std::vector<CEntityId>& addTo) {
+  constexpr int kEventMoveAndSet = 7;
+  W4Notifier::CRequestObject request(InteractionRequestEntity(id), kEventMoveAndSet);
+  WriteEntity(request, InteractionRequestEntity(id));
+  WriteEntityList(request, removeFrom);
+  attributes.Write(request);
+  WriteEntityList(request, addTo);
+  return request;
+}
+
 bool SendAndWait(W4Notifier::CRequestObject& request, W4Notifier::CResponseObject& response,
                  std::string_view function) {
   if (request.Send(response, W4Notifier::CNotifierTimeout::Query()) != 0) return true;

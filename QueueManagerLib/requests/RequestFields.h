@@ -79,6 +79,14 @@ std::vector<CQmAttributeValue> ReadValueList(const W4Notifier::CMessage& message
 // Each element a name (CQmAttributeName::Read) and a wide string field.
 std::vector<CQmAttribute> ReadAttributeList(const W4Notifier::CMessage& message);
 
+// The move-and-set request (event 7 to the interaction's request entity):
+// the entity fields of that entity, the remove-from list, the attributes and
+// the add-to list.
+W4Notifier::CRequestObject MoveAndSetRequest(InteractionId id,
+                                             const std::vector<W4Notifier::CEntityId>& removeFrom,
+                                             const CQmAttributeMap& attributes,
+                                             const std::vector<W4Notifier::CEntityId>& addTo);
+
 // Sends `request` and waits for the answer up to the notifier's default
 // time-out. True when a successful response arrived in `response`; a
 // rejection, time-out or missing connection is traced at level 21 under

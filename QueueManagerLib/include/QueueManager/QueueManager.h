@@ -4,14 +4,18 @@
 // platform types that it uses.
 
 #include "QueueManager/AttributeMap.h"
+#include "QueueManager/AttributeMonitor.h"
 #include "QueueManager/AttributeName.h"
 #include "QueueManager/AttributeRequests.h"
 #include "QueueManager/AttributeValue.h"
+#include "QueueManager/CachingObjectTypeMonitor.h"
 #include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
 #include "QueueManager/MediaTypeMonitor.h"
+#include "QueueManager/MonitorEvent.h"
+#include "QueueManager/ObjectTypeMonitor.h"
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Exceptions.h"

@@ -24,7 +24,7 @@ class TraceCapture {
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;
 
-  const CCaptureSink* operator->() const { return sink_.get(); }
+  CCaptureSink* operator->() const { return sink_.get(); }
   // Whether some trace at `level` contains `text`.
   bool Has(int level, std::string_view text) const {
     return sink_

@@ -1,0 +1,64 @@
+#include "QueueManager/CachingObjectTypeMonitor.h"
+
+#include "lightweight/CachingObjectTypeMonitorImpl.h"
+#include "lightweight/HandleSteps.h"
+#include "requests/RequestFields.h"
+
+namespace QueueManager {
+
+CQmCachingObjectTypeMonitor::CQmCachingObjectTypeMonitor() = default;
+
+CQmCachingObjectTypeMonitor::~CQmCachingObjectTypeMonitor() { deactivate(); }
+
+bool CQmCachingObjectTypeMonitor::activate(
+    W4Notifier::ObjectTypes type,
+    const w4core::InterfacePtr<IQmObjectTypeMonitorInterface>& callback,
+    const std::vector<CQmAttributeName>& names, bool flag) {
+  if (lightweight::RefusesEmpty(callback, "QueueManager::CQmCachingObjectTypeMonitor::activate")) {
+    return false;
+  }
+  // Left active, the earlier implementation would keep its subscription, its
+  // callback and its cache for ever.
+  deactivate();
+  impl_ = w4core::MakeInterface<CQmCachingObjectTypeMonitorImpl>();
+  impl_->Activate(type, callback, names, flag, kRequestedBuckets);
+  return true;
+}
+
+void CQmCachingObjectTypeMonitor::deactivate() {
+  // The stopped implementation stays with the handle until the next
+  // activation: queries and writes on other threads may still be using it.
+  if (impl_) impl_->Deactivate();
+}
+
+bool CQmCachingObjectTypeMonitor::query_attribute(InteractionId id, const CQmAttributeName& name,
+                                                  CQmAttributeValue& value) const {
+  return impl_ && impl_->Light()->query_attribute(id, name, value);
+}
+
+bool CQmCachingObjectTypeMonitor::query_attributes(InteractionId id,
+                                                   const std::vector<CQmAttributeName>& names,
+                                                   std::vector<CQmAttributeValue>& values) const {
+  return impl_ && impl_->Light()->query_attributes(id, names, values);
+}
+
+void CQmCachingObjectTypeMonitor::set_attribute(InteractionId id, const CQmAttributeName& name,
+                                                const CQmAttributeValue& value) {
+  CQmAttributeMap attributes;
+  attributes.insert(name, value);
+  set_attributes(id, attributes);
+}
+
+void CQmCachingObjectTypeMonitor::set_attributes(InteractionId id,
+                                                 const CQmAttributeMap& attributes) {
+  MoveAndSet(id, requests::NoEntities(), attributes, requests::NoEntities());
+}
+
+void CQmCachingObjectTypeMonitor::MoveAndSet(InteractionId id,
+                                             const std::vector<W4Notifier::CEntityId>& removeFrom,
+                                             const CQmAttributeMap& attributes,
+                                             const std::vector<W4Notifier::CEntityId>& addTo) {
+  if (impl_) impl_->Light()->MoveAndSet(id, removeFrom, attributes, addTo);
+}
+
+}  // namespace QueueManager

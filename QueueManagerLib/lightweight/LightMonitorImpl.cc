@@ -1,0 +1,197 @@
+#include "lightweight/LightMonitorImpl.h"
+
+#include <exception>
+#include <string_view>
+#include <utility>
+
+#include "QueueManager/Platform/Trace.h"
+#include "monitor/CacheTrace.h"
+#include "requests/RequestFields.h"
+
+namespace QueueManager {
+namespace {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+// Event 0 of the server is the activation; event 0 of the entity its
+// notifications.
+constexpr int kActivationEvent = 0;
+constexpr int kNotificationEvent = 0;
+
+constexpr std::string_view kActivateFunction = "QueueManager::CQmLightMonitorImpl::activate";
+constexpr std::string_view kDeactivateFunction = "QueueManager::CQmLightMonitorImpl::deactivate";
+constexpr std::string_view kResponseFunction =
+    "QueueManager::CQmLightMonitorImpl::OnAsyncResponseSuccess";
+constexpr std::string_view kNotificationFunction =
+    "QueueManager::CQmLightMonitorImpl::OnMessageReceived";
+
+W4Notifier::CRequestObject ActivationRequest(const CEntityId& entity,
+                                             const std::vector<CQmAttributeName>& names) {
+  W4Notifier::CRequestObject request(requests::ServerEntity(), kActivationEvent);
+  request << false;
+  requests::WriteEntity(request, entity);
+  requests::WriteNameList(request, names);
+  return request;
+}
+
+}  // namespace
+
+void CQmLightMonitorImpl::activate(const CEntityId& entity,
+                                   const w4core::InterfacePtr<IQmLightMonitorInterface>& downstream,
+                                   const std::vector<CQmAttributeName>& names, bool flag) {
+  QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmLightMonitorImpl::activate");
+  const std::shared_ptr<W4Notifier::CNotifierConnection> connection =
+      W4Notifier::CNotifierHandle::GetDefaultConnection();
+  const char* refusal = nullptr;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!downstream) {
+      refusal = "no downstream interface";
+    } else if (state_ != State::kIdle) {
+      refusal = "activated before";
+    } else {
+      entity_ = entity;
+      downstream_ = downstream;
+      flag_ = flag;
+      state_ = State::kWaiting;
+      connection_ = connection;
+    }
+  }
+  if (refusal != nullptr) {
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction, "refused: {}",
+             refusal);
+    return;
+  }
+  if (connection) Start(connection, entity, names);
+}
+
+void CQmLightMonitorImpl::Start(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection,
+                                const CEntityId& entity,
+                                const std::vector<CQmAttributeName>& names) {
+  // The caller's reference keeps this object alive while the keep-alives
+  // are made.
+  const W4Notifier::CKeepAlive keepAlive(w4core::InterfacePtr<CQmLightMonitorImpl>(this));
+  const W4Notifier::eMsgCode subscribed = connection->StartNotifications(
+      entity, kNotificationEvent, this, 0, nullptr, keepAlive, std::u16string_view());
+  if (subscribed != W4Notifier::eMsgSuccess) {
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction,
+             "StartNotifications returned error {}", static_cast<int>(subscribed));
+  }
+  const W4Notifier::CRequestObject request = ActivationRequest(entity, names);
+  std::uint32_t requestId = 0;
+  const W4Notifier::eMsgCode sent = connection->SendAsyncRequest(
+      request, this, 0, W4Notifier::CNotifierTimeout::Query(), &requestId, keepAlive);
+  const bool requestSent = sent == W4Notifier::eMsgSuccess;
+  if (!requestSent) {
+    // No answer will come: the monitor stays silent.
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction,
+             "SendAsyncRequest returned error {}", static_cast<int>(sent));
+  }
+  bool stoppedMeanwhile = false;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    requestId_ = requestId;
+    requestSent_ = requestSent;
+    stoppedMeanwhile = state_ == State::kStopped;
+  }
+  // A deactivate() that ran while the subscription was made or the request
+  // went out could not stop them.
+  if (stoppedMeanwhile) {
+    connection->StopNotifications(entity, kNotificationEvent, this, 0);
+    if (requestSent) connection->CancelAsyncRequest(requestId);
+  }
+}
+
+void CQmLightMonitorImpl::deactivate() {
+  QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmLightMonitorImpl::deactivate");
+  w4core::InterfacePtr<IQmLightMonitorInterface> downstream;  // released last, with no lock
+  CEntityId entity;
+  std::shared_ptr<W4Notifier::CNotifierConnection> connection;
+  bool cancel = false;
+  std::uint32_t requestId = 0;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (state_ == State::kStopped) return;
+    cancel = state_ == State::kWaiting && requestSent_;
+    requestId = requestId_;
+    state_ = State::kStopped;
+    downstream = std::move(downstream_);
+    entity = entity_;
+    entity_.Reset();
+    flag_ = false;
+    connection = connection_.lock();
+    connection_.reset();
+  }
+  if (connection && entity.IsSet()) {
+    connection->StopNotifications(entity, kNotificationEvent, this, 0);
+    if (cancel) connection->CancelAsyncRequest(requestId);
+  }
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kDeactivateFunction, "stopped {}",
+           ScopedName(entity));
+}
+
+bool CQmLightMonitorImpl::QueryFlag() const {
+  W4Os::MutexLock lock(&mutex_);
+  return flag_;
+}
+
+CEntityId CQmLightMonitorImpl::QueryEntity() const {
+  W4Os::MutexLock lock(&mutex_);
+  return entity_;
+}
+
+void CQmLightMonitorImpl::OnAsyncResponseSuccess(std::uint32_t /*requestId*/, CMessage& response) {
+  Deliver(response, Source::kResponse);
+}
+
+void CQmLightMonitorImpl::OnMessageReceived(CMessage& message) {
+  Deliver(message, Source::kNotification);
+}
+
+void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
+  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream = AcceptDelivery(source);
+  if (!downstream) return;
+  lightweight::MonitorEventBody body;
+  try {
+    if (source == Source::kResponse) {
+      lightweight::SkipActivationResponseHead(message);
+    } else {
+      lightweight::SkipNotificationHead(message);
+    }
+    body = lightweight::ReadMonitorEventBody(message);
+  } catch (const std::exception& error) {
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure,
+             source == Source::kResponse ? kResponseFunction : kNotificationFunction,
+             "Malformed message from {} dropped: {}", ScopedName(message.QueryEntityId()),
+             error.what());
+    return;
+  }
+  Report(*downstream, body);
+}
+
+w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::AcceptDelivery(Source source) {
+  W4Os::MutexLock lock(&mutex_);
+  if (source == Source::kResponse) {
+    if (state_ != State::kWaiting) return {};
+    state_ = State::kReporting;
+  } else if (state_ != State::kReporting) {
+    return {};
+  }
+  return downstream_;
+}
+
+void CQmLightMonitorImpl::Report(IQmLightMonitorInterface& downstream,
+                                 const lightweight::MonitorEventBody& body) {
+  for (const CQmMonitorEvent& event : body.events) {
+    if (event.added) {
+      downstream.ObjectAdded(event.entity, event.attributes, body.sequence);
+    } else if (event.removed) {
+      downstream.ObjectRemoved(event.entity, body.sequence);
+    } else {
+      downstream.ObjectUpdated(event.entity, event.attributes, body.sequence);
+    }
+  }
+}
+
+}  // namespace QueueManager

@@ -1,0 +1,234 @@
+// Benchmarks of the caching object type monitor: writes and queries through
+// one monitor on 1 and 2 threads (lock striping), single queries, and the
+// rate at which notifications of 5-attribute events are applied, with and
+// without their decoding. The connection drops every request: a write
+// builds its request and hands it to the notifier, so the figures are the
+// monitor's own cost and not a transport's. Events are fed as the
+// notifier's delivery thread would feed them.
+
+#include <cstdint>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "QueueManager/CachingObjectTypeMonitor.h"
+#include "QueueManager/Platform/Notifier.h"
+#include "lightweight/CachingObjectTypeMonitorImpl.h"
+#include "lightweight/MonitorEventBody.h"
+
+namespace {
+
+using QueueManager::CQmAttributeMap;
+using QueueManager::CQmAttributeName;
+using QueueManager::CQmAttributeValue;
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+constexpr W4Notifier::ObjectTypes kType = W4Notifier::eGenericObject;
+// Interactions per thread, and messages prepared per run (cycled through).
+constexpr std::uint32_t kInteractions = 1024;
+
+const std::vector<CQmAttributeName>& FiveNames() {
+  static const std::vector<CQmAttributeName> names = {
+      QueueManager::Xan_State, QueueManager::Xan_UserName, QueueManager::Xan_Workgroup,
+      QueueManager::Xan_LocalName, CQmAttributeName(u"CustomerTier")};
+  return names;
+}
+
+CQmAttributeMap FiveAttributes(std::uint32_t variant) {
+  CQmAttributeMap map;
+  for (std::size_t i = 0; i < FiveNames().size(); ++i) {
+    map.insert(FiveNames()[i],
+               u"value " + std::u16string(1, static_cast<char16_t>(u'a' + (variant + i) % 26)));
+  }
+  return map;
+}
+
+// An application that uses the notifier has its delivery threads: the
+// process is never single-threaded, and the C library's locks take their
+// multi-threaded path in every run (alone in the process, one thread's locks
+// would cost half as much and flatter the one-thread figures).
+const bool kMultiThreaded = [] {
+  std::thread([] {
+    std::promise<void> never;
+    never.get_future().wait();
+  }).detach();
+  return true;
+}();
+
+class NullCallback : public QueueManager::IQmObjectTypeMonitorInterface {
+ public:
+  void ObjectAdded(const CEntityId&, const CQmAttributeMap&) override {}
+  void ObjectRemoved(const CEntityId&) override {}
+  void ObjectUpdated(const CEntityId&, const CQmAttributeMap&) override {}
+};
+
+// A connection that takes every request and delivers nothing, so that a
+// write costs what the monitor and the notifier's front end cost, not a
+// transport.
+class NullConnection : public W4Notifier::CNotifierConnection {
+ public:
+  std::uint16_t QueryHandle() const override { return 1; }
+  bool IsConnected() const override { return true; }
+  W4Notifier::eSendStatus SendRequest(const CMessage&, CMessage*, std::uint32_t) override {
+    return W4Notifier::eSendStatus::kSuccess;
+  }
+  W4Notifier::eMsgCode SendAsyncRequest(const CMessage&, W4Notifier::IAsyncResponseCallback*,
+                                        std::uint32_t, std::uint32_t, std::uint32_t*,
+                                        const W4Notifier::CKeepAlive&) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode Publish(const CMessage&) override { return W4Notifier::eMsgSuccess; }
+  W4Notifier::eMsgCode StartNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
+                                          std::uint32_t, std::uint32_t*,
+                                          const W4Notifier::CKeepAlive&,
+                                          std::u16string_view) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode StopNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
+                                         std::uint32_t) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode StopAllMessages(W4Notifier::IMessageCallback*) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>&,
+                                   const CEntityId&, int) override {
+    return W4Notifier::eMsgSuccess;
+  }
+  void DetachInbox(const W4Notifier::CMessageInbox*) override {}
+};
+
+// One monitor shared by the threads of a run, on a connection that drops
+// everything: it is silent and its writes go nowhere.
+QueueManager::CQmCachingObjectTypeMonitor& SharedMonitor() {
+  static QueueManager::CQmCachingObjectTypeMonitor* const monitor = [] {
+    W4Notifier::SetDefaultConnection(std::make_shared<NullConnection>());
+    auto* created = new QueueManager::CQmCachingObjectTypeMonitor;
+    created->activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false);
+    return created;
+  }();
+  return *monitor;
+}
+
+// The i-th interaction of a thread. With `ownBuckets` a thread's
+// interactions lie in cache buckets of its own (as when an application
+// spreads its interactions over threads by id); without, the threads' ranges
+// of ids lie side by side and share every bucket.
+std::uint32_t InteractionOf(const benchmark::State& state, std::uint32_t i, bool ownBuckets) {
+  const auto thread = static_cast<std::uint32_t>(state.thread_index());
+  if (!ownBuckets) return thread * kInteractions + i % kInteractions;
+  constexpr std::uint32_t kBuckets = QueueManager::CQmCachingObjectTypeMonitor::kRequestedBuckets;
+  const std::uint32_t share = kBuckets / static_cast<std::uint32_t>(state.threads());
+  // About kInteractions per thread, whatever the share.
+  return thread * share + i % share + kBuckets * (i / share % (kInteractions / share));
+}
+
+// Each iteration: one write and one query of an interaction of this thread.
+// Argument: 1 when the threads have buckets of their own.
+void BM_WriteAndQuery(benchmark::State& state) {
+  QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
+  const bool ownBuckets = state.range(0) != 0;
+  const CQmAttributeValue written(u"written value");
+  CQmAttributeValue read;
+  std::uint32_t i = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = InteractionOf(state, i++, ownBuckets);
+    monitor.set_attribute(id, QueueManager::Xan_State, written);
+    benchmark::DoNotOptimize(monitor.query_attribute(id, QueueManager::Xan_State, read));
+  }
+  state.SetItemsProcessed(2 * static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_WriteAndQuery)->Arg(1)->Arg(0)->Threads(1)->Threads(2)->UseRealTime();
+
+// Queries alone, of interactions of this thread. Argument as above.
+void BM_QueryOnThreads(benchmark::State& state) {
+  QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
+  const bool ownBuckets = state.range(0) != 0;
+  for (std::uint32_t i = 0; i < kInteractions; ++i) {
+    monitor.set_attribute(InteractionOf(state, i, ownBuckets), QueueManager::Xan_State,
+                          CQmAttributeValue(u"written value"));
+  }
+  CQmAttributeValue read;
+  std::uint32_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(monitor.query_attribute(InteractionOf(state, i++, ownBuckets),
+                                                     QueueManager::Xan_State, read));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_QueryOnThreads)->Arg(1)->Arg(0)->Threads(1)->Threads(2)->UseRealTime();
+
+// One query of a cached attribute of an interaction with five.
+void BM_Query(benchmark::State& state) {
+  QueueManager::CQmCachingObjectTypeMonitor& monitor = SharedMonitor();
+  constexpr std::uint32_t kId = 7 * kInteractions;
+  monitor.set_attributes(kId, FiveAttributes(0));
+  CQmAttributeValue read;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(monitor.query_attribute(kId, QueueManager::Xan_Workgroup, read));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_Query);
+
+// A caching monitor in its reporting state, with the application's side
+// doing nothing.
+struct ReportingMonitor {
+  ReportingMonitor() {
+    impl->Activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false,
+                   QueueManager::CQmCachingObjectTypeMonitor::kRequestedBuckets);
+    CMessage answer;
+    answer << std::uint32_t{0} << std::uint32_t{0} << std::int32_t{125} << std::int32_t{1}
+           << std::int32_t{0} << false;
+    impl->Light()->OnAsyncResponseSuccess(1, answer);
+  }
+  ~ReportingMonitor() { impl->Deactivate(); }
+  const w4core::InterfacePtr<QueueManager::CQmCachingObjectTypeMonitorImpl> impl =
+      w4core::MakeInterface<QueueManager::CQmCachingObjectTypeMonitorImpl>();
+};
+
+// Applying decoded 5-attribute update events, as the light part hands them
+// to the cache: filter, store, pass on.
+void BM_ApplyEvents(benchmark::State& state) {
+  ReportingMonitor monitor;
+  std::vector<CQmAttributeMap> maps;
+  for (std::uint32_t v = 0; v < 8; ++v) maps.push_back(FiveAttributes(v));
+  std::uint32_t i = 0;
+  for (auto _ : state) {
+    const std::uint32_t id = i++ % kInteractions;
+    monitor.impl->Light()->ObjectUpdated(CEntityId(kType, id), maps[id % maps.size()], 0);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_ApplyEvents);
+
+// The whole notification: decoding the message, then applying its event.
+void BM_DecodeAndApplyNotifications(benchmark::State& state) {
+  ReportingMonitor monitor;
+  std::vector<CMessage> messages;
+  for (std::uint32_t id = 0; id < kInteractions; ++id) {
+    QueueManager::CQmMonitorEvent event(CEntityId(kType, id));
+    event.attributes = FiveAttributes(id);
+    CMessage message;
+    message << std::uint32_t{0} << std::uint32_t{0};
+    QueueManager::lightweight::WriteMonitorEventBody(message, {{event}, 0});
+    messages.push_back(message);
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    CMessage& message = messages[i++ % messages.size()];
+    message.Rewind();
+    monitor.impl->Light()->OnMessageReceived(message);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DecodeAndApplyNotifications);
+
+}  // namespace
