@@ -2,7 +2,7 @@
 # Builds and runs every test: the whole suite optimised and again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests
 # under ThreadSanitizer (built with clang and its lock analysis), and finally
-# fuzzes the message decoders for a minute (QM_FUZZ_SECONDS; 0 skips it).
+# fuzzes the message decoders for 80 seconds in all (QM_FUZZ_SECONDS; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,7 +14,7 @@ for preset in default asan tsan; do
   ctest --preset "${preset}"
 done
 
-fuzz_seconds="${QM_FUZZ_SECONDS:-60}"
+fuzz_seconds="${QM_FUZZ_SECONDS:-80}"
 if [ "${fuzz_seconds}" -gt 0 ]; then
   echo "=== fuzz (${fuzz_seconds} s) ==="
   scripts/fuzz.sh "${fuzz_seconds}"
