@@ -350,7 +350,9 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
                            message.RemainingBytes() / kMinEntryBytes + 1, kMaxBlockNodes}));
       }
       MakeRoomForOneMore();
-      nodes_.push_back(NewNode(0, std::move(name), CQmAttributeValue(std::move(text))));
+      Node* node = NewNode(0, std::move(name), CQmAttributeValue(std::move(text)));
+      node->index = nodes_.size();
+      nodes_.push_back(node);
     }
     if (!inOrder) {
       // Sorted once, rather than each entry inserted at its place: the
@@ -372,13 +374,13 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
         }
       }
       nodes_.resize(kept);
+      Reindex(0);
     }
   } catch (...) {
     // Whatever was read goes back to the free list: the map stays empty.
     clear();
     throw;
   }
-  Reindex(0);
   return message;
 }
 

@@ -67,6 +67,26 @@ TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
   }
 }
 
+// Separators are replaced wherever they stand, in texts of every length
+// (several units are tested at a time, the last ones overlapping).
+TEST(AttributeName, ReplacesSeparatorsAtEveryPositionOfCustomNames) {
+  const char16_t separators[] = {u' ', u'.', u':', u'\x01', u'\x1F'};
+  for (std::size_t length = 1; length <= 20; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      std::u16string text(length, u'q');
+      text[at] = separators[(length + at) % std::size(separators)];
+      std::u16string expected(length, u'q');
+      expected[at] = u'_';
+      EXPECT_EQ(CQmAttributeName(std::u16string(text)).DisplayName(), expected) << length << at;
+      EXPECT_EQ(CQmAttributeName(std::u16string_view(text)).DisplayName(), expected);
+    }
+  }
+  // Units above the separators are kept, also those that read as negative.
+  const std::u16string kept = u"\x20\x21\x2D\x2F\x3B\x7F\x8000\xFFFF\x2E2E";
+  EXPECT_EQ(CQmAttributeName(std::u16string(kept)).DisplayName(),
+            u"_\x21\x2D\x2F\x3B\x7F\x8000\xFFFF\x2E2E");
+}
+
 TEST(AttributeName, EveryTextFormResolvesAlike) {
   const std::u16string wide = u"xan_STATE";
   const unsigned short units[] = {'x', 'a', 'n', '_', 'S', 'T', 'A', 'T', 'E', 0};
