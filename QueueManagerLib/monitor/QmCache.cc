@@ -130,6 +130,13 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   std::vector<CQmAttributeName> loadNames = names;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
+    // The attachment may have been deactivated since its monitor decided to
+    // come here (a callback on another thread stopping it while its owner
+    // asks for more names). Its DeactivateMonitor has then been made or is
+    // waiting for this lock: attaching it now would leave a dead attachment
+    // on the queue for good. The proxy deactivates before the cache, and its
+    // lock may be taken inside this one.
+    if (!CQueueMonitorProxy::query(monitor)) return;
     TraceActivation(queue, monitor, names, addingAttributes, synchronous);
     QueueRecord* record = nullptr;
     std::tie(record, created) = tables_.FindOrAddQueue(queue);

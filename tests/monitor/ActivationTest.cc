@@ -7,6 +7,7 @@
 
 #include "CacheTestSupport.h"
 #include "monitor/QmCache.h"
+#include "monitor/QueueMonitorProxy.h"
 #include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
@@ -170,6 +171,24 @@ TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications
 
 // A failed first load leaves the monitor pending until renegotiation or a
 // later Activate loads it again, also when there was no connection.
+// An attachment stopped (by a callback on another thread) between its
+// monitor's decision to ask for more names and the cache hearing of it is not
+// attached again: nothing stays cached, pending or subscribed.
+TEST_F(ActivationTest, AttachmentStoppedBeforeTheCacheHearsOfItIsNotAttached) {
+  const CEntityId queue = UserQueue(1031);
+  RecordingMonitor monitor;
+  const MonitorId id = NewMonitorId();
+  CQueueMonitorProxy::Activate(id, &monitor, {Xan_State});
+  CQueueMonitorProxy::Deactivate(id);
+  for (const bool adding : {true, false}) {
+    Cache().ActivateMonitor(queue, id, {Xan_State}, adding, true, true);
+    EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+    EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+    EXPECT_FALSE(Cache().IsSubscribed(queue));
+  }
+  EXPECT_THAT(monitor.Log(), IsEmpty());
+}
+
 TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
   const CEntityId queue = UserQueue(1021);
   RejectQueue(queue);
