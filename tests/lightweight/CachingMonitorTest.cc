@@ -22,18 +22,15 @@ const CQmAttributeName kNote(u"Note");
 constexpr std::uint32_t kId = 42;
 const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
 
+// Which numbers are own and most recent: the cache table below.
 TEST(SequenceNumberTest, NumbersCountOnFromTheFirstHandleAndNeverStartOver) {
   const std::uint16_t handles[] = {0, 0, 5, 9};  // what the source gives, call by call
   std::size_t call = 0;
   SequenceNumberGenerator generator([&] { return handles[call++]; });
-  std::vector<std::uint64_t> numbers;
-  for (int i = 0; i < 4; ++i) numbers.push_back(generator.Next());
+  std::vector<std::uint64_t> numbers = {generator.Next()};
+  EXPECT_FALSE(generator.IsOwn(numbers[0]));  // origin 0: no process's
+  for (int i = 1; i < 4; ++i) numbers.push_back(generator.Next());
   EXPECT_THAT(numbers, ElementsAre(0x10000u, 0x20000u, 0x30005u, 0x40005u));
-  EXPECT_TRUE(generator.IsMostRecent(0x40005));
-  EXPECT_FALSE(generator.IsMostRecent(0x30005));
-  EXPECT_TRUE(generator.IsOwn(0x30005));
-  EXPECT_FALSE(generator.IsOwn(0x20000));
-  EXPECT_FALSE(generator.IsOwn(0x40006));
 }
 
 // A caching monitor of Xan_State, its writes and the events it is fed as the
