@@ -22,59 +22,45 @@ const CQmAttributeName kNote(u"Note");
 constexpr std::uint32_t kId = 42;
 const CEntityId kQueue(W4Notifier::eWorkgroupQueue, 77u);
 
+// Which numbers are own and most recent: the cache table below.
 TEST(SequenceNumberTest, NumbersCountOnFromTheFirstHandleAndNeverStartOver) {
-  std::vector<std::uint16_t> handles = {0, 0, 5, 9};  // what the source gives, call by call
-  SequenceNumberGenerator generator([&] {
-    const std::uint16_t handle = handles.front();
-    handles.erase(handles.begin());
-    return handle;
-  });
-  std::vector<std::uint64_t> numbers;
-  for (int i = 0; i < 4; ++i) numbers.push_back(generator.Next());
+  const std::uint16_t handles[] = {0, 0, 5, 9};  // what the source gives, call by call
+  std::size_t call = 0;
+  SequenceNumberGenerator generator([&] { return handles[call++]; });
+  std::vector<std::uint64_t> numbers = {generator.Next()};
+  EXPECT_FALSE(generator.IsOwn(numbers[0]));  // origin 0: no process's
+  for (int i = 1; i < 4; ++i) numbers.push_back(generator.Next());
   EXPECT_THAT(numbers, ElementsAre(0x10000u, 0x20000u, 0x30005u, 0x40005u));
-  EXPECT_TRUE(generator.IsMostRecent(0x40005));
-  EXPECT_FALSE(generator.IsMostRecent(0x30005));
-  EXPECT_TRUE(generator.IsOwn(0x30005));
-  EXPECT_FALSE(generator.IsOwn(0x20000));
-  EXPECT_FALSE(generator.IsOwn(0x40006));
 }
 
-// A caching monitor on interaction kId, its writes and the events it is fed
-// as the light part would feed them.
-class Scene {
- public:
-  explicit Scene(const std::vector<CQmAttributeName>& names) {
-    impl_->Activate(kType, log_, names, false, 131u);
-  }
-  ~Scene() { impl_->Deactivate(); }
-  CQmCachingMonitorImpl& Cache() { return *impl_->Light(); }
+// A caching monitor of Xan_State, its writes and the events it is fed as the
+// light part would feed them.
+struct Scene {
+  Scene() { impl->Activate(kType, log, {Xan_State}, false, 131u); }
+  ~Scene() { impl->Deactivate(); }
+  CQmCachingMonitorImpl& Cache() { return *impl->Light(); }
   // Writes through the monitor; returns the write's sequence number.
-  std::uint64_t Write(std::uint32_t id, const CQmAttributeMap& attributes) {
+  std::uint64_t Write(const CQmAttributeMap& attributes, std::uint32_t id = kId) {
     Cache().MoveAndSet(id, {}, attributes, {});
-    std::map<CQmAttributeName, std::uint64_t> pending;
-    CQmAttributeMap cached;
     Cache().QueryEntry(id, cached, pending);
     return pending.at(attributes.begin()->first);
   }
-  std::uint64_t Write(const CQmAttributeMap& attributes) { return Write(kId, attributes); }
   void Update(const CQmAttributeMap& attributes, std::uint64_t sequence) {
     Cache().ObjectUpdated(Object(kId), attributes, sequence);
   }
-  // The entry as "{cached} pending {names}", or "none".
-  std::string Entry(std::uint32_t id = kId) {
-    CQmAttributeMap cached;
-    std::map<CQmAttributeName, std::uint64_t> pending;
-    if (!Cache().QueryEntry(id, cached, pending)) return "none";
+  // The entry of kId as "{cached} pending {names}", or "none".
+  std::string Entry() {
+    if (!Cache().QueryEntry(kId, cached, pending)) return "none";
     std::set<CQmAttributeName> names;
     for (const auto& entry : pending) names.insert(entry.first);
     return MapText(cached) + " pending " + NamesText(names);
   }
-  std::vector<std::string> Log() const { return log_->Log(); }
 
- private:
-  const w4core::InterfacePtr<Recorder> log_ = NewRecorder();
-  const w4core::InterfacePtr<CQmCachingObjectTypeMonitorImpl> impl_ =
+  const w4core::InterfacePtr<Recorder> log = NewRecorder();
+  const w4core::InterfacePtr<CQmCachingObjectTypeMonitorImpl> impl =
       w4core::MakeInterface<CQmCachingObjectTypeMonitorImpl>();
+  CQmAttributeMap cached;
+  std::map<CQmAttributeName, std::uint64_t> pending;
 };
 
 TEST_F(LightweightTest, TheCacheKeepsOwnWritesAgainstOlderAndForeignValues) {
@@ -119,7 +105,7 @@ TEST_F(LightweightTest, TheCacheKeepsOwnWritesAgainstOlderAndForeignValues) {
       {"an own number that is not the latest confirms attribute by attribute",
        [&](Scene& s) {
          const std::uint64_t first = s.Write(map(u"1", u"w"));
-         s.Write(43, map(u"elsewhere"));
+         s.Write(map(u"elsewhere"), 43);
          CQmAttributeMap echo = map(u"1");
          echo.insert(Xan_Workgroup, u"g");
          s.Update(echo, first);
@@ -139,9 +125,9 @@ TEST_F(LightweightTest, TheCacheKeepsOwnWritesAgainstOlderAndForeignValues) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    Scene scene({Xan_State});
+    Scene scene;
     c.steps(scene);
-    EXPECT_THAT(scene.Log(), ElementsAreArray(c.log));
+    EXPECT_THAT(scene.log->Log(), ElementsAreArray(c.log));
     EXPECT_EQ(scene.Entry(), c.entry);
     scene.Cache().ObjectRemoved(Object(kId), 0);
     EXPECT_EQ(scene.Entry(), "none");
@@ -206,11 +192,7 @@ TEST_F(LightweightTest, QueriesAnswerFromTheCacheOnlyWhileActive) {
       {"unknown interaction", 7, {Xan_State}, false, {u""}},
       // Nothing left of an earlier use where nothing is cached.
       {"several", kId, {Xan_State, Xan_Workgroup, kNote}, true, {u"C", u"", u"n"}},
-      {"several, one not monitored",
-       kId,
-       {Xan_State, Xan_UserName, kNote},
-       false,
-       {u"C", u"", u""}},
+      {"one not monitored", kId, {Xan_State, Xan_UserName, kNote}, false, {u"C", u"", u""}},
       {"several of an unknown interaction", 7, {Xan_State, kNote}, false, {}},
   };
   // The outcome and the values, from {"old"} for one name and four "old"

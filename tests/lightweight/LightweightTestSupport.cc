@@ -5,7 +5,6 @@
 #include "requests/RequestFields.h"
 
 namespace QueueManager::testing {
-namespace {
 
 CQmMonitorEvent Event(std::uint32_t id, bool added, bool removed, CQmAttributeMap attributes) {
   CQmMonitorEvent event(Object(id));
@@ -14,18 +13,6 @@ CQmMonitorEvent Event(std::uint32_t id, bool added, bool removed, CQmAttributeMa
   event.attributes = std::move(attributes);
   return event;
 }
-
-}  // namespace
-
-CQmMonitorEvent EventAdded(std::uint32_t id, CQmAttributeMap attributes) {
-  return Event(id, true, false, std::move(attributes));
-}
-
-CQmMonitorEvent EventUpdated(std::uint32_t id, CQmAttributeMap attributes) {
-  return Event(id, false, false, std::move(attributes));
-}
-
-CQmMonitorEvent EventRemoved(std::uint32_t id) { return Event(id, false, true, {}); }
 
 CMessage EventNotification(const std::vector<CQmMonitorEvent>& events, std::uint64_t sequence) {
   CMessage message;
@@ -48,36 +35,27 @@ std::vector<std::string> Recorder::Log() const {
   return log_;
 }
 
-void Recorder::Record(const char* kind, const CEntityId& object, const std::string& rest) {
+void Recorder::Record(const char* kind, const Id& object, const Map* attributes,
+                      std::optional<Number> sequence, const Value* value) {
+  std::string line = fmt::format("{} {}", kind, object.QueryObjectId());
+  if (value != nullptr) line += " " + W4Os::WideToNarrowLossy(value->QueryString());
+  if (attributes != nullptr) line += " " + MapText(*attributes);
+  if (sequence) line += fmt::format(" #{}", *sequence);
   {
     std::lock_guard lock(mutex_);
-    log_.push_back(fmt::format("{} {}{}", kind, object.QueryObjectId(), rest));
+    log_.push_back(std::move(line));
   }
   if (hook) hook();
 }
 
 void LightweightTest::SetUp() {
   RequestTest::SetUp();
-  release_.set_value();
-  released_ = release_.get_future().share();
   server_->Handle(ServerEntity(), 0, [this](const CMessage& request) {
-    std::shared_future<void> released;
-    {
-      std::lock_guard lock(mutex_);
-      released = released_;
-    }
-    released.wait();
     bool adding = true;
     request >> adding;
     return W4Notifier::CScriptedReply::Respond(
         ActivationResponse(requests::ReadEntity(request), initial_));
   });
-}
-
-void LightweightTest::HoldAnswers() {
-  std::lock_guard lock(mutex_);
-  release_ = std::promise<void>();
-  released_ = release_.get_future().share();
 }
 
 void LightweightTest::Publish(const CEntityId& entity, const CMessage& message) {

@@ -9,8 +9,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,9 +28,14 @@ namespace QueueManager::testing {
 inline constexpr W4Notifier::ObjectTypes kType = W4Notifier::eGenericObject;
 inline CEntityId Object(std::uint32_t id) { return CEntityId(kType, id); }
 
-CQmMonitorEvent EventAdded(std::uint32_t id, CQmAttributeMap attributes = {});
-CQmMonitorEvent EventUpdated(std::uint32_t id, CQmAttributeMap attributes);
-CQmMonitorEvent EventRemoved(std::uint32_t id);
+CQmMonitorEvent Event(std::uint32_t id, bool added, bool removed, CQmAttributeMap attributes = {});
+inline CQmMonitorEvent EventAdded(std::uint32_t id, CQmAttributeMap attributes = {}) {
+  return Event(id, true, false, std::move(attributes));
+}
+inline CQmMonitorEvent EventUpdated(std::uint32_t id, CQmAttributeMap attributes) {
+  return Event(id, false, false, std::move(attributes));
+}
+inline CQmMonitorEvent EventRemoved(std::uint32_t id) { return Event(id, false, true); }
 
 // A notification: server time, then the body.
 CMessage EventNotification(const std::vector<CQmMonitorEvent>& events, std::uint64_t sequence = 0);
@@ -45,69 +50,51 @@ CMessage ActivationResponse(const CEntityId& entity, const std::vector<CQmMonito
 class Recorder : public IQmObjectTypeMonitorInterface,
                  public IQmLightMonitorInterface,
                  public IAttributeMonitor {
+  using Id = CEntityId;
+  using Map = CQmAttributeMap;
+  using Value = CQmAttributeValue;
+  using Name = CQmAttributeName;
+  using Number = std::uint64_t;
+
  public:
   std::vector<std::string> Log() const;
   std::function<void()> hook;
 
-  void ObjectAdded(const CEntityId& object, const CQmAttributeMap& attributes) override {
-    Record("Added", object, " " + MapText(attributes));
+  void ObjectAdded(const Id& o, const Map& a) override { Record("Added", o, &a); }
+  void ObjectRemoved(const Id& o) override { Record("Removed", o); }
+  void ObjectUpdated(const Id& o, const Map& a) override { Record("Updated", o, &a); }
+  void ObjectAdded(const Id& o, const Map& a, Number n) override { Record("Added", o, &a, n); }
+  void ObjectUpdated(const Id& o, const Map& a, Number n) override { Record("Updated", o, &a, n); }
+  void ObjectRemoved(const Id& o, Number n) override { Record("Removed", o, nullptr, n); }
+  void ObjectAdded(const Id& o, const Name&, const Value& v, const Map& a) override {
+    Record("Added", o, &a, {}, &v);
   }
-  void ObjectRemoved(const CEntityId& object) override { Record("Removed", object, ""); }
-  void ObjectUpdated(const CEntityId& object, const CQmAttributeMap& attributes) override {
-    Record("Updated", object, " " + MapText(attributes));
+  void ObjectRemoved(const Id& o, const Name&, const Value& v) override {
+    Record("Removed", o, nullptr, {}, &v);
   }
-  void ObjectAdded(const CEntityId& object, const CQmAttributeMap& attributes,
-                   std::uint64_t sequence) override {
-    Record("Added", object, fmt::format(" {} #{}", MapText(attributes), sequence));
-  }
-  void ObjectUpdated(const CEntityId& object, const CQmAttributeMap& attributes,
-                     std::uint64_t sequence) override {
-    Record("Updated", object, fmt::format(" {} #{}", MapText(attributes), sequence));
-  }
-  void ObjectRemoved(const CEntityId& object, std::uint64_t sequence) override {
-    Record("Removed", object, fmt::format(" #{}", sequence));
-  }
-  void ObjectAdded(const CEntityId& object, const CQmAttributeName&, const CQmAttributeValue& value,
-                   const CQmAttributeMap& attributes) override {
-    Record("Added", object, fmt::format(" {} {}", Text(value), MapText(attributes)));
-  }
-  void ObjectRemoved(const CEntityId& object, const CQmAttributeName&,
-                     const CQmAttributeValue& value) override {
-    Record("Removed", object, " " + Text(value));
-  }
-  void ObjectUpdated(const CEntityId& object, const CQmAttributeName&,
-                     const CQmAttributeValue& value, const CQmAttributeMap& attributes) override {
-    Record("Updated", object, fmt::format(" {} {}", Text(value), MapText(attributes)));
+  void ObjectUpdated(const Id& o, const Name&, const Value& v, const Map& a) override {
+    Record("Updated", o, &a, {}, &v);
   }
 
  private:
-  static std::string Text(const CQmAttributeValue& value) {
-    return W4Os::WideToNarrowLossy(value.QueryString());
-  }
-  void Record(const char* kind, const CEntityId& object, const std::string& rest);
+  void Record(const char* kind, const Id& object, const Map* attributes = nullptr,
+              std::optional<Number> sequence = {}, const Value* value = nullptr);
   mutable std::mutex mutex_;
   std::vector<std::string> log_;
 };
 
 inline w4core::InterfacePtr<Recorder> NewRecorder() { return w4core::MakeInterface<Recorder>(); }
 
-// Every activation is answered with `initial_` (for whichever entity it
-// names), once HoldAnswers() has been undone by ReleaseAnswers().
+// Every activation is answered with `initial_`, for whichever entity it
+// names.
 class LightweightTest : public RequestTest {
  protected:
   void SetUp() override;
-  void HoldAnswers();
-  void ReleaseAnswers() { release_.set_value(); }
   // Publishes a notification of `entity` once the activations so far are
   // answered, and waits until it was delivered.
   void Publish(const CEntityId& entity, const CMessage& message);
 
   std::vector<CQmMonitorEvent> initial_;
-
- private:
-  std::mutex mutex_;
-  std::promise<void> release_;
-  std::shared_future<void> released_;  // guarded by mutex_
 };
 
 }  // namespace QueueManager::testing
