@@ -55,17 +55,9 @@ inline void LoadUtf16(char16_t* out, const std::uint8_t* in, std::size_t length)
   }
 }
 
-// Replaces `out` with `length` wire code units. Where the bytes lie at a
-// code unit boundary of a little-endian host they are the units already, and
-// the string takes them in one copy; otherwise it is sized (zero-filled) and
-// then copied into.
+// Replaces `out` with `length` wire code units: sized, then copied into byte
+// by byte (the wire bytes need not lie at a code unit boundary).
 inline void AssignUtf16(std::u16string& out, const std::uint8_t* in, std::size_t length) {
-  if constexpr (std::endian::native == std::endian::little) {
-    if (reinterpret_cast<std::uintptr_t>(in) % alignof(char16_t) == 0) {
-      out.assign(reinterpret_cast<const char16_t*>(in), length);
-      return;
-    }
-  }
   out.resize(length);
   LoadUtf16(out.data(), in, length);
 }
