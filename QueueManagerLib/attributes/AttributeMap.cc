@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -69,8 +70,6 @@ std::ostream& operator<<(std::ostream& out, const CQmAttribute& attribute) {
   return out << attribute.QueryName() << '=' << attribute.QueryValue();
 }
 
-// ---- the node pool ----
-
 // The head of a block; its nodes follow at kBlockHeaderBytes.
 struct CQmAttributeMap::Block {
   Block* next;
@@ -84,13 +83,59 @@ constexpr std::size_t BlockHeaderBytes() {
 }
 }  // namespace
 
-void CQmAttributeMap::AddBlock(std::size_t count) {
-  constexpr std::size_t kHeader = BlockHeaderBytes<Node, Block>();
-  if (count > (std::numeric_limits<std::size_t>::max() - kHeader) / sizeof(Node)) {
+// ---- the node array ----
+
+void CQmAttributeMap::Nodes::insert(std::size_t position, Node* node) {
+  std::memmove(data_ + position + 1, data_ + position, (size_ - position) * sizeof(Node*));
+  data_[position] = node;
+  ++size_;
+}
+
+void CQmAttributeMap::Nodes::erase(std::size_t position) {
+  std::memmove(data_ + position, data_ + position + 1, (size_ - position - 1) * sizeof(Node*));
+  --size_;
+}
+
+void CQmAttributeMap::Nodes::reserve(std::size_t count) {
+  if (count <= capacity_) return;
+  if (count > std::numeric_limits<std::size_t>::max() / sizeof(Node*)) {
     throw std::length_error("attribute map too large");
   }
-  char* raw = static_cast<char*>(::operator new(kHeader + count * sizeof(Node)));
+  Node** storage = static_cast<Node**>(::operator new(count * sizeof(Node*)));
+  MoveTo(storage, count);
+  owned_ = true;
+}
+
+void CQmAttributeMap::Nodes::MoveTo(Node** storage, std::size_t count) {
+  if (size_ != 0) std::memcpy(storage, data_, size_ * sizeof(Node*));
+  if (owned_) ::operator delete(data_);
+  data_ = storage;
+  capacity_ = count;
+  owned_ = false;
+}
+
+void CQmAttributeMap::Nodes::Reset() noexcept {
+  if (owned_) ::operator delete(data_);
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  owned_ = false;
+}
+
+// ---- the node pool ----
+
+void CQmAttributeMap::AddBlock(std::size_t count, std::size_t indexSlots) {
+  constexpr std::size_t kHeader = BlockHeaderBytes<Node, Block>();
+  static_assert(alignof(Node) % alignof(Node*) == 0, "the node array follows the nodes");
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() - kHeader;
+  if (count > kMax / sizeof(Node) || indexSlots > (kMax - count * sizeof(Node)) / sizeof(Node*)) {
+    throw std::length_error("attribute map too large");
+  }
+  char* raw = static_cast<char*>(
+      ::operator new(kHeader + count * sizeof(Node) + indexSlots * sizeof(Node*)));
   blocks_ = ::new (raw) Block{blocks_};
+  if (indexSlots != 0) {
+    nodes_.MoveTo(reinterpret_cast<Node**>(raw + kHeader + count * sizeof(Node)), indexSlots);
+  }
   // Pushed last first, so that the nodes are handed out in address order and
   // a map filled in order lies in order in memory.
   for (std::size_t i = count; i-- > 0;) {
@@ -120,7 +165,7 @@ void CQmAttributeMap::FreeNode(Node* node) noexcept {
 
 void CQmAttributeMap::Release() noexcept {
   for (Node* node : nodes_) std::destroy_at(&node->entry);
-  nodes_.clear();
+  nodes_.Reset();  // before the block that may hold its storage goes
   free_ = nullptr;
   while (blocks_ != nullptr) {
     Block* next = blocks_->next;
@@ -131,7 +176,7 @@ void CQmAttributeMap::Release() noexcept {
 
 void CQmAttributeMap::clear() noexcept {
   // Last first, so that the nodes come back in their old order.
-  for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it) FreeNode(*it);
+  for (std::size_t i = nodes_.size(); i-- > 0;) FreeNode(nodes_[i]);
   nodes_.clear();
 }
 
@@ -156,8 +201,7 @@ void CQmAttributeMap::MakeRoomForOneMore() {
 // Delegates, so that the destructor cleans up should an entry fail to copy.
 CQmAttributeMap::CQmAttributeMap(const CQmAttributeMap& other) : CQmAttributeMap() {
   if (other.empty()) return;
-  nodes_.reserve(other.size());
-  AddBlock(other.size());
+  AddBlock(other.size(), other.size());
   for (const Node* from : other.nodes_) {
     Node* node = NewNode(0, from->entry.first, from->entry.second);
     node->index = nodes_.size();
@@ -168,9 +212,7 @@ CQmAttributeMap::CQmAttributeMap(const CQmAttributeMap& other) : CQmAttributeMap
 CQmAttributeMap::CQmAttributeMap(CQmAttributeMap&& other) noexcept
     : nodes_(std::move(other.nodes_)),
       blocks_(std::exchange(other.blocks_, nullptr)),
-      free_(std::exchange(other.free_, nullptr)) {
-  other.nodes_.clear();
-}
+      free_(std::exchange(other.free_, nullptr)) {}
 
 CQmAttributeMap& CQmAttributeMap::operator=(const CQmAttributeMap& other) {
   if (this != &other) {
@@ -184,7 +226,6 @@ CQmAttributeMap& CQmAttributeMap::operator=(CQmAttributeMap&& other) noexcept {
   if (this != &other) {
     Release();
     nodes_ = std::move(other.nodes_);
-    other.nodes_.clear();
     blocks_ = std::exchange(other.blocks_, nullptr);
     free_ = std::exchange(other.free_, nullptr);
   }
@@ -220,7 +261,7 @@ CQmAttributeValue& CQmAttributeMap::Store(const CQmAttributeName& name, CQmAttri
   MakeRoomForOneMore();  // then inserting the pointer cannot throw
   Node* node = NewNode(std::clamp(nodes_.size() / 4, kMinGrowthNodes, kMaxBlockNodes), name,
                        std::move(value));
-  nodes_.insert(nodes_.begin() + static_cast<std::ptrdiff_t>(at), node);
+  nodes_.insert(at, node);
   Reindex(at);
   return node->entry.second;
 }
@@ -289,7 +330,7 @@ CQmAttributeMap::size_type CQmAttributeMap::erase(const CQmAttributeName& name) 
 CQmAttributeMap::iterator CQmAttributeMap::erase(const_iterator position) {
   const std::size_t at = position.Position();
   Node* node = nodes_[at];
-  nodes_.erase(nodes_.begin() + static_cast<std::ptrdiff_t>(at));
+  nodes_.erase(at);
   FreeNode(node);
   Reindex(at);
   return iterator(&nodes_, NodeAt(at));
@@ -331,10 +372,6 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
   std::int32_t count = 0;
   message >> count;
   if (count <= 0) return message;
-  // Every entry takes at least kMinEntryBytes of what follows the count: a
-  // hostile count reserves no more than the message can hold.
-  nodes_.reserve(
-      std::min(static_cast<std::size_t>(count), message.RemainingBytes() / kMinEntryBytes));
   try {
     std::u16string nameText;
     bool inOrder = true;
@@ -345,9 +382,13 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
       if (!nodes_.empty() && !(nodes_.back()->entry.first < name)) inOrder = false;
       if (free_ == nullptr) {
         // A block for the entries still to come, as many as the message can
-        // still hold: one block for a typical map.
-        AddBlock(std::min({static_cast<std::size_t>(count - i),
-                           message.RemainingBytes() / kMinEntryBytes + 1, kMaxBlockNodes}));
+        // still hold (every entry takes at least kMinEntryBytes): one block
+        // for a typical map. The first block also carries the node array
+        // for its nodes; a larger map grows the array on its own.
+        const std::size_t blockNodes =
+            std::min({static_cast<std::size_t>(count - i),
+                      message.RemainingBytes() / kMinEntryBytes + 1, kMaxBlockNodes});
+        AddBlock(blockNodes, nodes_.capacity() < blockNodes ? blockNodes : 0);
       }
       MakeRoomForOneMore();
       Node* node = NewNode(0, std::move(name), CQmAttributeValue(std::move(text)));
@@ -373,7 +414,7 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
           nodes_[kept++] = node;
         }
       }
-      nodes_.resize(kept);
+      nodes_.shrink(kept);
       Reindex(0);
     }
   } catch (...) {

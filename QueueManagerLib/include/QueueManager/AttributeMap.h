@@ -11,7 +11,6 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "QueueManager/AttributeName.h"
 #include "QueueManager/AttributeValue.h"
@@ -78,7 +77,7 @@ QM_EXPORT std::ostream& operator<<(std::ostream& out, const CQmAttribute& attrib
 class QM_EXPORT CQmAttributeMap {
   struct Node;
   struct Block;
-  using Nodes = std::vector<Node*>;
+  class Nodes;
 
  public:
   using key_type = CQmAttributeName;
@@ -249,11 +248,65 @@ class QM_EXPORT CQmAttributeMap {
     };
   };
 
+  // The sorted array of the nodes in use. Its storage is either its own or
+  // lies at the end of a block of the map (so a decoded or copied map takes
+  // its nodes and their array in one allocation); the map keeps that block
+  // until it has no use for the array.
+  class Nodes {
+   public:
+    Nodes() = default;
+    Nodes(Nodes&& other) noexcept { swap(other); }
+    Nodes& operator=(Nodes&& other) noexcept {
+      Nodes(std::move(other)).swap(*this);
+      return *this;
+    }
+    ~Nodes() { Reset(); }
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    Node* operator[](std::size_t position) const { return data_[position]; }
+    Node*& operator[](std::size_t position) { return data_[position]; }
+    Node** begin() const { return data_; }
+    Node** end() const { return data_ + size_; }
+    Node* back() const { return data_[size_ - 1]; }
+
+    // REQUIRES: size() < capacity().
+    void push_back(Node* node) { data_[size_++] = node; }
+    // REQUIRES: size() < capacity(); position <= size().
+    void insert(std::size_t position, Node* node);
+    // REQUIRES: position < size().
+    void erase(std::size_t position);
+    // REQUIRES: count <= size().
+    void shrink(std::size_t count) { size_ = count; }
+    void clear() { size_ = 0; }
+    // Room for `count` nodes in storage of its own.
+    void reserve(std::size_t count);
+    // Moves the nodes into `storage`, room for `count` nodes that the map
+    // owns. REQUIRES: count >= size().
+    void MoveTo(Node** storage, std::size_t count);
+    // Empty, with no storage; frees storage of its own.
+    void Reset() noexcept;
+    void swap(Nodes& other) noexcept {
+      std::swap(data_, other.data_);
+      std::swap(size_, other.size_);
+      std::swap(capacity_, other.capacity_);
+      std::swap(owned_, other.owned_);
+    }
+
+   private:
+    Node** data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    bool owned_ = false;
+  };
+
   Node* NodeAt(std::size_t position) const {
     return position < nodes_.size() ? nodes_[position] : nullptr;
   }
-  // A new block of `count` nodes, all put on the free list.
-  void AddBlock(std::size_t count);
+  // A new block of `count` nodes, all put on the free list, followed by room
+  // for `indexSlots` node pointers that nodes_ moves into.
+  void AddBlock(std::size_t count, std::size_t indexSlots = 0);
   // A free node holding value_type(name, value), taken off the free list
   // only once the entry is built; adds a block of `blockNodes` when none is
   // free.
