@@ -3,6 +3,7 @@
 // The whole public interface of the Queue Manager client library, with the
 // platform types that it uses.
 
+#include "QueueManager/Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeMonitor.h"
 #include "QueueManager/AttributeName.h"
