@@ -35,5 +35,6 @@
 #include "QueueManager/Platform/Trace.h"
 #include "QueueManager/QueueAdministration.h"
 #include "QueueManager/QueueMonitor.h"
+#include "QueueManager/QueueObjects.h"
 #include "QueueManager/QueueStats.h"
 #include "QueueManager/TsServerMonitor.h"
