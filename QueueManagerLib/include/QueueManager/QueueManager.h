@@ -12,6 +12,7 @@
 #include "QueueManager/CachingObjectTypeMonitor.h"
 #include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/Export.h"
+#include "QueueManager/GenericQueueObject.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
 #include "QueueManager/MediaTypeMonitor.h"
