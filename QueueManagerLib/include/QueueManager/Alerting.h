@@ -108,9 +108,11 @@ enum ePerformAlertingResponse : std::int32_t {
   eAlertingInternalError = 11,
 };
 
-// Receives the outcome of AsyncPerformAlerting. Implemented by the
-// application; reference-counted (the library holds it while a request is
-// under way) and deleted through its virtual destructor at the last release.
+// Receives the outcome of AsyncPerformAlerting. Its count is thread-safe: the
+// application and the library (which holds a reference while a request is
+// under way) may hold and drop references on different threads; the object
+// deletes itself through its virtual destructor at the last release.
+// Implemented by the application.
 class QM_EXPORT AsyncPerformAlertingResponse : public W4Util::RefCountBase {
  public:
   // Called once per request: on a notifier delivery thread with the server's
