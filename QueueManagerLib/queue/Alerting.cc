@@ -63,20 +63,8 @@ ePerformAlertingResponse ReadCode(const CMessage& answer) {
   return static_cast<ePerformAlertingResponse>(code);
 }
 
-constexpr std::string_view kSuccessFunction =
-    "AsyncPerformAlertingCallback::OnAsyncResponseSuccess";
-constexpr std::string_view kRejectedFunction =
-    "AsyncPerformAlertingCallback::OnAsyncResponseRejected";
-
-}  // namespace
-
-std::uint32_t AlertingWaitMilliseconds(std::uint32_t timeoutSeconds) {
-  // 64 bits hold (2^32 - 1 + 180) * 1000 with room to spare.
-  const std::uint64_t milliseconds = (std::uint64_t{timeoutSeconds} + kAnswerGraceSeconds) * 1000;
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(milliseconds, std::numeric_limits<std::uint32_t>::max()));
-}
-
+// Hands `code` to `response` once, on a delivery thread: an exception of the
+// application is traced and dropped, so that nothing retries the delivery.
 void DeliverAlertingOutcome(AsyncPerformAlertingResponse& response, ePerformAlertingResponse code,
                             std::string_view function) noexcept {
   try {
@@ -90,6 +78,15 @@ void DeliverAlertingOutcome(AsyncPerformAlertingResponse& response, ePerformAler
   }
 }
 
+}  // namespace
+
+std::uint32_t AlertingWaitMilliseconds(std::uint32_t timeoutSeconds) {
+  // 64 bits hold (2^32 - 1 + 180) * 1000 with room to spare.
+  const std::uint64_t milliseconds = (std::uint64_t{timeoutSeconds} + kAnswerGraceSeconds) * 1000;
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(milliseconds, std::numeric_limits<std::uint32_t>::max()));
+}
+
 AsyncPerformAlertingResponse::~AsyncPerformAlertingResponse() = default;
 
 // ---- The asynchronous outcome -------------------------------------------------
@@ -100,12 +97,12 @@ AsyncPerformAlertingCallback::AsyncPerformAlertingCallback(
 
 void AsyncPerformAlertingCallback::OnAsyncResponseSuccess(std::uint32_t /*requestId*/,
                                                           CMessage& response) {
-  DeliverFrom(response, kSuccessFunction);
+  DeliverFrom(response, false);
 }
 
 void AsyncPerformAlertingCallback::OnAsyncResponseRejected(std::uint32_t /*requestId*/,
                                                            CMessage& rejection) {
-  DeliverFrom(rejection, kRejectedFunction);
+  DeliverFrom(rejection, true);
 }
 
 void AsyncPerformAlertingCallback::OnAsyncResponseTimeout(std::uint32_t /*requestId*/) {
@@ -115,13 +112,16 @@ void AsyncPerformAlertingCallback::OnAsyncResponseTimeout(std::uint32_t /*reques
                "PerformAlerting timed out waiting on a response");
 }
 
-void AsyncPerformAlertingCallback::DeliverFrom(const CMessage& answer, std::string_view function) {
+void AsyncPerformAlertingCallback::DeliverFrom(const CMessage& answer, bool rejected) {
+  const std::string_view function = rejected
+                                        ? "AsyncPerformAlertingCallback::OnAsyncResponseRejected"
+                                        : "AsyncPerformAlertingCallback::OnAsyncResponseSuccess";
   // The code is read first and the application called afterwards, outside
   // the handler, so that its exception can never lead to a second delivery.
   ePerformAlertingResponse code = eAlertingInternalError;
   try {
     code = ReadCode(answer);
-    if (function == kRejectedFunction) {
+    if (rejected) {
       QM_TRACE(Topic(), W4Trace::kLevelDetail, function, "PerformAlerting was rejected, return {}",
                TextOf(code));
     } else {

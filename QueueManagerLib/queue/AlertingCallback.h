@@ -5,7 +5,6 @@
 // object of one asynchronous request.
 
 #include <cstdint>
-#include <string_view>
 
 #include "QueueManager/Alerting.h"
 #include "QueueManager/Platform/Notifier.h"
@@ -17,12 +16,6 @@ namespace QueueManager {
 // in milliseconds: the time-out plus three minutes, computed without 32-bit
 // wrap-around and capped at the longest wait the notifier takes.
 std::uint32_t AlertingWaitMilliseconds(std::uint32_t timeoutSeconds);
-
-// Hands `code` to `response` once. An exception thrown by the application is
-// traced under `function` and dropped, so that nothing retries the delivery.
-// REQUIRES: `response` is not null; `function` outlives the call.
-void DeliverAlertingOutcome(AsyncPerformAlertingResponse& response, ePerformAlertingResponse code,
-                            std::string_view function) noexcept;
 
 // The callback object of one asynchronous alerting request. Thread-safe: the
 // notifier calls it at most once (one outcome per request) on a delivery
@@ -44,7 +37,7 @@ class AsyncPerformAlertingCallback final : public W4Notifier::IAsyncResponseCall
 
  private:
   // Reads the code of `answer` and hands it to the application once.
-  void DeliverFrom(const W4Notifier::CMessage& answer, std::string_view function);
+  void DeliverFrom(const W4Notifier::CMessage& answer, bool rejected);
 
   const W4Util::ObjectPtr<AsyncPerformAlertingResponse> response_;
 };
