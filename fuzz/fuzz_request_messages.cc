@@ -14,16 +14,20 @@
 #include <cstdint>
 #include <iterator>
 #include <span>
+#include <sstream>
 
 #include "AttributeCodecInput.h"
+#include "QueueManager/Alerting.h"
 #include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/InteractionLifeCycle.h"
 #include "RoundTripChecks.h"
+#include "queue/AlertingCallback.h"
 #include "requests/RequestFields.h"
 
 namespace QueueManager::fuzzing {
 namespace {
 
+using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 using W4Notifier::CNotifierExtractException;
 
@@ -113,6 +117,91 @@ void CheckDeactivationData(const CMessage& input) {
   Require(twice.QueryAttributes() == once.QueryAttributes(), "the attributes changed");
 }
 
+// ---- Alerting -------------------------------------------------------------------
+//
+// An alert notification never throws and leaves the caller's message where it
+// was; an incomplete one keeps nothing of its body. Alert list entries read
+// whole or not at all. Whatever decoded prints, and survives writing and
+// reading again unchanged once its texts have their wire form (cut at the
+// first U+0000). An answer to an alerting request reaches the application
+// exactly once: the server's code when it is there, else 11.
+
+AlertList::value_type EntryRoundTrip(const AlertList::value_type& entry) {
+  CMessage message;
+  message << entry;
+  AlertList::value_type again;
+  message >> again;
+  Require(message.IsAtEndOfData(), "the encoded alert was not read whole");
+  return again;
+}
+
+void CheckAlertRoundTrip(const AlertList::value_type& entry) {
+  std::ostringstream text;
+  text << AlertList{entry};
+  const AlertList::value_type once = EntryRoundTrip(entry);
+  Require(EntryRoundTrip(once) == once, "alert, second trip");
+}
+
+void CheckAlertNotification(const CMessage& input) {
+  const AlertNotification alert(input);
+  Require(input.QueryReadPosition() == 0, "the caller's message was read");
+  std::ostringstream text;
+  text << alert;
+  if (!alert.IsComplete()) {
+    Require(!alert.alerting_interaction().IsSet() &&
+                alert.alerting_parameters() == CQmAlertingParameters(),
+            "an incomplete notification kept part of its body");
+    return;
+  }
+  CheckAlertRoundTrip({alert.alerting_interaction(), alert.alerting_parameters()});
+}
+
+void CheckAlertEntry(const CMessage& input) {
+  const AlertList::value_type sentinel{CEntityId(W4Notifier::eUserQueue, 5u),
+                                       CQmAlertingParameters(1, true, "left", "", {}, {})};
+  AlertList::value_type decoded = sentinel;
+  try {
+    input >> decoded;
+  } catch (const CNotifierExtractException&) {
+    Require(decoded == sentinel, "a failed read changed the alert");
+    Require(input.QueryReadPosition() == 0, "a failed read moved the read position");
+    return;
+  }
+  CheckAlertRoundTrip(decoded);
+}
+
+class CountedOutcomes final : public AsyncPerformAlertingResponse {
+ public:
+  void OnPerformAlertingResponse(ePerformAlertingResponse code) override {
+    ++calls;
+    last = code;
+  }
+  int calls = 0;
+  ePerformAlertingResponse last = eAlertingSucceeded;
+};
+
+void CheckAlertingAnswer(const CMessage& input) {
+  std::int32_t expected = eAlertingInternalError;
+  const CMessage probe = input;
+  try {
+    probe >> expected;
+  } catch (const CNotifierExtractException&) {
+    expected = eAlertingInternalError;
+  }
+  for (bool rejected : {false, true}) {
+    const auto outcomes = W4Util::MakeObject<CountedOutcomes>();
+    CMessage answer = input;
+    AsyncPerformAlertingCallback callback(outcomes);
+    if (rejected) {
+      callback.OnAsyncResponseRejected(1, answer);
+    } else {
+      callback.OnAsyncResponseSuccess(1, answer);
+    }
+    Require(outcomes->calls == 1, "an answer was not delivered exactly once");
+    Require(outcomes->last == expected, "the delivered code is not the server's");
+  }
+}
+
 // ---- The decoder table ------------------------------------------------------------
 
 struct Decoder {
@@ -123,6 +212,9 @@ struct Decoder {
 constexpr Decoder kDecoders[] = {
     {"SetAttributeConditionally::read", CheckConditionalSetting},
     {"CDeactivationData", CheckDeactivationData},
+    {"AlertNotification", CheckAlertNotification},
+    {"alert list entry", CheckAlertEntry},
+    {"alerting answer", CheckAlertingAnswer},
 };
 
 void CheckInput(std::span<const std::uint8_t> input) {

@@ -5,7 +5,8 @@
 // notifications, monitor queue responses and reload responses; and, given a
 // third, that of fuzz_request_messages: conditional settings (row 0 of its
 // decoder table) and deactivation reports, whole and with blocks and counts
-// that do not fit (row 1); and, given a fourth, that of fuzz_monitor_events:
+// that do not fit (row 1), alert notifications, alert list entries and
+// alerting answers (rows 2 to 4); and, given a fourth, that of fuzz_monitor_events:
 // event bodies, a notification and an answer.
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "AttributeCodecInput.h"
+#include "QueueManager/Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/QueueStats.h"
@@ -208,9 +210,33 @@ SeedFiles DeactivationSeeds() {
   };
 }
 
+// Rows 2 to 4: an alert notification's body, an alert list entry, the answer
+// to an alerting request.
+SeedFiles AlertingSeeds() {
+  auto input = [](std::uint8_t row, const std::function<void(CMessage&)>& write) {
+    CMessage m;
+    write(m);
+    return MakeInput(row, m);
+  };
+  const CQmAlertingParameters ring(
+      3, true, "Sales", "555", CEntityId(W4Notifier::eWorkgroupQueue, 77u),
+      {2, 440, -3, 480, 4, 1000, 5000, 3, "hello", "whisper", "sip:ring"});
+  const auto alert = [ring](CMessage& m) {
+    m << AlertList::value_type{CEntityId(W4Notifier::eInteractionRequest, 42u), ring};
+  };
+  return {
+      {"alert_notification", input(2, alert)},
+      {"alert_notification_short", input(2, [](CMessage& m) { m << std::int32_t{30} << true; })},
+      {"alert_entry", input(3, alert)},
+      {"alerting_answer", input(4, [](CMessage& m) { m << std::int32_t{7}; })},
+      {"alerting_answer_text", input(4, [](CMessage& m) { m << "7"; })},
+  };
+}
+
 SeedFiles RequestSeeds() {
   SeedFiles seeds = ConditionalSettingSeeds();
   for (auto& seed : DeactivationSeeds()) seeds.push_back(std::move(seed));
+  for (auto& seed : AlertingSeeds()) seeds.push_back(std::move(seed));
   return seeds;
 }
 

@@ -3,6 +3,7 @@
 // The whole public interface of the Queue Manager client library, with the
 // platform types that it uses.
 
+#include "QueueManager/Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/AttributeMonitor.h"
 #include "QueueManager/AttributeName.h"
@@ -11,6 +12,7 @@
 #include "QueueManager/CachingObjectTypeMonitor.h"
 #include "QueueManager/ConditionalUpdates.h"
 #include "QueueManager/Export.h"
+#include "QueueManager/GenericQueueObject.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
 #include "QueueManager/MediaTypeMonitor.h"
@@ -34,5 +36,6 @@
 #include "QueueManager/Platform/Trace.h"
 #include "QueueManager/QueueAdministration.h"
 #include "QueueManager/QueueMonitor.h"
+#include "QueueManager/QueueObjects.h"
 #include "QueueManager/QueueStats.h"
 #include "QueueManager/TsServerMonitor.h"
