@@ -13,6 +13,7 @@
 #include "QueueManager/Export.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
+#include "QueueManager/InteractionMonitor.h"
 #include "QueueManager/MediaTypeMonitor.h"
 #include "QueueManager/MonitorEvent.h"
 #include "QueueManager/ObjectTypeMonitor.h"
