@@ -27,8 +27,6 @@ constexpr int kAttributeNotificationEvent = 7;
 
 constexpr std::string_view kActivate = "QueueManager::CQmInteractionMonitorGuts::Activate";
 constexpr std::string_view kDeactivate = "QueueManager::CQmInteractionMonitorGuts::Deactivate";
-constexpr std::string_view kProcess =
-    "QueueManager::CQmInteractionMonitorGuts::ProcessMonitorMessage";
 constexpr std::string_view kReload = "QueueManager::CQmInteractionMonitorGuts::ReloadCache";
 constexpr std::string_view kResponse =
     "QueueManager::CQmInteractionMonitorGuts::OnAsyncResponseSuccess";
@@ -55,6 +53,28 @@ CQmInteractionMonitorGuts::CQmInteractionMonitorGuts(CQmInteractionMonitor& owne
 
 CQmInteractionMonitorGuts::~CQmInteractionMonitorGuts() = default;
 
+void CQmInteractionMonitorGuts::Watched::AddNames(const std::vector<CQmAttributeName>& names) {
+  for (const CQmAttributeName& name : names) {
+    const auto at = std::lower_bound(
+        monitored.begin(), monitored.end(), name,
+        [](const Monitored& entry, const CQmAttributeName& key) { return entry.name < key; });
+    if (at == monitored.end() || name < at->name) monitored.insert(at, Monitored{name, {}});
+  }
+}
+
+const CQmInteractionMonitorGuts::Monitored* CQmInteractionMonitorGuts::Watched::Find(
+    const CQmAttributeName& name) const {
+  const auto at = std::lower_bound(
+      monitored.begin(), monitored.end(), name,
+      [](const Monitored& entry, const CQmAttributeName& key) { return entry.name < key; });
+  return at != monitored.end() && !(name < at->name) ? &*at : nullptr;
+}
+
+CQmInteractionMonitorGuts::Monitored* CQmInteractionMonitorGuts::Watched::Find(
+    const CQmAttributeName& name) {
+  return const_cast<Monitored*>(std::as_const(*this).Find(name));
+}
+
 CQmInteractionMonitorGuts::Watched& CQmInteractionMonitorGuts::EntryLocked(std::uint32_t id) {
   Watched& entry = watched_[id];
   if (entry.generation == 0) entry.generation = ++lastGeneration_;
@@ -74,9 +94,9 @@ void CQmInteractionMonitorGuts::Activate(InteractionId id,
   const CEntityId entity = requests::InteractionRequestEntity(id);
   bool reconcile = false;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     if (!gate_.IsOpen()) return;
-    EntryLocked(id.QueryObjectId()).names.insert(names.begin(), names.end());
+    EntryLocked(id.QueryObjectId()).AddNames(names);
     registry.AddLocked(id.QueryObjectId(), *this);
     reconcile = subscriptions_.Want(entity, true);
   }
@@ -116,7 +136,7 @@ void CQmInteractionMonitorGuts::Forget(std::uint32_t id, std::uint64_t generatio
   const CEntityId entity = requests::InteractionRequestEntity(InteractionId(id));
   bool reconcile = false;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = watched_.find(id);
     if (generation != 0 && (it == watched_.end() || it->second.generation != generation)) return;
     if (it != watched_.end()) watched_.erase(it);
@@ -131,7 +151,7 @@ void CQmInteractionMonitorGuts::ReconcileSubscription(const CEntityId& entity) {
     std::optional<bool> start;
     std::shared_ptr<W4Notifier::CNotifierConnection> connection;
     {
-      W4Os::CCriticalSectionLock lock(&cache_.Lock());
+      W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
       start = subscriptions_.NextStep(entity);
       if (!start) return;
       if (!*start && gate_.HeldHere()) {
@@ -154,7 +174,7 @@ void CQmInteractionMonitorGuts::ReconcileSubscription(const CEntityId& entity) {
     } else if (connection) {
       connection->StopNotifications(entity, kAttributeNotificationEvent, this, 0);
     }
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     subscriptions_.Completed(entity, *start, held, connection);
   }
 }
@@ -177,7 +197,7 @@ void CQmInteractionMonitorGuts::RequestAttributeUpdateCallback(
 }
 
 bool CQmInteractionMonitorGuts::IsMonitored(InteractionId id) const {
-  W4Os::CCriticalSectionLock lock(&cache_.Lock());
+  W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
   const auto it = watched_.find(id.QueryObjectId());
   return it != watched_.end() && it->second.reported;
 }
@@ -185,7 +205,7 @@ bool CQmInteractionMonitorGuts::IsMonitored(InteractionId id) const {
 void CQmInteractionMonitorGuts::QueryMonitoredInteractions(std::vector<InteractionId>& ids) const {
   ids.clear();
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     for (const auto& [id, entry] : watched_) {
       if (entry.reported) ids.emplace_back(id);
     }
@@ -196,17 +216,18 @@ void CQmInteractionMonitorGuts::QueryMonitoredInteractions(std::vector<Interacti
 void CQmInteractionMonitorGuts::Monitors(InteractionId id,
                                          std::vector<CQmAttributeName>& names) const {
   names.clear();
-  W4Os::CCriticalSectionLock lock(&cache_.Lock());
+  W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
   const auto it = watched_.find(id.QueryObjectId());
-  if (it != watched_.end()) names.assign(it->second.names.begin(), it->second.names.end());
+  if (it == watched_.end()) return;
+  for (const Monitored& monitored : it->second.monitored) names.push_back(monitored.name);
 }
 
 CQmAttributeValue CQmInteractionMonitorGuts::QueryAttribute(InteractionId id,
                                                             const CQmAttributeName& name) const {
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     CQmAttributeValue value;
-    if (AnswerLocked(id.QueryObjectId(), name, value)) return value;
+    if (AnswerLocked(id.QueryObjectId(), name, value, false)) return value;
   }
   return QueueManager::QueryAttribute(id, name);
 }
@@ -218,13 +239,14 @@ W4Notifier::ObjectTypes CQmInteractionMonitorGuts::ObjectTypeLocked(std::uint32_
 }
 
 bool CQmInteractionMonitorGuts::AnswerLocked(std::uint32_t id, const CQmAttributeName& name,
-                                             CQmAttributeValue& value) const {
+                                             CQmAttributeValue& value, bool typed) const {
   const auto it = watched_.find(id);
   if (it == watched_.end() || !it->second.reported ||
-      it->second.type == W4Notifier::eObjectTypeNone || it->second.names.count(name) == 0) {
+      (typed && it->second.type == W4Notifier::eObjectTypeNone) ||
+      it->second.Find(name) == nullptr) {
     return false;
   }
-  value = it->second.values.Query(name);
+  value = it->second.Find(name)->value;
   return true;
 }
 
@@ -232,7 +254,7 @@ void CQmInteractionMonitorGuts::Shutdown() {
   if (!gate_.Close()) return;
   std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     InteractionRegistry::Instance().RemoveAllLocked(id_);
     connections = subscriptions_.Connections();
     subscriptions_.Clear();
@@ -272,7 +294,7 @@ void CQmInteractionMonitorGuts::ProcessMonitorMessage(CMessage& message,
     bool changed = false;
     std::uint64_t generation = 0;
     {
-      W4Os::CCriticalSectionLock lock(&cache_.Lock());
+      W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
       generation = ApplyRecordLocked(record, true, changed);
     }
     if (generation == 0) return;
@@ -289,8 +311,9 @@ std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionRelo
   entry.type = record.interaction.QueryObjectType();
   if (handToCache) cache_.SetAttributes(InteractionId(id), record.attributes);
   for (const auto& [name, value] : record.attributes) {
-    if (entry.names.count(name) == 0) continue;
-    entry.values[name] = value;
+    Monitored* monitored = entry.Find(name);
+    if (monitored == nullptr) continue;
+    monitored->value = value;
     changed = true;
   }
   return entry.generation;
@@ -300,7 +323,7 @@ bool CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::uint64_t generat
   if (!gate_.Enter()) return false;
   bool current = false;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = watched_.find(id);
     current = it != watched_.end() && it->second.generation == generation;
   }
@@ -312,7 +335,7 @@ void CQmInteractionMonitorGuts::LeaveTurn() {
   if (!gate_.Leave()) return;
   std::vector<CEntityId> stops;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const std::thread::id self = std::this_thread::get_id();
     for (auto it = deferredStops_.begin(); it != deferredStops_.end();) {
       if (it->first != self) {
@@ -341,7 +364,7 @@ void CQmInteractionMonitorGuts::DeliverDeallocation(const CEntityId& interaction
   const std::uint32_t id = interaction.QueryObjectId();
   std::uint64_t generation = 0;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = watched_.find(id);
     // Not watched (any more): a repeated deallocation record says nothing new.
     if (!gate_.IsOpen() || it == watched_.end()) return;
@@ -367,7 +390,7 @@ void CQmInteractionMonitorGuts::ApplyReloadRecord(const InteractionReloadRecord&
   bool changed = false;
   std::uint64_t generation = 0;
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     generation = ApplyRecordLocked(record, false, changed);
   }
   if (generation == 0) return;

@@ -4,7 +4,6 @@
 // object, the monitor's tables and its subscriptions.
 
 #include <cstdint>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -52,32 +51,34 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   MonitorId Id() const { return id_; }
 
   void Activate(InteractionId id, const std::vector<CQmAttributeName>& names, bool synchronous)
-      QM_LOCKS_EXCLUDED(cache_.Lock());
-  void Deactivate(InteractionId id) QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  void Deactivate(InteractionId id) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void RequestAttributeUpdateCallback(const std::vector<CQmAttributeName>& names)
-      QM_LOCKS_EXCLUDED(cache_.Lock());
-  bool IsMonitored(InteractionId id) const QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  bool IsMonitored(InteractionId id) const QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void QueryMonitoredInteractions(std::vector<InteractionId>& ids) const
-      QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void Monitors(InteractionId id, std::vector<CQmAttributeName>& names) const
-      QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   CQmAttributeValue QueryAttribute(InteractionId id, const CQmAttributeName& name) const
-      QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Ends every callback, registry entry and subscription for good; waits for
   // a callback running on another thread. Idempotent; may be called from
   // inside a callback of this monitor.
-  void Shutdown() QM_LOCKS_EXCLUDED(cache_.Lock());
+  void Shutdown() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
 
   // For the registry, under the cache lock: the object type of an
   // interaction that has reported (eObjectTypeNone otherwise), and the value
   // of a monitored name of such an interaction.
   W4Notifier::ObjectTypes ObjectTypeLocked(std::uint32_t id) const
-      QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
-  bool AnswerLocked(std::uint32_t id, const CQmAttributeName& name, CQmAttributeValue& value) const
-      QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
+      QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
+  // `typed`: only for an interaction whose object type is known.
+  bool AnswerLocked(std::uint32_t id, const CQmAttributeName& name, CQmAttributeValue& value,
+                    bool typed) const QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
   // One interaction record of a cache reload (the cache holds its values
   // already). Called without any lock held.
-  void ApplyReloadRecord(const InteractionReloadRecord& record) QM_LOCKS_EXCLUDED(cache_.Lock());
+  void ApplyReloadRecord(const InteractionReloadRecord& record)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
 
   // Notifier callbacks.
   void OnAsyncResponseSuccess(std::uint32_t requestId, W4Notifier::CMessage& response) override;
@@ -88,52 +89,66 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
  private:
   // What the monitor knows of one interaction. `generation` tells this entry
   // from a later one for the same id (after Deactivate and Activate).
+  // A monitored name with its latest value (empty until one arrived).
+  struct Monitored {
+    CQmAttributeName name;
+    CQmAttributeValue value;
+  };
   struct Watched {
     std::uint64_t generation = 0;
     bool reported = false;
     W4Notifier::ObjectTypes type = W4Notifier::eObjectTypeNone;
-    std::set<CQmAttributeName> names;
-    CQmAttributeMap values;
+    // Sorted by name, each name once: one search finds a name and its value.
+    std::vector<Monitored> monitored;
+
+    void AddNames(const std::vector<CQmAttributeName>& names);
+    Monitored* Find(const CQmAttributeName& name);
+    const Monitored* Find(const CQmAttributeName& name) const;
   };
 
   ~CQmInteractionMonitorGuts() override;
 
-  Watched& EntryLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
+  Watched& EntryLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
   // Processes every record of a response or notification; a deallocation
   // record ends the message; a malformed record drops the rest.
   void ProcessMonitorMessage(W4Notifier::CMessage& message, std::string_view function)
-      QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Records the record's object type and monitored values; the generation
   // of the entry, or 0 when shut down. `changed`: a monitored name came.
   std::uint64_t ApplyRecordLocked(const InteractionReloadRecord& record, bool handToCache,
-                                  bool& changed) QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
+                                  bool& changed)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
   void DeliverUpdate(const InteractionReloadRecord& record, std::uint64_t generation)
-      QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void DeliverDeallocation(const W4Notifier::CEntityId& interaction)
-      QM_LOCKS_EXCLUDED(cache_.Lock());
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Takes the turn for a callback about entry (id, generation); false, with
   // no turn held, when the gate is closed or the entry is gone.
-  bool EnterFor(std::uint32_t id, std::uint64_t generation) QM_LOCKS_EXCLUDED(cache_.Lock());
+  bool EnterFor(std::uint32_t id, std::uint64_t generation)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Leaves the turn; the outermost leave makes the stops left for it.
-  void LeaveTurn() QM_LOCKS_EXCLUDED(cache_.Lock());
+  void LeaveTurn() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Erases the entry (only the given generation, unless 0) and stops its
   // subscription.
-  void Forget(std::uint32_t id, std::uint64_t generation) QM_LOCKS_EXCLUDED(cache_.Lock());
-  void ReconcileSubscription(const W4Notifier::CEntityId& entity) QM_LOCKS_EXCLUDED(cache_.Lock());
+  void Forget(std::uint32_t id, std::uint64_t generation)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  void ReconcileSubscription(const W4Notifier::CEntityId& entity)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Sends a monitoring request and waits; processes the answer.
-  bool SendSynchronously(W4Notifier::CRequestObject&& request) QM_LOCKS_EXCLUDED(cache_.Lock());
+  bool SendSynchronously(W4Notifier::CRequestObject&& request)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
 
   CQmCache& cache_;
   const MonitorId id_;
   CQmInteractionMonitor* const owner_;
   CallbackGate gate_;
-  std::unordered_map<std::uint32_t, Watched> watched_ QM_GUARDED_BY(cache_.Lock());
-  std::uint64_t lastGeneration_ QM_GUARDED_BY(cache_.Lock()) = 0;
+  std::unordered_map<std::uint32_t, Watched> watched_ QM_GUARDED_BY(CQmCache::Instance().Lock());
+  std::uint64_t lastGeneration_ QM_GUARDED_BY(CQmCache::Instance().Lock()) = 0;
   // Keyed by the interaction request entity (30, id).
-  SubscriptionBook subscriptions_ QM_GUARDED_BY(cache_.Lock());
+  SubscriptionBook subscriptions_ QM_GUARDED_BY(CQmCache::Instance().Lock());
   // Stops left to the end of the outermost callback of their thread.
   std::vector<std::pair<std::thread::id, W4Notifier::CEntityId>> deferredStops_
-      QM_GUARDED_BY(cache_.Lock());
+      QM_GUARDED_BY(CQmCache::Instance().Lock());
 };
 
 }  // namespace QueueManager

@@ -41,17 +41,17 @@ void InteractionRegistry::RemoveAllLocked(MonitorId guts) {
 
 bool InteractionRegistry::QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
                                          CQmAttributeValue& value) {
-  cache_.Lock().AssertHeld();
+  CQmCache::Instance().Lock().AssertHeld();
   const auto it = byInteraction_.find(id);
   if (it == byInteraction_.end()) return false;
   for (const GutsPtr& guts : it->second) {
-    if (guts->AnswerLocked(id, name, value)) return true;
+    if (guts->AnswerLocked(id, name, value, true)) return true;
   }
   return false;
 }
 
 W4Notifier::ObjectTypes InteractionRegistry::QueryObjectType(std::uint32_t id) {
-  cache_.Lock().AssertHeld();
+  CQmCache::Instance().Lock().AssertHeld();
   const auto it = byInteraction_.find(id);
   if (it == byInteraction_.end()) return W4Notifier::eObjectTypeNone;
   for (const GutsPtr& guts : it->second) {
@@ -62,7 +62,7 @@ W4Notifier::ObjectTypes InteractionRegistry::QueryObjectType(std::uint32_t id) {
 }
 
 void InteractionRegistry::CollectWatchedInteractions(std::vector<std::uint32_t>& ids) {
-  cache_.Lock().AssertHeld();
+  CQmCache::Instance().Lock().AssertHeld();
   const std::size_t first = ids.size();
   for (const auto& entry : byInteraction_) ids.push_back(entry.first);
   std::sort(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end());
@@ -71,7 +71,7 @@ void InteractionRegistry::CollectWatchedInteractions(std::vector<std::uint32_t>&
 void InteractionRegistry::ReloadCache(const InteractionReloadRecord& record) {
   std::vector<GutsPtr> targets;  // counted: a monitor may go while it is visited
   {
-    W4Os::CCriticalSectionLock lock(&cache_.Lock());
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = byInteraction_.find(record.interaction.QueryObjectId());
     if (it != byInteraction_.end()) targets = it->second;
   }

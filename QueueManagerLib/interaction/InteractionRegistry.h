@@ -26,11 +26,12 @@ class InteractionRegistry final : public IInteractionMonitorStore {
   static InteractionRegistry& Instance();
 
   // Installs the registry as the cache's store (again after a cache reset).
-  void Install() QM_LOCKS_EXCLUDED(cache_.Lock());
+  void Install() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void AddLocked(std::uint32_t id, CQmInteractionMonitorGuts& guts)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
-  void RemoveLocked(std::uint32_t id, MonitorId guts) QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
-  void RemoveAllLocked(MonitorId guts) QM_EXCLUSIVE_LOCKS_REQUIRED(cache_.Lock());
+      QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
+  void RemoveLocked(std::uint32_t id, MonitorId guts)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
+  void RemoveAllLocked(MonitorId guts) QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
 
   // IInteractionMonitorStore: the first three with the cache lock held.
   bool QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
@@ -45,8 +46,9 @@ class InteractionRegistry final : public IInteractionMonitorStore {
 
   CQmCache& cache_;
   std::unordered_map<std::uint32_t, std::vector<GutsPtr>> byInteraction_
-      QM_GUARDED_BY(cache_.Lock());
-  std::unordered_map<MonitorId, std::set<std::uint32_t>> byMonitor_ QM_GUARDED_BY(cache_.Lock());
+      QM_GUARDED_BY(CQmCache::Instance().Lock());
+  std::unordered_map<MonitorId, std::set<std::uint32_t>> byMonitor_
+      QM_GUARDED_BY(CQmCache::Instance().Lock());
 };
 
 }  // namespace QueueManager

@@ -12,8 +12,8 @@
 namespace QueueManager::testing {
 namespace {
 
-constexpr int kRounds = 200;
-constexpr int kChurns = 60;
+constexpr int kRounds = 500;
+constexpr int kChurns = 150;
 constexpr std::uint32_t kSteady[] = {1, 2, 3, 4, 51};  // 51: the conference's party
 constexpr std::uint32_t kChurned[] = {100, 101, 102, 103};
 
