@@ -297,8 +297,7 @@ void CQmInteractionMonitorGuts::ProcessMonitorMessage(CMessage& message,
       W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
       generation = ApplyRecordLocked(record, true, changed);
     }
-    if (generation == 0) return;
-    if (changed || record.alwaysNotify) DeliverUpdate(record, generation);
+    if (generation != 0 && (changed || record.alwaysNotify)) DeliverUpdate(record, generation);
   }
 }
 
@@ -306,7 +305,11 @@ std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionRelo
                                                            bool handToCache, bool& changed) {
   if (!gate_.IsOpen()) return 0;
   const std::uint32_t id = record.interaction.QueryObjectId();
-  Watched& entry = EntryLocked(id);
+  // Only an activated interaction has an entry: a record of one deactivated
+  // meanwhile (an answer or notification on its way) must not bring it back.
+  const auto it = watched_.find(id);
+  if (it == watched_.end()) return 0;
+  Watched& entry = it->second;
   entry.reported = true;
   entry.type = record.interaction.QueryObjectType();
   if (handToCache) cache_.SetAttributes(InteractionId(id), record.attributes);

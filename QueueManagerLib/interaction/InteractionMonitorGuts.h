@@ -114,7 +114,8 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   void ProcessMonitorMessage(W4Notifier::CMessage& message, std::string_view function)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Records the record's object type and monitored values; the generation
-  // of the entry, or 0 when shut down. `changed`: a monitored name came.
+  // of the entry, or 0 when the interaction is not watched or the monitor
+  // shut down. `changed`: a monitored name came.
   std::uint64_t ApplyRecordLocked(const InteractionReloadRecord& record, bool handToCache,
                                   bool& changed)
       QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());

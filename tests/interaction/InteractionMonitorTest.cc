@@ -110,21 +110,31 @@ TEST_F(InteractionMonitorTest, AMonitorMayDestroyItselfInItsCallbacks) {
   }
 }
 
-TEST_F(InteractionMonitorTest, LateAnswersAfterDestructionCallNobody) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  server_->Handle(InteractionEntity(909), kMonitorRequestEvent, [released](const CMessage&) {
-    released.wait();
-    return W4Notifier::CScriptedReply::Respond(Records({{909, Attributes({{Xan_State, u"C"}})}}));
-  });
-  {
-    RecordingInteractionMonitor monitor;
-    monitor.Activate(909, {Xan_State}, false);
+TEST_F(InteractionMonitorTest, LateAnswersAfterDeactivationOrDestructionCallNobody) {
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "deactivated");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    server_->Handle(InteractionEntity(909), kMonitorRequestEvent, [released](const CMessage&) {
+      released.wait();
+      return W4Notifier::CScriptedReply::Respond(
+          Records({{909, Attributes({{Xan_State, u"C"}}), true}}));
+    });
+    auto monitor = std::make_unique<RecordingInteractionMonitor>();
+    monitor->Activate(909, {Xan_State}, false);
+    if (destroy) {
+      monitor.reset();
+    } else {
+      monitor->Deactivate(909);
+    }
+    release.set_value();
+    server_->WaitIdle();  // under ASan a call into a destroyed monitor fails here
+    CQmAttributeValue value;
+    EXPECT_FALSE(Cache().QueryAttribute(909, Xan_State, value));
+    if (destroy) continue;
+    EXPECT_EQ(monitor->Count(), 0u);
+    EXPECT_FALSE(monitor->IsMonitored(909));
   }
-  release.set_value();
-  server_->WaitIdle();  // under ASan a call into the destroyed monitor fails here
-  CQmAttributeValue value;
-  EXPECT_FALSE(Cache().QueryAttribute(909, Xan_State, value));
 }
 
 TEST_F(InteractionMonitorTest, TheMonitorAnswersTheCacheAndObjectTypeLookups) {
