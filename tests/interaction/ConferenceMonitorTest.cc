@@ -55,34 +55,24 @@ TEST_F(InteractionMonitorTest, ConferencePartiesJoinChangeAndLeave) {
 }
 
 TEST_F(InteractionMonitorTest, AConferenceEndsOnceWhicheverWayItEnds) {
-  struct Row {
-    const char* label;
-    Record record;
-    std::vector<std::string> log;
-  };
-  const Row rows[] = {
-      {"not a conference", {700, Attributes({{Xan_State, u"C"}})}, {"Ended 700"}},
-      {"state E",
-       {700, Attributes({{Xan_State, u"E"}}), false, false, kConference},
+  const std::pair<Record, std::vector<std::string>> rows[] = {
+      {{700, Attributes({{Xan_State, u"C"}})}, {"Ended 700"}},  // not a conference
+      {{700, Attributes({{Xan_State, u"E"}}), false, false, kConference},
        {"Updated 700 {Xan_State=E}", "Ended 700"}},
-      {"deallocated", {700, {}, false, true, kConference}, {"Ended 700"}},
+      {{700, {}, false, true, kConference}, {"Ended 700"}},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    Answer(row.record);
+  for (const auto& [record, log] : rows) {
+    Answer(record);
     RecordingConferenceMonitor monitor;
     monitor.Activate(700, {}, true);
-    Notify(700, {row.record});
-    Notify(700, {{700, {}, false, true, kConference}});
-    EXPECT_EQ(monitor.Entries(), row.log);
-    monitor.Deactivate();
+    Notify(700, {record, {700, {}, false, true, kConference}});
+    EXPECT_EQ(monitor.Entries(), log);
   }
 }
 
 TEST_F(InteractionMonitorTest, AConferenceMonitorMayBeDestroyedInItsCallbacks) {
   Answer(Conference(500, {601, 602}));
-  Answer({601, Attributes({{Xan_State, u"C"}})});
-  Answer({602, Attributes({{Xan_State, u"C"}})});
+  for (const std::uint32_t party : {601, 602}) Answer({party, Attributes({{Xan_State, u"C"}})});
   auto* monitor = new RecordingConferenceMonitor;
   std::vector<std::string> seen;
   monitor->hook = [&](const std::string& entry) {
