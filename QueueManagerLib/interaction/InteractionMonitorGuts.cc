@@ -420,6 +420,10 @@ void CQmInteractionMonitorGuts::OnMessageReceived(CMessage& message) {
   ProcessMonitorMessage(message, kMessage);
 }
 
+void CQmInteractionMonitorGuts::OnConnectionRenegotiated() {
+  if (gate_.IsOpen()) cache_.ReloadForInteractionMonitors();
+}
+
 void CQmInteractionMonitorGuts::OnAsyncResponseRejected(std::uint32_t /*requestId*/,
                                                         CMessage& rejection) {
   QM_TRACE_INTERACTION(W4Trace::kLevelFailure, kRejected, rejection.QueryEntityId().QueryObjectId(),

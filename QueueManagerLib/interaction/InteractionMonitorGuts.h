@@ -85,6 +85,8 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   void OnAsyncResponseRejected(std::uint32_t requestId, W4Notifier::CMessage& rejection) override;
   void OnAsyncResponseTimeout(std::uint32_t requestId) override;
   void OnMessageReceived(W4Notifier::CMessage& message) override;
+  // Both bases: has the cache reload the watched interactions.
+  void OnConnectionRenegotiated() override;
 
  private:
   // What the monitor knows of one interaction. `generation` tells this entry

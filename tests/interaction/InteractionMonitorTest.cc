@@ -171,6 +171,15 @@ TEST_F(InteractionMonitorTest, AReloadDeliversTheGoneAndTheNewInteractions) {
                                              "Updated 102 {Xan_State=O}"));
   EXPECT_FALSE(monitor.IsMonitored(101));
   EXPECT_TRUE(monitor.IsMonitored(102));
+  // With no queue cached the cache is not told: the monitor has it reload.
+  CMessage again;
+  WriteServerTime(again, 0);
+  again << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{102};
+  WriteRecord(again, {102, Attributes({{Xan_State, u"H"}})});
+  server_->Respond(ServerEntity(), kCacheReloadEvent, again);
+  connection_->Renegotiate();
+  server_->WaitIdle();
+  EXPECT_EQ(monitor.Entries().back(), "Updated 102 {Xan_State=H}");
 }
 
 }  // namespace
