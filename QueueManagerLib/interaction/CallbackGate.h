@@ -11,12 +11,14 @@
 
 namespace QueueManager {
 
+// Thread-safe; owned by the object whose callbacks it admits.
+//
 // One turn at a time: a thread enters before a callback and leaves after it;
 // the thread that holds the turn may enter again (a callback that causes
 // another). No lock is held while the turn is held, so a callback may call
 // anything; a thread that waits for the turn waits for the other thread's
 // callback to end. Once closed nobody enters again and waiters give up.
-// Thread-safe. The mutex is a leaf lock.
+// The mutex is a leaf lock.
 class CallbackGate {
  public:
   // Waits for the turn; false (turn not taken) once the gate is closed.
@@ -42,22 +44,6 @@ class CallbackGate {
   int depth_ QM_GUARDED_BY(mutex_) = 0;
   // Counts turns handed on, so that a waiter does not wait for a later one.
   std::uint64_t turns_ QM_GUARDED_BY(mutex_) = 0;
-};
-
-// Holds a turn of a gate for a scope when it could be taken.
-class CallbackTurn {
- public:
-  explicit CallbackTurn(CallbackGate& gate) : gate_(gate), entered_(gate.Enter()) {}
-  ~CallbackTurn() {
-    if (entered_) gate_.Leave();
-  }
-  CallbackTurn(const CallbackTurn&) = delete;
-  CallbackTurn& operator=(const CallbackTurn&) = delete;
-  bool Entered() const { return entered_; }
-
- private:
-  CallbackGate& gate_;
-  const bool entered_;
 };
 
 }  // namespace QueueManager

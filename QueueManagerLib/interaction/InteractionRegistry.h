@@ -17,10 +17,12 @@
 
 namespace QueueManager {
 
+// Thread-safe through the cache lock, which guards it; holds a counted
+// reference to each registered implementation. Built on first use and never
+// destroyed, so that monitors destroyed at exit may still leave it.
+//
 // Interaction id to the implementations that activated it (in activation
-// order, each holding a counted reference), and implementation to its ids.
-// Guarded by the cache lock. Built on first use and never destroyed, so that
-// monitors destroyed at exit may still leave it.
+// order), and implementation to its ids.
 class InteractionRegistry final : public IInteractionMonitorStore {
  public:
   static InteractionRegistry& Instance();

@@ -21,13 +21,14 @@ namespace QueueManager {
 class CQmInteractionMonitorGuts;
 class CQmConferenceMonitorGuts;
 
+// Thread-safe (any operation from any thread) and not copyable; the monitor
+// owns one counted implementation, which the notifier keeps alive for late
+// callbacks, and the library never owns the monitor.
+//
 // Watches chosen attributes of individual interactions: subscribes to each
 // activated interaction's attribute notifications, asks the server once for
 // the current values, keeps the latest values of the monitored names and
-// calls back on changes and on the interaction's end. Thread-safe: any
-// operation may be called from any thread. Not copyable: the monitor owns one
-// counted implementation, which the notifier keeps alive for late callbacks;
-// the library never owns the monitor.
+// calls back on changes and on the interaction's end.
 //
 // Callbacks run on a notifier delivery thread, or on the calling thread of a
 // synchronous Activate or RequestAttributeUpdateCallback, never while a lock
@@ -90,10 +91,13 @@ class QM_EXPORT CQmInteractionMonitor {
   W4Util::ObjectPtr<CQmInteractionMonitorGuts> guts_;
 };
 
+// Thread-safe and not copyable, with the callback contract of
+// CQmInteractionMonitor; owns its implementation, and the library never owns
+// the monitor.
+//
 // Watches one conference: the conference interaction and every party listed
 // in its members, reporting parties joining, changing and leaving and the
-// conference's end. Thread-safe like CQmInteractionMonitor, with the same
-// callback contract; not copyable; the library never owns it.
+// conference's end.
 class QM_EXPORT CQmConferenceMonitor {
  public:
   CQmConferenceMonitor();
