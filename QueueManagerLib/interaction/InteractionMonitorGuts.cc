@@ -430,10 +430,11 @@ void CQmInteractionMonitorGuts::OnAsyncResponseRejected(std::uint32_t /*requestI
                        "Request rejected");
 }
 
-void CQmInteractionMonitorGuts::OnAsyncResponseTimeout(std::uint32_t requestId) {
+void CQmInteractionMonitorGuts::OnAsyncResponseTimeout(std::uint32_t /*requestId*/) {
+  // The interaction is not known here: no context attribute.
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure,
            W4Trace::CContext(kTimeout, W4Trace::kMessageTypeNormal, {}, "InteractionMonitor"),
-           "Timeout (request {})", requestId);
+           "Timeout");
 }
 
 }  // namespace QueueManager
