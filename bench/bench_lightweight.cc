@@ -14,6 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "platform/notifier/NullConnection.h"
+
 #include "QueueManager/CachingObjectTypeMonitor.h"
 #include "QueueManager/Platform/Notifier.h"
 #include "lightweight/CachingObjectTypeMonitorImpl.h"
@@ -66,50 +68,11 @@ class NullCallback : public QueueManager::IQmObjectTypeMonitorInterface {
   void ObjectUpdated(const CEntityId&, const CQmAttributeMap&) override {}
 };
 
-// A connection that takes every request and delivers nothing, so that a
-// write costs what the monitor and the notifier's front end cost, not a
-// transport.
-class NullConnection : public W4Notifier::CNotifierConnection {
- public:
-  std::uint16_t QueryHandle() const override { return 1; }
-  bool IsConnected() const override { return true; }
-  W4Notifier::eSendStatus SendRequest(const CMessage&, CMessage*, std::uint32_t) override {
-    return W4Notifier::eSendStatus::kSuccess;
-  }
-  W4Notifier::eMsgCode SendAsyncRequest(const CMessage&, W4Notifier::IAsyncResponseCallback*,
-                                        std::uint32_t, std::uint32_t, std::uint32_t*,
-                                        const W4Notifier::CKeepAlive&) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  W4Notifier::eMsgCode Publish(const CMessage&) override { return W4Notifier::eMsgSuccess; }
-  W4Notifier::eMsgCode StartNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
-                                          std::uint32_t, std::uint32_t*,
-                                          const W4Notifier::CKeepAlive&,
-                                          std::u16string_view) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  W4Notifier::eMsgCode StopNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
-                                         std::uint32_t) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  W4Notifier::eMsgCode StopAllMessages(W4Notifier::IMessageCallback*) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>&,
-                                   const CEntityId&, int) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  void DetachInbox(const W4Notifier::CMessageInbox*) override {}
-};
-
 // One monitor shared by the threads of a run, on a connection that drops
 // everything: it is silent and its writes go nowhere.
 QueueManager::CQmCachingObjectTypeMonitor& SharedMonitor() {
   static QueueManager::CQmCachingObjectTypeMonitor* const monitor = [] {
-    W4Notifier::SetDefaultConnection(std::make_shared<NullConnection>());
+    W4Notifier::SetDefaultConnection(std::make_shared<W4Notifier::NullConnection>());
     auto* created = new QueueManager::CQmCachingObjectTypeMonitor;
     created->activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false);
     return created;

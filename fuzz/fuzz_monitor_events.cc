@@ -6,7 +6,9 @@
 //
 // Input: one byte that selects the path, then the raw bytes of a message
 // body: 0 a bare event body; 1 a notification to a caching monitor; 2 an
-// activation response to an attribute monitor that follows values.
+// activation response to an attribute monitor that follows values; 3 a
+// notification of interaction update records to an interaction monitor,
+// which must keep what it reports and forget what is deallocated.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,11 +18,13 @@
 #include "AttributeCodecInput.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "RoundTripChecks.h"
+#include "interaction/InteractionMonitorGuts.h"
 #include "lightweight/AttributeMonitorImpl.h"
 #include "lightweight/CachingMonitorImpl.h"
 #include "lightweight/MonitorEventBody.h"
 #include "lightweight/ObjectTypeMonitorBase.h"
 #include "lightweight/SequenceNumbers.h"
+#include "platform/notifier/NullConnection.h"
 
 namespace QueueManager::fuzzing {
 namespace {
@@ -124,6 +128,37 @@ void AnswerAttributeMonitor(CMessage& message) {
   monitor->Deactivate();
 }
 
+// Checks that each reported value of the watched interaction is the one
+// kept.
+class RecordChecker : public CQmInteractionMonitor {
+ public:
+  CQmInteractionMonitorGuts* guts = nullptr;
+  bool deallocated = false;
+
+ protected:
+  void AttributesUpdated(const CEntityId& interaction, const CQmAttributeMap& attributes) override {
+    const auto it = attributes.find(Xan_State);
+    if (interaction.QueryObjectId() != 7 || it == attributes.end()) return;
+    Require(guts->QueryAttribute(7, Xan_State) == it->second, "reported value not kept");
+  }
+  void InteractionDeallocated(const CEntityId& interaction) override {
+    deallocated = deallocated || interaction.QueryObjectId() == 7;
+  }
+};
+
+void NotifyInteractionMonitor(CMessage& message) {
+  static const auto connection = std::make_shared<W4Notifier::NullConnection>();
+  W4Notifier::SetDefaultConnection(connection);
+  RecordChecker owner;
+  const auto guts = W4Util::MakeObject<CQmInteractionMonitorGuts>(owner);
+  owner.guts = guts.get();
+  guts->Activate(7, {Xan_State}, false);
+  guts->OnMessageReceived(message);
+  Require(!owner.deallocated || !guts->IsMonitored(7), "deallocated, still monitored");
+  guts->Shutdown();
+  W4Notifier::SetDefaultConnection(nullptr);
+}
+
 }  // namespace
 }  // namespace QueueManager::fuzzing
 
@@ -140,15 +175,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   if (size == 0 || !numbered) return 0;
   W4Notifier::CMessage message = MessageWithBody(std::span<const std::uint8_t>(data + 1, size - 1));
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0:
       DecodeBody(message);
       break;
     case 1:
       NotifyCachingMonitor(message);
       break;
-    default:
+    case 2:
       AnswerAttributeMonitor(message);
+      break;
+    default:
+      NotifyInteractionMonitor(message);
       break;
   }
   return 0;

@@ -7,7 +7,7 @@
 // decoder table) and deactivation reports, whole and with blocks and counts
 // that do not fit (row 1), alert notifications, alert list entries and
 // alerting answers (rows 2 to 4); and, given a fourth, that of fuzz_monitor_events:
-// event bodies, a notification and an answer.
+// event bodies, a notification, an answer and interaction update records.
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
 //     fuzz/corpus/request_messages fuzz/corpus/monitor_events
@@ -283,6 +283,17 @@ SeedFiles MonitorEventSeeds() {
                          CQmAttributeName(Xan_State).Write(m);
                          events(m);
                        })},
+      // Records of interaction 7: an update, a deallocation, one after it.
+      {"interaction_records", input(3,
+                                    [](CMessage& m) {
+                                      CQmAttributeMap map = ThreeKinds();
+                                      map.insert(Xan_State, std::u16string(u"C"));
+                                      for (const bool deallocated : {false, true, false}) {
+                                        m << std::int32_t{W4Notifier::eGenericObject}
+                                          << std::int32_t{7} << false << deallocated;
+                                        map.Write(m);
+                                      }
+                                    })},
   };
 }
 

@@ -53,6 +53,24 @@ void CQmCache::RequestReload() {
   if (!connection) return;
   // Held across the send, as for the initial loads.
   W4Os::CCriticalSectionLock lock(&lock_);
+  RequestReloadLocked(connection);
+}
+
+void CQmCache::ReloadForInteractionMonitors() {
+  const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
+  if (!connection) return;
+  W4Os::CCriticalSectionLock lock(&lock_);
+  // A cache with subscriptions of its own is told itself and reloads them
+  // all; one reload on its way serves every interaction monitor.
+  if (!subscriptions_.Connections().empty() || clockSubscribed_) return;
+  for (const auto& entry : outstanding_) {
+    if (!entry.second.queue.IsSet() && entry.second.requester == kNoMonitor) return;
+  }
+  RequestReloadLocked(connection);
+}
+
+void CQmCache::RequestReloadLocked(
+    const std::shared_ptr<W4Notifier::CNotifierConnection>& connection) {
   std::vector<CEntityId> entities = tables_.Queues();
   if (store_ != nullptr) {
     std::vector<std::uint32_t> watched;

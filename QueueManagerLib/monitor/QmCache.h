@@ -150,6 +150,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // later call).
   void RequestClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
 
+  // Reloads after a renegotiated connection for the interaction monitors,
+  // which the connection tells when the cache holds no subscription (and so
+  // is not told itself); nothing while a reload is on its way.
+  void ReloadForInteractionMonitors() QM_LOCKS_EXCLUDED(lock_);
+
   // Installs (or, with null, removes) the interaction monitors' store.
   // REQUIRES: the store outlives its installation and any reload that is
   // delivering to it.
@@ -347,6 +352,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
 
   // Reload after a renegotiated connection (CacheReload.cc).
   void RequestReload() QM_LOCKS_EXCLUDED(lock_);
+  void RequestReloadLocked(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
   // The reload's events live in `events` until its callbacks were made.
   void ReloadSectionLocked(W4Notifier::CMessage& response, std::deque<QueueEvent>& events,

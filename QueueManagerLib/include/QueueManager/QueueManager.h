@@ -15,6 +15,7 @@
 #include "QueueManager/GenericQueueObject.h"
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/InteractionLifeCycle.h"
+#include "QueueManager/InteractionMonitor.h"
 #include "QueueManager/MediaTypeMonitor.h"
 #include "QueueManager/MonitorEvent.h"
 #include "QueueManager/ObjectTypeMonitor.h"

@@ -1,0 +1,186 @@
+// The interaction monitor against the scripted server: what it asks for,
+// what it keeps and reports, how it answers the cache, and how long it lives.
+
+#include <gmock/gmock.h>
+
+#include <future>
+#include <memory>
+
+#include "QueueManager/AttributeRequests.h"
+#include "interaction/InteractionTestSupport.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const CQmAttributeName kNote(u"Note");
+constexpr auto kType2 = W4Notifier::eGenericObject2;
+
+std::vector<CQmAttributeName> Monitored(const CQmInteractionMonitor& monitor, InteractionId id) {
+  std::vector<CQmAttributeName> names;
+  monitor.Monitors(id, names);
+  return names;
+}
+
+TEST_F(InteractionMonitorTest, ActivationAsksForItsOwnNamesMonitorsTheUnionAndAnswers) {
+  Answer({101, Attributes({{Xan_State, u"C"}, {kNote, u"n"}}), false, false, kType2});
+  RecordingInteractionMonitor monitor;
+  monitor.RequestAttributeUpdateCallback(Xan_State);  // none reported: nothing asked
+  for (const std::uint32_t unset : {0u, 0xFFFFFFFFu}) monitor.Activate(unset, {Xan_State}, true);
+  monitor.Activate(101, {Xan_State}, true);
+  EXPECT_TRUE(monitor.IsMonitored(101));
+  monitor.Activate(101, {kNote}, false);
+  EXPECT_THAT(SentFields(InteractionEntity(101), kMonitorRequestEvent),
+              ElementsAre("int 1, uint 101, int 1, int 38",
+                          "int 1, uint 101, int 1, int -1, wtext \"Note\""));
+  EXPECT_EQ(RequestCount(), 2u);
+  EXPECT_THAT(Monitored(monitor, 101), ElementsAre(kNote, Xan_State));
+  EXPECT_THAT(monitor.Entries(),
+              ElementsAre("Updated 101 {Note=n,Xan_State=C}", "Updated 101 {Note=n,Xan_State=C}"));
+  // The cache's attribute and object type lookups are answered here.
+  server_->ClearTraffic();
+  CQmAttributeValue value;
+  EXPECT_TRUE(QueueManager::QueryAttribute(101, kNote, value));
+  EXPECT_EQ(value.QueryString(), u"n");
+  EXPECT_EQ(InteractionId(101).QueryObjectType(), kType2);
+  EXPECT_EQ(RequestCount(), 0u);
+  EXPECT_FALSE(monitor.QueryEntityId(101).IsSet());  // the cache's entity only
+  // Updates are asked for every reported interaction, of the first one's type.
+  Silence(103);
+  Answer({102, Attributes({{Xan_State, u"A"}})});
+  for (const std::uint32_t id : {103, 102}) monitor.Activate(id, {Xan_State}, id == 102);
+  server_->ClearTraffic();
+  monitor.RequestAttributeUpdateCallback(std::vector<CQmAttributeName>{kNote});
+  const CEntityId target(W4Notifier::eInteractionRequest, kType2, 0);
+  EXPECT_THAT(SentFields(target, kMonitorRequestEvent),
+              ElementsAre("int 2, uint 101, uint 102, int 1, int -1, wtext \"Note\""));
+  EXPECT_EQ(monitor.Entries().size(), 5u);
+  EXPECT_THAT(Monitored(monitor, 102), ElementsAre(Xan_State));  // names not added
+}
+
+TEST_F(InteractionMonitorTest, RecordsCacheMonitoredNamesAndReportByTheRules) {
+  struct Row {
+    Record record;
+    std::vector<std::string> log;
+    const char16_t* state;  // kept afterwards
+  };
+  const Row rows[] = {
+      {{101, Attributes({{Xan_State, u"H"}, {kNote, u"x"}})},
+       {"Updated 101 {Note=x,Xan_State=H}"},
+       u"H"},
+      {{101, Attributes({{kNote, u"y"}})}, {}, u"C"},
+      {{101, Attributes({{kNote, u"z"}}), true}, {"Updated 101 {Note=z}"}, u"C"},
+  };
+  for (const Row& row : rows) {
+    Answer({101, Attributes({{Xan_State, u"C"}})});
+    RecordingInteractionMonitor monitor;
+    monitor.Activate(101, {Xan_State}, true);
+    Notify(101, {row.record});
+    std::vector<std::string> expected = {"Updated 101 {Xan_State=C}"};
+    expected.insert(expected.end(), row.log.begin(), row.log.end());
+    EXPECT_EQ(monitor.Entries(), expected);
+    EXPECT_EQ(monitor.QueryAttribute(101, Xan_State).QueryString(), row.state);
+    server_->ClearTraffic();
+    CQmAttributeValue note;
+    EXPECT_FALSE(QueueManager::QueryAttribute(101, kNote, note));  // not kept: asked
+    EXPECT_EQ(RequestCount(), 1u);
+  }
+}
+
+TEST_F(InteractionMonitorTest, ADeallocationRecordEndsTheMessageAndTheWatch) {
+  Answer({101, Attributes({{Xan_State, u"C"}})});
+  RecordingInteractionMonitor monitor;
+  monitor.Activate(101, {Xan_State}, true);
+  monitor.Activate(102, {Xan_State}, true);
+  Notify(101, {{101, Attributes({{Xan_State, u"H"}})},
+               {101, {}, false, true},
+               {102, Attributes({{Xan_State, u"A"}})}});
+  Notify(101, {{101, {}, false, true}});                  // repeated: nothing new
+  Notify(101, {{101, Attributes({{Xan_State, u"A"}})}});  // unsubscribed
+  EXPECT_THAT(monitor.Entries(), ElementsAre("Updated 101 {Xan_State=C}",
+                                             "Updated 101 {Xan_State=H}", "Deallocated 101"));
+  EXPECT_FALSE(monitor.IsMonitored(101));
+  EXPECT_FALSE(monitor.IsMonitored(102));
+  EXPECT_THAT(Monitored(monitor, 101), IsEmpty());
+  // A malformed record drops the rest of its message.
+  monitor.Activate(103, {Xan_State}, false);
+  CMessage cut = Records({{103, Attributes({{Xan_State, u"H"}})}});
+  cut << std::int32_t{9} << true;
+  server_->Publish(InteractionEntity(103), kAttributeNotificationEvent, cut);
+  server_->WaitIdle();
+  EXPECT_EQ(monitor.Entries().back(), "Updated 103 {Xan_State=H}");
+  EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 1u);
+}
+
+TEST_F(InteractionMonitorTest, AMonitorMayDestroyItselfInItsCallbacks) {
+  Answer({101, Attributes({{Xan_State, u"C"}})});
+  for (const char* last : {"Updated 101 {Xan_State=H}", "Deallocated 101"}) {
+    auto* monitor = new RecordingInteractionMonitor;
+    std::vector<std::string> seen;
+    monitor->hook = [&](const std::string& entry) {
+      seen.push_back(entry);
+      if (entry == last) delete monitor;
+    };
+    monitor->Activate(101, {Xan_State}, true);
+    Notify(101, {{101, Attributes({{Xan_State, u"H"}})}, {101, {}, false, true}});
+    Notify(101, {{101, Attributes({{Xan_State, u"A"}})}});
+    EXPECT_EQ(seen.back(), last);
+  }
+}
+
+TEST_F(InteractionMonitorTest, LateAnswersAfterDeactivationOrDestructionCallNobody) {
+  for (const bool destroy : {false, true}) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    server_->Handle(InteractionEntity(909), kMonitorRequestEvent, [released](const CMessage&) {
+      released.wait();
+      return CScriptedReply::Respond(Records({{909, Attributes({{Xan_State, u"C"}}), true}}));
+    });
+    auto monitor = std::make_unique<RecordingInteractionMonitor>();
+    monitor->Activate(909, {Xan_State}, false);
+    destroy ? monitor.reset() : monitor->Deactivate(909);
+    release.set_value();
+    server_->WaitIdle();  // under ASan a call into a destroyed monitor fails here
+    if (destroy) continue;
+    EXPECT_THAT(monitor->Entries(), IsEmpty());
+    EXPECT_FALSE(monitor->IsMonitored(909));
+  }
+}
+
+TEST_F(InteractionMonitorTest, AReloadDeliversTheGoneAndTheNewInteractions) {
+  Answer({101, Attributes({{Xan_State, u"C"}})});
+  Silence(102);
+  RecordingInteractionMonitor monitor;
+  monitor.Activate(101, {Xan_State}, true);
+  monitor.Activate(102, {Xan_State}, false);
+  CMessage reload;
+  WriteServerTime(reload, 0);
+  for (const Record& record :
+       {Record{101, {}, false, true}, Record{102, Attributes({{Xan_State, u"O"}})}}) {
+    reload << std::int32_t{W4Notifier::eInteractionRequest} << static_cast<std::int32_t>(record.id);
+    WriteRecord(reload, record);
+  }
+  server_->Respond(ServerEntity(), kCacheReloadEvent, reload);
+  server_->ClearTraffic();
+  Cache().OnConnectionRenegotiated();
+  EXPECT_THAT(SentFields(ServerEntity(), kCacheReloadEvent),
+              ElementsAre("int 2, int 30, int 101, int 30, int 102"));
+  EXPECT_THAT(monitor.Entries(), ElementsAre("Updated 101 {Xan_State=C}", "Deallocated 101",
+                                             "Updated 102 {Xan_State=O}"));
+  EXPECT_FALSE(monitor.IsMonitored(101));
+  EXPECT_TRUE(monitor.IsMonitored(102));
+  // With no queue cached the cache is not told: the monitor has it reload.
+  CMessage again;
+  WriteServerTime(again, 0);
+  again << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{102};
+  WriteRecord(again, {102, Attributes({{Xan_State, u"H"}})});
+  server_->Respond(ServerEntity(), kCacheReloadEvent, again);
+  connection_->Renegotiate();
+  server_->WaitIdle();
+  EXPECT_EQ(monitor.Entries().back(), "Updated 102 {Xan_State=H}");
+}
+
+}  // namespace
+}  // namespace QueueManager::testing
