@@ -276,6 +276,21 @@ std::uint64_t ServerState::NextSequence(const CEntityId& queue) {
   return record == nullptr ? 0 : ++record->sequence;
 }
 
+bool ServerState::IsConsistent() const {
+  std::size_t memberships = 0;
+  for (const auto& [queue, record] : queues_) {
+    for (const std::uint32_t id : record.members) {
+      const InteractionState* interaction = FindInteraction(id);
+      if (interaction == nullptr || std::ranges::count(interaction->queues, queue) != 1) {
+        return false;
+      }
+      ++memberships;
+    }
+  }
+  for (const auto& entry : interactions_) memberships -= entry.second.queues.size();
+  return memberships == 0 && queueOrder_.size() == queues_.size();
+}
+
 const ClientRecord* ServerState::FindClient(std::uint16_t handle) const {
   const auto it = clients_.find(handle);
   return it == clients_.end() ? nullptr : &it->second;

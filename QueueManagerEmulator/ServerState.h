@@ -110,6 +110,9 @@ class ServerState {
   std::uint64_t Sequence(const CEntityId& queue) const;
   std::uint64_t NextSequence(const CEntityId& queue);
 
+  // Every queue lists exactly the interactions that list it, each once.
+  bool IsConsistent() const;
+
   ClientRecord& Client(std::uint16_t handle) { return clients_[handle]; }
   const ClientRecord* FindClient(std::uint16_t handle) const;
 

@@ -48,9 +48,10 @@ enum class eFault : std::uint8_t {
 };
 
 // Thread-safe: every function may be called from any thread, also while the
-// bus's server thread handles requests. The emulator serves the bus it was
-// given from construction to destruction; it does not own the bus's
-// connections. Nothing of the application is called back.
+// bus's server thread handles requests. The emulator shares the bus, serves it
+// from construction to destruction and owns one connection on it, through
+// which it publishes; it calls nothing of the application back. Each seeding
+// function publishes its changes before it returns.
 class QM_EXPORT CEmulator {
  public:
   // Attaches to `bus` as its request handler (replacing any other).
@@ -105,6 +106,7 @@ class QM_EXPORT CEmulator {
                    std::uint32_t count = 1);
   // Renegotiates `connection`: each of its subscribers is told, and the
   // library's cache asks this server to reload it.
+  // REQUIRES: `connection` is on this emulator's bus and connected.
   static void ForceRenegotiation(W4Notifier::CInProcessConnection& connection);
 
   class Impl;
