@@ -35,6 +35,7 @@ struct QueueChange {
 };
 
 // The queue changes of one operation, in the order the queues were touched.
+// Not thread-safe; owned by the operation that fills it.
 class Changes {
  public:
   QueueChange& For(const CEntityId& queue);
@@ -68,6 +69,8 @@ enum class eStateClass : std::uint8_t {
 };
 eStateClass ClassifyState(const CQmAttributeValue& state);
 
+// Queues, interactions and clients. Not thread-safe (the emulator's state
+// lock guards it); owns everything it holds.
 class ServerState {
  public:
   // ---- queues ----
