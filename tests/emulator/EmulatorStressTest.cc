@@ -22,6 +22,7 @@ using W4Notifier::CEntityId;
 constexpr int kQueues = 3;
 constexpr int kInteractions = 12;
 constexpr int kOperations = 300;
+constexpr int kRounds = 30;
 constexpr auto kCall = static_cast<W4Notifier::ObjectTypes>(6);
 
 CEntityId QueueNumber(std::uint32_t n) { return CEntityId(W4Notifier::eWorkgroupQueue, n + 1); }
@@ -58,10 +59,16 @@ TEST(EmulatorStressTest, CacheEndsEqualToTheServerAfterConcurrentChanges) {
   };
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 3; ++t) threads.emplace_back(work, t, t != 0);
+  // Each round drops the queues from the cache and loads them again, mostly
+  // asynchronously: the answers then travel the cache's lane with the
+  // notifications.
   std::vector<std::unique_ptr<testing::RecordingMonitor>> monitors;
-  for (std::uint32_t q = 0; q < kQueues; ++q) {
-    monitors.push_back(std::make_unique<testing::RecordingMonitor>());
-    monitors.back()->Activate(QueueNumber(q), {CQmAttributeName(u"Xan_State")}, q % 2 == 0);
+  for (int round = 0; round < kRounds; ++round) {
+    monitors.clear();
+    for (std::uint32_t q = 0; q < kQueues; ++q) {
+      monitors.push_back(std::make_unique<testing::RecordingMonitor>());
+      monitors.back()->Activate(QueueNumber(q), {CQmAttributeName(u"Xan_State")}, round == 0);
+    }
   }
   for (std::thread& thread : threads) thread.join();
   bus->WaitIdle();
