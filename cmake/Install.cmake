@@ -1,12 +1,14 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS QueueManager EXPORT QueueManagerTargets
+install(TARGETS QueueManager QueueManagerEmulator EXPORT QueueManagerTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/QueueManagerLib/include/QueueManager
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/QueueManagerEmulator/include/QueueManager
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT QueueManagerTargets
   NAMESPACE QueueManager::

@@ -7,10 +7,12 @@
 // decoder table) and deactivation reports, whole and with blocks and counts
 // that do not fit (row 1), alert notifications, alert list entries and
 // alerting answers (rows 2 to 4); and, given a fourth, that of fuzz_monitor_events:
-// event bodies, a notification, an answer and interaction update records.
+// event bodies, a notification, an answer and interaction update records;
+// and, given a fifth, that of fuzz_emulator_requests: whole request messages
+// to an interaction and to the server, one cut short.
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
-//     fuzz/corpus/request_messages fuzz/corpus/monitor_events
+//     fuzz/corpus/request_messages fuzz/corpus/monitor_events fuzz/corpus/emulator_requests
 
 #include <climits>
 #include <cstdint>
@@ -305,15 +307,75 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
   return static_cast<bool>(out);
 }
 
+// Requests as the server emulator receives them: byte forms of whole messages.
+SeedFiles EmulatorRequestSeeds() {
+  const CEntityId interaction(W4Notifier::eInteractionRequest, 1);
+  const CEntityId server(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects);
+  const auto request = [](const CEntityId& target, int event,
+                          const std::function<void(CMessage&)>& write) {
+    CMessage m(target, event);
+    write(m);
+    return m.Serialize();
+  };
+  const auto moveAndSet = [](CMessage& m) {
+    m << std::int32_t{30} << std::int32_t{1} << std::int32_t{1} << std::int32_t{3}
+      << std::int32_t{1};
+    CQmAttributeMap map;
+    map.insert(CQmAttributeName(u"Xan_State"), u"C");
+    map.Write(m);
+    m << std::int32_t{1} << std::int32_t{3} << std::int32_t{2};
+  };
+  std::vector<std::uint8_t> cut = request(interaction, 7, moveAndSet);
+  cut.resize(cut.size() - 3);
+  return {
+      {"query",
+       request(interaction, 0, [](CMessage& m) { CQmAttributeName(u"Xan_State").Write(m << 1); })},
+      {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
+      {"move_and_set", request(interaction, 7, moveAndSet)},
+      {"move_and_set_cut", cut},
+      {"settings", request(interaction, 14,
+                           [](CMessage& m) {
+                             SetAttributeConditionally s(CQmAttributeName(u"Tier"),
+                                                         CQmAttributeValue(u"b"), true, false);
+                             s.AddCondition(Xan_State,
+                                            SetAttributeConditionally::eComparisonType{0},
+                                            CQmAttributeValue(u"A"), false);
+                             m << true << std::uint32_t{1};
+                             s.write(m);
+                           })},
+      {"monitor_queue", request(server, 0,
+                                [](CMessage& m) {
+                                  m << false << std::int32_t{3} << std::int32_t{-1}
+                                    << std::int32_t{1};
+                                  CQmAttributeName(u"Xan_State").Write(m);
+                                })},
+      {"reload", request(server, 2,
+                         [](CMessage& m) {
+                           m << std::int32_t{2} << std::int32_t{3} << std::int32_t{1}
+                             << std::int32_t{30} << std::int32_t{1};
+                         })},
+      {"instantiate", request(server, 14,
+                              [](CMessage& m) {
+                                m << std::uint32_t{0} << std::int32_t{6};
+                                CQmAttributeMap().Write(m);
+                                m << std::int32_t{1} << std::int32_t{3} << std::int32_t{4}
+                                  << std::int32_t{0};
+                              })},
+      {"remove_queue",
+       request(server, 7, [](CMessage& m) { m << std::int32_t{3} << std::int32_t{1}; })},
+  };
+}
+
 }  // namespace
 }  // namespace QueueManager::fuzzing
 
 int main(int argc, char** argv) {
   using namespace QueueManager::fuzzing;
-  if (argc < 2 || argc > 5) {
+  if (argc < 2 || argc > 6) {
     std::fprintf(stderr,
                  "usage: %s <codec corpus directory> [<cache corpus directory> [<request corpus "
-                 "directory> [<monitor events corpus directory>]]]\n",
+                 "directory> [<monitor events corpus directory> [<emulator requests corpus "
+                 "directory>]]]]\n",
                  argv[0]);
     return 2;
   }
@@ -324,7 +386,8 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  const std::function<SeedFiles()> corpora[] = {CacheSeeds, RequestSeeds, MonitorEventSeeds};
+  const std::function<SeedFiles()> corpora[] = {CacheSeeds, RequestSeeds, MonitorEventSeeds,
+                                                EmulatorRequestSeeds};
   for (int arg = 2; arg < argc; ++arg) {
     for (const auto& [file, bytes] : corpora[arg - 2]()) {
       if (!WriteFile(std::string(argv[arg]) + "/" + file, bytes)) return 1;

@@ -23,7 +23,7 @@ cmake -S . -B "${build}" -G Ninja \
   -DQM_BUILD_TESTS=OFF \
   -DQM_BUILD_BENCHMARKS=OFF \
   -DQM_BUILD_EXAMPLES=OFF > /dev/null
-targets=(attribute_codec cache_messages request_messages monitor_events)
+targets=(attribute_codec cache_messages request_messages monitor_events emulator_requests)
 cmake --build "${build}" -j 2 --target "${targets[@]/#/fuzz_}"
 share=$(( seconds / ${#targets[@]} ))
 [ "${share}" -gt 0 ] || share=1

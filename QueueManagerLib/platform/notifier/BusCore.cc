@@ -45,8 +45,9 @@ void BusCore::RemoveConnection(const ConnectionCore* connection) {
   });
 }
 
-bool BusCore::Submit(const CMessage& request, const std::shared_ptr<ConnectionCore>& origin,
-                     std::uint32_t requestId, std::uint64_t* tokenOut) {
+bool BusCore::Submit(const CMessage& request, std::uint16_t sender,
+                     const std::shared_ptr<ConnectionCore>& origin, std::uint32_t requestId,
+                     std::uint64_t* tokenOut) {
   {
     W4Os::MutexLock lock(&mutex_);
     if (handler_ == nullptr || stopping_) return false;
@@ -63,7 +64,7 @@ bool BusCore::Submit(const CMessage& request, const std::shared_ptr<ConnectionCo
       token = nextToken_++;
       routes_[token] = Route{origin, requestId};
     }
-    queue_.push_back(QueuedRequest{request, token});
+    queue_.push_back(QueuedRequest{request, token, sender});
     queue_.back().message.Rewind();
     work_->Add();
     serverWork_.Signal();
@@ -154,8 +155,8 @@ void BusCore::RunServer() {
     handlerBusy_ = handler != nullptr;
     mutex_.Unlock();
     if (handler != nullptr) {
-      handler->OnRequest(
-          CInboundRequest(weak_from_this(), request.token, std::move(request.message)));
+      handler->OnRequest(CInboundRequest(weak_from_this(), request.token, request.sender,
+                                         std::move(request.message)));
     }
     mutex_.Lock();
     handlerBusy_ = false;

@@ -35,9 +35,11 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   // Queues a request for the handler. `origin` and `requestId` say where the
   // reply goes; a one-way request has no origin. Returns false (and queues
   // nothing) when no handler serves the bus. `tokenOut` receives the reply
-  // token (0 for one-way requests).
-  bool Submit(const CMessage& request, const std::shared_ptr<ConnectionCore>& origin,
-              std::uint32_t requestId, std::uint64_t* tokenOut);
+  // token (0 for one-way requests). `sender` is the handle of the sending
+  // connection, which the handler may use to tell its clients apart.
+  bool Submit(const CMessage& request, std::uint16_t sender,
+              const std::shared_ptr<ConnectionCore>& origin, std::uint32_t requestId,
+              std::uint64_t* tokenOut);
   // Drops the routing of a request whose sender stopped waiting.
   void Forget(std::uint64_t token);
   // Requests whose answer would still be routed back; a request that ended
@@ -55,6 +57,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   struct QueuedRequest {
     CMessage message;
     std::uint64_t token;
+    std::uint16_t sender;
   };
   struct Route {
     std::weak_ptr<ConnectionCore> connection;

@@ -143,8 +143,8 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
   if (!bus) return eSendStatus::kNotConnected;
   if (response == nullptr) {
     if (!IsConnected()) return eSendStatus::kNotConnected;
-    return bus->Submit(request, nullptr, 0, nullptr) ? eSendStatus::kSuccess
-                                                     : eSendStatus::kNoRoute;
+    return bus->Submit(request, handle_, nullptr, 0, nullptr) ? eSendStatus::kSuccess
+                                                              : eSendStatus::kNoRoute;
   }
   auto waiter = std::make_shared<SyncWaiter>();
   std::uint32_t requestId;
@@ -155,7 +155,7 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
     syncWaiters_[requestId] = waiter;
   }
   std::uint64_t token = 0;
-  if (!bus->Submit(request, shared_from_this(), requestId, &token)) {
+  if (!bus->Submit(request, handle_, shared_from_this(), requestId, &token)) {
     W4Os::MutexLock lock(&mutex_);
     syncWaiters_.erase(requestId);
     return eSendStatus::kNoRoute;
@@ -197,7 +197,7 @@ eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
     pendingAsync_[requestId] = PendingAsync{callback, flags, keepAlive, deadline, 0, false};
   }
   std::uint64_t token = 0;
-  const bool routed = bus->Submit(request, shared_from_this(), requestId, &token);
+  const bool routed = bus->Submit(request, handle_, shared_from_this(), requestId, &token);
   PendingAsync dropped{};  // released after the lock: it may hold the last keep-alive
   eMsgCode result = eMsgSuccess;
   {

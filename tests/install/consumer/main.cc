@@ -1,6 +1,8 @@
 // An outside application built against the installed package: it talks to a
-// scripted server over the in-process notifier and checks the answer.
+// scripted server over the in-process notifier and checks the answer, then
+// asks the installed emulator about a queue it created.
 
+#include <QueueManager/Emulator/Emulator.h>
 #include <QueueManager/QueueManager.h>
 
 #include <cstdio>
@@ -32,5 +34,19 @@ int main() {
     return 1;
   }
   std::printf("installed package works: %s\n", response.DescribeFields().c_str());
+
+  auto emulatedBus = CInProcessBus::Create();
+  QueueManager::Emulator::CEmulator emulator(emulatedBus);
+  SetDefaultConnection(emulatedBus->Connect());
+  const CEntityId sales(eWorkgroupQueue, 7);
+  const bool before = QueueManager::IsQueueActive(sales);
+  emulator.CreateQueue(sales);
+  const bool after = QueueManager::IsQueueActive(sales);
+  SetDefaultConnection(nullptr);
+  if (before || !after) {
+    std::puts("the emulator did not answer as its state says");
+    return 1;
+  }
+  std::puts("installed emulator works");
   return 0;
 }

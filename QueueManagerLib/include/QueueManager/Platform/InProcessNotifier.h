@@ -26,16 +26,21 @@ class QM_EXPORT CInboundRequest {
  public:
   const CMessage& Message() const { return message_; }
   bool ExpectsReply() const { return token_ != 0; }
+  // The handle (CNotifierConnection::QueryHandle) of the connection that sent
+  // the request: tells a server's clients apart.
+  std::uint16_t QuerySender() const { return sender_; }
   // Answers with `body` (its header is set from the request). Later replies
   // and replies to a request that timed out are dropped.
   void Reply(const CMessage& body, bool rejected = false);
 
  private:
   friend class detail::BusCore;
-  CInboundRequest(std::weak_ptr<detail::BusCore> bus, std::uint64_t token, CMessage message)
-      : bus_(std::move(bus)), token_(token), message_(std::move(message)) {}
+  CInboundRequest(std::weak_ptr<detail::BusCore> bus, std::uint64_t token, std::uint16_t sender,
+                  CMessage message)
+      : bus_(std::move(bus)), token_(token), sender_(sender), message_(std::move(message)) {}
   std::weak_ptr<detail::BusCore> bus_;
   std::uint64_t token_;
+  std::uint16_t sender_;
   CMessage message_;
 };
 

@@ -1,0 +1,114 @@
+// The control functions: seeding, inspection and behaviour of the emulator.
+
+#include "EmulatorImpl.h"
+
+namespace QueueManager::Emulator {
+
+using W4Notifier::CEntityId;
+
+CEmulator::CEmulator(std::shared_ptr<W4Notifier::CInProcessBus> bus)
+    : impl_(std::make_unique<Impl>(std::move(bus))) {}
+
+CEmulator::~CEmulator() = default;
+
+bool CEmulator::CreateQueue(const CEntityId& queue) {
+  return impl_->Mutate(
+      [&](ServerState& state, Changes& changes) { return state.CreateQueue(queue, changes); });
+}
+
+std::uint32_t CEmulator::AddInteraction(W4Notifier::ObjectTypes type,
+                                        const CQmAttributeMap& attributes,
+                                        const std::vector<CEntityId>& queues) {
+  return impl_->Mutate([&](ServerState& state, Changes& changes) {
+    const std::uint32_t id = state.NextFreeId();
+    state.AddInteraction(id, type, attributes);
+    for (const CEntityId& queue : queues) state.Join(id, queue, changes);
+    return id;
+  });
+}
+
+bool CEmulator::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes) {
+  return impl_->Mutate([&](ServerState& state, Changes& changes) {
+    if (state.FindInteraction(id) == nullptr) return false;
+    state.SetAttributes(id, attributes, changes);
+    return true;
+  });
+}
+
+bool CEmulator::Move(std::uint32_t id, const std::vector<CEntityId>& from,
+                     const std::vector<CEntityId>& to) {
+  return impl_->Mutate([&](ServerState& state, Changes& changes) {
+    if (state.FindInteraction(id) == nullptr) return false;
+    for (const CEntityId& queue : from) state.Leave(id, queue, changes);
+    for (const CEntityId& queue : to) state.Join(id, queue, changes);
+    return true;
+  });
+}
+
+bool CEmulator::RemoveInteraction(std::uint32_t id) {
+  return impl_->Mutate([&](ServerState& state, Changes& changes) {
+    if (state.FindInteraction(id) == nullptr) return false;
+    state.RemoveInteraction(id, changes);
+    return true;
+  });
+}
+
+std::vector<CEntityId> CEmulator::Queues(W4Notifier::ObjectTypes type) const {
+  return impl_->Inspect([&](const ServerState& state) { return state.QueuesOfType(type); });
+}
+
+std::optional<std::vector<std::uint32_t>> CEmulator::QueueContents(const CEntityId& queue) const {
+  return impl_->Inspect([&](const ServerState& state) {
+    const QueueRecord* record = state.FindQueue(queue);
+    return record == nullptr ? std::nullopt : std::optional(record->members);
+  });
+}
+
+std::optional<QueueCounts> CEmulator::Counts(const CEntityId& queue) const {
+  return impl_->Inspect([&](const ServerState& state) {
+    return state.FindQueue(queue) == nullptr ? std::nullopt : std::optional(state.Counts(queue));
+  });
+}
+
+std::optional<InteractionState> CEmulator::Interaction(std::uint32_t id) const {
+  return impl_->Inspect([&](const ServerState& state) {
+    const InteractionState* interaction = state.FindInteraction(id);
+    return interaction == nullptr ? std::nullopt : std::optional(*interaction);
+  });
+}
+
+std::vector<CQmAttributeName> CEmulator::DeactivationNames(std::uint16_t client) const {
+  return impl_->Inspect([&](const ServerState& state) {
+    const ClientRecord* record = state.FindClient(client);
+    return record == nullptr ? std::vector<CQmAttributeName>() : record->deactivationNames;
+  });
+}
+
+std::vector<CQmAttributeName> CEmulator::StatServerNames(std::uint16_t client) const {
+  return impl_->Inspect([&](const ServerState& state) {
+    const ClientRecord* record = state.FindClient(client);
+    return record == nullptr ? std::vector<CQmAttributeName>() : record->statServerNames;
+  });
+}
+
+std::uint64_t CEmulator::MalformedRequests() const { return impl_->MalformedRequests(); }
+
+std::string CEmulator::LastRejection() const { return impl_->LastRejection(); }
+
+void CEmulator::UseTwoRecordStatistics(std::uint16_t client, bool twoRecords) {
+  impl_->Mutate([&](ServerState& state, Changes&) {
+    state.Client(client).twoRecordStatistics = twoRecords;
+    return true;
+  });
+}
+
+void CEmulator::InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,
+                            std::uint32_t count) {
+  impl_->InjectFault(targetType, eventId, fault, count);
+}
+
+void CEmulator::ForceRenegotiation(W4Notifier::CInProcessConnection& connection) {
+  connection.Renegotiate();
+}
+
+}  // namespace QueueManager::Emulator

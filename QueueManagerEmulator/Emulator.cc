@@ -1,0 +1,144 @@
+#include <exception>
+#include <set>
+#include <variant>
+
+#include "EmulatorImpl.h"
+#include "HandlerParts.h"
+#include "Truncate.h"
+#include "Wire.h"
+
+namespace QueueManager::Emulator {
+
+using W4Notifier::CInboundRequest;
+using W4Notifier::CMessage;
+
+CEmulator::Impl::Impl(std::shared_ptr<W4Notifier::CInProcessBus> bus)
+    : bus_(std::move(bus)), connection_(bus_->Connect()) {
+  bus_->SetRequestHandler(this);
+}
+
+CEmulator::Impl::~Impl() { bus_->SetRequestHandler(nullptr); }
+
+void CEmulator::Impl::OnRequest(CInboundRequest request) {
+  std::variant<Request, Rejection> decoded = DecodeRequest(request.Message());
+  stateMutex_.Lock();
+  if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {
+    ++malformed_;
+    RejectLocked(request, rejection->reason);
+  } else {
+    Serve(request, std::get<Request>(decoded));
+  }
+  stateMutex_.Unlock();
+  Flush();
+}
+
+void CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
+  const std::optional<eFault> fault = TakeFault(request.Message());
+  if (fault == eFault::kReject) {
+    RejectLocked(request, "injected fault");
+    return;
+  }
+  const Handler handler = request.Message().QueryObjectType() == W4Notifier::eInteractionRequest
+                              ? InteractionHandler(decoded.kind)
+                              : QueueHandler(decoded.kind);
+  Changes changes;
+  CMessage answer;
+  try {
+    answer = handler(decoded, request.QuerySender(), state_, changes);
+  } catch (const std::exception& e) {
+    // What was changed before the failure is published all the same.
+    PublishLocked(changes);
+    RejectLocked(request, std::string("request failed: ") + e.what());
+    return;
+  }
+  if (request.ExpectsReply() && fault != eFault::kNoReply) {
+    if (fault == eFault::kTruncated) answer = WithoutLastField(answer);
+    Post(Outgoing{std::move(request), std::move(answer), false});
+  }
+  PublishLocked(changes);
+}
+
+void CEmulator::Impl::RejectLocked(CInboundRequest& request, const std::string& reason) {
+  lastRejection_ = reason;
+  if (!request.ExpectsReply()) return;
+  CMessage body;
+  body << reason;
+  Post(Outgoing{std::move(request), std::move(body), true});
+}
+
+std::optional<eFault> CEmulator::Impl::TakeFault(const CMessage& message) {
+  const auto it = faults_.find(
+      FaultKey{static_cast<std::int32_t>(message.QueryObjectType()), message.QueryEventId()});
+  if (it == faults_.end()) return std::nullopt;
+  const eFault fault = it->second.fault;
+  if (--it->second.remaining == 0) faults_.erase(it);
+  return fault;
+}
+
+void CEmulator::Impl::InjectFault(W4Notifier::ObjectTypes type, int eventId, eFault fault,
+                                  std::uint32_t count) {
+  W4Os::MutexLock lock(&stateMutex_);
+  const FaultKey key{static_cast<std::int32_t>(type), eventId};
+  if (count == 0) {
+    faults_.erase(key);
+  } else {
+    faults_[key] = FaultPlan{fault, count};
+  }
+}
+
+std::uint64_t CEmulator::Impl::MalformedRequests() const {
+  W4Os::MutexLock lock(&stateMutex_);
+  return malformed_;
+}
+
+std::string CEmulator::Impl::LastRejection() const {
+  W4Os::MutexLock lock(&stateMutex_);
+  return lastRejection_;
+}
+
+void CEmulator::Impl::PublishLocked(const Changes& changes) {
+  std::set<W4Notifier::ObjectTypes> types;
+  for (const QueueChange& change : changes.All()) {
+    state_.NextSequence(change.queue);
+    Post(Outgoing{std::nullopt, QueueNotification(state_, change), false});
+    types.insert(change.queue.QueryObjectType());
+  }
+  // The all-queues entity of each type touched publishes the type's new sums.
+  for (const W4Notifier::ObjectTypes type : types) {
+    const CEntityId allQueues(type, W4Notifier::kAllObjects, 0);
+    state_.NextSequence(allQueues);
+    Post(Outgoing{std::nullopt, QueueNotification(state_, QueueChange{allQueues, false, {}}),
+                  false});
+  }
+}
+
+void CEmulator::Impl::Post(Outgoing outgoing) {
+  W4Os::MutexLock lock(&outboxMutex_);
+  outbox_.push_back(std::move(outgoing));
+}
+
+void CEmulator::Impl::Flush() {
+  outboxMutex_.Lock();
+  if (flushing_) {
+    outboxMutex_.Unlock();
+    return;  // the sending thread sends what was just added too
+  }
+  flushing_ = true;
+  while (!outbox_.empty()) {
+    std::deque<Outgoing> batch = std::move(outbox_);
+    outbox_.clear();
+    outboxMutex_.Unlock();
+    for (Outgoing& outgoing : batch) {
+      if (outgoing.request) {
+        outgoing.request->Reply(outgoing.body, outgoing.rejected);
+      } else {
+        connection_->Publish(outgoing.body);
+      }
+    }
+    outboxMutex_.Lock();
+  }
+  flushing_ = false;
+  outboxMutex_.Unlock();
+}
+
+}  // namespace QueueManager::Emulator

@@ -1,0 +1,271 @@
+#include "RequestDecoder.h"
+
+#include <exception>
+#include <functional>
+#include <map>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/ObjectTypes.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+// A malformed request: a field that the layout needs is wrong.
+struct Malformed {
+  std::string reason;
+};
+
+std::int32_t Int(const CMessage& m) {
+  std::int32_t value = 0;
+  m >> value;
+  return value;
+}
+
+std::uint32_t Count(const CMessage& m) {
+  const std::int32_t count = Int(m);
+  if (count < 0) throw Malformed{fmt::format("negative count {}", count)};
+  return static_cast<std::uint32_t>(count);
+}
+
+CEntityId Entity(const CMessage& m) {
+  const std::int32_t type = Int(m);
+  const std::int32_t id = Int(m);
+  return CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id), 0);
+}
+
+CEntityId Queue(const CMessage& m) {
+  CEntityId queue = Entity(m);
+  if (!queue.IsSet()) throw Malformed{"queue entity not set"};
+  return queue;
+}
+
+// The lists below grow one read at a time: a count larger than the fields
+// that follow fails at the data end, and never reserves what it announces.
+std::vector<CEntityId> Entities(const CMessage& m) {
+  std::vector<CEntityId> out;
+  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Entity(m));
+  return out;
+}
+
+CQmAttributeName Name(const CMessage& m) {
+  CQmAttributeName name;
+  name.Read(m);
+  if (name.empty()) throw Malformed{"empty attribute name"};
+  return name;
+}
+
+std::vector<CQmAttributeName> Names(const CMessage& m) {
+  std::vector<CQmAttributeName> out;
+  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Name(m));
+  return out;
+}
+
+std::u16string Text(const CMessage& m) {
+  std::u16string text;
+  m >> text;
+  return text;
+}
+
+std::vector<std::u16string> Texts(const CMessage& m) {
+  std::vector<std::u16string> out;
+  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Text(m));
+  return out;
+}
+
+bool Bool(const CMessage& m) {
+  bool value = false;
+  m >> value;
+  return value;
+}
+
+std::uint32_t Unsigned(const CMessage& m) {
+  std::uint32_t value = 0;
+  m >> value;
+  return value;
+}
+
+ConditionalSetting Setting(const CMessage& m) {
+  ConditionalSetting s;
+  s.allConditions = Bool(m);
+  s.setWhenEmpty = Bool(m);
+  s.name = Name(m);
+  s.value = Text(m);
+  for (std::uint32_t i = Unsigned(m); i > 0; --i) {
+    Condition c;
+    c.name = Name(m);
+    c.value = Text(m);
+    c.other.Read(m);  // empty when the value is compared
+    c.comparison = Int(m);
+    c.flag = Bool(m);
+    s.conditions.push_back(std::move(c));
+  }
+  return s;
+}
+
+void DecodeMoveAndSet(const CMessage& m, Request& r) {
+  const CEntityId self = Entity(m);
+  if (self != CEntityId(W4Notifier::eInteractionRequest, r.id, 0)) {
+    throw Malformed{"entity fields do not name the addressed interaction"};
+  }
+  r.entities = Entities(m);
+  r.map.Read(m);
+  r.entities2 = Entities(m);
+}
+
+using Decoder = std::function<void(const CMessage&, Request&)>;
+struct Entry {
+  eRequest kind;
+  Decoder decode;
+};
+
+const std::map<int, Entry>& InteractionRequests() {
+  static const std::map<int, Entry> table{
+      {0, {eRequest::kQueryAttributes, [](auto& m, auto& r) { r.names = Names(m); }}},
+      {1, {eRequest::kQueryWildcard, [](auto& m, auto& r) { r.text = Text(m); }}},
+      {3,
+       {eRequest::kAppend,
+        [](auto& m, auto& r) {
+          r.name = Name(m);
+          r.value = Text(m);
+          r.text = Text(m);
+        }}},
+      {4,
+       {eRequest::kInsert,
+        [](auto& m, auto& r) {
+          r.name = Name(m);
+          r.value = Text(m);
+        }}},
+      {7, {eRequest::kMoveAndSet, DecodeMoveAndSet}},
+      {9,
+       {eRequest::kConditionalSet,
+        [](auto& m, auto& r) {
+          r.name = Name(m);
+          r.value = Text(m);
+          r.value2 = Text(m);
+        }}},
+      {10,
+       {eRequest::kIncrement,
+        [](auto& m, auto& r) {
+          r.name = Name(m);
+          r.number = Int(m);
+        }}},
+      {11,
+       {eRequest::kMask,
+        [](auto& m, auto& r) {
+          r.name = Name(m);
+          r.mask = Unsigned(m);
+          r.mask2 = Unsigned(m);
+        }}},
+      {12,
+       {eRequest::kRemove,
+        [](auto& m, auto& r) {
+          r.name = Name(m);
+          r.value = Text(m);
+        }}},
+      {13,
+       {eRequest::kConditionalSetList,
+        [](auto& m, auto& r) {
+          r.names = Names(m);
+          r.values = Texts(m);
+          r.values2 = Texts(m);
+          r.flag = Bool(m);
+          if (r.values.size() != r.names.size() || r.values2.size() != r.names.size()) {
+            throw Malformed{"names and values differ in number"};
+          }
+        }}},
+      {14,
+       {eRequest::kConditionalSettings,
+        [](auto& m, auto& r) {
+          r.flag = Bool(m);
+          for (std::uint32_t i = Unsigned(m); i > 0; --i) r.settings.push_back(Setting(m));
+        }}},
+  };
+  return table;
+}
+
+const std::map<int, Entry>& ServerRequests() {
+  static const std::map<int, Entry> table{
+      {0,
+       {eRequest::kMonitorQueue,
+        [](auto& m, auto& r) {
+          r.flag = Bool(m);
+          r.queue = Queue(m);
+          r.names = Names(m);
+        }}},
+      {2, {eRequest::kCacheReload, [](auto& m, auto& r) { r.entities = Entities(m); }}},
+      {4, {eRequest::kQueueContents, [](auto& m, auto& r) { r.queue = Queue(m); }}},
+      {5, {eRequest::kDeactivationNames, [](auto& m, auto& r) { r.names = Names(m); }}},
+      {6, {eRequest::kCreateQueue, [](auto& m, auto& r) { r.queue = Queue(m); }}},
+      {7, {eRequest::kRemoveQueue, [](auto& m, auto& r) { r.queue = Queue(m); }}},
+      {8, {eRequest::kQueueStatistics, [](auto& m, auto& r) { r.queue = Queue(m); }}},
+      {10, {eRequest::kQueueActive, [](auto& m, auto& r) { r.queue = Queue(m); }}},
+      {13,
+       {eRequest::kDeallocateAll,
+        [](auto& m, auto& r) { r.type = static_cast<W4Notifier::ObjectTypes>(Int(m)); }}},
+      {14,
+       {eRequest::kInstantiate,
+        [](auto& m, auto& r) {
+          r.id = Unsigned(m);
+          r.type = static_cast<W4Notifier::ObjectTypes>(Int(m));
+          r.map.Read(m);
+          r.entities = Entities(m);
+          r.number = Int(m);
+        }}},
+      {17, {eRequest::kStatServerNames, [](auto& m, auto& r) { r.names = Names(m); }}},
+      {18,
+       {eRequest::kListQueues,
+        [](auto& m, auto& r) { r.type = static_cast<W4Notifier::ObjectTypes>(Int(m)); }}},
+  };
+  return table;
+}
+
+const Entry* FindEntry(const CMessage& message) {
+  const std::map<int, Entry>* table = nullptr;
+  if (message.QueryEntityId() ==
+      CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, 0)) {
+    table = &ServerRequests();
+  } else if (message.QueryObjectType() == W4Notifier::eInteractionRequest) {
+    table = &InteractionRequests();
+  } else {
+    return nullptr;
+  }
+  const auto it = table->find(message.QueryEventId());
+  return it == table->end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+std::variant<Request, Rejection> DecodeRequest(const CMessage& message) {
+  const Entry* entry = FindEntry(message);
+  if (entry == nullptr) {
+    return Rejection{fmt::format("no request {} for object type {}", message.QueryEventId(),
+                                 static_cast<std::int32_t>(message.QueryObjectType()))};
+  }
+  Request request;
+  request.kind = entry->kind;
+  if (message.QueryObjectType() == W4Notifier::eInteractionRequest) {
+    request.id = message.QueryObjectId();
+  }
+  const std::size_t start = message.QueryReadPosition();
+  message.Rewind();
+  try {
+    entry->decode(message, request);
+    if (!message.IsAtEndOfData()) throw Malformed{"fields after the end of the request"};
+  } catch (const Malformed& e) {
+    message.RestoreReadPosition(start);
+    return Rejection{fmt::format("malformed request {}: {}", message.QueryEventId(), e.reason)};
+  } catch (const std::exception& e) {
+    message.RestoreReadPosition(start);
+    return Rejection{fmt::format("malformed request {}: {}", message.QueryEventId(), e.what())};
+  }
+  message.RestoreReadPosition(start);
+  return request;
+}
+
+}  // namespace QueueManager::Emulator

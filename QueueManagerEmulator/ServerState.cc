@@ -1,0 +1,299 @@
+#include "ServerState.h"
+
+#include <algorithm>
+
+namespace QueueManager::Emulator {
+namespace {
+
+const std::vector<CQmAttributeName> kNoNames;
+
+void Count(QueueCounts& counts, eStateClass state) {
+  switch (state) {
+    case eStateClass::kAlerting:
+      ++counts.alerting;
+      break;
+    case eStateClass::kConnected:
+      ++counts.connected;
+      break;
+    case eStateClass::kDisconnected:
+      ++counts.disconnected;
+      break;
+    case eStateClass::kHeld:
+      ++counts.held;
+      break;
+    case eStateClass::kMessaging:
+      ++counts.messaging;
+      break;
+    case eStateClass::kSystem:
+      ++counts.system;
+      break;
+  }
+}
+
+eStateClass StateOf(const InteractionState& interaction) {
+  return ClassifyState(interaction.attributes.Query(Xan_State));
+}
+
+}  // namespace
+
+eStateClass ClassifyState(const CQmAttributeValue& state) {
+  const std::u16string& text = state.QueryString();
+  if (text.size() != 1) return eStateClass::kSystem;
+  switch (text[0]) {
+    case u'A':
+    case u'O':
+      return eStateClass::kAlerting;
+    case u'C':
+      return eStateClass::kConnected;
+    case u'I':
+    case u'E':
+      return eStateClass::kDisconnected;
+    case u'H':
+    case u'P':
+      return eStateClass::kHeld;
+    case u'M':
+      return eStateClass::kMessaging;
+    default:
+      return eStateClass::kSystem;
+  }
+}
+
+QueueChange& Changes::For(const CEntityId& queue) {
+  for (QueueChange& change : changes_) {
+    if (change.queue == queue) return change;
+  }
+  changes_.push_back(QueueChange{queue, false, {}});
+  return changes_.back();
+}
+
+// ---- queues ----
+
+const QueueRecord* ServerState::FindQueue(const CEntityId& queue) const {
+  const auto it = queues_.find(queue);
+  return it == queues_.end() ? nullptr : &it->second;
+}
+
+QueueRecord* ServerState::FindQueue(const CEntityId& queue) {
+  const auto it = queues_.find(queue);
+  return it == queues_.end() ? nullptr : &it->second;
+}
+
+std::vector<CEntityId> ServerState::QueuesOfType(ObjectTypes type) const {
+  std::vector<CEntityId> out;
+  for (const CEntityId& queue : queueOrder_) {
+    if (queue.QueryObjectType() == type) out.push_back(queue);
+  }
+  return out;
+}
+
+bool ServerState::CreateQueue(const CEntityId& queue, Changes& changes) {
+  // The all-queues entity of a type names no queue of its own.
+  if (!queue.IsSet() || queue.QueryObjectId() == W4Notifier::kAllObjects) return false;
+  if (!queues_.emplace(queue, QueueRecord{}).second) return false;
+  queueOrder_.push_back(queue);
+  changes.For(queue);  // announced with its (empty) statistics
+  return true;
+}
+
+bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
+  const QueueRecord* record = FindQueue(queue);
+  if (record == nullptr) return false;
+  for (const std::uint32_t id : std::vector<std::uint32_t>(record->members)) {
+    if (InteractionState* interaction = Find(id)) std::erase(interaction->queues, queue);
+  }
+  queues_.erase(queue);
+  std::erase(queueOrder_, queue);
+  QueueChange& change = changes.For(queue);
+  change.removed = true;
+  change.events.clear();
+  return true;
+}
+
+QueueCounts ServerState::Counts(const CEntityId& queue) const {
+  QueueCounts counts;
+  if (const QueueRecord* record = FindQueue(queue)) {
+    for (const std::uint32_t id : record->members) {
+      if (const InteractionState* interaction = FindInteraction(id)) {
+        Count(counts, StateOf(*interaction));
+      }
+    }
+  }
+  return counts;
+}
+
+std::map<ObjectTypes, QueueCounts> ServerState::CountsByType(const CEntityId& queue) const {
+  std::map<ObjectTypes, QueueCounts> out;
+  if (const QueueRecord* record = FindQueue(queue)) {
+    for (const std::uint32_t id : record->members) {
+      if (const InteractionState* interaction = FindInteraction(id)) {
+        Count(out[interaction->type], StateOf(*interaction));
+      }
+    }
+  }
+  return out;
+}
+
+// ---- interactions ----
+
+const InteractionState* ServerState::FindInteraction(std::uint32_t id) const {
+  const auto it = interactions_.find(id);
+  return it == interactions_.end() ? nullptr : &it->second;
+}
+
+InteractionState* ServerState::Find(std::uint32_t id) {
+  const auto it = interactions_.find(id);
+  return it == interactions_.end() ? nullptr : &it->second;
+}
+
+std::uint32_t ServerState::NextFreeId() {
+  do {
+    ++lastId_;
+  } while (lastId_ == 0 || lastId_ == W4Notifier::kAllObjects || interactions_.contains(lastId_));
+  return lastId_;
+}
+
+void ServerState::AddInteraction(std::uint32_t id, ObjectTypes type,
+                                 const CQmAttributeMap& attributes) {
+  InteractionState& added = interactions_[id];
+  added.id = id;
+  added.type = type;
+  added.attributes = attributes;
+}
+
+void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes,
+                                Changes& changes) {
+  InteractionState* interaction = Find(id);
+  if (interaction == nullptr) return;
+  CQmAttributeMap changed;
+  for (const auto& [name, value] : attributes) {
+    CQmAttributeValue& stored = interaction->attributes[name];
+    if (stored.QueryString() == value.QueryString()) continue;
+    stored = value;
+    changed.insert(name, value);
+  }
+  if (changed.size() == 0) return;
+  const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
+  for (const CEntityId& queue : interaction->queues) {
+    CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
+    // A new state changes the queue's statistics, which go out even when no
+    // client watches the state itself.
+    if (reported.size() == 0 && !stateChanged) continue;
+    QueueChange& change = changes.For(queue);
+    if (reported.size() != 0) {
+      change.events.push_back(
+          QueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
+    }
+  }
+}
+
+void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& changes) {
+  InteractionState* interaction = Find(id);
+  if (interaction == nullptr) return;
+  if (FindQueue(queue) == nullptr && !CreateQueue(queue, changes)) return;
+  if (std::ranges::find(interaction->queues, queue) != interaction->queues.end()) return;
+  interaction->queues.push_back(queue);
+  QueueRecord& record = queues_[queue];
+  record.members.push_back(id);
+  ++record.countToday;
+  changes.For(queue).events.push_back(
+      QueueEvent{CEntityId(interaction->type, id), true, false,
+                 Monitored(interaction->attributes, queue.QueryObjectType())});
+}
+
+void ServerState::Leave(std::uint32_t id, const CEntityId& queue, Changes& changes) {
+  InteractionState* interaction = Find(id);
+  QueueRecord* record = FindQueue(queue);
+  if (interaction == nullptr || record == nullptr) return;
+  if (std::erase(interaction->queues, queue) == 0) return;
+  std::erase(record->members, id);
+  if (StateOf(*interaction) == eStateClass::kAlerting) ++record->abandonedToday;
+  changes.For(queue).events.push_back(
+      QueueEvent{CEntityId(interaction->type, id), false, true, {}});
+}
+
+void ServerState::RemoveInteraction(std::uint32_t id, Changes& changes) {
+  const InteractionState* interaction = FindInteraction(id);
+  if (interaction == nullptr) return;
+  for (const CEntityId& queue : std::vector<CEntityId>(interaction->queues)) {
+    Leave(id, queue, changes);
+  }
+  interactions_.erase(id);
+}
+
+std::vector<std::uint32_t> ServerState::InteractionsOfType(ObjectTypes type) const {
+  std::vector<std::uint32_t> out;
+  for (const auto& entry : interactions_) {
+    if (entry.second.type == type) out.push_back(entry.first);
+  }
+  return out;
+}
+
+// ---- monitoring ----
+
+const std::vector<CQmAttributeName>& ServerState::RegisterNames(
+    ObjectTypes type, const std::vector<CQmAttributeName>& names) {
+  std::vector<CQmAttributeName>& registered = monitoredNames_[type];
+  for (const CQmAttributeName& name : names) {
+    if (name.empty()) continue;
+    if (std::ranges::find(registered, name) == registered.end()) registered.push_back(name);
+  }
+  return registered;
+}
+
+const std::vector<CQmAttributeName>& ServerState::MonitoredNames(ObjectTypes type) const {
+  const auto it = monitoredNames_.find(type);
+  return it == monitoredNames_.end() ? kNoNames : it->second;
+}
+
+CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
+  CQmAttributeMap out;
+  for (const CQmAttributeName& name : MonitoredNames(type)) {
+    const auto it = attributes.find(name);
+    if (it != attributes.end()) out.insert(it->first, it->second);
+  }
+  return out;
+}
+
+CQmAttributeMap ServerState::MonitoredAttributes(std::uint32_t id, ObjectTypes type) const {
+  const InteractionState* interaction = FindInteraction(id);
+  return interaction == nullptr ? CQmAttributeMap() : Monitored(interaction->attributes, type);
+}
+
+std::uint64_t ServerState::Sequence(const CEntityId& queue) const {
+  if (queue.QueryObjectId() == W4Notifier::kAllObjects) {
+    const auto it = allQueuesSequence_.find(queue.QueryObjectType());
+    return it == allQueuesSequence_.end() ? 0 : it->second;
+  }
+  const QueueRecord* record = FindQueue(queue);
+  return record == nullptr ? 0 : record->sequence;
+}
+
+std::uint64_t ServerState::NextSequence(const CEntityId& queue) {
+  if (queue.QueryObjectId() == W4Notifier::kAllObjects) {
+    return ++allQueuesSequence_[queue.QueryObjectType()];
+  }
+  QueueRecord* record = FindQueue(queue);
+  return record == nullptr ? 0 : ++record->sequence;
+}
+
+bool ServerState::IsConsistent() const {
+  std::size_t memberships = 0;
+  for (const auto& [queue, record] : queues_) {
+    for (const std::uint32_t id : record.members) {
+      const InteractionState* interaction = FindInteraction(id);
+      if (interaction == nullptr || std::ranges::count(interaction->queues, queue) != 1) {
+        return false;
+      }
+      ++memberships;
+    }
+  }
+  for (const auto& entry : interactions_) memberships -= entry.second.queues.size();
+  return memberships == 0 && queueOrder_.size() == queues_.size();
+}
+
+const ClientRecord* ServerState::FindClient(std::uint16_t handle) const {
+  const auto it = clients_.find(handle);
+  return it == clients_.end() ? nullptr : &it->second;
+}
+
+}  // namespace QueueManager::Emulator

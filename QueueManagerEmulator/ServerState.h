@@ -1,0 +1,136 @@
+#pragma once
+
+// The emulated server's state: queues, interactions and what each client
+// asked for, with the queue events that every change produces. Not
+// thread-safe: the emulator guards one instance with its state lock.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/Platform/EntityId.h"
+
+namespace QueueManager::Emulator {
+
+using W4Notifier::CEntityId;
+using W4Notifier::ObjectTypes;
+
+// One interaction event of a queue body.
+struct QueueEvent {
+  CEntityId interaction;
+  bool added = false;
+  bool removed = false;
+  CQmAttributeMap attributes;
+};
+
+// What one change did to one queue: published as one notification.
+struct QueueChange {
+  CEntityId queue;
+  bool removed = false;
+  std::vector<QueueEvent> events;
+};
+
+// The queue changes of one operation, in the order the queues were touched.
+// Not thread-safe; owned by the operation that fills it.
+class Changes {
+ public:
+  QueueChange& For(const CEntityId& queue);
+  const std::vector<QueueChange>& All() const { return changes_; }
+
+ private:
+  std::vector<QueueChange> changes_;
+};
+
+struct QueueRecord {
+  std::vector<std::uint32_t> members;  // in the order they joined
+  std::uint64_t sequence = 0;          // of the last notification published
+  std::uint32_t countToday = 0;        // interactions that joined it
+  std::uint32_t abandonedToday = 0;    // left it while still alerting
+};
+
+struct ClientRecord {
+  std::vector<CQmAttributeName> deactivationNames;
+  std::vector<CQmAttributeName> statServerNames;
+  bool twoRecordStatistics = false;
+};
+
+// The statistics state class of an Xan_State value.
+enum class eStateClass : std::uint8_t {
+  kAlerting,
+  kConnected,
+  kDisconnected,
+  kHeld,
+  kMessaging,
+  kSystem
+};
+eStateClass ClassifyState(const CQmAttributeValue& state);
+
+// Queues, interactions and clients. Not thread-safe (the emulator's state
+// lock guards it); owns everything it holds.
+class ServerState {
+ public:
+  // ---- queues ----
+  const QueueRecord* FindQueue(const CEntityId& queue) const;
+  QueueRecord* FindQueue(const CEntityId& queue);
+  // In order of creation.
+  std::vector<CEntityId> QueuesOfType(ObjectTypes type) const;
+  bool CreateQueue(const CEntityId& queue, Changes& changes);
+  // Takes every interaction off it first; false when it did not exist.
+  bool RemoveQueue(const CEntityId& queue, Changes& changes);
+  QueueCounts Counts(const CEntityId& queue) const;
+  std::map<ObjectTypes, QueueCounts> CountsByType(const CEntityId& queue) const;
+
+  // ---- interactions ----
+  const InteractionState* FindInteraction(std::uint32_t id) const;
+  // REQUIRES: id is not in use and not 0 or 0xFFFFFFFF.
+  // It is on no queue yet: nothing to publish.
+  void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes);
+  // The next free id, counting up from the last one handed out.
+  std::uint32_t NextFreeId();
+  // Stores `attributes`; the queues that hold it report the monitored ones
+  // that changed.
+  void SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes, Changes& changes);
+  // Both do nothing for a pair that is already (or not) in place.
+  void Join(std::uint32_t id, const CEntityId& queue, Changes& changes);
+  void Leave(std::uint32_t id, const CEntityId& queue, Changes& changes);
+  void RemoveInteraction(std::uint32_t id, Changes& changes);
+  std::vector<std::uint32_t> InteractionsOfType(ObjectTypes type) const;
+
+  // ---- monitoring ----
+  // Adds names to those reported for queues of `type`; returns all of them.
+  const std::vector<CQmAttributeName>& RegisterNames(ObjectTypes type,
+                                                     const std::vector<CQmAttributeName>& names);
+  const std::vector<CQmAttributeName>& MonitoredNames(ObjectTypes type) const;
+  // The monitored attributes of `id` for queues of `type`.
+  CQmAttributeMap MonitoredAttributes(std::uint32_t id, ObjectTypes type) const;
+
+  // The sequence number of the last notification of `queue` (a single queue
+  // or the all-queues entity of a type), and the one the next one carries.
+  std::uint64_t Sequence(const CEntityId& queue) const;
+  std::uint64_t NextSequence(const CEntityId& queue);
+
+  // Every queue lists exactly the interactions that list it, each once.
+  bool IsConsistent() const;
+
+  ClientRecord& Client(std::uint16_t handle) { return clients_[handle]; }
+  const ClientRecord* FindClient(std::uint16_t handle) const;
+
+ private:
+  InteractionState* Find(std::uint32_t id);
+  // Only the names monitored for queues of `type`.
+  CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
+
+  std::vector<CEntityId> queueOrder_;
+  std::unordered_map<CEntityId, QueueRecord> queues_;
+  std::map<std::uint32_t, InteractionState> interactions_;
+  std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
+  std::map<std::uint16_t, ClientRecord> clients_;
+  std::map<ObjectTypes, std::uint64_t> allQueuesSequence_;
+  std::uint32_t lastId_ = 0;
+};
+
+}  // namespace QueueManager::Emulator

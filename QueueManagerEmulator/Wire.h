@@ -1,0 +1,37 @@
+#pragma once
+
+// Encoding of what the emulated server sends: the server time header, queue
+// statistics in both forms, queue bodies and the sections of monitor queue
+// and cache reload answers. The all-queues entity of a type (object id
+// 0xFFFFFFFF) stands for the sum of that type's queues.
+
+#include "QueueManager/Platform/Message.h"
+#include "ServerState.h"
+
+namespace QueueManager::Emulator {
+
+// High and low 32 bits of the current time in 100-nanosecond intervals since
+// 1601-01-01 UTC.
+void WriteServerTime(W4Notifier::CMessage& message);
+// The twelve counters.
+void WriteStatistics(W4Notifier::CMessage& message, const ServerState& state,
+                     const CEntityId& queue);
+// The second record: the two totals and the counts per media type.
+void WriteStatistics2(W4Notifier::CMessage& message, const ServerState& state,
+                      const CEntityId& queue);
+// A queue body: exists, statistics, the events and, with `trailer`, the
+// sequence number and the second statistics record. A queue that does not
+// exist is written as exists false and nothing else.
+void WriteQueueBody(W4Notifier::CMessage& message, const ServerState& state, const CEntityId& queue,
+                    const std::vector<QueueEvent>& events, bool trailer);
+// The events that bring a client's view of `queue` to its contents: one
+// addition per interaction, with the monitored attributes.
+std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue);
+// A section of a monitor queue or cache reload answer: the queue entity, the
+// names reported for its type, and its body (with the trailer for `trailer`).
+void WriteQueueSection(W4Notifier::CMessage& message, const ServerState& state,
+                       const CEntityId& queue, bool trailer);
+// The notification that publishes `change` (event 0 of the queue entity).
+W4Notifier::CMessage QueueNotification(const ServerState& state, const QueueChange& change);
+
+}  // namespace QueueManager::Emulator

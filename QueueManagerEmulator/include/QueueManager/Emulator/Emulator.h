@@ -1,0 +1,118 @@
+#pragma once
+
+// The Queue Manager server emulator: a real, stateful server on an in-process
+// bus. It keeps queues and interactions, answers the library's attribute,
+// queue administration and queue monitoring requests from that state, and
+// publishes the queue notifications that the library's monitors consume. Tests
+// and demonstrations seed and inspect its state, and inject faults, through
+// the control functions of CEmulator.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QueueManager/AttributeMap.h"
+#include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/InProcessNotifier.h"
+
+namespace QueueManager::Emulator {
+
+// The six live counts of a queue, as the server derives them from the
+// interactions' Xan_State letters.
+struct QueueCounts {
+  std::uint32_t alerting = 0;
+  std::uint32_t connected = 0;
+  std::uint32_t disconnected = 0;
+  std::uint32_t held = 0;
+  std::uint32_t messaging = 0;
+  std::uint32_t system = 0;
+  bool operator==(const QueueCounts&) const = default;
+};
+
+// One interaction as the server holds it.
+struct InteractionState {
+  std::uint32_t id = 0;
+  W4Notifier::ObjectTypes type = W4Notifier::eObjectTypeNone;
+  CQmAttributeMap attributes;
+  // The queues that hold it, in the order it joined them.
+  std::vector<W4Notifier::CEntityId> queues;
+};
+
+// What the next requests of one event suffer (see CEmulator::InjectFault).
+enum class eFault : std::uint8_t {
+  kReject,     // rejected with the reason "injected fault"
+  kNoReply,    // handled, but never answered
+  kTruncated,  // handled, answered with the last field of the answer cut off
+};
+
+// Thread-safe: every function may be called from any thread, also while the
+// bus's server thread handles requests. The emulator shares the bus, serves it
+// from construction to destruction and owns one connection on it, through
+// which it publishes; it calls nothing of the application back. Each seeding
+// function publishes its changes before it returns.
+class QM_EXPORT CEmulator {
+ public:
+  // Attaches to `bus` as its request handler (replacing any other).
+  explicit CEmulator(std::shared_ptr<W4Notifier::CInProcessBus> bus);
+  // Detaches; returns once no request is being handled.
+  ~CEmulator();
+  CEmulator(const CEmulator&) = delete;
+  CEmulator& operator=(const CEmulator&) = delete;
+
+  // ---- seeding (each change is published as a client's request would be) ----
+
+  // Creates the queue if it does not exist; true when it was created.
+  bool CreateQueue(const W4Notifier::CEntityId& queue);
+  // Creates an interaction with the next deterministic id (1, 2, ... in order
+  // of creation, skipping ids in use), with `attributes`, on `queues` (each
+  // created when missing). Returns its id.
+  std::uint32_t AddInteraction(W4Notifier::ObjectTypes type, const CQmAttributeMap& attributes,
+                               const std::vector<W4Notifier::CEntityId>& queues);
+  // Sets attributes of an existing interaction; false when it does not exist.
+  bool SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes);
+  // Takes the interaction off `from` and puts it on `to`; false when it does
+  // not exist.
+  bool Move(std::uint32_t id, const std::vector<W4Notifier::CEntityId>& from,
+            const std::vector<W4Notifier::CEntityId>& to);
+  // Removes the interaction from every queue and forgets it.
+  bool RemoveInteraction(std::uint32_t id);
+
+  // ---- inspection ----
+
+  std::vector<W4Notifier::CEntityId> Queues(W4Notifier::ObjectTypes type) const;
+  // The ids on the queue in the order they joined it; nullopt when no such
+  // queue exists.
+  std::optional<std::vector<std::uint32_t>> QueueContents(const W4Notifier::CEntityId& queue) const;
+  std::optional<QueueCounts> Counts(const W4Notifier::CEntityId& queue) const;
+  std::optional<InteractionState> Interaction(std::uint32_t id) const;
+  // The names a client asked to have reported on deactivation, and to have
+  // watched by the statistics server (the last list each sent).
+  std::vector<CQmAttributeName> DeactivationNames(std::uint16_t client) const;
+  std::vector<CQmAttributeName> StatServerNames(std::uint16_t client) const;
+  // Requests that were rejected as malformed, and the reason of the last one.
+  std::uint64_t MalformedRequests() const;
+  std::string LastRejection() const;
+
+  // ---- behaviour ----
+
+  // Answers the statistics query of `client` (a connection handle) with the
+  // two-record form instead of the twelve-counter form.
+  void UseTwoRecordStatistics(std::uint16_t client, bool twoRecords = true);
+  // The next `count` requests with `eventId` to an entity of `targetType`
+  // suffer `fault`. A rejected request changes no state.
+  void InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,
+                   std::uint32_t count = 1);
+  // Renegotiates `connection`: each of its subscribers is told, and the
+  // library's cache asks this server to reload it.
+  // REQUIRES: `connection` is on this emulator's bus and connected.
+  static void ForceRenegotiation(W4Notifier::CInProcessConnection& connection);
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace QueueManager::Emulator

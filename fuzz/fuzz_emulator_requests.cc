@@ -1,0 +1,77 @@
+// libFuzzer target: the server emulator's request decoder and handlers read
+// arbitrary requests. Decoding never throws: it gives a request or a
+// rejection with a reason. A decoded request is applied to a small seeded
+// state, which must stay consistent (every queue lists exactly the
+// interactions that list it), and its notifications are encoded.
+//
+// Input: the byte form of one request message (header and body), as
+// CMessage::Serialize writes it. Seeds: make_seeds.cc.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <variant>
+
+#include "HandlerParts.h"
+#include "QueueManager/Platform/Exceptions.h"
+#include "RequestDecoder.h"
+#include "ServerState.h"
+#include "Wire.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+ServerState SeededState() {
+  ServerState state;
+  Changes ignored;
+  const CEntityId queue(W4Notifier::eWorkgroupQueue, 1, 0);
+  state.RegisterNames(W4Notifier::eWorkgroupQueue, {CQmAttributeName(u"Xan_State")});
+  for (const char16_t* stateLetter : {u"A", u"C"}) {
+    CQmAttributeMap attributes;
+    attributes.insert(CQmAttributeName(u"Xan_State"), stateLetter);
+    const std::uint32_t id = state.NextFreeId();
+    state.AddInteraction(id, static_cast<W4Notifier::ObjectTypes>(6), attributes);
+    state.Join(id, queue, ignored);
+  }
+  return state;
+}
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+}  // namespace QueueManager::Emulator
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace QueueManager::Emulator;
+  CMessage message;
+  try {
+    message = CMessage::Parse(std::span<const std::uint8_t>(data, size));
+  } catch (const W4Notifier::CException&) {
+    return 0;  // not a message at all: the bus never delivers such bytes
+  }
+  const auto decoded = DecodeRequest(message);
+  if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {
+    Check(!rejection->reason.empty());
+    return 0;
+  }
+  const Request& request = std::get<Request>(decoded);
+  const Handler handler = message.QueryObjectType() == W4Notifier::eInteractionRequest
+                              ? InteractionHandler(request.kind)
+                              : QueueHandler(request.kind);
+  Check(handler != nullptr);
+  ServerState state = SeededState();
+  Changes changes;
+  handler(request, 1, state, changes);
+  Check(state.IsConsistent());
+  for (const QueueChange& change : changes.All()) {
+    state.NextSequence(change.queue);
+    QueueNotification(state, change);
+  }
+  return 0;
+}

@@ -1,0 +1,265 @@
+// The library's public functions against the server emulator: each used as
+// an application would, each result checked against the emulator's state.
+
+#include <gmock/gmock.h>
+
+#include <functional>
+#include <memory>
+
+#include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/QueueManager.h"
+#include "requests/RequestTestSupport.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using ::testing::ElementsAre;
+using W4Notifier::CEntityId;
+using Seed = std::vector<std::pair<const char16_t*, const char16_t*>>;
+
+const CEntityId kSales(W4Notifier::eWorkgroupQueue, 1);
+const CEntityId kSupport(W4Notifier::eWorkgroupQueue, 2);
+constexpr auto kCall = static_cast<W4Notifier::ObjectTypes>(6);
+constexpr auto kChat = static_cast<W4Notifier::ObjectTypes>(7);
+const CQmAttributeName kState(u"Xan_State");
+const CQmAttributeName kCustom(u"Custom");
+
+CQmAttributeValue V(const char16_t* text) { return CQmAttributeValue(text); }
+
+CQmAttributeMap MapOf(const Seed& seed) {
+  CQmAttributeMap map;
+  for (const auto& [name, value] : seed) map.insert(CQmAttributeName(name), value);
+  return map;
+}
+
+class EmulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::Cache().ResetForTesting();
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    W4Notifier::SetDefaultConnection(connection_);
+  }
+  void TearDown() override {
+    W4Notifier::SetDefaultConnection(nullptr);
+    testing::Cache().ResetForTesting();
+  }
+  std::u16string Value(std::uint32_t id, const CQmAttributeName& name) const {
+    return emulator_->Interaction(id)->attributes.Query(name).QueryString();
+  }
+  std::uint32_t Add(const Seed& seed, std::vector<CEntityId> queues = {kSales}) {
+    return emulator_->AddInteraction(kCall, MapOf(seed), queues);
+  }
+
+  std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
+  std::shared_ptr<W4Notifier::CInProcessConnection> connection_ = bus_->Connect();
+  std::unique_ptr<CEmulator> emulator_;
+};
+
+struct ChangeCase {
+  const char* what;
+  Seed seed;
+  std::function<bool(std::uint32_t id)> act;
+  bool result;
+  const char16_t* expected;  // Custom afterwards
+};
+
+TEST_F(EmulatorTest, AttributeChangesAnswerAndStoreWhatTheServerComputed) {
+  const std::vector<ChangeCase> cases{
+      {"set", {}, [](auto id) { return SetAttribute(id, kCustom, V(u"x")), true; }, true, u"x"},
+      {"compare and set",
+       {{u"Custom", u"a"}},
+       [](auto id) {
+         CQmAttributeValue now;
+         return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) &&
+                now.QueryString() == u"b";
+       },
+       true,
+       u"b"},
+      {"compare fails",
+       {{u"Custom", u"z"}},
+       [](auto id) {
+         CQmAttributeValue now;
+         return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) ||
+                now.QueryString() != u"z";
+       },
+       false,
+       u"z"},
+      {"increment",
+       {{u"Custom", u"41"}},
+       [](auto id) {
+         int now = 0;
+         return IncrementAttribute(id, kCustom, 1, now) && now == 42;
+       },
+       true,
+       u"42"},
+      {"increment refused past the int range",
+       {{u"Custom", u"2147483647"}},
+       [](auto id) {
+         int now = 0;
+         return IncrementAttribute(id, kCustom, 1, now);
+       },
+       false,
+       u"2147483647"},
+      {"mask",
+       {{u"Custom", u"12"}},
+       [](auto id) {
+         std::uint32_t now = 0;
+         return MaskAttribute(id, kCustom, 0b1010, 0b0001, now) && now == 9;
+       },
+       true,
+       u"9"},
+      {"append",
+       {{u"Custom", u"a"}},
+       [](auto id) { return AppendAttribute(id, kCustom, V(u"b"), u","), true; },
+       true,
+       u"a,b"},
+      {"insert present",
+       {{u"Custom", u"a|b"}},
+       [](auto id) { return InsertAttribute(id, kCustom, V(u"B")), true; },
+       true,
+       u"a|b"},
+      {"remove",
+       {{u"Custom", u"a|b|c"}},
+       [](auto id) { return RemoveAttribute(id, kCustom, V(u"B")), true; },
+       true,
+       u"a|c"},
+      {"list all or nothing",
+       {{u"Custom", u"a"}, {u"Xan_State", u"A"}},
+       [](auto id) {
+         CQmAttributeMap now;
+         return ConditionallySetAttributes(id, {kCustom, kState}, {V(u"a"), V(u"C")},
+                                           {V(u"b"), V(u"H")}, now, true);
+       },
+       false,
+       u"a"},
+      {"setting under a condition",
+       {{u"Xan_State", u"A"}},
+       [](auto id) {
+         SetAttributeConditionally setting(kCustom, V(u"y"), true, false);
+         setting.AddCondition(kState, SetAttributeConditionally::eComparisonType{0}, V(u"A"),
+                              false);
+         std::vector<CQmAttributeValue> now;
+         return SyncConditionallySetAttributes(id, {setting}, false, now) && now.size() == 1 &&
+                now[0].QueryString() == u"y";
+       },
+       true,
+       u"y"},
+  };
+  for (const ChangeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::uint32_t id = Add(c.seed);
+    EXPECT_EQ(c.act(id), c.result);
+    EXPECT_EQ(Value(id, kCustom), c.expected);
+  }
+}
+
+TEST_F(EmulatorTest, QueriesReadTheServersAttributes) {
+  const std::uint32_t id = Add({{u"Xan_State", u"C"}, {u"Custom", u"v"}, {u"Xan_LocalName", u"n"}});
+  EXPECT_EQ(QueryAttribute(id, kCustom).QueryString(), u"v");
+  std::vector<CQmAttributeValue> values;
+  EXPECT_TRUE(QueryAttributes(id, {kState, kCustom}, values));
+  EXPECT_THAT(testing::Texts(values), ElementsAre(u"C", u"v"));
+  std::vector<CQmAttribute> matches;
+  EXPECT_TRUE(QueryAttributesWildcard(id, u"XAN_*", matches));
+  EXPECT_EQ(matches.size(), 2U);
+  EXPECT_FALSE(QueryAttribute(id + 100, kCustom, values.emplace_back()));
+}
+
+TEST_F(EmulatorTest, QueueAdministrationFollowsTheServersQueues) {
+  EXPECT_FALSE(IsQueueActive(kSales));
+  CreateQueue(kSales);
+  bus_->WaitIdle();
+  EXPECT_TRUE(IsQueueActive(kSales));
+  const std::uint32_t a = Add({{u"Xan_State", u"A"}}, {kSales, kSupport});
+  const std::uint32_t b = emulator_->AddInteraction(kChat, MapOf({{u"Xan_State", u"H"}}), {kSales});
+  std::vector<CEntityId> queues;
+  QueryQueues(W4Notifier::eWorkgroupQueue, queues);
+  EXPECT_EQ(queues, emulator_->Queues(W4Notifier::eWorkgroupQueue));
+  std::vector<CEntityId> contents;
+  EXPECT_TRUE(QueryQueueContents(kSales, contents));
+  EXPECT_THAT(contents, ElementsAre(CEntityId(kCall, a), CEntityId(kChat, b)));
+
+  CQmQueueStats stats;
+  EXPECT_TRUE(QueryQueueStatistics(kSales, stats));
+  EXPECT_EQ(stats.QueryAlertingCount(), emulator_->Counts(kSales)->alerting);
+  EXPECT_EQ(stats.QueryHeldCount(), 1U);
+  emulator_->UseTwoRecordStatistics(connection_->QueryHandle());
+  CQmQueueStats2 stats2;
+  EXPECT_TRUE(QueryQueueStatistics(kSales, stats2));
+  EXPECT_EQ(stats2.media_type_maps().at(kChat).Held, 1U);
+
+  MoveAndSet(a, {kSales}, MapOf({{u"Xan_State", u"C"}}), {}, false);
+  EXPECT_THAT(emulator_->Interaction(a)->queues, ElementsAre(kSupport));
+  CEntityId created;
+  EXPECT_TRUE(InstantiateInteraction(created, InteractionId(), kCall, eXAN_STATE_OFFERING,
+                                     eXAN_DIRECTION_INBOUND, "l", "la", "li", eXAN_PARTY_INTERNAL,
+                                     "r", "ra", "ri", eXAN_PARTY_EXTERNAL, {}, {kSupport}, false));
+  EXPECT_THAT(*emulator_->QueueContents(kSupport), ElementsAre(a, created.QueryObjectId()));
+
+  MonitorStatServerAttributes({kState});
+  DeallocateAllInstances(kChat);
+  RemoveQueue(kSupport);
+  bus_->WaitIdle();
+  EXPECT_THAT(emulator_->StatServerNames(connection_->QueryHandle()), ElementsAre(kState));
+  EXPECT_FALSE(emulator_->Interaction(b).has_value());
+  EXPECT_FALSE(IsQueueActive(kSupport));
+  EXPECT_TRUE(emulator_->Interaction(a)->queues.empty());
+}
+
+TEST_F(EmulatorTest, QueueMonitorFollowsTheServerThroughTheCache) {
+  const std::uint32_t a = Add({{u"Xan_State", u"A"}, {u"Custom", u"1"}});
+  testing::RecordingMonitor monitor;
+  monitor.Activate(kSales, {kState}, true);
+  const std::uint32_t b = Add({{u"Xan_State", u"C"}});
+  emulator_->SetAttributes(a, MapOf({{u"Xan_State", u"H"}, {u"Custom", u"2"}}));
+  emulator_->Move(b, {kSales}, {});
+  bus_->WaitIdle();
+  EXPECT_THAT(monitor.Log(),
+              ElementsAre("Added 1 {Xan_State=A}", "Stats 1", "Added 2 {Xan_State=C}", "Stats 1",
+                          "Updated 1 {Xan_State=H}", "Stats 0", "Removed 2", "Stats 0"));
+  // A change while the connection was down reaches the cache by its reload.
+  connection_->Disconnect();
+  const std::uint32_t c = Add({{u"Xan_State", u"O"}});
+  connection_->Reconnect(false);
+  CEmulator::ForceRenegotiation(*connection_);
+  bus_->WaitIdle();
+  std::vector<InteractionId> cached;
+  monitor.QueryContents(cached);
+  std::vector<InteractionId> served;
+  const std::vector<std::uint32_t> contents = emulator_->QueueContents(kSales).value();
+  for (const std::uint32_t id : contents) served.emplace_back(id);
+  EXPECT_THAT(served, ElementsAre(InteractionId(a), InteractionId(c)));
+  EXPECT_THAT(cached, ::testing::UnorderedElementsAreArray(served));
+  CQmQueueStats stats;
+  monitor.QueryStatistics(stats);
+  EXPECT_EQ(stats.QueryAlertingCount(), emulator_->Counts(kSales)->alerting);
+  EXPECT_EQ(QueryAttribute(a, kState).QueryString(), u"H");
+}
+
+TEST_F(EmulatorTest, BadRequestsAndInjectedFaultsChangeNothing) {
+  const std::uint32_t id = Add({{u"Custom", u"1"}});
+  W4Notifier::CRequestObject truncated(CEntityId(W4Notifier::eInteractionRequest, id), 7);
+  truncated << std::int32_t{30} << static_cast<std::int32_t>(id) << std::int32_t{0};
+  CQmAttributeName(kCustom).Write(truncated << std::int32_t{1});
+  W4Notifier::CResponseObject response;
+  EXPECT_EQ(truncated.Send(response, 1000), 0);
+  EXPECT_EQ(emulator_->MalformedRequests(), 1U);
+  EXPECT_THAT(emulator_->LastRejection(), ::testing::HasSubstr("malformed request 7"));
+  EXPECT_EQ(Value(id, kCustom), u"1");
+
+  W4Notifier::CNotifierTimeout::Set(200);
+  for (const eFault fault : {eFault::kReject, eFault::kNoReply, eFault::kTruncated}) {
+    emulator_->InjectFault(W4Notifier::eInteractionRequest, 10, fault);
+    int now = 0;
+    EXPECT_FALSE(IncrementAttribute(id, kCustom, 1, now));
+  }
+  // Rejected: nothing; the other two were applied and only the answer lost.
+  EXPECT_EQ(Value(id, kCustom), u"3");
+  int now = 0;
+  EXPECT_TRUE(IncrementAttribute(id, kCustom, 1, now));
+  EXPECT_EQ(now, 4);
+  W4Notifier::CNotifierTimeout::Set(W4Notifier::CNotifierTimeout::kDefaultMs);
+}
+
+}  // namespace
+}  // namespace QueueManager::Emulator
