@@ -15,11 +15,12 @@
 
 namespace W4Notifier::detail {
 
-// Decides, for one place where threads wait, whether they spin before they
-// park. Spinning only pays while the thread that ends the wait runs on
-// another core at the same time; on a busy machine it often waits for this
-// very core, and every spin then only delays it. So a spin that ran out
-// without success turns spinning off for the next waits there. Thread-safe.
+// Thread-safe; owned by the one place where threads wait that it serves.
+// Decides whether those threads spin before they park. Spinning only pays
+// while the thread that ends the wait runs on another core at the same
+// time; on a busy machine it often waits for this very core, and every spin
+// then only delays it. So a spin that ran out without success turns spinning
+// off for the next waits there.
 class SpinPolicy {
  public:
   // Calls `ready` until it returns true or the spin budget has passed (or
