@@ -204,6 +204,41 @@ void BM_RequestRoundTripSync(benchmark::State& state) {
 }
 BENCHMARK(BM_RequestRoundTripSync)->UseRealTime();
 
+// The baseline of a round trip: a request handed to another thread and its
+// answer handed back, both threads parking on a condition variable between
+// turns. A synchronous round trip that costs less than this pair of hops
+// avoids parking.
+void BM_ThreadPingPongParked(benchmark::State& state) {
+  W4Os::Mutex mutex;
+  W4Os::CondVar turn(&mutex);
+  std::uint64_t asked = 0;
+  std::uint64_t answered = 0;
+  bool stop = false;
+  std::thread server([&] {
+    W4Os::MutexLock lock(&mutex);
+    while (true) {
+      while (asked == answered && !stop) turn.Wait();
+      if (stop) return;
+      ++answered;
+      turn.SignalAll();
+    }
+  });
+  for (auto _ : state) {
+    W4Os::MutexLock lock(&mutex);
+    ++asked;
+    turn.SignalAll();
+    while (answered != asked) turn.Wait();
+  }
+  {
+    W4Os::MutexLock lock(&mutex);
+    stop = true;
+    turn.SignalAll();
+  }
+  server.join();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ThreadPingPongParked)->UseRealTime();
+
 // Counts asynchronous outcomes; the benchmark waits until a batch is in.
 class OutcomeCounter : public W4Notifier::IAsyncResponseCallback {
  public:

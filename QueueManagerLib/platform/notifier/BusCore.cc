@@ -16,7 +16,7 @@ void BusCore::Shutdown() {
   {
     W4Os::MutexLock lock(&mutex_);
     stopping_ = true;
-    serverWork_.SignalAll();
+    SignalServer();
   }
   if (!server_.joinable()) return;
   if (server_.get_id() == std::this_thread::get_id()) {
@@ -47,7 +47,7 @@ void BusCore::RemoveConnection(const ConnectionCore* connection) {
 
 bool BusCore::Submit(const CMessage& request, std::uint16_t sender,
                      const std::shared_ptr<ConnectionCore>& origin, std::uint32_t requestId,
-                     std::uint64_t* tokenOut) {
+                     std::uint64_t* tokenOut, bool senderWaits) {
   {
     W4Os::MutexLock lock(&mutex_);
     if (handler_ == nullptr || stopping_) return false;
@@ -64,10 +64,10 @@ bool BusCore::Submit(const CMessage& request, std::uint16_t sender,
       token = nextToken_++;
       routes_[token] = Route{origin, requestId};
     }
-    queue_.push_back(QueuedRequest{request, token, sender});
+    queue_.push_back(QueuedRequest{request, token, sender, senderWaits});
     queue_.back().message.Rewind();
     work_->Add();
-    serverWork_.Signal();
+    SignalServer();
   }
   if (tokenOut != nullptr) *tokenOut = token;
   return true;
@@ -146,11 +146,14 @@ void BusCore::Observe(IBusObserver::eTraffic kind, const CMessage& message) {
 
 void BusCore::RunServer() {
   mutex_.Lock();
+  bool answeredWaitingSender = false;
   while (true) {
+    if (answeredWaitingSender && queue_.empty() && !stopping_) SpinForWork();
     while (queue_.empty() && !stopping_) serverWork_.Wait();
     if (queue_.empty()) break;  // stopping, and nothing left
     QueuedRequest request = std::move(queue_.front());
     queue_.pop_front();
+    answeredWaitingSender = request.senderWaits;
     IRequestHandler* handler = handler_;
     handlerBusy_ = handler != nullptr;
     mutex_.Unlock();
@@ -164,6 +167,18 @@ void BusCore::RunServer() {
     work_->Done();
   }
   mutex_.Unlock();
+}
+
+void BusCore::SpinForWork() {
+  const std::uint64_t seen = serverSignals_.load(std::memory_order_relaxed);
+  mutex_.Unlock();
+  serverSpin_.SpinUntil([&] { return serverSignals_.load(std::memory_order_relaxed) != seen; });
+  mutex_.Lock();
+}
+
+void BusCore::SignalServer() {
+  serverSignals_.fetch_add(1, std::memory_order_relaxed);
+  serverWork_.Signal();
 }
 
 }  // namespace W4Notifier::detail

@@ -124,12 +124,8 @@ void CInProcessConnection::Impl::FailAllPending() {
     EnqueueOutcome(node.key(), std::move(node.mapped()), DeliveryKind::kConnectionLoss);
   }
   deadlines_.clear();
-  for (auto& [id, waiter] : syncWaiters_) {
-    waiter->done = true;
-    waiter->status = eSendStatus::kNotConnected;
-  }
+  for (auto& [id, waiter] : syncWaiters_) Finish(*waiter, eSendStatus::kNotConnected);
   syncWaiters_.clear();
-  syncDone_.SignalAll();
   if (auto bus = bus_.lock()) {
     for (std::uint64_t token : tokens) bus->Forget(token);
   }
@@ -146,7 +142,7 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
     return bus->Submit(request, handle_, nullptr, 0, nullptr) ? eSendStatus::kSuccess
                                                               : eSendStatus::kNoRoute;
   }
-  auto waiter = std::make_shared<SyncWaiter>();
+  auto waiter = std::make_shared<SyncWaiter>(&mutex_);
   std::uint32_t requestId;
   {
     W4Os::MutexLock lock(&mutex_);
@@ -155,19 +151,16 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
     syncWaiters_[requestId] = waiter;
   }
   std::uint64_t token = 0;
-  if (!bus->Submit(request, handle_, shared_from_this(), requestId, &token)) {
+  if (!bus->Submit(request, handle_, shared_from_this(), requestId, &token,
+                   /*senderWaits=*/true)) {
     W4Os::MutexLock lock(&mutex_);
     syncWaiters_.erase(requestId);
     return eSendStatus::kNoRoute;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  W4Os::MutexLock lock(&mutex_);
-  while (!waiter->done) {
-    if (!syncDone_.WaitUntil(deadline) && !waiter->done) {
-      syncWaiters_.erase(requestId);
-      bus->Forget(token);
-      return eSendStatus::kTimeout;
-    }
+  if (!AwaitReply(waiter, requestId, deadline)) {
+    bus->Forget(token);
+    return eSendStatus::kTimeout;
   }
   if (waiter->status == eSendStatus::kSuccess || waiter->status == eSendStatus::kRejected) {
     *response = std::move(waiter->reply);
@@ -176,6 +169,30 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
     bus->Forget(token);  // a disconnection may have failed it before it was routed
   }
   return waiter->status;
+}
+
+bool CInProcessConnection::Impl::AwaitReply(const std::shared_ptr<SyncWaiter>& waiter,
+                                            std::uint32_t requestId, Clock::time_point deadline) {
+  // An in-process answer usually comes within microseconds: wait for it
+  // without parking first.
+  if (syncSpin_.SpinUntil([&] { return waiter->done.load(std::memory_order_acquire); }))
+    return true;
+  W4Os::MutexLock lock(&mutex_);
+  while (!waiter->done.load(std::memory_order_acquire)) {
+    if (!waiter->wake.WaitUntil(deadline) && !waiter->done.load(std::memory_order_acquire)) {
+      syncWaiters_.erase(requestId);
+      return false;
+    }
+  }
+  return true;
+}
+
+void CInProcessConnection::Impl::Finish(SyncWaiter& waiter, eSendStatus status,
+                                        const CMessage& reply) {
+  waiter.status = status;
+  waiter.reply = reply;
+  waiter.wake.Signal();  // a parked waiter runs only once `mutex_` is released
+  waiter.done.store(true, std::memory_order_release);
 }
 
 eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
@@ -244,12 +261,12 @@ eMsgCode CInProcessConnection::Impl::CancelAsyncRequest(std::uint32_t requestId)
 void CInProcessConnection::Impl::OnReply(std::uint32_t requestId, const CMessage& reply,
                                          bool rejected) {
   W4Os::MutexLock lock(&mutex_);
-  if (auto waiter = syncWaiters_.find(requestId); waiter != syncWaiters_.end()) {
-    waiter->second->done = true;
-    waiter->second->status = rejected ? eSendStatus::kRejected : eSendStatus::kSuccess;
-    waiter->second->reply = reply;
-    syncWaiters_.erase(waiter);
-    syncDone_.SignalAll();
+  if (auto it = syncWaiters_.find(requestId); it != syncWaiters_.end()) {
+    // Held here: a spinning waiter may return, and drop its share, as soon
+    // as it sees the answer.
+    const std::shared_ptr<SyncWaiter> waiter = std::move(it->second);
+    syncWaiters_.erase(it);
+    Finish(*waiter, rejected ? eSendStatus::kRejected : eSendStatus::kSuccess, reply);
     return;
   }
   auto it = pendingAsync_.find(requestId);

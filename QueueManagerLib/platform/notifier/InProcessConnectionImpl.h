@@ -9,6 +9,7 @@
 // mutex, then bus mutex); the bus never calls a connection while holding its
 // own mutex.
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <set>
@@ -18,6 +19,7 @@
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/Sync.h"
+#include "platform/notifier/SpinWait.h"
 #include "platform/notifier/WorkCounter.h"
 
 namespace W4Notifier::detail {
@@ -116,10 +118,17 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
     std::uint64_t busToken = 0;
     bool armed = false;
   };
+  // A synchronous request's rendezvous with its answer. The answer (or the
+  // failure) is written under `mutex_` and then published by `done`; nothing
+  // writes `status` or `reply` after that, so a waiter that saw `done` reads
+  // them without the lock. Each waiter has its own condition, so an answer
+  // wakes its own waiter only.
   struct SyncWaiter {
-    bool done = false;
+    explicit SyncWaiter(W4Os::Mutex* mutex) : wake(mutex) {}
+    std::atomic<bool> done{false};
     eSendStatus status = eSendStatus::kTimeout;
     CMessage reply;
+    W4Os::CondVar wake;
   };
 
   static const void* ObjectOf(const IMessageCallback* callback);
@@ -130,6 +139,12 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void Finish(SyncWaiter& waiter, eSendStatus status, const CMessage& reply = {})
+      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Waits for the answer of `waiter`'s request until `deadline`; false when
+  // it did not come in time (the request then no longer has a waiter).
+  bool AwaitReply(const std::shared_ptr<SyncWaiter>& waiter, std::uint32_t requestId,
+                  std::chrono::steady_clock::time_point deadline);
   // Removes subscriptions for which `remove` holds; waits until no other
   // thread is calling the callback's object; releases keep-alives safely.
   template <class Predicate>
@@ -152,7 +167,6 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   mutable W4Os::Mutex mutex_;
   W4Os::CondVar laneIdle_{&mutex_};
   W4Os::CondVar timerWake_{&mutex_};
-  W4Os::CondVar syncDone_{&mutex_};
   bool connected_ QM_GUARDED_BY(mutex_) = true;
   bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
   std::vector<Lane> lanes_ QM_GUARDED_BY(mutex_);
@@ -165,6 +179,7 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
       QM_GUARDED_BY(mutex_);
   std::map<std::uint32_t, std::shared_ptr<SyncWaiter>> syncWaiters_ QM_GUARDED_BY(mutex_);
+  detail::SpinPolicy syncSpin_;
 };
 
 }  // namespace W4Notifier

@@ -194,6 +194,47 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
   }
 }
 
+// Waiting senders on several threads each get their own request's outcome:
+// its answer or rejection, its time-out, or the connection's loss, never
+// another sender's answer; and no route is left behind.
+TEST_F(TransportTest, EachWaitingSenderGetsItsOwnOutcome) {
+  auto firstInt = [](CMessage message) {
+    std::int32_t n = -1;
+    message >> n;
+    return n;
+  };
+  server_->Handle(kServer, 0, [&](const CMessage& request) {
+    const std::int32_t n = firstInt(request);
+    if (n % 50 == 49) return CScriptedReply::Silence();
+    return n % 5 == 4 ? CScriptedReply::Reject(Ints({n})) : CScriptedReply::Respond(Ints({n}));
+  });
+  std::thread flapper([&] {
+    for (int i = 0; i < 200; ++i) connection_->Disconnect(), connection_->Reconnect(false);
+  });
+  std::vector<std::thread> senders;
+  for (std::int32_t t = 0; t < 3; ++t) {
+    senders.emplace_back([&, t] {
+      for (std::int32_t n = t * 1000; n < t * 1000 + 400; ++n) {
+        CMessage response;
+        const bool silent = n % 50 == 49;
+        const eSendStatus status =
+            connection_->SendRequest(CMessage(kServer, 0) << n, &response, silent ? 1 : 10000);
+        if (status == eSendStatus::kNotConnected) continue;
+        const eSendStatus expected = silent       ? eSendStatus::kTimeout
+                                     : n % 5 == 4 ? eSendStatus::kRejected
+                                                  : eSendStatus::kSuccess;
+        EXPECT_EQ(status, expected) << n;
+        if (!silent) {
+          EXPECT_EQ(firstInt(response), n);
+        }
+      }
+    });
+  }
+  for (std::thread& s : senders) s.join();
+  flapper.join();
+  EXPECT_EQ(bus_->Core().RouteCount(), 0u);
+}
+
 // A lost connection ends the pending requests; without a connected default
 // connection nothing is sent.
 TEST_F(TransportTest, ConnectionLossEndsPendingRequestsAndNoConnectionSendsNothing) {
