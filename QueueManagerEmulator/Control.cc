@@ -91,6 +91,11 @@ std::vector<CQmAttributeName> CEmulator::StatServerNames(std::uint16_t client) c
   });
 }
 
+std::vector<CQmAttributeName> CEmulator::WatchedNames(std::uint16_t client,
+                                                      std::uint32_t id) const {
+  return impl_->Inspect([&](const ServerState& state) { return state.WatchedNames(client, id); });
+}
+
 std::uint64_t CEmulator::MalformedRequests() const { return impl_->MalformedRequests(); }
 
 std::string CEmulator::LastRejection() const { return impl_->LastRejection(); }

@@ -110,6 +110,9 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     Post(Outgoing{std::nullopt, QueueNotification(state_, QueueChange{allQueues, false, {}}),
                   false});
   }
+  for (const InteractionRecord& record : changes.Records()) {
+    Post(Outgoing{std::nullopt, InteractionNotification(record), false});
+  }
 }
 
 void CEmulator::Impl::Post(Outgoing outgoing) {

@@ -1,11 +1,21 @@
 // The requests to an interaction's request entity. An interaction the server
 // does not know changes nothing: queries answer no values, changes answer
 // false (or the empty value) and an element edit of it is dropped.
+//
+// The attribute watch request (event 8) answers one record per listed
+// interaction with the values it holds of the names asked for, the
+// always-notify flag set so that the client reports the interaction even when
+// none of them has a value; an interaction it does not know is answered with
+// a deallocation record. Sent to the interaction's own entity about it alone,
+// it is an activation: the client watches those names from then on. Sent to
+// another entity (the form that asks about many at once) it is a snapshot and
+// watches nothing new.
 
 #include <limits>
 
 #include "Conditions.h"
 #include "HandlerParts.h"
+#include "Wire.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -186,6 +196,16 @@ CMessage ConditionalSettings(const Request& r, std::uint16_t, ServerState& state
   return out;
 }
 
+CMessage WatchAttributes(const Request& r, std::uint16_t client, ServerState& state, Changes&) {
+  const bool activation = r.ids.size() == 1 && r.ids.front() == r.id;
+  CMessage out;
+  for (const std::uint32_t id : r.ids) {
+    if (activation && state.FindInteraction(id) != nullptr) state.Watch(client, id, r.names);
+    WriteInteractionSnapshot(out, state, id, true, &r.names);
+  }
+  return out;
+}
+
 }  // namespace
 
 Handler InteractionHandler(eRequest kind) {
@@ -212,6 +232,8 @@ Handler InteractionHandler(eRequest kind) {
       return ConditionalSetList;
     case eRequest::kConditionalSettings:
       return ConditionalSettings;
+    case eRequest::kWatchAttributes:
+      return WatchAttributes;
     default:
       return nullptr;
   }

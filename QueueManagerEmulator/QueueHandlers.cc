@@ -39,17 +39,6 @@ CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Chang
   return out;
 }
 
-void WriteInteractionRecord(CMessage& out, const ServerState& state, std::uint32_t id) {
-  const InteractionState* interaction = state.FindInteraction(id);
-  const W4Notifier::ObjectTypes type =
-      interaction == nullptr ? W4Notifier::eInteractionRequest : interaction->type;
-  const bool alwaysNotify = false;
-  const bool deallocated = interaction == nullptr;
-  out << static_cast<std::int32_t>(type) << static_cast<std::int32_t>(id) << alwaysNotify
-      << deallocated;
-  (interaction == nullptr ? CQmAttributeMap() : interaction->attributes).Write(out);
-}
-
 CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   CMessage out;
   WriteServerTime(out);
@@ -57,7 +46,7 @@ CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Change
     if (entity.QueryObjectType() == W4Notifier::eInteractionRequest) {
       out << static_cast<std::int32_t>(entity.QueryObjectType())
           << static_cast<std::int32_t>(entity.QueryObjectId());
-      WriteInteractionRecord(out, state, entity.QueryObjectId());
+      WriteInteractionSnapshot(out, state, entity.QueryObjectId(), false, nullptr);
     } else {
       WriteQueueSection(out, state, entity, false);
     }

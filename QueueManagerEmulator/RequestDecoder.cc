@@ -90,6 +90,12 @@ std::uint32_t Unsigned(const CMessage& m) {
   return value;
 }
 
+std::vector<std::uint32_t> Ids(const CMessage& m) {
+  std::vector<std::uint32_t> out;
+  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Unsigned(m));
+  return out;
+}
+
 ConditionalSetting Setting(const CMessage& m) {
   ConditionalSetting s;
   s.allConditions = Bool(m);
@@ -142,6 +148,12 @@ const std::map<int, Entry>& InteractionRequests() {
           r.value = Text(m);
         }}},
       {7, {eRequest::kMoveAndSet, DecodeMoveAndSet}},
+      {8,
+       {eRequest::kWatchAttributes,
+        [](auto& m, auto& r) {
+          r.ids = Ids(m);
+          r.names = Names(m);
+        }}},
       {9,
        {eRequest::kConditionalSet,
         [](auto& m, auto& r) {

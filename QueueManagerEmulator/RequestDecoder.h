@@ -28,6 +28,7 @@ enum class eRequest : std::uint8_t {
   kRemove,               // name, value
   kConditionalSetList,   // names, values, values2, flag
   kConditionalSettings,  // flag, settings
+  kWatchAttributes,      // ids, names
   // To the Queue Manager server.
   kMonitorQueue,       // flag (adding), queue, names
   kCacheReload,        // entities
@@ -69,6 +70,7 @@ struct Request {
   W4Notifier::CEntityId queue;
   CQmAttributeName name;
   std::vector<CQmAttributeName> names;
+  std::vector<std::uint32_t> ids;  // interactions listed in the body
   std::u16string value;
   std::u16string value2;
   std::u16string text;

@@ -184,6 +184,10 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
           QueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
     }
   }
+  CQmAttributeMap watched = Watched(id, changed);
+  if (watched.size() != 0) {
+    changes.Record(InteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
+  }
 }
 
 void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& changes) {
@@ -217,7 +221,26 @@ void ServerState::RemoveInteraction(std::uint32_t id, Changes& changes) {
   for (const CEntityId& queue : std::vector<CEntityId>(interaction->queues)) {
     Leave(id, queue, changes);
   }
+  const CEntityId entity(interaction->type, id);
   interactions_.erase(id);
+  watched_.erase(id);
+  LeaveConferences(id, changes);
+  changes.Record(InteractionRecord{entity, true, {}});
+}
+
+void ServerState::LeaveConferences(std::uint32_t id, Changes& changes) {
+  const CQmAttributeName members(Xan_ConferenceMembers);
+  std::vector<std::pair<std::uint32_t, CQmAttributeValue>> edited;
+  for (const auto& [conference, interaction] : interactions_) {
+    CQmAttributeValue list = interaction.attributes.Query(members);
+    if (list.remove(id)) edited.emplace_back(conference, std::move(list));
+  }
+  // The whole list goes out, as after any other change of it.
+  for (const auto& [conference, list] : edited) {
+    CQmAttributeMap map;
+    map.insert(members, list);
+    SetAttributes(conference, map, changes);
+  }
 }
 
 std::vector<std::uint32_t> ServerState::InteractionsOfType(ObjectTypes type) const {
@@ -257,6 +280,36 @@ CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, Object
 CQmAttributeMap ServerState::MonitoredAttributes(std::uint32_t id, ObjectTypes type) const {
   const InteractionState* interaction = FindInteraction(id);
   return interaction == nullptr ? CQmAttributeMap() : Monitored(interaction->attributes, type);
+}
+
+void ServerState::Watch(std::uint16_t client, std::uint32_t id,
+                        const std::vector<CQmAttributeName>& names) {
+  std::vector<CQmAttributeName>& watched = watched_[id][client];
+  for (const CQmAttributeName& name : names) {
+    if (std::ranges::find(watched, name) == watched.end()) watched.push_back(name);
+  }
+}
+
+std::vector<CQmAttributeName> ServerState::WatchedNames(std::uint16_t client,
+                                                        std::uint32_t id) const {
+  const auto byId = watched_.find(id);
+  if (byId == watched_.end()) return {};
+  const auto byClient = byId->second.find(client);
+  return byClient == byId->second.end() ? std::vector<CQmAttributeName>() : byClient->second;
+}
+
+CQmAttributeMap ServerState::Watched(std::uint32_t id, const CQmAttributeMap& attributes) const {
+  CQmAttributeMap out;
+  const auto byId = watched_.find(id);
+  if (byId == watched_.end()) return out;
+  for (const auto& [name, value] : attributes) {
+    for (const auto& entry : byId->second) {
+      if (std::ranges::find(entry.second, name) == entry.second.end()) continue;
+      out.insert(name, value);
+      break;
+    }
+  }
+  return out;
 }
 
 std::uint64_t ServerState::Sequence(const CEntityId& queue) const {

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -34,15 +35,27 @@ struct QueueChange {
   std::vector<QueueEvent> events;
 };
 
-// The queue changes of one operation, in the order the queues were touched.
-// Not thread-safe; owned by the operation that fills it.
+// One record of an interaction's own notification: the watched attributes
+// that changed, or its deallocation.
+struct InteractionRecord {
+  CEntityId interaction;  // its own object type and id
+  bool deallocated = false;
+  CQmAttributeMap attributes;
+};
+
+// The queue changes of one operation, in the order the queues were touched,
+// and the interaction records, in the order they were made. Not thread-safe;
+// owned by the operation that fills it.
 class Changes {
  public:
   QueueChange& For(const CEntityId& queue);
   const std::vector<QueueChange>& All() const { return changes_; }
+  void Record(InteractionRecord record) { records_.push_back(std::move(record)); }
+  const std::vector<InteractionRecord>& Records() const { return records_; }
 
  private:
   std::vector<QueueChange> changes_;
+  std::vector<InteractionRecord> records_;
 };
 
 struct QueueRecord {
@@ -92,11 +105,13 @@ class ServerState {
   // The next free id, counting up from the last one handed out.
   std::uint32_t NextFreeId();
   // Stores `attributes`; the queues that hold it report the monitored ones
-  // that changed.
+  // that changed, and its own notification the watched ones that changed.
   void SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes, Changes& changes);
   // Both do nothing for a pair that is already (or not) in place.
   void Join(std::uint32_t id, const CEntityId& queue, Changes& changes);
   void Leave(std::uint32_t id, const CEntityId& queue, Changes& changes);
+  // Takes it off its queues and out of every conference member list, then
+  // records its deallocation: the last record published for it.
   void RemoveInteraction(std::uint32_t id, Changes& changes);
   std::vector<std::uint32_t> InteractionsOfType(ObjectTypes type) const;
 
@@ -107,6 +122,12 @@ class ServerState {
   const std::vector<CQmAttributeName>& MonitoredNames(ObjectTypes type) const;
   // The monitored attributes of `id` for queues of `type`.
   CQmAttributeMap MonitoredAttributes(std::uint32_t id, ObjectTypes type) const;
+
+  // Adds `names` to those of `id` that `client` watches (one activation).
+  // The interaction's notification reports a change of a name that any
+  // client watches: notifications go to every subscriber alike.
+  void Watch(std::uint16_t client, std::uint32_t id, const std::vector<CQmAttributeName>& names);
+  std::vector<CQmAttributeName> WatchedNames(std::uint16_t client, std::uint32_t id) const;
 
   // The sequence number of the last notification of `queue` (a single queue
   // or the all-queues entity of a type), and the one the next one carries.
@@ -123,12 +144,18 @@ class ServerState {
   InteractionState* Find(std::uint32_t id);
   // Only the names monitored for queues of `type`.
   CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
+  // Only the names that some client watches on `id`.
+  CQmAttributeMap Watched(std::uint32_t id, const CQmAttributeMap& attributes) const;
+  // Takes `id` out of the member list of every interaction that lists it.
+  void LeaveConferences(std::uint32_t id, Changes& changes);
 
   std::vector<CEntityId> queueOrder_;
   std::unordered_map<CEntityId, QueueRecord> queues_;
   std::map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;
+  // Interaction id, then client, then the names it watches there.
+  std::map<std::uint32_t, std::map<std::uint16_t, std::vector<CQmAttributeName>>> watched_;
   std::map<ObjectTypes, std::uint64_t> allQueuesSequence_;
   std::uint32_t lastId_ = 0;
 };

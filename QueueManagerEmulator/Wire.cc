@@ -127,6 +127,38 @@ void WriteQueueSection(CMessage& message, const ServerState& state, const CEntit
   WriteQueueBody(message, state, queue, ContentEvents(state, queue), trailer);
 }
 
+void WriteInteractionRecord(CMessage& message, const CEntityId& interaction, bool alwaysNotify,
+                            bool deallocated, const CQmAttributeMap& attributes) {
+  message << static_cast<std::int32_t>(interaction.QueryObjectType())
+          << static_cast<std::int32_t>(interaction.QueryObjectId()) << alwaysNotify << deallocated;
+  attributes.Write(message);
+}
+
+void WriteInteractionSnapshot(CMessage& message, const ServerState& state, std::uint32_t id,
+                              bool alwaysNotify, const std::vector<CQmAttributeName>* names) {
+  const InteractionState* interaction = state.FindInteraction(id);
+  if (interaction == nullptr) {
+    WriteInteractionRecord(message, CEntityId(W4Notifier::eInteractionRequest, id), alwaysNotify,
+                           true, CQmAttributeMap());
+    return;
+  }
+  CQmAttributeMap attributes;
+  if (names == nullptr) attributes = interaction->attributes;
+  for (const CQmAttributeName& name : names == nullptr ? std::vector<CQmAttributeName>() : *names) {
+    const auto it = interaction->attributes.find(name);
+    if (it != interaction->attributes.end()) attributes.insert(it->first, it->second);
+  }
+  WriteInteractionRecord(message, CEntityId(interaction->type, id), alwaysNotify, false,
+                         attributes);
+}
+
+CMessage InteractionNotification(const InteractionRecord& record) {
+  CMessage message(
+      CEntityId(W4Notifier::eInteractionRequest, record.interaction.QueryObjectId(), 0), 7);
+  WriteInteractionRecord(message, record.interaction, false, record.deallocated, record.attributes);
+  return message;
+}
+
 CMessage QueueNotification(const ServerState& state, const QueueChange& change) {
   CMessage message(change.queue, 0);
   WriteServerTime(message);

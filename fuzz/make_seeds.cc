@@ -330,6 +330,11 @@ SeedFiles EmulatorRequestSeeds() {
   return {
       {"query",
        request(interaction, 0, [](CMessage& m) { CQmAttributeName(u"Xan_State").Write(m << 1); })},
+      {"watch", request(interaction, 8,
+                        [](CMessage& m) {
+                          m << std::int32_t{1} << std::uint32_t{1} << std::int32_t{1};
+                          CQmAttributeName(u"Xan_State").Write(m);
+                        })},
       {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
       {"move_and_set", request(interaction, 7, moveAndSet)},
       {"move_and_set_cut", cut},

@@ -2,8 +2,12 @@
 
 // The Queue Manager server emulator: a real, stateful server on an in-process
 // bus. It keeps queues and interactions, answers the library's attribute,
-// queue administration and queue monitoring requests from that state, and
-// publishes the queue notifications that the library's monitors consume. Tests
+// queue administration, queue monitoring and interaction monitoring requests
+// from that state, and publishes the queue and interaction notifications that
+// the library's monitors consume. An interaction's notification reports each
+// change of an attribute that a client watches there, and its removal last
+// (after its queues and every conference member list that named it were
+// updated, each list published whole). Tests
 // and demonstrations seed and inspect its state, and inject faults, through
 // the control functions of CEmulator.
 
@@ -76,7 +80,8 @@ class QM_EXPORT CEmulator {
   // not exist.
   bool Move(std::uint32_t id, const std::vector<W4Notifier::CEntityId>& from,
             const std::vector<W4Notifier::CEntityId>& to);
-  // Removes the interaction from every queue and forgets it.
+  // Removes the interaction from every queue and every conference member
+  // list, publishes its deallocation and forgets it.
   bool RemoveInteraction(std::uint32_t id);
 
   // ---- inspection ----
@@ -91,6 +96,8 @@ class QM_EXPORT CEmulator {
   // watched by the statistics server (the last list each sent).
   std::vector<CQmAttributeName> DeactivationNames(std::uint16_t client) const;
   std::vector<CQmAttributeName> StatServerNames(std::uint16_t client) const;
+  // The names `client` watches on interaction `id` (its activations).
+  std::vector<CQmAttributeName> WatchedNames(std::uint16_t client, std::uint32_t id) const;
   // Requests that were rejected as malformed, and the reason of the last one.
   std::uint64_t MalformedRequests() const;
   std::string LastRejection() const;
