@@ -53,6 +53,22 @@ bool CEmulator::RemoveInteraction(std::uint32_t id) {
   });
 }
 
+bool CEmulator::AnswerAlerting(std::uint32_t id, const CEntityId& party) {
+  return impl_->Mutate([&](ServerState& state, Changes& changes) {
+    return Emulator::AnswerAlerting(state, id, party, changes);
+  });
+}
+
+std::optional<AlertingView> CEmulator::Alerting(std::uint32_t id) const {
+  return impl_->Inspect([&](const ServerState& state) -> std::optional<AlertingView> {
+    const auto it = state.Alertings().find(id);
+    if (it == state.Alertings().end()) return std::nullopt;
+    AlertingView view{{}, it->second.silent, it->second.finalValue};
+    for (const AlertOrder& order : it->second.orders) view.parties.push_back(order.party);
+    return view;
+  });
+}
+
 std::vector<CEntityId> CEmulator::Queues(W4Notifier::ObjectTypes type) const {
   return impl_->Inspect([&](const ServerState& state) { return state.QueuesOfType(type); });
 }

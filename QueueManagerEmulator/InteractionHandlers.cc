@@ -235,7 +235,7 @@ Handler InteractionHandler(eRequest kind) {
     case eRequest::kWatchAttributes:
       return WatchAttributes;
     default:
-      return nullptr;
+      return AlertingHandler(kind);
   }
 }
 

@@ -114,6 +114,19 @@ ConditionalSetting Setting(const CMessage& m) {
   return s;
 }
 
+void DecodePerformAlerting(const CMessage& m, Request& r) {
+  r.seconds = Unsigned(m);
+  r.entities = Entities(m);
+  r.entities2 = Entities(m);
+  for (std::uint32_t i = Count(m); i > 0; --i) {
+    AlertOrder order;
+    order.party = Entity(m);
+    ReadAlertParameters(m, order.parameters);
+    r.alerts.push_back(std::move(order));
+  }
+  r.finalValue = Unsigned(m);
+}
+
 void DecodeMoveAndSet(const CMessage& m, Request& r) {
   const CEntityId self = Entity(m);
   if (self != CEntityId(W4Notifier::eInteractionRequest, r.id, 0)) {
@@ -197,6 +210,10 @@ const std::map<int, Entry>& InteractionRequests() {
           r.flag = Bool(m);
           for (std::uint32_t i = Unsigned(m); i > 0; --i) r.settings.push_back(Setting(m));
         }}},
+      {15, {eRequest::kPerformAlerting, DecodePerformAlerting}},
+      {16, {eRequest::kEndAlerting, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
+      {17, {eRequest::kSilentAlerting, [](auto&, auto&) {}}},
+      {19, {eRequest::kAlertTimeout, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
   };
   return table;
 }

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Message.h"
@@ -29,6 +30,10 @@ enum class eRequest : std::uint8_t {
   kConditionalSetList,   // names, values, values2, flag
   kConditionalSettings,  // flag, settings
   kWatchAttributes,      // ids, names
+  kPerformAlerting,      // seconds, entities (from), entities2 (associated), alerts, finalValue
+  kEndAlerting,          // finalValue
+  kSilentAlerting,       // nothing
+  kAlertTimeout,         // finalValue (seconds)
   // To the Queue Manager server.
   kMonitorQueue,       // flag (adding), queue, names
   kCacheReload,        // entities
@@ -84,6 +89,9 @@ struct Request {
   std::uint32_t mask2 = 0;
   bool flag = false;
   std::vector<ConditionalSetting> settings;
+  std::uint32_t seconds = 0;
+  std::uint32_t finalValue = 0;
+  std::vector<AlertOrder> alerts;
 };
 
 // Why a request was not decoded.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/EntityId.h"
@@ -52,10 +53,21 @@ class Changes {
   const std::vector<QueueChange>& All() const { return changes_; }
   void Record(InteractionRecord record) { records_.push_back(std::move(record)); }
   const std::vector<InteractionRecord>& Records() const { return records_; }
+  // Other notifications, sent after the records.
+  void Notify(W4Notifier::CMessage message) { notifications_.push_back(std::move(message)); }
+  const std::vector<W4Notifier::CMessage>& Notifications() const { return notifications_; }
+  // The request's reply is held under `ticket` until an outcome names it.
+  void Hold(std::uint64_t ticket) { held_ = ticket; }
+  std::optional<std::uint64_t> Held() const { return held_; }
+  void Conclude(AlertOutcome outcome) { outcomes_.push_back(outcome); }
+  const std::vector<AlertOutcome>& Outcomes() const { return outcomes_; }
 
  private:
   std::vector<QueueChange> changes_;
   std::vector<InteractionRecord> records_;
+  std::vector<W4Notifier::CMessage> notifications_;
+  std::optional<std::uint64_t> held_;
+  std::vector<AlertOutcome> outcomes_;
 };
 
 struct QueueRecord {
@@ -137,6 +149,11 @@ class ServerState {
   // Every queue lists exactly the interactions that list it, each once.
   bool IsConsistent() const;
 
+  // ---- alerting (see Alerting.h) ----
+  std::map<std::uint32_t, Alerting>& Alertings() { return alertings_; }
+  const std::map<std::uint32_t, Alerting>& Alertings() const { return alertings_; }
+  std::uint64_t NextTicket() { return ++lastTicket_; }
+
   ClientRecord& Client(std::uint16_t handle) { return clients_[handle]; }
   const ClientRecord* FindClient(std::uint16_t handle) const;
 
@@ -158,6 +175,8 @@ class ServerState {
   std::map<std::uint32_t, std::map<std::uint16_t, std::vector<CQmAttributeName>>> watched_;
   std::map<ObjectTypes, std::uint64_t> allQueuesSequence_;
   std::uint32_t lastId_ = 0;
+  std::map<std::uint32_t, Alerting> alertings_;  // by interaction
+  std::uint64_t lastTicket_ = 0;
 };
 
 }  // namespace QueueManager::Emulator

@@ -9,7 +9,8 @@
 // alerting answers (rows 2 to 4); and, given a fourth, that of fuzz_monitor_events:
 // event bodies, a notification, an answer and interaction update records;
 // and, given a fifth, that of fuzz_emulator_requests: whole request messages
-// to an interaction and to the server, one cut short.
+// to an interaction and to the server (attribute, watch and alerting
+// requests among them), one cut short.
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
 //     fuzz/corpus/request_messages fuzz/corpus/monitor_events fuzz/corpus/emulator_requests
@@ -335,6 +336,17 @@ SeedFiles EmulatorRequestSeeds() {
                           m << std::int32_t{1} << std::uint32_t{1} << std::int32_t{1};
                           CQmAttributeName(u"Xan_State").Write(m);
                         })},
+      {"alert", request(interaction, 15,
+                        [](CMessage& m) {
+                          m << std::uint32_t{30} << std::int32_t{1} << std::int32_t{3}
+                            << std::int32_t{1} << std::int32_t{1} << std::int32_t{3}
+                            << std::int32_t{2} << std::int32_t{1};
+                          m << AlertList::value_type{CEntityId(W4Notifier::eUserQueue, 7u),
+                                                     CQmAlertingParameters()};
+                          m << std::uint32_t{0};
+                        })},
+      {"end_alerting", request(interaction, 16, [](CMessage& m) { m << std::uint32_t{0}; })},
+      {"alert_timeout", request(interaction, 19, [](CMessage& m) { m << std::uint32_t{5}; })},
       {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
       {"move_and_set", request(interaction, 7, moveAndSet)},
       {"move_and_set_cut", cut},

@@ -4,7 +4,8 @@
 // bus. It keeps queues and interactions, answers the library's attribute,
 // queue administration, queue monitoring and interaction monitoring requests
 // from that state, and publishes the queue and interaction notifications that
-// the library's monitors consume. An interaction's notification reports each
+// the library's monitors consume, and holds alerting orders until they end.
+// An interaction's notification reports each
 // change of an attribute that a client watches there, and its removal last
 // (after its queues and every conference member list that named it were
 // updated, each list published whole). Tests
@@ -44,6 +45,16 @@ struct InteractionState {
   std::vector<W4Notifier::CEntityId> queues;
 };
 
+// An alerting in progress, as the server holds it.
+struct AlertingView {
+  // The parties alerted, in the order of the alerting order.
+  std::vector<W4Notifier::CEntityId> parties;
+  // The parties were silenced; the alerting goes on.
+  bool silent = false;
+  // The order's final value, kept as it came.
+  std::uint32_t finalValue = 0;
+};
+
 // What the next requests of one event suffer (see CEmulator::InjectFault).
 enum class eFault : std::uint8_t {
   kReject,     // rejected with the reason "injected fault"
@@ -80,6 +91,10 @@ class QM_EXPORT CEmulator {
   // not exist.
   bool Move(std::uint32_t id, const std::vector<W4Notifier::CEntityId>& from,
             const std::vector<W4Notifier::CEntityId>& to);
+  // Answers the alerting of interaction `id` as `party`, one of its alerted
+  // parties: the alerting order's caller gets "answered" (7) and the
+  // interaction is connected. False when `party` is not alerted for it.
+  bool AnswerAlerting(std::uint32_t id, const W4Notifier::CEntityId& party);
   // Removes the interaction from every queue and every conference member
   // list, publishes its deallocation and forgets it.
   bool RemoveInteraction(std::uint32_t id);
@@ -96,6 +111,8 @@ class QM_EXPORT CEmulator {
   // watched by the statistics server (the last list each sent).
   std::vector<CQmAttributeName> DeactivationNames(std::uint16_t client) const;
   std::vector<CQmAttributeName> StatServerNames(std::uint16_t client) const;
+  // The alerting of `id` in progress, if any.
+  std::optional<AlertingView> Alerting(std::uint32_t id) const;
   // The names `client` watches on interaction `id` (its activations).
   std::vector<CQmAttributeName> WatchedNames(std::uint16_t client, std::uint32_t id) const;
   // Requests that were rejected as malformed, and the reason of the last one.
