@@ -20,6 +20,8 @@ Handler InteractionHandler(eRequest kind);
 Handler QueueHandler(eRequest kind);
 // The alerting kinds, which InteractionHandler also gives.
 Handler AlertingHandler(eRequest kind);
+// The queue object kinds of both targets, which both functions above give.
+Handler QueueObjectHandler(eRequest kind);
 
 // Ends the alertings that are over by `now` or by a change of their
 // interaction.

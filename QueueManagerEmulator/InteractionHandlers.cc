@@ -63,15 +63,36 @@ CMessage Wildcard(const Request& r, std::uint16_t, ServerState& state, Changes&)
   return out;
 }
 
+// A queue to leave of no object type (an unset entity's fields) stands for
+// every queue. The legacy form puts an
+// object the server does not know on its queues as a new object of its
+// entity's type, and answers an int: 1 done, 0 for an object it does not
+// know (and is not told to put on a queue).
 CMessage MoveAndSet(const Request& r, std::uint16_t, ServerState& state, Changes& changes) {
-  const bool known = state.FindInteraction(r.id) != nullptr;
+  bool known = state.FindInteraction(r.id) != nullptr;
+  if (!known && r.flag && !r.entities2.empty() && r.id != W4Notifier::kAllObjects) {
+    state.AddInteraction(r.id, r.type, CQmAttributeMap());
+    known = true;
+  }
   if (known) {
-    for (const CEntityId& queue : r.entities) state.Leave(r.id, queue, changes);
+    for (const CEntityId& queue : r.entities) {
+      if (queue.QueryObjectType() != W4Notifier::eObjectTypeNone) {
+        state.Leave(r.id, queue, changes);
+      } else {
+        for (const CEntityId& each : std::vector<CEntityId>(state.FindInteraction(r.id)->queues)) {
+          state.Leave(r.id, each, changes);
+        }
+      }
+    }
     state.SetAttributes(r.id, r.map, changes);
     for (const CEntityId& queue : r.entities2) state.Join(r.id, queue, changes);
   }
   CMessage out;
-  out << known;
+  if (r.flag) {
+    out << std::int32_t{known ? 1 : 0};
+  } else {
+    out << known;
+  }
   return out;
 }
 
@@ -235,7 +256,7 @@ Handler InteractionHandler(eRequest kind) {
     case eRequest::kWatchAttributes:
       return WatchAttributes;
     default:
-      return AlertingHandler(kind);
+      return AlertingHandler(kind) != nullptr ? AlertingHandler(kind) : QueueObjectHandler(kind);
   }
 }
 

@@ -11,14 +11,6 @@ namespace {
 
 using W4Notifier::CMessage;
 
-void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
-  out << static_cast<std::int32_t>(entities.size());
-  for (const CEntityId& entity : entities) {
-    out << static_cast<std::int32_t>(entity.QueryObjectType())
-        << static_cast<std::int32_t>(entity.QueryObjectId());
-  }
-}
-
 bool IsAllQueues(const CEntityId& queue) {
   return queue.QueryObjectId() == W4Notifier::kAllObjects;
 }
@@ -168,7 +160,7 @@ Handler QueueHandler(eRequest kind) {
     case eRequest::kListQueues:
       return ListQueues;
     default:
-      return nullptr;
+      return QueueObjectHandler(kind);
   }
 }
 

@@ -127,14 +127,19 @@ void DecodePerformAlerting(const CMessage& m, Request& r) {
   r.finalValue = Unsigned(m);
 }
 
+// The plain form names the interaction's request entity in front; the legacy
+// form (flag) names the object's own entity, and carries no attributes.
 void DecodeMoveAndSet(const CMessage& m, Request& r) {
   const CEntityId self = Entity(m);
-  if (self != CEntityId(W4Notifier::eInteractionRequest, r.id, 0)) {
+  if (self.QueryObjectId() != r.id || !self.IsSet()) {
     throw Malformed{"entity fields do not name the addressed interaction"};
   }
+  r.flag = self.QueryObjectType() != W4Notifier::eInteractionRequest;
+  r.type = self.QueryObjectType();
   r.entities = Entities(m);
   r.map.Read(m);
   r.entities2 = Entities(m);
+  if (r.flag && r.map.size() != 0) throw Malformed{"attributes in a legacy move"};
 }
 
 using Decoder = std::function<void(const CMessage&, Request&)>;
@@ -212,7 +217,9 @@ const std::map<int, Entry>& InteractionRequests() {
         }}},
       {15, {eRequest::kPerformAlerting, DecodePerformAlerting}},
       {16, {eRequest::kEndAlerting, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
+      {6, {eRequest::kQueuesOfObject, [](auto&, auto&) {}}},
       {17, {eRequest::kSilentAlerting, [](auto&, auto&) {}}},
+      {35, {eRequest::kAllocateIds, [](auto& m, auto& r) { r.number = Int(m); }}},
       {19, {eRequest::kAlertTimeout, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
   };
   return table;
@@ -245,6 +252,18 @@ const std::map<int, Entry>& ServerRequests() {
           r.map.Read(m);
           r.entities = Entities(m);
           r.number = Int(m);
+        }}},
+      {9,
+       {eRequest::kActiveObjects,
+        [](auto& m, auto& r) {
+          r.queue = Queue(m);
+          r.type = static_cast<W4Notifier::ObjectTypes>(Int(m));
+        }}},
+      {12,
+       {eRequest::kSelectCall,
+        [](auto& m, auto& r) {
+          r.number = Int(m);
+          r.entities = Entities(m);
         }}},
       {17, {eRequest::kStatServerNames, [](auto& m, auto& r) { r.names = Names(m); }}},
       {18,

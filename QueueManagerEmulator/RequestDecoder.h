@@ -20,7 +20,7 @@ enum class eRequest : std::uint8_t {
   // To an interaction's request entity.
   kQueryAttributes,      // names
   kQueryWildcard,        // text
-  kMoveAndSet,           // entities (remove from), map, entities2 (add to)
+  kMoveAndSet,           // entities (remove from), map, entities2 (add to), flag (legacy form)
   kAppend,               // name, value, text (separator)
   kInsert,               // name, value
   kConditionalSet,       // name, value, value2
@@ -34,6 +34,8 @@ enum class eRequest : std::uint8_t {
   kEndAlerting,          // finalValue
   kSilentAlerting,       // nothing
   kAlertTimeout,         // finalValue (seconds)
+  kQueuesOfObject,       // nothing
+  kAllocateIds,          // number (block size)
   // To the Queue Manager server.
   kMonitorQueue,       // flag (adding), queue, names
   kCacheReload,        // entities
@@ -47,6 +49,8 @@ enum class eRequest : std::uint8_t {
   kInstantiate,        // id, type, map, entities
   kStatServerNames,    // names
   kListQueues,         // type
+  kActiveObjects,      // queue, type
+  kSelectCall,         // number (selection value), entities
 };
 
 // One condition of a conditional setting.

@@ -152,6 +152,15 @@ std::uint32_t ServerState::NextFreeId() {
   return lastId_;
 }
 
+std::optional<std::uint32_t> ServerState::ReserveIds(std::uint32_t count) {
+  std::uint64_t first = std::uint64_t{lastId_} + 1;
+  if (!interactions_.empty())
+    first = std::max(first, std::uint64_t{interactions_.rbegin()->first} + 1);
+  if (count == 0 || first + count > W4Notifier::kAllObjects) return std::nullopt;
+  lastId_ = static_cast<std::uint32_t>(first + count - 1);
+  return static_cast<std::uint32_t>(first);
+}
+
 void ServerState::AddInteraction(std::uint32_t id, ObjectTypes type,
                                  const CQmAttributeMap& attributes) {
   InteractionState& added = interactions_[id];

@@ -116,6 +116,9 @@ class ServerState {
   void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes);
   // The next free id, counting up from the last one handed out.
   std::uint32_t NextFreeId();
+  // Hands out `count` consecutive ids above every id handed out or in use;
+  // the first of them, or nullopt when they would not fit below 0xFFFFFFFF.
+  std::optional<std::uint32_t> ReserveIds(std::uint32_t count);
   // Stores `attributes`; the queues that hold it report the monitored ones
   // that changed, and its own notification the watched ones that changed.
   void SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes, Changes& changes);

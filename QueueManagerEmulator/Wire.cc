@@ -61,6 +61,14 @@ void WriteEvent(CMessage& message, const QueueEvent& event) {
 
 }  // namespace
 
+void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
+  out << static_cast<std::int32_t>(entities.size());
+  for (const CEntityId& entity : entities) {
+    out << static_cast<std::int32_t>(entity.QueryObjectType())
+        << static_cast<std::int32_t>(entity.QueryObjectId());
+  }
+}
+
 void WriteServerTime(CMessage& message) {
   std::uint64_t now = 0;
   W4Os::CW4DateTime::Now().ToFileTime(now);

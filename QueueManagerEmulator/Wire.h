@@ -10,6 +10,8 @@
 
 namespace QueueManager::Emulator {
 
+// An entity list: the count, then each entity's object type and id.
+void WriteEntities(W4Notifier::CMessage& out, const std::vector<CEntityId>& entities);
 // High and low 32 bits of the current time in 100-nanosecond intervals since
 // 1601-01-01 UTC.
 void WriteServerTime(W4Notifier::CMessage& message);

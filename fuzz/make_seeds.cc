@@ -347,6 +347,23 @@ SeedFiles EmulatorRequestSeeds() {
                         })},
       {"end_alerting", request(interaction, 16, [](CMessage& m) { m << std::uint32_t{0}; })},
       {"alert_timeout", request(interaction, 19, [](CMessage& m) { m << std::uint32_t{5}; })},
+      {"queues_of_object", request(interaction, 6, [](CMessage&) {})},
+      {"legacy_move", request(interaction, 7,
+                              [](CMessage& m) {
+                                m << std::int32_t{70} << std::int32_t{1} << std::int32_t{1}
+                                  << std::int32_t{0} << std::int32_t{0} << std::int32_t{0}
+                                  << std::int32_t{1} << std::int32_t{3} << std::int32_t{2};
+                              })},
+      {"allocate_ids", request(CEntityId(W4Notifier::eInteractionRequest, W4Notifier::kAllObjects),
+                               35, [](CMessage& m) { m << std::int32_t{10}; })},
+      {"active_objects",
+       request(server, 9,
+               [](CMessage& m) { m << std::int32_t{3} << std::int32_t{1} << std::int32_t{6}; })},
+      {"select_call", request(server, 12,
+                              [](CMessage& m) {
+                                m << std::int32_t{0} << std::int32_t{1} << std::int32_t{3}
+                                  << std::int32_t{1};
+                              })},
       {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
       {"move_and_set", request(interaction, 7, moveAndSet)},
       {"move_and_set_cut", cut},
