@@ -123,6 +123,14 @@ void CEmulator::UseTwoRecordStatistics(std::uint16_t client, bool twoRecords) {
   });
 }
 
+void CEmulator::SetClock(std::int64_t offsetSeconds, bool invalid) {
+  impl_->Mutate([&](ServerState& state, Changes&) {
+    state.Clock() = ServerClock{offsetSeconds, invalid};
+    return true;
+  });
+  impl_->PublishClock();
+}
+
 void CEmulator::InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,
                             std::uint32_t count) {
   impl_->InjectFault(targetType, eventId, fault, count);

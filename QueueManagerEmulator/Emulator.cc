@@ -165,6 +165,13 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
   timerWake_.Signal();
 }
 
+void CEmulator::Impl::PublishClock() {
+  stateMutex_.Lock();
+  Post(Outgoing{std::nullopt, ClockNotification(state_), false});
+  stateMutex_.Unlock();
+  Flush();
+}
+
 void CEmulator::Impl::Post(Outgoing outgoing) {
   W4Os::MutexLock lock(&outboxMutex_);
   outbox_.push_back(std::move(outgoing));

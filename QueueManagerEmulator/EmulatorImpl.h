@@ -58,6 +58,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   }
 
   void InjectFault(W4Notifier::ObjectTypes type, int eventId, eFault fault, std::uint32_t count);
+  // Publishes the server clock notification.
+  void PublishClock();
   std::uint64_t MalformedRequests() const;
   std::string LastRejection() const;
 

@@ -21,7 +21,7 @@ CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Chang
   if (!IsAllQueues(r.queue)) state.CreateQueue(r.queue, changes);
   state.RegisterNames(r.queue.QueryObjectType(), r.names);
   CMessage out;
-  WriteServerTime(out);
+  WriteServerTime(out, state);
   WriteQueueSection(out, state, r.queue, true);
   if (IsAllQueues(r.queue)) {
     for (const CEntityId& queue : state.QueuesOfType(r.queue.QueryObjectType())) {
@@ -33,7 +33,7 @@ CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Chang
 
 CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   CMessage out;
-  WriteServerTime(out);
+  WriteServerTime(out, state);
   for (const CEntityId& entity : r.entities) {
     if (entity.QueryObjectType() == W4Notifier::eInteractionRequest) {
       out << static_cast<std::int32_t>(entity.QueryObjectType())
@@ -131,6 +131,13 @@ CMessage ListQueues(const Request& r, std::uint16_t, ServerState& state, Changes
   return out;
 }
 
+// The server's time, for the client's clock skew.
+CMessage ServerTime(const Request&, std::uint16_t, ServerState& state, Changes&) {
+  CMessage out;
+  WriteServerTime(out, state);
+  return out;
+}
+
 }  // namespace
 
 Handler QueueHandler(eRequest kind) {
@@ -159,6 +166,8 @@ Handler QueueHandler(eRequest kind) {
       return Instantiate;
     case eRequest::kListQueues:
       return ListQueues;
+    case eRequest::kServerTime:
+      return ServerTime;
     default:
       return QueueObjectHandler(kind);
   }

@@ -97,6 +97,14 @@ CMessage SelectCall(const Request& r, std::uint16_t, ServerState& state, Changes
   return out;
 }
 
+// The object type of an interaction; none (0) for one the server does not know.
+CMessage ObjectType(const Request& r, std::uint16_t, ServerState& state, Changes&) {
+  const InteractionState* object = state.FindInteraction(r.id);
+  CMessage out;
+  out << (object == nullptr ? W4Notifier::eObjectTypeNone : object->type);
+  return out;
+}
+
 }  // namespace
 
 Handler QueueObjectHandler(eRequest kind) {
@@ -109,6 +117,8 @@ Handler QueueObjectHandler(eRequest kind) {
       return ActiveObjects;
     case eRequest::kSelectCall:
       return SelectCall;
+    case eRequest::kObjectType:
+      return ObjectType;
     default:
       return nullptr;
   }

@@ -219,6 +219,7 @@ const std::map<int, Entry>& InteractionRequests() {
       {16, {eRequest::kEndAlerting, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
       {6, {eRequest::kQueuesOfObject, [](auto&, auto&) {}}},
       {17, {eRequest::kSilentAlerting, [](auto&, auto&) {}}},
+      {37, {eRequest::kObjectType, [](auto&, auto&) {}}},
       {35, {eRequest::kAllocateIds, [](auto& m, auto& r) { r.number = Int(m); }}},
       {19, {eRequest::kAlertTimeout, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
   };
@@ -265,6 +266,7 @@ const std::map<int, Entry>& ServerRequests() {
           r.number = Int(m);
           r.entities = Entities(m);
         }}},
+      {16, {eRequest::kServerTime, [](auto&, auto&) {}}},
       {17, {eRequest::kStatServerNames, [](auto& m, auto& r) { r.names = Names(m); }}},
       {18,
        {eRequest::kListQueues,

@@ -36,6 +36,7 @@ enum class eRequest : std::uint8_t {
   kAlertTimeout,         // finalValue (seconds)
   kQueuesOfObject,       // nothing
   kAllocateIds,          // number (block size)
+  kObjectType,           // nothing
   // To the Queue Manager server.
   kMonitorQueue,       // flag (adding), queue, names
   kCacheReload,        // entities
@@ -51,6 +52,7 @@ enum class eRequest : std::uint8_t {
   kListQueues,         // type
   kActiveObjects,      // queue, type
   kSelectCall,         // number (selection value), entities
+  kServerTime,         // nothing
 };
 
 // One condition of a conditional setting.

@@ -77,6 +77,12 @@ struct QueueRecord {
   std::uint32_t abandonedToday = 0;    // left it while still alerting
 };
 
+// How the server's clock stands to the real one, in its time headers.
+struct ServerClock {
+  std::int64_t offsetSeconds = 0;  // added to the real time
+  bool invalid = false;            // headers carry a time before 1601 (no time)
+};
+
 struct ClientRecord {
   std::vector<CQmAttributeName> deactivationNames;
   std::vector<CQmAttributeName> statServerNames;
@@ -157,6 +163,9 @@ class ServerState {
   const std::map<std::uint32_t, Alerting>& Alertings() const { return alertings_; }
   std::uint64_t NextTicket() { return ++lastTicket_; }
 
+  ServerClock& Clock() { return clock_; }
+  const ServerClock& Clock() const { return clock_; }
+
   ClientRecord& Client(std::uint16_t handle) { return clients_[handle]; }
   const ClientRecord* FindClient(std::uint16_t handle) const;
 
@@ -180,6 +189,7 @@ class ServerState {
   std::uint32_t lastId_ = 0;
   std::map<std::uint32_t, Alerting> alertings_;  // by interaction
   std::uint64_t lastTicket_ = 0;
+  ServerClock clock_;
 };
 
 }  // namespace QueueManager::Emulator

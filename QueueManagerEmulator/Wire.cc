@@ -1,5 +1,8 @@
 #include "Wire.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/ObjectTypes.h"
 
@@ -69,10 +72,24 @@ void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
   }
 }
 
-void WriteServerTime(CMessage& message) {
+void WriteServerTime(CMessage& message, const ServerState& state) {
+  constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
+  // Half the representable shift: adding the current time cannot overflow.
+  constexpr std::int64_t kLargestShift = INT64_MAX / kIntervalsPerSecond / 2;
   std::uint64_t now = 0;
   W4Os::CW4DateTime::Now().ToFileTime(now);
-  message << static_cast<std::uint32_t>(now >> 32U) << static_cast<std::uint32_t>(now);
+  const std::int64_t shift =
+      std::clamp(state.Clock().offsetSeconds, -kLargestShift, kLargestShift) * kIntervalsPerSecond;
+  const std::int64_t shifted = static_cast<std::int64_t>(now) + shift;
+  const std::uint64_t time =
+      state.Clock().invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
+  message << static_cast<std::uint32_t>(time >> 32U) << static_cast<std::uint32_t>(time);
+}
+
+CMessage ClockNotification(const ServerState& state) {
+  CMessage message(CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, 0), 3);
+  WriteServerTime(message, state);
+  return message;
 }
 
 void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
@@ -169,7 +186,7 @@ CMessage InteractionNotification(const InteractionRecord& record) {
 
 CMessage QueueNotification(const ServerState& state, const QueueChange& change) {
   CMessage message(change.queue, 0);
-  WriteServerTime(message);
+  WriteServerTime(message, state);
   if (change.removed) {
     message << false;
     return message;

@@ -12,9 +12,12 @@ namespace QueueManager::Emulator {
 
 // An entity list: the count, then each entity's object type and id.
 void WriteEntities(W4Notifier::CMessage& out, const std::vector<CEntityId>& entities);
-// High and low 32 bits of the current time in 100-nanosecond intervals since
-// 1601-01-01 UTC.
-void WriteServerTime(W4Notifier::CMessage& message);
+// High and low 32 bits of the server's time in 100-nanosecond intervals since
+// 1601-01-01 UTC: the current time moved by the clock's offset; all bits set
+// (a negative count: no time) for an invalid clock or a time before 1601.
+void WriteServerTime(W4Notifier::CMessage& message, const ServerState& state);
+// The server clock notification (event 3 of the server): the time header alone.
+W4Notifier::CMessage ClockNotification(const ServerState& state);
 // The twelve counters.
 void WriteStatistics(W4Notifier::CMessage& message, const ServerState& state,
                      const CEntityId& queue);

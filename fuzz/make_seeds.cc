@@ -364,6 +364,8 @@ SeedFiles EmulatorRequestSeeds() {
                                 m << std::int32_t{0} << std::int32_t{1} << std::int32_t{3}
                                   << std::int32_t{1};
                               })},
+      {"server_time", request(server, 16, [](CMessage&) {})},
+      {"object_type", request(interaction, 37, [](CMessage&) {})},
       {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
       {"move_and_set", request(interaction, 7, moveAndSet)},
       {"move_and_set_cut", cut},

@@ -119,6 +119,14 @@ TEST_F(EmulatorTest, QueriesReadTheServersAttributes) {
   EXPECT_TRUE(QueryAttributesWildcard(id, u"XAN_*", matches));
   EXPECT_EQ(matches.size(), 2U);
   EXPECT_FALSE(QueryAttribute(id + 100, kCustom, values.emplace_back()));
+  EXPECT_EQ(InteractionId(id).QueryObjectType(), kCall);  // asked of the server
+  EXPECT_EQ(InteractionId(id + 100).QueryObjectType(), W4Notifier::eObjectTypeNone);
+}
+
+TEST_F(EmulatorTest, ClockSkewIsTheServersClockOffset) {
+  emulator_->SetClock(-300);
+  RequestClockSkewUpdates();  // the first sample sets the skew
+  EXPECT_NEAR(QueryClockSkew(), -300, 1);
 }
 
 TEST_F(EmulatorTest, QueueAdministrationFollowsTheServersQueues) {

@@ -124,6 +124,11 @@ class QM_EXPORT CEmulator {
   // Answers the statistics query of `client` (a connection handle) with the
   // two-record form instead of the twelve-counter form.
   void UseTwoRecordStatistics(std::uint16_t client, bool twoRecords = true);
+  // Sets the server's clock `offsetSeconds` ahead of the real one (behind when
+  // negative), or makes its time headers invalid (no time), and publishes the
+  // clock notification. Every later time header (answers, queue and clock
+  // notifications) carries that time.
+  void SetClock(std::int64_t offsetSeconds, bool invalid = false);
   // The next `count` requests with `eventId` to an entity of `targetType`
   // suffer `fault`. A rejected request changes no state.
   void InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,
