@@ -65,7 +65,9 @@ enum class eFault : std::uint8_t {
 // Thread-safe: every function may be called from any thread, also while the
 // bus's server thread handles requests. The emulator shares the bus, serves it
 // from construction to destruction and owns one connection on it, through
-// which it publishes; it calls nothing of the application back. Each seeding
+// which it publishes, and one thread, which ends alertings when they time
+// out; it calls nothing of the application back. Alertings still open when it
+// is destroyed are answered "internal error" (11). Each seeding
 // function publishes its changes before it returns.
 class QM_EXPORT CEmulator {
  public:
