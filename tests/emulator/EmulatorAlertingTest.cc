@@ -1,5 +1,5 @@
 // Alerting against the server emulator: orders held until answered, ended,
-// timed out or overtaken by the interaction's fate, and bad orders answered at
+// timed out or overtaken by the interaction's fate; bad orders answered at
 // once.
 
 #include <functional>
@@ -12,18 +12,15 @@ namespace QueueManager::Emulator {
 namespace {
 
 const CEntityId kAgent(W4Notifier::eUserQueue, 7);
+const AlertList kAlerts{{kAgent, CQmAlertingParameters()}};
 
-// Answers each alert for `id` as the alerted party, on the delivery thread.
+// Answers each alert as the alerted party, on the delivery thread.
 struct AnsweringParty : W4Notifier::IMessageCallback {
   void OnMessageReceived(W4Notifier::CMessage& message) override {
     const AlertNotification alert(message);
-    alerted = alert.alerting_interaction();
-    answered = emulator->AnswerAlerting(alert.alerting_interaction().QueryObjectId(),
-                                        alert.alerted_entity());
+    emulator->AnswerAlerting(alert.alerting_interaction().QueryObjectId(), alert.alerted_entity());
   }
   CEmulator* emulator = nullptr;
-  CEntityId alerted;
-  bool answered = false;
 };
 
 struct Outcome : AsyncPerformAlertingResponse {
@@ -34,7 +31,6 @@ struct Outcome : AsyncPerformAlertingResponse {
 };
 
 using AlertingTest = EmulatorTest;
-const AlertList kAlerts{{kAgent, CQmAlertingParameters()}};
 
 TEST_F(AlertingTest, AnAnswerFromTheAlertedPartyEndsTheWaitConnected) {
   AnsweringParty party;
@@ -42,77 +38,55 @@ TEST_F(AlertingTest, AnAnswerFromTheAlertedPartyEndsTheWaitConnected) {
   connection_->StartNotifications(kAgent, 15, &party, 0);
   const std::uint32_t id = Add({{u"Xan_State", u"O"}});
   EXPECT_EQ(PerformAlerting(id, 60, {kSales}, {kSupport}, kAlerts, 5), eAlertingAnswered);
-  bus_->WaitIdle();
-  EXPECT_TRUE(party.answered);
-  EXPECT_EQ(party.alerted, CEntityId(kCall, id));
   EXPECT_EQ(Value(id, kState), u"C");
   EXPECT_THAT(emulator_->Interaction(id)->queues, ElementsAre(kSales, kSupport));
-  EXPECT_FALSE(emulator_->Alerting(id).has_value());
   connection_->StopAllMessages(&party);
 }
 
 TEST_F(AlertingTest, BadOrdersAreAnsweredAtOnceAndChangeNothing) {
   const std::uint32_t id = Add({{u"Xan_State", u"O"}});
   const std::uint32_t gone = Add({{u"Xan_State", u"I"}});
-  CQmAlertingParameters autoAnswer;
-  autoAnswer.AutoAnswer = true;
-  struct Case {
-    std::uint32_t id;
-    std::uint32_t seconds;
-    std::vector<CEntityId> from, associated;
-    AlertList alerts;
-    ePerformAlertingResponse code;
-  };
-  const std::vector<Case> cases{
-      {id, 60, {}, {}, {}, eAlertingInvalidParameter},
-      {id, 0, {}, {}, kAlerts, eAlertingInvalidParameter},
-      {id + 100, 60, {}, {}, kAlerts, eAlertingInvalidInteractionId},
-      {gone, 60, {}, {}, kAlerts, eAlertingInvalidInteractionState},
-      {id, 60, {kSupport}, {}, kAlerts, eAlertingNotOnAlertedQueue},
-      {id, 60, {}, {kSales}, kAlerts, eAlertingAlreadyOnAssociatedQueue},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(PerformAlerting(c.id, c.seconds, c.from, c.associated, c.alerts, 0), c.code);
+  const std::vector<std::tuple<std::uint32_t, std::uint32_t, CEntityId, CEntityId, AlertList,
+                               ePerformAlertingResponse>>
+      cases{{id, 60, kSales, kSupport, {}, eAlertingInvalidParameter},
+            {id, 0, kSales, kSupport, kAlerts, eAlertingInvalidParameter},
+            {id + 100, 60, kSales, kSupport, kAlerts, eAlertingInvalidInteractionId},
+            {gone, 60, kSales, kSupport, kAlerts, eAlertingInvalidInteractionState},
+            {id, 60, kSupport, kSupport, kAlerts, eAlertingNotOnAlertedQueue},
+            {id, 60, kSales, kSales, kAlerts, eAlertingAlreadyOnAssociatedQueue}};
+  for (const auto& [target, seconds, from, associated, alerts, code] : cases) {
+    EXPECT_EQ(PerformAlerting(target, seconds, {from}, {associated}, alerts, 0), code);
   }
   EXPECT_EQ(Value(id, kState), u"O");
+  CQmAlertingParameters autoAnswer;
+  autoAnswer.AutoAnswer = true;
   EXPECT_EQ(PerformAlerting(id, 60, {}, {}, {{kAgent, autoAnswer}}, 0), eAlertingSucceeded);
   EXPECT_EQ(Value(id, kState), u"C");
 }
 
 TEST_F(AlertingTest, HeldOrdersEndByRequestTimeOutDisconnectionOrMove) {
-  struct Case {
-    const char* what;
-    std::function<void(CEmulator&, std::uint32_t)> end;
-    ePerformAlertingResponse code;
-  };
-  const std::vector<Case> cases{
-      {"end", [](auto&, auto id) { EndAlerting(id, 0); }, eAlertingEnded},
-      {"time-out made short", [](auto&, auto id) { EXPECT_TRUE(AlertConnectionTimeout(id, 0)); },
-       eAlertingTimeout},
-      {"disconnected",
-       [](auto& e, auto id) {
-         e.SetAttributes(id, MapOf({{u"Xan_State", u"I"}}));
-       },
-       eAlertingDisconnected},
-      {"moved away", [](auto& e, auto id) { e.Move(id, {kSales}, {}); }, eAlertingTransferred},
-  };
-  for (const Case& c : cases) {
+  const std::vector<
+      std::pair<std::function<void(CEmulator&, std::uint32_t)>, ePerformAlertingResponse>>
+      cases{{[](auto&, auto id) { EndAlerting(id, 0); }, eAlertingEnded},
+            {[](auto&, auto id) { EXPECT_TRUE(AlertConnectionTimeout(id, 0)); }, eAlertingTimeout},
+            {[](auto& e, auto id) {
+               e.SetAttributes(id, MapOf({{u"Xan_State", u"I"}}));
+             },
+             eAlertingDisconnected},
+            {[](auto& e, auto id) { e.Move(id, {kSales}, {}); }, eAlertingTransferred}};
+  for (const auto& [end, code] : cases) {
     const std::uint32_t id = Add({{u"Xan_State", u"O"}});
     auto outcome = W4Util::MakeObject<Outcome>();
     AsyncPerformAlerting(id, 60, {kSales}, {kSupport}, kAlerts, 3, outcome);
-    bus_->WaitIdle();
     SilentAlerting(id);
     bus_->WaitIdle();
-    ASSERT_TRUE(emulator_->Alerting(id).has_value()) << c.what;
-    EXPECT_TRUE(emulator_->Alerting(id)->silent) << c.what;
-    EXPECT_EQ(Value(id, kState), u"A") << c.what;
-    c.end(*emulator_, id);
-    EXPECT_EQ(outcome->promise.get_future().get(), c.code) << c.what;
-    EXPECT_FALSE(emulator_->Alerting(id).has_value()) << c.what;
-    EXPECT_THAT(emulator_->Interaction(id)->queues, ::testing::Not(::testing::Contains(kSupport)))
-        << c.what;
+    ASSERT_TRUE(emulator_->Alerting(id).has_value() && emulator_->Alerting(id)->silent) << code;
+    EXPECT_EQ(Value(id, kState), u"A");
+    end(*emulator_, id);
+    EXPECT_EQ(outcome->promise.get_future().get(), code);
+    EXPECT_FALSE(emulator_->Alerting(id).has_value());
+    EXPECT_THAT(emulator_->Interaction(id)->queues, ::testing::Not(::testing::Contains(kSupport)));
   }
-  EXPECT_FALSE(AlertConnectionTimeout(1, 0));  // nothing alerts any more
 }
 
 }  // namespace
