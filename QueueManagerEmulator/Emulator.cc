@@ -88,7 +88,8 @@ void CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
   }
   SettleAlertings(state_, changes, Clock::now());
   if (changes.Held()) {
-    held_.emplace(*changes.Held(), std::move(request));
+    // An alerting whose answer is to be lost goes on, and ends unanswered.
+    if (fault != eFault::kNoReply) held_.emplace(*changes.Held(), std::move(request));
   } else if (request.ExpectsReply() && fault != eFault::kNoReply) {
     if (fault == eFault::kTruncated) answer = WithoutLastField(answer);
     Post(Outgoing{std::move(request), std::move(answer), false});
