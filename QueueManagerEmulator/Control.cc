@@ -53,6 +53,22 @@ bool CEmulator::RemoveInteraction(std::uint32_t id) {
   });
 }
 
+bool CEmulator::AnswerAlerting(std::uint32_t id, const CEntityId& party) {
+  return impl_->Mutate([&](ServerState& state, Changes& changes) {
+    return Emulator::AnswerAlerting(state, id, party, changes);
+  });
+}
+
+std::optional<AlertingView> CEmulator::Alerting(std::uint32_t id) const {
+  return impl_->Inspect([&](const ServerState& state) -> std::optional<AlertingView> {
+    const auto it = state.Alertings().find(id);
+    if (it == state.Alertings().end()) return std::nullopt;
+    AlertingView view{{}, it->second.silent, it->second.finalValue};
+    for (const AlertOrder& order : it->second.orders) view.parties.push_back(order.party);
+    return view;
+  });
+}
+
 std::vector<CEntityId> CEmulator::Queues(W4Notifier::ObjectTypes type) const {
   return impl_->Inspect([&](const ServerState& state) { return state.QueuesOfType(type); });
 }
@@ -91,6 +107,11 @@ std::vector<CQmAttributeName> CEmulator::StatServerNames(std::uint16_t client) c
   });
 }
 
+std::vector<CQmAttributeName> CEmulator::WatchedNames(std::uint16_t client,
+                                                      std::uint32_t id) const {
+  return impl_->Inspect([&](const ServerState& state) { return state.WatchedNames(client, id); });
+}
+
 std::uint64_t CEmulator::MalformedRequests() const { return impl_->MalformedRequests(); }
 
 std::string CEmulator::LastRejection() const { return impl_->LastRejection(); }
@@ -100,6 +121,14 @@ void CEmulator::UseTwoRecordStatistics(std::uint16_t client, bool twoRecords) {
     state.Client(client).twoRecordStatistics = twoRecords;
     return true;
   });
+}
+
+void CEmulator::SetClock(std::int64_t offsetSeconds, bool invalid) {
+  impl_->Mutate([&](ServerState& state, Changes&) {
+    state.Clock() = ServerClock{offsetSeconds, invalid};
+    return true;
+  });
+  impl_->PublishClock();
 }
 
 void CEmulator::InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,

@@ -15,9 +15,44 @@ using W4Notifier::CMessage;
 CEmulator::Impl::Impl(std::shared_ptr<W4Notifier::CInProcessBus> bus)
     : bus_(std::move(bus)), connection_(bus_->Connect()) {
   bus_->SetRequestHandler(this);
+  timer_ = std::thread([this] { EndAlertingsInTime(); });
 }
 
-CEmulator::Impl::~Impl() { bus_->SetRequestHandler(nullptr); }
+CEmulator::Impl::~Impl() {
+  bus_->SetRequestHandler(nullptr);
+  stateMutex_.Lock();
+  stopping_ = true;
+  timerWake_.SignalAll();
+  // An alerting still open fails rather than leave its caller waiting.
+  std::map<std::uint64_t, CInboundRequest> held = std::move(held_);
+  held_.clear();
+  stateMutex_.Unlock();
+  timer_.join();
+  CMessage failed;
+  failed << std::int32_t{11};
+  for (auto& entry : held) entry.second.Reply(failed);
+}
+
+void CEmulator::Impl::EndAlertingsInTime() {
+  stateMutex_.Lock();
+  while (!stopping_) {
+    const std::optional<Clock::time_point> next = NextDeadline(state_);
+    if (next) {
+      timerWake_.WaitUntil(*next);
+    } else {
+      timerWake_.Wait();
+    }
+    if (stopping_) break;
+    Changes changes;
+    SettleAlertings(state_, changes, Clock::now());
+    if (changes.Outcomes().empty()) continue;
+    PublishLocked(changes);
+    stateMutex_.Unlock();
+    Flush();
+    stateMutex_.Lock();
+  }
+  stateMutex_.Unlock();
+}
 
 void CEmulator::Impl::OnRequest(CInboundRequest request) {
   std::variant<Request, Rejection> decoded = DecodeRequest(request.Message());
@@ -51,7 +86,11 @@ void CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
     RejectLocked(request, std::string("request failed: ") + e.what());
     return;
   }
-  if (request.ExpectsReply() && fault != eFault::kNoReply) {
+  SettleAlertings(state_, changes, Clock::now());
+  if (changes.Held()) {
+    // An alerting whose answer is to be lost goes on, and ends unanswered.
+    if (fault != eFault::kNoReply) held_.emplace(*changes.Held(), std::move(request));
+  } else if (request.ExpectsReply() && fault != eFault::kNoReply) {
     if (fault == eFault::kTruncated) answer = WithoutLastField(answer);
     Post(Outgoing{std::move(request), std::move(answer), false});
   }
@@ -110,6 +149,28 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     Post(Outgoing{std::nullopt, QueueNotification(state_, QueueChange{allQueues, false, {}}),
                   false});
   }
+  for (const InteractionRecord& record : changes.Records()) {
+    Post(Outgoing{std::nullopt, InteractionNotification(record), false});
+  }
+  for (const CMessage& notification : changes.Notifications()) {
+    Post(Outgoing{std::nullopt, notification, false});
+  }
+  for (const AlertOutcome& outcome : changes.Outcomes()) {
+    const auto it = held_.find(outcome.ticket);
+    if (it == held_.end()) continue;  // its request was not held (fuzzing, seeding)
+    CMessage code;
+    code << outcome.code;
+    Post(Outgoing{std::move(it->second), std::move(code), false});
+    held_.erase(it);
+  }
+  timerWake_.Signal();
+}
+
+void CEmulator::Impl::PublishClock() {
+  stateMutex_.Lock();
+  Post(Outgoing{std::nullopt, ClockNotification(state_), false});
+  stateMutex_.Unlock();
+  Flush();
 }
 
 void CEmulator::Impl::Post(Outgoing outgoing) {

@@ -6,8 +6,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
+#include "HandlerParts.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/Sync.h"
 #include "RequestDecoder.h"
@@ -23,6 +25,11 @@ namespace QueueManager::Emulator {
 // put into the outbox under the state lock, in the order of the changes, and
 // one thread at a time sends the outbox in that order: an answer (a snapshot
 // included) reaches its client before any later change is published.
+//
+// An alerting's reply is held (by ticket) until the alerting ends: by a
+// request, a control function or the time-out thread, which wakes at the
+// earliest time-out and whenever something was published. Every operation
+// ends the alertings its changes ended before it publishes.
 class CEmulator::Impl : public W4Notifier::IRequestHandler {
  public:
   explicit Impl(std::shared_ptr<W4Notifier::CInProcessBus> bus);
@@ -37,6 +44,7 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
     Changes changes;
     stateMutex_.Lock();
     auto result = change(state_, changes);
+    SettleAlertings(state_, changes, Clock::now());
     PublishLocked(changes);
     stateMutex_.Unlock();
     Flush();
@@ -50,6 +58,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   }
 
   void InjectFault(W4Notifier::ObjectTypes type, int eventId, eFault fault, std::uint32_t count);
+  // Publishes the server clock notification.
+  void PublishClock();
   std::uint64_t MalformedRequests() const;
   std::string LastRejection() const;
 
@@ -74,6 +84,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   // Sequences and queues the notifications of `changes`.
   void PublishLocked(const Changes& changes) QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   void Post(Outgoing outgoing) QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
+  // The time-out thread's loop.
+  void EndAlertingsInTime();
   // Sends what the outbox holds, unless another thread is sending it.
   void Flush();
 
@@ -85,9 +97,13 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::map<FaultKey, FaultPlan> faults_ QM_GUARDED_BY(stateMutex_);
   std::uint64_t malformed_ QM_GUARDED_BY(stateMutex_) = 0;
   std::string lastRejection_ QM_GUARDED_BY(stateMutex_);
+  std::map<std::uint64_t, W4Notifier::CInboundRequest> held_ QM_GUARDED_BY(stateMutex_);
+  bool stopping_ QM_GUARDED_BY(stateMutex_) = false;
+  W4Os::CondVar timerWake_{&stateMutex_};
   W4Os::Mutex outboxMutex_;
   std::deque<Outgoing> outbox_ QM_GUARDED_BY(outboxMutex_);
   bool flushing_ QM_GUARDED_BY(outboxMutex_) = false;
+  std::thread timer_;  // started last, joined first
 };
 
 }  // namespace QueueManager::Emulator

@@ -1,11 +1,21 @@
 // The requests to an interaction's request entity. An interaction the server
 // does not know changes nothing: queries answer no values, changes answer
 // false (or the empty value) and an element edit of it is dropped.
+//
+// The attribute watch request (event 8) answers one record per listed
+// interaction with the values it holds of the names asked for, the
+// always-notify flag set so that the client reports the interaction even when
+// none of them has a value; an interaction it does not know is answered with
+// a deallocation record. Sent to the interaction's own entity about it alone,
+// it is an activation: the client watches those names from then on. Sent to
+// another entity (the form that asks about many at once) it is a snapshot and
+// watches nothing new.
 
 #include <limits>
 
 #include "Conditions.h"
 #include "HandlerParts.h"
+#include "Wire.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -53,15 +63,36 @@ CMessage Wildcard(const Request& r, std::uint16_t, ServerState& state, Changes&)
   return out;
 }
 
+// A queue to leave of no object type (an unset entity's fields) stands for
+// every queue. The legacy form puts an
+// object the server does not know on its queues as a new object of its
+// entity's type, and answers an int: 1 done, 0 for an object it does not
+// know (and is not told to put on a queue).
 CMessage MoveAndSet(const Request& r, std::uint16_t, ServerState& state, Changes& changes) {
-  const bool known = state.FindInteraction(r.id) != nullptr;
+  bool known = state.FindInteraction(r.id) != nullptr;
+  if (!known && r.flag && !r.entities2.empty() && r.id != W4Notifier::kAllObjects) {
+    state.AddInteraction(r.id, r.type, CQmAttributeMap());
+    known = true;
+  }
   if (known) {
-    for (const CEntityId& queue : r.entities) state.Leave(r.id, queue, changes);
+    for (const CEntityId& queue : r.entities) {
+      if (queue.QueryObjectType() != W4Notifier::eObjectTypeNone) {
+        state.Leave(r.id, queue, changes);
+      } else {
+        for (const CEntityId& each : std::vector<CEntityId>(state.FindInteraction(r.id)->queues)) {
+          state.Leave(r.id, each, changes);
+        }
+      }
+    }
     state.SetAttributes(r.id, r.map, changes);
     for (const CEntityId& queue : r.entities2) state.Join(r.id, queue, changes);
   }
   CMessage out;
-  out << known;
+  if (r.flag) {
+    out << std::int32_t{known ? 1 : 0};
+  } else {
+    out << known;
+  }
   return out;
 }
 
@@ -186,6 +217,16 @@ CMessage ConditionalSettings(const Request& r, std::uint16_t, ServerState& state
   return out;
 }
 
+CMessage WatchAttributes(const Request& r, std::uint16_t client, ServerState& state, Changes&) {
+  const bool activation = r.ids.size() == 1 && r.ids.front() == r.id;
+  CMessage out;
+  for (const std::uint32_t id : r.ids) {
+    if (activation && state.FindInteraction(id) != nullptr) state.Watch(client, id, r.names);
+    WriteInteractionSnapshot(out, state, id, true, &r.names);
+  }
+  return out;
+}
+
 }  // namespace
 
 Handler InteractionHandler(eRequest kind) {
@@ -212,8 +253,10 @@ Handler InteractionHandler(eRequest kind) {
       return ConditionalSetList;
     case eRequest::kConditionalSettings:
       return ConditionalSettings;
+    case eRequest::kWatchAttributes:
+      return WatchAttributes;
     default:
-      return nullptr;
+      return AlertingHandler(kind) != nullptr ? AlertingHandler(kind) : QueueObjectHandler(kind);
   }
 }
 

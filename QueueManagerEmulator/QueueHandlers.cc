@@ -11,14 +11,6 @@ namespace {
 
 using W4Notifier::CMessage;
 
-void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
-  out << static_cast<std::int32_t>(entities.size());
-  for (const CEntityId& entity : entities) {
-    out << static_cast<std::int32_t>(entity.QueryObjectType())
-        << static_cast<std::int32_t>(entity.QueryObjectId());
-  }
-}
-
 bool IsAllQueues(const CEntityId& queue) {
   return queue.QueryObjectId() == W4Notifier::kAllObjects;
 }
@@ -29,7 +21,7 @@ CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Chang
   if (!IsAllQueues(r.queue)) state.CreateQueue(r.queue, changes);
   state.RegisterNames(r.queue.QueryObjectType(), r.names);
   CMessage out;
-  WriteServerTime(out);
+  WriteServerTime(out, state);
   WriteQueueSection(out, state, r.queue, true);
   if (IsAllQueues(r.queue)) {
     for (const CEntityId& queue : state.QueuesOfType(r.queue.QueryObjectType())) {
@@ -39,25 +31,14 @@ CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Chang
   return out;
 }
 
-void WriteInteractionRecord(CMessage& out, const ServerState& state, std::uint32_t id) {
-  const InteractionState* interaction = state.FindInteraction(id);
-  const W4Notifier::ObjectTypes type =
-      interaction == nullptr ? W4Notifier::eInteractionRequest : interaction->type;
-  const bool alwaysNotify = false;
-  const bool deallocated = interaction == nullptr;
-  out << static_cast<std::int32_t>(type) << static_cast<std::int32_t>(id) << alwaysNotify
-      << deallocated;
-  (interaction == nullptr ? CQmAttributeMap() : interaction->attributes).Write(out);
-}
-
 CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   CMessage out;
-  WriteServerTime(out);
+  WriteServerTime(out, state);
   for (const CEntityId& entity : r.entities) {
     if (entity.QueryObjectType() == W4Notifier::eInteractionRequest) {
       out << static_cast<std::int32_t>(entity.QueryObjectType())
           << static_cast<std::int32_t>(entity.QueryObjectId());
-      WriteInteractionRecord(out, state, entity.QueryObjectId());
+      WriteInteractionSnapshot(out, state, entity.QueryObjectId(), false, nullptr);
     } else {
       WriteQueueSection(out, state, entity, false);
     }
@@ -150,6 +131,13 @@ CMessage ListQueues(const Request& r, std::uint16_t, ServerState& state, Changes
   return out;
 }
 
+// The server's time, for the client's clock skew.
+CMessage ServerTime(const Request&, std::uint16_t, ServerState& state, Changes&) {
+  CMessage out;
+  WriteServerTime(out, state);
+  return out;
+}
+
 }  // namespace
 
 Handler QueueHandler(eRequest kind) {
@@ -178,8 +166,10 @@ Handler QueueHandler(eRequest kind) {
       return Instantiate;
     case eRequest::kListQueues:
       return ListQueues;
+    case eRequest::kServerTime:
+      return ServerTime;
     default:
-      return nullptr;
+      return QueueObjectHandler(kind);
   }
 }
 

@@ -90,6 +90,12 @@ std::uint32_t Unsigned(const CMessage& m) {
   return value;
 }
 
+std::vector<std::uint32_t> Ids(const CMessage& m) {
+  std::vector<std::uint32_t> out;
+  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Unsigned(m));
+  return out;
+}
+
 ConditionalSetting Setting(const CMessage& m) {
   ConditionalSetting s;
   s.allConditions = Bool(m);
@@ -108,14 +114,32 @@ ConditionalSetting Setting(const CMessage& m) {
   return s;
 }
 
+void DecodePerformAlerting(const CMessage& m, Request& r) {
+  r.seconds = Unsigned(m);
+  r.entities = Entities(m);
+  r.entities2 = Entities(m);
+  for (std::uint32_t i = Count(m); i > 0; --i) {
+    AlertOrder order;
+    order.party = Entity(m);
+    ReadAlertParameters(m, order.parameters);
+    r.alerts.push_back(std::move(order));
+  }
+  r.finalValue = Unsigned(m);
+}
+
+// The plain form names the interaction's request entity in front; the legacy
+// form (flag) names the object's own entity, and carries no attributes.
 void DecodeMoveAndSet(const CMessage& m, Request& r) {
   const CEntityId self = Entity(m);
-  if (self != CEntityId(W4Notifier::eInteractionRequest, r.id, 0)) {
+  if (self.QueryObjectId() != r.id || !self.IsSet()) {
     throw Malformed{"entity fields do not name the addressed interaction"};
   }
+  r.flag = self.QueryObjectType() != W4Notifier::eInteractionRequest;
+  r.type = self.QueryObjectType();
   r.entities = Entities(m);
   r.map.Read(m);
   r.entities2 = Entities(m);
+  if (r.flag && r.map.size() != 0) throw Malformed{"attributes in a legacy move"};
 }
 
 using Decoder = std::function<void(const CMessage&, Request&)>;
@@ -142,6 +166,12 @@ const std::map<int, Entry>& InteractionRequests() {
           r.value = Text(m);
         }}},
       {7, {eRequest::kMoveAndSet, DecodeMoveAndSet}},
+      {8,
+       {eRequest::kWatchAttributes,
+        [](auto& m, auto& r) {
+          r.ids = Ids(m);
+          r.names = Names(m);
+        }}},
       {9,
        {eRequest::kConditionalSet,
         [](auto& m, auto& r) {
@@ -185,6 +215,13 @@ const std::map<int, Entry>& InteractionRequests() {
           r.flag = Bool(m);
           for (std::uint32_t i = Unsigned(m); i > 0; --i) r.settings.push_back(Setting(m));
         }}},
+      {15, {eRequest::kPerformAlerting, DecodePerformAlerting}},
+      {16, {eRequest::kEndAlerting, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
+      {6, {eRequest::kQueuesOfObject, [](auto&, auto&) {}}},
+      {17, {eRequest::kSilentAlerting, [](auto&, auto&) {}}},
+      {37, {eRequest::kObjectType, [](auto&, auto&) {}}},
+      {35, {eRequest::kAllocateIds, [](auto& m, auto& r) { r.number = Int(m); }}},
+      {19, {eRequest::kAlertTimeout, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
   };
   return table;
 }
@@ -217,6 +254,19 @@ const std::map<int, Entry>& ServerRequests() {
           r.entities = Entities(m);
           r.number = Int(m);
         }}},
+      {9,
+       {eRequest::kActiveObjects,
+        [](auto& m, auto& r) {
+          r.queue = Queue(m);
+          r.type = static_cast<W4Notifier::ObjectTypes>(Int(m));
+        }}},
+      {12,
+       {eRequest::kSelectCall,
+        [](auto& m, auto& r) {
+          r.number = Int(m);
+          r.entities = Entities(m);
+        }}},
+      {16, {eRequest::kServerTime, [](auto&, auto&) {}}},
       {17, {eRequest::kStatServerNames, [](auto& m, auto& r) { r.names = Names(m); }}},
       {18,
        {eRequest::kListQueues,

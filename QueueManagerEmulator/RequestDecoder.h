@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Message.h"
@@ -19,7 +20,7 @@ enum class eRequest : std::uint8_t {
   // To an interaction's request entity.
   kQueryAttributes,      // names
   kQueryWildcard,        // text
-  kMoveAndSet,           // entities (remove from), map, entities2 (add to)
+  kMoveAndSet,           // entities (remove from), map, entities2 (add to), flag (legacy form)
   kAppend,               // name, value, text (separator)
   kInsert,               // name, value
   kConditionalSet,       // name, value, value2
@@ -28,6 +29,14 @@ enum class eRequest : std::uint8_t {
   kRemove,               // name, value
   kConditionalSetList,   // names, values, values2, flag
   kConditionalSettings,  // flag, settings
+  kWatchAttributes,      // ids, names
+  kPerformAlerting,      // seconds, entities (from), entities2 (associated), alerts, finalValue
+  kEndAlerting,          // finalValue
+  kSilentAlerting,       // nothing
+  kAlertTimeout,         // finalValue (seconds)
+  kQueuesOfObject,       // nothing
+  kAllocateIds,          // number (block size)
+  kObjectType,           // nothing
   // To the Queue Manager server.
   kMonitorQueue,       // flag (adding), queue, names
   kCacheReload,        // entities
@@ -41,6 +50,9 @@ enum class eRequest : std::uint8_t {
   kInstantiate,        // id, type, map, entities
   kStatServerNames,    // names
   kListQueues,         // type
+  kActiveObjects,      // queue, type
+  kSelectCall,         // number (selection value), entities
+  kServerTime,         // nothing
 };
 
 // One condition of a conditional setting.
@@ -69,6 +81,7 @@ struct Request {
   W4Notifier::CEntityId queue;
   CQmAttributeName name;
   std::vector<CQmAttributeName> names;
+  std::vector<std::uint32_t> ids;  // interactions listed in the body
   std::u16string value;
   std::u16string value2;
   std::u16string text;
@@ -82,6 +95,9 @@ struct Request {
   std::uint32_t mask2 = 0;
   bool flag = false;
   std::vector<ConditionalSetting> settings;
+  std::uint32_t seconds = 0;
+  std::uint32_t finalValue = 0;
+  std::vector<AlertOrder> alerts;
 };
 
 // Why a request was not decoded.

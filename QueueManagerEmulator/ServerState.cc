@@ -152,6 +152,15 @@ std::uint32_t ServerState::NextFreeId() {
   return lastId_;
 }
 
+std::optional<std::uint32_t> ServerState::ReserveIds(std::uint32_t count) {
+  std::uint64_t first = std::uint64_t{lastId_} + 1;
+  if (!interactions_.empty())
+    first = std::max(first, std::uint64_t{interactions_.rbegin()->first} + 1);
+  if (count == 0 || first + count > W4Notifier::kAllObjects) return std::nullopt;
+  lastId_ = static_cast<std::uint32_t>(first + count - 1);
+  return static_cast<std::uint32_t>(first);
+}
+
 void ServerState::AddInteraction(std::uint32_t id, ObjectTypes type,
                                  const CQmAttributeMap& attributes) {
   InteractionState& added = interactions_[id];
@@ -183,6 +192,10 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
       change.events.push_back(
           QueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
     }
+  }
+  CQmAttributeMap watched = Watched(id, changed);
+  if (watched.size() != 0) {
+    changes.Record(InteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
   }
 }
 
@@ -217,7 +230,26 @@ void ServerState::RemoveInteraction(std::uint32_t id, Changes& changes) {
   for (const CEntityId& queue : std::vector<CEntityId>(interaction->queues)) {
     Leave(id, queue, changes);
   }
+  const CEntityId entity(interaction->type, id);
   interactions_.erase(id);
+  watched_.erase(id);
+  LeaveConferences(id, changes);
+  changes.Record(InteractionRecord{entity, true, {}});
+}
+
+void ServerState::LeaveConferences(std::uint32_t id, Changes& changes) {
+  const CQmAttributeName members(Xan_ConferenceMembers);
+  std::vector<std::pair<std::uint32_t, CQmAttributeValue>> edited;
+  for (const auto& [conference, interaction] : interactions_) {
+    CQmAttributeValue list = interaction.attributes.Query(members);
+    if (list.remove(id)) edited.emplace_back(conference, std::move(list));
+  }
+  // The whole list goes out, as after any other change of it.
+  for (const auto& [conference, list] : edited) {
+    CQmAttributeMap map;
+    map.insert(members, list);
+    SetAttributes(conference, map, changes);
+  }
 }
 
 std::vector<std::uint32_t> ServerState::InteractionsOfType(ObjectTypes type) const {
@@ -257,6 +289,36 @@ CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, Object
 CQmAttributeMap ServerState::MonitoredAttributes(std::uint32_t id, ObjectTypes type) const {
   const InteractionState* interaction = FindInteraction(id);
   return interaction == nullptr ? CQmAttributeMap() : Monitored(interaction->attributes, type);
+}
+
+void ServerState::Watch(std::uint16_t client, std::uint32_t id,
+                        const std::vector<CQmAttributeName>& names) {
+  std::vector<CQmAttributeName>& watched = watched_[id][client];
+  for (const CQmAttributeName& name : names) {
+    if (std::ranges::find(watched, name) == watched.end()) watched.push_back(name);
+  }
+}
+
+std::vector<CQmAttributeName> ServerState::WatchedNames(std::uint16_t client,
+                                                        std::uint32_t id) const {
+  const auto byId = watched_.find(id);
+  if (byId == watched_.end()) return {};
+  const auto byClient = byId->second.find(client);
+  return byClient == byId->second.end() ? std::vector<CQmAttributeName>() : byClient->second;
+}
+
+CQmAttributeMap ServerState::Watched(std::uint32_t id, const CQmAttributeMap& attributes) const {
+  CQmAttributeMap out;
+  const auto byId = watched_.find(id);
+  if (byId == watched_.end()) return out;
+  for (const auto& [name, value] : attributes) {
+    for (const auto& entry : byId->second) {
+      if (std::ranges::find(entry.second, name) == entry.second.end()) continue;
+      out.insert(name, value);
+      break;
+    }
+  }
+  return out;
 }
 
 std::uint64_t ServerState::Sequence(const CEntityId& queue) const {

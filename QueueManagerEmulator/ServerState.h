@@ -8,8 +8,10 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/EntityId.h"
@@ -34,15 +36,38 @@ struct QueueChange {
   std::vector<QueueEvent> events;
 };
 
-// The queue changes of one operation, in the order the queues were touched.
-// Not thread-safe; owned by the operation that fills it.
+// One record of an interaction's own notification: the watched attributes
+// that changed, or its deallocation.
+struct InteractionRecord {
+  CEntityId interaction;  // its own object type and id
+  bool deallocated = false;
+  CQmAttributeMap attributes;
+};
+
+// The queue changes of one operation, in the order the queues were touched,
+// and the interaction records, in the order they were made. Not thread-safe;
+// owned by the operation that fills it.
 class Changes {
  public:
   QueueChange& For(const CEntityId& queue);
   const std::vector<QueueChange>& All() const { return changes_; }
+  void Record(InteractionRecord record) { records_.push_back(std::move(record)); }
+  const std::vector<InteractionRecord>& Records() const { return records_; }
+  // Other notifications, sent after the records.
+  void Notify(W4Notifier::CMessage message) { notifications_.push_back(std::move(message)); }
+  const std::vector<W4Notifier::CMessage>& Notifications() const { return notifications_; }
+  // The request's reply is held under `ticket` until an outcome names it.
+  void Hold(std::uint64_t ticket) { held_ = ticket; }
+  std::optional<std::uint64_t> Held() const { return held_; }
+  void Conclude(AlertOutcome outcome) { outcomes_.push_back(outcome); }
+  const std::vector<AlertOutcome>& Outcomes() const { return outcomes_; }
 
  private:
   std::vector<QueueChange> changes_;
+  std::vector<InteractionRecord> records_;
+  std::vector<W4Notifier::CMessage> notifications_;
+  std::optional<std::uint64_t> held_;
+  std::vector<AlertOutcome> outcomes_;
 };
 
 struct QueueRecord {
@@ -50,6 +75,12 @@ struct QueueRecord {
   std::uint64_t sequence = 0;          // of the last notification published
   std::uint32_t countToday = 0;        // interactions that joined it
   std::uint32_t abandonedToday = 0;    // left it while still alerting
+};
+
+// How the server's clock stands to the real one, in its time headers.
+struct ServerClock {
+  std::int64_t offsetSeconds = 0;  // added to the real time
+  bool invalid = false;            // headers carry a time before 1601 (no time)
 };
 
 struct ClientRecord {
@@ -91,12 +122,17 @@ class ServerState {
   void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes);
   // The next free id, counting up from the last one handed out.
   std::uint32_t NextFreeId();
+  // Hands out `count` consecutive ids above every id handed out or in use;
+  // the first of them, or nullopt when they would not fit below 0xFFFFFFFF.
+  std::optional<std::uint32_t> ReserveIds(std::uint32_t count);
   // Stores `attributes`; the queues that hold it report the monitored ones
-  // that changed.
+  // that changed, and its own notification the watched ones that changed.
   void SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes, Changes& changes);
   // Both do nothing for a pair that is already (or not) in place.
   void Join(std::uint32_t id, const CEntityId& queue, Changes& changes);
   void Leave(std::uint32_t id, const CEntityId& queue, Changes& changes);
+  // Takes it off its queues and out of every conference member list, then
+  // records its deallocation: the last record published for it.
   void RemoveInteraction(std::uint32_t id, Changes& changes);
   std::vector<std::uint32_t> InteractionsOfType(ObjectTypes type) const;
 
@@ -108,6 +144,12 @@ class ServerState {
   // The monitored attributes of `id` for queues of `type`.
   CQmAttributeMap MonitoredAttributes(std::uint32_t id, ObjectTypes type) const;
 
+  // Adds `names` to those of `id` that `client` watches (one activation).
+  // The interaction's notification reports a change of a name that any
+  // client watches: notifications go to every subscriber alike.
+  void Watch(std::uint16_t client, std::uint32_t id, const std::vector<CQmAttributeName>& names);
+  std::vector<CQmAttributeName> WatchedNames(std::uint16_t client, std::uint32_t id) const;
+
   // The sequence number of the last notification of `queue` (a single queue
   // or the all-queues entity of a type), and the one the next one carries.
   std::uint64_t Sequence(const CEntityId& queue) const;
@@ -116,6 +158,14 @@ class ServerState {
   // Every queue lists exactly the interactions that list it, each once.
   bool IsConsistent() const;
 
+  // ---- alerting (see Alerting.h) ----
+  std::map<std::uint32_t, Alerting>& Alertings() { return alertings_; }
+  const std::map<std::uint32_t, Alerting>& Alertings() const { return alertings_; }
+  std::uint64_t NextTicket() { return ++lastTicket_; }
+
+  ServerClock& Clock() { return clock_; }
+  const ServerClock& Clock() const { return clock_; }
+
   ClientRecord& Client(std::uint16_t handle) { return clients_[handle]; }
   const ClientRecord* FindClient(std::uint16_t handle) const;
 
@@ -123,14 +173,23 @@ class ServerState {
   InteractionState* Find(std::uint32_t id);
   // Only the names monitored for queues of `type`.
   CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
+  // Only the names that some client watches on `id`.
+  CQmAttributeMap Watched(std::uint32_t id, const CQmAttributeMap& attributes) const;
+  // Takes `id` out of the member list of every interaction that lists it.
+  void LeaveConferences(std::uint32_t id, Changes& changes);
 
   std::vector<CEntityId> queueOrder_;
   std::unordered_map<CEntityId, QueueRecord> queues_;
   std::map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;
+  // Interaction id, then client, then the names it watches there.
+  std::map<std::uint32_t, std::map<std::uint16_t, std::vector<CQmAttributeName>>> watched_;
   std::map<ObjectTypes, std::uint64_t> allQueuesSequence_;
   std::uint32_t lastId_ = 0;
+  std::map<std::uint32_t, Alerting> alertings_;  // by interaction
+  std::uint64_t lastTicket_ = 0;
+  ServerClock clock_;
 };
 
 }  // namespace QueueManager::Emulator

@@ -1,5 +1,8 @@
 #include "Wire.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/ObjectTypes.h"
 
@@ -61,10 +64,32 @@ void WriteEvent(CMessage& message, const QueueEvent& event) {
 
 }  // namespace
 
-void WriteServerTime(CMessage& message) {
+void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
+  out << static_cast<std::int32_t>(entities.size());
+  for (const CEntityId& entity : entities) {
+    out << static_cast<std::int32_t>(entity.QueryObjectType())
+        << static_cast<std::int32_t>(entity.QueryObjectId());
+  }
+}
+
+void WriteServerTime(CMessage& message, const ServerState& state) {
+  constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
+  // Half the representable shift: adding the current time cannot overflow.
+  constexpr std::int64_t kLargestShift = INT64_MAX / kIntervalsPerSecond / 2;
   std::uint64_t now = 0;
   W4Os::CW4DateTime::Now().ToFileTime(now);
-  message << static_cast<std::uint32_t>(now >> 32U) << static_cast<std::uint32_t>(now);
+  const std::int64_t shift =
+      std::clamp(state.Clock().offsetSeconds, -kLargestShift, kLargestShift) * kIntervalsPerSecond;
+  const std::int64_t shifted = static_cast<std::int64_t>(now) + shift;
+  const std::uint64_t time =
+      state.Clock().invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
+  message << static_cast<std::uint32_t>(time >> 32U) << static_cast<std::uint32_t>(time);
+}
+
+CMessage ClockNotification(const ServerState& state) {
+  CMessage message(CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, 0), 3);
+  WriteServerTime(message, state);
+  return message;
 }
 
 void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
@@ -127,9 +152,41 @@ void WriteQueueSection(CMessage& message, const ServerState& state, const CEntit
   WriteQueueBody(message, state, queue, ContentEvents(state, queue), trailer);
 }
 
+void WriteInteractionRecord(CMessage& message, const CEntityId& interaction, bool alwaysNotify,
+                            bool deallocated, const CQmAttributeMap& attributes) {
+  message << static_cast<std::int32_t>(interaction.QueryObjectType())
+          << static_cast<std::int32_t>(interaction.QueryObjectId()) << alwaysNotify << deallocated;
+  attributes.Write(message);
+}
+
+void WriteInteractionSnapshot(CMessage& message, const ServerState& state, std::uint32_t id,
+                              bool alwaysNotify, const std::vector<CQmAttributeName>* names) {
+  const InteractionState* interaction = state.FindInteraction(id);
+  if (interaction == nullptr) {
+    WriteInteractionRecord(message, CEntityId(W4Notifier::eInteractionRequest, id), alwaysNotify,
+                           true, CQmAttributeMap());
+    return;
+  }
+  CQmAttributeMap attributes;
+  if (names == nullptr) attributes = interaction->attributes;
+  for (const CQmAttributeName& name : names == nullptr ? std::vector<CQmAttributeName>() : *names) {
+    const auto it = interaction->attributes.find(name);
+    if (it != interaction->attributes.end()) attributes.insert(it->first, it->second);
+  }
+  WriteInteractionRecord(message, CEntityId(interaction->type, id), alwaysNotify, false,
+                         attributes);
+}
+
+CMessage InteractionNotification(const InteractionRecord& record) {
+  CMessage message(
+      CEntityId(W4Notifier::eInteractionRequest, record.interaction.QueryObjectId(), 0), 7);
+  WriteInteractionRecord(message, record.interaction, false, record.deallocated, record.attributes);
+  return message;
+}
+
 CMessage QueueNotification(const ServerState& state, const QueueChange& change) {
   CMessage message(change.queue, 0);
-  WriteServerTime(message);
+  WriteServerTime(message, state);
   if (change.removed) {
     message << false;
     return message;

@@ -10,9 +10,14 @@
 
 namespace QueueManager::Emulator {
 
-// High and low 32 bits of the current time in 100-nanosecond intervals since
-// 1601-01-01 UTC.
-void WriteServerTime(W4Notifier::CMessage& message);
+// An entity list: the count, then each entity's object type and id.
+void WriteEntities(W4Notifier::CMessage& out, const std::vector<CEntityId>& entities);
+// High and low 32 bits of the server's time in 100-nanosecond intervals since
+// 1601-01-01 UTC: the current time moved by the clock's offset; all bits set
+// (a negative count: no time) for an invalid clock or a time before 1601.
+void WriteServerTime(W4Notifier::CMessage& message, const ServerState& state);
+// The server clock notification (event 3 of the server): the time header alone.
+W4Notifier::CMessage ClockNotification(const ServerState& state);
 // The twelve counters.
 void WriteStatistics(W4Notifier::CMessage& message, const ServerState& state,
                      const CEntityId& queue);
@@ -31,6 +36,19 @@ std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId&
 // names reported for its type, and its body (with the trailer for `trailer`).
 void WriteQueueSection(W4Notifier::CMessage& message, const ServerState& state,
                        const CEntityId& queue, bool trailer);
+// One interaction update record: the entity fields, the always-notify flag
+// (the client reports the record even when it carries none of its names), the
+// deallocated flag and the attributes.
+void WriteInteractionRecord(W4Notifier::CMessage& message, const CEntityId& interaction,
+                            bool alwaysNotify, bool deallocated, const CQmAttributeMap& attributes);
+// The record of what the server holds of `id`: its attributes (only those of
+// `names`, when given) or, for an id it does not know, a deallocation.
+void WriteInteractionSnapshot(W4Notifier::CMessage& message, const ServerState& state,
+                              std::uint32_t id, bool alwaysNotify,
+                              const std::vector<CQmAttributeName>* names);
+// The notification that publishes `record` (event 7 of the interaction's
+// request entity).
+W4Notifier::CMessage InteractionNotification(const InteractionRecord& record);
 // The notification that publishes `change` (event 0 of the queue entity).
 W4Notifier::CMessage QueueNotification(const ServerState& state, const QueueChange& change);
 

@@ -2,7 +2,8 @@
 // arbitrary requests. Decoding never throws: it gives a request or a
 // rejection with a reason. A decoded request is applied to a small seeded
 // state, which must stay consistent (every queue lists exactly the
-// interactions that list it), and its notifications are encoded.
+// interactions that list it), and its queue and interaction notifications
+// are encoded.
 //
 // Input: the byte form of one request message (header and body), as
 // CMessage::Serialize writes it. Seeds: make_seeds.cc.
@@ -73,5 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     state.NextSequence(change.queue);
     QueueNotification(state, change);
   }
+  for (const InteractionRecord& record : changes.Records()) InteractionNotification(record);
   return 0;
 }

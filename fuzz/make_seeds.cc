@@ -9,7 +9,8 @@
 // alerting answers (rows 2 to 4); and, given a fourth, that of fuzz_monitor_events:
 // event bodies, a notification, an answer and interaction update records;
 // and, given a fifth, that of fuzz_emulator_requests: whole request messages
-// to an interaction and to the server, one cut short.
+// to an interaction and to the server (attribute, watch and alerting
+// requests among them), one cut short.
 //
 //   make_attribute_codec_seeds fuzz/corpus/attribute_codec fuzz/corpus/cache_messages \
 //     fuzz/corpus/request_messages fuzz/corpus/monitor_events fuzz/corpus/emulator_requests
@@ -330,6 +331,41 @@ SeedFiles EmulatorRequestSeeds() {
   return {
       {"query",
        request(interaction, 0, [](CMessage& m) { CQmAttributeName(u"Xan_State").Write(m << 1); })},
+      {"watch", request(interaction, 8,
+                        [](CMessage& m) {
+                          m << std::int32_t{1} << std::uint32_t{1} << std::int32_t{1};
+                          CQmAttributeName(u"Xan_State").Write(m);
+                        })},
+      {"alert", request(interaction, 15,
+                        [](CMessage& m) {
+                          m << std::uint32_t{30} << std::int32_t{1} << std::int32_t{3}
+                            << std::int32_t{1} << std::int32_t{1} << std::int32_t{3}
+                            << std::int32_t{2} << std::int32_t{1};
+                          m << AlertList::value_type{CEntityId(W4Notifier::eUserQueue, 7u),
+                                                     CQmAlertingParameters()};
+                          m << std::uint32_t{0};
+                        })},
+      {"end_alerting", request(interaction, 16, [](CMessage& m) { m << std::uint32_t{0}; })},
+      {"alert_timeout", request(interaction, 19, [](CMessage& m) { m << std::uint32_t{5}; })},
+      {"queues_of_object", request(interaction, 6, [](CMessage&) {})},
+      {"legacy_move", request(interaction, 7,
+                              [](CMessage& m) {
+                                m << std::int32_t{70} << std::int32_t{1} << std::int32_t{1}
+                                  << std::int32_t{0} << std::int32_t{0} << std::int32_t{0}
+                                  << std::int32_t{1} << std::int32_t{3} << std::int32_t{2};
+                              })},
+      {"allocate_ids", request(CEntityId(W4Notifier::eInteractionRequest, W4Notifier::kAllObjects),
+                               35, [](CMessage& m) { m << std::int32_t{10}; })},
+      {"active_objects",
+       request(server, 9,
+               [](CMessage& m) { m << std::int32_t{3} << std::int32_t{1} << std::int32_t{6}; })},
+      {"select_call", request(server, 12,
+                              [](CMessage& m) {
+                                m << std::int32_t{0} << std::int32_t{1} << std::int32_t{3}
+                                  << std::int32_t{1};
+                              })},
+      {"server_time", request(server, 16, [](CMessage&) {})},
+      {"object_type", request(interaction, 37, [](CMessage&) {})},
       {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
       {"move_and_set", request(interaction, 7, moveAndSet)},
       {"move_and_set_cut", cut},

@@ -2,8 +2,13 @@
 
 // The Queue Manager server emulator: a real, stateful server on an in-process
 // bus. It keeps queues and interactions, answers the library's attribute,
-// queue administration and queue monitoring requests from that state, and
-// publishes the queue notifications that the library's monitors consume. Tests
+// queue administration, queue monitoring and interaction monitoring requests
+// from that state, and publishes the queue and interaction notifications that
+// the library's monitors consume, and holds alerting orders until they end.
+// An interaction's notification reports each
+// change of an attribute that a client watches there, and its removal last
+// (after its queues and every conference member list that named it were
+// updated, each list published whole). Tests
 // and demonstrations seed and inspect its state, and inject faults, through
 // the control functions of CEmulator.
 
@@ -40,6 +45,16 @@ struct InteractionState {
   std::vector<W4Notifier::CEntityId> queues;
 };
 
+// An alerting in progress, as the server holds it.
+struct AlertingView {
+  // The parties alerted, in the order of the alerting order.
+  std::vector<W4Notifier::CEntityId> parties;
+  // The parties were silenced; the alerting goes on.
+  bool silent = false;
+  // The order's final value, kept as it came.
+  std::uint32_t finalValue = 0;
+};
+
 // What the next requests of one event suffer (see CEmulator::InjectFault).
 enum class eFault : std::uint8_t {
   kReject,     // rejected with the reason "injected fault"
@@ -50,7 +65,9 @@ enum class eFault : std::uint8_t {
 // Thread-safe: every function may be called from any thread, also while the
 // bus's server thread handles requests. The emulator shares the bus, serves it
 // from construction to destruction and owns one connection on it, through
-// which it publishes; it calls nothing of the application back. Each seeding
+// which it publishes, and one thread, which ends alertings when they time
+// out; it calls nothing of the application back. Alertings still open when it
+// is destroyed are answered "internal error" (11). Each seeding
 // function publishes its changes before it returns.
 class QM_EXPORT CEmulator {
  public:
@@ -76,7 +93,12 @@ class QM_EXPORT CEmulator {
   // not exist.
   bool Move(std::uint32_t id, const std::vector<W4Notifier::CEntityId>& from,
             const std::vector<W4Notifier::CEntityId>& to);
-  // Removes the interaction from every queue and forgets it.
+  // Answers the alerting of interaction `id` as `party`, one of its alerted
+  // parties: the alerting order's caller gets "answered" (7) and the
+  // interaction is connected. False when `party` is not alerted for it.
+  bool AnswerAlerting(std::uint32_t id, const W4Notifier::CEntityId& party);
+  // Removes the interaction from every queue and every conference member
+  // list, publishes its deallocation and forgets it.
   bool RemoveInteraction(std::uint32_t id);
 
   // ---- inspection ----
@@ -91,6 +113,10 @@ class QM_EXPORT CEmulator {
   // watched by the statistics server (the last list each sent).
   std::vector<CQmAttributeName> DeactivationNames(std::uint16_t client) const;
   std::vector<CQmAttributeName> StatServerNames(std::uint16_t client) const;
+  // The alerting of `id` in progress, if any.
+  std::optional<AlertingView> Alerting(std::uint32_t id) const;
+  // The names `client` watches on interaction `id` (its activations).
+  std::vector<CQmAttributeName> WatchedNames(std::uint16_t client, std::uint32_t id) const;
   // Requests that were rejected as malformed, and the reason of the last one.
   std::uint64_t MalformedRequests() const;
   std::string LastRejection() const;
@@ -100,6 +126,11 @@ class QM_EXPORT CEmulator {
   // Answers the statistics query of `client` (a connection handle) with the
   // two-record form instead of the twelve-counter form.
   void UseTwoRecordStatistics(std::uint16_t client, bool twoRecords = true);
+  // Sets the server's clock `offsetSeconds` ahead of the real one (behind when
+  // negative), or makes its time headers invalid (no time), and publishes the
+  // clock notification. Every later time header (answers, queue and clock
+  // notifications) carries that time.
+  void SetClock(std::int64_t offsetSeconds, bool invalid = false);
   // The next `count` requests with `eventId` to an entity of `targetType`
   // suffer `fault`. A rejected request changes no state.
   void InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,

@@ -1,0 +1,60 @@
+#pragma once
+
+// The fixture of the end-to-end tests: a server emulator on its own bus, and a
+// connection on it as the library's default connection.
+
+#include <gmock/gmock.h>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/QueueManager.h"
+#include "requests/RequestTestSupport.h"
+
+namespace QueueManager::Emulator {
+
+using ::testing::ElementsAre;
+using W4Notifier::CEntityId;
+using Seed = std::vector<std::pair<const char16_t*, const char16_t*>>;
+
+const CEntityId kSales(W4Notifier::eWorkgroupQueue, 1);
+const CEntityId kSupport(W4Notifier::eWorkgroupQueue, 2);
+constexpr auto kCall = static_cast<W4Notifier::ObjectTypes>(6);
+constexpr auto kChat = static_cast<W4Notifier::ObjectTypes>(7);
+const CQmAttributeName kState(u"Xan_State");
+const CQmAttributeName kCustom(u"Custom");
+
+inline CQmAttributeValue V(const char16_t* text) { return CQmAttributeValue(text); }
+
+inline CQmAttributeMap MapOf(const Seed& seed) {
+  CQmAttributeMap map;
+  for (const auto& [name, value] : seed) map.insert(CQmAttributeName(name), value);
+  return map;
+}
+
+class EmulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::Cache().ResetForTesting();
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    W4Notifier::SetDefaultConnection(connection_);
+  }
+  void TearDown() override {
+    W4Notifier::SetDefaultConnection(nullptr);
+    testing::Cache().ResetForTesting();
+  }
+  std::u16string Value(std::uint32_t id, const CQmAttributeName& name) const {
+    return emulator_->Interaction(id)->attributes.Query(name).QueryString();
+  }
+  std::uint32_t Add(const Seed& seed, std::vector<CEntityId> queues = {kSales}) {
+    return emulator_->AddInteraction(kCall, MapOf(seed), queues);
+  }
+
+  std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
+  std::shared_ptr<W4Notifier::CInProcessConnection> connection_ = bus_->Connect();
+  std::unique_ptr<CEmulator> emulator_;
+};
+
+}  // namespace QueueManager::Emulator
