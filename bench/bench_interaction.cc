@@ -11,6 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "FiveAttributes.h"
+
 #include "platform/notifier/NullConnection.h"
 
 #include "QueueManager/InteractionMonitor.h"
@@ -28,21 +30,8 @@ using W4Notifier::CMessage;
 constexpr std::uint32_t kInteractions = 10000;
 constexpr std::uint32_t kFirstId = 1000;
 
-const std::vector<CQmAttributeName>& FiveNames() {
-  static const std::vector<CQmAttributeName> names = {
-      QueueManager::Xan_State, QueueManager::Xan_UserName, QueueManager::Xan_Workgroup,
-      QueueManager::Xan_LocalName, CQmAttributeName(u"CustomerTier")};
-  return names;
-}
-
-CQmAttributeMap FiveAttributes(std::uint32_t variant) {
-  CQmAttributeMap map;
-  for (std::size_t i = 0; i < FiveNames().size(); ++i) {
-    map.insert(FiveNames()[i],
-               u"value " + std::u16string(1, static_cast<char16_t>(u'a' + (variant + i) % 26)));
-  }
-  return map;
-}
+using bench::FiveAttributes;
+using bench::FiveNames;
 
 class CountingMonitor : public QueueManager::CQmInteractionMonitor {
  public:

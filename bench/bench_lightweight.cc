@@ -14,6 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "FiveAttributes.h"
+
 #include "platform/notifier/NullConnection.h"
 
 #include "QueueManager/CachingObjectTypeMonitor.h"
@@ -33,21 +35,8 @@ constexpr W4Notifier::ObjectTypes kType = W4Notifier::eGenericObject;
 // Interactions per thread, and messages prepared per run (cycled through).
 constexpr std::uint32_t kInteractions = 1024;
 
-const std::vector<CQmAttributeName>& FiveNames() {
-  static const std::vector<CQmAttributeName> names = {
-      QueueManager::Xan_State, QueueManager::Xan_UserName, QueueManager::Xan_Workgroup,
-      QueueManager::Xan_LocalName, CQmAttributeName(u"CustomerTier")};
-  return names;
-}
-
-CQmAttributeMap FiveAttributes(std::uint32_t variant) {
-  CQmAttributeMap map;
-  for (std::size_t i = 0; i < FiveNames().size(); ++i) {
-    map.insert(FiveNames()[i],
-               u"value " + std::u16string(1, static_cast<char16_t>(u'a' + (variant + i) % 26)));
-  }
-  return map;
-}
+using bench::FiveAttributes;
+using bench::FiveNames;
 
 // An application that uses the notifier has its delivery threads: the
 // process is never single-threaded, and the C library's locks take their
