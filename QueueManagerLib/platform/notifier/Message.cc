@@ -372,21 +372,10 @@ static T ReadFixedValue(const std::uint8_t* p) {
   return LoadLittleEndian<T>(p);
 }
 
-// The common case of reading a 32-bit field: the next field is one whose
-// whole payload is present. Anything else takes ExpectField's checks, which
-// also say what is wrong.
-const CMessage& CMessage::operator>>(std::int32_t& value) const {
-  // The common case, checked inline: a 32-bit field whose payload is present.
-  const std::size_t size = BodySize();
-  if (readPos_ < size && size - readPos_ >= kTagSize + 4) {
-    const std::uint8_t* field = body_->data() + readPos_;
-    const auto tag = static_cast<FieldType>(field[0]);
-    if (tag == FieldType::kInt32 || tag == FieldType::kUInt32 || tag == FieldType::kObjectType) {
-      value = ReadFixedValue<std::int32_t>(field + kTagSize);
-      readPos_ += kTagSize + 4;
-      return *this;
-    }
-  }
+// The inline reader in the header counts on these sizes.
+static_assert(kTagSize + sizeof(std::int32_t) == 5);
+
+const CMessage& CMessage::ReadInt32Checked(std::int32_t& value) const {
   const std::size_t p = ExpectField(FieldType::kInt32, FieldType::kUInt32, FieldType::kObjectType);
   value = ReadFixedValue<std::int32_t>(body_->data() + p);
   readPos_ = p + 4;

@@ -212,7 +212,25 @@ class QM_EXPORT CMessage {
   void Reserve(std::size_t bytes);
 
   // Reading fields. Each throws CNotifierExtractException on a mismatch.
-  const CMessage& operator>>(std::int32_t& value) const;
+  // The 32-bit integer is the commonest field of all: its common case (the
+  // tag of a 32-bit field and the whole payload present) is read inline.
+  const CMessage& operator>>(std::int32_t& value) const {
+    const std::size_t size = BodySize();
+    if (readPos_ < size && size - readPos_ >= 5) {
+      const std::uint8_t* field = body_->data() + readPos_;
+      const auto tag = static_cast<FieldType>(field[0]);
+      if (tag == FieldType::kInt32 || tag == FieldType::kUInt32 || tag == FieldType::kObjectType) {
+        // Little-endian on the wire, whatever the host.
+        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(field[1]) |
+                                          static_cast<std::uint32_t>(field[2]) << 8 |
+                                          static_cast<std::uint32_t>(field[3]) << 16 |
+                                          static_cast<std::uint32_t>(field[4]) << 24);
+        readPos_ += 5;
+        return *this;
+      }
+    }
+    return ReadInt32Checked(value);
+  }
   const CMessage& operator>>(std::uint32_t& value) const;
   // A 32-bit field read as std::int32_t reads it.
   const CMessage& operator>>(long& value) const;
@@ -292,6 +310,8 @@ class QM_EXPORT CMessage {
   // bytes, checked against the body.
   std::pair<std::size_t, std::size_t> BlobAt(std::size_t payloadPos, std::size_t unit) const;
   [[noreturn]] void Fail(const char* what) const;
+  // A 32-bit integer field with every check (and the failure's reason).
+  const CMessage& ReadInt32Checked(std::int32_t& value) const;
 
   int eventId_ = 0;
   ObjectTypes objectType_ = eObjectTypeNone;
