@@ -1,0 +1,60 @@
+#include "Board.h"
+
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace ContactCentre {
+
+std::vector<std::string> FormatBoard(const std::vector<BoardRow>& rows) {
+  constexpr const char* kLayout = "{:<9} {:<9} {:>5} {:>5} {:>5} {:>5} {:>5} {:>5} {:>7} {:>6}";
+  std::vector<std::string> lines{fmt::format(fmt::runtime(kLayout), "queue", "kind", "alert",
+                                             "conn", "held", "msg", "disc", "sys", "active",
+                                             "total")};
+  for (const BoardRow& row : rows) {
+    const QueueManager::CQmQueueStats& s = row.stats;
+    lines.push_back(fmt::format(fmt::runtime(kLayout), row.queue, row.kind, s.QueryAlertingCount(),
+                                s.QueryConnectedCount(), s.QueryHeldCount(),
+                                s.QueryMessagingCount(), s.QueryDisconnectedCount(),
+                                s.QuerySystemCount(), s.QueryActiveInteractionCount(),
+                                s.QueryInteractionCount() + s.QuerySystemCount()));
+  }
+  return lines;
+}
+
+void StatisticsTable::Record(const W4Notifier::CEntityId& queue,
+                             const QueueManager::CQmQueueStats& stats) {
+  W4Os::MutexLock lock(&mutex_);
+  latest_[queue] = stats;
+}
+
+QueueManager::CQmQueueStats StatisticsTable::Latest(const W4Notifier::CEntityId& queue) const {
+  W4Os::MutexLock lock(&mutex_);
+  const auto found = latest_.find(queue);
+  return found == latest_.end() ? QueueManager::CQmQueueStats() : found->second;
+}
+
+Board::Board(Floor floor, std::vector<QueueManager::CQmAttributeName> names)
+    : floor_(std::move(floor)), names_(std::move(names)) {
+  for (const NamedQueue& queue : floor_.Queues())
+    watchers_.emplace(queue.entity, std::make_unique<QueueWatcher>(table_));
+}
+
+void Board::Activate() {
+  for (auto& [queue, watcher] : watchers_) watcher->Activate(queue, names_, true);
+}
+
+std::vector<std::string> Board::Lines() const {
+  std::vector<BoardRow> rows;
+  for (const NamedQueue& queue : floor_.Queues()) {
+    const bool workgroup = queue.entity.QueryObjectType() == W4Notifier::eWorkgroupQueue;
+    rows.push_back({queue.name, workgroup ? "workgroup" : "agent", table_.Latest(queue.entity)});
+  }
+  return FormatBoard(rows);
+}
+
+const QueueManager::CQmQueueMonitor& Board::Watcher(const W4Notifier::CEntityId& queue) const {
+  return *watchers_.at(queue);
+}
+
+}  // namespace ContactCentre

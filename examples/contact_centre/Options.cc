@@ -1,0 +1,75 @@
+#include "Options.h"
+
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <system_error>
+
+#include <fmt/format.h>
+
+namespace ContactCentre {
+namespace {
+
+constexpr double kLongestRunSeconds = 3600.0;
+
+// std::from_chars with the whole text consumed, or false.
+template <class Number>
+bool ReadWhole(std::string_view text, Number& number) {
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, number);
+  return error == std::errc() && stop == end && !text.empty();
+}
+
+bool ReadDuration(std::string_view text, double& seconds) {
+  double value = 0;
+  if (!ReadWhole(text, value) || !std::isfinite(value) || value <= 0 ||
+      value > kLongestRunSeconds) {
+    return false;
+  }
+  seconds = value;
+  return true;
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+  ParsedOptions parsed;
+  Options& options = parsed.options;
+  for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
+    const std::string& argument = arguments[i];
+    const bool takesValue = argument == "--duration" || argument == "--seed";
+    if (takesValue && i + 1 == arguments.size()) {
+      parsed.error = fmt::format("{} needs a value", argument);
+    } else if (argument == "--help" || argument == "-h") {
+      options.help = true;
+    } else if (argument == "--quiet") {
+      options.quiet = true;
+    } else if (argument == "--duration") {
+      if (!ReadDuration(arguments[++i], options.durationSeconds))
+        parsed.error = fmt::format("--duration wants seconds in (0, 3600], not '{}'", arguments[i]);
+    } else if (argument == "--seed") {
+      if (!ReadWhole(std::string_view(arguments[++i]), options.seed))
+        parsed.error =
+            fmt::format("--seed wants a number up to 4294967295, not '{}'", arguments[i]);
+    } else {
+      parsed.error = fmt::format("unknown option '{}'", argument);
+    }
+  }
+  return parsed;
+}
+
+std::string Usage(const std::string& program) {
+  return fmt::format(
+      "usage: {} [--duration SECONDS] [--seed N] [--quiet] [--help]\n"
+      "A contact centre on the in-process Queue Manager server emulator: calls, chats\n"
+      "and e-mails arrive, agents are alerted, answer, hold, transfer and hang up, and\n"
+      "the library's monitors show it live. Ends with a check that the library's cache\n"
+      "equals the server's state (exit status 1 when it does not).\n"
+      "  --duration SECONDS  how long the contact centre runs (default 20)\n"
+      "  --seed N            the scenario's random seed; a seed replays its decisions\n"
+      "  --quiet             print only the summary and the final check\n"
+      "  --help              this text\n",
+      program);
+}
+
+}  // namespace ContactCentre

@@ -1,0 +1,32 @@
+#pragma once
+
+// The demo's command line.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ContactCentre {
+
+struct Options {
+  double durationSeconds = 20.0;
+  std::uint32_t seed = 1;
+  bool quiet = false;
+  bool help = false;
+};
+
+// What the command line asked for: options, or an error to show with the
+// usage (exit status 2).
+struct ParsedOptions {
+  Options options;
+  std::string error;  // empty when the command line was understood
+};
+
+// Reads `arguments` (without the program name). A duration must be a
+// positive number of seconds up to an hour, a seed a decimal 32-bit number.
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments);
+
+// The usage text, `program` as the command's name.
+std::string Usage(const std::string& program);
+
+}  // namespace ContactCentre

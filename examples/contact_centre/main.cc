@@ -1,0 +1,164 @@
+// A contact centre on the Queue Manager server emulator, in one process:
+// interactions arrive, agents are alerted and handle them, and the library's
+// monitors show it live. Ends with a check that the library's cache equals
+// the server's state; exits 1 when it does not, 2 on a bad command line.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "Board.h"
+#include "Console.h"
+#include "FinalCheck.h"
+#include "Floor.h"
+#include "Options.h"
+#include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/QueueManager.h"
+#include "Scenario.h"
+
+namespace ContactCentre {
+namespace {
+
+using QueueManager::Emulator::CEmulator;
+using Clock = std::chrono::steady_clock;
+
+// How long the end of the run waits for the server's last alerting answers.
+constexpr std::chrono::seconds kPatience{10};
+constexpr int kBoardLinesEveryTicks = 10;
+
+// Everything the run shares.
+struct Centre {
+  std::shared_ptr<W4Notifier::CInProcessBus> bus;
+  CEmulator& server;
+  W4Notifier::CInProcessConnection& connection;
+  const Floor& floor;
+  Console& console;
+};
+
+// Takes the connection down, lets a call reach the server meanwhile (the
+// cache cannot hear of it), brings the connection back and renegotiates it:
+// the cache reloads every watched queue and so learns of the call.
+void Renegotiate(Centre& centre, Scenario& scenario, int tick) {
+  centre.console.Note("== the connection goes down; a call reaches the server meanwhile ==");
+  centre.connection.Disconnect();
+  QueueManager::CQmAttributeMap attributes;
+  attributes.insert(QueueManager::CQmAttributeName(u"Xan_State"), u"O");
+  attributes.insert(QueueManager::CQmAttributeName(u"Xan_RemoteName"), u"J. Okafor");
+  attributes.insert(QueueManager::CQmAttributeName(u"Xan_RemoteAddress"), u"+44 20 7946 0999");
+  const W4Notifier::ObjectTypes call = centre.floor.media.front().type;
+  const std::uint32_t id =
+      centre.server.AddInteraction(call, attributes, {centre.floor.workgroups.front().entity});
+  centre.connection.Reconnect(false);
+  CEmulator::ForceRenegotiation(centre.connection);
+  centre.bus->WaitIdle();
+  centre.console.Note(
+      fmt::format("== renegotiated: the cache reloaded its queues and found #{} on {} ==", id,
+                  centre.floor.workgroups.front().name));
+  scenario.Adopt(id, call, 0, tick);
+}
+
+// Runs the ticks; the renegotiation comes at half time, once no alerting is
+// pending (their answers would be lost with the connection).
+bool RunTicks(Centre& centre, Scenario& scenario, Board& board, const Options& options, int ticks) {
+  const Clock::time_point start = Clock::now();
+  bool renegotiated = false;
+  for (int tick = 0; tick < ticks; ++tick) {
+    std::this_thread::sleep_until(start + tick * Scenario::kTick);
+    scenario.Step(tick);
+    if (!renegotiated && tick >= ticks / 2) {
+      scenario.HoldOffers(true);
+      if (scenario.Settle(kPatience)) Renegotiate(centre, scenario, tick);
+      renegotiated = true;
+      scenario.HoldOffers(false);
+    }
+    if (tick % kBoardLinesEveryTicks == 0) centre.console.ShowBoard(board.Lines());
+    centre.console.Redraw(
+        fmt::format("Contact centre on the server emulator    {:5.1f} s of {:g} s"
+                    "    seed {}",
+                    centre.console.Elapsed(), options.durationSeconds, options.seed));
+  }
+  return renegotiated;
+}
+
+// Prints the summary and the final check; true when the check passed.
+bool Report(Centre& centre, const Board& board, const Scenario& scenario, const Options& options,
+            bool settled) {
+  Console& console = centre.console;
+  console.Final(fmt::format("Ran {:.1f} s with seed {}: {}", console.Elapsed(), options.seed,
+                            Summarize(scenario.Counts())));
+  const Snapshot cache = CacheSnapshot(board, centre.floor);
+  const Snapshot server = ServerSnapshot(centre.server, centre.floor, board.Names(), cache);
+  const std::vector<std::string> differences = Differences(cache, server);
+  if (!settled) console.Final("Final check FAILED: alerting answers never came");
+  if (differences.empty()) {
+    console.Final(fmt::format(
+        "Final check passed: the cache equals the server on {} queues and {} interactions",
+        cache.contents.size(), cache.InteractionCount()));
+    return settled;
+  }
+  console.Final(fmt::format("Final check FAILED: {} differences between the cache and the server",
+                            differences.size()));
+  for (const std::string& difference : differences) console.Final("  " + difference);
+  return false;
+}
+
+int Run(const Options& options, Console::eMode mode) {
+  const auto bus = W4Notifier::CInProcessBus::Create();
+  CEmulator server(bus);
+  const auto connection = bus->Connect();
+  W4Notifier::SetDefaultConnection(connection);
+  const Floor floor = DemoFloor();
+  Console console(mode, stdout);
+  Centre centre{bus, server, *connection, floor, console};
+  for (const NamedQueue& queue : floor.Queues()) QueueManager::CreateQueue(queue.entity);
+  bus->WaitIdle();
+  bool passed = false;
+  {
+    Board board(floor, {QueueManager::CQmAttributeName(u"Xan_State"),
+                        QueueManager::CQmAttributeName(u"Xan_RemoteName"),
+                        QueueManager::CQmAttributeName(u"Xan_RemoteAddress")});
+    board.Activate();
+    const int ticks =
+        std::max(1, static_cast<int>(options.durationSeconds * 1000 / Scenario::kTick.count()));
+    Scenario scenario(server, floor, console, options.seed, ticks);
+    const bool renegotiated = RunTicks(centre, scenario, board, options, ticks);
+    const bool settled = scenario.Finish(kPatience);
+    bus->WaitIdle();
+    console.ShowBoard(board.Lines());
+    console.Redraw("Contact centre on the server emulator    finished");
+    passed = Report(centre, board, scenario, options, settled);
+    if (!renegotiated) console.Final("(the run was too short for the renegotiation)");
+  }
+  W4Notifier::SetDefaultConnection(nullptr);
+  return passed ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace ContactCentre
+
+int main(int argc, char** argv) {
+  using namespace ContactCentre;
+  const std::string program = argc > 0 ? argv[0] : "qm_contact_centre";
+  const ParsedOptions parsed =
+      ParseOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
+                 Usage(program).c_str());
+    return 2;
+  }
+  if (parsed.options.help) {
+    std::fputs(Usage(program).c_str(), stdout);
+    return 0;
+  }
+  const Console::eMode mode = parsed.options.quiet          ? Console::eMode::kQuiet
+                              : isatty(fileno(stdout)) != 0 ? Console::eMode::kLive
+                                                            : Console::eMode::kLines;
+  return Run(parsed.options, mode);
+}
