@@ -167,6 +167,7 @@ void Scenario::Advance(Interaction& call, int tick) {
       break;
     case ePhase::kRinging:
       if (call.willAnswer) Answer(call, tick);
+      if (call.cutShort) Decline(call);
       break;
     case ePhase::kConnected:
       Decide(call, tick);
@@ -197,6 +198,7 @@ void Scenario::Offer(Interaction& call, int tick) {
   call.phase = ePhase::kRinging;
   call.agent = agent;
   call.willAnswer = Chance(call.random, kAnswerPercent);
+  call.cutShort = !call.willAnswer && Chance(call.random, 50);
   call.due = tick + Between(call.random, 3, 12);
   agentBusyWith_[agent] = call.id;
   ++pendingAlertings_;
@@ -210,13 +212,24 @@ void Scenario::Offer(Interaction& call, int tick) {
 }
 
 void Scenario::Answer(Interaction& call, int tick) {
-  // Too late when the alerting timed out meanwhile: its outcome tells.
+  // The order may not have reached the server yet: try again next tick. When
+  // the alerting ended meanwhile instead, its outcome ends the ringing.
+  if (!server_.AnswerAlerting(call.id, AgentQueue(call.agent))) {
+    call.due = tick + 1;
+    return;
+  }
   call.willAnswer = false;
-  if (!server_.AnswerAlerting(call.id, AgentQueue(call.agent))) return;
   call.phase = ePhase::kConnected;
   call.due = tick + Between(call.random, 10, 40);
   ++counts_.answered;
   console_.Event(call.id, fmt::format("{} answers", floor_.agents[call.agent].name));
+}
+
+void Scenario::Decline(Interaction& call) {
+  call.cutShort = false;
+  if (QueueManager::AlertConnectionTimeout(call.id, 0))
+    console_.Event(call.id, fmt::format("{} declines: time-out brought forward",
+                                        floor_.agents[call.agent].name));
 }
 
 void Scenario::Decide(Interaction& call, int tick) {

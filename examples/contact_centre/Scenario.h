@@ -100,6 +100,9 @@ class Scenario {
     ePhase phase = ePhase::kWaiting;
     int due = 0;  // the tick of its next decision
     bool willAnswer = false;
+    // An agent who will not answer may cut the ringing short: the alerting
+    // then times out at once instead of after its full time.
+    bool cutShort = false;
     std::mt19937 random;
   };
 
@@ -109,6 +112,7 @@ class Scenario {
   void Advance(Interaction& call, int tick);
   void Offer(Interaction& call, int tick);
   void Answer(Interaction& call, int tick);
+  void Decline(Interaction& call);
   void Decide(Interaction& call, int tick);
   void TransferToAgent(Interaction& call, int tick, int to);
   void TransferToWorkgroup(Interaction& call, int tick);
