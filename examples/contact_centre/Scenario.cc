@@ -343,7 +343,8 @@ void Scenario::SetUpConference(int tick) {
   }
   std::vector<std::uint32_t> connected;
   for (const auto& [id, call] : interactions_)
-    if (call.phase == ePhase::kConnected && floor_.MediumName(call.type) == "call")
+    if ((call.phase == ePhase::kConnected || call.phase == ePhase::kHeld) &&
+        floor_.MediumName(call.type) == "call")
       connected.push_back(id);
   if (connected.size() < 2) return;
   std::shuffle(connected.begin(), connected.end(), arrivals_);
