@@ -45,7 +45,7 @@ struct Centre {
 // Takes the connection down, lets a call reach the server meanwhile (the
 // cache cannot hear of it), brings the connection back and renegotiates it:
 // the cache reloads every watched queue and so learns of the call.
-void Renegotiate(Centre& centre, Scenario& scenario, int tick) {
+void Renegotiate(Centre& centre, Scenario& scenario, const Board& board, int tick) {
   centre.console.Note("== the connection goes down; a call reaches the server meanwhile ==");
   centre.connection.Disconnect();
   QueueManager::CQmAttributeMap attributes;
@@ -58,9 +58,11 @@ void Renegotiate(Centre& centre, Scenario& scenario, int tick) {
   centre.connection.Reconnect(false);
   CEmulator::ForceRenegotiation(centre.connection);
   centre.bus->WaitIdle();
+  const NamedQueue& queue = centre.floor.workgroups.front();
+  const bool found = board.Watcher(queue.entity).Contains(QueueManager::InteractionId(id));
   centre.console.Note(
-      fmt::format("== renegotiated: the cache reloaded its queues and found #{} on {} ==", id,
-                  centre.floor.workgroups.front().name));
+      fmt::format("== renegotiated: the cache reloaded its queues and {} #{} on {} ==",
+                  found ? "found" : "did NOT find", id, queue.name));
   scenario.Adopt(id, call, 0, tick);
 }
 
@@ -68,14 +70,16 @@ void Renegotiate(Centre& centre, Scenario& scenario, int tick) {
 // pending (their answers would be lost with the connection).
 bool RunTicks(Centre& centre, Scenario& scenario, Board& board, const Options& options, int ticks) {
   const Clock::time_point start = Clock::now();
+  bool halfTime = false;
   bool renegotiated = false;
   for (int tick = 0; tick < ticks; ++tick) {
     std::this_thread::sleep_until(start + tick * Scenario::kTick);
     scenario.Step(tick);
-    if (!renegotiated && tick >= ticks / 2) {
+    if (!halfTime && tick >= ticks / 2) {
+      halfTime = true;
       scenario.HoldOffers(true);
-      if (scenario.Settle(kPatience)) Renegotiate(centre, scenario, tick);
-      renegotiated = true;
+      renegotiated = scenario.Settle(kPatience);
+      if (renegotiated) Renegotiate(centre, scenario, board, tick);
       scenario.HoldOffers(false);
     }
     if (tick % kBoardLinesEveryTicks == 0) centre.console.ShowBoard(board.Lines());
@@ -134,7 +138,7 @@ int Run(const Options& options, Console::eMode mode) {
     console.ShowBoard(board.Lines());
     console.Redraw("Contact centre on the server emulator    finished");
     passed = Report(centre, board, scenario, options, settled);
-    if (!renegotiated) console.Final("(the run was too short for the renegotiation)");
+    if (!renegotiated) console.Final("(no renegotiation: the alertings did not settle)");
   }
   W4Notifier::SetDefaultConnection(nullptr);
   return passed ? 0 : 1;
