@@ -23,6 +23,7 @@ const CQmAttributeName kState(u"Xan_State");
 constexpr std::uint32_t kRingSeconds = 2;
 constexpr int kArrivalPercent = 12;
 constexpr int kAnswerPercent = 70;
+constexpr int kConferenceTicks = 40;
 constexpr std::array<std::string_view, 8> kCustomers{"M. Jensen", "K. Osei",  "L. Moreau",
                                                      "R. Tanaka", "S. Novak", "P. Silva",
                                                      "A. Haddad", "T. Byrne"};
@@ -117,7 +118,7 @@ void Scenario::Step(int tick) {
     if (found != interactions_.end()) Advance(found->second, tick);
   }
   if (conference_ == 0 && !conferenceDone_ && tick >= conferenceFrom_) SetUpConference(tick);
-  if (conference_ != 0 && tick >= conferenceUntil_) CloseConference();
+  if (conference_ != 0 && tick >= conferenceEnds_) CloseConference();
 }
 
 void Scenario::Arrive(int tick) {
@@ -359,6 +360,7 @@ void Scenario::SetUpConference(int tick) {
     return;
   }
   conference_ = entity.QueryObjectId();
+  conferenceEnds_ = tick + kConferenceTicks;
   console_.SetLabel(conference_, {"conf", "", console_.LabelOf(connected.front()).agent});
   conferencePrinter_ = std::make_unique<ConferencePrinter>(console_);
   conferencePrinter_->Activate(conference_, {kState}, true);

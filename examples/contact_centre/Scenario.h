@@ -132,8 +132,11 @@ class Scenario {
   const Floor& floor_;
   Console& console_;
   const std::uint32_t seed_;
+  // The conference is set up between these ticks, once two calls are
+  // connected, and lasts kConferenceTicks (or to the end of the run).
   const int conferenceFrom_;
   const int conferenceUntil_;
+  int conferenceEnds_ = 0;
   std::mt19937 arrivals_;
   std::map<std::uint32_t, Interaction> interactions_;
   std::vector<std::uint32_t> agentBusyWith_;  // 0: free
