@@ -227,6 +227,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
   std::vector<CQmAttributeName> kept;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
+    ForgetNamesOfAnotherConnection();
     kept = tables_.Names().Unregistered(queue.QueryObjectType(), names);
   }
   W4Notifier::CRequestObject request(QueueManagerServerEntity(), kMonitorQueueEvent);
@@ -283,6 +284,18 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
     return;
   }
   if (!ProcessMonitorResponse(response, record)) LoadFailed(record, "Sync request failed");
+}
+
+void CQmCache::ForgetNamesOfAnotherConnection() {
+  const auto connection = CNotifierHandle::GetDefaultConnection();
+  if (!connection) return;
+  const bool same = !namesConnection_.owner_before(connection) &&
+                    !connection.owner_before(namesConnection_) && !namesConnection_.expired();
+  if (same) return;
+  // The registry lists what the previous connection's server sends; the
+  // names are asked for again, and registered as the new server lists them.
+  tables_.Names().Clear();
+  namesConnection_ = connection;
 }
 
 bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& record) {

@@ -267,6 +267,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void SendDeferredLoads(std::vector<DeferredLoad> loads) QM_LOCKS_EXCLUDED(lock_);
   // Sends the load to the queue's callback object; false when it was not
   // sent.
+  // Clears the monitored-name registry when the default connection is not
+  // the one whose server it describes.
+  void ForgetNamesOfAnotherConnection() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SendLoad(const W4Notifier::CMessage& request, const OutstandingRequest& record)
       QM_LOCKS_EXCLUDED(lock_);
   // The load failed: the requester waits for a retry, or stays live when it
@@ -376,6 +379,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // The pending monitors.
   std::unordered_map<MonitorId, PendingLoad> loads_ QM_GUARDED_BY(lock_);
   CacheTables tables_ QM_GUARDED_BY(lock_);
+  // The connection whose server sends the names of the monitored-name
+  // registry: what one server was asked for, another one does not know. A
+  // weak reference keeps the connection's identity unique while it is held
+  // (an address alone could be reused by a later connection).
+  std::weak_ptr<W4Notifier::CNotifierConnection> namesConnection_ QM_GUARDED_BY(lock_);
   SubscriptionBook subscriptions_ QM_GUARDED_BY(lock_);
   std::unordered_map<std::uint32_t, OutstandingRequest> outstanding_ QM_GUARDED_BY(lock_);
   std::unordered_map<W4Notifier::CEntityId, std::vector<DeferredLoad>> deferredLoads_

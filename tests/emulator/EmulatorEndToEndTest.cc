@@ -200,6 +200,31 @@ TEST_F(EmulatorTest, QueueMonitorFollowsTheServerThroughTheCache) {
   EXPECT_EQ(QueryAttribute(a, kState).QueryString(), u"H");
 }
 
+// One session of an application on a server of its own: a queue monitor
+// watching Custom on Sales, and the value the cache answers for a new call.
+std::u16string CustomSeenInASessionOnAFreshServer(const char16_t* value) {
+  auto bus = W4Notifier::CInProcessBus::Create();
+  auto connection = bus->Connect();
+  CEmulator emulator(bus);
+  W4Notifier::SetDefaultConnection(connection);
+  testing::RecordingMonitor monitor;
+  monitor.Activate(kSales, {kCustom}, true);
+  const std::uint32_t id = emulator.AddInteraction(kCall, MapOf({{u"Custom", value}}), {kSales});
+  bus->WaitIdle();
+  CQmAttributeValue seen;
+  const bool found = QueryMonitoredAttribute(InteractionId(id), kCustom, seen);
+  monitor.Deactivate();
+  W4Notifier::SetDefaultConnection(nullptr);
+  return (found ? u"found " : u"missing ") + seen.QueryString();
+}
+
+TEST_F(EmulatorTest, ANewConnectionsServerIsAskedForTheWatchedNamesAgain) {
+  // The first server was told to send Custom; the second, reached through
+  // another default connection, knows nothing of it.
+  EXPECT_EQ(CustomSeenInASessionOnAFreshServer(u"first"), u"found first");
+  EXPECT_EQ(CustomSeenInASessionOnAFreshServer(u"second"), u"found second");
+}
+
 TEST_F(EmulatorTest, BadRequestsAndInjectedFaultsChangeNothing) {
   const std::uint32_t id = Add({{u"Custom", u"1"}});
   W4Notifier::CRequestObject truncated(CEntityId(W4Notifier::eInteractionRequest, id), 7);
