@@ -101,8 +101,6 @@ void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options) {
   // A request has no meaning on a later connection: its answer, if any, went
   // to the old one.
   Check(natsOptions_SetFailRequestsOnDisconnect(opts, true), "fail requests on disconnect");
-  // Nothing is buffered while disconnected: sends fail at once instead.
-  Check(natsOptions_SetReconnectBufSize(opts, 0), "reconnect buffer");
 }
 
 NatsConnectionImpl::NatsConnectionImpl(CNatsOptions options, std::uint16_t handle)
@@ -212,6 +210,11 @@ void NatsConnectionImpl::OnReconnected() {
 }
 
 void NatsConnectionImpl::FinishReconnect() {
+  {
+    // Ended from a callback on this thread: the connection is gone.
+    W4Os::MutexLock lock(&mutex_);
+    if (shuttingDown_) return;
+  }
   // Subscriptions were sent again on reconnection; once the server answered
   // the flush it has them all, so a subscriber that reloads its state after
   // the callback misses nothing published after the reload.

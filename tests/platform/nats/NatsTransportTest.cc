@@ -27,12 +27,12 @@ const CEntityId kServerEntity(static_cast<ObjectTypes>(29), kAllObjects);
 // A condition to wait on: a mutex, a condition variable and a predicate.
 class Waiter {
  public:
+  // Signals under the lock: a waiter that then returns and destroys the
+  // waiter cannot do so before this call is done with it.
   template <class F>
   void Update(F change) {
-    {
-      std::lock_guard lock(mutex_);
-      change();
-    }
+    std::lock_guard lock(mutex_);
+    change();
     cv_.notify_all();
   }
   template <class P>
@@ -108,6 +108,24 @@ class Subscriber : public IMessageCallback {
   int renegotiations = 0;
   std::atomic<bool> stopped{false};
   std::atomic<int> lateCalls{0};
+};
+
+// Stops a subscriber's subscriptions when leaving the scope, before the
+// subscriber goes (declare it after the subscriber): a callback may still be
+// running when the test has seen what it waited for.
+class StopOnExit {
+ public:
+  StopOnExit(CNotifierConnection& connection, std::vector<IMessageCallback*> subscribers)
+      : connection_(connection), subscribers_(std::move(subscribers)) {}
+  ~StopOnExit() {
+    for (IMessageCallback* subscriber : subscribers_) connection_.StopAllMessages(subscriber);
+  }
+  StopOnExit(const StopOnExit&) = delete;
+  StopOnExit& operator=(const StopOnExit&) = delete;
+
+ private:
+  CNotifierConnection& connection_;
+  std::vector<IMessageCallback*> subscribers_;
 };
 
 CMessage Notification(const CEntityId& entity, std::int32_t value) {
@@ -251,6 +269,7 @@ TEST_F(NatsTransportTest, AsynchronousRequestsEndExactlyOnce) {
 TEST_F(NatsTransportTest, NotificationsArriveInOrderWithTheirEntity) {
   Subscriber subscriber;
   Subscriber everyQueue;
+  const StopOnExit stop(*client_, {&subscriber, &everyQueue});
   ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
   ASSERT_EQ(client_->StartNotifications(CEntityId(kQueueA.QueryObjectType(), kAllObjects), 0,
                                         &everyQueue, 0),
@@ -281,6 +300,7 @@ TEST_F(NatsTransportTest, NoCallbackAfterStopReturns) {
   Subscriber fromOutside;
   Subscriber fromInside;
   Subscriber sentinel;
+  const StopOnExit stop(*client_, {&fromOutside, &fromInside, &sentinel});
   fromInside.onValue = [this](Subscriber& self, std::int32_t value) {
     if (value != 10) return;
     client_->StopAllMessages(&self);
@@ -309,6 +329,7 @@ TEST_F(NatsTransportTest, NoCallbackAfterStopReturns) {
 TEST_F(NatsTransportTest, ServerRestartRenegotiatesAndRequestsFailFastWhileDown) {
   Serve(Arithmetic());
   Subscriber subscriber;
+  const StopOnExit stop(*client_, {&subscriber});
   ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
   OutcomeRecorder outcomes;
   std::uint32_t pending = 0;
@@ -333,6 +354,9 @@ TEST_F(NatsTransportTest, ServerRestartRenegotiatesAndRequestsFailFastWhileDown)
   ASSERT_EQ(client_->Publish(Notification(kQueueA, 77)), eMsgSuccess);
   ASSERT_TRUE(subscriber.AwaitCount(1));
   EXPECT_EQ(outcomes.CountOf(pending), 1u);
+  client_->StopAllMessages(&subscriber);
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{77});
 }
 
 TEST_F(NatsTransportTest, OptionsComeFromTheEnvironment) {
