@@ -205,7 +205,7 @@ void NatsConnectionImpl::OnReconnected() {
   W4Os::MutexLock lock(&mutex_);
   if (shuttingDown_) return;
   Delivery delivery;
-  delivery.kind = DeliveryKind::kReconnected;
+  delivery.finishReconnect = true;
   Enqueue(std::move(delivery));
 }
 

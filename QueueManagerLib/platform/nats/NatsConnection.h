@@ -29,6 +29,7 @@
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
+#include "platform/notifier/CallbackKind.h"
 
 namespace W4Notifier::nats {
 
@@ -87,18 +88,11 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void OnSlowConsumer();
 
  private:
-  enum class DeliveryKind : std::uint8_t {
-    kNotification,
-    kRenegotiated,
-    kReconnected,  // flush, then renegotiate (run by the delivery thread itself)
-    kSuccess,
-    kRejected,
-    kTimeout,
-    kCancelled,
-    kConnectionLoss,
-  };
+  using DeliveryKind = detail::eCallbackKind;
   struct Delivery {
     DeliveryKind kind = DeliveryKind::kNotification;
+    // Not a callback: flush, then renegotiate (run by the delivery thread).
+    bool finishReconnect = false;
     std::shared_ptr<Listener> listener;  // notification
     const void* object = nullptr;        // renegotiation
     IMessageCallback* messageCallback = nullptr;
@@ -133,7 +127,6 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void RunTimer();
   void Deliver(Delivery& delivery);
   void FinishReconnect();
-  static void Invoke(Delivery& delivery);
 
   const CNatsOptions options_;
   const std::uint16_t handle_;

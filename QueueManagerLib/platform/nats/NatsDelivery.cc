@@ -271,7 +271,7 @@ void NatsConnectionImpl::RunDelivery() {
       delivery = std::move(queue_.front());
       queue_.pop_front();
     }
-    if (delivery.kind == DeliveryKind::kReconnected) {
+    if (delivery.finishReconnect) {
       FinishReconnect();
     } else {
       Deliver(delivery);
@@ -302,7 +302,8 @@ void NatsConnectionImpl::Deliver(Delivery& delivery) {
     // An exception must not end the delivery thread; the callback's own code
     // is responsible for its errors, so it is dropped here.
     try {
-      Invoke(delivery);
+      detail::InvokeCallback(delivery.kind, delivery.messageCallback, delivery.asyncCallback,
+                             delivery.requestId, delivery.flags, delivery.message);
     } catch (...) {
     }
   }
@@ -315,38 +316,6 @@ void NatsConnectionImpl::Deliver(Delivery& delivery) {
     deferred.swap(deferredReleases_);
   }
   // The last references to callback objects may go here, with no lock held.
-}
-
-void NatsConnectionImpl::Invoke(Delivery& delivery) {
-  CMessage& message = delivery.message;
-  message.Rewind();
-  switch (delivery.kind) {
-    case DeliveryKind::kNotification:
-      delivery.messageCallback->OnMessageReceived(message);
-      break;
-    case DeliveryKind::kRenegotiated:
-      delivery.messageCallback->OnConnectionRenegotiated();
-      break;
-    case DeliveryKind::kReconnected:
-      break;
-    case DeliveryKind::kSuccess:
-      delivery.asyncCallback->OnAsyncResponseSuccess_Ex(delivery.requestId, message,
-                                                        delivery.flags);
-      break;
-    case DeliveryKind::kRejected:
-      delivery.asyncCallback->OnAsyncResponseRejected_Ex(delivery.requestId, message,
-                                                         delivery.flags);
-      break;
-    case DeliveryKind::kTimeout:
-      delivery.asyncCallback->OnAsyncResponseTimeout_Ex(delivery.requestId, delivery.flags);
-      break;
-    case DeliveryKind::kCancelled:
-      delivery.asyncCallback->OnAsyncResponseCancelled_Ex(delivery.requestId, delivery.flags);
-      break;
-    case DeliveryKind::kConnectionLoss:
-      delivery.asyncCallback->OnAsyncResponseConnectionLoss_Ex(delivery.requestId, delivery.flags);
-      break;
-  }
 }
 
 }  // namespace W4Notifier::nats
