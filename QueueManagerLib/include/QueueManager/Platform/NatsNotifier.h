@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "QueueManager/Export.h"
+#include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/Message.h"
 #include "QueueManager/Platform/Notifier.h"
 
@@ -106,6 +107,28 @@ class QM_EXPORT CNatsResponder {
  private:
   struct State;
   std::shared_ptr<State> state_;
+};
+
+// Puts an in-process bus on NATS: the bus's request handler (a scripted
+// server, the server emulator) serves the requests NATS clients send under
+// the root, and every notification published on the bus is published on
+// NATS. Requests reach the handler from one bus connection, so it sees one
+// sender for all NATS clients. Thread-safe; ends with the object.
+class QM_EXPORT CNatsBusBridge {
+ public:
+  // Throws CNotifierException when no server answers.
+  CNatsBusBridge(const CNatsOptions& options, const std::string& queueGroup,
+                 std::shared_ptr<CInProcessBus> bus);
+  // Returns after the last request was handed on and the last notification
+  // published. REQUIRES: not called from the bus's handler or a callback.
+  ~CNatsBusBridge();
+  CNatsBusBridge(const CNatsBusBridge&) = delete;
+  CNatsBusBridge& operator=(const CNatsBusBridge&) = delete;
+
+ private:
+  class Forwarder;
+  std::shared_ptr<Forwarder> forwarder_;
+  std::unique_ptr<CNatsResponder> responder_;
 };
 
 }  // namespace W4Notifier
