@@ -368,8 +368,21 @@ TEST_F(NatsTransportTest, OptionsComeFromTheEnvironment) {
   ASSERT_TRUE(NatsOptionsFromEnvironment(options));
   EXPECT_EQ(options.urls, (std::vector<std::string>{"nats://a:1", "nats://b:2"}));
   EXPECT_EQ(options.root, "site1");
-  ::unsetenv(kNatsUrlVariable);
   ::unsetenv(kNatsRootVariable);
+
+  // The application's choice: NATS when the variable names a server, else
+  // the in-process bus.
+  ::setenv(kNatsUrlVariable, server_.Url().c_str(), 1);
+  auto configured = ConnectConfiguredDefault();
+  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), configured);
+  EXPECT_EQ(dynamic_cast<CInProcessConnection*>(configured.get()), nullptr);
+  EXPECT_TRUE(configured->IsConnected());
+  ::unsetenv(kNatsUrlVariable);
+  SetDefaultConnection(nullptr);
+  configured = ConnectConfiguredDefault();
+  EXPECT_NE(dynamic_cast<CInProcessConnection*>(configured.get()), nullptr);
+  SetDefaultConnection(nullptr);
+
   CNatsOptions bad = options_;
   bad.root = "q m";
   EXPECT_THROW(ConnectNats(bad), CNotifierException);
