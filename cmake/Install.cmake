@@ -6,8 +6,13 @@ install(TARGETS QueueManager QueueManagerEmulator EXPORT QueueManagerTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The NATS notifier's header goes only with a library that has it.
+set(qm_nats_header_rule)
+if(NOT QM_HAVE_NATS)
+  set(qm_nats_header_rule PATTERN NatsNotifier.h EXCLUDE)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/QueueManagerLib/include/QueueManager
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} ${qm_nats_header_rule})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/QueueManagerEmulator/include/QueueManager
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT QueueManagerTargets

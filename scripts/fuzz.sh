@@ -24,6 +24,10 @@ cmake -S . -B "${build}" -G Ninja \
   -DQM_BUILD_BENCHMARKS=OFF \
   -DQM_BUILD_EXAMPLES=OFF > /dev/null
 targets=(attribute_codec cache_messages request_messages monitor_events emulator_requests)
+# The NATS subject parser is built only with libnats.
+if pkg-config --exists 'libnats >= 3.4' 2>/dev/null; then
+  targets+=(nats_subjects)
+fi
 cmake --build "${build}" -j 2 --target "${targets[@]/#/fuzz_}"
 share=$(( seconds / ${#targets[@]} ))
 [ "${share}" -gt 0 ] || share=1

@@ -529,33 +529,8 @@ void CInProcessConnection::Impl::InvokeGuarded(Delivery& delivery) {
 }
 
 void CInProcessConnection::Impl::Invoke(Delivery& delivery) {
-  CMessage& message = delivery.message;
-  message.Rewind();
-  switch (delivery.kind) {
-    case DeliveryKind::kNotification:
-      delivery.messageCallback->OnMessageReceived(message);
-      break;
-    case DeliveryKind::kRenegotiated:
-      delivery.messageCallback->OnConnectionRenegotiated();
-      break;
-    case DeliveryKind::kSuccess:
-      delivery.asyncCallback->OnAsyncResponseSuccess_Ex(delivery.requestId, message,
-                                                        delivery.flags);
-      break;
-    case DeliveryKind::kRejected:
-      delivery.asyncCallback->OnAsyncResponseRejected_Ex(delivery.requestId, message,
-                                                         delivery.flags);
-      break;
-    case DeliveryKind::kTimeout:
-      delivery.asyncCallback->OnAsyncResponseTimeout_Ex(delivery.requestId, delivery.flags);
-      break;
-    case DeliveryKind::kCancelled:
-      delivery.asyncCallback->OnAsyncResponseCancelled_Ex(delivery.requestId, delivery.flags);
-      break;
-    case DeliveryKind::kConnectionLoss:
-      delivery.asyncCallback->OnAsyncResponseConnectionLoss_Ex(delivery.requestId, delivery.flags);
-      break;
-  }
+  detail::InvokeCallback(delivery.kind, delivery.messageCallback, delivery.asyncCallback,
+                         delivery.requestId, delivery.flags, delivery.message);
 }
 
 }  // namespace W4Notifier

@@ -19,6 +19,7 @@
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/Sync.h"
+#include "platform/notifier/CallbackKind.h"
 #include "platform/notifier/SpinWait.h"
 #include "platform/notifier/WorkCounter.h"
 
@@ -62,15 +63,7 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   void OnReply(std::uint32_t requestId, const CMessage& reply, bool rejected);
 
  private:
-  enum class DeliveryKind : std::uint8_t {
-    kNotification,
-    kRenegotiated,
-    kSuccess,
-    kRejected,
-    kTimeout,
-    kCancelled,
-    kConnectionLoss,
-  };
+  using DeliveryKind = detail::eCallbackKind;
   struct Delivery {
     DeliveryKind kind;
     const void* object = nullptr;  // the callback's most-derived object

@@ -7,6 +7,11 @@
 
 #include <cstdio>
 
+#ifdef CONSUMER_WITH_NATS
+#include <QueueManager/Platform/Exceptions.h>
+#include <QueueManager/Platform/NatsNotifier.h>
+#endif
+
 int main() {
   using namespace W4Notifier;
   auto bus = CInProcessBus::Create();
@@ -48,5 +53,16 @@ int main() {
     return 1;
   }
   std::puts("installed emulator works");
+
+#ifdef CONSUMER_WITH_NATS
+  // The NATS notifier is there: options without a server are refused.
+  try {
+    ConnectNats(CNatsOptions{});
+    std::puts("a NATS connection without a server URL was accepted");
+    return 1;
+  } catch (const CNotifierException&) {
+    std::puts("installed NATS notifier works");
+  }
+#endif
   return 0;
 }

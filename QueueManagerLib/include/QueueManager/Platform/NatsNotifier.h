@@ -1,0 +1,134 @@
+#pragma once
+
+// The NATS notifier: the same connection contract as the in-process notifier,
+// carried by a NATS server, so that the library and its server can run in
+// separate processes. Built when the library was configured with libnats.
+//
+// Requests go to "<root>.r.<object type>.<object id>.<event>", notifications
+// to "<root>.n.<object type>.<object id>.<event>.<event name>"; the payload
+// is the message's byte form. A rejection is a reply that carries the header
+// kRejectedHeader.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QueueManager/Export.h"
+#include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Message.h"
+#include "QueueManager/Platform/Notifier.h"
+
+namespace W4Notifier {
+
+// The reply header that marks a rejection (no header: success).
+inline constexpr const char* kRejectedHeader = "Qm-Rejected";
+
+// The environment variable naming the NATS server URL(s), separated by commas;
+// the root is read from kNatsRootVariable (default "qm").
+inline constexpr const char* kNatsUrlVariable = "QM_NATS_URL";
+inline constexpr const char* kNatsRootVariable = "QM_NATS_ROOT";
+
+// How to reach the NATS servers. A value type.
+struct CNatsOptions {
+  // Server URLs ("nats://host:port"); the client picks among them and moves
+  // to another when one fails.
+  std::vector<std::string> urls;
+  // First tokens of every subject, per deployment: dot-separated tokens of
+  // [A-Za-z0-9_-].
+  std::string root = "qm";
+  // A dead server is noticed after about pingIntervalMs * (maxPingsOut + 1).
+  std::uint32_t pingIntervalMs = 1000;
+  int maxPingsOut = 2;
+  // Reconnection is attempted forever, this far apart plus a random jitter.
+  std::uint32_t reconnectWaitMs = 250;
+  std::uint32_t reconnectJitterMs = 100;
+  std::uint32_t connectTimeoutMs = 2000;
+};
+
+// Connects to NATS. Throws CNotifierException when the options are invalid or
+// no server answers. The connection is thread-safe; it keeps the callback
+// contract of Notifier.h: one delivery thread per connection calls every
+// callback, in arrival order, with no notifier lock held.
+QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options);
+
+// The options named by the environment (kNatsUrlVariable, kNatsRootVariable),
+// or nothing when kNatsUrlVariable is unset or empty.
+QM_EXPORT bool NatsOptionsFromEnvironment(CNatsOptions& options);
+
+// Connects to NATS when the environment names a server, else to the
+// in-process bus, and installs the connection as the default connection.
+// Throws CNotifierException when the named server cannot be reached.
+QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectConfiguredDefault();
+
+class CNatsResponder;
+
+// A request as a NATS responder sees it. Reply at most once; a request sent
+// without waiting takes no reply (Reply does nothing). May be moved to and
+// answered from any thread.
+class QM_EXPORT CNatsRequest {
+ public:
+  const CMessage& Message() const { return message_; }
+  bool ExpectsReply() const { return !replySubject_.empty(); }
+  // Answers with `body` (its header is set from the request). Returns false
+  // when the reply could not be sent (no reply expected, already answered,
+  // responder stopped, disconnected).
+  bool Reply(const CMessage& body, bool rejected = false);
+
+ private:
+  friend class CNatsResponder;
+  struct Sender;
+  CNatsRequest(std::weak_ptr<Sender> sender, std::string replySubject, CMessage message)
+      : sender_(std::move(sender)),
+        replySubject_(std::move(replySubject)),
+        message_(std::move(message)) {}
+  std::weak_ptr<Sender> sender_;
+  std::string replySubject_;
+  CMessage message_;
+};
+
+// Serves the requests under a root on its own NATS connection. Responders
+// that share a queue group share the requests (each goes to one of them).
+// Replies are sent at once, not batched. Thread-safe; the handler runs on the
+// responder's own delivery thread, one request at a time, and may reply later
+// from any thread.
+class QM_EXPORT CNatsResponder {
+ public:
+  using Handler = std::function<void(CNatsRequest)>;
+  // Throws CNotifierException when no server answers.
+  CNatsResponder(const CNatsOptions& options, const std::string& queueGroup, Handler handler);
+  // Stops serving; returns after the handler's last call returned.
+  // REQUIRES: not called from inside the handler.
+  ~CNatsResponder();
+  CNatsResponder(const CNatsResponder&) = delete;
+  CNatsResponder& operator=(const CNatsResponder&) = delete;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Puts an in-process bus on NATS: the bus's request handler (a scripted
+// server, the server emulator) serves the requests NATS clients send under
+// the root, and every notification published on the bus is published on
+// NATS. Requests reach the handler from one bus connection, so it sees one
+// sender for all NATS clients. Thread-safe; ends with the object.
+class QM_EXPORT CNatsBusBridge {
+ public:
+  // Throws CNotifierException when no server answers.
+  CNatsBusBridge(const CNatsOptions& options, const std::string& queueGroup,
+                 std::shared_ptr<CInProcessBus> bus);
+  // Returns after the last request was handed on and the last notification
+  // published. REQUIRES: not called from the bus's handler or a callback.
+  ~CNatsBusBridge();
+  CNatsBusBridge(const CNatsBusBridge&) = delete;
+  CNatsBusBridge& operator=(const CNatsBusBridge&) = delete;
+
+ private:
+  class Forwarder;
+  std::shared_ptr<Forwarder> forwarder_;
+  std::unique_ptr<CNatsResponder> responder_;
+};
+
+}  // namespace W4Notifier

@@ -1,0 +1,270 @@
+// A NATS connection's life: options, connect, connection events, shutdown;
+// and the factory functions.
+
+#include "platform/nats/NatsConnection.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/InProcessNotifier.h"
+#include "platform/nats/Subjects.h"
+
+namespace W4Notifier::nats {
+namespace {
+
+// libnats keeps the closure of the connection events until the connection is
+// closed; it names the connection weakly, so an event that comes late finds
+// nothing instead of a freed object. Freed by the closed event.
+struct ConnectionHooks {
+  std::weak_ptr<NatsConnectionImpl> impl;
+};
+
+std::shared_ptr<NatsConnectionImpl> Locked(void* closure) {
+  return static_cast<ConnectionHooks*>(closure)->impl.lock();
+}
+
+void OnDisconnectedEvent(natsConnection*, void* closure) {
+  if (auto impl = Locked(closure)) impl->OnDisconnected();
+}
+
+void OnReconnectedEvent(natsConnection*, void* closure) {
+  if (auto impl = Locked(closure)) impl->OnReconnected();
+}
+
+void OnClosedEvent(natsConnection*, void* closure) {
+  delete static_cast<ConnectionHooks*>(closure);
+}
+
+void OnErrorEvent(natsConnection*, natsSubscription*, natsStatus status, void* closure) {
+  if (status != NATS_SLOW_CONSUMER) return;
+  if (auto impl = Locked(closure)) impl->OnSlowConsumer();
+}
+
+void OnInboxMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+  if (auto impl = Locked(closure)) {
+    impl->OnInboxReply(msg);
+  } else {
+    natsMsg_Destroy(msg);
+  }
+}
+
+void OnInboxComplete(void* closure) { delete static_cast<ConnectionHooks*>(closure); }
+
+std::uint16_t NextHandle() {
+  static std::atomic<std::uint16_t> next{1};
+  std::uint16_t handle = next.fetch_add(1);
+  while (handle == 0) handle = next.fetch_add(1);
+  return handle;
+}
+
+std::vector<std::string> SplitUrls(std::string_view text) {
+  std::vector<std::string> urls;
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    std::string_view url = text.substr(0, comma);
+    while (!url.empty() && url.front() == ' ') url.remove_prefix(1);
+    while (!url.empty() && url.back() == ' ') url.remove_suffix(1);
+    if (!url.empty()) urls.emplace_back(url);
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return urls;
+}
+
+}  // namespace
+
+void Check(natsStatus status, const char* what) {
+  if (status == NATS_OK) return;
+  throw CNotifierException(std::string("NATS: ") + what + ": " + natsStatus_GetText(status));
+}
+
+void UseOneDeliveryThread() {
+  static std::once_flag once;
+  std::call_once(once, [] { Check(nats_SetMessageDeliveryPoolSize(1), "delivery pool"); });
+}
+
+void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options) {
+  if (options.urls.empty()) throw CNotifierException("NATS: no server URL");
+  if (!IsValidRoot(options.root)) throw CNotifierException("NATS: invalid root " + options.root);
+  std::vector<const char*> servers;
+  for (const std::string& url : options.urls) servers.push_back(url.c_str());
+  Check(natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size())), "servers");
+  Check(natsOptions_SetTimeout(opts, options.connectTimeoutMs), "timeout");
+  Check(natsOptions_SetPingInterval(opts, options.pingIntervalMs), "ping interval");
+  Check(natsOptions_SetMaxPingsOut(opts, options.maxPingsOut), "max pings out");
+  Check(natsOptions_SetAllowReconnect(opts, true), "reconnect");
+  Check(natsOptions_SetMaxReconnect(opts, -1), "max reconnect");
+  Check(natsOptions_SetReconnectWait(opts, options.reconnectWaitMs), "reconnect wait");
+  Check(natsOptions_SetReconnectJitter(opts, options.reconnectJitterMs, options.reconnectJitterMs),
+        "reconnect jitter");
+  // A request has no meaning on a later connection: its answer, if any, went
+  // to the old one.
+  Check(natsOptions_SetFailRequestsOnDisconnect(opts, true), "fail requests on disconnect");
+}
+
+NatsConnectionImpl::NatsConnectionImpl(CNatsOptions options, std::uint16_t handle)
+    : options_(std::move(options)), handle_(handle) {}
+
+NatsConnectionImpl::~NatsConnectionImpl() = default;
+
+void NatsConnectionImpl::Start() {
+  UseOneDeliveryThread();
+  natsOptions* opts = nullptr;
+  Check(natsOptions_Create(&opts), "options");
+  auto* hooks = new ConnectionHooks{weak_from_this()};
+  natsStatus status = NATS_OK;
+  try {
+    ApplyCommonOptions(opts, options_);
+    Check(natsOptions_UseGlobalMessageDelivery(opts, true), "global delivery");
+    Check(natsOptions_SetDisconnectedCB(opts, OnDisconnectedEvent, hooks), "disconnected");
+    Check(natsOptions_SetReconnectedCB(opts, OnReconnectedEvent, hooks), "reconnected");
+    Check(natsOptions_SetClosedCB(opts, OnClosedEvent, hooks), "closed");
+    Check(natsOptions_SetErrorHandler(opts, OnErrorEvent, hooks), "errors");
+    status = natsConnection_Connect(&connection_, opts);
+  } catch (...) {
+    natsOptions_Destroy(opts);
+    delete hooks;
+    throw;
+  }
+  natsOptions_Destroy(opts);
+  if (status != NATS_OK) {
+    delete hooks;  // no connection: no event will come
+    Check(status, "connect");
+  }
+  natsInbox* inbox = nullptr;
+  Check(natsInbox_Create(&inbox), "inbox");
+  inbox_ = inbox;
+  natsInbox_Destroy(inbox);
+  auto* inboxHooks = new ConnectionHooks{weak_from_this()};
+  status = natsConnection_Subscribe(&inboxSubscription_, connection_, (inbox_ + ".*").c_str(),
+                                    OnInboxMessage, inboxHooks);
+  if (status == NATS_OK) {
+    status = natsSubscription_SetOnCompleteCB(inboxSubscription_, OnInboxComplete, inboxHooks);
+  } else {
+    delete inboxHooks;
+  }
+  if (status != NATS_OK) {
+    natsConnection_Destroy(connection_);
+    connection_ = nullptr;
+    Check(status, "reply inbox");
+  }
+  {
+    W4Os::MutexLock lock(&mutex_);
+    connected_ = true;
+  }
+  auto self = shared_from_this();
+  deliveryThread_ = std::thread([self] { self->RunDelivery(); });
+  deliveryThreadId_ = deliveryThread_.get_id();
+  timerThread_ = std::thread([self] { self->RunTimer(); });
+}
+
+void NatsConnectionImpl::Shutdown() {
+  std::vector<std::shared_ptr<Listener>> listeners;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (shuttingDown_) return;
+    shuttingDown_ = true;
+    connected_ = false;
+    FailAllPending();
+    for (const auto& listener : listeners_) {
+      listener->active = false;
+      if (listener->inbox) listener->inbox->Close();
+    }
+    listeners.swap(listeners_);
+    deliveryWork_.SignalAll();
+    timerWake_.SignalAll();
+  }
+  for (std::thread* thread : {&deliveryThread_, &timerThread_}) {
+    if (!thread->joinable()) continue;
+    if (thread->get_id() == std::this_thread::get_id()) {
+      thread->detach();  // ends by itself once its callback returns
+    } else {
+      thread->join();
+    }
+  }
+  if (connection_ != nullptr) natsConnection_Close(connection_);
+  Unsubscribe(listeners);
+  if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
+  if (connection_ != nullptr) natsConnection_Destroy(connection_);
+  // Keep-alives of the listeners go with `listeners`, outside the lock.
+}
+
+bool NatsConnectionImpl::IsConnected() const {
+  W4Os::MutexLock lock(&mutex_);
+  return connected_;
+}
+
+void NatsConnectionImpl::OnDisconnected() {
+  W4Os::MutexLock lock(&mutex_);
+  connected_ = false;
+  FailAllPending();
+}
+
+void NatsConnectionImpl::OnReconnected() {
+  W4Os::MutexLock lock(&mutex_);
+  if (shuttingDown_) return;
+  Delivery delivery;
+  delivery.finishReconnect = true;
+  Enqueue(std::move(delivery));
+}
+
+void NatsConnectionImpl::FinishReconnect() {
+  {
+    // Ended from a callback on this thread: the connection is gone.
+    W4Os::MutexLock lock(&mutex_);
+    if (shuttingDown_) return;
+  }
+  // Subscriptions were sent again on reconnection; once the server answered
+  // the flush it has them all, so a subscriber that reloads its state after
+  // the callback misses nothing published after the reload.
+  if (natsConnection_FlushTimeout(connection_, options_.connectTimeoutMs) != NATS_OK) return;
+  if (natsConnection_Status(connection_) != NATS_CONN_STATUS_CONNECTED) return;
+  W4Os::MutexLock lock(&mutex_);
+  if (shuttingDown_) return;
+  connected_ = true;
+  EnqueueRenegotiations();
+}
+
+void NatsConnectionImpl::OnSlowConsumer() {
+  // libnats dropped messages of a subscription: its subscriber's state may
+  // be stale, as after a lost connection.
+  W4Os::MutexLock lock(&mutex_);
+  if (shuttingDown_) return;
+  EnqueueRenegotiations();
+}
+
+}  // namespace W4Notifier::nats
+
+namespace W4Notifier {
+
+std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options) {
+  auto impl = std::make_shared<nats::NatsConnectionImpl>(options, nats::NextHandle());
+  impl->Start();
+  return std::make_shared<nats::NatsConnection>(std::move(impl));
+}
+
+bool NatsOptionsFromEnvironment(CNatsOptions& options) {
+  const char* urls = std::getenv(kNatsUrlVariable);
+  if (urls == nullptr || *urls == '\0') return false;
+  options.urls = nats::SplitUrls(urls);
+  if (options.urls.empty()) return false;
+  if (const char* root = std::getenv(kNatsRootVariable); root != nullptr && *root != '\0') {
+    options.root = root;
+  }
+  return true;
+}
+
+std::shared_ptr<CNotifierConnection> ConnectConfiguredDefault() {
+  CNatsOptions options;
+  std::shared_ptr<CNotifierConnection> connection;
+  if (NatsOptionsFromEnvironment(options)) {
+    connection = ConnectNats(options);
+    SetDefaultConnection(connection);
+  } else {
+    connection = ConnectDefault();
+  }
+  return connection;
+}
+
+}  // namespace W4Notifier

@@ -1,0 +1,211 @@
+#pragma once
+
+// The inside of a NATS connection: listeners (one per subscription), pending
+// asynchronous requests with their timer, and the delivery thread that makes
+// every callback.
+//
+// Threads: libnats calls OnSubscriptionMessage, OnInboxReply and the
+// connection events on its own threads (message delivery is libnats's global
+// pool, set to one thread); they only queue work. The delivery thread calls
+// the application; the timer thread ends overdue requests.
+//
+// Locking: one mutex (`mutex_`) guards every table and the delivery queue.
+// It is never held while the application or libnats is called: libnats takes
+// its own locks before calling us back, so calling it under `mutex_` could
+// deadlock against those callbacks.
+
+#include <nats/nats.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QueueManager/Platform/MessageServer.h"
+#include "QueueManager/Platform/NatsNotifier.h"
+#include "QueueManager/Platform/Sync.h"
+#include "platform/notifier/CallbackKind.h"
+
+namespace W4Notifier::nats {
+
+class NatsConnectionImpl;
+
+// One subscription: a NATS subscription plus the state that lets Stop wait
+// for a callback in progress. `active`, `inFlight` and `thread` are guarded
+// by the connection's mutex.
+struct Listener {
+  std::weak_ptr<NatsConnectionImpl> owner;
+  std::uint32_t id = 0;  // the subscription's handle (set once it is listed)
+  ObjectTypes type = eObjectTypeNone;
+  std::uint32_t objectId = 0;
+  int eventCode = 0;
+  IMessageCallback* callback = nullptr;  // null for an inbox
+  const void* object = nullptr;          // the callback's most-derived object
+  std::shared_ptr<CMessageInbox> inbox;  // set for a private inbox
+  CKeepAlive keepAlive;
+  natsSubscription* subscription = nullptr;
+  bool active = true;
+  int inFlight = 0;
+  std::thread::id thread;
+};
+
+class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImpl> {
+ public:
+  NatsConnectionImpl(CNatsOptions options, std::uint16_t handle);
+  ~NatsConnectionImpl();
+  // Connects and starts the threads. Throws CNotifierException.
+  void Start();
+  // Ends the connection for good; joins its threads (a thread of its own
+  // that ends it is detached and finishes by itself).
+  void Shutdown();
+
+  std::uint16_t Handle() const { return handle_; }
+  bool IsConnected() const;
+  eSendStatus SendRequest(const CMessage& request, CMessage* response, std::uint32_t timeoutMs);
+  eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
+                            std::uint32_t flags, std::uint32_t timeoutMs, std::uint32_t* handleOut,
+                            const CKeepAlive& keepAlive);
+  eMsgCode CancelAsyncRequest(std::uint32_t requestId);
+  eMsgCode Publish(const CMessage& notification);
+  eMsgCode StartNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback,
+                              std::uint32_t* handleOut, const CKeepAlive& keepAlive);
+  eMsgCode StopNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback);
+  eMsgCode StopAllMessages(IMessageCallback* callback);
+  eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox, const CEntityId& entity,
+                       int eventCode);
+  void DetachInbox(const CMessageInbox* inbox);
+
+  // libnats callbacks (closures: see NatsConnection.cc).
+  void OnSubscriptionMessage(const std::shared_ptr<Listener>& listener, natsMsg* msg);
+  void OnInboxReply(natsMsg* msg);
+  void OnDisconnected();
+  void OnReconnected();
+  void OnSlowConsumer();
+
+ private:
+  using DeliveryKind = detail::eCallbackKind;
+  struct Delivery {
+    DeliveryKind kind = DeliveryKind::kNotification;
+    // Not a callback: flush, then renegotiate (run by the delivery thread).
+    bool finishReconnect = false;
+    std::shared_ptr<Listener> listener;  // notification
+    const void* object = nullptr;        // renegotiation
+    IMessageCallback* messageCallback = nullptr;
+    IAsyncResponseCallback* asyncCallback = nullptr;
+    std::uint32_t requestId = 0;
+    std::uint32_t flags = 0;
+    CKeepAlive keepAlive;
+    CMessage message;
+  };
+  struct PendingAsync {
+    IAsyncResponseCallback* callback = nullptr;
+    std::uint32_t flags = 0;
+    CKeepAlive keepAlive;
+    std::chrono::steady_clock::time_point deadline;
+  };
+
+  void Enqueue(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
+                      CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void EnqueueRenegotiations() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  std::shared_ptr<Listener> Subscribe(std::shared_ptr<Listener> listener);
+  void AwaitServer();
+  template <class Predicate>
+  std::size_t RemoveListeners(const void* object, Predicate remove);
+  static void Unsubscribe(const std::vector<std::shared_ptr<Listener>>& listeners);
+  std::shared_ptr<Listener> ActiveListenerOf(const void* object) const
+      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  natsMsg* BuildMessage(const CMessage& message, const std::string& subject,
+                        const char* reply) const;
+  void RunDelivery();
+  void RunTimer();
+  void Deliver(Delivery& delivery);
+  void FinishReconnect();
+
+  const CNatsOptions options_;
+  const std::uint16_t handle_;
+  natsConnection* connection_ = nullptr;  // set by Start, destroyed by Shutdown
+  natsSubscription* inboxSubscription_ = nullptr;
+  std::string inbox_;  // "<inbox>" of the asynchronous replies "<inbox>.<request id>"
+
+  mutable W4Os::Mutex mutex_;
+  W4Os::CondVar deliveryWork_{&mutex_};
+  W4Os::CondVar listenerIdle_{&mutex_};
+  W4Os::CondVar timerWake_{&mutex_};
+  bool connected_ QM_GUARDED_BY(mutex_) = false;
+  bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
+  bool renegotiationQueued_ QM_GUARDED_BY(mutex_) = false;
+  std::deque<Delivery> queue_ QM_GUARDED_BY(mutex_);
+  std::vector<CKeepAlive> deferredReleases_ QM_GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<Listener>> listeners_ QM_GUARDED_BY(mutex_);
+  std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
+  std::uint32_t nextSubscriptionId_ QM_GUARDED_BY(mutex_) = 1;
+  std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
+  std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
+      QM_GUARDED_BY(mutex_);
+  std::thread deliveryThread_;
+  std::thread timerThread_;
+  std::thread::id deliveryThreadId_;
+};
+
+// The public face: forwards to the impl, ends it when dropped.
+class NatsConnection final : public CNotifierConnection {
+ public:
+  explicit NatsConnection(std::shared_ptr<NatsConnectionImpl> impl) : impl_(std::move(impl)) {}
+  ~NatsConnection() override { impl_->Shutdown(); }
+
+  std::uint16_t QueryHandle() const override { return impl_->Handle(); }
+  bool IsConnected() const override { return impl_->IsConnected(); }
+  eSendStatus SendRequest(const CMessage& request, CMessage* response,
+                          std::uint32_t timeoutMs) override {
+    return impl_->SendRequest(request, response, timeoutMs);
+  }
+  eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
+                            std::uint32_t flags, std::uint32_t timeoutMs,
+                            std::uint32_t* handleOut = nullptr,
+                            const CKeepAlive& keepAlive = {}) override {
+    return impl_->SendAsyncRequest(request, callback, flags, timeoutMs, handleOut, keepAlive);
+  }
+  eMsgCode CancelAsyncRequest(std::uint32_t requestId) override {
+    return impl_->CancelAsyncRequest(requestId);
+  }
+  eMsgCode Publish(const CMessage& notification) override { return impl_->Publish(notification); }
+  eMsgCode StartNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback,
+                              std::uint32_t /*flags*/, std::uint32_t* handleOut = nullptr,
+                              const CKeepAlive& keepAlive = {},
+                              std::u16string_view /*name*/ = {}) override {
+    return impl_->StartNotifications(entity, eventCode, callback, handleOut, keepAlive);
+  }
+  eMsgCode StopNotifications(const CEntityId& entity, int eventCode, IMessageCallback* callback,
+                             std::uint32_t /*flags*/) override {
+    return impl_->StopNotifications(entity, eventCode, callback);
+  }
+  eMsgCode StopAllMessages(IMessageCallback* callback) override {
+    return impl_->StopAllMessages(callback);
+  }
+  eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox, const CEntityId& entity,
+                       int eventCode) override {
+    return impl_->AttachInbox(inbox, entity, eventCode);
+  }
+  void DetachInbox(const CMessageInbox* inbox) override { impl_->DetachInbox(inbox); }
+
+ private:
+  std::shared_ptr<NatsConnectionImpl> impl_;
+};
+
+// Applies the settings shared by every connection (ping, reconnection,
+// servers) to `opts`. Throws CNotifierException on invalid options.
+void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options);
+// Makes libnats deliver messages of the connections that ask for it on one
+// shared thread (done once per process).
+void UseOneDeliveryThread();
+// Throws CNotifierException naming `what` when `status` is not NATS_OK.
+void Check(natsStatus status, const char* what);
+
+}  // namespace W4Notifier::nats

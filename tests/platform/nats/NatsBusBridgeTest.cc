@@ -1,0 +1,87 @@
+// An in-process bus with a scripted server, served to NATS clients.
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "QueueManager/Platform/NatsNotifier.h"
+#include "QueueManager/Platform/ScriptedServer.h"
+#include "platform/nats/NatsServerProcess.h"
+
+namespace W4Notifier::testing {
+namespace {
+
+const CEntityId kServerEntity(static_cast<ObjectTypes>(29), kAllObjects);
+const CEntityId kQueue(static_cast<ObjectTypes>(7), 3u);
+
+// Keeps the first notification it receives.
+class FirstNotification : public IMessageCallback {
+ public:
+  void OnMessageReceived(CMessage& message) override {
+    std::lock_guard lock(mutex_);
+    if (!received_) received_ = message;
+    cv_.notify_all();
+  }
+  std::optional<CMessage> Await() {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return received_.has_value(); });
+    return received_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::optional<CMessage> received_;
+};
+
+TEST(NatsBusBridgeTest, ServesTheBusHandlerAndPublishesItsNotifications) {
+  if (NatsServerProcess::FindProgram().empty())
+    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+  NatsServerProcess server;
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  CNatsOptions options;
+  options.urls = {server.Url()};
+  options.root = "bridge";
+
+  auto bus = CInProcessBus::Create();
+  CScriptedServer scripted(bus);
+  CMessage answer;
+  answer << std::int32_t{42};
+  scripted.Respond(kServerEntity, 16, answer);
+  CMessage reason;
+  reason << std::string("not here");
+  scripted.Reject(kServerEntity, 17, reason);
+  CNatsBusBridge bridge(options, "bridges", bus);
+
+  auto client = ConnectNats(options);
+  CMessage response;
+  ASSERT_EQ(client->SendRequest(CRequestObject(kServerEntity, 16), &response, 5000),
+            eSendStatus::kSuccess);
+  std::int32_t value = 0;
+  response >> value;
+  EXPECT_EQ(value, 42);
+  ASSERT_EQ(client->SendRequest(CRequestObject(kServerEntity, 17), &response, 5000),
+            eSendStatus::kRejected);
+  std::string text;
+  response >> text;
+  EXPECT_EQ(text, "not here");
+
+  FirstNotification subscriber;
+  ASSERT_EQ(client->StartNotifications(kQueue, 5, &subscriber, 0), eMsgSuccess);
+  CMessage body;
+  body << std::int32_t{7};
+  ASSERT_EQ(scripted.Publish(kQueue, 5, body), eMsgSuccess);
+  const std::optional<CMessage> notification = subscriber.Await();
+  client->StopAllMessages(&subscriber);
+  ASSERT_TRUE(notification.has_value());
+  EXPECT_EQ(notification->QueryEntityId(), kQueue);
+  EXPECT_EQ(notification->QueryEventId(), 5);
+  std::int32_t field = 0;
+  *notification >> field;
+  EXPECT_EQ(field, 7);
+}
+
+}  // namespace
+}  // namespace W4Notifier::testing

@@ -1,0 +1,40 @@
+#pragma once
+
+// A nats-server child process for tests, on a free loopback port.
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace W4Notifier::testing {
+
+// Runs nats-server while the object lives. The server is killed with its
+// parent (a crashed test leaves none behind). Not thread-safe.
+class NatsServerProcess {
+ public:
+  // The nats-server program, or empty when it is not installed.
+  static std::string FindProgram();
+
+  NatsServerProcess() = default;
+  ~NatsServerProcess();
+  NatsServerProcess(const NatsServerProcess&) = delete;
+  NatsServerProcess& operator=(const NatsServerProcess&) = delete;
+
+  // Starts the server (on the port it had before, after a Kill) and waits
+  // until it listens. Returns false with a reason in `error` on failure.
+  bool Start(std::string& error);
+  // Kills the server at once (as a crash would) and reaps it.
+  void Kill();
+  // "nats://127.0.0.1:<port>"; empty before the first Start.
+  const std::string& Url() const { return url_; }
+
+ private:
+  bool WaitForPortsFile(std::string& error);
+
+  std::string directory_;
+  std::string url_;
+  int port_ = -1;  // -1: any free port
+  pid_t pid_ = -1;
+};
+
+}  // namespace W4Notifier::testing

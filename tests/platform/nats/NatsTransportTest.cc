@@ -1,0 +1,392 @@
+// The NATS notifier against a real nats-server on a loopback port.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/NatsNotifier.h"
+#include "platform/nats/NatsServerProcess.h"
+
+namespace W4Notifier::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 10s;  // far beyond any wait that succeeds
+const CEntityId kQueueA(static_cast<ObjectTypes>(7), 12u);
+const CEntityId kServerEntity(static_cast<ObjectTypes>(29), kAllObjects);
+
+// A condition to wait on: a mutex, a condition variable and a predicate.
+class Waiter {
+ public:
+  // Signals under the lock: a waiter that then returns and destroys the
+  // waiter cannot do so before this call is done with it.
+  template <class F>
+  void Update(F change) {
+    std::lock_guard lock(mutex_);
+    change();
+    cv_.notify_all();
+  }
+  template <class P>
+  bool WaitFor(P predicate) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, kPatience, predicate);
+  }
+  std::mutex& Mutex() { return mutex_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+};
+
+// Records the outcomes of asynchronous requests, by request id.
+class OutcomeRecorder : public IAsyncResponseCallback {
+ public:
+  void OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) override {
+    std::int32_t value = -1;
+    if (!response.IsAtEndOfData()) response >> value;
+    Record(id, "success:" + std::to_string(value));
+  }
+  void OnAsyncResponseRejected(std::uint32_t id, CMessage&) override { Record(id, "rejected"); }
+  void OnAsyncResponseTimeout(std::uint32_t id) override { Record(id, "timeout"); }
+  void OnAsyncResponseCancelled(std::uint32_t id) override { Record(id, "cancelled"); }
+  void OnAsyncResponseConnectionLoss(std::uint32_t id) override { Record(id, "connection loss"); }
+
+  // Waits for the first outcome of `id`.
+  std::string Await(std::uint32_t id) {
+    waiter_.WaitFor([&] { return outcomes_.count(id) != 0; });
+    std::lock_guard lock(waiter_.Mutex());
+    auto it = outcomes_.find(id);
+    return it == outcomes_.end() ? "none" : it->second.front();
+  }
+  std::size_t CountOf(std::uint32_t id) {
+    std::lock_guard lock(waiter_.Mutex());
+    auto it = outcomes_.find(id);
+    return it == outcomes_.end() ? 0 : it->second.size();
+  }
+
+ private:
+  void Record(std::uint32_t id, std::string what) {
+    waiter_.Update([&] { outcomes_[id].push_back(std::move(what)); });
+  }
+  Waiter waiter_;
+  std::map<std::uint32_t, std::vector<std::string>> outcomes_;
+};
+
+// Records the int field of each notification; renegotiations are counted.
+class Subscriber : public IMessageCallback {
+ public:
+  std::function<void(Subscriber&, std::int32_t)> onValue;
+  void OnMessageReceived(CMessage& message) override {
+    std::int32_t value = -1;
+    message >> value;
+    if (stopped.load()) lateCalls.fetch_add(1);
+    waiter.Update([&] {
+      values.push_back(value);
+      entities.push_back(message.QueryEntityId());
+    });
+    if (onValue) onValue(*this, value);
+  }
+  void OnConnectionRenegotiated() override {
+    waiter.Update([&] { ++renegotiations; });
+  }
+  bool AwaitCount(std::size_t n) {
+    return waiter.WaitFor([&] { return values.size() >= n; });
+  }
+
+  Waiter waiter;
+  std::vector<std::int32_t> values;
+  std::vector<CEntityId> entities;
+  int renegotiations = 0;
+  std::atomic<bool> stopped{false};
+  std::atomic<int> lateCalls{0};
+};
+
+// Stops a subscriber's subscriptions when leaving the scope, before the
+// subscriber goes (declare it after the subscriber): a callback may still be
+// running when the test has seen what it waited for.
+class StopOnExit {
+ public:
+  StopOnExit(CNotifierConnection& connection, std::vector<IMessageCallback*> subscribers)
+      : connection_(connection), subscribers_(std::move(subscribers)) {}
+  ~StopOnExit() {
+    for (IMessageCallback* subscriber : subscribers_) connection_.StopAllMessages(subscriber);
+  }
+  StopOnExit(const StopOnExit&) = delete;
+  StopOnExit& operator=(const StopOnExit&) = delete;
+
+ private:
+  CNotifierConnection& connection_;
+  std::vector<IMessageCallback*> subscribers_;
+};
+
+CMessage Notification(const CEntityId& entity, std::int32_t value) {
+  CNotificationObject message(entity, 0);
+  message << value;
+  return message;
+}
+
+class NatsTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (NatsServerProcess::FindProgram().empty())
+      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+    options_.urls = {server_.Url()};
+    options_.root = "qmtest";
+    options_.reconnectWaitMs = 20;
+    options_.reconnectJitterMs = 10;
+    client_ = ConnectNats(options_);
+  }
+
+  // Serves with `handler` from now on.
+  void Serve(CNatsResponder::Handler handler) {
+    responder_ = std::make_unique<CNatsResponder>(options_, "servers", std::move(handler));
+  }
+
+  // A handler that answers the request's int field plus one, rejects 0 with
+  // its reason, and keeps requests with the field -1 unanswered.
+  CNatsResponder::Handler Arithmetic() {
+    return [this](CNatsRequest request) {
+      std::int32_t value = 0;
+      request.Message() >> value;
+      CMessage body;
+      if (value == -1) {
+        std::lock_guard lock(heldMutex_);
+        held_.push_back(std::move(request));
+        return;
+      }
+      if (value == 0) {
+        body << std::string("zero refused");
+        request.Reply(body, /*rejected=*/true);
+        return;
+      }
+      body << value + 1;
+      request.Reply(body);
+    };
+  }
+
+  CRequestObject Request(std::int32_t value) {
+    CRequestObject request(kServerEntity, 10);
+    request << value;
+    return request;
+  }
+
+  NatsServerProcess server_;
+  CNatsOptions options_;
+  std::shared_ptr<CNotifierConnection> client_;
+  std::unique_ptr<CNatsResponder> responder_;
+  std::mutex heldMutex_;
+  std::vector<CNatsRequest> held_;
+};
+
+TEST_F(NatsTransportTest, SynchronousRequestsGetTheirAnswerOrRejection) {
+  Serve(Arithmetic());
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(Request(41), &response, 5000), eSendStatus::kSuccess);
+  std::int32_t answer = 0;
+  response >> answer;
+  EXPECT_EQ(answer, 42);
+  EXPECT_EQ(response.QueryEntityId(), kServerEntity);
+
+  CMessage rejection;
+  ASSERT_EQ(client_->SendRequest(Request(0), &rejection, 5000), eSendStatus::kRejected);
+  std::string reason;
+  rejection >> reason;
+  EXPECT_EQ(reason, "zero refused");
+}
+
+TEST_F(NatsTransportTest, NoResponderFailsAtOnceRatherThanTimingOut) {
+  // With nobody serving, a time-out of the whole patience would show up as
+  // kTimeout / "timeout"; the server's "no responders" ends both at once.
+  const auto longWait = static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(kPatience).count() * 3);
+  CMessage response;
+  EXPECT_EQ(client_->SendRequest(Request(1), &response, longWait), eSendStatus::kNoRoute);
+  OutcomeRecorder outcomes;
+  std::uint32_t id = 0;
+  ASSERT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, longWait, &id), eMsgSuccess);
+  EXPECT_EQ(outcomes.Await(id), "rejected");
+}
+
+TEST_F(NatsTransportTest, AsynchronousRequestsEndExactlyOnce) {
+  Serve(Arithmetic());
+  OutcomeRecorder outcomes;
+  struct Row {
+    std::int32_t value;
+    std::uint32_t timeoutMs;
+    bool cancel;
+    const char* outcome;
+  };
+  const Row rows[] = {
+      {5, 5000, false, "success:6"},
+      {0, 5000, false, "rejected"},
+      {-1, 50, false, "timeout"},
+      {-1, 5000, true, "cancelled"},
+  };
+  std::vector<std::uint32_t> ids;
+  for (const Row& row : rows) {
+    std::uint32_t id = 0;
+    ASSERT_EQ(client_->SendAsyncRequest(Request(row.value), &outcomes, 0, row.timeoutMs, &id),
+              eMsgSuccess);
+    if (row.cancel) {
+      EXPECT_EQ(client_->CancelAsyncRequest(id), eMsgSuccess);
+    }
+    EXPECT_EQ(outcomes.Await(id), row.outcome) << row.value;
+    ids.push_back(id);
+  }
+  // Answers that come after a time-out or a cancellation are dropped. The
+  // round trip after them runs through the same connection in order, so any
+  // stray outcome would be queued before its answer.
+  {
+    std::lock_guard lock(heldMutex_);
+    for (CNatsRequest& request : held_) {
+      CMessage body;
+      body << 99;
+      request.Reply(body);
+    }
+  }
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(Request(7), &response, 5000), eSendStatus::kSuccess);
+  std::uint32_t last = 0;
+  ASSERT_EQ(client_->SendAsyncRequest(Request(8), &outcomes, 0, 5000, &last), eMsgSuccess);
+  EXPECT_EQ(outcomes.Await(last), "success:9");
+  for (std::uint32_t id : ids) {
+    EXPECT_EQ(outcomes.CountOf(id), 1u) << id;
+  }
+  EXPECT_EQ(client_->CancelAsyncRequest(ids.front()), eMsgNotFound);
+}
+
+TEST_F(NatsTransportTest, NotificationsArriveInOrderWithTheirEntity) {
+  Subscriber subscriber;
+  Subscriber everyQueue;
+  const StopOnExit stop(*client_, {&subscriber, &everyQueue});
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  ASSERT_EQ(client_->StartNotifications(CEntityId(kQueueA.QueryObjectType(), kAllObjects), 0,
+                                        &everyQueue, 0),
+            eMsgSuccess);
+  auto publisher = ConnectNats(options_);
+  const CEntityId otherQueue(kQueueA.QueryObjectType(), 13u);
+  constexpr int kCount = 300;
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(publisher->Publish(Notification(i % 2 == 0 ? kQueueA : otherQueue, i)), eMsgSuccess);
+  }
+  ASSERT_TRUE(everyQueue.AwaitCount(kCount));
+  ASSERT_TRUE(subscriber.AwaitCount(kCount / 2));
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  for (int i = 0; i < kCount / 2; ++i) {
+    ASSERT_EQ(subscriber.values[i], 2 * i);
+    EXPECT_EQ(subscriber.entities[i], kQueueA);
+  }
+  std::lock_guard lockAll(everyQueue.waiter.Mutex());
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(everyQueue.values[i], i);
+  }
+}
+
+TEST_F(NatsTransportTest, NoCallbackAfterStopReturns) {
+  // Stopped from another thread while notifications stream in, and from
+  // inside its own callback: neither is called afterwards, and a sentinel
+  // subscribed to the same entity shows that the later ones did arrive.
+  Subscriber fromOutside;
+  Subscriber fromInside;
+  Subscriber sentinel;
+  const StopOnExit stop(*client_, {&fromOutside, &fromInside, &sentinel});
+  fromInside.onValue = [this](Subscriber& self, std::int32_t value) {
+    if (value != 10) return;
+    client_->StopAllMessages(&self);
+    self.stopped = true;
+  };
+  for (Subscriber* s : {&fromOutside, &fromInside, &sentinel}) {
+    ASSERT_EQ(client_->StartNotifications(kQueueA, 0, s, 0), eMsgSuccess);
+  }
+  auto publisher = ConnectNats(options_);
+  constexpr int kCount = 400;
+  std::jthread publishing([&] {
+    for (int i = 0; i < kCount; ++i) publisher->Publish(Notification(kQueueA, i));
+  });
+  ASSERT_TRUE(fromOutside.AwaitCount(5));
+  ASSERT_EQ(client_->StopNotifications(kQueueA, 0, &fromOutside, 0), eMsgSuccess);
+  fromOutside.stopped = true;
+  publishing.join();
+  ASSERT_TRUE(sentinel.AwaitCount(kCount));
+  EXPECT_EQ(fromOutside.lateCalls.load(), 0);
+  EXPECT_EQ(fromInside.lateCalls.load(), 0);
+  std::lock_guard lock(fromInside.waiter.Mutex());
+  EXPECT_EQ(fromInside.values.back(), 10);
+  EXPECT_EQ(client_->StopNotifications(kQueueA, 0, &fromOutside, 0), eMsgNotFound);
+}
+
+TEST_F(NatsTransportTest, ServerRestartRenegotiatesAndRequestsFailFastWhileDown) {
+  Serve(Arithmetic());
+  Subscriber subscriber;
+  const StopOnExit stop(*client_, {&subscriber});
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  OutcomeRecorder outcomes;
+  std::uint32_t pending = 0;
+  ASSERT_EQ(client_->SendAsyncRequest(Request(-1), &outcomes, 0, 60000, &pending), eMsgSuccess);
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(Request(1), &response, 5000), eSendStatus::kSuccess);
+
+  server_.Kill();
+  EXPECT_EQ(outcomes.Await(pending), "connection loss");
+  // The disconnection is known now: nothing waits for a server that is gone.
+  EXPECT_FALSE(client_->IsConnected());
+  EXPECT_EQ(client_->SendRequest(Request(1), &response, 60000), eSendStatus::kNotConnected);
+  EXPECT_EQ(client_->SendRequest(Request(1), nullptr, 0), eSendStatus::kNotConnected);
+  EXPECT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, 60000), eMsgNotConnected);
+  EXPECT_EQ(client_->Publish(Notification(kQueueA, 1)), eMsgNotConnected);
+
+  std::string error;
+  ASSERT_TRUE(server_.Start(error)) << error;
+  ASSERT_TRUE(subscriber.waiter.WaitFor([&] { return subscriber.renegotiations >= 1; }));
+  EXPECT_TRUE(client_->IsConnected());
+  // The subscription was restored before the callback.
+  ASSERT_EQ(client_->Publish(Notification(kQueueA, 77)), eMsgSuccess);
+  ASSERT_TRUE(subscriber.AwaitCount(1));
+  EXPECT_EQ(outcomes.CountOf(pending), 1u);
+  client_->StopAllMessages(&subscriber);
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{77});
+}
+
+TEST_F(NatsTransportTest, OptionsComeFromTheEnvironment) {
+  CNatsOptions options;
+  ::unsetenv(kNatsUrlVariable);
+  EXPECT_FALSE(NatsOptionsFromEnvironment(options));
+  ::setenv(kNatsUrlVariable, " nats://a:1, nats://b:2 ,", 1);
+  ::setenv(kNatsRootVariable, "site1", 1);
+  ASSERT_TRUE(NatsOptionsFromEnvironment(options));
+  EXPECT_EQ(options.urls, (std::vector<std::string>{"nats://a:1", "nats://b:2"}));
+  EXPECT_EQ(options.root, "site1");
+  ::unsetenv(kNatsRootVariable);
+
+  // The application's choice: NATS when the variable names a server, else
+  // the in-process bus.
+  ::setenv(kNatsUrlVariable, server_.Url().c_str(), 1);
+  auto configured = ConnectConfiguredDefault();
+  EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), configured);
+  EXPECT_EQ(dynamic_cast<CInProcessConnection*>(configured.get()), nullptr);
+  EXPECT_TRUE(configured->IsConnected());
+  ::unsetenv(kNatsUrlVariable);
+  SetDefaultConnection(nullptr);
+  configured = ConnectConfiguredDefault();
+  EXPECT_NE(dynamic_cast<CInProcessConnection*>(configured.get()), nullptr);
+  SetDefaultConnection(nullptr);
+
+  CNatsOptions bad = options_;
+  bad.root = "q m";
+  EXPECT_THROW(ConnectNats(bad), CNotifierException);
+}
+
+}  // namespace
+}  // namespace W4Notifier::testing
