@@ -34,6 +34,9 @@ struct QueueChange {
   CEntityId queue;
   bool removed = false;
   std::vector<QueueEvent> events;
+  // A view's notification carries the sequence number of the client write
+  // it echoes (0 for none) where a queue's carries its own count.
+  std::uint64_t writeSequence = 0;
 };
 
 // One record of an interaction's own notification: the watched attributes
@@ -77,6 +80,21 @@ struct QueueRecord {
   std::uint32_t abandonedToday = 0;    // left it while still alerting
 };
 
+// A view is an entity that behaves like a queue towards its monitors but
+// whose members the server derives from the interactions themselves: the
+// media type entity (object type 125, named by the notifier's name of an
+// interaction object type) holds every interaction of that type; the
+// attribute match entity (object type 80, named "<attribute>=<value>") every
+// interaction whose attribute has that value, or for an empty value every one
+// that has the attribute with any value. Both are recognised by their object
+// ids alone, the hashes of those names. A view exists from its first
+// activation or reload on and is never removed.
+bool IsViewType(ObjectTypes type);
+inline bool IsView(const CEntityId& entity) {
+  return entity.IsSet() && IsViewType(entity.QueryObjectType()) &&
+         entity.QueryObjectId() != W4Notifier::kAllObjects;
+}
+
 // How the server's clock stands to the real one, in its time headers.
 struct ServerClock {
   std::int64_t offsetSeconds = 0;  // added to the real time
@@ -118,8 +136,9 @@ class ServerState {
   // ---- interactions ----
   const InteractionState* FindInteraction(std::uint32_t id) const;
   // REQUIRES: id is not in use and not 0 or 0xFFFFFFFF.
-  // It is on no queue yet: nothing to publish.
-  void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes);
+  // It is on no queue yet; the views it belongs to report it added.
+  void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes,
+                      Changes& changes);
   // The next free id, counting up from the last one handed out.
   std::uint32_t NextFreeId();
   // Hands out `count` consecutive ids above every id handed out or in use;
@@ -135,6 +154,29 @@ class ServerState {
   // records its deallocation: the last record published for it.
   void RemoveInteraction(std::uint32_t id, Changes& changes);
   std::vector<std::uint32_t> InteractionsOfType(ObjectTypes type) const;
+  // Keeps `notification` with the interaction (the last
+  // InteractionState::kForwardedKept); false when it does not exist.
+  bool Forward(std::uint32_t id, const W4Notifier::CMessage& notification);
+  // The names that any client asked to have reported on deactivation.
+  std::vector<CQmAttributeName> DeactivationNames() const;
+
+  // ---- views (Views.cc) ----
+  // The queue or view of `entity`, for what both answer alike (contents,
+  // statistics, sequence numbers).
+  const QueueRecord* FindRecord(const CEntityId& entity) const;
+  QueueRecord* FindRecord(const CEntityId& entity);
+  // Makes `view` known with the interactions that belong to it now; nothing
+  // to publish (its activation answers the contents).
+  // REQUIRES: IsView(view).
+  void OpenView(const CEntityId& view);
+  // Brings every view up to date with interaction `id` after `changed` was
+  // stored (all its attributes for a new one): it joins, leaves or reports
+  // the monitored names that changed.
+  void UpdateViews(std::uint32_t id, const CQmAttributeMap& changed, Changes& changes);
+  // Echoes a client's sequenced write of `written` to `id` once on `view`,
+  // tagged with `sequence`, when the interaction belongs to it.
+  void EchoWrite(std::uint32_t id, const CEntityId& view, std::uint64_t sequence,
+                 const CQmAttributeMap& written, Changes& changes);
 
   // ---- monitoring ----
   // Adds names to those reported for queues of `type`; returns all of them.
@@ -178,8 +220,13 @@ class ServerState {
   // Takes `id` out of the member list of every interaction that lists it.
   void LeaveConferences(std::uint32_t id, Changes& changes);
 
+  // Whether interaction `interaction` belongs to `view`.
+  static bool BelongsTo(const InteractionState& interaction, const CEntityId& view);
+  void LeaveViews(std::uint32_t id, Changes& changes);
+
   std::vector<CEntityId> queueOrder_;
   std::unordered_map<CEntityId, QueueRecord> queues_;
+  std::map<CEntityId, QueueRecord> views_;
   std::map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;

@@ -35,7 +35,7 @@ ServerState SeededState() {
     CQmAttributeMap attributes;
     attributes.insert(CQmAttributeName(u"Xan_State"), stateLetter);
     const std::uint32_t id = state.NextFreeId();
-    state.AddInteraction(id, static_cast<W4Notifier::ObjectTypes>(6), attributes);
+    state.AddInteraction(id, static_cast<W4Notifier::ObjectTypes>(6), attributes, ignored);
     state.Join(id, queue, ignored);
   }
   return state;

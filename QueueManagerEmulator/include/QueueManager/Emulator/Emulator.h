@@ -43,6 +43,10 @@ struct InteractionState {
   CQmAttributeMap attributes;
   // The queues that hold it, in the order it joined them.
   std::vector<W4Notifier::CEntityId> queues;
+  // The notifications clients forwarded to it, oldest first (the last
+  // kForwardedKept of them).
+  std::vector<W4Notifier::CMessage> forwarded;
+  static constexpr std::size_t kForwardedKept = 32;
 };
 
 // An alerting in progress, as the server holds it.
