@@ -70,6 +70,14 @@ TEST_F(LightweightEmulatorTest, ObjectTypeMonitorFollowsItsTypeFromActivationToD
          e.AddInteraction(kCall, MapOf({{u"Xan_State", u"O"}}), {kSupport});
        },
        {"Added 4 {Xan_State=O}"}},
+      {"a client instantiates one",
+       [&](CEmulator&) {
+         CEntityId created;
+         InstantiateInteraction(created, InteractionId(), kCall, eXAN_STATE_CONNECTED,
+                                eXAN_DIRECTION_INBOUND, "l", "la", "li", eXAN_PARTY_INTERNAL, "r",
+                                "ra", "ri", eXAN_PARTY_EXTERNAL, {}, {}, false);
+       },
+       {"Added 5 {Xan_State=C}"}},
       {"a move changes no attribute",
        [&](CEmulator& e) { e.Move(first, {kSales}, {kSupport}); },
        {}},
