@@ -189,6 +189,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   }
   if (changed.size() == 0) return;
   const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
+  if (stateChanged && StateOf(*interaction) == eStateClass::kConnected) MarkConnected(id);
   for (const CEntityId& queue : interaction->queues) {
     CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
     // A new state changes the queue's statistics, which go out even when no
@@ -216,6 +217,7 @@ void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& change
   QueueRecord& record = queues_[queue];
   record.members.push_back(id);
   ++record.countToday;
+  BeginStay(record, *interaction);
   changes.For(queue).events.push_back(
       QueueEvent{CEntityId(interaction->type, id), true, false,
                  Monitored(interaction->attributes, queue.QueryObjectType())});
@@ -227,6 +229,7 @@ void ServerState::Leave(std::uint32_t id, const CEntityId& queue, Changes& chang
   if (interaction == nullptr || record == nullptr) return;
   if (std::erase(interaction->queues, queue) == 0) return;
   std::erase(record->members, id);
+  EndStay(*record, id);
   if (StateOf(*interaction) == eStateClass::kAlerting) ++record->abandonedToday;
   changes.For(queue).events.push_back(
       QueueEvent{CEntityId(interaction->type, id), false, true, {}});

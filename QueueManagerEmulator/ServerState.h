@@ -73,11 +73,28 @@ class Changes {
   std::vector<AlertOutcome> outcomes_;
 };
 
+// A member's stay on a queue or view.
+struct Stay {
+  std::int64_t since = 0;  // server seconds at joining
+  bool connected = false;  // it was connected at some time of its stay
+};
+
 struct QueueRecord {
-  std::vector<std::uint32_t> members;  // in the order they joined
-  std::uint64_t sequence = 0;          // of the last notification published
-  std::uint32_t countToday = 0;        // interactions that joined it
-  std::uint32_t abandonedToday = 0;    // left it while still alerting
+  std::vector<std::uint32_t> members;   // in the order they joined
+  std::uint64_t sequence = 0;           // of the last notification published
+  std::uint32_t countToday = 0;         // interactions that joined it
+  std::uint32_t abandonedToday = 0;     // left it while still alerting
+  std::map<std::uint32_t, Stay> stays;  // of the members
+  std::uint64_t closedSeconds = 0;      // the stays of those that left
+  std::uint32_t longestClosed = 0;      // the longest of them
+};
+
+// The time statistics of a queue or view, or the sums of a type's queues.
+struct StayTotals {
+  std::uint32_t connectionCalls = 0;              // members connected at some time of their stay
+  std::uint32_t disconnectedConnectionCalls = 0;  // those of them disconnected now
+  std::uint32_t activeSeconds = 0;                // every stay's length, so far
+  std::uint32_t longestSeconds = 0;               // the longest stay
 };
 
 // A view is an entity that behaves like a queue towards its monitors but
@@ -178,6 +195,14 @@ class ServerState {
   void EchoWrite(std::uint32_t id, const CEntityId& view, std::uint64_t sequence,
                  const CQmAttributeMap& written, Changes& changes);
 
+  // ---- stays (Stays.cc) ----
+  // The server's clock in whole seconds (the real time moved by its offset,
+  // also while its headers carry no time).
+  std::int64_t NowSeconds() const;
+  // The time statistics of `entity` (a queue, a view or the all-queues
+  // entity of a type, which sums its type's queues and keeps their longest).
+  StayTotals Stays(const CEntityId& entity) const;
+
   // ---- monitoring ----
   // Adds names to those reported for queues of `type`; returns all of them.
   const std::vector<CQmAttributeName>& RegisterNames(ObjectTypes type,
@@ -220,6 +245,11 @@ class ServerState {
   // Takes `id` out of the member list of every interaction that lists it.
   void LeaveConferences(std::uint32_t id, Changes& changes);
 
+  // A member's stay begins or ends on `record`.
+  void BeginStay(QueueRecord& record, const InteractionState& interaction);
+  void EndStay(QueueRecord& record, std::uint32_t id);
+  // Every stay of `id` has now seen it connected.
+  void MarkConnected(std::uint32_t id);
   // Whether interaction `interaction` belongs to `view`.
   static bool BelongsTo(const InteractionState& interaction, const CEntityId& view);
   void LeaveViews(std::uint32_t id, Changes& changes);

@@ -57,6 +57,7 @@ void ServerState::OpenView(const CEntityId& view) {
     if (!BelongsTo(interaction, view)) continue;
     it->second.members.push_back(id);
     ++it->second.countToday;
+    BeginStay(it->second, interaction);
   }
 }
 
@@ -71,10 +72,12 @@ void ServerState::UpdateViews(std::uint32_t id, const CQmAttributeMap& changed, 
     if (!was && is) {
       record.members.push_back(id);
       ++record.countToday;
+      BeginStay(record, *interaction);
       changes.For(view).events.push_back(
           QueueEvent{entity, true, false, Monitored(interaction->attributes, type)});
     } else if (was && !is) {
       std::erase(record.members, id);
+      EndStay(record, id);
       changes.For(view).events.push_back(QueueEvent{entity, false, true, {}});
     } else if (is) {
       CQmAttributeMap reported = Monitored(changed, type);
@@ -93,6 +96,7 @@ void ServerState::LeaveViews(std::uint32_t id, Changes& changes) {
   if (interaction == nullptr) return;
   for (auto& [view, record] : views_) {
     if (std::erase(record.members, id) == 0) continue;
+    EndStay(record, id);
     if (ClassifyState(interaction->attributes.Query(Xan_State)) == eStateClass::kAlerting) {
       ++record.abandonedToday;
     }

@@ -100,17 +100,16 @@ void WriteStatistics(CMessage& message, const ServerState& state, const CEntityI
   QueueCounts all;
   for (const auto& entry : totals.byType) Add(all, entry.second);
   WriteCounts(message, all);
-  // Connection calls, their disconnected part, the active time and the
-  // longest interaction are not tracked: zero.
-  const std::uint32_t untracked = 0;
-  message << untracked << untracked << totals.countToday << untracked << untracked
-          << totals.abandonedToday;
+  const StayTotals stays = state.Stays(queue);
+  message << stays.connectionCalls << stays.disconnectedConnectionCalls << totals.countToday
+          << stays.activeSeconds << stays.longestSeconds << totals.abandonedToday;
 }
 
 void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
   const Totals totals = TotalsOf(state, queue);
-  const std::uint32_t untracked = 0;
-  message << untracked << untracked << static_cast<std::int32_t>(totals.byType.size());
+  const StayTotals stays = state.Stays(queue);
+  message << stays.connectionCalls << stays.disconnectedConnectionCalls
+          << static_cast<std::int32_t>(totals.byType.size());
   for (const auto& [type, counts] : totals.byType) {
     message << static_cast<std::int32_t>(type);
     WriteCounts(message, counts);
