@@ -91,6 +91,8 @@ TEST_F(MediaEmulatorTest, MediaTypeMonitorFollowsEveryInteractionOfItsType) {
   EXPECT_THAT(watcher.log.Take(3),
               ElementsAre("1 {Xan_State=C}", fmt::format("{} {{Xan_State=O}}", added), "2 gone"));
 
+  EXPECT_THAT(*emulator_->ViewContents(MediaTypeEntity(kCall)), ElementsAre(queued, added));
+  EXPECT_FALSE(emulator_->ViewContents(MediaTypeEntity(kChat)).has_value());  // never activated
   CQmQueueStats stats;
   ASSERT_TRUE(QueryQueueStatistics(MediaTypeEntity(kCall), stats));
   EXPECT_EQ(stats.QueryConnectedCount(), 1U);
