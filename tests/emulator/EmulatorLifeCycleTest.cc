@@ -95,5 +95,59 @@ TEST_F(LifeCycleTest, OnlyTheLatestForwardedNotificationsAreKept) {
   EXPECT_EQ(kept.back().QueryEventId(), static_cast<int>(sent - 1));
 }
 
+// The forms of the lightweight monitors' writes and of forwarded
+// notifications that the server refuses: each is rejected whole.
+TEST_F(LifeCycleTest, MalformedWritesAndForwardsAreRejectedWhole) {
+  const std::uint32_t id = Add({{u"Custom", u"1"}});
+  const CEntityId calls(W4Notifier::eObjectTypeEntity, W4STD::w4idstring(u"6"));
+  const auto write = [&](const CQmAttributeMap& map, auto&& tail) {
+    W4Notifier::CRequestObject request(CEntityId(W4Notifier::eInteractionRequest, id), 7);
+    request << std::int32_t{30} << static_cast<std::int32_t>(id) << std::int32_t{0};
+    map.Write(request);
+    request << std::int32_t{0};
+    tail(request);
+    return request;
+  };
+  const CQmAttributeMap set = MapOf({{u"Custom", u"2"}});
+  const auto view = [](W4Notifier::CMessage& m, const CEntityId& entity) {
+    m << static_cast<std::int32_t>(entity.QueryObjectType())
+      << static_cast<std::int32_t>(entity.QueryObjectId());
+  };
+  struct Case {
+    const char* reason;
+    W4Notifier::CRequestObject request;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"without attributes", write({}, [&](auto& m) {
+                     m << 0x10001ULL;
+                     view(m, calls);
+                   })});
+  cases.push_back({"sequence number 0", write(set, [&](auto& m) {
+                     m << 0ULL;
+                     view(m, calls);
+                   })});
+  cases.push_back({"no media type entity", write(set, [&](auto& m) {
+                     m << 0x10001ULL;
+                     view(m, kSales);
+                   })});
+  cases.push_back({"malformed request 7", write(set, [&](auto& m) { m << 0x10001ULL; })});
+  W4Notifier::CRequestObject otherObject(CEntityId(W4Notifier::eInteractionRequest, id), 18);
+  otherObject << W4Notifier::CMessage(CEntityId(kCall, id + 1), 3);
+  cases.push_back({"concerns another object", otherObject});
+  W4Notifier::CRequestObject notNested(CEntityId(W4Notifier::eInteractionRequest, id), 18);
+  notNested << std::int32_t{3};
+  cases.push_back({"malformed request 18", notNested});
+
+  std::uint64_t rejected = 0;
+  for (Case& c : cases) {
+    W4Notifier::CResponseObject response;
+    EXPECT_EQ(c.request.Send(response, 1000), 0) << c.reason;
+    EXPECT_EQ(emulator_->MalformedRequests(), ++rejected) << c.reason;
+    EXPECT_THAT(emulator_->LastRejection(), ::testing::HasSubstr(c.reason));
+  }
+  EXPECT_EQ(Value(id, kCustom), u"1");
+  EXPECT_THAT(emulator_->Interaction(id)->forwarded, IsEmpty());
+}
+
 }  // namespace
 }  // namespace QueueManager::Emulator
