@@ -115,6 +115,7 @@ TEST_F(MediaEmulatorTest, TsServerMonitorReportsTheInteractionsItIsToldOrAll) {
     testing::Cache().ResetForTesting();
     const std::uint32_t watched = Add({{u"Xan_State", u"A"}});
     const std::uint32_t other = Add({{u"Xan_State", u"A"}});
+    bus_->WaitIdle();  // their additions are over before the monitor subscribes
     TsWatcher monitor(all);
     monitor.Activate(kCall, {kState});
     if (!all) monitor.MonitorInteraction(watched);
