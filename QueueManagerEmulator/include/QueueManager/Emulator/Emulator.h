@@ -22,7 +22,10 @@
 //   publish the same notifications (an interaction joins, changes a
 //   monitored name, leaves), but are never created, removed, joined or left
 //   by name. They are recognised by their object ids (the hashes of those
-//   names) and exist from their first activation on.
+//   names) and exist from their first activation on. As for queues, the
+//   names monitored are kept per object type: every media type entity
+//   reports the names any of them was asked for, and so does every
+//   attribute match entity.
 // - Sequenced writes. A lightweight monitor's write (a move-and-set that ends
 //   in a sequence number and a media type entity) is echoed once on that
 //   entity, carrying every monitored name written, changed or not, and the
