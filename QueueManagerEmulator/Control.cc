@@ -21,7 +21,7 @@ std::uint32_t CEmulator::AddInteraction(W4Notifier::ObjectTypes type,
                                         const std::vector<CEntityId>& queues) {
   return impl_->Mutate([&](ServerState& state, Changes& changes) {
     const std::uint32_t id = state.NextFreeId();
-    state.AddInteraction(id, type, attributes);
+    state.AddInteraction(id, type, attributes, changes);
     for (const CEntityId& queue : queues) state.Join(id, queue, changes);
     return id;
   });

@@ -140,7 +140,7 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
   for (const QueueChange& change : changes.All()) {
     state_.NextSequence(change.queue);
     Post(Outgoing{std::nullopt, QueueNotification(state_, change), false});
-    types.insert(change.queue.QueryObjectType());
+    if (!IsView(change.queue)) types.insert(change.queue.QueryObjectType());
   }
   // The all-queues entity of each type touched publishes the type's new sums.
   for (const W4Notifier::ObjectTypes type : types) {

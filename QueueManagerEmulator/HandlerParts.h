@@ -22,6 +22,9 @@ Handler QueueHandler(eRequest kind);
 Handler AlertingHandler(eRequest kind);
 // The queue object kinds of both targets, which both functions above give.
 Handler QueueObjectHandler(eRequest kind);
+// The interaction life-cycle kinds (the forwarded notification), which
+// InteractionHandler gives.
+Handler LifeCycleHandler(eRequest kind);
 
 // Ends the alertings that are over by `now` or by a change of their
 // interaction.

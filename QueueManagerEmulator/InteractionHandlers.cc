@@ -67,11 +67,12 @@ CMessage Wildcard(const Request& r, std::uint16_t, ServerState& state, Changes&)
 // every queue. The legacy form puts an
 // object the server does not know on its queues as a new object of its
 // entity's type, and answers an int: 1 done, 0 for an object it does not
-// know (and is not told to put on a queue).
+// know (and is not told to put on a queue). A sequenced write (a lightweight
+// monitor's) is echoed once on the media type entity it names.
 CMessage MoveAndSet(const Request& r, std::uint16_t, ServerState& state, Changes& changes) {
   bool known = state.FindInteraction(r.id) != nullptr;
   if (!known && r.flag && !r.entities2.empty() && r.id != W4Notifier::kAllObjects) {
-    state.AddInteraction(r.id, r.type, CQmAttributeMap());
+    state.AddInteraction(r.id, r.type, CQmAttributeMap(), changes);
     known = true;
   }
   if (known) {
@@ -86,6 +87,7 @@ CMessage MoveAndSet(const Request& r, std::uint16_t, ServerState& state, Changes
     }
     state.SetAttributes(r.id, r.map, changes);
     for (const CEntityId& queue : r.entities2) state.Join(r.id, queue, changes);
+    if (r.sequence != 0) state.EchoWrite(r.id, r.view, r.sequence, r.map, changes);
   }
   CMessage out;
   if (r.flag) {
@@ -256,7 +258,9 @@ Handler InteractionHandler(eRequest kind) {
     case eRequest::kWatchAttributes:
       return WatchAttributes;
     default:
-      return AlertingHandler(kind) != nullptr ? AlertingHandler(kind) : QueueObjectHandler(kind);
+      if (const Handler handler = AlertingHandler(kind)) return handler;
+      if (const Handler handler = LifeCycleHandler(kind)) return handler;
+      return QueueObjectHandler(kind);
   }
 }
 

@@ -1,7 +1,11 @@
 // The requests to the Queue Manager server: queue administration and
 // queries, queue monitoring, the cache reload, instantiation and the name
 // lists that clients hand in. A query never creates a queue; a monitor queue
-// request and a move onto a queue create it on first reference.
+// request and a move onto a queue create it on first reference. The monitor
+// queue request is also the activation of the lightweight monitors, and with
+// the cache reload opens a view (see ServerState.h); a view answers
+// contents, statistics and activity like a queue, but is neither created nor
+// removed, nor joined or left by a move.
 
 #include "HandlerParts.h"
 #include "Wire.h"
@@ -18,7 +22,11 @@ bool IsAllQueues(const CEntityId& queue) {
 // The answer lists the all-queues entity (the type's sums) and then each
 // queue of the type, or the one queue asked for.
 CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Changes& changes) {
-  if (!IsAllQueues(r.queue)) state.CreateQueue(r.queue, changes);
+  if (IsView(r.queue)) {
+    state.OpenView(r.queue);
+  } else if (!IsAllQueues(r.queue)) {
+    state.CreateQueue(r.queue, changes);
+  }
   state.RegisterNames(r.queue.QueryObjectType(), r.names);
   CMessage out;
   WriteServerTime(out, state);
@@ -35,6 +43,7 @@ CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Change
   CMessage out;
   WriteServerTime(out, state);
   for (const CEntityId& entity : r.entities) {
+    if (IsView(entity)) state.OpenView(entity);
     if (entity.QueryObjectType() == W4Notifier::eInteractionRequest) {
       out << static_cast<std::int32_t>(entity.QueryObjectType())
           << static_cast<std::int32_t>(entity.QueryObjectId());
@@ -48,7 +57,7 @@ CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Change
 
 CMessage QueueContents(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   std::vector<CEntityId> contents;
-  if (const QueueRecord* record = state.FindQueue(r.queue)) {
+  if (const QueueRecord* record = state.FindRecord(r.queue)) {
     for (const std::uint32_t id : record->members) {
       contents.emplace_back(state.FindInteraction(id)->type, id, 0);
     }
@@ -81,7 +90,7 @@ CMessage RemoveQueue(const Request& r, std::uint16_t, ServerState& state, Change
 // The twelve counters, or for a client set to the two-record form the type's
 // sums and then the queue's own record.
 CMessage Statistics(const Request& r, std::uint16_t client, ServerState& state, Changes&) {
-  const bool found = state.FindQueue(r.queue) != nullptr;
+  const bool found = state.FindRecord(r.queue) != nullptr;
   CMessage out;
   out << found;
   if (!found) return out;
@@ -97,7 +106,7 @@ CMessage Statistics(const Request& r, std::uint16_t client, ServerState& state, 
 
 CMessage QueueActive(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   CMessage out;
-  out << (state.FindQueue(r.queue) != nullptr);
+  out << (state.FindRecord(r.queue) != nullptr);
   return out;
 }
 
@@ -116,7 +125,7 @@ CMessage Instantiate(const Request& r, std::uint16_t, ServerState& state, Change
   const InteractionState* existing = state.FindInteraction(id);
   const bool created = existing == nullptr;
   if (created) {
-    state.AddInteraction(id, r.type, r.map);
+    state.AddInteraction(id, r.type, r.map, changes);
     for (const CEntityId& queue : r.entities) state.Join(id, queue, changes);
   }
   CMessage out;

@@ -9,6 +9,7 @@
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "ServerState.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -127,6 +128,21 @@ void DecodePerformAlerting(const CMessage& m, Request& r) {
   r.finalValue = Unsigned(m);
 }
 
+// A lightweight monitor's write of attributes ends in its sequence number and
+// the media type entity it watches, where its echo is to go.
+void DecodeWriteSequence(const CMessage& m, Request& r) {
+  if (m.IsAtEndOfData()) return;
+  if (r.flag || r.map.size() == 0) throw Malformed{"a sequence number without attributes"};
+  unsigned long long sequence = 0;
+  m >> sequence;
+  if (sequence == 0) throw Malformed{"sequence number 0"};
+  r.sequence = sequence;
+  r.view = Entity(m);
+  if (r.view.QueryObjectType() != W4Notifier::eObjectTypeEntity || !IsView(r.view)) {
+    throw Malformed{"a sequenced write names no media type entity"};
+  }
+}
+
 // The plain form names the interaction's request entity in front; the legacy
 // form (flag) names the object's own entity, and carries no attributes.
 void DecodeMoveAndSet(const CMessage& m, Request& r) {
@@ -140,6 +156,15 @@ void DecodeMoveAndSet(const CMessage& m, Request& r) {
   r.map.Read(m);
   r.entities2 = Entities(m);
   if (r.flag && r.map.size() != 0) throw Malformed{"attributes in a legacy move"};
+  DecodeWriteSequence(m, r);
+}
+
+// The notification handed on must concern the interaction it is sent to.
+void DecodeForward(const CMessage& m, Request& r) {
+  m >> r.nested;
+  if (r.nested.QueryObjectId() != r.id) {
+    throw Malformed{"the forwarded notification concerns another object"};
+  }
 }
 
 using Decoder = std::function<void(const CMessage&, Request&)>;
@@ -222,6 +247,7 @@ const std::map<int, Entry>& InteractionRequests() {
       {37, {eRequest::kObjectType, [](auto&, auto&) {}}},
       {35, {eRequest::kAllocateIds, [](auto& m, auto& r) { r.number = Int(m); }}},
       {19, {eRequest::kAlertTimeout, [](auto& m, auto& r) { r.finalValue = Unsigned(m); }}},
+      {18, {eRequest::kForwardNotification, DecodeForward}},
   };
   return table;
 }

@@ -20,7 +20,8 @@ enum class eRequest : std::uint8_t {
   // To an interaction's request entity.
   kQueryAttributes,      // names
   kQueryWildcard,        // text
-  kMoveAndSet,           // entities (remove from), map, entities2 (add to), flag (legacy form)
+  kMoveAndSet,           // entities (remove from), map, entities2 (add to), flag (legacy form),
+                         // and for a sequenced write sequence, view
   kAppend,               // name, value, text (separator)
   kInsert,               // name, value
   kConditionalSet,       // name, value, value2
@@ -37,6 +38,7 @@ enum class eRequest : std::uint8_t {
   kQueuesOfObject,       // nothing
   kAllocateIds,          // number (block size)
   kObjectType,           // nothing
+  kForwardNotification,  // nested (the notification)
   // To the Queue Manager server.
   kMonitorQueue,       // flag (adding), queue, names
   kCacheReload,        // entities
@@ -98,6 +100,10 @@ struct Request {
   std::uint32_t seconds = 0;
   std::uint32_t finalValue = 0;
   std::vector<AlertOrder> alerts;
+  // A sequenced write's number (nonzero) and the view it is echoed on.
+  std::uint64_t sequence = 0;
+  W4Notifier::CEntityId view;
+  W4Notifier::CMessage nested;
 };
 
 // Why a request was not decoded.

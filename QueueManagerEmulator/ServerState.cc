@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Wire.h"
+
 namespace QueueManager::Emulator {
 namespace {
 
@@ -87,8 +89,12 @@ std::vector<CEntityId> ServerState::QueuesOfType(ObjectTypes type) const {
 }
 
 bool ServerState::CreateQueue(const CEntityId& queue, Changes& changes) {
-  // The all-queues entity of a type names no queue of its own.
-  if (!queue.IsSet() || queue.QueryObjectId() == W4Notifier::kAllObjects) return false;
+  // The all-queues entity of a type names no queue of its own, nor does a
+  // view's entity.
+  if (!queue.IsSet() || queue.QueryObjectId() == W4Notifier::kAllObjects ||
+      IsViewType(queue.QueryObjectType())) {
+    return false;
+  }
   if (!queues_.emplace(queue, QueueRecord{}).second) return false;
   queueOrder_.push_back(queue);
   changes.For(queue);  // announced with its (empty) statistics
@@ -111,7 +117,7 @@ bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
 
 QueueCounts ServerState::Counts(const CEntityId& queue) const {
   QueueCounts counts;
-  if (const QueueRecord* record = FindQueue(queue)) {
+  if (const QueueRecord* record = FindRecord(queue)) {
     for (const std::uint32_t id : record->members) {
       if (const InteractionState* interaction = FindInteraction(id)) {
         Count(counts, StateOf(*interaction));
@@ -123,7 +129,7 @@ QueueCounts ServerState::Counts(const CEntityId& queue) const {
 
 std::map<ObjectTypes, QueueCounts> ServerState::CountsByType(const CEntityId& queue) const {
   std::map<ObjectTypes, QueueCounts> out;
-  if (const QueueRecord* record = FindQueue(queue)) {
+  if (const QueueRecord* record = FindRecord(queue)) {
     for (const std::uint32_t id : record->members) {
       if (const InteractionState* interaction = FindInteraction(id)) {
         Count(out[interaction->type], StateOf(*interaction));
@@ -162,11 +168,12 @@ std::optional<std::uint32_t> ServerState::ReserveIds(std::uint32_t count) {
 }
 
 void ServerState::AddInteraction(std::uint32_t id, ObjectTypes type,
-                                 const CQmAttributeMap& attributes) {
+                                 const CQmAttributeMap& attributes, Changes& changes) {
   InteractionState& added = interactions_[id];
   added.id = id;
   added.type = type;
   added.attributes = attributes;
+  UpdateViews(id, attributes, changes);
 }
 
 void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes,
@@ -182,6 +189,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   }
   if (changed.size() == 0) return;
   const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
+  if (stateChanged && StateOf(*interaction) == eStateClass::kConnected) MarkConnected(id);
   for (const CEntityId& queue : interaction->queues) {
     CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
     // A new state changes the queue's statistics, which go out even when no
@@ -193,6 +201,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
           QueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
     }
   }
+  UpdateViews(id, changed, changes);
   CQmAttributeMap watched = Watched(id, changed);
   if (watched.size() != 0) {
     changes.Record(InteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
@@ -208,6 +217,7 @@ void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& change
   QueueRecord& record = queues_[queue];
   record.members.push_back(id);
   ++record.countToday;
+  BeginStay(record, *interaction);
   changes.For(queue).events.push_back(
       QueueEvent{CEntityId(interaction->type, id), true, false,
                  Monitored(interaction->attributes, queue.QueryObjectType())});
@@ -219,6 +229,7 @@ void ServerState::Leave(std::uint32_t id, const CEntityId& queue, Changes& chang
   if (interaction == nullptr || record == nullptr) return;
   if (std::erase(interaction->queues, queue) == 0) return;
   std::erase(record->members, id);
+  EndStay(*record, id);
   if (StateOf(*interaction) == eStateClass::kAlerting) ++record->abandonedToday;
   changes.For(queue).events.push_back(
       QueueEvent{CEntityId(interaction->type, id), false, true, {}});
@@ -230,6 +241,8 @@ void ServerState::RemoveInteraction(std::uint32_t id, Changes& changes) {
   for (const CEntityId& queue : std::vector<CEntityId>(interaction->queues)) {
     Leave(id, queue, changes);
   }
+  LeaveViews(id, changes);
+  ReportDeactivation(*this, *interaction, changes);
   const CEntityId entity(interaction->type, id);
   interactions_.erase(id);
   watched_.erase(id);
@@ -326,7 +339,7 @@ std::uint64_t ServerState::Sequence(const CEntityId& queue) const {
     const auto it = allQueuesSequence_.find(queue.QueryObjectType());
     return it == allQueuesSequence_.end() ? 0 : it->second;
   }
-  const QueueRecord* record = FindQueue(queue);
+  const QueueRecord* record = FindRecord(queue);
   return record == nullptr ? 0 : record->sequence;
 }
 
@@ -334,7 +347,7 @@ std::uint64_t ServerState::NextSequence(const CEntityId& queue) {
   if (queue.QueryObjectId() == W4Notifier::kAllObjects) {
     return ++allQueuesSequence_[queue.QueryObjectType()];
   }
-  QueueRecord* record = FindQueue(queue);
+  QueueRecord* record = FindRecord(queue);
   return record == nullptr ? 0 : ++record->sequence;
 }
 

@@ -34,6 +34,9 @@ struct QueueChange {
   CEntityId queue;
   bool removed = false;
   std::vector<QueueEvent> events;
+  // A view's notification carries the sequence number of the client write
+  // it echoes (0 for none) where a queue's carries its own count.
+  std::uint64_t writeSequence = 0;
 };
 
 // One record of an interaction's own notification: the watched attributes
@@ -70,12 +73,44 @@ class Changes {
   std::vector<AlertOutcome> outcomes_;
 };
 
-struct QueueRecord {
-  std::vector<std::uint32_t> members;  // in the order they joined
-  std::uint64_t sequence = 0;          // of the last notification published
-  std::uint32_t countToday = 0;        // interactions that joined it
-  std::uint32_t abandonedToday = 0;    // left it while still alerting
+// A member's stay on a queue or view.
+struct Stay {
+  std::int64_t since = 0;  // server seconds at joining
+  bool connected = false;  // it was connected at some time of its stay
 };
+
+struct QueueRecord {
+  std::vector<std::uint32_t> members;   // in the order they joined
+  std::uint64_t sequence = 0;           // of the last notification published
+  std::uint32_t countToday = 0;         // interactions that joined it
+  std::uint32_t abandonedToday = 0;     // left it while still alerting
+  std::map<std::uint32_t, Stay> stays;  // of the members
+  std::uint64_t closedSeconds = 0;      // the stays of those that left
+  std::uint32_t longestClosed = 0;      // the longest of them
+};
+
+// The time statistics of a queue or view, or the sums of a type's queues.
+struct StayTotals {
+  std::uint32_t connectionCalls = 0;              // members connected at some time of their stay
+  std::uint32_t disconnectedConnectionCalls = 0;  // those of them disconnected now
+  std::uint32_t activeSeconds = 0;                // every stay's length, so far
+  std::uint32_t longestSeconds = 0;               // the longest stay
+};
+
+// A view is an entity that behaves like a queue towards its monitors but
+// whose members the server derives from the interactions themselves: the
+// media type entity (object type 125, named by the notifier's name of an
+// interaction object type) holds every interaction of that type; the
+// attribute match entity (object type 80, named "<attribute>=<value>") every
+// interaction whose attribute has that value, or for an empty value every one
+// that has the attribute with any value. Both are recognised by their object
+// ids alone, the hashes of those names. A view exists from its first
+// activation or reload on and is never removed.
+bool IsViewType(ObjectTypes type);
+inline bool IsView(const CEntityId& entity) {
+  return entity.IsSet() && IsViewType(entity.QueryObjectType()) &&
+         entity.QueryObjectId() != W4Notifier::kAllObjects;
+}
 
 // How the server's clock stands to the real one, in its time headers.
 struct ServerClock {
@@ -118,8 +153,9 @@ class ServerState {
   // ---- interactions ----
   const InteractionState* FindInteraction(std::uint32_t id) const;
   // REQUIRES: id is not in use and not 0 or 0xFFFFFFFF.
-  // It is on no queue yet: nothing to publish.
-  void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes);
+  // It is on no queue yet; the views it belongs to report it added.
+  void AddInteraction(std::uint32_t id, ObjectTypes type, const CQmAttributeMap& attributes,
+                      Changes& changes);
   // The next free id, counting up from the last one handed out.
   std::uint32_t NextFreeId();
   // Hands out `count` consecutive ids above every id handed out or in use;
@@ -135,6 +171,37 @@ class ServerState {
   // records its deallocation: the last record published for it.
   void RemoveInteraction(std::uint32_t id, Changes& changes);
   std::vector<std::uint32_t> InteractionsOfType(ObjectTypes type) const;
+  // Keeps `notification` with the interaction (the last
+  // InteractionState::kForwardedKept); false when it does not exist.
+  bool Forward(std::uint32_t id, const W4Notifier::CMessage& notification);
+  // The names that any client asked to have reported on deactivation.
+  std::vector<CQmAttributeName> DeactivationNames() const;
+
+  // ---- views (Views.cc) ----
+  // The queue or view of `entity`, for what both answer alike (contents,
+  // statistics, sequence numbers).
+  const QueueRecord* FindRecord(const CEntityId& entity) const;
+  QueueRecord* FindRecord(const CEntityId& entity);
+  // Makes `view` known with the interactions that belong to it now; nothing
+  // to publish (its activation answers the contents).
+  // REQUIRES: IsView(view).
+  void OpenView(const CEntityId& view);
+  // Brings every view up to date with interaction `id` after `changed` was
+  // stored (all its attributes for a new one): it joins, leaves or reports
+  // the monitored names that changed.
+  void UpdateViews(std::uint32_t id, const CQmAttributeMap& changed, Changes& changes);
+  // Echoes a client's sequenced write of `written` to `id` once on `view`,
+  // tagged with `sequence`, when the interaction belongs to it.
+  void EchoWrite(std::uint32_t id, const CEntityId& view, std::uint64_t sequence,
+                 const CQmAttributeMap& written, Changes& changes);
+
+  // ---- stays (Stays.cc) ----
+  // The server's clock in whole seconds (the real time moved by its offset,
+  // also while its headers carry no time).
+  std::int64_t NowSeconds() const;
+  // The time statistics of `entity` (a queue, a view or the all-queues
+  // entity of a type, which sums its type's queues and keeps their longest).
+  StayTotals Stays(const CEntityId& entity) const;
 
   // ---- monitoring ----
   // Adds names to those reported for queues of `type`; returns all of them.
@@ -178,8 +245,18 @@ class ServerState {
   // Takes `id` out of the member list of every interaction that lists it.
   void LeaveConferences(std::uint32_t id, Changes& changes);
 
+  // A member's stay begins or ends on `record`.
+  void BeginStay(QueueRecord& record, const InteractionState& interaction);
+  void EndStay(QueueRecord& record, std::uint32_t id);
+  // Every stay of `id` has now seen it connected.
+  void MarkConnected(std::uint32_t id);
+  // Whether interaction `interaction` belongs to `view`.
+  static bool BelongsTo(const InteractionState& interaction, const CEntityId& view);
+  void LeaveViews(std::uint32_t id, Changes& changes);
+
   std::vector<CEntityId> queueOrder_;
   std::unordered_map<CEntityId, QueueRecord> queues_;
+  std::map<CEntityId, QueueRecord> views_;
   std::map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;

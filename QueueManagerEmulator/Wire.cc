@@ -28,7 +28,7 @@ void Add(QueueCounts& to, const QueueCounts& from) {
 }
 
 void AddQueue(Totals& totals, const ServerState& state, const CEntityId& queue) {
-  const QueueRecord* record = state.FindQueue(queue);
+  const QueueRecord* record = state.FindRecord(queue);
   if (record == nullptr) return;
   for (const auto& [type, counts] : state.CountsByType(queue)) Add(totals.byType[type], counts);
   totals.countToday += record->countToday;
@@ -52,7 +52,7 @@ void WriteCounts(CMessage& message, const QueueCounts& c) {
 }
 
 bool Exists(const ServerState& state, const CEntityId& queue) {
-  return queue.QueryObjectId() == W4Notifier::kAllObjects || state.FindQueue(queue) != nullptr;
+  return queue.QueryObjectId() == W4Notifier::kAllObjects || state.FindRecord(queue) != nullptr;
 }
 
 void WriteEvent(CMessage& message, const QueueEvent& event) {
@@ -72,7 +72,7 @@ void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
   }
 }
 
-void WriteServerTime(CMessage& message, const ServerState& state) {
+std::uint64_t ServerTime(const ServerState& state) {
   constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
   // Half the representable shift: adding the current time cannot overflow.
   constexpr std::int64_t kLargestShift = INT64_MAX / kIntervalsPerSecond / 2;
@@ -81,8 +81,11 @@ void WriteServerTime(CMessage& message, const ServerState& state) {
   const std::int64_t shift =
       std::clamp(state.Clock().offsetSeconds, -kLargestShift, kLargestShift) * kIntervalsPerSecond;
   const std::int64_t shifted = static_cast<std::int64_t>(now) + shift;
-  const std::uint64_t time =
-      state.Clock().invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
+  return state.Clock().invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
+}
+
+void WriteServerTime(CMessage& message, const ServerState& state) {
+  const std::uint64_t time = ServerTime(state);
   message << static_cast<std::uint32_t>(time >> 32U) << static_cast<std::uint32_t>(time);
 }
 
@@ -97,17 +100,16 @@ void WriteStatistics(CMessage& message, const ServerState& state, const CEntityI
   QueueCounts all;
   for (const auto& entry : totals.byType) Add(all, entry.second);
   WriteCounts(message, all);
-  // Connection calls, their disconnected part, the active time and the
-  // longest interaction are not tracked: zero.
-  const std::uint32_t untracked = 0;
-  message << untracked << untracked << totals.countToday << untracked << untracked
-          << totals.abandonedToday;
+  const StayTotals stays = state.Stays(queue);
+  message << stays.connectionCalls << stays.disconnectedConnectionCalls << totals.countToday
+          << stays.activeSeconds << stays.longestSeconds << totals.abandonedToday;
 }
 
 void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
   const Totals totals = TotalsOf(state, queue);
-  const std::uint32_t untracked = 0;
-  message << untracked << untracked << static_cast<std::int32_t>(totals.byType.size());
+  const StayTotals stays = state.Stays(queue);
+  message << stays.connectionCalls << stays.disconnectedConnectionCalls
+          << static_cast<std::int32_t>(totals.byType.size());
   for (const auto& [type, counts] : totals.byType) {
     message << static_cast<std::int32_t>(type);
     WriteCounts(message, counts);
@@ -115,7 +117,8 @@ void WriteStatistics2(CMessage& message, const ServerState& state, const CEntity
 }
 
 void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId& queue,
-                    const std::vector<QueueEvent>& events, bool trailer) {
+                    const std::vector<QueueEvent>& events, bool trailer,
+                    std::uint64_t writeSequence) {
   if (!Exists(state, queue)) {
     message << false;
     return;
@@ -125,13 +128,14 @@ void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId
   message << static_cast<std::uint32_t>(events.size());
   for (const QueueEvent& event : events) WriteEvent(message, event);
   if (!trailer) return;
-  message << static_cast<unsigned long long>(state.Sequence(queue)) << true;
+  const std::uint64_t sequence = IsView(queue) ? writeSequence : state.Sequence(queue);
+  message << static_cast<unsigned long long>(sequence) << true;
   WriteStatistics2(message, state, queue);
 }
 
 std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue) {
   std::vector<QueueEvent> events;
-  const QueueRecord* record = state.FindQueue(queue);
+  const QueueRecord* record = state.FindRecord(queue);
   if (record == nullptr) return events;
   for (const std::uint32_t id : record->members) {
     const InteractionState* interaction = state.FindInteraction(id);
@@ -191,7 +195,7 @@ CMessage QueueNotification(const ServerState& state, const QueueChange& change) 
     message << false;
     return message;
   }
-  WriteQueueBody(message, state, change.queue, change.events, true);
+  WriteQueueBody(message, state, change.queue, change.events, true, change.writeSequence);
   return message;
 }
 

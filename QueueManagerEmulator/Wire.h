@@ -12,10 +12,16 @@ namespace QueueManager::Emulator {
 
 // An entity list: the count, then each entity's object type and id.
 void WriteEntities(W4Notifier::CMessage& out, const std::vector<CEntityId>& entities);
-// High and low 32 bits of the server's time in 100-nanosecond intervals since
-// 1601-01-01 UTC: the current time moved by the clock's offset; all bits set
-// (a negative count: no time) for an invalid clock or a time before 1601.
+// The server's time in 100-nanosecond intervals since 1601-01-01 UTC: the
+// current time moved by the clock's offset; all bits set (a negative count:
+// no time) for an invalid clock or a time before 1601.
+std::uint64_t ServerTime(const ServerState& state);
+// High and low 32 bits of ServerTime.
 void WriteServerTime(W4Notifier::CMessage& message, const ServerState& state);
+// Publishes the deactivation report of `interaction`, about to be forgotten,
+// when some client asked for one (see LifeCycle.cc).
+void ReportDeactivation(const ServerState& state, const InteractionState& interaction,
+                        Changes& changes);
 // The server clock notification (event 3 of the server): the time header alone.
 W4Notifier::CMessage ClockNotification(const ServerState& state);
 // The twelve counters.
@@ -26,9 +32,13 @@ void WriteStatistics2(W4Notifier::CMessage& message, const ServerState& state,
                       const CEntityId& queue);
 // A queue body: exists, statistics, the events and, with `trailer`, the
 // sequence number and the second statistics record. A queue that does not
-// exist is written as exists false and nothing else.
+// exist is written as exists false and nothing else. The sequence number is
+// the queue's own count; a view's is `writeSequence`, that of the client
+// write the body echoes (0 for none), which its lightweight monitors compare
+// with their own writes' numbers.
 void WriteQueueBody(W4Notifier::CMessage& message, const ServerState& state, const CEntityId& queue,
-                    const std::vector<QueueEvent>& events, bool trailer);
+                    const std::vector<QueueEvent>& events, bool trailer,
+                    std::uint64_t writeSequence = 0);
 // The events that bring a client's view of `queue` to its contents: one
 // addition per interaction, with the monitored attributes.
 std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue);

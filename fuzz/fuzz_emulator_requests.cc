@@ -3,7 +3,8 @@
 // rejection with a reason. A decoded request is applied to a small seeded
 // state, which must stay consistent (every queue lists exactly the
 // interactions that list it), and its queue and interaction notifications
-// are encoded.
+// are encoded. The state has a media type and an attribute match view open,
+// and a client that asked for deactivation reports.
 //
 // Input: the byte form of one request message (header and body), as
 // CMessage::Serialize writes it. Seeds: make_seeds.cc.
@@ -31,11 +32,15 @@ ServerState SeededState() {
   Changes ignored;
   const CEntityId queue(W4Notifier::eWorkgroupQueue, 1, 0);
   state.RegisterNames(W4Notifier::eWorkgroupQueue, {CQmAttributeName(u"Xan_State")});
+  state.RegisterNames(W4Notifier::eObjectTypeEntity, {CQmAttributeName(u"Xan_State")});
+  state.OpenView(CEntityId(W4Notifier::eObjectTypeEntity, W4STD::w4idstring(u"6")));
+  state.OpenView(CEntityId(W4Notifier::eAttributeMatch, W4STD::w4idstring(u"Xan_State=A")));
+  state.Client(1).deactivationNames = {CQmAttributeName(u"Xan_State")};
   for (const char16_t* stateLetter : {u"A", u"C"}) {
     CQmAttributeMap attributes;
     attributes.insert(CQmAttributeName(u"Xan_State"), stateLetter);
     const std::uint32_t id = state.NextFreeId();
-    state.AddInteraction(id, static_cast<W4Notifier::ObjectTypes>(6), attributes);
+    state.AddInteraction(id, static_cast<W4Notifier::ObjectTypes>(6), attributes, ignored);
     state.Join(id, queue, ignored);
   }
   return state;

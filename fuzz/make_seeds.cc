@@ -328,6 +328,26 @@ SeedFiles EmulatorRequestSeeds() {
   };
   std::vector<std::uint8_t> cut = request(interaction, 7, moveAndSet);
   cut.resize(cut.size() - 3);
+  // The media type entity of object type 6 and the match entity of one value.
+  const CEntityId calls(W4Notifier::eObjectTypeEntity, W4STD::w4idstring(u"6"));
+  const CEntityId match(W4Notifier::eAttributeMatch, W4STD::w4idstring(u"Xan_State=A"));
+  const auto activate = [](const CEntityId& view) {
+    return [view](CMessage& m) {
+      m << false << static_cast<std::int32_t>(view.QueryObjectType())
+        << static_cast<std::int32_t>(view.QueryObjectId()) << std::int32_t{1};
+      CQmAttributeName(u"Xan_State").Write(m);
+    };
+  };
+  const auto sequencedWrite = [moveAndSet, calls](CMessage& m) {
+    moveAndSet(m);
+    m << 0x10001ULL << static_cast<std::int32_t>(calls.QueryObjectType())
+      << static_cast<std::int32_t>(calls.QueryObjectId());
+  };
+  const auto forward = [](CMessage& m) {
+    CMessage notification(CEntityId(static_cast<W4Notifier::ObjectTypes>(6), 1u), 3);
+    notification << std::int32_t{1};
+    m << notification;
+  };
   return {
       {"query",
        request(interaction, 0, [](CMessage& m) { CQmAttributeName(u"Xan_State").Write(m << 1); })},
@@ -369,6 +389,16 @@ SeedFiles EmulatorRequestSeeds() {
       {"wildcard", request(interaction, 1, [](CMessage& m) { m << u"xan_*"; })},
       {"move_and_set", request(interaction, 7, moveAndSet)},
       {"move_and_set_cut", cut},
+      {"activate_media_type", request(server, 0, activate(calls))},
+      {"activate_attribute_match", request(server, 0, activate(match))},
+      {"sequenced_write", request(interaction, 7, sequencedWrite)},
+      {"forward", request(interaction, 18, forward)},
+      {"deactivation_names", request(server, 5,
+                                     [](CMessage& m) {
+                                       m << std::int32_t{1};
+                                       CQmAttributeName(u"Xan_State").Write(m);
+                                     })},
+      {"deallocate_all", request(server, 13, [](CMessage& m) { m << std::int32_t{6}; })},
       {"settings", request(interaction, 14,
                            [](CMessage& m) {
                              SetAttributeConditionally s(CQmAttributeName(u"Tier"),

@@ -170,6 +170,39 @@ TEST_F(EmulatorTest, QueueAdministrationFollowsTheServersQueues) {
   EXPECT_TRUE(emulator_->Interaction(a)->queues.empty());
 }
 
+// The time counters follow the server's clock: moving it on lengthens every
+// stay by as much. The upper bounds only allow for the test's own run time.
+TEST_F(EmulatorTest, StatisticsCountConnectionCallsAndStaysByTheServersClock) {
+  struct Expected {
+    std::uint32_t connectionCalls, disconnected, minimumTotal, minimumLongest;
+  };
+  const std::uint32_t a = Add({{u"Xan_State", u"A"}});
+  const std::uint32_t b = Add({{u"Xan_State", u"C"}});
+  const auto check = [&](const char* what, const Expected& e) {
+    CQmQueueStats stats;
+    ASSERT_TRUE(QueryQueueStatistics(kSales, stats)) << what;
+    EXPECT_EQ(stats.QueryTotalConnectionCallCount(), e.connectionCalls) << what;
+    EXPECT_EQ(stats.QueryDisconnectedConnectionCallCount(), e.disconnected) << what;
+    EXPECT_GE(stats.QueryCallActiveTimeToday(), e.minimumTotal) << what;
+    EXPECT_LT(stats.QueryCallActiveTimeToday(), e.minimumTotal + 600) << what;
+    EXPECT_GE(stats.QueryLongestCallToday(), e.minimumLongest) << what;
+    EXPECT_LT(stats.QueryLongestCallToday(), e.minimumLongest + 300) << what;
+  };
+  check("joined", {1, 0, 0, 0});
+  emulator_->SetClock(1000);
+  check("after 1000 s", {1, 0, 2000, 1000});
+  SetAttribute(a, kState, V(u"C"));
+  SetAttribute(b, kState, V(u"I"));
+  check("both connected, one gone", {2, 1, 2000, 1000});
+  emulator_->Move(b, {kSales}, {});
+  emulator_->SetClock(3000);
+  check("one left, 2000 s on", {1, 0, 1000 + 3000, 3000});
+  CQmQueueStats2 stats2;
+  emulator_->UseTwoRecordStatistics(connection_->QueryHandle());
+  ASSERT_TRUE(QueryQueueStatistics(kSales, stats2));
+  EXPECT_EQ(stats2.QueryTotalConnectionCallCount(), 1U);
+}
+
 TEST_F(EmulatorTest, QueueMonitorFollowsTheServerThroughTheCache) {
   const std::uint32_t a = Add({{u"Xan_State", u"A"}, {u"Custom", u"1"}});
   testing::RecordingMonitor monitor;

@@ -11,6 +11,36 @@
 // updated, each list published whole). Tests
 // and demonstrations seed and inspect its state, and inject faults, through
 // the control functions of CEmulator.
+//
+// Meanings chosen (where the protocol leaves them to the server):
+// - Views. The media type entity (object type 125, named by the notifier's
+//   name of an interaction object type) holds every interaction of that type,
+//   on a queue or not; the attribute match entity (object type 80, named
+//   "<attribute>=<value>") every interaction whose attribute has that value,
+//   and for an empty value every one that has the attribute at all. Both
+//   answer activations, reloads, contents and statistics like a queue and
+//   publish the same notifications (an interaction joins, changes a
+//   monitored name, leaves), but are never created, removed, joined or left
+//   by name. They are recognised by their object ids (the hashes of those
+//   names) and exist from their first activation on. As for queues, the
+//   names monitored are kept per object type: every media type entity
+//   reports the names any of them was asked for, and so does every
+//   attribute match entity.
+// - Sequenced writes. A lightweight monitor's write (a move-and-set that ends
+//   in a sequence number and a media type entity) is echoed once on that
+//   entity, carrying every monitored name written, changed or not, and the
+//   write's number; a view's other notifications carry number 0, so that
+//   they read as foreign changes.
+// - Deactivation reports go out on the server's entity, event 5, for every
+//   interaction forgotten while some client asked for them, with the values
+//   of every name any client asked for and an 8-byte opaque block (the
+//   server's time, low byte first).
+// - A forwarded notification is kept with its interaction (the last 32).
+// - Statistics: a connection call is a member that has been connected during
+//   its stay on the queue (a disconnected one while it is disconnected); the
+//   active time sums the stays' lengths in seconds of the server's clock (the
+//   offset of SetClock included), the longest is the longest stay; "today"
+//   means since the emulator started.
 
 #include <cstdint>
 #include <memory>
@@ -43,6 +73,10 @@ struct InteractionState {
   CQmAttributeMap attributes;
   // The queues that hold it, in the order it joined them.
   std::vector<W4Notifier::CEntityId> queues;
+  // The notifications clients forwarded to it, oldest first (the last
+  // kForwardedKept of them).
+  std::vector<W4Notifier::CMessage> forwarded;
+  static constexpr std::size_t kForwardedKept = 32;
 };
 
 // An alerting in progress, as the server holds it.
@@ -139,6 +173,12 @@ class QM_EXPORT CEmulator {
   // library's cache asks this server to reload it.
   // REQUIRES: `connection` is on this emulator's bus and connected.
   static void ForceRenegotiation(W4Notifier::CInProcessConnection& connection);
+
+  // ---- views (media type and attribute match entities) ----
+
+  // The ids that `view` holds, in the order they joined it; nullopt when the
+  // view was never activated.
+  std::optional<std::vector<std::uint32_t>> ViewContents(const W4Notifier::CEntityId& view) const;
 
   class Impl;
 
