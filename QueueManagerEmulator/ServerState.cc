@@ -7,27 +7,33 @@ namespace {
 
 const std::vector<CQmAttributeName> kNoNames;
 
-void Count(QueueCounts& counts, eStateClass state) {
+std::uint32_t& CountOf(QueueCounts& counts, eStateClass state) {
   switch (state) {
     case eStateClass::kAlerting:
-      ++counts.alerting;
-      break;
+      return counts.alerting;
     case eStateClass::kConnected:
-      ++counts.connected;
-      break;
+      return counts.connected;
     case eStateClass::kDisconnected:
-      ++counts.disconnected;
-      break;
+      return counts.disconnected;
     case eStateClass::kHeld:
-      ++counts.held;
-      break;
+      return counts.held;
     case eStateClass::kMessaging:
-      ++counts.messaging;
-      break;
+      return counts.messaging;
     case eStateClass::kSystem:
-      ++counts.system;
       break;
   }
+  return counts.system;
+}
+
+void Count(QueueCounts& counts, eStateClass state) { ++CountOf(counts, state); }
+
+// Takes a member of `type` in `state` out of the counts; a type without
+// members leaves them, as it would when counted afresh.
+void Uncount(std::map<ObjectTypes, QueueCounts>& counts, ObjectTypes type, eStateClass state) {
+  const auto it = counts.find(type);
+  if (it == counts.end()) return;
+  --CountOf(it->second, state);
+  if (it->second == QueueCounts{}) counts.erase(it);
 }
 
 eStateClass StateOf(const InteractionState& interaction) {
@@ -110,24 +116,30 @@ bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
 }
 
 QueueCounts ServerState::Counts(const CEntityId& queue) const {
-  QueueCounts counts;
+  QueueCounts sum;
   if (const QueueRecord* record = FindQueue(queue)) {
-    for (const std::uint32_t id : record->members) {
-      if (const InteractionState* interaction = FindInteraction(id)) {
-        Count(counts, StateOf(*interaction));
-      }
+    for (const auto& [type, counts] : record->counts) {
+      sum.alerting += counts.alerting;
+      sum.connected += counts.connected;
+      sum.disconnected += counts.disconnected;
+      sum.held += counts.held;
+      sum.messaging += counts.messaging;
+      sum.system += counts.system;
     }
   }
-  return counts;
+  return sum;
 }
 
 std::map<ObjectTypes, QueueCounts> ServerState::CountsByType(const CEntityId& queue) const {
+  const QueueRecord* record = FindQueue(queue);
+  return record == nullptr ? std::map<ObjectTypes, QueueCounts>() : record->counts;
+}
+
+std::map<ObjectTypes, QueueCounts> ServerState::RecountByType(const QueueRecord& record) const {
   std::map<ObjectTypes, QueueCounts> out;
-  if (const QueueRecord* record = FindQueue(queue)) {
-    for (const std::uint32_t id : record->members) {
-      if (const InteractionState* interaction = FindInteraction(id)) {
-        Count(out[interaction->type], StateOf(*interaction));
-      }
+  for (const std::uint32_t id : record.members) {
+    if (const InteractionState* interaction = FindInteraction(id)) {
+      Count(out[interaction->type], StateOf(*interaction));
     }
   }
   return out;
@@ -173,6 +185,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
                                 Changes& changes) {
   InteractionState* interaction = Find(id);
   if (interaction == nullptr) return;
+  const eStateClass before = StateOf(*interaction);
   CQmAttributeMap changed;
   for (const auto& [name, value] : attributes) {
     CQmAttributeValue& stored = interaction->attributes[name];
@@ -182,6 +195,15 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   }
   if (changed.size() == 0) return;
   const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
+  const eStateClass after = StateOf(*interaction);
+  if (after != before) {
+    for (const CEntityId& queue : interaction->queues) {
+      QueueRecord* record = FindQueue(queue);
+      if (record == nullptr) continue;
+      Uncount(record->counts, interaction->type, before);
+      Count(record->counts[interaction->type], after);
+    }
+  }
   for (const CEntityId& queue : interaction->queues) {
     CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
     // A new state changes the queue's statistics, which go out even when no
@@ -207,6 +229,7 @@ void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& change
   interaction->queues.push_back(queue);
   QueueRecord& record = queues_[queue];
   record.members.push_back(id);
+  Count(record.counts[interaction->type], StateOf(*interaction));
   ++record.countToday;
   changes.For(queue).events.push_back(
       QueueEvent{CEntityId(interaction->type, id), true, false,
@@ -219,7 +242,9 @@ void ServerState::Leave(std::uint32_t id, const CEntityId& queue, Changes& chang
   if (interaction == nullptr || record == nullptr) return;
   if (std::erase(interaction->queues, queue) == 0) return;
   std::erase(record->members, id);
-  if (StateOf(*interaction) == eStateClass::kAlerting) ++record->abandonedToday;
+  const eStateClass state = StateOf(*interaction);
+  Uncount(record->counts, interaction->type, state);
+  if (state == eStateClass::kAlerting) ++record->abandonedToday;
   changes.For(queue).events.push_back(
       QueueEvent{CEntityId(interaction->type, id), false, true, {}});
 }
@@ -348,6 +373,7 @@ bool ServerState::IsConsistent() const {
       }
       ++memberships;
     }
+    if (record.counts != RecountByType(record)) return false;
   }
   for (const auto& entry : interactions_) memberships -= entry.second.queues.size();
   return memberships == 0 && queueOrder_.size() == queues_.size();

@@ -72,9 +72,12 @@ class Changes {
 
 struct QueueRecord {
   std::vector<std::uint32_t> members;  // in the order they joined
-  std::uint64_t sequence = 0;          // of the last notification published
-  std::uint32_t countToday = 0;        // interactions that joined it
-  std::uint32_t abandonedToday = 0;    // left it while still alerting
+  // The live counts of the members by media type, kept as they join, leave
+  // and change state, so that a notification costs nothing per member.
+  std::map<ObjectTypes, QueueCounts> counts;
+  std::uint64_t sequence = 0;        // of the last notification published
+  std::uint32_t countToday = 0;      // interactions that joined it
+  std::uint32_t abandonedToday = 0;  // left it while still alerting
 };
 
 // How the server's clock stands to the real one, in its time headers.
@@ -155,7 +158,8 @@ class ServerState {
   std::uint64_t Sequence(const CEntityId& queue) const;
   std::uint64_t NextSequence(const CEntityId& queue);
 
-  // Every queue lists exactly the interactions that list it, each once.
+  // Every queue lists exactly the interactions that list it, each once, and
+  // its counts are those of its members.
   bool IsConsistent() const;
 
   // ---- alerting (see Alerting.h) ----
@@ -171,6 +175,8 @@ class ServerState {
 
  private:
   InteractionState* Find(std::uint32_t id);
+  // The record's counts, counted afresh from its members.
+  std::map<ObjectTypes, QueueCounts> RecountByType(const QueueRecord& record) const;
   // Only the names monitored for queues of `type`.
   CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
   // Only the names that some client watches on `id`.

@@ -30,7 +30,7 @@ void Add(QueueCounts& to, const QueueCounts& from) {
 void AddQueue(Totals& totals, const ServerState& state, const CEntityId& queue) {
   const QueueRecord* record = state.FindQueue(queue);
   if (record == nullptr) return;
-  for (const auto& [type, counts] : state.CountsByType(queue)) Add(totals.byType[type], counts);
+  for (const auto& [type, counts] : record->counts) Add(totals.byType[type], counts);
   totals.countToday += record->countToday;
   totals.abandonedToday += record->abandonedToday;
 }
@@ -92,8 +92,9 @@ CMessage ClockNotification(const ServerState& state) {
   return message;
 }
 
-void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  const Totals totals = TotalsOf(state, queue);
+namespace {
+
+void WriteTotals(CMessage& message, const Totals& totals) {
   QueueCounts all;
   for (const auto& entry : totals.byType) Add(all, entry.second);
   WriteCounts(message, all);
@@ -104,8 +105,7 @@ void WriteStatistics(CMessage& message, const ServerState& state, const CEntityI
           << totals.abandonedToday;
 }
 
-void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  const Totals totals = TotalsOf(state, queue);
+void WriteTotals2(CMessage& message, const Totals& totals) {
   const std::uint32_t untracked = 0;
   message << untracked << untracked << static_cast<std::int32_t>(totals.byType.size());
   for (const auto& [type, counts] : totals.byType) {
@@ -114,42 +114,55 @@ void WriteStatistics2(CMessage& message, const ServerState& state, const CEntity
   }
 }
 
+}  // namespace
+
+void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
+  WriteTotals(message, TotalsOf(state, queue));
+}
+
+void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
+  WriteTotals2(message, TotalsOf(state, queue));
+}
+
 void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId& queue,
                     const std::vector<QueueEvent>& events, bool trailer) {
   if (!Exists(state, queue)) {
     message << false;
     return;
   }
+  // Both records are counted from the same totals, summed once.
+  const Totals totals = TotalsOf(state, queue);
   message << true << true;
-  WriteStatistics(message, state, queue);
+  WriteTotals(message, totals);
   message << static_cast<std::uint32_t>(events.size());
   for (const QueueEvent& event : events) WriteEvent(message, event);
   if (!trailer) return;
   message << static_cast<unsigned long long>(state.Sequence(queue)) << true;
-  WriteStatistics2(message, state, queue);
+  WriteTotals2(message, totals);
 }
 
-std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue) {
+std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
+                                      bool valuesOnly) {
   std::vector<QueueEvent> events;
   const QueueRecord* record = state.FindQueue(queue);
   if (record == nullptr) return events;
   for (const std::uint32_t id : record->members) {
     const InteractionState* interaction = state.FindInteraction(id);
     if (interaction == nullptr) continue;
-    events.push_back(QueueEvent{CEntityId(interaction->type, id), true, false,
+    events.push_back(QueueEvent{CEntityId(interaction->type, id), !valuesOnly, false,
                                 state.MonitoredAttributes(id, queue.QueryObjectType())});
   }
   return events;
 }
 
 void WriteQueueSection(CMessage& message, const ServerState& state, const CEntityId& queue,
-                       bool trailer) {
+                       bool trailer, bool valuesOnly) {
   message << static_cast<std::int32_t>(queue.QueryObjectType())
           << static_cast<std::int32_t>(queue.QueryObjectId());
   const std::vector<CQmAttributeName>& names = state.MonitoredNames(queue.QueryObjectType());
   message << static_cast<std::int32_t>(names.size());
   for (const CQmAttributeName& name : names) name.Write(message);
-  WriteQueueBody(message, state, queue, ContentEvents(state, queue), trailer);
+  WriteQueueBody(message, state, queue, ContentEvents(state, queue, valuesOnly), trailer);
 }
 
 void WriteInteractionRecord(CMessage& message, const CEntityId& interaction, bool alwaysNotify,
