@@ -113,18 +113,33 @@ ViewMonitor::Model ViewMonitor::Snapshot() const {
   return model_;
 }
 
+void ViewMonitor::Note(std::string callback) {
+  recent_.push_back(std::move(callback));
+  if (recent_.size() > 16) recent_.pop_front();
+}
+
+void ViewMonitor::Anomaly(std::string what) {
+  // The callbacks before the first one tell how it came about.
+  if (model_.anomalies.empty()) {
+    what += fmt::format(" (after: {})", fmt::join(recent_, "; "));
+  }
+  model_.anomalies.push_back(std::move(what));
+}
+
 void ViewMonitor::Forget() {
   std::lock_guard lock(mutex_);
   model_ = Model();
+  recent_.clear();
 }
 
 void ViewMonitor::AttributesUpdated(const CEntityId&, InteractionId id,
                                     const CQmAttributeMap& attributes) {
   if (Lost()) return;
   std::lock_guard lock(mutex_);
+  Note(fmt::format("updated {}", id.QueryObjectId()));
   const auto member = model_.members.find(id.QueryObjectId());
   if (member == model_.members.end()) {
-    model_.anomalies.push_back(fmt::format("update of {}, not a member", id.QueryObjectId()));
+    Anomaly(fmt::format("update of {}, not a member", id.QueryObjectId()));
     return;
   }
   for (const auto& [name, value] : attributes) member->second.insert(name, value);
@@ -134,28 +149,32 @@ void ViewMonitor::InteractionAdded(const CEntityId&, InteractionId id,
                                    const CQmAttributeMap& attributes) {
   if (Lost()) return;
   std::lock_guard lock(mutex_);
+  Note(fmt::format("added {}", id.QueryObjectId()));
   if (!model_.members.emplace(id.QueryObjectId(), attributes).second) {
-    model_.anomalies.push_back(fmt::format("{} added twice", id.QueryObjectId()));
+    Anomaly(fmt::format("{} added twice", id.QueryObjectId()));
   }
 }
 
 void ViewMonitor::InteractionRemoved(const CEntityId&, InteractionId id) {
   if (Lost()) return;
   std::lock_guard lock(mutex_);
+  Note(fmt::format("removed {}", id.QueryObjectId()));
   if (model_.members.erase(id.QueryObjectId()) == 0) {
-    model_.anomalies.push_back(fmt::format("{} removed, not a member", id.QueryObjectId()));
+    Anomaly(fmt::format("{} removed, not a member", id.QueryObjectId()));
   }
 }
 
 void ViewMonitor::StatisticsUpdate(const CEntityId&, const CQmQueueStats& stats) {
   if (Lost()) return;
   std::lock_guard lock(mutex_);
+  Note("stats");
   model_.stats = stats;
 }
 
 void ViewMonitor::QueueRemoved(const CEntityId&) {
   if (Lost()) return;
   std::lock_guard lock(mutex_);
+  Note("queue removed");
   model_.members.clear();
   model_.stats.reset();
 }

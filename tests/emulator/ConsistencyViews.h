@@ -72,8 +72,12 @@ class ViewMonitor : public CQmQueueMonitor {
     return left > 0;
   }
   std::atomic<int> toLose_{0};
+  // Notes an anomaly with the callbacks that came before it.
+  void Anomaly(std::string what);
+  void Note(std::string callback);
   mutable std::mutex mutex_;
   Model model_;
+  std::deque<std::string> recent_;
 };
 
 // Every difference between the emulator, the cache and the monitor's model
