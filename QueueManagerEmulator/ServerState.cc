@@ -42,6 +42,15 @@ eStateClass StateOf(const InteractionState& interaction) {
 
 }  // namespace
 
+void AddCounts(QueueCounts& to, const QueueCounts& from) {
+  to.alerting += from.alerting;
+  to.connected += from.connected;
+  to.disconnected += from.disconnected;
+  to.held += from.held;
+  to.messaging += from.messaging;
+  to.system += from.system;
+}
+
 eStateClass ClassifyState(const CQmAttributeValue& state) {
   const std::u16string& text = state.QueryString();
   if (text.size() != 1) return eStateClass::kSystem;
@@ -118,14 +127,7 @@ bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
 QueueCounts ServerState::Counts(const CEntityId& queue) const {
   QueueCounts sum;
   if (const QueueRecord* record = FindQueue(queue)) {
-    for (const auto& [type, counts] : record->counts) {
-      sum.alerting += counts.alerting;
-      sum.connected += counts.connected;
-      sum.disconnected += counts.disconnected;
-      sum.held += counts.held;
-      sum.messaging += counts.messaging;
-      sum.system += counts.system;
-    }
+    for (const auto& entry : record->counts) AddCounts(sum, entry.second);
   }
   return sum;
 }

@@ -102,6 +102,8 @@ enum class eStateClass : std::uint8_t {
   kSystem
 };
 eStateClass ClassifyState(const CQmAttributeValue& state);
+// Adds each of the six counts of `from` to `to`.
+void AddCounts(QueueCounts& to, const QueueCounts& from);
 
 // Queues, interactions and clients. Not thread-safe (the emulator's state
 // lock guards it); owns everything it holds.

@@ -18,19 +18,10 @@ struct Totals {
   std::uint32_t abandonedToday = 0;
 };
 
-void Add(QueueCounts& to, const QueueCounts& from) {
-  to.alerting += from.alerting;
-  to.connected += from.connected;
-  to.disconnected += from.disconnected;
-  to.held += from.held;
-  to.messaging += from.messaging;
-  to.system += from.system;
-}
-
 void AddQueue(Totals& totals, const ServerState& state, const CEntityId& queue) {
   const QueueRecord* record = state.FindQueue(queue);
   if (record == nullptr) return;
-  for (const auto& [type, counts] : record->counts) Add(totals.byType[type], counts);
+  for (const auto& [type, counts] : record->counts) AddCounts(totals.byType[type], counts);
   totals.countToday += record->countToday;
   totals.abandonedToday += record->abandonedToday;
 }
@@ -96,7 +87,7 @@ namespace {
 
 void WriteTotals(CMessage& message, const Totals& totals) {
   QueueCounts all;
-  for (const auto& entry : totals.byType) Add(all, entry.second);
+  for (const auto& entry : totals.byType) AddCounts(all, entry.second);
   WriteCounts(message, all);
   // Connection calls, their disconnected part, the active time and the
   // longest interaction are not tracked: zero.
