@@ -20,7 +20,9 @@ bool IsAllQueues(const CEntityId& queue) {
 }
 
 // The answer lists the all-queues entity (the type's sums) and then each
-// queue of the type, or the one queue asked for.
+// queue of the type, or the one queue asked for. A client that asks for more
+// names (the flag) holds the contents already: it gets the values, and an
+// interaction it holds is not added to its view a second time.
 CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Changes& changes) {
   if (IsView(r.queue)) {
     state.OpenView(r.queue);
@@ -30,10 +32,10 @@ CMessage MonitorQueue(const Request& r, std::uint16_t, ServerState& state, Chang
   state.RegisterNames(r.queue.QueryObjectType(), r.names);
   CMessage out;
   WriteServerTime(out, state);
-  WriteQueueSection(out, state, r.queue, true);
+  WriteQueueSection(out, state, r.queue, true, r.flag);
   if (IsAllQueues(r.queue)) {
     for (const CEntityId& queue : state.QueuesOfType(r.queue.QueryObjectType())) {
-      WriteQueueSection(out, state, queue, true);
+      WriteQueueSection(out, state, queue, true, r.flag);
     }
   }
   return out;

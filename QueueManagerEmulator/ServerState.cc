@@ -9,27 +9,33 @@ namespace {
 
 const std::vector<CQmAttributeName> kNoNames;
 
-void Count(QueueCounts& counts, eStateClass state) {
+std::uint32_t& CountOf(QueueCounts& counts, eStateClass state) {
   switch (state) {
     case eStateClass::kAlerting:
-      ++counts.alerting;
-      break;
+      return counts.alerting;
     case eStateClass::kConnected:
-      ++counts.connected;
-      break;
+      return counts.connected;
     case eStateClass::kDisconnected:
-      ++counts.disconnected;
-      break;
+      return counts.disconnected;
     case eStateClass::kHeld:
-      ++counts.held;
-      break;
+      return counts.held;
     case eStateClass::kMessaging:
-      ++counts.messaging;
-      break;
+      return counts.messaging;
     case eStateClass::kSystem:
-      ++counts.system;
       break;
   }
+  return counts.system;
+}
+
+void Count(QueueCounts& counts, eStateClass state) { ++CountOf(counts, state); }
+
+// Takes a member of `type` in `state` out of the counts; a type without
+// members leaves them, as it would when counted afresh.
+void Uncount(std::map<ObjectTypes, QueueCounts>& counts, ObjectTypes type, eStateClass state) {
+  const auto it = counts.find(type);
+  if (it == counts.end()) return;
+  --CountOf(it->second, state);
+  if (it->second == QueueCounts{}) counts.erase(it);
 }
 
 eStateClass StateOf(const InteractionState& interaction) {
@@ -37,6 +43,15 @@ eStateClass StateOf(const InteractionState& interaction) {
 }
 
 }  // namespace
+
+void AddCounts(QueueCounts& to, const QueueCounts& from) {
+  to.alerting += from.alerting;
+  to.connected += from.connected;
+  to.disconnected += from.disconnected;
+  to.held += from.held;
+  to.messaging += from.messaging;
+  to.system += from.system;
+}
 
 eStateClass ClassifyState(const CQmAttributeValue& state) {
   const std::u16string& text = state.QueryString();
@@ -116,24 +131,23 @@ bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
 }
 
 QueueCounts ServerState::Counts(const CEntityId& queue) const {
-  QueueCounts counts;
+  QueueCounts sum;
   if (const QueueRecord* record = FindRecord(queue)) {
-    for (const std::uint32_t id : record->members) {
-      if (const InteractionState* interaction = FindInteraction(id)) {
-        Count(counts, StateOf(*interaction));
-      }
-    }
+    for (const auto& entry : record->counts) AddCounts(sum, entry.second);
   }
-  return counts;
+  return sum;
 }
 
 std::map<ObjectTypes, QueueCounts> ServerState::CountsByType(const CEntityId& queue) const {
+  const QueueRecord* record = FindRecord(queue);
+  return record == nullptr ? std::map<ObjectTypes, QueueCounts>() : record->counts;
+}
+
+std::map<ObjectTypes, QueueCounts> ServerState::RecountByType(const QueueRecord& record) const {
   std::map<ObjectTypes, QueueCounts> out;
-  if (const QueueRecord* record = FindRecord(queue)) {
-    for (const std::uint32_t id : record->members) {
-      if (const InteractionState* interaction = FindInteraction(id)) {
-        Count(out[interaction->type], StateOf(*interaction));
-      }
+  for (const std::uint32_t id : record.members) {
+    if (const InteractionState* interaction = FindInteraction(id)) {
+      Count(out[interaction->type], StateOf(*interaction));
     }
   }
   return out;
@@ -180,6 +194,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
                                 Changes& changes) {
   InteractionState* interaction = Find(id);
   if (interaction == nullptr) return;
+  const eStateClass before = StateOf(*interaction);
   CQmAttributeMap changed;
   for (const auto& [name, value] : attributes) {
     CQmAttributeValue& stored = interaction->attributes[name];
@@ -189,7 +204,9 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   }
   if (changed.size() == 0) return;
   const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
-  if (stateChanged && StateOf(*interaction) == eStateClass::kConnected) MarkConnected(id);
+  const eStateClass after = StateOf(*interaction);
+  if (after != before) Recount(*interaction, before, after);
+  if (stateChanged && after == eStateClass::kConnected) MarkConnected(id);
   for (const CEntityId& queue : interaction->queues) {
     CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
     // A new state changes the queue's statistics, which go out even when no
@@ -206,6 +223,27 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   if (watched.size() != 0) {
     changes.Record(InteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
   }
+}
+
+void ServerState::CountMember(QueueRecord& record, const InteractionState& interaction) {
+  Count(record.counts[interaction.type], StateOf(interaction));
+}
+
+void ServerState::UncountMember(QueueRecord& record, const InteractionState& interaction) {
+  Uncount(record.counts, interaction.type, StateOf(interaction));
+}
+
+void ServerState::Recount(const InteractionState& interaction, eStateClass before,
+                          eStateClass after) {
+  const auto recount = [&](QueueRecord& record) {
+    if (!record.stays.contains(interaction.id)) return;
+    Uncount(record.counts, interaction.type, before);
+    Count(record.counts[interaction.type], after);
+  };
+  for (const CEntityId& queue : interaction.queues) {
+    if (QueueRecord* record = FindQueue(queue)) recount(*record);
+  }
+  for (auto& entry : views_) recount(entry.second);
 }
 
 void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& changes) {
@@ -361,6 +399,10 @@ bool ServerState::IsConsistent() const {
       }
       ++memberships;
     }
+    if (record.counts != RecountByType(record)) return false;
+  }
+  for (const auto& entry : views_) {
+    if (entry.second.counts != RecountByType(entry.second)) return false;
   }
   for (const auto& entry : interactions_) memberships -= entry.second.queues.size();
   return memberships == 0 && queueOrder_.size() == queues_.size();

@@ -80,7 +80,10 @@ struct Stay {
 };
 
 struct QueueRecord {
-  std::vector<std::uint32_t> members;   // in the order they joined
+  std::vector<std::uint32_t> members;  // in the order they joined
+  // The live counts of the members by media type, kept as they join, leave
+  // and change state, so that a notification costs nothing per member.
+  std::map<ObjectTypes, QueueCounts> counts;
   std::uint64_t sequence = 0;           // of the last notification published
   std::uint32_t countToday = 0;         // interactions that joined it
   std::uint32_t abandonedToday = 0;     // left it while still alerting
@@ -134,6 +137,8 @@ enum class eStateClass : std::uint8_t {
   kSystem
 };
 eStateClass ClassifyState(const CQmAttributeValue& state);
+// Adds each of the six counts of `from` to `to`.
+void AddCounts(QueueCounts& to, const QueueCounts& from);
 
 // Queues, interactions and clients. Not thread-safe (the emulator's state
 // lock guards it); owns everything it holds.
@@ -222,7 +227,8 @@ class ServerState {
   std::uint64_t Sequence(const CEntityId& queue) const;
   std::uint64_t NextSequence(const CEntityId& queue);
 
-  // Every queue lists exactly the interactions that list it, each once.
+  // Every queue lists exactly the interactions that list it, each once, and
+  // its counts are those of its members.
   bool IsConsistent() const;
 
   // ---- alerting (see Alerting.h) ----
@@ -238,6 +244,8 @@ class ServerState {
 
  private:
   InteractionState* Find(std::uint32_t id);
+  // The record's counts, counted afresh from its members.
+  std::map<ObjectTypes, QueueCounts> RecountByType(const QueueRecord& record) const;
   // Only the names monitored for queues of `type`.
   CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
   // Only the names that some client watches on `id`.
@@ -245,9 +253,15 @@ class ServerState {
   // Takes `id` out of the member list of every interaction that lists it.
   void LeaveConferences(std::uint32_t id, Changes& changes);
 
-  // A member's stay begins or ends on `record`.
+  // A member's stay begins or ends on `record`, and with it its share of
+  // the record's counts.
   void BeginStay(QueueRecord& record, const InteractionState& interaction);
   void EndStay(QueueRecord& record, std::uint32_t id);
+  void CountMember(QueueRecord& record, const InteractionState& interaction);
+  void UncountMember(QueueRecord& record, const InteractionState& interaction);
+  // Moves the interaction's share of the counts of every record it is on
+  // from the state class `before` to `after`.
+  void Recount(const InteractionState& interaction, eStateClass before, eStateClass after);
   // Every stay of `id` has now seen it connected.
   void MarkConnected(std::uint32_t id);
   // Whether interaction `interaction` belongs to `view`.

@@ -38,11 +38,13 @@ void ServerState::BeginStay(QueueRecord& record, const InteractionState& interac
   const bool connected =
       ClassifyState(interaction.attributes.Query(Xan_State)) == eStateClass::kConnected;
   record.stays[interaction.id] = Stay{NowSeconds(), connected};
+  CountMember(record, interaction);
 }
 
 void ServerState::EndStay(QueueRecord& record, std::uint32_t id) {
   const auto it = record.stays.find(id);
   if (it == record.stays.end()) return;
+  if (const InteractionState* interaction = FindInteraction(id)) UncountMember(record, *interaction);
   const std::uint32_t length = Clamp(NowSeconds() - it->second.since);
   record.closedSeconds += length;
   record.longestClosed = std::max(record.longestClosed, length);

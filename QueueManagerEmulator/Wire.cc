@@ -16,27 +16,20 @@ struct Totals {
   std::map<ObjectTypes, QueueCounts> byType;
   std::uint32_t countToday = 0;
   std::uint32_t abandonedToday = 0;
+  StayTotals stays;
 };
-
-void Add(QueueCounts& to, const QueueCounts& from) {
-  to.alerting += from.alerting;
-  to.connected += from.connected;
-  to.disconnected += from.disconnected;
-  to.held += from.held;
-  to.messaging += from.messaging;
-  to.system += from.system;
-}
 
 void AddQueue(Totals& totals, const ServerState& state, const CEntityId& queue) {
   const QueueRecord* record = state.FindRecord(queue);
   if (record == nullptr) return;
-  for (const auto& [type, counts] : state.CountsByType(queue)) Add(totals.byType[type], counts);
+  for (const auto& [type, counts] : record->counts) AddCounts(totals.byType[type], counts);
   totals.countToday += record->countToday;
   totals.abandonedToday += record->abandonedToday;
 }
 
 Totals TotalsOf(const ServerState& state, const CEntityId& queue) {
   Totals totals;
+  totals.stays = state.Stays(queue);
   if (queue.QueryObjectId() != W4Notifier::kAllObjects) {
     AddQueue(totals, state, queue);
     return totals;
@@ -95,25 +88,34 @@ CMessage ClockNotification(const ServerState& state) {
   return message;
 }
 
-void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  const Totals totals = TotalsOf(state, queue);
+namespace {
+
+void WriteTotals(CMessage& message, const Totals& totals) {
   QueueCounts all;
-  for (const auto& entry : totals.byType) Add(all, entry.second);
+  for (const auto& entry : totals.byType) AddCounts(all, entry.second);
   WriteCounts(message, all);
-  const StayTotals stays = state.Stays(queue);
+  const StayTotals& stays = totals.stays;
   message << stays.connectionCalls << stays.disconnectedConnectionCalls << totals.countToday
           << stays.activeSeconds << stays.longestSeconds << totals.abandonedToday;
 }
 
-void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  const Totals totals = TotalsOf(state, queue);
-  const StayTotals stays = state.Stays(queue);
-  message << stays.connectionCalls << stays.disconnectedConnectionCalls
+void WriteTotals2(CMessage& message, const Totals& totals) {
+  message << totals.stays.connectionCalls << totals.stays.disconnectedConnectionCalls
           << static_cast<std::int32_t>(totals.byType.size());
   for (const auto& [type, counts] : totals.byType) {
     message << static_cast<std::int32_t>(type);
     WriteCounts(message, counts);
   }
+}
+
+}  // namespace
+
+void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
+  WriteTotals(message, TotalsOf(state, queue));
+}
+
+void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
+  WriteTotals2(message, TotalsOf(state, queue));
 }
 
 void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId& queue,
@@ -123,37 +125,40 @@ void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId
     message << false;
     return;
   }
+  // Both records are counted from the same totals, summed once.
+  const Totals totals = TotalsOf(state, queue);
   message << true << true;
-  WriteStatistics(message, state, queue);
+  WriteTotals(message, totals);
   message << static_cast<std::uint32_t>(events.size());
   for (const QueueEvent& event : events) WriteEvent(message, event);
   if (!trailer) return;
   const std::uint64_t sequence = IsView(queue) ? writeSequence : state.Sequence(queue);
   message << static_cast<unsigned long long>(sequence) << true;
-  WriteStatistics2(message, state, queue);
+  WriteTotals2(message, totals);
 }
 
-std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue) {
+std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
+                                      bool valuesOnly) {
   std::vector<QueueEvent> events;
   const QueueRecord* record = state.FindRecord(queue);
   if (record == nullptr) return events;
   for (const std::uint32_t id : record->members) {
     const InteractionState* interaction = state.FindInteraction(id);
     if (interaction == nullptr) continue;
-    events.push_back(QueueEvent{CEntityId(interaction->type, id), true, false,
+    events.push_back(QueueEvent{CEntityId(interaction->type, id), !valuesOnly, false,
                                 state.MonitoredAttributes(id, queue.QueryObjectType())});
   }
   return events;
 }
 
 void WriteQueueSection(CMessage& message, const ServerState& state, const CEntityId& queue,
-                       bool trailer) {
+                       bool trailer, bool valuesOnly) {
   message << static_cast<std::int32_t>(queue.QueryObjectType())
           << static_cast<std::int32_t>(queue.QueryObjectId());
   const std::vector<CQmAttributeName>& names = state.MonitoredNames(queue.QueryObjectType());
   message << static_cast<std::int32_t>(names.size());
   for (const CQmAttributeName& name : names) name.Write(message);
-  WriteQueueBody(message, state, queue, ContentEvents(state, queue), trailer);
+  WriteQueueBody(message, state, queue, ContentEvents(state, queue, valuesOnly), trailer);
 }
 
 void WriteInteractionRecord(CMessage& message, const CEntityId& interaction, bool alwaysNotify,

@@ -40,12 +40,16 @@ void WriteQueueBody(W4Notifier::CMessage& message, const ServerState& state, con
                     const std::vector<QueueEvent>& events, bool trailer,
                     std::uint64_t writeSequence = 0);
 // The events that bring a client's view of `queue` to its contents: one
-// addition per interaction, with the monitored attributes.
-std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue);
+// addition per interaction, with the monitored attributes. With
+// `valuesOnly` (a client that already holds the contents and asks for more
+// names) each event carries the values and adds nothing.
+std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
+                                      bool valuesOnly = false);
 // A section of a monitor queue or cache reload answer: the queue entity, the
-// names reported for its type, and its body (with the trailer for `trailer`).
+// names reported for its type, and its body (with the trailer for `trailer`;
+// `valuesOnly` as for ContentEvents).
 void WriteQueueSection(W4Notifier::CMessage& message, const ServerState& state,
-                       const CEntityId& queue, bool trailer);
+                       const CEntityId& queue, bool trailer, bool valuesOnly = false);
 // One interaction update record: the entity fields, the always-notify flag
 // (the client reports the record even when it carries none of its names), the
 // deallocated flag and the attributes.

@@ -11,6 +11,7 @@
 #include "QueueManager/Platform/ObjectTypes.h"
 #include "monitor/CacheTrace.h"
 #include "monitor/MessageReaders.h"
+#include "monitor/MonitorResponseCheck.h"
 #include "monitor/QmCache.h"
 
 namespace QueueManager {
@@ -86,6 +87,8 @@ void CQmCache::ReadServerTime(CMessage& message) {
 bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingRequest& request) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessMonitorResponse");
   try {
+    // All or nothing: a load whose answer fails halfway is loaded again.
+    CheckMonitorResponse(response);
     ReadServerTime(response);
     while (!response.IsAtEndOfData()) ProcessMonitorSection(response, request);
   } catch (const std::exception& e) {

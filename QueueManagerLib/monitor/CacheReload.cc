@@ -184,8 +184,10 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
   }
   for (const QueueEvent& event : listed) {
     events.push_back(event);
-    // One that joined while the connection was down is an addition.
-    if (leftovers.erase(event.interaction.QueryObjectId()) == 0) events.back().added = true;
+    // One that joined while the connection was down is an addition; one the
+    // cache holds already is not added to its monitors a second time,
+    // however the server marks it.
+    events.back().added = leftovers.erase(event.interaction.QueryObjectId()) == 0;
     ApplyEventLocked(queue, viaAllQueues, events.back(), false, 0, batch);
   }
   for (const std::uint32_t id : leftovers) {

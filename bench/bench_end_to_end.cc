@@ -1,0 +1,182 @@
+// End to end: the server emulator publishes five-attribute updates of 10k
+// interactions on one queue, and a queue monitor receives them through the
+// library's cache, on the bus's delivery thread. Against it, in the same
+// binary, the cache applying the very same notification messages directly
+// (recorded off the bus), as the delivery thread would hand them over. The
+// ratio of the two rates is what the transport, the emulator's publish path
+// and the thread hand-off cost.
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "FiveAttributes.h"
+#include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/QueueMonitor.h"
+#include "monitor/QmCache.h"
+
+namespace {
+
+using QueueManager::CQmAttributeMap;
+using QueueManager::InteractionId;
+using QueueManager::Emulator::CEmulator;
+using W4Notifier::CEntityId;
+using W4Notifier::CMessage;
+
+constexpr std::uint32_t kInteractions = 10'000;
+// Updates published per benchmark iteration before waiting for them.
+constexpr std::uint32_t kBatch = 1'000;
+// Recorded for the cache-only rate: two passes over this many interactions,
+// so that replaying them in a loop changes every value each time.
+constexpr std::uint32_t kRecordedInteractions = 4'096;
+constexpr auto kCall = static_cast<W4Notifier::ObjectTypes>(6);
+
+// Counts the updates it is told of; a waiter blocks until a count is reached.
+class CountingMonitor : public QueueManager::CQmQueueMonitor {
+ public:
+  ~CountingMonitor() override { Deactivate(); }
+  void AwaitUpdates(std::uint64_t count) {
+    std::unique_lock lock(mutex_);
+    reached_.wait(lock, [&] { return updates_ >= count; });
+  }
+  std::uint64_t Updates() {
+    std::lock_guard lock(mutex_);
+    return updates_;
+  }
+
+ protected:
+  void AttributesUpdated(const CEntityId&, InteractionId, const CQmAttributeMap&) override {
+    std::lock_guard lock(mutex_);
+    ++updates_;
+    reached_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable reached_;
+  std::uint64_t updates_ = 0;
+};
+
+// Keeps the notifications published on one entity.
+class Recorder : public W4Notifier::IBusObserver {
+ public:
+  explicit Recorder(const CEntityId& queue) : queue_(queue) {}
+  void OnTraffic(eTraffic kind, const CMessage& message) override {
+    if (kind != eTraffic::kNotification || message.QueryEntityId() != queue_) return;
+    std::lock_guard lock(mutex_);
+    messages_.push_back(message);
+  }
+  std::vector<CMessage> Take() {
+    std::lock_guard lock(mutex_);
+    return std::move(messages_);
+  }
+
+ private:
+  const CEntityId queue_;
+  std::mutex mutex_;
+  std::vector<CMessage> messages_;
+};
+
+// An emulator with 10k interactions on one queue, and a monitor of the five
+// names loaded with them over a default connection of its bus.
+class MonitoredQueue {
+ public:
+  explicit MonitoredQueue(std::uint32_t queueId) : queue_(W4Notifier::eWorkgroupQueue, queueId) {
+    QueueManager::CQmCache::Instance().ResetForTesting();
+    W4Notifier::SetDefaultConnection(bus_->Connect());
+    for (std::uint32_t i = 0; i < kInteractions; ++i) {
+      ids_.push_back(emulator_.AddInteraction(kCall, bench::FiveAttributes(0), {queue_}));
+    }
+    monitor_.Activate(queue_, bench::FiveNames(), true);
+    bus_->WaitIdle();
+  }
+  ~MonitoredQueue() {
+    monitor_.Deactivate();
+    bus_->WaitIdle();
+    W4Notifier::SetDefaultConnection(nullptr);
+    QueueManager::CQmCache::Instance().ResetForTesting();
+  }
+  // Updates interaction `n` (of the 10k) to the values of `variant`.
+  void Update(std::uint32_t n, std::uint32_t variant) {
+    emulator_.SetAttributes(ids_[n], bench::FiveAttributes(variant));
+  }
+  CountingMonitor& Monitor() { return monitor_; }
+  W4Notifier::CInProcessBus& Bus() { return *bus_; }
+  const CEntityId& Queue() const { return queue_; }
+
+ private:
+  CEntityId queue_;
+  std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
+  CEmulator emulator_{bus_};
+  std::vector<std::uint32_t> ids_;
+  CountingMonitor monitor_;
+};
+
+void BM_EndToEndFiveAttributeUpdates(benchmark::State& state) {
+  MonitoredQueue monitored(1);
+  CountingMonitor& monitor = monitored.Monitor();
+  std::uint64_t expected = monitor.Updates();
+  std::uint32_t next = 0;
+  std::uint32_t variant = 1;
+  for (auto _ : state) {
+    for (std::uint32_t i = 0; i < kBatch; ++i) {
+      monitored.Update(next, variant);
+      if (++next == kInteractions) {
+        next = 0;
+        ++variant;  // every value changes on each pass
+      }
+    }
+    expected += kBatch;
+    monitor.AwaitUpdates(expected);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kBatch);
+}
+
+// The cache applying the same notifications on the benchmark thread.
+void BM_CacheOnlyFiveAttributeUpdates(benchmark::State& state) {
+  MonitoredQueue monitored(2);
+  Recorder recorder(monitored.Queue());
+  monitored.Bus().AddObserver(&recorder);
+  for (std::uint32_t variant = 1; variant <= 2; ++variant) {
+    for (std::uint32_t n = 0; n < kRecordedInteractions; ++n) monitored.Update(n, variant);
+  }
+  monitored.Bus().WaitIdle();
+  monitored.Bus().RemoveObserver(&recorder);
+  std::vector<CMessage> messages = recorder.Take();
+  if (messages.size() != 2 * kRecordedInteractions) {
+    state.SkipWithError("the emulator published another number of notifications");
+    return;
+  }
+  QueueManager::CQmCache& cache = QueueManager::CQmCache::Instance();
+  const std::uint64_t before = monitored.Monitor().Updates();
+  std::size_t next = 0;
+  for (auto _ : state) {
+    CMessage& message = messages[next];
+    next = (next + 1) % messages.size();
+    message.Rewind();
+    cache.OnMessageReceived(message);
+  }
+  if (monitored.Monitor().Updates() - before != static_cast<std::uint64_t>(state.iterations())) {
+    state.SkipWithError("an update did not reach the monitor");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The rates are given per second of CPU time of the whole process (every
+// thread: the emulator's, the bus's and the delivery thread), which a
+// machine shared with other work does not distort, and per second of wall
+// time, which it does.
+BENCHMARK(BM_EndToEndFiveAttributeUpdates)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CacheOnlyFiveAttributeUpdates)->MeasureProcessCPUTime();
+BENCHMARK(BM_EndToEndFiveAttributeUpdates)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CacheOnlyFiveAttributeUpdates)->MeasureProcessCPUTime()->UseRealTime();
+
+}  // namespace

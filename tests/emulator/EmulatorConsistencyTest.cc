@@ -1,0 +1,521 @@
+// Several application threads run random operations through the library and
+// through the emulator's control functions, while request faults are injected
+// and the connection is renegotiated at random points. After a quiescence
+// point the emulator's state, the library's cache and a model rebuilt only
+// from queue monitors' callbacks must agree exactly. The run is seeded (the
+// seed is printed); QM_CONSISTENCY_SEED repeats one, QM_CONSISTENCY_OPERATIONS
+// makes the run longer.
+
+#include <gmock/gmock.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "emulator/ConsistencyViews.h"
+#include "emulator/EmulatorTestSupport.h"
+#include "monitor/CacheTestSupport.h"
+#include "monitor/CacheTrace.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using W4Notifier::ObjectTypes;
+
+// About 10 s, also under ThreadSanitizer (most of it the time-outs of the
+// answers that faults hold back).
+constexpr unsigned long kDefaultOperations = 10'000;
+constexpr std::uint32_t kQueues = 4;
+constexpr int kThreads = 3;
+constexpr std::uint32_t kSeededInteractions = 16;
+// Short enough that lost answers cost little, long enough for a loaded
+// machine to answer the others.
+constexpr std::uint32_t kTimeoutMs = 250;
+
+unsigned long FromEnvironment(const char* name, unsigned long fallback) {
+  const char* text = std::getenv(name);
+  return text == nullptr ? fallback : std::strtoul(text, nullptr, 10);
+}
+
+CEntityId QueueNumber(std::uint32_t n) { return CEntityId(W4Notifier::eWorkgroupQueue, n + 1); }
+
+// The faults a run may inject: each call makes the next `count` matching
+// requests (or, for faults on notifications, notifications) suffer; a count
+// of 0 takes the fault back. Every fault here keeps the server's state and
+// its notifications sound, so the three views must still agree afterwards.
+// Answers are never held back from the cache's loads and reloads: a load
+// left without an answer would end by its time-out after the quiescence
+// point. A set is never refused: the library writes a set through to its
+// cache before it sends it and keeps the value when the server refuses it,
+// so a refused set leaves the cache ahead of the server until a reload.
+// A request for more names that fails leaves those names unloaded until the
+// application asks again (the library keeps the monitor's earlier contents
+// and does not retry); the check would see them missing from the cache. So
+// the faults that hit loads (`hitsLoads`) are taken back before a monitor
+// asks for more names.
+struct FaultKind {
+  const char* what;
+  std::function<void(CEmulator&, std::uint32_t count)> inject;
+  bool hitsLoads = false;
+};
+
+FaultKind RequestFault(const char* what, ObjectTypes target, int event, eFault fault) {
+  return {what,
+          [=](CEmulator& emulator, std::uint32_t count) {
+            emulator.InjectFault(target, event, fault, count);
+          },
+          target == W4Notifier::eQueueManagerServer && event == 0};
+}
+
+const std::vector<FaultKind>& Faults() {
+  using W4Notifier::eInteractionRequest;
+  using W4Notifier::eQueueManagerServer;
+  static const std::vector<FaultKind> faults{
+      RequestFault("set unanswered", eInteractionRequest, 7, eFault::kNoReply),
+      RequestFault("set answer cut", eInteractionRequest, 7, eFault::kTruncated),
+      RequestFault("query rejected", eInteractionRequest, 0, eFault::kReject),
+      RequestFault("query unanswered", eInteractionRequest, 0, eFault::kNoReply),
+      RequestFault("instantiate rejected", eQueueManagerServer, 14, eFault::kReject),
+      RequestFault("instantiate unanswered", eQueueManagerServer, 14, eFault::kNoReply),
+      RequestFault("instantiate answer cut", eQueueManagerServer, 14, eFault::kTruncated),
+      RequestFault("load rejected", eQueueManagerServer, 0, eFault::kReject),
+      RequestFault("load answer cut", eQueueManagerServer, 0, eFault::kTruncated),
+      RequestFault("reload rejected", eQueueManagerServer, 2, eFault::kReject),
+      RequestFault("reload answer cut", eQueueManagerServer, 2, eFault::kTruncated),
+  };
+  return faults;
+}
+
+const std::vector<CQmAttributeName>& StateOnly() {
+  static const std::vector<CQmAttributeName> names{kState};
+  return names;
+}
+
+const std::vector<CQmAttributeName>& StateAndCustom() {
+  static const std::vector<CQmAttributeName> names{kState, kCustom};
+  return names;
+}
+
+// One monitored queue: its current monitor, replaced at random.
+struct MonitorSlot {
+  std::mutex mutex;
+  std::unique_ptr<ViewMonitor> monitor;
+};
+
+// One random run: the operations, the monitors and the history.
+class ConsistencyRun {
+ public:
+  ConsistencyRun(CEmulator& emulator, W4Notifier::CInProcessConnection& connection,
+                 unsigned long seed)
+      : emulator_(emulator), connection_(connection), seed_(seed) {}
+
+  void Seed();
+  void Work(int thread, unsigned long operations);
+  // Takes every fault back, lets what is in flight arrive and reloads
+  // monitors whose load failed, as an application would.
+  void Quiesce(W4Notifier::CInProcessBus& bus);
+  std::vector<std::string> Divergences();
+  // The operations before the first anomaly of a replaced monitor, if any,
+  // and the last ones.
+  std::string History() {
+    std::lock_guard lock(anomaliesMutex_);
+    return anomalyHistory_.empty()
+               ? history_.Dump()
+               : "before the first anomaly, " + anomalyHistory_ + "at the end, " + history_.Dump();
+  }
+
+ private:
+  using Action = std::string (ConsistencyRun::*)(std::mt19937&);
+  struct Operation {
+    const char* name;
+    int weight;
+    Action act;
+  };
+  static const std::vector<Operation>& Operations();
+
+  std::uint32_t AnyId(std::mt19937& random) const { return 1 + random() % (lastId_ + 2); }
+  CEntityId AnyQueue(std::mt19937& random) const { return QueueNumber(random() % kQueues); }
+  CQmAttributeMap AnyChange(std::mt19937& random) const;
+  void Activate(MonitorSlot& slot, const CEntityId& queue, bool synchronous,
+                const std::vector<CQmAttributeName>& names);
+
+  std::string SetThroughLibrary(std::mt19937& random);
+  std::string MoveThroughLibrary(std::mt19937& random);
+  std::string InstantiateThroughLibrary(std::mt19937& random);
+  std::string DeallocateThroughLibrary(std::mt19937& random);
+  std::string QueryThroughLibrary(std::mt19937& random);
+  std::string SetByControl(std::mt19937& random);
+  std::string MoveByControl(std::mt19937& random);
+  std::string AddByControl(std::mt19937& random);
+  std::string RemoveByControl(std::mt19937& random);
+  std::string ReplaceMonitor(std::mt19937& random);
+  std::string WatchMore(std::mt19937& random);
+  std::string QueryMonitor(std::mt19937& random);
+  std::string InjectFault(std::mt19937& random);
+  std::string Renegotiate(std::mt19937& random);
+
+  CEmulator& emulator_;
+  W4Notifier::CInProcessConnection& connection_;
+  const unsigned long seed_;
+  // QM_CONSISTENCY_STRICT=1: the anomalies of replaced monitors count too.
+  const bool strict_ = FromEnvironment("QM_CONSISTENCY_STRICT", 0) != 0;
+  std::atomic<std::uint32_t> lastId_{0};
+  MonitorSlot slots_[kQueues];
+  // Held while a fault that hits loads is injected or taken back.
+  std::mutex loadFaults_;
+  std::mutex anomaliesMutex_;
+  std::vector<std::string> anomalies_;
+  // The history when the first of them was found.
+  std::string anomalyHistory_;
+  OperationHistory history_{200};
+};
+
+const std::vector<ConsistencyRun::Operation>& ConsistencyRun::Operations() {
+  static const std::vector<Operation> operations{
+      {"set", 20, &ConsistencyRun::SetThroughLibrary},
+      {"move and set", 15, &ConsistencyRun::MoveThroughLibrary},
+      {"instantiate", 4, &ConsistencyRun::InstantiateThroughLibrary},
+      {"deallocate chats", 1, &ConsistencyRun::DeallocateThroughLibrary},
+      {"query", 8, &ConsistencyRun::QueryThroughLibrary},
+      {"control set", 12, &ConsistencyRun::SetByControl},
+      {"control move", 10, &ConsistencyRun::MoveByControl},
+      {"control add", 4, &ConsistencyRun::AddByControl},
+      {"control remove", 3, &ConsistencyRun::RemoveByControl},
+      {"replace monitor", 2, &ConsistencyRun::ReplaceMonitor},
+      {"watch more", 2, &ConsistencyRun::WatchMore},
+      {"query monitor", 5, &ConsistencyRun::QueryMonitor},
+      {"inject fault", 3, &ConsistencyRun::InjectFault},
+      {"renegotiate", 1, &ConsistencyRun::Renegotiate},
+  };
+  return operations;
+}
+
+CQmAttributeMap ConsistencyRun::AnyChange(std::mt19937& random) const {
+  static constexpr char16_t kLetters[] = u"AOCIEHPMS";
+  CQmAttributeMap map;
+  if (random() % 4 != 0) map.insert(kState, std::u16string(1, kLetters[random() % 9]));
+  if (random() % 2 == 0) map.insert(kCustom, u"v" + std::u16string(1, u'0' + random() % 4));
+  return map;
+}
+
+void ConsistencyRun::Seed() {
+  std::mt19937 random(seed_);
+  for (std::uint32_t i = 0; i < kSeededInteractions; ++i) {
+    lastId_ = emulator_.AddInteraction(kCall, AnyChange(random), {AnyQueue(random)});
+  }
+  for (std::uint32_t q = 0; q < kQueues; ++q) {
+    Activate(slots_[q], QueueNumber(q), q % 2 == 0, q % 2 == 0 ? StateAndCustom() : StateOnly());
+  }
+}
+
+void ConsistencyRun::Activate(MonitorSlot& slot, const CEntityId& queue, bool synchronous,
+                              const std::vector<CQmAttributeName>& names) {
+  if (slot.monitor && strict_) {
+    // What no sound delivery does is wrong whenever it happened: kept from
+    // every monitor, not only from those that last until the check.
+    slot.monitor->Deactivate();
+    std::lock_guard lock(anomaliesMutex_);
+    const std::vector<std::string> found = slot.monitor->Snapshot().anomalies;
+    if (!found.empty() && anomalies_.empty()) anomalyHistory_ = history_.Dump();
+    for (const std::string& anomaly : found) {
+      anomalies_.push_back(
+          fmt::format("replaced monitor of queue {}: {}", queue.QueryObjectId(), anomaly));
+    }
+  }
+  slot.monitor.reset();
+  slot.monitor = std::make_unique<ViewMonitor>();
+  slot.monitor->Activate(queue, names, synchronous);
+}
+
+void ConsistencyRun::Work(int thread, unsigned long operations) {
+  std::mt19937 random(static_cast<unsigned>(seed_ * 31 + static_cast<unsigned long>(thread)));
+  int total = 0;
+  for (const Operation& operation : Operations()) total += operation.weight;
+  for (unsigned long i = 0; i < operations; ++i) {
+    int pick = static_cast<int>(random() % static_cast<unsigned>(total));
+    const Operation* chosen = &Operations().front();
+    for (const Operation& operation : Operations()) {
+      chosen = &operation;
+      if ((pick -= operation.weight) < 0) break;
+    }
+    history_.Record(thread, chosen->name, (this->*chosen->act)(random));
+  }
+}
+
+std::string ConsistencyRun::SetThroughLibrary(std::mt19937& random) {
+  const std::uint32_t id = AnyId(random);
+  const CQmAttributeMap change = AnyChange(random);
+  SetAttributes(id, change);
+  return fmt::format("{} {}", id, MapText(change));
+}
+
+std::string ConsistencyRun::MoveThroughLibrary(std::mt19937& random) {
+  const std::uint32_t id = AnyId(random);
+  const CEntityId from = AnyQueue(random);
+  const CEntityId to = AnyQueue(random);
+  const CQmAttributeMap change = AnyChange(random);
+  const bool noWait = random() % 2 == 0;
+  const bool done = MoveAndSet(id, {from}, change, {to}, noWait);
+  return fmt::format("{} q{}->q{} {}{}: {}", id, from.QueryObjectId(), to.QueryObjectId(),
+                     MapText(change), noWait ? " no wait" : "", done);
+}
+
+std::string ConsistencyRun::InstantiateThroughLibrary(std::mt19937& random) {
+  const CEntityId queue = AnyQueue(random);
+  const ObjectTypes type = random() % 3 == 0 ? kChat : kCall;
+  CEntityId created;
+  const bool done = InstantiateInteraction(
+      created, InteractionId(), type, eXAN_STATE_OFFERING, eXAN_DIRECTION_INBOUND, "l", "la", "li",
+      eXAN_PARTY_INTERNAL, "r", "ra", "ri", eXAN_PARTY_EXTERNAL, AnyChange(random), {queue}, false);
+  if (done) lastId_ = std::max(lastId_.load(), created.QueryObjectId());
+  return fmt::format("{} on q{}: {} {}", type == kChat ? "chat" : "call", queue.QueryObjectId(),
+                     done, created.QueryObjectId());
+}
+
+std::string ConsistencyRun::DeallocateThroughLibrary(std::mt19937&) {
+  // Fire and forget: the removals arrive as notifications.
+  DeallocateAllInstances(kChat);
+  return "every chat";
+}
+
+std::string ConsistencyRun::QueryThroughLibrary(std::mt19937& random) {
+  const std::uint32_t id = AnyId(random);
+  CQmAttributeValue value;
+  const bool found = QueryAttribute(id, random() % 2 == 0 ? kState : kCustom, value);
+  std::vector<CEntityId> contents;
+  const bool listed = QueryQueueContents(AnyQueue(random), contents);
+  return fmt::format("{}: {} '{}', contents {} ({})", id, found,
+                     W4Os::WideToNarrowLossy(value.QueryString()), listed, contents.size());
+}
+
+std::string ConsistencyRun::SetByControl(std::mt19937& random) {
+  const std::uint32_t id = AnyId(random);
+  const CQmAttributeMap change = AnyChange(random);
+  return fmt::format("{} {}: {}", id, MapText(change), emulator_.SetAttributes(id, change));
+}
+
+std::string ConsistencyRun::MoveByControl(std::mt19937& random) {
+  const std::uint32_t id = AnyId(random);
+  const CEntityId from = AnyQueue(random);
+  const CEntityId to = AnyQueue(random);
+  return fmt::format("{} q{}->q{}: {}", id, from.QueryObjectId(), to.QueryObjectId(),
+                     emulator_.Move(id, {from}, {to}));
+}
+
+std::string ConsistencyRun::AddByControl(std::mt19937& random) {
+  const CEntityId queue = AnyQueue(random);
+  const std::uint32_t id = emulator_.AddInteraction(kCall, AnyChange(random), {queue});
+  lastId_ = std::max(lastId_.load(), id);
+  return fmt::format("on q{}: {}", queue.QueryObjectId(), id);
+}
+
+std::string ConsistencyRun::RemoveByControl(std::mt19937& random) {
+  const std::uint32_t id = AnyId(random);
+  return fmt::format("{}: {}", id, emulator_.RemoveInteraction(id));
+}
+
+std::string ConsistencyRun::ReplaceMonitor(std::mt19937& random) {
+  const std::uint32_t q = random() % kQueues;
+  const bool synchronous = random() % 2 == 0;
+  const bool custom = random() % 2 == 0;
+  MonitorSlot& slot = slots_[q];
+  std::lock_guard lock(slot.mutex);
+  Activate(slot, QueueNumber(q), synchronous, custom ? StateAndCustom() : StateOnly());
+  return fmt::format("q{}{}{}", q + 1, synchronous ? " sync" : " async", custom ? " +Custom" : "");
+}
+
+std::string ConsistencyRun::WatchMore(std::mt19937& random) {
+  const std::uint32_t q = random() % kQueues;
+  MonitorSlot& slot = slots_[q];
+  std::lock_guard lock(slot.mutex);
+  const bool watched = slot.monitor->IsMonitored(kCustom);
+  if (!watched) {
+    std::lock_guard faults(loadFaults_);
+    for (const FaultKind& fault : Faults()) {
+      if (fault.hitsLoads) fault.inject(emulator_, 0);
+    }
+    slot.monitor->RequestAttributeUpdateCallback(kCustom);
+  }
+  return fmt::format("q{} Custom{}", q + 1, watched ? " already" : "");
+}
+
+std::string ConsistencyRun::QueryMonitor(std::mt19937& random) {
+  const std::uint32_t q = random() % kQueues;
+  const std::uint32_t id = AnyId(random);
+  MonitorSlot& slot = slots_[q];
+  std::lock_guard lock(slot.mutex);
+  std::vector<InteractionId> contents;
+  slot.monitor->QueryContents(contents);
+  CQmQueueStats stats;
+  slot.monitor->QueryStatistics(stats);
+  return fmt::format("q{}: {} members, A{}, holds {}: {}", q + 1, contents.size(),
+                     stats.QueryAlertingCount(), id, slot.monitor->Contains(id));
+}
+
+std::string ConsistencyRun::InjectFault(std::mt19937& random) {
+  const FaultKind& fault = Faults()[random() % Faults().size()];
+  const std::uint32_t count = 1 + random() % 2;
+  std::unique_lock faults(loadFaults_, std::defer_lock);
+  if (fault.hitsLoads) faults.lock();
+  fault.inject(emulator_, count);
+  return fmt::format("{} x{}", fault.what, count);
+}
+
+std::string ConsistencyRun::Renegotiate(std::mt19937&) {
+  CEmulator::ForceRenegotiation(connection_);
+  return "connection";
+}
+
+void ConsistencyRun::Quiesce(W4Notifier::CInProcessBus& bus) {
+  for (const FaultKind& fault : Faults()) fault.inject(emulator_, 0);
+  bus.WaitIdle();
+  for (std::uint32_t q = 0; q < kQueues; ++q) {
+    std::vector<CQmAttributeName> names;
+    slots_[q].monitor->Monitors(names);
+    // Only a monitor whose load failed is loaded again.
+    slots_[q].monitor->Activate(QueueNumber(q), names, true);
+  }
+  // A last round trip: the answer is sent after every earlier notification.
+  IsQueueActive(QueueNumber(0));
+  bus.WaitIdle();
+}
+
+std::vector<std::string> ConsistencyRun::Divergences() {
+  std::vector<std::string> found;
+  {
+    std::lock_guard lock(anomaliesMutex_);
+    found = anomalies_;
+  }
+  for (MonitorSlot& slot : slots_) {
+    for (std::string& difference : CompareViews(emulator_, *slot.monitor)) {
+      found.push_back(std::move(difference));
+    }
+  }
+  return found;
+}
+
+class ConsistencyTest : public EmulatorTest {
+ public:
+  using EmulatorTest::bus_;
+  using EmulatorTest::connection_;
+  using EmulatorTest::emulator_;
+
+  // Takes `id` off the sales queue while the connection is down, so that
+  // its notification is lost, and brings the connection back without
+  // renegotiating.
+  void MoveOffWhileDown(std::uint32_t id) {
+    connection_->Disconnect();
+    emulator_->Move(id, {kSales}, {});
+    connection_->Reconnect(false);
+  }
+
+ protected:
+  void SetUp() override {
+    EmulatorTest::SetUp();
+    W4Notifier::CNotifierTimeout::Set(kTimeoutMs);
+  }
+  void TearDown() override {
+    W4Notifier::CNotifierTimeout::Set(W4Notifier::CNotifierTimeout::kDefaultMs);
+    EmulatorTest::TearDown();
+  }
+};
+
+TEST_F(ConsistencyTest, RandomOperationsLeaveTheThreeViewsEqual) {
+  const unsigned long seed = FromEnvironment("QM_CONSISTENCY_SEED", 20261207);
+  const unsigned long operations = FromEnvironment("QM_CONSISTENCY_OPERATIONS", kDefaultOperations);
+  std::printf("consistency run: seed %lu, %lu operations on %d threads\n", seed, operations,
+              kThreads);
+  std::fflush(stdout);
+  ConsistencyRun run(*emulator_, *connection_, seed);
+  run.Seed();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    const unsigned long share = operations / kThreads + (t == 0 ? operations % kThreads : 0);
+    threads.emplace_back(&ConsistencyRun::Work, &run, t, share);
+  }
+  for (std::thread& thread : threads) thread.join();
+  run.Quiesce(*bus_);
+  const std::vector<std::string> divergences = run.Divergences();
+  EXPECT_THAT(divergences, ::testing::IsEmpty())
+      << "seed " << seed << "\n"
+      << run.History() << fmt::format("{}", fmt::join(divergences, "\n"));
+}
+
+// ---- the check itself: faults planted where it must see them ----
+
+struct PlantedCase {
+  const char* what;
+  std::function<void(ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id)> plant;
+  bool caught;
+};
+
+TEST_F(ConsistencyTest, CheckSeesPlantedFaultsAndOnlyThem) {
+  const std::vector<PlantedCase> cases{
+      {"a callback the monitor lost",
+       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+         monitor.LoseNextCallbacks(1);
+         test.emulator_->SetAttributes(id, MapOf({{u"Xan_State", u"H"}}));
+       },
+       true},
+      {"a notification lost with the connection",
+       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) { test.MoveOffWhileDown(id); },
+       true},
+      {"the same loss repaired by renegotiation",
+       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
+         test.MoveOffWhileDown(id);
+         CEmulator::ForceRenegotiation(*test.connection_);
+       },
+       false},
+      {"a notification no server sent",
+       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
+         W4Notifier::CMessage forged(kSales, 0);
+         testing::WriteServerTime(forged, LocalUtcSeconds());
+         testing::WriteBody(forged,
+                            {.stats = testing::Stats(0), .events = {testing::Added(id + 100)}});
+         test.bus_->Connect()->Publish(forged);
+       },
+       true},
+      {"a load answered half",
+       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t) {
+         monitor.Deactivate();
+         monitor.Forget();
+         test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 0, eFault::kTruncated);
+         monitor.Activate(kSales, StateAndCustom(), true);
+         monitor.Activate(kSales, StateAndCustom(), true);  // the application tries again
+       },
+       false},
+      {"more names asked for",
+       [](ConsistencyTest&, ViewMonitor& monitor, std::uint32_t) {
+         monitor.RequestAttributeUpdateCallback(kCustom);
+       },
+       false},
+  };
+  for (const PlantedCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::uint32_t id = Add({{u"Xan_State", u"A"}, {u"Custom", u"1"}});
+    Add({{u"Xan_State", u"C"}});
+    ViewMonitor monitor;
+    monitor.Activate(kSales, StateOnly(), true);
+    bus_->WaitIdle();
+    ASSERT_THAT(CompareViews(*emulator_, monitor), ::testing::IsEmpty());
+    c.plant(*this, monitor, id);
+    bus_->WaitIdle();
+    EXPECT_EQ(!CompareViews(*emulator_, monitor).empty(), c.caught)
+        << fmt::format("{}", fmt::join(CompareViews(*emulator_, monitor), "\n"));
+    monitor.Deactivate();
+    emulator_->RemoveInteraction(id);
+    emulator_->RemoveInteraction(id + 1);
+    bus_->WaitIdle();
+  }
+}
+
+}  // namespace
+}  // namespace QueueManager::Emulator
