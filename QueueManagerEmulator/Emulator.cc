@@ -80,8 +80,8 @@ void CEmulator::Impl::OnRequest(CInboundRequest request) {
   stateMutex_.Unlock();
   Flush();
   if (!drop) return;
-  if (logging_) Log(fmt::format("✂ client {} connection dropped", sender));
   bus_->DropConnection(sender);
+  if (logging_) Log(fmt::format("✂ client {} connection dropped and renegotiated", sender));
 }
 
 bool CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {

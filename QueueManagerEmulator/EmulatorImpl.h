@@ -125,7 +125,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   void EndAlertingsInTime();
   // The earliest time a held message of the outbox is due, after `now`.
   std::optional<Clock::time_point> NextDue(Clock::time_point now);
-  // Sends what the outbox holds, unless another thread is sending it.
+  // Sends what the outbox holds that is not held back; returns once what was
+  // posted before the call was sent or is held back.
   void Flush();
   // Takes out of the outbox, in order, what may be sent at `now`.
   Sendable TakeSendable(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
@@ -149,7 +150,10 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   W4Os::CondVar timerWake_{&stateMutex_};
   W4Os::Mutex outboxMutex_;
   std::deque<Outgoing> outbox_ QM_GUARDED_BY(outboxMutex_);
+  // One thread at a time sends; the others wait until it is done.
   bool flushing_ QM_GUARDED_BY(outboxMutex_) = false;
+  std::thread::id flusher_ QM_GUARDED_BY(outboxMutex_);
+  W4Os::CondVar flushDone_{&outboxMutex_};
   // Set when the log has a sink: the log lines are made only then.
   std::atomic<bool> logging_{false};
   W4Os::Mutex logMutex_;

@@ -156,11 +156,15 @@ CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
 
 void CEmulator::Impl::Flush() {
   outboxMutex_.Lock();
-  if (flushing_) {
+  if (flushing_ && flusher_ == std::this_thread::get_id()) {
     outboxMutex_.Unlock();
-    return;  // the sending thread sends what was just added too
+    return;  // called from the wire log's sink: the loop below sends it
   }
+  // What the caller posted is sent when this returns: a thread that sends
+  // now may have taken its batch before the caller's messages came.
+  while (flushing_) flushDone_.Wait();
   flushing_ = true;
+  flusher_ = std::this_thread::get_id();
   while (true) {
     Sendable batch = TakeSendable(Clock::now());
     if (batch.empty()) break;
@@ -169,6 +173,8 @@ void CEmulator::Impl::Flush() {
     outboxMutex_.Lock();
   }
   flushing_ = false;
+  flusher_ = std::thread::id();
+  flushDone_.SignalAll();
   outboxMutex_.Unlock();
 }
 

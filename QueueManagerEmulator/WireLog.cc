@@ -116,7 +116,7 @@ std::string DescribeRequest(std::uint16_t client, const Request& request) {
 
 std::string DescribeMalformed(std::uint16_t client, const CMessage& message,
                               std::string_view reason) {
-  return fmt::format("→ client {} req {} event {} malformed: {}", client,
+  return fmt::format("→ client {} req {} event {} ({})", client,
                      DescribeEntity(message.QueryEntityId()), message.QueryEventId(), reason);
 }
 

@@ -20,7 +20,7 @@ namespace QueueManager::Emulator {
 std::string DescribeEntity(const W4Notifier::CEntityId& entity);
 // "→ client 3 req QueryAttributes interaction 12 names=[Xan_State,Custom]".
 std::string DescribeRequest(std::uint16_t client, const Request& request);
-// "→ client 3 req Interaction/12 event 7 malformed: <reason>".
+// "→ client 3 req Interaction/12 event 7 (<why it was not decoded>)".
 std::string DescribeMalformed(std::uint16_t client, const W4Notifier::CMessage& message,
                               std::string_view reason);
 // "← client 3 ans QueryAttributes: int 1, …" or "← client 3 rej …: <reason>".

@@ -230,7 +230,8 @@ class QM_EXPORT CEmulator {
   // emulator held, on the thread that handles or sends the message (the
   // bus's server thread, the time-out thread or a caller of a control
   // function), possibly from several at once: it must be thread-safe, and it
-  // must not wait for the bus or for the emulator's traffic. Lines of one
+  // must neither wait for the bus or the emulator's traffic nor call the
+  // emulator. Lines of one
   // thread come in order; a request's line comes before its answer's.
   void SetWireLog(WireLogSink sink);
   // Renegotiates `connection`: each of its subscribers is told, and the
