@@ -158,7 +158,7 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
   for (const QueueChange& change : changes.All()) {
     state_.NextSequence(change.queue);
     PostNotification(QueueNotification(state_, change),
-                     [&] { return DescribeQueueNotification(state_, change); });
+                     logging_ ? DescribeQueueNotification(state_, change) : std::string());
     types.insert(change.queue.QueryObjectType());
   }
   // The all-queues entity of each type touched publishes the type's new sums.
@@ -166,7 +166,7 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     const QueueChange sums{CEntityId(type, W4Notifier::kAllObjects, 0), false, {}};
     state_.NextSequence(sums.queue);
     PostNotification(QueueNotification(state_, sums),
-                     [&] { return DescribeQueueNotification(state_, sums); });
+                     logging_ ? DescribeQueueNotification(state_, sums) : std::string());
   }
   for (const InteractionRecord& record : changes.Records()) {
     PostNotification(InteractionNotification(record),
