@@ -1,5 +1,7 @@
 // The control functions: seeding, inspection and behaviour of the emulator.
 
+#include <cmath>
+
 #include "EmulatorImpl.h"
 
 namespace QueueManager::Emulator {
@@ -125,7 +127,23 @@ void CEmulator::UseTwoRecordStatistics(std::uint16_t client, bool twoRecords) {
 
 void CEmulator::SetClock(std::int64_t offsetSeconds, bool invalid) {
   impl_->Mutate([&](ServerState& state, Changes&) {
-    state.Clock() = ServerClock{offsetSeconds, invalid};
+    ServerClock& clock = state.Clock();
+    clock.offsetSeconds = offsetSeconds;
+    clock.invalid = invalid;
+    clock.drifted = 0;
+    clock.driftSince = Clock::now();
+    return true;
+  });
+  impl_->PublishClock();
+}
+
+void CEmulator::SetClockDrift(double secondsPerSecond) {
+  impl_->Mutate([&](ServerState& state, Changes&) {
+    ServerClock& clock = state.Clock();
+    const Clock::time_point now = Clock::now();
+    clock.drifted = clock.DriftAt(now);
+    clock.driftSince = now;
+    clock.driftPerSecond = std::isnan(secondsPerSecond) ? 0 : secondsPerSecond;
     return true;
   });
   impl_->PublishClock();
@@ -133,8 +151,25 @@ void CEmulator::SetClock(std::int64_t offsetSeconds, bool invalid) {
 
 void CEmulator::InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,
                             std::uint32_t count) {
-  impl_->InjectFault(targetType, eventId, fault, count);
+  impl_->InjectFault(RequestFaultPlan{targetType, eventId, fault, FaultSelection::Next(count)});
 }
+
+void CEmulator::InjectFault(const RequestFaultPlan& plan) { impl_->InjectFault(plan); }
+
+void CEmulator::InjectNotificationFault(const NotificationFaultPlan& plan) {
+  impl_->InjectNotificationFault(plan);
+}
+
+void CEmulator::ClearFaults() { impl_->ClearFaults(); }
+
+void CEmulator::SetNextInteractionId(std::uint32_t id) {
+  impl_->Mutate([&](ServerState& state, Changes&) {
+    state.SetNextId(id);
+    return true;
+  });
+}
+
+void CEmulator::SetWireLog(WireLogSink sink) { impl_->SetWireLog(std::move(sink)); }
 
 void CEmulator::ForceRenegotiation(W4Notifier::CInProcessConnection& connection) {
   connection.Renegotiate();

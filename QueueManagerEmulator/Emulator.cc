@@ -6,6 +6,7 @@
 #include "HandlerParts.h"
 #include "Truncate.h"
 #include "Wire.h"
+#include "WireLog.h"
 
 namespace QueueManager::Emulator {
 
@@ -31,12 +32,19 @@ CEmulator::Impl::~Impl() {
   CMessage failed;
   failed << std::int32_t{11};
   for (auto& entry : held) entry.second.Reply(failed);
+  // What a fault still delays goes now, rather than never.
+  outboxMutex_.Lock();
+  for (Outgoing& outgoing : outbox_) outgoing.due.reset();
+  outboxMutex_.Unlock();
+  Flush();
 }
 
 void CEmulator::Impl::EndAlertingsInTime() {
   stateMutex_.Lock();
   while (!stopping_) {
-    const std::optional<Clock::time_point> next = NextDeadline(state_);
+    std::optional<Clock::time_point> next = NextDeadline(state_);
+    const std::optional<Clock::time_point> due = NextDue(Clock::now());
+    if (due && (!next || *due < *next)) next = due;
     if (next) {
       timerWake_.WaitUntil(*next);
     } else {
@@ -45,10 +53,9 @@ void CEmulator::Impl::EndAlertingsInTime() {
     if (stopping_) break;
     Changes changes;
     SettleAlertings(state_, changes, Clock::now());
-    if (changes.Outcomes().empty()) continue;
-    PublishLocked(changes);
+    if (!changes.Outcomes().empty()) PublishLocked(changes);
     stateMutex_.Unlock();
-    Flush();
+    Flush();  // also what came due
     stateMutex_.Lock();
   }
   stateMutex_.Unlock();
@@ -56,22 +63,33 @@ void CEmulator::Impl::EndAlertingsInTime() {
 
 void CEmulator::Impl::OnRequest(CInboundRequest request) {
   std::variant<Request, Rejection> decoded = DecodeRequest(request.Message());
+  const std::uint16_t sender = request.QuerySender();
+  if (logging_) {
+    const Rejection* rejection = std::get_if<Rejection>(&decoded);
+    Log(rejection != nullptr ? DescribeMalformed(sender, request.Message(), rejection->reason)
+                             : DescribeRequest(sender, std::get<Request>(decoded)));
+  }
+  bool drop = false;
   stateMutex_.Lock();
   if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {
     ++malformed_;
-    RejectLocked(request, rejection->reason);
+    RejectLocked(request, std::nullopt, rejection->reason);
   } else {
-    Serve(request, std::get<Request>(decoded));
+    drop = Serve(request, std::get<Request>(decoded));
   }
   stateMutex_.Unlock();
   Flush();
+  if (!drop) return;
+  bus_->DropConnection(sender);
+  if (logging_) Log(fmt::format("✂ client {} connection dropped and renegotiated", sender));
 }
 
-void CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
-  const std::optional<eFault> fault = TakeFault(request.Message());
-  if (fault == eFault::kReject) {
-    RejectLocked(request, "injected fault");
-    return;
+bool CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
+  const std::optional<RequestFaultPlan> fault = TakeFault(request.Message());
+  const auto suffers = [&fault](eFault kind) { return fault && fault->fault == kind; };
+  if (suffers(eFault::kReject)) {
+    RejectLocked(request, decoded.kind, "injected fault");
+    return false;
   }
   const Handler handler = request.Message().QueryObjectType() == W4Notifier::eInteractionRequest
                               ? InteractionHandler(decoded.kind)
@@ -83,46 +101,46 @@ void CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
   } catch (const std::exception& e) {
     // What was changed before the failure is published all the same.
     PublishLocked(changes);
-    RejectLocked(request, std::string("request failed: ") + e.what());
-    return;
+    RejectLocked(request, decoded.kind, std::string("request failed: ") + e.what());
+    return false;
   }
   SettleAlertings(state_, changes, Clock::now());
+  const bool answered = !suffers(eFault::kNoReply) && !suffers(eFault::kDropConnection);
   if (changes.Held()) {
     // An alerting whose answer is to be lost goes on, and ends unanswered.
-    if (fault != eFault::kNoReply) held_.emplace(*changes.Held(), std::move(request));
-  } else if (request.ExpectsReply() && fault != eFault::kNoReply) {
-    if (fault == eFault::kTruncated) answer = WithoutLastField(answer);
-    Post(Outgoing{std::move(request), std::move(answer), false});
+    if (answered) held_.emplace(*changes.Held(), std::move(request));
+  } else if (request.ExpectsReply() && answered) {
+    if (suffers(eFault::kTruncated)) answer = WithoutLastField(answer);
+    Answer(std::move(request), decoded.kind, std::move(answer),
+           suffers(eFault::kDelay) ? std::optional(fault->delay) : std::nullopt);
   }
   PublishLocked(changes);
+  return suffers(eFault::kDropConnection);
 }
 
-void CEmulator::Impl::RejectLocked(CInboundRequest& request, const std::string& reason) {
+void CEmulator::Impl::Answer(CInboundRequest request, eRequest kind, CMessage body,
+                             std::optional<std::chrono::milliseconds> delay) {
+  Outgoing outgoing{std::move(request), std::move(body)};
+  if (logging_)
+    outgoing.line = DescribeAnswer(outgoing.request->QuerySender(), kind, outgoing.body, false);
+  if (delay) {
+    outgoing.due = Clock::now() + *delay;
+    outgoing.gate = true;
+    outgoing.line += fmt::format(" [delayed {} ms]", delay->count());
+  }
+  Post(std::move(outgoing));
+}
+
+void CEmulator::Impl::RejectLocked(CInboundRequest& request, std::optional<eRequest> kind,
+                                   const std::string& reason) {
   lastRejection_ = reason;
   if (!request.ExpectsReply()) return;
   CMessage body;
   body << reason;
-  Post(Outgoing{std::move(request), std::move(body), true});
-}
-
-std::optional<eFault> CEmulator::Impl::TakeFault(const CMessage& message) {
-  const auto it = faults_.find(
-      FaultKey{static_cast<std::int32_t>(message.QueryObjectType()), message.QueryEventId()});
-  if (it == faults_.end()) return std::nullopt;
-  const eFault fault = it->second.fault;
-  if (--it->second.remaining == 0) faults_.erase(it);
-  return fault;
-}
-
-void CEmulator::Impl::InjectFault(W4Notifier::ObjectTypes type, int eventId, eFault fault,
-                                  std::uint32_t count) {
-  W4Os::MutexLock lock(&stateMutex_);
-  const FaultKey key{static_cast<std::int32_t>(type), eventId};
-  if (count == 0) {
-    faults_.erase(key);
-  } else {
-    faults_[key] = FaultPlan{fault, count};
-  }
+  Outgoing outgoing{std::move(request), std::move(body), true};
+  if (logging_)
+    outgoing.line = DescribeAnswer(outgoing.request->QuerySender(), kind, outgoing.body, true);
+  Post(std::move(outgoing));
 }
 
 std::uint64_t CEmulator::Impl::MalformedRequests() const {
@@ -139,28 +157,30 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
   std::set<W4Notifier::ObjectTypes> types;
   for (const QueueChange& change : changes.All()) {
     state_.NextSequence(change.queue);
-    Post(Outgoing{std::nullopt, QueueNotification(state_, change), false});
+    PostNotification(QueueNotification(state_, change),
+                     logging_ ? DescribeQueueNotification(state_, change) : std::string());
     if (!IsView(change.queue)) types.insert(change.queue.QueryObjectType());
   }
   // The all-queues entity of each type touched publishes the type's new sums.
   for (const W4Notifier::ObjectTypes type : types) {
-    const CEntityId allQueues(type, W4Notifier::kAllObjects, 0);
-    state_.NextSequence(allQueues);
-    Post(Outgoing{std::nullopt, QueueNotification(state_, QueueChange{allQueues, false, {}}),
-                  false});
+    const QueueChange sums{CEntityId(type, W4Notifier::kAllObjects, 0), false, {}};
+    state_.NextSequence(sums.queue);
+    PostNotification(QueueNotification(state_, sums),
+                     logging_ ? DescribeQueueNotification(state_, sums) : std::string());
   }
   for (const InteractionRecord& record : changes.Records()) {
-    Post(Outgoing{std::nullopt, InteractionNotification(record), false});
+    PostNotification(InteractionNotification(record),
+                     [&] { return DescribeInteractionNotification(record); });
   }
   for (const CMessage& notification : changes.Notifications()) {
-    Post(Outgoing{std::nullopt, notification, false});
+    PostNotification(notification, [&] { return DescribeNotification(notification); });
   }
   for (const AlertOutcome& outcome : changes.Outcomes()) {
     const auto it = held_.find(outcome.ticket);
     if (it == held_.end()) continue;  // its request was not held (fuzzing, seeding)
     CMessage code;
     code << outcome.code;
-    Post(Outgoing{std::move(it->second), std::move(code), false});
+    Answer(std::move(it->second), eRequest::kPerformAlerting, std::move(code));
     held_.erase(it);
   }
   timerWake_.Signal();
@@ -168,38 +188,10 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
 
 void CEmulator::Impl::PublishClock() {
   stateMutex_.Lock();
-  Post(Outgoing{std::nullopt, ClockNotification(state_), false});
+  const CMessage clock = ClockNotification(state_);
+  PostNotification(clock, [&] { return DescribeNotification(clock); });
   stateMutex_.Unlock();
   Flush();
-}
-
-void CEmulator::Impl::Post(Outgoing outgoing) {
-  W4Os::MutexLock lock(&outboxMutex_);
-  outbox_.push_back(std::move(outgoing));
-}
-
-void CEmulator::Impl::Flush() {
-  outboxMutex_.Lock();
-  if (flushing_) {
-    outboxMutex_.Unlock();
-    return;  // the sending thread sends what was just added too
-  }
-  flushing_ = true;
-  while (!outbox_.empty()) {
-    std::deque<Outgoing> batch = std::move(outbox_);
-    outbox_.clear();
-    outboxMutex_.Unlock();
-    for (Outgoing& outgoing : batch) {
-      if (outgoing.request) {
-        outgoing.request->Reply(outgoing.body, outgoing.rejected);
-      } else {
-        connection_->Publish(outgoing.body);
-      }
-    }
-    outboxMutex_.Lock();
-  }
-  flushing_ = false;
-  outboxMutex_.Unlock();
 }
 
 }  // namespace QueueManager::Emulator

@@ -119,6 +119,15 @@ inline bool IsView(const CEntityId& entity) {
 struct ServerClock {
   std::int64_t offsetSeconds = 0;  // added to the real time
   bool invalid = false;            // headers carry a time before 1601 (no time)
+  // The drift: seconds gained per real second since `driftSince`, on top of
+  // the `drifted` seconds gained before.
+  double driftPerSecond = 0;
+  double drifted = 0;
+  Clock::time_point driftSince = Clock::now();
+  // The seconds the drift has added by `now`.
+  double DriftAt(Clock::time_point now) const {
+    return drifted + driftPerSecond * std::chrono::duration<double>(now - driftSince).count();
+  }
 };
 
 struct ClientRecord {
@@ -163,6 +172,8 @@ class ServerState {
                       Changes& changes);
   // The next free id, counting up from the last one handed out.
   std::uint32_t NextFreeId();
+  // NextFreeId counts up from `id` next. REQUIRES: id is neither 0 nor 0xFFFFFFFF.
+  void SetNextId(std::uint32_t id) { lastId_ = id - 1; }
   // Hands out `count` consecutive ids above every id handed out or in use;
   // the first of them, or nullopt when they would not fit below 0xFFFFFFFF.
   std::optional<std::uint32_t> ReserveIds(std::uint32_t count);

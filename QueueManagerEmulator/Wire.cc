@@ -1,6 +1,7 @@
 #include "Wire.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "QueueManager/Platform/DateTime.h"
@@ -66,15 +67,18 @@ void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
 }
 
 std::uint64_t ServerTime(const ServerState& state) {
-  constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
+  constexpr double kIntervalsPerSecond = 10'000'000;
   // Half the representable shift: adding the current time cannot overflow.
-  constexpr std::int64_t kLargestShift = INT64_MAX / kIntervalsPerSecond / 2;
+  constexpr double kLargestShift = static_cast<double>(INT64_MAX) / kIntervalsPerSecond / 2;
   std::uint64_t now = 0;
   W4Os::CW4DateTime::Now().ToFileTime(now);
-  const std::int64_t shift =
-      std::clamp(state.Clock().offsetSeconds, -kLargestShift, kLargestShift) * kIntervalsPerSecond;
+  const ServerClock& clock = state.Clock();
+  double seconds = static_cast<double>(clock.offsetSeconds) + clock.DriftAt(Clock::now());
+  if (std::isnan(seconds)) seconds = 0;  // no drift rate given makes sense of it
+  const auto shift = static_cast<std::int64_t>(std::clamp(seconds, -kLargestShift, kLargestShift) *
+                                               kIntervalsPerSecond);
   const std::int64_t shifted = static_cast<std::int64_t>(now) + shift;
-  return state.Clock().invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
+  return clock.invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
 }
 
 void WriteServerTime(CMessage& message, const ServerState& state) {

@@ -4,7 +4,8 @@
 // state, which must stay consistent (every queue lists exactly the
 // interactions that list it), and its queue and interaction notifications
 // are encoded. The state has a media type and an attribute match view open,
-// and a client that asked for deactivation reports.
+// and a client that asked for deactivation reports. The wire log's lines of
+// all of it are made too.
 //
 // Input: the byte form of one request message (header and body), as
 // CMessage::Serialize writes it. Seeds: make_seeds.cc.
@@ -20,6 +21,7 @@
 #include "RequestDecoder.h"
 #include "ServerState.h"
 #include "Wire.h"
+#include "WireLog.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -64,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto decoded = DecodeRequest(message);
   if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {
     Check(!rejection->reason.empty());
+    Check(!DescribeMalformed(1, message, rejection->reason).empty());
     return 0;
   }
   const Request& request = std::get<Request>(decoded);
@@ -72,13 +75,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               : QueueHandler(request.kind);
   Check(handler != nullptr);
   ServerState state = SeededState();
+  Check(!DescribeRequest(1, request).empty());
   Changes changes;
-  handler(request, 1, state, changes);
+  const CMessage answer = handler(request, 1, state, changes);
+  Check(!DescribeAnswer(1, request.kind, answer, false).empty());
   Check(state.IsConsistent());
   for (const QueueChange& change : changes.All()) {
     state.NextSequence(change.queue);
-    QueueNotification(state, change);
+    DescribeNotification(QueueNotification(state, change));
+    DescribeQueueNotification(state, change);
   }
-  for (const InteractionRecord& record : changes.Records()) InteractionNotification(record);
+  for (const InteractionRecord& record : changes.Records()) {
+    DescribeNotification(InteractionNotification(record));
+    DescribeInteractionNotification(record);
+  }
   return 0;
 }

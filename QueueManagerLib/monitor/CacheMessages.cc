@@ -4,7 +4,9 @@
 // callbacks and the synchronous load catch: what was applied stays, the rest
 // of the message is dropped.
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -23,6 +25,9 @@ using W4Notifier::FieldType;
 using Kind = CallbackBatch::Kind;
 
 constexpr const char* kFunction = "CQmCache";
+// The fewest bytes a queue event takes (its four fields and an empty map):
+// bounds what a body's event count may reserve.
+constexpr std::size_t kSmallestEventBytes = 16;
 
 bool NextFieldIs(const CMessage& message, FieldType type) {
   return !message.IsAtEndOfData() && message.PeekFieldType() == type;
@@ -147,37 +152,85 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   message >> hasStats;
   CQmQueueStats stats;
   if (hasStats) message >> stats;
+  std::uint32_t count = 0;
+  message >> count;
+  // Read whole before anything is applied: the sequence number at the end
+  // decides whether the body is applied at all.
+  std::vector<QueueEvent> events;
+  events.reserve(std::min<std::size_t>(count, message.RemainingBytes() / kSmallestEventBytes));
+  std::uint64_t sequence = 0;
+  try {
+    for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(message, events.emplace_back());
+  } catch (const std::exception&) {
+    // What precedes a malformed event is applied, as it would have been had
+    // the events been applied as they were read.
+    events.pop_back();
+    ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
+                   requester, nullptr);
+    throw;
+  }
+  // The trailer is optional: a sequence number and the second statistics
+  // record. Recognised by their field types, so that a response whose next
+  // section follows at once is read correctly too.
+  const bool trailer = NextFieldIs(message, FieldType::kUInt64);
+  if (trailer) message >> sequence;
+  if (!TakeSequence(queue, viaAllQueues, sequence, initialResponse)) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+             "Notification {} of {} skipped: it was applied already or came after a later one",
+             sequence, ScopedName(queue));
+    if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
+    return;
+  }
+  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
+                 requester, trailer ? &message : nullptr);
+}
+
+void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
+                              const std::vector<QueueEvent>& events, bool initialResponse,
+                              MonitorId requester, CMessage* stats2) {
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
   CBatchLease statsBatch;
-  if (hasStats) {
+  if (stats != nullptr) {
     W4Os::CCriticalSectionLock lock(&lock_);
     if (QueueRecord* record = tables_.FindRoute(queue, viaAllQueues)) {
-      record->stats = stats;
+      record->stats = *stats;
       statsBatch->Add(Kind::kStatisticsUpdate,
                       GetMonitors(queue, viaAllQueues, initialResponse, requester, *statsBatch),
-                      queue, {}, nullptr, &stats);
+                      queue, {}, nullptr, stats);
     } else {
       QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
                "Statistics of {} skipped: the queue is not cached", ScopedName(queue));
     }
   }
-  std::uint32_t count = 0;
-  message >> count;
-  QueueEvent event;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    ReadQueueEvent(message, event);
+  for (const QueueEvent& event : events) {
     ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, requester);
   }
-  // The trailer is optional: a sequence number (not examined) and the second
-  // statistics record. Recognised by their field types, so that a response
-  // whose next section follows at once is read correctly too.
-  if (NextFieldIs(message, FieldType::kUInt64)) {
-    std::uint64_t sequence = 0;
-    message >> sequence;
-    if (NextFieldIs(message, FieldType::kBool)) ProcessStatistics2(queue, viaAllQueues, message);
+  if (stats2 != nullptr && NextFieldIs(*stats2, FieldType::kBool)) {
+    ProcessStatistics2(queue, viaAllQueues, *stats2);
   }
   FinishBatch(*statsBatch);
+}
+
+bool CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
+                            bool initialResponse) {
+  W4Os::CCriticalSectionLock lock(&lock_);
+  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  // Unnumbered bodies, and bodies of queues not cached, are applied as they
+  // come.
+  if (record == nullptr || sequence == 0) return true;
+  // A load answer starts the count afresh: a restarted server counts anew.
+  if (!initialResponse && sequence <= record->lastSequence) return false;
+  record->lastSequence = sequence;
+  return true;
+}
+
+void CQmCache::SkipStatistics2(CMessage& message) {
+  bool present = false;
+  message >> present;
+  if (!present) return;
+  CQmQueueStats2 skipped;
+  skipped.read(message);
 }
 
 void CQmCache::ProcessStatistics2(const CEntityId& queue, bool viaAllQueues, CMessage& message) {

@@ -172,6 +172,9 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
                                   const std::vector<QueueEvent>& listed,
                                   std::deque<QueueEvent>& events, CallbackBatch& batch) {
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  // A reload carries no sequence number: the next notification is taken
+  // whatever its number (the server may have restarted its count).
+  record->lastSequence = 0;
   // The interactions the cache holds for the queue; what the server does not
   // list any more left the queue while the connection was down.
   std::unordered_set<std::uint32_t> leftovers = record->Members();

@@ -58,6 +58,10 @@ class QueueRecord {
 
   CQmQueueStats stats;
   CQmQueueStats2 stats2;
+  // The sequence number of the last notification applied, or of the load
+  // answer; 0 when unknown (after a reload, whose sections carry none). A
+  // notification numbered at or below it is a repeat or a latecomer.
+  std::uint64_t lastSequence = 0;
 
  private:
   friend class CacheTables;

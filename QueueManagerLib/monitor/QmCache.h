@@ -345,6 +345,20 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         W4Notifier::CMessage& message, bool initialResponse, MonitorId requester)
       QM_LOCKS_EXCLUDED(lock_);
+  // Records the sequence number of a queue body for its record; false when a
+  // notification's number shows it applied already or overtaken by a later
+  // one. A load answer sets the number whatever it is.
+  bool TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
+                    bool initialResponse) QM_LOCKS_EXCLUDED(lock_);
+  // Applies a queue body read whole: the statistics (when given), the
+  // events, and the second statistics record that `stats2` holds next (when
+  // given).
+  void ApplyQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                      const CQmQueueStats* stats, const std::vector<QueueEvent>& events,
+                      bool initialResponse, MonitorId requester, W4Notifier::CMessage* stats2)
+      QM_LOCKS_EXCLUDED(lock_);
+  // Reads past a second statistics record.
+  static void SkipStatistics2(W4Notifier::CMessage& message);
   void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
   void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, bool viaAllQueues,

@@ -45,6 +45,15 @@ void BusCore::RemoveConnection(const ConnectionCore* connection) {
   });
 }
 
+std::shared_ptr<BusCore::ConnectionCore> BusCore::FindConnection(std::uint16_t handle) {
+  W4Os::MutexLock lock(&mutex_);
+  for (const std::weak_ptr<ConnectionCore>& weak : connections_) {
+    std::shared_ptr<ConnectionCore> connection = weak.lock();
+    if (connection && connection->Handle() == handle) return connection;
+  }
+  return nullptr;
+}
+
 bool BusCore::Submit(const CMessage& request, std::uint16_t sender,
                      const std::shared_ptr<ConnectionCore>& origin, std::uint32_t requestId,
                      std::uint64_t* tokenOut, bool senderWaits) {

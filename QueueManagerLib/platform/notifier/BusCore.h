@@ -33,6 +33,8 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   std::uint16_t NextConnectionHandle();
   void AddConnection(const std::shared_ptr<ConnectionCore>& connection);
   void RemoveConnection(const ConnectionCore* connection);
+  // The live connection with `handle`, or null.
+  std::shared_ptr<ConnectionCore> FindConnection(std::uint16_t handle);
 
   // Queues a request for the handler. `origin` and `requestId` say where the
   // reply goes; a one-way request has no origin. Returns false (and queues

@@ -204,10 +204,12 @@ eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
   auto bus = bus_.lock();
   if (!bus) return eMsgNotConnected;
   std::uint32_t requestId;
+  std::uint64_t disconnections = 0;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   {
     W4Os::MutexLock lock(&mutex_);
     if (!connected_) return eMsgNotConnected;
+    disconnections = disconnections_;
     requestId = nextRequestId_++;
     // Recorded before it is routed, since its answer may arrive before
     // Submit returns; armed only afterwards (see PendingAsync).
@@ -223,7 +225,9 @@ eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
     if (it == pendingAsync_.end()) {
       // Nothing but its answer ends an unarmed request, and there is one
       // only when it was routed: that answer is its one callback.
-    } else if (!routed || !connected_) {
+    } else if (!routed || !connected_ || disconnections_ != disconnections) {
+      // A disconnection during the send failed no pending request of it, and
+      // the answer, if any, was lost with the connection.
       dropped = std::move(it->second);
       pendingAsync_.erase(it);
       result = routed ? eMsgNotConnected : eMsgNoRoute;
@@ -455,6 +459,7 @@ void CInProcessConnection::Impl::Disconnect() {
   W4Os::MutexLock lock(&mutex_);
   if (!connected_) return;
   connected_ = false;
+  ++disconnections_;
   FailAllPending();
 }
 

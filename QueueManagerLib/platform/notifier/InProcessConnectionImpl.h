@@ -161,6 +161,9 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   W4Os::CondVar laneIdle_{&mutex_};
   W4Os::CondVar timerWake_{&mutex_};
   bool connected_ QM_GUARDED_BY(mutex_) = true;
+  // Counts the disconnections: a request whose send saw one began before it,
+  // even when the connection is back by the time the send ends.
+  std::uint64_t disconnections_ QM_GUARDED_BY(mutex_) = 0;
   bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
   std::vector<Lane> lanes_ QM_GUARDED_BY(mutex_);
   std::thread timer_;

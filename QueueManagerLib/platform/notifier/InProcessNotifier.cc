@@ -47,6 +47,15 @@ void CInProcessBus::SetRequestHandler(IRequestHandler* handler) {
   core_->SetRequestHandler(handler);
 }
 
+bool CInProcessBus::DropConnection(std::uint16_t handle) {
+  // Called without the bus lock: the connection's own lock comes first.
+  const std::shared_ptr<CInProcessConnection::Impl> connection = core_->FindConnection(handle);
+  if (!connection) return false;
+  connection->Disconnect();
+  connection->Reconnect(true);
+  return true;
+}
+
 void CInProcessBus::AddObserver(IBusObserver* observer) { core_->AddObserver(observer); }
 
 void CInProcessBus::RemoveObserver(IBusObserver* observer) { core_->RemoveObserver(observer); }

@@ -42,10 +42,13 @@
 //   offset of SetClock included), the longest is the longest stay; "today"
 //   means since the emulator started.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -89,12 +92,78 @@ struct AlertingView {
   std::uint32_t finalValue = 0;
 };
 
-// What the next requests of one event suffer (see CEmulator::InjectFault).
+// What a request suffers (see CEmulator::InjectFault).
 enum class eFault : std::uint8_t {
   kReject,     // rejected with the reason "injected fault"
   kNoReply,    // handled, but never answered
   kTruncated,  // handled, answered with the last field of the answer cut off
+  // Handled, and answered after the plan's delay. Other clients' answers are
+  // not held back; the sender's later answers and every notification
+  // published after it wait behind it, because a notification goes to every
+  // subscriber alike and a snapshot must reach its client before the changes
+  // that follow it.
+  kDelay,
+  // Handled, never answered, and the sender's connection drops and comes back
+  // at once, renegotiated: its waiting requests fail with a connection loss,
+  // what was published meanwhile may be missed, and its subscribers are told
+  // of the renegotiation (the library's cache then reloads what it watches).
+  kDropConnection,
 };
+
+// What a notification suffers (see CEmulator::InjectNotificationFault).
+enum class eNotificationFault : std::uint8_t {
+  kDrop,       // never published
+  kDelay,      // published after the plan's delay; later ones overtake it
+  kDuplicate,  // published twice in a row
+  // Held until the next notification of the same entity is published, then
+  // published after it. One still held when the emulator ends is dropped.
+  kReorder,
+};
+
+// Which of the messages a fault plan matches it hits. A plain value.
+struct FaultSelection {
+  enum class eForm : std::uint8_t {
+    kNext,         // the next `count` ones
+    kProbability,  // each one with `probability`, drawn from a generator seeded with `seed`
+    kWindow,       // each one while the window is open
+  };
+  eForm form = eForm::kNext;
+  std::uint32_t count = 1;
+  double probability = 0;
+  std::uint64_t seed = 0;
+  // The window opens `windowStart` after the plan is injected (before it when
+  // negative) and stays open for `windowLength`.
+  std::chrono::milliseconds windowStart{0};
+  std::chrono::milliseconds windowLength{0};
+
+  static FaultSelection Next(std::uint32_t count);
+  // REQUIRES: 0 <= probability <= 1.
+  static FaultSelection WithProbability(double probability, std::uint64_t seed);
+  static FaultSelection During(std::chrono::milliseconds length,
+                               std::chrono::milliseconds startFromNow = {});
+};
+
+// A fault of the requests with `eventId` to an entity of `targetType`.
+struct RequestFaultPlan {
+  W4Notifier::ObjectTypes targetType = W4Notifier::eObjectTypeNone;
+  int eventId = 0;
+  eFault fault = eFault::kReject;
+  FaultSelection selection;
+  std::chrono::milliseconds delay{0};  // kDelay only
+};
+
+// A fault of the notifications published on entities of `entityType` (only
+// on the one with `objectId`, when set).
+struct NotificationFaultPlan {
+  W4Notifier::ObjectTypes entityType = W4Notifier::eObjectTypeNone;
+  std::optional<std::uint32_t> objectId;
+  eNotificationFault fault = eNotificationFault::kDrop;
+  FaultSelection selection;
+  std::chrono::milliseconds delay{0};  // kDelay only
+};
+
+// Receives one line of the wire log (see CEmulator::SetWireLog).
+using WireLogSink = std::function<void(std::string_view line)>;
 
 // Thread-safe: every function may be called from any thread, also while the
 // bus's server thread handles requests. The emulator shares the bus, serves it
@@ -165,10 +234,40 @@ class QM_EXPORT CEmulator {
   // clock notification. Every later time header (answers, queue and clock
   // notifications) carries that time.
   void SetClock(std::int64_t offsetSeconds, bool invalid = false);
+  // Besides the offset, the clock gains `secondsPerSecond` seconds for every
+  // real second from now on (loses them when negative); 0 stops the drift,
+  // keeping what it gained; a rate that is not a number counts as 0.
+  // SetClock starts the gain afresh, at the same rate. Publishes the clock
+  // notification.
+  void SetClockDrift(double secondsPerSecond);
   // The next `count` requests with `eventId` to an entity of `targetType`
-  // suffer `fault`. A rejected request changes no state.
+  // suffer `fault`; a count of 0 removes the plan. A rejected request changes
+  // no state.
   void InjectFault(W4Notifier::ObjectTypes targetType, int eventId, eFault fault,
                    std::uint32_t count = 1);
+  // Replaces the plan of the plan's (target type, event); a request matches
+  // at most one plan. A plan of the next-N form ends after N hits.
+  void InjectFault(const RequestFaultPlan& plan);
+  // Adds a plan; a notification suffers the first plan (in the order they
+  // were added) that matches and hits it. The faults act in the publishing
+  // order, after the sequence numbers were given: a dropped queue
+  // notification leaves a gap in its queue's sequence.
+  void InjectNotificationFault(const NotificationFaultPlan& plan);
+  // Removes every request and notification fault plan.
+  void ClearFaults();
+  // Interactions created from now on get ids from `id` up (skipping ids in
+  // use). REQUIRES: id is neither 0 nor 0xFFFFFFFF.
+  void SetNextInteractionId(std::uint32_t id);
+  // Writes every message in and out (requests, answers, rejections,
+  // notifications and the faults they suffer) to `sink` as one readable line
+  // each; an empty sink stops the log. The sink is called with no lock of the
+  // emulator held, on the thread that handles or sends the message (the
+  // bus's server thread, the time-out thread or a caller of a control
+  // function), possibly from several at once: it must be thread-safe, and it
+  // must neither wait for the bus or the emulator's traffic nor call the
+  // emulator. Lines of one
+  // thread come in order; a request's line comes before its answer's.
+  void SetWireLog(WireLogSink sink);
   // Renegotiates `connection`: each of its subscribers is told, and the
   // library's cache asks this server to reload it.
   // REQUIRES: `connection` is on this emulator's bus and connected.

@@ -93,6 +93,11 @@ class QM_EXPORT CInProcessBus : public std::enable_shared_from_this<CInProcessBu
   // "no route"). Returns after any call into the previous handler finished.
   // REQUIRES: not called from inside the handler.
   void SetRequestHandler(IRequestHandler* handler);
+  // Takes the connection with `handle` down and brings it back at once,
+  // renegotiated (CInProcessConnection::Disconnect, then Reconnect): what a
+  // server sees when a client's link breaks and recovers. False when no
+  // connection on this bus has that handle.
+  bool DropConnection(std::uint16_t handle);
   void AddObserver(IBusObserver* observer);
   // Returns after any call into the observer finished.
   void RemoveObserver(IBusObserver* observer);

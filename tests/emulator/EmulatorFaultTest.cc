@@ -1,0 +1,300 @@
+// The emulator's injected faults as the library meets them: what it reports
+// for each request fault, how delayed answers keep their order, which
+// messages each selection form hits, and the emulator's deterministic ids.
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "emulator/EmulatorTestSupport.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using namespace std::chrono_literals;
+using W4Notifier::CMessage;
+using W4Notifier::eSendStatus;
+
+constexpr int kObjectTypeEvent = 37;  // to an interaction: its object type, no fields
+constexpr int kIncrementEvent = 10;
+constexpr auto kGenerous = 20s;
+
+// One object for both answers and notifications, as the library's cache is:
+// the connection calls it in order, so its log is the order this client saw.
+class Recorder : public W4Notifier::IAsyncResponseCallback, public W4Notifier::IMessageCallback {
+ public:
+  void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override { Add("answer"); }
+  void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { Add("rejected"); }
+  void OnAsyncResponseTimeout(std::uint32_t) override { Add("timeout"); }
+  void OnAsyncResponseConnectionLoss(std::uint32_t) override { Add("lost"); }
+  void OnMessageReceived(CMessage& message) override {
+    Add(fmt::format("notify {}", message.QueryObjectId()));
+  }
+  void OnConnectionRenegotiated() override { Add("renegotiated"); }
+
+  // The log once it holds `count` entries (or after a generous wait).
+  std::vector<std::string> WaitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, kGenerous, [&] { return log_.size() >= count; });
+    return log_;
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+
+ private:
+  void Add(std::string entry) {
+    std::lock_guard lock(mutex_);
+    log_.push_back(std::move(entry));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> log_;
+};
+
+// Collects the wire log; waits for a line.
+class WireLines {
+ public:
+  WireLogSink Sink() {
+    return [this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(line);
+      changed_.notify_all();
+    };
+  }
+  bool WaitForLine(const std::string& part) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kGenerous, [&] {
+      for (const std::string& line : lines_) {
+        if (line.find(part) != std::string::npos) return true;
+      }
+      return false;
+    });
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+CMessage ObjectTypeRequest(std::uint32_t id) {
+  return CMessage(CEntityId(W4Notifier::eInteractionRequest, id, 0), kObjectTypeEvent);
+}
+
+RequestFaultPlan Plan(int eventId, eFault fault, FaultSelection selection,
+                      std::chrono::milliseconds delay = {}) {
+  return RequestFaultPlan{W4Notifier::eInteractionRequest, eventId, fault, selection, delay};
+}
+
+class FaultTest : public EmulatorTest {
+ protected:
+  void TearDown() override {
+    W4Notifier::CNotifierTimeout::Set(W4Notifier::CNotifierTimeout::kDefaultMs);
+    EmulatorTest::TearDown();
+  }
+  // "X" for each rejected request, "." for each answered one.
+  std::string Pattern(std::uint32_t id, int requests) {
+    std::string pattern;
+    for (int i = 0; i < requests; ++i) {
+      CMessage answer;
+      const eSendStatus status = connection_->SendRequest(ObjectTypeRequest(id), &answer, 5000);
+      pattern += status == eSendStatus::kRejected  ? 'X'
+                 : status == eSendStatus::kSuccess ? '.'
+                                                   : '?';
+    }
+    return pattern;
+  }
+};
+
+struct RequestFaultCase {
+  const char* what;
+  eFault fault;
+  std::chrono::milliseconds delay;
+  bool reported;          // what IncrementAttribute returns
+  const char16_t* after;  // the server's value afterwards
+};
+
+TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
+  W4Notifier::CNotifierTimeout::Set(1000);
+  WireLines wire;
+  emulator_->SetWireLog(wire.Sink());
+  // The delay past the time-out goes last: a delayed answer holds back the
+  // later answers to its client.
+  const std::vector<RequestFaultCase> cases{
+      {"rejected: nothing applied", eFault::kReject, 0ms, false, u"1"},
+      {"no answer: time-out, applied", eFault::kNoReply, 0ms, false, u"2"},
+      {"answer cut short", eFault::kTruncated, 0ms, false, u"2"},
+      {"short delay: answered late", eFault::kDelay, 10ms, true, u"2"},
+      {"connection dropped: the send fails, applied", eFault::kDropConnection, 0ms, false, u"2"},
+      {"delay past the time-out", eFault::kDelay, 60s, false, u"2"},
+  };
+  for (const RequestFaultCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::uint32_t id = Add({{u"Custom", u"1"}});
+    emulator_->InjectFault(Plan(kIncrementEvent, c.fault, FaultSelection::Next(1), c.delay));
+    int now = 0;
+    EXPECT_EQ(IncrementAttribute(id, kCustom, 1, now), c.reported);
+    EXPECT_EQ(Value(id, kCustom), c.after);
+    if (c.fault == eFault::kDropConnection) {
+      EXPECT_TRUE(wire.WaitForLine("connection dropped and renegotiated"));
+    }
+    EXPECT_TRUE(connection_->IsConnected());
+  }
+  emulator_->SetWireLog({});  // the delayed answer is logged when the emulator ends
+}
+
+struct DelayCase {
+  const char* what;
+  std::chrono::milliseconds delay;
+  bool releasedByDestruction;
+};
+
+TEST_F(FaultTest, ADelayedAnswerStillComesBeforeLaterNotificationsButHoldsUpNoOtherClient) {
+  const std::vector<DelayCase> cases{{"due in time", 50ms, false},
+                                     {"sent when the emulator ends", 60s, true}};
+  for (const DelayCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    emulator_.reset();  // the bus serves one emulator at a time
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    const std::uint32_t id = Add({});
+    Recorder recorder;
+    connection_->StartNotifications(kSupport, 0, &recorder, 0);
+    emulator_->InjectFault(
+        Plan(kObjectTypeEvent, eFault::kDelay, FaultSelection::Next(1), c.delay));
+    connection_->SendAsyncRequest(ObjectTypeRequest(id), &recorder, 0, 120'000);
+    bus_->WaitIdle();  // served: its answer waits in the emulator
+    Add({}, {kSupport});
+    if (c.releasedByDestruction) {
+      const auto other = bus_->Connect();
+      CMessage answer;
+      EXPECT_EQ(other->SendRequest(ObjectTypeRequest(id), &answer, 5000), eSendStatus::kSuccess);
+      EXPECT_THAT(recorder.Log(), ::testing::IsEmpty());
+      emulator_.reset();
+    }
+    EXPECT_THAT(recorder.WaitFor(2),
+                ElementsAre("answer", fmt::format("notify {}", kSupport.QueryObjectId())));
+    connection_->StopAllMessages(&recorder);
+  }
+}
+
+TEST_F(FaultTest, ADroppedConnectionFailsItsRequestsAndIsRenegotiated) {
+  const std::uint32_t id = Add({});
+  Recorder recorder;
+  connection_->StartNotifications(kSales, 0, &recorder, 0);
+  emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kDropConnection, FaultSelection::Next(1)));
+  // The connection may drop before the send has finished: the send fails
+  // then, instead of the callback.
+  const bool sent = connection_->SendAsyncRequest(ObjectTypeRequest(id), &recorder, 0, 120'000) ==
+                    W4Notifier::eMsgSuccess;
+  if (sent) {
+    EXPECT_THAT(recorder.WaitFor(2), ElementsAre("lost", "renegotiated"));
+  } else {
+    EXPECT_THAT(recorder.WaitFor(1), ElementsAre("renegotiated"));
+  }
+  connection_->StopAllMessages(&recorder);
+}
+
+TEST_F(FaultTest, TheCacheReloadsWhatItWatchesAfterADroppedConnection) {
+  WireLines wire;
+  emulator_->SetWireLog(wire.Sink());
+  testing::RecordingMonitor monitor;
+  monitor.Activate(kSales, {kState}, true);
+  const std::uint32_t id = Add({{u"Xan_State", u"A"}});
+  emulator_->InjectFault(Plan(kIncrementEvent, eFault::kDropConnection, FaultSelection::Next(1)));
+  int now = 0;
+  EXPECT_FALSE(IncrementAttribute(id, kCustom, 1, now));
+  EXPECT_TRUE(
+      wire.WaitForLine(fmt::format("← client {} ans CacheReload", connection_->QueryHandle())));
+  bus_->WaitIdle();
+  std::vector<InteractionId> cached;
+  monitor.QueryContents(cached);
+  EXPECT_THAT(cached, ElementsAre(InteractionId(id)));
+  emulator_->SetWireLog({});
+}
+
+struct SelectionCase {
+  const char* what;
+  FaultSelection selection;
+  const char* pattern;  // of ten requests; nullptr: some hit, some not
+};
+
+TEST_F(FaultTest, EachSelectionFormHitsItsRequests) {
+  const std::vector<SelectionCase> cases{
+      {"the next three", FaultSelection::Next(3), "XXX......."},
+      {"never by chance", FaultSelection::WithProbability(0, 1), ".........."},
+      {"always by chance", FaultSelection::WithProbability(1, 1), "XXXXXXXXXX"},
+      {"half by chance", FaultSelection::WithProbability(0.5, 7), nullptr},
+      {"in an open window", FaultSelection::During(1h), "XXXXXXXXXX"},
+      {"after the window closed", FaultSelection::During(1s, -1h), ".........."},
+      {"before the window opens", FaultSelection::During(1h, 1h), ".........."},
+  };
+  for (const SelectionCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    emulator_.reset();  // the bus serves one emulator at a time
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    const std::uint32_t id = Add({});
+    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, c.selection));
+    const std::string pattern = Pattern(id, 10);
+    if (c.pattern != nullptr) {
+      EXPECT_EQ(pattern, c.pattern);
+      continue;
+    }
+    EXPECT_THAT(pattern, ::testing::AllOf(::testing::HasSubstr("X"), ::testing::HasSubstr(".")));
+    // The same seed hits the same requests again.
+    emulator_.reset();  // the bus serves one emulator at a time
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, c.selection));
+    EXPECT_EQ(Pattern(Add({}), 10), pattern);
+  }
+}
+
+TEST_F(FaultTest, ACountOfZeroOrClearingEndsAPlan) {
+  const std::uint32_t id = Add({});
+  emulator_->InjectFault(W4Notifier::eInteractionRequest, kObjectTypeEvent, eFault::kReject, 5);
+  EXPECT_EQ(Pattern(id, 1), "X");
+  emulator_->InjectFault(W4Notifier::eInteractionRequest, kObjectTypeEvent, eFault::kReject, 0);
+  EXPECT_EQ(Pattern(id, 1), ".");
+  emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, FaultSelection::During(1h)));
+  emulator_->ClearFaults();
+  EXPECT_EQ(Pattern(id, 1), ".");
+}
+
+// Ids handed out by seeding, by instantiation and in object id blocks.
+std::vector<std::uint32_t> IdsHandedOut(const std::shared_ptr<W4Notifier::CInProcessBus>& bus) {
+  CEmulator emulator(bus);
+  const auto client = bus->Connect();
+  std::vector<std::uint32_t> ids;
+  ids.push_back(emulator.AddInteraction(kCall, {}, {kSales}));
+  CMessage block(CEntityId(W4Notifier::eInteractionRequest, W4Notifier::kAllObjects, 0), 35);
+  block << std::int32_t{4};
+  CMessage answer;
+  if (client->SendRequest(block, &answer, 5000) == eSendStatus::kSuccess) {
+    std::uint32_t first = 0;
+    answer >> first;
+    ids.push_back(first);
+  }
+  emulator.SetNextInteractionId(100);
+  ids.push_back(emulator.AddInteraction(kCall, {}, {}));
+  emulator.SetNextInteractionId(100);  // in use: the next free one
+  ids.push_back(emulator.AddInteraction(kChat, {}, {kSupport}));
+  return ids;
+}
+
+TEST(EmulatorIdsTest, TheSameOperationsHandOutTheSameIds) {
+  const std::vector<std::uint32_t> first = IdsHandedOut(W4Notifier::CInProcessBus::Create());
+  EXPECT_THAT(first, ElementsAre(1U, 2U, 100U, 101U));
+  EXPECT_EQ(IdsHandedOut(W4Notifier::CInProcessBus::Create()), first);
+}
+
+}  // namespace
+}  // namespace QueueManager::Emulator

@@ -1,0 +1,210 @@
+// Notification faults as the library's cache meets them, the server clock's
+// drift, and the wire log.
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "emulator/EmulatorTestSupport.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using namespace std::chrono_literals;
+using W4Notifier::CMessage;
+
+// A queue monitor whose log can be waited for.
+class WaitableMonitor : public testing::RecordingMonitor {
+ public:
+  WaitableMonitor() {
+    hook = [this](const std::string& entry) {
+      std::lock_guard lock(mutex_);
+      entries_.push_back(entry);
+      changed_.notify_all();
+    };
+  }
+  ~WaitableMonitor() override { Deactivate(); }
+  // The log once it holds `count` entries (or after a generous wait).
+  std::vector<std::string> WaitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 20s, [&] { return entries_.size() >= count; });
+    return entries_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> entries_;
+};
+
+NotificationFaultPlan OnSales(eNotificationFault fault, std::chrono::milliseconds delay = {}) {
+  return NotificationFaultPlan{W4Notifier::eWorkgroupQueue, kSales.QueryObjectId(), fault,
+                               FaultSelection::Next(1), delay};
+}
+
+std::vector<std::uint32_t> Cached(const testing::RecordingMonitor& monitor) {
+  std::vector<InteractionId> cached;
+  monitor.QueryContents(cached);
+  std::vector<std::uint32_t> ids;
+  for (const InteractionId& id : cached) ids.push_back(id.QueryObjectId());
+  return ids;
+}
+
+using NotificationFaultTest = EmulatorTest;
+
+TEST_F(NotificationFaultTest, ADroppedNotificationIsMissedUntilTheReload) {
+  emulator_->CreateQueue(kSales);
+  WaitableMonitor monitor;
+  monitor.Activate(kSales, {kState}, true);
+  emulator_->InjectNotificationFault(OnSales(eNotificationFault::kDrop));
+  const std::uint32_t id = Add({{u"Xan_State", u"A"}});
+  bus_->WaitIdle();
+  EXPECT_THAT(Cached(monitor), ::testing::IsEmpty());
+  CEmulator::ForceRenegotiation(*connection_);
+  bus_->WaitIdle();
+  EXPECT_THAT(Cached(monitor), ElementsAre(id));
+}
+
+TEST_F(NotificationFaultTest, ADelayedNotificationArrivesLater) {
+  emulator_->CreateQueue(kSales);
+  WaitableMonitor monitor;
+  monitor.Activate(kSales, {kState}, true);
+  emulator_->InjectNotificationFault(OnSales(eNotificationFault::kDelay, 30ms));
+  const std::size_t loaded = monitor.WaitFor(0).size();
+  const std::uint32_t id = Add({{u"Xan_State", u"A"}});
+  EXPECT_THAT(monitor.WaitFor(loaded + 2),
+              ::testing::IsSupersetOf(std::vector<std::string>{
+                  fmt::format("Added {} {{Xan_State=A}}", id), "Stats 1"}));
+  EXPECT_THAT(Cached(monitor), ElementsAre(id));
+}
+
+struct OrderCase {
+  const char* what;
+  eNotificationFault fault;
+};
+
+// The cache applies each queue notification once and in the server's order,
+// by the sequence number that each carries.
+TEST_F(NotificationFaultTest, DuplicatedOrReorderedNotificationsLeaveTheCacheAsTheServer) {
+  const std::vector<OrderCase> cases{{"duplicated", eNotificationFault::kDuplicate},
+                                     {"reordered", eNotificationFault::kReorder}};
+  for (const OrderCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::Cache().ResetForTesting();
+    emulator_.reset();  // the bus serves one emulator at a time
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    emulator_->CreateQueue(kSales);
+    WaitableMonitor monitor;
+    monitor.Activate(kSales, {kState}, true);
+    emulator_->InjectNotificationFault(OnSales(c.fault));
+    const std::uint32_t id = Add({{u"Xan_State", u"A"}});
+    emulator_->Move(id, {kSales}, {});
+    const std::uint32_t stays = Add({{u"Xan_State", u"C"}});
+    bus_->WaitIdle();
+    EXPECT_THAT(Cached(monitor), ElementsAre(stays)) << ::testing::PrintToString(monitor.Log());
+    CQmQueueStats stats;
+    monitor.QueryStatistics(stats);
+    EXPECT_EQ(stats.QueryConnectedCount(), 1U);
+    EXPECT_EQ(stats.QueryAlertingCount(), 0U);
+    EXPECT_THAT(monitor.Log(), ::testing::Contains(fmt::format("Added {} {{Xan_State=A}}", id))
+                                   .Times(c.fault == eNotificationFault::kDuplicate ? 1 : 0));
+  }
+}
+
+TEST_F(NotificationFaultTest, TheClockDriftsFromTheOffset) {
+  using Clock = std::chrono::steady_clock;
+  emulator_->SetClock(-300);
+  const Clock::time_point set = Clock::now();
+  emulator_->SetClockDrift(100);
+  RequestClockSkewUpdates();  // the first sample sets the skew
+  const double elapsed = std::chrono::duration<double>(Clock::now() - set).count();
+  EXPECT_GE(QueryClockSkew(), -301);
+  EXPECT_LE(QueryClockSkew(), -300 + 100 * elapsed + 1);
+}
+
+// The server time of one answer, in seconds, with the steady clock read just
+// before and just after.
+struct TimedAnswer {
+  double before;
+  double server;
+  double after;
+};
+
+TimedAnswer ServerTime(W4Notifier::CInProcessConnection& connection) {
+  const auto seconds = [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  TimedAnswer timed{seconds(), 0, 0};
+  CMessage request(CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, 0), 16);
+  CMessage answer;
+  connection.SendRequest(request, &answer, 5000);
+  timed.after = seconds();
+  std::uint32_t high = 0;
+  std::uint32_t low = 0;
+  answer >> high >> low;
+  timed.server = static_cast<double>((std::uint64_t{high} << 32U) | low) / 1e7;
+  return timed;
+}
+
+TEST_F(NotificationFaultTest, TheServerTimeGainsTheDriftOnTheRealTime) {
+  constexpr double kDrift = 3600;
+  constexpr double kClockSlack = 0.05;  // between the system and the steady clock
+  emulator_->SetClockDrift(kDrift);
+  const TimedAnswer first = ServerTime(*connection_);
+  const TimedAnswer second = ServerTime(*connection_);
+  const double gained = second.server - first.server;
+  EXPECT_GE(gained, (1 + kDrift) * (second.before - first.after) - kClockSlack);
+  EXPECT_LE(gained, (1 + kDrift) * (second.after - first.before) + kClockSlack);
+  emulator_->SetClockDrift(0);  // keeps what it gained
+  const TimedAnswer third = ServerTime(*connection_);
+  EXPECT_GE(third.server - second.server, kDrift * (third.before - second.after) - kClockSlack);
+}
+
+TEST_F(NotificationFaultTest, TheWireLogShowsEachMessageByItsMeaning) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  emulator_->SetWireLog([&](std::string_view line) {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(line);
+  });
+  emulator_->SetNextInteractionId(12);
+  const std::uint32_t id = Add({{u"Xan_State", u"A"}, {u"Custom", u"v"}});
+  std::vector<CQmAttributeValue> values;
+  QueryAttributes(id, {kState, kCustom}, values);
+  emulator_->InjectFault(W4Notifier::eInteractionRequest, 0, eFault::kReject);
+  QueryAttributes(id, {kState}, values);
+  emulator_->InjectNotificationFault(OnSales(eNotificationFault::kDuplicate));
+  emulator_->Move(id, {kSales}, {});
+  CMessage malformed(CEntityId(W4Notifier::eInteractionRequest, id, 0), 10);
+  malformed << std::int32_t{1};
+  CMessage answer;
+  connection_->SendRequest(malformed, &answer, 5000);
+  emulator_->SetWireLog({});
+  Add({});
+  bus_->WaitIdle();
+  const int c = connection_->QueryHandle();
+  const char* const kMalformed =
+      "malformed request 10: cannot read message field at offset 5: no field left";
+  std::lock_guard lock(mutex);
+  EXPECT_THAT(
+      lines,
+      ElementsAre(
+          "⇢ notify queue WorkgroupQueue/1 seq=1 +1 -0 ~0",
+          "⇢ notify queue WorkgroupQueue/* seq=1 +0 -0 ~0",
+          fmt::format("→ client {} req QueryAttributes interaction 12 names=[Xan_State,Custom]", c),
+          fmt::format("← client {} ans QueryAttributes: int 2, wstring \"A\", wstring \"v\"", c),
+          fmt::format("→ client {} req QueryAttributes interaction 12 names=[Xan_State]", c),
+          fmt::format("← client {} rej QueryAttributes: injected fault", c),
+          "⇢ notify queue WorkgroupQueue/1 seq=2 +0 -1 ~0",
+          "⇢ notify queue WorkgroupQueue/1 seq=2 +0 -1 ~0 [duplicate]",
+          "⇢ notify queue WorkgroupQueue/* seq=2 +0 -0 ~0",
+          fmt::format("→ client {} req Interaction/12 event 10 ({})", c, kMalformed),
+          fmt::format("← client {} rej request: {}", c, kMalformed)));
+}
+
+}  // namespace
+}  // namespace QueueManager::Emulator
