@@ -9,7 +9,9 @@
 namespace QueueManager {
 namespace {
 
-constexpr std::size_t kNarrowLimit = 0xFFFF;
+// The texts' total that ends of a byte, and of a unit, can address.
+constexpr std::size_t kByteLimit = 0xFF;
+constexpr std::size_t kUnitLimit = 0xFFFF;
 
 void Write32(char16_t* at, std::uint32_t value) {
   at[0] = static_cast<char16_t>(value & 0xFFFFu);
@@ -18,6 +20,19 @@ void Write32(char16_t* at, std::uint32_t value) {
 
 std::uint32_t Read32From(const char16_t* at) {
   return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 16);
+}
+
+// Writes the end of attribute `index` at the width the block uses (0: a
+// byte, two to a unit, the first in the low half; 1: a unit; 2: two units).
+void WriteEnd(char16_t* ends, unsigned width, std::size_t index, std::size_t end) {
+  if (width == 0) {
+    const std::size_t shift = 8 * (index % 2);
+    ends[index / 2] = static_cast<char16_t>(ends[index / 2] | (end << shift));
+  } else if (width == 1) {
+    ends[index] = static_cast<char16_t>(end);
+  } else {
+    Write32(ends + 2 * index, static_cast<std::uint32_t>(end));
+  }
 }
 
 bool Escaped(std::int32_t number) { return number < 0 || number >= 0xFFFF; }
@@ -41,43 +56,68 @@ std::vector<char16_t>& ScratchBlock() {
 
 // ---- fields ----
 
-std::uint32_t InteractionRecord::Read32(std::size_t at) const {
-  return block_ ? Read32From(block_.get() + at) : 0;
+InteractionRecord::Shape InteractionRecord::ShapeOf(std::size_t count, std::size_t queueCount,
+                                                    unsigned endWidth) {
+  Shape shape;
+  shape.count = count;
+  shape.queueCount = queueCount;
+  shape.endWidth = endWidth;
+  shape.typeAt = 1 + (count > 0xFFFF ? 2 : 1) + (queueCount > kNarrowQueueLimit ? 2 : 0);
+  shape.codesAt = shape.typeAt + 2 + queueCount * kUnitsPerQueue;
+  shape.endsAt = shape.codesAt + count;
+  const std::size_t endUnits =
+      endWidth == kByteEnds ? (count + 1) / 2 : (endWidth == kUnitEnds ? count : 2 * count);
+  shape.textAt = shape.endsAt + endUnits;
+  return shape;
+}
+
+InteractionRecord::Shape InteractionRecord::Layout() const {
+  const char16_t* block = block_.get();
+  const char16_t flags = block[0];
+  const bool wideCount = (flags & kWideCount) != 0;
+  const std::size_t count = wideCount ? Read32From(block + 1) : block[1];
+  const std::size_t queueCount = (flags & kWideQueueCount) != 0
+                                     ? Read32From(block + (wideCount ? 3 : 2))
+                                     : static_cast<std::size_t>(flags >> kQueueCountShift);
+  return ShapeOf(count, queueCount, flags & kEndWidthMask);
 }
 
 W4Notifier::ObjectTypes InteractionRecord::Type() const {
-  return static_cast<W4Notifier::ObjectTypes>(static_cast<std::int32_t>(Read32(kTypeAt)));
+  if (!block_) return W4Notifier::eObjectTypeNone;
+  const std::uint32_t type = Read32From(block_.get() + Layout().typeAt);
+  return static_cast<W4Notifier::ObjectTypes>(static_cast<std::int32_t>(type));
 }
 
-QueueRecord* InteractionRecord::QueueAt(std::size_t index) const {
+QueueRecord* InteractionRecord::QueueAt(const Shape& shape, std::size_t index) const {
   QueueRecord* queue = nullptr;
-  std::memcpy(&queue, block_.get() + kQueuesAt + index * kUnitsPerQueue, sizeof queue);
+  std::memcpy(&queue, block_.get() + shape.typeAt + 2 + index * kUnitsPerQueue, sizeof queue);
   return queue;
 }
 
-std::size_t InteractionRecord::TextAt() const {
-  const std::size_t count = AttributeCount();
-  return CodesAt() + count + count * (WideEnds() ? 2 : 1);
-}
-
-std::size_t InteractionRecord::EndOf(std::size_t index) const {
-  const std::size_t endsAt = CodesAt() + AttributeCount();
-  if (WideEnds()) return Read32From(block_.get() + endsAt + 2 * index);
-  return block_[endsAt + index];
+std::size_t InteractionRecord::EndOf(const Shape& shape, std::size_t index) const {
+  const char16_t* ends = block_.get() + shape.endsAt;
+  switch (shape.endWidth) {
+    case kByteEnds:
+      return (ends[index / 2] >> (8 * (index % 2))) & 0xFFu;
+    case kUnitEnds:
+      return ends[index];
+    default:
+      return Read32From(ends + 2 * index);
+  }
 }
 
 std::size_t InteractionRecord::TotalUnits() const {
   if (!block_) return 0;
-  const std::size_t count = AttributeCount();
-  return TextAt() + (count == 0 ? 0 : EndOf(count - 1));
+  const Shape shape = Layout();
+  return shape.textAt + (shape.count == 0 ? 0 : EndOf(shape, shape.count - 1));
 }
 
-InteractionRecord::Entry InteractionRecord::EntryAt(std::size_t index) const {
-  const char16_t* text = block_.get() + TextAt();
-  const std::size_t begin = BeginOf(index);
-  const std::u16string_view all(text + begin, EndOf(index) - begin);
+InteractionRecord::Entry InteractionRecord::EntryAt(const Shape& shape, std::size_t index) const {
+  const char16_t* text = block_.get() + shape.textAt;
+  const std::size_t begin = index == 0 ? 0 : EndOf(shape, index - 1);
+  const std::u16string_view all(text + begin, EndOf(shape, index) - begin);
   Entry entry;
-  const char16_t code = block_[CodesAt() + index];
+  const char16_t code = block_[shape.codesAt + index];
   if (code != kEscape) {
     entry.number = code;
     entry.value = all;
@@ -92,11 +132,6 @@ InteractionRecord::Entry InteractionRecord::EntryAt(std::size_t index) const {
   }
   entry.value = all.substr(skip);
   return entry;
-}
-
-std::size_t InteractionRecord::ValueAt(std::size_t index) const {
-  const Entry entry = EntryAt(index);
-  return static_cast<std::size_t>(entry.value.data() - block_.get());
 }
 
 int InteractionRecord::Compare(const Entry& entry, const CQmAttributeName& name) {
@@ -132,10 +167,9 @@ void InteractionRecord::SetType(W4Notifier::ObjectTypes type) {
 }
 
 bool InteractionRecord::IsOn(const QueueRecord* queue) const {
-  for (std::size_t i = 0; i < QueueCount(); ++i) {
-    if (QueueAt(i) == queue) return true;
-  }
-  return false;
+  bool on = false;
+  ForEachQueue([&](const QueueRecord& each) { on = on || &each == queue; });
+  return on;
 }
 
 void InteractionRecord::AddQueue(QueueRecord* queue) {
@@ -162,15 +196,16 @@ void InteractionRecord::RemoveQueue(const QueueRecord* queue) {
 
 bool InteractionRecord::FindAttribute(const CQmAttributeName& name,
                                       CQmAttributeValue& value) const {
+  if (!block_) return false;
   // Binary search: the attributes are sorted.
+  const Shape shape = Layout();
   std::size_t low = 0;
-  std::size_t high = AttributeCount();
+  std::size_t high = shape.count;
   while (low < high) {
     const std::size_t middle = low + (high - low) / 2;
-    const Entry entry = EntryAt(middle);
-    const int order = Compare(entry, name);
+    const int order = CompareAt(shape, middle, name);
     if (order == 0) {
-      value = CQmAttributeValue(entry.value);
+      value = CQmAttributeValue(EntryAt(shape, middle).value);
       return true;
     }
     if (order < 0) {
@@ -192,10 +227,10 @@ CQmAttributeMap InteractionRecord::Attributes() const {
 }
 
 void InteractionRecord::Prefetch() const {
-  // A record of ten short values spans a few cache lines; asking for the
-  // first ones before the header is read saves waiting for each in turn.
+  // A record of ten short values spans a few cache lines; asking for them
+  // all before the header is read saves waiting for each in turn.
   constexpr std::size_t kLine = 64 / sizeof(char16_t);
-  for (std::size_t line = 0; line < 4; ++line) __builtin_prefetch(block_.get() + line * kLine);
+  for (std::size_t line = 0; line < 8; ++line) __builtin_prefetch(block_.get() + line * kLine);
 }
 
 // ---- rebuilding ----
@@ -212,12 +247,16 @@ std::vector<QueueRecord*>& InteractionRecord::ScratchQueues() {
 
 void InteractionRecord::CollectQueues(std::vector<QueueRecord*>& queues) const {
   queues.clear();
-  for (std::size_t i = 0; i < QueueCount(); ++i) queues.push_back(QueueAt(i));
+  if (!block_) return;
+  const Shape shape = Layout();
+  for (std::size_t i = 0; i < shape.queueCount; ++i) queues.push_back(QueueAt(shape, i));
 }
 
 void InteractionRecord::CollectEntries(std::vector<Entry>& entries) const {
   entries.clear();
-  for (std::size_t i = 0; i < AttributeCount(); ++i) entries.push_back(EntryAt(i));
+  if (!block_) return;
+  const Shape shape = Layout();
+  for (std::size_t i = 0; i < shape.count; ++i) entries.push_back(EntryAt(shape, i));
 }
 
 void InteractionRecord::Rebuild(W4Notifier::ObjectTypes type,
@@ -227,46 +266,33 @@ void InteractionRecord::Rebuild(W4Notifier::ObjectTypes type,
   for (const Entry& entry : entries) {
     textUnits += TextUnits(entry.number, entry.custom, entry.value);
   }
-  if (textUnits > 0xFFFFFFFFu || entries.size() > 0xFFFFFFFFu) {
+  if (textUnits > 0xFFFFFFFFu || entries.size() > 0xFFFFFFFFu || queues.size() > 0xFFFFFFFFu) {
     throw std::length_error("cached attributes of an interaction too long");
   }
-  const bool wide = textUnits > kNarrowLimit;
-  const std::size_t codesAt = kQueuesAt + queues.size() * kUnitsPerQueue;
-  const std::size_t textAt = codesAt + entries.size() * (wide ? 3 : 2);
+  const unsigned endWidth =
+      textUnits <= kByteLimit ? kByteEnds : (textUnits <= kUnitLimit ? kUnitEnds : kWideEnds);
+  const Shape shape = ShapeOf(entries.size(), queues.size(), endWidth);
   std::vector<char16_t>& built = ScratchBlock();
-  built.assign(textAt + textUnits, u'\0');
-  Write32(built.data() + kCountAt, static_cast<std::uint32_t>(entries.size()));
-  Write32(built.data() + kTypeAt, static_cast<std::uint32_t>(static_cast<std::int32_t>(type)));
-  Write32(built.data() + kQueueCountAt, static_cast<std::uint32_t>(queues.size()));
-  built[kFlagsAt] = wide ? kWideEnds : 0;
+  built.assign(shape.textAt + textUnits, u'\0');
+  char16_t flags = static_cast<char16_t>(endWidth);
+  if (entries.size() > 0xFFFF) {
+    flags |= kWideCount;
+    Write32(built.data() + 1, static_cast<std::uint32_t>(entries.size()));
+  } else {
+    built[1] = static_cast<char16_t>(entries.size());
+  }
+  if (queues.size() > kNarrowQueueLimit) {
+    flags |= kWideQueueCount;
+    Write32(built.data() + shape.typeAt - 2, static_cast<std::uint32_t>(queues.size()));
+  } else {
+    flags |= static_cast<char16_t>(queues.size() << kQueueCountShift);
+  }
+  built[0] = flags;
+  Write32(built.data() + shape.typeAt, static_cast<std::uint32_t>(static_cast<std::int32_t>(type)));
   for (std::size_t i = 0; i < queues.size(); ++i) {
-    std::memcpy(built.data() + kQueuesAt + i * kUnitsPerQueue, &queues[i], sizeof queues[i]);
+    std::memcpy(built.data() + shape.typeAt + 2 + i * kUnitsPerQueue, &queues[i], sizeof queues[i]);
   }
-  char16_t* end = built.data() + codesAt + entries.size();
-  char16_t* text = built.data() + textAt;
-  std::size_t offset = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const Entry& entry = entries[i];
-    char16_t* out = text + offset;
-    if (Escaped(entry.number)) {
-      built[codesAt + i] = kEscape;
-      Write32(out, static_cast<std::uint32_t>(entry.number));
-      out += 2;
-      if (entry.number == eNonStandardAttribute) {
-        Write32(out, static_cast<std::uint32_t>(entry.custom.size()));
-        out = std::copy(entry.custom.begin(), entry.custom.end(), out + 2);
-      }
-    } else {
-      built[codesAt + i] = static_cast<char16_t>(entry.number);
-    }
-    out = std::copy(entry.value.begin(), entry.value.end(), out);
-    offset = static_cast<std::size_t>(out - text);
-    if (wide) {
-      Write32(end + 2 * i, static_cast<std::uint32_t>(offset));
-    } else {
-      end[i] = static_cast<char16_t>(offset);
-    }
-  }
+  WriteEntries(entries, shape, built.data());
   // The same size reuses the block; the views into it are read by now.
   if (!block_ || TotalUnits() != built.size()) {
     block_ = std::make_unique_for_overwrite<char16_t[]>(built.size());
@@ -274,8 +300,34 @@ void InteractionRecord::Rebuild(W4Notifier::ObjectTypes type,
   std::copy(built.begin(), built.end(), block_.get());
 }
 
-void InteractionRecord::Overwrite(std::size_t index, std::u16string_view value) {
-  std::copy(value.begin(), value.end(), block_.get() + ValueAt(index));
+void InteractionRecord::WriteEntries(const std::vector<Entry>& entries, const Shape& shape,
+                                     char16_t* block) {
+  char16_t* text = block + shape.textAt;
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& entry = entries[i];
+    char16_t* out = text + offset;
+    if (Escaped(entry.number)) {
+      block[shape.codesAt + i] = kEscape;
+      Write32(out, static_cast<std::uint32_t>(entry.number));
+      out += 2;
+      if (entry.number == eNonStandardAttribute) {
+        Write32(out, static_cast<std::uint32_t>(entry.custom.size()));
+        out = std::copy(entry.custom.begin(), entry.custom.end(), out + 2);
+      }
+    } else {
+      block[shape.codesAt + i] = static_cast<char16_t>(entry.number);
+    }
+    out = std::copy(entry.value.begin(), entry.value.end(), out);
+    offset = static_cast<std::size_t>(out - text);
+    WriteEnd(block + shape.endsAt, shape.endWidth, i, offset);
+  }
+}
+
+void InteractionRecord::Overwrite(const Entry& cached, std::u16string_view value) {
+  // The view points into the block, which this record owns.
+  char16_t* at = block_.get() + (cached.value.data() - block_.get());
+  std::copy(value.begin(), value.end(), at);
 }
 
 }  // namespace QueueManager

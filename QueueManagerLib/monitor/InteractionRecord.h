@@ -3,8 +3,10 @@
 // One cached interaction, packed into a single heap block: its object type,
 // the cached queues that hold it and its cached attribute values.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -27,16 +29,18 @@ class QueueRecord;
 // string. The block is an array of UTF-16 units (all fields are read and
 // written unit by unit, so nothing is read from a misaligned address):
 //
-//   count (2 units) | object type (2) | queue count (2) | flags (1)
-//   | queue pointers (4 units each)
-//   | name code per attribute (1 unit) | text end per attribute (1, or 2
-//     when the texts exceed 65,535 units) | texts
+//   flags (1 unit) | attribute count (1 unit, or 2) | queue count (none when
+//   it fits the flags, else 2) | object type (2) | queue pointers (4 each)
+//   | name code per attribute (1 unit) | text end per attribute (a byte, a
+//     unit, or 2 units, as the texts' total needs) | texts
 //
 // A name code is the catalogue number, or kEscape for a custom name or a
 // number outside 0..65,534; then the attribute's text starts with the
 // number (2 units) and, for a custom name, the name's length (2) and text.
 // Attributes are kept in CQmAttributeMap's order. A change of value that
 // keeps every length is written in place; anything else rebuilds the block.
+// Ten attributes of 230 units take a block of 504 bytes, which the heap
+// serves from a 512-byte chunk.
 class InteractionRecord {
  public:
   InteractionRecord() = default;
@@ -47,15 +51,17 @@ class InteractionRecord {
   void SetType(W4Notifier::ObjectTypes type);
 
   bool IsOn(const QueueRecord* queue) const;
-  bool OnAnyQueue() const { return QueueCount() != 0; }
+  bool OnAnyQueue() const { return block_ && Layout().queueCount != 0; }
   template <class Visit>
   void ForEachQueue(Visit visit) const {
-    for (std::size_t i = 0; i < QueueCount(); ++i) visit(*QueueAt(i));
+    if (!block_) return;
+    const Shape shape = Layout();
+    for (std::size_t i = 0; i < shape.queueCount; ++i) visit(*QueueAt(shape, i));
   }
   void AddQueue(QueueRecord* queue);
   void RemoveQueue(const QueueRecord* queue);
 
-  std::size_t AttributeCount() const { return Read32(kCountAt); }
+  std::size_t AttributeCount() const { return block_ ? Layout().count : 0; }
   // The cached value of `name`; false when there is none.
   bool FindAttribute(const CQmAttributeName& name, CQmAttributeValue& value) const;
   // The cached attributes as a map.
@@ -77,28 +83,45 @@ class InteractionRecord {
     std::u16string_view custom;
     std::u16string_view value;
   };
+  // Where the fields lie, read from the flags and counts.
+  struct Shape {
+    std::size_t count = 0;
+    std::size_t queueCount = 0;
+    std::size_t typeAt = 0;
+    std::size_t codesAt = 0;
+    std::size_t endsAt = 0;
+    unsigned endWidth = 0;  // kByteEnds, kUnitEnds or kWideEnds
+    std::size_t textAt = 0;
+  };
   static constexpr char16_t kEscape = 0xFFFF;
-  static constexpr std::size_t kCountAt = 0;
-  static constexpr std::size_t kTypeAt = 2;
-  static constexpr std::size_t kQueueCountAt = 4;
-  static constexpr std::size_t kFlagsAt = 6;
-  static constexpr std::size_t kQueuesAt = 7;
+  // Values of one update that are compared and written in place.
+  static constexpr std::size_t kInPlaceLimit = 16;
+  static constexpr unsigned kByteEnds = 0;
+  static constexpr unsigned kUnitEnds = 1;
+  static constexpr unsigned kWideEnds = 2;
+  static constexpr char16_t kEndWidthMask = 3;
+  static constexpr char16_t kWideCount = 4;
+  static constexpr char16_t kWideQueueCount = 8;
+  static constexpr unsigned kQueueCountShift = 4;
+  static constexpr std::size_t kNarrowQueueLimit = 0xFFF;
   static constexpr std::size_t kUnitsPerQueue = sizeof(QueueRecord*) / sizeof(char16_t);
-  static constexpr char16_t kWideEnds = 1;
 
-  std::uint32_t Read32(std::size_t at) const;
-  std::size_t QueueCount() const { return Read32(kQueueCountAt); }
-  QueueRecord* QueueAt(std::size_t index) const;
-  std::size_t CodesAt() const { return kQueuesAt + QueueCount() * kUnitsPerQueue; }
-  bool WideEnds() const { return (block_[kFlagsAt] & kWideEnds) != 0; }
-  std::size_t TextAt() const;
-  std::size_t EndOf(std::size_t index) const;
-  std::size_t BeginOf(std::size_t index) const { return index == 0 ? 0 : EndOf(index - 1); }
+  static Shape ShapeOf(std::size_t count, std::size_t queueCount, unsigned endWidth);
+  Shape Layout() const;
+  QueueRecord* QueueAt(const Shape& shape, std::size_t index) const;
+  std::size_t EndOf(const Shape& shape, std::size_t index) const;
   std::size_t TotalUnits() const;
-  Entry EntryAt(std::size_t index) const;
-  // Where the value of attribute `index` starts, from the block's start.
-  std::size_t ValueAt(std::size_t index) const;
+  Entry EntryAt(const Shape& shape, std::size_t index) const;
+  Entry EntryAt(std::size_t index) const { return EntryAt(Layout(), index); }
   static int Compare(const Entry& entry, const CQmAttributeName& name);
+  // Where attribute `index`'s name sorts against `name`, reading the name
+  // code alone when it is a catalogue number.
+  int CompareAt(const Shape& shape, std::size_t index, const CQmAttributeName& name) const {
+    const char16_t code = block_[shape.codesAt + index];
+    if (code == kEscape) return Compare(EntryAt(shape, index), name);
+    const std::int32_t number = name.QueryW4AttributeName();
+    return code == number ? 0 : (code < number ? -1 : 1);
+  }
   static Entry EntryOf(const CQmAttributeName& name, const CQmAttributeValue& value);
   CQmAttributeName NameOf(const Entry& entry) const;
 
@@ -109,8 +132,9 @@ class InteractionRecord {
   // current block).
   void Rebuild(W4Notifier::ObjectTypes type, const std::vector<QueueRecord*>& queues,
                const std::vector<Entry>& entries);
+  static void WriteEntries(const std::vector<Entry>& entries, const Shape& shape, char16_t* block);
   // Writes `value` over attribute `index`'s value of the same length.
-  void Overwrite(std::size_t index, std::u16string_view value);
+  void Overwrite(const Entry& cached, std::u16string_view value);
 
   // Scratch lists for rebuilding, kept for reuse (the cache lock serialises
   // the writers of a cache's records; other caches' threads have their own).
@@ -122,26 +146,38 @@ class InteractionRecord {
 
 template <class It, class Keep, class OnSame>
 bool InteractionRecord::Merge(It begin, It end, Keep keep, OnSame onSame) {
-  const std::size_t count = AttributeCount();
-  // First, while every value replaces one of the same length, in place.
+  const Shape shape = block_ ? Layout() : Shape();
+  const std::size_t count = shape.count;
+  // The position of the first cached name not before `name`, from `position`.
+  const auto seek = [&](std::size_t position, const CQmAttributeName& name) {
+    while (position < count && CompareAt(shape, position, name) < 0) ++position;
+    return position;
+  };
+  // First, while every value replaces one of the same length (and there are
+  // few enough to note), in place.
+  std::array<Entry, kInPlaceLimit> cached;
+  std::array<const typename std::iterator_traits<It>::value_type*, kInPlaceLimit> updates;
+  std::size_t matched = 0;
   bool inPlace = true;
   std::size_t position = 0;
   for (It it = begin; it != end && inPlace; ++it) {
     if (!keep(it->first)) continue;
-    while (position < count && Compare(EntryAt(position), it->first) < 0) ++position;
-    inPlace = position < count && Compare(EntryAt(position), it->first) == 0 &&
-              EntryAt(position).value.size() == it->second.QueryString().size();
+    position = seek(position, it->first);
+    inPlace =
+        matched < kInPlaceLimit && position < count && CompareAt(shape, position, it->first) == 0;
+    if (!inPlace) break;
+    cached[matched] = EntryAt(shape, position);
+    updates[matched] = &*it;
+    inPlace = cached[matched].value.size() == it->second.QueryString().size();
+    ++matched;
   }
   bool changed = false;
   if (inPlace) {
-    position = 0;
-    for (It it = begin; it != end; ++it) {
-      if (!keep(it->first)) continue;
-      while (Compare(EntryAt(position), it->first) < 0) ++position;
-      if (EntryAt(position).value == it->second.QueryString()) {
-        onSame(it->first, it->second);
+    for (std::size_t i = 0; i < matched; ++i) {
+      if (cached[i].value == updates[i]->second.QueryString()) {
+        onSame(updates[i]->first, updates[i]->second);
       } else {
-        Overwrite(position, it->second.QueryString());
+        Overwrite(cached[i], updates[i]->second.QueryString());
         changed = true;
       }
     }
@@ -153,21 +189,20 @@ bool InteractionRecord::Merge(It begin, It end, Keep keep, OnSame onSame) {
   position = 0;
   for (It it = begin; it != end; ++it) {
     if (!keep(it->first)) continue;
-    while (position < count && Compare(EntryAt(position), it->first) < 0) {
-      merged.push_back(EntryAt(position++));
-    }
-    if (position < count && Compare(EntryAt(position), it->first) == 0) {
-      const Entry cached = EntryAt(position++);
-      if (cached.value == it->second.QueryString()) {
+    const std::size_t next = seek(position, it->first);
+    while (position < next) merged.push_back(EntryAt(shape, position++));
+    if (position < count && CompareAt(shape, position, it->first) == 0) {
+      const Entry stored = EntryAt(shape, position++);
+      if (stored.value == it->second.QueryString()) {
         onSame(it->first, it->second);
-        merged.push_back(cached);
+        merged.push_back(stored);
         continue;
       }
     }
     merged.push_back(EntryOf(it->first, it->second));
     changed = true;
   }
-  while (position < count) merged.push_back(EntryAt(position++));
+  while (position < count) merged.push_back(EntryAt(shape, position++));
   if (!changed) return false;
   std::vector<QueueRecord*>& queues = ScratchQueues();
   CollectQueues(queues);

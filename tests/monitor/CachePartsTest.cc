@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "monitor/CacheTables.h"
@@ -75,7 +76,8 @@ TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
       {{{Xan_State, u"C"}, {CQmAttributeName(u"CUSTOMER TIER"), u"lead"}}, 0},  // in place
       {{{Xan_State, u"C"}, {Xan_UserName, u"someone"}}, 1},                     // one is new
       {{{negative, u"longer"}, {outside, u""}}, 0},                             // lengths change
-      {{{Xan_Note, huge}}, 0},                                                  // wide ends
+      {{{Xan_Note, std::u16string(300, u'y')}}, 0},                             // unit-sized ends
+      {{{Xan_Note, huge}}, 0},                                                  // two-unit ends
       {{{Xan_Note, huge}, {custom, u"lead"}, {Xan_State, u"H"}}, 2},
       {{{Xan_Note, u"short again"}}, 0},
   };
@@ -98,7 +100,7 @@ TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
     EXPECT_EQ(same, steps[i].sameValues) << "step " << i;
     EXPECT_EQ(record.Attributes(), expected) << "step " << i;
     if (i == 2) record.AddQueue(&second);
-    if (i == 4) record.RemoveQueue(&first);
+    if (i == 5) record.RemoveQueue(&first);
   }
   EXPECT_EQ(record.Type(), W4Notifier::eGenericObject);
   EXPECT_FALSE(record.IsOn(&first));
@@ -124,6 +126,34 @@ TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
   record.RemoveQueue(&second);
   EXPECT_FALSE(record.OnAnyQueue());
   EXPECT_EQ(record.AttributeCount(), expected.size() + 1);
+}
+
+// Counts past what the block's narrow fields hold take wider ones.
+TEST(InteractionRecordTest, ManyAttributesAndManyQueuesWidenTheirCounts) {
+  InteractionRecord record;
+  record.SetType(W4Notifier::eGenericObject2);
+  std::vector<std::unique_ptr<QueueRecord>> queues;
+  for (std::uint32_t i = 0; i < 5000; ++i) {
+    queues.push_back(std::make_unique<QueueRecord>(CEntityId(W4Notifier::eUserQueue, 100 + i)));
+    record.AddQueue(queues.back().get());
+  }
+  CQmAttributeMap many;
+  for (std::int32_t i = 0; i < 70000; ++i) {
+    many.insert(static_cast<eAttributeName>(1000 + i), CQmAttributeValue(i % 2 == 0 ? "e" : "o"));
+  }
+  record.Merge(
+      many.begin(), many.end(), [](const CQmAttributeName&) { return true; },
+      [](const CQmAttributeName&, const CQmAttributeValue&) {});
+  EXPECT_EQ(record.AttributeCount(), many.size());
+  EXPECT_EQ(record.Type(), W4Notifier::eGenericObject2);
+  EXPECT_TRUE(record.IsOn(queues.front().get()));
+  EXPECT_TRUE(record.IsOn(queues.back().get()));
+  CQmAttributeValue value;
+  EXPECT_TRUE(record.FindAttribute(static_cast<eAttributeName>(1000 + 69999), value));
+  EXPECT_EQ(value, "o");
+  record.RemoveQueue(queues.front().get());
+  EXPECT_FALSE(record.IsOn(queues.front().get()));
+  EXPECT_EQ(record.Attributes(), many);
 }
 
 TEST(MessageReadersTest, HugeNameCountFailsAndTimesConvertToSeconds) {
