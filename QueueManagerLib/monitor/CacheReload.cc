@@ -177,7 +177,8 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
   record->lastSequence = 0;
   // The interactions the cache holds for the queue; what the server does not
   // list any more left the queue while the connection was down.
-  std::unordered_set<std::uint32_t> leftovers = record->Members();
+  const std::vector<std::uint32_t> members = record->MemberIds();
+  std::unordered_set<std::uint32_t> leftovers(members.begin(), members.end());
   if (stats) {
     record->stats = *stats;
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",

@@ -1,6 +1,7 @@
 #include "monitor/CacheTables.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace QueueManager {
 namespace {
@@ -30,34 +31,11 @@ bool QueueRecord::RemoveMonitor(MonitorId monitor) {
   return true;
 }
 
-// ---- InteractionRecord ----
-
-bool InteractionRecord::IsOn(const QueueRecord* queue) const {
-  if (firstQueue_ == queue) return true;
-  return std::find(moreQueues_.begin(), moreQueues_.end(), queue) != moreQueues_.end();
-}
-
-void InteractionRecord::AddQueue(QueueRecord* queue) {
-  if (IsOn(queue)) return;
-  if (firstQueue_ == nullptr) {
-    firstQueue_ = queue;
-  } else {
-    moreQueues_.push_back(queue);
-  }
-}
-
-void InteractionRecord::RemoveQueue(const QueueRecord* queue) {
-  if (firstQueue_ == queue) {
-    if (moreQueues_.empty()) {
-      firstQueue_ = nullptr;
-    } else {
-      firstQueue_ = moreQueues_.back();
-      moreQueues_.pop_back();
-    }
-    return;
-  }
-  const auto it = std::find(moreQueues_.begin(), moreQueues_.end(), queue);
-  if (it != moreQueues_.end()) moreQueues_.erase(it);
+std::vector<std::uint32_t> QueueRecord::MemberIds() const {
+  std::vector<std::uint32_t> ids;
+  ids.reserve(members_.size());
+  ForEachMember([&](std::uint32_t id) { ids.push_back(id); });
+  return ids;
 }
 
 // ---- CacheTables: queues ----
@@ -99,7 +77,8 @@ QueueRecord* CacheTables::FindOrAddChild(const CEntityId& queue) {
 void CacheTables::DropMembers(QueueRecord& record, std::vector<std::uint32_t>& dropped) {
   for (auto& entry : record.children_) DropMembers(*entry.second, dropped);
   record.children_.clear();
-  for (const std::uint32_t id : record.members_) {
+  // Erasing interactions moves records, not the member set being walked.
+  for (const std::uint32_t id : record.MemberIds()) {
     InteractionRecord* interaction = interactions_.Find(id);
     if (interaction == nullptr) continue;
     interaction->RemoveQueue(&record);
@@ -140,14 +119,14 @@ std::vector<CEntityId> CacheTables::Queues() const {
 InteractionRecord& CacheTables::AddToQueue(QueueRecord& queue, std::uint32_t id,
                                            W4Notifier::ObjectTypes type) {
   InteractionRecord& interaction = interactions_[id];
-  interaction.type_ = type;
+  interaction.SetType(type);
   interaction.AddQueue(&queue);
-  queue.members_.insert(id);
+  queue.members_[id];
   return interaction;
 }
 
 bool CacheTables::RemoveFromQueue(QueueRecord& queue, std::uint32_t id) {
-  if (queue.members_.erase(id) == 0) return false;
+  if (!queue.members_.Erase(id)) return false;
   if (InteractionRecord* interaction = FindInteraction(id)) interaction->RemoveQueue(&queue);
   return true;
 }
@@ -162,9 +141,9 @@ bool CacheTables::ForgetIfUnqueued(std::uint32_t id) {
 bool CacheTables::IsInQueue(const CEntityId& queue, std::uint32_t id) const {
   const QueueRecord* record = FindQueue(queue);
   if (record == nullptr) return false;
-  if (record->members_.count(id) != 0) return true;
+  if (record->members_.Find(id) != nullptr) return true;
   for (const auto& entry : record->children_) {
-    if (entry.second->members_.count(id) != 0) return true;
+    if (entry.second->members_.Find(id) != nullptr) return true;
   }
   return false;
 }
@@ -172,14 +151,14 @@ bool CacheTables::IsInQueue(const CEntityId& queue, std::uint32_t id) const {
 bool CacheTables::QueueContents(const CEntityId& queue, std::vector<std::uint32_t>& ids) const {
   const QueueRecord* record = FindQueue(queue);
   if (record == nullptr) return false;
-  ids.assign(record->members_.begin(), record->members_.end());
+  ids = record->MemberIds();
   if (record->children_.empty()) return true;
   // An interaction may be on several queues of the type: list it once.
-  std::unordered_set<std::uint32_t> seen(record->members_);
+  std::unordered_set<std::uint32_t> seen(ids.begin(), ids.end());
   for (const auto& entry : record->children_) {
-    for (const std::uint32_t id : entry.second->members_) {
+    entry.second->ForEachMember([&](std::uint32_t id) {
       if (seen.insert(id).second) ids.push_back(id);
-    }
+    });
   }
   return true;
 }
@@ -212,21 +191,16 @@ AttributeStore CacheTables::SetAttribute(InteractionRecord& interaction,
                                          const CQmAttributeName& name,
                                          const CQmAttributeValue& value) {
   if (!IsMonitored(interaction, name)) return AttributeStore::kNotMonitored;
-  const auto it = interaction.attributes_.find(name);
-  if (it == interaction.attributes_.end()) {
-    interaction.attributes_.insert(name, value);
-    return AttributeStore::kChanged;
-  }
-  if (it->second == value) return AttributeStore::kSame;
-  it->second = value;
-  return AttributeStore::kChanged;
+  const CQmAttributeMap::value_type one(name, value);
+  bool same = false;
+  const bool changed = interaction.Merge(
+      &one, &one + 1, [](const CQmAttributeName&) { return true; },
+      [&](const CQmAttributeName&, const CQmAttributeValue&) { same = true; });
+  if (same) return AttributeStore::kSame;
+  return changed ? AttributeStore::kChanged : AttributeStore::kSame;
 }
 
-void CacheTables::Prefetch(const InteractionRecord& interaction) {
-  // The entries live in nodes of their own: walking the map reads only its
-  // index, and asks for each node ahead of the update that will compare it.
-  for (const auto& entry : interaction.attributes_) __builtin_prefetch(&entry);
-}
+void CacheTables::Prefetch(const InteractionRecord& interaction) { interaction.Prefetch(); }
 
 AttributeLookup CacheTables::QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
                                             CQmAttributeValue& value) const {
@@ -234,11 +208,9 @@ AttributeLookup CacheTables::QueryAttribute(std::uint32_t id, const CQmAttribute
   const InteractionRecord* interaction = FindInteraction(id);
   if (interaction == nullptr || !interaction->OnAnyQueue()) return AttributeLookup::kNotCached;
   if (!IsMonitored(*interaction, name)) return AttributeLookup::kNotOnMonitoringQueue;
-  if (interaction->attributes_.empty()) return AttributeLookup::kNoEntries;
-  const auto it = interaction->attributes_.find(name);
-  if (it == interaction->attributes_.end()) return AttributeLookup::kNotSet;
-  value = it->second;
-  return AttributeLookup::kFound;
+  if (interaction->AttributeCount() == 0) return AttributeLookup::kNoEntries;
+  return interaction->FindAttribute(name, value) ? AttributeLookup::kFound
+                                                 : AttributeLookup::kNotSet;
 }
 
 void CacheTables::Clear() {

@@ -4,12 +4,10 @@
 // monitors, cached interactions with their object type and attribute values,
 // the membership index between them and the monitored-name registry.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -21,6 +19,7 @@
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/QueueStats.h"
 #include "monitor/FlatIdMap.h"
+#include "monitor/InteractionRecord.h"
 #include "monitor/MonitorId.h"
 #include "monitor/MonitoredNames.h"
 
@@ -49,8 +48,12 @@ class QueueRecord {
   bool AddMonitor(MonitorId monitor);
   // False when the monitor was not attached.
   bool RemoveMonitor(MonitorId monitor);
-  // The ids of the interactions on the queue.
-  const std::unordered_set<std::uint32_t>& Members() const { return members_; }
+  // The ids of the interactions on the queue, in no particular order.
+  std::vector<std::uint32_t> MemberIds() const;
+  template <class Visit>
+  void ForEachMember(Visit visit) const {
+    members_.ForEach([&](std::uint32_t id, const Present&) { visit(id); });
+  }
   // The child records of an all-queues record, by queue object id.
   const std::unordered_map<std::uint32_t, std::unique_ptr<QueueRecord>>& Children() const {
     return children_;
@@ -71,36 +74,10 @@ class QueueRecord {
   // Written under mutex_ and the cache lock, read under the cache lock alone;
   // hence not annotated as guarded by mutex_.
   std::vector<MonitorId> monitors_;
-  std::unordered_set<std::uint32_t> members_;
+  // A set of ids: 8 bytes a slot rather than a node of its own each.
+  struct Present {};
+  FlatIdMap<Present> members_;
   std::unordered_map<std::uint32_t, std::unique_ptr<QueueRecord>> children_;
-};
-
-// One cached interaction: its object type, its cached attribute values and
-// the cached queues that hold it (most interactions are on one queue, which
-// is held inline). Records live in a FlatIdMap: they move when other
-// interactions come and go.
-class InteractionRecord {
- public:
-  W4Notifier::ObjectTypes Type() const { return type_; }
-  const CQmAttributeMap& Attributes() const { return attributes_; }
-  bool IsOn(const QueueRecord* queue) const;
-  bool OnAnyQueue() const { return firstQueue_ != nullptr; }
-  template <class Visit>
-  void ForEachQueue(Visit visit) const {
-    if (firstQueue_ == nullptr) return;
-    visit(*firstQueue_);
-    for (const QueueRecord* queue : moreQueues_) visit(*queue);
-  }
-
- private:
-  friend class CacheTables;
-  void AddQueue(QueueRecord* queue);
-  void RemoveQueue(const QueueRecord* queue);
-
-  W4Notifier::ObjectTypes type_ = W4Notifier::eObjectTypeNone;
-  CQmAttributeMap attributes_;
-  QueueRecord* firstQueue_ = nullptr;
-  std::vector<QueueRecord*> moreQueues_;
 };
 
 // What storing a cached attribute did.
@@ -188,12 +165,6 @@ class CacheTables {
   void Clear();
 
  private:
-  // Values of one update that are fetched together.
-  static constexpr std::size_t kParallelValues = 16;
-  template <class OnSame>
-  static void StoreValue(CQmAttributeMap::value_type& entry, const CQmAttributeValue& value,
-                         OnSame& onSame);
-
   std::unordered_map<W4Notifier::CEntityId, std::unique_ptr<QueueRecord>> queues_;
   FlatIdMap<InteractionRecord> interactions_;
   MonitoredNames names_;
@@ -206,51 +177,10 @@ void CacheTables::UpdateAttributes(InteractionRecord& interaction, const QueueRe
   // On this queue, every name of the event is monitored: the caller has just
   // registered them for the queue's type.
   const bool viaThisQueue = interaction.IsOn(&queue);
-  CQmAttributeMap& stored = interaction.attributes_;
-  if (viaThisQueue && stored.empty()) {
-    stored = updates;
-    return;
-  }
-  // First where each value goes, by name only (new names are inserted at
-  // once, behind every position noted so far); then the cached values, whose
-  // texts lie elsewhere on the heap, are fetched together rather than one
-  // cache miss after the other; then they are compared and replaced.
-  std::array<std::uint32_t, kParallelValues> positions;
-  std::array<const CQmAttributeValue*, kParallelValues> values;
-  std::size_t matched = 0;
-  std::size_t position = 0;
-  for (const auto& [name, value] : updates) {
-    if (!viaThisQueue && !IsMonitored(interaction, name)) continue;
-    while (position < stored.size() && (stored.begin() + position)->first < name) ++position;
-    if (position < stored.size() && (stored.begin() + position)->first == name) {
-      if (matched < kParallelValues) {
-        positions[matched] = static_cast<std::uint32_t>(position);
-        values[matched] = &value;
-        ++matched;
-      } else {
-        StoreValue(*(stored.begin() + position), value, onSame);
-      }
-    } else {
-      stored.insert(name, value);  // lands at `position`, keeping the order
-    }
-    ++position;
-  }
-  for (std::size_t i = 0; i < matched; ++i) {
-    __builtin_prefetch((stored.begin() + positions[i])->second.QueryString().data());
-  }
-  for (std::size_t i = 0; i < matched; ++i) {
-    StoreValue(*(stored.begin() + positions[i]), *values[i], onSame);
-  }
-}
-
-template <class OnSame>
-void CacheTables::StoreValue(CQmAttributeMap::value_type& entry, const CQmAttributeValue& value,
-                             OnSame& onSame) {
-  if (entry.second == value) {
-    onSame(entry.first, value);
-  } else {
-    entry.second = value;
-  }
+  interaction.Merge(
+      updates.begin(), updates.end(),
+      [&](const CQmAttributeName& name) { return viaThisQueue || IsMonitored(interaction, name); },
+      onSame);
 }
 
 }  // namespace QueueManager

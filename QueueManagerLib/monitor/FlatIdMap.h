@@ -67,6 +67,15 @@ class FlatIdMap {
     return true;
   }
 
+  // Calls visit(id, value) for each entry, in no particular order; the map
+  // must not change meanwhile.
+  template <class Visit>
+  void ForEach(Visit visit) const {
+    for (const Slot& slot : slots_) {
+      if (slot.used) visit(slot.id, slot.value);
+    }
+  }
+
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "monitor/CacheTables.h"
@@ -55,6 +56,104 @@ TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueuesAndNamesPerOb
   EXPECT_THAT(names.Unregistered(W4Notifier::eUserQueue,
                                  {Xan_UserName, Xan_State, CQmAttributeName(u"other"), custom}),
               ElementsAre(CQmAttributeName(Xan_UserName), CQmAttributeName(u"other")));
+}
+
+// The packed record against a map given the same changes: names of every
+// kind (catalogue numbers, custom names in any letter case, numbers outside
+// the catalogue), values that keep or change their length, texts past the
+// narrow offsets' 65,535 units, and queue changes that rebuild the block.
+TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
+  const CQmAttributeName custom(u"Customer Tier");
+  const CQmAttributeName outside(static_cast<eAttributeName>(70000));
+  const CQmAttributeName negative(static_cast<eAttributeName>(-7));
+  const std::u16string huge(70000, u'x');
+  struct Step {
+    std::vector<std::pair<CQmAttributeName, std::u16string>> updates;
+    int sameValues;
+  };
+  const std::vector<Step> steps = {
+      {{{Xan_State, u"A"}, {custom, u"gold"}, {outside, u"o"}, {negative, u"n"}}, 0},
+      {{{Xan_State, u"C"}, {CQmAttributeName(u"CUSTOMER TIER"), u"lead"}}, 0},  // in place
+      {{{Xan_State, u"C"}, {Xan_UserName, u"someone"}}, 1},                     // one is new
+      {{{negative, u"longer"}, {outside, u""}}, 0},                             // lengths change
+      {{{Xan_Note, std::u16string(300, u'y')}}, 0},                             // unit-sized ends
+      {{{Xan_Note, huge}}, 0},                                                  // two-unit ends
+      {{{Xan_Note, huge}, {custom, u"lead"}, {Xan_State, u"H"}}, 2},
+      {{{Xan_Note, u"short again"}}, 0},
+  };
+  InteractionRecord record;
+  QueueRecord first(kUserQueue);
+  QueueRecord second(kWorkgroupQueue);
+  record.SetType(W4Notifier::eGenericObject);
+  record.AddQueue(&first);
+  CQmAttributeMap expected;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    CQmAttributeMap updates;
+    for (const auto& [name, value] : steps[i].updates) {
+      updates.insert(name, CQmAttributeValue(value));
+      expected[name] = CQmAttributeValue(value);
+    }
+    int same = 0;
+    record.Merge(
+        updates.begin(), updates.end(), [](const CQmAttributeName&) { return true; },
+        [&](const CQmAttributeName&, const CQmAttributeValue&) { ++same; });
+    EXPECT_EQ(same, steps[i].sameValues) << "step " << i;
+    EXPECT_EQ(record.Attributes(), expected) << "step " << i;
+    if (i == 2) record.AddQueue(&second);
+    if (i == 5) record.RemoveQueue(&first);
+  }
+  EXPECT_EQ(record.Type(), W4Notifier::eGenericObject);
+  EXPECT_FALSE(record.IsOn(&first));
+  EXPECT_TRUE(record.IsOn(&second));
+  for (const auto& [name, value] : expected) {
+    CQmAttributeValue found;
+    EXPECT_TRUE(record.FindAttribute(name, found)) << name;
+    EXPECT_EQ(found, value) << name;
+  }
+  CQmAttributeValue none;
+  EXPECT_FALSE(record.FindAttribute(CQmAttributeName(u"absent"), none));
+  EXPECT_FALSE(record.FindAttribute(Xan_AccountCode, none));
+  // Only the kept names are stored.
+  CQmAttributeMap filtered;
+  filtered.insert(Xan_AccountCode, CQmAttributeValue("kept"));
+  filtered.insert(Xan_Language, CQmAttributeValue("dropped"));
+  record.Merge(
+      filtered.begin(), filtered.end(),
+      [](const CQmAttributeName& name) { return name == Xan_AccountCode; },
+      [](const CQmAttributeName&, const CQmAttributeValue&) {});
+  EXPECT_TRUE(record.FindAttribute(Xan_AccountCode, none));
+  EXPECT_FALSE(record.FindAttribute(Xan_Language, none));
+  record.RemoveQueue(&second);
+  EXPECT_FALSE(record.OnAnyQueue());
+  EXPECT_EQ(record.AttributeCount(), expected.size() + 1);
+}
+
+// Counts past what the block's narrow fields hold take wider ones.
+TEST(InteractionRecordTest, ManyAttributesAndManyQueuesWidenTheirCounts) {
+  InteractionRecord record;
+  record.SetType(W4Notifier::eGenericObject2);
+  std::vector<std::unique_ptr<QueueRecord>> queues;
+  for (std::uint32_t i = 0; i < 5000; ++i) {
+    queues.push_back(std::make_unique<QueueRecord>(CEntityId(W4Notifier::eUserQueue, 100 + i)));
+    record.AddQueue(queues.back().get());
+  }
+  CQmAttributeMap many;
+  for (std::int32_t i = 0; i < 70000; ++i) {
+    many.insert(static_cast<eAttributeName>(1000 + i), CQmAttributeValue(i % 2 == 0 ? "e" : "o"));
+  }
+  record.Merge(
+      many.begin(), many.end(), [](const CQmAttributeName&) { return true; },
+      [](const CQmAttributeName&, const CQmAttributeValue&) {});
+  EXPECT_EQ(record.AttributeCount(), many.size());
+  EXPECT_EQ(record.Type(), W4Notifier::eGenericObject2);
+  EXPECT_TRUE(record.IsOn(queues.front().get()));
+  EXPECT_TRUE(record.IsOn(queues.back().get()));
+  CQmAttributeValue value;
+  EXPECT_TRUE(record.FindAttribute(static_cast<eAttributeName>(1000 + 69999), value));
+  EXPECT_EQ(value, "o");
+  record.RemoveQueue(queues.front().get());
+  EXPECT_FALSE(record.IsOn(queues.front().get()));
+  EXPECT_EQ(record.Attributes(), many);
 }
 
 TEST(MessageReadersTest, HugeNameCountFailsAndTimesConvertToSeconds) {
