@@ -1,6 +1,8 @@
 // The serving side on NATS: a queue subscription to every request under a
 // root, answered through the request's reply subject.
 
+#include <cstring>
+
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
@@ -73,6 +75,11 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
   const auto subject = nats::ParseSubject(root, natsMsg_GetSubject(msg));
   const char* reply = natsMsg_GetReply(msg);
   std::string replySubject = reply != nullptr ? reply : "";
+  std::string senderName;
+  const char* header = nullptr;
+  if (natsMsgHeader_Get(msg, kSenderHeader, &header) == NATS_OK && header != nullptr &&
+      std::strlen(header) <= CNatsRequest::kMaxSenderLength)
+    senderName = header;
   std::optional<CMessage> request;
   if (subject && subject->kind == nats::eSubjectKind::kRequest) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
@@ -93,7 +100,8 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
     return;
   }
   try {
-    handler(CNatsRequest(sender, std::move(replySubject), std::move(*request)));
+    handler(
+        CNatsRequest(sender, std::move(replySubject), std::move(*request), std::move(senderName)));
   } catch (...) {
     // The handler's errors are its own; they must not end the delivery thread.
   }
