@@ -43,8 +43,12 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
       return;
     }
     auto forwarder = std::make_shared<ReplyForwarder>(request);
-    const eMsgCode sent = local->SendAsyncRequest(request.Message(), forwarder.get(), 0,
-                                                  CNotifierTimeout::Query(), nullptr, forwarder);
+    // Held as long as the requester waits: an alerting order, say, is
+    // answered long after the default time-out.
+    const std::uint32_t waitMs =
+        request.WaitMilliseconds() != 0 ? request.WaitMilliseconds() : CNotifierTimeout::Query();
+    const eMsgCode sent =
+        local->SendAsyncRequest(request.Message(), forwarder.get(), 0, waitMs, nullptr, forwarder);
     // Nobody serves the bus: the requester hears so at once.
     if (sent != eMsgSuccess) request.Reply(CMessage(), /*rejected=*/true);
   }
