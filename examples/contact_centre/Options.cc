@@ -37,13 +37,18 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
   Options& options = parsed.options;
   for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
     const std::string& argument = arguments[i];
-    const bool takesValue = argument == "--duration" || argument == "--seed";
+    const bool takesValue =
+        argument == "--duration" || argument == "--seed" || argument == "--nats";
     if (takesValue && i + 1 == arguments.size()) {
       parsed.error = fmt::format("{} needs a value", argument);
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
     } else if (argument == "--quiet") {
       options.quiet = true;
+    } else if (argument == "--nats") {
+      options.natsUrl = arguments[++i];
+      if (options.natsUrl.empty())
+        parsed.error = "--nats wants a URL, such as nats://127.0.0.1:4222";
     } else if (argument == "--duration") {
       if (!ReadDuration(arguments[++i], options.durationSeconds))
         parsed.error = fmt::format("--duration wants seconds in (0, 3600], not '{}'", arguments[i]);
@@ -60,13 +65,16 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
 
 std::string Usage(const std::string& program) {
   return fmt::format(
-      "usage: {} [--duration SECONDS] [--seed N] [--quiet] [--help]\n"
+      "usage: {} [--duration SECONDS] [--seed N] [--nats URL] [--quiet] [--help]\n"
       "A contact centre on the in-process Queue Manager server emulator: calls, chats\n"
       "and e-mails arrive, agents are alerted, answer, hold, transfer and hang up, and\n"
       "the library's monitors show it live. Ends with a check that the library's cache\n"
       "equals the server's state (exit status 1 when it does not).\n"
       "  --duration SECONDS  how long the contact centre runs (default 20)\n"
       "  --seed N            the scenario's random seed; a seed replays its decisions\n"
+      "  --nats URL          reach the emulator through this NATS server: the emulator\n"
+      "                      stays in this process, bridged onto NATS, and the library\n"
+      "                      talks to it only over NATS\n"
       "  --quiet             print only the summary and the final check\n"
       "  --help              this text\n",
       program);

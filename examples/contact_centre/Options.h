@@ -12,6 +12,9 @@ struct Options {
   double durationSeconds = 20.0;
   std::uint32_t seed = 1;
   bool quiet = false;
+  // The NATS server(s) to reach the emulator through, comma-separated; empty:
+  // the in-process notifier.
+  std::string natsUrl;
   bool help = false;
 };
 

@@ -1,7 +1,10 @@
-// A contact centre on the Queue Manager server emulator, in one process:
-// interactions arrive, agents are alerted and handle them, and the library's
-// monitors show it live. Ends with a check that the library's cache equals
-// the server's state; exits 1 when it does not, 2 on a bad command line.
+// A contact centre on the Queue Manager server emulator: interactions
+// arrive, agents are alerted and handle them, and the library's monitors show
+// it live. The scenario drives the emulator's control functions, so the
+// emulator lives in this process; with --nats the library reaches it only
+// through a NATS server (the emulator's bus bridged onto NATS). Ends with a
+// check that the library's cache equals the server's state; exits 1 when it
+// does not or NATS cannot be reached, 2 on a bad command line.
 
 #include <unistd.h>
 
@@ -20,8 +23,12 @@
 #include "Floor.h"
 #include "Options.h"
 #include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/QueueManager.h"
 #include "Scenario.h"
+#ifdef QM_DEMO_HAS_NATS
+#include "QueueManager/Platform/NatsNotifier.h"
+#endif
 
 namespace ContactCentre {
 namespace {
@@ -33,11 +40,17 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds kPatience{10};
 constexpr int kBoardLinesEveryTicks = 10;
 
+// Over NATS the cache hears the server's last changes a moment after the
+// server made them: the final check gives it this long to catch up.
+constexpr std::chrono::milliseconds kCatchUpPoll{50};
+
 // Everything the run shares.
 struct Centre {
   std::shared_ptr<W4Notifier::CInProcessBus> bus;
   CEmulator& server;
-  W4Notifier::CInProcessConnection& connection;
+  // The library's connection on the bus; null over NATS, where the demo
+  // cannot take the link down.
+  W4Notifier::CInProcessConnection* local;
   const Floor& floor;
   Console& console;
 };
@@ -47,7 +60,7 @@ struct Centre {
 // the cache reloads every watched queue and so learns of the call.
 void Renegotiate(Centre& centre, Scenario& scenario, const Board& board, int tick) {
   centre.console.Note("== the connection goes down; a call reaches the server meanwhile ==");
-  centre.connection.Disconnect();
+  centre.local->Disconnect();
   QueueManager::CQmAttributeMap attributes;
   attributes.insert(QueueManager::CQmAttributeName(u"Xan_State"), u"O");
   attributes.insert(QueueManager::CQmAttributeName(u"Xan_RemoteName"), u"J. Okafor");
@@ -55,8 +68,8 @@ void Renegotiate(Centre& centre, Scenario& scenario, const Board& board, int tic
   const W4Notifier::ObjectTypes call = centre.floor.media.front().type;
   const std::uint32_t id =
       centre.server.AddInteraction(call, attributes, {centre.floor.workgroups.front().entity});
-  centre.connection.Reconnect(false);
-  CEmulator::ForceRenegotiation(centre.connection);
+  centre.local->Reconnect(false);
+  CEmulator::ForceRenegotiation(*centre.local);
   centre.bus->WaitIdle();
   const NamedQueue& queue = centre.floor.workgroups.front();
   const bool found = board.Watcher(queue.entity).Contains(QueueManager::InteractionId(id));
@@ -75,7 +88,7 @@ bool RunTicks(Centre& centre, Scenario& scenario, Board& board, const Options& o
   for (int tick = 0; tick < ticks; ++tick) {
     std::this_thread::sleep_until(start + tick * Scenario::kTick);
     scenario.Step(tick);
-    if (!halfTime && tick >= ticks / 2) {
+    if (!halfTime && tick >= ticks / 2 && centre.local != nullptr) {
       halfTime = true;
       scenario.HoldOffers(true);
       renegotiated = scenario.Settle(kPatience);
@@ -84,9 +97,10 @@ bool RunTicks(Centre& centre, Scenario& scenario, Board& board, const Options& o
     }
     if (tick % kBoardLinesEveryTicks == 0) centre.console.ShowBoard(board.Lines());
     centre.console.Redraw(
-        fmt::format("Contact centre on the server emulator    {:5.1f} s of {:g} s"
-                    "    seed {}",
-                    centre.console.Elapsed(), options.durationSeconds, options.seed));
+        fmt::format("Contact centre on the server emulator{}    {:5.1f} s of "
+                    "{:g} s    seed {}",
+                    centre.local == nullptr ? " over NATS" : "", centre.console.Elapsed(),
+                    options.durationSeconds, options.seed));
   }
   return renegotiated;
 }
@@ -97,9 +111,16 @@ bool Report(Centre& centre, const Board& board, const Scenario& scenario, const 
   Console& console = centre.console;
   console.Final(fmt::format("Ran {:.1f} s with seed {}: {}", console.Elapsed(), options.seed,
                             Summarize(scenario.Counts())));
-  const Snapshot cache = CacheSnapshot(board, centre.floor);
-  const Snapshot server = ServerSnapshot(centre.server, centre.floor, board.Names(), cache);
-  const std::vector<std::string> differences = Differences(cache, server);
+  Snapshot cache = CacheSnapshot(board, centre.floor);
+  std::vector<std::string> differences =
+      Differences(cache, ServerSnapshot(centre.server, centre.floor, board.Names(), cache));
+  const Clock::time_point deadline = Clock::now() + kPatience;
+  while (!differences.empty() && centre.local == nullptr && Clock::now() < deadline) {
+    std::this_thread::sleep_for(kCatchUpPoll);
+    cache = CacheSnapshot(board, centre.floor);
+    differences =
+        Differences(cache, ServerSnapshot(centre.server, centre.floor, board.Names(), cache));
+  }
   if (!settled) console.Final("Final check FAILED: alerting answers never came");
   if (differences.empty()) {
     console.Final(fmt::format(
@@ -113,14 +134,47 @@ bool Report(Centre& centre, const Board& board, const Scenario& scenario, const 
   return false;
 }
 
+// How the library reaches the emulator's bus: a connection on it, or NATS
+// with the bus bridged onto it.
+struct Link {
+  std::shared_ptr<W4Notifier::CInProcessConnection> local;
+  std::shared_ptr<void> bridge;  // keeps the bridge while the run lasts
+  std::shared_ptr<W4Notifier::CNotifierConnection> connection;
+};
+
+Link Connect(const std::shared_ptr<W4Notifier::CInProcessBus>& bus, const Options& options) {
+  Link link;
+  if (options.natsUrl.empty()) {
+    link.local = bus->Connect();
+    link.connection = link.local;
+    return link;
+  }
+#ifdef QM_DEMO_HAS_NATS
+  W4Notifier::CNatsOptions nats;
+  nats.urls = {options.natsUrl};
+  nats.root = "qm_contact_centre";
+  link.bridge = std::make_shared<W4Notifier::CNatsBusBridge>(nats, "emulator", bus);
+  link.connection = W4Notifier::ConnectNats(nats);
+  return link;
+#else
+  throw W4Notifier::CNotifierException("this build has no NATS notifier (libnats-dev)");
+#endif
+}
+
 int Run(const Options& options, Console::eMode mode) {
   const auto bus = W4Notifier::CInProcessBus::Create();
   CEmulator server(bus);
-  const auto connection = bus->Connect();
-  W4Notifier::SetDefaultConnection(connection);
+  Link link;
+  try {
+    link = Connect(bus, options);
+  } catch (const W4Notifier::CNotifierException& error) {
+    std::fprintf(stderr, "cannot reach %s: %s\n", options.natsUrl.c_str(), error.what());
+    return 1;
+  }
+  W4Notifier::SetDefaultConnection(link.connection);
   const Floor floor = DemoFloor();
   Console console(mode, stdout);
-  Centre centre{bus, server, *connection, floor, console};
+  Centre centre{bus, server, link.local.get(), floor, console};
   for (const NamedQueue& queue : floor.Queues()) QueueManager::CreateQueue(queue.entity);
   bus->WaitIdle();
   bool passed = false;
@@ -138,7 +192,10 @@ int Run(const Options& options, Console::eMode mode) {
     console.ShowBoard(board.Lines());
     console.Redraw("Contact centre on the server emulator    finished");
     passed = Report(centre, board, scenario, options, settled);
-    if (!renegotiated) console.Final("(no renegotiation: the alertings did not settle)");
+    if (link.local == nullptr)
+      console.Final("(no renegotiation over NATS: the link is not the demo's to take down)");
+    else if (!renegotiated)
+      console.Final("(no renegotiation: the alertings did not settle)");
   }
   W4Notifier::SetDefaultConnection(nullptr);
   return passed ? 0 : 1;

@@ -50,5 +50,13 @@ TEST(ContactCentreOptions, AcceptsTheDocumentedOptionsAndRefusesTheRest) {
   }
 }
 
+TEST(ContactCentreOptions, NatsTakesAUrl) {
+  EXPECT_EQ(ParseOptions({"--nats", "nats://127.0.0.1:4222", "--quiet"}).options.natsUrl,
+            "nats://127.0.0.1:4222");
+  EXPECT_EQ(ParseOptions({}).options.natsUrl, "");
+  EXPECT_THAT(ParseOptions({"--nats"}).error, ::testing::HasSubstr("--nats needs a value"));
+  EXPECT_THAT(ParseOptions({"--nats", ""}).error, ::testing::HasSubstr("--nats wants a URL"));
+}
+
 }  // namespace
 }  // namespace ContactCentre

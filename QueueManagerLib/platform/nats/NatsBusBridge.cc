@@ -1,6 +1,10 @@
 // An in-process bus served to NATS clients.
 
+#include <list>
+#include <unordered_map>
+
 #include "QueueManager/Platform/NatsNotifier.h"
+#include "QueueManager/Platform/Sync.h"
 
 namespace W4Notifier {
 namespace {
@@ -29,16 +33,22 @@ class ReplyForwarder : public IAsyncResponseCallback {
 class CNatsBusBridge::Forwarder : public IBusObserver {
  public:
   Forwarder(const CNatsOptions& options, std::shared_ptr<CInProcessBus> bus)
-      : bus_(std::move(bus)), local_(bus_->Connect()), nats_(ConnectNats(options)) {}
+      : bus_(std::move(bus)), nats_(ConnectNats(options)), local_(bus_->Connect()) {}
 
   void Serve(CNatsRequest request) {
+    const std::shared_ptr<CInProcessConnection> local = ConnectionOf(request.SenderName());
+    if (!local) return;  // closed
     if (!request.ExpectsReply()) {
-      local_->SendRequest(request.Message(), nullptr, 0);
+      local->SendRequest(request.Message(), nullptr, 0);
       return;
     }
     auto forwarder = std::make_shared<ReplyForwarder>(request);
-    const eMsgCode sent = local_->SendAsyncRequest(request.Message(), forwarder.get(), 0,
-                                                   CNotifierTimeout::Query(), nullptr, forwarder);
+    // Held as long as the requester waits: an alerting order, say, is
+    // answered long after the default time-out.
+    const std::uint32_t waitMs =
+        request.WaitMilliseconds() != 0 ? request.WaitMilliseconds() : CNotifierTimeout::Query();
+    const eMsgCode sent =
+        local->SendAsyncRequest(request.Message(), forwarder.get(), 0, waitMs, nullptr, forwarder);
     // Nobody serves the bus: the requester hears so at once.
     if (sent != eMsgSuccess) request.Reply(CMessage(), /*rejected=*/true);
   }
@@ -49,15 +59,62 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
 
   void Close() {
     bus_->RemoveObserver(this);
-    local_.reset();
+    std::shared_ptr<CInProcessConnection> shared;
+    Clients clients;
+    {
+      W4Os::MutexLock lock(&mutex_);
+      shared = std::move(local_);
+      clients = std::move(clients_);
+      recent_.clear();
+      closed_ = true;
+    }
+    // Released after the lock: a bus connection's end waits for its deliveries.
   }
 
   const std::shared_ptr<CInProcessBus>& Bus() const { return bus_; }
 
  private:
-  std::shared_ptr<CInProcessBus> bus_;
-  std::shared_ptr<CInProcessConnection> local_;
-  std::shared_ptr<CNotifierConnection> nats_;
+  using Recent = std::list<std::string>;
+  struct Client {
+    std::shared_ptr<CInProcessConnection> connection;
+    Recent::iterator recent;
+  };
+  using Clients = std::unordered_map<std::string, Client>;
+
+  // The bus connection that stands for the NATS client `sender` (empty: the
+  // shared one); null once closed.
+  std::shared_ptr<CInProcessConnection> ConnectionOf(const std::string& sender) {
+    std::shared_ptr<CInProcessConnection> evicted;  // released after the lock
+    W4Os::MutexLock lock(&mutex_);
+    if (closed_) return nullptr;
+    if (sender.empty()) return local_;
+    auto it = clients_.find(sender);
+    if (it != clients_.end()) {
+      recent_.splice(recent_.begin(), recent_, it->second.recent);
+      return it->second.connection;
+    }
+    if (clients_.size() >= CNatsBusBridge::kMaxClients) {
+      auto oldest = clients_.find(recent_.back());
+      evicted = std::move(oldest->second.connection);
+      clients_.erase(oldest);
+      recent_.pop_back();
+    }
+    recent_.push_front(sender);
+    auto connection = bus_->Connect();
+    clients_.emplace(sender, Client{connection, recent_.begin()});
+    return connection;
+  }
+
+  const std::shared_ptr<CInProcessBus> bus_;
+  const std::shared_ptr<CNotifierConnection> nats_;
+  // Taken before the bus's own locks (Connect), never while calling the bus
+  // with a request or notification.
+  W4Os::Mutex mutex_;
+  std::shared_ptr<CInProcessConnection> local_ QM_GUARDED_BY(mutex_);
+  // The clients by sender name; `recent_` lists them, most recent first.
+  Clients clients_ QM_GUARDED_BY(mutex_);
+  Recent recent_ QM_GUARDED_BY(mutex_);
+  bool closed_ QM_GUARDED_BY(mutex_) = false;
 };
 
 CNatsBusBridge::CNatsBusBridge(const CNatsOptions& options, const std::string& queueGroup,

@@ -123,6 +123,9 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
       QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   natsMsg* BuildMessage(const CMessage& message, const std::string& subject,
                         const char* reply) const;
+  // A request to its subject, naming this connection as its sender and
+  // `waitMs` as the wait for its answer (0: none expected).
+  natsMsg* BuildRequest(const CMessage& request, const char* reply, std::uint32_t waitMs) const;
   void RunDelivery();
   void RunTimer();
   void Deliver(Delivery& delivery);

@@ -54,12 +54,27 @@ natsMsg* NatsConnectionImpl::BuildMessage(const CMessage& message, const std::st
   return msg;
 }
 
+natsMsg* NatsConnectionImpl::BuildRequest(const CMessage& request, const char* reply,
+                                          std::uint32_t waitMs) const {
+  const std::string subject = RequestSubject(options_.root, request.QueryObjectType(),
+                                             request.QueryObjectId(), request.QueryEventId());
+  natsMsg* msg = BuildMessage(request, subject, reply);
+  // The server tells its clients apart by this: every request of this
+  // connection names the same sender, and no other connection names it.
+  natsStatus status = natsMsgHeader_Set(msg, kSenderHeader, inbox_.c_str());
+  // A server in between (a bus bridge) waits for the answer as long as the
+  // requester does, not for its own default.
+  if (status == NATS_OK && waitMs != 0)
+    status = natsMsgHeader_Set(msg, kWaitHeader, std::to_string(waitMs).c_str());
+  if (status != NATS_OK) natsMsg_Destroy(msg);
+  Check(status, "sender header");
+  return msg;
+}
+
 eSendStatus NatsConnectionImpl::SendRequest(const CMessage& request, CMessage* response,
                                             std::uint32_t timeoutMs) {
   if (!IsConnected()) return eSendStatus::kNotConnected;
-  const std::string subject = RequestSubject(options_.root, request.QueryObjectType(),
-                                             request.QueryObjectId(), request.QueryEventId());
-  natsMsg* msg = BuildMessage(request, subject, nullptr);
+  natsMsg* msg = BuildRequest(request, nullptr, response != nullptr ? timeoutMs : 0);
   if (response == nullptr) {
     const natsStatus status = natsConnection_PublishMsg(connection_, msg);
     natsMsg_Destroy(msg);
@@ -105,10 +120,8 @@ eMsgCode NatsConnectionImpl::SendAsyncRequest(const CMessage& request,
     deadlines_.insert({deadline, requestId});
     if (deadlines_.begin()->second == requestId) timerWake_.Signal();
   }
-  const std::string subject = RequestSubject(options_.root, request.QueryObjectType(),
-                                             request.QueryObjectId(), request.QueryEventId());
   const std::string reply = inbox_ + "." + std::to_string(requestId);
-  natsMsg* msg = BuildMessage(request, subject, reply.c_str());
+  natsMsg* msg = BuildRequest(request, reply.c_str(), timeoutMs);
   const natsStatus status = natsConnection_PublishMsg(connection_, msg);
   natsMsg_Destroy(msg);
   if (status != NATS_OK) {

@@ -1,6 +1,10 @@
 // The serving side on NATS: a queue subscription to every request under a
 // root, answered through the request's reply subject.
 
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
@@ -73,6 +77,17 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
   const auto subject = nats::ParseSubject(root, natsMsg_GetSubject(msg));
   const char* reply = natsMsg_GetReply(msg);
   std::string replySubject = reply != nullptr ? reply : "";
+  std::string senderName;
+  const char* header = nullptr;
+  if (natsMsgHeader_Get(msg, kSenderHeader, &header) == NATS_OK && header != nullptr &&
+      std::strlen(header) <= CNatsRequest::kMaxSenderLength)
+    senderName = header;
+  std::uint32_t waitMs = 0;
+  if (natsMsgHeader_Get(msg, kWaitHeader, &header) == NATS_OK && header != nullptr) {
+    const std::string_view text(header);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), waitMs);
+    if (error != std::errc{} || end != text.data() + text.size()) waitMs = 0;
+  }
   std::optional<CMessage> request;
   if (subject && subject->kind == nats::eSubjectKind::kRequest) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
@@ -93,7 +108,8 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
     return;
   }
   try {
-    handler(CNatsRequest(sender, std::move(replySubject), std::move(*request)));
+    handler(CNatsRequest(sender, std::move(replySubject), std::move(*request),
+                         std::move(senderName), waitMs));
   } catch (...) {
     // The handler's errors are its own; they must not end the delivery thread.
   }

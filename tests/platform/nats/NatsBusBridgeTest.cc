@@ -83,5 +83,92 @@ TEST(NatsBusBridgeTest, ServesTheBusHandlerAndPublishesItsNotifications) {
   EXPECT_EQ(field, 7);
 }
 
+// Answers each request with the handle of the bus connection that sent it.
+class SenderEcho : public IRequestHandler {
+ public:
+  void OnRequest(CInboundRequest request) override {
+    CMessage answer;
+    answer << request.QuerySender();
+    request.Reply(answer);
+  }
+};
+
+// Records the one answer of an asynchronous request.
+class AsyncAnswer : public IAsyncResponseCallback {
+ public:
+  void OnAsyncResponseSuccess(std::uint32_t, CMessage& response) override { Set(response); }
+  void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { Set(std::nullopt); }
+  void OnAsyncResponseTimeout(std::uint32_t) override { Set(std::nullopt); }
+  std::optional<CMessage> Await() {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return done_; });
+    return answer_;
+  }
+
+ private:
+  void Set(std::optional<CMessage> answer) {
+    std::lock_guard lock(mutex_);
+    answer_ = std::move(answer);
+    done_ = true;
+    cv_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::optional<CMessage> answer_;
+};
+
+std::optional<std::uint16_t> SyncSender(CNotifierConnection& client) {
+  CMessage response;
+  if (client.SendRequest(CRequestObject(kServerEntity, 16), &response, 5000) !=
+      eSendStatus::kSuccess)
+    return std::nullopt;
+  std::uint16_t sender = 0;
+  response >> sender;
+  return sender;
+}
+
+std::optional<std::uint16_t> AsyncSender(CNotifierConnection& client) {
+  auto answer = std::make_shared<AsyncAnswer>();
+  if (client.SendAsyncRequest(CRequestObject(kServerEntity, 16), answer.get(), 0, 5000, nullptr,
+                              answer) != eMsgSuccess)
+    return std::nullopt;
+  std::optional<CMessage> response = answer->Await();
+  if (!response) return std::nullopt;
+  std::uint16_t sender = 0;
+  *response >> sender;
+  return sender;
+}
+
+TEST(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
+  if (NatsServerProcess::FindProgram().empty())
+    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+  NatsServerProcess server;
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  CNatsOptions options;
+  options.urls = {server.Url()};
+  options.root = "senders";
+
+  auto bus = CInProcessBus::Create();
+  SenderEcho echo;
+  bus->SetRequestHandler(&echo);
+  {
+    CNatsBusBridge bridge(options, "bridges", bus);
+    auto first = ConnectNats(options);
+    auto second = ConnectNats(options);
+    const auto firstSync = SyncSender(*first);
+    const auto secondSync = SyncSender(*second);
+    ASSERT_TRUE(firstSync && secondSync);
+    EXPECT_NE(*firstSync, *secondSync);
+    // Synchronous and asynchronous requests of one client, and its later
+    // requests, come from the same sender.
+    EXPECT_EQ(AsyncSender(*first), firstSync);
+    EXPECT_EQ(AsyncSender(*second), secondSync);
+    EXPECT_EQ(SyncSender(*first), firstSync);
+  }
+  bus->SetRequestHandler(nullptr);
+}
+
 }  // namespace
 }  // namespace W4Notifier::testing

@@ -266,6 +266,40 @@ TEST_F(NatsTransportTest, AsynchronousRequestsEndExactlyOnce) {
   EXPECT_EQ(client_->CancelAsyncRequest(ids.front()), eMsgNotFound);
 }
 
+TEST_F(NatsTransportTest, RequestsNameTheirSenderAndHowLongItWaits) {
+  Waiter waiter;
+  std::vector<std::pair<std::string, std::uint32_t>> seen;
+  Serve([&](CNatsRequest request) {
+    waiter.Update([&] { seen.emplace_back(request.SenderName(), request.WaitMilliseconds()); });
+    CMessage body;
+    body << 1;
+    request.Reply(body);
+  });
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(Request(1), &response, 4321), eSendStatus::kSuccess);
+  OutcomeRecorder outcomes;
+  std::uint32_t id = 0;
+  ASSERT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, 7654, &id), eMsgSuccess);
+  EXPECT_EQ(outcomes.Await(id), "success:1");
+  ASSERT_EQ(client_->SendRequest(Request(1), nullptr, 0), eSendStatus::kSuccess);
+  // Requests of two connections may arrive in either order: the other one
+  // sends once the one-way request arrived.
+  ASSERT_TRUE(waiter.WaitFor([&] { return seen.size() == 3; }));
+  auto other = ConnectNats(options_);
+  ASSERT_EQ(other->SendRequest(Request(1), &response, 1000), eSendStatus::kSuccess);
+  ASSERT_TRUE(waiter.WaitFor([&] { return seen.size() == 4; }));
+  responder_.reset();  // the handler refers to this test's locals
+  std::lock_guard lock(waiter.Mutex());
+  EXPECT_FALSE(seen[0].first.empty());
+  EXPECT_EQ(seen[1].first, seen[0].first);
+  EXPECT_EQ(seen[2].first, seen[0].first);
+  EXPECT_NE(seen[3].first, seen[0].first);
+  // A one-way request waits for nothing.
+  const std::vector<std::uint32_t> waits{seen[0].second, seen[1].second, seen[2].second,
+                                         seen[3].second};
+  EXPECT_EQ(waits, (std::vector<std::uint32_t>{4321, 7654, 0, 1000}));
+}
+
 TEST_F(NatsTransportTest, NotificationsArriveInOrderWithTheirEntity) {
   Subscriber subscriber;
   Subscriber everyQueue;

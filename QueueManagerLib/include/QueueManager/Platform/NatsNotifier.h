@@ -24,6 +24,12 @@ namespace W4Notifier {
 
 // The reply header that marks a rejection (no header: success).
 inline constexpr const char* kRejectedHeader = "Qm-Rejected";
+// The request header that names the sending connection: the same on every
+// request of one connection, different on every other connection.
+inline constexpr const char* kSenderHeader = "Qm-Sender";
+// The request header that says how many milliseconds the requester waits for
+// the answer (decimal), so that a server in between waits as long.
+inline constexpr const char* kWaitHeader = "Qm-Wait";
 
 // The environment variable naming the NATS server URL(s), separated by commas;
 // the root is read from kNatsRootVariable (default "qm").
@@ -71,6 +77,13 @@ class QM_EXPORT CNatsRequest {
  public:
   const CMessage& Message() const { return message_; }
   bool ExpectsReply() const { return !replySubject_.empty(); }
+  // The sending connection's name (kSenderHeader); empty when the request
+  // named none or a name longer than kMaxSenderLength.
+  const std::string& SenderName() const { return senderName_; }
+  static constexpr std::size_t kMaxSenderLength = 128;
+  // How long the requester waits for the answer (kWaitHeader); 0 when the
+  // request did not say.
+  std::uint32_t WaitMilliseconds() const { return waitMs_; }
   // Answers with `body` (its header is set from the request). Returns false
   // when the reply could not be sent (no reply expected, already answered,
   // responder stopped, disconnected).
@@ -79,13 +92,18 @@ class QM_EXPORT CNatsRequest {
  private:
   friend class CNatsResponder;
   struct Sender;
-  CNatsRequest(std::weak_ptr<Sender> sender, std::string replySubject, CMessage message)
+  CNatsRequest(std::weak_ptr<Sender> sender, std::string replySubject, CMessage message,
+               std::string senderName = {}, std::uint32_t waitMs = 0)
       : sender_(std::move(sender)),
         replySubject_(std::move(replySubject)),
-        message_(std::move(message)) {}
+        message_(std::move(message)),
+        senderName_(std::move(senderName)),
+        waitMs_(waitMs) {}
   std::weak_ptr<Sender> sender_;
   std::string replySubject_;
   CMessage message_;
+  std::string senderName_;
+  std::uint32_t waitMs_;
 };
 
 // Serves the requests under a root on its own NATS connection. Responders
@@ -124,6 +142,8 @@ class QM_EXPORT CNatsBusBridge {
   ~CNatsBusBridge();
   CNatsBusBridge(const CNatsBusBridge&) = delete;
   CNatsBusBridge& operator=(const CNatsBusBridge&) = delete;
+
+  static constexpr std::size_t kMaxClients = 1024;
 
  private:
   class Forwarder;
