@@ -44,7 +44,8 @@ void ServerState::BeginStay(QueueRecord& record, const InteractionState& interac
 void ServerState::EndStay(QueueRecord& record, std::uint32_t id) {
   const auto it = record.stays.find(id);
   if (it == record.stays.end()) return;
-  if (const InteractionState* interaction = FindInteraction(id)) UncountMember(record, *interaction);
+  if (const InteractionState* interaction = FindInteraction(id))
+    UncountMember(record, *interaction);
   const std::uint32_t length = Clamp(NowSeconds() - it->second.since);
   record.closedSeconds += length;
   record.longestClosed = std::max(record.longestClosed, length);
