@@ -50,11 +50,10 @@ InteractionReloadRecord ReadInteractionRecord(CMessage& message) {
   return record;
 }
 
-std::vector<QueueEvent> ReadNotificationEvents(CMessage& message) {
-  ReadServerTimeHeader(message);
+std::optional<std::uint32_t> SkipToQueueEvents(CMessage& message) {
   bool exists = false;
   message >> exists;
-  if (!exists) return {};
+  if (!exists) return std::nullopt;
   bool hasStats = false;
   message >> hasStats;
   if (hasStats) {
@@ -63,6 +62,12 @@ std::vector<QueueEvent> ReadNotificationEvents(CMessage& message) {
   }
   std::uint32_t count = 0;
   message >> count;
+  return count;
+}
+
+std::vector<QueueEvent> ReadNotificationEvents(CMessage& message) {
+  ReadServerTimeHeader(message);
+  const std::uint32_t count = SkipToQueueEvents(message).value_or(0);
   // Grown as events arrive: a count beyond the data costs nothing up front.
   std::vector<QueueEvent> events;
   for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(message, events.emplace_back());

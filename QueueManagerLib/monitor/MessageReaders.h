@@ -6,6 +6,7 @@
 // message never changes the cache halfway through a part.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -38,6 +39,10 @@ std::vector<CQmAttributeName> ReadNameList(W4Notifier::CMessage& message);
 void ReadQueueEvent(W4Notifier::CMessage& message, QueueEvent& event);
 // Entity, always-notify flag, deallocated flag, attribute map.
 InteractionReloadRecord ReadInteractionRecord(W4Notifier::CMessage& message);
+// A queue body up to its events: the exists flag and the statistics, which
+// are read and dropped. The number of events announced, or nullopt for a
+// queue reported gone (whose body ends there).
+std::optional<std::uint32_t> SkipToQueueEvents(W4Notifier::CMessage& message);
 // The interaction events of a whole queue notification: the server time
 // header and the statistics are read and dropped, a queue reported gone
 // carries none, and the optional trailer after the events is left unread.

@@ -1,6 +1,7 @@
 #include "monitor/MonitorResponseCheck.h"
 
 #include <cstdint>
+#include <optional>
 
 #include "QueueManager/QueueStats.h"
 #include "monitor/MessageReaders.h"
@@ -45,18 +46,9 @@ void SkipTrailer(CMessage& response) {
 void SkipSection(CMessage& response, QueueEvent& event) {
   ReadEntity(response);
   ReadNameList(response);
-  bool exists = false;
-  response >> exists;
-  if (!exists) return;
-  bool hasStats = false;
-  response >> hasStats;
-  if (hasStats) {
-    CQmQueueStats stats;
-    response >> stats;
-  }
-  std::uint32_t count = 0;
-  response >> count;
-  for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(response, event);
+  const std::optional<std::uint32_t> count = SkipToQueueEvents(response);
+  if (!count) return;
+  for (std::uint32_t i = 0; i < *count; ++i) ReadQueueEvent(response, event);
   SkipTrailer(response);
 }
 
