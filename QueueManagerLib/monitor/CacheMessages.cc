@@ -5,7 +5,9 @@
 // of the message is dropped.
 
 #include <algorithm>
+#include <deque>
 #include <exception>
+#include <unordered_set>
 #include <vector>
 
 #include <fmt/format.h>
@@ -78,7 +80,7 @@ void CQmCache::ProcessNotification(CMessage& message, bool viaAllQueues) {
     W4Os::CCriticalSectionLock lock(&lock_);
     tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, message, false, 0);
+  ProcessQueueBody(queue, viaAllQueues, message, false, {});
 }
 
 void CQmCache::ReadServerTime(CMessage& message) {
@@ -105,8 +107,7 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingReque
   // on, even when the server answered with sections of other queues only.
   if (request.requester != 0) {
     W4Os::CCriticalSectionLock lock(&lock_);
-    const auto it = loads_.find(request.requester);
-    if (it != loads_.end() && it->second.state != LoadState::kFailed) loads_.erase(it);
+    if (AnswersCurrentLoadLocked(request.Ticket())) loads_.erase(request.requester);
   }
   return true;
 }
@@ -125,7 +126,7 @@ void CQmCache::ProcessMonitorSection(CMessage& response, const OutstandingReques
     RegisterNamesLocked(queue.QueryObjectType(), names);
     if (viaAllQueues) tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, response, true, request.requester);
+  ProcessQueueBody(queue, viaAllQueues, response, true, request.Ticket());
 }
 
 void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
@@ -136,7 +137,7 @@ void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
 // ---- queue bodies ----
 
 void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMessage& message,
-                                bool initialResponse, MonitorId requester) {
+                                bool initialResponse, const LoadTicket& answer) {
   bool exists = false;
   message >> exists;
   if (!exists) {
@@ -166,7 +167,7 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
     // the events been applied as they were read.
     events.pop_back();
     ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
-                   requester, nullptr);
+                   answer, nullptr, false);
     throw;
   }
   // The trailer is optional: a sequence number and the second statistics
@@ -182,12 +183,12 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
     return;
   }
   ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
-                 requester, trailer ? &message : nullptr);
+                 answer, trailer ? &message : nullptr);
 }
 
 void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
                               const std::vector<QueueEvent>& events, bool initialResponse,
-                              MonitorId requester, CMessage* stats2) {
+                              const LoadTicket& answer, CMessage* stats2, bool whole) {
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
   CBatchLease statsBatch;
@@ -196,20 +197,60 @@ void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const C
     if (QueueRecord* record = tables_.FindRoute(queue, viaAllQueues)) {
       record->stats = *stats;
       statsBatch->Add(Kind::kStatisticsUpdate,
-                      GetMonitors(queue, viaAllQueues, initialResponse, requester, *statsBatch),
+                      GetMonitors(queue, viaAllQueues, initialResponse, answer, *statsBatch),
                       queue, {}, nullptr, stats);
     } else {
       QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
                "Statistics of {} skipped: the queue is not cached", ScopedName(queue));
     }
   }
+  // An answer to no request of this process may be anybody's: it updates
+  // what it lists, and settles nothing.
+  if (whole && initialResponse && answer.asked && !answer.adding) {
+    ReconcileWithContents(queue, viaAllQueues, events);
+  }
   for (const QueueEvent& event : events) {
-    ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, requester);
+    ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, answer);
   }
   if (stats2 != nullptr && NextFieldIs(*stats2, FieldType::kBool)) {
     ProcessStatistics2(queue, viaAllQueues, *stats2);
   }
   FinishBatch(*statsBatch);
+}
+
+void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
+                                     const std::vector<QueueEvent>& events) {
+  // Whole contents are the server's newest word on the queue: a record that
+  // missed changes (a reload answered before the queue's subscription was
+  // started again, or a reload that failed) is put right here, and its live
+  // monitors told; the requester learns the contents from the answer itself.
+  CBatchLease batch;
+  std::deque<QueueEvent> changes;  // the payloads of the callbacks
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+    // A held queue's holder applies the queue's notifications on a thread of
+    // its own, maybe ahead of this answer: its record is not put back.
+    if (record == nullptr || (!viaAllQueues && IsHeldLocked(queue))) return;
+    const std::vector<std::uint32_t> members = record->MemberIds();
+    std::unordered_set<std::uint32_t> leftovers(members.begin(), members.end());
+    for (const QueueEvent& event : events) {
+      const bool held = leftovers.erase(event.interaction.QueryObjectId()) != 0;
+      if (held || event.removed) continue;
+      changes.push_back(event);
+      changes.back().added = true;
+      ApplyEventLocked(queue, viaAllQueues, changes.back(), false, {}, *batch);
+    }
+    for (const std::uint32_t id : leftovers) {
+      const InteractionRecord* interaction = tables_.FindInteraction(id);
+      QueueEvent& removal = changes.emplace_back();
+      removal.interaction = CEntityId(
+          interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
+      removal.removed = true;
+      ApplyEventLocked(queue, viaAllQueues, removal, false, {}, *batch);
+    }
+  }
+  FinishBatch(*batch);
 }
 
 bool CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
@@ -253,11 +294,11 @@ void CQmCache::ProcessStatistics2(const CEntityId& queue, bool viaAllQueues, CMe
 
 void CQmCache::ProcessMonitorEvent(const CEntityId& queue, bool viaAllQueues,
                                    const QueueEvent& event, bool initialResponse,
-                                   MonitorId requester) {
+                                   const LoadTicket& answer) {
   CBatchLease batch;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    ApplyEventLocked(queue, viaAllQueues, event, initialResponse, requester, *batch);
+    ApplyEventLocked(queue, viaAllQueues, event, initialResponse, answer, *batch);
   }
   FinishBatch(*batch);
 }

@@ -183,7 +183,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
     record->stats = *stats;
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
              ScopedName(queue));
-    batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, viaAllQueues, false, 0, batch), queue, {},
+    batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, viaAllQueues, false, {}, batch), queue, {},
               nullptr, batch.Keep(*stats));
   }
   for (const QueueEvent& event : listed) {
@@ -192,7 +192,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
     // cache holds already is not added to its monitors a second time,
     // however the server marks it.
     events.back().added = leftovers.erase(event.interaction.QueryObjectId()) == 0;
-    ApplyEventLocked(queue, viaAllQueues, events.back(), false, 0, batch);
+    ApplyEventLocked(queue, viaAllQueues, events.back(), false, {}, batch);
   }
   for (const std::uint32_t id : leftovers) {
     // Removed by the saved id: the object type only names it in callbacks.
@@ -202,7 +202,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
         interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
     event.removed = true;
     events.push_back(std::move(event));
-    ApplyEventLocked(queue, viaAllQueues, events.back(), false, 0, batch);
+    ApplyEventLocked(queue, viaAllQueues, events.back(), false, {}, batch);
   }
 }
 

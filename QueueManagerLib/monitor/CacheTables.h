@@ -50,6 +50,7 @@ class QueueRecord {
   bool RemoveMonitor(MonitorId monitor);
   // The ids of the interactions on the queue, in no particular order.
   std::vector<std::uint32_t> MemberIds() const;
+  bool Holds(std::uint32_t id) const { return members_.Find(id) != nullptr; }
   template <class Visit>
   void ForEachMember(Visit visit) const {
     members_.ForEach([&](std::uint32_t id, const Present&) { visit(id); });

@@ -28,7 +28,7 @@ CEntityId AllQueuesEntity(const CEntityId& queue) {
 }  // namespace
 
 CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQueues,
-                                           bool initialResponse, MonitorId requester,
+                                           bool initialResponse, const LoadTicket& answer,
                                            CallbackBatch& batch) {
   batch.BeginGroup();
   // A queue reached through its all-queues entity is watched by that entity's
@@ -39,11 +39,10 @@ CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQu
   if (initialResponse) {
     // A response answers one monitor's load: the others either have their
     // contents or wait for their own answer.
-    const auto it = loads_.find(requester);
-    if (it != loads_.end() && it->second.state != LoadState::kFailed &&
-        std::find(record->Monitors().begin(), record->Monitors().end(), requester) !=
+    if (ServesLoadLocked(answer) &&
+        std::find(record->Monitors().begin(), record->Monitors().end(), answer.monitor) !=
             record->Monitors().end()) {
-      batch.AddUniqueMonitor(requester);
+      batch.AddUniqueMonitor(answer.monitor);
     }
     return batch.EndGroup();
   }
@@ -52,6 +51,22 @@ CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQu
     if (!anyPending || IsLiveLocked(monitor)) batch.AddUniqueMonitor(monitor);
   }
   return batch.EndGroup();
+}
+
+bool CQmCache::AnswersCurrentLoadLocked(const LoadTicket& ticket) const {
+  const auto it = loads_.find(ticket.monitor);
+  return it != loads_.end() && it->second.load == ticket.load &&
+         it->second.state != LoadState::kFailed;
+}
+
+bool CQmCache::ServesLoadLocked(const LoadTicket& ticket) const {
+  const auto it = loads_.find(ticket.monitor);
+  if (it == loads_.end()) return false;
+  // More names serve a live monitor, whichever of its requests for more
+  // brought them; whole contents serve only a monitor that awaits that very
+  // load: one superseded meanwhile would give it its contents twice.
+  if (ticket.adding) return it->second.state == LoadState::kAdding;
+  return it->second.state == LoadState::kAwaiting && it->second.load == ticket.load;
 }
 
 bool CQmCache::IsLiveLocked(MonitorId monitor) const {
@@ -101,7 +116,8 @@ void CQmCache::UnsubscribeLocked(const CEntityId& queue, CallbackBatch& batch) {
 }
 
 void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const QueueEvent& event,
-                                bool initialResponse, MonitorId requester, CallbackBatch& batch) {
+                                bool initialResponse, const LoadTicket& answer,
+                                CallbackBatch& batch) {
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
   if (record == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
@@ -111,11 +127,15 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const
   }
   const std::uint32_t id = event.interaction.QueryObjectId();
   const CallbackBatch::Group group =
-      GetMonitors(queue, viaAllQueues, initialResponse, requester, batch);
+      GetMonitors(queue, viaAllQueues, initialResponse, answer, batch);
+  // More names' values of an interaction the queue does not hold (it left
+  // after the answer was sent) are stored, and not told as an update of a
+  // member.
+  const bool told = !(initialResponse && answer.adding && !event.added && !record->Holds(id));
   StoreEventLocked(queue, *record, event);
   if (event.added) {
     batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes);
-  } else if (!event.attributes.empty()) {
+  } else if (!event.attributes.empty() && told) {
     batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes);
   }
   if (event.removed) {

@@ -127,6 +127,8 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   }
   bool created = false;
   bool reconcile = false;
+  std::uint64_t load = 0;
+  bool adding = false;
   std::vector<CQmAttributeName> loadNames = names;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
@@ -142,13 +144,18 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
     std::tie(record, created) = tables_.FindOrAddQueue(queue);
     const auto pending = loads_.find(monitor);
     if (addingAttributes && pending != loads_.end() &&
-        pending->second.state == LoadState::kFailed) {
-      // Never loaded: more names are no substitute for the whole contents.
+        pending->second.state != LoadState::kAdding) {
+      // Never loaded, or its contents still on their way: more names are no
+      // substitute for the whole contents, and a load that asked for fewer
+      // names is superseded by one with all of them.
       addingAttributes = false;
       loadNames = CQueueMonitorProxy::Names(monitor);
     }
-    const bool wasLive = pending == loads_.end() && !record->AddMonitor(monitor);
-    loads_[monitor] = PendingLoad{wasLive ? LoadState::kAdding : LoadState::kAwaiting, queue};
+    const bool live = pending == loads_.end() ? !record->AddMonitor(monitor)
+                                              : pending->second.state == LoadState::kAdding;
+    adding = addingAttributes && live;
+    load = NextLoadLocked();
+    loads_[monitor] = PendingLoad{adding ? LoadState::kAdding : LoadState::kAwaiting, queue, load};
     if (subscribe) reconcile = subscriptions_.Want(queue, true);
   }
   // Subscribed before the request goes out, so that no change after the
@@ -159,7 +166,9 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   // thread cannot wait for an answer it has to deliver itself.
   bool asynchronous = !synchronous && created;
   if (!asynchronous && InsideCacheDelivery()) asynchronous = true;
-  Loadcache(queue, loadNames, asynchronous ? false : addingAttributes, !asynchronous, monitor);
+  // An answer with more names is applied like whole contents, wherever it
+  // is waited for.
+  Loadcache(queue, loadNames, adding, !asynchronous, monitor, load);
 }
 
 void CQmCache::TraceActivation(const CEntityId& queue, MonitorId monitor,
@@ -172,17 +181,19 @@ void CQmCache::TraceActivation(const CEntityId& queue, MonitorId monitor,
 
 void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
   CEntityId queue;
+  std::uint64_t load = 0;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     const auto it = loads_.find(monitor);
     if (it == loads_.end() || it->second.state != LoadState::kFailed) return;
     it->second.state = LoadState::kAwaiting;
+    it->second.load = load = NextLoadLocked();
     queue = it->second.queue;
   }
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loading {} again for {}",
            ScopedName(queue), monitor);
   const bool asynchronous = !synchronous || InsideCacheDelivery();
-  Loadcache(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor);
+  Loadcache(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor, load);
 }
 
 void CQmCache::RetryFailedLoads() {
@@ -220,7 +231,8 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
 // ---- loading ----
 
 void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                         bool addingAttributes, bool synchronous, MonitorId requester) {
+                         bool addingAttributes, bool synchronous, MonitorId requester,
+                         std::uint64_t load) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loadcache({}) {}{}{}",
            ScopedName(queue), NamesText(names), addingAttributes ? ",AddingAttributes" : "",
            synchronous ? ",Synchronous" : ",Async");
@@ -236,7 +248,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
           << static_cast<std::int32_t>(kept.size());
   for (const CQmAttributeName& name : kept) name.Write(request);
 
-  OutstandingRequest record{queue, requester, {}, nullptr};
+  OutstandingRequest record{queue, requester, {}, nullptr, load, addingAttributes};
   bool deferred = false;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
@@ -327,8 +339,9 @@ void CQmCache::LoadFailed(const OutstandingRequest& request, const char* why) {
            ScopedName(request.queue));
   if (request.requester == 0) return;
   W4Os::CCriticalSectionLock lock(&lock_);
+  // A load superseded by a later one leaves the monitor to that one.
+  if (!AnswersCurrentLoadLocked(request.Ticket())) return;
   const auto it = loads_.find(request.requester);
-  if (it == loads_.end() || it->second.state == LoadState::kFailed) return;
   if (it->second.state == LoadState::kAdding) {
     loads_.erase(it);  // its earlier contents still hold; only the new names are missing
   } else {

@@ -220,9 +220,21 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // and removals in that window would be lost to it, since the answer
   // carries only the new names' values.
   enum class LoadState : std::uint8_t { kAwaiting, kFailed, kAdding };
+  // `load` numbers the monitor's latest load: an answer to an earlier one,
+  // superseded while it was on its way, gives the monitor no callbacks.
   struct PendingLoad {
     LoadState state = LoadState::kAwaiting;
     W4Notifier::CEntityId queue;
+    std::uint64_t load = 0;
+  };
+  // Which load an answer belongs to: the monitor that asked, the load's
+  // number and whether it asked for more names only. No monitor for a live
+  // notification or a reload.
+  struct LoadTicket {
+    MonitorId monitor = 0;
+    std::uint64_t load = 0;
+    bool adding = false;
+    bool asked = false;  // an answer to a request of this process
   };
   // The activating thread of a synchronous load waits here for its outcome.
   struct SyncWait {
@@ -241,6 +253,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
     MonitorId requester = 0;
     std::weak_ptr<W4Notifier::CNotifierConnection> connection;
     std::shared_ptr<SyncWait> waiter;
+    std::uint64_t load = 0;
+    bool adding = false;
+    LoadTicket Ticket() const { return LoadTicket{requester, load, adding, queue.IsSet()}; }
   };
 
   // Activation (QmCache.cc).
@@ -251,11 +266,19 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void LoadForHolder(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
                      bool addingAttributes, bool synchronous) QM_LOCKS_EXCLUDED(lock_);
   bool IsHeldLocked(const W4Notifier::CEntityId& queue) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // `requester` is the monitor whose activation asked for the load: the
-  // response's initial callbacks go to it alone.
+  // `requester` is the monitor whose activation asked for the load, `load`
+  // the number its pending load was given: the response's initial callbacks
+  // go to it alone, as long as no later load superseded this one.
   void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                 bool addingAttributes, bool synchronous, MonitorId requester)
-      QM_LOCKS_EXCLUDED(lock_);
+                 bool addingAttributes, bool synchronous, MonitorId requester,
+                 std::uint64_t load = 0) QM_LOCKS_EXCLUDED(lock_);
+  // Numbers a monitor's new load.
+  std::uint64_t NextLoadLocked() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_) { return ++lastLoad_; }
+  // True when `ticket` answers the monitor's latest load, which has not
+  // failed: the monitor's wait ends with it.
+  bool AnswersCurrentLoadLocked(const LoadTicket& ticket) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // True when the answer of `ticket` calls its monitor back.
+  bool ServesLoadLocked(const LoadTicket& ticket) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // A load that waits for the queue's subscription to settle: sent by the
   // reconciler once it has, so that no change after the server's answer can
   // fall into a gap between stopping and starting the subscription again.
@@ -292,10 +315,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Opens a group in `batch` with the monitors to call for an event of
   // `queue` (with `viaAllQueues`, of a queue reached through its all-queues
   // entity, whose monitors are called). A live event goes to the monitors
-  // that are not pending; an initial response to `requester` alone, while it
-  // awaits it.
+  // that are not pending; an initial response to the monitor of `answer`
+  // alone, while it awaits that very load.
   CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                                 bool initialResponse, MonitorId requester, CallbackBatch& batch)
+                                 bool initialResponse, const LoadTicket& answer,
+                                 CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // True when the monitor receives live events.
   bool IsLiveLocked(MonitorId monitor) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -315,7 +339,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Drops the interaction when no cached queue holds it any more.
   void ForgetIfUnqueuedLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ApplyEventLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                        const QueueEvent& event, bool initialResponse, MonitorId requester,
+                        const QueueEvent& event, bool initialResponse, const LoadTicket& answer,
                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                           const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -343,7 +367,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void ProcessMonitorSection(W4Notifier::CMessage& response, const OutstandingRequest& request)
       QM_LOCKS_EXCLUDED(lock_);
   void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                        W4Notifier::CMessage& message, bool initialResponse, MonitorId requester)
+                        W4Notifier::CMessage& message, bool initialResponse,
+                        const LoadTicket& answer)
       QM_LOCKS_EXCLUDED(lock_);
   // Records the sequence number of a queue body for its record; false when a
   // notification's number shows it applied already or overtaken by a later
@@ -352,17 +377,24 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
                     bool initialResponse) QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
-  // given).
+  // given). `whole`: the body's events were all read (a load answer's whole
+  // contents then also settle the record's membership).
   void ApplyQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                       const CQmQueueStats* stats, const std::vector<QueueEvent>& events,
-                      bool initialResponse, MonitorId requester, W4Notifier::CMessage* stats2)
+                      bool initialResponse, const LoadTicket& answer,
+                      W4Notifier::CMessage* stats2, bool whole = true)
       QM_LOCKS_EXCLUDED(lock_);
+  // Makes the record's members those of a load answer's whole contents,
+  // telling its live monitors of each difference.
+  void ReconcileWithContents(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                             const std::vector<QueueEvent>& events) QM_LOCKS_EXCLUDED(lock_);
   // Reads past a second statistics record.
   static void SkipStatistics2(W4Notifier::CMessage& message);
   void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
   void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                           const QueueEvent& event, bool initialResponse, MonitorId requester)
+                           const QueueEvent& event, bool initialResponse,
+                           const LoadTicket& answer)
       QM_LOCKS_EXCLUDED(lock_);
   void RegisterNamesLocked(W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -392,6 +424,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   CClockSkewFilter clockFilter_ QM_GUARDED_BY(lock_);
   // The pending monitors.
   std::unordered_map<MonitorId, PendingLoad> loads_ QM_GUARDED_BY(lock_);
+  std::uint64_t lastLoad_ QM_GUARDED_BY(lock_) = 0;
   CacheTables tables_ QM_GUARDED_BY(lock_);
   // The connection whose server sends the names of the monitored-name
   // registry: what one server was asked for, another one does not know. A

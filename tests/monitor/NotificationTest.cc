@@ -116,6 +116,7 @@ TEST_F(NotificationTest, MonitorsMayDeactivateOrDestroyThemselvesAndOthersInCall
   EXPECT_THAT(victim.Log(), ElementsAre("Added 131 {}", "Added 132 {}"));
   for (RecordingMonitor* m : {&deactivatesItself, &deactivatesOther, &victim}) m->ClearLog();
   int destroyedCalls = 0;
+  ServeQueue(queue, {.events = {Added(131), Added(132)}}, {Xan_State});
   auto* destroysItself = new SelfDestroyingMonitor(destroyedCalls);
   destroysItself->Activate(queue, {Xan_State}, true);
   deactivatesItself.hook = [&](const std::string&) { deactivatesItself.Deactivate(); };
