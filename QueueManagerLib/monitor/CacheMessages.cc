@@ -182,8 +182,8 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
-  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
-                 answer, trailer ? &message : nullptr);
+  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse, answer,
+                 trailer ? &message : nullptr);
 }
 
 void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
@@ -197,8 +197,8 @@ void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const C
     if (QueueRecord* record = tables_.FindRoute(queue, viaAllQueues)) {
       record->stats = *stats;
       statsBatch->Add(Kind::kStatisticsUpdate,
-                      GetMonitors(queue, viaAllQueues, initialResponse, answer, *statsBatch),
-                      queue, {}, nullptr, stats);
+                      GetMonitors(queue, viaAllQueues, initialResponse, answer, *statsBatch), queue,
+                      {}, nullptr, stats);
     } else {
       QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
                "Statistics of {} skipped: the queue is not cached", ScopedName(queue));

@@ -183,8 +183,8 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
     record->stats = *stats;
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
              ScopedName(queue));
-    batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, viaAllQueues, false, {}, batch), queue, {},
-              nullptr, batch.Keep(*stats));
+    batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, viaAllQueues, false, {}, batch), queue,
+              {}, nullptr, batch.Keep(*stats));
   }
   for (const QueueEvent& event : listed) {
     events.push_back(event);

@@ -39,9 +39,8 @@ CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQu
   if (initialResponse) {
     // A response answers one monitor's load: the others either have their
     // contents or wait for their own answer.
-    if (ServesLoadLocked(answer) &&
-        std::find(record->Monitors().begin(), record->Monitors().end(), answer.monitor) !=
-            record->Monitors().end()) {
+    if (ServesLoadLocked(answer) && std::find(record->Monitors().begin(), record->Monitors().end(),
+                                              answer.monitor) != record->Monitors().end()) {
       batch.AddUniqueMonitor(answer.monitor);
     }
     return batch.EndGroup();

@@ -319,8 +319,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // alone, while it awaits that very load.
   CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                                  bool initialResponse, const LoadTicket& answer,
-                                 CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+                                 CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // True when the monitor receives live events.
   bool IsLiveLocked(MonitorId monitor) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void QueueRemovedLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
@@ -368,8 +367,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_LOCKS_EXCLUDED(lock_);
   void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         W4Notifier::CMessage& message, bool initialResponse,
-                        const LoadTicket& answer)
-      QM_LOCKS_EXCLUDED(lock_);
+                        const LoadTicket& answer) QM_LOCKS_EXCLUDED(lock_);
   // Records the sequence number of a queue body for its record; false when a
   // notification's number shows it applied already or overtaken by a later
   // one. A load answer sets the number whatever it is.
@@ -381,9 +379,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // contents then also settle the record's membership).
   void ApplyQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                       const CQmQueueStats* stats, const std::vector<QueueEvent>& events,
-                      bool initialResponse, const LoadTicket& answer,
-                      W4Notifier::CMessage* stats2, bool whole = true)
-      QM_LOCKS_EXCLUDED(lock_);
+                      bool initialResponse, const LoadTicket& answer, W4Notifier::CMessage* stats2,
+                      bool whole = true) QM_LOCKS_EXCLUDED(lock_);
   // Makes the record's members those of a load answer's whole contents,
   // telling its live monitors of each difference.
   void ReconcileWithContents(const W4Notifier::CEntityId& queue, bool viaAllQueues,
@@ -393,8 +390,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
   void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                           const QueueEvent& event, bool initialResponse,
-                           const LoadTicket& answer)
+                           const QueueEvent& event, bool initialResponse, const LoadTicket& answer)
       QM_LOCKS_EXCLUDED(lock_);
   void RegisterNamesLocked(W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);

@@ -235,5 +235,54 @@ TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
   EXPECT_EQ(Cache().CachedQueueCount(), 2u);
 }
 
+// More names asked for while a monitor's contents are still on their way
+// supersede that load with one of the whole contents and every name: the
+// monitor learns its contents once, as additions, and the late answer to the
+// first load (if any) gives it nothing.
+TEST_F(ActivationTest, MoreNamesWhileTheContentsAreOnTheirWayLoadTheWholeContentsOnce) {
+  const CEntityId queue = UserQueue(1031);
+  int loads = 0;
+  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&loads, queue](const CMessage& request) {
+    if (++loads == 1) return CScriptedReply::Silence();
+    const auto [adding, asked] = ReadLoadRequest(request);
+    const CQmAttributeMap values = Attributes({{Xan_State, "A"}, {Xan_UserName, "ann"}});
+    return CScriptedReply::Respond(MonitorResponse(
+        asked, {}, {.events = {adding ? Updated(701, values) : Added(701, values)}}));
+  });
+  RecordingMonitor monitor;
+  monitor.Activate(queue, {Xan_State}, false);
+  monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
+  EXPECT_THAT(monitor.Log(), ElementsAre("Added 701 {Xan_State=A,Xan_UserName=ann}"));
+  EXPECT_EQ(Cache().PendingMonitorCount(), 0u);
+  EXPECT_THAT(MonitorRequests(), ElementsAre("bool false, int 9, int 1031, int 1, int 38",
+                                             "bool false, int 9, int 1031, int 2, int 38, int 40"));
+  Publish(queue, {.events = {Added(702)}});
+  EXPECT_THAT(monitor.Log(),
+              ElementsAre("Added 701 {Xan_State=A,Xan_UserName=ann}", "Added 702 {}"));
+}
+
+// Whole contents are the server's word on the queue: a cached queue that
+// missed changes is put right by a later monitor's load, and the monitors
+// already live are told the differences.
+TEST_F(ActivationTest, WholeContentsPutRightACachedQueueThatMissedChanges) {
+  const CEntityId queue = UserQueue(1032);
+  ServeQueue(queue, {.events = {Added(801), Added(802)}}, {Xan_State});
+  RecordingMonitor first;
+  first.Activate(queue, {Xan_State}, true);
+  // 801 left and 803 came while their notifications were lost.
+  ServeQueue(queue, {.events = {Added(802), Added(803)}});
+  RecordingMonitor second;
+  second.Activate(queue, {Xan_State}, true);
+  EXPECT_THAT(first.Log(),
+              ElementsAre("Added 801 {}", "Added 802 {}", "Added 803 {}", "Removed 801"));
+  EXPECT_THAT(second.Log(), ElementsAre("Added 802 {}", "Added 803 {}"));
+  EXPECT_FALSE(Cache().IsInteractionInQueue(queue, 801));
+  EXPECT_EQ(Cache().CachedInteractionCount(), 2u);
+  // An answer to no request of this process settles nothing.
+  CMessage unasked = MonitorResponse(queue, {}, {.events = {Added(804)}});
+  Cache().OnAsyncResponseSuccess(999, unasked);
+  EXPECT_TRUE(Cache().IsInteractionInQueue(queue, 802));
+}
+
 }  // namespace
 }  // namespace QueueManager::testing
