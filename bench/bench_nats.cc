@@ -13,6 +13,8 @@
 
 #include <nats/nats.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -196,7 +198,15 @@ class ArrivalCounter {
 
 // ---- pairing the two sides ----
 
-// The seconds each side took over the iterations so far.
+// Seconds of this process's CPU (every thread's), which load from elsewhere
+// on the machine hardly changes; nats-server's are not counted.
+double ProcessCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The wall and CPU seconds each side took over the iterations so far.
 class PairedClock {
  public:
   // Runs both batches, the order alternating between calls; false as soon
@@ -206,33 +216,46 @@ class PairedClock {
     oursFirst_ = !oursFirst_;
     return oursFirst_ ? Time(ours, ours_) && Time(raw, raw_) : Time(raw, raw_) && Time(ours, ours_);
   }
-  // Counters of a rate: items per second of each side, and ours over raw.
+  // Counters of a rate: items per wall second of each side, and ours over
+  // raw; also CPU microseconds per item.
   void ReportRates(benchmark::State& state, double itemsPerBatch) const {
     const double items = itemsPerBatch * static_cast<double>(state.iterations());
-    state.counters["ours_per_s"] = items / ours_;
-    state.counters["raw_per_s"] = items / raw_;
-    state.counters["ratio"] = raw_ / ours_;
+    state.counters["ours_per_s"] = items / ours_.wall;
+    state.counters["raw_per_s"] = items / raw_.wall;
+    state.counters["ratio"] = raw_.wall / ours_.wall;
+    ReportCpu(state, items);
   }
-  // Counters of a latency: microseconds per item of each side, and ours
-  // over raw.
+  // Counters of a latency: wall microseconds per item of each side, and
+  // ours over raw; also CPU microseconds per item.
   void ReportLatencies(benchmark::State& state, double itemsPerBatch) const {
     const double items = itemsPerBatch * static_cast<double>(state.iterations());
-    state.counters["ours_us"] = ours_ * 1e6 / items;
-    state.counters["raw_us"] = raw_ * 1e6 / items;
-    state.counters["ratio"] = ours_ / raw_;
+    state.counters["ours_us"] = ours_.wall * 1e6 / items;
+    state.counters["raw_us"] = raw_.wall * 1e6 / items;
+    state.counters["ratio"] = ours_.wall / raw_.wall;
+    ReportCpu(state, items);
   }
 
  private:
+  struct Seconds {
+    double wall = 0;
+    double cpu = 0;
+  };
   template <class Batch>
-  static bool Time(Batch& batch, double& seconds) {
+  static bool Time(Batch& batch, Seconds& seconds) {
     const auto start = Clock::now();
+    const double cpuStart = ProcessCpuSeconds();
     const bool done = batch();
-    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    seconds.cpu += ProcessCpuSeconds() - cpuStart;
+    seconds.wall += std::chrono::duration<double>(Clock::now() - start).count();
     return done;
   }
+  void ReportCpu(benchmark::State& state, double items) const {
+    state.counters["ours_cpu_us"] = ours_.cpu * 1e6 / items;
+    state.counters["raw_cpu_us"] = raw_.cpu * 1e6 / items;
+  }
   bool oursFirst_ = false;
-  double ours_ = 0;
-  double raw_ = 0;
+  Seconds ours_;
+  Seconds raw_;
 };
 
 // ---- notifications ----
