@@ -352,6 +352,11 @@ void BM_NatsNotificationRate(benchmark::State& state) {
   const std::string* url = ServerUrl(state);
   if (url == nullptr) return;
   const CMessage& notification = Traffic().notification;
+  if (notification.BodySize() == 0) {
+    state.SkipWithError("the server emulator published no queue notification");
+    return;
+  }
+  state.SetLabel(std::to_string(notification.Serialize().size()) + " bytes");
   OurNotifications ours(*url, notification);
   RawNotifications raw(*url, notification);
   if (!raw.Ready()) {
@@ -463,6 +468,12 @@ class RawRoundTrips {
 void BM_NatsRequestRoundTrip(benchmark::State& state) {
   const std::string* url = ServerUrl(state);
   if (url == nullptr) return;
+  if (Traffic().answer.BodySize() == 0) {
+    state.SkipWithError("the server emulator did not answer the query");
+    return;
+  }
+  state.SetLabel(std::to_string(Traffic().request.Serialize().size()) + " bytes, answer " +
+                 std::to_string(Traffic().answer.Serialize().size()));
   OurRoundTrips ours(*url, Traffic());
   RawRoundTrips raw(*url, Traffic());
   if (!raw.Ready()) {
