@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "platform/nats/NatsServerProcess.h"
 
@@ -503,6 +505,36 @@ TEST_F(NatsTransportTest, WhatManyThreadsQueueArrivesWholeAndInOrder) {
     const auto publisher = static_cast<std::size_t>(value / 10000);
     ASSERT_EQ(value % 10000, next[publisher]++) << publisher;
   }
+}
+
+TEST_F(NatsTransportTest, DroppingTheConnectionDropsWhatWaitsInItsQueueUncalled) {
+  // The first notification holds the delivery thread until the connection
+  // is being dropped (which closes its inboxes); the others wait in its
+  // queue meanwhile: an inbox, which libnats's thread fills directly, hears
+  // of the last one only after they were all handed over.
+  const CEntityId sentinel(kQueueA.QueryObjectType(), 99u);
+  auto handedOver = std::make_shared<CMessageInbox>();
+  auto closing = std::make_shared<CMessageInbox>();
+  ASSERT_EQ(client_->AttachInbox(handedOver, sentinel, 0), eMsgSuccess);
+  ASSERT_EQ(client_->AttachInbox(closing, CEntityId(kQueueA.QueryObjectType(), 98u), 0),
+            eMsgSuccess);
+  Subscriber subscriber;
+  subscriber.onValue = [closing](Subscriber&, std::int32_t value) {
+    std::deque<CMessage> none;
+    if (value == 0) closing->Wait(none, 10000);
+  };
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  auto publisher = ConnectNats(options_);
+  ASSERT_EQ(publisher->Publish(Notification(kQueueA, 0)), eMsgSuccess);
+  ASSERT_TRUE(subscriber.AwaitCount(1));
+  for (int i = 1; i <= 200; ++i)
+    ASSERT_EQ(publisher->Publish(Notification(kQueueA, i)), eMsgSuccess);
+  ASSERT_EQ(publisher->Publish(Notification(sentinel, 0)), eMsgSuccess);
+  std::deque<CMessage> arrived;
+  ASSERT_EQ(handedOver->Wait(arrived, 10000), 0);
+  client_.reset();
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{0});
 }
 
 }  // namespace
