@@ -115,16 +115,14 @@ struct SharedServer {
 // One nats-server for the whole run; null (with the benchmark skipped and
 // the reason given) when it cannot run.
 const std::string* ServerUrl(benchmark::State& state) {
-  static SharedServer* server = [] {
-    auto* started = new SharedServer;  // lives until the process ends
-    started->process.Start(started->error);
-    return started;
-  }();
-  if (!server->error.empty()) {
-    state.SkipWithError(("no nats-server: " + server->error).c_str());
+  // Stopped, and its files removed, when the program ends.
+  static SharedServer server;
+  static const bool started = server.process.Start(server.error);
+  if (!started) {
+    state.SkipWithError(("no nats-server: " + server.error).c_str());
     return nullptr;
   }
-  return &server->process.Url();
+  return &server.process.Url();
 }
 
 W4Notifier::CNatsOptions OurOptions(const std::string& url) {
