@@ -183,7 +183,6 @@ class ArrivalCounter {
     const bool reached = reached_.wait_for(lock, kPatience, [&] { return count_.load() >= total; });
     return reached && misfits_.load() == 0;
   }
-  std::uint64_t Count() const { return count_.load(); }
 
  private:
   const std::size_t expectedSize_;
