@@ -172,8 +172,13 @@ void NatsConnectionImpl::Shutdown() {
       if (listener->inbox) listener->inbox->Close();
     }
     listeners.swap(listeners_);
-    deliveryWork_.SignalAll();
     timerWake_.SignalAll();
+  }
+  {
+    // The delivery thread still delivers what is queued, then ends.
+    W4Os::MutexLock lock(&queueMutex_);
+    deliveryEnding_ = true;
+    deliveryWork_.SignalAll();
   }
   for (std::thread* thread : {&deliveryThread_, &timerThread_}) {
     if (!thread->joinable()) continue;

@@ -9,10 +9,12 @@
 // pool, set to one thread); they only queue work. The delivery thread calls
 // the application; the timer thread ends overdue requests.
 //
-// Locking: one mutex (`mutex_`) guards every table and the delivery queue.
-// It is never held while the application or libnats is called: libnats takes
-// its own locks before calling us back, so calling it under `mutex_` could
-// deadlock against those callbacks.
+// Locking: `mutex_` guards every table; `queueMutex_` guards the delivery
+// queue alone, so that libnats's delivery thread hands a notification over
+// without contending with the delivery thread's bookkeeping. Lock order:
+// `mutex_`, then `queueMutex_`. Neither is held while the application or
+// libnats is called: libnats takes its own locks before calling us back, so
+// calling it under ours could deadlock against those callbacks.
 
 #include <nats/nats.h>
 
@@ -89,8 +91,15 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
 
  private:
   using DeliveryKind = detail::eCallbackKind;
+  struct NatsMsgDeleter {
+    void operator()(natsMsg* msg) const { natsMsg_Destroy(msg); }
+  };
   struct Delivery {
     DeliveryKind kind = DeliveryKind::kNotification;
+    // A notification as it came, read into `message` by the delivery
+    // thread: libnats's delivery thread, shared by every connection of the
+    // process, only hands it over.
+    std::unique_ptr<natsMsg, NatsMsgDeleter> received;
     // Not a callback: flush, then renegotiate (run by the delivery thread).
     bool finishReconnect = false;
     std::shared_ptr<Listener> listener;  // notification
@@ -109,7 +118,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
     std::chrono::steady_clock::time_point deadline;
   };
 
-  void Enqueue(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  void Enqueue(Delivery delivery) QM_LOCKS_EXCLUDED(queueMutex_);
   void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
@@ -127,6 +136,9 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   // `waitMs` as the wait for its answer (0: none expected).
   natsMsg* BuildRequest(const CMessage& request, const char* reply, std::uint32_t waitMs) const;
   void RunDelivery();
+  // Waits for deliveries and takes all that are queued; false once the
+  // connection ends with nothing left to deliver.
+  bool TakeDeliveries(std::deque<Delivery>& batch) QM_LOCKS_EXCLUDED(queueMutex_);
   void RunTimer();
   void Deliver(Delivery& delivery);
   void FinishReconnect();
@@ -138,13 +150,11 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   std::string inbox_;  // "<inbox>" of the asynchronous replies "<inbox>.<request id>"
 
   mutable W4Os::Mutex mutex_;
-  W4Os::CondVar deliveryWork_{&mutex_};
   W4Os::CondVar listenerIdle_{&mutex_};
   W4Os::CondVar timerWake_{&mutex_};
   bool connected_ QM_GUARDED_BY(mutex_) = false;
   bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
   bool renegotiationQueued_ QM_GUARDED_BY(mutex_) = false;
-  std::deque<Delivery> queue_ QM_GUARDED_BY(mutex_);
   std::vector<CKeepAlive> deferredReleases_ QM_GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<Listener>> listeners_ QM_GUARDED_BY(mutex_);
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
@@ -152,6 +162,10 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
   std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
       QM_GUARDED_BY(mutex_);
+  W4Os::Mutex queueMutex_ QM_ACQUIRED_AFTER(mutex_);
+  W4Os::CondVar deliveryWork_{&queueMutex_};
+  std::deque<Delivery> queue_ QM_GUARDED_BY(queueMutex_);
+  bool deliveryEnding_ QM_GUARDED_BY(queueMutex_) = false;
   std::thread deliveryThread_;
   std::thread timerThread_;
   std::thread::id deliveryThreadId_;

@@ -49,27 +49,28 @@ eMsgCode NatsConnectionImpl::Publish(const CMessage& notification) {
   const std::string subject = NotificationSubject(
       options_.root, notification.QueryObjectType(), notification.QueryObjectId(),
       notification.QueryEventId(), notification.QueryEventName());
-  natsMsg* msg = BuildMessage(notification, subject, nullptr);
-  const natsStatus status = natsConnection_PublishMsg(connection_, msg);
-  natsMsg_Destroy(msg);
+  // No headers: the bytes go out as they are, with no message to build.
+  const std::vector<std::uint8_t> bytes = notification.Serialize();
+  const natsStatus status = natsConnection_Publish(connection_, subject.c_str(), bytes.data(),
+                                                   static_cast<int>(bytes.size()));
   return status == NATS_OK ? eMsgSuccess : eMsgNotConnected;
 }
 
 void NatsConnectionImpl::OnSubscriptionMessage(const std::shared_ptr<Listener>& listener,
                                                natsMsg* msg) {
-  std::optional<CMessage> message = NotificationOf(options_.root, msg);
-  natsMsg_Destroy(msg);
-  if (!message) return;
   if (listener->inbox) {
-    listener->inbox->Deliver(*message);  // never blocks; the inbox's reader takes it
+    std::optional<CMessage> message = NotificationOf(options_.root, msg);
+    natsMsg_Destroy(msg);
+    // Never blocks; the inbox's reader takes it.
+    if (message) listener->inbox->Deliver(*message);
     return;
   }
-  W4Os::MutexLock lock(&mutex_);
-  if (!listener->active) return;
+  // Queued without looking whether the listener was stopped meanwhile: the
+  // delivery thread looks before the call, which is the look that counts.
   Delivery delivery;
   delivery.kind = DeliveryKind::kNotification;
   delivery.listener = listener;
-  delivery.message = std::move(*message);
+  delivery.received.reset(msg);
   Enqueue(std::move(delivery));
 }
 
@@ -234,8 +235,14 @@ void NatsConnectionImpl::DetachInbox(const CMessageInbox* inbox) {
 // ---- delivery ----
 
 void NatsConnectionImpl::Enqueue(Delivery delivery) {
+  W4Os::MutexLock lock(&queueMutex_);
+  // Once the connection ends only notifications of its stopped listeners
+  // come, and nobody is called for those.
+  if (deliveryEnding_) return;
   queue_.push_back(std::move(delivery));
-  deliveryWork_.Signal();
+  // The delivery thread sleeps only on an empty queue and takes all it
+  // finds when it wakes: one wake-up per batch is enough.
+  if (queue_.size() == 1) deliveryWork_.Signal();
 }
 
 void NatsConnectionImpl::EnqueueRenegotiations() {
@@ -261,25 +268,36 @@ std::shared_ptr<Listener> NatsConnectionImpl::ActiveListenerOf(const void* objec
   return nullptr;
 }
 
+bool NatsConnectionImpl::TakeDeliveries(std::deque<Delivery>& batch) {
+  W4Os::MutexLock lock(&queueMutex_);
+  while (queue_.empty() && !deliveryEnding_) deliveryWork_.Wait();
+  batch.swap(queue_);
+  return !batch.empty();
+}
+
 void NatsConnectionImpl::RunDelivery() {
-  while (true) {
-    Delivery delivery;
-    {
-      W4Os::MutexLock lock(&mutex_);
-      while (queue_.empty() && !shuttingDown_) deliveryWork_.Wait();
-      if (queue_.empty()) return;  // shutting down, and the queue is drained
-      delivery = std::move(queue_.front());
-      queue_.pop_front();
-    }
-    if (delivery.finishReconnect) {
-      FinishReconnect();
-    } else {
-      Deliver(delivery);
+  std::deque<Delivery> batch;
+  while (TakeDeliveries(batch)) {
+    while (!batch.empty()) {
+      // Each delivery ends (with its keep-alive) before the next is made.
+      Delivery delivery = std::move(batch.front());
+      batch.pop_front();
+      if (delivery.finishReconnect) {
+        FinishReconnect();
+      } else {
+        Deliver(delivery);
+      }
     }
   }
 }
 
 void NatsConnectionImpl::Deliver(Delivery& delivery) {
+  if (delivery.received) {
+    std::optional<CMessage> message = NotificationOf(options_.root, delivery.received.get());
+    delivery.received.reset();
+    if (!message) return;
+    delivery.message = std::move(*message);
+  }
   // Calls to a subscriber go through one of its listeners, so that a Stop
   // waits for them; outcomes of requests need no guard (the keep-alive holds
   // their object).

@@ -24,6 +24,9 @@ int HexValue(char c) {
 
 std::vector<std::string_view> SplitTokens(std::string_view text) {
   std::vector<std::string_view> tokens;
+  // Every subject of ours, read for each message that arrives, has at most
+  // five tokens after its root: one allocation, not one per doubling.
+  tokens.reserve(5);
   std::size_t start = 0;
   while (true) {
     const std::size_t dot = text.find('.', start);

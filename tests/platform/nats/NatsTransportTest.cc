@@ -1,10 +1,12 @@
 // The NATS notifier against a real nats-server on a loopback port.
 
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "platform/nats/NatsServerProcess.h"
 
@@ -420,6 +423,118 @@ TEST_F(NatsTransportTest, OptionsComeFromTheEnvironment) {
   CNatsOptions bad = options_;
   bad.root = "q m";
   EXPECT_THROW(ConnectNats(bad), CNotifierException);
+}
+
+TEST_F(NatsTransportTest, WhatIsNotANotificationIsSkippedAndTheRestStillArrive) {
+  Subscriber subscriber;
+  const StopOnExit stop(*client_, {&subscriber});
+  const ObjectTypes type = kQueueA.QueryObjectType();
+  ASSERT_EQ(client_->StartNotifications(CEntityId(type, kAllObjects), 0, &subscriber, 0),
+            eMsgSuccess);
+  const std::vector<std::uint8_t> good = Notification(kQueueA, 0).Serialize();
+  const std::string whole(good.begin(), good.end());
+  const struct {
+    const char* subject;
+    std::string payload;
+  } rows[] = {
+      {"qmtest.n.7.12.0._", "not a message"},
+      {"qmtest.n.7.12.0._", ""},
+      {"qmtest.n.7.12.0._", whole.substr(0, whole.size() / 2)},
+      {"qmtest.n.7.x12.0._", whole},   // no object id
+      {"qmtest.n.7.12.0.%zz", whole},  // no event name
+  };
+  natsConnection* raw = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
+  auto publisher = ConnectNats(options_);
+  std::int32_t value = 0;
+  for (const auto& row : rows) {
+    EXPECT_EQ(natsConnection_Publish(raw, row.subject, row.payload.data(),
+                                     static_cast<int>(row.payload.size())),
+              NATS_OK);
+    EXPECT_EQ(natsConnection_Flush(raw), NATS_OK);  // the server has it before the last one
+    ASSERT_EQ(publisher->Publish(Notification(kQueueA, value++)), eMsgSuccess);
+  }
+  natsConnection_Destroy(raw);
+  const CEntityId last(type, 13u);
+  ASSERT_EQ(publisher->Publish(Notification(last, value)), eMsgSuccess);
+  ASSERT_TRUE(subscriber.AwaitCount(static_cast<std::size_t>(value) + 1));
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  EXPECT_EQ(subscriber.values, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(subscriber.entities.back(), last);
+}
+
+TEST_F(NatsTransportTest, WhatManyThreadsQueueArrivesWholeAndInOrder) {
+  // Notifications of four publishers and answers (handed over by libnats's
+  // thread) meet cancellations (an application thread) in one delivery
+  // queue.
+  constexpr int kPublishers = 4;
+  constexpr int kPerPublisher = 500;
+  constexpr int kRequests = 200;
+  Serve(Arithmetic());
+  Subscriber subscriber;
+  const StopOnExit stop(*client_, {&subscriber});
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  OutcomeRecorder outcomes;
+  std::vector<std::uint32_t> ids;
+  {
+    std::vector<std::jthread> threads;
+    for (int p = 0; p < kPublishers; ++p) {
+      threads.emplace_back([this, p] {
+        auto publisher = ConnectNats(options_);
+        for (int i = 0; i < kPerPublisher; ++i)
+          publisher->Publish(Notification(kQueueA, p * 10000 + i));
+      });
+    }
+    for (int i = 1; i <= kRequests; ++i) {
+      std::uint32_t id = 0;
+      ASSERT_EQ(client_->SendAsyncRequest(Request(i), &outcomes, 0, 10000, &id), eMsgSuccess);
+      if (i % 2 == 0) client_->CancelAsyncRequest(id);
+      ids.push_back(id);
+    }
+  }
+  ASSERT_TRUE(subscriber.AwaitCount(kPublishers * kPerPublisher));
+  // Answers come in order: once the last one is in, an answer that a
+  // cancelled request wrongly got as well would have been counted.
+  std::uint32_t last = 0;
+  ASSERT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, 10000, &last), eMsgSuccess);
+  EXPECT_EQ(outcomes.Await(last), "success:2");
+  for (std::uint32_t id : ids) EXPECT_EQ(outcomes.CountOf(id), 1u) << id;
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  std::vector<int> next(kPublishers, 0);
+  for (std::int32_t value : subscriber.values) {
+    const auto publisher = static_cast<std::size_t>(value / 10000);
+    ASSERT_EQ(value % 10000, next[publisher]++) << publisher;
+  }
+}
+
+TEST_F(NatsTransportTest, DroppingTheConnectionDropsWhatWaitsInItsQueueUncalled) {
+  // The first notification holds the delivery thread until the connection
+  // is being dropped (which closes its inboxes); the others wait in its
+  // queue meanwhile: an inbox, which libnats's thread fills directly, hears
+  // of the last one only after they were all handed over.
+  const CEntityId sentinel(kQueueA.QueryObjectType(), 99u);
+  auto handedOver = std::make_shared<CMessageInbox>();
+  auto closing = std::make_shared<CMessageInbox>();
+  ASSERT_EQ(client_->AttachInbox(handedOver, sentinel, 0), eMsgSuccess);
+  ASSERT_EQ(client_->AttachInbox(closing, CEntityId(kQueueA.QueryObjectType(), 98u), 0),
+            eMsgSuccess);
+  Subscriber subscriber;
+  subscriber.onValue = [closing](Subscriber&, std::int32_t value) {
+    std::deque<CMessage> none;
+    if (value == 0) closing->Wait(none, 10000);
+  };
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  auto publisher = ConnectNats(options_);
+  ASSERT_EQ(publisher->Publish(Notification(kQueueA, 0)), eMsgSuccess);
+  ASSERT_TRUE(subscriber.AwaitCount(1));
+  for (int i = 1; i <= 200; ++i)
+    ASSERT_EQ(publisher->Publish(Notification(kQueueA, i)), eMsgSuccess);
+  ASSERT_EQ(publisher->Publish(Notification(sentinel, 0)), eMsgSuccess);
+  std::deque<CMessage> arrived;
+  ASSERT_EQ(handedOver->Wait(arrived, 10000), 0);
+  client_.reset();
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{0});
 }
 
 }  // namespace
