@@ -56,6 +56,7 @@ struct Listener {
 
 class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImpl> {
  public:
+  using Clock = std::chrono::steady_clock;
   NatsConnectionImpl(CNatsOptions options, std::uint16_t handle);
   ~NatsConnectionImpl();
   // Connects and starts the threads. Throws CNotifierException.
@@ -66,6 +67,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
 
   std::uint16_t Handle() const { return handle_; }
   bool IsConnected() const;
+  std::uint64_t DroppedNotifications() const;
   eSendStatus SendRequest(const CMessage& request, CMessage* response, std::uint32_t timeoutMs);
   eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
                             std::uint32_t flags, std::uint32_t timeoutMs, std::uint32_t* handleOut,
@@ -86,6 +88,9 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void OnDisconnected();
   void OnReconnected();
   void OnSlowConsumer();
+  // A request found nobody serving the root: the timer thread looks for the
+  // server's return, which renegotiates.
+  void NoteServerMissing();
 
  private:
   using DeliveryKind = detail::eCallbackKind;
@@ -114,6 +119,9 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void EnqueueRenegotiations() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Drops a notification for which there is no room and makes sure a
+  // renegotiation follows it.
+  void DropNotification() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   std::shared_ptr<Listener> Subscribe(std::shared_ptr<Listener> listener);
   void AwaitServer();
   template <class Predicate>
@@ -128,6 +136,12 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   natsMsg* BuildRequest(const CMessage& request, const char* reply, std::uint32_t waitMs) const;
   void RunDelivery();
   void RunTimer();
+  // Ends the first pending request if overdue; false when none is.
+  bool ExpireFirst(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Asks whether anybody serves the root, with `mutex_` released meanwhile;
+  // renegotiates when somebody does.
+  void ProbeServer() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool ServerAnswers();
   void Deliver(Delivery& delivery);
   void FinishReconnect();
 
@@ -143,8 +157,15 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   W4Os::CondVar timerWake_{&mutex_};
   bool connected_ QM_GUARDED_BY(mutex_) = false;
   bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
+  // Set when notifications were dropped until the first renegotiation that
+  // follows them is taken from the queue.
   bool renegotiationQueued_ QM_GUARDED_BY(mutex_) = false;
   std::deque<Delivery> queue_ QM_GUARDED_BY(mutex_);
+  std::size_t queuedNotifications_ QM_GUARDED_BY(mutex_) = 0;
+  std::uint64_t droppedNotifications_ QM_GUARDED_BY(mutex_) = 0;
+  // A request found nobody serving; the next probe is due at `nextProbe_`.
+  bool serverMissing_ QM_GUARDED_BY(mutex_) = false;
+  Clock::time_point nextProbe_ QM_GUARDED_BY(mutex_);
   std::vector<CKeepAlive> deferredReleases_ QM_GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<Listener>> listeners_ QM_GUARDED_BY(mutex_);
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
@@ -197,6 +218,7 @@ class NatsConnection final : public CNotifierConnection {
     return impl_->AttachInbox(inbox, entity, eventCode);
   }
   void DetachInbox(const CMessageInbox* inbox) override { impl_->DetachInbox(inbox); }
+  const NatsConnectionImpl& Impl() const { return *impl_; }
 
  private:
   std::shared_ptr<NatsConnectionImpl> impl_;

@@ -66,6 +66,8 @@ void NatsConnectionImpl::OnSubscriptionMessage(const std::shared_ptr<Listener>& 
   }
   W4Os::MutexLock lock(&mutex_);
   if (!listener->active) return;
+  if (queuedNotifications_ >= options_.maxQueuedNotifications) return DropNotification();
+  ++queuedNotifications_;
   Delivery delivery;
   delivery.kind = DeliveryKind::kNotification;
   delivery.listener = listener;
@@ -238,6 +240,16 @@ void NatsConnectionImpl::Enqueue(Delivery delivery) {
   deliveryWork_.Signal();
 }
 
+void NatsConnectionImpl::DropNotification() {
+  ++droppedNotifications_;
+  // One renegotiation after the drops serves them all, as long as it has not
+  // started: its subscribers reload after every dropped notification came.
+  if (renegotiationQueued_) return;
+  const std::size_t before = queue_.size();
+  EnqueueRenegotiations();
+  renegotiationQueued_ = queue_.size() != before;
+}
+
 void NatsConnectionImpl::EnqueueRenegotiations() {
   std::vector<const void*> seen;
   for (const auto& listener : listeners_) {
@@ -270,6 +282,10 @@ void NatsConnectionImpl::RunDelivery() {
       if (queue_.empty()) return;  // shutting down, and the queue is drained
       delivery = std::move(queue_.front());
       queue_.pop_front();
+      if (!delivery.finishReconnect && delivery.kind == DeliveryKind::kNotification)
+        --queuedNotifications_;
+      // A drop from now on needs another renegotiation.
+      if (delivery.kind == DeliveryKind::kRenegotiated) renegotiationQueued_ = false;
     }
     if (delivery.finishReconnect) {
       FinishReconnect();
