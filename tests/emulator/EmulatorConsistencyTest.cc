@@ -438,21 +438,29 @@ class ConsistencyTest : public EmulatorTest {
   }
 };
 
-// Over NATS the server and the bridge are killed a third of the way in and
-// restarted on the same port once the threads ran some operations without
-// them; the threads go on throughout.
+// Over NATS the server and the bridge are killed a third of the way in; the
+// server is restarted on the same port once the threads ran some operations
+// without it, and the bridge once the library is back on the server and ran
+// some more without a server to answer. The threads go on throughout.
 void KillAndRestartMidRun(TestTransport& transport, const ConsistencyRun& run,
                           unsigned long operations) {
 #if QM_TEST_WITH_NATS
-  const auto reached = [&](unsigned long count) {
-    while (run.OperationsDone() < std::min(count, operations)) {
+  const auto poll = [&](const std::function<bool()>& done) {
+    while (!done() && run.OperationsDone() < operations) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   };
-  reached(operations / 3);
+  const auto ran = [&](unsigned long more) {
+    const unsigned long until = run.OperationsDone() + more;
+    poll([&] { return run.OperationsDone() >= until; });
+  };
+  poll([&] { return run.OperationsDone() >= operations / 3; });
   transport.KillServer();
-  reached(run.OperationsDone() + kOperationsWhileDown);
+  ran(kOperationsWhileDown);
   transport.RestartServer();
+  poll([&] { return transport.Library()->IsConnected(); });
+  ran(kOperationsWhileDown);
+  transport.RestartBridge();
 #else
   (void)transport, (void)run, (void)operations;
 #endif

@@ -30,8 +30,8 @@ W4Notifier::CNatsOptions TestTransport::NatsOptions() const { return nats_->opti
 
 W4Notifier::testing::NatsServerProcess& TestTransport::Server() { return nats_->server; }
 
-bool TestTransport::Start(std::string& skip, const W4Notifier::CNatsOptions& tuning) {
-  if (!NatsRequested()) {
+bool TestTransport::Start(std::string& skip, const W4Notifier::CNatsOptions& tuning, bool nats) {
+  if (!nats) {
     library_ = inProcess_;
     return true;
   }
@@ -60,6 +60,9 @@ void TestTransport::KillServer() {
 void TestTransport::RestartServer() {
   std::string error;
   if (!nats_->server.Start(error)) throw std::runtime_error(error);
+}
+
+void TestTransport::RestartBridge() {
   nats_->bridge = std::make_unique<W4Notifier::CNatsBusBridge>(nats_->options, "emulator", bus_);
 }
 
@@ -133,6 +136,7 @@ void TestTransport::Interrupt(const std::function<void()>& meanwhile) {
     KillServer();
     meanwhile();
     RestartServer();
+    RestartBridge();
     Sync();
     return;
   }

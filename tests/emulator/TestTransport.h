@@ -35,9 +35,11 @@ class TestTransport {
   ~TestTransport();
 
   // Makes the library's connection. False with `skip` set when NATS is asked
-  // for and nats-server is not installed; any other failure throws.
+  // for and nats-server is not installed; any other failure throws. `tuning`
+  // sets the NATS options other than the server's URL.
 #if QM_TEST_WITH_NATS
-  bool Start(std::string& skip, const W4Notifier::CNatsOptions& tuning = {});
+  bool Start(std::string& skip, const W4Notifier::CNatsOptions& tuning = {},
+             bool nats = NatsRequested());
 #else
   bool Start(std::string& skip);
 #endif
@@ -60,9 +62,11 @@ class TestTransport {
 #if QM_TEST_WITH_NATS
   W4Notifier::CNatsOptions NatsOptions() const;
   W4Notifier::testing::NatsServerProcess& Server();
-  // The NATS side alone: kills the server and the bridge, and restarts them.
+  // The NATS side alone: kills the server and the bridge; restarts the
+  // server on its port; starts the bridge again.
   void KillServer();
   void RestartServer();
+  void RestartBridge();
 #endif
 
  private:

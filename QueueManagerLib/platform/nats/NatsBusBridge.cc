@@ -1,8 +1,10 @@
 // An in-process bus served to NATS clients.
 
 #include <list>
+#include <map>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
@@ -10,57 +12,75 @@
 namespace W4Notifier {
 namespace {
 
-// Carries the bus's answers back to one NATS client. One object per client:
-// the bus calls a callback object on one thread, in the order its answers
-// came, so the client gets them in the order the server gave them.
-// Thread-safe; held by the bus connection while an outcome is pending.
-class ReplyForwarder : public IAsyncResponseCallback {
+// The NATS requests waiting for the bus's answer, by the bus connection and
+// request id they were handed on with. Thread-safe.
+class PendingAnswers {
  public:
-  // A ticket for `request`, handed to the bus as the request's flags.
-  std::uint32_t Hold(CNatsRequest request) {
+  // Hands `request` on through `connection`; false when the bus refused it.
+  // Lock order: `mutex_` before the bus's locks.
+  bool Send(CInProcessConnection& connection, CNatsRequest& request,
+            IAsyncResponseCallback* callback, std::uint32_t waitMs, const CKeepAlive& keepAlive) {
+    // Held across the send: the answer may come before the send returns, and
+    // its Take must find the request.
     W4Os::MutexLock lock(&mutex_);
-    const std::uint32_t ticket = next_++;
-    held_.emplace(ticket, std::move(request));
-    return ticket;
+    std::uint32_t requestId = 0;
+    if (connection.SendAsyncRequest(request.Message(), callback, 0, waitMs, &requestId,
+                                    keepAlive) != eMsgSuccess)
+      return false;
+    held_.emplace(Key{connection.QueryHandle(), requestId}, std::move(request));
+    return true;
   }
-  std::optional<CNatsRequest> Take(std::uint32_t ticket) {
+  std::optional<CNatsRequest> Take(std::uint16_t handle, std::uint32_t requestId) {
     W4Os::MutexLock lock(&mutex_);
-    auto node = held_.extract(ticket);
+    auto node = held_.extract(Key{handle, requestId});
     if (node.empty()) return std::nullopt;
     return std::move(node.mapped());
   }
 
-  void OnAsyncResponseSuccess_Ex(std::uint32_t, CMessage& response, std::uint32_t ticket) override {
-    if (auto request = Take(ticket)) request->Reply(response);
-  }
-  void OnAsyncResponseRejected_Ex(std::uint32_t, CMessage& rejection,
-                                  std::uint32_t ticket) override {
-    if (auto request = Take(ticket)) request->Reply(rejection, /*rejected=*/true);
-  }
-  // Unanswered on the bus: the NATS requester's own timer ends it.
-  void OnAsyncResponseTimeout_Ex(std::uint32_t, std::uint32_t ticket) override { Take(ticket); }
-  void OnAsyncResponseCancelled_Ex(std::uint32_t, std::uint32_t ticket) override { Take(ticket); }
-  // The bus connection went down under it: no answer will come, and the
-  // requester hears so now rather than at its time-out.
-  void OnAsyncResponseConnectionLoss_Ex(std::uint32_t, std::uint32_t ticket) override {
-    if (auto request = Take(ticket)) request->Reply(CMessage(), /*rejected=*/true);
-  }
-  // The notifier calls the forms above.
-  void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override {}
-  void OnAsyncResponseRejected(std::uint32_t, CMessage&) override {}
-  void OnAsyncResponseTimeout(std::uint32_t) override {}
-
  private:
+  using Key = std::pair<std::uint16_t, std::uint32_t>;
   W4Os::Mutex mutex_;
-  std::uint32_t next_ QM_GUARDED_BY(mutex_) = 0;
-  std::unordered_map<std::uint32_t, CNatsRequest> held_ QM_GUARDED_BY(mutex_);
+  std::map<Key, CNatsRequest> held_ QM_GUARDED_BY(mutex_);
 };
 
-// A bus connection standing for NATS clients, with the forwarder of its
-// answers.
+// The bus connection's callback for one NATS client's requests. Their
+// answers go out as the bus routes them (CNatsBusBridge::Forwarder::OnAnswer),
+// in the server's order with its notifications; the connection's later
+// delivery of them finds nothing left. What ends a request without an
+// answer is handled here.
+class ReplyForwarder : public IAsyncResponseCallback {
+ public:
+  ReplyForwarder(std::shared_ptr<PendingAnswers> pending, std::uint16_t handle)
+      : pending_(std::move(pending)), handle_(handle) {}
+
+  void OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) override {
+    if (auto request = pending_->Take(handle_, requestId)) request->Reply(response);
+  }
+  void OnAsyncResponseRejected(std::uint32_t requestId, CMessage& rejection) override {
+    if (auto request = pending_->Take(handle_, requestId)) request->Reply(rejection, true);
+  }
+  // Unanswered on the bus: the NATS requester's own timer ends it.
+  void OnAsyncResponseTimeout(std::uint32_t requestId) override {
+    pending_->Take(handle_, requestId);
+  }
+  void OnAsyncResponseCancelled(std::uint32_t requestId) override {
+    pending_->Take(handle_, requestId);
+  }
+  // The bus connection went down under it: no answer will come, and the
+  // requester hears so now rather than at its time-out.
+  void OnAsyncResponseConnectionLoss(std::uint32_t requestId) override {
+    if (auto request = pending_->Take(handle_, requestId)) request->Reply(CMessage(), true);
+  }
+
+ private:
+  const std::shared_ptr<PendingAnswers> pending_;
+  const std::uint16_t handle_;
+};
+
+// A bus connection standing for NATS clients, with its callback.
 struct BusClient {
   std::shared_ptr<CInProcessConnection> connection;
-  std::shared_ptr<ReplyForwarder> replies = std::make_shared<ReplyForwarder>();
+  std::shared_ptr<ReplyForwarder> replies;
 };
 
 }  // namespace
@@ -69,7 +89,7 @@ struct BusClient {
 class CNatsBusBridge::Forwarder : public IBusObserver {
  public:
   explicit Forwarder(std::shared_ptr<CInProcessBus> bus)
-      : bus_(std::move(bus)), local_{bus_->Connect()} {}
+      : bus_(std::move(bus)), local_(NewClient()) {}
 
   // Starts publishing the bus's notifications through `responder`.
   // REQUIRES: `responder` outlives Close.
@@ -91,14 +111,15 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
     // answered long after the default time-out.
     const std::uint32_t waitMs =
         request.WaitMilliseconds() != 0 ? request.WaitMilliseconds() : CNotifierTimeout::Query();
-    const CMessage message = request.Message();
-    const std::uint32_t ticket = client->replies->Hold(std::move(request));
-    const eMsgCode sent = client->connection->SendAsyncRequest(
-        message, client->replies.get(), ticket, waitMs, nullptr, client->replies);
     // Nobody serves the bus: the requester hears so at once.
-    if (sent != eMsgSuccess) {
-      if (auto unsent = client->replies->Take(ticket)) unsent->Reply(CMessage(), /*rejected=*/true);
-    }
+    if (!pending_->Send(*client->connection, request, client->replies.get(), waitMs,
+                        client->replies))
+      request.Reply(CMessage(), /*rejected=*/true);
+  }
+
+  void OnAnswer(std::uint16_t handle, std::uint32_t requestId, const CMessage& body,
+                bool rejected) override {
+    if (auto request = pending_->Take(handle, requestId)) request->Reply(body, rejected);
   }
 
   void OnTraffic(eTraffic kind, const CMessage& message) override {
@@ -163,12 +184,19 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
       recent_.pop_back();
     }
     recent_.push_front(sender);
-    BusClient client{bus_->Connect()};
+    BusClient client = NewClient();
     clients_.emplace(sender, Client{client, recent_.begin()});
     return client;
   }
 
+  BusClient NewClient() {
+    BusClient client{bus_->Connect(), nullptr};
+    client.replies = std::make_shared<ReplyForwarder>(pending_, client.connection->QueryHandle());
+    return client;
+  }
+
   const std::shared_ptr<CInProcessBus> bus_;
+  const std::shared_ptr<PendingAnswers> pending_ = std::make_shared<PendingAnswers>();
   // Taken before the bus's own locks (Connect), never while calling the bus
   // with a request or notification, nor NATS.
   W4Os::Mutex mutex_;
