@@ -43,6 +43,10 @@ void CEmulator::Impl::ClearFaults() {
 }
 
 std::optional<RequestFaultPlan> CEmulator::Impl::TakeFault(const CMessage& message) {
+  // A test's synchronisation point is never a fault's target.
+  if (message.QueryObjectType() == W4Notifier::eQueueManagerServer &&
+      message.QueryEventId() == kSyncEvent)
+    return std::nullopt;
   const auto it = faults_.find(
       FaultKey{static_cast<std::int32_t>(message.QueryObjectType()), message.QueryEventId()});
   if (it == faults_.end()) return std::nullopt;

@@ -149,6 +149,14 @@ CMessage ServerTime(const Request&, std::uint16_t, ServerState& state, Changes&)
   return out;
 }
 
+// Answered after every notification published before it (the outbox sends
+// in order); names the client as the server knows it.
+CMessage Sync(const Request&, std::uint16_t client, ServerState&, Changes&) {
+  CMessage out;
+  out << static_cast<std::uint32_t>(client);
+  return out;
+}
+
 }  // namespace
 
 Handler QueueHandler(eRequest kind) {
@@ -179,6 +187,8 @@ Handler QueueHandler(eRequest kind) {
       return ListQueues;
     case eRequest::kServerTime:
       return ServerTime;
+    case eRequest::kSync:
+      return Sync;
     default:
       return QueueObjectHandler(kind);
   }

@@ -1,5 +1,7 @@
 #include "RequestDecoder.h"
 
+#include "QueueManager/Emulator/Emulator.h"
+
 #include <exception>
 #include <functional>
 #include <map>
@@ -293,6 +295,7 @@ const std::map<int, Entry>& ServerRequests() {
           r.entities = Entities(m);
         }}},
       {16, {eRequest::kServerTime, [](auto&, auto&) {}}},
+      {kSyncEvent, {eRequest::kSync, [](auto&, auto&) {}}},
       {17, {eRequest::kStatServerNames, [](auto& m, auto& r) { r.names = Names(m); }}},
       {18,
        {eRequest::kListQueues,

@@ -55,6 +55,8 @@ enum class eRequest : std::uint8_t {
   kActiveObjects,      // queue, type
   kSelectCall,         // number (selection value), entities
   kServerTime,         // nothing
+  // Not of the protocol: the emulator's own round trip (kSyncEvent).
+  kSync,  // nothing
 };
 
 // One condition of a conditional setting.

@@ -27,8 +27,8 @@ constexpr std::array kRequestNames{
     "MonitorQueue",    "CacheReload",        "QueueContents",       "DeactivationNames",
     "CreateQueue",     "RemoveQueue",        "QueueStatistics",     "QueueActive",
     "DeallocateAll",   "Instantiate",        "StatServerNames",     "ListQueues",
-    "ActiveObjects",   "SelectCall",         "ServerTime"};
-static_assert(kRequestNames.size() == static_cast<std::size_t>(eRequest::kServerTime) + 1);
+    "ActiveObjects",   "SelectCall",         "ServerTime",          "Sync"};
+static_assert(kRequestNames.size() == static_cast<std::size_t>(eRequest::kSync) + 1);
 
 std::string Cut(std::string text) {
   if (text.size() <= kLongestFields) return text;

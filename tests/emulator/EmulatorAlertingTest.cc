@@ -79,7 +79,7 @@ TEST_F(AlertingTest, HeldOrdersEndByRequestTimeOutDisconnectionOrMove) {
     auto outcome = W4Util::MakeObject<Outcome>();
     AsyncPerformAlerting(id, 60, {kSales}, {kSupport}, kAlerts, 3, outcome);
     SilentAlerting(id);
-    bus_->WaitIdle();
+    Sync();
     ASSERT_TRUE(emulator_->Alerting(id).has_value() && emulator_->Alerting(id)->silent) << code;
     EXPECT_EQ(Value(id, kState), u"A");
     end(*emulator_, id);

@@ -8,6 +8,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -33,6 +36,10 @@ using W4Notifier::ObjectTypes;
 // About 10 s, also under ThreadSanitizer (most of it the time-outs of the
 // answers that faults hold back).
 constexpr unsigned long kDefaultOperations = 10'000;
+// Over NATS, where every request crosses the server: a few seconds.
+constexpr unsigned long kDefaultNatsOperations = 2'000;
+// Run while the NATS server is down.
+constexpr unsigned long kOperationsWhileDown = 30;
 constexpr std::uint32_t kQueues = 4;
 constexpr int kThreads = 3;
 constexpr std::uint32_t kSeededInteractions = 16;
@@ -113,15 +120,17 @@ struct MonitorSlot {
 // One random run: the operations, the monitors and the history.
 class ConsistencyRun {
  public:
-  ConsistencyRun(CEmulator& emulator, W4Notifier::CInProcessConnection& connection,
-                 unsigned long seed)
-      : emulator_(emulator), connection_(connection), seed_(seed) {}
+  // `renegotiate` renegotiates the library's connection; empty where the
+  // transport cannot at will (a run over NATS restarts the server instead).
+  ConsistencyRun(CEmulator& emulator, std::function<void()> renegotiate, unsigned long seed)
+      : emulator_(emulator), renegotiate_(std::move(renegotiate)), seed_(seed) {}
 
   void Seed();
   void Work(int thread, unsigned long operations);
   // Takes every fault back, lets what is in flight arrive and reloads
   // monitors whose load failed, as an application would.
-  void Quiesce(W4Notifier::CInProcessBus& bus);
+  void Quiesce(TestTransport& transport);
+  unsigned long OperationsDone() const { return done_.load(); }
   std::vector<std::string> Divergences();
   // The operations before the first anomaly of a replaced monitor, if any,
   // and the last ones.
@@ -163,8 +172,9 @@ class ConsistencyRun {
   std::string Renegotiate(std::mt19937& random);
 
   CEmulator& emulator_;
-  W4Notifier::CInProcessConnection& connection_;
+  const std::function<void()> renegotiate_;
   const unsigned long seed_;
+  std::atomic<unsigned long> done_{0};
   // QM_CONSISTENCY_STRICT=1: the anomalies of replaced monitors count too.
   const bool strict_ = FromEnvironment("QM_CONSISTENCY_STRICT", 0) != 0;
   std::atomic<std::uint32_t> lastId_{0};
@@ -247,6 +257,7 @@ void ConsistencyRun::Work(int thread, unsigned long operations) {
       if ((pick -= operation.weight) < 0) break;
     }
     history_.Record(thread, chosen->name, (this->*chosen->act)(random));
+    ++done_;
   }
 }
 
@@ -370,22 +381,21 @@ std::string ConsistencyRun::InjectFault(std::mt19937& random) {
 }
 
 std::string ConsistencyRun::Renegotiate(std::mt19937&) {
-  CEmulator::ForceRenegotiation(connection_);
+  if (!renegotiate_) return "not at will";
+  renegotiate_();
   return "connection";
 }
 
-void ConsistencyRun::Quiesce(W4Notifier::CInProcessBus& bus) {
+void ConsistencyRun::Quiesce(TestTransport& transport) {
   for (const FaultKind& fault : Faults()) fault.inject(emulator_, 0);
-  bus.WaitIdle();
+  transport.Sync();
   for (std::uint32_t q = 0; q < kQueues; ++q) {
     std::vector<CQmAttributeName> names;
     slots_[q].monitor->Monitors(names);
     // Only a monitor whose load failed is loaded again.
     slots_[q].monitor->Activate(QueueNumber(q), names, true);
   }
-  // A last round trip: the answer is sent after every earlier notification.
-  IsQueueActive(QueueNumber(0));
-  bus.WaitIdle();
+  transport.Sync();
 }
 
 std::vector<std::string> ConsistencyRun::Divergences() {
@@ -428,21 +438,54 @@ class ConsistencyTest : public EmulatorTest {
   }
 };
 
+// Over NATS the server and the bridge are killed a third of the way in; the
+// server is restarted on the same port once the threads ran some operations
+// without it, and the bridge once the library is back on the server and ran
+// some more without a server to answer. The threads go on throughout.
+void KillAndRestartMidRun(TestTransport& transport, const ConsistencyRun& run,
+                          unsigned long operations) {
+#if QM_TEST_WITH_NATS
+  const auto poll = [&](const std::function<bool()>& done) {
+    while (!done() && run.OperationsDone() < operations) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  const auto ran = [&](unsigned long more) {
+    const unsigned long until = run.OperationsDone() + more;
+    poll([&] { return run.OperationsDone() >= until; });
+  };
+  poll([&] { return run.OperationsDone() >= operations / 3; });
+  transport.KillServer();
+  ran(kOperationsWhileDown);
+  transport.RestartServer();
+  poll([&] { return transport.Library()->IsConnected(); });
+  ran(kOperationsWhileDown);
+  transport.RestartBridge();
+#else
+  (void)transport, (void)run, (void)operations;
+#endif
+}
+
 TEST_F(ConsistencyTest, RandomOperationsLeaveTheThreeViewsEqual) {
+  const bool nats = transport_.IsNats();
   const unsigned long seed = FromEnvironment("QM_CONSISTENCY_SEED", 20261207);
-  const unsigned long operations = FromEnvironment("QM_CONSISTENCY_OPERATIONS", kDefaultOperations);
-  std::printf("consistency run: seed %lu, %lu operations on %d threads\n", seed, operations,
-              kThreads);
+  const unsigned long operations = FromEnvironment(
+      "QM_CONSISTENCY_OPERATIONS", nats ? kDefaultNatsOperations : kDefaultOperations);
+  std::printf("consistency run: seed %lu, %lu operations on %d threads%s\n", seed, operations,
+              kThreads, nats ? " over NATS" : "");
   std::fflush(stdout);
-  ConsistencyRun run(*emulator_, *connection_, seed);
+  std::function<void()> renegotiate;
+  if (!nats) renegotiate = [this] { CEmulator::ForceRenegotiation(*connection_); };
+  ConsistencyRun run(*emulator_, renegotiate, seed);
   run.Seed();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     const unsigned long share = operations / kThreads + (t == 0 ? operations % kThreads : 0);
     threads.emplace_back(&ConsistencyRun::Work, &run, t, share);
   }
+  if (nats) KillAndRestartMidRun(transport_, run, operations);
   for (std::thread& thread : threads) thread.join();
-  run.Quiesce(*bus_);
+  run.Quiesce(transport_);
   const std::vector<std::string> divergences = run.Divergences();
   EXPECT_THAT(divergences, ::testing::IsEmpty())
       << "seed " << seed << "\n"

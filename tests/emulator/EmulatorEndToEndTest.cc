@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -132,7 +133,7 @@ TEST_F(EmulatorTest, ClockSkewIsTheServersClockOffset) {
 TEST_F(EmulatorTest, QueueAdministrationFollowsTheServersQueues) {
   EXPECT_FALSE(IsQueueActive(kSales));
   CreateQueue(kSales);
-  bus_->WaitIdle();
+  Sync();
   EXPECT_TRUE(IsQueueActive(kSales));
   const std::uint32_t a = Add({{u"Xan_State", u"A"}}, {kSales, kSupport});
   const std::uint32_t b = emulator_->AddInteraction(kChat, MapOf({{u"Xan_State", u"H"}}), {kSales});
@@ -147,7 +148,7 @@ TEST_F(EmulatorTest, QueueAdministrationFollowsTheServersQueues) {
   EXPECT_TRUE(QueryQueueStatistics(kSales, stats));
   EXPECT_EQ(stats.QueryAlertingCount(), emulator_->Counts(kSales)->alerting);
   EXPECT_EQ(stats.QueryHeldCount(), 1U);
-  emulator_->UseTwoRecordStatistics(connection_->QueryHandle());
+  emulator_->UseTwoRecordStatistics(LibraryHandle());
   CQmQueueStats2 stats2;
   EXPECT_TRUE(QueryQueueStatistics(kSales, stats2));
   EXPECT_EQ(stats2.media_type_maps().at(kChat).Held, 1U);
@@ -163,8 +164,8 @@ TEST_F(EmulatorTest, QueueAdministrationFollowsTheServersQueues) {
   MonitorStatServerAttributes({kState});
   DeallocateAllInstances(kChat);
   RemoveQueue(kSupport);
-  bus_->WaitIdle();
-  EXPECT_THAT(emulator_->StatServerNames(connection_->QueryHandle()), ElementsAre(kState));
+  Sync();
+  EXPECT_THAT(emulator_->StatServerNames(LibraryHandle()), ElementsAre(kState));
   EXPECT_FALSE(emulator_->Interaction(b).has_value());
   EXPECT_FALSE(IsQueueActive(kSupport));
   EXPECT_TRUE(emulator_->Interaction(a)->queues.empty());
@@ -198,7 +199,7 @@ TEST_F(EmulatorTest, StatisticsCountConnectionCallsAndStaysByTheServersClock) {
   emulator_->SetClock(3000);
   check("one left, 2000 s on", {1, 0, 1000 + 3000, 3000});
   CQmQueueStats2 stats2;
-  emulator_->UseTwoRecordStatistics(connection_->QueryHandle());
+  emulator_->UseTwoRecordStatistics(LibraryHandle());
   ASSERT_TRUE(QueryQueueStatistics(kSales, stats2));
   EXPECT_EQ(stats2.QueryTotalConnectionCallCount(), 1U);
 }
@@ -210,22 +211,23 @@ TEST_F(EmulatorTest, QueueMonitorFollowsTheServerThroughTheCache) {
   const std::uint32_t b = Add({{u"Xan_State", u"C"}});
   emulator_->SetAttributes(a, MapOf({{u"Xan_State", u"H"}, {u"Custom", u"2"}}));
   emulator_->Move(b, {kSales}, {});
-  bus_->WaitIdle();
+  Sync();
   EXPECT_THAT(monitor.Log(),
               ElementsAre("Added 1 {Xan_State=A}", "Stats 1", "Added 2 {Xan_State=C}", "Stats 1",
                           "Updated 1 {Xan_State=H}", "Stats 0", "Removed 2", "Stats 0"));
   // A change while the connection was down reaches the cache by its reload.
-  connection_->Disconnect();
-  const std::uint32_t c = Add({{u"Xan_State", u"O"}});
-  connection_->Reconnect(false);
-  CEmulator::ForceRenegotiation(*connection_);
-  bus_->WaitIdle();
-  std::vector<InteractionId> cached;
-  monitor.QueryContents(cached);
+  std::uint32_t c = 0;
+  transport_.Interrupt([&] { c = Add({{u"Xan_State", u"O"}}); });
   std::vector<InteractionId> served;
   const std::vector<std::uint32_t> contents = emulator_->QueueContents(kSales).value();
   for (const std::uint32_t id : contents) served.emplace_back(id);
   EXPECT_THAT(served, ElementsAre(InteractionId(a), InteractionId(c)));
+  std::vector<InteractionId> cached;
+  EXPECT_TRUE(transport_.AwaitAgreement([&] {
+    cached.clear();
+    monitor.QueryContents(cached);
+    return std::is_permutation(cached.begin(), cached.end(), served.begin(), served.end());
+  }));
   EXPECT_THAT(cached, ::testing::UnorderedElementsAreArray(served));
   CQmQueueStats stats;
   monitor.QueryStatistics(stats);

@@ -107,7 +107,7 @@ class FaultTest : public EmulatorTest {
     std::string pattern;
     for (int i = 0; i < requests; ++i) {
       CMessage answer;
-      const eSendStatus status = connection_->SendRequest(ObjectTypeRequest(id), &answer, 5000);
+      const eSendStatus status = library_->SendRequest(ObjectTypeRequest(id), &answer, 5000);
       pattern += status == eSendStatus::kRejected  ? 'X'
                  : status == eSendStatus::kSuccess ? '.'
                                                    : '?';
@@ -148,7 +148,7 @@ TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
     if (c.fault == eFault::kDropConnection) {
       EXPECT_TRUE(wire.WaitForLine("connection dropped and renegotiated"));
     }
-    EXPECT_TRUE(connection_->IsConnected());
+    EXPECT_TRUE(library_->IsConnected());
   }
   emulator_->SetWireLog({});  // the delayed answer is logged when the emulator ends
 }

@@ -69,7 +69,7 @@ TEST_F(InteractionMonitorTest, ReportsWatchedChangesFromRequestsAndControlThenTh
   InteractionWatcher watcher;
   watcher.Activate(id, {kState}, false);
   watcher.Activate(id + 100, {kState}, true);  // unknown to the server
-  bus_->WaitIdle();
+  Sync();
   // The two answers come on different threads.
   EXPECT_THAT(watcher.log.Take(),
               UnorderedElementsAre(u"updated 1 Xan_State=A", u"deallocated 101"));
@@ -77,10 +77,10 @@ TEST_F(InteractionMonitorTest, ReportsWatchedChangesFromRequestsAndControlThenTh
   SetAttribute(id, kState, V(u"C"));                         // through a request
   emulator_->SetAttributes(id, MapOf({{u"Custom", u"y"}}));  // not watched: not reported
   emulator_->RemoveInteraction(id);
-  bus_->WaitIdle();
+  Sync();
   EXPECT_THAT(watcher.log.Take(),
               ElementsAre(u"updated 1 Custom=x", u"updated 1 Xan_State=C", u"deallocated 1"));
-  EXPECT_THAT(emulator_->WatchedNames(connection_->QueryHandle(), id), ::testing::IsEmpty());
+  EXPECT_THAT(emulator_->WatchedNames(LibraryHandle(), id), ::testing::IsEmpty());
 }
 
 TEST_F(InteractionMonitorTest, ConferenceFollowsItsMemberListToTheEnd) {
@@ -94,11 +94,11 @@ TEST_F(InteractionMonitorTest, ConferenceFollowsItsMemberListToTheEnd) {
   members[CQmAttributeName(Xan_ConferenceMembers)].insert(a);
   members[CQmAttributeName(Xan_ConferenceMembers)].insert(b);
   emulator_->SetAttributes(conference, members);
-  bus_->WaitIdle();
+  Sync();
   emulator_->SetAttributes(a, MapOf({{u"Custom", u"a2"}}));
   emulator_->RemoveInteraction(b);  // leaves the member list, published whole
   emulator_->SetAttributes(conference, MapOf({{u"Xan_State", u"I"}}));
-  bus_->WaitIdle();
+  Sync();
   EXPECT_THAT(watcher.log.Take(),
               ElementsAre(u"added 1 Custom=a", u"added 2 Custom=b", u"updated 1 Custom=a2",
                           u"removed 2", u"updated 3 Xan_State=I", u"ended 3"));

@@ -40,6 +40,7 @@ class LifeCycleTest : public EmulatorTest {
  protected:
   void SetUp() override {
     EmulatorTest::SetUp();
+    if (IsSkipped()) return;
     connection_->StartNotifications(kServer, kDeactivationReport, &reports_, 0);
   }
   void TearDown() override {
@@ -52,17 +53,17 @@ class LifeCycleTest : public EmulatorTest {
 TEST_F(LifeCycleTest, DeactivationIsReportedWithTheNamesAskedForOnlyOnceAsked) {
   const std::uint32_t unreported = Add({{u"Xan_State", u"C"}});
   emulator_->RemoveInteraction(unreported);
-  bus_->WaitIdle();
+  Sync();
   EXPECT_THAT(reports_.Take(), IsEmpty());
 
   RequestDeactivationAttributes({kState, kCustom});
   const std::uint32_t removed = Add({{u"Xan_State", u"C"}, {u"Other", u"o"}});
   const std::uint32_t chat = emulator_->AddInteraction(kChat, MapOf({{u"Custom", u"x"}}), {});
   emulator_->AddInteraction(kCall, {}, {});
-  bus_->WaitIdle();
+  Sync();
   emulator_->RemoveInteraction(removed);
   DeallocateAllInstances(kChat);
-  bus_->WaitIdle();
+  Sync();
   EXPECT_EQ(reports_.Take(), (std::vector<std::string>{std::to_string(removed) + " Xan_State=C",
                                                        std::to_string(chat) + " Custom=x"}));
 }
@@ -73,7 +74,7 @@ TEST_F(LifeCycleTest, AForwardedNotificationIsKeptWithItsInteraction) {
   notification << std::int32_t{42} << std::u16string(u"payload");
   ForwardNotification(notification);
   ForwardNotification(W4Notifier::CMessage(CEntityId(kCall, id + 1), 3));  // unknown: dropped
-  bus_->WaitIdle();
+  Sync();
   const std::vector<W4Notifier::CMessage> kept = emulator_->Interaction(id)->forwarded;
   ASSERT_EQ(kept.size(), 1U);
   EXPECT_EQ(kept[0].QueryEventId(), 3);
@@ -88,7 +89,7 @@ TEST_F(LifeCycleTest, OnlyTheLatestForwardedNotificationsAreKept) {
     W4Notifier::CMessage notification(CEntityId(kCall, id), static_cast<int>(i));
     ForwardNotification(notification);
   }
-  bus_->WaitIdle();
+  Sync();
   const std::vector<W4Notifier::CMessage> kept = emulator_->Interaction(id)->forwarded;
   ASSERT_EQ(kept.size(), InteractionState::kForwardedKept);
   EXPECT_EQ(kept.front().QueryEventId(), 3);

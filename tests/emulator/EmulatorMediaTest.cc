@@ -87,7 +87,7 @@ TEST_F(MediaEmulatorTest, MediaTypeMonitorFollowsEveryInteractionOfItsType) {
   emulator_->SetAttributes(unqueued, MapOf({{u"Custom", u"x"}}));  // not monitored
   const std::uint32_t added = emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"O"}}), {});
   emulator_->RemoveInteraction(unqueued);
-  bus_->WaitIdle();
+  Sync();
   EXPECT_THAT(watcher.log.Take(3),
               ElementsAre("1 {Xan_State=C}", fmt::format("{} {{Xan_State=O}}", added), "2 gone"));
 
@@ -100,8 +100,7 @@ TEST_F(MediaEmulatorTest, MediaTypeMonitorFollowsEveryInteractionOfItsType) {
 
   // After a renegotiation the cache reloads the media type entity from the
   // server and goes on following it.
-  CEmulator::ForceRenegotiation(*connection_);
-  bus_->WaitIdle();
+  transport_.Interrupt([] {});
   watcher.log.Take(0);
   emulator_->SetAttributes(added, MapOf({{u"Xan_State", u"C"}}));
   EXPECT_THAT(watcher.log.Take(1), ElementsAre(fmt::format("{} {{Xan_State=C}}", added)));
@@ -115,7 +114,7 @@ TEST_F(MediaEmulatorTest, TsServerMonitorReportsTheInteractionsItIsToldOrAll) {
     testing::Cache().ResetForTesting();
     const std::uint32_t watched = Add({{u"Xan_State", u"A"}});
     const std::uint32_t other = Add({{u"Xan_State", u"A"}});
-    bus_->WaitIdle();  // their additions are over before the monitor subscribes
+    Sync();  // their additions are over before the monitor subscribes
     TsWatcher monitor(all);
     monitor.Activate(kCall, {kState});
     if (!all) monitor.MonitorInteraction(watched);

@@ -61,10 +61,10 @@ TEST_F(NotificationFaultTest, ADroppedNotificationIsMissedUntilTheReload) {
   monitor.Activate(kSales, {kState}, true);
   emulator_->InjectNotificationFault(OnSales(eNotificationFault::kDrop));
   const std::uint32_t id = Add({{u"Xan_State", u"A"}});
-  bus_->WaitIdle();
+  Sync();
   EXPECT_THAT(Cached(monitor), ::testing::IsEmpty());
-  CEmulator::ForceRenegotiation(*connection_);
-  bus_->WaitIdle();
+  transport_.Interrupt([] {});
+  EXPECT_TRUE(transport_.AwaitAgreement([&] { return Cached(monitor).size() == 1; }));
   EXPECT_THAT(Cached(monitor), ElementsAre(id));
 }
 
@@ -103,7 +103,7 @@ TEST_F(NotificationFaultTest, DuplicatedOrReorderedNotificationsLeaveTheCacheAsT
     const std::uint32_t id = Add({{u"Xan_State", u"A"}});
     emulator_->Move(id, {kSales}, {});
     const std::uint32_t stays = Add({{u"Xan_State", u"C"}});
-    bus_->WaitIdle();
+    Sync();
     EXPECT_THAT(Cached(monitor), ElementsAre(stays)) << ::testing::PrintToString(monitor.Log());
     CQmQueueStats stats;
     monitor.QueryStatistics(stats);
@@ -137,7 +137,7 @@ double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-TimedAnswer ServerTime(W4Notifier::CInProcessConnection& connection) {
+TimedAnswer ServerTime(W4Notifier::CNotifierConnection& connection) {
   TimedAnswer timed{SteadySeconds(), 0, 0};
   CMessage request(CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, 0), 16);
   CMessage answer;
@@ -154,8 +154,8 @@ TEST_F(NotificationFaultTest, TheServerTimeGainsTheDriftOnTheRealTime) {
   constexpr double kDrift = 3600;
   constexpr double kClockSlack = 0.05;  // between the system and the steady clock
   emulator_->SetClockDrift(kDrift);
-  const TimedAnswer first = ServerTime(*connection_);
-  const TimedAnswer second = ServerTime(*connection_);
+  const TimedAnswer first = ServerTime(*library_);
+  const TimedAnswer second = ServerTime(*library_);
   const double gained = second.server - first.server;
   EXPECT_GE(gained, (1 + kDrift) * (second.before - first.after) - kClockSlack);
   EXPECT_LE(gained, (1 + kDrift) * (second.after - first.before) + kClockSlack);
@@ -163,7 +163,7 @@ TEST_F(NotificationFaultTest, TheServerTimeGainsTheDriftOnTheRealTime) {
   // it does not fall back. The drift ran at least until the call below.
   const double stopping = SteadySeconds();
   emulator_->SetClockDrift(0);
-  const TimedAnswer third = ServerTime(*connection_);
+  const TimedAnswer third = ServerTime(*library_);
   EXPECT_GE(third.server - second.server, kDrift * (stopping - second.after) - kClockSlack);
 }
 
@@ -185,11 +185,10 @@ TEST_F(NotificationFaultTest, TheWireLogShowsEachMessageByItsMeaning) {
   CMessage malformed(CEntityId(W4Notifier::eInteractionRequest, id, 0), 10);
   malformed << std::int32_t{1};
   CMessage answer;
-  connection_->SendRequest(malformed, &answer, 5000);
+  library_->SendRequest(malformed, &answer, 5000);
   emulator_->SetWireLog({});
   Add({});
-  bus_->WaitIdle();
-  const int c = connection_->QueryHandle();
+  const int c = LibraryHandle();
   const char* const kMalformed =
       "malformed request 10: cannot read message field at offset 5: no field left";
   std::lock_guard lock(mutex);

@@ -1,16 +1,19 @@
 #pragma once
 
-// The fixture of the end-to-end tests: a server emulator on its own bus, and a
-// connection on it as the library's default connection.
+// The fixture of the end-to-end tests: a server emulator on its own bus, and
+// the library's default connection to it, on the bus or over NATS (see
+// TestTransport).
 
 #include <gmock/gmock.h>
 
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/QueueManager.h"
+#include "emulator/TestTransport.h"
 #include "requests/RequestTestSupport.h"
 
 namespace QueueManager::Emulator {
@@ -39,7 +42,10 @@ class EmulatorTest : public ::testing::Test {
   void SetUp() override {
     testing::Cache().ResetForTesting();
     emulator_ = std::make_unique<CEmulator>(bus_);
-    W4Notifier::SetDefaultConnection(connection_);
+    std::string skip;
+    if (!transport_.Start(skip)) GTEST_SKIP() << skip;
+    library_ = transport_.Library();
+    W4Notifier::SetDefaultConnection(library_);
   }
   void TearDown() override {
     W4Notifier::SetDefaultConnection(nullptr);
@@ -51,10 +57,20 @@ class EmulatorTest : public ::testing::Test {
   std::uint32_t Add(const Seed& seed, std::vector<CEntityId> queues = {kSales}) {
     return emulator_->AddInteraction(kCall, MapOf(seed), queues);
   }
+  // Every notification published so far has reached the library's
+  // subscribers (and those of `connection_`).
+  void Sync() { transport_.Sync(); }
+  // The handle the emulator knows the library's connection by.
+  std::uint16_t LibraryHandle() { return transport_.Sync(); }
 
   std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
+  // On the bus whatever the transport: the test's own traffic that needs no
+  // library (observers of its own, hand-made requests).
   std::shared_ptr<W4Notifier::CInProcessConnection> connection_ = bus_->Connect();
   std::unique_ptr<CEmulator> emulator_;
+  TestTransport transport_{bus_, connection_};
+  // The library's default connection.
+  std::shared_ptr<W4Notifier::CNotifierConnection> library_;
 };
 
 }  // namespace QueueManager::Emulator

@@ -1,7 +1,10 @@
 // An in-process bus served to NATS clients.
 
 #include <list>
+#include <map>
+#include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
@@ -9,22 +12,75 @@
 namespace W4Notifier {
 namespace {
 
-// Carries the bus's answer to one NATS request back; held by the bus
-// connection until its outcome has been delivered.
-class ReplyForwarder : public IAsyncResponseCallback {
+// The NATS requests waiting for the bus's answer, by the bus connection and
+// request id they were handed on with. Thread-safe.
+class PendingAnswers {
  public:
-  explicit ReplyForwarder(CNatsRequest request) : request_(std::move(request)) {}
-  void OnAsyncResponseSuccess(std::uint32_t, CMessage& response) override {
-    request_.Reply(response);
+  // Hands `request` on through `connection`; false when the bus refused it.
+  // Lock order: `mutex_` before the bus's locks.
+  bool Send(CInProcessConnection& connection, CNatsRequest& request,
+            IAsyncResponseCallback* callback, std::uint32_t waitMs, const CKeepAlive& keepAlive) {
+    // Held across the send: the answer may come before the send returns, and
+    // its Take must find the request.
+    W4Os::MutexLock lock(&mutex_);
+    std::uint32_t requestId = 0;
+    if (connection.SendAsyncRequest(request.Message(), callback, 0, waitMs, &requestId,
+                                    keepAlive) != eMsgSuccess)
+      return false;
+    held_.emplace(Key{connection.QueryHandle(), requestId}, std::move(request));
+    return true;
   }
-  void OnAsyncResponseRejected(std::uint32_t, CMessage& rejection) override {
-    request_.Reply(rejection, /*rejected=*/true);
+  std::optional<CNatsRequest> Take(std::uint16_t handle, std::uint32_t requestId) {
+    W4Os::MutexLock lock(&mutex_);
+    auto node = held_.extract(Key{handle, requestId});
+    if (node.empty()) return std::nullopt;
+    return std::move(node.mapped());
   }
-  // Unanswered on the bus: the NATS requester's own timer ends it.
-  void OnAsyncResponseTimeout(std::uint32_t) override {}
 
  private:
-  CNatsRequest request_;
+  using Key = std::pair<std::uint16_t, std::uint32_t>;
+  W4Os::Mutex mutex_;
+  std::map<Key, CNatsRequest> held_ QM_GUARDED_BY(mutex_);
+};
+
+// The bus connection's callback for one NATS client's requests. Their
+// answers go out as the bus routes them (CNatsBusBridge::Forwarder::OnAnswer),
+// in the server's order with its notifications; the connection's later
+// delivery of them finds nothing left. What ends a request without an
+// answer is handled here.
+class ReplyForwarder : public IAsyncResponseCallback {
+ public:
+  ReplyForwarder(std::shared_ptr<PendingAnswers> pending, std::uint16_t handle)
+      : pending_(std::move(pending)), handle_(handle) {}
+
+  void OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) override {
+    if (auto request = pending_->Take(handle_, requestId)) request->Reply(response);
+  }
+  void OnAsyncResponseRejected(std::uint32_t requestId, CMessage& rejection) override {
+    if (auto request = pending_->Take(handle_, requestId)) request->Reply(rejection, true);
+  }
+  // Unanswered on the bus: the NATS requester's own timer ends it.
+  void OnAsyncResponseTimeout(std::uint32_t requestId) override {
+    pending_->Take(handle_, requestId);
+  }
+  void OnAsyncResponseCancelled(std::uint32_t requestId) override {
+    pending_->Take(handle_, requestId);
+  }
+  // The bus connection went down under it: no answer will come, and the
+  // requester hears so now rather than at its time-out.
+  void OnAsyncResponseConnectionLoss(std::uint32_t requestId) override {
+    if (auto request = pending_->Take(handle_, requestId)) request->Reply(CMessage(), true);
+  }
+
+ private:
+  const std::shared_ptr<PendingAnswers> pending_;
+  const std::uint16_t handle_;
+};
+
+// A bus connection standing for NATS clients, with its callback.
+struct BusClient {
+  std::shared_ptr<CInProcessConnection> connection;
+  std::shared_ptr<ReplyForwarder> replies;
 };
 
 }  // namespace
@@ -32,34 +88,58 @@ class ReplyForwarder : public IAsyncResponseCallback {
 // Hands NATS requests to the bus and bus notifications to NATS.
 class CNatsBusBridge::Forwarder : public IBusObserver {
  public:
-  Forwarder(const CNatsOptions& options, std::shared_ptr<CInProcessBus> bus)
-      : bus_(std::move(bus)), nats_(ConnectNats(options)), local_(bus_->Connect()) {}
+  explicit Forwarder(std::shared_ptr<CInProcessBus> bus)
+      : bus_(std::move(bus)), local_(NewClient()) {}
+
+  // Starts publishing the bus's notifications through `responder`.
+  // REQUIRES: `responder` outlives Close.
+  void PublishThrough(CNatsResponder* responder) {
+    bus_->AddObserver(this);
+    W4Os::MutexLock lock(&mutex_);
+    responder_ = responder;
+    publishing_.SignalAll();
+  }
 
   void Serve(CNatsRequest request) {
-    const std::shared_ptr<CInProcessConnection> local = ConnectionOf(request.SenderName());
-    if (!local) return;  // closed
+    const std::optional<BusClient> client = ClientOf(request.SenderName());
+    if (!client) return;  // closed
     if (!request.ExpectsReply()) {
-      local->SendRequest(request.Message(), nullptr, 0);
+      client->connection->SendRequest(request.Message(), nullptr, 0);
       return;
     }
-    auto forwarder = std::make_shared<ReplyForwarder>(request);
     // Held as long as the requester waits: an alerting order, say, is
     // answered long after the default time-out.
     const std::uint32_t waitMs =
         request.WaitMilliseconds() != 0 ? request.WaitMilliseconds() : CNotifierTimeout::Query();
-    const eMsgCode sent =
-        local->SendAsyncRequest(request.Message(), forwarder.get(), 0, waitMs, nullptr, forwarder);
     // Nobody serves the bus: the requester hears so at once.
-    if (sent != eMsgSuccess) request.Reply(CMessage(), /*rejected=*/true);
+    if (!pending_->Send(*client->connection, request, client->replies.get(), waitMs,
+                        client->replies))
+      request.Reply(CMessage(), /*rejected=*/true);
+  }
+
+  void OnAnswer(std::uint16_t handle, std::uint32_t requestId, const CMessage& body,
+                bool rejected) override {
+    if (auto request = pending_->Take(handle, requestId)) request->Reply(body, rejected);
   }
 
   void OnTraffic(eTraffic kind, const CMessage& message) override {
-    if (kind == eTraffic::kNotification) nats_->Publish(message);
+    if (kind != eTraffic::kNotification) return;
+    CNatsResponder* responder = nullptr;
+    {
+      W4Os::MutexLock lock(&mutex_);
+      responder = responder_;
+    }
+    // Valid here: Close waits for the observer calls in progress before the
+    // responder goes.
+    if (responder != nullptr) responder->Publish(message);
   }
 
+  // Stops publishing; returns once no notification is being published.
+  void StopPublishing() { bus_->RemoveObserver(this); }
+
   void Close() {
-    bus_->RemoveObserver(this);
-    std::shared_ptr<CInProcessConnection> shared;
+    StopPublishing();
+    BusClient shared;
     Clients clients;
     {
       W4Os::MutexLock lock(&mutex_);
@@ -67,6 +147,7 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
       clients = std::move(clients_);
       recent_.clear();
       closed_ = true;
+      publishing_.SignalAll();
     }
     // Released after the lock: a bus connection's end waits for its deliveries.
   }
@@ -76,41 +157,52 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
  private:
   using Recent = std::list<std::string>;
   struct Client {
-    std::shared_ptr<CInProcessConnection> connection;
+    BusClient bus;
     Recent::iterator recent;
   };
   using Clients = std::unordered_map<std::string, Client>;
 
   // The bus connection that stands for the NATS client `sender` (empty: the
-  // shared one); null once closed.
-  std::shared_ptr<CInProcessConnection> ConnectionOf(const std::string& sender) {
-    std::shared_ptr<CInProcessConnection> evicted;  // released after the lock
+  // shared one); nothing once closed.
+  std::optional<BusClient> ClientOf(const std::string& sender) {
+    BusClient evicted;  // released after the lock
     W4Os::MutexLock lock(&mutex_);
-    if (closed_) return nullptr;
+    // A request served before the notifications go out could answer a state
+    // whose later changes its client never hears of.
+    while (responder_ == nullptr && !closed_) publishing_.Wait();
+    if (closed_) return std::nullopt;
     if (sender.empty()) return local_;
     auto it = clients_.find(sender);
     if (it != clients_.end()) {
       recent_.splice(recent_.begin(), recent_, it->second.recent);
-      return it->second.connection;
+      return it->second.bus;
     }
     if (clients_.size() >= CNatsBusBridge::kMaxClients) {
       auto oldest = clients_.find(recent_.back());
-      evicted = std::move(oldest->second.connection);
+      evicted = std::move(oldest->second.bus);
       clients_.erase(oldest);
       recent_.pop_back();
     }
     recent_.push_front(sender);
-    auto connection = bus_->Connect();
-    clients_.emplace(sender, Client{connection, recent_.begin()});
-    return connection;
+    BusClient client = NewClient();
+    clients_.emplace(sender, Client{client, recent_.begin()});
+    return client;
+  }
+
+  BusClient NewClient() {
+    BusClient client{bus_->Connect(), nullptr};
+    client.replies = std::make_shared<ReplyForwarder>(pending_, client.connection->QueryHandle());
+    return client;
   }
 
   const std::shared_ptr<CInProcessBus> bus_;
-  const std::shared_ptr<CNotifierConnection> nats_;
+  const std::shared_ptr<PendingAnswers> pending_ = std::make_shared<PendingAnswers>();
   // Taken before the bus's own locks (Connect), never while calling the bus
-  // with a request or notification.
+  // with a request or notification, nor NATS.
   W4Os::Mutex mutex_;
-  std::shared_ptr<CInProcessConnection> local_ QM_GUARDED_BY(mutex_);
+  W4Os::CondVar publishing_{&mutex_};
+  CNatsResponder* responder_ QM_GUARDED_BY(mutex_) = nullptr;
+  BusClient local_ QM_GUARDED_BY(mutex_);
   // The clients by sender name; `recent_` lists them, most recent first.
   Clients clients_ QM_GUARDED_BY(mutex_);
   Recent recent_ QM_GUARDED_BY(mutex_);
@@ -119,8 +211,7 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
 
 CNatsBusBridge::CNatsBusBridge(const CNatsOptions& options, const std::string& queueGroup,
                                std::shared_ptr<CInProcessBus> bus)
-    : forwarder_(std::make_shared<Forwarder>(options, std::move(bus))) {
-  forwarder_->Bus()->AddObserver(forwarder_.get());
+    : forwarder_(std::make_shared<Forwarder>(std::move(bus))) {
   try {
     responder_ = std::make_unique<CNatsResponder>(
         options, queueGroup,
@@ -129,10 +220,12 @@ CNatsBusBridge::CNatsBusBridge(const CNatsOptions& options, const std::string& q
     forwarder_->Close();
     throw;
   }
+  forwarder_->PublishThrough(responder_.get());
 }
 
 CNatsBusBridge::~CNatsBusBridge() {
-  responder_.reset();  // no request is handed on after this
+  forwarder_->StopPublishing();  // before the responder it publishes through goes
+  responder_.reset();            // no request is handed on after this
   forwarder_->Close();
 }
 

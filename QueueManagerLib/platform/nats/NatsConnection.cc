@@ -93,6 +93,7 @@ void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options) {
   Check(natsOptions_SetTimeout(opts, options.connectTimeoutMs), "timeout");
   Check(natsOptions_SetPingInterval(opts, options.pingIntervalMs), "ping interval");
   Check(natsOptions_SetMaxPingsOut(opts, options.maxPingsOut), "max pings out");
+  Check(natsOptions_SetNoRandomize(opts, options.urlsInOrder), "server order");
   Check(natsOptions_SetAllowReconnect(opts, true), "reconnect");
   Check(natsOptions_SetMaxReconnect(opts, -1), "max reconnect");
   Check(natsOptions_SetReconnectWait(opts, options.reconnectWaitMs), "reconnect wait");
@@ -200,6 +201,11 @@ bool NatsConnectionImpl::IsConnected() const {
   return connected_;
 }
 
+std::uint64_t NatsConnectionImpl::DroppedNotifications() const {
+  W4Os::MutexLock lock(&queueMutex_);
+  return droppedNotifications_;
+}
+
 void NatsConnectionImpl::OnDisconnected() {
   W4Os::MutexLock lock(&mutex_);
   connected_ = false;
@@ -247,6 +253,11 @@ std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options) {
   auto impl = std::make_shared<nats::NatsConnectionImpl>(options, nats::NextHandle());
   impl->Start();
   return std::make_shared<nats::NatsConnection>(std::move(impl));
+}
+
+std::uint64_t DroppedNotifications(const CNotifierConnection& connection) {
+  const auto* nats = dynamic_cast<const nats::NatsConnection*>(&connection);
+  return nats != nullptr ? nats->Impl().DroppedNotifications() : 0;
 }
 
 bool NatsOptionsFromEnvironment(CNatsOptions& options) {

@@ -58,6 +58,7 @@ struct Listener {
 
 class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImpl> {
  public:
+  using Clock = std::chrono::steady_clock;
   NatsConnectionImpl(CNatsOptions options, std::uint16_t handle);
   ~NatsConnectionImpl();
   // Connects and starts the threads. Throws CNotifierException.
@@ -68,6 +69,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
 
   std::uint16_t Handle() const { return handle_; }
   bool IsConnected() const;
+  std::uint64_t DroppedNotifications() const;
   eSendStatus SendRequest(const CMessage& request, CMessage* response, std::uint32_t timeoutMs);
   eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
                             std::uint32_t flags, std::uint32_t timeoutMs, std::uint32_t* handleOut,
@@ -88,6 +90,9 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void OnDisconnected();
   void OnReconnected();
   void OnSlowConsumer();
+  // A request found nobody serving the root: the timer thread looks for the
+  // server's return, which renegotiates.
+  void NoteServerMissing();
 
  private:
   using DeliveryKind = detail::eCallbackKind;
@@ -122,7 +127,11 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  void EnqueueRenegotiations() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // The number of renegotiations queued.
+  std::size_t EnqueueRenegotiations() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Queues a notification when there is room; otherwise drops it and
+  // makes sure a renegotiation follows it.
+  void EnqueueNotification(Delivery delivery) QM_LOCKS_EXCLUDED(mutex_, queueMutex_);
   std::shared_ptr<Listener> Subscribe(std::shared_ptr<Listener> listener);
   void AwaitServer();
   template <class Predicate>
@@ -140,6 +149,12 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   // connection ends with nothing left to deliver.
   bool TakeDeliveries(std::deque<Delivery>& batch) QM_LOCKS_EXCLUDED(queueMutex_);
   void RunTimer();
+  // Ends the first pending request if overdue; false when none is.
+  bool ExpireFirst(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Asks whether anybody serves the root, with `mutex_` released meanwhile;
+  // renegotiates when somebody does.
+  void ProbeServer() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  bool ServerAnswers();
   void Deliver(Delivery& delivery);
   void FinishReconnect();
 
@@ -154,7 +169,9 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   W4Os::CondVar timerWake_{&mutex_};
   bool connected_ QM_GUARDED_BY(mutex_) = false;
   bool shuttingDown_ QM_GUARDED_BY(mutex_) = false;
-  bool renegotiationQueued_ QM_GUARDED_BY(mutex_) = false;
+  // A request found nobody serving; the next probe is due at `nextProbe_`.
+  bool serverMissing_ QM_GUARDED_BY(mutex_) = false;
+  Clock::time_point nextProbe_ QM_GUARDED_BY(mutex_);
   std::vector<CKeepAlive> deferredReleases_ QM_GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<Listener>> listeners_ QM_GUARDED_BY(mutex_);
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
@@ -162,10 +179,15 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
   std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
       QM_GUARDED_BY(mutex_);
-  W4Os::Mutex queueMutex_ QM_ACQUIRED_AFTER(mutex_);
+  mutable W4Os::Mutex queueMutex_ QM_ACQUIRED_AFTER(mutex_);
   W4Os::CondVar deliveryWork_{&queueMutex_};
   std::deque<Delivery> queue_ QM_GUARDED_BY(queueMutex_);
   bool deliveryEnding_ QM_GUARDED_BY(queueMutex_) = false;
+  std::size_t queuedNotifications_ QM_GUARDED_BY(queueMutex_) = 0;
+  std::uint64_t droppedNotifications_ QM_GUARDED_BY(queueMutex_) = 0;
+  // Set when notifications were dropped, until the first renegotiation that
+  // follows them is taken from the queue.
+  bool renegotiationQueued_ QM_GUARDED_BY(queueMutex_) = false;
   std::thread deliveryThread_;
   std::thread timerThread_;
   std::thread::id deliveryThreadId_;
@@ -211,6 +233,7 @@ class NatsConnection final : public CNotifierConnection {
     return impl_->AttachInbox(inbox, entity, eventCode);
   }
   void DetachInbox(const CMessageInbox* inbox) override { impl_->DetachInbox(inbox); }
+  const NatsConnectionImpl& Impl() const { return *impl_; }
 
  private:
   std::shared_ptr<NatsConnectionImpl> impl_;

@@ -71,7 +71,7 @@ void NatsConnectionImpl::OnSubscriptionMessage(const std::shared_ptr<Listener>& 
   delivery.kind = DeliveryKind::kNotification;
   delivery.listener = listener;
   delivery.received.reset(msg);
-  Enqueue(std::move(delivery));
+  EnqueueNotification(std::move(delivery));
 }
 
 std::shared_ptr<Listener> NatsConnectionImpl::Subscribe(std::shared_ptr<Listener> listener) {
@@ -245,7 +245,31 @@ void NatsConnectionImpl::Enqueue(Delivery delivery) {
   if (queue_.size() == 1) deliveryWork_.Signal();
 }
 
-void NatsConnectionImpl::EnqueueRenegotiations() {
+void NatsConnectionImpl::EnqueueNotification(Delivery delivery) {
+  {
+    W4Os::MutexLock lock(&queueMutex_);
+    if (deliveryEnding_) return;
+    if (queuedNotifications_ < options_.maxQueuedNotifications) {
+      ++queuedNotifications_;
+      queue_.push_back(std::move(delivery));
+      if (queue_.size() == 1) deliveryWork_.Signal();
+      return;
+    }
+    ++droppedNotifications_;
+    // One renegotiation after the drops serves them all, as long as it has
+    // not started: its subscribers reload after every dropped notification
+    // came.
+    if (renegotiationQueued_) return;
+    renegotiationQueued_ = true;
+  }
+  W4Os::MutexLock lock(&mutex_);
+  if (EnqueueRenegotiations() != 0) return;
+  // Nobody to tell: the next drop tries again.
+  W4Os::MutexLock queueLock(&queueMutex_);
+  renegotiationQueued_ = false;
+}
+
+std::size_t NatsConnectionImpl::EnqueueRenegotiations() {
   std::vector<const void*> seen;
   for (const auto& listener : listeners_) {
     if (listener->callback == nullptr ||
@@ -258,6 +282,7 @@ void NatsConnectionImpl::EnqueueRenegotiations() {
     delivery.messageCallback = listener->callback;
     Enqueue(std::move(delivery));
   }
+  return seen.size();
 }
 
 std::shared_ptr<Listener> NatsConnectionImpl::ActiveListenerOf(const void* object) const {
@@ -272,6 +297,12 @@ bool NatsConnectionImpl::TakeDeliveries(std::deque<Delivery>& batch) {
   W4Os::MutexLock lock(&queueMutex_);
   while (queue_.empty() && !deliveryEnding_) deliveryWork_.Wait();
   batch.swap(queue_);
+  for (const Delivery& delivery : batch) {
+    if (delivery.finishReconnect) continue;
+    if (delivery.kind == DeliveryKind::kNotification) --queuedNotifications_;
+    // A drop from now on needs another renegotiation.
+    if (delivery.kind == DeliveryKind::kRenegotiated) renegotiationQueued_ = false;
+  }
   return !batch.empty();
 }
 

@@ -91,6 +91,7 @@ eSendStatus NatsConnectionImpl::SendRequest(const CMessage& request, CMessage* r
     case NATS_NO_RESPONDERS:
       // Nobody serves the subject: known at once, like a request to an
       // entity without a server on the in-process bus.
+      NoteServerMissing();
       return eSendStatus::kNoRoute;
     default:
       return eSendStatus::kNotConnected;
@@ -162,8 +163,10 @@ void NatsConnectionImpl::OnInboxReply(natsMsg* msg) {
   CMessage body = ReplyBody(msg, malformed);
   // No responders, a rejection header or a body that is not a message: the
   // request failed, and the caller hears so now rather than at its time-out.
-  const bool rejected = malformed || natsMsg_IsNoResponders(msg) || IsRejection(msg);
+  const bool missing = natsMsg_IsNoResponders(msg);
+  const bool rejected = malformed || missing || IsRejection(msg);
   natsMsg_Destroy(msg);
+  if (missing) NoteServerMissing();
   W4Os::MutexLock lock(&mutex_);
   auto it = pendingAsync_.find(*requestId);
   if (it == pendingAsync_.end()) return;  // timed out, cancelled or lost meanwhile
@@ -193,29 +196,6 @@ void NatsConnectionImpl::FailAllPending() {
     EnqueueOutcome(node.key(), std::move(node.mapped()), DeliveryKind::kConnectionLoss);
   }
   deadlines_.clear();
-}
-
-void NatsConnectionImpl::RunTimer() {
-  W4Os::MutexLock lock(&mutex_);
-  while (!shuttingDown_) {
-    if (deadlines_.empty()) {
-      timerWake_.Wait();
-      continue;
-    }
-    const auto [deadline, requestId] = *deadlines_.begin();
-    if (Clock::now() < deadline) {
-      timerWake_.WaitUntil(deadline);
-      continue;
-    }
-    auto it = pendingAsync_.find(requestId);
-    if (it == pendingAsync_.end()) {
-      deadlines_.erase(deadlines_.begin());
-      continue;
-    }
-    PendingAsync pending = std::move(it->second);
-    pendingAsync_.erase(it);
-    EnqueueOutcome(requestId, std::move(pending), DeliveryKind::kTimeout);
-  }
 }
 
 }  // namespace W4Notifier::nats

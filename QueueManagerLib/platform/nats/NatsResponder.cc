@@ -150,6 +150,18 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
   state_->sender->connection = state_->connection;
 }
 
+bool CNatsResponder::Publish(const CMessage& notification) {
+  const std::string subject = nats::NotificationSubject(
+      state_->root, notification.QueryObjectType(), notification.QueryObjectId(),
+      notification.QueryEventId(), notification.QueryEventName());
+  const std::vector<std::uint8_t> bytes = notification.Serialize();
+  // While disconnected libnats would keep it for the next connection; its
+  // subscribers renegotiate then and no longer need it.
+  if (natsConnection_Status(state_->connection) != NATS_CONN_STATUS_CONNECTED) return false;
+  return natsConnection_Publish(state_->connection, subject.c_str(), bytes.data(),
+                                static_cast<int>(bytes.size())) == NATS_OK;
+}
+
 CNatsResponder::~CNatsResponder() {
   natsSubscription_Unsubscribe(state_->subscription);
   {

@@ -93,6 +93,8 @@ std::string SubscriptionSubject(std::string_view root, ObjectTypes type, std::ui
 
 std::string AllRequestsSubject(std::string_view root) { return std::string(root) + ".r.>"; }
 
+std::string ProbeSubject(std::string_view root) { return std::string(root) + ".r.probe"; }
+
 std::string EscapeName(std::u16string_view name) {
   if (name.empty()) return std::string(kNoName);
   const std::string utf8 = W4Os::WideToNarrowLossy(name);

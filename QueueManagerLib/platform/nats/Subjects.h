@@ -46,6 +46,8 @@ std::string SubscriptionSubject(std::string_view root, ObjectTypes type, std::ui
                                 int eventCode);
 // Every request under `root`, for a responder.
 std::string AllRequestsSubject(std::string_view root);
+// Under AllRequestsSubject but no request's: a responder refuses it itself.
+std::string ProbeSubject(std::string_view root);
 
 // The name token of `name`, and back. UnescapeName refuses a token that
 // EscapeName would not have written (bad escapes, escaped characters that

@@ -101,9 +101,13 @@ void BusCore::Reply(std::uint64_t token, const CMessage& body, bool rejected) {
     route = it->second;
     routes_.erase(it);
   }
-  Observe(rejected ? IBusObserver::eTraffic::kRejection : IBusObserver::eTraffic::kResponse, body);
-  if (auto connection = route.connection.lock())
-    connection->OnReply(route.requestId, body, rejected);
+  const auto kind =
+      rejected ? IBusObserver::eTraffic::kRejection : IBusObserver::eTraffic::kResponse;
+  auto connection = route.connection.lock();
+  std::optional<Answered> answered;
+  if (connection) answered = Answered{connection->Handle(), route.requestId};
+  Observe(kind, body, answered);
+  if (connection) connection->OnReply(route.requestId, body, rejected);
 }
 
 void BusCore::Publish(const CMessage& notification) {
@@ -136,7 +140,8 @@ void BusCore::RemoveObserver(IBusObserver* observer) {
   while (observerCalls_ != 0) callsDone_.Wait();
 }
 
-void BusCore::Observe(IBusObserver::eTraffic kind, const CMessage& message) {
+void BusCore::Observe(IBusObserver::eTraffic kind, const CMessage& message,
+                      std::optional<Answered> answered) {
   std::vector<IBusObserver*> observers;
   {
     W4Os::MutexLock lock(&mutex_);
@@ -148,6 +153,10 @@ void BusCore::Observe(IBusObserver::eTraffic kind, const CMessage& message) {
   for (IBusObserver* observer : observers) {
     copy.Rewind();
     observer->OnTraffic(kind, copy);
+    if (!answered) continue;
+    copy.Rewind();
+    observer->OnAnswer(answered->handle, answered->requestId, copy,
+                       kind == IBusObserver::eTraffic::kRejection);
   }
   W4Os::MutexLock lock(&mutex_);
   if (--observerCalls_ == 0) callsDone_.SignalAll();

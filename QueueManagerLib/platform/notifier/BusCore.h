@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -56,7 +57,13 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   void SetRequestHandler(IRequestHandler* handler);
   void AddObserver(IBusObserver* observer);
   void RemoveObserver(IBusObserver* observer);
-  void Observe(IBusObserver::eTraffic kind, const CMessage& message);
+  // `answered` names the request an answer goes to.
+  struct Answered {
+    std::uint16_t handle;
+    std::uint32_t requestId;
+  };
+  void Observe(IBusObserver::eTraffic kind, const CMessage& message,
+               std::optional<Answered> answered = std::nullopt);
 
  private:
   struct QueuedRequest {

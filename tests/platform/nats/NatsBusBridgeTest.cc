@@ -172,3 +172,88 @@ TEST(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
 
 }  // namespace
 }  // namespace W4Notifier::testing
+
+namespace W4Notifier::testing {
+namespace {
+
+// Answers each request with its number, then publishes the number on kQueue.
+class AnswerThenPublish : public IRequestHandler {
+ public:
+  explicit AnswerThenPublish(const std::shared_ptr<CInProcessBus>& bus) : out_(bus->Connect()) {}
+  void OnRequest(CInboundRequest request) override {
+    std::int32_t number = 0;
+    request.Message() >> number;
+    CMessage body;
+    body << number;
+    request.Reply(body);
+    out_->Publish(CNotificationObject(kQueue, 0) << number);
+  }
+
+ private:
+  std::shared_ptr<CInProcessConnection> out_;
+};
+
+// One object for answers and notifications, as the library's cache is.
+class OrderLog : public IAsyncResponseCallback, public IMessageCallback {
+ public:
+  void OnAsyncResponseSuccess(std::uint32_t, CMessage& response) override {
+    Add("answer", response);
+  }
+  void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { Add("rejected"); }
+  void OnAsyncResponseTimeout(std::uint32_t) override { Add("timeout"); }
+  void OnMessageReceived(CMessage& message) override { Add("notify", message); }
+  std::vector<std::string> Await(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return log_.size() >= count; });
+    return log_;
+  }
+
+ private:
+  void Add(const std::string& what, CMessage& message) {
+    std::int32_t number = -1;
+    message >> number;
+    Add(what + " " + std::to_string(number));
+  }
+  void Add(std::string entry) {
+    std::lock_guard lock(mutex_);
+    log_.push_back(std::move(entry));
+    cv_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> log_;
+};
+
+// What the server sends after an answer reaches the client after it, as on
+// the bus: a cache must not apply a load's answer over a later change.
+TEST(NatsBusBridgeTest, AnAnswerComesBeforeWhatTheServerPublishedAfterIt) {
+  if (NatsServerProcess::FindProgram().empty())
+    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+  NatsServerProcess server;
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  CNatsOptions options;
+  options.urls = {server.Url()};
+  auto bus = CInProcessBus::Create();
+  AnswerThenPublish handler(bus);
+  bus->SetRequestHandler(&handler);
+  CNatsBusBridge bridge(options, "bridges", bus);
+  auto client = ConnectNats(options);
+  OrderLog log;
+  ASSERT_EQ(client->StartNotifications(kQueue, 0, &log, 0), eMsgSuccess);
+  constexpr int kRequests = 50;
+  std::vector<std::string> expected;
+  for (std::int32_t i = 0; i < kRequests; ++i) {
+    CRequestObject request(kServerEntity, 1);
+    request << i;
+    ASSERT_EQ(client->SendAsyncRequest(request, &log, 0, 5000), eMsgSuccess);
+    expected.push_back("answer " + std::to_string(i));
+    expected.push_back("notify " + std::to_string(i));
+  }
+  EXPECT_EQ(log.Await(expected.size()), expected);
+  client->StopAllMessages(&log);
+  bus->SetRequestHandler(nullptr);
+}
+
+}  // namespace
+}  // namespace W4Notifier::testing

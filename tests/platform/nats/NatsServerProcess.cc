@@ -29,6 +29,16 @@ std::string ReadSmallFile(const fs::path& path) {
   return text;
 }
 
+// The first URL listed under `key` in a ports file, or empty.
+std::string UrlIn(const std::string& text, const std::string& key) {
+  const std::size_t list = text.find("\"" + key + "\"");
+  if (list == std::string::npos) return {};
+  const std::size_t at = text.find("nats://", list);
+  const std::size_t end = text.find('"', at);
+  if (at == std::string::npos || end == std::string::npos) return {};
+  return text.substr(at, end - at);
+}
+
 }  // namespace
 
 std::string NatsServerProcess::FindProgram() {
@@ -66,7 +76,11 @@ bool NatsServerProcess::Start(std::string& error) {
     directory_ = pattern;
   }
   for (const auto& entry : fs::directory_iterator(directory_)) fs::remove(entry.path());
-  const std::string port = std::to_string(port_);
+  // Built before the fork: the child only executes.
+  const std::vector<std::string> arguments = Arguments(program);
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) {
@@ -80,11 +94,28 @@ bool NatsServerProcess::Start(std::string& error) {
     const int devnull = ::open("/dev/null", O_WRONLY);
     ::dup2(devnull, STDOUT_FILENO);
     ::dup2(devnull, STDERR_FILENO);
-    ::execl(program.c_str(), program.c_str(), "-a", "127.0.0.1", "-p", port.c_str(),
-            "--ports_file_dir", directory_.c_str(), static_cast<char*>(nullptr));
+    ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
   return WaitForPortsFile(error);
+}
+
+void NatsServerProcess::JoinCluster(std::vector<std::string> routes) {
+  clustered_ = true;
+  routes_ = std::move(routes);
+}
+
+std::vector<std::string> NatsServerProcess::Arguments(const std::string& program) const {
+  std::vector<std::string> arguments{
+      program, "-a", "127.0.0.1", "-p", std::to_string(port_), "--ports_file_dir", directory_};
+  if (!clustered_) return arguments;
+  // A restarted node listens for routes where it did before.
+  const std::string cluster = clusterUrl_.empty() ? "nats://127.0.0.1:-1" : clusterUrl_;
+  arguments.insert(arguments.end(), {"--cluster", cluster, "--cluster_name", "qm-test"});
+  std::string routes;
+  for (const std::string& route : routes_) routes += (routes.empty() ? "" : ",") + route;
+  if (!routes.empty()) arguments.insert(arguments.end(), {"--routes", routes});
+  return arguments;
 }
 
 bool NatsServerProcess::WaitForPortsFile(std::string& error) {
@@ -94,11 +125,12 @@ bool NatsServerProcess::WaitForPortsFile(std::string& error) {
   const fs::path file = fs::path(directory_) / ("nats-server_" + std::to_string(pid_) + ".ports");
   while (std::chrono::steady_clock::now() < deadline) {
     const std::string text = ReadSmallFile(file);
-    const std::size_t at = text.find("nats://");
-    const std::size_t end = text.find('"', at);
-    if (at != std::string::npos && end != std::string::npos) {
-      url_ = text.substr(at, end - at);
+    const std::string url = UrlIn(text, "nats");
+    const std::string cluster = clustered_ ? UrlIn(text, "cluster") : std::string();
+    if (!url.empty() && (!clustered_ || !cluster.empty())) {
+      url_ = url;
       port_ = std::stoi(url_.substr(url_.rfind(':') + 1));
+      clusterUrl_ = cluster;
       return true;
     }
     int status = 0;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace W4Notifier::testing {
 
@@ -27,13 +28,22 @@ class NatsServerProcess {
   void Kill();
   // "nats://127.0.0.1:<port>"; empty before the first Start.
   const std::string& Url() const { return url_; }
+  // Makes the server a cluster node from its next Start on: it takes routes
+  // on a free loopback port (ClusterUrl) and connects to `routes`, the
+  // ClusterUrl of nodes already running.
+  void JoinCluster(std::vector<std::string> routes);
+  const std::string& ClusterUrl() const { return clusterUrl_; }
 
  private:
   bool WaitForPortsFile(std::string& error);
+  std::vector<std::string> Arguments(const std::string& program) const;
 
   std::string directory_;
   std::string url_;
+  std::string clusterUrl_;
   int port_ = -1;  // -1: any free port
+  bool clustered_ = false;
+  std::vector<std::string> routes_;
   pid_t pid_ = -1;
 };
 

@@ -99,8 +99,10 @@ class Subscriber : public IMessageCallback {
     if (onValue) onValue(*this, value);
   }
   void OnConnectionRenegotiated() override {
+    if (onRenegotiated) onRenegotiated();
     waiter.Update([&] { ++renegotiations; });
   }
+  std::function<void()> onRenegotiated;
   bool AwaitCount(std::size_t n) {
     return waiter.WaitFor([&] { return values.size() >= n; });
   }
@@ -394,6 +396,29 @@ TEST_F(NatsTransportTest, ServerRestartRenegotiatesAndRequestsFailFastWhileDown)
   client_->StopAllMessages(&subscriber);
   std::lock_guard lock(subscriber.waiter.Mutex());
   EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{77});
+}
+
+// A server process that goes away while the NATS server stays: what it
+// published meanwhile is lost, so its return renegotiates, once a request
+// found it missing (not before: the reload would find nobody either).
+TEST_F(NatsTransportTest, ARequestThatFoundNoServerRenegotiatesWhenOneIsBack) {
+  std::atomic<bool> serving{false};
+  std::atomic<int> early{0};
+  Subscriber subscriber;
+  subscriber.onRenegotiated = [&] { early += serving.load() ? 0 : 1; };
+  const StopOnExit stop(*client_, {&subscriber});
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(Request(1), &response, 5000), eSendStatus::kNoRoute);
+  OutcomeRecorder outcomes;
+  std::uint32_t refused = 0;
+  ASSERT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, 5000, &refused), eMsgSuccess);
+  EXPECT_EQ(outcomes.Await(refused), "rejected");
+  serving = true;
+  Serve(Arithmetic());
+  ASSERT_TRUE(subscriber.waiter.WaitFor([&] { return subscriber.renegotiations >= 1; }));
+  EXPECT_EQ(early.load(), 0);
+  EXPECT_EQ(client_->SendRequest(Request(1), &response, 5000), eSendStatus::kSuccess);
 }
 
 TEST_F(NatsTransportTest, OptionsComeFromTheEnvironment) {

@@ -162,6 +162,24 @@ struct NotificationFaultPlan {
   std::chrono::milliseconds delay{0};  // kDelay only
 };
 
+// The emulator's own request to the Queue Manager server entity, not one of
+// the protocol (see Sync).
+inline constexpr int kSyncEvent = 1000;
+
+// A round trip to the emulator, answered after every notification it
+// published before: on a connection that makes all its callbacks on one
+// thread in arrival order (NATS, with the emulator behind a CNatsBusBridge),
+// every such notification has been delivered, its callbacks returned, when
+// this returns. (The in-process bus delivers on several threads: there
+// CInProcessBus::WaitIdle afterwards does the rest.) Notifications a fault
+// delays are not waited for. Returns the handle the emulator knows the
+// connection by (its bus connection, for the per-client control functions),
+// or nothing when no answer came within `timeout`. Thread-safe.
+// REQUIRES: not called from a callback of `connection`.
+QM_EXPORT std::optional<std::uint16_t> Sync(
+    W4Notifier::CNotifierConnection& connection,
+    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 // Receives one line of the wire log (see CEmulator::SetWireLog).
 using WireLogSink = std::function<void(std::string_view line)>;
 

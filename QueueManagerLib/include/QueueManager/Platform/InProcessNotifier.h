@@ -66,6 +66,11 @@ class QM_EXPORT IBusObserver {
   };
   virtual ~IBusObserver() = default;
   virtual void OnTraffic(eTraffic kind, const CMessage& message) = 0;
+  // An answer to the request `requestId` of the connection `handle`, after
+  // its OnTraffic and before that connection is handed it: in the order the
+  // server answers and publishes, unlike the connection's delivery.
+  virtual void OnAnswer(std::uint16_t /*handle*/, std::uint32_t /*requestId*/,
+                        const CMessage& /*body*/, bool /*rejected*/) {}
 };
 
 // Options of an in-process connection.

@@ -51,13 +51,31 @@ struct CNatsOptions {
   std::uint32_t reconnectWaitMs = 250;
   std::uint32_t reconnectJitterMs = 100;
   std::uint32_t connectTimeoutMs = 2000;
+  // true: the servers are tried in the order of `urls` (a preferred server
+  // first, the others as fall-backs); false: in random order, which spreads
+  // clients over them.
+  bool urlsInOrder = false;
+  // Notifications received and not yet delivered, at most. Beyond that they
+  // are dropped and the subscribers renegotiated, as after a lost
+  // connection: a subscriber too slow for the traffic reloads its state
+  // rather than fall ever further behind (or exhaust the memory).
+  std::size_t maxQueuedNotifications = 65536;
 };
 
 // Connects to NATS. Throws CNotifierException when the options are invalid or
 // no server answers. The connection is thread-safe; it keeps the callback
 // contract of Notifier.h: one delivery thread per connection calls every
-// callback, in arrival order, with no notifier lock held.
+// callback, in arrival order, with no notifier lock held. Subscribers are
+// renegotiated after a reconnection, after notifications were dropped (see
+// maxQueuedNotifications), and when a request found nobody serving the root
+// and a responder is back (checked every reconnectWaitMs): a server that
+// went away and came back has lost what it sent meanwhile.
 QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options);
+
+// How many notifications `connection` dropped for want of room (see
+// maxQueuedNotifications) since it was made; 0 for a connection that is not
+// a NATS one. Thread-safe.
+QM_EXPORT std::uint64_t DroppedNotifications(const CNotifierConnection& connection);
 
 // The options named by the environment (kNatsUrlVariable, kNatsRootVariable),
 // or nothing when kNatsUrlVariable is unset or empty.
@@ -122,6 +140,11 @@ class QM_EXPORT CNatsResponder {
   CNatsResponder(const CNatsResponder&) = delete;
   CNatsResponder& operator=(const CNatsResponder&) = delete;
 
+  // Publishes a notification on the connection the replies go out on: a
+  // subscriber gets it before the answer to any request replied to after
+  // this call. Returns false when it could not be sent (disconnected).
+  bool Publish(const CMessage& notification);
+
  private:
   struct State;
   std::shared_ptr<State> state_;
@@ -130,8 +153,10 @@ class QM_EXPORT CNatsResponder {
 // Puts an in-process bus on NATS: the bus's request handler (a scripted
 // server, the server emulator) serves the requests NATS clients send under
 // the root, and every notification published on the bus is published on
-// NATS. Requests reach the handler from one bus connection, so it sees one
-// sender for all NATS clients. Thread-safe; ends with the object.
+// NATS, on the connection the answers go out on, so that a client gets the
+// notifications published before an answer ahead of it, as on the bus. Each
+// NATS client's requests reach the handler from a bus connection of its
+// own. Thread-safe; ends with the object.
 class QM_EXPORT CNatsBusBridge {
  public:
   // Throws CNotifierException when no server answers.

@@ -1,0 +1,197 @@
+// The library against the emulator over NATS where only NATS can fail: a
+// subscriber too slow for the traffic, and a cluster node that dies under
+// its client.
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "emulator/ConsistencyViews.h"
+#include "emulator/EmulatorTestSupport.h"
+
+namespace QueueManager::Emulator {
+namespace {
+
+using namespace std::chrono_literals;
+using W4Notifier::testing::NatsServerProcess;
+
+// Polls `done` until it holds, at most 10 s.
+bool Eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A queue monitor whose callbacks wait while its gate is shut, holding up
+// its connection's delivery thread.
+class GatedMonitor : public ViewMonitor {
+ public:
+  void Shut() {
+    std::lock_guard lock(mutex_);
+    shut_ = true;
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    shut_ = false;
+    opened_.notify_all();
+  }
+
+ protected:
+  void AttributesUpdated(const W4Notifier::CEntityId& queue, InteractionId id,
+                         const CQmAttributeMap& attributes) override {
+    Pass();
+    ViewMonitor::AttributesUpdated(queue, id, attributes);
+  }
+
+ private:
+  void Pass() {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [&] { return !shut_; });
+  }
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool shut_ = false;
+};
+
+class SlowSubscriberTest : public EmulatorTest {
+ protected:
+  void SetUp() override {
+    testing::Cache().ResetForTesting();
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    W4Notifier::CNatsOptions tuning;
+    tuning.maxQueuedNotifications = 8;
+    std::string skip;
+    if (!transport_.Start(skip, tuning, /*nats=*/true)) GTEST_SKIP() << skip;
+    library_ = transport_.Library();
+    W4Notifier::SetDefaultConnection(library_);
+  }
+};
+
+TEST_F(SlowSubscriberTest, NotificationsBeyondTheQueueAreDroppedAndTheCacheReloads) {
+  const std::uint32_t id = Add({{u"Xan_State", u"A"}, {u"Custom", u"0"}});
+  Add({{u"Xan_State", u"C"}});
+  GatedMonitor monitor;
+  monitor.Activate(kSales, {kState, kCustom}, true);
+  Sync();
+  monitor.Shut();
+  // Far more than the queue holds, each a change the cache must not miss.
+  for (const char16_t* value : {u"1", u"2", u"3", u"4", u"5", u"6", u"7", u"8", u"9"}) {
+    for (int round = 0; round < 4; ++round)
+      emulator_->SetAttributes(id, MapOf({{u"Custom", value}}));
+  }
+  emulator_->SetAttributes(id, MapOf({{u"Custom", u"last"}}));
+  EXPECT_TRUE(Eventually([&] { return W4Notifier::DroppedNotifications(*library_) > 0; }));
+  monitor.Open();
+  std::vector<std::string> divergences;
+  EXPECT_TRUE(transport_.AwaitAgreement([&] {
+    divergences = CompareViews(*emulator_, monitor);
+    return divergences.empty();
+  })) << ::testing::PrintToString(divergences);
+  EXPECT_EQ(W4Notifier::DroppedNotifications(*connection_), 0U);  // not a NATS connection
+}
+
+// Counts the renegotiations of a connection (subscribed to an entity
+// nobody publishes on).
+class RenegotiationCounter : public W4Notifier::IMessageCallback {
+ public:
+  void OnMessageReceived(W4Notifier::CMessage&) override {}
+  void OnConnectionRenegotiated() override { ++count; }
+  std::atomic<int> count{0};
+};
+
+// Counts a queue's notifications.
+class NotificationCounter : public RenegotiationCounter {
+ public:
+  void OnMessageReceived(W4Notifier::CMessage&) override { ++notifications; }
+  std::atomic<int> notifications{0};
+};
+
+// Two nodes with a route between them; the emulator's bridge and a second
+// client on node A, the library on node B, with A as its fall-back.
+class ClusterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (NatsServerProcess::FindProgram().empty())
+      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+    std::string error;
+    a_.JoinCluster({});
+    ASSERT_TRUE(a_.Start(error)) << error;
+    b_.JoinCluster({a_.ClusterUrl()});
+    ASSERT_TRUE(b_.Start(error)) << error;
+    testing::Cache().ResetForTesting();
+    emulator_ = std::make_unique<CEmulator>(bus_);
+    W4Notifier::CNatsOptions onA;
+    onA.urls = {a_.Url()};
+    bridge_ = std::make_unique<W4Notifier::CNatsBusBridge>(onA, "emulator", bus_);
+    other_ = W4Notifier::ConnectNats(onA);
+    W4Notifier::CNatsOptions onB = onA;
+    onB.urls = {b_.Url(), a_.Url()};
+    onB.urlsInOrder = true;
+    onB.reconnectWaitMs = 50;
+    library_ = W4Notifier::ConnectNats(onB);
+    W4Notifier::SetDefaultConnection(library_);
+  }
+  void TearDown() override {
+    W4Notifier::SetDefaultConnection(nullptr);
+    testing::Cache().ResetForTesting();
+  }
+  // A round trip through B to the bridge on A: refused until the route
+  // carries the bridge's interest.
+  bool ReachesTheEmulator() {
+    return Eventually([&] { return Sync(*library_, 1s).has_value(); });
+  }
+  bool AgreesWithTheEmulator(const ViewMonitor& monitor) {
+    return Eventually([&] {
+      if (!Sync(*library_, 1s)) return false;
+      bus_->WaitIdle();
+      return CompareViews(*emulator_, monitor).empty();
+    });
+  }
+
+  NatsServerProcess a_;
+  NatsServerProcess b_;
+  std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
+  std::unique_ptr<CEmulator> emulator_;
+  std::unique_ptr<W4Notifier::CNatsBusBridge> bridge_;
+  std::shared_ptr<W4Notifier::CNotifierConnection> other_;
+  std::shared_ptr<W4Notifier::CNotifierConnection> library_;
+};
+
+TEST_F(ClusterTest, AClientWhoseNodeDiesFailsOverRenegotiatesAndAgreesAgain) {
+  ASSERT_TRUE(ReachesTheEmulator());
+  NotificationCounter onA;
+  RenegotiationCounter onB;
+  ASSERT_EQ(other_->StartNotifications(kSales, 0, &onA, 0), W4Notifier::eMsgSuccess);
+  const CEntityId silent(W4Notifier::eWorkgroupQueue, 999);
+  ASSERT_EQ(library_->StartNotifications(silent, 0, &onB, 0), W4Notifier::eMsgSuccess);
+  const std::uint32_t a = emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"A"}}), {kSales});
+  ViewMonitor monitor;
+  monitor.Activate(kSales, {kState}, true);
+  emulator_->SetAttributes(a, MapOf({{u"Xan_State", u"C"}}));
+  ASSERT_TRUE(AgreesWithTheEmulator(monitor));
+
+  b_.Kill();
+  // Lost to the library, which is between nodes.
+  emulator_->SetAttributes(a, MapOf({{u"Xan_State", u"H"}}));
+  const std::uint32_t b = emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"O"}}), {kSales});
+  EXPECT_TRUE(Eventually([&] { return onB.count.load() > 0; }));
+  EXPECT_TRUE(AgreesWithTheEmulator(monitor))
+      << ::testing::PrintToString(CompareViews(*emulator_, monitor));
+  EXPECT_THAT(*emulator_->QueueContents(kSales), ElementsAre(a, b));
+  // The client on the surviving node saw none of it: no renegotiation, and
+  // each of the four changes' notifications.
+  EXPECT_TRUE(Eventually([&] { return onA.notifications.load() >= 4; }));
+  EXPECT_EQ(onA.count.load(), 0);
+  EXPECT_TRUE(other_->IsConnected());
+  library_->StopAllMessages(&onB);
+  other_->StopAllMessages(&onA);
+}
+
+}  // namespace
+}  // namespace QueueManager::Emulator
