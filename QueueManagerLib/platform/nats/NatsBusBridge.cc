@@ -27,6 +27,23 @@ class ReplyForwarder : public IAsyncResponseCallback {
   CNatsRequest request_;
 };
 
+// Tells a NATS client when the server renegotiates the bus connection that
+// stands for it. Called on that connection's delivery thread; touches nothing
+// but its link.
+class RenegotiationRelay : public IMessageCallback {
+ public:
+  explicit RenegotiationRelay(CNatsSenderLink link) : link_(std::move(link)) {}
+  void OnMessageReceived(CMessage&) override {}
+  void OnConnectionRenegotiated() override { link_.TellRenegotiated(); }
+
+ private:
+  const CNatsSenderLink link_;
+};
+
+// Nothing publishes on it: the relay's subscription is there so that a
+// renegotiation of the client's bus connection reaches the relay.
+const CEntityId kRelayEntity(static_cast<ObjectTypes>(0x7FFFFFFF), 0u);
+
 }  // namespace
 
 // Hands NATS requests to the bus and bus notifications to NATS.
@@ -36,7 +53,7 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
       : bus_(std::move(bus)), nats_(ConnectNats(options)), local_(bus_->Connect()) {}
 
   void Serve(CNatsRequest request) {
-    const std::shared_ptr<CInProcessConnection> local = ConnectionOf(request.SenderName());
+    const std::shared_ptr<CInProcessConnection> local = ConnectionOf(request);
     if (!local) return;  // closed
     if (!request.ExpectsReply()) {
       local->SendRequest(request.Message(), nullptr, 0);
@@ -81,9 +98,10 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
   };
   using Clients = std::unordered_map<std::string, Client>;
 
-  // The bus connection that stands for the NATS client `sender` (empty: the
-  // shared one); null once closed.
-  std::shared_ptr<CInProcessConnection> ConnectionOf(const std::string& sender) {
+  // The bus connection that stands for the NATS client that sent `request`
+  // (none named: the shared one); null once closed.
+  std::shared_ptr<CInProcessConnection> ConnectionOf(const CNatsRequest& request) {
+    const std::string& sender = request.SenderName();
     std::shared_ptr<CInProcessConnection> evicted;  // released after the lock
     W4Os::MutexLock lock(&mutex_);
     if (closed_) return nullptr;
@@ -101,6 +119,8 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
     }
     recent_.push_front(sender);
     auto connection = bus_->Connect();
+    auto relay = std::make_shared<RenegotiationRelay>(request.SenderLink());
+    connection->StartNotifications(kRelayEntity, 0, relay.get(), 0, nullptr, CKeepAlive(relay));
     clients_.emplace(sender, Client{connection, recent_.begin()});
     return connection;
   }

@@ -86,6 +86,8 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void OnDisconnected();
   void OnReconnected();
   void OnSlowConsumer();
+  // A notice on "<inbox>.renegotiated" (kRenegotiatedToken).
+  void OnRenegotiatedByServer();
 
  private:
   using DeliveryKind = detail::eCallbackKind;
