@@ -178,8 +178,9 @@ void WriteRequestFault(CMessage& out, const RequestFaultPlan& plan) {
 }
 
 void WriteNotificationFault(CMessage& out, const NotificationFaultPlan& plan) {
-  out << static_cast<std::int32_t>(plan.entityType) << plan.objectId.has_value()
-      << plan.objectId.value_or(0) << static_cast<std::int32_t>(plan.fault);
+  out << static_cast<std::int32_t>(plan.entityType) << plan.objectId.has_value();
+  if (plan.objectId) out << *plan.objectId;
+  out << static_cast<std::int32_t>(plan.fault);
   WriteSelection(out, plan.selection);
   out << Bits(std::int64_t{plan.delay.count()});
 }

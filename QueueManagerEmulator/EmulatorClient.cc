@@ -163,7 +163,8 @@ std::uint64_t CEmulatorClient::MalformedRequests() const {
   return ReadAnswer(Call(ControlMessage(eControl::kRejections)), eControl::kRejections,
                     [](const CMessage& m) {
                       const std::uint64_t count = Unsigned64(m);
-                      Text(m);
+                      std::string reason;
+                      m >> reason;
                       return count;
                     });
 }
