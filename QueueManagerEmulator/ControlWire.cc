@@ -24,8 +24,15 @@ unsigned long long Bits(double value) { return std::bit_cast<unsigned long long>
 std::int64_t Signed64(const CMessage& m) { return std::bit_cast<std::int64_t>(Unsigned64(m)); }
 double Double(const CMessage& m) { return std::bit_cast<double>(Unsigned64(m)); }
 
+// Times of fault plans are added to clock readings in nanoseconds: bounded
+// so that no sum overflows.
+constexpr std::int64_t kLongestFaultMs = 24LL * 3600 * 1000;
+
 std::chrono::milliseconds Duration(const CMessage& m) {
-  return std::chrono::milliseconds(Signed64(m));
+  const std::int64_t ms = Signed64(m);
+  if (ms < -kLongestFaultMs || ms > kLongestFaultMs)
+    throw Malformed{fmt::format("a fault time of {} ms, beyond a day", ms)};
+  return std::chrono::milliseconds(ms);
 }
 
 std::chrono::milliseconds Delay(const CMessage& m) {

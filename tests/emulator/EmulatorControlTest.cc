@@ -147,6 +147,8 @@ TEST_F(ControlOverNats, MalformedControlRequestsAreRejectedWithAReason) {
     write(message);
     return message;
   };
+  NotificationFaultPlan tooLate;
+  tooLate.selection = FaultSelection::During(std::chrono::hours(25));
   NotificationFaultPlan notANumber;
   notANumber.selection.probability = std::numeric_limits<double>::quiet_NaN();
   CMessage unknown = ControlMessage(eControl::kCreateQueue);
@@ -169,6 +171,10 @@ TEST_F(ControlOverNats, MalformedControlRequestsAreRejectedWithAReason) {
        request(eControl::kInjectNotificationFault,
                [&](auto& m) { WriteNotificationFault(m, notANumber); }),
        "probability outside [0, 1]"},
+      {"window beyond a day",
+       request(eControl::kInjectNotificationFault,
+               [&](auto& m) { WriteNotificationFault(m, tooLate); }),
+       "beyond a day"},
       {"next id 0", request(eControl::kSetNextInteractionId, [](auto& m) { m << 0u; }),
        "no next id 0"},
   };
