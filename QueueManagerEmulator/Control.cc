@@ -11,7 +11,11 @@ using W4Notifier::CEntityId;
 CEmulator::CEmulator(std::shared_ptr<W4Notifier::CInProcessBus> bus)
     : impl_(std::make_unique<Impl>(std::move(bus))) {}
 
-CEmulator::~CEmulator() = default;
+CEmulator::~CEmulator() {
+  // The control functions are this object's: no request may reach them while
+  // it is being taken apart.
+  impl_->ServeControl(nullptr);
+}
 
 bool CEmulator::CreateQueue(const CEntityId& queue) {
   return impl_->Mutate(
@@ -170,6 +174,8 @@ void CEmulator::SetNextInteractionId(std::uint32_t id) {
 }
 
 void CEmulator::SetWireLog(WireLogSink sink) { impl_->SetWireLog(std::move(sink)); }
+
+void CEmulator::ServeControlRequests(bool serve) { impl_->ServeControl(serve ? this : nullptr); }
 
 void CEmulator::ForceRenegotiation(W4Notifier::CInProcessConnection& connection) {
   connection.Renegotiate();

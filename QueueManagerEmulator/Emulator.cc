@@ -2,6 +2,7 @@
 #include <set>
 #include <variant>
 
+#include "ControlWire.h"
 #include "EmulatorImpl.h"
 #include "HandlerParts.h"
 #include "Truncate.h"
@@ -62,6 +63,11 @@ void CEmulator::Impl::EndAlertingsInTime() {
 }
 
 void CEmulator::Impl::OnRequest(CInboundRequest request) {
+  IEmulatorControl* control = control_.load();
+  if (control != nullptr && request.Message().QueryEntityId() == EmulatorControlEntity()) {
+    ServeControlRequest(std::move(request), *control);
+    return;
+  }
   std::variant<Request, Rejection> decoded = DecodeRequest(request.Message());
   const std::uint16_t sender = request.QuerySender();
   if (logging_) {
@@ -82,6 +88,35 @@ void CEmulator::Impl::OnRequest(CInboundRequest request) {
   if (!drop) return;
   bus_->DropConnection(sender);
   if (logging_) Log(fmt::format("✂ client {} connection dropped and renegotiated", sender));
+}
+
+void CEmulator::Impl::ServeControlRequest(CInboundRequest request, IEmulatorControl& control) {
+  const std::uint16_t sender = request.QuerySender();
+  const std::variant<ControlRequest, Rejection> decoded = DecodeControlRequest(request.Message());
+  std::string failure;
+  if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {
+    if (logging_) Log(DescribeMalformed(sender, request.Message(), rejection->reason));
+    failure = rejection->reason;
+  } else {
+    const ControlRequest& order = std::get<ControlRequest>(decoded);
+    if (logging_) Log(fmt::format("→ client {} control {}", sender, ControlName(order.kind)));
+    try {
+      // Its changes are published before it returns: the answer comes after them.
+      if (request.ExpectsReply())
+        request.Reply(RunControl(order, control));
+      else
+        RunControl(order, control);
+      if (order.kind == eControl::kRenegotiateSender) bus_->RenegotiateConnection(sender);
+      return;
+    } catch (const std::exception& e) {
+      failure = std::string("control request failed: ") + e.what();
+    }
+  }
+  stateMutex_.Lock();
+  if (std::holds_alternative<Rejection>(decoded)) ++malformed_;
+  RejectLocked(request, std::nullopt, failure);
+  stateMutex_.Unlock();
+  Flush();
 }
 
 bool CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {

@@ -71,6 +71,9 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   void InjectNotificationFault(const NotificationFaultPlan& plan);
   void ClearFaults();
   void SetWireLog(WireLogSink sink);
+  // The control functions that serve the control entity's requests; null:
+  // not served. REQUIRES: `control` outlives this, or is unset first.
+  void ServeControl(IEmulatorControl* control) { control_.store(control); }
   // Publishes the server clock notification.
   void PublishClock();
   std::uint64_t MalformedRequests() const;
@@ -92,6 +95,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   using FaultKey = std::pair<std::int32_t, int>;
   using Sendable = std::vector<Outgoing>;
 
+  // Serves a request to the control entity with `control`, with no lock held.
+  void ServeControlRequest(W4Notifier::CInboundRequest request, IEmulatorControl& control);
   // Serves a decoded request; true when its sender's connection is to drop.
   bool Serve(W4Notifier::CInboundRequest& request, const Request& decoded)
       QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
@@ -158,6 +163,7 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::atomic<bool> logging_{false};
   W4Os::Mutex logMutex_;
   std::shared_ptr<const WireLogSink> sink_ QM_GUARDED_BY(logMutex_);
+  std::atomic<IEmulatorControl*> control_{nullptr};
   std::thread timer_;  // started last, joined first
 };
 

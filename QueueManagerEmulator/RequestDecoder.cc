@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "Fields.h"
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/ObjectTypes.h"
 #include "ServerState.h"
@@ -19,85 +20,7 @@ namespace {
 using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
-// A malformed request: a field that the layout needs is wrong.
-struct Malformed {
-  std::string reason;
-};
-
-std::int32_t Int(const CMessage& m) {
-  std::int32_t value = 0;
-  m >> value;
-  return value;
-}
-
-std::uint32_t Count(const CMessage& m) {
-  const std::int32_t count = Int(m);
-  if (count < 0) throw Malformed{fmt::format("negative count {}", count)};
-  return static_cast<std::uint32_t>(count);
-}
-
-CEntityId Entity(const CMessage& m) {
-  const std::int32_t type = Int(m);
-  const std::int32_t id = Int(m);
-  return CEntityId(static_cast<W4Notifier::ObjectTypes>(type), static_cast<std::uint32_t>(id), 0);
-}
-
-CEntityId Queue(const CMessage& m) {
-  CEntityId queue = Entity(m);
-  if (!queue.IsSet()) throw Malformed{"queue entity not set"};
-  return queue;
-}
-
-// The lists below grow one read at a time: a count larger than the fields
-// that follow fails at the data end, and never reserves what it announces.
-std::vector<CEntityId> Entities(const CMessage& m) {
-  std::vector<CEntityId> out;
-  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Entity(m));
-  return out;
-}
-
-CQmAttributeName Name(const CMessage& m) {
-  CQmAttributeName name;
-  name.Read(m);
-  if (name.empty()) throw Malformed{"empty attribute name"};
-  return name;
-}
-
-std::vector<CQmAttributeName> Names(const CMessage& m) {
-  std::vector<CQmAttributeName> out;
-  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Name(m));
-  return out;
-}
-
-std::u16string Text(const CMessage& m) {
-  std::u16string text;
-  m >> text;
-  return text;
-}
-
-std::vector<std::u16string> Texts(const CMessage& m) {
-  std::vector<std::u16string> out;
-  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Text(m));
-  return out;
-}
-
-bool Bool(const CMessage& m) {
-  bool value = false;
-  m >> value;
-  return value;
-}
-
-std::uint32_t Unsigned(const CMessage& m) {
-  std::uint32_t value = 0;
-  m >> value;
-  return value;
-}
-
-std::vector<std::uint32_t> Ids(const CMessage& m) {
-  std::vector<std::uint32_t> out;
-  for (std::uint32_t i = Count(m); i > 0; --i) out.push_back(Unsigned(m));
-  return out;
-}
+using namespace fields;
 
 ConditionalSetting Setting(const CMessage& m) {
   ConditionalSetting s;

@@ -5,7 +5,9 @@
 // interactions that list it), and its queue and interaction notifications
 // are encoded. The state has a media type and an attribute match view open,
 // and a client that asked for deactivation reports. The wire log's lines of
-// all of it are made too.
+// all of it are made too. A request to the control entity goes to the
+// control decoder instead, and one it decodes runs on an emulator of its
+// own, which must answer it.
 //
 // Input: the byte form of one request message (header and body), as
 // CMessage::Serialize writes it. Seeds: make_seeds.cc.
@@ -16,7 +18,9 @@
 #include <span>
 #include <variant>
 
+#include "ControlWire.h"
 #include "HandlerParts.h"
+#include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/Exceptions.h"
 #include "RequestDecoder.h"
 #include "ServerState.h"
@@ -52,6 +56,19 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
+void FuzzControl(const CMessage& message) {
+  const auto decoded = DecodeControlRequest(message);
+  if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {
+    Check(!rejection->reason.empty());
+    return;
+  }
+  const ControlRequest& request = std::get<ControlRequest>(decoded);
+  // A fresh emulator each time: a crash then replays from its input alone.
+  CEmulator emulator(W4Notifier::CInProcessBus::Create());
+  emulator.CreateQueue(CEntityId(W4Notifier::eWorkgroupQueue, 1, 0));
+  RunControl(request, emulator);
+}
+
 }  // namespace
 }  // namespace QueueManager::Emulator
 
@@ -62,6 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     message = CMessage::Parse(std::span<const std::uint8_t>(data, size));
   } catch (const W4Notifier::CException&) {
     return 0;  // not a message at all: the bus never delivers such bytes
+  }
+  if (message.QueryEntityId() == EmulatorControlEntity()) {
+    FuzzControl(message);
+    return 0;
   }
   const auto decoded = DecodeRequest(message);
   if (const Rejection* rejection = std::get_if<Rejection>(&decoded)) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "AttributeCodecInput.h"
+#include "ControlWire.h"
 #include "QueueManager/Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/ConditionalUpdates.h"
@@ -308,6 +309,39 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
   return static_cast<bool>(out);
 }
 
+// Control requests as CEmulatorClient writes them.
+void AddControlSeeds(SeedFiles& seeds) {
+  using namespace QueueManager::Emulator;
+  const auto control = [](eControl kind, const std::function<void(CMessage&)>& write) {
+    CMessage m = ControlMessage(kind);
+    write(m);
+    return m.Serialize();
+  };
+  const auto queue = [](CMessage& m) { m << std::int32_t{3} << std::int32_t{1}; };
+  NotificationFaultPlan drop;
+  drop.entityType = W4Notifier::eWorkgroupQueue;
+  drop.objectId = 1;
+  RequestFaultPlan delay{W4Notifier::eInteractionRequest, 0, eFault::kDelay,
+                         FaultSelection::WithProbability(0.5, 7), std::chrono::milliseconds(20)};
+  seeds.emplace_back("control_create_queue", control(eControl::kCreateQueue, queue));
+  seeds.emplace_back("control_counts", control(eControl::kCounts, queue));
+  seeds.emplace_back("control_add_interaction", control(eControl::kAddInteraction, [](CMessage& m) {
+                       m << std::int32_t{6};
+                       CQmAttributeMap map;
+                       map.insert(CQmAttributeName(u"Xan_State"), u"A");
+                       map.Write(m);
+                       m << std::int32_t{1} << std::int32_t{3} << std::int32_t{1};
+                     }));
+  seeds.emplace_back("control_interaction",
+                     control(eControl::kInteraction, [](CMessage& m) { m << std::uint32_t{1}; }));
+  seeds.emplace_back("control_notification_fault",
+                     control(eControl::kInjectNotificationFault,
+                             [&drop](CMessage& m) { WriteNotificationFault(m, drop); }));
+  seeds.emplace_back(
+      "control_request_fault",
+      control(eControl::kInjectFault, [&delay](CMessage& m) { WriteRequestFault(m, delay); }));
+}
+
 // Requests as the server emulator receives them: byte forms of whole messages.
 SeedFiles EmulatorRequestSeeds() {
   const CEntityId interaction(W4Notifier::eInteractionRequest, 1);
@@ -348,7 +382,7 @@ SeedFiles EmulatorRequestSeeds() {
     notification << std::int32_t{1};
     m << notification;
   };
-  return {
+  SeedFiles seeds{
       {"query",
        request(interaction, 0, [](CMessage& m) { CQmAttributeName(u"Xan_State").Write(m << 1); })},
       {"watch", request(interaction, 8,
@@ -430,6 +464,8 @@ SeedFiles EmulatorRequestSeeds() {
       {"remove_queue",
        request(server, 7, [](CMessage& m) { m << std::int32_t{3} << std::int32_t{1}; })},
   };
+  AddControlSeeds(seeds);
+  return seeds;
 }
 
 }  // namespace

@@ -1,46 +1,72 @@
 #!/usr/bin/env bash
-# Builds the library and runs the contact-centre demonstration over NATS: a
-# nats-server of its own on a free loopback port, and the demo, whose library
-# reaches the server emulator only through it. Arguments go to the program
-# (--help). Exits with the demo's status.
+# Builds the library and runs the contact-centre demonstration over NATS, in
+# three processes: a nats-server of its own on a free loopback port, the
+# server emulator (qm_emulator) served on it, and the demo, which reaches the
+# emulator only through NATS and drives it through its control entity.
+# Arguments go to the demo (--help). Exits with the demo's status; neither
+# server outlives the script.
 #
-# QM_DEMO_BIN names an already built qm_contact_centre: nothing is installed
-# or built, and a missing nats-server ends the run with status 77 (skipped).
+# QM_DEMO_BIN and QM_EMULATOR_BIN name an already built qm_contact_centre and
+# qm_emulator: nothing is installed or built, and a missing nats-server ends
+# the run with status 77 (skipped).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 demo="${QM_DEMO_BIN:-}"
-if [ -z "$demo" ]; then
+emulator="${QM_EMULATOR_BIN:-}"
+if [ -z "$demo" ] || [ -z "$emulator" ]; then
   scripts/install-deps.sh
   cmake --preset default > /dev/null
-  cmake --build --preset default -j 2 --target qm_contact_centre
+  cmake --build --preset default -j 2 --target qm_contact_centre qm_emulator
   demo=build/default/examples/contact_centre/qm_contact_centre
+  emulator=build/default/QueueManagerEmulator/qm_emulator
 elif ! command -v nats-server > /dev/null; then
   echo "nats-server is not installed (apt-get install nats-server): skipped" >&2
   exit 77
 fi
 
 workdir="$(mktemp -d)"
-server_pid=""
+pids=()
 stop() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2> /dev/null || true
-    wait "$server_pid" 2> /dev/null || true
-  fi
+  # The emulator first, while its NATS server still answers.
+  local pid i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    pid="${pids[$i]}"
+    kill "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
   rm -rf "$workdir"
 }
 trap stop EXIT
 trap 'exit 130' INT TERM
 
+# Runs "$@" in the background, killed when this script dies even without
+# its traps (setpriv's parent-death signal); its PID goes to `pids`.
+start() {
+  if command -v setpriv > /dev/null; then
+    setpriv --pdeathsig TERM -- "$@" &
+  else
+    "$@" &
+  fi
+  pids+=("$!")
+}
+
+# Waits up to 10 s for `file` to contain `pattern` while process `pid` lives.
+await() {
+  local file="$1" pattern="$2" pid="$3"
+  for _ in $(seq 100); do
+    grep -q "$pattern" "$file" 2> /dev/null && return 0
+    kill -0 "$pid" 2> /dev/null || break
+    sleep 0.1
+  done
+  grep -q "$pattern" "$file" 2> /dev/null
+}
+
 # Port -1: the server picks a free one and names it in its ports file.
-nats-server -a 127.0.0.1 -p -1 --ports_file_dir "$workdir" > "$workdir/nats-server.log" 2>&1 &
-server_pid=$!
+start nats-server -a 127.0.0.1 -p -1 --ports_file_dir "$workdir" > "$workdir/nats-server.log" 2>&1
+server_pid="${pids[0]}"
 ports="$workdir/nats-server_${server_pid}.ports"
-for _ in $(seq 100); do
-  [ -s "$ports" ] && break
-  kill -0 "$server_pid" 2> /dev/null || break
-  sleep 0.1
-done
+await "$ports" 'nats://' "$server_pid" || true
 url="$(grep -o 'nats://[^"]*' "$ports" 2> /dev/null | head -n 1 || true)"
 if [ -z "$url" ]; then
   echo "nats-server did not start:" >&2
@@ -48,6 +74,13 @@ if [ -z "$url" ]; then
   exit 1
 fi
 
+start "$emulator" --nats "$url" --root qm_contact_centre > "$workdir/qm_emulator.log" 2>&1
+if ! await "$workdir/qm_emulator.log" 'serving' "${pids[1]}"; then
+  echo "qm_emulator did not start:" >&2
+  cat "$workdir/qm_emulator.log" >&2
+  exit 1
+fi
+
 status=0
-"$demo" --nats "$url" "$@" || status=$?
+"$demo" --nats "$url" --remote-emulator "$@" || status=$?
 exit "$status"

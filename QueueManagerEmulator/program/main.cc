@@ -1,6 +1,7 @@
 // qm_emulator: the Queue Manager server emulator as a program of its own,
 // served to NATS clients, so that applications under test run in other
-// processes. Runs until SIGTERM or SIGINT; exits 2 on a bad command line and
+// processes; they seed, inspect and fault it through its control entity
+// (CEmulatorClient). Runs until SIGTERM or SIGINT; exits 2 on a bad command line and
 // 1 when NATS cannot be reached.
 
 #include <signal.h>
@@ -74,7 +75,8 @@ Arguments Parse(const std::vector<std::string>& arguments) {
 std::string Usage(const std::string& program) {
   return "usage: " + program +
          " --nats URL[,URL...] [--root ROOT] [--seed N] [--help]\n"
-         "Serves the Queue Manager server emulator to NATS clients until SIGTERM or SIGINT.\n"
+         "Serves the Queue Manager server emulator to NATS clients until SIGTERM or SIGINT;\n"
+         "its control functions are served too (CEmulatorClient).\n"
          "  --nats URL   the NATS server(s), e.g. nats://127.0.0.1:4222\n"
          "  --root ROOT  the subject root of the deployment (default qm)\n"
          "  --seed N     creates the workgroup queues 1 to N at start (default none)\n"
@@ -86,6 +88,7 @@ std::string Usage(const std::string& program) {
 int Serve(const Arguments& arguments, const sigset_t& stopSignals) {
   auto bus = W4Notifier::CInProcessBus::Create();
   QueueManager::Emulator::CEmulator server(bus);
+  server.ServeControlRequests();
   for (std::uint32_t id = 1; id <= arguments.queues; ++id)
     server.CreateQueue(W4Notifier::CEntityId(W4Notifier::eWorkgroupQueue, id));
   try {

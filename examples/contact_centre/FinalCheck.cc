@@ -104,7 +104,7 @@ Snapshot CacheSnapshot(const Board& board, const Floor& floor) {
   return snapshot;
 }
 
-Snapshot ServerSnapshot(const QueueManager::Emulator::CEmulator& server, const Floor& floor,
+Snapshot ServerSnapshot(const QueueManager::Emulator::IEmulatorControl& server, const Floor& floor,
                         const std::vector<QueueManager::CQmAttributeName>& names,
                         const Snapshot& cache) {
   Snapshot snapshot;

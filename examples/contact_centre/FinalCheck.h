@@ -31,7 +31,7 @@ struct Snapshot {
 Snapshot CacheSnapshot(const Board& board, const Floor& floor);
 // What the server holds for the same queues, and for the interactions of
 // `cache` (an interaction the server does not know has no attributes entry).
-Snapshot ServerSnapshot(const QueueManager::Emulator::CEmulator& server, const Floor& floor,
+Snapshot ServerSnapshot(const QueueManager::Emulator::IEmulatorControl& server, const Floor& floor,
                         const std::vector<QueueManager::CQmAttributeName>& names,
                         const Snapshot& cache);
 // One line per difference; empty when the two agree.

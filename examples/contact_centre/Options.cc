@@ -43,6 +43,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       parsed.error = fmt::format("{} needs a value", argument);
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
+    } else if (argument == "--remote-emulator") {
+      options.remoteEmulator = true;
     } else if (argument == "--quiet") {
       options.quiet = true;
     } else if (argument == "--nats") {
@@ -60,12 +62,15 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       parsed.error = fmt::format("unknown option '{}'", argument);
     }
   }
+  if (parsed.error.empty() && options.remoteEmulator && options.natsUrl.empty())
+    parsed.error = "--remote-emulator needs --nats URL";
   return parsed;
 }
 
 std::string Usage(const std::string& program) {
   return fmt::format(
-      "usage: {} [--duration SECONDS] [--seed N] [--nats URL] [--quiet] [--help]\n"
+      "usage: {} [--duration SECONDS] [--seed N] [--nats URL [--remote-emulator]] [--quiet]\n"
+      "       [--help]\n"
       "A contact centre on the in-process Queue Manager server emulator: calls, chats\n"
       "and e-mails arrive, agents are alerted, answer, hold, transfer and hang up, and\n"
       "the library's monitors show it live. Ends with a check that the library's cache\n"
@@ -75,6 +80,9 @@ std::string Usage(const std::string& program) {
       "  --nats URL          reach the emulator through this NATS server: the emulator\n"
       "                      stays in this process, bridged onto NATS, and the library\n"
       "                      talks to it only over NATS\n"
+      "  --remote-emulator   with --nats: drive the emulator of another process\n"
+      "                      (qm_emulator --nats URL --root qm_contact_centre) through\n"
+      "                      its control entity\n"
       "  --quiet             print only the summary and the final check\n"
       "  --help              this text\n",
       program);

@@ -15,6 +15,9 @@ struct Options {
   // The NATS server(s) to reach the emulator through, comma-separated; empty:
   // the in-process notifier.
   std::string natsUrl;
+  // With natsUrl: drive an emulator of another process (qm_emulator) through
+  // its control entity, instead of one in this process.
+  bool remoteEmulator = false;
   bool help = false;
 };
 

@@ -96,8 +96,8 @@ class AlertingOutcome : public QueueManager::AsyncPerformAlertingResponse {
 
 }  // namespace
 
-Scenario::Scenario(QueueManager::Emulator::CEmulator& server, const Floor& floor, Console& console,
-                   std::uint32_t seed, int ticks)
+Scenario::Scenario(QueueManager::Emulator::IEmulatorControl& server, const Floor& floor,
+                   Console& console, std::uint32_t seed, int ticks)
     : server_(server),
       floor_(floor),
       console_(console),

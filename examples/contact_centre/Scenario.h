@@ -70,7 +70,7 @@ class Scenario {
   static constexpr std::chrono::milliseconds kTick{100};
 
   // `ticks` is the length of the run, which places the conference.
-  Scenario(QueueManager::Emulator::CEmulator& server, const Floor& floor, Console& console,
+  Scenario(QueueManager::Emulator::IEmulatorControl& server, const Floor& floor, Console& console,
            std::uint32_t seed, int ticks);
   Scenario(const Scenario&) = delete;
   Scenario& operator=(const Scenario&) = delete;
@@ -128,7 +128,7 @@ class Scenario {
   const W4Notifier::CEntityId& AgentQueue(int agent) const;
   const W4Notifier::CEntityId& WorkgroupQueue(const Interaction& call) const;
 
-  QueueManager::Emulator::CEmulator& server_;
+  QueueManager::Emulator::IEmulatorControl& server_;
   const Floor& floor_;
   Console& console_;
   const std::uint32_t seed_;

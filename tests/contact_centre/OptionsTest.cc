@@ -56,6 +56,9 @@ TEST(ContactCentreOptions, NatsTakesAUrl) {
   EXPECT_EQ(ParseOptions({}).options.natsUrl, "");
   EXPECT_THAT(ParseOptions({"--nats"}).error, ::testing::HasSubstr("--nats needs a value"));
   EXPECT_THAT(ParseOptions({"--nats", ""}).error, ::testing::HasSubstr("--nats wants a URL"));
+  EXPECT_TRUE(ParseOptions({"--remote-emulator", "--nats", "nats://h:1"}).options.remoteEmulator);
+  EXPECT_THAT(ParseOptions({"--remote-emulator"}).error,
+              ::testing::HasSubstr("--remote-emulator needs --nats URL"));
 }
 
 }  // namespace

@@ -83,6 +83,23 @@ struct BusClient {
   std::shared_ptr<ReplyForwarder> replies;
 };
 
+// Tells a NATS client when the server renegotiates the bus connection that
+// stands for it. Called on that connection's delivery thread; touches nothing
+// but its link.
+class RenegotiationRelay : public IMessageCallback {
+ public:
+  explicit RenegotiationRelay(CNatsSenderLink link) : link_(std::move(link)) {}
+  void OnMessageReceived(CMessage&) override {}
+  void OnConnectionRenegotiated() override { link_.TellRenegotiated(); }
+
+ private:
+  const CNatsSenderLink link_;
+};
+
+// Nothing publishes on it: the relay's subscription is there so that a
+// renegotiation of the client's bus connection reaches the relay.
+const CEntityId kRelayEntity(static_cast<ObjectTypes>(0x7FFFFFFF), 0u);
+
 }  // namespace
 
 // Hands NATS requests to the bus and bus notifications to NATS.
@@ -101,7 +118,7 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
   }
 
   void Serve(CNatsRequest request) {
-    const std::optional<BusClient> client = ClientOf(request.SenderName());
+    const std::optional<BusClient> client = ClientOf(request);
     if (!client) return;  // closed
     if (!request.ExpectsReply()) {
       client->connection->SendRequest(request.Message(), nullptr, 0);
@@ -162,9 +179,10 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
   };
   using Clients = std::unordered_map<std::string, Client>;
 
-  // The bus connection that stands for the NATS client `sender` (empty: the
-  // shared one); nothing once closed.
-  std::optional<BusClient> ClientOf(const std::string& sender) {
+  // The bus connection that stands for the NATS client that sent `request`
+  // (none named: the shared one); nothing once closed.
+  std::optional<BusClient> ClientOf(const CNatsRequest& request) {
+    const std::string& sender = request.SenderName();
     BusClient evicted;  // released after the lock
     W4Os::MutexLock lock(&mutex_);
     // A request served before the notifications go out could answer a state
@@ -185,6 +203,9 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
     }
     recent_.push_front(sender);
     BusClient client = NewClient();
+    auto relay = std::make_shared<RenegotiationRelay>(request.SenderLink());
+    client.connection->StartNotifications(kRelayEntity, 0, relay.get(), 0, nullptr,
+                                          CKeepAlive(relay));
     clients_.emplace(sender, Client{client, recent_.begin()});
     return client;
   }

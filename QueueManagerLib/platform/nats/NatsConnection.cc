@@ -237,6 +237,13 @@ void NatsConnectionImpl::FinishReconnect() {
   EnqueueRenegotiations();
 }
 
+void NatsConnectionImpl::OnRenegotiatedByServer() {
+  // The server (through a bridge) renegotiated what stands for this
+  // connection: what it kept for it may be gone, as after a lost connection.
+  W4Os::MutexLock lock(&mutex_);
+  if (connected_ && !shuttingDown_) EnqueueRenegotiations();
+}
+
 void NatsConnectionImpl::OnSlowConsumer() {
   // libnats dropped messages of a subscription: its subscriber's state may
   // be stale, as after a lost connection.

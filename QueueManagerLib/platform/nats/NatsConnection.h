@@ -93,6 +93,8 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   // A request found nobody serving the root: the timer thread looks for the
   // server's return, which renegotiates.
   void NoteServerMissing();
+  // A notice on "<inbox>.renegotiated" (kRenegotiatedToken).
+  void OnRenegotiatedByServer();
 
  private:
   using DeliveryKind = detail::eCallbackKind;

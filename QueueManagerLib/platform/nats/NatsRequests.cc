@@ -154,6 +154,11 @@ eMsgCode NatsConnectionImpl::CancelAsyncRequest(std::uint32_t requestId) {
 }
 
 void NatsConnectionImpl::OnInboxReply(natsMsg* msg) {
+  if (natsMsg_GetSubject(msg) == inbox_ + "." + kRenegotiatedToken) {
+    natsMsg_Destroy(msg);
+    OnRenegotiatedByServer();
+    return;
+  }
   const auto requestId = RequestIdOf(natsMsg_GetSubject(msg), inbox_);
   if (!requestId) {
     natsMsg_Destroy(msg);

@@ -21,6 +21,11 @@ struct CNatsRequest::Sender {
   natsConnection* connection QM_GUARDED_BY(mutex) = nullptr;
 };
 
+struct CNatsSenderLink::Target {
+  std::weak_ptr<CNatsRequest::Sender> sender;
+  std::string subject;  // empty: the sender cannot be reached
+};
+
 struct CNatsResponder::State {
   std::string root;
   Handler handler;
@@ -59,6 +64,26 @@ bool CNatsRequest::Reply(const CMessage& body, bool rejected) {
   }
   natsMsg_Destroy(msg);
   return status == NATS_OK;
+}
+
+CNatsSenderLink CNatsRequest::SenderLink() const {
+  auto target = std::make_shared<CNatsSenderLink::Target>();
+  target->sender = sender_;
+  // The name comes from the request: it must not reach beyond a subject of
+  // its own (no wildcards, no empty tokens).
+  if (!senderName_.empty() && nats::IsValidRoot(senderName_))
+    target->subject = senderName_ + "." + kRenegotiatedToken;
+  return CNatsSenderLink(std::move(target));
+}
+
+bool CNatsSenderLink::TellRenegotiated() const {
+  if (!target_ || target_->subject.empty()) return false;
+  const auto sender = target_->sender.lock();
+  if (!sender) return false;
+  W4Os::MutexLock lock(&sender->mutex);
+  if (sender->connection == nullptr) return false;
+  return natsConnection_Publish(sender->connection, target_->subject.c_str(), nullptr, 0) ==
+         NATS_OK;
 }
 
 void CNatsResponder::State::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg,

@@ -56,6 +56,13 @@ bool CInProcessBus::DropConnection(std::uint16_t handle) {
   return true;
 }
 
+bool CInProcessBus::RenegotiateConnection(std::uint16_t handle) {
+  const std::shared_ptr<CInProcessConnection::Impl> connection = core_->FindConnection(handle);
+  if (!connection) return false;
+  connection->Renegotiate();
+  return true;
+}
+
 void CInProcessBus::AddObserver(IBusObserver* observer) { core_->AddObserver(observer); }
 
 void CInProcessBus::RemoveObserver(IBusObserver* observer) { core_->RemoveObserver(observer); }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <nats/nats.h>
+
 #include <condition_variable>
+#include <future>
 #include <mutex>
 
 #include "QueueManager/Platform/NatsNotifier.h"
@@ -168,6 +171,66 @@ TEST(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
     EXPECT_EQ(SyncSender(*first), firstSync);
   }
   bus->SetRequestHandler(nullptr);
+}
+
+// The sender name comes from the request's header: a link back to it must
+// reach a subject of its own, never a wildcard or another root's subjects.
+TEST(NatsBusBridgeTest, SenderLinksReachOnlyASubjectOfTheirOwn) {
+  if (NatsServerProcess::FindProgram().empty())
+    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+  NatsServerProcess server;
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  CNatsOptions options;
+  options.urls = {server.Url()};
+  options.root = "links";
+  std::mutex mutex;
+  std::promise<CNatsSenderLink> linked;
+  CNatsResponder responder(options, "links", [&](CNatsRequest request) {
+    std::lock_guard lock(mutex);
+    linked.set_value(request.SenderLink());
+  });
+  natsConnection* raw = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&raw, server.Url().c_str()), NATS_OK);
+  natsSubscription* notices = nullptr;
+  ASSERT_EQ(natsConnection_SubscribeSync(&notices, raw, "client.inbox.>"), NATS_OK);
+  const struct {
+    const char* sender;
+    bool reached;
+  } cases[] = {{"client.inbox", true},
+               {"client.*", false},
+               {">", false},
+               {"client..inbox", false},
+               {"", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sender);
+    {
+      std::lock_guard lock(mutex);
+      linked = {};
+    }
+    std::future<CNatsSenderLink> link = linked.get_future();
+    natsMsg* msg = nullptr;
+    const std::vector<std::uint8_t> body = CMessage().Serialize();
+    ASSERT_EQ(natsMsg_Create(&msg, "links.r.3.1.16", nullptr,
+                             reinterpret_cast<const char*>(body.data()), int(body.size())),
+              NATS_OK);
+    if (*c.sender != '\0') natsMsgHeader_Set(msg, kSenderHeader, c.sender);
+    ASSERT_EQ(natsConnection_PublishMsg(raw, msg), NATS_OK);
+    natsMsg_Destroy(msg);
+    ASSERT_EQ(link.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(link.get().TellRenegotiated(), c.reached);
+  }
+  // Only the one notice came, on the sender's own subject.
+  natsMsg* notice = nullptr;
+  ASSERT_EQ(natsSubscription_NextMsg(&notice, notices, 5000), NATS_OK);
+  EXPECT_STREQ(natsMsg_GetSubject(notice), "client.inbox.renegotiated");
+  natsMsg_Destroy(notice);
+  int pending = 0;
+  natsConnection_Flush(raw);
+  natsSubscription_GetPending(notices, &pending, nullptr);
+  EXPECT_EQ(pending, 0);
+  natsSubscription_Destroy(notices);
+  natsConnection_Destroy(raw);
 }
 
 }  // namespace

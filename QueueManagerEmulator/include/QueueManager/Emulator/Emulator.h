@@ -121,7 +121,7 @@ enum class eNotificationFault : std::uint8_t {
 };
 
 // Which of the messages a fault plan matches it hits. A plain value.
-struct FaultSelection {
+struct QM_EXPORT FaultSelection {
   enum class eForm : std::uint8_t {
     kNext,         // the next `count` ones
     kProbability,  // each one with `probability`, drawn from a generator seeded with `seed`
@@ -183,6 +183,44 @@ QM_EXPORT std::optional<std::uint16_t> Sync(
 // Receives one line of the wire log (see CEmulator::SetWireLog).
 using WireLogSink = std::function<void(std::string_view line)>;
 
+// The entity that serves the control functions as requests (see
+// CEmulator::ServeControlRequests and CEmulatorClient): object type
+// kEmulatorControlType, object id kAllObjects.
+inline constexpr W4Notifier::ObjectTypes kEmulatorControlType{0x7E4D};
+QM_EXPORT W4Notifier::CEntityId EmulatorControlEntity();
+
+// The control functions that seed and inspect an emulator, whether it is in
+// this process (CEmulator) or reached through the notifier (CEmulatorClient).
+// Implementations say how they may be shared between threads.
+class QM_EXPORT IEmulatorControl {
+ public:
+  virtual ~IEmulatorControl() = default;
+
+  virtual bool CreateQueue(const W4Notifier::CEntityId& queue) = 0;
+  virtual std::uint32_t AddInteraction(W4Notifier::ObjectTypes type,
+                                       const CQmAttributeMap& attributes,
+                                       const std::vector<W4Notifier::CEntityId>& queues) = 0;
+  virtual bool SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes) = 0;
+  virtual bool Move(std::uint32_t id, const std::vector<W4Notifier::CEntityId>& from,
+                    const std::vector<W4Notifier::CEntityId>& to) = 0;
+  virtual bool AnswerAlerting(std::uint32_t id, const W4Notifier::CEntityId& party) = 0;
+  virtual bool RemoveInteraction(std::uint32_t id) = 0;
+
+  virtual std::vector<W4Notifier::CEntityId> Queues(W4Notifier::ObjectTypes type) const = 0;
+  virtual std::optional<std::vector<std::uint32_t>> QueueContents(
+      const W4Notifier::CEntityId& queue) const = 0;
+  virtual std::optional<QueueCounts> Counts(const W4Notifier::CEntityId& queue) const = 0;
+  virtual std::optional<InteractionState> Interaction(std::uint32_t id) const = 0;
+  virtual std::uint64_t MalformedRequests() const = 0;
+  virtual std::string LastRejection() const = 0;
+
+  virtual void InjectFault(const RequestFaultPlan& plan) = 0;
+  virtual void InjectNotificationFault(const NotificationFaultPlan& plan) = 0;
+  virtual void ClearFaults() = 0;
+  // REQUIRES: id is neither 0 nor 0xFFFFFFFF.
+  virtual void SetNextInteractionId(std::uint32_t id) = 0;
+};
+
 // Thread-safe: every function may be called from any thread, also while the
 // bus's server thread handles requests. The emulator shares the bus, serves it
 // from construction to destruction and owns one connection on it, through
@@ -190,46 +228,47 @@ using WireLogSink = std::function<void(std::string_view line)>;
 // out; it calls nothing of the application back. Alertings still open when it
 // is destroyed are answered "internal error" (11). Each seeding
 // function publishes its changes before it returns.
-class QM_EXPORT CEmulator {
+class QM_EXPORT CEmulator : public IEmulatorControl {
  public:
   // Attaches to `bus` as its request handler (replacing any other).
   explicit CEmulator(std::shared_ptr<W4Notifier::CInProcessBus> bus);
   // Detaches; returns once no request is being handled.
-  ~CEmulator();
+  ~CEmulator() override;
   CEmulator(const CEmulator&) = delete;
   CEmulator& operator=(const CEmulator&) = delete;
 
   // ---- seeding (each change is published as a client's request would be) ----
 
   // Creates the queue if it does not exist; true when it was created.
-  bool CreateQueue(const W4Notifier::CEntityId& queue);
+  bool CreateQueue(const W4Notifier::CEntityId& queue) override;
   // Creates an interaction with the next deterministic id (1, 2, ... in order
   // of creation, skipping ids in use), with `attributes`, on `queues` (each
   // created when missing). Returns its id.
   std::uint32_t AddInteraction(W4Notifier::ObjectTypes type, const CQmAttributeMap& attributes,
-                               const std::vector<W4Notifier::CEntityId>& queues);
+                               const std::vector<W4Notifier::CEntityId>& queues) override;
   // Sets attributes of an existing interaction; false when it does not exist.
-  bool SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes);
+  bool SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes) override;
   // Takes the interaction off `from` and puts it on `to`; false when it does
   // not exist.
   bool Move(std::uint32_t id, const std::vector<W4Notifier::CEntityId>& from,
-            const std::vector<W4Notifier::CEntityId>& to);
+            const std::vector<W4Notifier::CEntityId>& to) override;
   // Answers the alerting of interaction `id` as `party`, one of its alerted
   // parties: the alerting order's caller gets "answered" (7) and the
   // interaction is connected. False when `party` is not alerted for it.
-  bool AnswerAlerting(std::uint32_t id, const W4Notifier::CEntityId& party);
+  bool AnswerAlerting(std::uint32_t id, const W4Notifier::CEntityId& party) override;
   // Removes the interaction from every queue and every conference member
   // list, publishes its deallocation and forgets it.
-  bool RemoveInteraction(std::uint32_t id);
+  bool RemoveInteraction(std::uint32_t id) override;
 
   // ---- inspection ----
 
-  std::vector<W4Notifier::CEntityId> Queues(W4Notifier::ObjectTypes type) const;
+  std::vector<W4Notifier::CEntityId> Queues(W4Notifier::ObjectTypes type) const override;
   // The ids on the queue in the order they joined it; nullopt when no such
   // queue exists.
-  std::optional<std::vector<std::uint32_t>> QueueContents(const W4Notifier::CEntityId& queue) const;
-  std::optional<QueueCounts> Counts(const W4Notifier::CEntityId& queue) const;
-  std::optional<InteractionState> Interaction(std::uint32_t id) const;
+  std::optional<std::vector<std::uint32_t>> QueueContents(
+      const W4Notifier::CEntityId& queue) const override;
+  std::optional<QueueCounts> Counts(const W4Notifier::CEntityId& queue) const override;
+  std::optional<InteractionState> Interaction(std::uint32_t id) const override;
   // The names a client asked to have reported on deactivation, and to have
   // watched by the statistics server (the last list each sent).
   std::vector<CQmAttributeName> DeactivationNames(std::uint16_t client) const;
@@ -239,8 +278,8 @@ class QM_EXPORT CEmulator {
   // The names `client` watches on interaction `id` (its activations).
   std::vector<CQmAttributeName> WatchedNames(std::uint16_t client, std::uint32_t id) const;
   // Requests that were rejected as malformed, and the reason of the last one.
-  std::uint64_t MalformedRequests() const;
-  std::string LastRejection() const;
+  std::uint64_t MalformedRequests() const override;
+  std::string LastRejection() const override;
 
   // ---- behaviour ----
 
@@ -265,17 +304,17 @@ class QM_EXPORT CEmulator {
                    std::uint32_t count = 1);
   // Replaces the plan of the plan's (target type, event); a request matches
   // at most one plan. A plan of the next-N form ends after N hits.
-  void InjectFault(const RequestFaultPlan& plan);
+  void InjectFault(const RequestFaultPlan& plan) override;
   // Adds a plan; a notification suffers the first plan (in the order they
   // were added) that matches and hits it. The faults act in the publishing
   // order, after the sequence numbers were given: a dropped queue
   // notification leaves a gap in its queue's sequence.
-  void InjectNotificationFault(const NotificationFaultPlan& plan);
+  void InjectNotificationFault(const NotificationFaultPlan& plan) override;
   // Removes every request and notification fault plan.
-  void ClearFaults();
+  void ClearFaults() override;
   // Interactions created from now on get ids from `id` up (skipping ids in
   // use). REQUIRES: id is neither 0 nor 0xFFFFFFFF.
-  void SetNextInteractionId(std::uint32_t id);
+  void SetNextInteractionId(std::uint32_t id) override;
   // Writes every message in and out (requests, answers, rejections,
   // notifications and the faults they suffer) to `sink` as one readable line
   // each; an empty sink stops the log. The sink is called with no lock of the
@@ -286,6 +325,12 @@ class QM_EXPORT CEmulator {
   // emulator. Lines of one
   // thread come in order; a request's line comes before its answer's.
   void SetWireLog(WireLogSink sink);
+  // While on, the control entity (EmulatorControlEntity) serves the control
+  // functions above as requests, for CEmulatorClient; off at first, when its
+  // requests are rejected like any other request to no served entity. A
+  // malformed control request is rejected with its reason and counted with
+  // the malformed requests; request faults never hit control requests.
+  void ServeControlRequests(bool serve = true);
   // Renegotiates `connection`: each of its subscribers is told, and the
   // library's cache asks this server to reload it.
   // REQUIRES: `connection` is on this emulator's bus and connected.

@@ -103,6 +103,10 @@ class QM_EXPORT CInProcessBus : public std::enable_shared_from_this<CInProcessBu
   // server sees when a client's link breaks and recovers. False when no
   // connection on this bus has that handle.
   bool DropConnection(std::uint16_t handle);
+  // Renegotiates the connection with `handle` without taking it down
+  // (CInProcessConnection::Renegotiate). False when no connection on this
+  // bus has that handle.
+  bool RenegotiateConnection(std::uint16_t handle);
   void AddObserver(IBusObserver* observer);
   // Returns after any call into the observer finished.
   void RemoveObserver(IBusObserver* observer);

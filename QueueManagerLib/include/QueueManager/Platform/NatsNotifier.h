@@ -30,6 +30,10 @@ inline constexpr const char* kSenderHeader = "Qm-Sender";
 // The request header that says how many milliseconds the requester waits for
 // the answer (decimal), so that a server in between waits as long.
 inline constexpr const char* kWaitHeader = "Qm-Wait";
+// The last token of the subject "<sender>.<token>" on which a server in
+// between (a bus bridge) tells a connection that the server renegotiated it:
+// the connection's subscribers are then told, as after a reconnection.
+inline constexpr const char* kRenegotiatedToken = "renegotiated";
 
 // The environment variable naming the NATS server URL(s), separated by commas;
 // the root is read from kNatsRootVariable (default "qm").
@@ -87,6 +91,26 @@ QM_EXPORT bool NatsOptionsFromEnvironment(CNatsOptions& options);
 QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectConfiguredDefault();
 
 class CNatsResponder;
+class CNatsRequest;
+
+// Reaches the sending connection of a request through the responder's
+// connection, also long after the request was answered. A value type; its
+// functions may be called from any thread, and do nothing once the responder
+// stopped.
+class QM_EXPORT CNatsSenderLink {
+ public:
+  CNatsSenderLink() = default;
+  // Tells the sender that the server renegotiated it (kRenegotiatedToken).
+  // False when the request named no sender, the name is not a subject, or
+  // the responder stopped or is disconnected.
+  bool TellRenegotiated() const;
+
+ private:
+  friend class CNatsRequest;
+  struct Target;
+  explicit CNatsSenderLink(std::shared_ptr<const Target> target) : target_(std::move(target)) {}
+  std::shared_ptr<const Target> target_;
+};
 
 // A request as a NATS responder sees it. Reply at most once; a request sent
 // without waiting takes no reply (Reply does nothing). May be moved to and
@@ -106,9 +130,12 @@ class QM_EXPORT CNatsRequest {
   // when the reply could not be sent (no reply expected, already answered,
   // responder stopped, disconnected).
   bool Reply(const CMessage& body, bool rejected = false);
+  // The way back to the sending connection after the reply.
+  CNatsSenderLink SenderLink() const;
 
  private:
   friend class CNatsResponder;
+  friend class CNatsSenderLink;
   struct Sender;
   CNatsRequest(std::weak_ptr<Sender> sender, std::string replySubject, CMessage message,
                std::string senderName = {}, std::uint32_t waitMs = 0)
@@ -155,8 +182,10 @@ class QM_EXPORT CNatsResponder {
 // the root, and every notification published on the bus is published on
 // NATS, on the connection the answers go out on, so that a client gets the
 // notifications published before an answer ahead of it, as on the bus. Each
-// NATS client's requests reach the handler from a bus connection of its
-// own. Thread-safe; ends with the object.
+// NATS client's requests reach the handler from a bus connection of its own
+// (kSenderHeader); when the server renegotiates that connection
+// (CInProcessBus::DropConnection, RenegotiateConnection), the NATS client's
+// subscribers are told. Thread-safe; ends with the object.
 class QM_EXPORT CNatsBusBridge {
  public:
   // Throws CNotifierException when no server answers.
