@@ -236,9 +236,10 @@ void ServerState::UncountMember(QueueRecord& record, const InteractionState& int
 void ServerState::Recount(const InteractionState& interaction, eStateClass before,
                           eStateClass after) {
   const auto recount = [&](QueueRecord& record) {
-    if (!record.stays.contains(interaction.id)) return;
+    if (record.stays.Find(interaction.id) == nullptr) return;
     Uncount(record.counts, interaction.type, before);
     Count(record.counts[interaction.type], after);
+    record.stays.SetDisconnected(interaction.id, after == eStateClass::kDisconnected);
   };
   for (const CEntityId& queue : interaction.queues) {
     if (QueueRecord* record = FindQueue(queue)) recount(*record);
@@ -399,10 +400,11 @@ bool ServerState::IsConsistent() const {
       }
       ++memberships;
     }
-    if (record.counts != RecountByType(record)) return false;
+    if (record.counts != RecountByType(record) || !HasItsMembersStays(record)) return false;
   }
   for (const auto& entry : views_) {
-    if (entry.second.counts != RecountByType(entry.second)) return false;
+    if (entry.second.counts != RecountByType(entry.second) || !HasItsMembersStays(entry.second))
+      return false;
   }
   for (const auto& entry : interactions_) memberships -= entry.second.queues.size();
   return memberships == 0 && queueOrder_.size() == queues_.size();
