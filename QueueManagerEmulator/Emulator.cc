@@ -45,11 +45,14 @@ void CEmulator::Impl::EndAlertingsInTime() {
     std::optional<Clock::time_point> next = NextDeadline(state_);
     const std::optional<Clock::time_point> due = NextDue(Clock::now());
     if (due && (!next || *due < *next)) next = due;
+    timerAsleep_ = true;
+    timerWakesAt_ = next;
     if (next) {
       timerWake_.WaitUntil(*next);
     } else {
       timerWake_.Wait();
     }
+    timerAsleep_ = false;
     if (stopping_) break;
     Changes changes;
     SettleAlertings(state_, changes, Clock::now());
@@ -183,7 +186,11 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     Answer(std::move(it->second), eRequest::kPerformAlerting, std::move(code));
     held_.erase(it);
   }
-  timerWake_.Signal();
+  WakeTimerFor(NextDeadline(state_));
+}
+
+void CEmulator::Impl::WakeTimerFor(std::optional<Clock::time_point> due) {
+  if (due && timerAsleep_ && (!timerWakesAt_ || *due < *timerWakesAt_)) timerWake_.Signal();
 }
 
 void CEmulator::Impl::PublishClock() {

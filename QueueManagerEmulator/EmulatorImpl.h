@@ -38,8 +38,10 @@ namespace QueueManager::Emulator {
 //
 // An alerting's reply is held (by ticket) until the alerting ends: by a
 // request, a control function or the time-out thread, which wakes at the
-// earliest time-out and whenever something was published. Every operation
-// ends the alertings its changes ended before it publishes.
+// earliest time-out or delayed message, and is woken only by a change that
+// brings that time forward (not by every publication: waking it costs two
+// thread switches). Every operation ends the alertings its changes ended
+// before it publishes.
 class CEmulator::Impl : public W4Notifier::IRequestHandler {
  public:
   explicit Impl(std::shared_ptr<W4Notifier::CInProcessBus> bus);
@@ -123,6 +125,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
       QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   // The time-out thread's loop.
   void EndAlertingsInTime();
+  // Wakes the time-out thread when it sleeps past `due`.
+  void WakeTimerFor(std::optional<Clock::time_point> due) QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   // The earliest time a held message of the outbox is due, after `now`.
   std::optional<Clock::time_point> NextDue(Clock::time_point now);
   // Sends what the outbox holds that is not held back; returns once what was
@@ -148,6 +152,9 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::map<std::uint64_t, W4Notifier::CInboundRequest> held_ QM_GUARDED_BY(stateMutex_);
   bool stopping_ QM_GUARDED_BY(stateMutex_) = false;
   W4Os::CondVar timerWake_{&stateMutex_};
+  // Whether the time-out thread sleeps, and until when (forever when unset).
+  bool timerAsleep_ QM_GUARDED_BY(stateMutex_) = false;
+  std::optional<Clock::time_point> timerWakesAt_ QM_GUARDED_BY(stateMutex_);
   W4Os::Mutex outboxMutex_;
   std::deque<Outgoing> outbox_ QM_GUARDED_BY(outboxMutex_);
   // One thread at a time sends; the others wait until it is done.

@@ -71,7 +71,7 @@ std::optional<NotificationFaultPlan> CEmulator::Impl::TakeNotificationFault(
 // ---- posting ----
 
 void CEmulator::Impl::Post(Outgoing outgoing) {
-  if (outgoing.due) timerWake_.Signal();
+  WakeTimerFor(outgoing.due);
   W4Os::MutexLock lock(&outboxMutex_);
   outbox_.push_back(std::move(outgoing));
 }
