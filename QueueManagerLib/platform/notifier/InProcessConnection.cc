@@ -92,10 +92,15 @@ CInProcessConnection::Impl::Lane* CInProcessConnection::Impl::CurrentLane() {
 }
 
 void CInProcessConnection::Impl::Enqueue(Delivery delivery) {
+  EnqueueUnsignalled(std::move(delivery)).work->Signal();
+}
+
+CInProcessConnection::Impl::Lane& CInProcessConnection::Impl::EnqueueUnsignalled(
+    Delivery delivery) {
   Lane& lane = LaneOf(delivery.object);
   lane.queue.push_back(std::move(delivery));
   work_->Add();
-  lane.work->Signal();
+  return lane;
 }
 
 void CInProcessConnection::Impl::EnqueueOutcome(std::uint32_t requestId, PendingAsync pending,
@@ -318,29 +323,48 @@ void CInProcessConnection::Impl::OnNotification(const CMessage& notification) {
   const ObjectTypes type = notification.QueryObjectType();
   const std::uint32_t id = notification.QueryObjectId();
   const int event = notification.QueryEventId();
-  W4Os::MutexLock lock(&mutex_);
-  if (!connected_) return;
-  auto deliverTo = [&](const SubscriptionKey& key) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
-    auto it = subscriptions_.find(key);
-    if (it == subscriptions_.end()) return;
-    for (const Subscription& s : it->second) {
-      Delivery delivery;
-      delivery.kind = DeliveryKind::kNotification;
-      delivery.object = s.object;
-      delivery.messageCallback = s.callback;
-      delivery.subscriptionId = s.id;
-      delivery.message = notification;
-      Enqueue(std::move(delivery));
-    }
-  };
-  deliverTo({type, id, event});
-  if (id != kAllObjects) deliverTo({type, kAllObjects, event});
-  for (const InboxSubscription& s : inboxes_) {
-    if (s.key.type == type && s.key.eventCode == event &&
-        (s.key.objectId == id || s.key.objectId == kAllObjects)) {
-      s.inbox->Deliver(notification);
+  LaneWakeList wake;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!connected_) return;
+    auto deliverTo = [&](const SubscriptionKey& key) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+      auto it = subscriptions_.find(key);
+      if (it == subscriptions_.end()) return;
+      for (const Subscription& s : it->second) {
+        Delivery delivery;
+        delivery.kind = DeliveryKind::kNotification;
+        delivery.object = s.object;
+        delivery.messageCallback = s.callback;
+        delivery.subscriptionId = s.id;
+        delivery.message = notification;
+        wake.Add(*EnqueueUnsignalled(std::move(delivery)).work);
+      }
+    };
+    deliverTo({type, id, event});
+    if (id != kAllObjects) deliverTo({type, kAllObjects, event});
+    for (const InboxSubscription& s : inboxes_) {
+      if (s.key.type == type && s.key.eventCode == event &&
+          (s.key.objectId == id || s.key.objectId == kAllObjects)) {
+        s.inbox->Deliver(notification);
+      }
     }
   }
+  // Woken without the lock: a lane woken under it would at once block on it
+  // again, and its release would then have to wake the lane a second time.
+  wake.SignalAll();
+}
+
+void CInProcessConnection::Impl::LaneWakeList::Add(W4Os::CondVar& work) {
+  if (std::find(lanes_.begin(), lanes_.begin() + count_, &work) != lanes_.begin() + count_) return;
+  if (count_ == lanes_.size()) {
+    work.Signal();  // rarely more lanes than fit: this one is woken at once
+    return;
+  }
+  lanes_[count_++] = &work;
+}
+
+void CInProcessConnection::Impl::LaneWakeList::SignalAll() const {
+  for (std::size_t i = 0; i < count_; ++i) lanes_[i]->Signal();
 }
 
 eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity, int eventCode,

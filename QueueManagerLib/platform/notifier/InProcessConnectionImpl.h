@@ -9,6 +9,7 @@
 // mutex, then bus mutex); the bus never calls a connection while holding its
 // own mutex.
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -83,6 +84,18 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
     std::vector<CKeepAlive> deferredReleases;
     std::thread thread;
   };
+  // The lanes that deliveries were queued for, to be woken once the lock is
+  // released, each once. Not thread-safe; lives on one caller's stack. The
+  // lanes' conditions outlive it: lanes are never removed.
+  class LaneWakeList {
+   public:
+    void Add(W4Os::CondVar& work);
+    void SignalAll() const;
+
+   private:
+    std::array<W4Os::CondVar*, 4> lanes_{};
+    std::size_t count_ = 0;
+  };
   struct SubscriptionKey {
     ObjectTypes type;
     std::uint32_t objectId;
@@ -129,6 +142,9 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   Lane& LaneOf(const void* object) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   Lane* CurrentLane() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void Enqueue(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Queues `delivery` without waking its lane, which the caller wakes;
+  // returns the lane.
+  Lane& EnqueueUnsignalled(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
