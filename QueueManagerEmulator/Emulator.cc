@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <exception>
-#include <set>
 #include <variant>
 
 #include "EmulatorImpl.h"
@@ -35,6 +35,7 @@ CEmulator::Impl::~Impl() {
   // What a fault still delays goes now, rather than never.
   outboxMutex_.Lock();
   for (Outgoing& outgoing : outbox_) outgoing.due.reset();
+  delayed_ = 0;
   outboxMutex_.Unlock();
   Flush();
 }
@@ -157,12 +158,15 @@ std::string CEmulator::Impl::LastRejection() const {
 }
 
 void CEmulator::Impl::PublishLocked(const Changes& changes) {
-  std::set<W4Notifier::ObjectTypes> types;
+  // Few: a vector, kept in order, allocates less than a set.
+  std::vector<W4Notifier::ObjectTypes> types;
   for (const QueueChange& change : changes.All()) {
     state_.NextSequence(change.queue);
     PostNotification(QueueNotification(state_, change),
                      logging_ ? DescribeQueueNotification(state_, change) : std::string());
-    if (!IsView(change.queue)) types.insert(change.queue.QueryObjectType());
+    const W4Notifier::ObjectTypes type = change.queue.QueryObjectType();
+    const auto at = std::ranges::lower_bound(types, type);
+    if (!IsView(change.queue) && (at == types.end() || *at != type)) types.insert(at, type);
   }
   // The all-queues entity of each type touched publishes the type's new sums.
   for (const W4Notifier::ObjectTypes type : types) {

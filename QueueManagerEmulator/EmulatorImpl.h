@@ -92,7 +92,6 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
     std::string line;                      // the wire log's line; empty when not logging
   };
   using FaultKey = std::pair<std::int32_t, int>;
-  using Sendable = std::vector<Outgoing>;
 
   // Serves a decoded request; true when its sender's connection is to drop.
   bool Serve(W4Notifier::CInboundRequest& request, const Request& decoded)
@@ -132,8 +131,9 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   // Sends what the outbox holds that is not held back; returns once what was
   // posted before the call was sent or is held back.
   void Flush();
-  // Takes out of the outbox, in order, what may be sent at `now`.
-  Sendable TakeSendable(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
+  // Moves out of the outbox into `sending_`, in order, what may be sent at
+  // `now`.
+  void TakeSendable(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
   void Send(Outgoing& outgoing);
   void Log(const std::string& line);
 
@@ -157,6 +157,13 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::optional<Clock::time_point> timerWakesAt_ QM_GUARDED_BY(stateMutex_);
   W4Os::Mutex outboxMutex_;
   std::deque<Outgoing> outbox_ QM_GUARDED_BY(outboxMutex_);
+  // The messages of the outbox that a fault delays or that hold others back:
+  // while there are none, the whole outbox is sent at once.
+  std::size_t delayed_ QM_GUARDED_BY(outboxMutex_) = 0;
+  // What the flushing thread sends now, outside the lock. Only the thread
+  // that set `flushing_` touches it; kept, with its storage, from one flush
+  // to the next.
+  std::deque<Outgoing> sending_;
   // One thread at a time sends; the others wait until it is done.
   bool flushing_ QM_GUARDED_BY(outboxMutex_) = false;
   std::thread::id flusher_ QM_GUARDED_BY(outboxMutex_);

@@ -73,6 +73,7 @@ std::optional<NotificationFaultPlan> CEmulator::Impl::TakeNotificationFault(
 void CEmulator::Impl::Post(Outgoing outgoing) {
   WakeTimerFor(outgoing.due);
   W4Os::MutexLock lock(&outboxMutex_);
+  if (outgoing.due) ++delayed_;
   outbox_.push_back(std::move(outgoing));
 }
 
@@ -132,8 +133,11 @@ std::optional<Clock::time_point> CEmulator::Impl::NextDue(Clock::time_point now)
   return next;
 }
 
-CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
-  Sendable sendable;
+void CEmulator::Impl::TakeSendable(Clock::time_point now) {
+  if (delayed_ == 0) {
+    sending_.swap(outbox_);
+    return;
+  }
   std::set<std::uint16_t> heldClients;  // their answers wait behind a delayed one
   bool notificationsHeld = false;
   for (auto it = outbox_.begin(); it != outbox_.end();) {
@@ -141,7 +145,8 @@ CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
     const bool behind =
         it->request ? heldClients.contains(it->request->QuerySender()) : notificationsHeld;
     if (!waiting && !behind) {
-      sendable.push_back(std::move(*it));
+      if (it->due) --delayed_;
+      sending_.push_back(std::move(*it));
       it = outbox_.erase(it);
       continue;
     }
@@ -151,7 +156,6 @@ CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
     }
     ++it;
   }
-  return sendable;
 }
 
 void CEmulator::Impl::Flush() {
@@ -166,10 +170,11 @@ void CEmulator::Impl::Flush() {
   flushing_ = true;
   flusher_ = std::this_thread::get_id();
   while (true) {
-    Sendable batch = TakeSendable(Clock::now());
-    if (batch.empty()) break;
+    TakeSendable(Clock::now());
+    if (sending_.empty()) break;
     outboxMutex_.Unlock();
-    for (Outgoing& outgoing : batch) Send(outgoing);
+    for (Outgoing& outgoing : sending_) Send(outgoing);
+    sending_.clear();
     outboxMutex_.Lock();
   }
   flushing_ = false;

@@ -196,6 +196,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   if (interaction == nullptr) return;
   const eStateClass before = StateOf(*interaction);
   CQmAttributeMap changed;
+  changed.reserve(attributes.size());
   for (const auto& [name, value] : attributes) {
     CQmAttributeValue& stored = interaction->attributes[name];
     if (stored.QueryString() == value.QueryString()) continue;
@@ -330,8 +331,15 @@ const std::vector<CQmAttributeName>& ServerState::MonitoredNames(ObjectTypes typ
 }
 
 CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
+  const std::vector<CQmAttributeName>& names = MonitoredNames(type);
+  // Commonly every name is monitored: a copy, one block, costs less than
+  // filling a map name by name.
+  const auto monitored = [&names](const auto& entry) {
+    return std::ranges::find(names, entry.first) != names.end();
+  };
+  if (std::ranges::all_of(attributes, monitored)) return attributes;
   CQmAttributeMap out;
-  for (const CQmAttributeName& name : MonitoredNames(type)) {
+  for (const CQmAttributeName& name : names) {
     const auto it = attributes.find(name);
     if (it != attributes.end()) out.insert(it->first, it->second);
   }
