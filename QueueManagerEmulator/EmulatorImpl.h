@@ -56,7 +56,7 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
     Changes changes;
     stateMutex_.Lock();
     auto result = change(state_, changes);
-    SettleAlertings(state_, changes, Clock::now());
+    if (!state_.Alertings().empty()) SettleAlertings(state_, changes, Clock::now());
     PublishLocked(changes);
     stateMutex_.Unlock();
     Flush();
@@ -131,9 +131,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   // Sends what the outbox holds that is not held back; returns once what was
   // posted before the call was sent or is held back.
   void Flush();
-  // Moves out of the outbox into `sending_`, in order, what may be sent at
-  // `now`.
-  void TakeSendable(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
+  // Moves out of the outbox into `sending_`, in order, what may be sent now.
+  void TakeSendable() QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
   void Send(Outgoing& outgoing);
   void Log(const std::string& line);
 

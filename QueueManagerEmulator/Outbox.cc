@@ -55,6 +55,7 @@ std::optional<RequestFaultPlan> CEmulator::Impl::TakeFault(const CMessage& messa
 
 std::optional<NotificationFaultPlan> CEmulator::Impl::TakeNotificationFault(
     const CEntityId& entity) {
+  if (notificationFaults_.empty()) return std::nullopt;
   const Clock::time_point now = Clock::now();
   std::optional<NotificationFaultPlan> taken;
   for (NotificationFault& fault : notificationFaults_) {
@@ -133,11 +134,12 @@ std::optional<Clock::time_point> CEmulator::Impl::NextDue(Clock::time_point now)
   return next;
 }
 
-void CEmulator::Impl::TakeSendable(Clock::time_point now) {
+void CEmulator::Impl::TakeSendable() {
   if (delayed_ == 0) {
     sending_.swap(outbox_);
     return;
   }
+  const Clock::time_point now = Clock::now();
   std::set<std::uint16_t> heldClients;  // their answers wait behind a delayed one
   bool notificationsHeld = false;
   for (auto it = outbox_.begin(); it != outbox_.end();) {
@@ -170,7 +172,7 @@ void CEmulator::Impl::Flush() {
   flushing_ = true;
   flusher_ = std::this_thread::get_id();
   while (true) {
-    TakeSendable(Clock::now());
+    TakeSendable();
     if (sending_.empty()) break;
     outboxMutex_.Unlock();
     for (Outgoing& outgoing : sending_) Send(outgoing);

@@ -143,6 +143,15 @@ class ServerState {
   QueueRecord* FindQueue(const CEntityId& queue);
   // In order of creation.
   std::vector<CEntityId> QueuesOfType(ObjectTypes type) const;
+  // Calls `visit` with the record of each queue of `type`, in order of
+  // creation, without gathering them first.
+  template <class Visit>
+  void ForEachQueueOfType(ObjectTypes type, Visit visit) const {
+    for (const CEntityId& queue : queueOrder_) {
+      if (queue.QueryObjectType() != type) continue;
+      if (const QueueRecord* record = FindQueue(queue)) visit(*record);
+    }
+  }
   bool CreateQueue(const CEntityId& queue, Changes& changes);
   // Takes every interaction off it first; false when it did not exist.
   bool RemoveQueue(const CEntityId& queue, Changes& changes);

@@ -57,9 +57,8 @@ StayTotals ServerState::Stays(const CEntityId& entity) const {
     if (const QueueRecord* record = FindRecord(entity)) record->stays.AddTo(totals, now);
     return totals;
   }
-  for (const CEntityId& queue : QueuesOfType(entity.QueryObjectType())) {
-    FindQueue(queue)->stays.AddTo(totals, now);
-  }
+  ForEachQueueOfType(entity.QueryObjectType(),
+                     [&](const QueueRecord& record) { record.stays.AddTo(totals, now); });
   return totals;
 }
 

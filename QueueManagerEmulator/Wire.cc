@@ -22,9 +22,8 @@ class Totals {
       if (const QueueRecord* record = state.FindRecord(queue)) Take(*record);
       return;
     }
-    for (const CEntityId& each : state.QueuesOfType(queue.QueryObjectType())) {
-      if (const QueueRecord* record = state.FindRecord(each)) Add(*record);
-    }
+    state.ForEachQueueOfType(queue.QueryObjectType(),
+                             [this](const QueueRecord& record) { Add(record); });
   }
   Totals(const Totals&) = delete;
   Totals& operator=(const Totals&) = delete;
