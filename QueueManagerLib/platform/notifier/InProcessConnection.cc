@@ -16,7 +16,11 @@ CInProcessConnection::Impl::Impl(std::weak_ptr<detail::BusCore> bus,
       laneCount_(std::max(1u, options.deliveryThreads)) {
   W4Os::MutexLock lock(&mutex_);
   lanes_.resize(laneCount_);
-  for (Lane& lane : lanes_) lane.work = std::make_unique<W4Os::CondVar>(&mutex_);
+  for (Lane& lane : lanes_) {
+    lane.work = std::make_unique<W4Os::CondVar>(&mutex_);
+    lane.queued = std::make_unique<std::atomic<std::uint64_t>>(0);
+    lane.spin = std::make_unique<detail::SpinPolicy>();
+  }
 }
 
 void CInProcessConnection::Impl::StartThreads() {
@@ -99,6 +103,7 @@ CInProcessConnection::Impl::Lane& CInProcessConnection::Impl::EnqueueUnsignalled
     Delivery delivery) {
   Lane& lane = LaneOf(delivery.object);
   lane.queue.push_back(std::move(delivery));
+  lane.queued->fetch_add(1, std::memory_order_relaxed);
   work_->Add();
   return lane;
 }
@@ -518,6 +523,7 @@ void CInProcessConnection::Impl::RunLane(std::size_t index) {
   mutex_.Lock();
   while (true) {
     Lane& lane = lanes_[index];
+    if (lane.queue.empty() && !shuttingDown_) SpinForDeliveries(lane);
     while (lane.queue.empty() && !shuttingDown_) lane.work->Wait();
     if (lane.queue.empty()) break;  // shutting down, and the queue is drained
     Delivery delivery = std::move(lane.queue.front());
@@ -546,6 +552,14 @@ void CInProcessConnection::Impl::RunLane(std::size_t index) {
     mutex_.Lock();
   }
   mutex_.Unlock();
+}
+
+void CInProcessConnection::Impl::SpinForDeliveries(Lane& lane) {
+  // Relaxed: the count is a hint; the queue itself is read under the lock.
+  const std::uint64_t seen = lane.queued->load(std::memory_order_relaxed);
+  mutex_.Unlock();
+  lane.spin->SpinUntil([&] { return lane.queued->load(std::memory_order_relaxed) != seen; });
+  mutex_.Lock();
 }
 
 void CInProcessConnection::Impl::InvokeGuarded(Delivery& delivery) {
