@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <exception>
-#include <set>
 #include <variant>
 
 #include "ControlWire.h"
@@ -36,6 +36,7 @@ CEmulator::Impl::~Impl() {
   // What a fault still delays goes now, rather than never.
   outboxMutex_.Lock();
   for (Outgoing& outgoing : outbox_) outgoing.due.reset();
+  delayed_ = 0;
   outboxMutex_.Unlock();
   Flush();
 }
@@ -46,11 +47,14 @@ void CEmulator::Impl::EndAlertingsInTime() {
     std::optional<Clock::time_point> next = NextDeadline(state_);
     const std::optional<Clock::time_point> due = NextDue(Clock::now());
     if (due && (!next || *due < *next)) next = due;
+    timerAsleep_ = true;
+    timerWakesAt_ = next;
     if (next) {
       timerWake_.WaitUntil(*next);
     } else {
       timerWake_.Wait();
     }
+    timerAsleep_ = false;
     if (stopping_) break;
     Changes changes;
     SettleAlertings(state_, changes, Clock::now());
@@ -189,12 +193,15 @@ std::string CEmulator::Impl::LastRejection() const {
 }
 
 void CEmulator::Impl::PublishLocked(const Changes& changes) {
-  std::set<W4Notifier::ObjectTypes> types;
+  // Few: a vector, kept in order, allocates less than a set.
+  std::vector<W4Notifier::ObjectTypes> types;
   for (const QueueChange& change : changes.All()) {
     state_.NextSequence(change.queue);
     PostNotification(QueueNotification(state_, change),
                      logging_ ? DescribeQueueNotification(state_, change) : std::string());
-    if (!IsView(change.queue)) types.insert(change.queue.QueryObjectType());
+    const W4Notifier::ObjectTypes type = change.queue.QueryObjectType();
+    const auto at = std::ranges::lower_bound(types, type);
+    if (!IsView(change.queue) && (at == types.end() || *at != type)) types.insert(at, type);
   }
   // The all-queues entity of each type touched publishes the type's new sums.
   for (const W4Notifier::ObjectTypes type : types) {
@@ -218,7 +225,11 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     Answer(std::move(it->second), eRequest::kPerformAlerting, std::move(code));
     held_.erase(it);
   }
-  timerWake_.Signal();
+  WakeTimerFor(NextDeadline(state_));
+}
+
+void CEmulator::Impl::WakeTimerFor(std::optional<Clock::time_point> due) {
+  if (due && timerAsleep_ && (!timerWakesAt_ || *due < *timerWakesAt_)) timerWake_.Signal();
 }
 
 void CEmulator::Impl::PublishClock() {

@@ -38,8 +38,10 @@ namespace QueueManager::Emulator {
 //
 // An alerting's reply is held (by ticket) until the alerting ends: by a
 // request, a control function or the time-out thread, which wakes at the
-// earliest time-out and whenever something was published. Every operation
-// ends the alertings its changes ended before it publishes.
+// earliest time-out or delayed message, and is woken only by a change that
+// brings that time forward (not by every publication: waking it costs two
+// thread switches). Every operation ends the alertings its changes ended
+// before it publishes.
 class CEmulator::Impl : public W4Notifier::IRequestHandler {
  public:
   explicit Impl(std::shared_ptr<W4Notifier::CInProcessBus> bus);
@@ -54,7 +56,7 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
     Changes changes;
     stateMutex_.Lock();
     auto result = change(state_, changes);
-    SettleAlertings(state_, changes, Clock::now());
+    if (!state_.Alertings().empty()) SettleAlertings(state_, changes, Clock::now());
     PublishLocked(changes);
     stateMutex_.Unlock();
     Flush();
@@ -93,7 +95,6 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
     std::string line;                      // the wire log's line; empty when not logging
   };
   using FaultKey = std::pair<std::int32_t, int>;
-  using Sendable = std::vector<Outgoing>;
 
   // Serves a request to the control entity with `control`, with no lock held.
   void ServeControlRequest(W4Notifier::CInboundRequest request, IEmulatorControl& control);
@@ -128,13 +129,15 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
       QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   // The time-out thread's loop.
   void EndAlertingsInTime();
+  // Wakes the time-out thread when it sleeps past `due`.
+  void WakeTimerFor(std::optional<Clock::time_point> due) QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   // The earliest time a held message of the outbox is due, after `now`.
   std::optional<Clock::time_point> NextDue(Clock::time_point now);
   // Sends what the outbox holds that is not held back; returns once what was
   // posted before the call was sent or is held back.
   void Flush();
-  // Takes out of the outbox, in order, what may be sent at `now`.
-  Sendable TakeSendable(Clock::time_point now) QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
+  // Moves out of the outbox into `sending_`, in order, what may be sent now.
+  void TakeSendable() QM_EXCLUSIVE_LOCKS_REQUIRED(outboxMutex_);
   void Send(Outgoing& outgoing);
   void Log(const std::string& line);
 
@@ -153,8 +156,18 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::map<std::uint64_t, W4Notifier::CInboundRequest> held_ QM_GUARDED_BY(stateMutex_);
   bool stopping_ QM_GUARDED_BY(stateMutex_) = false;
   W4Os::CondVar timerWake_{&stateMutex_};
+  // Whether the time-out thread sleeps, and until when (forever when unset).
+  bool timerAsleep_ QM_GUARDED_BY(stateMutex_) = false;
+  std::optional<Clock::time_point> timerWakesAt_ QM_GUARDED_BY(stateMutex_);
   W4Os::Mutex outboxMutex_;
   std::deque<Outgoing> outbox_ QM_GUARDED_BY(outboxMutex_);
+  // The messages of the outbox that a fault delays or that hold others back:
+  // while there are none, the whole outbox is sent at once.
+  std::size_t delayed_ QM_GUARDED_BY(outboxMutex_) = 0;
+  // What the flushing thread sends now, outside the lock. Only the thread
+  // that set `flushing_` touches it; kept, with its storage, from one flush
+  // to the next.
+  std::deque<Outgoing> sending_;
   // One thread at a time sends; the others wait until it is done.
   bool flushing_ QM_GUARDED_BY(outboxMutex_) = false;
   std::thread::id flusher_ QM_GUARDED_BY(outboxMutex_);

@@ -59,6 +59,7 @@ std::optional<RequestFaultPlan> CEmulator::Impl::TakeFault(const CMessage& messa
 
 std::optional<NotificationFaultPlan> CEmulator::Impl::TakeNotificationFault(
     const CEntityId& entity) {
+  if (notificationFaults_.empty()) return std::nullopt;
   const Clock::time_point now = Clock::now();
   std::optional<NotificationFaultPlan> taken;
   for (NotificationFault& fault : notificationFaults_) {
@@ -75,8 +76,9 @@ std::optional<NotificationFaultPlan> CEmulator::Impl::TakeNotificationFault(
 // ---- posting ----
 
 void CEmulator::Impl::Post(Outgoing outgoing) {
-  if (outgoing.due) timerWake_.Signal();
+  WakeTimerFor(outgoing.due);
   W4Os::MutexLock lock(&outboxMutex_);
+  if (outgoing.due) ++delayed_;
   outbox_.push_back(std::move(outgoing));
 }
 
@@ -136,8 +138,12 @@ std::optional<Clock::time_point> CEmulator::Impl::NextDue(Clock::time_point now)
   return next;
 }
 
-CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
-  Sendable sendable;
+void CEmulator::Impl::TakeSendable() {
+  if (delayed_ == 0) {
+    sending_.swap(outbox_);
+    return;
+  }
+  const Clock::time_point now = Clock::now();
   std::set<std::uint16_t> heldClients;  // their answers wait behind a delayed one
   bool notificationsHeld = false;
   for (auto it = outbox_.begin(); it != outbox_.end();) {
@@ -145,7 +151,8 @@ CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
     const bool behind =
         it->request ? heldClients.contains(it->request->QuerySender()) : notificationsHeld;
     if (!waiting && !behind) {
-      sendable.push_back(std::move(*it));
+      if (it->due) --delayed_;
+      sending_.push_back(std::move(*it));
       it = outbox_.erase(it);
       continue;
     }
@@ -155,7 +162,6 @@ CEmulator::Impl::Sendable CEmulator::Impl::TakeSendable(Clock::time_point now) {
     }
     ++it;
   }
-  return sendable;
 }
 
 void CEmulator::Impl::Flush() {
@@ -170,10 +176,11 @@ void CEmulator::Impl::Flush() {
   flushing_ = true;
   flusher_ = std::this_thread::get_id();
   while (true) {
-    Sendable batch = TakeSendable(Clock::now());
-    if (batch.empty()) break;
+    TakeSendable();
+    if (sending_.empty()) break;
     outboxMutex_.Unlock();
-    for (Outgoing& outgoing : batch) Send(outgoing);
+    for (Outgoing& outgoing : sending_) Send(outgoing);
+    sending_.clear();
     outboxMutex_.Lock();
   }
   flushing_ = false;

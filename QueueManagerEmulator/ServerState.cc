@@ -196,6 +196,7 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   if (interaction == nullptr) return;
   const eStateClass before = StateOf(*interaction);
   CQmAttributeMap changed;
+  changed.reserve(attributes.size());
   for (const auto& [name, value] : attributes) {
     CQmAttributeValue& stored = interaction->attributes[name];
     if (stored.QueryString() == value.QueryString()) continue;
@@ -236,9 +237,10 @@ void ServerState::UncountMember(QueueRecord& record, const InteractionState& int
 void ServerState::Recount(const InteractionState& interaction, eStateClass before,
                           eStateClass after) {
   const auto recount = [&](QueueRecord& record) {
-    if (!record.stays.contains(interaction.id)) return;
+    if (record.stays.Find(interaction.id) == nullptr) return;
     Uncount(record.counts, interaction.type, before);
     Count(record.counts[interaction.type], after);
+    record.stays.SetDisconnected(interaction.id, after == eStateClass::kDisconnected);
   };
   for (const CEntityId& queue : interaction.queues) {
     if (QueueRecord* record = FindQueue(queue)) recount(*record);
@@ -329,8 +331,15 @@ const std::vector<CQmAttributeName>& ServerState::MonitoredNames(ObjectTypes typ
 }
 
 CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
+  const std::vector<CQmAttributeName>& names = MonitoredNames(type);
+  // Commonly every name is monitored: a copy, one block, costs less than
+  // filling a map name by name.
+  const auto monitored = [&names](const auto& entry) {
+    return std::ranges::find(names, entry.first) != names.end();
+  };
+  if (std::ranges::all_of(attributes, monitored)) return attributes;
   CQmAttributeMap out;
-  for (const CQmAttributeName& name : MonitoredNames(type)) {
+  for (const CQmAttributeName& name : names) {
     const auto it = attributes.find(name);
     if (it != attributes.end()) out.insert(it->first, it->second);
   }
@@ -399,10 +408,11 @@ bool ServerState::IsConsistent() const {
       }
       ++memberships;
     }
-    if (record.counts != RecountByType(record)) return false;
+    if (record.counts != RecountByType(record) || !HasItsMembersStays(record)) return false;
   }
   for (const auto& entry : views_) {
-    if (entry.second.counts != RecountByType(entry.second)) return false;
+    if (entry.second.counts != RecountByType(entry.second) || !HasItsMembersStays(entry.second))
+      return false;
   }
   for (const auto& entry : interactions_) memberships -= entry.second.queues.size();
   return memberships == 0 && queueOrder_.size() == queues_.size();

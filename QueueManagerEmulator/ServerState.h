@@ -15,6 +15,7 @@
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/EntityId.h"
+#include "StayBook.h"
 
 namespace QueueManager::Emulator {
 
@@ -73,31 +74,15 @@ class Changes {
   std::vector<AlertOutcome> outcomes_;
 };
 
-// A member's stay on a queue or view.
-struct Stay {
-  std::int64_t since = 0;  // server seconds at joining
-  bool connected = false;  // it was connected at some time of its stay
-};
-
 struct QueueRecord {
   std::vector<std::uint32_t> members;  // in the order they joined
   // The live counts of the members by media type, kept as they join, leave
   // and change state, so that a notification costs nothing per member.
   std::map<ObjectTypes, QueueCounts> counts;
-  std::uint64_t sequence = 0;           // of the last notification published
-  std::uint32_t countToday = 0;         // interactions that joined it
-  std::uint32_t abandonedToday = 0;     // left it while still alerting
-  std::map<std::uint32_t, Stay> stays;  // of the members
-  std::uint64_t closedSeconds = 0;      // the stays of those that left
-  std::uint32_t longestClosed = 0;      // the longest of them
-};
-
-// The time statistics of a queue or view, or the sums of a type's queues.
-struct StayTotals {
-  std::uint32_t connectionCalls = 0;              // members connected at some time of their stay
-  std::uint32_t disconnectedConnectionCalls = 0;  // those of them disconnected now
-  std::uint32_t activeSeconds = 0;                // every stay's length, so far
-  std::uint32_t longestSeconds = 0;               // the longest stay
+  std::uint64_t sequence = 0;        // of the last notification published
+  std::uint32_t countToday = 0;      // interactions that joined it
+  std::uint32_t abandonedToday = 0;  // left it while still alerting
+  StayBook stays;                    // of the members, and of those that left
 };
 
 // A view is an entity that behaves like a queue towards its monitors but
@@ -158,6 +143,15 @@ class ServerState {
   QueueRecord* FindQueue(const CEntityId& queue);
   // In order of creation.
   std::vector<CEntityId> QueuesOfType(ObjectTypes type) const;
+  // Calls `visit` with the record of each queue of `type`, in order of
+  // creation, without gathering them first.
+  template <class Visit>
+  void ForEachQueueOfType(ObjectTypes type, Visit visit) const {
+    for (const CEntityId& queue : queueOrder_) {
+      if (queue.QueryObjectType() != type) continue;
+      if (const QueueRecord* record = FindQueue(queue)) visit(*record);
+    }
+  }
   bool CreateQueue(const CEntityId& queue, Changes& changes);
   // Takes every interaction off it first; false when it did not exist.
   bool RemoveQueue(const CEntityId& queue, Changes& changes);
@@ -239,7 +233,7 @@ class ServerState {
   std::uint64_t NextSequence(const CEntityId& queue);
 
   // Every queue lists exactly the interactions that list it, each once, and
-  // its counts are those of its members.
+  // its counts and stays are those of its members.
   bool IsConsistent() const;
 
   // ---- alerting (see Alerting.h) ----
@@ -273,6 +267,9 @@ class ServerState {
   // Moves the interaction's share of the counts of every record it is on
   // from the state class `before` to `after`.
   void Recount(const InteractionState& interaction, eStateClass before, eStateClass after);
+  // Every member has one stay, which knows whether it is disconnected, and
+  // the record's sums are those of its stays.
+  bool HasItsMembersStays(const QueueRecord& record) const;
   // Every stay of `id` has now seen it connected.
   void MarkConnected(std::uint32_t id);
   // Whether interaction `interaction` belongs to `view`.

@@ -7,25 +7,11 @@
 // "today" counters count from the server's start.
 
 #include <algorithm>
-#include <limits>
 
 #include "QueueManager/Platform/DateTime.h"
 #include "ServerState.h"
 
 namespace QueueManager::Emulator {
-namespace {
-
-std::uint32_t Clamp(std::int64_t seconds) {
-  return static_cast<std::uint32_t>(
-      std::clamp<std::int64_t>(seconds, 0, std::numeric_limits<std::uint32_t>::max()));
-}
-
-std::uint32_t AddClamped(std::uint32_t a, std::uint64_t b) {
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(std::uint64_t{a} + b, std::numeric_limits<std::uint32_t>::max()));
-}
-
-}  // namespace
 
 std::int64_t ServerState::NowSeconds() const {
   constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
@@ -35,56 +21,44 @@ std::int64_t ServerState::NowSeconds() const {
 }
 
 void ServerState::BeginStay(QueueRecord& record, const InteractionState& interaction) {
-  const bool connected =
-      ClassifyState(interaction.attributes.Query(Xan_State)) == eStateClass::kConnected;
-  record.stays[interaction.id] = Stay{NowSeconds(), connected};
+  const eStateClass state = ClassifyState(interaction.attributes.Query(Xan_State));
+  record.stays.Begin(interaction.id, Stay{NowSeconds(), state == eStateClass::kConnected,
+                                          state == eStateClass::kDisconnected});
   CountMember(record, interaction);
 }
 
 void ServerState::EndStay(QueueRecord& record, std::uint32_t id) {
-  const auto it = record.stays.find(id);
-  if (it == record.stays.end()) return;
+  if (record.stays.Find(id) == nullptr) return;
   if (const InteractionState* interaction = FindInteraction(id))
     UncountMember(record, *interaction);
-  const std::uint32_t length = Clamp(NowSeconds() - it->second.since);
-  record.closedSeconds += length;
-  record.longestClosed = std::max(record.longestClosed, length);
-  record.stays.erase(it);
+  record.stays.End(id, NowSeconds());
 }
 
 void ServerState::MarkConnected(std::uint32_t id) {
-  const auto mark = [id](QueueRecord& record) {
-    const auto it = record.stays.find(id);
-    if (it != record.stays.end()) it->second.connected = true;
-  };
-  for (auto& entry : queues_) mark(entry.second);
-  for (auto& entry : views_) mark(entry.second);
+  for (auto& entry : queues_) entry.second.stays.MarkConnected(id);
+  for (auto& entry : views_) entry.second.stays.MarkConnected(id);
+}
+
+bool ServerState::HasItsMembersStays(const QueueRecord& record) const {
+  if (record.stays.Size() != record.members.size() || !record.stays.IsConsistent()) return false;
+  return std::ranges::all_of(record.members, [&](std::uint32_t id) {
+    const Stay* stay = record.stays.Find(id);
+    const InteractionState* interaction = FindInteraction(id);
+    return stay != nullptr && interaction != nullptr &&
+           stay->disconnected == (ClassifyState(interaction->attributes.Query(Xan_State)) ==
+                                  eStateClass::kDisconnected);
+  });
 }
 
 StayTotals ServerState::Stays(const CEntityId& entity) const {
   StayTotals totals;
   const std::int64_t now = NowSeconds();
-  const auto add = [&](const QueueRecord& record) {
-    totals.activeSeconds = AddClamped(totals.activeSeconds, record.closedSeconds);
-    totals.longestSeconds = std::max(totals.longestSeconds, record.longestClosed);
-    for (const auto& [id, stay] : record.stays) {
-      const std::uint32_t length = Clamp(now - stay.since);
-      totals.activeSeconds = AddClamped(totals.activeSeconds, length);
-      totals.longestSeconds = std::max(totals.longestSeconds, length);
-      if (!stay.connected) continue;
-      ++totals.connectionCalls;
-      const InteractionState* interaction = FindInteraction(id);
-      if (interaction != nullptr &&
-          ClassifyState(interaction->attributes.Query(Xan_State)) == eStateClass::kDisconnected) {
-        ++totals.disconnectedConnectionCalls;
-      }
-    }
-  };
   if (entity.QueryObjectId() != W4Notifier::kAllObjects) {
-    if (const QueueRecord* record = FindRecord(entity)) add(*record);
+    if (const QueueRecord* record = FindRecord(entity)) record->stays.AddTo(totals, now);
     return totals;
   }
-  for (const CEntityId& queue : QueuesOfType(entity.QueryObjectType())) add(*FindQueue(queue));
+  ForEachQueueOfType(entity.QueryObjectType(),
+                     [&](const QueueRecord& record) { record.stays.AddTo(totals, now); });
   return totals;
 }
 

@@ -62,6 +62,7 @@ void ServerState::OpenView(const CEntityId& view) {
 }
 
 void ServerState::UpdateViews(std::uint32_t id, const CQmAttributeMap& changed, Changes& changes) {
+  if (views_.empty()) return;  // spares the lookup on every change
   const InteractionState* interaction = FindInteraction(id);
   if (interaction == nullptr) return;
   const CEntityId entity(interaction->type, id);

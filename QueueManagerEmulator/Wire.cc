@@ -12,34 +12,41 @@ namespace {
 
 using W4Notifier::CMessage;
 
-// What both statistics forms are computed from.
-struct Totals {
-  std::map<ObjectTypes, QueueCounts> byType;
+// What both statistics forms are computed from. A single queue's counts are
+// read where the queue keeps them; the all-queues entity's are summed here.
+// Not copyable: `byType` may point into the object itself.
+class Totals {
+ public:
+  Totals(const ServerState& state, const CEntityId& queue) : stays(state.Stays(queue)) {
+    if (queue.QueryObjectId() != W4Notifier::kAllObjects) {
+      if (const QueueRecord* record = state.FindRecord(queue)) Take(*record);
+      return;
+    }
+    state.ForEachQueueOfType(queue.QueryObjectType(),
+                             [this](const QueueRecord& record) { Add(record); });
+  }
+  Totals(const Totals&) = delete;
+  Totals& operator=(const Totals&) = delete;
+
+  const std::map<ObjectTypes, QueueCounts>* byType = &summed_;
   std::uint32_t countToday = 0;
   std::uint32_t abandonedToday = 0;
   StayTotals stays;
+
+ private:
+  void Take(const QueueRecord& record) {
+    byType = &record.counts;
+    countToday = record.countToday;
+    abandonedToday = record.abandonedToday;
+  }
+  void Add(const QueueRecord& record) {
+    for (const auto& [type, counts] : record.counts) AddCounts(summed_[type], counts);
+    countToday += record.countToday;
+    abandonedToday += record.abandonedToday;
+  }
+
+  std::map<ObjectTypes, QueueCounts> summed_;
 };
-
-void AddQueue(Totals& totals, const ServerState& state, const CEntityId& queue) {
-  const QueueRecord* record = state.FindRecord(queue);
-  if (record == nullptr) return;
-  for (const auto& [type, counts] : record->counts) AddCounts(totals.byType[type], counts);
-  totals.countToday += record->countToday;
-  totals.abandonedToday += record->abandonedToday;
-}
-
-Totals TotalsOf(const ServerState& state, const CEntityId& queue) {
-  Totals totals;
-  totals.stays = state.Stays(queue);
-  if (queue.QueryObjectId() != W4Notifier::kAllObjects) {
-    AddQueue(totals, state, queue);
-    return totals;
-  }
-  for (const CEntityId& each : state.QueuesOfType(queue.QueryObjectType())) {
-    AddQueue(totals, state, each);
-  }
-  return totals;
-}
 
 void WriteCounts(CMessage& message, const QueueCounts& c) {
   message << c.alerting << c.connected << c.disconnected << c.held << c.messaging << c.system;
@@ -96,7 +103,7 @@ namespace {
 
 void WriteTotals(CMessage& message, const Totals& totals) {
   QueueCounts all;
-  for (const auto& entry : totals.byType) AddCounts(all, entry.second);
+  for (const auto& entry : *totals.byType) AddCounts(all, entry.second);
   WriteCounts(message, all);
   const StayTotals& stays = totals.stays;
   message << stays.connectionCalls << stays.disconnectedConnectionCalls << totals.countToday
@@ -105,8 +112,8 @@ void WriteTotals(CMessage& message, const Totals& totals) {
 
 void WriteTotals2(CMessage& message, const Totals& totals) {
   message << totals.stays.connectionCalls << totals.stays.disconnectedConnectionCalls
-          << static_cast<std::int32_t>(totals.byType.size());
-  for (const auto& [type, counts] : totals.byType) {
+          << static_cast<std::int32_t>(totals.byType->size());
+  for (const auto& [type, counts] : *totals.byType) {
     message << static_cast<std::int32_t>(type);
     WriteCounts(message, counts);
   }
@@ -115,11 +122,11 @@ void WriteTotals2(CMessage& message, const Totals& totals) {
 }  // namespace
 
 void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  WriteTotals(message, TotalsOf(state, queue));
+  WriteTotals(message, Totals(state, queue));
 }
 
 void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  WriteTotals2(message, TotalsOf(state, queue));
+  WriteTotals2(message, Totals(state, queue));
 }
 
 void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId& queue,
@@ -130,7 +137,7 @@ void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId
     return;
   }
   // Both records are counted from the same totals, summed once.
-  const Totals totals = TotalsOf(state, queue);
+  const Totals totals(state, queue);
   message << true << true;
   WriteTotals(message, totals);
   message << static_cast<std::uint32_t>(events.size());
@@ -198,7 +205,13 @@ CMessage InteractionNotification(const InteractionRecord& record) {
 }
 
 CMessage QueueNotification(const ServerState& state, const QueueChange& change) {
+  // Room for the header, both statistics records of a queue of one or two
+  // media types and events of a few attributes each: one allocation rather
+  // than a growth at every part.
+  constexpr std::size_t kFixedBytes = 192;
+  constexpr std::size_t kBytesPerEvent = 256;
   CMessage message(change.queue, 0);
+  message.Reserve(kFixedBytes + kBytesPerEvent * change.events.size());
   WriteServerTime(message, state);
   if (change.removed) {
     message << false;

@@ -6,6 +6,7 @@
 #include <future>
 
 #include "QueueManager/Alerting.h"
+#include "QueueManager/ConditionalUpdates.h"
 #include "emulator/EmulatorTestSupport.h"
 
 namespace QueueManager::Emulator {
@@ -87,6 +88,38 @@ TEST_F(AlertingTest, HeldOrdersEndByRequestTimeOutDisconnectionOrMove) {
     EXPECT_FALSE(emulator_->Alerting(id).has_value());
     EXPECT_THAT(emulator_->Interaction(id)->queues, ::testing::Not(::testing::Contains(kSupport)));
   }
+}
+
+// The time-out thread sleeps until the earliest time-out it knows of: what
+// falls due before it, a shorter alerting or an answer a fault delays, wakes
+// it, and is not left waiting for the longer time-out.
+TEST_F(AlertingTest, WhatFallsDueFirstIsNotHeldBackByALongerTimeOut) {
+  using namespace std::chrono_literals;
+  const std::uint32_t held = Add({{u"Xan_State", u"O"}});
+  auto heldOutcome = W4Util::MakeObject<Outcome>();
+  AsyncPerformAlerting(held, 600, {kSales}, {kSupport}, kAlerts, 0, heldOutcome);
+  bus_->WaitIdle();
+  ASSERT_TRUE(emulator_->Alerting(held).has_value());
+  const std::vector<std::pair<const char*, std::function<bool()>>> cases{
+      {"a one-second alerting times out",
+       [this] {
+         const std::uint32_t id = Add({{u"Xan_State", u"O"}});
+         auto outcome = W4Util::MakeObject<Outcome>();
+         AsyncPerformAlerting(id, 1, {kSales}, {kSupport}, kAlerts, 0, outcome);
+         auto code = outcome->promise.get_future();
+         return code.wait_for(30s) == std::future_status::ready && code.get() == eAlertingTimeout;
+       }},
+      {"a delayed answer comes",
+       [this] {
+         const std::uint32_t id = Add({{u"Custom", u"1"}});
+         emulator_->InjectFault(RequestFaultPlan{W4Notifier::eInteractionRequest, 10,
+                                                 eFault::kDelay, FaultSelection::Next(1), 50ms});
+         int now = 0;
+         return IncrementAttribute(id, CQmAttributeName(u"Custom"), 1, now);
+       }},
+  };
+  for (const auto& [what, fellDue] : cases) EXPECT_TRUE(fellDue()) << what;
+  EXPECT_TRUE(emulator_->Alerting(held).has_value());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/notifier/BusCore.h"
 
 #include <algorithm>
+#include <array>
 
 #include "platform/notifier/InProcessConnectionImpl.h"
 
@@ -112,15 +113,26 @@ void BusCore::Reply(std::uint64_t token, const CMessage& body, bool rejected) {
 
 void BusCore::Publish(const CMessage& notification) {
   Observe(IBusObserver::eTraffic::kNotification, notification);
-  std::vector<std::shared_ptr<ConnectionCore>> targets;
+  // A bus has a few connections: they are held on the stack while they are
+  // called, and only a crowd of them costs an allocation per notification.
+  constexpr std::size_t kHeldOnStack = 8;
+  std::array<std::shared_ptr<ConnectionCore>, kHeldOnStack> held;
+  std::size_t count = 0;
+  std::vector<std::shared_ptr<ConnectionCore>> more;
   {
     W4Os::MutexLock lock(&mutex_);
-    targets.reserve(connections_.size());
     for (const auto& weak : connections_) {
-      if (auto connection = weak.lock()) targets.push_back(std::move(connection));
+      auto connection = weak.lock();
+      if (!connection) continue;
+      if (count < kHeldOnStack) {
+        held[count++] = std::move(connection);
+      } else {
+        more.push_back(std::move(connection));
+      }
     }
   }
-  for (const auto& connection : targets) connection->OnNotification(notification);
+  for (std::size_t i = 0; i < count; ++i) held[i]->OnNotification(notification);
+  for (const auto& connection : more) connection->OnNotification(notification);
 }
 
 void BusCore::SetRequestHandler(IRequestHandler* handler) {

@@ -16,7 +16,11 @@ CInProcessConnection::Impl::Impl(std::weak_ptr<detail::BusCore> bus,
       laneCount_(std::max(1u, options.deliveryThreads)) {
   W4Os::MutexLock lock(&mutex_);
   lanes_.resize(laneCount_);
-  for (Lane& lane : lanes_) lane.work = std::make_unique<W4Os::CondVar>(&mutex_);
+  for (Lane& lane : lanes_) {
+    lane.work = std::make_unique<W4Os::CondVar>(&mutex_);
+    lane.queued = std::make_unique<std::atomic<std::uint64_t>>(0);
+    lane.spin = std::make_unique<detail::SpinPolicy>();
+  }
 }
 
 void CInProcessConnection::Impl::StartThreads() {
@@ -92,10 +96,16 @@ CInProcessConnection::Impl::Lane* CInProcessConnection::Impl::CurrentLane() {
 }
 
 void CInProcessConnection::Impl::Enqueue(Delivery delivery) {
+  EnqueueUnsignalled(std::move(delivery)).work->Signal();
+}
+
+CInProcessConnection::Impl::Lane& CInProcessConnection::Impl::EnqueueUnsignalled(
+    Delivery delivery) {
   Lane& lane = LaneOf(delivery.object);
   lane.queue.push_back(std::move(delivery));
+  lane.queued->fetch_add(1, std::memory_order_relaxed);
   work_->Add();
-  lane.work->Signal();
+  return lane;
 }
 
 void CInProcessConnection::Impl::EnqueueOutcome(std::uint32_t requestId, PendingAsync pending,
@@ -318,29 +328,48 @@ void CInProcessConnection::Impl::OnNotification(const CMessage& notification) {
   const ObjectTypes type = notification.QueryObjectType();
   const std::uint32_t id = notification.QueryObjectId();
   const int event = notification.QueryEventId();
-  W4Os::MutexLock lock(&mutex_);
-  if (!connected_) return;
-  auto deliverTo = [&](const SubscriptionKey& key) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
-    auto it = subscriptions_.find(key);
-    if (it == subscriptions_.end()) return;
-    for (const Subscription& s : it->second) {
-      Delivery delivery;
-      delivery.kind = DeliveryKind::kNotification;
-      delivery.object = s.object;
-      delivery.messageCallback = s.callback;
-      delivery.subscriptionId = s.id;
-      delivery.message = notification;
-      Enqueue(std::move(delivery));
-    }
-  };
-  deliverTo({type, id, event});
-  if (id != kAllObjects) deliverTo({type, kAllObjects, event});
-  for (const InboxSubscription& s : inboxes_) {
-    if (s.key.type == type && s.key.eventCode == event &&
-        (s.key.objectId == id || s.key.objectId == kAllObjects)) {
-      s.inbox->Deliver(notification);
+  LaneWakeList wake;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!connected_) return;
+    auto deliverTo = [&](const SubscriptionKey& key) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+      auto it = subscriptions_.find(key);
+      if (it == subscriptions_.end()) return;
+      for (const Subscription& s : it->second) {
+        Delivery delivery;
+        delivery.kind = DeliveryKind::kNotification;
+        delivery.object = s.object;
+        delivery.messageCallback = s.callback;
+        delivery.subscriptionId = s.id;
+        delivery.message = notification;
+        wake.Add(*EnqueueUnsignalled(std::move(delivery)).work);
+      }
+    };
+    deliverTo({type, id, event});
+    if (id != kAllObjects) deliverTo({type, kAllObjects, event});
+    for (const InboxSubscription& s : inboxes_) {
+      if (s.key.type == type && s.key.eventCode == event &&
+          (s.key.objectId == id || s.key.objectId == kAllObjects)) {
+        s.inbox->Deliver(notification);
+      }
     }
   }
+  // Woken without the lock: a lane woken under it would at once block on it
+  // again, and its release would then have to wake the lane a second time.
+  wake.SignalAll();
+}
+
+void CInProcessConnection::Impl::LaneWakeList::Add(W4Os::CondVar& work) {
+  if (std::find(lanes_.begin(), lanes_.begin() + count_, &work) != lanes_.begin() + count_) return;
+  if (count_ == lanes_.size()) {
+    work.Signal();  // rarely more lanes than fit: this one is woken at once
+    return;
+  }
+  lanes_[count_++] = &work;
+}
+
+void CInProcessConnection::Impl::LaneWakeList::SignalAll() const {
+  for (std::size_t i = 0; i < count_; ++i) lanes_[i]->Signal();
 }
 
 eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity, int eventCode,
@@ -494,6 +523,7 @@ void CInProcessConnection::Impl::RunLane(std::size_t index) {
   mutex_.Lock();
   while (true) {
     Lane& lane = lanes_[index];
+    if (lane.queue.empty() && !shuttingDown_) SpinForDeliveries(lane);
     while (lane.queue.empty() && !shuttingDown_) lane.work->Wait();
     if (lane.queue.empty()) break;  // shutting down, and the queue is drained
     Delivery delivery = std::move(lane.queue.front());
@@ -522,6 +552,14 @@ void CInProcessConnection::Impl::RunLane(std::size_t index) {
     mutex_.Lock();
   }
   mutex_.Unlock();
+}
+
+void CInProcessConnection::Impl::SpinForDeliveries(Lane& lane) {
+  // Relaxed: the count is a hint; the queue itself is read under the lock.
+  const std::uint64_t seen = lane.queued->load(std::memory_order_relaxed);
+  mutex_.Unlock();
+  lane.spin->SpinUntil([&] { return lane.queued->load(std::memory_order_relaxed) != seen; });
+  mutex_.Lock();
 }
 
 void CInProcessConnection::Impl::InvokeGuarded(Delivery& delivery) {

@@ -9,6 +9,7 @@
 // mutex, then bus mutex); the bus never calls a connection while holding its
 // own mutex.
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -80,8 +81,24 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
     const void* current = nullptr;  // object being called back, if any
     std::thread::id threadId;
     std::unique_ptr<W4Os::CondVar> work;  // signalled when `queue` gains an item
+    // Counts the items `queue` gained: a lane that ran dry watches it without
+    // the lock for a moment before it parks (see SpinForDeliveries).
+    std::unique_ptr<std::atomic<std::uint64_t>> queued;
+    std::unique_ptr<detail::SpinPolicy> spin;
     std::vector<CKeepAlive> deferredReleases;
     std::thread thread;
+  };
+  // The lanes that deliveries were queued for, to be woken once the lock is
+  // released, each once. Not thread-safe; lives on one caller's stack. The
+  // lanes' conditions outlive it: lanes are never removed.
+  class LaneWakeList {
+   public:
+    void Add(W4Os::CondVar& work);
+    void SignalAll() const;
+
+   private:
+    std::array<W4Os::CondVar*, 4> lanes_{};
+    std::size_t count_ = 0;
   };
   struct SubscriptionKey {
     ObjectTypes type;
@@ -129,6 +146,9 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   Lane& LaneOf(const void* object) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   Lane* CurrentLane() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void Enqueue(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Queues `delivery` without waking its lane, which the caller wakes;
+  // returns the lane.
+  Lane& EnqueueUnsignalled(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
@@ -145,6 +165,12 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   bool IsSubscribed(std::uint64_t subscriptionId) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   bool HasSubscription(const void* object) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void RunLane(std::size_t index);
+  // Leaves the lock for a short spin while `lane` has nothing queued. A
+  // publisher that sends a stream of notifications wakes a parked lane for
+  // each of them (a system call and a thread switch each way); a lane that
+  // waits a moment finds the next one queued, and its publisher signals no
+  // sleeper. The spin policy turns spinning off where it does not pay.
+  void SpinForDeliveries(Lane& lane) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void RunTimer();
   void InvokeGuarded(Delivery& delivery);
   static void Invoke(Delivery& delivery);
