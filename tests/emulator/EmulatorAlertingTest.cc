@@ -98,7 +98,7 @@ TEST_F(AlertingTest, WhatFallsDueFirstIsNotHeldBackByALongerTimeOut) {
   const std::uint32_t held = Add({{u"Xan_State", u"O"}});
   auto heldOutcome = W4Util::MakeObject<Outcome>();
   AsyncPerformAlerting(held, 600, {kSales}, {kSupport}, kAlerts, 0, heldOutcome);
-  bus_->WaitIdle();
+  Sync();
   ASSERT_TRUE(emulator_->Alerting(held).has_value());
   const std::vector<std::pair<const char*, std::function<bool()>>> cases{
       {"a one-second alerting times out",
