@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -69,22 +71,47 @@ void CQmCache::AllQueuesCallback::OnMessageReceived(CMessage& message) {
 }
 
 void CQmCache::ProcessNotification(CMessage& message, bool viaAllQueues) {
-  ReadServerTime(message);
+  // The server time is fed to the clock under the first lock the body takes
+  // anyway (see ProcessQueueBody), or on the way out.
+  PendingClock clock(*this, ReadServerTimeHeader(message));
   // The server's own notifications (its clock) carry nothing else.
   if (message.QueryObjectType() == W4Notifier::eQueueManagerServer) return;
   const CEntityId queue(message.QueryObjectType(), message.QueryObjectId(), 0);
   if (viaAllQueues) {
     // A queue the all-queues record has not met yet joins it.
     W4Os::CCriticalSectionLock lock(&lock_);
+    FeedPendingClockLocked(&clock);
     tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, message, false, 0);
+  ProcessQueueBody(queue, viaAllQueues, message, false, 0, &clock);
 }
 
 void CQmCache::ReadServerTime(CMessage& message) {
   const ServerSeconds serverTime = ReadServerTimeHeader(message);
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedClockLocked(serverTime);
+}
+
+void CQmCache::FeedPendingClock(PendingClock& clock) {
+  if (!clock.serverTime_) return;
+  W4Os::CCriticalSectionLock lock(&lock_);
+  FeedPendingClockLocked(&clock);
+}
+
+void CQmCache::FeedPendingClockLocked(PendingClock* clock) {
+  if (clock != nullptr && clock->serverTime_) {
+    FeedClockLocked(*std::exchange(clock->serverTime_, std::nullopt));
+  }
+}
+
+void CQmCache::PrepareEventLocked(const QueueEvent& event) {
+  // The interaction's record is fetched into the processor's cache while the
+  // event's attributes are read, rather than waited for when they are
+  // stored: with many interactions cached it is seldom there already.
+  if (const InteractionRecord* interaction =
+          tables_.FindInteraction(event.interaction.QueryObjectId())) {
+    CacheTables::Prefetch(*interaction);
+  }
 }
 
 // ---- monitor queue responses ----
@@ -136,13 +163,14 @@ void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
 // ---- queue bodies ----
 
 void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMessage& message,
-                                bool initialResponse, MonitorId requester) {
+                                bool initialResponse, MonitorId requester, PendingClock* clock) {
   bool exists = false;
   message >> exists;
   if (!exists) {
     CBatchLease batch;
     {
       W4Os::CCriticalSectionLock lock(&lock_);
+      FeedPendingClockLocked(clock);
       QueueRemovedLocked(queue, viaAllQueues, *batch);
     }
     FinishBatch(*batch);
@@ -156,17 +184,26 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   message >> count;
   // Read whole before anything is applied: the sequence number at the end
   // decides whether the body is applied at all.
-  std::vector<QueueEvent> events;
-  events.reserve(std::min<std::size_t>(count, message.RemainingBytes() / kSmallestEventBytes));
+  QueueEventsLease events;
+  events->Reserve(std::min<std::size_t>(count, message.RemainingBytes() / kSmallestEventBytes));
   std::uint64_t sequence = 0;
   try {
-    for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(message, events.emplace_back());
+    for (std::uint32_t i = 0; i < count; ++i) {
+      QueueEvent& event = events->Add();
+      ReadQueueEventHead(message, event);
+      if (i == 0) {
+        W4Os::CCriticalSectionLock lock(&lock_);
+        FeedPendingClockLocked(clock);
+        PrepareEventLocked(event);
+      }
+      event.attributes.Read(message);
+    }
   } catch (const std::exception&) {
     // What precedes a malformed event is applied, as it would have been had
     // the events been applied as they were read.
-    events.pop_back();
-    ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
-                   requester, nullptr);
+    events->DropLast();
+    ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
+                   initialResponse, requester, nullptr);
     throw;
   }
   // The trailer is optional: a sequence number and the second statistics
@@ -174,19 +211,19 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   // section follows at once is read correctly too.
   const bool trailer = NextFieldIs(message, FieldType::kUInt64);
   if (trailer) message >> sequence;
-  if (!TakeSequence(queue, viaAllQueues, sequence, initialResponse)) {
+  if (!TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock)) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Notification {} of {} skipped: it was applied already or came after a later one",
              sequence, ScopedName(queue));
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
-  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
-                 requester, trailer ? &message : nullptr);
+  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
+                 initialResponse, requester, trailer ? &message : nullptr);
 }
 
 void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
-                              const std::vector<QueueEvent>& events, bool initialResponse,
+                              std::span<const QueueEvent> events, bool initialResponse,
                               MonitorId requester, CMessage* stats2) {
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
@@ -213,8 +250,9 @@ void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const C
 }
 
 bool CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
-                            bool initialResponse) {
+                            bool initialResponse, PendingClock* clock) {
   W4Os::CCriticalSectionLock lock(&lock_);
+  FeedPendingClockLocked(clock);
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
   // Unnumbered bodies, and bodies of queues not cached, are applied as they
   // come.
