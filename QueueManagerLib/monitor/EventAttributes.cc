@@ -19,6 +19,8 @@ using W4Notifier::CMessage;
 // The least an entry occupies on the wire: a number field and an empty
 // text field. Bounds what a claimed count may reserve.
 constexpr std::size_t kMinEntryBytes = 10;
+// The value texts' first room, in code units.
+constexpr std::size_t kFirstTextUnits = 128;
 
 }  // namespace
 
@@ -88,7 +90,11 @@ std::size_t EventAttributes::GrowTexts(std::size_t units) {
   if (units > std::numeric_limits<std::uint32_t>::max() - at) {
     throw std::length_error("event attributes too long");
   }
-  if (units > texts_.size() - at) texts_.resize(std::max(at + units, texts_.size() * 3 / 2));
+  // Room for a typical event's values at the first growth, then doubling: a
+  // fresh object (one per event where events are kept) grows once or twice.
+  if (units > texts_.size() - at) {
+    texts_.resize(std::max({at + units, 2 * texts_.size(), kFirstTextUnits}));
+  }
   textsUsed_ = at + units;
   return at;
 }
