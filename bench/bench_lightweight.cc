@@ -1,13 +1,16 @@
 // Benchmarks of the caching object type monitor: writes and queries through
 // one monitor on 1 and 2 threads (lock striping), single queries, and the
 // rate at which notifications of 5-attribute events are applied, with and
-// without their decoding. The connection drops every request: a write
-// builds its request and hands it to the notifier, so the figures are the
-// monitor's own cost and not a transport's. Events are fed as the
-// notifier's delivery thread would feed them.
+// without their decoding, also for objects picked at random among 1k, 10k
+// and 100k cached ones, with the memory per cached object. The connection drops every request: a
+// write builds its request and hands it to the notifier, so the figures are the monitor's own cost
+// and not a transport's. Events are fed as the notifier's delivery thread would feed them.
+
+#include <malloc.h>
 
 #include <cstdint>
 #include <future>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,18 +164,63 @@ void BM_ApplyEvents(benchmark::State& state) {
 }
 BENCHMARK(BM_ApplyEvents);
 
+CMessage EventNotification(std::uint32_t id, std::uint32_t variant, bool added = false) {
+  QueueManager::CQmMonitorEvent event(CEntityId(kType, id));
+  event.added = added;
+  event.attributes = FiveAttributes(variant);
+  CMessage message;
+  message << std::uint32_t{0} << std::uint32_t{0};
+  QueueManager::lightweight::WriteMonitorEventBody(message, {{event}, 0});
+  return message;
+}
+
+// A reporting monitor holding `count` objects of five attributes; the heap
+// bytes that adding them took.
+struct FilledMonitor {
+  explicit FilledMonitor(std::uint32_t count) {
+    std::vector<CMessage> adds;
+    for (std::uint32_t id = 0; id < count; ++id) adds.push_back(EventNotification(id, id, true));
+    const std::size_t before = mallinfo2().uordblks;
+    for (CMessage& message : adds) monitor.impl->Light()->OnMessageReceived(message);
+    bytes = mallinfo2().uordblks - before;
+  }
+  ReportingMonitor monitor;
+  std::size_t bytes = 0;
+};
+
+// Update notifications of objects picked at random among `state.range(0)`.
+void BM_DecodeAndApplyAtSize(benchmark::State& state) {
+  const auto count = static_cast<std::uint32_t>(state.range(0));
+  FilledMonitor filled(count);
+  std::mt19937 random(9);
+  std::vector<CMessage> messages;
+  for (std::uint32_t i = 0; i < 8192; ++i) {
+    messages.push_back(EventNotification(random() % count, i / 7 % 2 + 1));
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    CMessage& message = messages[i++ % messages.size()];
+    message.Rewind();
+    filled.monitor.impl->Light()->OnMessageReceived(message);
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DecodeAndApplyAtSize)->Arg(1000)->Arg(10000)->Arg(100000);
+
+void BM_MemoryPerCachedObject(benchmark::State& state) {
+  const auto count = static_cast<std::uint32_t>(state.range(0));
+  std::size_t bytes = 0;
+  for (auto _ : state) bytes = FilledMonitor(count).bytes;
+  state.counters["bytes_per_object"] = static_cast<double>(bytes) / static_cast<double>(count);
+}
+BENCHMARK(BM_MemoryPerCachedObject)->Arg(1000)->Arg(10000)->Arg(100000)->Iterations(1);
+
 // The whole notification: decoding the message, then applying its event.
 void BM_DecodeAndApplyNotifications(benchmark::State& state) {
   ReportingMonitor monitor;
   std::vector<CMessage> messages;
-  for (std::uint32_t id = 0; id < kInteractions; ++id) {
-    QueueManager::CQmMonitorEvent event(CEntityId(kType, id));
-    event.attributes = FiveAttributes(id);
-    CMessage message;
-    message << std::uint32_t{0} << std::uint32_t{0};
-    QueueManager::lightweight::WriteMonitorEventBody(message, {{event}, 0});
-    messages.push_back(message);
-  }
+  for (std::uint32_t id = 0; id < kInteractions; ++id)
+    messages.push_back(EventNotification(id, id));
   std::size_t i = 0;
   for (auto _ : state) {
     CMessage& message = messages[i++ % messages.size()];

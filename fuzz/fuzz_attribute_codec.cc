@@ -2,7 +2,8 @@
 // record, from arbitrary message bytes. Decoding must either succeed or throw
 // CNotifierExtractException (anything else escapes and is reported as a
 // crash), a failed decode must leave the record as documented, and whatever
-// decoded must survive encoding and decoding again as an equal object.
+// decoded must survive encoding and decoding again as an equal object. The
+// monitor cache's decoder of event attributes must agree with the map's.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/QueueStats.h"
 #include "RoundTripChecks.h"
+#include "monitor/EventAttributes.h"
 
 namespace QueueManager::fuzzing {
 namespace {
@@ -75,15 +77,35 @@ void CheckValue(CMessage& input) {
   Require(RoundTrip(decoded, encode, decode) == WireForm(decoded), "value");
 }
 
+// The cache's own decoder of the map form must agree with the map: the same
+// entries and spellings, or a failure that leaves nothing.
+void CheckEventAttributes(const CMessage& input, const CQmAttributeMap* decoded) {
+  CQmAttributeMap leftOver;
+  leftOver[Xan_State] = u"left over";
+  EventAttributes attributes;
+  attributes.Assign(leftOver);
+  try {
+    attributes.Read(input);
+  } catch (const CNotifierExtractException&) {
+    Require(decoded == nullptr && attributes.empty(), "event attributes failed alone");
+    return;
+  }
+  Require(decoded != nullptr && SameSpelling(attributes.Map(), *decoded),
+          "event attributes differ from the map");
+}
+
 void CheckMap(CMessage& input) {
+  const CMessage copy = input;  // its own read position
   CQmAttributeMap decoded;
   decoded[Xan_State] = u"left over";
   try {
     decoded.Read(input);
   } catch (const CNotifierExtractException&) {
     Require(decoded.empty(), "a failed map read left entries");
+    CheckEventAttributes(copy, nullptr);
     return;
   }
+  CheckEventAttributes(copy, &decoded);
   // Entries are written in map order and stored on arrival with assignment
   // semantics; the same insertions of their wire forms give the expected map.
   CQmAttributeMap expected;

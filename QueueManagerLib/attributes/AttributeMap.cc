@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "attributes/Catalogue.h"
+#include "attributes/NameInPlace.h"
 
 namespace QueueManager {
 namespace {
@@ -50,12 +51,9 @@ std::size_t NameFieldBytes(const CQmAttributeName& name) {
   return kIntFieldBytes + TextFieldBytes(key != nullptr ? key->key.size() : 0);
 }
 
-// The name form that CQmAttributeName::Read decodes, read in place: the map
-// discards what it read on any failure, so it needs none of the rollback that
-// a name read on its own does. `scratch` holds the text between the reads of
-// one map, so that a name resolved to a standard key allocates nothing; a
-// custom name takes the string over.
-CQmAttributeName ReadName(const CMessage& message, std::u16string& scratch) {
+}  // namespace
+
+CQmAttributeName ReadNameInPlace(const CMessage& message, std::u16string& scratch) {
   std::int32_t number = eNonStandardAttribute;
   message >> number;
   if (number != eNonStandardAttribute) return CQmAttributeName(static_cast<eAttributeName>(number));
@@ -63,8 +61,6 @@ CQmAttributeName ReadName(const CMessage& message, std::u16string& scratch) {
   // Takes the string only when the name stays custom.
   return CQmAttributeName(std::move(scratch));
 }
-
-}  // namespace
 
 std::ostream& operator<<(std::ostream& out, const CQmAttribute& attribute) {
   return out << attribute.QueryName() << '=' << attribute.QueryValue();
@@ -376,7 +372,7 @@ const CMessage& CQmAttributeMap::Read(const CMessage& message) {
     std::u16string nameText;
     bool inOrder = true;
     for (std::int32_t i = 0; i < count; ++i) {
-      CQmAttributeName name = ReadName(message, nameText);
+      CQmAttributeName name = ReadNameInPlace(message, nameText);
       std::u16string text;
       message >> text;
       if (!nodes_.empty() && !(nodes_.back()->entry.first < name)) inOrder = false;

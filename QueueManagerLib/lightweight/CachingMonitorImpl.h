@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -95,7 +96,9 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
   struct alignas(64) Bucket {
     // Taken before the sequence number generator's lock and the notifier's.
     mutable W4Os::Mutex mutex;
-    std::map<std::uint32_t, CacheEntry> entries QM_GUARDED_BY(mutex);
+    // Hashed: with 100,000 objects over the buckets, an ordered tree's walk
+    // misses the processor's cache at nearly every level.
+    std::unordered_map<std::uint32_t, CacheEntry> entries QM_GUARDED_BY(mutex);
   };
 
   // Filters and stores one added or updated event, then passes on what was

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <deque>
 #include <exception>
+#include <optional>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -71,22 +73,47 @@ void CQmCache::AllQueuesCallback::OnMessageReceived(CMessage& message) {
 }
 
 void CQmCache::ProcessNotification(CMessage& message, bool viaAllQueues) {
-  ReadServerTime(message);
+  // The server time is fed to the clock under the first lock the body takes
+  // anyway (see ProcessQueueBody), or on the way out.
+  PendingClock clock(*this, ReadServerTimeHeader(message));
   // The server's own notifications (its clock) carry nothing else.
   if (message.QueryObjectType() == W4Notifier::eQueueManagerServer) return;
   const CEntityId queue(message.QueryObjectType(), message.QueryObjectId(), 0);
   if (viaAllQueues) {
     // A queue the all-queues record has not met yet joins it.
     W4Os::CCriticalSectionLock lock(&lock_);
+    FeedPendingClockLocked(&clock);
     tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, message, false, {});
+  ProcessQueueBody(queue, viaAllQueues, message, false, {}, &clock);
 }
 
 void CQmCache::ReadServerTime(CMessage& message) {
   const ServerSeconds serverTime = ReadServerTimeHeader(message);
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedClockLocked(serverTime);
+}
+
+void CQmCache::FeedPendingClock(PendingClock& clock) {
+  if (!clock.serverTime_) return;
+  W4Os::CCriticalSectionLock lock(&lock_);
+  FeedPendingClockLocked(&clock);
+}
+
+void CQmCache::FeedPendingClockLocked(PendingClock* clock) {
+  if (clock != nullptr && clock->serverTime_) {
+    FeedClockLocked(*std::exchange(clock->serverTime_, std::nullopt));
+  }
+}
+
+void CQmCache::PrepareEventLocked(const QueueEvent& event) {
+  // The interaction's record is fetched into the processor's cache while the
+  // event's attributes are read, rather than waited for when they are
+  // stored: with many interactions cached it is seldom there already.
+  if (const InteractionRecord* interaction =
+          tables_.FindInteraction(event.interaction.QueryObjectId())) {
+    CacheTables::Prefetch(*interaction);
+  }
 }
 
 // ---- monitor queue responses ----
@@ -137,13 +164,15 @@ void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
 // ---- queue bodies ----
 
 void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMessage& message,
-                                bool initialResponse, const LoadTicket& answer) {
+                                bool initialResponse, const LoadTicket& answer,
+                                PendingClock* clock) {
   bool exists = false;
   message >> exists;
   if (!exists) {
     CBatchLease batch;
     {
       W4Os::CCriticalSectionLock lock(&lock_);
+      FeedPendingClockLocked(clock);
       QueueRemovedLocked(queue, viaAllQueues, *batch);
     }
     FinishBatch(*batch);
@@ -157,17 +186,26 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   message >> count;
   // Read whole before anything is applied: the sequence number at the end
   // decides whether the body is applied at all.
-  std::vector<QueueEvent> events;
-  events.reserve(std::min<std::size_t>(count, message.RemainingBytes() / kSmallestEventBytes));
+  QueueEventsLease events;
+  events->Reserve(std::min<std::size_t>(count, message.RemainingBytes() / kSmallestEventBytes));
   std::uint64_t sequence = 0;
   try {
-    for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(message, events.emplace_back());
+    for (std::uint32_t i = 0; i < count; ++i) {
+      QueueEvent& event = events->Add();
+      ReadQueueEventHead(message, event);
+      if (i == 0) {
+        W4Os::CCriticalSectionLock lock(&lock_);
+        FeedPendingClockLocked(clock);
+        PrepareEventLocked(event);
+      }
+      event.attributes.Read(message);
+    }
   } catch (const std::exception&) {
     // What precedes a malformed event is applied, as it would have been had
     // the events been applied as they were read.
-    events.pop_back();
-    ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse,
-                   answer, nullptr, false);
+    events->DropLast();
+    ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
+                   initialResponse, answer, nullptr, false);
     throw;
   }
   // The trailer is optional: a sequence number and the second statistics
@@ -175,19 +213,19 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   // section follows at once is read correctly too.
   const bool trailer = NextFieldIs(message, FieldType::kUInt64);
   if (trailer) message >> sequence;
-  if (!TakeSequence(queue, viaAllQueues, sequence, initialResponse)) {
+  if (!TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock)) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Notification {} of {} skipped: it was applied already or came after a later one",
              sequence, ScopedName(queue));
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
-  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events, initialResponse, answer,
-                 trailer ? &message : nullptr);
+  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
+                 initialResponse, answer, trailer ? &message : nullptr);
 }
 
 void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
-                              const std::vector<QueueEvent>& events, bool initialResponse,
+                              std::span<const QueueEvent> events, bool initialResponse,
                               const LoadTicket& answer, CMessage* stats2, bool whole) {
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
@@ -219,7 +257,7 @@ void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const C
 }
 
 void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
-                                     const std::vector<QueueEvent>& events) {
+                                     std::span<const QueueEvent> events) {
   // Whole contents are the server's newest word on the queue: a record that
   // missed changes (a reload answered before the queue's subscription was
   // started again, or a reload that failed) is put right here, and its live
@@ -254,8 +292,9 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
 }
 
 bool CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
-                            bool initialResponse) {
+                            bool initialResponse, PendingClock* clock) {
   W4Os::CCriticalSectionLock lock(&lock_);
+  FeedPendingClockLocked(clock);
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
   // Unnumbered bodies, and bodies of queues not cached, are applied as they
   // come.

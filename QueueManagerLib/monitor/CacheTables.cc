@@ -191,11 +191,10 @@ AttributeStore CacheTables::SetAttribute(InteractionRecord& interaction,
                                          const CQmAttributeName& name,
                                          const CQmAttributeValue& value) {
   if (!IsMonitored(interaction, name)) return AttributeStore::kNotMonitored;
-  const CQmAttributeMap::value_type one(name, value);
   bool same = false;
   const bool changed = interaction.Merge(
-      &one, &one + 1, [](const CQmAttributeName&) { return true; },
-      [&](const CQmAttributeName&, const CQmAttributeValue&) { same = true; });
+      OneAttribute{name, value.QueryString()}, [](const CQmAttributeName&) { return true; },
+      [&](const CQmAttributeName&, std::u16string_view) { same = true; });
   if (same) return AttributeStore::kSame;
   return changed ? AttributeStore::kChanged : AttributeStore::kSame;
 }

@@ -18,6 +18,7 @@
 #include "QueueManager/Platform/ObjectTypes.h"
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/EventAttributes.h"
 #include "monitor/FlatIdMap.h"
 #include "monitor/InteractionRecord.h"
 #include "monitor/MonitorId.h"
@@ -154,7 +155,7 @@ class CacheTables {
   // already. Both maps are sorted the same way, so this is one merge walk.
   template <class OnSame>
   void UpdateAttributes(InteractionRecord& interaction, const QueueRecord& queue,
-                        const CQmAttributeMap& updates, OnSame onSame);
+                        const EventAttributes& updates, OnSame onSame);
   // Sets `value` to the cached value, or empties it when there is none.
   AttributeLookup QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
                                  CQmAttributeValue& value) const;
@@ -174,12 +175,12 @@ class CacheTables {
 
 template <class OnSame>
 void CacheTables::UpdateAttributes(InteractionRecord& interaction, const QueueRecord& queue,
-                                   const CQmAttributeMap& updates, OnSame onSame) {
+                                   const EventAttributes& updates, OnSame onSame) {
   // On this queue, every name of the event is monitored: the caller has just
   // registered them for the queue's type.
   const bool viaThisQueue = interaction.IsOn(&queue);
   interaction.Merge(
-      updates.begin(), updates.end(),
+      updates,
       [&](const CQmAttributeName& name) { return viaThisQueue || IsMonitored(interaction, name); },
       onSame);
 }

@@ -132,10 +132,11 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const
   // member.
   const bool told = !(initialResponse && answer.adding && !event.added && !record->Holds(id));
   StoreEventLocked(queue, *record, event);
-  if (event.added) {
-    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes);
-  } else if (!event.attributes.empty() && told) {
-    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes);
+  // The callbacks' map is built only when somebody is called back.
+  if (group.count != 0 && event.added) {
+    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes.Map());
+  } else if (group.count != 0 && !event.attributes.empty() && told) {
+    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes.Map());
   }
   if (event.removed) {
     RemoveFromQueueLocked(queue, *record, id);
@@ -156,14 +157,15 @@ void CQmCache::StoreEventLocked(const CEntityId& queue, QueueRecord& record,
     interaction = tables_.FindInteraction(id);
   }
   if (interaction != nullptr && !event.attributes.empty()) CacheTables::Prefetch(*interaction);
-  for (const auto& entry : event.attributes) {
-    tables_.Names().Register(queue.QueryObjectType(), entry.first);
+  for (std::size_t i = 0; i < event.attributes.size(); ++i) {
+    tables_.Names().Register(queue.QueryObjectType(), event.attributes.Name(i));
   }
   if (interaction != nullptr) {
     tables_.UpdateAttributes(*interaction, record, event.attributes,
-                             [](const CQmAttributeName& name, const CQmAttributeValue& value) {
+                             [](const CQmAttributeName& name, std::u16string_view value) {
                                QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-                                        "{}={} - same value as in cache", name, value);
+                                        "{}={} - same value as in cache", name,
+                                        CQmAttributeValue(value));
                              });
   }
 }

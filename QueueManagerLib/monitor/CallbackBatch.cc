@@ -99,27 +99,4 @@ void CallbackBatch::Clear() {
   if (!interactionRecords_.empty()) interactionRecords_.clear();
 }
 
-// ---- CBatchLease ----
-
-namespace {
-
-// Cleared batches of this thread, kept for reuse.
-thread_local std::vector<std::unique_ptr<CallbackBatch>> t_freeBatches;
-
-}  // namespace
-
-CBatchLease::CBatchLease() {
-  if (t_freeBatches.empty()) {
-    batch_ = new CallbackBatch;
-  } else {
-    batch_ = t_freeBatches.back().release();
-    t_freeBatches.pop_back();
-  }
-}
-
-CBatchLease::~CBatchLease() {
-  batch_->Clear();
-  t_freeBatches.emplace_back(batch_);
-}
-
 }  // namespace QueueManager

@@ -14,6 +14,7 @@
 #include "monitor/HandOffs.h"
 #include "monitor/InteractionMonitorStore.h"
 #include "monitor/MonitorId.h"
+#include "monitor/ThreadLease.h"
 
 namespace QueueManager {
 
@@ -81,21 +82,7 @@ class CallbackBatch {
   std::vector<InteractionReloadRecord> interactionRecords_;
 };
 
-// Borrows a cleared batch from the calling thread's pool and returns it on
-// destruction. Leases nest (a callback may cause more cache work on the same
-// thread), each getting its own batch.
-class CBatchLease {
- public:
-  CBatchLease();
-  ~CBatchLease();
-  CBatchLease(const CBatchLease&) = delete;
-  CBatchLease& operator=(const CBatchLease&) = delete;
-
-  CallbackBatch& operator*() const { return *batch_; }
-  CallbackBatch* operator->() const { return batch_; }
-
- private:
-  CallbackBatch* batch_;
-};
+// A batch borrowed from the calling thread's pool.
+using CBatchLease = ThreadLease<CallbackBatch>;
 
 }  // namespace QueueManager

@@ -142,11 +142,11 @@ int InteractionRecord::Compare(const Entry& entry, const CQmAttributeName& name)
 }
 
 InteractionRecord::Entry InteractionRecord::EntryOf(const CQmAttributeName& name,
-                                                    const CQmAttributeValue& value) {
+                                                    std::u16string_view value) {
   Entry entry;
   entry.number = name.QueryW4AttributeName();
   if (entry.number == eNonStandardAttribute) entry.custom = name.DisplayName();
-  entry.value = value.QueryString();
+  entry.value = value;
   return entry;
 }
 

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -19,6 +18,16 @@
 namespace QueueManager {
 
 class QueueRecord;
+
+// One name and its value in the form that InteractionRecord::Merge takes.
+// Refers to the caller's name and text.
+struct OneAttribute {
+  const CQmAttributeName& name;
+  std::u16string_view value;
+  std::size_t size() const { return 1; }
+  const CQmAttributeName& Name(std::size_t) const { return name; }
+  std::u16string_view Value(std::size_t) const { return value; }
+};
 
 // One cached interaction. Not synchronised (the cache lock guards it); owns
 // its block and is move-only. Records live in a FlatIdMap: they move when
@@ -67,11 +76,12 @@ class InteractionRecord {
   // The cached attributes as a map.
   CQmAttributeMap Attributes() const;
 
-  // Stores the values of [begin, end) (sorted as CQmAttributeMap sorts) for
-  // which keep(name) holds; calls onSame(name, value) for each one cached
-  // with that value already. True when anything changed.
-  template <class It, class Keep, class OnSame>
-  bool Merge(It begin, It end, Keep keep, OnSame onSame);
+  // Stores the values of `updates` (size(), Name(i) and Value(i), sorted as
+  // CQmAttributeMap sorts) for which keep(name) holds; calls onSame(name,
+  // value) for each one cached with that value already. True when anything
+  // changed.
+  template <class Updates, class Keep, class OnSame>
+  bool Merge(const Updates& updates, Keep keep, OnSame onSame);
 
   // Starts fetching the block into the processor's cache.
   void Prefetch() const;
@@ -122,7 +132,7 @@ class InteractionRecord {
     const std::int32_t number = name.QueryW4AttributeName();
     return code == number ? 0 : (code < number ? -1 : 1);
   }
-  static Entry EntryOf(const CQmAttributeName& name, const CQmAttributeValue& value);
+  static Entry EntryOf(const CQmAttributeName& name, std::u16string_view value);
   CQmAttributeName NameOf(const Entry& entry) const;
 
   // Collects the queues and entries into the scratch lists.
@@ -144,10 +154,11 @@ class InteractionRecord {
   std::unique_ptr<char16_t[]> block_;
 };
 
-template <class It, class Keep, class OnSame>
-bool InteractionRecord::Merge(It begin, It end, Keep keep, OnSame onSame) {
+template <class Updates, class Keep, class OnSame>
+bool InteractionRecord::Merge(const Updates& updates, Keep keep, OnSame onSame) {
   const Shape shape = block_ ? Layout() : Shape();
   const std::size_t count = shape.count;
+  const std::size_t total = updates.size();
   // The position of the first cached name not before `name`, from `position`.
   const auto seek = [&](std::size_t position, const CQmAttributeName& name) {
     while (position < count && CompareAt(shape, position, name) < 0) ++position;
@@ -156,28 +167,29 @@ bool InteractionRecord::Merge(It begin, It end, Keep keep, OnSame onSame) {
   // First, while every value replaces one of the same length (and there are
   // few enough to note), in place.
   std::array<Entry, kInPlaceLimit> cached;
-  std::array<const typename std::iterator_traits<It>::value_type*, kInPlaceLimit> updates;
+  std::array<std::size_t, kInPlaceLimit> updated;
   std::size_t matched = 0;
   bool inPlace = true;
   std::size_t position = 0;
-  for (It it = begin; it != end && inPlace; ++it) {
-    if (!keep(it->first)) continue;
-    position = seek(position, it->first);
-    inPlace =
-        matched < kInPlaceLimit && position < count && CompareAt(shape, position, it->first) == 0;
+  for (std::size_t i = 0; i < total && inPlace; ++i) {
+    const CQmAttributeName& name = updates.Name(i);
+    if (!keep(name)) continue;
+    position = seek(position, name);
+    inPlace = matched < kInPlaceLimit && position < count && CompareAt(shape, position, name) == 0;
     if (!inPlace) break;
     cached[matched] = EntryAt(shape, position);
-    updates[matched] = &*it;
-    inPlace = cached[matched].value.size() == it->second.QueryString().size();
+    updated[matched] = i;
+    inPlace = cached[matched].value.size() == updates.Value(i).size();
     ++matched;
   }
   bool changed = false;
   if (inPlace) {
-    for (std::size_t i = 0; i < matched; ++i) {
-      if (cached[i].value == updates[i]->second.QueryString()) {
-        onSame(updates[i]->first, updates[i]->second);
+    for (std::size_t m = 0; m < matched; ++m) {
+      const std::u16string_view value = updates.Value(updated[m]);
+      if (cached[m].value == value) {
+        onSame(updates.Name(updated[m]), value);
       } else {
-        Overwrite(cached[i], updates[i]->second.QueryString());
+        Overwrite(cached[m], value);
         changed = true;
       }
     }
@@ -187,19 +199,21 @@ bool InteractionRecord::Merge(It begin, It end, Keep keep, OnSame onSame) {
   std::vector<Entry>& merged = ScratchEntries();
   merged.clear();
   position = 0;
-  for (It it = begin; it != end; ++it) {
-    if (!keep(it->first)) continue;
-    const std::size_t next = seek(position, it->first);
+  for (std::size_t i = 0; i < total; ++i) {
+    const CQmAttributeName& name = updates.Name(i);
+    if (!keep(name)) continue;
+    const std::size_t next = seek(position, name);
     while (position < next) merged.push_back(EntryAt(shape, position++));
-    if (position < count && CompareAt(shape, position, it->first) == 0) {
+    const std::u16string_view value = updates.Value(i);
+    if (position < count && CompareAt(shape, position, name) == 0) {
       const Entry stored = EntryAt(shape, position++);
-      if (stored.value == it->second.QueryString()) {
-        onSame(it->first, it->second);
+      if (stored.value == value) {
+        onSame(name, value);
         merged.push_back(stored);
         continue;
       }
     }
-    merged.push_back(EntryOf(it->first, it->second));
+    merged.push_back(EntryOf(name, value));
     changed = true;
   }
   while (position < count) merged.push_back(EntryAt(shape, position++));

@@ -36,9 +36,13 @@ std::vector<CQmAttributeName> ReadNameList(CMessage& message) {
   return names;
 }
 
-void ReadQueueEvent(CMessage& message, QueueEvent& event) {
+void ReadQueueEventHead(CMessage& message, QueueEvent& event) {
   event.interaction = ReadEntity(message);
   message >> event.added >> event.removed;
+}
+
+void ReadQueueEvent(CMessage& message, QueueEvent& event) {
+  ReadQueueEventHead(message, event);
   event.attributes.Read(message);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -14,7 +15,9 @@
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Message.h"
 #include "monitor/ClockSkew.h"
+#include "monitor/EventAttributes.h"
 #include "monitor/InteractionMonitorStore.h"
+#include "monitor/ThreadLease.h"
 
 namespace QueueManager {
 
@@ -23,8 +26,31 @@ struct QueueEvent {
   W4Notifier::CEntityId interaction;
   bool added = false;
   bool removed = false;
-  CQmAttributeMap attributes;
+  EventAttributes attributes;
 };
+
+// The events of one queue body, read into storage kept from one body to the
+// next: once warm, reading a body allocates nothing. Not synchronised.
+class QueueEventList {
+ public:
+  // The next event to read into (holding whatever it held before).
+  QueueEvent& Add() {
+    if (size_ == events_.size()) events_.emplace_back();
+    return events_[size_++];
+  }
+  // REQUIRES: an event was added.
+  void DropLast() { --size_; }
+  void Reserve(std::size_t count) { events_.reserve(count); }
+  void Clear() { size_ = 0; }
+  std::span<const QueueEvent> Events() const { return {events_.data(), size_}; }
+
+ private:
+  std::vector<QueueEvent> events_;
+  std::size_t size_ = 0;
+};
+
+// A list borrowed from the calling thread's pool.
+using QueueEventsLease = ThreadLease<QueueEventList>;
 
 // The server time header: high and low 32 bits (two uint fields).
 ServerSeconds ReadServerTimeHeader(W4Notifier::CMessage& message);
@@ -37,6 +63,9 @@ std::vector<CQmAttributeName> ReadNameList(W4Notifier::CMessage& message);
 // map keeps its storage from one event to the next). On an exception `event`
 // holds a mix of old and new fields and must not be applied.
 void ReadQueueEvent(W4Notifier::CMessage& message, QueueEvent& event);
+// The head of an event alone: entity, added, removed. The attributes
+// follow in the message.
+void ReadQueueEventHead(W4Notifier::CMessage& message, QueueEvent& event);
 // Entity, always-notify flag, deallocated flag, attribute map.
 InteractionReloadRecord ReadInteractionRecord(W4Notifier::CMessage& message);
 // A queue body up to its events: the exists flag and the statistics, which

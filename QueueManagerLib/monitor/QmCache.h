@@ -44,6 +44,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -355,6 +356,27 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Responses and notifications (CacheMessages.cc). Each throws
   // W4Notifier::CException on malformed input; the callers catch.
   void ReadServerTime(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
+  // A notification's server time, to be fed to the clock under the first
+  // lock that its body takes, or on destruction when none took it. Not
+  // synchronised: one notification's reader owns it.
+  class PendingClock {
+   public:
+    PendingClock(CQmCache& cache, ServerSeconds serverTime)
+        : cache_(cache), serverTime_(serverTime) {}
+    PendingClock(const PendingClock&) = delete;
+    PendingClock& operator=(const PendingClock&) = delete;
+    ~PendingClock() { cache_.FeedPendingClock(*this); }
+
+   private:
+    friend class CQmCache;
+    CQmCache& cache_;
+    std::optional<ServerSeconds> serverTime_;
+  };
+  // Feeds the clock's time unless fed already (nothing when null).
+  void FeedPendingClockLocked(PendingClock* clock) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void FeedPendingClock(PendingClock& clock) QM_LOCKS_EXCLUDED(lock_);
+  // Starts fetching the record of the interaction of `event` (its head read).
+  void PrepareEventLocked(const QueueEvent& event) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // `viaAllQueues`: received through the all-queues subscription of the
   // message's type.
   void ProcessNotification(W4Notifier::CMessage& message, bool viaAllQueues)
@@ -365,26 +387,28 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_LOCKS_EXCLUDED(lock_);
   void ProcessMonitorSection(W4Notifier::CMessage& response, const OutstandingRequest& request)
       QM_LOCKS_EXCLUDED(lock_);
+  // `clock`, when given, is fed under the body's first lock.
   void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         W4Notifier::CMessage& message, bool initialResponse,
-                        const LoadTicket& answer) QM_LOCKS_EXCLUDED(lock_);
+                        const LoadTicket& answer, PendingClock* clock = nullptr)
+      QM_LOCKS_EXCLUDED(lock_);
   // Records the sequence number of a queue body for its record; false when a
   // notification's number shows it applied already or overtaken by a later
   // one. A load answer sets the number whatever it is.
   bool TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
-                    bool initialResponse) QM_LOCKS_EXCLUDED(lock_);
+                    bool initialResponse, PendingClock* clock) QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
   // given). `whole`: the body's events were all read (a load answer's whole
   // contents then also settle the record's membership).
   void ApplyQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                      const CQmQueueStats* stats, const std::vector<QueueEvent>& events,
+                      const CQmQueueStats* stats, std::span<const QueueEvent> events,
                       bool initialResponse, const LoadTicket& answer, W4Notifier::CMessage* stats2,
                       bool whole = true) QM_LOCKS_EXCLUDED(lock_);
   // Makes the record's members those of a load answer's whole contents,
   // telling its live monitors of each difference.
   void ReconcileWithContents(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                             const std::vector<QueueEvent>& events) QM_LOCKS_EXCLUDED(lock_);
+                             std::span<const QueueEvent> events) QM_LOCKS_EXCLUDED(lock_);
   // Reads past a second statistics record.
   static void SkipStatistics2(W4Notifier::CMessage& message);
   void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,

@@ -31,7 +31,9 @@ void TsServerBatch::ApplyLocked(CQmCache& cache, const W4Notifier::CEntityId& en
     const std::uint32_t id = event.interaction.QueryObjectId();
     if (!event.attributes.empty() && (reportAll || monitored.count(id) != 0)) {
       CQmAttributeMap& update = updates_[id];
-      for (const auto& [name, value] : event.attributes) update.insert(name, value);
+      for (std::size_t i = 0; i < event.attributes.size(); ++i) {
+        update.insert(event.attributes.Name(i), CQmAttributeValue(event.attributes.Value(i)));
+      }
     }
     if (event.removed) monitored.erase(id);
   }

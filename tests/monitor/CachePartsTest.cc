@@ -7,10 +7,13 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "monitor/CacheTables.h"
 #include "monitor/ClockSkew.h"
+#include "monitor/EventAttributes.h"
 #include "monitor/MessageReaders.h"
 
 namespace QueueManager {
@@ -94,9 +97,11 @@ TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
       expected[name] = CQmAttributeValue(value);
     }
     int same = 0;
+    EventAttributes decoded;
+    decoded.Assign(updates);
     record.Merge(
-        updates.begin(), updates.end(), [](const CQmAttributeName&) { return true; },
-        [&](const CQmAttributeName&, const CQmAttributeValue&) { ++same; });
+        decoded, [](const CQmAttributeName&) { return true; },
+        [&](const CQmAttributeName&, std::u16string_view) { ++same; });
     EXPECT_EQ(same, steps[i].sameValues) << "step " << i;
     EXPECT_EQ(record.Attributes(), expected) << "step " << i;
     if (i == 2) record.AddQueue(&second);
@@ -117,10 +122,11 @@ TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
   CQmAttributeMap filtered;
   filtered.insert(Xan_AccountCode, CQmAttributeValue("kept"));
   filtered.insert(Xan_Language, CQmAttributeValue("dropped"));
+  EventAttributes decodedFiltered;
+  decodedFiltered.Assign(filtered);
   record.Merge(
-      filtered.begin(), filtered.end(),
-      [](const CQmAttributeName& name) { return name == Xan_AccountCode; },
-      [](const CQmAttributeName&, const CQmAttributeValue&) {});
+      decodedFiltered, [](const CQmAttributeName& name) { return name == Xan_AccountCode; },
+      [](const CQmAttributeName&, std::u16string_view) {});
   EXPECT_TRUE(record.FindAttribute(Xan_AccountCode, none));
   EXPECT_FALSE(record.FindAttribute(Xan_Language, none));
   record.RemoveQueue(&second);
@@ -141,9 +147,11 @@ TEST(InteractionRecordTest, ManyAttributesAndManyQueuesWidenTheirCounts) {
   for (std::int32_t i = 0; i < 70000; ++i) {
     many.insert(static_cast<eAttributeName>(1000 + i), CQmAttributeValue(i % 2 == 0 ? "e" : "o"));
   }
+  EventAttributes decodedMany;
+  decodedMany.Assign(many);
   record.Merge(
-      many.begin(), many.end(), [](const CQmAttributeName&) { return true; },
-      [](const CQmAttributeName&, const CQmAttributeValue&) {});
+      decodedMany, [](const CQmAttributeName&) { return true; },
+      [](const CQmAttributeName&, std::u16string_view) {});
   EXPECT_EQ(record.AttributeCount(), many.size());
   EXPECT_EQ(record.Type(), W4Notifier::eGenericObject2);
   EXPECT_TRUE(record.IsOn(queues.front().get()));
@@ -154,6 +162,90 @@ TEST(InteractionRecordTest, ManyAttributesAndManyQueuesWidenTheirCounts) {
   record.RemoveQueue(queues.front().get());
   EXPECT_FALSE(record.IsOn(queues.front().get()));
   EXPECT_EQ(record.Attributes(), many);
+}
+
+// An event's attributes decode as CQmAttributeMap decodes the same bytes,
+// whatever the order, repeats and spellings; a malformed map leaves none.
+TEST(EventAttributesTest, DecodesAsTheMapDecodes) {
+  using Entry = std::pair<std::int32_t, std::u16string>;  // number (-1: custom), text
+  struct Case {
+    const char* what;
+    std::vector<std::pair<Entry, std::u16string>> entries;  // name, value
+    std::int32_t count;                                     // as claimed on the wire
+    bool malformed;
+  };
+  const std::u16string longValue(300, u'\u00e9');
+  const std::vector<Case> cases = {
+      {"in order", {{{Xan_State, u""}, u"C"}, {{Xan_UserName, u""}, u"ann"}}, 2, false},
+      {"out of order",
+       {{{Xan_Note, u""}, longValue}, {{-1, u"Tier"}, u"gold"}, {{Xan_State, u""}, u"H"}},
+       3,
+       false},
+      {"repeats keep the first spelling and the last value",
+       {{{-1, u"Tier"}, u"gold"},
+        {{Xan_State, u""}, u"A"},
+        {{-1, u"TIER"}, u"lead"},
+        {{Xan_State, u""}, u"C"}},
+       4,
+       false},
+      {"a standard key sent by text",
+       {{{-1, u"xan_state"}, u"C"}, {{Xan_State, u""}, u"H"}},
+       2,
+       false},
+      {"a count of none", {}, 0, false},
+      {"a negative count", {}, -3, false},
+      {"a count beyond the entries", {{{Xan_State, u""}, u"C"}}, 1'000'000, true},
+  };
+  EventAttributes reused;
+  // A larger event first: what it left must not show in the next ones.
+  CQmAttributeMap large;
+  for (std::int32_t i = 0; i < 40; ++i) {
+    large.insert(static_cast<eAttributeName>(i + 1), CQmAttributeValue(longValue));
+  }
+  W4Notifier::CMessage first;
+  large.Write(first);
+  reused.Read(first);
+  first.Rewind();
+  CQmAttributeMap largeAsSent;
+  largeAsSent.Read(first);
+  EXPECT_EQ(reused.Map(), largeAsSent);
+  for (const Case& c : cases) {
+    W4Notifier::CMessage message;
+    message << c.count;
+    for (const auto& [name, value] : c.entries) {
+      message << name.first;
+      if (name.first == -1) message << name.second;
+      message << value;
+    }
+    CQmAttributeMap expected;
+    EventAttributes fresh;
+    if (c.malformed) {
+      EXPECT_THROW(expected.Read(message), W4Notifier::CNotifierExtractException) << c.what;
+      message.Rewind();
+      EXPECT_THROW(reused.Read(message), W4Notifier::CNotifierExtractException) << c.what;
+      EXPECT_TRUE(reused.empty()) << c.what;
+      EXPECT_TRUE(reused.Map().empty()) << c.what;
+      continue;
+    }
+    expected.Read(message);
+    message.Rewind();
+    reused.Read(message);
+    message.Rewind();
+    fresh.Read(message);
+    for (const EventAttributes* decoded : {&reused, &fresh}) {
+      EXPECT_EQ(decoded->Map(), expected) << c.what;
+      ASSERT_EQ(decoded->size(), expected.size()) << c.what;
+      std::size_t i = 0;
+      for (const auto& [name, value] : expected) {
+        EXPECT_EQ(decoded->Name(i).DisplayName(), name.DisplayName()) << c.what;
+        EXPECT_EQ(decoded->Value(i), value.QueryString()) << c.what;
+        ++i;
+      }
+    }
+    EventAttributes assigned;
+    assigned.Assign(expected);
+    EXPECT_EQ(assigned.Map(), expected) << c.what;
+  }
 }
 
 TEST(MessageReadersTest, HugeNameCountFailsAndTimesConvertToSeconds) {

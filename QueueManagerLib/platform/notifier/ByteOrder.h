@@ -56,9 +56,16 @@ inline void LoadUtf16(char16_t* out, const std::uint8_t* in, std::size_t length)
 }
 
 // Replaces `out` with `length` wire code units: sized, then copied into byte
-// by byte (the wire bytes need not lie at a code unit boundary).
+// by byte (the wire bytes need not lie at a code unit boundary). Storage too
+// small is replaced by a string of the exact size: growing it instead would
+// go through the string's general reallocation path, which copies the old
+// text and rounds the capacity up.
 inline void AssignUtf16(std::u16string& out, const std::uint8_t* in, std::size_t length) {
-  out.resize(length);
+  if (length > out.capacity()) {
+    out = std::u16string(length, u'\0');
+  } else {
+    out.resize(length);
+  }
   LoadUtf16(out.data(), in, length);
 }
 

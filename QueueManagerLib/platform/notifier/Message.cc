@@ -382,7 +382,7 @@ const CMessage& CMessage::ReadInt32Checked(std::int32_t& value) const {
   return *this;
 }
 
-const CMessage& CMessage::operator>>(std::uint32_t& value) const {
+const CMessage& CMessage::ReadUInt32Checked(std::uint32_t& value) const {
   const std::size_t p = ExpectField(FieldType::kUInt32, FieldType::kInt32, FieldType::kObjectType);
   value = ReadFixedValue<std::uint32_t>(body_->data() + p);
   readPos_ = p + 4;
@@ -410,7 +410,7 @@ const CMessage& CMessage::operator>>(std::uint16_t& value) const {
   return *this;
 }
 
-const CMessage& CMessage::operator>>(bool& value) const {
+const CMessage& CMessage::ReadBoolChecked(bool& value) const {
   const std::size_t p = ExpectField(FieldType::kBool);
   const std::uint8_t byte = (*body_)[p];
   if (byte > 1) Fail("malformed bool");
@@ -454,6 +454,12 @@ const CMessage& CMessage::operator>>(std::string& utf8) const {
 }
 
 const CMessage& CMessage::operator>>(std::u16string& text) const {
+  const std::span<const std::uint8_t> units = ReadWideBytes();
+  detail::AssignUtf16(text, units.data(), units.size() / 2);
+  return *this;
+}
+
+std::span<const std::uint8_t> CMessage::ReadWideBytes() const {
   // The common case, checked inline: a wide text whose units are all present.
   const std::size_t size = BodySize();
   if (readPos_ < size && size - readPos_ >= kTagSize + kLengthSize) {
@@ -463,15 +469,13 @@ const CMessage& CMessage::operator>>(std::u16string& text) const {
     const std::size_t start = readPos_ + kTagSize + kLengthSize;
     if ((tag == FieldType::kWideString || tag == FieldType::kWideText) &&
         units <= (size - start) / 2) {
-      detail::AssignUtf16(text, body_->data() + start, units);
       readPos_ = start + units * 2;
-      return *this;
+      return {body_->data() + start, units * 2};
     }
   }
   const auto [start, bytes] = BlobAt(ExpectField(FieldType::kWideString, FieldType::kWideText), 2);
-  detail::AssignUtf16(text, body_->data() + start, bytes / 2);
   readPos_ = start + bytes;
-  return *this;
+  return {body_->data() + start, bytes};
 }
 
 const CMessage& CMessage::operator>>(CMessage& nested) const {

@@ -215,23 +215,15 @@ class QM_EXPORT CMessage {
   // The 32-bit integer is the commonest field of all: its common case (the
   // tag of a 32-bit field and the whole payload present) is read inline.
   const CMessage& operator>>(std::int32_t& value) const {
-    const std::size_t size = BodySize();
-    if (readPos_ < size && size - readPos_ >= 5) {
-      const std::uint8_t* field = body_->data() + readPos_;
-      const auto tag = static_cast<FieldType>(field[0]);
-      if (tag == FieldType::kInt32 || tag == FieldType::kUInt32 || tag == FieldType::kObjectType) {
-        // Little-endian on the wire, whatever the host.
-        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(field[1]) |
-                                          static_cast<std::uint32_t>(field[2]) << 8 |
-                                          static_cast<std::uint32_t>(field[3]) << 16 |
-                                          static_cast<std::uint32_t>(field[4]) << 24);
-        readPos_ += 5;
-        return *this;
-      }
-    }
-    return ReadInt32Checked(value);
+    std::uint32_t bits = 0;
+    if (!TryReadInt32Inline(bits)) return ReadInt32Checked(value);
+    value = static_cast<std::int32_t>(bits);
+    return *this;
   }
-  const CMessage& operator>>(std::uint32_t& value) const;
+  const CMessage& operator>>(std::uint32_t& value) const {
+    if (!TryReadInt32Inline(value)) return ReadUInt32Checked(value);
+    return *this;
+  }
   // A 32-bit field read as std::int32_t reads it.
   const CMessage& operator>>(long& value) const;
   // A 32-bit field read as std::uint32_t reads it, or the 64-bit field (so
@@ -239,13 +231,29 @@ class QM_EXPORT CMessage {
   const CMessage& operator>>(unsigned long& value) const;
   const CMessage& operator>>(std::int16_t& value) const;
   const CMessage& operator>>(std::uint16_t& value) const;
-  const CMessage& operator>>(bool& value) const;
+  // Bools are the commonest field after the 32-bit integers: inline too.
+  const CMessage& operator>>(bool& value) const {
+    const std::size_t size = BodySize();
+    if (readPos_ < size && size - readPos_ >= 2) {
+      const std::uint8_t* field = body_->data() + readPos_;
+      if (static_cast<FieldType>(field[0]) == FieldType::kBool && field[1] <= 1) {
+        value = field[1] != 0;
+        readPos_ += 2;
+        return *this;
+      }
+    }
+    return ReadBoolChecked(value);
+  }
   // The 64-bit field only.
   const CMessage& operator>>(unsigned long long& value) const;
   const CMessage& operator>>(ObjectTypes& value) const;
   const CMessage& operator>>(std::string& utf8) const;
   const CMessage& operator>>(std::u16string& text) const;
   const CMessage& operator>>(CMessage& nested) const;
+  // Reads a wide text field (either form) without copying it: its code units
+  // as they lie in the body, little-endian, two bytes each and not
+  // necessarily aligned. Valid until the message is written to or destroyed.
+  std::span<const std::uint8_t> ReadWideBytes() const;
   // Reads a raw-bytes field of exactly `size` bytes into `data`.
   void Extract(void* data, std::uint32_t size) const;
   // Reads a raw-bytes field of any size.
@@ -310,8 +318,27 @@ class QM_EXPORT CMessage {
   // bytes, checked against the body.
   std::pair<std::size_t, std::size_t> BlobAt(std::size_t payloadPos, std::size_t unit) const;
   [[noreturn]] void Fail(const char* what) const;
-  // A 32-bit integer field with every check (and the failure's reason).
+  // The common case of a 32-bit field of either signedness (or an object
+  // type): its tag and whole payload present. False, reading nothing,
+  // otherwise.
+  bool TryReadInt32Inline(std::uint32_t& value) const {
+    const std::size_t size = BodySize();
+    if (readPos_ >= size || size - readPos_ < 5) return false;
+    const std::uint8_t* field = body_->data() + readPos_;
+    const auto tag = static_cast<FieldType>(field[0]);
+    if (tag != FieldType::kInt32 && tag != FieldType::kUInt32 && tag != FieldType::kObjectType) {
+      return false;
+    }
+    // Little-endian on the wire, whatever the host.
+    value = static_cast<std::uint32_t>(field[1]) | static_cast<std::uint32_t>(field[2]) << 8 |
+            static_cast<std::uint32_t>(field[3]) << 16 | static_cast<std::uint32_t>(field[4]) << 24;
+    readPos_ += 5;
+    return true;
+  }
+  // The field reads with every check (and the failure's reason).
   const CMessage& ReadInt32Checked(std::int32_t& value) const;
+  const CMessage& ReadUInt32Checked(std::uint32_t& value) const;
+  const CMessage& ReadBoolChecked(bool& value) const;
 
   int eventId_ = 0;
   ObjectTypes objectType_ = eObjectTypeNone;
