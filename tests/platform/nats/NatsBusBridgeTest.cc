@@ -38,15 +38,26 @@ class FirstNotification : public IMessageCallback {
   std::optional<CMessage> received_;
 };
 
-TEST(NatsBusBridgeTest, ServesTheBusHandlerAndPublishesItsNotifications) {
-  if (NatsServerProcess::FindProgram().empty())
-    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-  NatsServerProcess server;
-  std::string error;
-  ASSERT_TRUE(server.Start(error)) << error;
-  CNatsOptions options;
-  options.urls = {server.Url()};
-  options.root = "bridge";
+// Each test has a nats-server of its own; skipped when none is installed.
+class NatsBusBridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (NatsServerProcess::FindProgram().empty())
+      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+  }
+  CNatsOptions Options(const std::string& root) const {
+    CNatsOptions options;
+    options.urls = {server_.Url()};
+    options.root = root;
+    return options;
+  }
+  NatsServerProcess server_;
+};
+
+TEST_F(NatsBusBridgeTest, ServesTheBusHandlerAndPublishesItsNotifications) {
+  const CNatsOptions options = Options("bridge");
 
   auto bus = CInProcessBus::Create();
   CScriptedServer scripted(bus);
@@ -143,15 +154,8 @@ std::optional<std::uint16_t> AsyncSender(CNotifierConnection& client) {
   return sender;
 }
 
-TEST(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
-  if (NatsServerProcess::FindProgram().empty())
-    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-  NatsServerProcess server;
-  std::string error;
-  ASSERT_TRUE(server.Start(error)) << error;
-  CNatsOptions options;
-  options.urls = {server.Url()};
-  options.root = "senders";
+TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
+  const CNatsOptions options = Options("senders");
 
   auto bus = CInProcessBus::Create();
   SenderEcho echo;
@@ -175,15 +179,8 @@ TEST(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
 
 // The sender name comes from the request's header: a link back to it must
 // reach a subject of its own, never a wildcard or another root's subjects.
-TEST(NatsBusBridgeTest, SenderLinksReachOnlyASubjectOfTheirOwn) {
-  if (NatsServerProcess::FindProgram().empty())
-    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-  NatsServerProcess server;
-  std::string error;
-  ASSERT_TRUE(server.Start(error)) << error;
-  CNatsOptions options;
-  options.urls = {server.Url()};
-  options.root = "links";
+TEST_F(NatsBusBridgeTest, SenderLinksReachOnlyASubjectOfTheirOwn) {
+  const CNatsOptions options = Options("links");
   std::mutex mutex;
   std::promise<CNatsSenderLink> linked;
   CNatsResponder responder(options, "links", [&](CNatsRequest request) {
@@ -191,7 +188,7 @@ TEST(NatsBusBridgeTest, SenderLinksReachOnlyASubjectOfTheirOwn) {
     linked.set_value(request.SenderLink());
   });
   natsConnection* raw = nullptr;
-  ASSERT_EQ(natsConnection_ConnectTo(&raw, server.Url().c_str()), NATS_OK);
+  ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
   natsSubscription* notices = nullptr;
   ASSERT_EQ(natsConnection_SubscribeSync(&notices, raw, "client.inbox.>"), NATS_OK);
   const struct {
@@ -289,14 +286,9 @@ class OrderLog : public IAsyncResponseCallback, public IMessageCallback {
 
 // What the server sends after an answer reaches the client after it, as on
 // the bus: a cache must not apply a load's answer over a later change.
-TEST(NatsBusBridgeTest, AnAnswerComesBeforeWhatTheServerPublishedAfterIt) {
-  if (NatsServerProcess::FindProgram().empty())
-    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-  NatsServerProcess server;
-  std::string error;
-  ASSERT_TRUE(server.Start(error)) << error;
-  CNatsOptions options;
-  options.urls = {server.Url()};
+TEST_F(NatsBusBridgeTest, AnAnswerComesBeforeWhatTheServerPublishedAfterIt) {
+  CNatsOptions options = Options("");
+  options.root = CNatsOptions().root;
   auto bus = CInProcessBus::Create();
   AnswerThenPublish handler(bus);
   bus->SetRequestHandler(&handler);
