@@ -242,7 +242,7 @@ TEST_F(ActivationTest, FailedFirstLoadIsRetriedByRenegotiationAndByActivate) {
 TEST_F(ActivationTest, MoreNamesWhileTheContentsAreOnTheirWayLoadTheWholeContentsOnce) {
   const CEntityId queue = UserQueue(1031);
   int loads = 0;
-  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&loads, queue](const CMessage& request) {
+  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&loads](const CMessage& request) {
     if (++loads == 1) return CScriptedReply::Silence();
     const auto [adding, asked] = ReadLoadRequest(request);
     const CQmAttributeMap values = Attributes({{Xan_State, "A"}, {Xan_UserName, "ann"}});
