@@ -59,6 +59,8 @@ MonitorId CQmQueueMonitor::Detach(CEntityId& queue) {
   if (id != 0) {
     queue_.Reset();
     names_.clear();
+    // Lock order: the monitor's lock, then the proxy's.
+    CQueueMonitorProxy::Disable(id);
   }
   return id;
 }

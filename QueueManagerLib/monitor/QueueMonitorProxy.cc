@@ -134,6 +134,13 @@ void CQueueMonitorProxy::Deactivate(MonitorId id) {
   if (it != state.entries.end() && it->second.depth == 0) state.entries.erase(it);
 }
 
+void CQueueMonitorProxy::Disable(MonitorId id) {
+  ProxyState& state = State();
+  W4Os::MutexLock lock(&state.mutex);
+  const auto it = state.entries.find(id);
+  if (it != state.entries.end()) it->second.active = false;
+}
+
 void CQueueMonitorProxy::WaitForCallbacks(const CQmQueueMonitor* monitor) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);

@@ -49,6 +49,11 @@ class CQueueMonitorProxy {
   // REQUIRES: the cache lock is not held (the wait may be for a callback
   // that queries the cache).
   static void Deactivate(MonitorId id);
+  // No callback of the attachment starts from now on; waits for none.
+  // Called under the monitor's own lock as it detaches, so that a second
+  // thread that finds the monitor detached already also finds its
+  // callbacks stopped, though the first has yet to wait for them.
+  static void Disable(MonitorId id);
   // Waits until no thread but the caller is inside a callback of `monitor`,
   // whichever attachment it was made for (a callback may have detached the
   // monitor and even attached it again).
