@@ -123,6 +123,12 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingReque
   try {
     // All or nothing: a load whose answer fails halfway is loaded again.
     CheckMonitorResponse(response);
+    if (request.requester != 0 && !request.adding) {
+      // From here on the monitor is being given its contents.
+      W4Os::CCriticalSectionLock lock(&lock_);
+      const auto it = loads_.find(request.requester);
+      if (it != loads_.end() && ServesLoadLocked(request.Ticket())) it->second.delivering = true;
+    }
     ReadServerTime(response);
     while (!response.IsAtEndOfData()) ProcessMonitorSection(response, request);
   } catch (const std::exception& e) {

@@ -60,11 +60,12 @@ bool CQmCache::AnswersCurrentLoadLocked(const LoadTicket& ticket) const {
 
 bool CQmCache::ServesLoadLocked(const LoadTicket& ticket) const {
   const auto it = loads_.find(ticket.monitor);
+  // More names serve a live monitor (the queue record tells whether it is
+  // still attached), whichever of its requests for more brought them; whole
+  // contents serve only a monitor that awaits that very load: one superseded
+  // meanwhile would give it its contents twice.
+  if (ticket.adding) return it == loads_.end() || it->second.state == LoadState::kAdding;
   if (it == loads_.end()) return false;
-  // More names serve a live monitor, whichever of its requests for more
-  // brought them; whole contents serve only a monitor that awaits that very
-  // load: one superseded meanwhile would give it its contents twice.
-  if (ticket.adding) return it->second.state == LoadState::kAdding;
   return it->second.state == LoadState::kAwaiting && it->second.load == ticket.load;
 }
 

@@ -143,19 +143,27 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
     QueueRecord* record = nullptr;
     std::tie(record, created) = tables_.FindOrAddQueue(queue);
     const auto pending = loads_.find(monitor);
-    if (addingAttributes && pending != loads_.end() &&
-        pending->second.state != LoadState::kAdding) {
-      // Never loaded, or its contents still on their way: more names are no
-      // substitute for the whole contents, and a load that asked for fewer
-      // names is superseded by one with all of them.
-      addingAttributes = false;
-      loadNames = CQueueMonitorProxy::Names(monitor);
-    }
-    const bool live = pending == loads_.end() ? !record->AddMonitor(monitor)
-                                              : pending->second.state == LoadState::kAdding;
-    adding = addingAttributes && live;
     load = NextLoadLocked();
-    loads_[monitor] = PendingLoad{adding ? LoadState::kAdding : LoadState::kAwaiting, queue, load};
+    if (addingAttributes && pending != loads_.end() && pending->second.delivering) {
+      // Its contents are being delivered: it is as good as live, and their
+      // load stays the one it awaits. The answer with more names comes after
+      // them and finds it live.
+      adding = true;
+    } else {
+      if (addingAttributes && pending != loads_.end() &&
+          pending->second.state != LoadState::kAdding) {
+        // Never loaded, or its contents still on their way: more names are
+        // no substitute for the whole contents, and a load that asked for
+        // fewer names is superseded by one with all of them.
+        addingAttributes = false;
+        loadNames = CQueueMonitorProxy::Names(monitor);
+      }
+      const bool live = pending == loads_.end() ? !record->AddMonitor(monitor)
+                                                : pending->second.state == LoadState::kAdding;
+      adding = addingAttributes && live;
+      loads_[monitor] =
+          PendingLoad{adding ? LoadState::kAdding : LoadState::kAwaiting, queue, load};
+    }
     if (subscribe) reconcile = subscriptions_.Want(queue, true);
   }
   // Subscribed before the request goes out, so that no change after the
@@ -187,6 +195,7 @@ void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
     const auto it = loads_.find(monitor);
     if (it == loads_.end() || it->second.state != LoadState::kFailed) return;
     it->second.state = LoadState::kAwaiting;
+    it->second.delivering = false;
     it->second.load = load = NextLoadLocked();
     queue = it->second.queue;
   }
@@ -348,6 +357,7 @@ void CQmCache::LoadFailed(const OutstandingRequest& request, const char* why) {
     // Pending until a later load succeeds: a renegotiation, or the monitor's
     // own Activate or RequestAttributeUpdateCallback.
     it->second.state = LoadState::kFailed;
+    it->second.delivering = false;
   }
 }
 

@@ -227,6 +227,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
     LoadState state = LoadState::kAwaiting;
     W4Notifier::CEntityId queue;
     std::uint64_t load = 0;
+    // The answer to `load` is being applied: its callbacks are under way.
+    bool delivering = false;
   };
   // Which load an answer belongs to: the monitor that asked, the load's
   // number and whether it asked for more names only. No monitor for a live

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "CacheTestSupport.h"
 #include "monitor/QmCache.h"
@@ -259,6 +260,37 @@ TEST_F(ActivationTest, MoreNamesWhileTheContentsAreOnTheirWayLoadTheWholeContent
   Publish(queue, {.events = {Added(702)}});
   EXPECT_THAT(monitor.Log(),
               ElementsAre("Added 701 {Xan_State=A,Xan_UserName=ann}", "Added 702 {}"));
+}
+
+// More names asked for while the contents are being delivered go out as
+// such, and their values come after the contents, once.
+TEST_F(ActivationTest, MoreNamesAskedForWhileTheContentsAreDeliveredComeAfterThem) {
+  const CEntityId queue = UserQueue(1033);
+  std::promise<void> asked;
+  std::shared_future<void> askedForMore = asked.get_future().share();
+  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&asked](const CMessage& request) {
+    const auto [adding, loaded] = ReadLoadRequest(request);
+    if (!adding) {
+      return CScriptedReply::Respond(
+          MonitorResponse(loaded, {}, {.events = {Added(901), Added(902)}}));
+    }
+    asked.set_value();
+    return CScriptedReply::Respond(MonitorResponse(
+        loaded, {}, {.events = {Updated(901, Attributes({{Xan_UserName, "ann"}}))}}));
+  });
+  RecordingMonitor monitor;
+  std::thread more;
+  monitor.hook = [&](const std::string& entry) {
+    if (entry != "Added 901 {}") return;
+    more = std::thread(
+        [&] { monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName)); });
+    askedForMore.wait_for(std::chrono::seconds(10));
+  };
+  monitor.Activate(queue, {Xan_State}, false);
+  AwaitLog(monitor, 3);
+  more.join();
+  EXPECT_THAT(monitor.Log(),
+              ElementsAre("Added 901 {}", "Added 902 {}", "Updated 901 {Xan_UserName=ann}"));
 }
 
 // Whole contents are the server's word on the queue: a cached queue that
