@@ -81,9 +81,14 @@ TEST_F(SlowSubscriberTest, NotificationsBeyondTheQueueAreDroppedAndTheCacheReloa
   Sync();
   monitor.Shut();
   // Far more than the queue holds, each a change the cache must not miss.
+  // Each value differs from the last (the server publishes changes only),
+  // so that however many the delivery thread takes at once, more than the
+  // queue holds are still to come while it is held.
   for (const char16_t* value : {u"1", u"2", u"3", u"4", u"5", u"6", u"7", u"8", u"9"}) {
-    for (int round = 0; round < 4; ++round)
-      emulator_->SetAttributes(id, MapOf({{u"Custom", value}}));
+    for (char16_t round = u'a'; round < u'e'; ++round) {
+      const std::u16string text = std::u16string(value) + round;
+      emulator_->SetAttributes(id, MapOf({{u"Custom", text.c_str()}}));
+    }
   }
   emulator_->SetAttributes(id, MapOf({{u"Custom", u"last"}}));
   EXPECT_TRUE(Eventually([&] { return W4Notifier::DroppedNotifications(*library_) > 0; }));
