@@ -159,7 +159,7 @@ void CQmCache::ProcessMonitorSection(CMessage& response, const OutstandingReques
     RegisterNamesLocked(queue.QueryObjectType(), names);
     if (viaAllQueues) tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, response, true, request.Ticket());
+  ProcessQueueBody(queue, viaAllQueues, response, true, request.Ticket(), nullptr, &names);
 }
 
 void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
@@ -170,8 +170,8 @@ void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
 // ---- queue bodies ----
 
 void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMessage& message,
-                                bool initialResponse, const LoadTicket& answer,
-                                PendingClock* clock) {
+                                bool initialResponse, const LoadTicket& answer, PendingClock* clock,
+                                const std::vector<CQmAttributeName>* answerNames) {
   bool exists = false;
   message >> exists;
   if (!exists) {
@@ -225,6 +225,10 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
              sequence, ScopedName(queue));
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
+  }
+  if (answerNames != nullptr) {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    for (const QueueEvent& event : events->Events()) DropUnconfirmedLocked(event, *answerNames);
   }
   ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
                  initialResponse, answer, trailer ? &message : nullptr);

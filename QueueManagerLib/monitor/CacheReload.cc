@@ -133,7 +133,8 @@ void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& e
 
 void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
                                  std::deque<QueueEvent>& events, CallbackBatch& batch) {
-  RegisterNamesLocked(queue.QueryObjectType(), ReadNameList(response));
+  const std::vector<CQmAttributeName> names = ReadNameList(response);
+  RegisterNamesLocked(queue.QueryObjectType(), names);
   bool exists = false;
   response >> exists;
   // The queue may be cached twice: on its own, and as a child of its type's
@@ -158,6 +159,7 @@ void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
              "Reload of {} skipped: the queue is not cached", ScopedName(queue));
     return;
   }
+  for (const QueueEvent& event : listed) DropUnconfirmedLocked(event, names);
   if (tables_.FindQueue(queue) != nullptr) {
     ReloadRecordLocked(queue, false, stats, listed, events, batch);
   }

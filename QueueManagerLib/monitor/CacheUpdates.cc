@@ -184,6 +184,28 @@ void CQmCache::ForgetIfUnqueuedLocked(std::uint32_t id) {
   }
 }
 
+void CQmCache::DropUnconfirmedLocked(const QueueEvent& event,
+                                     const std::vector<CQmAttributeName>& names) {
+  // A set is written through to the cache before it is sent, and stays when
+  // it never reaches the server (the connection was down, nobody served).
+  // The server's answer puts such a value right. Monitors were never told
+  // it, so they are not told its end either.
+  if (event.removed) return;
+  InteractionRecord* interaction = tables_.FindInteraction(event.interaction.QueryObjectId());
+  if (interaction == nullptr) return;
+  for (const CQmAttributeName& name : names) {
+    CQmAttributeValue cached;
+    if (event.attributes.Contains(name) || !interaction->FindAttribute(name, cached) ||
+        cached.empty()) {
+      continue;
+    }
+    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
+             "{}={} of {} emptied: the server holds no value", name, cached,
+             event.interaction.QueryObjectId());
+    tables_.SetAttribute(*interaction, name, CQmAttributeValue());
+  }
+}
+
 bool CQmCache::SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                                   const CQmAttributeValue& value) {
   switch (tables_.SetAttribute(id, name, value)) {

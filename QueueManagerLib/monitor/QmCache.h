@@ -340,6 +340,10 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
                              std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Drops the interaction when no cached queue holds it any more.
   void ForgetIfUnqueuedLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // An answer lists, for each interaction, the value of every one of `names`
+  // that the server holds: a cached value of a name it leaves out is emptied.
+  void DropUnconfirmedLocked(const QueueEvent& event, const std::vector<CQmAttributeName>& names)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ApplyEventLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         const QueueEvent& event, bool initialResponse, const LoadTicket& answer,
                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -389,10 +393,12 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_LOCKS_EXCLUDED(lock_);
   void ProcessMonitorSection(W4Notifier::CMessage& response, const OutstandingRequest& request)
       QM_LOCKS_EXCLUDED(lock_);
-  // `clock`, when given, is fed under the body's first lock.
+  // `clock`, when given, is fed under the body's first lock. `answerNames`:
+  // the names an answer's section lists values of.
   void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                         W4Notifier::CMessage& message, bool initialResponse,
-                        const LoadTicket& answer, PendingClock* clock = nullptr)
+                        const LoadTicket& answer, PendingClock* clock = nullptr,
+                        const std::vector<CQmAttributeName>* answerNames = nullptr)
       QM_LOCKS_EXCLUDED(lock_);
   // Records the sequence number of a queue body for its record; false when a
   // notification's number shows it applied already or overtaken by a later

@@ -427,6 +427,16 @@ class ConsistencyTest : public EmulatorTest {
     connection_->Reconnect(false);
   }
 
+  // Sets a watched name that `id` has no value of while the connection is
+  // down: the library's cache takes the value, the server never hears of it.
+  void SetWhileDown(ViewMonitor& monitor, std::uint32_t id) {
+    monitor.RequestAttributeUpdateCallback(kCustom);
+    bus_->WaitIdle();
+    connection_->Disconnect();
+    SetAttributes(id, MapOf({{u"Custom", u"v3"}}));
+    connection_->Reconnect(false);
+  }
+
  protected:
   void SetUp() override {
     EmulatorTest::SetUp();
@@ -515,6 +525,25 @@ TEST_F(ConsistencyTest, CheckSeesPlantedFaultsAndOnlyThem) {
        [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
          test.MoveOffWhileDown(id);
          CEmulator::ForceRenegotiation(*test.connection_);
+       },
+       false},
+      {"a set that never reached the server",
+       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+         test.SetWhileDown(monitor, id + 1);
+       },
+       true},
+      {"the same set put right by renegotiation",
+       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+         test.SetWhileDown(monitor, id + 1);
+         CEmulator::ForceRenegotiation(*test.connection_);
+       },
+       false},
+      {"the same set put right by a new monitor's contents",
+       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+         test.SetWhileDown(monitor, id + 1);
+         ViewMonitor another;
+         another.Activate(kSales, StateAndCustom(), true);
+         another.Deactivate();
        },
        false},
       {"a notification no server sent",
