@@ -51,7 +51,10 @@ CEntityId Entity(const CMessage& m) {
 
 CEntityId Queue(const CMessage& m) {
   CEntityId queue = Entity(m);
-  if (!queue.IsSet()) throw Malformed{"queue entity not set"};
+  // An unset entity goes on the wire with no object type.
+  if (queue.QueryObjectType() == W4Notifier::eObjectTypeNone) {
+    throw Malformed{"queue entity not set"};
+  }
   return queue;
 }
 

@@ -7,6 +7,7 @@
 // "today" counters count from the server's start.
 
 #include <algorithm>
+#include <limits>
 
 #include "QueueManager/Platform/DateTime.h"
 #include "ServerState.h"
@@ -17,7 +18,15 @@ std::int64_t ServerState::NowSeconds() const {
   constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
   std::uint64_t now = 0;
   W4Os::CW4DateTime::Now().ToFileTime(now);
-  return static_cast<std::int64_t>(now / kIntervalsPerSecond) + clock_.offsetSeconds;
+  const auto real = static_cast<std::int64_t>(now / kIntervalsPerSecond);
+  // The control function takes any offset: the far ends of the range stand
+  // for the earliest and the latest time there is.
+  std::int64_t shifted = 0;
+  if (__builtin_add_overflow(real, clock_.offsetSeconds, &shifted)) {
+    return clock_.offsetSeconds < 0 ? std::numeric_limits<std::int64_t>::min()
+                                    : std::numeric_limits<std::int64_t>::max();
+  }
+  return shifted;
 }
 
 void ServerState::BeginStay(QueueRecord& record, const InteractionState& interaction) {

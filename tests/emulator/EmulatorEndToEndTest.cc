@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 
 #include "emulator/EmulatorTestSupport.h"
@@ -204,6 +206,19 @@ TEST_F(EmulatorTest, StatisticsCountConnectionCallsAndStaysByTheServersClock) {
   EXPECT_EQ(stats2.QueryTotalConnectionCallCount(), 1U);
 }
 
+// The clock's offset may be anything: at the ends of its range a stay is as
+// long as the counters hold, or has not begun.
+TEST_F(EmulatorTest, ExtremeClockOffsetsSaturateTheStayCounters) {
+  Add({{u"Xan_State", u"C"}});
+  CQmQueueStats stats;
+  emulator_->SetClock(std::numeric_limits<std::int64_t>::max());
+  ASSERT_TRUE(QueryQueueStatistics(kSales, stats));
+  EXPECT_EQ(stats.QueryLongestCallToday(), std::numeric_limits<std::uint32_t>::max());
+  emulator_->SetClock(std::numeric_limits<std::int64_t>::min());
+  ASSERT_TRUE(QueryQueueStatistics(kSales, stats));
+  EXPECT_EQ(stats.QueryLongestCallToday(), 0U);
+}
+
 TEST_F(EmulatorTest, QueueMonitorFollowsTheServerThroughTheCache) {
   const std::uint32_t a = Add({{u"Xan_State", u"A"}, {u"Custom", u"1"}});
   testing::RecordingMonitor monitor;
@@ -258,6 +273,19 @@ TEST_F(EmulatorTest, ANewConnectionsServerIsAskedForTheWatchedNamesAgain) {
   // another default connection, knows nothing of it.
   EXPECT_EQ(CustomSeenInASessionOnAFreshServer(u"first"), u"found first");
   EXPECT_EQ(CustomSeenInASessionOnAFreshServer(u"second"), u"found second");
+}
+
+// Another client may send a queue of no object type (an unset entity): it is
+// no queue, and creating it is refused.
+TEST_F(EmulatorTest, AQueueOfNoTypeIsRefused) {
+  W4Notifier::CRequestObject create(
+      CEntityId(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects), 6);
+  create << std::int32_t{W4Notifier::eObjectTypeNone} << std::int32_t{5};
+  create.Send();
+  Sync();
+  EXPECT_EQ(emulator_->MalformedRequests(), 1U);
+  EXPECT_THAT(emulator_->LastRejection(), ::testing::HasSubstr("queue entity not set"));
+  EXPECT_THAT(emulator_->Queues(W4Notifier::eObjectTypeNone), ::testing::IsEmpty());
 }
 
 TEST_F(EmulatorTest, BadRequestsAndInjectedFaultsChangeNothing) {
