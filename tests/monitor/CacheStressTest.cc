@@ -159,6 +159,7 @@ class CacheStressTest : public MonitorCacheTest {
       if (random() % 2 == 0) monitor->Stop();
       monitor->~ChurnMonitor();  // destroyed, whether stopped before or not
       ++churned_;
+      churned_.notify_all();
     }
   }
 
@@ -171,6 +172,13 @@ class CacheStressTest : public MonitorCacheTest {
   void PublishAll(std::vector<std::vector<std::string>>& expected) {
     expected.assign(kQueues, {});
     for (int round = 0; round < kRounds || churned_ < kMinChurnedMonitors; ++round) {
+      if (round >= kRounds) {
+        // Past the planned rounds, a round per monitor made: on a loaded
+        // machine, publishing must not outrun the churn threads, whose loads
+        // are answered behind everything published.
+        const int churned = churned_.load();
+        if (churned < kMinChurnedMonitors) churned_.wait(churned);
+      }
       for (std::uint32_t q = 0; q < kQueues; ++q) {
         const std::uint32_t id = (q + 1) * 100000 + static_cast<std::uint32_t>(round);
         // Each interaction stays a while, so that loads find some present.
