@@ -226,17 +226,14 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
-  if (answerNames != nullptr) {
-    W4Os::CCriticalSectionLock lock(&lock_);
-    for (const QueueEvent& event : events->Events()) DropUnconfirmedLocked(event, *answerNames);
-  }
   ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
-                 initialResponse, answer, trailer ? &message : nullptr);
+                 initialResponse, answer, trailer ? &message : nullptr, true, answerNames);
 }
 
 void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
                               std::span<const QueueEvent> events, bool initialResponse,
-                              const LoadTicket& answer, CMessage* stats2, bool whole) {
+                              const LoadTicket& answer, CMessage* stats2, bool whole,
+                              const std::vector<CQmAttributeName>* answerNames) {
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
   CBatchLease statsBatch;
@@ -258,7 +255,7 @@ void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const C
     ReconcileWithContents(queue, viaAllQueues, events);
   }
   for (const QueueEvent& event : events) {
-    ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, answer);
+    ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, answer, answerNames);
   }
   if (stats2 != nullptr && NextFieldIs(*stats2, FieldType::kBool)) {
     ProcessStatistics2(queue, viaAllQueues, *stats2);
@@ -343,10 +340,12 @@ void CQmCache::ProcessStatistics2(const CEntityId& queue, bool viaAllQueues, CMe
 
 void CQmCache::ProcessMonitorEvent(const CEntityId& queue, bool viaAllQueues,
                                    const QueueEvent& event, bool initialResponse,
-                                   const LoadTicket& answer) {
+                                   const LoadTicket& answer,
+                                   const std::vector<CQmAttributeName>* answerNames) {
   CBatchLease batch;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
+    if (answerNames != nullptr) DropUnconfirmedLocked(event, *answerNames);
     ApplyEventLocked(queue, viaAllQueues, event, initialResponse, answer, *batch);
   }
   FinishBatch(*batch);

@@ -193,14 +193,14 @@ void CQmCache::DropUnconfirmedLocked(const QueueEvent& event,
   if (event.removed) return;
   InteractionRecord* interaction = tables_.FindInteraction(event.interaction.QueryObjectId());
   if (interaction == nullptr) return;
-  for (const CQmAttributeName& name : names) {
-    CQmAttributeValue cached;
-    if (event.attributes.Contains(name) || !interaction->FindAttribute(name, cached) ||
-        cached.empty()) {
-      continue;
-    }
+  // Usually the answer lists every value cached: one walk finds nothing.
+  std::vector<CQmAttributeName> emptied;
+  interaction->ForEachUnlisted(event.attributes, [&](const CQmAttributeName& name) {
+    if (std::ranges::find(names, name) != names.end()) emptied.push_back(name);
+  });
+  for (const CQmAttributeName& name : emptied) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-             "{}={} of {} emptied: the server holds no value", name, cached,
+             "{} of {} emptied: the server holds no value", name,
              event.interaction.QueryObjectId());
     tables_.SetAttribute(*interaction, name, CQmAttributeValue());
   }

@@ -42,13 +42,6 @@ class EventAttributes {
     return std::u16string_view(texts_.data() + entry.valueAt, entry.valueLength);
   }
 
-  bool Contains(const CQmAttributeName& name) const {
-    for (const Entry& entry : entries_) {
-      if (entry.name == name) return true;
-    }
-    return false;
-  }
-
   // The entries as a map, built on the first call after a change and kept
   // until the next one.
   const CQmAttributeMap& Map() const;

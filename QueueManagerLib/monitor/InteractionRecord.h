@@ -73,6 +73,11 @@ class InteractionRecord {
   std::size_t AttributeCount() const { return block_ ? Layout().count : 0; }
   // The cached value of `name`; false when there is none.
   bool FindAttribute(const CQmAttributeName& name, CQmAttributeValue& value) const;
+  // Calls unlisted(name) for each cached attribute with a non-empty value
+  // that `listed` (size() and Name(i), sorted as CQmAttributeMap sorts) does
+  // not name: one merge walk.
+  template <class Listed, class Unlisted>
+  void ForEachUnlisted(const Listed& listed, Unlisted unlisted) const;
   // The cached attributes as a map.
   CQmAttributeMap Attributes() const;
 
@@ -153,6 +158,22 @@ class InteractionRecord {
 
   std::unique_ptr<char16_t[]> block_;
 };
+
+template <class Listed, class Unlisted>
+void InteractionRecord::ForEachUnlisted(const Listed& listed, Unlisted unlisted) const {
+  if (!block_) return;
+  const Shape shape = Layout();
+  std::size_t next = 0;  // in `listed`
+  for (std::size_t position = 0; position < shape.count; ++position) {
+    int order = 1;
+    while (next < listed.size() && (order = CompareAt(shape, position, listed.Name(next))) > 0) {
+      ++next;
+    }
+    if (order == 0) continue;
+    const Entry entry = EntryAt(shape, position);
+    if (!entry.value.empty()) unlisted(NameOf(entry));
+  }
+}
 
 template <class Updates, class Keep, class OnSame>
 bool InteractionRecord::Merge(const Updates& updates, Keep keep, OnSame onSame) {

@@ -408,11 +408,13 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
   // given). `whole`: the body's events were all read (a load answer's whole
-  // contents then also settle the record's membership).
+  // contents then also settle the record's membership). `answerNames`: see
+  // ProcessQueueBody.
   void ApplyQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                       const CQmQueueStats* stats, std::span<const QueueEvent> events,
                       bool initialResponse, const LoadTicket& answer, W4Notifier::CMessage* stats2,
-                      bool whole = true) QM_LOCKS_EXCLUDED(lock_);
+                      bool whole = true, const std::vector<CQmAttributeName>* answerNames = nullptr)
+      QM_LOCKS_EXCLUDED(lock_);
   // Makes the record's members those of a load answer's whole contents,
   // telling its live monitors of each difference.
   void ReconcileWithContents(const W4Notifier::CEntityId& queue, bool viaAllQueues,
@@ -421,8 +423,10 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   static void SkipStatistics2(W4Notifier::CMessage& message);
   void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
+  // `answerNames`: see ProcessQueueBody.
   void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                           const QueueEvent& event, bool initialResponse, const LoadTicket& answer)
+                           const QueueEvent& event, bool initialResponse, const LoadTicket& answer,
+                           const std::vector<CQmAttributeName>* answerNames = nullptr)
       QM_LOCKS_EXCLUDED(lock_);
   void RegisterNamesLocked(W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,6 +133,42 @@ TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
   record.RemoveQueue(&second);
   EXPECT_FALSE(record.OnAnyQueue());
   EXPECT_EQ(record.AttributeCount(), expected.size() + 1);
+}
+
+// The merge walk names the cached non-empty values that a listing lacks,
+// whatever kinds of names either side has and wherever they fall.
+TEST(InteractionRecordTest, ForEachUnlistedNamesWhatAListingLacks) {
+  const CQmAttributeName custom(u"Customer Tier");
+  const CQmAttributeName outside(static_cast<eAttributeName>(70000));
+  CQmAttributeMap cached;
+  cached.insert(Xan_State, CQmAttributeValue("A"));
+  cached.insert(Xan_UserName, CQmAttributeValue(""));  // empty: never named
+  cached.insert(custom, CQmAttributeValue("gold"));
+  cached.insert(outside, CQmAttributeValue("o"));
+  InteractionRecord record;
+  EventAttributes decoded;
+  decoded.Assign(cached);
+  record.Merge(
+      decoded, [](const CQmAttributeName&) { return true; },
+      [](const CQmAttributeName&, std::u16string_view) {});
+  const std::vector<std::pair<std::vector<CQmAttributeName>, std::vector<CQmAttributeName>>> cases =
+      {
+          {{}, {Xan_State, custom, outside}},
+          {{Xan_State, custom, outside}, {}},
+          {{Xan_State}, {custom, outside}},
+          {{CQmAttributeName(u"CUSTOMER TIER"), Xan_Note}, {Xan_State, outside}},
+          {{Xan_AccountCode, outside, CQmAttributeName(u"zzz")}, {Xan_State, custom}},
+      };
+  for (const auto& [listedNames, expected] : cases) {
+    CQmAttributeMap listed;
+    for (const CQmAttributeName& name : listedNames) listed.insert(name, CQmAttributeValue("x"));
+    EventAttributes listing;
+    listing.Assign(listed);
+    std::set<CQmAttributeName> found;
+    record.ForEachUnlisted(listing, [&](const CQmAttributeName& name) { found.insert(name); });
+    EXPECT_EQ(found, std::set<CQmAttributeName>(expected.begin(), expected.end()))
+        << testing::PrintToString(listedNames);
+  }
 }
 
 // Counts past what the block's narrow fields hold take wider ones.
