@@ -49,7 +49,9 @@ W4Notifier::CRequestObject MonitorRequest(const CEntityId& target,
 }  // namespace
 
 CQmInteractionMonitorGuts::CQmInteractionMonitorGuts(CQmInteractionMonitor& owner)
-    : cache_(CQmCache::Instance()), id_(NewMonitorId()), owner_(&owner) {}
+    : cache_(CQmCache::Instance()), id_(NewMonitorId()), owner_(&owner) {
+  gate_.Open();
+}
 
 CQmInteractionMonitorGuts::~CQmInteractionMonitorGuts() = default;
 
@@ -129,7 +131,7 @@ void CQmInteractionMonitorGuts::Deactivate(InteractionId id) {
   Forget(id.QueryObjectId(), 0);
   // A callback about `id` that another thread is making ends before this
   // returns; later ones find the entry gone.
-  if (!gate_.HeldHere()) gate_.AwaitOtherHolder();
+  gate_.Quiesce();
 }
 
 void CQmInteractionMonitorGuts::Forget(std::uint32_t id, std::uint64_t generation) {
@@ -251,7 +253,9 @@ bool CQmInteractionMonitorGuts::AnswerLocked(std::uint32_t id, const CQmAttribut
 }
 
 void CQmInteractionMonitorGuts::Shutdown() {
-  if (!gate_.Close()) return;
+  const bool first = gate_.IsOpen();
+  gate_.Close();
+  if (!first) return;
   std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
@@ -322,20 +326,22 @@ std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionRelo
   return entry.generation;
 }
 
-bool CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::uint64_t generation) {
-  if (!gate_.Enter()) return false;
+CallbackGate::Turn CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::uint64_t generation) {
+  CallbackGate::Turn turn = gate_.Enter();
+  if (!turn) return turn;
   bool current = false;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = watched_.find(id);
     current = it != watched_.end() && it->second.generation == generation;
   }
-  if (!current) LeaveTurn();
-  return current;
+  if (!current) LeaveTurn(turn);
+  return turn;
 }
 
-void CQmInteractionMonitorGuts::LeaveTurn() {
-  if (!gate_.Leave()) return;
+void CQmInteractionMonitorGuts::LeaveTurn(CallbackGate::Turn& turn) {
+  turn.Release();
+  if (gate_.HeldHere()) return;
   std::vector<CEntityId> stops;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
@@ -354,11 +360,13 @@ void CQmInteractionMonitorGuts::LeaveTurn() {
 
 void CQmInteractionMonitorGuts::DeliverUpdate(const InteractionReloadRecord& record,
                                               std::uint64_t generation) {
-  if (!EnterFor(record.interaction.QueryObjectId(), generation)) return;
+  CallbackGate::Turn turn = EnterFor(record.interaction.QueryObjectId(), generation);
+  if (!turn) return;
   struct Leave {
     CQmInteractionMonitorGuts* guts;
-    ~Leave() { guts->LeaveTurn(); }
-  } leave{this};
+    CallbackGate::Turn& turn;
+    ~Leave() { guts->LeaveTurn(turn); }
+  } leave{this, turn};
   owner_->AttributesUpdated(record.interaction, record.attributes);
 }
 
@@ -373,11 +381,12 @@ void CQmInteractionMonitorGuts::DeliverDeallocation(const CEntityId& interaction
     if (!gate_.IsOpen() || it == watched_.end()) return;
     generation = it->second.generation;
   }
-  if (EnterFor(id, generation)) {
+  if (CallbackGate::Turn turn = EnterFor(id, generation)) {
     struct Leave {
       CQmInteractionMonitorGuts* guts;
-      ~Leave() { guts->LeaveTurn(); }
-    } leave{this};
+      CallbackGate::Turn& turn;
+      ~Leave() { guts->LeaveTurn(turn); }
+    } leave{this, turn};
     owner_->InteractionDeallocated(interaction);
   }
   if (gate_.IsOpen()) Forget(id, generation);

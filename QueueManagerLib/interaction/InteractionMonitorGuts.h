@@ -17,7 +17,7 @@
 #include "QueueManager/Platform/Notifier.h"
 #include "QueueManager/Platform/RefCount.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
-#include "interaction/CallbackGate.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/InteractionMonitorStore.h"
 #include "monitor/MonitorId.h"
 #include "monitor/QmCache.h"
@@ -125,12 +125,12 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void DeliverDeallocation(const W4Notifier::CEntityId& interaction)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Takes the turn for a callback about entry (id, generation); false, with
-  // no turn held, when the gate is closed or the entry is gone.
-  bool EnterFor(std::uint32_t id, std::uint64_t generation)
+  // Takes the turn for a callback about entry (id, generation); empty when
+  // the gate is closed or the entry is gone.
+  CallbackGate::Turn EnterFor(std::uint32_t id, std::uint64_t generation)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Leaves the turn; the outermost leave makes the stops left for it.
-  void LeaveTurn() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // Gives the turn back; the outermost leave makes the stops left for it.
+  void LeaveTurn(CallbackGate::Turn& turn) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Erases the entry (only the given generation, unless 0) and stops its
   // subscription.
   void Forget(std::uint32_t id, std::uint64_t generation)

@@ -1,0 +1,188 @@
+// The callback gate that every monitor kind shares: turns, epochs, stops
+// that wait for other threads' callbacks, and stops that would wait for
+// ever.
+
+#include "monitor/CallbackGate.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace QueueManager {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Bounded wait for a condition that another thread brings about.
+template <class Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A latch the test opens once it has seen what it waits for.
+struct Latch {
+  std::atomic<bool> open{false};
+  void Release() {
+    open = true;
+    open.notify_all();
+  }
+  void Wait() const { open.wait(false); }
+};
+
+TEST(CallbackGateTest, StartsClosedAndAdmitsOnlyTheOpenEpoch) {
+  CallbackGate gate;
+  EXPECT_FALSE(gate.Enter());
+  const CallbackGate::Epoch first = gate.Open();
+  EXPECT_TRUE(gate.Enter(first));
+  const CallbackGate::Epoch second = gate.Open();
+  EXPECT_FALSE(gate.Enter(first)) << "a delivery for an earlier activation";
+  EXPECT_TRUE(gate.Enter(second));
+  EXPECT_TRUE(gate.Enter(CallbackGate::kAnyEpoch));
+  gate.Close();
+  EXPECT_FALSE(gate.Enter(second));
+  EXPECT_FALSE(gate.IsOpen(second));
+}
+
+TEST(CallbackGateTest, TheHolderEntersAgainAndOthersWaitForTheWholeTurn) {
+  CallbackGate gate;
+  gate.Open();
+  CallbackGate::Turn outer = gate.Enter();
+  ASSERT_TRUE(outer);
+  EXPECT_TRUE(CallbackGate::InsideAnyCallback());
+  std::atomic<bool> entered{false};
+  std::thread other([&] {
+    CallbackGate::Turn turn = gate.Enter();
+    entered = static_cast<bool>(turn);
+  });
+  ASSERT_TRUE(Eventually([&] { return CallbackGate::BlockedThreadsForTesting() == 1; }));
+  {
+    CallbackGate::Turn inner = gate.Enter();
+    EXPECT_TRUE(inner);
+  }
+  EXPECT_FALSE(entered) << "the turn was handed on while the outer callback ran";
+  outer.Release();
+  other.join();
+  EXPECT_TRUE(entered);
+  EXPECT_FALSE(CallbackGate::InsideAnyCallback());
+}
+
+// Every stop made on another thread returns only after the callback, however
+// many stops there are and whichever came first; a stop inside the callback
+// returns at once.
+TEST(CallbackGateTest, EveryStopOnAnotherThreadWaitsForTheRunningCallback) {
+  CallbackGate gate;
+  gate.Open();
+  Latch finish;
+  std::atomic<int> returnedWhileRunning{0};
+  std::atomic<bool> running{true};
+  std::thread callback([&] {
+    CallbackGate::Turn turn = gate.Enter();
+    ASSERT_TRUE(turn);
+    gate.Close();  // stops its own monitor: must not wait for itself
+    finish.Wait();
+    running = false;
+  });
+  ASSERT_TRUE(Eventually([&] { return !gate.IsOpen(); }));
+  auto stop = [&] {
+    gate.Close();
+    if (running) ++returnedWhileRunning;
+  };
+  std::thread first(stop);
+  std::thread second(stop);
+  ASSERT_TRUE(Eventually([&] { return CallbackGate::BlockedThreadsForTesting() == 2; }));
+  finish.Release();
+  callback.join();
+  first.join();
+  second.join();
+  EXPECT_EQ(returnedWhileRunning, 0);
+}
+
+TEST(CallbackGateTest, QuiesceWaitsForTheCallbackAndLeavesTheGateOpen) {
+  CallbackGate gate;
+  gate.Open();
+  Latch finish;
+  std::atomic<bool> holding{false};
+  std::atomic<bool> running{true};
+  std::thread callback([&] {
+    CallbackGate::Turn turn = gate.Enter();
+    holding = true;
+    finish.Wait();
+    running = false;
+  });
+  ASSERT_TRUE(Eventually([&] { return holding.load(); }));
+  std::atomic<bool> returnedAfter{false};
+  std::thread stopper([&] {
+    gate.Quiesce();
+    returnedAfter = !running;
+  });
+  ASSERT_TRUE(Eventually([&] { return CallbackGate::BlockedThreadsForTesting() == 1; }));
+  finish.Release();
+  callback.join();
+  stopper.join();
+  EXPECT_TRUE(returnedAfter);
+  EXPECT_TRUE(gate.IsOpen());
+}
+
+// Two monitors whose callbacks stop each other at the same moment: the
+// second stop would close a cycle of waits and returns at once; both
+// callbacks end.
+TEST(CallbackGateTest, TwoCallbacksStoppingEachOtherNeverDeadlock) {
+  for (int round = 0; round < 200; ++round) {
+    CallbackGate a;
+    CallbackGate b;
+    a.Open();
+    b.Open();
+    std::atomic<int> inside{0};
+    auto run = [&](CallbackGate& own, CallbackGate& other) {
+      CallbackGate::Turn turn = own.Enter();
+      ++inside;
+      while (inside < 2) std::this_thread::yield();
+      other.Close();
+    };
+    std::thread first(run, std::ref(a), std::ref(b));
+    std::thread second(run, std::ref(b), std::ref(a));
+    first.join();
+    second.join();
+    EXPECT_FALSE(a.IsOpen());
+    EXPECT_FALSE(b.IsOpen());
+  }
+}
+
+// A stop that waits for a callback whose thread then waits for the turn of
+// the stopping thread's own monitor gives up its wait, instead of both
+// waiting for ever; the delivery is made once the chain unwinds.
+TEST(CallbackGateTest, ADeliveryWaitingOnAStopperReleasesTheStop) {
+  CallbackGate a;
+  CallbackGate b;
+  a.Open();
+  b.Open();
+  Latch stopStarted;
+  std::atomic<bool> delivered{false};
+  std::thread stopper;
+  CallbackGate::Turn turnB = b.Enter();  // this thread: inside b's callback
+  stopper = std::thread([&] {
+    CallbackGate::Turn turnA = a.Enter();  // inside a's callback
+    stopStarted.Release();
+    b.Close();  // waits for this thread's b callback
+  });
+  stopStarted.Wait();
+  ASSERT_TRUE(Eventually([&] { return CallbackGate::BlockedThreadsForTesting() == 1; }));
+  {
+    // Delivering to a from inside b's callback: its holder waits for us.
+    CallbackGate::Turn nested = a.Enter();
+    delivered = static_cast<bool>(nested);
+  }
+  turnB.Release();
+  stopper.join();
+  EXPECT_TRUE(delivered);
+}
+
+}  // namespace
+}  // namespace QueueManager
