@@ -37,8 +37,15 @@ void CQmCache::ReleaseQueue(const CEntityId& queue) {
 
 bool CQmCache::IsHeldLocked(const CEntityId& queue) const { return holds_.count(queue) != 0; }
 
+void CQmCache::LoadHeldQueue(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                             bool addingAttributes, bool synchronous,
+                             std::shared_ptr<void> settled) {
+  LoadForHolder(queue, names, addingAttributes, synchronous, std::move(settled));
+}
+
 void CQmCache::LoadForHolder(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                             bool addingAttributes, bool synchronous) {
+                             bool addingAttributes, bool synchronous,
+                             std::shared_ptr<void> settled) {
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     TraceActivation(queue, kNoMonitor, names, addingAttributes, synchronous);
@@ -54,7 +61,21 @@ void CQmCache::LoadForHolder(const CEntityId& queue, const std::vector<CQmAttrib
   }
   // A delivery thread cannot wait for an answer it has to deliver itself.
   const bool asynchronous = !synchronous || InsideCacheDelivery();
-  Loadcache(queue, names, asynchronous ? false : addingAttributes, !asynchronous, kNoMonitor);
+  Loadcache(queue, names, asynchronous ? false : addingAttributes, !asynchronous, kNoMonitor, 0,
+            std::move(settled));
+}
+
+bool CQmCache::TakeHeldBodyLocked(const CEntityId& queue, std::uint64_t sequence) {
+  QueueRecord* record = tables_.FindQueue(queue);
+  if (record == nullptr) return true;
+  // The cache's subscription applies it, with its monitors' callbacks; a
+  // number taken here would make that path skip them.
+  if (!record->Monitors().empty()) return false;
+  if (sequence == 0) return true;
+  // Applied already by the subscription before it ended, or overtaken.
+  if (sequence <= record->lastSequence) return false;
+  record->lastSequence = sequence;
+  return true;
 }
 
 void CQmCache::ApplyHeldQueueEventLocked(const CEntityId& queue, const QueueEvent& event) {

@@ -78,6 +78,13 @@ class CallbackGate {
   ~CallbackGate() = default;
 
   static std::shared_ptr<CallbackGate> Make() { return std::make_shared<CallbackGate>(); }
+  // A gate already opened once: for monitors that tell their activations
+  // apart by other means and only close it at their end.
+  static std::shared_ptr<CallbackGate> MakeOpen() {
+    auto gate = Make();
+    gate->Open();
+    return gate;
+  }
 
   // Opens a new activation; deliveries for earlier epochs are refused.
   Epoch Open() QM_LOCKS_EXCLUDED(mutex_);

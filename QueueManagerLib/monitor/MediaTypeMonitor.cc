@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "QueueManager/Platform/Sync.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/MediaTypeEntity.h"
 #include "monitor/MonitorId.h"
 
@@ -58,6 +59,9 @@ Inner Find(std::uint64_t owner) {
 
 // ---- CQmMediaTypeMonitorGuts ----
 
+CQmMediaTypeMonitorGuts::CQmMediaTypeMonitorGuts(CQmMediaTypeMonitor* owner)
+    : CQmQueueMonitor(owner->gate_), owner_(owner) {}
+
 CQmMediaTypeMonitorGuts::~CQmMediaTypeMonitorGuts() {
   // Detached while this object is still whole: a callback running on another
   // thread must not see it half destroyed.
@@ -80,7 +84,7 @@ void CQmMediaTypeMonitorGuts::InteractionRemoved(const CEntityId& /*queue*/, Int
 
 // ---- CQmMediaTypeMonitor ----
 
-CQmMediaTypeMonitor::CQmMediaTypeMonitor() : id_(NewMonitorId()) {}
+CQmMediaTypeMonitor::CQmMediaTypeMonitor() : gate_(CallbackGate::Make()), id_(NewMonitorId()) {}
 
 CQmMediaTypeMonitor::~CQmMediaTypeMonitor() { Deactivate(); }
 
@@ -92,11 +96,13 @@ void CQmMediaTypeMonitor::Activate(W4Notifier::ObjectTypes type,
 void CQmMediaTypeMonitor::Activate(const W4STD::w4idstring& typeName,
                                    const std::vector<CQmAttributeName>& names, bool synchronous) {
   if (typeName.empty()) return;
+  gate_->Open();
   // Registered before it is activated, so that a callback of the initial
   // contents that deactivates this monitor finds it.
   const auto inner = std::make_shared<CQmMediaTypeMonitorGuts>(this);
   if (Inner previous = Exchange(id_, inner)) {
-    // Replaced: none of its callbacks follows once this returns.
+    // Replaced: none of its callbacks follows once this returns (inside a
+    // callback of this monitor, once that callback has ended).
     previous->Deactivate();
   }
   inner->Activate(MediaTypeEntity(typeName), names, synchronous);
@@ -112,6 +118,11 @@ void CQmMediaTypeMonitor::RequestAttributeUpdateCallback(const CQmAttributeName&
 }
 
 void CQmMediaTypeMonitor::Deactivate() {
+  // Closed first, by every stop: a callback running on another thread may
+  // have taken the inner monitor out of the registry already (stopping or
+  // replacing it), and this must wait for it all the same. What such a
+  // callback registered before it ended is found below.
+  gate_->Close();
   if (const Inner inner = Exchange(id_, nullptr)) inner->Deactivate();
 }
 

@@ -1,5 +1,8 @@
+#include <memory>
+
 #include "QueueManager/Platform/ObjectTypes.h"
 #include "QueueManager/QueueMonitor.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/QmCache.h"
 
 namespace QueueManager {
@@ -7,6 +10,13 @@ namespace QueueManager {
 using W4Notifier::CEntityId;
 
 // ---- CQmMultiQueueMonitorGuts ----
+
+CQmMultiQueueMonitorGuts::CQmMultiQueueMonitorGuts(CQmMultiQueueMonitor* owner)
+    : CQmQueueMonitor(owner->gate_), owner_(owner) {}
+
+CQmMultiQueueMonitorGuts::CQmMultiQueueMonitorGuts(const CQmMultiQueueMonitorGuts& other,
+                                                   CQmMultiQueueMonitor* owner)
+    : CQmQueueMonitor(other, owner->gate_), owner_(owner) {}
 
 CQmMultiQueueMonitorGuts::~CQmMultiQueueMonitorGuts() {
   // Detached here, while this object is still whole: a callback running on
@@ -37,9 +47,10 @@ void CQmMultiQueueMonitorGuts::QueueRemoved(const CEntityId& queue) { owner_->Qu
 
 // ---- CQmMultiQueueMonitor ----
 
-CQmMultiQueueMonitor::CQmMultiQueueMonitor() = default;
+CQmMultiQueueMonitor::CQmMultiQueueMonitor() : gate_(CallbackGate::MakeOpen()) {}
 
-CQmMultiQueueMonitor::CQmMultiQueueMonitor(const CQmMultiQueueMonitor& other) {
+CQmMultiQueueMonitor::CQmMultiQueueMonitor(const CQmMultiQueueMonitor& other)
+    : gate_(CallbackGate::MakeOpen()) {
   // The copy owns unattached copies: it answers queries, receives nothing,
   // and destroys only its own inner monitors.
   for (const auto& [queue, inner] : other.monitors_) {
@@ -57,7 +68,12 @@ CQmMultiQueueMonitor& CQmMultiQueueMonitor::operator=(const CQmMultiQueueMonitor
   return *this;
 }
 
-CQmMultiQueueMonitor::~CQmMultiQueueMonitor() { monitors_.clear(); }
+CQmMultiQueueMonitor::~CQmMultiQueueMonitor() {
+  // Closed before the map is touched: a callback running on another thread
+  // may still change it (deactivating its own queue), and none starts later.
+  gate_->Close();
+  monitors_.clear();
+}
 
 void CQmMultiQueueMonitor::Activate(const CEntityId& queue,
                                     const std::vector<CQmAttributeName>& names, bool synchronous) {

@@ -241,7 +241,7 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
 
 void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
                          bool addingAttributes, bool synchronous, MonitorId requester,
-                         std::uint64_t load) {
+                         std::uint64_t load, std::shared_ptr<void> settled) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loadcache({}) {}{}{}",
            ScopedName(queue), NamesText(names), addingAttributes ? ",AddingAttributes" : "",
            synchronous ? ",Synchronous" : ",Async");
@@ -257,7 +257,8 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
           << static_cast<std::int32_t>(kept.size());
   for (const CQmAttributeName& name : kept) name.Write(request);
 
-  OutstandingRequest record{queue, requester, {}, nullptr, load, addingAttributes};
+  OutstandingRequest record{
+      queue, requester, {}, nullptr, load, addingAttributes, std::move(settled)};
   bool deferred = false;
   {
     W4Os::CCriticalSectionLock lock(&lock_);

@@ -110,9 +110,26 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // inbox) and applies them with ApplyHeldQueueEventLocked. A queue stays
   // cached while it is held or has monitors. Holds are counted.
   void HoldQueue(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  // Loads a held queue for its holder, as ActivateMonitor does with
+  // kNoMonitor. The cache keeps `settled` until the answer was applied or the
+  // load failed, and then lets go of it (possibly under the cache lock): a
+  // load made on a delivery thread is answered after this returns.
+  void LoadHeldQueue(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+                     bool addingAttributes, bool synchronous, std::shared_ptr<void> settled)
+      QM_LOCKS_EXCLUDED(lock_);
   // Ends one hold; with the last hold of a queue without monitors the queue
   // leaves the cache.
   void ReleaseQueue(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  // Whether the holder is to apply a body of a held queue that it received
+  // (message `sequence`, 0 when unnumbered) with ApplyHeldQueueEventLocked.
+  // The queue's table follows one order even when monitors of the cache
+  // watch it too, through the cache's own subscription, which brings the
+  // same notifications: while the queue has monitors only that subscription
+  // applies them; otherwise the holder does, skipping a numbered body that
+  // the subscription applied before it ended (or that a later one
+  // overtook).
+  bool TakeHeldBodyLocked(const W4Notifier::CEntityId& queue, std::uint64_t sequence)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Applies an interaction event of a held queue that its holder received:
   // the interaction joins or leaves the queue (leaving the cache when no
   // other queue holds it), the event's names are registered for the queue's
@@ -258,6 +275,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
     std::shared_ptr<SyncWait> waiter;
     std::uint64_t load = 0;
     bool adding = false;
+    // A holder's token, let go with the last copy of this record.
+    std::shared_ptr<void> settled;
     LoadTicket Ticket() const { return LoadTicket{requester, load, adding, queue.IsSet()}; }
   };
 
@@ -267,14 +286,17 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
                        bool synchronous) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // ActivateMonitor without a monitor (CacheHolds.cc).
   void LoadForHolder(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                     bool addingAttributes, bool synchronous) QM_LOCKS_EXCLUDED(lock_);
+                     bool addingAttributes, bool synchronous,
+                     std::shared_ptr<void> settled = nullptr) QM_LOCKS_EXCLUDED(lock_);
   bool IsHeldLocked(const W4Notifier::CEntityId& queue) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // `requester` is the monitor whose activation asked for the load, `load`
   // the number its pending load was given: the response's initial callbacks
   // go to it alone, as long as no later load superseded this one.
+  // `settled`: see LoadHeldQueue.
   void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
                  bool addingAttributes, bool synchronous, MonitorId requester,
-                 std::uint64_t load = 0) QM_LOCKS_EXCLUDED(lock_);
+                 std::uint64_t load = 0, std::shared_ptr<void> settled = nullptr)
+      QM_LOCKS_EXCLUDED(lock_);
   // Numbers a monitor's new load.
   std::uint64_t NextLoadLocked() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_) { return ++lastLoad_; }
   // True when `ticket` answers the monitor's latest load, which has not

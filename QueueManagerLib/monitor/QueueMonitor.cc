@@ -1,6 +1,10 @@
 #include "QueueManager/QueueMonitor.h"
 
+#include <memory>
+#include <utility>
+
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/MonitorId.h"
 #include "monitor/QmCache.h"
 #include "monitor/QueueMonitorProxy.h"
@@ -9,9 +13,15 @@ namespace QueueManager {
 
 using W4Notifier::CEntityId;
 
-CQmQueueMonitor::CQmQueueMonitor() = default;
+CQmQueueMonitor::CQmQueueMonitor() : gate_(CallbackGate::MakeOpen()) {}
 
-CQmQueueMonitor::CQmQueueMonitor(const CQmQueueMonitor& other) {
+CQmQueueMonitor::CQmQueueMonitor(std::shared_ptr<CallbackGate> gate) : gate_(std::move(gate)) {}
+
+CQmQueueMonitor::CQmQueueMonitor(const CQmQueueMonitor& other)
+    : CQmQueueMonitor(other, CallbackGate::MakeOpen()) {}
+
+CQmQueueMonitor::CQmQueueMonitor(const CQmQueueMonitor& other, std::shared_ptr<CallbackGate> gate)
+    : gate_(std::move(gate)) {
   W4Os::MutexLock lock(&other.mutex_);
   queue_ = other.queue_;
   names_ = other.names_;
@@ -35,12 +45,15 @@ CQmQueueMonitor& CQmQueueMonitor::operator=(const CQmQueueMonitor& other) {
   return *this;
 }
 
-CQmQueueMonitor::~CQmQueueMonitor() {
+CQmQueueMonitor::~CQmQueueMonitor() { Stop(); }
+
+void CQmQueueMonitor::Stop() {
   CEntityId queue;
   const MonitorId id = Detach(queue);
-  if (id != 0) CQueueMonitorProxy::Deactivate(id);
-  // Also when a callback detached the monitor: it may still be running.
-  CQueueMonitorProxy::WaitForCallbacks(this);
+  // No callback of the attachment starts now (Detach); this waits for the
+  // one another thread may be making, also when a callback of this monitor
+  // detached it already and is still running.
+  gate_->Quiesce();
   // A monitor destroyed at exit after the cache is gone only leaves the proxy.
   if (id != 0 && CQmCache::Exists()) CQmCache::Instance().DeactivateMonitor(queue, id);
 }
@@ -110,16 +123,7 @@ void CQmQueueMonitor::RequestAttributeUpdateCallback(const CQmAttributeName& nam
   RequestAttributeUpdateCallback(std::vector<CQmAttributeName>{name});
 }
 
-void CQmQueueMonitor::Deactivate() {
-  CEntityId queue;
-  const MonitorId id = Detach(queue);
-  // Out of the proxy first: no callback of this attachment starts from now
-  // on, and none of this monitor runs on another thread once this returns,
-  // also when one of its callbacks detached it already.
-  if (id != 0) CQueueMonitorProxy::Deactivate(id);
-  CQueueMonitorProxy::WaitForCallbacks(this);
-  if (id != 0) CQmCache::Instance().DeactivateMonitor(queue, id);
-}
+void CQmQueueMonitor::Deactivate() { Stop(); }
 
 bool CQmQueueMonitor::Contains(InteractionId id) const {
   CEntityId queue;

@@ -6,7 +6,6 @@
 #include <exception>
 #include <set>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "QueueManager/QueueMonitor.h"
 #include "attributes/Catalogue.h"
 #include "monitor/CacheTrace.h"
+#include "monitor/CallbackGate.h"
 
 namespace QueueManager {
 namespace {
@@ -24,17 +24,12 @@ using W4Notifier::CEntityId;
 
 constexpr const char* kFunction = "CQueueMonitorProxy";
 
-// An attachment the proxy knows: active, or still inside a callback after it
-// was deactivated. Callbacks of one attachment never run on two threads at
-// once but nest on one: `runner` is that thread while `depth` is above 0. The
-// monitored names are kept here, under the proxy lock, since deliveries on
-// any thread read them; standard names are mirrored as bits, so that the
-// test of an attribute update is a few bit tests.
+// An active attachment. The monitored names are kept here, under the proxy
+// lock, since deliveries on any thread read them; standard names are
+// mirrored as bits, so that the test of an attribute update is a few bit
+// tests.
 struct MonitorEntry {
-  CQmQueueMonitor* monitor = nullptr;
-  bool active = false;
-  int depth = 0;
-  std::thread::id runner;
+  std::shared_ptr<ProxyAttachment> attachment;
   std::bitset<QueueManager::Catalogue::kMaxNumber + 1> standardNames;
   std::set<CQmAttributeName> names;
   bool otherNames = false;  // names that are not catalogue numbers
@@ -42,11 +37,7 @@ struct MonitorEntry {
 
 struct ProxyState {
   W4Os::Mutex mutex;
-  W4Os::CondVar callbackEnded{&mutex};
   std::unordered_map<MonitorId, MonitorEntry> entries QM_GUARDED_BY(mutex);
-  // Threads waiting in Deactivate or for their turn to call a monitor;
-  // callbacks signal their end only when there are any.
-  int waiters QM_GUARDED_BY(mutex) = 0;
 };
 
 // Monitor callbacks the calling thread is inside (they nest).
@@ -62,16 +53,11 @@ std::string ActiveSetText(const ProxyState& state) QM_EXCLUSIVE_LOCKS_REQUIRED(s
   std::string text = "{";
   bool first = true;
   for (const auto& [id, entry] : state.entries) {
-    if (!entry.active) continue;
     text += first ? "" : ",";
     first = false;
     text += fmt::format("{}", id);
   }
   return text + "}";
-}
-
-bool RunsOnOtherThread(const MonitorEntry& entry, std::thread::id self) {
-  return entry.depth > 0 && entry.runner != self;
 }
 
 bool IsCatalogueNumber(const CQmAttributeName& name) {
@@ -104,62 +90,62 @@ bool NamesIntersect(const MonitorEntry& entry, const CQmAttributeMap& updated) {
 
 }  // namespace
 
+// What a delivery holds on to while it waits for the turn and calls: the
+// gate stays alive with it, and `active` tells, once the turn is taken,
+// whether the attachment was stopped meanwhile. A stop clears `active`
+// before it waits on the gate, and a delivery reads it after taking the
+// turn: either the stop sees the turn taken and waits, or the delivery sees
+// the attachment stopped.
+struct ProxyAttachment {
+  ProxyAttachment(CQmQueueMonitor* target, std::shared_ptr<CallbackGate> turns)
+      : monitor(target), gate(std::move(turns)) {}
+  CQmQueueMonitor* const monitor;
+  const std::shared_ptr<CallbackGate> gate;
+  std::atomic<bool> active{true};
+};
+
 void CQueueMonitorProxy::Activate(MonitorId id, CQmQueueMonitor* monitor,
                                   const std::vector<CQmAttributeName>& names) {
+  auto attachment = std::make_shared<ProxyAttachment>(monitor, monitor->gate_);
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
   MonitorEntry& entry = state.entries[id];
-  entry.monitor = monitor;
-  entry.active = true;
+  if (!entry.attachment) entry.attachment = std::move(attachment);
   AddEntryNames(entry, names);
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
            "CQueueMonitorProxy Activate {}: m_ActiveMonitors={}", id, ActiveSetText(state));
 }
 
 void CQueueMonitorProxy::Deactivate(MonitorId id) {
-  ProxyState& state = State();
-  W4Os::MutexLock lock(&state.mutex);
-  auto it = state.entries.find(id);
-  if (it == state.entries.end()) return;
-  it->second.active = false;
-  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-           "CQueueMonitorProxy Deactivate {}: m_ActiveMonitors={}", id, ActiveSetText(state));
-  const std::thread::id self = std::this_thread::get_id();
-  ++state.waiters;
-  while (it != state.entries.end() && RunsOnOtherThread(it->second, self)) {
-    state.callbackEnded.Wait();
-    it = state.entries.find(id);  // the table may have been rehashed
+  std::shared_ptr<ProxyAttachment> attachment;
+  {
+    ProxyState& state = State();
+    W4Os::MutexLock lock(&state.mutex);
+    const auto it = state.entries.find(id);
+    if (it == state.entries.end()) return;
+    attachment = std::move(it->second.attachment);
+    attachment->active.store(false, std::memory_order_release);
+    state.entries.erase(it);
+    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
+             "CQueueMonitorProxy Deactivate {}: m_ActiveMonitors={}", id, ActiveSetText(state));
   }
-  --state.waiters;
-  if (it != state.entries.end() && it->second.depth == 0) state.entries.erase(it);
+  attachment->gate->Quiesce();
 }
 
 void CQueueMonitorProxy::Disable(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
   const auto it = state.entries.find(id);
-  if (it != state.entries.end()) it->second.active = false;
-}
-
-void CQueueMonitorProxy::WaitForCallbacks(const CQmQueueMonitor* monitor) {
-  ProxyState& state = State();
-  W4Os::MutexLock lock(&state.mutex);
-  const std::thread::id self = std::this_thread::get_id();
-  const auto runsElsewhere = [&]() QM_EXCLUSIVE_LOCKS_REQUIRED(state.mutex) {
-    return std::any_of(state.entries.begin(), state.entries.end(), [&](const auto& entry) {
-      return entry.second.monitor == monitor && RunsOnOtherThread(entry.second, self);
-    });
-  };
-  ++state.waiters;
-  while (runsElsewhere()) state.callbackEnded.Wait();
-  --state.waiters;
+  if (it == state.entries.end()) return;
+  it->second.attachment->active.store(false, std::memory_order_release);
+  state.entries.erase(it);
 }
 
 bool CQueueMonitorProxy::query(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
   const auto it = state.entries.find(id);
-  const bool found = it != state.entries.end() && it->second.active;
+  const bool found = it != state.entries.end();
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
            "CQueueMonitorProxy query: m_pMonitor = {} ({}) m_ActiveMonitors={}", id,
            found ? "FOUND" : "NOT FOUND", ActiveSetText(state));
@@ -170,7 +156,7 @@ bool CQueueMonitorProxy::AttributesMonitored(MonitorId id, const CQmAttributeMap
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
   const auto it = state.entries.find(id);
-  if (it == state.entries.end() || !it->second.active) {
+  if (it == state.entries.end()) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
              "AttributesMonitored: no such active monitor");
     return false;
@@ -201,26 +187,15 @@ bool CQueueMonitorProxy::InsideCallback() { return t_callbackDepth > 0; }
 std::size_t CQueueMonitorProxy::ActiveCount() {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  return static_cast<std::size_t>(std::count_if(state.entries.begin(), state.entries.end(),
-                                                [](const auto& e) { return e.second.active; }));
+  return state.entries.size();
 }
 
-CQmQueueMonitor* CQueueMonitorProxy::BeginCallback(MonitorId id,
-                                                   const CQmAttributeMap* mustMonitorOneOf) {
+std::shared_ptr<ProxyAttachment> CQueueMonitorProxy::Find(MonitorId id,
+                                                          const CQmAttributeMap* mustMonitorOneOf) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
-  const std::thread::id self = std::this_thread::get_id();
-  auto it = state.entries.find(id);
-  // One thread at a time: a monitor never has to guard its own state against
-  // its callbacks, and never sees two threads deactivate it from inside its
-  // callbacks at once (each would wait for the other).
-  ++state.waiters;
-  while (it != state.entries.end() && it->second.active && RunsOnOtherThread(it->second, self)) {
-    state.callbackEnded.Wait();
-    it = state.entries.find(id);  // the table may have been rehashed
-  }
-  --state.waiters;
-  const bool found = it != state.entries.end() && it->second.active;
+  const auto it = state.entries.find(id);
+  const bool found = it != state.entries.end();
   if (mustMonitorOneOf != nullptr) {
     if (!found) {
       QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
@@ -235,33 +210,23 @@ CQmQueueMonitor* CQueueMonitorProxy::BeginCallback(MonitorId id,
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
            "CQueueMonitorProxy get_pointer: m_pMonitor = {} ({}) m_ActiveMonitors={}", id,
            found ? "FOUND" : "NOT FOUND", ActiveSetText(state));
-  if (!found) return nullptr;
-  it->second.runner = self;
-  ++it->second.depth;
-  ++t_callbackDepth;
-  return it->second.monitor;
-}
-
-void CQueueMonitorProxy::EndCallback(MonitorId id) {
-  --t_callbackDepth;
-  ProxyState& state = State();
-  W4Os::MutexLock lock(&state.mutex);
-  const auto it = state.entries.find(id);
-  if (it == state.entries.end()) return;
-  --it->second.depth;
-  if (!it->second.active && it->second.depth == 0) state.entries.erase(it);
-  if (state.waiters > 0) state.callbackEnded.SignalAll();
+  return found ? it->second.attachment : nullptr;
 }
 
 template <class Call>
 void CQueueMonitorProxy::Deliver(MonitorId id, const CQmAttributeMap* mustMonitorOneOf,
                                  const char* callback, Call call) {
-  CQmQueueMonitor* monitor = BeginCallback(id, mustMonitorOneOf);
-  if (monitor == nullptr) return;
+  const std::shared_ptr<ProxyAttachment> attachment = Find(id, mustMonitorOneOf);
+  if (!attachment) return;
+  // No lock held from here: the turn may have to wait for a callback of the
+  // same monitor on another thread, which may itself call into the cache.
+  const CallbackGate::Turn turn = attachment->gate->Enter();
+  if (!turn || !attachment->active.load(std::memory_order_acquire)) return;
+  ++t_callbackDepth;
   // The application's exceptions stop here: they must neither skip the
   // bookkeeping below nor reach a notifier thread.
   try {
-    call(*monitor);
+    call(*attachment->monitor);
   } catch (const std::exception& e) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "{} of monitor {} threw: {}",
              callback, id, e.what());
@@ -269,7 +234,7 @@ void CQueueMonitorProxy::Deliver(MonitorId id, const CQmAttributeMap* mustMonito
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
              "{} of monitor {} threw an unknown exception", callback, id);
   }
-  EndCallback(id);
+  --t_callbackDepth;
 }
 
 void CQueueMonitorProxy::AttributesUpdated(MonitorId id, const CEntityId& queue,

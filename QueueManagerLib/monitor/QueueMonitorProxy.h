@@ -4,6 +4,7 @@
 // monitor passes.
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -16,6 +17,8 @@
 namespace QueueManager {
 
 class CQmQueueMonitor;
+// One attachment as deliveries hold it (QueueMonitorProxy.cc).
+struct ProxyAttachment;
 
 // Static functions over process-wide state, thread-safe. The state is guarded
 // by the proxy lock, which comes after the cache lock in the lock order (see
@@ -25,27 +28,23 @@ class CQmQueueMonitor;
 // one attachment never reaches a later attachment of the same monitor, nor a
 // new monitor built at the address of a destroyed one.
 //
-// A callback is made only while its attachment is active, and the callbacks of
-// one monitor run on one thread at a time (a delivery on another thread waits
-// for its turn; callbacks nest on one thread). The proxy keeps, per monitor,
-// the thread inside its callbacks: Deactivate first makes the monitor
-// inactive (no callback starts afterwards) and then waits until no other
-// thread is inside one of its callbacks, so that once it returns the monitor
-// may be destroyed. A thread that deactivates a monitor from inside that
-// monitor's own callback does not wait for itself.
-//
-// Remaining hazard: two threads, each inside a callback of a different
-// monitor, that deactivate each other's monitor at the same moment wait for
-// each other. Callbacks that deactivate other monitors than their own must
-// not race like that.
+// Every callback passes the monitor's CallbackGate (shared by the inner
+// monitors of one public monitor): a delivery finds the attachment under the
+// proxy lock, takes the gate's turn with no lock held, and calls only when
+// the attachment is still active once the turn is its own. Stopping an
+// attachment marks it inactive and then waits on the gate, which returns
+// once no other thread is inside one of the monitor's callbacks.
 //
 // Exceptions that a callback throws are caught here and traced (level 11):
 // they never reach a notifier thread or the cache.
 class CQueueMonitorProxy {
  public:
-  // Registers attachment `id` of `monitor`, monitoring `names`.
+  // Registers attachment `id` of `monitor`, monitoring `names`; its
+  // callbacks pass the monitor's gate.
   static void Activate(MonitorId id, CQmQueueMonitor* monitor,
                        const std::vector<CQmAttributeName>& names);
+  // Forgets the attachment and waits until no other thread is inside a
+  // callback of its monitor (see CallbackGate::Quiesce).
   // REQUIRES: the cache lock is not held (the wait may be for a callback
   // that queries the cache).
   static void Deactivate(MonitorId id);
@@ -54,11 +53,6 @@ class CQueueMonitorProxy {
   // thread that finds the monitor detached already also finds its
   // callbacks stopped, though the first has yet to wait for them.
   static void Disable(MonitorId id);
-  // Waits until no thread but the caller is inside a callback of `monitor`,
-  // whichever attachment it was made for (a callback may have detached the
-  // monitor and even attached it again).
-  // REQUIRES: the cache lock is not held.
-  static void WaitForCallbacks(const CQmQueueMonitor* monitor);
   // True while the attachment is active.
   static bool query(MonitorId id);
   // True when the attachment is active and monitors at least one name of
@@ -88,13 +82,12 @@ class CQueueMonitorProxy {
   static bool InsideCallback();
 
  private:
-  // Registers the calling thread as inside a callback of attachment `id`
-  // when it is active and, with `mustMonitorOneOf`, monitors one of its
-  // names; gives the monitor, or null when no callback is to be made.
-  static CQmQueueMonitor* BeginCallback(MonitorId id, const CQmAttributeMap* mustMonitorOneOf);
-  static void EndCallback(MonitorId id);
-  // BeginCallback, `call(monitor)` with exceptions caught and traced,
-  // EndCallback.
+  // The active attachment `id` when a callback is to be made: with
+  // `mustMonitorOneOf`, only when it monitors one of its names.
+  static std::shared_ptr<ProxyAttachment> Find(MonitorId id,
+                                               const CQmAttributeMap* mustMonitorOneOf);
+  // Find, the turn of the monitor's gate, `call(monitor)` with exceptions
+  // caught and traced.
   template <class Call>
   static void Deliver(MonitorId id, const CQmAttributeMap* mustMonitorOneOf, const char* callback,
                       Call call);

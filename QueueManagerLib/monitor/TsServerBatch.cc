@@ -1,7 +1,7 @@
 #include "monitor/TsServerBatch.h"
 
 #include <exception>
-#include <iterator>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -11,9 +11,12 @@ namespace QueueManager {
 
 bool TsServerBatch::Decode(W4Notifier::CMessage& message) {
   try {
-    std::vector<QueueEvent> events = ReadNotificationEvents(message);
-    events_.insert(events_.end(), std::make_move_iterator(events.begin()),
-                   std::make_move_iterator(events.end()));
+    Body body{0, ReadNotificationEvents(message)};
+    // The optional trailer opens with the sequence number.
+    if (!message.IsAtEndOfData() && message.PeekFieldType() == W4Notifier::FieldType::kUInt64) {
+      message >> body.sequence;
+    }
+    if (!body.events.empty()) bodies_.push_back(std::move(body));
     return true;
   } catch (const std::exception& e) {
     // W4Notifier::CException included: what the readers throw on bad input.
@@ -26,8 +29,18 @@ bool TsServerBatch::Decode(W4Notifier::CMessage& message) {
 
 void TsServerBatch::ApplyLocked(CQmCache& cache, const W4Notifier::CEntityId& entity,
                                 bool reportAll, std::unordered_set<std::uint32_t>& monitored) {
-  for (const QueueEvent& event : events_) {
-    cache.ApplyHeldQueueEventLocked(entity, event);
+  for (const Body& body : bodies_) {
+    const bool apply = cache.TakeHeldBodyLocked(entity, body.sequence);
+    for (const QueueEvent& event : body.events)
+      Gather(event, apply, cache, entity, reportAll, monitored);
+  }
+}
+
+void TsServerBatch::Gather(const QueueEvent& event, bool apply, CQmCache& cache,
+                           const W4Notifier::CEntityId& entity, bool reportAll,
+                           std::unordered_set<std::uint32_t>& monitored) {
+  {
+    if (apply) cache.ApplyHeldQueueEventLocked(entity, event);
     const std::uint32_t id = event.interaction.QueryObjectId();
     if (!event.attributes.empty() && (reportAll || monitored.count(id) != 0)) {
       CQmAttributeMap& update = updates_[id];

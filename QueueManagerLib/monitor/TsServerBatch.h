@@ -26,21 +26,33 @@ class TsServerBatch {
   // Decodes one inbox message and keeps its events; a malformed message is
   // traced and skipped (false).
   bool Decode(W4Notifier::CMessage& message);
-  // Applies the kept events to `entity` in the cache, in arrival order, and
-  // gathers the attributes of every event of an interaction to report (any
-  // with `reportAll`, else those in `monitored`) into one map per
-  // interaction, later values replacing earlier ones. An interaction removed
-  // leaves `monitored`.
+  // Applies the kept messages to `entity` in the cache, in arrival order,
+  // each as one body that the cache may find applied already through its
+  // own subscription (see CQmCache::TakeHeldBodyLocked), and gathers the
+  // attributes of every event of an interaction to report (any with
+  // `reportAll`, else those in `monitored`) into one map per interaction,
+  // later values replacing earlier ones. An interaction removed leaves
+  // `monitored`.
   void ApplyLocked(CQmCache& cache, const W4Notifier::CEntityId& entity, bool reportAll,
                    std::unordered_set<std::uint32_t>& monitored)
       QM_EXCLUSIVE_LOCKS_REQUIRED(cache.Lock());
-  bool HasEvents() const { return !events_.empty(); }
+  bool HasEvents() const { return !bodies_.empty(); }
   // The updates to report, by ascending interaction id; each map holds at
   // least one attribute.
   const std::map<std::uint32_t, CQmAttributeMap>& Updates() const { return updates_; }
 
  private:
-  std::vector<QueueEvent> events_;
+  // Applies one event (unless `apply` is false) and gathers its report.
+  void Gather(const QueueEvent& event, bool apply, CQmCache& cache,
+              const W4Notifier::CEntityId& entity, bool reportAll,
+              std::unordered_set<std::uint32_t>& monitored)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(cache.Lock());
+  // The events of one message, with its sequence number (0: unnumbered).
+  struct Body {
+    std::uint64_t sequence = 0;
+    std::vector<QueueEvent> events;
+  };
+  std::vector<Body> bodies_;
   std::map<std::uint32_t, CQmAttributeMap> updates_;
 };
 

@@ -30,35 +30,47 @@ constexpr std::size_t kMonitoredBuckets = 100;
 }  // namespace
 
 // ---- CQmTsServerMonitor ----
+// Each operation works on its own copy of the implementation pointer: the
+// monitor may be destroyed on another thread while the operation runs.
 
 CQmTsServerMonitor::CQmTsServerMonitor(bool monitorAll)
     : impl_(std::make_shared<CQmTsServerMonitorImpl>(*this, monitorAll)) {}
 
-CQmTsServerMonitor::~CQmTsServerMonitor() { impl_->Deactivate(); }
+CQmTsServerMonitor::~CQmTsServerMonitor() {
+  const auto impl = impl_;
+  impl->Deactivate();
+}
 
 void CQmTsServerMonitor::Activate(W4Notifier::ObjectTypes type,
                                   const std::vector<CQmAttributeName>& names) {
-  impl_->Activate(type, names);
+  const auto impl = impl_;
+  impl->Activate(type, names);
 }
 
 void CQmTsServerMonitor::RequestAttributeUpdateCallback(
     const std::vector<CQmAttributeName>& names) {
-  impl_->RequestAttributeUpdateCallback(names);
+  const auto impl = impl_;
+  impl->RequestAttributeUpdateCallback(names);
 }
 
 void CQmTsServerMonitor::RequestAttributeUpdateCallback(const CQmAttributeName& name) {
-  impl_->RequestAttributeUpdateCallback(std::vector<CQmAttributeName>{name});
+  RequestAttributeUpdateCallback(std::vector<CQmAttributeName>{name});
 }
 
 void CQmTsServerMonitor::MonitorInteraction(InteractionId id) {
-  impl_->MonitorInteraction(id.QueryObjectId());
+  const auto impl = impl_;
+  impl->MonitorInteraction(id.QueryObjectId());
 }
 
 void CQmTsServerMonitor::UnmonitorInteraction(InteractionId id) {
-  impl_->UnmonitorInteraction(id.QueryObjectId());
+  const auto impl = impl_;
+  impl->UnmonitorInteraction(id.QueryObjectId());
 }
 
-void CQmTsServerMonitor::Deactivate() { impl_->Deactivate(); }
+void CQmTsServerMonitor::Deactivate() {
+  const auto impl = impl_;
+  impl->Deactivate();
+}
 
 // ---- CQmTsServerMonitorImpl: the application's side ----
 
@@ -66,6 +78,7 @@ CQmTsServerMonitorImpl::CQmTsServerMonitorImpl(CQmTsServerMonitor& owner, bool m
     : owner_(owner),
       monitorAll_(monitorAll),
       cache_(CQmCache::Instance()),
+      gate_(CallbackGate::MakeOpen()),
       monitored_(kMonitoredBuckets) {}
 
 void CQmTsServerMonitorImpl::Activate(W4Notifier::ObjectTypes type,
@@ -74,20 +87,21 @@ void CQmTsServerMonitorImpl::Activate(W4Notifier::ObjectTypes type,
   CMessageServer* inbox = nullptr;
   {
     W4Os::MutexLock lock(&mutex_);
-    if (state_ != State::kIdle) {
+    if (activated_ || stop_.load(std::memory_order_acquire)) {
       QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
-               "Activate({}) ignored: the monitor was activated before", ScopedName(entity));
+               "Activate({}) ignored: the monitor was activated or stopped before",
+               ScopedName(entity));
       return;
     }
-    state_ = State::kActivating;
+    activated_ = true;
     entity_ = entity;
     inbox_ = std::make_unique<CMessageServer>(W4Notifier::CNotifierHandle::GetDefaultHandle(),
                                               kInboxName);
-    inbox = inbox_.get();
+    inbox = inbox_.get();  // stays until this object goes
   }
   // Subscribed before the load is asked for, so that no change after the
   // server's answer is missed; the changes before it that the inbox holds too
-  // are applied again, which leaves the same values.
+  // are applied after the answer, in order, which ends with the same values.
   const W4Notifier::eMsgCode subscribed =
       inbox->StartNotifications(entity.QueryObjectType(), entity.QueryObjectId(), kQueueEvent);
   if (subscribed != W4Notifier::eMsgSuccess) {
@@ -95,27 +109,47 @@ void CQmTsServerMonitorImpl::Activate(W4Notifier::ObjectTypes type,
              ScopedName(entity), W4Notifier::MsgCodeName(subscribed));
   }
   cache_.HoldQueue(entity);
-  cache_.ActivateMonitor(entity, kNoMonitor, names, false, true, false);
+  // On a delivery thread the load is answered later: the worker waits for it.
+  cache_.LoadHeldQueue(entity, names, false, true, LoadStarted());
   if (!StartWorker(entity)) cache_.ReleaseQueue(entity);
 }
 
 bool CQmTsServerMonitorImpl::StartWorker(const CEntityId& entity) {
   W4Os::MutexLock lock(&mutex_);
-  // Deactivated meanwhile: the hold is the caller's to end.
-  if (state_ != State::kActivating) return false;
+  // Stopped meanwhile: the hold is the caller's to end.
+  if (stop_.load(std::memory_order_acquire)) return false;
   CMessageServer* inbox = inbox_.get();
   try {
     worker_ = W4Os::CWorkerThread::StartFunction(
         [self = shared_from_this(), inbox, entity]() { self->Run(*inbox, entity); });
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {
+    // No thread (std::system_error) or no memory for it: reported, not fatal.
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "No worker for {}: {}",
              ScopedName(entity), e.what());
-    state_ = State::kStopped;
     return false;
   }
-  workerId_ = worker_.Id();
-  state_ = State::kActive;
+  holding_ = true;
   return true;
+}
+
+std::shared_ptr<void> CQmTsServerMonitorImpl::LoadStarted() {
+  // Counts the load until it goes; shares the count, not this object, since
+  // the cache may let go of it under its lock or at exit.
+  struct Token {
+    explicit Token(std::shared_ptr<LoadCount> count) : loads(std::move(count)) {
+      W4Os::MutexLock lock(&loads->mutex);
+      ++loads->inFlight;
+    }
+    Token(const Token&) = delete;
+    Token& operator=(const Token&) = delete;
+    ~Token() {
+      W4Os::MutexLock lock(&loads->mutex);
+      --loads->inFlight;
+      loads->settled.SignalAll();
+    }
+    const std::shared_ptr<LoadCount> loads;
+  };
+  return std::make_shared<Token>(loads_);
 }
 
 void CQmTsServerMonitorImpl::RequestAttributeUpdateCallback(
@@ -123,15 +157,11 @@ void CQmTsServerMonitorImpl::RequestAttributeUpdateCallback(
   CEntityId entity;
   {
     W4Os::MutexLock lock(&mutex_);
-    if (state_ != State::kActive) return;
+    if (!holding_) return;
     entity = entity_;
-    ++loadsInFlight_;
   }
-  // A hold ended meanwhile by Deactivate makes the cache skip the load.
-  cache_.ActivateMonitor(entity, kNoMonitor, names, true, true, false);
-  W4Os::MutexLock lock(&mutex_);
-  --loadsInFlight_;
-  loadsSettled_.SignalAll();
+  // A hold ended meanwhile by a stop makes the cache skip the load.
+  cache_.LoadHeldQueue(entity, names, true, true, LoadStarted());
 }
 
 void CQmTsServerMonitorImpl::MonitorInteraction(std::uint32_t id) {
@@ -145,27 +175,28 @@ void CQmTsServerMonitorImpl::UnmonitorInteraction(std::uint32_t id) {
 }
 
 void CQmTsServerMonitorImpl::Deactivate() {
+  stop_.store(true, std::memory_order_release);
+  {
+    W4Os::MutexLock lock(&loads_->mutex);
+    loads_->stopped = true;
+    loads_->settled.SignalAll();
+  }
   W4Os::CWorkerThread worker;
-  std::unique_ptr<CMessageServer> inbox;
+  CMessageServer* inbox = nullptr;
   CEntityId held;
   {
     W4Os::MutexLock lock(&mutex_);
-    stop_.store(true, std::memory_order_release);
-    loadsSettled_.SignalAll();
-    if (state_ == State::kActive) held = entity_;  // ended once, here
-    // While activating, Activate still uses the inbox and ends the hold.
-    const bool activating = state_ == State::kActivating;
-    state_ = State::kStopped;
-    // The worker cannot wait for itself: called from its callback, it ends
-    // after that callback, and a later call (or its own end) cleans up.
-    if (W4Os::CurrentThreadId() != workerId_ && !activating) {
-      worker = std::move(worker_);
-      inbox = std::move(inbox_);
-    }
+    inbox = inbox_.get();
+    if (holding_) held = entity_;
+    holding_ = false;
+    // The worker cannot join itself: stopped from its own callback, it ends
+    // after that callback, and a later stop (or its handle's end) lets it go.
+    if (W4Os::CurrentThreadId() != worker_.Id()) worker = std::move(worker_);
   }
-  if (inbox) inbox->WakeUp(0);  // a waiting worker looks at the stop flag
+  if (inbox != nullptr) inbox->WakeUp(0);  // a waiting worker looks at the stop flag
+  // Every stop waits here for a callback running on another thread.
+  gate_->Close();
   worker.Join();
-  inbox.reset();  // after the worker, which waits on it
   // A monitor destroyed at exit after the cache is gone has nothing to end.
   if (held.IsSet() && CQmCache::Exists()) cache_.ReleaseQueue(held);
 }
@@ -187,9 +218,9 @@ void CQmTsServerMonitorImpl::Run(CMessageServer& inbox, const CEntityId& entity)
 }
 
 bool CQmTsServerMonitorImpl::AwaitSettledLoads() {
-  W4Os::MutexLock lock(&mutex_);
-  while (loadsInFlight_ > 0 && !stop_.load(std::memory_order_acquire)) loadsSettled_.Wait();
-  return !stop_.load(std::memory_order_acquire);
+  W4Os::MutexLock lock(&loads_->mutex);
+  while (loads_->inFlight > 0 && !loads_->stopped) loads_->settled.Wait();
+  return !loads_->stopped;
 }
 
 void CQmTsServerMonitorImpl::RunBatch(std::deque<CMessage>& messages, const CEntityId& entity) {
@@ -206,7 +237,9 @@ void CQmTsServerMonitorImpl::RunBatch(std::deque<CMessage>& messages, const CEnt
              ScopedName(entity), e.what());
   }
   for (const auto& [id, attributes] : batch.Updates()) {
-    if (stop_.load(std::memory_order_acquire)) return;
+    // A turn per call: a stop made inside a callback refuses the rest.
+    const CallbackGate::Turn turn = gate_->Enter();
+    if (!turn) return;
     Report(id, attributes);
   }
 }

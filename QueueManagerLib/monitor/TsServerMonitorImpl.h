@@ -19,18 +19,26 @@
 #include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
 #include "QueueManager/TsServerMonitor.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/QmCache.h"
 
 namespace QueueManager {
 
-// Thread-safe. Owned by its CQmTsServerMonitor and, while the worker runs, by
-// the worker too: a monitor destroyed from inside its own callback leaves the
-// implementation to the worker, which ends after that callback.
+// Thread-safe. Owned by its CQmTsServerMonitor, by every operation running
+// on it and, while the worker runs, by the worker too: a monitor destroyed
+// from inside its own callback, or while another thread activates it, leaves
+// the implementation to them.
 //
-// Lock order: mutex_ (the monitor's own lock), then the cache lock. The
-// worker takes mutex_ alone (to wait for loads), then the cache lock alone
-// (once per batch), and makes its callbacks with no lock held; no lock is
-// held while the worker or a load is waited for.
+// Callbacks take their turns on gate_, opened at construction and closed by
+// the first stop for good: once any stop has returned, no callback runs on
+// another thread and none starts, whatever the worker and an activation in
+// progress still do.
+//
+// Locks: mutex_ and the load count's lock are leaves, taken with or without
+// the cache lock and never holding another (a load's token may go under the
+// cache lock). The worker takes the cache lock once per batch and makes its
+// callbacks with no lock held; no lock is held while the worker, a load or a
+// callback is waited for.
 class CQmTsServerMonitorImpl : public std::enable_shared_from_this<CQmTsServerMonitorImpl> {
  public:
   CQmTsServerMonitorImpl(CQmTsServerMonitor& owner, bool monitorAll);
@@ -44,17 +52,28 @@ class CQmTsServerMonitorImpl : public std::enable_shared_from_this<CQmTsServerMo
       QM_LOCKS_EXCLUDED(mutex_);
   void MonitorInteraction(std::uint32_t id);
   void UnmonitorInteraction(std::uint32_t id);
-  // Idempotent. Waits for the worker unless called on it.
+  // Any number of times, from any thread: see the class comment.
   void Deactivate() QM_LOCKS_EXCLUDED(mutex_);
 
  private:
-  enum class State : std::uint8_t { kIdle, kActivating, kActive, kStopped };
-
-  // Starts the worker unless deactivated meanwhile; false when not started.
+  // Starts the worker unless stopped meanwhile; false when not started.
   bool StartWorker(const W4Notifier::CEntityId& entity) QM_LOCKS_EXCLUDED(mutex_);
-  // The worker waits here until no load of names is in flight; false once
-  // stopped.
-  bool AwaitSettledLoads() QM_LOCKS_EXCLUDED(mutex_);
+  // Loads in flight (the activation's and those of added names). Their
+  // answers may be applied on a delivery thread of the cache: meanwhile the
+  // worker applies no batch, so that an answer never overwrites a later
+  // change that the inbox brought, and what the inbox holds is applied
+  // after the answer.
+  struct LoadCount {
+    W4Os::Mutex mutex;
+    W4Os::CondVar settled{&mutex};
+    int inFlight QM_GUARDED_BY(mutex) = 0;
+    bool stopped QM_GUARDED_BY(mutex) = false;
+  };
+  // A load is under way until the token this gives goes (the cache lets go
+  // of it once the answer was applied, or the load failed).
+  std::shared_ptr<void> LoadStarted();
+  // The worker waits here until no load is in flight; false once stopped.
+  bool AwaitSettledLoads();
   // The worker's body: one batch per wake-up of the inbox until stopped.
   void Run(W4Notifier::CMessageServer& inbox, const W4Notifier::CEntityId& entity);
   void RunBatch(std::deque<W4Notifier::CMessage>& messages, const W4Notifier::CEntityId& entity);
@@ -63,23 +82,23 @@ class CQmTsServerMonitorImpl : public std::enable_shared_from_this<CQmTsServerMo
   CQmTsServerMonitor& owner_;
   const bool monitorAll_;
   CQmCache& cache_;
-  // Set once by Deactivate; the worker reads it before every wait and call.
+  const std::shared_ptr<CallbackGate> gate_;
+  // Set by the first stop; the worker reads it before every wait.
   std::atomic<bool> stop_{false};
 
   W4Os::Mutex mutex_;
-  State state_ QM_GUARDED_BY(mutex_) = State::kIdle;
+  bool activated_ QM_GUARDED_BY(mutex_) = false;
+  // The cache holds the entity for this monitor: the stop that clears it
+  // ends the hold.
+  bool holding_ QM_GUARDED_BY(mutex_) = false;
   W4Notifier::CEntityId entity_ QM_GUARDED_BY(mutex_);
-  // Built at activation, on the connection of that time; the worker uses it
-  // until it ends, so it goes only after the worker was joined (or with this
-  // object, when the worker ended on its own).
+  // Built at activation, on the connection of that time; goes with this
+  // object, after the worker, which waits on it.
   std::unique_ptr<W4Notifier::CMessageServer> inbox_ QM_GUARDED_BY(mutex_);
+  // Joined by the first stop made on another thread (the worker cannot join
+  // itself; a handle destroyed on its own thread lets it go).
   W4Os::CWorkerThread worker_ QM_GUARDED_BY(mutex_);
-  std::thread::id workerId_ QM_GUARDED_BY(mutex_);
-  // Loads of added names in flight. Their answers are applied on a delivery
-  // thread of the cache: meanwhile the worker applies no batch, so that an
-  // answer never overwrites a later change that the inbox brought.
-  int loadsInFlight_ QM_GUARDED_BY(mutex_) = 0;
-  W4Os::CondVar loadsSettled_{&mutex_};
+  const std::shared_ptr<LoadCount> loads_ = std::make_shared<LoadCount>();
 
   // The interactions to report when not monitoring all.
   std::unordered_set<std::uint32_t> monitored_ QM_GUARDED_BY(cache_.Lock());

@@ -2,7 +2,9 @@
 // they report, what they leave in the cache, how they end, and many of them
 // coming and going on several threads while events arrive.
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -11,6 +13,7 @@
 
 #include "CacheTestSupport.h"
 #include "QueueManager/MediaTypeMonitor.h"
+#include "QueueManager/Platform/Notifier.h"
 #include "QueueManager/Platform/Trace.h"
 #include "QueueManager/TsServerMonitor.h"
 #include "monitor/CacheTrace.h"
@@ -204,6 +207,98 @@ TEST_P(TsEndingTest, StopsTheWorkerWithoutHangingOrLaterCallbacks) {
 INSTANTIATE_TEST_SUITE_P(Endings, TsEndingTest,
                          ::testing::Values(Ending::kDestroyedMidBatch, Ending::kDeactivatedByItself,
                                            Ending::kDestroyedByItself));
+
+// Activated on a delivery thread, a TS server monitor cannot wait for its
+// media type's answer, which that thread delivers later; the inbox already
+// holds a change the server made after that answer. The cache must end with
+// the change, not with the answer applied over it.
+TEST_F(MediaMonitorsTest, ATsServerMonitorActivatedOnADeliveryThreadAppliesItsInboxAfterTheAnswer) {
+  const CEntityId trigger = UserQueue(60);
+  ServeQueue(trigger, {});
+  ServeQueue(Calls(), {.events = {Added(1, State("C"))}}, {Xan_State});
+  // A request handled after the answer to the load, publishing the change.
+  constexpr int kAfterTheAnswer = 99;
+  server_->Handle(ServerEntity(), kAfterTheAnswer, [this](const CMessage&) {
+    server_->Publish(Calls(), kMonitorQueueEvent,
+                     Notification({.events = {Updated(1, State("H"))}}));
+    return CScriptedReply::Respond();
+  });
+  TsMonitor ts(true);
+  W4Os::CEvent reported(true);
+  ts.hook = [&](std::uint32_t) { reported.Set(); };
+  RecordingMonitor onDelivery;
+  onDelivery.hook = [&](const std::string& entry) {
+    if (entry.rfind("Added 9", 0) != 0) return;
+    ts.Activate(eGenericObject, {Xan_State});
+    std::thread([] {
+      W4Notifier::CRequestObject request(ServerEntity(), kAfterTheAnswer);
+      W4Notifier::CResponseObject response;
+      request.Send(response, W4Notifier::CNotifierTimeout::Query());
+    }).join();
+    // Without the wait for the answer the worker applies the change now.
+    reported.Wait(2000);
+  };
+  onDelivery.Activate(trigger, {Xan_State}, true);
+  Publish(trigger, {.events = {Added(9)}});
+  ASSERT_TRUE(reported.Wait(10000));
+  server_->WaitIdle();
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(1, Xan_State, value));
+  EXPECT_EQ(value, "H");
+}
+
+// A media type monitor and a TS server monitor on one media type: the
+// cache's delivery thread is held in a callback while the server changes
+// interaction 1 to "1", then "2"; the TS server monitor's worker meanwhile
+// receives both. Every value seen in the cache, by either monitor's
+// callbacks, follows the server's order.
+TEST_F(MediaMonitorsTest, AMediaTypeAndATsServerMonitorOnOneMediaTypeApplyInOneOrder) {
+  ServeQueue(Calls(), {.events = {Added(1, State("0"))}}, {Xan_State});
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  const auto see = [&] {
+    CQmAttributeValue value;
+    Cache().QueryAttribute(1, Xan_State, value);
+    std::lock_guard lock(mutex);
+    seen.push_back(fmt::format("{}", value));
+  };
+  W4Os::CEvent held(true), release(true), reported(true);
+  TsMonitor ts(true);
+  ts.hook = [&](std::uint32_t id) {
+    if (id != 1) return;
+    see();
+    reported.Set();
+  };
+  ts.Activate(eGenericObject, {Xan_State});
+  class Media : public CQmMediaTypeMonitor {
+   public:
+    std::function<void(std::uint32_t)> hook;
+    ~Media() override { Deactivate(); }
+
+   protected:
+    void AttributesUpdated(InteractionId id, const CQmAttributeMap&) override {
+      if (hook) hook(id.QueryObjectId());
+    }
+  } media;
+  media.Activate(eGenericObject, {Xan_State}, true);
+  media.hook = [&](std::uint32_t id) {
+    if (id == 1) see();
+    if (id != 7) return;
+    held.Set();
+    release.Wait(10000);
+  };
+  server_->Publish(Calls(), kMonitorQueueEvent, Notification({.events = {Updated(7, State("x"))}}));
+  ASSERT_TRUE(held.Wait(10000));
+  for (const char* value : {"1", "2"}) {
+    server_->Publish(Calls(), kMonitorQueueEvent,
+                     Notification({.events = {Updated(1, State(value))}}));
+  }
+  ASSERT_TRUE(reported.Wait(10000));
+  release.Set();
+  server_->WaitIdle();
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << ::testing::PrintToString(seen);
+}
 
 // Monitors created, activated, told what to report, replaced and destroyed on
 // three threads while the server publishes events. Checks: no data race or

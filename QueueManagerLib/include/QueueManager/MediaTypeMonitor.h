@@ -5,6 +5,7 @@
 // type (one interaction object type), through the process-wide monitor cache.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -27,7 +28,8 @@ class CQmMediaTypeMonitor;
 // its owner.
 class QM_EXPORT CQmMediaTypeMonitorGuts : public CQmQueueMonitor {
  public:
-  explicit CQmMediaTypeMonitorGuts(CQmMediaTypeMonitor* owner) : owner_(owner) {}
+  // Takes its turns on the owner's gate.
+  explicit CQmMediaTypeMonitorGuts(CQmMediaTypeMonitor* owner);
   CQmMediaTypeMonitorGuts(const CQmMediaTypeMonitorGuts&) = delete;
   CQmMediaTypeMonitorGuts& operator=(const CQmMediaTypeMonitorGuts&) = delete;
   ~CQmMediaTypeMonitorGuts() override;
@@ -45,23 +47,31 @@ class QM_EXPORT CQmMediaTypeMonitorGuts : public CQmQueueMonitor {
 };
 
 // Activate, deactivate and destroy one monitor from one application thread at
-// a time (and from its own callbacks, see below); the application owns it and
-// keeps it alive while it is active. Watches every interaction of one media
-// type. Its inner monitor is held by a process-wide registry, which is
-// locked. Not copyable: a copy could neither receive the callbacks of the
-// inner monitor, which name their owner, nor share it without detaching it
-// twice.
+// a time (and from its own callbacks); the application owns it and keeps it
+// alive while it is active. Watches every interaction of one media type. Its
+// inner monitor is held by a process-wide registry, which is locked. Not
+// copyable: a copy could neither receive the callbacks of the inner monitor,
+// which name their owner, nor share it without detaching it twice.
 //
-// Callbacks run on a notifier delivery thread, or on the activating thread
-// for the initial contents of a synchronous activation, never while a lock of
-// the library is held. A callback may call the library, including any
-// operation of this monitor: Activate() (which replaces the activation),
-// RequestAttributeUpdateCallback() and Deactivate(); it may even destroy the
-// monitor as the last thing it does. Once Deactivate() or the destructor has
-// returned, no callback of the monitor runs on another thread or starts
-// later.
-// REQUIRES: a derived class whose callbacks use its own members calls
-// Deactivate() in its own destructor, before those members go.
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
+// Deactivate() and the destructor are its stops; Activate() on an active
+// monitor replaces the activation (also from inside its own callback).
 class QM_EXPORT CQmMediaTypeMonitor {
  public:
   CQmMediaTypeMonitor();
@@ -100,6 +110,9 @@ class QM_EXPORT CQmMediaTypeMonitor {
   virtual void InteractionDeallocated(InteractionId /*id*/) {}
 
  private:
+  // The turns of the inner monitors' callbacks: opened by Activate(), closed
+  // by Deactivate().
+  const std::shared_ptr<CallbackGate> gate_;
   // This monitor's key in the registry: never reused in the life of the
   // process, so that a new monitor at the address of a destroyed one never
   // meets the old one's entry.

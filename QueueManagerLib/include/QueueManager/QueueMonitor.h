@@ -22,6 +22,8 @@
 namespace QueueManager {
 
 class CQueueMonitorProxy;
+class CallbackGate;
+class CQmMultiQueueMonitor;
 
 // Watches one queue through the process-wide monitor cache. Activate,
 // deactivate and query one monitor from one application thread at a time;
@@ -30,18 +32,27 @@ class CQueueMonitorProxy;
 // library never owns a monitor; the application keeps it alive while it is
 // active.
 //
-// Callbacks run on a notifier delivery thread, or on the activating thread
-// for synchronous loads, never while a lock of the library is held: a
-// callback may call the library, including the queries and the activation
-// or deactivation of any monitor, itself included. Once Deactivate() or the
-// destructor has returned, no callback of the monitor is running on another
-// thread or starts later. A derived class whose callbacks use its own members
-// calls Deactivate() in its own destructor, before those members go.
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
+//
 // Each activation is an attachment of its own: after Deactivate() no callback
 // of the old attachment is made, even when the monitor is activated again at
 // once (also from inside its own callback).
-// Two callbacks on two threads that deactivate each other's monitors at the
-// same moment wait for each other: avoid that pattern.
 //
 // Initial contents: a synchronous activation makes the initial callbacks on
 // the calling thread before it returns; followed by every later change
@@ -103,6 +114,12 @@ class QM_EXPORT CQmQueueMonitor {
   int QueryClockSkew() const;
 
  protected:
+  // An inner monitor of another public monitor: its callbacks take turns on
+  // `gate` with that monitor's other callbacks.
+  explicit CQmQueueMonitor(std::shared_ptr<CallbackGate> gate);
+  // A copy on `gate` (see the copy constructor).
+  CQmQueueMonitor(const CQmQueueMonitor& other, std::shared_ptr<CallbackGate> gate);
+
   virtual void AttributesUpdated(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
                                  const CQmAttributeMap& /*attributes*/) {}
   virtual void InteractionAdded(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
@@ -119,6 +136,15 @@ class QM_EXPORT CQmQueueMonitor {
   std::uint64_t Attachment(W4Notifier::CEntityId* queue) const;
   // Ends the current attachment, if any; gives its id and queue.
   std::uint64_t Detach(W4Notifier::CEntityId& queue);
+  // Detaches, waits for callbacks on other threads, leaves the cache.
+  void Stop();
+
+  // Every callback of this monitor takes its turn here; shared with the
+  // public monitor that owns this one, if any, which also opens and closes
+  // it. A monitor's own gate stays open for its life: the attachment id, not
+  // the gate, tells whether a delivery is still wanted. Set once, at
+  // construction.
+  const std::shared_ptr<CallbackGate> gate_;
 
   // A leaf lock: held only to read or write the fields below, never across a
   // call into the cache or the application.
@@ -130,16 +156,14 @@ class QM_EXPORT CQmQueueMonitor {
   std::uint64_t attachment_ QM_GUARDED_BY(mutex_) = 0;
 };
 
-class CQmMultiQueueMonitor;
-
 // The inner monitor of one queue of a CQmMultiQueueMonitor: forwards every
 // callback to its owner. Owned by the owner.
 class QM_EXPORT CQmMultiQueueMonitorGuts : public CQmQueueMonitor {
  public:
-  explicit CQmMultiQueueMonitorGuts(CQmMultiQueueMonitor* owner) : owner_(owner) {}
+  // Takes its turns on the owner's gate.
+  explicit CQmMultiQueueMonitorGuts(CQmMultiQueueMonitor* owner);
   // An unattached copy of `other` that belongs to `owner`.
-  CQmMultiQueueMonitorGuts(const CQmMultiQueueMonitorGuts& other, CQmMultiQueueMonitor* owner)
-      : CQmQueueMonitor(other), owner_(owner) {}
+  CQmMultiQueueMonitorGuts(const CQmMultiQueueMonitorGuts& other, CQmMultiQueueMonitor* owner);
   // A copy always names its owner.
   CQmMultiQueueMonitorGuts(const CQmMultiQueueMonitorGuts&) = delete;
   CQmMultiQueueMonitorGuts& operator=(const CQmMultiQueueMonitorGuts&) = delete;
@@ -159,9 +183,29 @@ class QM_EXPORT CQmMultiQueueMonitorGuts : public CQmQueueMonitor {
 };
 
 // Watches several queues, one inner CQmQueueMonitor per queue, which it owns.
-// Thread safety and callback contract as for CQmQueueMonitor; a derived class
-// whose callbacks use its own members deactivates its queues in its own
-// destructor.
+// Activate, deactivate and query it from one application thread at a time
+// (and from its own callbacks); the application owns it. The callbacks of
+// all its queues take turns as those of one monitor.
+//
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
+// Deactivate(queue) is the stop of one queue's callbacks; the destructor
+// stops them all.
 class QM_EXPORT CQmMultiQueueMonitor {
  public:
   CQmMultiQueueMonitor();
@@ -169,7 +213,7 @@ class QM_EXPORT CQmMultiQueueMonitor {
   // queries but receives no callbacks.
   CQmMultiQueueMonitor(const CQmMultiQueueMonitor& other);
   CQmMultiQueueMonitor& operator=(const CQmMultiQueueMonitor& other);
-  // Deactivates and destroys every inner monitor.
+  // Stops every callback, then deactivates and destroys every inner monitor.
   virtual ~CQmMultiQueueMonitor();
 
   // A new queue gets a new inner monitor activated with (queue, names,
@@ -201,6 +245,9 @@ class QM_EXPORT CQmMultiQueueMonitor {
   virtual void QueueRemoved(const W4Notifier::CEntityId& /*queue*/) {}
 
  private:
+  // The turns of every inner monitor's callbacks: opened at construction,
+  // closed by the destructor.
+  const std::shared_ptr<CallbackGate> gate_;
   std::map<W4Notifier::CEntityId, std::unique_ptr<CQmMultiQueueMonitorGuts>> monitors_;
 };
 
