@@ -56,12 +56,12 @@ void CQmCache::RequestReload() {
   RequestReloadLocked(connection);
 }
 
-void CQmCache::ReloadForInteractionMonitors() {
+void CQmCache::ReloadForUnsubscribedWatchers() {
   const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
   if (!connection) return;
   W4Os::CCriticalSectionLock lock(&lock_);
   // A cache with subscriptions of its own is told itself and reloads them
-  // all; one reload on its way serves every interaction monitor.
+  // all; one reload on its way serves every interaction monitor and holder.
   if (!subscriptions_.Connections().empty() || clockSubscribed_) return;
   for (const auto& entry : outstanding_) {
     if (!entry.second.queue.IsSet() && entry.second.requester == kNoMonitor) return;

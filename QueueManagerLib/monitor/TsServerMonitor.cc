@@ -24,6 +24,8 @@ using W4Notifier::CMessageServer;
 constexpr const char* kFunction = "CQmTsServerMonitorImpl";
 constexpr std::u16string_view kInboxName = u"CQmTsServerMonitorImpl";
 constexpr int kQueueEvent = 0;
+// No entity publishes it: the renegotiation listener's subscription.
+constexpr int kNoEvent = -1;
 // The monitored interactions start sized for a typical server's load.
 constexpr std::size_t kMonitoredBuckets = 100;
 
@@ -108,6 +110,14 @@ void CQmTsServerMonitorImpl::Activate(W4Notifier::ObjectTypes type,
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Inbox subscription to {} failed: {}",
              ScopedName(entity), W4Notifier::MsgCodeName(subscribed));
   }
+  if (const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection()) {
+    if (connection->StartNotifications(entity, kNoEvent, listener_.get(), 0, nullptr,
+                                       W4Notifier::CKeepAlive(listener_)) ==
+        W4Notifier::eMsgSuccess) {
+      W4Os::MutexLock lock(&mutex_);
+      listening_ = connection;
+    }
+  }
   cache_.HoldQueue(entity);
   // On a delivery thread the load is answered later: the worker waits for it.
   cache_.LoadHeldQueue(entity, names, false, true, LoadStarted());
@@ -184,9 +194,14 @@ void CQmTsServerMonitorImpl::Deactivate() {
   W4Os::CWorkerThread worker;
   CMessageServer* inbox = nullptr;
   CEntityId held;
+  std::shared_ptr<W4Notifier::CNotifierConnection> listening;
+  CEntityId entity;
   {
     W4Os::MutexLock lock(&mutex_);
+    entity = entity_;
     inbox = inbox_.get();
+    listening = listening_.lock();
+    listening_.reset();
     if (holding_) held = entity_;
     holding_ = false;
     // The worker cannot join itself: stopped from its own callback, it ends
@@ -194,11 +209,16 @@ void CQmTsServerMonitorImpl::Deactivate() {
     if (W4Os::CurrentThreadId() != worker_.Id()) worker = std::move(worker_);
   }
   if (inbox != nullptr) inbox->WakeUp(0);  // a waiting worker looks at the stop flag
+  if (listening) listening->StopNotifications(entity, kNoEvent, listener_.get(), 0);
   // Every stop waits here for a callback running on another thread.
   gate_->Close();
   worker.Join();
   // A monitor destroyed at exit after the cache is gone has nothing to end.
   if (held.IsSet() && CQmCache::Exists()) cache_.ReleaseQueue(held);
+}
+
+void CQmTsServerMonitorImpl::RenegotiationListener::OnConnectionRenegotiated() {
+  if (CQmCache::Exists()) CQmCache::Instance().ReloadForUnsubscribedWatchers();
 }
 
 // ---- CQmTsServerMonitorImpl: the worker ----

@@ -14,6 +14,7 @@
 #include "QueueManager/AttributeName.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/MessageServer.h"
+#include "QueueManager/Platform/Notifier.h"
 #include "QueueManager/Platform/ObjectTypes.h"
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/Thread.h"
@@ -56,6 +57,15 @@ class CQmTsServerMonitorImpl : public std::enable_shared_from_this<CQmTsServerMo
   void Deactivate() QM_LOCKS_EXCLUDED(mutex_);
 
  private:
+  // Hears the renegotiations of the connection, which the inbox is not told
+  // of: the cache then reloads the entity this monitor holds, unless it is
+  // told itself. Subscribed to an event that nothing publishes.
+  class RenegotiationListener final : public W4Notifier::IMessageCallback {
+   public:
+    void OnMessageReceived(W4Notifier::CMessage& /*message*/) override {}
+    void OnConnectionRenegotiated() override;
+  };
+
   // Starts the worker unless stopped meanwhile; false when not started.
   bool StartWorker(const W4Notifier::CEntityId& entity) QM_LOCKS_EXCLUDED(mutex_);
   // Loads in flight (the activation's and those of added names). Their
@@ -95,6 +105,10 @@ class CQmTsServerMonitorImpl : public std::enable_shared_from_this<CQmTsServerMo
   // Built at activation, on the connection of that time; goes with this
   // object, after the worker, which waits on it.
   std::unique_ptr<W4Notifier::CMessageServer> inbox_ QM_GUARDED_BY(mutex_);
+  const std::shared_ptr<RenegotiationListener> listener_ =
+      std::make_shared<RenegotiationListener>();
+  // The connection the listener is subscribed on, while it is.
+  std::weak_ptr<W4Notifier::CNotifierConnection> listening_ QM_GUARDED_BY(mutex_);
   // Joined by the first stop made on another thread (the worker cannot join
   // itself; a handle destroyed on its own thread lets it go).
   W4Os::CWorkerThread worker_ QM_GUARDED_BY(mutex_);

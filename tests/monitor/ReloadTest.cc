@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include <fmt/format.h>
+
 #include "CacheTestSupport.h"
+#include "QueueManager/TsServerMonitor.h"
+#include "monitor/MediaTypeEntity.h"
 #include "monitor/QmCache.h"
 
 namespace QueueManager::testing {
@@ -117,6 +121,34 @@ TEST_F(ReloadTest, InteractionMonitorsAreAskedAndReloaded) {
   EXPECT_TRUE(store.reloaded[0].alwaysNotify);
   EXPECT_EQ(store.reloaded[0].attributes.Query(Xan_State), "H");
   Cache().SetInteractionMonitorStore(nullptr);
+}
+
+// A TS server monitor alone: the cache holds no subscription and the
+// monitor's inbox hears nothing of the renegotiation, yet the entity it holds
+// is reloaded, and what changed meanwhile reaches the cache.
+TEST_F(ReloadTest, AnEntityHeldByATsServerMonitorAloneIsReloaded) {
+  class Ts : public CQmTsServerMonitor {
+   public:
+    Ts() : CQmTsServerMonitor(true) {}
+    ~Ts() override { Deactivate(); }
+
+   protected:
+    void AttributesUpdated(InteractionId, const CQmAttributeMap&) override {}
+  } ts;
+  const CEntityId calls = MediaTypeEntity(W4Notifier::eGenericObject);
+  ServeQueue(calls, {.events = {Added(1, Attributes({{Xan_State, "A"}}))}}, {Xan_State});
+  ts.Activate(W4Notifier::eGenericObject, {Xan_State});
+  CMessage reload;
+  WriteServerTime(reload, LocalUtcSeconds());
+  WriteSection(reload, calls, {}, {.events = {Added(1, Attributes({{Xan_State, "B"}})), Added(2)}});
+  Renegotiate(reload);
+  EXPECT_THAT(MonitorRequests(kCacheReloadEvent),
+              ElementsAre(fmt::format("int 1, int 125, int {}",
+                                      static_cast<std::int32_t>(calls.QueryObjectId()))));
+  CQmAttributeValue value;
+  EXPECT_TRUE(Cache().QueryAttribute(1, Xan_State, value));
+  EXPECT_EQ(value, "B");
+  EXPECT_TRUE(Cache().IsInteractionInQueue(calls, 2));
 }
 
 }  // namespace
