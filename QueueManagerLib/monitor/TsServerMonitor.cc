@@ -114,8 +114,14 @@ void CQmTsServerMonitorImpl::Activate(W4Notifier::ObjectTypes type,
     if (connection->StartNotifications(entity, kNoEvent, listener_.get(), 0, nullptr,
                                        W4Notifier::CKeepAlive(listener_)) ==
         W4Notifier::eMsgSuccess) {
-      W4Os::MutexLock lock(&mutex_);
-      listening_ = connection;
+      bool stopped = false;
+      {
+        W4Os::MutexLock lock(&mutex_);
+        // A stop that has taken the lock already did not find it.
+        stopped = stop_.load(std::memory_order_acquire);
+        if (!stopped) listening_ = connection;
+      }
+      if (stopped) connection->StopNotifications(entity, kNoEvent, listener_.get(), 0);
     }
   }
   cache_.HoldQueue(entity);
