@@ -151,11 +151,6 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // later call).
   void RequestClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
 
-  // Reloads after a renegotiated connection for the interaction monitors,
-  // which the connection tells when the cache holds no subscription (and so
-  // is not told itself); nothing while a reload is on its way.
-  void ReloadForInteractionMonitors() QM_LOCKS_EXCLUDED(lock_);
-
   // Installs (or, with null, removes) the interaction monitors' store.
   // REQUIRES: the store outlives its installation and any reload that is
   // delivering to it.
