@@ -26,8 +26,10 @@ constexpr int kMonitorRequestEvent = 8;
 constexpr int kAttributeNotificationEvent = 7;
 
 constexpr std::string_view kActivate = "QueueManager::CQmInteractionMonitorGuts::Activate";
+constexpr std::string_view kUpdate = "RequestAttributeUpdateCallback";
 constexpr std::string_view kDeactivate = "QueueManager::CQmInteractionMonitorGuts::Deactivate";
-constexpr std::string_view kReload = "QueueManager::CQmInteractionMonitorGuts::ReloadCache";
+constexpr std::string_view kRenegotiated =
+    "QueueManager::CQmInteractionMonitorGuts::OnConnectionRenegotiated";
 constexpr std::string_view kResponse =
     "QueueManager::CQmInteractionMonitorGuts::OnAsyncResponseSuccess";
 constexpr std::string_view kRejected =
@@ -154,12 +156,21 @@ void CQmInteractionMonitorGuts::Send(W4Notifier::CRequestObject& request,
       return;
     }
   }
-  QM_TRACE_INTERACTION(W4Trace::kLevelFailure, kActivate, id, "Async {} failed", failure);
+  // Traced as each operation has always traced its failures.
+  const bool update = failure == kUpdate;
+  const std::string_view function = update ? kUpdate : kActivate;
+  if (!update) {
+    QM_TRACE_INTERACTION(W4Trace::kLevelFailure, function, id, "Async {} failed", failure);
+  }
   W4Notifier::CResponseObject response;
   if (request.Send(response, W4Notifier::CNotifierTimeout::Query()) != 0) {
     ProcessMonitorMessage(response, kResponse);
   } else {
-    QM_TRACE_INTERACTION(W4Trace::kLevelFailure, kActivate, id, "Sync {} failed", failure);
+    if (update) {
+      QM_TRACE_INTERACTION(W4Trace::kLevelFailure, function, id, "failed");
+    } else {
+      QM_TRACE_INTERACTION(W4Trace::kLevelFailure, function, id, "Sync {} failed", failure);
+    }
   }
   if (outcome) outcome->done.Set();
 }
@@ -274,7 +285,7 @@ void CQmInteractionMonitorGuts::RequestAttributeUpdateCallback(
     outcome = std::make_shared<Outcome>();
     handOffs_.Open(id_);
   }
-  Send(request, outcome, "RequestAttributeUpdateCallback");
+  Send(request, outcome, kUpdate);
   if (outcome) AwaitAndTakeOver(*outcome);
 }
 
@@ -544,6 +555,9 @@ void CQmInteractionMonitorGuts::OnConnectionRenegotiated() {
   }
   std::sort(watched.begin(), watched.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail,
+           W4Trace::CContext(kRenegotiated, W4Trace::kMessageTypeNormal, {}, "InteractionMonitor"),
+           "Asking again for {} interactions", watched.size());
   for (const auto& [id, names] : watched) {
     W4Notifier::CRequestObject request =
         MonitorRequest(requests::InteractionRequestEntity(InteractionId(id)), {id}, names);

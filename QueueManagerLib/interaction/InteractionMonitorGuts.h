@@ -128,7 +128,7 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   struct QueuedRequest {
     W4Notifier::CRequestObject request;
     std::shared_ptr<Outcome> outcome;
-    std::string_view failure;
+    std::string_view failure;  // what failed, for the trace
   };
   // A callback held back for the thread of a synchronous call.
   struct HandedOff {
