@@ -26,8 +26,10 @@ constexpr int kMonitorRequestEvent = 8;
 constexpr int kAttributeNotificationEvent = 7;
 
 constexpr std::string_view kActivate = "QueueManager::CQmInteractionMonitorGuts::Activate";
+constexpr std::string_view kUpdate = "RequestAttributeUpdateCallback";
 constexpr std::string_view kDeactivate = "QueueManager::CQmInteractionMonitorGuts::Deactivate";
-constexpr std::string_view kReload = "QueueManager::CQmInteractionMonitorGuts::ReloadCache";
+constexpr std::string_view kRenegotiated =
+    "QueueManager::CQmInteractionMonitorGuts::OnConnectionRenegotiated";
 constexpr std::string_view kResponse =
     "QueueManager::CQmInteractionMonitorGuts::OnAsyncResponseSuccess";
 constexpr std::string_view kRejected =
@@ -35,6 +37,15 @@ constexpr std::string_view kRejected =
 constexpr std::string_view kTimeout =
     "QueueManager::CQmInteractionMonitorGuts::OnAsyncResponseTimeout";
 constexpr std::string_view kMessage = "QueueManager::CQmInteractionMonitorGuts::OnMessageReceived";
+
+// Notifier callbacks of interaction monitors this thread is inside.
+thread_local int t_deliveries = 0;
+struct DeliveryScope {
+  DeliveryScope() { ++t_deliveries; }
+  ~DeliveryScope() { --t_deliveries; }
+  DeliveryScope(const DeliveryScope&) = delete;
+  DeliveryScope& operator=(const DeliveryScope&) = delete;
+};
 
 W4Notifier::CRequestObject MonitorRequest(const CEntityId& target,
                                           const std::vector<std::uint32_t>& ids,
@@ -83,46 +94,113 @@ CQmInteractionMonitorGuts::Watched& CQmInteractionMonitorGuts::EntryLocked(std::
   return entry;
 }
 
+thread_local int CQmInteractionMonitorGuts::t_turns = 0;
+thread_local std::vector<CQmInteractionMonitorGuts::DeferredStop>
+    CQmInteractionMonitorGuts::t_deferredStops;
+
+bool CQmInteractionMonitorGuts::MayWaitForDelivery() {
+  // A delivery thread (lanes are shared between callback objects) cannot
+  // wait for a lane, and a thread inside a callback cannot wait for a lane
+  // whose delivery may wait for that callback.
+  return t_deliveries == 0 && !InsideCacheDelivery() && !CallbackGate::InsideAnyCallback();
+}
+
 void CQmInteractionMonitorGuts::Activate(InteractionId id,
                                          const std::vector<CQmAttributeName>& names,
                                          bool synchronous) {
   QM_TRACE_INTERACTION(W4Trace::kLevelDetail, kActivate, id.QueryObjectId(), "Activate({},{},{})",
                        id.QueryObjectId(), NamesText(names), synchronous);
   if (!id.IsSet()) return;
-  const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
-  if (!connection) return;
+  if (!W4Notifier::CNotifierHandle::GetDefaultConnection()) return;
   InteractionRegistry& registry = InteractionRegistry::Instance();
   registry.Install();
   const CEntityId entity = requests::InteractionRequestEntity(id);
+  W4Notifier::CRequestObject request = MonitorRequest(entity, {id.QueryObjectId()}, names);
+  const std::shared_ptr<Outcome> outcome =
+      synchronous && MayWaitForDelivery() ? std::make_shared<Outcome>() : nullptr;
   bool reconcile = false;
+  bool queued = false;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    if (!gate_.IsOpen()) return;
+    if (shutDown_) return;
     EntryLocked(id.QueryObjectId()).AddNames(names);
     registry.AddLocked(id.QueryObjectId(), *this);
     reconcile = subscriptions_.Want(entity, true);
+    if (outcome) handOffs_.Open(id_);
+    // The answer is followed by notifications only once the subscription is
+    // held: while it is being started (or another thread still stops it),
+    // the request waits for it.
+    if (reconcile || subscriptions_.IsReconciling(entity)) {
+      afterSubscription_[entity].push_back(QueuedRequest{request, outcome, "activation"});
+      queued = true;
+    }
   }
   if (reconcile) ReconcileSubscription(entity);
-  W4Notifier::CRequestObject request = MonitorRequest(entity, {id.QueryObjectId()}, names);
-  if (!synchronous) {
-    const W4Notifier::eMsgCode sent = connection->SendAsyncRequest(
-        request, this, 0, W4Notifier::CNotifierTimeout::Query(), nullptr,
-        W4Notifier::CKeepAlive(W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this)));
-    if (sent == W4Notifier::eMsgSuccess) return;
-    QM_TRACE_INTERACTION(W4Trace::kLevelFailure, kActivate, id.QueryObjectId(),
-                         "Async activation failed");
-  }
-  if (!SendSynchronously(std::move(request))) {
-    QM_TRACE_INTERACTION(W4Trace::kLevelFailure, kActivate, id.QueryObjectId(),
-                         "Sync activation failed");
-  }
+  if (!queued) Send(request, outcome, "activation");
+  if (outcome) AwaitAndTakeOver(*outcome);
 }
 
-bool CQmInteractionMonitorGuts::SendSynchronously(W4Notifier::CRequestObject&& request) {
+void CQmInteractionMonitorGuts::Send(W4Notifier::CRequestObject& request,
+                                     const std::shared_ptr<Outcome>& outcome,
+                                     std::string_view failure) {
+  const std::uint32_t id = request.QueryEntityId().QueryObjectId();
+  if (const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection()) {
+    // Held across the send, so that the outcome finds the request recorded.
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
+    std::uint32_t requestId = 0;
+    if (connection->SendAsyncRequest(
+            request, this, 0, W4Notifier::CNotifierTimeout::Query(), &requestId,
+            W4Notifier::CKeepAlive(W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this))) ==
+        W4Notifier::eMsgSuccess) {
+      if (outcome) outcomes_[requestId] = outcome;
+      return;
+    }
+  }
+  // Traced as each operation has always traced its failures.
+  const bool update = failure == kUpdate;
+  const std::string_view function = update ? kUpdate : kActivate;
+  if (!update) {
+    QM_TRACE_INTERACTION(W4Trace::kLevelFailure, function, id, "Async {} failed", failure);
+  }
   W4Notifier::CResponseObject response;
-  if (request.Send(response, W4Notifier::CNotifierTimeout::Query()) == 0) return false;
-  ProcessMonitorMessage(response, kResponse);
-  return true;
+  if (request.Send(response, W4Notifier::CNotifierTimeout::Query()) != 0) {
+    ProcessMonitorMessage(response, kResponse);
+  } else {
+    if (update) {
+      QM_TRACE_INTERACTION(W4Trace::kLevelFailure, function, id, "failed");
+    } else {
+      QM_TRACE_INTERACTION(W4Trace::kLevelFailure, function, id, "Sync {} failed", failure);
+    }
+  }
+  if (outcome) outcome->done.Set();
+}
+
+void CQmInteractionMonitorGuts::Finish(std::uint32_t requestId) {
+  std::shared_ptr<Outcome> outcome;
+  {
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
+    const auto it = outcomes_.find(requestId);
+    if (it == outcomes_.end()) return;
+    outcome = std::move(it->second);
+    outcomes_.erase(it);
+  }
+  outcome->done.Set();
+}
+
+void CQmInteractionMonitorGuts::AwaitAndTakeOver(Outcome& outcome) {
+  // Bounded: every request sent gets one outcome, at the latest its time-out.
+  outcome.done.Wait();
+  // One turn for all of them, so that another synchronous call's take-over
+  // cannot slip between them.
+  CallbackGate::Turn turn = EnterTurn();
+  handOffs_.Drain(id_, [this](const HandedOff& item) {
+    if (item.record.deallocated) {
+      MakeDeallocation(item.record.interaction, item.generation);
+    } else {
+      MakeUpdate(item.record, item.generation);
+    }
+  });
+  LeaveTurn(turn);
 }
 
 void CQmInteractionMonitorGuts::Deactivate(InteractionId id) {
@@ -152,18 +230,27 @@ void CQmInteractionMonitorGuts::ReconcileSubscription(const CEntityId& entity) {
   while (true) {
     std::optional<bool> start;
     std::shared_ptr<W4Notifier::CNotifierConnection> connection;
+    std::vector<QueuedRequest> waiting;
     {
       W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
       start = subscriptions_.NextStep(entity);
-      if (!start) return;
-      if (!*start && gate_.HeldHere()) {
-        // The stop waits for the notifier's delivery to this object, which
-        // may be waiting for this thread's turn: it is made when the turn
-        // ends. This thread stays the entity's reconciler meanwhile.
-        deferredStops_.emplace_back(std::this_thread::get_id(), entity);
+      if (!start) {
+        if (const auto it = afterSubscription_.find(entity); it != afterSubscription_.end()) {
+          waiting = std::move(it->second);
+          afterSubscription_.erase(it);
+        }
+      } else if (!*start && t_turns > 0) {
+        // This thread stays the entity's reconciler until it makes the stop.
+        t_deferredStops.push_back(
+            DeferredStop{W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this), entity, {}});
         return;
+      } else if (!*start) {
+        connection = subscriptions_.HeldOn(entity);
       }
-      if (!*start) connection = subscriptions_.HeldOn(entity);
+    }
+    if (!start) {
+      for (QueuedRequest& queued : waiting) Send(queued.request, queued.outcome, queued.failure);
+      return;
     }
     bool held = false;
     if (*start) {
@@ -192,10 +279,14 @@ void CQmInteractionMonitorGuts::RequestAttributeUpdateCallback(
   std::vector<std::uint32_t> numbers;
   numbers.reserve(ids.size());
   for (const InteractionId id : ids) numbers.push_back(id.QueryObjectId());
-  if (!SendSynchronously(MonitorRequest(target, numbers, names))) {
-    QM_TRACE_INTERACTION(W4Trace::kLevelFailure, "RequestAttributeUpdateCallback",
-                         ids.front().QueryObjectId(), "failed");
+  W4Notifier::CRequestObject request = MonitorRequest(target, numbers, names);
+  std::shared_ptr<Outcome> outcome;
+  if (MayWaitForDelivery()) {
+    outcome = std::make_shared<Outcome>();
+    handOffs_.Open(id_);
   }
+  Send(request, outcome, kUpdate);
+  if (outcome) AwaitAndTakeOver(*outcome);
 }
 
 bool CQmInteractionMonitorGuts::IsMonitored(InteractionId id) const {
@@ -253,22 +344,41 @@ bool CQmInteractionMonitorGuts::AnswerLocked(std::uint32_t id, const CQmAttribut
 }
 
 void CQmInteractionMonitorGuts::Shutdown() {
-  const bool first = gate_.IsOpen();
   gate_.Close();
-  if (!first) return;
   std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
+  std::vector<QueuedRequest> unsent;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
+    // Whichever thread comes first clears up; the others have waited above.
+    if (shutDown_) return;
+    shutDown_ = true;
     InteractionRegistry::Instance().RemoveAllLocked(id_);
     connections = subscriptions_.Connections();
     subscriptions_.Clear();
-    deferredStops_.clear();
     watched_.clear();
+    for (auto& [entity, queued] : afterSubscription_) {
+      for (QueuedRequest& request : queued) unsent.push_back(std::move(request));
+    }
+    afterSubscription_.clear();
+  }
+  for (const QueuedRequest& request : unsent) {
+    if (request.outcome) request.outcome->done.Set();
   }
   if (auto current = W4Notifier::CNotifierHandle::GetDefaultHandle().Connection()) {
     connections.push_back(std::move(current));
   }
-  for (const auto& connection : connections) connection->StopAllMessages(this);
+  if (t_turns > 0) {
+    t_deferredStops.push_back(DeferredStop{W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this),
+                                           std::nullopt, std::move(connections)});
+    return;
+  }
+  StopAll(*this, connections);
+}
+
+void CQmInteractionMonitorGuts::StopAll(
+    CQmInteractionMonitorGuts& guts,
+    const std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>>& on) {
+  for (const auto& connection : on) connection->StopAllMessages(&guts);
 }
 
 // ---- records ----
@@ -299,24 +409,24 @@ void CQmInteractionMonitorGuts::ProcessMonitorMessage(CMessage& message,
     std::uint64_t generation = 0;
     {
       W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-      generation = ApplyRecordLocked(record, true, changed);
+      generation = ApplyRecordLocked(record, changed);
     }
     if (generation != 0 && (changed || record.alwaysNotify)) DeliverUpdate(record, generation);
   }
 }
 
 std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionReloadRecord& record,
-                                                           bool handToCache, bool& changed) {
-  if (!gate_.IsOpen()) return 0;
+                                                           bool& changed) {
+  if (shutDown_) return 0;
   const std::uint32_t id = record.interaction.QueryObjectId();
   // Only an activated interaction has an entry: a record of one deactivated
   // meanwhile (an answer or notification on its way) must not bring it back.
   const auto it = watched_.find(id);
-  if (it == watched_.end()) return 0;
+  if (it == watched_.end() || it->second.deallocated) return 0;
   Watched& entry = it->second;
   entry.reported = true;
   entry.type = record.interaction.QueryObjectType();
-  if (handToCache) cache_.SetAttributes(InteractionId(id), record.attributes);
+  cache_.SetAttributes(InteractionId(id), record.attributes);
   for (const auto& [name, value] : record.attributes) {
     Monitored* monitored = entry.Find(name);
     if (monitored == nullptr) continue;
@@ -326,8 +436,14 @@ std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionRelo
   return entry.generation;
 }
 
-CallbackGate::Turn CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::uint64_t generation) {
+CallbackGate::Turn CQmInteractionMonitorGuts::EnterTurn() {
   CallbackGate::Turn turn = gate_.Enter();
+  if (turn) ++t_turns;
+  return turn;
+}
+
+CallbackGate::Turn CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::uint64_t generation) {
+  CallbackGate::Turn turn = EnterTurn();
   if (!turn) return turn;
   bool current = false;
   {
@@ -340,110 +456,136 @@ CallbackGate::Turn CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::ui
 }
 
 void CQmInteractionMonitorGuts::LeaveTurn(CallbackGate::Turn& turn) {
+  if (!turn) return;
   turn.Release();
-  if (gate_.HeldHere()) return;
-  std::vector<CEntityId> stops;
-  {
-    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    const std::thread::id self = std::this_thread::get_id();
-    for (auto it = deferredStops_.begin(); it != deferredStops_.end();) {
-      if (it->first != self) {
-        ++it;
-        continue;
+  if (--t_turns > 0) return;
+  while (!t_deferredStops.empty()) {
+    std::vector<DeferredStop> stops;
+    stops.swap(t_deferredStops);
+    for (const DeferredStop& stop : stops) {
+      if (stop.entity) {
+        stop.guts->ReconcileSubscription(*stop.entity);
+      } else {
+        StopAll(*stop.guts, stop.connections);
       }
-      stops.push_back(it->second);
-      it = deferredStops_.erase(it);
     }
   }
-  for (const CEntityId& entity : stops) ReconcileSubscription(entity);
 }
 
 void CQmInteractionMonitorGuts::DeliverUpdate(const InteractionReloadRecord& record,
                                               std::uint64_t generation) {
+  if (handOffs_.Divert(id_, [&] { return HandedOff{record, generation}; })) return;
+  MakeUpdate(record, generation);
+}
+
+void CQmInteractionMonitorGuts::MakeUpdate(const InteractionReloadRecord& record,
+                                           std::uint64_t generation) {
   CallbackGate::Turn turn = EnterFor(record.interaction.QueryObjectId(), generation);
   if (!turn) return;
   struct Leave {
-    CQmInteractionMonitorGuts* guts;
     CallbackGate::Turn& turn;
-    ~Leave() { guts->LeaveTurn(turn); }
-  } leave{this, turn};
+    ~Leave() { LeaveTurn(turn); }
+  } leave{turn};
   owner_->AttributesUpdated(record.interaction, record.attributes);
 }
 
 void CQmInteractionMonitorGuts::DeliverDeallocation(const CEntityId& interaction) {
-  const W4Util::ObjectPtr<CQmInteractionMonitorGuts> self(this);
-  const std::uint32_t id = interaction.QueryObjectId();
   std::uint64_t generation = 0;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    const auto it = watched_.find(id);
+    const auto it = watched_.find(interaction.QueryObjectId());
     // Not watched (any more): a repeated deallocation record says nothing new.
-    if (!gate_.IsOpen() || it == watched_.end()) return;
+    if (shutDown_ || it == watched_.end() || it->second.deallocated) return;
+    it->second.deallocated = true;
     generation = it->second.generation;
   }
-  if (CallbackGate::Turn turn = EnterFor(id, generation)) {
-    struct Leave {
-      CQmInteractionMonitorGuts* guts;
-      CallbackGate::Turn& turn;
-      ~Leave() { guts->LeaveTurn(turn); }
-    } leave{this, turn};
-    owner_->InteractionDeallocated(interaction);
-  }
-  if (gate_.IsOpen()) Forget(id, generation);
+  InteractionReloadRecord record;
+  record.interaction = interaction;
+  record.deallocated = true;
+  if (handOffs_.Divert(id_, [&] { return HandedOff{record, generation}; })) return;
+  MakeDeallocation(interaction, generation);
 }
 
-void CQmInteractionMonitorGuts::ApplyReloadRecord(const InteractionReloadRecord& record) {
-  const std::uint32_t id = record.interaction.QueryObjectId();
-  if (record.deallocated) {
-    QM_TRACE_INTERACTION(W4Trace::kLevelDetail, kReload, id, "Interaction deallocated for {}", id);
-    DeliverDeallocation(record.interaction);
-    return;
+void CQmInteractionMonitorGuts::MakeDeallocation(const CEntityId& interaction,
+                                                 std::uint64_t generation) {
+  // The owner may destroy the monitor inside the callback.
+  const W4Util::ObjectPtr<CQmInteractionMonitorGuts> self(this);
+  const std::uint32_t id = interaction.QueryObjectId();
+  if (CallbackGate::Turn turn = EnterFor(id, generation)) {
+    struct Leave {
+      CallbackGate::Turn& turn;
+      ~Leave() { LeaveTurn(turn); }
+    } leave{turn};
+    owner_->InteractionDeallocated(interaction);
   }
-  bool changed = false;
-  std::uint64_t generation = 0;
-  {
-    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    generation = ApplyRecordLocked(record, false, changed);
-  }
-  if (generation == 0) return;
-  if (!changed) {
-    QM_TRACE_INTERACTION(W4Trace::kLevelDetail, kReload, id, "No attribute changes for {}", id);
-    return;
-  }
-  QM_TRACE_INTERACTION(W4Trace::kLevelDetail, kReload, id, "AttributesUpdated for {}", id);
-  DeliverUpdate(record, generation);
+  Forget(id, generation);
 }
 
 // ---- notifier callbacks ----
 
-void CQmInteractionMonitorGuts::OnAsyncResponseSuccess(std::uint32_t /*requestId*/,
+void CQmInteractionMonitorGuts::OnAsyncResponseSuccess(std::uint32_t requestId,
                                                        CMessage& response) {
+  const DeliveryScope scope;
   QM_TRACE_INTERACTION(W4Trace::kLevelDetail, kResponse, response.QueryEntityId().QueryObjectId(),
                        "Response received");
   ProcessMonitorMessage(response, kResponse);
+  Finish(requestId);
 }
 
 void CQmInteractionMonitorGuts::OnMessageReceived(CMessage& message) {
+  const DeliveryScope scope;
   QM_TRACE_INTERACTION(W4Trace::kLevelDetail, kMessage, message.QueryEntityId().QueryObjectId(),
                        "Message received");
   ProcessMonitorMessage(message, kMessage);
 }
 
 void CQmInteractionMonitorGuts::OnConnectionRenegotiated() {
-  if (gate_.IsOpen()) cache_.ReloadForInteractionMonitors();
+  const DeliveryScope scope;
+  // Asked on this lane, the answers land in order with the notifications
+  // that follow them; whatever was missed meanwhile is in them.
+  std::vector<std::pair<std::uint32_t, std::vector<CQmAttributeName>>> watched;
+  {
+    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
+    if (shutDown_) return;
+    for (const auto& [id, entry] : watched_) {
+      if (entry.deallocated) continue;
+      auto& names = watched.emplace_back(id, std::vector<CQmAttributeName>()).second;
+      for (const Monitored& monitored : entry.monitored) names.push_back(monitored.name);
+    }
+  }
+  std::sort(watched.begin(), watched.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail,
+           W4Trace::CContext(kRenegotiated, W4Trace::kMessageTypeNormal, {}, "InteractionMonitor"),
+           "Asking again for {} interactions", watched.size());
+  for (const auto& [id, names] : watched) {
+    W4Notifier::CRequestObject request =
+        MonitorRequest(requests::InteractionRequestEntity(InteractionId(id)), {id}, names);
+    Send(request, nullptr, "refresh");
+  }
 }
 
-void CQmInteractionMonitorGuts::OnAsyncResponseRejected(std::uint32_t /*requestId*/,
+void CQmInteractionMonitorGuts::OnAsyncResponseRejected(std::uint32_t requestId,
                                                         CMessage& rejection) {
   QM_TRACE_INTERACTION(W4Trace::kLevelFailure, kRejected, rejection.QueryEntityId().QueryObjectId(),
                        "Request rejected");
+  Finish(requestId);
 }
 
-void CQmInteractionMonitorGuts::OnAsyncResponseTimeout(std::uint32_t /*requestId*/) {
+void CQmInteractionMonitorGuts::OnAsyncResponseTimeout(std::uint32_t requestId) {
   // The interaction is not known here: no context attribute.
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure,
            W4Trace::CContext(kTimeout, W4Trace::kMessageTypeNormal, {}, "InteractionMonitor"),
            "Timeout");
+  Finish(requestId);
+}
+
+void CQmInteractionMonitorGuts::OnAsyncResponseCancelled(std::uint32_t requestId) {
+  Finish(requestId);
+}
+
+void CQmInteractionMonitorGuts::OnAsyncResponseConnectionLoss(std::uint32_t requestId) {
+  Finish(requestId);
 }
 
 }  // namespace QueueManager

@@ -4,6 +4,8 @@
 // object, the monitor's tables and its subscriptions.
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -16,8 +18,10 @@
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Notifier.h"
 #include "QueueManager/Platform/RefCount.h"
+#include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
 #include "monitor/CallbackGate.h"
+#include "monitor/HandOffQueue.h"
 #include "monitor/InteractionMonitorStore.h"
 #include "monitor/MonitorId.h"
 #include "monitor/QmCache.h"
@@ -32,14 +36,22 @@ namespace QueueManager {
 //
 // Locks, outermost first (the only order any code of this unit takes them):
 //   1. the callback turn (gate_): not a lock, but a wait for another
-//      thread's callback; never waited for while holding 2 or 3;
+//      thread's callback; never waited for while holding 2 to 4;
 //   2. the cache lock (shared with CQmCache): the tables below and the
 //      interaction monitor registry;
-//   3. the gate's own mutex (a leaf).
-// Application callbacks run holding the turn and no lock. A subscription
-// stop (which waits for the notifier's delivery to this object) is never
-// made while this thread holds the turn: it is left to the end of the
-// outermost callback.
+//   3. the hand-off lock (handOffs_, a leaf);
+//   4. the gate's own mutex (a leaf).
+// Application callbacks run holding the turn and no lock.
+//
+// Order: every answer and notification reaches this object on its notifier
+// lane, in the server's order, and is applied there; a synchronous call
+// sends its request to this object too and waits for the outcome, taking
+// the callbacks over through handOffs_.
+//
+// A notifier stop (which waits for the notifier's delivery to this object)
+// is never made while the thread is inside an interaction monitor's
+// callback: that delivery may be waiting, through turns, for this thread.
+// It is left to the end of the thread's outermost callback.
 // The counted base comes first, so that the counted object and the
 // implementation share one address.
 class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
@@ -62,9 +74,9 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   CQmAttributeValue QueryAttribute(InteractionId id, const CQmAttributeName& name) const
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Ends every callback, registry entry and subscription for good; waits for
-  // a callback running on another thread. Idempotent; may be called from
-  // inside a callback of this monitor.
+  // Ends every callback, registry entry and subscription for good; every
+  // call waits for a callback running on another thread (see CallbackGate).
+  // May be called from inside a callback of this monitor.
   void Shutdown() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
 
   // For the registry, under the cache lock: the object type of an
@@ -75,30 +87,31 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   // `typed`: only for an interaction whose object type is known.
   bool AnswerLocked(std::uint32_t id, const CQmAttributeName& name, CQmAttributeValue& value,
                     bool typed) const QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
-  // One interaction record of a cache reload (the cache holds its values
-  // already). Called without any lock held.
-  void ApplyReloadRecord(const InteractionReloadRecord& record)
-      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
 
   // Notifier callbacks.
   void OnAsyncResponseSuccess(std::uint32_t requestId, W4Notifier::CMessage& response) override;
   void OnAsyncResponseRejected(std::uint32_t requestId, W4Notifier::CMessage& rejection) override;
   void OnAsyncResponseTimeout(std::uint32_t requestId) override;
+  void OnAsyncResponseCancelled(std::uint32_t requestId) override;
+  void OnAsyncResponseConnectionLoss(std::uint32_t requestId) override;
   void OnMessageReceived(W4Notifier::CMessage& message) override;
-  // Both bases: has the cache reload the watched interactions.
+  // Both bases: asks for the watched interactions again, on this lane.
   void OnConnectionRenegotiated() override;
 
  private:
-  // What the monitor knows of one interaction. `generation` tells this entry
-  // from a later one for the same id (after Deactivate and Activate).
   // A monitored name with its latest value (empty until one arrived).
   struct Monitored {
     CQmAttributeName name;
     CQmAttributeValue value;
   };
+  // What the monitor knows of one interaction. `generation` tells this entry
+  // from a later one for the same id (after Deactivate and Activate): a
+  // callback held back for the earlier one must not reach the later one.
   struct Watched {
     std::uint64_t generation = 0;
     bool reported = false;
+    // A deallocation record came; its callback may still be on its way.
+    bool deallocated = false;
     W4Notifier::ObjectTypes type = W4Notifier::eObjectTypeNone;
     // Sorted by name, each name once: one search finds a name and its value.
     std::vector<Monitored> monitored;
@@ -107,10 +120,42 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
     Monitored* Find(const CQmAttributeName& name);
     const Monitored* Find(const CQmAttributeName& name) const;
   };
+  // The outcome of a request that a synchronous call waits for.
+  struct Outcome {
+    W4Os::CEvent done{true};
+  };
+  // A request that waits for its entity's subscription to be held.
+  struct QueuedRequest {
+    W4Notifier::CRequestObject request;
+    std::shared_ptr<Outcome> outcome;
+    std::string_view failure;  // what failed, for the trace
+  };
+  // A callback held back for the thread of a synchronous call.
+  struct HandedOff {
+    InteractionReloadRecord record;
+    std::uint64_t generation = 0;
+  };
+  // A notifier stop left to the end of the thread's outermost callback: of
+  // one entity's subscription, or (none) of all.
+  struct DeferredStop {
+    W4Util::ObjectPtr<CQmInteractionMonitorGuts> guts;
+    std::optional<W4Notifier::CEntityId> entity;
+    std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
+  };
 
   ~CQmInteractionMonitorGuts() override;
 
   Watched& EntryLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
+  // True when this thread may wait for an answer on a notifier lane.
+  static bool MayWaitForDelivery();
+  // Sends to this object; the outcome (if any) is told once the answer was
+  // applied. The last resort, without a connection or when the send fails,
+  // is a synchronous request answered on this thread.
+  void Send(W4Notifier::CRequestObject& request, const std::shared_ptr<Outcome>& outcome,
+            std::string_view failure) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  void Finish(std::uint32_t requestId) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // Waits for the outcome, then makes the callbacks held back meanwhile.
+  void AwaitAndTakeOver(Outcome& outcome) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   // Processes every record of a response or notification; a deallocation
   // record ends the message; a malformed record drops the rest.
   void ProcessMonitorMessage(W4Notifier::CMessage& message, std::string_view function)
@@ -118,39 +163,53 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   // Records the record's object type and monitored values; the generation
   // of the entry, or 0 when the interaction is not watched or the monitor
   // shut down. `changed`: a monitored name came.
-  std::uint64_t ApplyRecordLocked(const InteractionReloadRecord& record, bool handToCache,
-                                  bool& changed)
+  std::uint64_t ApplyRecordLocked(const InteractionReloadRecord& record, bool& changed)
       QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
+  // Hands the callback over or makes it.
   void DeliverUpdate(const InteractionReloadRecord& record, std::uint64_t generation)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void DeliverDeallocation(const W4Notifier::CEntityId& interaction)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Takes the turn for a callback about entry (id, generation); empty when
-  // the gate is closed or the entry is gone.
+  void MakeUpdate(const InteractionReloadRecord& record, std::uint64_t generation)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  void MakeDeallocation(const W4Notifier::CEntityId& interaction, std::uint64_t generation)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // The turn, counted among this thread's callbacks; empty when the gate is
+  // closed or (with a generation) the entry is gone.
+  CallbackGate::Turn EnterTurn() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   CallbackGate::Turn EnterFor(std::uint32_t id, std::uint64_t generation)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Gives the turn back; the outermost leave makes the stops left for it.
-  void LeaveTurn(CallbackGate::Turn& turn) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // Gives the turn back; the thread's outermost leave makes the stops left
+  // for it.
+  static void LeaveTurn(CallbackGate::Turn& turn);
   // Erases the entry (only the given generation, unless 0) and stops its
   // subscription.
   void Forget(std::uint32_t id, std::uint64_t generation)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // Brings the entity's subscription to what is wanted, then sends the
+  // requests that waited for it.
   void ReconcileSubscription(const W4Notifier::CEntityId& entity)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Sends a monitoring request and waits; processes the answer.
-  bool SendSynchronously(W4Notifier::CRequestObject&& request)
-      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  static void StopAll(CQmInteractionMonitorGuts& guts,
+                      const std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>>& on);
+
+  static thread_local int t_turns;
+  static thread_local std::vector<DeferredStop> t_deferredStops;
 
   CQmCache& cache_;
   const MonitorId id_;
   CQmInteractionMonitor* const owner_;
   CallbackGate gate_;
+  HandOffQueue<MonitorId, HandedOff> handOffs_;
+  bool shutDown_ QM_GUARDED_BY(CQmCache::Instance().Lock()) = false;
   std::unordered_map<std::uint32_t, Watched> watched_ QM_GUARDED_BY(CQmCache::Instance().Lock());
   std::uint64_t lastGeneration_ QM_GUARDED_BY(CQmCache::Instance().Lock()) = 0;
   // Keyed by the interaction request entity (30, id).
   SubscriptionBook subscriptions_ QM_GUARDED_BY(CQmCache::Instance().Lock());
-  // Stops left to the end of the outermost callback of their thread.
-  std::vector<std::pair<std::thread::id, W4Notifier::CEntityId>> deferredStops_
+  std::unordered_map<W4Notifier::CEntityId, std::vector<QueuedRequest>> afterSubscription_
+      QM_GUARDED_BY(CQmCache::Instance().Lock());
+  // Requests in flight whose outcome a synchronous call waits for.
+  std::unordered_map<std::uint32_t, std::shared_ptr<Outcome>> outcomes_
       QM_GUARDED_BY(CQmCache::Instance().Lock());
 };
 

@@ -68,14 +68,4 @@ void InteractionRegistry::CollectWatchedInteractions(std::vector<std::uint32_t>&
   std::sort(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end());
 }
 
-void InteractionRegistry::ReloadCache(const InteractionReloadRecord& record) {
-  std::vector<GutsPtr> targets;  // counted: a monitor may go while it is visited
-  {
-    W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    const auto it = byInteraction_.find(record.interaction.QueryObjectId());
-    if (it != byInteraction_.end()) targets = it->second;
-  }
-  for (const GutsPtr& guts : targets) guts->ApplyReloadRecord(record);
-}
-
 }  // namespace QueueManager

@@ -35,12 +35,11 @@ class InteractionRegistry final : public IInteractionMonitorStore {
       QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
   void RemoveAllLocked(MonitorId guts) QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
 
-  // IInteractionMonitorStore: the first three with the cache lock held.
+  // IInteractionMonitorStore, with the cache lock held.
   bool QueryAttribute(std::uint32_t id, const CQmAttributeName& name,
                       CQmAttributeValue& value) override;
   W4Notifier::ObjectTypes QueryObjectType(std::uint32_t id) override;
   void CollectWatchedInteractions(std::vector<std::uint32_t>& ids) override;
-  void ReloadCache(const InteractionReloadRecord& record) override;
 
  private:
   using GutsPtr = W4Util::ObjectPtr<CQmInteractionMonitorGuts>;

@@ -61,7 +61,7 @@ void CQmCache::ReloadForUnsubscribedWatchers() {
   if (!connection) return;
   W4Os::CCriticalSectionLock lock(&lock_);
   // A cache with subscriptions of its own is told itself and reloads them
-  // all; one reload on its way serves every interaction monitor and holder.
+  // all; one reload on its way serves every holder.
   if (!subscriptions_.Connections().empty() || clockSubscribed_) return;
   for (const auto& entry : outstanding_) {
     if (!entry.second.queue.IsSet() && entry.second.requester == kNoMonitor) return;
@@ -125,10 +125,14 @@ void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& e
     ReloadQueueLocked(entity, response, events, batch);
     return;
   }
-  InteractionReloadRecord record = ReadInteractionRecord(response);
-  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Reload of interaction {}: {}",
-           record.interaction.QueryObjectId(), MapText(record.attributes));
-  batch.InteractionRecords().push_back(std::move(record));
+  const InteractionReloadRecord record = ReadInteractionRecord(response);
+  const std::uint32_t id = record.interaction.QueryObjectId();
+  QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Reload of interaction {}: {}", id,
+           MapText(record.attributes));
+  // Only the cache's own store: each interaction monitor refreshes what it
+  // watches itself, on its own delivery order (a record applied from here
+  // could overtake a newer notification of the monitor).
+  for (const auto& [name, value] : record.attributes) SetAttributeLocked(id, name, value);
 }
 
 void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,

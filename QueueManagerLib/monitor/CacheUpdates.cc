@@ -281,18 +281,6 @@ void CQmCache::FinishBatch(CallbackBatch& batch) {
     t_deferredSubscriptions.clear();
     for (const CEntityId& queue : reconcile) ReconcileSubscription(queue);
   }
-  if (!batch.InteractionRecords().empty()) {
-    IInteractionMonitorStore* store = nullptr;
-    {
-      W4Os::CCriticalSectionLock lock(&lock_);
-      store = store_;
-    }
-    if (store != nullptr) {
-      for (const InteractionReloadRecord& record : batch.InteractionRecords()) {
-        store->ReloadCache(record);
-      }
-    }
-  }
   if (batch.Departures().empty()) return;
   W4Os::CCriticalSectionLock lock(&lock_);
   for (const std::uint32_t id : batch.Departures()) ForgetIfUnqueuedLocked(id);

@@ -96,7 +96,6 @@ void CallbackBatch::Clear() {
   if (!keptStats_.empty()) keptStats_.clear();
   departures_.clear();
   reconcile_.clear();
-  if (!interactionRecords_.empty()) interactionRecords_.clear();
 }
 
 }  // namespace QueueManager

@@ -54,7 +54,6 @@ class CallbackBatch {
 
   std::vector<std::uint32_t>& Departures() { return departures_; }
   std::vector<W4Notifier::CEntityId>& SubscriptionsToReconcile() { return reconcile_; }
-  std::vector<InteractionReloadRecord>& InteractionRecords() { return interactionRecords_; }
 
   bool HasCallbacks() const { return !items_.empty(); }
   // Makes every callback in order through the monitor proxy, or queues it in
@@ -79,7 +78,6 @@ class CallbackBatch {
   std::deque<CQmQueueStats> keptStats_;
   std::vector<std::uint32_t> departures_;
   std::vector<W4Notifier::CEntityId> reconcile_;
-  std::vector<InteractionReloadRecord> interactionRecords_;
 };
 
 // A batch borrowed from the calling thread's pool.

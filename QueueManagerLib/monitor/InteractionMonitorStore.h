@@ -2,7 +2,7 @@
 
 // The seam through which the monitor cache reaches the interaction monitors:
 // they answer for interactions that no cached queue covers, name the
-// interactions they watch for a reload, and take their part of a reload.
+// interactions they watch for a reload (each monitor refreshes those itself).
 
 #include <cstdint>
 #include <vector>
@@ -26,9 +26,7 @@ struct InteractionReloadRecord {
 // What the interaction monitors offer the cache. The cache never owns the
 // store. QueryAttribute, QueryObjectType and CollectWatchedInteractions are
 // called with the cache lock held (the interaction monitors share that lock
-// and may take it again, but must take no lock that comes before it);
-// ReloadCache is called after the cache lock was released, with no lock of
-// the cache held.
+// and may take it again, but must take no lock that comes before it).
 class IInteractionMonitorStore {
  public:
   virtual ~IInteractionMonitorStore() = default;
@@ -40,9 +38,6 @@ class IInteractionMonitorStore {
   virtual W4Notifier::ObjectTypes QueryObjectType(std::uint32_t id) = 0;
   // Appends the ids of every watched interaction.
   virtual void CollectWatchedInteractions(std::vector<std::uint32_t>& ids) = 0;
-  // Applies one interaction record of a reload after a renegotiated
-  // connection.
-  virtual void ReloadCache(const InteractionReloadRecord& record) = 0;
 };
 
 }  // namespace QueueManager

@@ -168,12 +168,10 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // later call).
   void RequestClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
 
-  // Reloads after a renegotiated connection for those the connection tells
-  // when the cache holds no subscription (and so is not told itself): the
-  // interaction monitors and the holders of queues. Nothing while a reload
-  // is on its way.
+  // Reloads after a renegotiated connection for the holders of queues,
+  // which the connection tells when the cache holds no subscription (and so
+  // is not told itself). Nothing while a reload is on its way.
   void ReloadForUnsubscribedWatchers() QM_LOCKS_EXCLUDED(lock_);
-  void ReloadForInteractionMonitors() QM_LOCKS_EXCLUDED(lock_) { ReloadForUnsubscribedWatchers(); }
 
   // Installs (or, with null, removes) the interaction monitors' store.
   // REQUIRES: the store outlives its installation and any reload that is

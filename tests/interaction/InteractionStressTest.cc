@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
+
+#include "QueueManager/Platform/Text.h"
 
 #include "interaction/InteractionTestSupport.h"
 
@@ -68,6 +71,61 @@ TEST_F(InteractionMonitorTest, MonitorsComeAndGoWhileNotificationsArrive) {
   EXPECT_EQ(faults.load(), 0);
   for (const auto& monitor : steady) EXPECT_EQ(monitor.Entries().size(), 4u * (kRounds + 1));
   EXPECT_EQ(conference.Entries().size(), 1u + kRounds);  // added, then every update
+}
+
+// Renegotiations while an interaction's value keeps changing, with many
+// delivery threads: the monitor never goes back to an older value, whether
+// it comes with a notification or with the answer that a renegotiation
+// brings.
+TEST_F(InteractionMonitorTest, RenegotiationsNeverBringBackAnOlderValue) {
+  const auto connection = server_->Bus()->Connect(W4Notifier::CInProcessOptions{7});
+  W4Notifier::SetDefaultConnection(connection);
+  std::atomic<int> latest{0};
+  auto value = [](int n) { return fmt::format("v{:05}", n); };
+  auto record = [&](int n) {
+    const std::u16string text = W4Os::NarrowToWideLossy(value(n));
+    return Record{101, Attributes({{Xan_State, text.c_str()}})};
+  };
+  Answer(record(0));
+  // A reload of the cache, should it ask, carries the latest value too.
+  server_->Handle(ServerEntity(), kCacheReloadEvent, [&](const CMessage&) {
+    CMessage reload;
+    WriteServerTime(reload, 0);
+    reload << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{101};
+    WriteRecord(reload, record(latest.load()));
+    return CScriptedReply::Respond(reload);
+  });
+  // The server changes the value, and publishes it, in order with its
+  // answers: on its own thread.
+  const CEntityId kChanger(W4Notifier::eQueueManagerServer, 77, 0);
+  constexpr int kChangeEvent = 99;
+  server_->Handle(kChanger, kChangeEvent, [&](const CMessage& request) {
+    std::int32_t n = 0;
+    request >> n;
+    latest = n;
+    Answer(record(n));
+    server_->Publish(InteractionEntity(101), kAttributeNotificationEvent, Records({record(n)}));
+    return CScriptedReply::Respond();
+  });
+  {
+    RecordingInteractionMonitor monitor;
+    monitor.Activate(101, {Xan_State}, true);
+    for (int n = 1; n <= 300; ++n) {
+      W4Notifier::CRequestObject change(kChanger, kChangeEvent);
+      change << std::int32_t{n};
+      change.Send();
+      connection->Renegotiate();
+    }
+    server_->WaitIdle();
+    std::string last;
+    for (const std::string& entry : monitor.Entries()) {
+      EXPECT_LE(last, entry) << "went back";
+      last = entry;
+    }
+    EXPECT_GT(server_->Requests().size(), 300u) << "the monitor asked again";
+    EXPECT_EQ(last, fmt::format("Updated 101 {{Xan_State={}}}", value(300)));
+  }
+  W4Notifier::SetDefaultConnection(connection_);
 }
 
 }  // namespace

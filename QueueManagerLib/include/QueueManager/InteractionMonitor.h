@@ -30,15 +30,26 @@ class CQmConferenceMonitorGuts;
 // the current values, keeps the latest values of the monitored names and
 // calls back on changes and on the interaction's end.
 //
-// Callbacks run on a notifier delivery thread, or on the calling thread of a
-// synchronous Activate or RequestAttributeUpdateCallback, never while a lock
-// of the library is held, and one at a time for one monitor. A callback may
-// call the library, including any operation of this monitor, and may
-// deactivate or destroy the monitor. Once Deactivate(id) has returned no
-// callback for `id` runs on another thread or starts later; once the
-// destructor (or StopMonitoring) has returned, no callback at all. A
-// derived class whose callbacks use its own members calls StopMonitoring()
-// in its destructor, before those members go.
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
+//
+// Deactivate(id) stops the callbacks for `id` the same way: once it has
+// returned, none for `id` runs on another thread or starts later.
 class QM_EXPORT CQmInteractionMonitor {
  public:
   CQmInteractionMonitor();
@@ -48,16 +59,19 @@ class QM_EXPORT CQmInteractionMonitor {
 
   // Adds `names` to the names monitored for `id`, subscribes to the
   // interaction's notifications (once, however often it is activated) and
-  // asks the server for the values of `names`: asynchronously (falling back
-  // to a synchronous request when the send fails) or synchronously, making
-  // the first callback before returning. Nothing when `id` is not set or
-  // there is no default connection.
+  // asks the server for the values of `names` once the subscription is in
+  // place: asynchronously, or synchronously, making the first callback
+  // before returning. Answers and notifications are applied in the order
+  // the server sent them. Inside a callback or on a notifier delivery thread
+  // a synchronous call cannot wait for its answer and acts as an
+  // asynchronous one. Nothing when `id` is not set or there is no default
+  // connection.
   void Activate(InteractionId id, const std::vector<CQmAttributeName>& names, bool synchronous);
   // Forgets `id` (names, values, object type) and stops its subscription.
   void Deactivate(InteractionId id);
-  // Asks the server once more, synchronously, for the values of `names` of
-  // every interaction that has reported; `names` are not added to the
-  // monitored names. Nothing when no interaction has reported.
+  // Asks the server once more, synchronously (as Activate), for the values
+  // of `names` of every interaction that has reported; `names` are not
+  // added to the monitored names. Nothing when no interaction has reported.
   void RequestAttributeUpdateCallback(const CQmAttributeName& name);
   void RequestAttributeUpdateCallback(const std::vector<CQmAttributeName>& names);
 
@@ -91,13 +105,30 @@ class QM_EXPORT CQmInteractionMonitor {
   W4Util::ObjectPtr<CQmInteractionMonitorGuts> guts_;
 };
 
-// Thread-safe and not copyable, with the callback contract of
-// CQmInteractionMonitor; owns its implementation, and the library never owns
-// the monitor.
+// Thread-safe and not copyable; owns its implementation, and the library
+// never owns the monitor.
 //
 // Watches one conference: the conference interaction and every party listed
 // in its members, reporting parties joining, changing and leaving and the
 // conference's end.
+//
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
 class QM_EXPORT CQmConferenceMonitor {
  public:
   CQmConferenceMonitor();

@@ -1,0 +1,286 @@
+// Interaction and conference monitors stopped from their own callbacks and
+// from each other's, and activated while another thread still stops the
+// same subscription.
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "interaction/InteractionTestSupport.h"
+#include "monitor/CallbackGate.h"
+
+namespace QueueManager::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Bounded wait for a condition that another thread brings about.
+template <class Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Runs `work` on a thread; a deadlock fails the test and ends the process,
+// which cannot recover the threads.
+void FinishesInTime(const std::function<void()>& work) {
+  std::packaged_task<void()> task(work);
+  std::future<void> done = task.get_future();
+  std::thread thread(std::move(task));
+  if (done.wait_for(20s) != std::future_status::ready) {
+    ADD_FAILURE() << "deadlock";
+    std::abort();
+  }
+  thread.join();
+}
+
+class StoppableInteractionMonitor : public RecordingInteractionMonitor {
+ public:
+  using CQmInteractionMonitor::StopMonitoring;
+};
+class StoppableConferenceMonitor : public RecordingConferenceMonitor {
+ public:
+  using CQmConferenceMonitor::StopMonitoring;
+};
+
+Record Conference(std::uint32_t id, std::vector<InteractionId> members) {
+  CQmAttributeMap attributes;
+  attributes.insert(Xan_ConferenceMembers, CQmAttributeValue(members));
+  return {id, attributes, false, false, W4Notifier::eConferenceInteraction};
+}
+
+// A callback stops its monitor and goes on working; the owner deletes the
+// monitor meanwhile on another thread: delete returns only after the
+// callback, for either kind of monitor.
+TEST_F(InteractionMonitorTest, DeletingWaitsForACallbackThatStoppedItsMonitor) {
+  Answer({101, Attributes({{Xan_State, u"C"}})});
+  Answer(Conference(500, {601}));
+  Answer({601, Attributes({{Xan_State, u"C"}})});
+  struct Row {
+    const char* kind;
+    // Makes the monitor with `hook`, activates it, and tells how to stop it
+    // and to delete it.
+    std::function<EntryLog*(const std::function<void(const std::string&)>& hook,
+                            std::function<void()>& stop, std::function<void()>& destroy)>
+        make;
+  };
+  const Row rows[] = {
+      {"interaction",
+       [](const auto& hook, std::function<void()>& stop, std::function<void()>& destroy) {
+         auto* monitor = new StoppableInteractionMonitor;
+         monitor->hook = hook;
+         stop = [monitor] { monitor->StopMonitoring(); };
+         destroy = [monitor] { delete monitor; };
+         monitor->Activate(101, {Xan_State}, false);
+         return static_cast<EntryLog*>(monitor);
+       }},
+      {"conference",
+       [](const auto& hook, std::function<void()>& stop, std::function<void()>& destroy) {
+         auto* monitor = new StoppableConferenceMonitor;
+         monitor->hook = hook;
+         stop = [monitor] { monitor->StopMonitoring(); };
+         destroy = [monitor] { delete monitor; };
+         monitor->Activate(500, {Xan_State}, false);
+         return static_cast<EntryLog*>(monitor);
+       }},
+  };
+  for (const Row& row : rows) {
+    std::function<void()> stop;
+    std::function<void()> destroy;
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> go{false};
+    std::atomic<bool> finished{false};
+    std::atomic<EntryLog*> log{nullptr};
+    const auto hook = [&](const std::string&) {
+      if (stopped.load()) return;
+      // Made before the first callback can come.
+      EXPECT_TRUE(Eventually([&] { return log.load() != nullptr; }));
+      stop();
+      stopped = true;
+      go.wait(false);
+      EXPECT_FALSE(log.load()->Entries().empty());  // the monitor is still there
+      finished = true;
+    };
+    const std::size_t blocked = CallbackGate::BlockedThreadsForTesting();
+    log = row.make(hook, stop, destroy);
+    ASSERT_TRUE(Eventually([&] { return stopped.load(); })) << row.kind;
+    std::atomic<bool> finishedWhenDeleted{false};
+    std::thread deleter([&] {
+      destroy();
+      finishedWhenDeleted = finished.load();
+    });
+    ASSERT_TRUE(Eventually([&] { return CallbackGate::BlockedThreadsForTesting() > blocked; }));
+    go = true;
+    go.notify_all();
+    deleter.join();
+    EXPECT_TRUE(finishedWhenDeleted) << row.kind;
+    server_->WaitIdle();
+  }
+}
+
+// Plays the default connection, holding a thread inside its stop of one
+// entity's subscription (after the stop took effect) until released.
+class HeldStopConnection : public W4Notifier::CNotifierConnection {
+ public:
+  HeldStopConnection(std::shared_ptr<W4Notifier::CNotifierConnection> real, const CEntityId& entity)
+      : real_(std::move(real)), entity_(entity) {}
+  std::atomic<bool> holding{false};
+  std::atomic<bool> released{false};
+
+  std::uint16_t QueryHandle() const override { return real_->QueryHandle(); }
+  bool IsConnected() const override { return real_->IsConnected(); }
+  W4Notifier::eSendStatus SendRequest(const CMessage& request, CMessage* response,
+                                      std::uint32_t timeoutMs) override {
+    return real_->SendRequest(request, response, timeoutMs);
+  }
+  W4Notifier::eMsgCode SendAsyncRequest(const CMessage& request,
+                                        W4Notifier::IAsyncResponseCallback* callback,
+                                        std::uint32_t flags, std::uint32_t timeoutMs,
+                                        std::uint32_t* handleOut,
+                                        const W4Notifier::CKeepAlive& keepAlive) override {
+    return real_->SendAsyncRequest(request, callback, flags, timeoutMs, handleOut, keepAlive);
+  }
+  W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t requestId) override {
+    return real_->CancelAsyncRequest(requestId);
+  }
+  W4Notifier::eMsgCode Publish(const CMessage& notification) override {
+    return real_->Publish(notification);
+  }
+  W4Notifier::eMsgCode StartNotifications(const CEntityId& entity, int eventCode,
+                                          W4Notifier::IMessageCallback* callback,
+                                          std::uint32_t flags, std::uint32_t* handleOut,
+                                          const W4Notifier::CKeepAlive& keepAlive,
+                                          std::u16string_view name) override {
+    return real_->StartNotifications(entity, eventCode, callback, flags, handleOut, keepAlive,
+                                     name);
+  }
+  W4Notifier::eMsgCode StopNotifications(const CEntityId& entity, int eventCode,
+                                         W4Notifier::IMessageCallback* callback,
+                                         std::uint32_t flags) override {
+    const W4Notifier::eMsgCode code = real_->StopNotifications(entity, eventCode, callback, flags);
+    if (entity == entity_ && !holding.exchange(true)) {
+      holding.notify_all();
+      released.wait(false);
+    }
+    return code;
+  }
+  W4Notifier::eMsgCode StopAllMessages(W4Notifier::IMessageCallback* callback) override {
+    return real_->StopAllMessages(callback);
+  }
+  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>& inbox,
+                                   const CEntityId& entity, int eventCode) override {
+    return real_->AttachInbox(inbox, entity, eventCode);
+  }
+  void DetachInbox(const W4Notifier::CMessageInbox* inbox) override { real_->DetachInbox(inbox); }
+
+ private:
+  const std::shared_ptr<W4Notifier::CNotifierConnection> real_;
+  const CEntityId entity_;
+};
+
+// Activate(1) while another thread's Deactivate(1) is inside its
+// subscription stop: the activation's answer comes only once the
+// subscription is back, so a change published after it is not missed.
+TEST_F(InteractionMonitorTest, AnActivationRacingADeactivationMissesNoChange) {
+  const auto held = std::make_shared<HeldStopConnection>(connection_, InteractionEntity(1));
+  W4Notifier::SetDefaultConnection(held);
+  Answer({1, Attributes({{Xan_State, u"C"}})});
+  {
+    RecordingInteractionMonitor monitor;
+    monitor.Activate(1, {Xan_State}, true);
+    std::thread deactivator([&] { monitor.Deactivate(1); });
+    held->holding.wait(false);
+    monitor.Activate(1, {Xan_State}, false);
+    server_->WaitIdle();
+    // The server's value changes and is published.
+    Answer({1, Attributes({{Xan_State, u"N"}})});
+    server_->Publish(InteractionEntity(1), kAttributeNotificationEvent,
+                     Records({{1, Attributes({{Xan_State, u"N"}})}}));
+    server_->WaitIdle();
+    held->released = true;
+    held->released.notify_all();
+    deactivator.join();
+    server_->WaitIdle();
+    EXPECT_EQ(monitor.QueryAttribute(1, Xan_State).QueryString(), u"N");
+    EXPECT_EQ(monitor.Entries().back(), "Updated 1 {Xan_State=N}");
+  }
+  W4Notifier::SetDefaultConnection(connection_);
+}
+
+// Two monitors whose callbacks stop each other at once, one on a delivery
+// thread, the other on the thread of a synchronous activation: neither
+// waits for ever, for either kind of monitor.
+TEST_F(InteractionMonitorTest, TwoMonitorsStoppingEachOtherInCallbacksNeverDeadlock) {
+  Answer({1, Attributes({{Xan_State, u"C"}})});
+  Answer({2, Attributes({{Xan_State, u"C"}})});
+  Answer({500, {}, false, false, W4Notifier::eConferenceInteraction});
+  Answer({700, Attributes({{Xan_State, u"I"}}), false, false, W4Notifier::eConferenceInteraction});
+  for (int round = 0; round < 20; ++round) {
+    for (const bool conference : {false, true}) {
+      std::shared_ptr<EntryLog> a;  // deletes the monitor it was made from
+      std::shared_ptr<EntryLog> b;
+      // `a` is called back on a delivery thread once `publish` runs, `b` on
+      // the thread of its synchronous activation.
+      std::function<void()> activateA, activateB, publish, stopA, stopB;
+      if (!conference) {
+        auto* ma = new RecordingInteractionMonitor;
+        auto* mb = new RecordingInteractionMonitor;
+        a = std::shared_ptr<RecordingInteractionMonitor>(ma);
+        b = std::shared_ptr<RecordingInteractionMonitor>(mb);
+        activateA = [ma] { ma->Activate(1, {Xan_State}, true); };
+        activateB = [mb] { mb->Activate(2, {Xan_State}, true); };
+        publish = [this] {
+          server_->Publish(InteractionEntity(1), kAttributeNotificationEvent,
+                           Records({{1, Attributes({{Xan_State, u"H"}})}}));
+        };
+        stopA = [ma] { ma->Deactivate(1); };
+        stopB = [mb] { mb->Deactivate(2); };
+      } else {
+        auto* ma = new RecordingConferenceMonitor;
+        auto* mb = new RecordingConferenceMonitor;
+        a = std::shared_ptr<RecordingConferenceMonitor>(ma);
+        b = std::shared_ptr<RecordingConferenceMonitor>(mb);
+        activateA = [ma] { ma->Activate(500, {}, true); };
+        activateB = [mb] { mb->Activate(700, {}, true); };
+        publish = [this] {
+          server_->Publish(InteractionEntity(500), kAttributeNotificationEvent,
+                           Records({{500, Attributes({{Xan_State, u"E"}}), false, false,
+                                     W4Notifier::eConferenceInteraction}}));
+        };
+        stopA = [ma] { ma->Deactivate(); };
+        stopB = [mb] { mb->Deactivate(); };
+      }
+      activateA();
+      std::atomic<int> inside{0};
+      auto meet = [&inside](const std::function<void()>& stopOther) {
+        if (++inside > 2) return;
+        EXPECT_TRUE(Eventually([&] { return inside.load() >= 2; }));
+        stopOther();
+      };
+      a->hook = [&](const std::string&) { meet(stopB); };
+      b->hook = [&](const std::string&) { meet(stopA); };
+      FinishesInTime([&] {
+        std::thread app(activateB);
+        EXPECT_TRUE(Eventually([&] { return inside.load() >= 1; }));
+        publish();
+        app.join();
+      });
+      server_->WaitIdle();
+      a->hook = nullptr;
+      b->hook = nullptr;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace QueueManager::testing
