@@ -94,10 +94,6 @@ CQmInteractionMonitorGuts::Watched& CQmInteractionMonitorGuts::EntryLocked(std::
   return entry;
 }
 
-thread_local int CQmInteractionMonitorGuts::t_turns = 0;
-thread_local std::vector<CQmInteractionMonitorGuts::DeferredStop>
-    CQmInteractionMonitorGuts::t_deferredStops;
-
 bool CQmInteractionMonitorGuts::MayWaitForDelivery() {
   // A delivery thread (lanes are shared between callback objects) cannot
   // wait for a lane, and a thread inside a callback cannot wait for a lane
@@ -192,7 +188,7 @@ void CQmInteractionMonitorGuts::AwaitAndTakeOver(Outcome& outcome) {
   outcome.done.Wait();
   // One turn for all of them, so that another synchronous call's take-over
   // cannot slip between them.
-  CallbackGate::Turn turn = EnterTurn();
+  const CallbackGate::Turn turn = gate_.Enter();
   handOffs_.Drain(id_, [this](const HandedOff& item) {
     if (item.record.deallocated) {
       MakeDeallocation(item.record.interaction, item.generation);
@@ -200,7 +196,6 @@ void CQmInteractionMonitorGuts::AwaitAndTakeOver(Outcome& outcome) {
       MakeUpdate(item.record, item.generation);
     }
   });
-  LeaveTurn(turn);
 }
 
 void CQmInteractionMonitorGuts::Deactivate(InteractionId id) {
@@ -239,10 +234,10 @@ void CQmInteractionMonitorGuts::ReconcileSubscription(const CEntityId& entity) {
           waiting = std::move(it->second);
           afterSubscription_.erase(it);
         }
-      } else if (!*start && t_turns > 0) {
+      } else if (!*start && CallbackGate::InsideAnyCallback()) {
         // This thread stays the entity's reconciler until it makes the stop.
-        t_deferredStops.push_back(
-            DeferredStop{W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this), entity, {}});
+        CallbackGate::AfterCallbacks([guts = W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this),
+                                      entity] { guts->ReconcileSubscription(entity); });
         return;
       } else if (!*start) {
         connection = subscriptions_.HeldOn(entity);
@@ -367,12 +362,9 @@ void CQmInteractionMonitorGuts::Shutdown() {
   if (auto current = W4Notifier::CNotifierHandle::GetDefaultHandle().Connection()) {
     connections.push_back(std::move(current));
   }
-  if (t_turns > 0) {
-    t_deferredStops.push_back(DeferredStop{W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this),
-                                           std::nullopt, std::move(connections)});
-    return;
-  }
-  StopAll(*this, connections);
+  CallbackGate::AfterCallbacks(
+      [guts = W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this),
+       connections = std::move(connections)] { StopAll(*guts, connections); });
 }
 
 void CQmInteractionMonitorGuts::StopAll(
@@ -436,14 +428,8 @@ std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionRelo
   return entry.generation;
 }
 
-CallbackGate::Turn CQmInteractionMonitorGuts::EnterTurn() {
-  CallbackGate::Turn turn = gate_.Enter();
-  if (turn) ++t_turns;
-  return turn;
-}
-
 CallbackGate::Turn CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::uint64_t generation) {
-  CallbackGate::Turn turn = EnterTurn();
+  CallbackGate::Turn turn = gate_.Enter();
   if (!turn) return turn;
   bool current = false;
   {
@@ -451,25 +437,8 @@ CallbackGate::Turn CQmInteractionMonitorGuts::EnterFor(std::uint32_t id, std::ui
     const auto it = watched_.find(id);
     current = it != watched_.end() && it->second.generation == generation;
   }
-  if (!current) LeaveTurn(turn);
+  if (!current) turn.Release();
   return turn;
-}
-
-void CQmInteractionMonitorGuts::LeaveTurn(CallbackGate::Turn& turn) {
-  if (!turn) return;
-  turn.Release();
-  if (--t_turns > 0) return;
-  while (!t_deferredStops.empty()) {
-    std::vector<DeferredStop> stops;
-    stops.swap(t_deferredStops);
-    for (const DeferredStop& stop : stops) {
-      if (stop.entity) {
-        stop.guts->ReconcileSubscription(*stop.entity);
-      } else {
-        StopAll(*stop.guts, stop.connections);
-      }
-    }
-  }
 }
 
 void CQmInteractionMonitorGuts::DeliverUpdate(const InteractionReloadRecord& record,
@@ -480,12 +449,8 @@ void CQmInteractionMonitorGuts::DeliverUpdate(const InteractionReloadRecord& rec
 
 void CQmInteractionMonitorGuts::MakeUpdate(const InteractionReloadRecord& record,
                                            std::uint64_t generation) {
-  CallbackGate::Turn turn = EnterFor(record.interaction.QueryObjectId(), generation);
+  const CallbackGate::Turn turn = EnterFor(record.interaction.QueryObjectId(), generation);
   if (!turn) return;
-  struct Leave {
-    CallbackGate::Turn& turn;
-    ~Leave() { LeaveTurn(turn); }
-  } leave{turn};
   owner_->AttributesUpdated(record.interaction, record.attributes);
 }
 
@@ -511,11 +476,7 @@ void CQmInteractionMonitorGuts::MakeDeallocation(const CEntityId& interaction,
   // The owner may destroy the monitor inside the callback.
   const W4Util::ObjectPtr<CQmInteractionMonitorGuts> self(this);
   const std::uint32_t id = interaction.QueryObjectId();
-  if (CallbackGate::Turn turn = EnterFor(id, generation)) {
-    struct Leave {
-      CallbackGate::Turn& turn;
-      ~Leave() { LeaveTurn(turn); }
-    } leave{turn};
+  if (const CallbackGate::Turn turn = EnterFor(id, generation)) {
     owner_->InteractionDeallocated(interaction);
   }
   Forget(id, generation);

@@ -49,9 +49,9 @@ namespace QueueManager {
 // the callbacks over through handOffs_.
 //
 // A notifier stop (which waits for the notifier's delivery to this object)
-// is never made while the thread is inside an interaction monitor's
-// callback: that delivery may be waiting, through turns, for this thread.
-// It is left to the end of the thread's outermost callback.
+// is never made while the thread is inside any monitor's callback: that
+// delivery may be waiting, through turns, for this thread. It is left to the
+// end of the thread's outermost callback (CallbackGate::AfterCallbacks).
 // The counted base comes first, so that the counted object and the
 // implementation share one address.
 class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
@@ -135,14 +135,6 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
     InteractionReloadRecord record;
     std::uint64_t generation = 0;
   };
-  // A notifier stop left to the end of the thread's outermost callback: of
-  // one entity's subscription, or (none) of all.
-  struct DeferredStop {
-    W4Util::ObjectPtr<CQmInteractionMonitorGuts> guts;
-    std::optional<W4Notifier::CEntityId> entity;
-    std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
-  };
-
   ~CQmInteractionMonitorGuts() override;
 
   Watched& EntryLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
@@ -174,14 +166,10 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   void MakeDeallocation(const W4Notifier::CEntityId& interaction, std::uint64_t generation)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // The turn, counted among this thread's callbacks; empty when the gate is
-  // closed or (with a generation) the entry is gone.
-  CallbackGate::Turn EnterTurn() QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // The turn for a callback about entry (id, generation); empty when the
+  // gate is closed or the entry is gone.
   CallbackGate::Turn EnterFor(std::uint32_t id, std::uint64_t generation)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
-  // Gives the turn back; the thread's outermost leave makes the stops left
-  // for it.
-  static void LeaveTurn(CallbackGate::Turn& turn);
   // Erases the entry (only the given generation, unless 0) and stops its
   // subscription.
   void Forget(std::uint32_t id, std::uint64_t generation)
@@ -192,9 +180,6 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   static void StopAll(CQmInteractionMonitorGuts& guts,
                       const std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>>& on);
-
-  static thread_local int t_turns;
-  static thread_local std::vector<DeferredStop> t_deferredStops;
 
   CQmCache& cache_;
   const MonitorId id_;

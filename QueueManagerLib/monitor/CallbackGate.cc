@@ -1,5 +1,8 @@
 #include "monitor/CallbackGate.h"
 
+#include <utility>
+#include <vector>
+
 #include "QueueManager/Platform/Trace.h"
 
 namespace QueueManager {
@@ -7,6 +10,16 @@ namespace {
 
 // Turns the calling thread holds, over all gates (callbacks nest).
 thread_local int t_turnsHeld = 0;
+// What the calling thread left to do once out of its callbacks.
+thread_local std::vector<std::function<void()>> t_afterCallbacks;
+
+void RunAfterCallbacks() {
+  while (!t_afterCallbacks.empty()) {
+    std::vector<std::function<void()>> actions;
+    actions.swap(t_afterCallbacks);
+    for (const auto& action : actions) action();
+  }
+}
 
 // A chain of waits longer than this is not followed: as many threads waiting
 // on each other in a line is not a case that occurs.
@@ -72,12 +85,15 @@ CallbackGate::Turn CallbackGate::Enter(Epoch epoch) {
 }
 
 void CallbackGate::Leave() {
-  --t_turnsHeld;
-  W4Os::MutexLock lock(&mutex_);
-  if (--depth_ > 0) return;
-  holder_ = std::thread::id();
-  ++turns_;
-  if (waiters_ > 0) changed_.SignalAll();
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (--depth_ == 0) {
+      holder_ = std::thread::id();
+      ++turns_;
+      if (waiters_ > 0) changed_.SignalAll();
+    }
+  }
+  if (--t_turnsHeld == 0) RunAfterCallbacks();
 }
 
 void CallbackGate::Close() {
@@ -108,6 +124,14 @@ bool CallbackGate::HeldHere() const {
 }
 
 bool CallbackGate::InsideAnyCallback() { return t_turnsHeld > 0; }
+
+void CallbackGate::AfterCallbacks(std::function<void()> action) {
+  if (t_turnsHeld == 0) {
+    action();
+    return;
+  }
+  t_afterCallbacks.push_back(std::move(action));
+}
 
 std::size_t CallbackGate::BlockedThreadsForTesting() {
   W4Os::MutexLock lock(&mutex_);

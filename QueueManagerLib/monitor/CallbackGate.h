@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <unordered_map>
@@ -107,6 +108,12 @@ class CallbackGate {
   bool HeldHere() const QM_LOCKS_EXCLUDED(mutex_);
   // True while the calling thread is inside a callback of any monitor.
   static bool InsideAnyCallback();
+  // Runs `action` now when the calling thread is inside no callback;
+  // otherwise once its outermost callback has ended, on the same thread, in
+  // the order they were left. For what may wait for a delivery (a
+  // subscription stop): made inside a callback, that wait could be for a
+  // delivery thread that waits for this thread's callback.
+  static void AfterCallbacks(std::function<void()> action);
   // The threads blocked in any gate (tests wait for a stop to block).
   static std::size_t BlockedThreadsForTesting() QM_LOCKS_EXCLUDED(mutex_);
 
