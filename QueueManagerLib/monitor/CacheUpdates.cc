@@ -7,6 +7,7 @@
 
 #include "QueueManager/Platform/ObjectTypes.h"
 #include "monitor/CacheTrace.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/QmCache.h"
 #include "monitor/QueueMonitorProxy.h"
 
@@ -17,9 +18,6 @@ using W4Notifier::CEntityId;
 using Kind = CallbackBatch::Kind;
 
 constexpr const char* kFunction = "CQmCache";
-
-// Subscriptions to reconcile that a callback on this thread left for later.
-thread_local std::vector<CEntityId> t_deferredSubscriptions;
 
 CEntityId AllQueuesEntity(const CEntityId& queue) {
   return CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0);
@@ -257,29 +255,20 @@ void CQmCache::FeedClockLocked(ServerSeconds serverTime) {
   }
 }
 
-void CQmCache::DrainHandOff(MonitorId monitor) {
-  handOffs_.Drain(monitor);
-  // Subscriptions that the callbacks just made left for later are this
-  // thread's to reconcile now, unless it is itself inside a callback.
-  CBatchLease batch;
-  FinishBatch(*batch);
-}
+void CQmCache::DrainHandOff(MonitorId monitor) { handOffs_.Drain(monitor); }
 
 void CQmCache::FinishBatch(CallbackBatch& batch) {
   if (batch.HasCallbacks()) batch.Deliver(handOffs_);
   std::vector<CEntityId>& reconcile = batch.SubscriptionsToReconcile();
-  if (CQueueMonitorProxy::InsideCallback()) {
+  if (!reconcile.empty()) {
     // Stopping a subscription waits until the notifier's delivery thread is
     // out of the cache; that thread may be waiting for its turn to call the
-    // monitor whose callback this thread is in. The outermost batch of this
-    // thread reconciles once its callbacks are over.
-    t_deferredSubscriptions.insert(t_deferredSubscriptions.end(), reconcile.begin(),
-                                   reconcile.end());
-  } else {
-    reconcile.insert(reconcile.end(), t_deferredSubscriptions.begin(),
-                     t_deferredSubscriptions.end());
-    t_deferredSubscriptions.clear();
-    for (const CEntityId& queue : reconcile) ReconcileSubscription(queue);
+    // monitor whose callback this thread is in: inside a callback, the
+    // reconciling waits until this thread's callbacks are over.
+    CallbackGate::AfterCallbacks([this, queues = std::move(reconcile)] {
+      for (const CEntityId& queue : queues) ReconcileSubscription(queue);
+    });
+    reconcile.clear();
   }
   if (batch.Departures().empty()) return;
   W4Os::CCriticalSectionLock lock(&lock_);

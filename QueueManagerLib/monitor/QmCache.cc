@@ -14,6 +14,7 @@
 #include "QueueManager/Platform/Trace.h"
 #include "attributes/ObjectTypeLookup.h"
 #include "monitor/CacheTrace.h"
+#include "monitor/CallbackGate.h"
 #include "monitor/QueueMonitorProxy.h"
 
 namespace QueueManager {
@@ -267,7 +268,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
       // load goes out once it has settled. Waiting for that from inside a
       // callback could wait for this very thread: such a load is
       // asynchronous.
-      if (synchronous && !CQueueMonitorProxy::InsideCallback()) {
+      if (synchronous && !CallbackGate::InsideAnyCallback()) {
         record.waiter = std::make_shared<SyncWait>();
         if (requester != kNoMonitor) handOffs_.Open(requester);
       }

@@ -40,9 +40,6 @@ struct ProxyState {
   std::unordered_map<MonitorId, MonitorEntry> entries QM_GUARDED_BY(mutex);
 };
 
-// Monitor callbacks the calling thread is inside (they nest).
-thread_local int t_callbackDepth = 0;
-
 ProxyState& State() {
   // Never destroyed: monitors may be destroyed by static destructors.
   static ProxyState* const state = new ProxyState;
@@ -182,8 +179,6 @@ void CQueueMonitorProxy::AddNames(MonitorId id, const std::vector<CQmAttributeNa
   if (it != state.entries.end()) AddEntryNames(it->second, names);
 }
 
-bool CQueueMonitorProxy::InsideCallback() { return t_callbackDepth > 0; }
-
 std::size_t CQueueMonitorProxy::ActiveCount() {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
@@ -222,7 +217,6 @@ void CQueueMonitorProxy::Deliver(MonitorId id, const CQmAttributeMap* mustMonito
   // same monitor on another thread, which may itself call into the cache.
   const CallbackGate::Turn turn = attachment->gate->Enter();
   if (!turn || !attachment->active.load(std::memory_order_acquire)) return;
-  ++t_callbackDepth;
   // The application's exceptions stop here: they must neither skip the
   // bookkeeping below nor reach a notifier thread.
   try {
@@ -234,7 +228,6 @@ void CQueueMonitorProxy::Deliver(MonitorId id, const CQmAttributeMap* mustMonito
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
              "{} of monitor {} threw an unknown exception", callback, id);
   }
-  --t_callbackDepth;
 }
 
 void CQueueMonitorProxy::AttributesUpdated(MonitorId id, const CEntityId& queue,

@@ -78,8 +78,6 @@ class CQueueMonitorProxy {
 
   // The number of active monitors (for tests and traces).
   static std::size_t ActiveCount();
-  // True while the calling thread is inside a monitor callback.
-  static bool InsideCallback();
 
  private:
   // The active attachment `id` when a callback is to be made: with
