@@ -71,11 +71,11 @@ std::string Name(std::string_view what) {
 
 class Latch {
  public:
+  // Notifies under the lock: a waiter that returns may destroy the latch at
+  // once.
   void Open() {
-    {
-      std::lock_guard lock(mutex_);
-      open_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    open_ = true;
     opened_.notify_all();
   }
   bool IsOpen() const {
