@@ -178,9 +178,9 @@ class MonitorContractTest : public testing::MonitorCacheTest {
   void SetUp() override {
     MonitorCacheTest::SetUp();
     // Each object called back has one delivery thread, chosen by its
-    // address; with an odd number of them, objects whose addresses differ by
-    // a power of two still find different threads.
-    connection_ = bus_->Connect(W4Notifier::CInProcessOptions{.deliveryThreads = 3});
+    // address; with a prime number of them, objects whose addresses differ
+    // by a multiple of an allocator's block size still find different ones.
+    connection_ = bus_->Connect(W4Notifier::CInProcessOptions{.deliveryThreads = 7});
     W4Notifier::SetDefaultConnection(connection_);
     // Long enough that a held answer never times out under a sanitizer.
     W4Notifier::CNotifierTimeout::Set(10000);
