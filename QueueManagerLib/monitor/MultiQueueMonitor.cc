@@ -53,18 +53,26 @@ CQmMultiQueueMonitor::CQmMultiQueueMonitor(const CQmMultiQueueMonitor& other)
     : gate_(CallbackGate::MakeOpen()) {
   // The copy owns unattached copies: it answers queries, receives nothing,
   // and destroys only its own inner monitors.
+  W4Os::MutexLock lock(&other.mutex_);
   for (const auto& [queue, inner] : other.monitors_) {
-    monitors_.emplace(queue, std::make_unique<CQmMultiQueueMonitorGuts>(*inner, this));
+    monitors_.emplace(queue, std::make_shared<CQmMultiQueueMonitorGuts>(*inner, this));
   }
 }
 
 CQmMultiQueueMonitor& CQmMultiQueueMonitor::operator=(const CQmMultiQueueMonitor& other) {
   if (this == &other) return *this;
-  std::map<CEntityId, std::unique_ptr<CQmMultiQueueMonitorGuts>> copies;
-  for (const auto& [queue, inner] : other.monitors_) {
-    copies.emplace(queue, std::make_unique<CQmMultiQueueMonitorGuts>(*inner, this));
+  std::map<CEntityId, Inner> copies;
+  {
+    W4Os::MutexLock lock(&other.mutex_);
+    for (const auto& [queue, inner] : other.monitors_) {
+      copies.emplace(queue, std::make_shared<CQmMultiQueueMonitorGuts>(*inner, this));
+    }
   }
-  monitors_.swap(copies);  // the previous inner monitors detach as `copies` goes
+  {
+    W4Os::MutexLock lock(&mutex_);
+    monitors_.swap(copies);
+  }
+  for (auto& [queue, inner] : copies) inner->Deactivate();  // the previous ones
   return *this;
 }
 
@@ -72,54 +80,81 @@ CQmMultiQueueMonitor::~CQmMultiQueueMonitor() {
   // Closed before the map is touched: a callback running on another thread
   // may still change it (deactivating its own queue), and none starts later.
   gate_->Close();
-  monitors_.clear();
+  std::map<CEntityId, Inner> inner;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    inner.swap(monitors_);
+  }
+  for (auto& [queue, monitor] : inner) monitor->Deactivate();
+}
+
+CQmMultiQueueMonitor::Inner CQmMultiQueueMonitor::Find(const CEntityId& queue) const {
+  W4Os::MutexLock lock(&mutex_);
+  const auto it = monitors_.find(queue);
+  return it == monitors_.end() ? nullptr : it->second;
 }
 
 void CQmMultiQueueMonitor::Activate(const CEntityId& queue,
                                     const std::vector<CQmAttributeName>& names, bool synchronous) {
   if (queue.QueryObjectType() == W4Notifier::eObjectTypeNone) return;
-  const auto it = monitors_.find(queue);
-  if (it != monitors_.end()) {
-    it->second->RequestAttributeUpdateCallback(names);
-    return;
+  Inner inner;
+  bool added = false;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    auto [it, inserted] = monitors_.try_emplace(queue);
+    if (inserted) it->second = std::make_shared<CQmMultiQueueMonitorGuts>(this);
+    inner = it->second;
+    added = inserted;
   }
-  auto inserted = monitors_.emplace(queue, std::make_unique<CQmMultiQueueMonitorGuts>(this));
-  inserted.first->second->Activate(queue, names, synchronous);
+  if (added) {
+    inner->Activate(queue, names, synchronous);
+  } else {
+    inner->RequestAttributeUpdateCallback(names);
+  }
 }
 
 void CQmMultiQueueMonitor::RequestAttributeUpdateCallback(
     const CEntityId& queue, const std::vector<CQmAttributeName>& names) {
-  const auto it = monitors_.find(queue);
-  if (it != monitors_.end()) it->second->RequestAttributeUpdateCallback(names);
+  if (const Inner inner = Find(queue)) inner->RequestAttributeUpdateCallback(names);
 }
 
 void CQmMultiQueueMonitor::RequestAttributeUpdateCallback(const CEntityId& queue,
                                                           const CQmAttributeName& name) {
-  const auto it = monitors_.find(queue);
-  if (it != monitors_.end()) it->second->RequestAttributeUpdateCallback(name);
+  if (const Inner inner = Find(queue)) inner->RequestAttributeUpdateCallback(name);
 }
 
 void CQmMultiQueueMonitor::Deactivate(const CEntityId& queue) {
-  const auto it = monitors_.find(queue);
-  if (it == monitors_.end()) return;
   // Out of the map first, so that a callback that runs meanwhile on this
   // thread and looks at the map does not find a dying monitor.
-  std::unique_ptr<CQmMultiQueueMonitorGuts> inner = std::move(it->second);
-  monitors_.erase(it);
-  inner.reset();
+  Inner inner;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    const auto it = monitors_.find(queue);
+    if (it != monitors_.end()) {
+      inner = std::move(it->second);
+      monitors_.erase(it);
+    }
+  }
+  if (inner) {
+    inner->Deactivate();  // detaches and waits, whoever else holds it
+  } else {
+    // Another thread (or a callback) took it out first: its callback may
+    // still run, and a stop returns only after it.
+    gate_->Quiesce();
+  }
 }
 
 void CQmMultiQueueMonitor::QueryStatistics(const CEntityId& queue, CQmQueueStats& stats) const {
-  const auto it = monitors_.find(queue);
-  if (it == monitors_.end()) {
+  if (const Inner inner = Find(queue)) {
+    inner->QueryStatistics(stats);
+  } else {
     stats = CQmQueueStats();
-    return;
   }
-  it->second->QueryStatistics(stats);
 }
 
 void CQmMultiQueueMonitor::QueryMonitoredQueues(std::vector<CEntityId>& queues) const {
   queues.clear();
+  W4Os::MutexLock lock(&mutex_);
   for (const auto& entry : monitors_) queues.push_back(entry.first);
 }
 

@@ -245,10 +245,18 @@ class QM_EXPORT CQmMultiQueueMonitor {
   virtual void QueueRemoved(const W4Notifier::CEntityId& /*queue*/) {}
 
  private:
+  using Inner = std::shared_ptr<CQmMultiQueueMonitorGuts>;
+  // The queue's inner monitor, or null.
+  Inner Find(const W4Notifier::CEntityId& queue) const QM_LOCKS_EXCLUDED(mutex_);
+
   // The turns of every inner monitor's callbacks: opened at construction,
   // closed by the destructor.
   const std::shared_ptr<CallbackGate> gate_;
-  std::map<W4Notifier::CEntityId, std::unique_ptr<CQmMultiQueueMonitorGuts>> monitors_;
+  // A leaf lock over the map: never held while an inner monitor is called,
+  // so that a callback may deactivate its own queue while the application
+  // thread works on the map.
+  mutable W4Os::Mutex mutex_;
+  std::map<W4Notifier::CEntityId, Inner> monitors_ QM_GUARDED_BY(mutex_);
 };
 
 // The server's clock minus the local clock, in seconds, as estimated from the
