@@ -9,7 +9,6 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
-#include <tuple>
 
 #include "queue/AlertingCallback.h"
 #include "requests/RequestTestSupport.h"
@@ -127,25 +126,29 @@ TEST_F(AlertingTest, TheApplicationIsCalledOnceOrAtOnceOrNotAtAll) {
 
   // An outcome that brings no code reaches no one and is traced under the
   // function that saw it.
-  const std::tuple<std::function<void(AsyncPerformAlertingCallback&)>, int, std::string> silent[] =
-      {
-          {[](auto& c) { c.OnAsyncResponseTimeout(1); }, W4Trace::kLevelWarning,
-           "AsyncPerformAlertingCallback::OnAsyncResponseTimeout"},
-          {[](auto& c) { c.OnAsyncResponseCancelled(1); }, W4Trace::kLevelFailure,
-           "AsyncPerformAlertingCallback::OnAsyncResponseCancelled"},
-          {[](auto& c) { c.OnAsyncResponseConnectionLoss(1); }, W4Trace::kLevelFailure,
-           "AsyncPerformAlertingCallback::OnAsyncResponseConnectionLoss"},
-      };
-  for (const auto& [outcome, level, function] : silent) {
-    SCOPED_TRACE(function);
+  struct Silent {
+    std::function<void(AsyncPerformAlertingCallback&)> outcome;
+    int level;
+    std::string function;
+  };
+  const Silent silent[] = {
+      {[](auto& c) { c.OnAsyncResponseTimeout(1); }, W4Trace::kLevelWarning,
+       "AsyncPerformAlertingCallback::OnAsyncResponseTimeout"},
+      {[](auto& c) { c.OnAsyncResponseCancelled(1); }, W4Trace::kLevelFailure,
+       "AsyncPerformAlertingCallback::OnAsyncResponseCancelled"},
+      {[](auto& c) { c.OnAsyncResponseConnectionLoss(1); }, W4Trace::kLevelFailure,
+       "AsyncPerformAlertingCallback::OnAsyncResponseConnectionLoss"},
+  };
+  for (const Silent& s : silent) {
+    SCOPED_TRACE(s.function);
     traces_->Clear();
     AsyncPerformAlertingCallback callback(outcomes);
-    outcome(callback);
-    EXPECT_EQ(traces_->Count([&](const W4Trace::CTraceRecord& r) {
-      return r.level == level && r.function == function &&
+    s.outcome(callback);
+    const auto traced = [&](const W4Trace::CTraceRecord& r) {
+      return r.level == s.level && r.function == s.function &&
              r.text.find("PerformAlerting") != std::string::npos;
-    }),
-              1u);
+    };
+    EXPECT_EQ(traces_->Count(traced), 1u);
   }
   EXPECT_THAT(outcomes->codes, ElementsAre(eAlertingAnswered));
 
