@@ -45,6 +45,7 @@ class MonitorHandle {
 
   // Stops the current activation, then opens a new one on a new
   // implementation and starts it with start(impl, gate).
+  // REQUIRES: as for Deactivate().
   template <class Start>
   void Activate(Start start) QM_LOCKS_EXCLUDED(mutex_) {
     Deactivate();
