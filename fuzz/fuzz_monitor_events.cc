@@ -93,7 +93,8 @@ void NotifyCachingMonitor(CMessage& message) {
   checker->cache = cache.get();
   // No default connection: activated, subscribed nowhere, waiting for its
   // answer, which is given here.
-  cache->activate(ObjectTypeEntity(W4Notifier::eGenericObject), checker, {Xan_State}, false, 7);
+  cache->activate(ObjectTypeEntity(W4Notifier::eGenericObject), checker, {Xan_State}, false,
+                  lightweight::ActivationGate::OpenOwn(), 7);
   CMessage answer;
   answer << std::uint32_t{0} << std::uint32_t{0} << std::int32_t{125} << std::int32_t{1}
          << std::int32_t{0} << false;
@@ -122,8 +123,8 @@ class NullAttributeMonitor : public IAttributeMonitor {
 
 void AnswerAttributeMonitor(CMessage& message) {
   const auto monitor = w4core::MakeInterface<AttributeMonitorImpl>();
-  monitor->Activate(Xan_State, CQmAttributeValue(), w4core::MakeInterface<NullAttributeMonitor>(),
-                    {Xan_State}, false);
+  monitor->Activate(lightweight::ActivationGate::OpenOwn(), Xan_State, CQmAttributeValue(),
+                    w4core::MakeInterface<NullAttributeMonitor>(), {Xan_State}, false);
   monitor->Light()->OnAsyncResponseSuccess(1, message);
   monitor->Deactivate();
 }

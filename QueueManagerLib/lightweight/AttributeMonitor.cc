@@ -21,7 +21,8 @@ CEntityId AttributeMatchEntity(const CQmAttributeName& name, const CQmAttributeV
 
 // ---- AttributeMonitorImpl ----
 
-void AttributeMonitorImpl::Activate(const CQmAttributeName& name, const CQmAttributeValue& value,
+void AttributeMonitorImpl::Activate(const lightweight::ActivationGate& gate,
+                                    const CQmAttributeName& name, const CQmAttributeValue& value,
                                     const w4core::InterfacePtr<IAttributeMonitor>& callback,
                                     const std::vector<CQmAttributeName>& names, bool flag) {
   name_ = name;
@@ -31,7 +32,7 @@ void AttributeMonitorImpl::Activate(const CQmAttributeName& name, const CQmAttri
     callback_ = callback;
   }
   light_->activate(AttributeMatchEntity(name, value),
-                   w4core::InterfacePtr<IQmLightMonitorInterface>(this), names, flag);
+                   w4core::InterfacePtr<IQmLightMonitorInterface>(this), names, flag, gate);
 }
 
 void AttributeMonitorImpl::Deactivate() {
@@ -104,7 +105,8 @@ void AttributeMonitorImpl::ObjectRemoved(const CEntityId& object, std::uint64_t 
 
 // ---- AttributeMonitor ----
 
-AttributeMonitor::AttributeMonitor() = default;
+AttributeMonitor::AttributeMonitor()
+    : handle_(std::make_unique<lightweight::MonitorHandle<AttributeMonitorImpl>>()) {}
 
 AttributeMonitor::~AttributeMonitor() { deactivate(); }
 
@@ -112,12 +114,12 @@ bool AttributeMonitor::activate(const CQmAttributeName& name, const CQmAttribute
                                 const w4core::InterfacePtr<IAttributeMonitor>& callback,
                                 const std::vector<CQmAttributeName>& names, bool flag) {
   if (lightweight::RefusesEmpty(callback, "QueueManager::AttributeMonitor::activate")) return false;
-  lightweight::ReplaceImpl(impl_, [&](AttributeMonitorImpl& impl) {
-    impl.Activate(name, value, callback, names, flag);
+  handle_->Activate([&](AttributeMonitorImpl& impl, const lightweight::ActivationGate& gate) {
+    impl.Activate(gate, name, value, callback, names, flag);
   });
   return true;
 }
 
-void AttributeMonitor::deactivate() { lightweight::DropImpl(impl_); }
+void AttributeMonitor::deactivate() { handle_->Deactivate(); }
 
 }  // namespace QueueManager

@@ -35,20 +35,24 @@ W4Notifier::CEntityId AttributeMatchEntity(const CQmAttributeName& name,
 // reports as an addition. A removal forgets the interaction.
 //
 // Callbacks: the application is called on the light monitor's delivery
-// thread with no lock held.
+// thread, inside the turn of the activation's callback gate that the light
+// monitor enters, with no lock held.
 class AttributeMonitorImpl final : public IQmLightMonitorInterface {
  public:
   AttributeMonitorImpl() : light_(w4core::MakeInterface<CQmLightMonitorImpl>()) {}
   AttributeMonitorImpl(const AttributeMonitorImpl&) = delete;
   AttributeMonitorImpl& operator=(const AttributeMonitorImpl&) = delete;
 
+  // Starts the light monitor for `gate`'s epoch.
   // REQUIRES: `callback` is not empty; the caller holds a reference to this
   // object; first call.
-  void Activate(const CQmAttributeName& name, const CQmAttributeValue& value,
+  void Activate(const lightweight::ActivationGate& gate, const CQmAttributeName& name,
+                const CQmAttributeValue& value,
                 const w4core::InterfacePtr<IAttributeMonitor>& callback,
                 const std::vector<CQmAttributeName>& names, bool flag);
-  // Once it returns no call into the application is running on another
-  // thread.
+  // Deactivates the light monitor, which breaks the reference cycle, and
+  // releases the application's interface. Waits for nothing: the handle
+  // closes the gate first.
   void Deactivate();
 
   const w4core::InterfacePtr<CQmLightMonitorImpl>& Light() const { return light_; }

@@ -29,7 +29,8 @@ void Store(CQmAttributeMap& cached, const CQmAttributeMap& accepted) {
 
 void CQmCachingMonitorImpl::activate(
     const CEntityId& entity, const w4core::InterfacePtr<IQmLightMonitorInterface>& downstream,
-    const std::vector<CQmAttributeName>& names, bool flag, std::uint32_t requestedBuckets) {
+    const std::vector<CQmAttributeName>& names, bool flag, const lightweight::ActivationGate& gate,
+    std::uint32_t requestedBuckets) {
   QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmCachingMonitorImpl::activate");
   if (bucketCount_ != 0 || !downstream) return;
   bucketCount_ = std::clamp(requestedBuckets, kMinBuckets, kMaxBuckets);
@@ -41,14 +42,11 @@ void CQmCachingMonitorImpl::activate(
     downstream_ = downstream;
   }
   CQmLightMonitorImpl::activate(entity, w4core::InterfacePtr<IQmLightMonitorInterface>(this), names,
-                                flag);
+                                flag, gate);
 }
 
 void CQmCachingMonitorImpl::deactivate() {
   QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmCachingMonitorImpl::deactivate");
-  stopped_.store(true, std::memory_order_release);
-  // Stops the deliveries first: none of them can bring entries back after
-  // the buckets are emptied below.
   CQmLightMonitorImpl::deactivate();
   w4core::InterfacePtr<IQmLightMonitorInterface> released;
   {
@@ -99,7 +97,6 @@ void CQmCachingMonitorImpl::Update(Slot slot, const CEntityId& object,
   bool acceptedAll = false;
   {
     W4Os::MutexLock lock(&bucket->mutex);
-    if (stopped_.load(std::memory_order_acquire)) return;
     CacheEntry& entry = bucket->entries[object.QueryObjectId()];
     acceptedAll = FilterLocked(entry, received, sequence, accepted);
     Store(entry.attributes, acceptedAll ? received : accepted);

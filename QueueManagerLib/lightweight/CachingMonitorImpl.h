@@ -4,7 +4,6 @@
 // its own downstream interface, filters and caches each event by the
 // sequence numbers of this process's writes, and passes on what it accepted.
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,10 +35,13 @@ namespace QueueManager {
 // so that the requests of one interaction leave in the order of their
 // sequence numbers.
 //
-// deactivate() stops the light part, releases the downstream interface and
-// empties the buckets; the buckets themselves stay until the object goes, so
-// an operation that runs at the same time stays sound and later operations
-// find the monitor stopped.
+// Events are filtered and passed on inside the turn of the activation's
+// callback gate (the light part enters it), so once the gate is closed none
+// can bring entries back. deactivate() stops the light part, releases the
+// downstream interface and empties the buckets; the buckets themselves stay
+// until the object goes, so that a query or write that runs at the same
+// time stays sound. The handle drops a stopped object: later queries and
+// writes do not reach it.
 class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitorInterface {
  public:
   static constexpr std::uint32_t kMinBuckets = 2;
@@ -55,7 +57,7 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
   void activate(const W4Notifier::CEntityId& entity,
                 const w4core::InterfacePtr<IQmLightMonitorInterface>& downstream,
                 const std::vector<CQmAttributeName>& names, bool flag,
-                std::uint32_t requestedBuckets);
+                const lightweight::ActivationGate& gate, std::uint32_t requestedBuckets);
   void deactivate() override;
 
   bool query_attribute(InteractionId id, const CQmAttributeName& name,
@@ -127,7 +129,6 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
   std::uint32_t bucketCount_ = 0;
   std::unique_ptr<Bucket[]> buckets_;
   W4Notifier::CEntityId entity_;
-  std::atomic<bool> stopped_{false};
 
   // A leaf lock: held only to read or swap the pointer below.
   mutable W4Os::Mutex downstreamMutex_;

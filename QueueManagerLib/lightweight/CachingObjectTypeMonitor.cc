@@ -6,7 +6,8 @@
 
 namespace QueueManager {
 
-CQmCachingObjectTypeMonitor::CQmCachingObjectTypeMonitor() = default;
+CQmCachingObjectTypeMonitor::CQmCachingObjectTypeMonitor()
+    : handle_(std::make_unique<lightweight::MonitorHandle<CQmCachingObjectTypeMonitorImpl>>()) {}
 
 CQmCachingObjectTypeMonitor::~CQmCachingObjectTypeMonitor() { deactivate(); }
 
@@ -17,29 +18,26 @@ bool CQmCachingObjectTypeMonitor::activate(
   if (lightweight::RefusesEmpty(callback, "QueueManager::CQmCachingObjectTypeMonitor::activate")) {
     return false;
   }
-  // Left active, the earlier implementation would keep its subscription, its
-  // callback and its cache for ever.
-  deactivate();
-  impl_ = w4core::MakeInterface<CQmCachingObjectTypeMonitorImpl>();
-  impl_->Activate(type, callback, names, flag, kRequestedBuckets);
+  handle_->Activate(
+      [&](CQmCachingObjectTypeMonitorImpl& impl, const lightweight::ActivationGate& gate) {
+        impl.Activate(gate, type, callback, names, flag, kRequestedBuckets);
+      });
   return true;
 }
 
-void CQmCachingObjectTypeMonitor::deactivate() {
-  // The stopped implementation stays with the handle until the next
-  // activation: queries and writes on other threads may still be using it.
-  if (impl_) impl_->Deactivate();
-}
+void CQmCachingObjectTypeMonitor::deactivate() { handle_->Deactivate(); }
 
 bool CQmCachingObjectTypeMonitor::query_attribute(InteractionId id, const CQmAttributeName& name,
                                                   CQmAttributeValue& value) const {
-  return impl_ && impl_->Light()->query_attribute(id, name, value);
+  const auto impl = handle_->Current();
+  return impl && impl->Light()->query_attribute(id, name, value);
 }
 
 bool CQmCachingObjectTypeMonitor::query_attributes(InteractionId id,
                                                    const std::vector<CQmAttributeName>& names,
                                                    std::vector<CQmAttributeValue>& values) const {
-  return impl_ && impl_->Light()->query_attributes(id, names, values);
+  const auto impl = handle_->Current();
+  return impl && impl->Light()->query_attributes(id, names, values);
 }
 
 void CQmCachingObjectTypeMonitor::set_attribute(InteractionId id, const CQmAttributeName& name,
@@ -58,7 +56,9 @@ void CQmCachingObjectTypeMonitor::MoveAndSet(InteractionId id,
                                              const std::vector<W4Notifier::CEntityId>& removeFrom,
                                              const CQmAttributeMap& attributes,
                                              const std::vector<W4Notifier::CEntityId>& addTo) {
-  if (impl_) impl_->Light()->MoveAndSet(id, removeFrom, attributes, addTo);
+  if (const auto impl = handle_->Current()) {
+    impl->Light()->MoveAndSet(id, removeFrom, attributes, addTo);
+  }
 }
 
 }  // namespace QueueManager

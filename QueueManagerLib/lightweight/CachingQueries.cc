@@ -20,9 +20,7 @@ constexpr std::string_view kMoveAndSetFunction = "CQmLightMonitorImpl::MoveAndSe
 bool CQmCachingMonitorImpl::query_attribute(InteractionId id, const CQmAttributeName& name,
                                             CQmAttributeValue& value) const {
   const Bucket* bucket = BucketOf(id);
-  if (bucket == nullptr || stopped_.load(std::memory_order_acquire) || !IsMonitored(name)) {
-    return false;
-  }
+  if (bucket == nullptr || !IsMonitored(name)) return false;
   W4Os::MutexLock lock(&bucket->mutex);
   const auto entry = bucket->entries.find(id.QueryObjectId());
   if (entry == bucket->entries.end()) {
@@ -42,7 +40,7 @@ bool CQmCachingMonitorImpl::query_attributes(InteractionId id,
                                              const std::vector<CQmAttributeName>& names,
                                              std::vector<CQmAttributeValue>& values) const {
   const Bucket* bucket = BucketOf(id);
-  if (bucket == nullptr || stopped_.load(std::memory_order_acquire)) return false;
+  if (bucket == nullptr) return false;
   W4Os::MutexLock lock(&bucket->mutex);
   const auto entry = bucket->entries.find(id.QueryObjectId());
   // Emptied in every case, so that no value of an earlier use stays behind
@@ -75,7 +73,6 @@ void CQmCachingMonitorImpl::MoveAndSet(InteractionId id,
                                        const std::vector<W4Notifier::CEntityId>& removeFrom,
                                        const CQmAttributeMap& attributes,
                                        const std::vector<W4Notifier::CEntityId>& addTo) {
-  if (stopped_.load(std::memory_order_acquire)) return;
   if (!attributes.empty()) {
     WriteThrough(id, removeFrom, attributes, addTo);
   } else if (!removeFrom.empty() || !addTo.empty()) {
@@ -95,7 +92,6 @@ void CQmCachingMonitorImpl::WriteThrough(InteractionId id,
   W4Notifier::CRequestObject request =
       requests::MoveAndSetRequest(id, removeFrom, attributes, addTo);
   W4Os::MutexLock lock(&bucket->mutex);
-  if (stopped_.load(std::memory_order_acquire)) return;
   const std::uint64_t sequence = lightweight::SequenceNumberGenerator::Instance().Next();
   CacheEntry& entry = bucket->entries[id.QueryObjectId()];
   for (const auto& [name, value] : attributes) {

@@ -39,22 +39,24 @@ W4Notifier::CRequestObject ActivationRequest(const CEntityId& entity,
 
 void CQmLightMonitorImpl::activate(const CEntityId& entity,
                                    const w4core::InterfacePtr<IQmLightMonitorInterface>& downstream,
-                                   const std::vector<CQmAttributeName>& names, bool flag) {
+                                   const std::vector<CQmAttributeName>& names, bool flag,
+                                   const lightweight::ActivationGate& gate) {
   QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmLightMonitorImpl::activate");
   const std::shared_ptr<W4Notifier::CNotifierConnection> connection =
       W4Notifier::CNotifierHandle::GetDefaultConnection();
   const char* refusal = nullptr;
   {
     W4Os::MutexLock lock(&mutex_);
-    if (!downstream) {
-      refusal = "no downstream interface";
-    } else if (state_ != State::kIdle) {
+    if (!downstream || !gate.gate) {
+      refusal = "no downstream interface or gate";
+    } else if (activated_) {
       refusal = "activated before";
     } else {
+      activated_ = true;
       entity_ = entity;
       downstream_ = downstream;
+      gate_ = gate;
       flag_ = flag;
-      state_ = State::kWaiting;
       connection_ = connection;
     }
   }
@@ -78,6 +80,14 @@ void CQmLightMonitorImpl::Start(const std::shared_ptr<W4Notifier::CNotifierConne
     QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction,
              "StartNotifications returned error {}", static_cast<int>(subscribed));
   }
+  // A deactivate() that took the entity before the subscription was made
+  // could not stop it. Checked before the request goes out: once it has, the
+  // answer's callback may stop the monitor, and a stop here would wait for
+  // that callback.
+  if (StoppedMeanwhile()) {
+    connection->StopNotifications(entity, kNotificationEvent, this, 0);
+    return;
+  }
   const W4Notifier::CRequestObject request = ActivationRequest(entity, names);
   std::uint32_t requestId = 0;
   const W4Notifier::eMsgCode sent = connection->SendAsyncRequest(
@@ -88,19 +98,21 @@ void CQmLightMonitorImpl::Start(const std::shared_ptr<W4Notifier::CNotifierConne
     QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kActivateFunction,
              "SendAsyncRequest returned error {}", static_cast<int>(sent));
   }
-  bool stoppedMeanwhile = false;
+  bool cancel = false;
   {
     W4Os::MutexLock lock(&mutex_);
     requestId_ = requestId;
     requestSent_ = requestSent;
-    stoppedMeanwhile = state_ == State::kStopped;
+    cancel = requestSent && !entity_.IsSet();
   }
-  // A deactivate() that ran while the subscription was made or the request
-  // went out could not stop them.
-  if (stoppedMeanwhile) {
-    connection->StopNotifications(entity, kNotificationEvent, this, 0);
-    if (requestSent) connection->CancelAsyncRequest(requestId);
-  }
+  // Stopped while the request went out: nothing else would cancel it.
+  // Cancelling waits for no callback.
+  if (cancel) connection->CancelAsyncRequest(requestId);
+}
+
+bool CQmLightMonitorImpl::StoppedMeanwhile() const {
+  W4Os::MutexLock lock(&mutex_);
+  return !entity_.IsSet();
 }
 
 void CQmLightMonitorImpl::deactivate() {
@@ -112,10 +124,10 @@ void CQmLightMonitorImpl::deactivate() {
   std::uint32_t requestId = 0;
   {
     W4Os::MutexLock lock(&mutex_);
-    if (state_ == State::kStopped) return;
-    cancel = state_ == State::kWaiting && requestSent_;
+    cancel = requestSent_ && !answered_;
+    requestSent_ = false;
     requestId = requestId_;
-    state_ = State::kStopped;
+    answered_ = false;
     downstream = std::move(downstream_);
     entity = entity_;
     entity_.Reset();
@@ -123,7 +135,8 @@ void CQmLightMonitorImpl::deactivate() {
     connection = connection_.lock();
     connection_.reset();
   }
-  if (connection && entity.IsSet()) {
+  if (!entity.IsSet()) return;  // stopped before, or never activated
+  if (connection) {
     connection->StopNotifications(entity, kNotificationEvent, this, 0);
     if (cancel) connection->CancelAsyncRequest(requestId);
   }
@@ -150,7 +163,8 @@ void CQmLightMonitorImpl::OnMessageReceived(CMessage& message) {
 }
 
 void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
-  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream = AcceptDelivery(source);
+  lightweight::ActivationGate gate;
+  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream = AcceptDelivery(source, gate);
   if (!downstream) return;
   lightweight::MonitorEventBody body;
   try {
@@ -167,23 +181,32 @@ void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
              error.what());
     return;
   }
-  Report(*downstream, body);
+  // One turn for the whole message: its events reach the application in
+  // order, with no callback of the monitor in between.
+  const CallbackGate::Turn turn = gate.gate->Enter(gate.epoch);
+  if (turn) Report(*downstream, body, gate);
 }
 
-w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::AcceptDelivery(Source source) {
+w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::AcceptDelivery(
+    Source source, lightweight::ActivationGate& gate) {
   W4Os::MutexLock lock(&mutex_);
+  if (!activated_) return {};
   if (source == Source::kResponse) {
-    if (state_ != State::kWaiting) return {};
-    state_ = State::kReporting;
-  } else if (state_ != State::kReporting) {
+    if (answered_) return {};
+    answered_ = true;
+  } else if (!answered_) {
     return {};
   }
+  gate = gate_;
   return downstream_;
 }
 
 void CQmLightMonitorImpl::Report(IQmLightMonitorInterface& downstream,
-                                 const lightweight::MonitorEventBody& body) {
+                                 const lightweight::MonitorEventBody& body,
+                                 const lightweight::ActivationGate& gate) {
   for (const CQmMonitorEvent& event : body.events) {
+    // A callback may have stopped the monitor, or activated it again.
+    if (!gate.gate->IsOpen(gate.epoch)) return;
     if (event.added) {
       downstream.ObjectAdded(event.entity, event.attributes, body.sequence);
     } else if (event.removed) {

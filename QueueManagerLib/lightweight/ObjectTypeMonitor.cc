@@ -10,7 +10,8 @@ W4Notifier::CEntityId ObjectTypeEntity(W4Notifier::ObjectTypes type) {
                                W4Notifier::GetNotifierObjectTypeName(type), 0);
 }
 
-CQmObjectTypeMonitor::CQmObjectTypeMonitor() = default;
+CQmObjectTypeMonitor::CQmObjectTypeMonitor()
+    : handle_(std::make_unique<lightweight::MonitorHandle<CQmObjectTypeMonitorImpl>>()) {}
 
 CQmObjectTypeMonitor::~CQmObjectTypeMonitor() { deactivate(); }
 
@@ -21,11 +22,12 @@ bool CQmObjectTypeMonitor::activate(
   if (lightweight::RefusesEmpty(callback, "QueueManager::CQmObjectTypeMonitor::activate")) {
     return false;
   }
-  lightweight::ReplaceImpl(
-      impl_, [&](CQmObjectTypeMonitorImpl& impl) { impl.Activate(type, callback, names, flag); });
+  handle_->Activate([&](CQmObjectTypeMonitorImpl& impl, const lightweight::ActivationGate& gate) {
+    impl.Activate(gate, type, callback, names, flag);
+  });
   return true;
 }
 
-void CQmObjectTypeMonitor::deactivate() { lightweight::DropImpl(impl_); }
+void CQmObjectTypeMonitor::deactivate() { handle_->Deactivate(); }
 
 }  // namespace QueueManager

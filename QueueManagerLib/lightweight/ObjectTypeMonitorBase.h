@@ -13,6 +13,7 @@
 #include "QueueManager/Platform/RefCount.h"
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
+#include "lightweight/LightMonitorImpl.h"
 
 namespace QueueManager {
 
@@ -29,8 +30,10 @@ W4Notifier::CEntityId ObjectTypeEntity(W4Notifier::ObjectTypes type);
 // interface and this object holds the T; Deactivate() breaks that cycle and
 // releases the application's interface.
 //
-// Callbacks: the application is called on the T's delivery thread with no
-// lock held.
+// Callbacks: the application is called on the T's delivery thread, inside
+// the turn of the activation's callback gate that the T enters, with no lock
+// held. Whether the monitor still runs is the gate's to say, not this
+// object's: the callback it holds is only released by Deactivate().
 template <class T>
 class CQmObjectTypeMonitorBase : public IQmLightMonitorInterface {
  public:
@@ -39,11 +42,12 @@ class CQmObjectTypeMonitorBase : public IQmLightMonitorInterface {
   CQmObjectTypeMonitorBase& operator=(const CQmObjectTypeMonitorBase&) = delete;
 
   // Stores the type and the callback and activates the T on the object type
-  // entity; `extra` goes to the T's activate after the flag.
+  // entity for `gate`'s epoch; `extra` goes to the T's activate after the
+  // gate.
   // REQUIRES: `callback` is not empty; the caller holds a reference to this
   // object.
   template <class... Extra>
-  void Activate(W4Notifier::ObjectTypes type,
+  void Activate(const lightweight::ActivationGate& gate, W4Notifier::ObjectTypes type,
                 const w4core::InterfacePtr<IQmObjectTypeMonitorInterface>& callback,
                 const std::vector<CQmAttributeName>& names, bool flag, Extra&&... extra) {
     {
@@ -52,10 +56,11 @@ class CQmObjectTypeMonitorBase : public IQmLightMonitorInterface {
       callback_ = callback;
     }
     light_->activate(ObjectTypeEntity(type), w4core::InterfacePtr<IQmLightMonitorInterface>(this),
-                     names, flag, std::forward<Extra>(extra)...);
+                     names, flag, gate, std::forward<Extra>(extra)...);
   }
-  // Deactivates the T and releases the application's interface. Once it
-  // returns no call into the application is running on another thread.
+  // Deactivates the T, which breaks the reference cycle, and releases the
+  // application's interface. Waits for nothing: the handle closes the gate
+  // first.
   void Deactivate() {
     light_->deactivate();
     w4core::InterfacePtr<IQmObjectTypeMonitorInterface> released;

@@ -63,6 +63,14 @@ ePerformAlertingResponse ReadCode(const CMessage& answer) {
   return static_cast<ePerformAlertingResponse>(code);
 }
 
+// The code of a rejection: the server's reason when it names one, else 11.
+// A rejection carrying 0 must not read as a success.
+ePerformAlertingResponse ReadRejectionCode(const CMessage& rejection) {
+  const ePerformAlertingResponse code = ReadCode(rejection);
+  return code > eAlertingSucceeded && code <= eAlertingInternalError ? code
+                                                                     : eAlertingInternalError;
+}
+
 // Hands `code` to `response` once, on a delivery thread: an exception of the
 // application is traced and dropped, so that nothing retries the delivery.
 void DeliverAlertingOutcome(AsyncPerformAlertingResponse& response, ePerformAlertingResponse code,
@@ -112,6 +120,18 @@ void AsyncPerformAlertingCallback::OnAsyncResponseTimeout(std::uint32_t /*reques
                "PerformAlerting timed out waiting on a response");
 }
 
+void AsyncPerformAlertingCallback::OnAsyncResponseCancelled(std::uint32_t /*requestId*/) {
+  QM_TRACE(Topic(), W4Trace::kLevelFailure,
+           "AsyncPerformAlertingCallback::OnAsyncResponseCancelled",
+           "PerformAlerting was cancelled before its response");
+}
+
+void AsyncPerformAlertingCallback::OnAsyncResponseConnectionLoss(std::uint32_t /*requestId*/) {
+  QM_TRACE(Topic(), W4Trace::kLevelFailure,
+           "AsyncPerformAlertingCallback::OnAsyncResponseConnectionLoss",
+           "PerformAlerting lost its connection before its response");
+}
+
 void AsyncPerformAlertingCallback::DeliverFrom(const CMessage& answer, bool rejected) {
   const std::string_view function = rejected
                                         ? "AsyncPerformAlertingCallback::OnAsyncResponseRejected"
@@ -120,7 +140,7 @@ void AsyncPerformAlertingCallback::DeliverFrom(const CMessage& answer, bool reje
   // the handler, so that its exception can never lead to a second delivery.
   ePerformAlertingResponse code = eAlertingInternalError;
   try {
-    code = ReadCode(answer);
+    code = rejected ? ReadRejectionCode(answer) : ReadCode(answer);
     if (rejected) {
       QM_TRACE(Topic(), W4Trace::kLevelDetail, function, "PerformAlerting was rejected, return {}",
                TextOf(code));
@@ -158,7 +178,8 @@ ePerformAlertingResponse PerformAlerting(InteractionId id, std::uint32_t timeout
                id.QueryObjectId(), W4Notifier::SendStatusName(response.QueryStatus()));
       return eAlertingInternalError;
     }
-    const ePerformAlertingResponse code = ReadCode(response);
+    const ePerformAlertingResponse code =
+        rejected ? ReadRejectionCode(response) : ReadCode(response);
     QM_TRACE(Topic(), W4Trace::kLevelDetail, kFunction, "PerformAlerting {} {}",
              rejected ? "was rejected, return" : "returned", TextOf(code));
     return code;

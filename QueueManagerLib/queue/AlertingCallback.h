@@ -29,11 +29,14 @@ class AsyncPerformAlertingCallback final : public W4Notifier::IAsyncResponseCall
   explicit AsyncPerformAlertingCallback(W4Util::ObjectPtr<AsyncPerformAlertingResponse> response);
 
   // The server's code (a rejection carries one too); 11 when it cannot be
-  // read.
+  // read, and for a rejection without a reason of its own (0, or a code
+  // outside the enumeration).
   void OnAsyncResponseSuccess(std::uint32_t requestId, W4Notifier::CMessage& response) override;
   void OnAsyncResponseRejected(std::uint32_t requestId, W4Notifier::CMessage& rejection) override;
   // Traced only: the application is not called.
   void OnAsyncResponseTimeout(std::uint32_t requestId) override;
+  void OnAsyncResponseCancelled(std::uint32_t requestId) override;
+  void OnAsyncResponseConnectionLoss(std::uint32_t requestId) override;
 
  private:
   // Reads the code of `answer` and hands it to the application once.

@@ -36,7 +36,9 @@ TEST(SequenceNumberTest, NumbersCountOnFromTheFirstHandleAndNeverStartOver) {
 // A caching monitor of Xan_State, its writes and the events it is fed as the
 // light part would feed them.
 struct Scene {
-  Scene() { impl->Activate(kType, log, {Xan_State}, false, 131u); }
+  Scene() {
+    impl->Activate(lightweight::ActivationGate::OpenOwn(), kType, log, {Xan_State}, false, 131u);
+  }
   ~Scene() { impl->Deactivate(); }
   CQmCachingMonitorImpl& Cache() { return *impl->Light(); }
   // Writes through the monitor; returns the write's sequence number.
@@ -223,7 +225,8 @@ TEST_F(LightweightTest, TheBucketCountIsClamped) {
   for (const auto& [requested, used] : cases) {
     SCOPED_TRACE(requested);
     const auto cache = w4core::MakeInterface<CQmCachingMonitorImpl>();
-    cache->activate(ObjectTypeEntity(kType), NewRecorder(), {Xan_State}, false, requested);
+    cache->activate(ObjectTypeEntity(kType), NewRecorder(), {Xan_State}, false,
+                    lightweight::ActivationGate::OpenOwn(), requested);
     EXPECT_EQ(cache->BucketCount(), used);
     cache->deactivate();
   }

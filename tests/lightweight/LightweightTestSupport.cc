@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
+#include <thread>
+
 #include "requests/RequestFields.h"
 
 namespace QueueManager::testing {
@@ -28,6 +31,15 @@ CMessage ActivationResponse(const CEntityId& entity, const std::vector<CQmMonito
   requests::WriteNameList(message, {});
   lightweight::WriteMonitorEventBody(message, {events, 0});
   return message;
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  using Clock = std::chrono::steady_clock;
+  for (const auto deadline = Clock::now() + std::chrono::seconds(10); !condition();
+       std::this_thread::yield()) {
+    if (Clock::now() > deadline) return false;
+  }
+  return true;
 }
 
 std::vector<std::string> Recorder::Log() const {

@@ -85,6 +85,9 @@ class Recorder : public IQmObjectTypeMonitorInterface,
 
 inline w4core::InterfacePtr<Recorder> NewRecorder() { return w4core::MakeInterface<Recorder>(); }
 
+// Yields until `condition` holds; false once ten seconds have gone by.
+bool WaitUntil(const std::function<bool()>& condition);
+
 // Every activation is answered with `initial_`, for whichever entity it
 // names.
 class LightweightTest : public RequestTest {

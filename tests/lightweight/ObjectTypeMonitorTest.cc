@@ -90,7 +90,8 @@ TEST_F(LightweightTest, TheLightMonitorReportsEachEventOfAWellFormedBodyAndDrops
   server_->Silence(ServerEntity(), 0);
   const auto log = NewRecorder();
   const auto light = w4core::MakeInterface<CQmLightMonitorImpl>();
-  light->activate(kTypeEntity, log, {}, true);
+  const auto gate = lightweight::ActivationGate::OpenOwn();
+  light->activate(kTypeEntity, log, {}, true, gate);
   EXPECT_TRUE(light->QueryFlag());
   // Before the answer: dropped, not kept for later.
   Publish(kTypeEntity, EventNotification({EventAdded(99)}));
@@ -129,6 +130,8 @@ TEST_F(LightweightTest, TheLightMonitorReportsEachEventOfAWellFormedBodyAndDrops
     Publish(kTypeEntity, message);
     reported.insert(reported.end(), TracesAt(W4Trace::kLevelFailure), body.first);
   }
+  // Stopped as a handle stops it: the gate first.
+  gate.gate->Close();
   light->deactivate();
   // Late: an answer and a notification that were on their way.
   CMessage lateAnswer = ActivationResponse(kTypeEntity, {EventAdded(8)});

@@ -89,12 +89,18 @@ TEST_F(AlertingTest, ServerCodesPassAndLocalFailuresAreEleven) {
     EXPECT_EQ(Alert(), code);
     EXPECT_THAT(AlertAsync(), ElementsAre(code));
   }
-  const std::pair<bool, CMessage> answers[] = {
-      {true, Body(std::int32_t{4})}, {false, CMessage()}, {false, Body(u"4")}};
-  for (const auto& [readable, body] : answers) {
+  // A rejection passes the server's reason; it never reads as a success.
+  const std::pair<CMessage, ePerformAlertingResponse> rejections[] = {
+      {Body(std::int32_t{4}), eAlertingNotOnAlertedQueue},
+      {Body(std::int32_t{10}), eAlertingTimeout},
+      {Body(std::int32_t{0}), eAlertingInternalError},
+      {Body(std::int32_t{12}), eAlertingInternalError},
+      {Body(std::int32_t{-1}), eAlertingInternalError},
+      {CMessage(), eAlertingInternalError},
+      {Body(u"4"), eAlertingInternalError}};
+  for (const auto& [body, expected] : rejections) {
     SCOPED_TRACE(body.DescribeFields());
     server_->Reject(kInteraction, 15, body);
-    const auto expected = readable ? eAlertingNotOnAlertedQueue : eAlertingInternalError;
     EXPECT_EQ(Alert(), expected);
     EXPECT_THAT(AlertAsync(), ElementsAre(expected));
   }
@@ -118,9 +124,33 @@ TEST_F(AlertingTest, TheApplicationIsCalledOnceOrAtOnceOrNotAtAll) {
   EXPECT_THAT(outcomes->codes, ElementsAre(eAlertingAnswered));
   EXPECT_TRUE(traces_.Has(W4Trace::kLevelFailure, "threw: application fault"));
 
-  AsyncPerformAlertingCallback(outcomes).OnAsyncResponseTimeout(1);
+  // An outcome that brings no code reaches no one and is traced under the
+  // function that saw it.
+  struct Silent {
+    std::function<void(AsyncPerformAlertingCallback&)> outcome;
+    int level;
+    std::string function;
+  };
+  const Silent silent[] = {
+      {[](auto& c) { c.OnAsyncResponseTimeout(1); }, W4Trace::kLevelWarning,
+       "AsyncPerformAlertingCallback::OnAsyncResponseTimeout"},
+      {[](auto& c) { c.OnAsyncResponseCancelled(1); }, W4Trace::kLevelFailure,
+       "AsyncPerformAlertingCallback::OnAsyncResponseCancelled"},
+      {[](auto& c) { c.OnAsyncResponseConnectionLoss(1); }, W4Trace::kLevelFailure,
+       "AsyncPerformAlertingCallback::OnAsyncResponseConnectionLoss"},
+  };
+  for (const Silent& s : silent) {
+    SCOPED_TRACE(s.function);
+    traces_->Clear();
+    AsyncPerformAlertingCallback callback(outcomes);
+    s.outcome(callback);
+    const auto traced = [&](const W4Trace::CTraceRecord& r) {
+      return r.level == s.level && r.function == s.function &&
+             r.text.find("PerformAlerting") != std::string::npos;
+    };
+    EXPECT_EQ(traces_->Count(traced), 1u);
+  }
   EXPECT_THAT(outcomes->codes, ElementsAre(eAlertingAnswered));
-  EXPECT_TRUE(traces_.Has(W4Trace::kLevelWarning, "timed out waiting on a response"));
 
   RemoveConnection();
   server_->ClearTraffic();

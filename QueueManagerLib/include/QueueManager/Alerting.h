@@ -155,6 +155,8 @@ class QM_EXPORT AlertNotification {
 // notifier can represent when that is more). The two entity lists and the
 // final value are the server's business and are passed unchanged. Every
 // local failure (no connection, no answer, an unreadable answer) gives 11.
+// A rejection gives the server's reason; one that carries 0 or a code
+// outside the enumeration gives 11, never success.
 QM_EXPORT ePerformAlertingResponse
 PerformAlerting(InteractionId id, std::uint32_t timeoutSeconds,
                 const std::vector<W4Notifier::CEntityId>& firstEntities,

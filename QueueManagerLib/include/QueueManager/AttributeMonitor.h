@@ -3,6 +3,7 @@
 // The attribute monitor: an application is told about the interactions whose
 // given attribute has a given value.
 
+#include <memory>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -17,13 +18,8 @@ namespace QueueManager {
 // Implemented by the application to watch an attribute value. A counted
 // object held through w4core::InterfacePtr; the monitor keeps a reference
 // while it is active. Each call names the monitored attribute and the value
-// the interaction has in this monitor.
-//
-// Callback contract: called on a notifier delivery thread, one call at a time
-// per monitor, with no lock of the library held; a call may use the library,
-// including deactivating its own monitor. Once deactivate() (or the
-// destructor) has returned, no call is running on another thread and none
-// starts later.
+// the interaction has in this monitor. Called as the callback lifetime of
+// AttributeMonitor states.
 class QM_EXPORT IAttributeMonitor : public virtual w4core::RefCounted<w4core::AtomicRefCount> {
  public:
   virtual void ObjectAdded(const W4Notifier::CEntityId& interaction, const CQmAttributeName& name,
@@ -35,11 +31,33 @@ class QM_EXPORT IAttributeMonitor : public virtual w4core::RefCounted<w4core::At
 };
 
 class AttributeMonitorImpl;
+namespace lightweight {
+template <class Impl>
+class MonitorHandle;
+}  // namespace lightweight
 
 // Watches the interactions whose attribute `name` has the value `value`. A
-// handle owned by the application: activate, deactivate and destroy it from
-// one thread at a time (a callback of the monitor may deactivate it). Not
-// copyable.
+// handle owned by the application: deactivate() may be called from any
+// thread, also at once; activate it from one thread at a time, and destroy it
+// once no other thread uses it. Not copyable.
+//
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
 //
 // With a value, every addition and update is reported with that value, and
 // so is the removal. With the empty value the monitor follows the
@@ -68,7 +86,7 @@ class QM_EXPORT AttributeMonitor {
   void deactivate();
 
  private:
-  w4core::InterfacePtr<AttributeMonitorImpl> impl_;
+  const std::unique_ptr<lightweight::MonitorHandle<AttributeMonitorImpl>> handle_;
 };
 
 }  // namespace QueueManager

@@ -4,6 +4,7 @@
 // latest value of each monitored attribute of every reported object, answers
 // attribute queries from it, and writes attributes through it.
 
+#include <memory>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -17,12 +18,34 @@
 namespace QueueManager {
 
 class CQmCachingObjectTypeMonitorImpl;
+namespace lightweight {
+template <class Impl>
+class MonitorHandle;
+}  // namespace lightweight
 
 // Watches one object type and caches its objects' attributes. A handle owned
 // by the application. activate() and the destructor must not run while
 // another thread uses the handle; deactivate(), the queries and the writes
 // may be called from any thread, also at once (a deactivated monitor answers
 // queries with false and sends nothing). Not copyable.
+//
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
 //
 // Writes are applied to the cache at once and sent to the server without
 // waiting, tagged with a sequence number of this process. Until the server's
@@ -71,7 +94,7 @@ class QM_EXPORT CQmCachingObjectTypeMonitor {
                   const std::vector<W4Notifier::CEntityId>& addTo);
 
  private:
-  w4core::InterfacePtr<CQmCachingObjectTypeMonitorImpl> impl_;
+  const std::unique_ptr<lightweight::MonitorHandle<CQmCachingObjectTypeMonitorImpl>> handle_;
 };
 
 }  // namespace QueueManager

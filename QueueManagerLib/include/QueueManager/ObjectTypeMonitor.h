@@ -9,6 +9,7 @@
 //   monitor.activate(type, w4core::MakeInterface<Watcher>(), {Xan_State}, false);
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -23,10 +24,7 @@ namespace QueueManager {
 // Receives the decoded events of a lightweight monitor with the sequence
 // number of the message that carried them (0 when it carried none).
 // Implementations are counted objects held through w4core::InterfacePtr.
-//
-// Callback contract: called on a notifier delivery thread, one call at a time
-// per monitor, with no lock of the library held; a call may use the library,
-// including deactivating its own monitor.
+// Called as the callback lifetime of CQmObjectTypeMonitor states.
 class QM_EXPORT IQmLightMonitorInterface
     : public virtual w4core::RefCounted<w4core::AtomicRefCount> {
  public:
@@ -39,11 +37,8 @@ class QM_EXPORT IQmLightMonitorInterface
 
 // Implemented by the application to watch an object type. A counted object
 // held through w4core::InterfacePtr; the monitor keeps a reference while it
-// is active. Note the slot order: removal comes before update.
-//
-// Callback contract: as for IQmLightMonitorInterface. Once the monitor's
-// deactivate() (or destructor) has returned, no call is running on another
-// thread and none starts later.
+// is active. Note the slot order: removal comes before update. Called as the
+// callback lifetime of CQmObjectTypeMonitor states.
 class QM_EXPORT IQmObjectTypeMonitorInterface
     : public virtual w4core::RefCounted<w4core::AtomicRefCount> {
  public:
@@ -55,10 +50,32 @@ class QM_EXPORT IQmObjectTypeMonitorInterface
 };
 
 class CQmObjectTypeMonitorImpl;
+namespace lightweight {
+template <class Impl>
+class MonitorHandle;
+}  // namespace lightweight
 
-// Watches one object type. A handle owned by the application: activate,
-// deactivate and destroy it from one thread at a time (a callback of the
-// monitor may deactivate it). Not copyable.
+// Watches one object type. A handle owned by the application: deactivate()
+// may be called from any thread, also at once; activate it from one thread
+// at a time, and destroy it once no other thread uses it. Not copyable.
+//
+// Callback lifetime, the same for every monitor of this library:
+// - The callbacks of one monitor run one at a time, on a notifier delivery
+//   thread or on the thread of the synchronous call that causes them, with
+//   no lock of the library held; a callback may call any operation of the
+//   library, this monitor's included, and may stop or destroy the monitor.
+// - Stopping the monitor (its stop operations and its destructor), from any
+//   thread and any number of times, returns only once no callback of the
+//   monitor runs on another thread and none will start. Inside the monitor's
+//   own callback a stop does not wait for that callback, which finishes
+//   first; a stop made meanwhile on another thread returns after it.
+// - A stop made inside another monitor's callback waits the same way, unless
+//   the callback it waits for is itself waiting, directly or through other
+//   threads, for the caller's callback (two monitors stopping each other at
+//   once): then it returns at once and the stopped monitor's running
+//   callback finishes on its own; do not destroy that monitor before it has.
+// - A derived class whose callbacks use its own members stops the monitor in
+//   its destructor, before those members go.
 //
 // The server's answer to the activation brings the objects present, as
 // ObjectAdded calls; notifications that arrive before it are dropped. A
@@ -84,7 +101,7 @@ class QM_EXPORT CQmObjectTypeMonitor {
   void deactivate();
 
  private:
-  w4core::InterfacePtr<CQmObjectTypeMonitorImpl> impl_;
+  const std::unique_ptr<lightweight::MonitorHandle<CQmObjectTypeMonitorImpl>> handle_;
 };
 
 }  // namespace QueueManager
