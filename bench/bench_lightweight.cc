@@ -137,7 +137,8 @@ BENCHMARK(BM_Query);
 // doing nothing.
 struct ReportingMonitor {
   ReportingMonitor() {
-    impl->Activate(kType, w4core::MakeInterface<NullCallback>(), FiveNames(), false,
+    impl->Activate(QueueManager::lightweight::ActivationGate::OpenOwn(), kType,
+                   w4core::MakeInterface<NullCallback>(), FiveNames(), false,
                    QueueManager::CQmCachingObjectTypeMonitor::kRequestedBuckets);
     CMessage answer;
     answer << std::uint32_t{0} << std::uint32_t{0} << std::int32_t{125} << std::int32_t{1}

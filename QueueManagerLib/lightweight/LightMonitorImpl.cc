@@ -6,6 +6,7 @@
 
 #include "QueueManager/Platform/Trace.h"
 #include "monitor/CacheTrace.h"
+#include "monitor/CallbackGate.h"
 #include "requests/RequestFields.h"
 
 namespace QueueManager {
@@ -137,8 +138,15 @@ void CQmLightMonitorImpl::deactivate() {
   }
   if (!entity.IsSet()) return;  // stopped before, or never activated
   if (connection) {
-    connection->StopNotifications(entity, kNotificationEvent, this, 0);
-    if (cancel) connection->CancelAsyncRequest(requestId);
+    // The notifier's stop waits for a delivery to this object on another
+    // thread, which may wait for a callback this thread is inside: then it
+    // is made once that callback has ended. The gate is closed already, so
+    // nothing reaches the application meanwhile.
+    CallbackGate::AfterCallbacks([self = w4core::InterfacePtr<CQmLightMonitorImpl>(this),
+                                  connection, entity, cancel, requestId] {
+      connection->StopNotifications(entity, kNotificationEvent, self.get(), 0);
+      if (cancel) connection->CancelAsyncRequest(requestId);
+    });
   }
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kDeactivateFunction, "stopped {}",
            ScopedName(entity));

@@ -215,10 +215,18 @@ void CQmTsServerMonitorImpl::Deactivate() {
     if (W4Os::CurrentThreadId() != worker_.Id()) worker = std::move(worker_);
   }
   if (inbox != nullptr) inbox->WakeUp(0);  // a waiting worker looks at the stop flag
-  if (listening) listening->StopNotifications(entity, kNoEvent, listener_.get(), 0);
   // Every stop waits here for a callback running on another thread.
   gate_->Close();
-  worker.Join();
+  // The notifier's stop never waits for a callback that waits for the caller.
+  if (listening) listening->StopNotifications(entity, kNoEvent, listener_.get(), 0);
+  // Inside a callback (another TS server monitor's worker, say) the worker
+  // may be waiting for this very thread: it ends on its own, holding what it
+  // uses, and calls nobody back once the gate is closed.
+  if (CallbackGate::InsideAnyCallback()) {
+    worker.Detach();
+  } else {
+    worker.Join();
+  }
   // A monitor destroyed at exit after the cache is gone has nothing to end.
   if (held.IsSet() && CQmCache::Exists()) cache_.ReleaseQueue(held);
 }

@@ -391,6 +391,17 @@ eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity,
   return eMsgSuccess;
 }
 
+bool CInProcessConnection::Impl::WaitWouldCloseCycle(const Lane* self, const Lane& target) const {
+  // A thread that is no lane is waited for by no lane.
+  if (self == nullptr || self == &target) return false;
+  const Lane* lane = target.waitsFor;
+  for (std::size_t step = 0; lane != nullptr && step < lanes_.size(); ++step) {
+    if (lane == self) return true;
+    lane = lane->waitsFor;
+  }
+  return false;
+}
+
 template <class Predicate>
 std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, Predicate remove) {
   std::vector<CKeepAlive> released;  // dropped after the lock is left
@@ -412,12 +423,18 @@ std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, 
   // Wait until no other thread is inside a callback of this object. Its lane
   // checks the subscription before each call, so nothing starts after this.
   Lane& lane = LaneOf(object);
-  if (CurrentLane() == &lane && lane.current == object) {
-    // Called from the object's own callback: the keep-alives must outlive it.
+  Lane* const self = CurrentLane();
+  if ((self == &lane && lane.current == object) || WaitWouldCloseCycle(self, lane)) {
+    // Called from the object's own callback, or from a callback whose lane
+    // the object's lane waits for (two callbacks stopping each other's
+    // subscriptions): waiting would never end. The object's running callback
+    // finishes on its own; the keep-alives must outlive it.
     for (CKeepAlive& k : released) lane.deferredReleases.push_back(std::move(k));
     released.clear();
   } else {
+    if (self != nullptr) self->waitsFor = &lane;
     while (lane.current == object) laneIdle_.Wait();
+    if (self != nullptr) self->waitsFor = nullptr;
   }
   return count;
 }

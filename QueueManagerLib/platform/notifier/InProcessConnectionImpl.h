@@ -79,6 +79,9 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   struct Lane {
     std::deque<Delivery> queue;
     const void* current = nullptr;  // object being called back, if any
+    // The lane this lane's thread waits for, inside a stop, to finish a
+    // callback; null when it waits for none.
+    const Lane* waitsFor = nullptr;
     std::thread::id threadId;
     std::unique_ptr<W4Os::CondVar> work;  // signalled when `queue` gains an item
     // Counts the items `queue` gained: a lane that ran dry watches it without
@@ -145,6 +148,11 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   static const void* ObjectOf(const IAsyncResponseCallback* callback);
   Lane& LaneOf(const void* object) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   Lane* CurrentLane() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // True when `self` (the calling thread's lane, or null) waiting for
+  // `target` would close a cycle: `target` waits, directly or through other
+  // lanes, for `self`.
+  bool WaitWouldCloseCycle(const Lane* self, const Lane& target) const
+      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void Enqueue(Delivery delivery) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Queues `delivery` without waking its lane, which the caller wakes;
   // returns the lane.

@@ -52,6 +52,12 @@ void CWorkerThread::Resume() {
   if (gate_) gate_->resume.Set();
 }
 
+void CWorkerThread::Detach() {
+  if (!thread_.joinable()) return;
+  Resume();
+  thread_.detach();
+}
+
 void CWorkerThread::Join() {
   if (!thread_.joinable()) return;
   Resume();

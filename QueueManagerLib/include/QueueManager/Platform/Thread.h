@@ -44,6 +44,10 @@ class QM_EXPORT CWorkerThread {
   // (it could never end otherwise). No effect without a thread.
   // REQUIRES: not called on the worker thread itself.
   void Join();
+  // Lets the thread end on its own: the handle owns it no longer. For a
+  // thread that cannot be waited for where the handle goes (it may itself be
+  // waiting for the caller).
+  void Detach();
   bool Joinable() const { return thread_.joinable(); }
   // The worker's id; std::thread::id() without a thread.
   std::thread::id Id() const { return thread_.get_id(); }
