@@ -366,6 +366,55 @@ TEST_F(TransportTest, StopWaitsForARunningCallback) {
   }
 }
 
+// Two callbacks on two delivery threads that stop each other's
+// subscriptions: each stop would wait for the other callback, which waits in
+// its own stop; one of them returns at once and both callbacks end.
+TEST_F(TransportTest, CallbacksStoppingEachOthersSubscriptionsNeverDeadlock) {
+  const CEntityId queue(eWorkgroupQueue, u"Crossed");
+  struct Crossing : IMessageCallback {
+    void OnMessageReceived(CMessage&) override {
+      entered = true;
+      entered.notify_all();
+      // Bounded: on one delivery thread the other callback never starts.
+      const auto deadline = std::chrono::steady_clock::now() + 2s;
+      while (!other->entered && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+      met = other->entered.load();
+      connection->StopNotifications(CEntityId(eWorkgroupQueue, u"Crossed"), 0, other, 0);
+      done = true;
+    }
+    CNotifierConnection* connection = nullptr;
+    Crossing* other = nullptr;
+    std::atomic<bool> entered{false}, met{false}, done{false};
+  };
+  auto connection = bus_->Connect(CInProcessOptions{7});
+  // Pairs of objects until two land on different delivery threads.
+  bool crossed = false;
+  for (int attempt = 0; attempt < 16 && !crossed; ++attempt) {
+    auto pair = std::make_unique<Crossing[]>(2);
+    for (int i = 0; i < 2; ++i) {
+      pair[i].connection = connection.get();
+      pair[i].other = &pair[1 - i];
+      connection->StartNotifications(queue, 0, &pair[i], 0);
+    }
+    server_->Publish(queue, 0);
+    // A callback that ran ends; on one delivery thread the second one never
+    // starts, its subscription stopped by the first.
+    const auto settled = [&] {
+      return (pair[0].entered || pair[1].entered) && pair[0].done == pair[0].entered &&
+             pair[1].done == pair[1].entered;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!settled() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(settled()) << "the two stops wait for each other";
+    crossed = pair[0].met && pair[1].met;
+    connection->StopAllMessages(&pair[0]);
+    connection->StopAllMessages(&pair[1]);
+  }
+  EXPECT_TRUE(crossed) << "no two subscribers were called back at once";
+}
+
 // Notifications already queued for a subscription when it stops are not
 // delivered: the callback holds the first one until the rest are queued,
 // then stops itself.
