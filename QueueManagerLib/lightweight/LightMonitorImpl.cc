@@ -163,6 +163,8 @@ CEntityId CQmLightMonitorImpl::QueryEntity() const {
 }
 
 void CQmLightMonitorImpl::OnAsyncResponseSuccess(std::uint32_t /*requestId*/, CMessage& response) {
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kResponseFunction,
+           "Response received");
   Deliver(response, Source::kResponse);
 }
 

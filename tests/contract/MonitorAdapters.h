@@ -110,6 +110,10 @@ class ContractServer : public W4Notifier::IRequestHandler {
 //   static void Stop(Monitor&);
 //   static void HoldActivation(ContractServer&, int slot);
 //                                        holds the next activation's answer
+//   static constexpr std::string_view kAnswerTrace;
+//                                        traced (level 81) by the thread that
+//                                        starts applying an activation's
+//                                        answer, naming no other item
 // and, where the kind differs from KindDefaults, what they declare.
 struct KindDefaults {
   // May be activated again once stopped.
@@ -159,6 +163,7 @@ struct QueueKind : KindDefaults {
     ~Monitor() override { Deactivate(); }
   };
   static constexpr std::string_view kName = "CQmQueueMonitor";
+  static constexpr std::string_view kAnswerTrace = "Monitor Queue Response received";
   static void Script(ContractServer& server, int slot, const std::string& tag);
   static void Activate(Monitor& monitor, int slot, bool synchronous);
   static void Trigger(ContractServer& server, int slot, const std::string& tag);
@@ -244,6 +249,7 @@ struct InteractionKind : KindDefaults {
     const Hook hook_;
   };
   static constexpr std::string_view kName = "CQmInteractionMonitor";
+  static constexpr std::string_view kAnswerTrace = "Response received";
   static constexpr bool kCallsBackOnCaller = true;
   static void Script(ContractServer& server, int slot, const std::string& tag);
   static void Activate(Monitor& monitor, int slot, bool synchronous);
@@ -342,6 +348,7 @@ class LightMonitor {
 struct ObjectTypeKind : KindDefaults {
   using Monitor = LightMonitor<CQmObjectTypeMonitor>;
   static constexpr std::string_view kName = "CQmObjectTypeMonitor";
+  static constexpr std::string_view kAnswerTrace = "Response received";
   static void Script(ContractServer& server, int slot, const std::string& tag);
   static void Activate(Monitor& monitor, int slot, bool synchronous);
   static void Trigger(ContractServer& server, int slot, const std::string& tag);

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "QueueManager/Platform/Trace.h"
 #include "contract/MonitorAdapters.h"
 #include "monitor/CacheTestSupport.h"
 #include "monitor/CallbackGate.h"
@@ -169,6 +170,46 @@ class DeliveryLog {
 };
 
 std::size_t BlockedInGates() { return CallbackGate::BlockedThreadsForTesting(); }
+
+// While it lives, holds the first thread that traces a text containing
+// `text` and naming no other item than the slot 0's (context attribute 1),
+// until Release(), at the latest until its end.
+class TraceHold {
+ public:
+  explicit TraceHold(std::string_view text) : sink_(std::make_shared<Sink>(text)) {
+    W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelDetail);
+    W4Trace::AddSink(sink_);
+  }
+  ~TraceHold() {
+    Release();
+    W4Trace::RemoveSink(sink_);
+    W4Trace::QueueManagerTopic().SetLevel(level_);
+  }
+  TraceHold(const TraceHold&) = delete;
+  TraceHold& operator=(const TraceHold&) = delete;
+
+  bool AwaitHeld() const { return sink_->held.Wait(); }
+  void Release() { sink_->release.Open(); }
+
+ private:
+  struct Sink : W4Trace::ITraceSink {
+    explicit Sink(std::string_view t) : text(t) {}
+    void Write(const W4Trace::CTraceRecord& record) override {
+      for (const W4Trace::CContextAttribute& attribute : record.context) {
+        if (attribute.index == 1 && attribute.text != std::to_string(kItem)) return;
+      }
+      if (record.text.find(text) == std::string::npos || taken.exchange(true)) return;
+      held.Open();
+      release.Wait();
+    }
+    const std::string_view text;
+    std::atomic<bool> taken{false};
+    Latch held;
+    Latch release;
+  };
+  const int level_ = W4Trace::QueueManagerTopic().Level();
+  const std::shared_ptr<Sink> sink_;
+};
 
 template <class Kind>
 class MonitorContractTest : public testing::MonitorCacheTest {
@@ -431,25 +472,28 @@ TYPED_TEST(MonitorContractTest, AnActivationRacingAStopEndsSilentOnceStopped) {
   EXPECT_EQ(late, 0) << Kind::kName << ": a callback ran after the monitor's last stop returned";
 }
 
-// The answer to an activation is held back while a newer notification of
-// the same item is applied, then answered with the older value: the monitor
-// ends with the newer one.
+// The server answers an activation (synchronous where the kind can) with an
+// older value, then publishes a newer one, while the thread that starts
+// applying the answer is held: the notification waits behind the answer on
+// the monitor's one lane, and the monitor ends with the newer value.
 TYPED_TEST(MonitorContractTest, AHeldAnswerDoesNotUndoANewerNotification) {
   using Kind = TypeParam;
   Kind::Script(*this->server, 0, "old");
   DeliveryLog log;
   typename Kind::Monitor monitor([&](const Delivery& d) { log.Add(d); });
-  Kind::HoldActivation(*this->server, 0);
   bool held = false;
   {
+    TraceHold hold(Kind::kAnswerTrace);
     BoundedThread activate(Name<Kind>("an activation whose answer is held"),
-                           [&] { Kind::Activate(monitor, 0, false); });
-    held = this->server->AwaitHeld();
+                           [&] { Kind::Activate(monitor, 0, true); });
+    held = hold.AwaitHeld();
     Kind::Trigger(*this->server, 0, "new");
-    this->server->Settle();
-    this->server->Release();
+    // Applied on another lane, the notification would come meanwhile.
+    Within(kBlockWindow, [&] { return log.Contains(0, "new"); });
+    hold.Release();
   }
-  ASSERT_TRUE(held) << Kind::kName << ": the activation sent no request to hold";
+  ASSERT_TRUE(held) << Kind::kName << ": no thread traced \"" << Kind::kAnswerTrace
+                    << "\" for the activation's answer";
   // The TS server monitor reports on its worker, which the bus does not wait for.
   Within(kBlockWindow, [&] {
     this->server->Settle();
