@@ -1,6 +1,6 @@
-// Interaction and conference monitors stopped from their own callbacks and
-// from each other's, and activated while another thread still stops the
-// same subscription.
+// Interaction and conference monitors stopped from each other's callbacks,
+// one of them on the thread of its synchronous activation, and activated
+// while another thread still stops the same subscription.
 
 #include <gmock/gmock.h>
 
@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "interaction/InteractionTestSupport.h"
-#include "monitor/CallbackGate.h"
 
 namespace QueueManager::testing {
 namespace {
@@ -42,90 +41,6 @@ void FinishesInTime(const std::function<void()>& work) {
     std::abort();
   }
   thread.join();
-}
-
-class StoppableInteractionMonitor : public RecordingInteractionMonitor {
- public:
-  using CQmInteractionMonitor::StopMonitoring;
-};
-class StoppableConferenceMonitor : public RecordingConferenceMonitor {
- public:
-  using CQmConferenceMonitor::StopMonitoring;
-};
-
-Record Conference(std::uint32_t id, std::vector<InteractionId> members) {
-  CQmAttributeMap attributes;
-  attributes.insert(Xan_ConferenceMembers, CQmAttributeValue(members));
-  return {id, attributes, false, false, W4Notifier::eConferenceInteraction};
-}
-
-// A callback stops its monitor and goes on working; the owner deletes the
-// monitor meanwhile on another thread: delete returns only after the
-// callback, for either kind of monitor.
-TEST_F(InteractionMonitorTest, DeletingWaitsForACallbackThatStoppedItsMonitor) {
-  Answer({101, Attributes({{Xan_State, u"C"}})});
-  Answer(Conference(500, {601}));
-  Answer({601, Attributes({{Xan_State, u"C"}})});
-  struct Row {
-    const char* kind;
-    // Makes the monitor with `hook`, activates it, and tells how to stop it
-    // and to delete it.
-    std::function<EntryLog*(const std::function<void(const std::string&)>& hook,
-                            std::function<void()>& stop, std::function<void()>& destroy)>
-        make;
-  };
-  const Row rows[] = {
-      {"interaction",
-       [](const auto& hook, std::function<void()>& stop, std::function<void()>& destroy) {
-         auto* monitor = new StoppableInteractionMonitor;
-         monitor->hook = hook;
-         stop = [monitor] { monitor->StopMonitoring(); };
-         destroy = [monitor] { delete monitor; };
-         monitor->Activate(101, {Xan_State}, false);
-         return static_cast<EntryLog*>(monitor);
-       }},
-      {"conference",
-       [](const auto& hook, std::function<void()>& stop, std::function<void()>& destroy) {
-         auto* monitor = new StoppableConferenceMonitor;
-         monitor->hook = hook;
-         stop = [monitor] { monitor->StopMonitoring(); };
-         destroy = [monitor] { delete monitor; };
-         monitor->Activate(500, {Xan_State}, false);
-         return static_cast<EntryLog*>(monitor);
-       }},
-  };
-  for (const Row& row : rows) {
-    std::function<void()> stop;
-    std::function<void()> destroy;
-    std::atomic<bool> stopped{false};
-    std::atomic<bool> go{false};
-    std::atomic<bool> finished{false};
-    std::atomic<EntryLog*> log{nullptr};
-    const auto hook = [&](const std::string&) {
-      if (stopped.load()) return;
-      // Made before the first callback can come.
-      EXPECT_TRUE(Eventually([&] { return log.load() != nullptr; }));
-      stop();
-      stopped = true;
-      go.wait(false);
-      EXPECT_FALSE(log.load()->Entries().empty());  // the monitor is still there
-      finished = true;
-    };
-    const std::size_t blocked = CallbackGate::BlockedThreadsForTesting();
-    log = row.make(hook, stop, destroy);
-    ASSERT_TRUE(Eventually([&] { return stopped.load(); })) << row.kind;
-    std::atomic<bool> finishedWhenDeleted{false};
-    std::thread deleter([&] {
-      destroy();
-      finishedWhenDeleted = finished.load();
-    });
-    ASSERT_TRUE(Eventually([&] { return CallbackGate::BlockedThreadsForTesting() > blocked; }));
-    go = true;
-    go.notify_all();
-    deleter.join();
-    EXPECT_TRUE(finishedWhenDeleted) << row.kind;
-    server_->WaitIdle();
-  }
 }
 
 // Plays the default connection, holding a thread inside its stop of one

@@ -1,6 +1,5 @@
-// How long the callbacks of the lightweight monitors may run: stops made
-// inside a callback, on other threads and both at once, and activations
-// made again inside a callback.
+// Stops of the lightweight monitors racing the notifications that are being
+// delivered, and what still comes for an activation that has ended.
 
 #include <gmock/gmock.h>
 
@@ -8,18 +7,14 @@
 #include <functional>
 #include <latch>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "lightweight/LightMonitorImpl.h"
 #include "lightweight/LightweightTestSupport.h"
 #include "lightweight/ObjectTypeMonitorBase.h"
-#include "monitor/CallbackGate.h"
 
 namespace QueueManager::testing {
 namespace {
-
-using ::testing::ElementsAre;
 
 // The caching monitor passes on no event without attributes.
 const CQmAttributeMap kState = Attributes({{Xan_State, u"A"}});
@@ -65,97 +60,6 @@ const std::pair<const char*, std::function<std::unique_ptr<AnyMonitor>()>> kKind
     {"caching", [] { return std::make_unique<ObjectTypeKind<CQmCachingObjectTypeMonitor>>(); }},
     {"attribute", [] { return std::make_unique<AttributeKind>(); }},
 };
-
-// The calls of a log without their attributes: "Added 1".
-std::vector<std::string> Heads(const Recorder& log) {
-  std::vector<std::string> heads;
-  for (const std::string& line : log.Log()) {
-    std::istringstream words(line);
-    std::string kind, id;
-    words >> kind >> id;
-    heads.push_back(kind + " " + id);
-  }
-  return heads;
-}
-
-// The callback of the activation's answer holds on until every stopper is
-// blocked or has returned; a stop that returned meanwhile is seen by the
-// callback before it ends.
-TEST_F(LightweightTest, StopsOnOtherThreadsReturnOnlyAfterTheRunningCallback) {
-  struct Case {
-    const char* label;
-    bool callbackStops;
-    int stoppers;
-  };
-  const Case cases[] = {
-      {"the callback stops its monitor, another thread too", true, 1},
-      {"two threads stop the monitor", false, 2},
-      {"the callback and two threads stop it", true, 2},
-  };
-  initial_ = {EventAdded(1, kState), EventAdded(2, kState)};
-  for (const auto& [kind, make] : kKinds) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(kind) + ": " + c.label);
-      const std::unique_ptr<AnyMonitor> monitor = make();
-      const auto log = NewRecorder();
-      std::latch finish(1);
-      std::atomic<bool> inCallback{false};
-      std::atomic<int> stopsReturned{0};
-      std::atomic<bool> returnedWhileRunning{false};
-      std::atomic<bool> callbackEnded{false};
-      log->hook = [&] {
-        if (inCallback) return;
-        if (c.callbackStops) monitor->Deactivate();
-        inCallback = true;
-        finish.wait();
-        returnedWhileRunning = stopsReturned > 0;
-        callbackEnded = true;
-      };
-      monitor->Activate(log);
-      ASSERT_TRUE(WaitUntil([&] { return inCallback.load(); }));
-      std::vector<std::thread> stoppers;
-      for (int i = 0; i < c.stoppers; ++i) {
-        stoppers.emplace_back([&] {
-          monitor->Deactivate();
-          ++stopsReturned;
-        });
-      }
-      EXPECT_TRUE(WaitUntil([&] {
-        return CallbackGate::BlockedThreadsForTesting() + static_cast<std::size_t>(stopsReturned) >=
-               static_cast<std::size_t>(c.stoppers);
-      }));
-      finish.count_down();
-      for (std::thread& stopper : stoppers) stopper.join();
-      ASSERT_TRUE(WaitUntil([&] { return callbackEnded.load(); }));
-      EXPECT_FALSE(returnedWhileRunning);
-      // Stopped within the answer: its second event reaches no one.
-      EXPECT_THAT(Heads(*log), ElementsAre("Added 1"));
-      EXPECT_EQ(log->UseCount(), 1);
-    }
-  }
-}
-
-TEST_F(LightweightTest, ACallbackStopsAndActivatesItsMonitorAgain) {
-  initial_ = {EventAdded(1, kState), EventAdded(2, kState)};
-  for (const auto& [kind, make] : kKinds) {
-    SCOPED_TRACE(kind);
-    const std::unique_ptr<AnyMonitor> monitor = make();
-    const auto first = NewRecorder();
-    const auto second = NewRecorder();
-    std::atomic<bool> once{false};
-    first->hook = [&] {
-      if (once.exchange(true)) return;
-      monitor->Deactivate();
-      monitor->Activate(second);
-    };
-    monitor->Activate(first);
-    ASSERT_TRUE(WaitUntil([&] { return second->Log().size() == 2; }));
-    Publish(monitor->Entity(), EventNotification({EventRemoved(3)}));
-    EXPECT_THAT(Heads(*first), ElementsAre("Added 1"));
-    EXPECT_THAT(Heads(*second), ElementsAre("Added 1", "Added 2", "Removed 3"));
-    EXPECT_EQ(first->UseCount(), 1);
-  }
-}
 
 // Notifications pour in while another thread stops the monitor and, every
 // other round, a callback stops it too.

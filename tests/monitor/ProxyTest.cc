@@ -1,6 +1,5 @@
 // The monitor proxy: deliveries only to active monitors, deactivation that
-// waits for callbacks on other threads but not for the caller's own, and
-// callbacks that throw.
+// does not wait for the caller's own callback, and callbacks that throw.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -64,31 +63,6 @@ TEST(QueueMonitorProxyTest, DeliversOnlyToTheActiveAttachmentItWasMeantFor) {
   CQueueMonitorProxy::Deactivate(second);
   DeliverAdded(second);
   EXPECT_EQ(monitor.calls, 2);
-}
-
-TEST(QueueMonitorProxyTest, DeactivateWaitsForACallbackRunningOnAnotherThread) {
-  ActionMonitor monitor;
-  std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<bool> finished{false};
-  monitor.action = [&] {
-    entered.set_value();
-    released.wait();
-    finished = true;
-  };
-  const MonitorId id = Attach(monitor);
-  std::thread delivery([&] { DeliverAdded(id); });
-  entered.get_future().wait();
-  bool finishedBeforeReturn = false;
-  std::thread deactivation([&] {
-    CQueueMonitorProxy::Deactivate(id);
-    finishedBeforeReturn = finished;
-  });
-  release.set_value();
-  deactivation.join();
-  delivery.join();
-  EXPECT_TRUE(finishedBeforeReturn);
 }
 
 // A callback delivered inside the monitor's own callback does not wait for
