@@ -32,28 +32,19 @@
 #include "contract/MonitorAdapters.h"
 #include "monitor/CacheTestSupport.h"
 #include "monitor/CallbackGate.h"
+#include "support/Waits.h"
 
 namespace QueueManager::contract {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using testing::Within;
 
 // What must happen does by then, or it hangs.
 constexpr std::chrono::milliseconds kHang = 20s;
 // How long stops get to block when they block outside the callback gate,
 // which does not count them.
 constexpr std::chrono::milliseconds kBlockWindow = 1s;
-
-template <class Condition>
-bool Within(std::chrono::milliseconds limit, Condition condition) {
-  const auto deadline = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 [[noreturn]] void Hang(const std::string& what) {
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();

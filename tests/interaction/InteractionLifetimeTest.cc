@@ -13,22 +13,12 @@
 #include <thread>
 
 #include "interaction/InteractionTestSupport.h"
+#include "support/Waits.h"
 
 namespace QueueManager::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Bounded wait for a condition that another thread brings about.
-template <class Condition>
-bool Eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 // Runs `work` on a thread; a deadlock fails the test and ends the process,
 // which cannot recover the threads.

@@ -10,21 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Waits.h"
+
 namespace QueueManager {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Bounded wait for a condition that another thread brings about.
-template <class Condition>
-bool Eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+using testing::Eventually;
 
 // A latch the test opens once it has seen what it waits for.
 struct Latch {
