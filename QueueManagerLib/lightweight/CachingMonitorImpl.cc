@@ -32,11 +32,14 @@ void CQmCachingMonitorImpl::activate(
     const std::vector<CQmAttributeName>& names, bool flag, const lightweight::ActivationGate& gate,
     std::uint32_t requestedBuckets) {
   QM_TRACE_SCOPE(W4Trace::ScopeTopic(), "QueueManager::CQmCachingMonitorImpl::activate");
-  if (bucketCount_ != 0 || !downstream) return;
-  bucketCount_ = std::clamp(requestedBuckets, kMinBuckets, kMaxBuckets);
-  buckets_ = std::make_unique<Bucket[]>(bucketCount_);
+  if (!downstream || activated_.exchange(true)) return;
+  const std::uint32_t count = std::clamp(requestedBuckets, kMinBuckets, kMaxBuckets);
+  buckets_ = std::make_unique<Bucket[]>(count);
   entity_ = entity;
   names_.insert(names.begin(), names.end());
+  // Published last: a stop, query or write on another thread sees the
+  // buckets, the entity and the names whole, or no buckets at all.
+  bucketCount_.store(count, std::memory_order_release);
   {
     W4Os::MutexLock lock(&downstreamMutex_);
     downstream_ = downstream;
@@ -53,15 +56,17 @@ void CQmCachingMonitorImpl::deactivate() {
     W4Os::MutexLock lock(&downstreamMutex_);
     released.swap(downstream_);
   }
-  for (std::uint32_t i = 0; i < bucketCount_; ++i) {
+  const std::uint32_t count = bucketCount_.load(std::memory_order_acquire);
+  for (std::uint32_t i = 0; i < count; ++i) {
     W4Os::MutexLock lock(&buckets_[i].mutex);
     buckets_[i].entries.clear();
   }
 }
 
 CQmCachingMonitorImpl::Bucket* CQmCachingMonitorImpl::BucketOf(InteractionId id) const {
-  if (bucketCount_ == 0) return nullptr;
-  return &buckets_[id.QueryObjectId() % bucketCount_];
+  const std::uint32_t count = bucketCount_.load(std::memory_order_acquire);
+  if (count == 0) return nullptr;
+  return &buckets_[id.QueryObjectId() % count];
 }
 
 w4core::InterfacePtr<IQmLightMonitorInterface> CQmCachingMonitorImpl::Downstream() const {

@@ -4,6 +4,7 @@
 // its own downstream interface, filters and caches each event by the
 // sequence numbers of this process's writes, and passes on what it accepted.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -69,7 +70,7 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
                   const std::vector<W4Notifier::CEntityId>& addTo);
 
   // The bucket count (0 before activate()); for tests.
-  std::uint32_t BucketCount() const { return bucketCount_; }
+  std::uint32_t BucketCount() const { return bucketCount_.load(std::memory_order_acquire); }
   // A copy of the cached attributes and of the pending write numbers of an
   // interaction; false when it has no entry. For tests.
   bool QueryEntry(InteractionId id, CQmAttributeMap& attributes,
@@ -126,9 +127,12 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
 
   // Set by activate() before the light part starts, then only read.
   std::unordered_set<CQmAttributeName> names_{100};
-  std::uint32_t bucketCount_ = 0;
+  // Written once by activate() before bucketCount_ publishes them; only
+  // read after a nonzero bucketCount_ was seen (BucketOf).
+  std::atomic<bool> activated_{false};
   std::unique_ptr<Bucket[]> buckets_;
   W4Notifier::CEntityId entity_;
+  std::atomic<std::uint32_t> bucketCount_{0};
 
   // A leaf lock: held only to read or swap the pointer below.
   mutable W4Os::Mutex downstreamMutex_;
