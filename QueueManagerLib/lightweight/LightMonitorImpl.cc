@@ -173,8 +173,10 @@ void CQmLightMonitorImpl::OnMessageReceived(CMessage& message) {
 }
 
 void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
-  lightweight::ActivationGate gate;
-  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream = AcceptDelivery(source, gate);
+  CallbackGate* gate = nullptr;
+  CallbackGate::Epoch epoch = CallbackGate::kAnyEpoch;
+  const w4core::InterfacePtr<IQmLightMonitorInterface> downstream =
+      AcceptDelivery(source, gate, epoch);
   if (!downstream) return;
   lightweight::MonitorEventBody body;
   try {
@@ -193,12 +195,12 @@ void CQmLightMonitorImpl::Deliver(CMessage& message, Source source) {
   }
   // One turn for the whole message: its events reach the application in
   // order, with no callback of the monitor in between.
-  const CallbackGate::Turn turn = gate.gate->Enter(gate.epoch);
-  if (turn) Report(*downstream, body, gate);
+  const CallbackGate::Turn turn = gate->Enter(epoch);
+  if (turn) Report(*downstream, body, *gate, epoch);
 }
 
 w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::AcceptDelivery(
-    Source source, lightweight::ActivationGate& gate) {
+    Source source, CallbackGate*& gate, CallbackGate::Epoch& epoch) {
   W4Os::MutexLock lock(&mutex_);
   if (!activated_) return {};
   if (source == Source::kResponse) {
@@ -207,16 +209,17 @@ w4core::InterfacePtr<IQmLightMonitorInterface> CQmLightMonitorImpl::AcceptDelive
   } else if (!answered_) {
     return {};
   }
-  gate = gate_;
+  gate = gate_.gate.get();
+  epoch = gate_.epoch;
   return downstream_;
 }
 
 void CQmLightMonitorImpl::Report(IQmLightMonitorInterface& downstream,
                                  const lightweight::MonitorEventBody& body,
-                                 const lightweight::ActivationGate& gate) {
+                                 const CallbackGate& gate, CallbackGate::Epoch epoch) {
   for (const CQmMonitorEvent& event : body.events) {
     // A callback may have stopped the monitor, or activated it again.
-    if (!gate.gate->IsOpen(gate.epoch)) return;
+    if (!gate.IsOpen(epoch)) return;
     if (event.added) {
       downstream.ObjectAdded(event.entity, event.attributes, body.sequence);
     } else if (event.removed) {

@@ -106,15 +106,16 @@ class CQmLightMonitorImpl : public W4Notifier::IAsyncResponseCallback,
   // Decodes one message and reports it; decoding errors are traced and drop
   // the message.
   void Deliver(W4Notifier::CMessage& message, Source source) QM_LOCKS_EXCLUDED(mutex_);
-  // The downstream interface and the gate when `source` is to be reported,
-  // else an empty interface.
-  w4core::InterfacePtr<IQmLightMonitorInterface> AcceptDelivery(Source source,
-                                                                lightweight::ActivationGate& gate)
+  // The downstream interface and the activation's gate and epoch when
+  // `source` is to be reported, else an empty interface. The gate is this
+  // object's for its whole life once activated: a plain pointer serves.
+  w4core::InterfacePtr<IQmLightMonitorInterface> AcceptDelivery(Source source, CallbackGate*& gate,
+                                                                CallbackGate::Epoch& epoch)
       QM_LOCKS_EXCLUDED(mutex_);
   // REQUIRES: the calling thread holds the turn of `gate`.
   static void Report(IQmLightMonitorInterface& downstream,
-                     const lightweight::MonitorEventBody& body,
-                     const lightweight::ActivationGate& gate);
+                     const lightweight::MonitorEventBody& body, const CallbackGate& gate,
+                     CallbackGate::Epoch epoch);
 
   // A leaf lock: held only to read or write the fields below, never across
   // a call into the notifier, the gate or the downstream interface.

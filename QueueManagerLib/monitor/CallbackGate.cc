@@ -53,15 +53,17 @@ void CallbackGate::Turn::Release() {
 
 CallbackGate::Epoch CallbackGate::Open() {
   W4Os::MutexLock lock(&mutex_);
-  open_ = true;
-  return ++epoch_;
+  ++epoch_;
+  openEpoch_.store(epoch_, std::memory_order_release);
+  return epoch_;
 }
 
 CallbackGate::Turn CallbackGate::Enter(Epoch epoch) {
   W4Os::MutexLock lock(&mutex_);
   const std::thread::id self = std::this_thread::get_id();
   while (true) {
-    if (!open_ || (epoch != kAnyEpoch && epoch != epoch_)) return Turn();
+    const Epoch open = openEpoch_.load(std::memory_order_relaxed);
+    if (open == kAnyEpoch || (epoch != kAnyEpoch && epoch != open)) return Turn();
     if (depth_ == 0 || holder_ == self) break;
     bool cycle = false;
     if (WaitRecord* stop = FindCycleLocked(self, cycle)) {
@@ -98,7 +100,7 @@ void CallbackGate::Leave() {
 
 void CallbackGate::Close() {
   W4Os::MutexLock lock(&mutex_);
-  open_ = false;
+  openEpoch_.store(kAnyEpoch, std::memory_order_release);
   if (waiters_ > 0) changed_.SignalAll();  // deliveries waiting for the turn give up
   AwaitOtherHolderLocked();
 }
@@ -106,16 +108,6 @@ void CallbackGate::Close() {
 void CallbackGate::Quiesce() {
   W4Os::MutexLock lock(&mutex_);
   AwaitOtherHolderLocked();
-}
-
-bool CallbackGate::IsOpen() const {
-  W4Os::MutexLock lock(&mutex_);
-  return open_;
-}
-
-bool CallbackGate::IsOpen(Epoch epoch) const {
-  W4Os::MutexLock lock(&mutex_);
-  return open_ && epoch_ == epoch;
 }
 
 bool CallbackGate::HeldHere() const {

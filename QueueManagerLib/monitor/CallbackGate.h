@@ -4,6 +4,7 @@
 // a monitor one at a time, and a stop that returns only once none of them
 // runs elsewhere.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -101,9 +102,12 @@ class CallbackGate {
   // is making ends before this returns.
   void Quiesce() QM_LOCKS_EXCLUDED(mutex_);
 
-  bool IsOpen() const QM_LOCKS_EXCLUDED(mutex_);
+  // Lock-free: for the checks a callback's holder makes between events.
+  bool IsOpen() const { return openEpoch_.load(std::memory_order_acquire) != 0; }
   // True while `epoch` is the open activation.
-  bool IsOpen(Epoch epoch) const QM_LOCKS_EXCLUDED(mutex_);
+  bool IsOpen(Epoch epoch) const {
+    return epoch != kAnyEpoch && openEpoch_.load(std::memory_order_acquire) == epoch;
+  }
   // True when the calling thread holds the turn.
   bool HeldHere() const QM_LOCKS_EXCLUDED(mutex_);
   // True while the calling thread is inside a callback of any monitor.
@@ -143,13 +147,15 @@ class CallbackGate {
 
   static W4Os::Mutex mutex_;
   mutable W4Os::CondVar changed_{&mutex_};
-  bool open_ QM_GUARDED_BY(mutex_) = false;
   Epoch epoch_ QM_GUARDED_BY(mutex_) = 0;
   std::thread::id holder_ QM_GUARDED_BY(mutex_);
   int depth_ QM_GUARDED_BY(mutex_) = 0;
   // Counts turns given back, so that a stop does not wait for a later turn.
   std::uint64_t turns_ QM_GUARDED_BY(mutex_) = 0;
   int waiters_ QM_GUARDED_BY(mutex_) = 0;
+  // epoch_ while open, kAnyEpoch while closed; written under mutex_, read
+  // without it by IsOpen.
+  std::atomic<Epoch> openEpoch_{kAnyEpoch};
 };
 
 }  // namespace QueueManager
