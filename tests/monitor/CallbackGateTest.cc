@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +121,33 @@ TEST(CallbackGateTest, QuiesceWaitsForTheCallbackAndLeavesTheGateOpen) {
   stopper.join();
   EXPECT_TRUE(returnedAfter);
   EXPECT_TRUE(gate.IsOpen());
+}
+
+// What must not run inside a callback runs at once outside any, and after
+// the thread's outermost callback inside them, in order, also when the
+// callbacks are of several monitors.
+TEST(CallbackGateTest, AfterCallbacksWaitsForTheOutermostCallbackOfAnyMonitor) {
+  std::vector<int> ran;
+  CallbackGate::AfterCallbacks([&] { ran.push_back(0); });
+  EXPECT_EQ(ran, std::vector<int>{0});
+  CallbackGate a;
+  CallbackGate b;
+  a.Open();
+  b.Open();
+  {
+    CallbackGate::Turn outer = a.Enter();
+    {
+      CallbackGate::Turn inner = b.Enter();
+      CallbackGate::AfterCallbacks([&] { ran.push_back(1); });
+    }
+    CallbackGate::AfterCallbacks([&] {
+      // Made once out of every callback: it may enter a gate itself.
+      CallbackGate::Turn again = b.Enter();
+      ran.push_back(2);
+    });
+    EXPECT_EQ(ran, std::vector<int>{0}) << "ran inside a callback";
+  }
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
 }
 
 // Two monitors whose callbacks stop each other at the same moment: the
