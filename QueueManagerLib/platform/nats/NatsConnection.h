@@ -26,7 +26,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "QueueManager/Platform/MessageServer.h"
@@ -139,10 +138,6 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void AwaitServer();
   template <class Predicate>
   std::size_t RemoveListeners(const void* object, Predicate remove);
-  // True when the calling thread waiting for `deliverer` would close a cycle:
-  // `deliverer` waits in a stop, directly or through other threads, for it.
-  bool WaitWouldCloseCycleLocked(std::thread::id deliverer) const
-      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   static void Unsubscribe(const std::vector<std::shared_ptr<Listener>>& listeners);
   std::shared_ptr<Listener> ActiveListenerOf(const void* object) const
       QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
@@ -180,8 +175,6 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   bool serverMissing_ QM_GUARDED_BY(mutex_) = false;
   Clock::time_point nextProbe_ QM_GUARDED_BY(mutex_);
   std::vector<CKeepAlive> deferredReleases_ QM_GUARDED_BY(mutex_);
-  // Each thread waiting in a stop, with the delivery thread it waits for.
-  std::unordered_map<std::thread::id, std::thread::id> waitsFor_ QM_GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<Listener>> listeners_ QM_GUARDED_BY(mutex_);
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
   std::uint32_t nextSubscriptionId_ QM_GUARDED_BY(mutex_) = 1;

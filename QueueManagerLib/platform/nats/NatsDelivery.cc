@@ -164,38 +164,18 @@ std::size_t NatsConnectionImpl::RemoveListeners(const void* object, Predicate re
     }
     // Wait until no other thread is inside a callback of these listeners;
     // the delivery thread checks `active` before each call, so nothing starts
-    // after this. From inside its own callback the wait would never end, nor
-    // from a callback whose thread that callback's thread waits for (two
-    // callbacks stopping each other's subscriptions): the running callback
-    // then finishes on its own.
+    // after this. From inside its own callback the wait would never end.
     const auto me = std::this_thread::get_id();
     for (const auto& listener : removed) {
-      if (listener->inFlight > 0 &&
-          (listener->thread == me || WaitWouldCloseCycleLocked(listener->thread))) {
+      if (listener->inFlight > 0 && listener->thread == me) {
         deferredReleases_.push_back(std::move(listener->keepAlive));
         continue;
       }
-      while (listener->inFlight > 0) {
-        waitsFor_[me] = listener->thread;
-        listenerIdle_.Wait();
-      }
-      waitsFor_.erase(me);
+      while (listener->inFlight > 0) listenerIdle_.Wait();
     }
   }
   Unsubscribe(removed);
   return removed.size();
-}
-
-bool NatsConnectionImpl::WaitWouldCloseCycleLocked(std::thread::id deliverer) const {
-  const auto me = std::this_thread::get_id();
-  std::thread::id thread = deliverer;
-  for (std::size_t step = 0; step <= waitsFor_.size(); ++step) {
-    const auto it = waitsFor_.find(thread);
-    if (it == waitsFor_.end()) return false;
-    thread = it->second;
-    if (thread == me) return true;
-  }
-  return false;
 }
 
 void NatsConnectionImpl::Unsubscribe(const std::vector<std::shared_ptr<Listener>>& listeners) {
