@@ -118,7 +118,7 @@ void CQmInteractionMonitorGuts::Activate(InteractionId id,
   bool queued = false;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    if (shutDown_) return;
+    if (!gate_.IsOpen()) return;
     EntryLocked(id.QueryObjectId()).AddNames(names);
     registry.AddLocked(id.QueryObjectId(), *this);
     reconcile = subscriptions_.Want(entity, true);
@@ -339,14 +339,12 @@ bool CQmInteractionMonitorGuts::AnswerLocked(std::uint32_t id, const CQmAttribut
 }
 
 void CQmInteractionMonitorGuts::Shutdown() {
-  gate_.Close();
+  // Whichever thread closes the gate clears up; every one waits here.
+  if (!gate_.Close()) return;
   std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>> connections;
   std::vector<QueuedRequest> unsent;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    // Whichever thread comes first clears up; the others have waited above.
-    if (shutDown_) return;
-    shutDown_ = true;
     InteractionRegistry::Instance().RemoveAllLocked(id_);
     connections = subscriptions_.Connections();
     subscriptions_.Clear();
@@ -409,7 +407,7 @@ void CQmInteractionMonitorGuts::ProcessMonitorMessage(CMessage& message,
 
 std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionReloadRecord& record,
                                                            bool& changed) {
-  if (shutDown_) return 0;
+  if (!gate_.IsOpen()) return 0;
   const std::uint32_t id = record.interaction.QueryObjectId();
   // Only an activated interaction has an entry: a record of one deactivated
   // meanwhile (an answer or notification on its way) must not bring it back.
@@ -460,7 +458,7 @@ void CQmInteractionMonitorGuts::DeliverDeallocation(const CEntityId& interaction
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = watched_.find(interaction.QueryObjectId());
     // Not watched (any more): a repeated deallocation record says nothing new.
-    if (shutDown_ || it == watched_.end() || it->second.deallocated) return;
+    if (!gate_.IsOpen() || it == watched_.end() || it->second.deallocated) return;
     it->second.deallocated = true;
     generation = it->second.generation;
   }
@@ -507,7 +505,7 @@ void CQmInteractionMonitorGuts::OnConnectionRenegotiated() {
   std::vector<std::pair<std::uint32_t, std::vector<CQmAttributeName>>> watched;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    if (shutDown_) return;
+    if (!gate_.IsOpen()) return;
     for (const auto& [id, entry] : watched_) {
       if (entry.deallocated) continue;
       auto& names = watched.emplace_back(id, std::vector<CQmAttributeName>()).second;

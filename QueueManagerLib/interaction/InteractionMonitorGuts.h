@@ -186,7 +186,6 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   CQmInteractionMonitor* const owner_;
   CallbackGate gate_;
   HandOffQueue<MonitorId, HandedOff> handOffs_;
-  bool shutDown_ QM_GUARDED_BY(CQmCache::Instance().Lock()) = false;
   std::unordered_map<std::uint32_t, Watched> watched_ QM_GUARDED_BY(CQmCache::Instance().Lock());
   std::uint64_t lastGeneration_ QM_GUARDED_BY(CQmCache::Instance().Lock()) = 0;
   // Keyed by the interaction request entity (30, id).

@@ -98,11 +98,12 @@ void CallbackGate::Leave() {
   if (--t_turnsHeld == 0) RunAfterCallbacks();
 }
 
-void CallbackGate::Close() {
+bool CallbackGate::Close() {
   W4Os::MutexLock lock(&mutex_);
-  openEpoch_.store(kAnyEpoch, std::memory_order_release);
+  const bool closedHere = openEpoch_.exchange(kAnyEpoch, std::memory_order_acq_rel) != kAnyEpoch;
   if (waiters_ > 0) changed_.SignalAll();  // deliveries waiting for the turn give up
   AwaitOtherHolderLocked();
+  return closedHere;
 }
 
 void CallbackGate::Quiesce() {

@@ -95,9 +95,10 @@ class CallbackGate {
   // REQUIRES: the gate outlives the turn.
   Turn Enter(Epoch epoch = kAnyEpoch) QM_LOCKS_EXCLUDED(mutex_);
   // Refuses every later Enter and waits until no other thread holds the turn
-  // (see the contract above).
+  // (see the contract above). True for the one call that closed the gate,
+  // for what is to be cleared up once.
   // REQUIRES: no lock that a callback of this monitor takes is held.
-  void Close() QM_LOCKS_EXCLUDED(mutex_);
+  bool Close() QM_LOCKS_EXCLUDED(mutex_);
   // Waits as Close() does, leaving the gate open: the callback another thread
   // is making ends before this returns.
   void Quiesce() QM_LOCKS_EXCLUDED(mutex_);
