@@ -42,6 +42,9 @@ void CQmCachingMonitorImpl::activate(
   bucketCount_.store(count, std::memory_order_release);
   {
     W4Os::MutexLock lock(&downstreamMutex_);
+    // Stopped while activating: the stop cleared the downstream interface
+    // before this; taking it now would hold it (and this object) for good.
+    if (!gate.gate || !gate.gate->IsOpen(gate.epoch)) return;
     downstream_ = downstream;
   }
   CQmLightMonitorImpl::activate(entity, w4core::InterfacePtr<IQmLightMonitorInterface>(this), names,

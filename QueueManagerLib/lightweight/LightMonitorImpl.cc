@@ -52,6 +52,12 @@ void CQmLightMonitorImpl::activate(const CEntityId& entity,
       refusal = "no downstream interface or gate";
     } else if (activated_) {
       refusal = "activated before";
+    } else if (!gate.gate->IsOpen(gate.epoch)) {
+      // Stopped while activating: its stop closed the gate before it took
+      // this lock, found nothing to release, and will not come back; taking
+      // the downstream interface now would hold it (and, through it, this
+      // object) for good.
+      return;
     } else {
       activated_ = true;
       entity_ = entity;
