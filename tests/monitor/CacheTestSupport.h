@@ -20,6 +20,7 @@
 #include "QueueManager/Platform/Message.h"
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"
+#include "QueueManager/TsServerMonitor.h"
 #include "monitor/ClockSkew.h"
 #include "monitor/QmCache.h"
 #include "platform/notifier/NotifierFixture.h"
@@ -81,6 +82,17 @@ CMessage MonitorResponse(const CEntityId& queue, const std::vector<CQmAttributeN
                          const QueueBody& body);
 // A queue notification body (time header and queue body).
 CMessage Notification(const QueueBody& body);
+
+// A TS server monitor of every interaction that ignores its callbacks and
+// deactivates itself in its destructor.
+class QuietTsMonitor : public CQmTsServerMonitor {
+ public:
+  QuietTsMonitor() : CQmTsServerMonitor(true) {}
+  ~QuietTsMonitor() override { Deactivate(); }
+
+ protected:
+  void AttributesUpdated(InteractionId, const CQmAttributeMap&) override {}
+};
 
 // Records its callbacks as text, e.g. "Added 101 {Xan_State=C}", "Updated 101
 // {Xan_State=H}", "Removed 101", "Stats 7", "QueueRemoved". Thread-safe. A hook may

@@ -15,6 +15,7 @@
 #include "QueueManager/TsServerMonitor.h"
 #include "monitor/CallbackGate.h"
 #include "monitor/MediaTypeEntity.h"
+#include "support/Waits.h"
 
 namespace QueueManager::testing {
 namespace {
@@ -31,21 +32,8 @@ CEntityId Calls() { return MediaTypeEntity(eGenericObject); }
 // Bounded wait until `blocked` threads wait in a callback gate, or the
 // stopper has returned (without the wait it would never return).
 void AwaitStopper(std::size_t blocked, const std::atomic<bool>& returned) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (CallbackGate::BlockedThreadsForTesting() < blocked && !returned &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
+  Within(5s, [&] { return CallbackGate::BlockedThreadsForTesting() >= blocked || returned; });
 }
-
-class QuietTs : public CQmTsServerMonitor {
- public:
-  QuietTs() : CQmTsServerMonitor(true) {}
-  ~QuietTs() override { Deactivate(); }
-
- protected:
-  void AttributesUpdated(InteractionId, const CQmAttributeMap&) override {}
-};
 
 class HookedMedia : public CQmMediaTypeMonitor {
  public:
@@ -110,7 +98,7 @@ TEST_F(StopTest, ATsServerMonitorDeletedDuringItsActivationLeavesNothingBehind) 
     answer.Wait(kWaitMs);
     return W4Notifier::CScriptedReply::Respond(MonitorResponse(Calls(), {}, {}));
   });
-  auto* monitor = new QuietTs;
+  auto* monitor = new QuietTsMonitor;
   std::thread activator([&] { monitor->Activate(eGenericObject, {Xan_State}); });
   ASSERT_TRUE(loading.Wait(kWaitMs));
   delete monitor;
