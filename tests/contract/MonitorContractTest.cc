@@ -553,14 +553,18 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
                  << "(16 pairs tried): two of them never run at once to stop each other";
   }
   for (Side& side : sides) side.armed = true;
-  Kind::Trigger(*this->server, 0, "go");
   {
     std::optional<BoundedThread> caller;
     if (onDeliveryThreads) {
+      Kind::Trigger(*this->server, 0, "go");
       Kind::Trigger(*this->server, 1, "go");
     } else {
+      // The synchronous call's answer comes on a delivery thread that may be
+      // the one the first monitor's callback would block: its callback is
+      // running on the caller before the notification goes out.
       caller.emplace(Name<Kind>("a synchronous call whose callback stops the other monitor"),
                      [&] { Kind::CallbackHere(*sides[1].monitor); });
+      if (sides[1].entered.Wait()) Kind::Trigger(*this->server, 0, "go");
     }
     for (Side& side : sides) {
       if (!side.entered.Wait()) side.armed = false;
