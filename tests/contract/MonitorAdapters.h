@@ -238,6 +238,7 @@ struct InteractionKind : KindDefaults {
    public:
     explicit Monitor(Hook hook) : hook_(std::move(hook)) {}
     ~Monitor() override { StopMonitoring(); }
+    using CQmInteractionMonitor::StopMonitoring;
     std::atomic<int> slot{0};
 
    protected:
@@ -255,6 +256,8 @@ struct InteractionKind : KindDefaults {
   static void Activate(Monitor& monitor, int slot, bool synchronous);
   static void Trigger(ContractServer& server, int slot, const std::string& tag);
   static void Stop(Monitor& monitor);
+  // Ends every activation: what the destructor does.
+  static void StopForGood(Monitor& monitor) { monitor.StopMonitoring(); }
   static void HoldActivation(ContractServer& server, int slot);
   // What the monitor holds for the item of `slot`.
   template <class M>
