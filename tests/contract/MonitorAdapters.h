@@ -125,6 +125,8 @@ struct KindDefaults {
   // A synchronous call, CallbackHere, makes a callback on the calling thread
   // even while a callback of another monitor holds the delivery thread.
   static constexpr bool kCallsBackOnCaller = false;
+  // Every callback of every monitor of the kind is made on one thread.
+  static constexpr bool kOneCallbackThread = false;
   template <class M>
   static void CallbackHere(M&) {}
   // What the monitor (or the cache behind it) holds for the slot's item.
@@ -157,6 +159,7 @@ class QueueHooks : public Base {
 // delivery thread (a synchronous load's too), so two of them never run at
 // once.
 struct QueueKind : KindDefaults {
+  static constexpr bool kOneCallbackThread = true;
   class Monitor : public QueueHooks<CQmQueueMonitor> {
    public:
     using QueueHooks::QueueHooks;
@@ -212,6 +215,7 @@ struct MediaTypeKind : QueueKind {
 // Reports every interaction of its media type; activated once, loading
 // synchronously without callbacks; its callbacks run on its own worker.
 struct TsServerKind : MediaTypeKind {
+  static constexpr bool kOneCallbackThread = false;
   class Monitor : public CQmTsServerMonitor {
    public:
     explicit Monitor(Hook hook) : CQmTsServerMonitor(true), hook_(std::move(hook)) {}

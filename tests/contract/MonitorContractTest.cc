@@ -553,6 +553,11 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
     ballast.emplace_back(static_cast<std::size_t>(16 * attempt + 24));
     make(1);
   }
+  if (Kind::kOneCallbackThread) {
+    EXPECT_FALSE(onDeliveryThreads)
+        << Kind::kName << ": the callbacks of two monitors ran on two threads";
+    return;  // two of its callbacks never run at once to stop each other
+  }
   if (!onDeliveryThreads && !Kind::kCallsBackOnCaller) {
     GTEST_SKIP() << Kind::kName << ": the callbacks of two monitors always ran on one thread "
                  << "(16 pairs tried): two of them never run at once to stop each other";
