@@ -118,33 +118,20 @@ class DeliveryLog {
     std::lock_guard lock(mutex_);
     deliveries_.push_back(delivery);
   }
-  bool Contains(int slot, std::string_view tag) const {
+  // The slot's first callback, with `tag` where one is given.
+  std::optional<Delivery> Find(int slot, std::optional<std::string_view> tag = {}) const {
     std::lock_guard lock(mutex_);
     for (const Delivery& d : deliveries_) {
-      if (SlotOf(d) == slot && d.tag == tag) return true;
+      if (SlotOf(d) == slot && (!tag || d.tag == *tag)) return d;
     }
-    return false;
+    return std::nullopt;
   }
-  bool ContainsSlot(int slot) const {
-    std::lock_guard lock(mutex_);
-    for (const Delivery& d : deliveries_) {
-      if (SlotOf(d) == slot) return true;
-    }
-    return false;
-  }
+  bool Contains(int slot, std::string_view tag) const { return Find(slot, tag).has_value(); }
   // The tag of the slot's last callback that carried one.
   std::optional<std::string> LastTag(int slot) const {
     std::lock_guard lock(mutex_);
     for (auto it = deliveries_.rbegin(); it != deliveries_.rend(); ++it) {
       if (SlotOf(*it) == slot && !it->tag.empty()) return it->tag;
-    }
-    return std::nullopt;
-  }
-  // The thread of the slot's first callback with `tag`.
-  std::optional<std::thread::id> ThreadOf(int slot, std::string_view tag) const {
-    std::lock_guard lock(mutex_);
-    for (const Delivery& d : deliveries_) {
-      if (SlotOf(d) == slot && d.tag == tag) return d.thread;
     }
     return std::nullopt;
   }
@@ -417,7 +404,7 @@ TYPED_TEST(MonitorContractTest, AMonitorAtADestroyedOnesAddressGetsNothingOfIt) 
   EXPECT_TRUE(!Kind::kAsyncActivation || held)
       << Kind::kName << ": the first activation sent no request to hold";
   EXPECT_TRUE(reached) << Kind::kName << ": the new monitor's own change never reached it";
-  EXPECT_FALSE(newLog.ContainsSlot(0))
+  EXPECT_FALSE(newLog.Find(0).has_value())
       << Kind::kName
       << ": what was meant for the destroyed monitor reached the new one:" << newLog.Text();
 }
@@ -546,7 +533,7 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
     ASSERT_TRUE(this->AwaitDelivery(sides[0].log, 0, warm) &&
                 this->AwaitDelivery(sides[1].log, 1, warm))
         << Kind::kName << ": a notification never reached its monitor";
-    onDeliveryThreads = sides[0].log.ThreadOf(0, warm) != sides[1].log.ThreadOf(1, warm);
+    onDeliveryThreads = sides[0].log.Find(0, warm)->thread != sides[1].log.Find(1, warm)->thread;
     if (onDeliveryThreads) break;
     Kind::Stop(*sides[1].monitor);
     passedOver.push_back(std::move(sides[1].monitor));

@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <condition_variable>
 #include <functional>
 #include <limits>
-#include <mutex>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -19,6 +17,7 @@
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Text.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "support/Waits.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -199,29 +198,11 @@ TEST_F(ControlOverNats, FaultPlansTravelWhole) {
   EXPECT_EQ(Outcome(active), "answered");
 }
 
-// Counts its renegotiations.
-class Renegotiations : public W4Notifier::IMessageCallback {
+// Logs its renegotiations.
+class Renegotiations : public W4Notifier::IMessageCallback, public testing::WaitableLog {
  public:
   void OnMessageReceived(CMessage&) override {}
-  void OnConnectionRenegotiated() override {
-    std::lock_guard lock(mutex_);
-    ++count_;
-    changed_.notify_all();
-  }
-  int AwaitOne() {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return count_ > 0; });
-    return count_;
-  }
-  int Count() {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int count_ = 0;
+  void OnConnectionRenegotiated() override { Add("renegotiated"); }
 };
 
 TEST_F(ControlOverNats, RenegotiatesTheCallersNatsConnectionOnly) {
@@ -233,10 +214,10 @@ TEST_F(ControlOverNats, RenegotiatesTheCallersNatsConnectionOnly) {
   ASSERT_EQ(other->StartNotifications(kSales, 0, &theirs, 0), W4Notifier::eMsgSuccess);
   otherClient.Queues(W4Notifier::eWorkgroupQueue);  // the bridge knows both clients
   client_->ForceRenegotiation();
-  EXPECT_EQ(mine.AwaitOne(), 1);
+  EXPECT_EQ(mine.WaitFor(1).size(), 1u);
   // A round trip of the other client: a notice meant for it would have come.
   otherClient.Queues(W4Notifier::eWorkgroupQueue);
-  EXPECT_EQ(theirs.Count(), 0) << "renegotiated a connection that did not ask";
+  EXPECT_EQ(theirs.Lines().size(), 0u) << "renegotiated a connection that did not ask";
   connection_->StopAllMessages(&mine);
   other->StopAllMessages(&theirs);
 }

@@ -5,9 +5,9 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "emulator/EmulatorTestSupport.h"
 
@@ -20,11 +20,12 @@ using W4Notifier::eSendStatus;
 
 constexpr int kObjectTypeEvent = 37;  // to an interaction: its object type, no fields
 constexpr int kIncrementEvent = 10;
-constexpr auto kGenerous = 20s;
 
 // One object for both answers and notifications, as the library's cache is:
 // the connection calls it in order, so its log is the order this client saw.
-class Recorder : public W4Notifier::IAsyncResponseCallback, public W4Notifier::IMessageCallback {
+class Recorder : public W4Notifier::IAsyncResponseCallback,
+                 public W4Notifier::IMessageCallback,
+                 public testing::WaitableLog {
  public:
   void OnAsyncResponseSuccess(std::uint32_t, CMessage&) override { Add("answer"); }
   void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { Add("rejected"); }
@@ -34,58 +35,16 @@ class Recorder : public W4Notifier::IAsyncResponseCallback, public W4Notifier::I
     Add(fmt::format("notify {}", message.QueryObjectId()));
   }
   void OnConnectionRenegotiated() override { Add("renegotiated"); }
-
-  // The log once it holds `count` entries (or after a generous wait).
-  std::vector<std::string> WaitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, kGenerous, [&] { return log_.size() >= count; });
-    return log_;
-  }
-  std::vector<std::string> Log() {
-    std::lock_guard lock(mutex_);
-    return log_;
-  }
-
- private:
-  void Add(std::string entry) {
-    std::lock_guard lock(mutex_);
-    log_.push_back(std::move(entry));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> log_;
 };
 
-// Collects the wire log; waits for a line.
-class WireLines {
- public:
-  WireLogSink Sink() {
-    return [this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-      changed_.notify_all();
-    };
-  }
-  bool WaitForLine(const std::string& part) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kGenerous, [&] {
-      for (const std::string& line : lines_) {
-        if (line.find(part) != std::string::npos) return true;
-      }
-      return false;
-    });
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
+// Waits until a line of the wire log holds `part`.
+bool WaitForLine(testing::WaitableLog& wire, const std::string& part) {
+  const auto found = [&part](const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.find(part) != line.npos; });
+  };
+  return found(wire.WaitUntil(found));
+}
 
 CMessage ObjectTypeRequest(std::uint32_t id) {
   return CMessage(CEntityId(W4Notifier::eInteractionRequest, id, 0), kObjectTypeEvent);
@@ -126,8 +85,8 @@ struct RequestFaultCase {
 
 TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
   W4Notifier::CNotifierTimeout::Set(1000);
-  WireLines wire;
-  emulator_->SetWireLog(wire.Sink());
+  testing::WaitableLog wire;
+  emulator_->SetWireLog(SinkTo(wire));
   // The delay past the time-out goes last: a delayed answer holds back the
   // later answers to its client.
   const std::vector<RequestFaultCase> cases{
@@ -146,7 +105,7 @@ TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
     EXPECT_EQ(IncrementAttribute(id, kCustom, 1, now), c.reported);
     EXPECT_EQ(Value(id, kCustom), c.after);
     if (c.fault == eFault::kDropConnection) {
-      EXPECT_TRUE(wire.WaitForLine("connection dropped and renegotiated"));
+      EXPECT_TRUE(WaitForLine(wire, "connection dropped and renegotiated"));
     }
     EXPECT_TRUE(library_->IsConnected());
   }
@@ -178,7 +137,7 @@ TEST_F(FaultTest, ADelayedAnswerStillComesBeforeLaterNotificationsButHoldsUpNoOt
       const auto other = bus_->Connect();
       CMessage answer;
       EXPECT_EQ(other->SendRequest(ObjectTypeRequest(id), &answer, 5000), eSendStatus::kSuccess);
-      EXPECT_THAT(recorder.Log(), ::testing::IsEmpty());
+      EXPECT_THAT(recorder.Lines(), ::testing::IsEmpty());
       emulator_.reset();
     }
     EXPECT_THAT(recorder.WaitFor(2),
@@ -205,8 +164,8 @@ TEST_F(FaultTest, ADroppedConnectionFailsItsRequestsAndIsRenegotiated) {
 }
 
 TEST_F(FaultTest, TheCacheReloadsWhatItWatchesAfterADroppedConnection) {
-  WireLines wire;
-  emulator_->SetWireLog(wire.Sink());
+  testing::WaitableLog wire;
+  emulator_->SetWireLog(SinkTo(wire));
   testing::RecordingMonitor monitor;
   monitor.Activate(kSales, {kState}, true);
   const std::uint32_t id = Add({{u"Xan_State", u"A"}});
@@ -214,7 +173,7 @@ TEST_F(FaultTest, TheCacheReloadsWhatItWatchesAfterADroppedConnection) {
   int now = 0;
   EXPECT_FALSE(IncrementAttribute(id, kCustom, 1, now));
   EXPECT_TRUE(
-      wire.WaitForLine(fmt::format("← client {} ans CacheReload", connection_->QueryHandle())));
+      WaitForLine(wire, fmt::format("← client {} ans CacheReload", connection_->QueryHandle())));
   bus_->WaitIdle();
   std::vector<InteractionId> cached;
   monitor.QueryContents(cached);

@@ -1,9 +1,6 @@
 // The media type and TS server monitors against the server emulator: the
 // media type entity holds every interaction of its type, whatever its queues.
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include <fmt/format.h>
@@ -13,6 +10,7 @@
 #include "emulator/EmulatorTestSupport.h"
 #include "monitor/CacheTrace.h"
 #include "monitor/MediaTypeEntity.h"
+#include "support/Waits.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -21,27 +19,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-// The callbacks of either monitor as "<id> <attributes>" or "<id> gone", and a
-// wait for the next ones. Thread-safe.
-class Log {
- public:
-  void Add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    changed_.notify_all();
-  }
-  // Waits (for a generous time) until `count` lines came, and takes them.
-  std::vector<std::string> Take(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(20), [&] { return lines_.size() >= count; });
-    return std::exchange(lines_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
+// The callbacks of either monitor as "<id> <attributes>" or "<id> gone".
+using Log = testing::WaitableLog;
 
 std::string Line(InteractionId id, const CQmAttributeMap& attributes) {
   return fmt::format("{} {}", id.QueryObjectId(), MapText(attributes));

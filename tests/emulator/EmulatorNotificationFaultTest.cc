@@ -5,8 +5,6 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "emulator/EmulatorTestSupport.h"
 
@@ -20,24 +18,10 @@ using W4Notifier::CMessage;
 class WaitableMonitor : public testing::RecordingMonitor {
  public:
   WaitableMonitor() {
-    hook = [this](const std::string& entry) {
-      std::lock_guard lock(mutex_);
-      entries_.push_back(entry);
-      changed_.notify_all();
-    };
+    hook = [this](const std::string& entry) { entries.Add(entry); };
   }
   ~WaitableMonitor() override { Deactivate(); }
-  // The log once it holds `count` entries (or after a generous wait).
-  std::vector<std::string> WaitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 20s, [&] { return entries_.size() >= count; });
-    return entries_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> entries_;
+  testing::WaitableLog entries;
 };
 
 NotificationFaultPlan OnSales(eNotificationFault fault, std::chrono::milliseconds delay = {}) {
@@ -73,9 +57,9 @@ TEST_F(NotificationFaultTest, ADelayedNotificationArrivesLater) {
   WaitableMonitor monitor;
   monitor.Activate(kSales, {kState}, true);
   emulator_->InjectNotificationFault(OnSales(eNotificationFault::kDelay, 30ms));
-  const std::size_t loaded = monitor.WaitFor(0).size();
+  const std::size_t loaded = monitor.entries.WaitFor(0).size();
   const std::uint32_t id = Add({{u"Xan_State", u"A"}});
-  EXPECT_THAT(monitor.WaitFor(loaded + 2),
+  EXPECT_THAT(monitor.entries.WaitFor(loaded + 2),
               ::testing::IsSupersetOf(std::vector<std::string>{
                   fmt::format("Added {} {{Xan_State=A}}", id), "Stats 1"}));
   EXPECT_THAT(Cached(monitor), ElementsAre(id));
@@ -168,12 +152,8 @@ TEST_F(NotificationFaultTest, TheServerTimeGainsTheDriftOnTheRealTime) {
 }
 
 TEST_F(NotificationFaultTest, TheWireLogShowsEachMessageByItsMeaning) {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  emulator_->SetWireLog([&](std::string_view line) {
-    std::lock_guard lock(mutex);
-    lines.emplace_back(line);
-  });
+  testing::WaitableLog wire;
+  emulator_->SetWireLog(SinkTo(wire));
   emulator_->SetNextInteractionId(12);
   const std::uint32_t id = Add({{u"Xan_State", u"A"}, {u"Custom", u"v"}});
   std::vector<CQmAttributeValue> values;
@@ -191,9 +171,8 @@ TEST_F(NotificationFaultTest, TheWireLogShowsEachMessageByItsMeaning) {
   const int c = LibraryHandle();
   const char* const kMalformed =
       "malformed request 10: cannot read message field at offset 5: no field left";
-  std::lock_guard lock(mutex);
   EXPECT_THAT(
-      lines,
+      wire.Lines(),
       ElementsAre(
           "⇢ notify queue WorkgroupQueue/1 seq=1 +1 -0 ~0",
           "⇢ notify queue WorkgroupQueue/* seq=1 +0 -0 ~0",

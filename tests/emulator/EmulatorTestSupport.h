@@ -15,6 +15,7 @@
 #include "QueueManager/QueueManager.h"
 #include "emulator/TestTransport.h"
 #include "requests/RequestTestSupport.h"
+#include "support/Waits.h"
 
 namespace QueueManager::Emulator {
 
@@ -35,6 +36,11 @@ inline CQmAttributeMap MapOf(const Seed& seed) {
   CQmAttributeMap map;
   for (const auto& [name, value] : seed) map.insert(CQmAttributeName(name), value);
   return map;
+}
+
+// Collects the emulator's wire log into `lines`.
+inline WireLogSink SinkTo(testing::WaitableLog& lines) {
+  return [&lines](std::string_view line) { lines.Add(std::string(line)); };
 }
 
 class EmulatorTest : public ::testing::Test {

@@ -9,6 +9,7 @@
 
 #include "CacheTestSupport.h"
 #include "monitor/QmCache.h"
+#include "platform/notifier/NullConnection.h"
 #include "platform/trace/TraceCapture.h"
 
 namespace QueueManager::testing {
@@ -179,10 +180,8 @@ TEST_F(MonitorsTest, TracesNameTheirFunctionsAndLevels) {
 // A connection that answers every request with an empty queue and records
 // the callback objects whose subscriptions were stopped (as plain pointers:
 // they are compared, never used, after the cache is gone).
-class RecordingConnection : public W4Notifier::CNotifierConnection {
+class RecordingConnection : public W4Notifier::NullConnection {
  public:
-  std::uint16_t QueryHandle() const override { return 1; }
-  bool IsConnected() const override { return true; }
   W4Notifier::eSendStatus SendRequest(const CMessage&, CMessage* response, std::uint32_t) override {
     if (response != nullptr) *response = MonitorResponse(UserQueue(4100), {}, {});
     return W4Notifier::eSendStatus::kSuccess;
@@ -195,7 +194,6 @@ class RecordingConnection : public W4Notifier::CNotifierConnection {
   W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t) override {
     return W4Notifier::eMsgNotFound;
   }
-  W4Notifier::eMsgCode Publish(const CMessage&) override { return W4Notifier::eMsgSuccess; }
   W4Notifier::eMsgCode StartNotifications(const CEntityId&, int, W4Notifier::IMessageCallback*,
                                           std::uint32_t, std::uint32_t*,
                                           const W4Notifier::CKeepAlive&,
@@ -213,11 +211,6 @@ class RecordingConnection : public W4Notifier::CNotifierConnection {
     stopped.push_back(callback);
     return W4Notifier::eMsgSuccess;
   }
-  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>&,
-                                   const CEntityId&, int) override {
-    return W4Notifier::eMsgSuccess;
-  }
-  void DetachInbox(const W4Notifier::CMessageInbox*) override {}
 
   int started = 0;
   std::vector<const void*> stopped;
