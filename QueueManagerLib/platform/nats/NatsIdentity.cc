@@ -122,9 +122,12 @@ std::string Decoded(std::string_view text) {
 // verification, an unreadable file), when it says more than the status.
 std::string Detail(natsStatus status) {
   const char* last = nats_GetLastError(nullptr);
-  if (last == nullptr || *last == '\0' || std::string_view(last) == natsStatus_GetText(status))
-    return {};
-  return std::string(" (") + last + ")";
+  std::string_view text = last != nullptr ? last : "";
+  // Without the "(file.c:123): " it starts with.
+  if (const std::size_t end = text.find("): "); text.starts_with('(') && end != text.npos)
+    text.remove_prefix(end + 3);
+  if (text.empty() || text == natsStatus_GetText(status)) return {};
+  return " (" + std::string(text) + ")";
 }
 
 void CheckDetailed(natsStatus status, const std::string& what) {
