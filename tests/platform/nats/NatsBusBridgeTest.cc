@@ -186,9 +186,11 @@ TEST_F(NatsBusBridgeTest, AnswersAndNoticesGoOnlyToTheInboxOfTheSubjectsClient) 
   std::mutex mutex;
   std::vector<std::pair<std::string, CNatsSenderLink>> served;
   CNatsResponder responder(options, "links", [&](CNatsRequest request) {
+    {
+      std::lock_guard lock(mutex);
+      served.emplace_back(request.SenderName(), request.SenderLink());
+    }
     request.Reply(CMessage());
-    std::lock_guard lock(mutex);
-    served.emplace_back(request.SenderName(), request.SenderLink());
   });
   natsConnection* raw = nullptr;
   ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
