@@ -8,10 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
@@ -26,18 +24,6 @@ namespace fs = std::filesystem;
 const CEntityId kServerEntity(eQueueManagerServer, kAllObjects);
 const CEntityId kControlEntity(kControlObjectType, kAllObjects);
 const CEntityId kQueue(eWorkgroupQueue, 3u);
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at))
-    text.replace(at, from.size(), to), at += to.size();
-}
 
 // Keeps the values of the notifications it receives.
 class Notifications : public IMessageCallback {
@@ -69,19 +55,19 @@ class NatsDeploymentTest : public ::testing::Test {
     if (::mkdtemp(pattern) == nullptr) return;
     dir_ = pattern;
     const fs::path deploy = QM_NATS_DEPLOY_DIR;
-    for (const char* set : {"certs", "other"}) {
-      const std::string command =
-          (deploy / "make-certs.sh").string() + " " + (dir_ / set).string() + " server client1";
-      if (std::system(command.c_str()) != 0) dir_.clear();
+    const std::string certs = (dir_ / "certs").string();
+    for (const std::string& command :
+         {(deploy / "make-certs.sh").string() + " " + certs + " server client1",
+          (deploy / "make-certs.sh").string() + " " + (dir_ / "other").string() + " client1",
+          "sed -e s/@ROOT@/qm/g -e 's|@CERT_DIR@|" + certs + "|g' " +
+              (deploy / "qm-nats.conf.in").string() + " > " + (dir_ / "qm-nats.conf").string()}) {
+      if (std::system(command.c_str()) != 0) return TearDownTestSuite();
     }
-    std::string config = ReadAll(deploy / "qm-nats.conf.in");
-    ReplaceAll(config, "@ROOT@", "qm");
-    ReplaceAll(config, "@CERT_DIR@", (dir_ / "certs").string());
-    std::ofstream(dir_ / "qm-nats.conf") << config;
   }
   static void TearDownTestSuite() {
     std::error_code ignored;
     if (!dir_.empty()) fs::remove_all(dir_, ignored);
+    dir_.clear();
   }
   void SetUp() override {
     if (dir_.empty()) GTEST_SKIP() << "nats-server or openssl is not installed";
