@@ -8,6 +8,7 @@
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Trace.h"
 #include "platform/nats/Subjects.h"
 
 namespace W4Notifier::nats {
@@ -36,7 +37,15 @@ void OnClosedEvent(natsConnection*, void* closure) {
   delete static_cast<ConnectionHooks*>(closure);
 }
 
-void OnErrorEvent(natsConnection*, natsSubscription*, natsStatus status, void* closure) {
+void OnErrorEvent(natsConnection* connection, natsSubscription*, natsStatus status, void* closure) {
+  if (status == NATS_NOT_PERMITTED) {
+    // The deployment's permissions refused a publish or subscription: what
+    // waits for its answer times out, and whoever runs it wants to know why.
+    const char* text = nullptr;
+    natsConnection_GetLastError(connection, &text);
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, "NATS",
+             "refused by the NATS server: {}", text != nullptr ? text : "");
+  }
   if (status != NATS_SLOW_CONSUMER) return;
   if (auto impl = Locked(closure)) impl->OnSlowConsumer();
 }
