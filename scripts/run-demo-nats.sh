@@ -80,10 +80,10 @@ for role in server operator client1 client2; do
 done
 sed -e "s/@ROOT@/$root/g" -e "s|@CERT_DIR@|$certs|g" deploy/nats/qm-nats.conf.in \
   > "$workdir/qm-nats.conf"
-# Identity options of the role $1.
-identity() {
-  echo --nats-client "$1" --nats-user "$1" --nats-password-file "$workdir/$1.password" \
-    --nats-ca "$certs/ca.pem" --nats-cert "$certs/$1-cert.pem" --nats-key "$certs/$1-key.pem"
+# Sets `identity` to the options of the role $1.
+as() {
+  identity=(--nats-client "$1" --nats-user "$1" --nats-password-file "$workdir/$1.password"
+    --nats-ca "$certs/ca.pem" --nats-cert "$certs/$1-cert.pem" --nats-key "$certs/$1-key.pem")
 }
 
 # Port -1: the server picks a free one and names it in its ports file. Its
@@ -104,8 +104,8 @@ if [ -z "$url" ]; then
   exit 1
 fi
 
-# shellcheck disable=SC2046 # the identity options are words without blanks
-start "$emulator" --nats "$url" --root "$root" $(identity server) > "$workdir/qm_emulator.log" 2>&1
+as server
+start "$emulator" --nats "$url" --root "$root" "${identity[@]}" > "$workdir/qm_emulator.log" 2>&1
 if ! await "$workdir/qm_emulator.log" 'serving' "${pids[1]}"; then
   echo "qm_emulator did not start:" >&2
   cat "$workdir/qm_emulator.log" >&2
@@ -113,6 +113,6 @@ if ! await "$workdir/qm_emulator.log" 'serving' "${pids[1]}"; then
 fi
 
 status=0
-# shellcheck disable=SC2046
-"$demo" --nats "$url" --remote-emulator $(identity operator) "$@" || status=$?
+as operator
+"$demo" --nats "$url" --remote-emulator "${identity[@]}" "$@" || status=$?
 exit "$status"
