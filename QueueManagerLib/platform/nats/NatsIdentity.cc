@@ -208,6 +208,7 @@ std::string RandomToken() {
 }
 
 CNatsOptions ResolvedIdentity(CNatsOptions options) {
+  if (!IsValidRoot(options.root)) throw CNotifierException("NATS: invalid root " + options.root);
   if (options.client.empty()) options.client = RandomToken();
   if (!IsValidClient(options.client))
     throw CNotifierException(
