@@ -414,9 +414,9 @@ class RawRoundTrips {
   RawRoundTrips(const std::string& url, const RecordedTraffic& traffic)
       : request_(traffic.request.Serialize()),
         answer_(traffic.answer.Serialize()),
-        subject_(W4Notifier::nats::RequestSubject(kRawRoot, traffic.request.QueryObjectType(),
-                                                  traffic.request.QueryObjectId(),
-                                                  traffic.request.QueryEventId())),
+        subject_(W4Notifier::nats::RequestSubject(
+            kRawRoot, "raw", traffic.request.QueryObjectType(), traffic.request.QueryObjectId(),
+            traffic.request.QueryEventId())),
         responder_{RawConnect(url, true), answer_},
         requester_(RawConnect(url, false)) {
     natsSubscription* subscription = nullptr;

@@ -17,8 +17,8 @@ void Require(bool condition) {
 }
 
 std::string Rewrite(std::string_view root, const ParsedSubject& p) {
-  return p.kind == eSubjectKind::kRequest
-             ? RequestSubject(root, p.type, p.objectId, p.eventCode)
+  return p.kind != eSubjectKind::kNotification
+             ? RequestSubject(root, p.client, p.type, p.objectId, p.eventCode)
              : NotificationSubject(root, p.type, p.objectId, p.eventCode, p.name);
 }
 

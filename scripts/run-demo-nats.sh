@@ -6,6 +6,12 @@
 # Arguments go to the demo (--help). Exits with the demo's status; neither
 # server outlives the script.
 #
+# Secured as a deployment would be (deploy/nats): the nats-server takes TLS
+# with client certificates only, of a throwaway CA made here, and passwords
+# made here; qm_emulator connects in the server role, the demo in the
+# operator role (it drives the control entity). Nothing secret is on a
+# command line or leaves the script's temporary directory.
+#
 # QM_DEMO_BIN and QM_EMULATOR_BIN name an already built qm_contact_centre and
 # qm_emulator: nothing is installed or built, and a missing nats-server ends
 # the run with status 77 (skipped).
@@ -20,8 +26,8 @@ if [ -z "$demo" ] || [ -z "$emulator" ]; then
   cmake --build --preset default -j 2 --target qm_contact_centre qm_emulator
   demo=build/default/examples/contact_centre/qm_contact_centre
   emulator=build/default/QueueManagerEmulator/qm_emulator
-elif ! command -v nats-server > /dev/null; then
-  echo "nats-server is not installed (apt-get install nats-server): skipped" >&2
+elif ! command -v nats-server > /dev/null || ! command -v openssl > /dev/null; then
+  echo "nats-server or openssl is not installed (apt-get install nats-server openssl): skipped" >&2
   exit 77
 fi
 
@@ -62,19 +68,44 @@ await() {
   grep -q "$pattern" "$file" 2> /dev/null
 }
 
-# Port -1: the server picks a free one and names it in its ports file.
-start nats-server -a 127.0.0.1 -p -1 --ports_file_dir "$workdir" > "$workdir/nats-server.log" 2>&1
+# The throwaway CA, certificates and passwords, and the configuration.
+root=qm_contact_centre
+certs="$workdir/certs"
+deploy/nats/make-certs.sh "$certs" server operator
+umask 077
+# A letter first: nats-server reads a variable's value as a configuration
+# value, and one that starts with a digit as a number.
+for role in server operator client1 client2; do
+  echo "p$(openssl rand -hex 24)" > "$workdir/$role.password"
+done
+sed -e "s/@ROOT@/$root/g" -e "s|@CERT_DIR@|$certs|g" deploy/nats/qm-nats.conf.in \
+  > "$workdir/qm-nats.conf"
+# Sets `identity` to the options of the role $1.
+as() {
+  identity=(--nats-client "$1" --nats-user "$1" --nats-password-file "$workdir/$1.password"
+    --nats-ca "$certs/ca.pem" --nats-cert "$certs/$1-cert.pem" --nats-key "$certs/$1-key.pem")
+}
+
+# Port -1: the server picks a free one and names it in its ports file. Its
+# passwords come from its environment.
+QM_SERVER_PASSWORD="$(cat "$workdir/server.password")" \
+  QM_OPERATOR_PASSWORD="$(cat "$workdir/operator.password")" \
+  QM_CLIENT1_PASSWORD="$(cat "$workdir/client1.password")" \
+  QM_CLIENT2_PASSWORD="$(cat "$workdir/client2.password")" \
+  start nats-server -c "$workdir/qm-nats.conf" -a 127.0.0.1 -p -1 --ports_file_dir "$workdir" \
+  > "$workdir/nats-server.log" 2>&1
 server_pid="${pids[0]}"
 ports="$workdir/nats-server_${server_pid}.ports"
-await "$ports" 'nats://' "$server_pid" || true
-url="$(grep -o 'nats://[^"]*' "$ports" 2> /dev/null | head -n 1 || true)"
+await "$ports" '://' "$server_pid" || true
+url="$(grep -o '[a-z]*://[^"]*' "$ports" 2> /dev/null | head -n 1 || true)"
 if [ -z "$url" ]; then
   echo "nats-server did not start:" >&2
   cat "$workdir/nats-server.log" >&2
   exit 1
 fi
 
-start "$emulator" --nats "$url" --root qm_contact_centre > "$workdir/qm_emulator.log" 2>&1
+as server
+start "$emulator" --nats "$url" --root "$root" "${identity[@]}" > "$workdir/qm_emulator.log" 2>&1
 if ! await "$workdir/qm_emulator.log" 'serving' "${pids[1]}"; then
   echo "qm_emulator did not start:" >&2
   cat "$workdir/qm_emulator.log" >&2
@@ -82,5 +113,6 @@ if ! await "$workdir/qm_emulator.log" 'serving' "${pids[1]}"; then
 fi
 
 status=0
-"$demo" --nats "$url" --remote-emulator "$@" || status=$?
+as operator
+"$demo" --nats "$url" --remote-emulator "${identity[@]}" "$@" || status=$?
 exit "$status"

@@ -35,40 +35,40 @@ bool ReadCount(std::string_view text, std::uint32_t& count) {
   return error == std::errc() && stop == end && !text.empty() && count <= kMostSeededQueues;
 }
 
-// "a,b,c" as its non-empty parts.
-std::vector<std::string> SplitUrls(const std::string& text) {
-  std::vector<std::string> urls;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    if (comma > start) urls.push_back(text.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return urls;
-}
-
 Arguments Parse(const std::vector<std::string>& arguments) {
   Arguments parsed;
+  try {
+    W4Notifier::ApplyNatsEnvironment(parsed.nats);
+  } catch (const W4Notifier::CNotifierException& error) {
+    parsed.error = error.what();
+  }
   for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
     const std::string& argument = arguments[i];
-    const bool takesValue = argument == "--nats" || argument == "--root" || argument == "--seed";
+    const bool takesValue = argument == "--nats" || argument == "--root" || argument == "--seed" ||
+                            argument.starts_with("--nats-");
     if (takesValue && i + 1 == arguments.size()) {
       parsed.error = argument + " needs a value";
     } else if (argument == "--help" || argument == "-h") {
       parsed.help = true;
     } else if (argument == "--nats") {
-      parsed.nats.urls = SplitUrls(arguments[++i]);
+      parsed.nats.urls = W4Notifier::SplitNatsUrls(arguments[++i]);
     } else if (argument == "--root") {
       parsed.nats.root = arguments[++i];
     } else if (argument == "--seed") {
       if (!ReadCount(arguments[++i], parsed.queues))
         parsed.error = "--seed wants a number of queues up to 1000, not '" + arguments[i] + "'";
-    } else {
+    } else if (!argument.starts_with("--nats-") ||
+               !W4Notifier::ApplyNatsFlag(parsed.nats, argument, arguments[++i], parsed.error)) {
       parsed.error = "unknown option '" + argument + "'";
     }
   }
   if (parsed.error.empty() && !parsed.help && parsed.nats.urls.empty())
     parsed.error = "--nats URL is required";
+  for (const std::string& url : parsed.nats.urls) {
+    const std::string reason = W4Notifier::NatsUrlError(url);
+    if (parsed.error.empty() && !reason.empty())
+      parsed.error = "--nats " + W4Notifier::RedactNatsUrl(url) + ": " + reason;
+  }
   return parsed;
 }
 
@@ -80,7 +80,8 @@ std::string Usage(const std::string& program) {
          "  --nats URL   the NATS server(s), e.g. nats://127.0.0.1:4222\n"
          "  --root ROOT  the subject root of the deployment (default qm)\n"
          "  --seed N     creates the workgroup queues 1 to N at start (default none)\n"
-         "  --help       this text\n";
+         "  --help       this text\n" +
+         W4Notifier::NatsOptionsHelp();
 }
 
 // Serves until SIGTERM or SIGINT. The signals are blocked in every thread
@@ -94,7 +95,7 @@ int Serve(const Arguments& arguments, const sigset_t& stopSignals) {
   try {
     W4Notifier::CNatsBusBridge bridge(arguments.nats, "qm_emulator", bus);
     std::printf("qm_emulator: serving root '%s' on %s\n", arguments.nats.root.c_str(),
-                arguments.nats.urls.front().c_str());
+                W4Notifier::RedactNatsUrls(arguments.nats.urls).c_str());
     std::fflush(stdout);
     int signal = 0;
     sigwait(&stopSignals, &signal);

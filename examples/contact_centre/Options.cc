@@ -37,8 +37,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
   Options& options = parsed.options;
   for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
     const std::string& argument = arguments[i];
-    const bool takesValue =
-        argument == "--duration" || argument == "--seed" || argument == "--nats";
+    const bool takesValue = argument == "--duration" || argument == "--seed" ||
+                            argument == "--nats" || argument.starts_with("--nats-");
     if (takesValue && i + 1 == arguments.size()) {
       parsed.error = fmt::format("{} needs a value", argument);
     } else if (argument == "--help" || argument == "-h") {
@@ -49,7 +49,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.quiet = true;
     } else if (argument == "--nats") {
       options.natsUrl = arguments[++i];
-      if (options.natsUrl.empty())
+      if (options.natsUrl.find_first_not_of(" ,") == std::string::npos)
         parsed.error = "--nats wants a URL, such as nats://127.0.0.1:4222";
     } else if (argument == "--duration") {
       if (!ReadDuration(arguments[++i], options.durationSeconds))
@@ -58,6 +58,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       if (!ReadWhole(std::string_view(arguments[++i]), options.seed))
         parsed.error =
             fmt::format("--seed wants a number up to 4294967295, not '{}'", arguments[i]);
+    } else if (argument.starts_with("--nats-")) {
+      options.natsSettings.emplace_back(argument, arguments[++i]);
     } else {
       parsed.error = fmt::format("unknown option '{}'", argument);
     }
@@ -83,6 +85,9 @@ std::string Usage(const std::string& program) {
       "  --remote-emulator   with --nats: drive the emulator of another process\n"
       "                      (qm_emulator --nats URL --root qm_contact_centre) through\n"
       "                      its control entity\n"
+      "  --nats-...          the NATS identity options of qm_emulator (--nats-user,\n"
+      "                      --nats-password-file, --nats-ca, ...; see qm_emulator\n"
+      "                      --help) and their QM_NATS_... environment variables\n"
       "  --quiet             print only the summary and the final check\n"
       "  --help              this text\n",
       program);

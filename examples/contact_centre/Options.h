@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ContactCentre {
@@ -18,6 +19,9 @@ struct Options {
   // With natsUrl: drive an emulator of another process (qm_emulator) through
   // its control entity, instead of one in this process.
   bool remoteEmulator = false;
+  // The NATS identity options ("--nats-user", ...) as given, in order: the
+  // notifier's own parser reads them.
+  std::vector<std::pair<std::string, std::string>> natsSettings;
   bool help = false;
 };
 

@@ -208,13 +208,30 @@ struct Link {
 };
 
 #ifdef QM_DEMO_HAS_NATS
+// The environment's identity, then the command line's.
 W4Notifier::CNatsOptions NatsOptions(const Options& options) {
   W4Notifier::CNatsOptions nats;
-  nats.urls = {options.natsUrl};
+  nats.urls = W4Notifier::SplitNatsUrls(options.natsUrl);
   nats.root = "qm_contact_centre";
+  W4Notifier::ApplyNatsEnvironment(nats);
+  for (const auto& [flag, value] : options.natsSettings) {
+    std::string error;
+    if (!W4Notifier::ApplyNatsFlag(nats, flag, value, error))
+      error = "unknown option '" + flag + "'";
+    if (!error.empty()) throw W4Notifier::CNotifierException(error);
+  }
   return nats;
 }
 #endif
+
+// The NATS servers as they may be shown: never with their credentials.
+std::string ShownServers(const Options& options) {
+#ifdef QM_DEMO_HAS_NATS
+  return W4Notifier::RedactNatsUrls(W4Notifier::SplitNatsUrls(options.natsUrl));
+#else
+  return options.natsUrl.empty() ? std::string() : std::string("NATS");
+#endif
+}
 
 // Throws CNotifierException when NATS or the remote emulator cannot be
 // reached.
@@ -272,7 +289,7 @@ int Run(const Options& options, Console::eMode mode) {
   try {
     Connect(link, options);
   } catch (const W4Notifier::CNotifierException& error) {
-    std::fprintf(stderr, "cannot reach %s: %s\n", options.natsUrl.c_str(), error.what());
+    std::fprintf(stderr, "cannot reach %s: %s\n", ShownServers(options).c_str(), error.what());
     return 1;
   }
   W4Notifier::SetDefaultConnection(link.connection);

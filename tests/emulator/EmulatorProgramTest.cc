@@ -27,7 +27,8 @@ class EmulatorProcess {
     }
     if (output_ != nullptr) std::fclose(output_);
   }
-  // Starts it and waits for its "serving" line; false when it ended first.
+  // Starts it and waits for its "serving" line (kept in `serving`); false
+  // when it ended first.
   bool Start(const std::string& url) {
     int fds[2];
     if (::pipe(fds) != 0) return false;
@@ -43,9 +44,12 @@ class EmulatorProcess {
     ::close(fds[1]);
     output_ = ::fdopen(fds[0], "r");
     char line[256];
-    return pid_ > 0 && output_ != nullptr && std::fgets(line, sizeof line, output_) != nullptr &&
-           std::string(line).find("serving") != std::string::npos;
+    if (pid_ <= 0 || output_ == nullptr || std::fgets(line, sizeof line, output_) == nullptr)
+      return false;
+    serving = line;
+    return serving.find("serving") != std::string::npos;
   }
+  std::string serving;
   // Sends `signal` and returns the exit status (-1: it did not exit normally).
   int Stop(int signal) {
     ::kill(pid_, signal);
@@ -69,7 +73,11 @@ TEST(EmulatorProgramTest, ServesItsSeededQueuesAndEndsOnASignal) {
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
     EmulatorProcess emulator;
-    ASSERT_TRUE(emulator.Start(server.Url()));
+    // Credentials in the URL are used, never shown.
+    const std::string url =
+        signal == SIGINT ? "nats://qm:s3cret@" + server.Url().substr(7) : server.Url();
+    ASSERT_TRUE(emulator.Start(url));
+    EXPECT_EQ(emulator.serving.find("s3cret"), std::string::npos) << emulator.serving;
     W4Notifier::CNatsOptions options;
     options.urls = {server.Url()};
     options.root = "program";

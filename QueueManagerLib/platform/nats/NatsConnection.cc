@@ -8,6 +8,7 @@
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Trace.h"
 #include "platform/nats/Subjects.h"
 
 namespace W4Notifier::nats {
@@ -36,7 +37,15 @@ void OnClosedEvent(natsConnection*, void* closure) {
   delete static_cast<ConnectionHooks*>(closure);
 }
 
-void OnErrorEvent(natsConnection*, natsSubscription*, natsStatus status, void* closure) {
+void OnErrorEvent(natsConnection* connection, natsSubscription*, natsStatus status, void* closure) {
+  if (status == NATS_NOT_PERMITTED) {
+    // The deployment's permissions refused a publish or subscription: what
+    // waits for its answer times out, and whoever runs it wants to know why.
+    const char* text = nullptr;
+    natsConnection_GetLastError(connection, &text);
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, "NATS",
+             "refused by the NATS server: {}", text != nullptr ? text : "");
+  }
   if (status != NATS_SLOW_CONSUMER) return;
   if (auto impl = Locked(closure)) impl->OnSlowConsumer();
 }
@@ -58,20 +67,6 @@ std::uint16_t NextHandle() {
   return handle;
 }
 
-std::vector<std::string> SplitUrls(std::string_view text) {
-  std::vector<std::string> urls;
-  while (!text.empty()) {
-    const std::size_t comma = text.find(',');
-    std::string_view url = text.substr(0, comma);
-    while (!url.empty() && url.front() == ' ') url.remove_prefix(1);
-    while (!url.empty() && url.back() == ' ') url.remove_suffix(1);
-    if (!url.empty()) urls.emplace_back(url);
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-  }
-  return urls;
-}
-
 }  // namespace
 
 void Check(natsStatus status, const char* what) {
@@ -85,11 +80,8 @@ void UseOneDeliveryThread() {
 }
 
 void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options) {
-  if (options.urls.empty()) throw CNotifierException("NATS: no server URL");
   if (!IsValidRoot(options.root)) throw CNotifierException("NATS: invalid root " + options.root);
-  std::vector<const char*> servers;
-  for (const std::string& url : options.urls) servers.push_back(url.c_str());
-  Check(natsOptions_SetServers(opts, servers.data(), static_cast<int>(servers.size())), "servers");
+  ApplyIdentityOptions(opts, options);
   Check(natsOptions_SetTimeout(opts, options.connectTimeoutMs), "timeout");
   Check(natsOptions_SetPingInterval(opts, options.pingIntervalMs), "ping interval");
   Check(natsOptions_SetMaxPingsOut(opts, options.maxPingsOut), "max pings out");
@@ -105,7 +97,7 @@ void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options) {
 }
 
 NatsConnectionImpl::NatsConnectionImpl(CNatsOptions options, std::uint16_t handle)
-    : options_(std::move(options)), handle_(handle) {}
+    : options_(ResolvedIdentity(std::move(options))), handle_(handle) {}
 
 NatsConnectionImpl::~NatsConnectionImpl() = default;
 
@@ -118,6 +110,8 @@ void NatsConnectionImpl::Start() {
   try {
     ApplyCommonOptions(opts, options_);
     Check(natsOptions_UseGlobalMessageDelivery(opts, true), "global delivery");
+    // Synchronous requests' replies come under the client's inbox too.
+    Check(natsOptions_SetCustomInboxPrefix(opts, options_.inboxPrefix.c_str()), "inbox prefix");
     Check(natsOptions_SetDisconnectedCB(opts, OnDisconnectedEvent, hooks), "disconnected");
     Check(natsOptions_SetReconnectedCB(opts, OnReconnectedEvent, hooks), "reconnected");
     Check(natsOptions_SetClosedCB(opts, OnClosedEvent, hooks), "closed");
@@ -131,21 +125,15 @@ void NatsConnectionImpl::Start() {
   natsOptions_Destroy(opts);
   if (status != NATS_OK) {
     delete hooks;  // no connection: no event will come
-    Check(status, "connect");
+    CheckConnect(status, options_);
   }
-  natsInbox* inbox = nullptr;
-  Check(natsInbox_Create(&inbox), "inbox");
-  inbox_ = inbox;
-  natsInbox_Destroy(inbox);
-  auto* inboxHooks = new ConnectionHooks{weak_from_this()};
-  status = natsConnection_Subscribe(&inboxSubscription_, connection_, (inbox_ + ".*").c_str(),
-                                    OnInboxMessage, inboxHooks);
-  if (status == NATS_OK) {
-    status = natsSubscription_SetOnCompleteCB(inboxSubscription_, OnInboxComplete, inboxHooks);
-  } else {
-    delete inboxHooks;
-  }
+  inbox_ = options_.inboxPrefix + "." + RandomToken();
+  status = SubscribeInbox(inbox_ + ".*", &inboxSubscription_);
+  if (status == NATS_OK)
+    status = SubscribeInbox(RenegotiatedSubject(options_.root, options_.client),
+                            &renegotiatedSubscription_);
   if (status != NATS_OK) {
+    if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
     natsConnection_Destroy(connection_);
     connection_ = nullptr;
     Check(status, "reply inbox");
@@ -158,6 +146,19 @@ void NatsConnectionImpl::Start() {
   deliveryThread_ = std::thread([self] { self->RunDelivery(); });
   deliveryThreadId_ = deliveryThread_.get_id();
   timerThread_ = std::thread([self] { self->RunTimer(); });
+}
+
+natsStatus NatsConnectionImpl::SubscribeInbox(const std::string& subject,
+                                              natsSubscription** subscription) {
+  auto* hooks = new ConnectionHooks{weak_from_this()};
+  natsStatus status =
+      natsConnection_Subscribe(subscription, connection_, subject.c_str(), OnInboxMessage, hooks);
+  if (status == NATS_OK) {
+    status = natsSubscription_SetOnCompleteCB(*subscription, OnInboxComplete, hooks);
+  } else {
+    delete hooks;
+  }
+  return status;
 }
 
 void NatsConnectionImpl::Shutdown() {
@@ -192,6 +193,7 @@ void NatsConnectionImpl::Shutdown() {
   if (connection_ != nullptr) natsConnection_Close(connection_);
   Unsubscribe(listeners);
   if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
+  if (renegotiatedSubscription_ != nullptr) natsSubscription_Destroy(renegotiatedSubscription_);
   if (connection_ != nullptr) natsConnection_Destroy(connection_);
   // Keep-alives of the listeners go with `listeners`, outside the lock.
 }
@@ -265,17 +267,6 @@ std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options) {
 std::uint64_t DroppedNotifications(const CNotifierConnection& connection) {
   const auto* nats = dynamic_cast<const nats::NatsConnection*>(&connection);
   return nats != nullptr ? nats->Impl().DroppedNotifications() : 0;
-}
-
-bool NatsOptionsFromEnvironment(CNatsOptions& options) {
-  const char* urls = std::getenv(kNatsUrlVariable);
-  if (urls == nullptr || *urls == '\0') return false;
-  options.urls = nats::SplitUrls(urls);
-  if (options.urls.empty()) return false;
-  if (const char* root = std::getenv(kNatsRootVariable); root != nullptr && *root != '\0') {
-    options.root = root;
-  }
-  return true;
 }
 
 std::shared_ptr<CNotifierConnection> ConnectConfiguredDefault() {

@@ -136,6 +136,8 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void EnqueueNotification(Delivery delivery) QM_LOCKS_EXCLUDED(mutex_, queueMutex_);
   std::shared_ptr<Listener> Subscribe(std::shared_ptr<Listener> listener);
   void AwaitServer();
+  // Subscribes OnInboxReply to `subject`.
+  natsStatus SubscribeInbox(const std::string& subject, natsSubscription** subscription);
   template <class Predicate>
   std::size_t RemoveListeners(const void* object, Predicate remove);
   static void Unsubscribe(const std::vector<std::shared_ptr<Listener>>& listeners);
@@ -143,7 +145,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
       QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   natsMsg* BuildMessage(const CMessage& message, const std::string& subject,
                         const char* reply) const;
-  // A request to its subject, naming this connection as its sender and
+  // A request to its subject, under this connection's client token, naming
   // `waitMs` as the wait for its answer (0: none expected).
   natsMsg* BuildRequest(const CMessage& request, const char* reply, std::uint32_t waitMs) const;
   void RunDelivery();
@@ -164,6 +166,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   const std::uint16_t handle_;
   natsConnection* connection_ = nullptr;  // set by Start, destroyed by Shutdown
   natsSubscription* inboxSubscription_ = nullptr;
+  natsSubscription* renegotiatedSubscription_ = nullptr;
   std::string inbox_;  // "<inbox>" of the asynchronous replies "<inbox>.<request id>"
 
   mutable W4Os::Mutex mutex_;
@@ -242,8 +245,19 @@ class NatsConnection final : public CNotifierConnection {
 };
 
 // Applies the settings shared by every connection (ping, reconnection,
-// servers) to `opts`. Throws CNotifierException on invalid options.
+// servers, identity) to `opts`. Throws CNotifierException on invalid options.
 void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options);
+// The servers (checked, without their credentials), authentication, TLS and
+// name of `options`, applied to `opts`. Throws CNotifierException.
+void ApplyIdentityOptions(natsOptions* opts, const CNatsOptions& options);
+// `options` with its client token (a random one when empty) and inbox prefix
+// filled in. Throws CNotifierException when they are invalid.
+CNatsOptions ResolvedIdentity(CNatsOptions options);
+// A fresh random subject token.
+std::string RandomToken();
+// Throws CNotifierException naming the servers (without credentials) and
+// libnats's reason when `status` is not NATS_OK.
+void CheckConnect(natsStatus status, const CNatsOptions& options);
 // Makes libnats deliver messages of the connections that ask for it on one
 // shared thread (done once per process).
 void UseOneDeliveryThread();

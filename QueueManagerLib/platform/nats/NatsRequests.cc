@@ -56,18 +56,18 @@ natsMsg* NatsConnectionImpl::BuildMessage(const CMessage& message, const std::st
 
 natsMsg* NatsConnectionImpl::BuildRequest(const CMessage& request, const char* reply,
                                           std::uint32_t waitMs) const {
-  const std::string subject = RequestSubject(options_.root, request.QueryObjectType(),
-                                             request.QueryObjectId(), request.QueryEventId());
+  // The server tells its clients apart by the client token of the subject,
+  // which the NATS server's permissions vouch for.
+  const std::string subject =
+      RequestSubject(options_.root, options_.client, request.QueryObjectType(),
+                     request.QueryObjectId(), request.QueryEventId());
   natsMsg* msg = BuildMessage(request, subject, reply);
-  // The server tells its clients apart by this: every request of this
-  // connection names the same sender, and no other connection names it.
-  natsStatus status = natsMsgHeader_Set(msg, kSenderHeader, inbox_.c_str());
   // A server in between (a bus bridge) waits for the answer as long as the
   // requester does, not for its own default.
-  if (status == NATS_OK && waitMs != 0)
-    status = natsMsgHeader_Set(msg, kWaitHeader, std::to_string(waitMs).c_str());
+  if (waitMs == 0) return msg;
+  const natsStatus status = natsMsgHeader_Set(msg, kWaitHeader, std::to_string(waitMs).c_str());
   if (status != NATS_OK) natsMsg_Destroy(msg);
-  Check(status, "sender header");
+  Check(status, "wait header");
   return msg;
 }
 
@@ -154,7 +154,7 @@ eMsgCode NatsConnectionImpl::CancelAsyncRequest(std::uint32_t requestId) {
 }
 
 void NatsConnectionImpl::OnInboxReply(natsMsg* msg) {
-  if (natsMsg_GetSubject(msg) == inbox_ + "." + kRenegotiatedToken) {
+  if (natsMsg_GetSubject(msg) == RenegotiatedSubject(options_.root, options_.client)) {
     natsMsg_Destroy(msg);
     OnRenegotiatedByServer();
     return;

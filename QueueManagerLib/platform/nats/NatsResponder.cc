@@ -1,13 +1,15 @@
-// The serving side on NATS: a queue subscription to every request under a
-// root, answered through the request's reply subject.
+// The serving side on NATS: queue subscriptions to every request and control
+// request under a root, answered through the request's reply subject, which
+// must be under the inbox of the client the request subject names.
 
+#include <array>
 #include <charconv>
-#include <cstring>
 #include <string_view>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/Trace.h"
 #include "platform/nats/NatsConnection.h"
 #include "platform/nats/Subjects.h"
 
@@ -17,6 +19,7 @@ namespace W4Notifier {
 // come from any thread, also after the responder is gone; `mutex_` keeps the
 // connection from being destroyed under a reply being sent.
 struct CNatsRequest::Sender {
+  std::string root;  // set before the first request
   W4Os::Mutex mutex;
   natsConnection* connection QM_GUARDED_BY(mutex) = nullptr;
 };
@@ -31,10 +34,11 @@ struct CNatsResponder::State {
   Handler handler;
   std::shared_ptr<CNatsRequest::Sender> sender = std::make_shared<CNatsRequest::Sender>();
   natsConnection* connection = nullptr;
-  natsSubscription* subscription = nullptr;
+  // Requests, then control requests.
+  std::array<natsSubscription*, 2> subscriptions{};
   W4Os::Mutex mutex;
   W4Os::CondVar done{&mutex};
-  bool complete QM_GUARDED_BY(mutex) = false;
+  int complete QM_GUARDED_BY(mutex) = 0;  // subscriptions that delivered their last
 
   static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
   static void OnComplete(void* closure);
@@ -69,10 +73,9 @@ bool CNatsRequest::Reply(const CMessage& body, bool rejected) {
 CNatsSenderLink CNatsRequest::SenderLink() const {
   auto target = std::make_shared<CNatsSenderLink::Target>();
   target->sender = sender_;
-  // The name comes from the request: it must not reach beyond a subject of
-  // its own (no wildcards, no empty tokens).
-  if (!senderName_.empty() && nats::IsValidRoot(senderName_))
-    target->subject = senderName_ + "." + kRenegotiatedToken;
+  // The name came from the request subject, checked to be one token.
+  if (auto sender = sender_.lock(); sender && nats::IsValidClient(senderName_))
+    target->subject = nats::RenegotiatedSubject(sender->root, senderName_);
   return CNatsSenderLink(std::move(target));
 }
 
@@ -94,27 +97,35 @@ void CNatsResponder::State::OnMessage(natsConnection*, natsSubscription*, natsMs
 void CNatsResponder::State::OnComplete(void* closure) {
   auto* state = static_cast<State*>(closure);
   W4Os::MutexLock lock(&state->mutex);
-  state->complete = true;
+  ++state->complete;
   state->done.SignalAll();
 }
 
 void CNatsResponder::State::Serve(natsMsg* msg) {
-  const auto subject = nats::ParseSubject(root, natsMsg_GetSubject(msg));
+  const char* subjectText = natsMsg_GetSubject(msg);
+  const auto subject = nats::ParseSubject(root, subjectText);
   const char* reply = natsMsg_GetReply(msg);
   std::string replySubject = reply != nullptr ? reply : "";
-  std::string senderName;
-  const char* header = nullptr;
-  if (natsMsgHeader_Get(msg, kSenderHeader, &header) == NATS_OK && header != nullptr &&
-      std::strlen(header) <= CNatsRequest::kMaxSenderLength)
-    senderName = header;
+  // Who sent it is what the NATS server let publish on the subject; the
+  // answer goes nowhere but to that client's inbox, or a client could have
+  // answers (or rejections) sent into another's.
+  const std::string client(nats::RequestClient(root, subjectText));
+  if (!replySubject.empty() && !nats::IsInboxOf(root, client, replySubject)) {
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, "CNatsResponder::Serve",
+             "dropped a request on {} whose reply subject {} is not its client's inbox",
+             subjectText, replySubject);
+    natsMsg_Destroy(msg);
+    return;
+  }
   std::uint32_t waitMs = 0;
+  const char* header = nullptr;
   if (natsMsgHeader_Get(msg, kWaitHeader, &header) == NATS_OK && header != nullptr) {
     const std::string_view text(header);
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), waitMs);
     if (error != std::errc{} || end != text.data() + text.size()) waitMs = 0;
   }
   std::optional<CMessage> request;
-  if (subject && subject->kind == nats::eSubjectKind::kRequest) {
+  if (subject && subject->kind != nats::eSubjectKind::kNotification) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
     const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
     try {
@@ -133,8 +144,7 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
     return;
   }
   try {
-    handler(CNatsRequest(sender, std::move(replySubject), std::move(*request),
-                         std::move(senderName), waitMs));
+    handler(CNatsRequest(sender, std::move(replySubject), std::move(*request), client, waitMs));
   } catch (...) {
     // The handler's errors are its own; they must not end the delivery thread.
   }
@@ -144,6 +154,7 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
                                Handler handler)
     : state_(std::make_shared<State>()) {
   state_->root = options.root;
+  state_->sender->root = options.root;
   state_->handler = std::move(handler);
   natsOptions* opts = nullptr;
   nats::Check(natsOptions_Create(&opts), "options");
@@ -157,17 +168,21 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
     throw;
   }
   natsOptions_Destroy(opts);
-  nats::Check(status, "connect");
-  const std::string subject = nats::AllRequestsSubject(options.root);
-  status = natsConnection_QueueSubscribe(&state_->subscription, state_->connection, subject.c_str(),
-                                         queueGroup.c_str(), State::OnMessage, state_.get());
-  if (status == NATS_OK) {
-    status =
-        natsSubscription_SetOnCompleteCB(state_->subscription, State::OnComplete, state_.get());
+  nats::CheckConnect(status, options);
+  const std::array<std::string, 2> subjects{nats::AllRequestsSubject(options.root),
+                                            nats::AllControlSubject(options.root)};
+  for (std::size_t i = 0; i < subjects.size() && status == NATS_OK; ++i) {
+    natsSubscription*& subscription = state_->subscriptions[i];
+    status = natsConnection_QueueSubscribe(&subscription, state_->connection, subjects[i].c_str(),
+                                           queueGroup.c_str(), State::OnMessage, state_.get());
+    if (status == NATS_OK)
+      status = natsSubscription_SetOnCompleteCB(subscription, State::OnComplete, state_.get());
   }
   if (status == NATS_OK) status = natsConnection_Flush(state_->connection);
   if (status != NATS_OK) {
-    if (state_->subscription != nullptr) natsSubscription_Destroy(state_->subscription);
+    for (natsSubscription* subscription : state_->subscriptions) {
+      if (subscription != nullptr) natsSubscription_Destroy(subscription);
+    }
     natsConnection_Destroy(state_->connection);
     nats::Check(status, "subscribe");
   }
@@ -188,12 +203,14 @@ bool CNatsResponder::Publish(const CMessage& notification) {
 }
 
 CNatsResponder::~CNatsResponder() {
-  natsSubscription_Unsubscribe(state_->subscription);
+  for (natsSubscription* subscription : state_->subscriptions)
+    natsSubscription_Unsubscribe(subscription);
   {
     W4Os::MutexLock lock(&state_->mutex);
-    while (!state_->complete) state_->done.Wait();
+    while (state_->complete < static_cast<int>(state_->subscriptions.size())) state_->done.Wait();
   }
-  natsSubscription_Destroy(state_->subscription);
+  for (natsSubscription* subscription : state_->subscriptions)
+    natsSubscription_Destroy(subscription);
   {
     W4Os::MutexLock lock(&state_->sender->mutex);
     state_->sender->connection = nullptr;

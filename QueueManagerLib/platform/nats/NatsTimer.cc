@@ -72,7 +72,7 @@ bool NatsConnectionImpl::ServerAnswers() {
   // a rejection of its own, without handing it on; only "no responders"
   // means nobody serves. Any other outcome, a time-out included, means
   // somebody is subscribed.
-  const std::string subject = ProbeSubject(options_.root);
+  const std::string subject = ProbeSubject(options_.root, options_.client);
   natsMsg* reply = nullptr;
   const natsStatus status = natsConnection_Request(&reply, connection_, subject.c_str(), nullptr, 0,
                                                    options_.reconnectWaitMs);

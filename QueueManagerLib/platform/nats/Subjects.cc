@@ -3,6 +3,7 @@
 #include <charconv>
 #include <vector>
 
+#include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Text.h"
 
 namespace W4Notifier::nats {
@@ -25,8 +26,8 @@ int HexValue(char c) {
 std::vector<std::string_view> SplitTokens(std::string_view text) {
   std::vector<std::string_view> tokens;
   // Every subject of ours, read for each message that arrives, has at most
-  // five tokens after its root: one allocation, not one per doubling.
-  tokens.reserve(5);
+  // six tokens after its root: one allocation, not one per doubling.
+  tokens.reserve(6);
   std::size_t start = 0;
   while (true) {
     const std::size_t dot = text.find('.', start);
@@ -49,12 +50,16 @@ std::optional<T> ParseNumber(std::string_view token) {
   return value;
 }
 
-std::string Prefix(std::string_view root, char kind, ObjectTypes type, std::string_view objectId,
-                   int eventCode) {
+std::string Prefix(std::string_view root, char kind, std::string_view client, ObjectTypes type,
+                   std::string_view objectId, int eventCode) {
   std::string subject(root);
   subject += '.';
   subject += kind;
   subject += '.';
+  if (!client.empty()) {
+    subject += client;
+    subject += '.';
+  }
   subject += std::to_string(static_cast<std::int32_t>(type));
   subject += '.';
   subject += objectId;
@@ -75,25 +80,65 @@ bool IsValidRoot(std::string_view root) {
   return true;
 }
 
-std::string RequestSubject(std::string_view root, ObjectTypes type, std::uint32_t objectId,
-                           int eventCode) {
-  return Prefix(root, 'r', type, std::to_string(objectId), eventCode);
+bool IsValidClient(std::string_view client) {
+  if (client.empty() || client.size() > kMaxClientLength) return false;
+  for (char c : client) {
+    if (!IsPlain(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+std::string RequestSubject(std::string_view root, std::string_view client, ObjectTypes type,
+                           std::uint32_t objectId, int eventCode) {
+  return Prefix(root, type == kControlObjectType ? 'c' : 'r', client, type,
+                std::to_string(objectId), eventCode);
 }
 
 std::string NotificationSubject(std::string_view root, ObjectTypes type, std::uint32_t objectId,
                                 int eventCode, std::u16string_view name) {
-  return Prefix(root, 'n', type, std::to_string(objectId), eventCode) + '.' + EscapeName(name);
+  return Prefix(root, 'n', {}, type, std::to_string(objectId), eventCode) + '.' + EscapeName(name);
 }
 
 std::string SubscriptionSubject(std::string_view root, ObjectTypes type, std::uint32_t objectId,
                                 int eventCode) {
   const std::string id = objectId == kAllObjects ? "*" : std::to_string(objectId);
-  return Prefix(root, 'n', type, id, eventCode) + ".*";
+  return Prefix(root, 'n', {}, type, id, eventCode) + ".*";
 }
 
 std::string AllRequestsSubject(std::string_view root) { return std::string(root) + ".r.>"; }
 
-std::string ProbeSubject(std::string_view root) { return std::string(root) + ".r.probe"; }
+std::string AllControlSubject(std::string_view root) { return std::string(root) + ".c.>"; }
+
+std::string ProbeSubject(std::string_view root, std::string_view client) {
+  return std::string(root) + ".r." + std::string(client) + ".probe";
+}
+
+std::string InboxPrefix(std::string_view root, std::string_view client) {
+  return std::string(root) + ".i." + std::string(client);
+}
+
+std::string RenegotiatedSubject(std::string_view root, std::string_view client) {
+  return InboxPrefix(root, client) + "." + kRenegotiatedToken;
+}
+
+bool IsInboxOf(std::string_view root, std::string_view client, std::string_view reply) {
+  const std::string prefix = InboxPrefix(root, client) + ".";
+  if (!reply.starts_with(prefix) || reply.size() == prefix.size()) return false;
+  // A reply subject is never a wildcard: NATS would not deliver to one, but
+  // it would name more than this client's inbox.
+  for (std::string_view token : SplitTokens(reply.substr(prefix.size()))) {
+    if (token.empty() || token == "*" || token == ">") return false;
+  }
+  return true;
+}
+
+std::string_view RequestClient(std::string_view root, std::string_view subject) {
+  if (!subject.starts_with(root) || subject.size() < root.size() + 4) return {};
+  const std::string_view rest = subject.substr(root.size());
+  if (!rest.starts_with(".r.") && !rest.starts_with(".c.")) return {};
+  const std::string_view client = rest.substr(3, rest.find('.', 3) - 3);
+  return IsValidClient(client) ? client : std::string_view();
+}
 
 std::string EscapeName(std::u16string_view name) {
   if (name.empty()) return std::string(kNoName);
@@ -143,17 +188,27 @@ std::optional<ParsedSubject> ParseSubject(std::string_view root, std::string_vie
     return std::nullopt;
   const std::vector<std::string_view> tokens = SplitTokens(subject.substr(root.size() + 1));
   ParsedSubject parsed;
-  if (tokens.size() == 4 && tokens[0] == "r") {
-    parsed.kind = eSubjectKind::kRequest;
+  std::size_t first = 1;  // the object type's token
+  if (tokens.size() == 5 && (tokens[0] == "r" || tokens[0] == "c")) {
+    parsed.kind = tokens[0] == "r" ? eSubjectKind::kRequest : eSubjectKind::kControl;
+    if (!IsValidClient(tokens[1])) return std::nullopt;
+    parsed.client = tokens[1];
+    first = 2;
   } else if (tokens.size() == 5 && tokens[0] == "n") {
     parsed.kind = eSubjectKind::kNotification;
   } else {
     return std::nullopt;
   }
-  const auto type = ParseNumber<std::int32_t>(tokens[1]);
-  const auto id = ParseNumber<std::uint32_t>(tokens[2]);
-  const auto event = ParseNumber<int>(tokens[3]);
-  if (!type || !id || !event || tokens[2].starts_with('-')) return std::nullopt;
+  const auto type = ParseNumber<std::int32_t>(tokens[first]);
+  const auto id = ParseNumber<std::uint32_t>(tokens[first + 1]);
+  const auto event = ParseNumber<int>(tokens[first + 2]);
+  if (!type || !id || !event || tokens[first + 1].starts_with('-')) return std::nullopt;
+  // A control request under the subject of ordinary ones, or the other way
+  // round, went past the permissions meant for it.
+  const bool control = *type == static_cast<std::int32_t>(kControlObjectType);
+  if (parsed.kind != eSubjectKind::kNotification &&
+      control != (parsed.kind == eSubjectKind::kControl))
+    return std::nullopt;
   parsed.type = static_cast<ObjectTypes>(*type);
   parsed.objectId = *id;
   parsed.eventCode = *event;

@@ -33,7 +33,8 @@ std::string ReadSmallFile(const fs::path& path) {
 std::string UrlIn(const std::string& text, const std::string& key) {
   const std::size_t list = text.find("\"" + key + "\"");
   if (list == std::string::npos) return {};
-  const std::size_t at = text.find("nats://", list);
+  const std::size_t scheme = text.find("://", list);
+  const std::size_t at = scheme == std::string::npos ? scheme : text.rfind('"', scheme) + 1;
   const std::size_t end = text.find('"', at);
   if (at == std::string::npos || end == std::string::npos) return {};
   return text.substr(at, end - at);
@@ -81,6 +82,10 @@ bool NatsServerProcess::Start(std::string& error) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** variable = environ; *variable != nullptr; ++variable) envp.push_back(*variable);
+  for (std::string& variable : environment_) envp.push_back(variable.data());
+  envp.push_back(nullptr);
   const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) {
@@ -94,10 +99,15 @@ bool NatsServerProcess::Start(std::string& error) {
     const int devnull = ::open("/dev/null", O_WRONLY);
     ::dup2(devnull, STDOUT_FILENO);
     ::dup2(devnull, STDERR_FILENO);
-    ::execv(program.c_str(), argv.data());
+    ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   return WaitForPortsFile(error);
+}
+
+void NatsServerProcess::UseConfig(std::string file, std::vector<std::string> environment) {
+  config_ = std::move(file);
+  environment_ = std::move(environment);
 }
 
 void NatsServerProcess::JoinCluster(std::vector<std::string> routes) {
@@ -108,6 +118,7 @@ void NatsServerProcess::JoinCluster(std::vector<std::string> routes) {
 std::vector<std::string> NatsServerProcess::Arguments(const std::string& program) const {
   std::vector<std::string> arguments{
       program, "-a", "127.0.0.1", "-p", std::to_string(port_), "--ports_file_dir", directory_};
+  if (!config_.empty()) arguments.insert(arguments.end(), {"-c", config_});
   if (!clustered_) return arguments;
   // A restarted node listens for routes where it did before.
   const std::string cluster = clusterUrl_.empty() ? "nats://127.0.0.1:-1" : clusterUrl_;

@@ -26,13 +26,17 @@ class NatsServerProcess {
   bool Start(std::string& error);
   // Kills the server at once (as a crash would) and reaps it.
   void Kill();
-  // "nats://127.0.0.1:<port>"; empty before the first Start.
+  // "nats://127.0.0.1:<port>" ("tls://" when its configuration asks for
+  // TLS); empty before the first Start.
   const std::string& Url() const { return url_; }
   // Makes the server a cluster node from its next Start on: it takes routes
   // on a free loopback port (ClusterUrl) and connects to `routes`, the
   // ClusterUrl of nodes already running.
   void JoinCluster(std::vector<std::string> routes);
   const std::string& ClusterUrl() const { return clusterUrl_; }
+  // Runs the server with the configuration file `file` from its next Start
+  // on, with `environment` ("NAME=value") added to its environment.
+  void UseConfig(std::string file, std::vector<std::string> environment);
 
  private:
   bool WaitForPortsFile(std::string& error);
@@ -44,6 +48,8 @@ class NatsServerProcess {
   int port_ = -1;  // -1: any free port
   bool clustered_ = false;
   std::vector<std::string> routes_;
+  std::string config_;
+  std::vector<std::string> environment_;
   pid_t pid_ = -1;
 };
 

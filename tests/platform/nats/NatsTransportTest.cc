@@ -1,16 +1,19 @@
 // The NATS notifier against a real nats-server on a loopback port.
 
 #include <gtest/gtest.h>
+
 #include <nats/nats.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "QueueManager/Platform/Exceptions.h"
@@ -431,6 +434,25 @@ TEST_F(NatsTransportTest, OptionsComeFromTheEnvironment) {
   EXPECT_EQ(options.urls, (std::vector<std::string>{"nats://a:1", "nats://b:2"}));
   EXPECT_EQ(options.root, "site1");
   ::unsetenv(kNatsRootVariable);
+  // The identity; a secret also from a file, which wins.
+  const std::string secret = ::testing::TempDir() + "qm-nats-secret";
+  std::ofstream(secret) << "from-file\n";
+  const std::pair<const char*, const char*> identity[] = {{"QM_NATS_CLIENT", "c1"},
+                                                          {"QM_NATS_USER", "u"},
+                                                          {"QM_NATS_PASSWORD", "direct"},
+                                                          {"QM_NATS_PASSWORD_FILE", secret.c_str()},
+                                                          {"QM_NATS_TOKEN", "t"},
+                                                          {"QM_NATS_CA", "ca.pem"},
+                                                          {"QM_NATS_TLS", "1"}};
+  for (const auto& [name, value] : identity) ::setenv(name, value, 1);
+  ASSERT_TRUE(NatsOptionsFromEnvironment(options));
+  EXPECT_EQ(std::tie(options.client, options.user, options.password, options.token, options.caFile,
+                     options.secure),
+            std::make_tuple("c1", "u", "from-file", "t", "ca.pem", true));
+  ::setenv("QM_NATS_PASSWORD_FILE", (secret + ".missing").c_str(), 1);
+  EXPECT_THROW(NatsOptionsFromEnvironment(options), CNotifierException);
+  for (const auto& [name, value] : identity) ::unsetenv(name);
+  std::remove(secret.c_str());
 
   // The application's choice: NATS when the variable names a server, else
   // the in-process bus.

@@ -186,7 +186,7 @@ using WireLogSink = std::function<void(std::string_view line)>;
 // The entity that serves the control functions as requests (see
 // CEmulator::ServeControlRequests and CEmulatorClient): object type
 // kEmulatorControlType, object id kAllObjects.
-inline constexpr W4Notifier::ObjectTypes kEmulatorControlType{0x7E4D};
+inline constexpr W4Notifier::ObjectTypes kEmulatorControlType = W4Notifier::kControlObjectType;
 QM_EXPORT W4Notifier::CEntityId EmulatorControlEntity();
 
 // The control functions that seed and inspect an emulator, whether it is in

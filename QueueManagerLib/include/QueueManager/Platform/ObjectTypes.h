@@ -28,6 +28,11 @@ enum ObjectTypes : std::int32_t {
   eGenericObject2 = 195,
 };
 
+// The object type of a server's control entity (the server emulator's seeds,
+// inspections and faults): transports that carry requests between processes
+// keep its requests apart, so that only operators may send them.
+inline constexpr ObjectTypes kControlObjectType{0x7E4D};
+
 // The object id that stands for every object of a type.
 inline constexpr std::uint32_t kAllObjects = 0xFFFFFFFFu;
 

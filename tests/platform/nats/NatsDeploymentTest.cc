@@ -1,0 +1,235 @@
+// The reference deployment (deploy/nats): TLS with client certificates,
+// passwords, and permissions that keep each client to its own subjects,
+// against a nats-server of the test's own and a bridged scripted server.
+
+#include <gtest/gtest.h>
+
+#include <nats/nats.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+
+#include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/NatsNotifier.h"
+#include "QueueManager/Platform/ScriptedServer.h"
+#include "platform/nats/NatsServerProcess.h"
+#include "support/Waits.h"
+
+namespace W4Notifier::testing {
+namespace {
+namespace fs = std::filesystem;
+
+const CEntityId kServerEntity(eQueueManagerServer, kAllObjects);
+const CEntityId kControlEntity(kControlObjectType, kAllObjects);
+const CEntityId kQueue(eWorkgroupQueue, 3u);
+
+// Keeps the values of the notifications it receives.
+class Notifications : public IMessageCallback {
+ public:
+  void OnMessageReceived(CMessage& message) override {
+    std::int32_t value = 0;
+    message >> value;
+    std::lock_guard lock(mutex_);
+    values_.push_back(value);
+  }
+  std::vector<std::int32_t> Values() {
+    std::lock_guard lock(mutex_);
+    return values_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::int32_t> values_;
+};
+
+class NatsDeploymentTest : public ::testing::Test {
+ protected:
+  // The certificates (slow to make) serve every test.
+  static void SetUpTestSuite() {
+    if (NatsServerProcess::FindProgram().empty() ||
+        std::system("openssl version > /dev/null 2>&1") != 0)
+      return;
+    char pattern[] = "/tmp/qm-deploy-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return;
+    dir_ = pattern;
+    const fs::path deploy = QM_NATS_DEPLOY_DIR;
+    const std::string certs = (dir_ / "certs").string();
+    for (const std::string& command :
+         {(deploy / "make-certs.sh").string() + " " + certs + " server client1",
+          (deploy / "make-certs.sh").string() + " " + (dir_ / "other").string() + " client1",
+          "sed -e s/@ROOT@/qm/g -e 's|@CERT_DIR@|" + certs + "|g' " +
+              (deploy / "qm-nats.conf.in").string() + " > " + (dir_ / "qm-nats.conf").string()}) {
+      if (std::system(command.c_str()) != 0) return TearDownTestSuite();
+    }
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    if (!dir_.empty()) fs::remove_all(dir_, ignored);
+    dir_.clear();
+  }
+  void SetUp() override {
+    if (dir_.empty()) GTEST_SKIP() << "nats-server or openssl is not installed";
+    server_.UseConfig((dir_ / "qm-nats.conf").string(),
+                      {"QM_SERVER_PASSWORD=s-pass", "QM_OPERATOR_PASSWORD=o-pass",
+                       "QM_CLIENT1_PASSWORD=c1-pass", "QM_CLIENT2_PASSWORD=c2-pass"});
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+  }
+
+  // The options of `user` (also its client token), with the certificate of
+  // `certificate` (server or client1: the test makes only those).
+  CNatsOptions Options(const std::string& user, const std::string& password,
+                       const std::string& certificate = "client1") const {
+    CNatsOptions options;
+    options.urls = {server_.Url()};
+    options.root = "qm";
+    options.client = user;
+    options.user = user;
+    options.password = password;
+    options.caFile = (dir_ / "certs" / "ca.pem").string();
+    options.certFile = (dir_ / "certs" / (certificate + "-cert.pem")).string();
+    options.keyFile = (dir_ / "certs" / (certificate + "-key.pem")).string();
+    return options;
+  }
+
+  // A plain libnats connection of a client that writes what it likes.
+  natsConnection* RawConnect(const std::string& user, const std::string& password) const {
+    natsOptions* opts = nullptr;
+    natsConnection* connection = nullptr;
+    const CNatsOptions options = Options(user, password);
+    natsOptions_Create(&opts);
+    natsOptions_SetURL(opts, server_.Url().c_str());
+    natsOptions_SetSecure(opts, true);
+    natsOptions_LoadCATrustedCertificates(opts, options.caFile.c_str());
+    natsOptions_LoadCertificatesChain(opts, options.certFile.c_str(), options.keyFile.c_str());
+    natsOptions_SetUserInfo(opts, user.c_str(), password.c_str());
+    EXPECT_EQ(natsConnection_Connect(&connection, opts), NATS_OK);
+    natsOptions_Destroy(opts);
+    return connection;
+  }
+
+  static inline fs::path dir_;
+  NatsServerProcess server_;
+};
+
+TEST_F(NatsDeploymentTest, OnlyAuthenticatedConnectionsWithACertificateOfTheCaGetIn) {
+  const struct {
+    const char* what;
+    std::function<void(CNatsOptions&)> change;
+    const char* error;  // in the exception; null: connects
+  } rows[] = {
+      {"as configured", [](CNatsOptions&) {}, nullptr},
+      {"checked against the host name", [](CNatsOptions& o) { o.tlsHost = "localhost"; }, nullptr},
+      {"credentials in the URL",
+       [&](CNatsOptions& o) {
+         o.user.clear(), o.password.clear();
+         o.urls = {"tls://client1:c1-pass@" + server_.Url().substr(6)};
+       },
+       nullptr},
+      {"no password", [](CNatsOptions& o) { o.user.clear(), o.password.clear(); }, "uthoriz"},
+      {"a wrong password", [](CNatsOptions& o) { o.password = "guess"; }, "uthoriz"},
+      {"no client certificate", [](CNatsOptions& o) { o.certFile.clear(), o.keyFile.clear(); },
+       "cannot connect"},
+      {"another host name", [](CNatsOptions& o) { o.tlsHost = "elsewhere"; }, "cannot connect"},
+      {"another CA", [&](CNatsOptions& o) { o.caFile = (dir_ / "other" / "ca.pem").string(); },
+       "unable to get local issuer certificate"},
+      {"a CA file that is missing",
+       [&](CNatsOptions& o) { o.caFile = (dir_ / "missing.pem").string(); }, "CA file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    CNatsOptions options = Options("client1", "c1-pass");
+    row.change(options);
+    try {
+      auto connection = ConnectNats(options);
+      EXPECT_EQ(row.error, nullptr);
+    } catch (const CNotifierException& error) {
+      ASSERT_NE(row.error, nullptr) << error.what();
+      EXPECT_NE(std::string(error.what()).find(row.error), std::string::npos) << error.what();
+      EXPECT_EQ(std::string(error.what()).find("c1-pass"), std::string::npos) << error.what();
+    }
+  }
+}
+
+// A client (client1) that writes what it likes can neither act as the
+// server, nor read or redirect another client's (client2's) answers, nor
+// drive the control entity; the operator can.
+TEST_F(NatsDeploymentTest, AClientKeepsToItsOwnSubjects) {
+  auto bus = CInProcessBus::Create();
+  CScriptedServer scripted(bus);
+  CMessage answer;
+  answer << std::int32_t{42};
+  scripted.Respond(kServerEntity, 16, answer);
+  scripted.Respond(kControlEntity, 1, answer);
+  CNatsBusBridge bridge(Options("server", "s-pass", "server"), "server", bus);
+
+  auto operatorConnection = ConnectNats(Options("operator", "o-pass"));
+  auto client2 = ConnectNats(Options("client2", "c2-pass"));
+  CMessage response;
+  EXPECT_EQ(operatorConnection->SendRequest(CRequestObject(kControlEntity, 1), &response, 5000),
+            eSendStatus::kSuccess);
+  EXPECT_NE(client2->SendRequest(CRequestObject(kControlEntity, 1), &response, 300),
+            eSendStatus::kSuccess);
+  Notifications notifications;
+  ASSERT_EQ(client2->StartNotifications(kQueue, 5, &notifications, 0), eMsgSuccess);
+
+  natsConnection* rogue = RawConnect("client1", "c1-pass");
+  ASSERT_NE(rogue, nullptr);
+  // What the rogue listens to: others' requests (to answer them first with
+  // a rejection), others' inboxes, and its own.
+  const char* listened[] = {"qm.r.>", "qm.c.>", "qm.i.client2.>", "qm.i.>", "qm.i.client1.>"};
+  std::vector<natsSubscription*> subscriptions;
+  for (const char* subject : listened) {
+    subscriptions.emplace_back();
+    natsConnection_SubscribeSync(&subscriptions.back(), rogue, subject);
+  }
+  const std::vector<std::uint8_t> request = CRequestObject(kServerEntity, 16).Serialize();
+  const std::vector<std::uint8_t> control = CRequestObject(kControlEntity, 1).Serialize();
+  CMessage fake;
+  fake << std::int32_t{666};
+  const std::vector<std::uint8_t> notification = fake.Serialize();
+  const struct {
+    const char* subject;
+    const char* reply;
+    const std::vector<std::uint8_t>& body;
+  } published[] = {
+      {"qm.n.3.3.5._", nullptr, notification},                           // a notification
+      {"qm.r.client1.29.4294967295.16", "qm.i.client2.x.1", request},    // into client2's inbox
+      {"qm.r.client2.29.4294967295.16", "qm.i.client1.x.2", request},    // as client2
+      {"qm.c.client1.32333.4294967295.1", "qm.i.client1.x.3", control},  // the control entity
+      {"qm.r.client1.29.4294967295.16", "qm.i.client1.x.4", request},    // its own: answered
+  };
+  for (const auto& row : published) {
+    natsConnection_PublishRequest(rogue, row.subject, row.reply, row.body.data(),
+                                  static_cast<int>(row.body.size()));
+  }
+  natsConnection_Flush(rogue);
+  // client2's traffic meanwhile is answered by the server, never the rogue.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(client2->SendRequest(CRequestObject(kServerEntity, 16), &response, 5000),
+              eSendStatus::kSuccess);
+  }
+  CMessage real;
+  real << std::int32_t{7};
+  ASSERT_EQ(scripted.Publish(kQueue, 5, real), eMsgSuccess);
+  ASSERT_TRUE(QueueManager::testing::Eventually([&] { return !notifications.Values().empty(); }));
+  natsMsg* msg = nullptr;
+  ASSERT_EQ(natsSubscription_NextMsg(&msg, subscriptions.back(), 5000), NATS_OK);
+  EXPECT_STREQ(natsMsg_GetSubject(msg), "qm.i.client1.x.4");
+  natsMsg_Destroy(msg);
+  natsConnection_Flush(rogue);
+  for (std::size_t i = 0; i < subscriptions.size(); ++i) {
+    int pending = 0;
+    natsSubscription_GetPending(subscriptions[i], &pending, nullptr);
+    EXPECT_EQ(pending, 0) << listened[i];
+    natsSubscription_Destroy(subscriptions[i]);
+  }
+  natsConnection_Destroy(rogue);
+  client2->StopAllMessages(&notifications);
+  EXPECT_EQ(notifications.Values(), std::vector<std::int32_t>{7});
+}
+
+}  // namespace
+}  // namespace W4Notifier::testing
