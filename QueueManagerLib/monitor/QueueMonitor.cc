@@ -82,6 +82,7 @@ void CQmQueueMonitor::Activate(const CEntityId& queue, const std::vector<CQmAttr
                                bool synchronous) {
   if (queue.QueryObjectType() == W4Notifier::eObjectTypeNone) return;
   MonitorId id = 0;
+  MonitorId attaching = 0;
   {
     W4Os::MutexLock lock(&mutex_);
     if (attachment_ != 0) {
@@ -92,17 +93,21 @@ void CQmQueueMonitor::Activate(const CEntityId& queue, const std::vector<CQmAttr
       attachment_ = NewMonitorId();
       queue_ = queue;
       names_.insert(names.begin(), names.end());
+      // Registered under the monitor's lock, as Detach disables under it: a
+      // stop on another thread right after this block must find the
+      // attachment, or it would stay registered for good. Lock order: the
+      // monitor's lock, then the proxy's.
+      CQueueMonitorProxy::Activate(attachment_, this, names);
+      attaching = attachment_;
     }
   }
-  if (id != 0) {
+  if (attaching != 0) {
+    // The cache finds the attachment gone if a stop came meanwhile.
+    CQmCache::Instance().ActivateMonitor(queue, attaching, names, false, synchronous, true);
+  } else {
     // Already active: only a monitor whose load failed is loaded again.
     CQmCache::Instance().RetryFailedLoad(id, synchronous);
-    return;
   }
-  CEntityId attachedQueue;
-  id = Attachment(&attachedQueue);
-  CQueueMonitorProxy::Activate(id, this, names);
-  CQmCache::Instance().ActivateMonitor(attachedQueue, id, names, false, synchronous, true);
 }
 
 void CQmQueueMonitor::RequestAttributeUpdateCallback(const std::vector<CQmAttributeName>& names) {
