@@ -3,11 +3,13 @@
 
 #include "platform/nats/NatsConnection.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Trace.h"
 #include "platform/nats/Subjects.h"
 
 namespace W4Notifier::nats {
@@ -49,7 +51,26 @@ void OnInboxMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* clos
   }
 }
 
-void OnInboxComplete(void* closure) { delete static_cast<ConnectionHooks*>(closure); }
+void OnInstanceMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+  if (auto impl = Locked(closure)) impl->OnInstanceAnnounced(msg);
+  natsMsg_Destroy(msg);
+}
+
+void OnHooksComplete(void* closure) { delete static_cast<ConnectionHooks*>(closure); }
+
+// Subscribes `handler` to `subject` with a closure naming `impl` weakly.
+natsStatus SubscribeHooked(natsSubscription** subscription, natsConnection* connection,
+                           const std::string& subject, natsMsgHandler handler,
+                           const std::weak_ptr<NatsConnectionImpl>& impl) {
+  auto* hooks = new ConnectionHooks{impl};
+  natsStatus status =
+      natsConnection_Subscribe(subscription, connection, subject.c_str(), handler, hooks);
+  if (status != NATS_OK) {
+    delete hooks;
+    return status;
+  }
+  return natsSubscription_SetOnCompleteCB(*subscription, OnHooksComplete, hooks);
+}
 
 std::uint16_t NextHandle() {
   static std::atomic<std::uint16_t> next{1};
@@ -137,15 +158,15 @@ void NatsConnectionImpl::Start() {
   Check(natsInbox_Create(&inbox), "inbox");
   inbox_ = inbox;
   natsInbox_Destroy(inbox);
-  auto* inboxHooks = new ConnectionHooks{weak_from_this()};
-  status = natsConnection_Subscribe(&inboxSubscription_, connection_, (inbox_ + ".*").c_str(),
-                                    OnInboxMessage, inboxHooks);
+  status = SubscribeHooked(&inboxSubscription_, connection_, inbox_ + ".*", OnInboxMessage,
+                           weak_from_this());
   if (status == NATS_OK) {
-    status = natsSubscription_SetOnCompleteCB(inboxSubscription_, OnInboxComplete, inboxHooks);
-  } else {
-    delete inboxHooks;
+    status = SubscribeHooked(&instanceSubscription_, connection_, InstanceSubject(options_.root),
+                             OnInstanceMessage, weak_from_this());
   }
   if (status != NATS_OK) {
+    if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
+    if (instanceSubscription_ != nullptr) natsSubscription_Destroy(instanceSubscription_);
     natsConnection_Destroy(connection_);
     connection_ = nullptr;
     Check(status, "reply inbox");
@@ -192,6 +213,7 @@ void NatsConnectionImpl::Shutdown() {
   if (connection_ != nullptr) natsConnection_Close(connection_);
   Unsubscribe(listeners);
   if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
+  if (instanceSubscription_ != nullptr) natsSubscription_Destroy(instanceSubscription_);
   if (connection_ != nullptr) natsConnection_Destroy(connection_);
   // Keep-alives of the listeners go with `listeners`, outside the lock.
 }
@@ -242,6 +264,26 @@ void NatsConnectionImpl::OnRenegotiatedByServer() {
   // connection: what it kept for it may be gone, as after a lost connection.
   W4Os::MutexLock lock(&mutex_);
   if (connected_ && !shuttingDown_) EnqueueRenegotiations();
+}
+
+void NatsConnectionImpl::OnInstanceAnnounced(natsMsg* msg) { NoteInstance(msg); }
+
+void NatsConnectionImpl::NoteInstance(natsMsg* msg) {
+  const std::optional<std::uint64_t> instance = InstanceOf(msg);
+  if (!instance || lastInstance_.load(std::memory_order_relaxed) == *instance) return;
+  lastInstance_.store(*instance, std::memory_order_relaxed);
+  W4Os::MutexLock lock(&mutex_);
+  if (std::find(knownInstances_.begin(), knownInstances_.end(), *instance) != knownInstances_.end())
+    return;
+  const bool first = knownInstances_.empty();
+  // Responders sharing the requests alternate; a few more than any
+  // deployment runs are remembered.
+  if (knownInstances_.size() == kKnownInstances) knownInstances_.erase(knownInstances_.begin());
+  knownInstances_.push_back(*instance);
+  if (first || shuttingDown_) return;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, "W4Notifier::nats",
+           "Server instance {} is new: renegotiating", FormatInstance(*instance));
+  EnqueueRenegotiations();
 }
 
 void NatsConnectionImpl::OnSlowConsumer() {

@@ -64,6 +64,10 @@ struct CNatsOptions {
   // connection: a subscriber too slow for the traffic reloads its state
   // rather than fall ever further behind (or exhaust the memory).
   std::size_t maxQueuedNotifications = 65536;
+  // A responder announces its instance (a random number chosen when it
+  // starts) this often, and once when it starts (0: only then); a client
+  // that hears of a new one renegotiates its subscribers.
+  std::uint32_t announceIntervalMs = 1000;
 };
 
 // Connects to NATS. Throws CNotifierException when the options are invalid or
