@@ -422,11 +422,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
                         const LoadTicket& answer, PendingClock* clock = nullptr,
                         const std::vector<CQmAttributeName>* answerNames = nullptr)
       QM_LOCKS_EXCLUDED(lock_);
-  // Records the sequence number of a queue body for its record; false when a
-  // notification's number shows it applied already or overtaken by a later
-  // one. A load answer sets the number whatever it is.
-  bool TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
-                    bool initialResponse, PendingClock* clock) QM_LOCKS_EXCLUDED(lock_);
+  // Records the sequence number of a queue body for its record and judges it
+  // (JudgeSequence). A load answer sets the number whatever it is.
+  eSequenceVerdict TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                                std::uint64_t sequence, bool initialResponse, PendingClock* clock)
+      QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
   // given). `whole`: the body's events were all read (a load answer's whole
