@@ -120,7 +120,7 @@ eMsgCode NatsConnectionImpl::SendAsyncRequest(const CMessage& request,
       deadlines_.erase({it->second.deadline, requestId});
       dropped = std::move(it->second);
       pendingAsync_.erase(it);
-      return eMsgNotConnected;
+      return status == NATS_MAX_PAYLOAD ? eMsgInvalidArgument : eMsgNotConnected;
     }
     // A disconnection ended it meanwhile and its outcome is queued: it
     // counts as sent, so that exactly one outcome reaches the caller.

@@ -68,8 +68,16 @@ bool CNatsRequest::Reply(const CMessage& body, bool rejected) {
   // Under the lock: the connection must outlive the send.
   W4Os::MutexLock lock(&sender->mutex);
   if (sender->connection == nullptr) return false;
-  return nats::PublishInParts(sender->connection, subject.c_str(), nullptr, headers, bytes) ==
-         NATS_OK;
+  const natsStatus status =
+      nats::PublishInParts(sender->connection, subject.c_str(), nullptr, headers, bytes);
+  if (status == NATS_MAX_PAYLOAD && !rejected) {
+    // Too large to send at all: the requester hears a rejection now rather
+    // than nothing until its time-out.
+    headers.emplace_back(kRejectedHeader, "1");
+    nats::PublishInParts(sender->connection, subject.c_str(), nullptr, headers,
+                         CMessage().Serialize());
+  }
+  return status == NATS_OK;
 }
 
 CNatsSenderLink CNatsRequest::SenderLink() const {
