@@ -139,6 +139,10 @@ void NatsConnectionImpl::Start() {
   try {
     ApplyCommonOptions(opts, options_);
     Check(natsOptions_UseGlobalMessageDelivery(opts, true), "global delivery");
+    // Requests wait for their reply on the connection's own inbox (a reply
+    // in parts needs every part), so they are sent at once, as libnats
+    // sends its own requests, rather than when its flusher next runs.
+    Check(natsOptions_SetSendAsap(opts, true), "send asap");
     Check(natsOptions_SetDisconnectedCB(opts, OnDisconnectedEvent, hooks), "disconnected");
     Check(natsOptions_SetReconnectedCB(opts, OnReconnectedEvent, hooks), "reconnected");
     Check(natsOptions_SetClosedCB(opts, OnClosedEvent, hooks), "closed");

@@ -12,10 +12,10 @@
 // Locking: `mutex_` guards every table; `queueMutex_` guards the delivery
 // queue alone, so that libnats's delivery thread hands a notification over
 // without contending with the delivery thread's bookkeeping. Lock order:
-// `mutex_`, then `queueMutex_`; `parts_` has a lock of its own, taken last.
-// Neither is held while the application or
-// libnats is called: libnats takes its own locks before calling us back, so
-// calling it under ours could deadlock against those callbacks.
+// `mutex_`, then `queueMutex_`; `parts_` has a lock of its own, taken with
+// neither held. None is held while the application or libnats is called:
+// libnats takes its own locks before calling us back, so calling it under
+// ours could deadlock against those callbacks.
 
 #include <nats/nats.h>
 
@@ -119,7 +119,8 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
     CKeepAlive keepAlive;
     CMessage message;
   };
-  // A synchronous request waiting for its reply on the inbox.
+  // A synchronous request waiting for its reply on the inbox; guarded by
+  // `mutex_`.
   struct PendingSync {
     bool done = false;
     eSendStatus status = eSendStatus::kTimeout;

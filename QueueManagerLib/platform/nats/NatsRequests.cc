@@ -83,7 +83,8 @@ eSendStatus NatsConnectionImpl::SendRequest(const CMessage& request, CMessage* r
     pending->status =
         status == NATS_MAX_PAYLOAD ? eSendStatus::kRejected : eSendStatus::kNotConnected;
   }
-  while (!pending->done && syncDone_.WaitUntil(deadline)) {
+  while (!pending->done) {
+    if (!syncDone_.WaitUntil(deadline)) break;
   }
   pendingSync_.erase(requestId);
   if (!pending->done) return eSendStatus::kTimeout;

@@ -75,9 +75,11 @@ struct CNatsOptions {
 // contract of Notifier.h: one delivery thread per connection calls every
 // callback, in arrival order, with no notifier lock held. Subscribers are
 // renegotiated after a reconnection, after notifications were dropped (see
-// maxQueuedNotifications), and when a request found nobody serving the root
-// and a responder is back (checked every reconnectWaitMs): a server that
-// went away and came back has lost what it sent meanwhile.
+// maxQueuedNotifications), when a request found nobody serving the root
+// and a responder is back (checked every reconnectWaitMs), and when a
+// responder instance it never heard of speaks (see CNatsResponder): a server
+// that went away and came back has lost what it sent meanwhile. Messages
+// beyond the NATS server's max_payload travel in parts.
 QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options);
 
 // How many notifications `connection` dropped for want of room (see
@@ -157,6 +159,10 @@ class QM_EXPORT CNatsRequest {
 
 // Serves the requests under a root on its own NATS connection. Responders
 // that share a queue group share the requests (each goes to one of them).
+// Each picks a random instance number when it starts, sends it with every
+// reply and notification and announces it (announceIntervalMs), so that its
+// clients notice a restart; members of one group are distinct instances, and
+// a client reloads once when it first hears of one.
 // Replies are sent at once, not batched. Thread-safe; the handler runs on the
 // responder's own delivery thread, one request at a time, and may reply later
 // from any thread.
