@@ -188,7 +188,7 @@ void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
   // No name and no value at all for a type whose values this cache had the
   // server send: the server has forgotten the names, as one that restarted
   // does.
-  if (namesKnown && names.empty() && !listed.empty() &&
+  if (namesKnown && names.empty() &&
       std::all_of(listed.begin(), listed.end(),
                   [](const QueueEvent& event) { return event.attributes.empty(); }))
     namesForgotten_ = true;

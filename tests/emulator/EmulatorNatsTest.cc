@@ -11,6 +11,7 @@
 
 #include "emulator/ConsistencyViews.h"
 #include "emulator/EmulatorTestSupport.h"
+#include "support/Waits.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -18,15 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using W4Notifier::testing::NatsServerProcess;
 
-// Polls `done` until it holds, at most 10 s.
-bool Eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testing::Eventually;
 
 // A queue monitor whose callbacks wait while its gate is shut, holding up
 // its connection's delivery thread.
@@ -133,6 +126,7 @@ TEST_F(OverNatsTest, AListeningClientAgreesWithARestartedServer) {
   transport_.StopBridge();
   emulator_.reset();
   emulator_ = std::make_unique<CEmulator>(bus_);
+  emulator_->CreateQueue(kSales);  // configured, as qm_emulator --seed does
   transport_.RestartBridge();
   Add({{u"Xan_State", u"C"}});
   Add({{u"Xan_State", u"H"}});
