@@ -72,8 +72,10 @@ bool CQmCache::TakeHeldBodyLocked(const CEntityId& queue, std::uint64_t sequence
   // number taken here would make that path skip them.
   if (!record->Monitors().empty()) return false;
   if (sequence == 0) return true;
-  // Applied already by the subscription before it ended, or overtaken.
-  if (sequence <= record->lastSequence) return false;
+  // Applied already by the subscription before it ended, or overtaken. A
+  // number far below is taken (see JudgeSequence); the holder's own reload
+  // after its renegotiation puts the record right.
+  if (JudgeSequence(record->lastSequence, sequence) == eSequenceVerdict::kSkip) return false;
   record->lastSequence = sequence;
   return true;
 }

@@ -219,7 +219,9 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   // section follows at once is read correctly too.
   const bool trailer = NextFieldIs(message, FieldType::kUInt64);
   if (trailer) message >> sequence;
-  if (!TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock)) {
+  const eSequenceVerdict verdict =
+      TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock);
+  if (verdict == eSequenceVerdict::kSkip) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Notification {} of {} skipped: it was applied already or came after a later one",
              sequence, ScopedName(queue));
@@ -228,6 +230,12 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   }
   ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
                  initialResponse, answer, trailer ? &message : nullptr, true, answerNames);
+  if (verdict == eSequenceVerdict::kRenumbered) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+             "Notification {} of {} is far below the last one: reloading", sequence,
+             ScopedName(queue));
+    RequestReload();
+  }
 }
 
 void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
@@ -298,18 +306,20 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
   FinishBatch(*batch);
 }
 
-bool CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
-                            bool initialResponse, PendingClock* clock) {
+eSequenceVerdict CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues,
+                                        std::uint64_t sequence, bool initialResponse,
+                                        PendingClock* clock) {
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedPendingClockLocked(clock);
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
   // Unnumbered bodies, and bodies of queues not cached, are applied as they
   // come.
-  if (record == nullptr || sequence == 0) return true;
+  if (record == nullptr || sequence == 0) return eSequenceVerdict::kApply;
   // A load answer starts the count afresh: a restarted server counts anew.
-  if (!initialResponse && sequence <= record->lastSequence) return false;
-  record->lastSequence = sequence;
-  return true;
+  const eSequenceVerdict verdict =
+      initialResponse ? eSequenceVerdict::kApply : JudgeSequence(record->lastSequence, sequence);
+  if (verdict != eSequenceVerdict::kSkip) record->lastSequence = sequence;
+  return verdict;
 }
 
 void CQmCache::SkipStatistics2(CMessage& message) {

@@ -2,6 +2,7 @@
 // every cached queue and every interaction the interaction monitors watch,
 // and the reconciliation of the answer with the cached membership.
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "monitor/CacheTrace.h"
 #include "monitor/MessageReaders.h"
 #include "monitor/QmCache.h"
+#include "monitor/QueueMonitorProxy.h"
 
 namespace QueueManager {
 namespace {
@@ -101,6 +103,7 @@ void CQmCache::ProcessCacheReload(CMessage& response) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessCacheReload");
   std::deque<QueueEvent> events;  // the payloads of the callbacks
   CBatchLease batch;
+  bool forgotten = false;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     try {
@@ -113,9 +116,32 @@ void CQmCache::ProcessCacheReload(CMessage& response) {
       QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
                "Cache reload response, rest dropped: {}", e.what());
     }
+    forgotten = std::exchange(namesForgotten_, false);
   }
   // What was applied is told, even when the rest of the response was lost.
   FinishBatch(*batch);
+  if (forgotten) AskForNamesAgain();
+}
+
+void CQmCache::AskForNamesAgain() {
+  std::vector<std::pair<CEntityId, MonitorId>> loaded;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    for (const CEntityId& queue : tables_.Queues()) {
+      if (const QueueRecord* record = tables_.FindQueue(queue)) {
+        for (const MonitorId monitor : record->Monitors()) loaded.emplace_back(queue, monitor);
+      }
+    }
+  }
+  QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+           "The server forgot the monitored names: asking for those of {} monitors again",
+           loaded.size());
+  // As a live monitor asks for more names: the answers bring each monitor
+  // the values of its names, as updates of the members it holds.
+  for (const auto& [queue, monitor] : loaded) {
+    Loadcache(queue, CQueueMonitorProxy::Names(monitor), /*addingAttributes=*/true, false, monitor,
+              0, nullptr, /*registeredToo=*/true);
+  }
 }
 
 void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& events,
@@ -138,6 +164,7 @@ void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& e
 void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
                                  std::deque<QueueEvent>& events, CallbackBatch& batch) {
   const std::vector<CQmAttributeName> names = ReadNameList(response);
+  const bool namesKnown = tables_.Names().HasAny(queue.QueryObjectType());
   RegisterNamesLocked(queue.QueryObjectType(), names);
   bool exists = false;
   response >> exists;
@@ -158,6 +185,13 @@ void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
   response >> count;
   std::vector<QueueEvent> listed;
   for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(response, listed.emplace_back());
+  // No name and no value at all for a type whose values this cache had the
+  // server send: the server has forgotten the names, as one that restarted
+  // does.
+  if (namesKnown && names.empty() &&
+      std::all_of(listed.begin(), listed.end(),
+                  [](const QueueEvent& event) { return event.attributes.empty(); }))
+    namesForgotten_ = true;
   if (tables_.FindQueue(queue) == nullptr && !child) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Reload of {} skipped: the queue is not cached", ScopedName(queue));

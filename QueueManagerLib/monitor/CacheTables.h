@@ -28,6 +28,20 @@ namespace QueueManager {
 
 class CacheTables;
 
+// What a queue body numbered `sequence` (not 0) is to a record whose last
+// number is `last`. Up to kSequenceWindow at or below it: a repeat or a
+// latecomer, skipped. Further below: the numbering started again (a server
+// that restarted) or `last` was never the server's (a forged number), and a
+// record that skipped every body from then on would stay frozen; the body is
+// applied, the number follows it, and the record is reloaded.
+inline constexpr std::uint64_t kSequenceWindow = 256;
+enum class eSequenceVerdict : std::uint8_t { kApply, kSkip, kRenumbered };
+inline eSequenceVerdict JudgeSequence(std::uint64_t last, std::uint64_t sequence) {
+  if (sequence > last) return eSequenceVerdict::kApply;
+  return last - sequence <= kSequenceWindow ? eSequenceVerdict::kSkip
+                                            : eSequenceVerdict::kRenumbered;
+}
+
 // One cached queue. Owned by CacheTables; its address is stable while it is
 // cached. Not synchronised, except that AddMonitor and RemoveMonitor take the
 // record's own lock (inside the cache lock).
@@ -64,8 +78,8 @@ class QueueRecord {
   CQmQueueStats stats;
   CQmQueueStats2 stats2;
   // The sequence number of the last notification applied, or of the load
-  // answer; 0 when unknown (after a reload, whose sections carry none). A
-  // notification numbered at or below it is a repeat or a latecomer.
+  // answer; 0 when unknown (after a reload, whose sections carry none). See
+  // JudgeSequence.
   std::uint64_t lastSequence = 0;
 
  private:

@@ -38,6 +38,11 @@ bool MonitoredNames::IsRegistered(W4Notifier::ObjectTypes type,
   return names->others.count(name) != 0;
 }
 
+bool MonitoredNames::HasAny(W4Notifier::ObjectTypes type) const {
+  const TypeNames* names = FindNamesOf(type);
+  return names != nullptr && (names->standard.any() || !names->others.empty());
+}
+
 std::vector<CQmAttributeName> MonitoredNames::Unregistered(
     W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names) const {
   std::vector<CQmAttributeName> kept;

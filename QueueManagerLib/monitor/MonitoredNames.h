@@ -25,6 +25,8 @@ class MonitoredNames {
   // The names of `names` not yet registered for `type`, in their order.
   std::vector<CQmAttributeName> Unregistered(W4Notifier::ObjectTypes type,
                                              const std::vector<CQmAttributeName>& names) const;
+  // Whether any name is registered for `type`.
+  bool HasAny(W4Notifier::ObjectTypes type) const;
   void Clear() {
     types_.clear();
     last_ = nullptr;

@@ -242,7 +242,7 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
 
 void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
                          bool addingAttributes, bool synchronous, MonitorId requester,
-                         std::uint64_t load, std::shared_ptr<void> settled) {
+                         std::uint64_t load, std::shared_ptr<void> settled, bool registeredToo) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loadcache({}) {}{}{}",
            ScopedName(queue), NamesText(names), addingAttributes ? ",AddingAttributes" : "",
            synchronous ? ",Synchronous" : ",Async");
@@ -250,7 +250,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     ForgetNamesOfAnotherConnection();
-    kept = tables_.Names().Unregistered(queue.QueryObjectType(), names);
+    kept = registeredToo ? names : tables_.Names().Unregistered(queue.QueryObjectType(), names);
   }
   W4Notifier::CRequestObject request(QueueManagerServerEntity(), kMonitorQueueEvent);
   request << addingAttributes << static_cast<std::int32_t>(queue.QueryObjectType())

@@ -292,11 +292,12 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // `requester` is the monitor whose activation asked for the load, `load`
   // the number its pending load was given: the response's initial callbacks
   // go to it alone, as long as no later load superseded this one.
-  // `settled`: see LoadHeldQueue.
+  // `settled`: see LoadHeldQueue. `registeredToo`: the names registered
+  // already are asked for too.
   void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
                  bool addingAttributes, bool synchronous, MonitorId requester,
-                 std::uint64_t load = 0, std::shared_ptr<void> settled = nullptr)
-      QM_LOCKS_EXCLUDED(lock_);
+                 std::uint64_t load = 0, std::shared_ptr<void> settled = nullptr,
+                 bool registeredToo = false) QM_LOCKS_EXCLUDED(lock_);
   // Numbers a monitor's new load.
   std::uint64_t NextLoadLocked() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_) { return ++lastLoad_; }
   // True when `ticket` answers the monitor's latest load, which has not
@@ -422,11 +423,11 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
                         const LoadTicket& answer, PendingClock* clock = nullptr,
                         const std::vector<CQmAttributeName>* answerNames = nullptr)
       QM_LOCKS_EXCLUDED(lock_);
-  // Records the sequence number of a queue body for its record; false when a
-  // notification's number shows it applied already or overtaken by a later
-  // one. A load answer sets the number whatever it is.
-  bool TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues, std::uint64_t sequence,
-                    bool initialResponse, PendingClock* clock) QM_LOCKS_EXCLUDED(lock_);
+  // Records the sequence number of a queue body for its record and judges it
+  // (JudgeSequence). A load answer sets the number whatever it is.
+  eSequenceVerdict TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues,
+                                std::uint64_t sequence, bool initialResponse, PendingClock* clock)
+      QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
   // given). `whole`: the body's events were all read (a load answer's whole
@@ -458,6 +459,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void RequestReloadLocked(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
+  // Loads every monitor's queue again for its names, after a server forgot
+  // them (namesForgotten_).
+  void AskForNamesAgain() QM_LOCKS_EXCLUDED(lock_);
   // The reload's events live in `events` until its callbacks were made.
   void ReloadSectionLocked(W4Notifier::CMessage& response, std::deque<QueueEvent>& events,
                            CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -478,6 +482,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   CClockSkewFilter clockFilter_ QM_GUARDED_BY(lock_);
   // The pending monitors.
   std::unordered_map<MonitorId, PendingLoad> loads_ QM_GUARDED_BY(lock_);
+  // A reload answer showed that the server forgot the monitored names.
+  bool namesForgotten_ QM_GUARDED_BY(lock_) = false;
   std::uint64_t lastLoad_ QM_GUARDED_BY(lock_) = 0;
   CacheTables tables_ QM_GUARDED_BY(lock_);
   // The connection whose server sends the names of the monitored-name

@@ -62,6 +62,8 @@ void TestTransport::RestartServer() {
   if (!nats_->server.Start(error)) throw std::runtime_error(error);
 }
 
+void TestTransport::StopBridge() { nats_->bridge.reset(); }
+
 void TestTransport::RestartBridge() {
   nats_->bridge = std::make_unique<W4Notifier::CNatsBusBridge>(nats_->options, "emulator", bus_);
 }

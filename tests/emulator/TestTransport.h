@@ -67,6 +67,8 @@ class TestTransport {
   void KillServer();
   void RestartServer();
   void RestartBridge();
+  // Ends the bridge alone, as a server process that dies would.
+  void StopBridge();
 #endif
 
  private:

@@ -56,7 +56,7 @@ void WriteBody(CMessage& message, const QueueBody& body) {
     event.attributes.Write(message);
   }
   if (!body.trailer) return;
-  message << 42ull << body.stats2.has_value();
+  message << static_cast<unsigned long long>(body.sequence) << body.stats2.has_value();
   if (body.stats2) body.stats2->write(message);
 }
 

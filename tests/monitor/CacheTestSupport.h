@@ -63,6 +63,7 @@ struct QueueBody {
   // The optional trailer: sequence number and second statistics record.
   bool trailer = false;
   std::optional<CQmQueueStats2> stats2 = std::nullopt;
+  std::uint64_t sequence = 42;
 };
 
 // The server time header for a time given in seconds since 1601.

@@ -21,6 +21,35 @@ class NotificationTest : public MonitorCacheTest {
   }
 };
 
+// A number far below the last one applied is a count that started again or
+// a last number that was forged: the body is taken and the queue reloaded,
+// so that no number freezes the queue. Repeats just below are skipped.
+TEST_F(NotificationTest, NoSequenceNumberFreezesTheQueue) {
+  const CEntityId queue = UserQueue(2002);
+  RecordingMonitor monitor;
+  Attach(monitor, queue);
+  struct Row {
+    std::uint64_t sequence;
+    bool applied;
+    std::size_t reloads;
+  };
+  const Row rows[] = {{10, true, 0},
+                      {10, false, 0},
+                      {UINT64_MAX, true, 0},
+                      {11, true, 1},
+                      {11, false, 1},
+                      {1, false, 1},
+                      {11 + kSequenceWindow + 1, true, 1},
+                      {1, true, 2}};
+  std::uint32_t id = 100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.sequence);
+    Publish(queue, {.events = {Added(++id)}, .trailer = true, .sequence = row.sequence});
+    EXPECT_EQ(Cache().IsInteractionInQueue(queue, id), row.applied);
+    EXPECT_EQ(MonitorRequests(kCacheReloadEvent).size(), row.reloads);
+  }
+}
+
 // Events reach the monitors in order; the cache keeps what they leave: the
 // attributes, the second statistics, the object types.
 TEST_F(NotificationTest, EventsReachTheMonitorsInOrderAndTheCacheFollowsThem) {

@@ -3,6 +3,7 @@
 
 #include "platform/nats/NatsConnection.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
@@ -58,7 +59,26 @@ void OnInboxMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* clos
   }
 }
 
-void OnInboxComplete(void* closure) { delete static_cast<ConnectionHooks*>(closure); }
+void OnInstanceMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+  if (auto impl = Locked(closure)) impl->OnInstanceAnnounced(msg);
+  natsMsg_Destroy(msg);
+}
+
+void OnHooksComplete(void* closure) { delete static_cast<ConnectionHooks*>(closure); }
+
+// Subscribes `handler` to `subject` with a closure naming `impl` weakly.
+natsStatus SubscribeHooked(natsSubscription** subscription, natsConnection* connection,
+                           const std::string& subject, natsMsgHandler handler,
+                           const std::weak_ptr<NatsConnectionImpl>& impl) {
+  auto* hooks = new ConnectionHooks{impl};
+  natsStatus status =
+      natsConnection_Subscribe(subscription, connection, subject.c_str(), handler, hooks);
+  if (status != NATS_OK) {
+    delete hooks;
+    return status;
+  }
+  return natsSubscription_SetOnCompleteCB(*subscription, OnHooksComplete, hooks);
+}
 
 std::uint16_t NextHandle() {
   static std::atomic<std::uint16_t> next{1};
@@ -110,8 +130,12 @@ void NatsConnectionImpl::Start() {
   try {
     ApplyCommonOptions(opts, options_);
     Check(natsOptions_UseGlobalMessageDelivery(opts, true), "global delivery");
-    // Synchronous requests' replies come under the client's inbox too.
+    // Replies to libnats's own requests (the probe) come under the client's inbox too.
     Check(natsOptions_SetCustomInboxPrefix(opts, options_.inboxPrefix.c_str()), "inbox prefix");
+    // Requests wait for their reply on the connection's own inbox (a reply
+    // in parts needs every part), so they are sent at once, as libnats
+    // sends its own requests, rather than when its flusher next runs.
+    Check(natsOptions_SetSendAsap(opts, true), "send asap");
     Check(natsOptions_SetDisconnectedCB(opts, OnDisconnectedEvent, hooks), "disconnected");
     Check(natsOptions_SetReconnectedCB(opts, OnReconnectedEvent, hooks), "reconnected");
     Check(natsOptions_SetClosedCB(opts, OnClosedEvent, hooks), "closed");
@@ -128,12 +152,21 @@ void NatsConnectionImpl::Start() {
     CheckConnect(status, options_);
   }
   inbox_ = options_.inboxPrefix + "." + RandomToken();
-  status = SubscribeInbox(inbox_ + ".*", &inboxSubscription_);
-  if (status == NATS_OK)
-    status = SubscribeInbox(RenegotiatedSubject(options_.root, options_.client),
-                            &renegotiatedSubscription_);
+  status = SubscribeHooked(&inboxSubscription_, connection_, inbox_ + ".*", OnInboxMessage,
+                           weak_from_this());
+  if (status == NATS_OK) {
+    status = SubscribeHooked(&renegotiatedSubscription_, connection_,
+                             RenegotiatedSubject(options_.root, options_.client), OnInboxMessage,
+                             weak_from_this());
+  }
+  if (status == NATS_OK) {
+    status = SubscribeHooked(&instanceSubscription_, connection_, InstanceSubject(options_.root),
+                             OnInstanceMessage, weak_from_this());
+  }
   if (status != NATS_OK) {
     if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
+    if (instanceSubscription_ != nullptr) natsSubscription_Destroy(instanceSubscription_);
+    if (renegotiatedSubscription_ != nullptr) natsSubscription_Destroy(renegotiatedSubscription_);
     natsConnection_Destroy(connection_);
     connection_ = nullptr;
     Check(status, "reply inbox");
@@ -146,19 +179,6 @@ void NatsConnectionImpl::Start() {
   deliveryThread_ = std::thread([self] { self->RunDelivery(); });
   deliveryThreadId_ = deliveryThread_.get_id();
   timerThread_ = std::thread([self] { self->RunTimer(); });
-}
-
-natsStatus NatsConnectionImpl::SubscribeInbox(const std::string& subject,
-                                              natsSubscription** subscription) {
-  auto* hooks = new ConnectionHooks{weak_from_this()};
-  natsStatus status =
-      natsConnection_Subscribe(subscription, connection_, subject.c_str(), OnInboxMessage, hooks);
-  if (status == NATS_OK) {
-    status = natsSubscription_SetOnCompleteCB(*subscription, OnInboxComplete, hooks);
-  } else {
-    delete hooks;
-  }
-  return status;
 }
 
 void NatsConnectionImpl::Shutdown() {
@@ -190,10 +210,18 @@ void NatsConnectionImpl::Shutdown() {
       thread->join();
     }
   }
-  if (connection_ != nullptr) natsConnection_Close(connection_);
+  if (connection_ != nullptr) {
+    // What was published before the end reaches the server, as on the bus:
+    // closing drops what libnats has not written yet.
+    if (natsConnection_Status(connection_) == NATS_CONN_STATUS_CONNECTED)
+      natsConnection_FlushTimeout(connection_,
+                                  std::min<std::int64_t>(options_.connectTimeoutMs, 1000));
+    natsConnection_Close(connection_);
+  }
   Unsubscribe(listeners);
   if (inboxSubscription_ != nullptr) natsSubscription_Destroy(inboxSubscription_);
   if (renegotiatedSubscription_ != nullptr) natsSubscription_Destroy(renegotiatedSubscription_);
+  if (instanceSubscription_ != nullptr) natsSubscription_Destroy(instanceSubscription_);
   if (connection_ != nullptr) natsConnection_Destroy(connection_);
   // Keep-alives of the listeners go with `listeners`, outside the lock.
 }
@@ -244,6 +272,26 @@ void NatsConnectionImpl::OnRenegotiatedByServer() {
   // connection: what it kept for it may be gone, as after a lost connection.
   W4Os::MutexLock lock(&mutex_);
   if (connected_ && !shuttingDown_) EnqueueRenegotiations();
+}
+
+void NatsConnectionImpl::OnInstanceAnnounced(natsMsg* msg) { NoteInstance(msg); }
+
+void NatsConnectionImpl::NoteInstance(natsMsg* msg) {
+  const std::optional<std::uint64_t> instance = InstanceOf(msg);
+  if (!instance || lastInstance_.load(std::memory_order_relaxed) == *instance) return;
+  lastInstance_.store(*instance, std::memory_order_relaxed);
+  W4Os::MutexLock lock(&mutex_);
+  if (std::find(knownInstances_.begin(), knownInstances_.end(), *instance) != knownInstances_.end())
+    return;
+  const bool first = knownInstances_.empty();
+  // Responders sharing the requests alternate; a few more than any
+  // deployment runs are remembered.
+  if (knownInstances_.size() == kKnownInstances) knownInstances_.erase(knownInstances_.begin());
+  knownInstances_.push_back(*instance);
+  if (first || shuttingDown_) return;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, "W4Notifier::nats",
+           "Server instance {} is new: renegotiating", FormatInstance(*instance));
+  EnqueueRenegotiations();
 }
 
 void NatsConnectionImpl::OnSlowConsumer() {

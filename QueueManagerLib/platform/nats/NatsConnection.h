@@ -12,9 +12,10 @@
 // Locking: `mutex_` guards every table; `queueMutex_` guards the delivery
 // queue alone, so that libnats's delivery thread hands a notification over
 // without contending with the delivery thread's bookkeeping. Lock order:
-// `mutex_`, then `queueMutex_`. Neither is held while the application or
-// libnats is called: libnats takes its own locks before calling us back, so
-// calling it under ours could deadlock against those callbacks.
+// `mutex_`, then `queueMutex_`; `parts_` has a lock of its own, taken with
+// neither held. None is held while the application or libnats is called:
+// libnats takes its own locks before calling us back, so calling it under
+// ours could deadlock against those callbacks.
 
 #include <nats/nats.h>
 
@@ -31,6 +32,7 @@
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
+#include "platform/nats/Framing.h"
 #include "platform/notifier/CallbackKind.h"
 
 namespace W4Notifier::nats {
@@ -87,6 +89,8 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   // libnats callbacks (closures: see NatsConnection.cc).
   void OnSubscriptionMessage(const std::shared_ptr<Listener>& listener, natsMsg* msg);
   void OnInboxReply(natsMsg* msg);
+  // A responder's announcement of its instance.
+  void OnInstanceAnnounced(natsMsg* msg);
   void OnDisconnected();
   void OnReconnected();
   void OnSlowConsumer();
@@ -98,15 +102,12 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
 
  private:
   using DeliveryKind = detail::eCallbackKind;
-  struct NatsMsgDeleter {
-    void operator()(natsMsg* msg) const { natsMsg_Destroy(msg); }
-  };
   struct Delivery {
     DeliveryKind kind = DeliveryKind::kNotification;
     // A notification as it came, read into `message` by the delivery
     // thread: libnats's delivery thread, shared by every connection of the
     // process, only hands it over.
-    std::unique_ptr<natsMsg, NatsMsgDeleter> received;
+    Arrival received;
     // Not a callback: flush, then renegotiate (run by the delivery thread).
     bool finishReconnect = false;
     std::shared_ptr<Listener> listener;  // notification
@@ -117,6 +118,13 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
     std::uint32_t flags = 0;
     CKeepAlive keepAlive;
     CMessage message;
+  };
+  // A synchronous request waiting for its reply on the inbox; guarded by
+  // `mutex_`.
+  struct PendingSync {
+    bool done = false;
+    eSendStatus status = eSendStatus::kTimeout;
+    CMessage reply;
   };
   struct PendingAsync {
     IAsyncResponseCallback* callback = nullptr;
@@ -134,20 +142,28 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   // Queues a notification when there is room; otherwise drops it and
   // makes sure a renegotiation follows it.
   void EnqueueNotification(Delivery delivery) QM_LOCKS_EXCLUDED(mutex_, queueMutex_);
+  // A notification that will not be delivered: counted, and its subscribers
+  // renegotiated.
+  void DropNotification() QM_LOCKS_EXCLUDED(mutex_, queueMutex_);
+  // Renegotiates when `msg` names a server instance never heard of before
+  // (the first one heard of is taken as it is): a server that restarted
+  // behind a running NATS server has lost what it kept for this connection.
+  void NoteInstance(natsMsg* msg) QM_LOCKS_EXCLUDED(mutex_);
+  // Ends a request whose reply came in parts that could not be joined.
+  void FailParted(const std::vector<PartJoiner::Dropped>& dropped) QM_LOCKS_EXCLUDED(mutex_);
+  // Ends the pending request `requestId` with `kind`; false when none waits.
+  bool Complete(std::uint32_t requestId, DeliveryKind kind, CMessage body)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   std::shared_ptr<Listener> Subscribe(std::shared_ptr<Listener> listener);
   void AwaitServer();
-  // Subscribes OnInboxReply to `subject`.
-  natsStatus SubscribeInbox(const std::string& subject, natsSubscription** subscription);
   template <class Predicate>
   std::size_t RemoveListeners(const void* object, Predicate remove);
   static void Unsubscribe(const std::vector<std::shared_ptr<Listener>>& listeners);
   std::shared_ptr<Listener> ActiveListenerOf(const void* object) const
       QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  natsMsg* BuildMessage(const CMessage& message, const std::string& subject,
-                        const char* reply) const;
-  // A request to its subject, under this connection's client token, naming
-  // `waitMs` as the wait for its answer (0: none expected).
-  natsMsg* BuildRequest(const CMessage& request, const char* reply, std::uint32_t waitMs) const;
+  // Sends a request to its subject, under this connection's client token,
+  // naming `waitMs` as the wait for its answer (0: none expected).
+  natsStatus PublishRequest(const CMessage& request, const char* reply, std::uint32_t waitMs);
   void RunDelivery();
   // Waits for deliveries and takes all that are queued; false once the
   // connection ends with nothing left to deliver.
@@ -167,6 +183,11 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   natsConnection* connection_ = nullptr;  // set by Start, destroyed by Shutdown
   natsSubscription* inboxSubscription_ = nullptr;
   natsSubscription* renegotiatedSubscription_ = nullptr;
+  natsSubscription* instanceSubscription_ = nullptr;
+  // Joins notifications (by listener and sender) and replies (by subject).
+  PartReceiver parts_;
+  // The last server instance heard of, for the common case of no change.
+  std::atomic<std::uint64_t> lastInstance_{0};
   std::string inbox_;  // "<inbox>" of the asynchronous replies "<inbox>.<request id>"
 
   mutable W4Os::Mutex mutex_;
@@ -182,6 +203,12 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
   std::uint32_t nextSubscriptionId_ QM_GUARDED_BY(mutex_) = 1;
   std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
+  std::map<std::uint32_t, std::shared_ptr<PendingSync>> pendingSync_ QM_GUARDED_BY(mutex_);
+  W4Os::CondVar syncDone_{&mutex_};
+  // The server instances heard of, oldest first (several responders may
+  // share the requests); bounded.
+  static constexpr std::size_t kKnownInstances = 16;
+  std::vector<std::uint64_t> knownInstances_ QM_GUARDED_BY(mutex_);
   std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
       QM_GUARDED_BY(mutex_);
   mutable W4Os::Mutex queueMutex_ QM_ACQUIRED_AFTER(mutex_);

@@ -26,13 +26,11 @@ void OnListenerComplete(void* closure) { delete static_cast<ListenerRef*>(closur
 
 // The notification of `msg`, its header taken from the subject it came on,
 // so that a subscriber never sees an entity or event it did not subscribe to.
-std::optional<CMessage> NotificationOf(std::string_view root, natsMsg* msg) {
-  const auto subject = ParseSubject(root, natsMsg_GetSubject(msg));
+std::optional<CMessage> NotificationOf(std::string_view root, const Arrival& arrival) {
+  const auto subject = ParseSubject(root, natsMsg_GetSubject(arrival.msg.get()));
   if (!subject || subject->kind != eSubjectKind::kNotification) return std::nullopt;
-  const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-  const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
   try {
-    CMessage message = CMessage::Parse(std::span<const std::uint8_t>(data, size));
+    CMessage message = CMessage::Parse(arrival.Data());
     message.SetEntity(CEntityId(subject->type, subject->objectId));
     message.SetEventId(subject->eventCode);
     message.SetEventName(subject->name);
@@ -49,18 +47,32 @@ eMsgCode NatsConnectionImpl::Publish(const CMessage& notification) {
   const std::string subject = NotificationSubject(
       options_.root, notification.QueryObjectType(), notification.QueryObjectId(),
       notification.QueryEventId(), notification.QueryEventName());
-  // No headers: the bytes go out as they are, with no message to build.
-  const std::vector<std::uint8_t> bytes = notification.Serialize();
-  const natsStatus status = natsConnection_Publish(connection_, subject.c_str(), bytes.data(),
-                                                   static_cast<int>(bytes.size()));
+  const natsStatus status =
+      PublishInParts(connection_, subject.c_str(), nullptr, {}, notification.Serialize());
+  if (status == NATS_MAX_PAYLOAD) return eMsgInvalidArgument;
   return status == NATS_OK ? eMsgSuccess : eMsgNotConnected;
 }
 
 void NatsConnectionImpl::OnSubscriptionMessage(const std::shared_ptr<Listener>& listener,
                                                natsMsg* msg) {
+  // Every subscription gets its own copy of each part, and each sender
+  // numbers its messages apart.
+  auto stream = [&] {
+    const std::optional<std::uint64_t> instance = InstanceOf(msg);
+    return std::to_string(reinterpret_cast<std::uintptr_t>(listener.get())) + ' ' +
+           (instance ? FormatInstance(*instance) : std::string("-")) + ' ' +
+           natsMsg_GetSubject(msg);
+  };
+  Arrival arrival;
+  std::vector<PartJoiner::Dropped> dropped;
+  const bool whole = parts_.Take(msg, stream, arrival, dropped);
+  // A notification that will not come whole is lost, as one dropped for want
+  // of room; the inbox's reader is not told of either.
+  if (!dropped.empty() && !listener->inbox) DropNotification();
+  if (!whole) return;
+  NoteInstance(arrival.msg.get());
   if (listener->inbox) {
-    std::optional<CMessage> message = NotificationOf(options_.root, msg);
-    natsMsg_Destroy(msg);
+    std::optional<CMessage> message = NotificationOf(options_.root, arrival);
     // Never blocks; the inbox's reader takes it.
     if (message) listener->inbox->Deliver(*message);
     return;
@@ -70,7 +82,7 @@ void NatsConnectionImpl::OnSubscriptionMessage(const std::shared_ptr<Listener>& 
   Delivery delivery;
   delivery.kind = DeliveryKind::kNotification;
   delivery.listener = listener;
-  delivery.received.reset(msg);
+  delivery.received = std::move(arrival);
   EnqueueNotification(std::move(delivery));
 }
 
@@ -255,6 +267,13 @@ void NatsConnectionImpl::EnqueueNotification(Delivery delivery) {
       if (queue_.size() == 1) deliveryWork_.Signal();
       return;
     }
+  }
+  DropNotification();
+}
+
+void NatsConnectionImpl::DropNotification() {
+  {
+    W4Os::MutexLock lock(&queueMutex_);
     ++droppedNotifications_;
     // One renegotiation after the drops serves them all, as long as it has
     // not started: its subscribers reload after every dropped notification
@@ -323,9 +342,9 @@ void NatsConnectionImpl::RunDelivery() {
 }
 
 void NatsConnectionImpl::Deliver(Delivery& delivery) {
-  if (delivery.received) {
-    std::optional<CMessage> message = NotificationOf(options_.root, delivery.received.get());
-    delivery.received.reset();
+  if (delivery.received.msg) {
+    std::optional<CMessage> message = NotificationOf(options_.root, delivery.received);
+    delivery.received = {};
     if (!message) return;
     delivery.message = std::move(*message);
   }

@@ -19,12 +19,10 @@ bool IsRejection(natsMsg* msg) {
 }
 
 // The reply's body; a reply that is not a message reads as empty.
-CMessage ReplyBody(natsMsg* msg, bool& malformed) {
-  const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-  const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
+CMessage ReplyBody(std::span<const std::uint8_t> data, bool& malformed) {
   malformed = false;
   try {
-    return CMessage::Parse(std::span<const std::uint8_t>(data, size));
+    return CMessage::Parse(data);
   } catch (const CNotifierException&) {
     malformed = true;
     return CMessage();
@@ -44,64 +42,56 @@ std::optional<std::uint32_t> RequestIdOf(std::string_view subject, std::string_v
 
 }  // namespace
 
-natsMsg* NatsConnectionImpl::BuildMessage(const CMessage& message, const std::string& subject,
-                                          const char* reply) const {
-  const std::vector<std::uint8_t> bytes = message.Serialize();
-  natsMsg* msg = nullptr;
-  Check(natsMsg_Create(&msg, subject.c_str(), reply, reinterpret_cast<const char*>(bytes.data()),
-                       static_cast<int>(bytes.size())),
-        "message");
-  return msg;
-}
-
-natsMsg* NatsConnectionImpl::BuildRequest(const CMessage& request, const char* reply,
-                                          std::uint32_t waitMs) const {
+natsStatus NatsConnectionImpl::PublishRequest(const CMessage& request, const char* reply,
+                                              std::uint32_t waitMs) {
   // The server tells its clients apart by the client token of the subject,
   // which the NATS server's permissions vouch for.
   const std::string subject =
       RequestSubject(options_.root, options_.client, request.QueryObjectType(),
                      request.QueryObjectId(), request.QueryEventId());
-  natsMsg* msg = BuildMessage(request, subject, reply);
+  Headers headers;
   // A server in between (a bus bridge) waits for the answer as long as the
   // requester does, not for its own default.
-  if (waitMs == 0) return msg;
-  const natsStatus status = natsMsgHeader_Set(msg, kWaitHeader, std::to_string(waitMs).c_str());
-  if (status != NATS_OK) natsMsg_Destroy(msg);
-  Check(status, "wait header");
-  return msg;
+  if (waitMs != 0) headers.emplace_back(kWaitHeader, std::to_string(waitMs));
+  return PublishInParts(connection_, subject.c_str(), reply, headers, request.Serialize());
 }
 
 eSendStatus NatsConnectionImpl::SendRequest(const CMessage& request, CMessage* response,
                                             std::uint32_t timeoutMs) {
   if (!IsConnected()) return eSendStatus::kNotConnected;
-  natsMsg* msg = BuildRequest(request, nullptr, response != nullptr ? timeoutMs : 0);
   if (response == nullptr) {
-    const natsStatus status = natsConnection_PublishMsg(connection_, msg);
-    natsMsg_Destroy(msg);
+    const natsStatus status = PublishRequest(request, nullptr, 0);
+    if (status == NATS_MAX_PAYLOAD) return eSendStatus::kRejected;
     return status == NATS_OK ? eSendStatus::kSuccess : eSendStatus::kNotConnected;
   }
-  natsMsg* reply = nullptr;
-  const natsStatus status = natsConnection_RequestMsg(&reply, connection_, msg, timeoutMs);
-  natsMsg_Destroy(msg);
-  switch (status) {
-    case NATS_OK:
-      break;
-    case NATS_TIMEOUT:
-      return eSendStatus::kTimeout;
-    case NATS_NO_RESPONDERS:
-      // Nobody serves the subject: known at once, like a request to an
-      // entity without a server on the in-process bus.
-      NoteServerMissing();
-      return eSendStatus::kNoRoute;
-    default:
-      return eSendStatus::kNotConnected;
+  // Through the connection's own inbox rather than libnats's request: a
+  // reply in parts needs every part, and libnats keeps only the first.
+  auto pending = std::make_shared<PendingSync>();
+  std::uint32_t requestId = 0;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!connected_) return eSendStatus::kNotConnected;
+    requestId = nextRequestId_++;
+    if (nextRequestId_ == 0) nextRequestId_ = 1;
+    pendingSync_[requestId] = pending;
   }
-  bool malformed = false;
-  *response = ReplyBody(reply, malformed);
-  const bool rejected = malformed || IsRejection(reply);
-  natsMsg_Destroy(reply);
+  const std::string reply = inbox_ + "." + std::to_string(requestId);
+  const natsStatus status = PublishRequest(request, reply.c_str(), timeoutMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  W4Os::MutexLock lock(&mutex_);
+  if (status != NATS_OK && !pending->done) {
+    pending->done = true;
+    pending->status =
+        status == NATS_MAX_PAYLOAD ? eSendStatus::kRejected : eSendStatus::kNotConnected;
+  }
+  while (!pending->done) {
+    if (!syncDone_.WaitUntil(deadline)) break;
+  }
+  pendingSync_.erase(requestId);
+  if (!pending->done) return eSendStatus::kTimeout;
+  *response = std::move(pending->reply);
   response->Rewind();
-  return rejected ? eSendStatus::kRejected : eSendStatus::kSuccess;
+  return pending->status;
 }
 
 eMsgCode NatsConnectionImpl::SendAsyncRequest(const CMessage& request,
@@ -122,9 +112,7 @@ eMsgCode NatsConnectionImpl::SendAsyncRequest(const CMessage& request,
     if (deadlines_.begin()->second == requestId) timerWake_.Signal();
   }
   const std::string reply = inbox_ + "." + std::to_string(requestId);
-  natsMsg* msg = BuildRequest(request, reply.c_str(), timeoutMs);
-  const natsStatus status = natsConnection_PublishMsg(connection_, msg);
-  natsMsg_Destroy(msg);
+  const natsStatus status = PublishRequest(request, reply.c_str(), timeoutMs);
   if (status != NATS_OK) {
     PendingAsync dropped;  // released after the lock: it may hold the last keep-alive
     W4Os::MutexLock lock(&mutex_);
@@ -134,7 +122,7 @@ eMsgCode NatsConnectionImpl::SendAsyncRequest(const CMessage& request,
       deadlines_.erase({it->second.deadline, requestId});
       dropped = std::move(it->second);
       pendingAsync_.erase(it);
-      return eMsgNotConnected;
+      return status == NATS_MAX_PAYLOAD ? eMsgInvalidArgument : eMsgNotConnected;
     }
     // A disconnection ended it meanwhile and its outcome is queued: it
     // counts as sent, so that exactly one outcome reaches the caller.
@@ -154,31 +142,74 @@ eMsgCode NatsConnectionImpl::CancelAsyncRequest(std::uint32_t requestId) {
 }
 
 void NatsConnectionImpl::OnInboxReply(natsMsg* msg) {
-  if (natsMsg_GetSubject(msg) == RenegotiatedSubject(options_.root, options_.client)) {
+  const std::string_view subject = natsMsg_GetSubject(msg);
+  if (subject == RenegotiatedSubject(options_.root, options_.client)) {
     natsMsg_Destroy(msg);
     OnRenegotiatedByServer();
     return;
   }
-  const auto requestId = RequestIdOf(natsMsg_GetSubject(msg), inbox_);
+  const auto requestId = RequestIdOf(subject, inbox_);
   if (!requestId) {
     natsMsg_Destroy(msg);
     return;
   }
+  Arrival arrival;
+  std::vector<PartJoiner::Dropped> dropped;
+  const bool whole = parts_.Take(
+      msg, [&] { return std::string(subject); }, arrival, dropped);
+  FailParted(dropped);
+  if (!whole) return;
+  NoteInstance(arrival.msg.get());
   bool malformed = false;
-  CMessage body = ReplyBody(msg, malformed);
+  CMessage body = ReplyBody(arrival.Data(), malformed);
   // No responders, a rejection header or a body that is not a message: the
   // request failed, and the caller hears so now rather than at its time-out.
-  const bool missing = natsMsg_IsNoResponders(msg);
-  const bool rejected = malformed || missing || IsRejection(msg);
-  natsMsg_Destroy(msg);
+  const bool missing = natsMsg_IsNoResponders(arrival.msg.get());
+  const bool rejected = malformed || missing || IsRejection(arrival.msg.get());
+  arrival = {};
   if (missing) NoteServerMissing();
   W4Os::MutexLock lock(&mutex_);
-  auto it = pendingAsync_.find(*requestId);
-  if (it == pendingAsync_.end()) return;  // timed out, cancelled or lost meanwhile
+  if (auto sync = pendingSync_.find(*requestId); sync != pendingSync_.end()) {
+    PendingSync& pending = *sync->second;
+    if (pending.done) return;
+    pending.done = true;
+    pending.status = missing    ? eSendStatus::kNoRoute
+                     : rejected ? eSendStatus::kRejected
+                                : eSendStatus::kSuccess;
+    pending.reply = std::move(body);
+    syncDone_.SignalAll();
+    return;
+  }
+  Complete(*requestId, rejected ? DeliveryKind::kRejected : DeliveryKind::kSuccess,
+           std::move(body));
+}
+
+bool NatsConnectionImpl::Complete(std::uint32_t requestId, DeliveryKind kind, CMessage body) {
+  auto it = pendingAsync_.find(requestId);
+  if (it == pendingAsync_.end()) return false;  // timed out, cancelled or lost meanwhile
   PendingAsync pending = std::move(it->second);
   pendingAsync_.erase(it);
-  EnqueueOutcome(*requestId, std::move(pending),
-                 rejected ? DeliveryKind::kRejected : DeliveryKind::kSuccess, std::move(body));
+  EnqueueOutcome(requestId, std::move(pending), kind, std::move(body));
+  return true;
+}
+
+void NatsConnectionImpl::FailParted(const std::vector<PartJoiner::Dropped>& dropped) {
+  if (dropped.empty()) return;
+  // Its reply will never be whole: the requester hears so now.
+  W4Os::MutexLock lock(&mutex_);
+  for (const PartJoiner::Dropped& join : dropped) {
+    const auto requestId = RequestIdOf(join.stream, inbox_);
+    if (!requestId) continue;
+    if (auto sync = pendingSync_.find(*requestId); sync != pendingSync_.end()) {
+      if (!sync->second->done) {
+        sync->second->done = true;
+        sync->second->status = eSendStatus::kRejected;
+        syncDone_.SignalAll();
+      }
+      continue;
+    }
+    Complete(*requestId, DeliveryKind::kRejected, CMessage());
+  }
 }
 
 void NatsConnectionImpl::EnqueueOutcome(std::uint32_t requestId, PendingAsync pending,
@@ -196,6 +227,12 @@ void NatsConnectionImpl::EnqueueOutcome(std::uint32_t requestId, PendingAsync pe
 }
 
 void NatsConnectionImpl::FailAllPending() {
+  for (auto& [requestId, sync] : pendingSync_) {
+    if (sync->done) continue;
+    sync->done = true;
+    sync->status = eSendStatus::kNotConnected;
+  }
+  syncDone_.SignalAll();
   while (!pendingAsync_.empty()) {
     auto node = pendingAsync_.extract(pendingAsync_.begin());
     EnqueueOutcome(node.key(), std::move(node.mapped()), DeliveryKind::kConnectionLoss);

@@ -5,11 +5,13 @@
 #include <array>
 #include <charconv>
 #include <string_view>
+#include <thread>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/Trace.h"
+#include "platform/nats/Framing.h"
 #include "platform/nats/NatsConnection.h"
 #include "platform/nats/Subjects.h"
 
@@ -20,6 +22,8 @@ namespace W4Notifier {
 // connection from being destroyed under a reply being sent.
 struct CNatsRequest::Sender {
   std::string root;  // set before the first request
+  // The responder's instance (kInstanceHeader), on every reply.
+  const std::string instance = nats::FormatInstance(nats::NewInstance());
   W4Os::Mutex mutex;
   natsConnection* connection QM_GUARDED_BY(mutex) = nullptr;
 };
@@ -36,13 +40,25 @@ struct CNatsResponder::State {
   natsConnection* connection = nullptr;
   // Requests, then control requests.
   std::array<natsSubscription*, 2> subscriptions{};
+  // Each subscription has a delivery thread of its own: this makes them
+  // serve one request at a time, as the handler's contract says, and guards
+  // the joins of requests in parts. Nothing else takes it.
+  W4Os::Mutex serving;
+  nats::PartReceiver parts QM_GUARDED_BY(serving);
+  std::uint32_t announceIntervalMs = 0;
+  std::thread announcer;
   W4Os::Mutex mutex;
   W4Os::CondVar done{&mutex};
   int complete QM_GUARDED_BY(mutex) = 0;  // subscriptions that delivered their last
+  bool stopping QM_GUARDED_BY(mutex) = false;
 
   static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
   static void OnComplete(void* closure);
   void Serve(natsMsg* msg);
+  // Tells the clients under the root which instance serves them, so that
+  // one that only listens notices a restart too.
+  void Announce();
+  void RunAnnouncer();
 };
 
 bool CNatsRequest::Reply(const CMessage& body, bool rejected) {
@@ -52,21 +68,22 @@ bool CNatsRequest::Reply(const CMessage& body, bool rejected) {
   reply.SetEntity(message_.QueryEntityId());
   reply.SetEventId(message_.QueryEventId());
   const std::vector<std::uint8_t> bytes = reply.Serialize();
-  natsMsg* msg = nullptr;
-  if (natsMsg_Create(&msg, replySubject_.c_str(), nullptr,
-                     reinterpret_cast<const char*>(bytes.data()),
-                     static_cast<int>(bytes.size())) != NATS_OK)
-    return false;
+  const std::string subject = std::move(replySubject_);
   replySubject_.clear();
-  natsStatus status = rejected ? natsMsgHeader_Set(msg, kRejectedHeader, "1") : NATS_OK;
-  {
-    W4Os::MutexLock lock(&sender->mutex);
-    if (status == NATS_OK) {
-      status = sender->connection != nullptr ? natsConnection_PublishMsg(sender->connection, msg)
-                                             : NATS_CONNECTION_CLOSED;
-    }
+  nats::Headers headers{{nats::kInstanceHeader, sender->instance}};
+  if (rejected) headers.emplace_back(kRejectedHeader, "1");
+  // Under the lock: the connection must outlive the send.
+  W4Os::MutexLock lock(&sender->mutex);
+  if (sender->connection == nullptr) return false;
+  const natsStatus status =
+      nats::PublishInParts(sender->connection, subject.c_str(), nullptr, headers, bytes);
+  if (status == NATS_MAX_PAYLOAD && !rejected) {
+    // Too large to send at all: the requester hears a rejection now rather
+    // than nothing until its time-out.
+    headers.emplace_back(kRejectedHeader, "1");
+    nats::PublishInParts(sender->connection, subject.c_str(), nullptr, headers,
+                         CMessage().Serialize());
   }
-  natsMsg_Destroy(msg);
   return status == NATS_OK;
 }
 
@@ -101,7 +118,39 @@ void CNatsResponder::State::OnComplete(void* closure) {
   state->done.SignalAll();
 }
 
-void CNatsResponder::State::Serve(natsMsg* msg) {
+void CNatsResponder::State::Announce() {
+  natsMsg* msg = nullptr;
+  const std::string subject = nats::InstanceSubject(root);
+  if (natsMsg_Create(&msg, subject.c_str(), nullptr, nullptr, 0) != NATS_OK) return;
+  if (natsMsgHeader_Set(msg, nats::kInstanceHeader, sender->instance.c_str()) == NATS_OK)
+    natsConnection_PublishMsg(connection, msg);
+  natsMsg_Destroy(msg);
+}
+
+void CNatsResponder::State::RunAnnouncer() {
+  const auto interval = std::chrono::milliseconds(announceIntervalMs);
+  while (true) {
+    {
+      W4Os::MutexLock lock(&mutex);
+      const auto due = std::chrono::steady_clock::now() + interval;
+      while (!stopping && std::chrono::steady_clock::now() < due) done.WaitUntil(due);
+      if (stopping) return;
+    }
+    Announce();
+  }
+}
+
+void CNatsResponder::State::Serve(natsMsg* received) {
+  W4Os::MutexLock lock(&serving);
+  // One request's parts come from one client to one reply subject.
+  auto stream = [&] {
+    const char* to = natsMsg_GetReply(received);
+    return std::string(natsMsg_GetSubject(received)) + ' ' + (to != nullptr ? to : "");
+  };
+  nats::Arrival arrival;
+  std::vector<nats::PartJoiner::Dropped> dropped;
+  if (!parts.Take(received, stream, arrival, dropped)) return;
+  natsMsg* msg = arrival.msg.get();
   const char* subjectText = natsMsg_GetSubject(msg);
   const auto subject = nats::ParseSubject(root, subjectText);
   const char* reply = natsMsg_GetReply(msg);
@@ -114,7 +163,6 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
     QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelWarning, "CNatsResponder::Serve",
              "dropped a request on {} whose reply subject {} is not its client's inbox",
              subjectText, replySubject);
-    natsMsg_Destroy(msg);
     return;
   }
   std::uint32_t waitMs = 0;
@@ -126,10 +174,8 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
   }
   std::optional<CMessage> request;
   if (subject && subject->kind != nats::eSubjectKind::kNotification) {
-    const auto* data = reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg));
-    const auto size = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
     try {
-      request = CMessage::Parse(std::span<const std::uint8_t>(data, size));
+      request = CMessage::Parse(arrival.Data());
       // The subject routed it: its header says the same.
       request->SetEntity(CEntityId(subject->type, subject->objectId));
       request->SetEventId(subject->eventCode);
@@ -137,7 +183,7 @@ void CNatsResponder::State::Serve(natsMsg* msg) {
       request.reset();
     }
   }
-  natsMsg_Destroy(msg);
+  arrival = {};
   if (!request) {
     // Not a request of ours: a waiting sender hears a rejection, not silence.
     CNatsRequest(sender, std::move(replySubject), CMessage()).Reply(CMessage(), true);
@@ -156,6 +202,7 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
   state_->root = options.root;
   state_->sender->root = options.root;
   state_->handler = std::move(handler);
+  state_->announceIntervalMs = options.announceIntervalMs;
   natsOptions* opts = nullptr;
   nats::Check(natsOptions_Create(&opts), "options");
   natsStatus status = NATS_OK;
@@ -186,23 +233,34 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
     natsConnection_Destroy(state_->connection);
     nats::Check(status, "subscribe");
   }
-  W4Os::MutexLock lock(&state_->sender->mutex);
-  state_->sender->connection = state_->connection;
+  {
+    W4Os::MutexLock lock(&state_->sender->mutex);
+    state_->sender->connection = state_->connection;
+  }
+  state_->Announce();
+  if (state_->announceIntervalMs != 0)
+    state_->announcer = std::thread([state = state_.get()] { state->RunAnnouncer(); });
 }
 
 bool CNatsResponder::Publish(const CMessage& notification) {
   const std::string subject = nats::NotificationSubject(
       state_->root, notification.QueryObjectType(), notification.QueryObjectId(),
       notification.QueryEventId(), notification.QueryEventName());
-  const std::vector<std::uint8_t> bytes = notification.Serialize();
   // While disconnected libnats would keep it for the next connection; its
   // subscribers renegotiate then and no longer need it.
   if (natsConnection_Status(state_->connection) != NATS_CONN_STATUS_CONNECTED) return false;
-  return natsConnection_Publish(state_->connection, subject.c_str(), bytes.data(),
-                                static_cast<int>(bytes.size())) == NATS_OK;
+  return nats::PublishInParts(state_->connection, subject.c_str(), nullptr,
+                              {{nats::kInstanceHeader, state_->sender->instance}},
+                              notification.Serialize()) == NATS_OK;
 }
 
 CNatsResponder::~CNatsResponder() {
+  {
+    W4Os::MutexLock lock(&state_->mutex);
+    state_->stopping = true;
+    state_->done.SignalAll();
+  }
+  if (state_->announcer.joinable()) state_->announcer.join();
   for (natsSubscription* subscription : state_->subscriptions)
     natsSubscription_Unsubscribe(subscription);
   {

@@ -197,6 +197,58 @@ class NatsTransportTest : public ::testing::Test {
   std::vector<CNatsRequest> held_;
 };
 
+// Beyond what the server takes in one message (1 MB by default), a request,
+// its answer and a notification travel in parts and arrive whole.
+TEST_F(NatsTransportTest, MessagesBeyondTheServersLimitArriveWhole) {
+  const std::string big(std::size_t{3} << 20, 'x');
+  Serve([](CNatsRequest request) {
+    std::string text;
+    request.Message() >> text;
+    CMessage body;
+    body << text + "!";
+    request.Reply(body);
+  });
+  CRequestObject request(kServerEntity, 10);
+  request << big;
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(request, &response, 10000), eSendStatus::kSuccess);
+  std::string answer;
+  response >> answer;
+  EXPECT_EQ(answer, big + "!");
+  Subscriber subscriber;
+  StopOnExit stop(*client_, {&subscriber});
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  CMessage notification = Notification(kQueueA, 5);
+  notification << big;
+  ASSERT_TRUE(responder_->Publish(notification));
+  ASSERT_TRUE(subscriber.AwaitCount(1));
+  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{5});
+}
+
+// Responders sharing the requests are told apart: a client that only
+// listens renegotiates once for each that starts (or starts again), and not
+// as the requests go to one or the other.
+TEST_F(NatsTransportTest, EachResponderThatStartsRenegotiatesOnce) {
+  Serve(Arithmetic());
+  CMessage response;
+  ASSERT_EQ(client_->SendRequest(Request(1), &response, 5000), eSendStatus::kSuccess);
+  Subscriber subscriber;
+  StopOnExit stop(*client_, {&subscriber});
+  ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  auto renegotiated = [&](int count) {
+    return subscriber.waiter.WaitFor([&] { return subscriber.renegotiations >= count; });
+  };
+  auto other = std::make_unique<CNatsResponder>(options_, "servers", Arithmetic());
+  ASSERT_TRUE(renegotiated(1));
+  for (std::int32_t i = 1; i < 20; ++i) client_->SendRequest(Request(i), &response, 5000);
+  other = std::make_unique<CNatsResponder>(options_, "servers", Arithmetic());
+  ASSERT_TRUE(renegotiated(2));
+  // Delivered after any renegotiation the requests could have queued.
+  ASSERT_TRUE(responder_->Publish(Notification(kQueueA, 7)));
+  ASSERT_TRUE(subscriber.AwaitCount(1));
+  EXPECT_EQ(subscriber.renegotiations, 2);
+}
+
 TEST_F(NatsTransportTest, SynchronousRequestsGetTheirAnswerOrRejection) {
   Serve(Arithmetic());
   CMessage response;

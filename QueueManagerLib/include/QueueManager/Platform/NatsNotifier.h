@@ -99,6 +99,10 @@ struct CNatsOptions {
   // connection: a subscriber too slow for the traffic reloads its state
   // rather than fall ever further behind (or exhaust the memory).
   std::size_t maxQueuedNotifications = 65536;
+  // A responder announces its instance (a random number chosen when it
+  // starts) this often, and once when it starts (0: only then); a client
+  // that hears of a new one renegotiates its subscribers.
+  std::uint32_t announceIntervalMs = 1000;
 };
 
 // Connects to NATS. Throws CNotifierException when the options are invalid or
@@ -106,9 +110,11 @@ struct CNatsOptions {
 // contract of Notifier.h: one delivery thread per connection calls every
 // callback, in arrival order, with no notifier lock held. Subscribers are
 // renegotiated after a reconnection, after notifications were dropped (see
-// maxQueuedNotifications), and when a request found nobody serving the root
-// and a responder is back (checked every reconnectWaitMs): a server that
-// went away and came back has lost what it sent meanwhile.
+// maxQueuedNotifications), when a request found nobody serving the root
+// and a responder is back (checked every reconnectWaitMs), and when a
+// responder instance it never heard of speaks (see CNatsResponder): a server
+// that went away and came back has lost what it sent meanwhile. Messages
+// beyond the NATS server's max_payload travel in parts.
 QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options);
 
 // How many notifications `connection` dropped for want of room (see
@@ -220,6 +226,10 @@ class QM_EXPORT CNatsRequest {
 // that share a queue group share the requests (each goes to one of them). A
 // request whose reply subject is not under its client's inbox is dropped
 // (traced): its sender may not have replies sent to another client.
+// Each picks a random instance number when it starts, sends it with every
+// reply and notification and announces it (announceIntervalMs), so that its
+// clients notice a restart; members of one group are distinct instances, and
+// a client reloads once when it first hears of one.
 // Replies are sent at once, not batched. Thread-safe; the handler runs on the
 // responder's own delivery thread, one request at a time, and may reply later
 // from any thread.
