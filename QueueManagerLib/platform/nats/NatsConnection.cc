@@ -3,11 +3,14 @@
 
 #include "platform/nats/NatsConnection.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Trace.h"
 #include "platform/nats/Subjects.h"
 
 namespace W4Notifier::nats {
@@ -74,9 +77,67 @@ std::vector<std::string> SplitUrls(std::string_view text) {
 
 }  // namespace
 
+void ThrowConnectTimeout(const CNatsOptions& options) {
+  throw CNotifierException("NATS: connect: no server answered within " +
+                           std::to_string(ConnectLimit(options).count()) + " ms");
+}
+
 void Check(natsStatus status, const char* what) {
   if (status == NATS_OK) return;
   throw CNotifierException(std::string("NATS: ") + what + ": " + natsStatus_GetText(status));
+}
+
+std::chrono::milliseconds ConnectLimit(const CNatsOptions& options) {
+  return std::chrono::milliseconds(options.connectTimeoutMs) *
+         static_cast<long>(std::max<std::size_t>(1, options.urls.size()));
+}
+
+natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
+                         std::chrono::milliseconds limit,
+                         std::function<void(bool made)> abandoned) {
+  // Shared by the caller and the connecting thread; whichever leaves last
+  // frees it.
+  struct Attempt {
+    W4Os::Mutex mutex;
+    W4Os::CondVar finished{&mutex};
+    bool done QM_GUARDED_BY(mutex) = false;
+    bool givenUp QM_GUARDED_BY(mutex) = false;
+    natsStatus status QM_GUARDED_BY(mutex) = NATS_TIMEOUT;
+    natsConnection* made QM_GUARDED_BY(mutex) = nullptr;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  try {
+    std::thread([attempt, opts, abandoned = std::move(abandoned)] {
+      natsConnection* made = nullptr;
+      const natsStatus status = natsConnection_Connect(&made, opts);
+      natsOptions_Destroy(opts);
+      {
+        W4Os::MutexLock lock(&attempt->mutex);
+        if (!attempt->givenUp) {
+          attempt->done = true;
+          attempt->status = status;
+          attempt->made = made;
+          attempt->finished.SignalAll();
+          return;
+        }
+      }
+      if (made != nullptr) natsConnection_Destroy(made);
+      abandoned(made != nullptr);
+    }).detach();
+  } catch (const std::system_error&) {
+    natsOptions_Destroy(opts);
+    return NATS_NO_MEMORY;
+  }
+  W4Os::MutexLock lock(&attempt->mutex);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!attempt->done && std::chrono::steady_clock::now() < deadline)
+    attempt->finished.WaitUntil(deadline);
+  if (!attempt->done) {
+    attempt->givenUp = true;
+    return NATS_TIMEOUT;
+  }
+  *connection = attempt->made;
+  return attempt->status;
 }
 
 void UseOneDeliveryThread() {
@@ -114,7 +175,6 @@ void NatsConnectionImpl::Start() {
   natsOptions* opts = nullptr;
   Check(natsOptions_Create(&opts), "options");
   auto* hooks = new ConnectionHooks{weak_from_this()};
-  natsStatus status = NATS_OK;
   try {
     ApplyCommonOptions(opts, options_);
     Check(natsOptions_UseGlobalMessageDelivery(opts, true), "global delivery");
@@ -122,15 +182,18 @@ void NatsConnectionImpl::Start() {
     Check(natsOptions_SetReconnectedCB(opts, OnReconnectedEvent, hooks), "reconnected");
     Check(natsOptions_SetClosedCB(opts, OnClosedEvent, hooks), "closed");
     Check(natsOptions_SetErrorHandler(opts, OnErrorEvent, hooks), "errors");
-    status = natsConnection_Connect(&connection_, opts);
   } catch (...) {
     natsOptions_Destroy(opts);
     delete hooks;
     throw;
   }
-  natsOptions_Destroy(opts);
+  // A made connection frees `hooks` as it closes; otherwise no event comes.
+  natsStatus status = ConnectWithin(&connection_, opts, ConnectLimit(options_), [hooks](bool made) {
+    if (!made) delete hooks;
+  });
+  if (status == NATS_TIMEOUT) ThrowConnectTimeout(options_);
   if (status != NATS_OK) {
-    delete hooks;  // no connection: no event will come
+    delete hooks;
     Check(status, "connect");
   }
   natsInbox* inbox = nullptr;
@@ -206,13 +269,40 @@ std::uint64_t NatsConnectionImpl::DroppedNotifications() const {
   return droppedNotifications_;
 }
 
+CNatsStatistics NatsConnectionImpl::Statistics(bool measureRoundTrip) const {
+  CNatsStatistics figures;
+  {
+    W4Os::MutexLock lock(&queueMutex_);
+    figures.droppedNotifications = droppedNotifications_;
+    figures.pendingMessages = queuedNotifications_;
+    figures.pendingBytes = queuedBytes_;
+  }
+  natsStatistics* stats = nullptr;
+  if (natsStatistics_Create(&stats) == NATS_OK) {
+    if (natsConnection_GetStats(connection_, stats) == NATS_OK) {
+      natsStatistics_GetCounts(stats, &figures.messagesIn, &figures.bytesIn, &figures.messagesOut,
+                               &figures.bytesOut, &figures.reconnects);
+    }
+    natsStatistics_Destroy(stats);
+  }
+  std::int64_t nanoseconds = 0;
+  if (measureRoundTrip && IsConnected() &&
+      natsConnection_GetRTT(connection_, &nanoseconds) == NATS_OK)
+    figures.roundTripMicroseconds = nanoseconds / 1000;
+  return figures;
+}
+
 void NatsConnectionImpl::OnDisconnected() {
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "disconnected from the NATS server");
   W4Os::MutexLock lock(&mutex_);
   connected_ = false;
   FailAllPending();
 }
 
 void NatsConnectionImpl::OnReconnected() {
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "reconnected to the NATS server");
   W4Os::MutexLock lock(&mutex_);
   if (shuttingDown_) return;
   Delivery delivery;
@@ -247,6 +337,8 @@ void NatsConnectionImpl::OnRenegotiatedByServer() {
 void NatsConnectionImpl::OnSlowConsumer() {
   // libnats dropped messages of a subscription: its subscriber's state may
   // be stale, as after a lost connection.
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "slow consumer: the NATS client library dropped notifications");
   W4Os::MutexLock lock(&mutex_);
   if (shuttingDown_) return;
   EnqueueRenegotiations();
@@ -265,6 +357,11 @@ std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options) {
 std::uint64_t DroppedNotifications(const CNotifierConnection& connection) {
   const auto* nats = dynamic_cast<const nats::NatsConnection*>(&connection);
   return nats != nullptr ? nats->Impl().DroppedNotifications() : 0;
+}
+
+CNatsStatistics NatsStatistics(const CNotifierConnection& connection, bool measureRoundTrip) {
+  const auto* nats = dynamic_cast<const nats::NatsConnection*>(&connection);
+  return nats != nullptr ? nats->Impl().Statistics(measureRoundTrip) : CNatsStatistics{};
 }
 
 bool NatsOptionsFromEnvironment(CNatsOptions& options) {

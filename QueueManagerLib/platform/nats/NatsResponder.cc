@@ -147,16 +147,16 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
   state_->handler = std::move(handler);
   natsOptions* opts = nullptr;
   nats::Check(natsOptions_Create(&opts), "options");
-  natsStatus status = NATS_OK;
   try {
     nats::ApplyCommonOptions(opts, options);
     nats::Check(natsOptions_SetSendAsap(opts, true), "send asap");
-    status = natsConnection_Connect(&state_->connection, opts);
   } catch (...) {
     natsOptions_Destroy(opts);
     throw;
   }
-  natsOptions_Destroy(opts);
+  natsStatus status =
+      nats::ConnectWithin(&state_->connection, opts, nats::ConnectLimit(options), [](bool) {});
+  if (status == NATS_TIMEOUT) nats::ThrowConnectTimeout(options);
   nats::Check(status, "connect");
   const std::string subject = nats::AllRequestsSubject(options.root);
   status = natsConnection_QueueSubscribe(&state_->subscription, state_->connection, subject.c_str(),
@@ -165,7 +165,8 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
     status =
         natsSubscription_SetOnCompleteCB(state_->subscription, State::OnComplete, state_.get());
   }
-  if (status == NATS_OK) status = natsConnection_Flush(state_->connection);
+  if (status == NATS_OK)
+    status = natsConnection_FlushTimeout(state_->connection, options.connectTimeoutMs);
   if (status != NATS_OK) {
     if (state_->subscription != nullptr) natsSubscription_Destroy(state_->subscription);
     natsConnection_Destroy(state_->connection);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace W4Notifier::testing {
@@ -45,6 +46,26 @@ class NatsServerProcess {
   bool clustered_ = false;
   std::vector<std::string> routes_;
   pid_t pid_ = -1;
+};
+
+// A peer on a free loopback port that greets every connection as a NATS
+// server would (an INFO line) and then says nothing more. Not thread-safe.
+class SilentNatsPeer {
+ public:
+  SilentNatsPeer();
+  // Closes the connections it holds.
+  ~SilentNatsPeer();
+  SilentNatsPeer(const SilentNatsPeer&) = delete;
+  SilentNatsPeer& operator=(const SilentNatsPeer&) = delete;
+  // "nats://127.0.0.1:<port>"; empty when it could not listen.
+  const std::string& Url() const { return url_; }
+
+ private:
+  void Run();
+  int listener_ = -1;
+  int stop_[2] = {-1, -1};
+  std::string url_;
+  std::thread thread_;
 };
 
 }  // namespace W4Notifier::testing

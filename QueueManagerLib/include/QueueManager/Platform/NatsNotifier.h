@@ -54,6 +54,8 @@ struct CNatsOptions {
   // Reconnection is attempted forever, this far apart plus a random jitter.
   std::uint32_t reconnectWaitMs = 250;
   std::uint32_t reconnectJitterMs = 100;
+  // A connect gives up after this long for each server listed, even against
+  // a server that accepts and then says nothing; so does a flush.
   std::uint32_t connectTimeoutMs = 2000;
   // true: the servers are tried in the order of `urls` (a preferred server
   // first, the others as fall-backs); false: in random order, which spreads
@@ -64,6 +66,25 @@ struct CNatsOptions {
   // connection: a subscriber too slow for the traffic reloads its state
   // rather than fall ever further behind (or exhaust the memory).
   std::size_t maxQueuedNotifications = 65536;
+  // The same bound in bytes (payload and subject of the queued
+  // notifications): a blocked subscriber costs at most this much memory.
+  std::size_t maxQueuedBytes = std::size_t{64} << 20;
+};
+
+// A connection's figures since it was made. A value type.
+struct CNatsStatistics {
+  std::uint64_t reconnects = 0;
+  // Dropped for want of room (maxQueuedNotifications, maxQueuedBytes).
+  std::uint64_t droppedNotifications = 0;
+  // Notifications received and waiting for the delivery thread.
+  std::uint64_t pendingMessages = 0;
+  std::uint64_t pendingBytes = 0;
+  // Round trip to the server in microseconds; -1 while disconnected.
+  std::int64_t roundTripMicroseconds = -1;
+  std::uint64_t messagesIn = 0;
+  std::uint64_t bytesIn = 0;
+  std::uint64_t messagesOut = 0;
+  std::uint64_t bytesOut = 0;
 };
 
 // Connects to NATS. Throws CNotifierException when the options are invalid or
@@ -80,6 +101,12 @@ QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& o
 // maxQueuedNotifications) since it was made; 0 for a connection that is not
 // a NATS one. Thread-safe.
 QM_EXPORT std::uint64_t DroppedNotifications(const CNotifierConnection& connection);
+
+// The figures of `connection`; all zero (the round trip -1) for a
+// connection that is not a NATS one. With `measureRoundTrip` it waits for a
+// ping's answer from the server. Thread-safe.
+QM_EXPORT CNatsStatistics NatsStatistics(const CNotifierConnection& connection,
+                                         bool measureRoundTrip = true);
 
 // The options named by the environment (kNatsUrlVariable, kNatsRootVariable),
 // or nothing when kNatsUrlVariable is unset or empty.
