@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <system_error>
 
 #include "platform/notifier/BusCore.h"
 #include "platform/notifier/InProcessConnectionImpl.h"
@@ -25,16 +26,20 @@ CInProcessConnection::Impl::Impl(std::weak_ptr<detail::BusCore> bus,
 
 void CInProcessConnection::Impl::StartThreads() {
   auto self = shared_from_this();
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < laneCount_; ++i) {
-    threads.emplace_back([self, i] { self->RunLane(i); });
+  try {
+    // Each thread is owned by its lane as soon as it runs, so that a thread
+    // that cannot start leaves only threads that Shutdown joins.
+    for (std::size_t i = 0; i < laneCount_; ++i) {
+      std::thread thread([self, i] { self->RunLane(i); });
+      W4Os::MutexLock lock(&mutex_);
+      lanes_[i].threadId = thread.get_id();
+      lanes_[i].thread = std::move(thread);
+    }
+    timer_ = std::thread([self] { self->RunTimer(); });
+  } catch (const std::system_error&) {
+    Shutdown();
+    throw;
   }
-  W4Os::MutexLock lock(&mutex_);
-  for (std::size_t i = 0; i < laneCount_; ++i) {
-    lanes_[i].threadId = threads[i].get_id();
-    lanes_[i].thread = std::move(threads[i]);
-  }
-  timer_ = std::thread([self] { self->RunTimer(); });
 }
 
 void CInProcessConnection::Impl::Shutdown() {

@@ -5,12 +5,14 @@
 #include <nats/nats.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <mutex>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "support/Waits.h"
 
 namespace W4Notifier::testing {
 namespace {
@@ -173,6 +175,46 @@ TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
     EXPECT_EQ(AsyncSender(*first), firstSync);
     EXPECT_EQ(AsyncSender(*second), secondSync);
     EXPECT_EQ(SyncSender(*first), firstSync);
+  }
+  bus->SetRequestHandler(nullptr);
+}
+
+std::ptrdiff_t ThreadsOfThisProcess() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                       std::filesystem::directory_iterator());
+}
+
+// Each distinct sender costs the bridge a bus connection with threads: many
+// of them, as from clients that come and go, keep the threads bounded.
+TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
+  const CNatsOptions options = Options("many");
+  auto bus = CInProcessBus::Create();
+  SenderEcho echo;
+  bus->SetRequestHandler(&echo);
+  {
+    CNatsBusBridge bridge(options, "bridges", bus);
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
+    const std::ptrdiff_t before = ThreadsOfThisProcess();
+    const std::vector<std::uint8_t> body = CRequestObject(kServerEntity, 16).Serialize();
+    for (std::size_t i = 0; i < 3 * CNatsBusBridge::kMaxClients; ++i) {
+      natsMsg* msg = nullptr;
+      ASSERT_EQ(natsMsg_Create(&msg, "many.r.29.1.16", nullptr,
+                               reinterpret_cast<const char*>(body.data()), int(body.size())),
+                NATS_OK);
+      natsMsgHeader_Set(msg, kSenderHeader, ("client." + std::to_string(i)).c_str());
+      natsMsg* reply = nullptr;
+      ASSERT_EQ(natsConnection_RequestMsg(&reply, raw, msg, 5000), NATS_OK);
+      natsMsg_Destroy(msg);
+      const char* rejected = nullptr;
+      EXPECT_NE(natsMsgHeader_Get(reply, kRejectedHeader, &rejected), NATS_OK) << i;
+      natsMsg_Destroy(reply);
+    }
+    const std::ptrdiff_t bound = 2 * static_cast<std::ptrdiff_t>(CNatsBusBridge::kMaxClients) + 4;
+    EXPECT_TRUE(QueueManager::testing::Eventually([&] {
+      return ThreadsOfThisProcess() - before <= bound;
+    })) << ThreadsOfThisProcess() - before;
+    natsConnection_Destroy(raw);
   }
   bus->SetRequestHandler(nullptr);
 }

@@ -224,7 +224,12 @@ class QM_EXPORT CNatsBusBridge {
   CNatsBusBridge(const CNatsBusBridge&) = delete;
   CNatsBusBridge& operator=(const CNatsBusBridge&) = delete;
 
-  static constexpr std::size_t kMaxClients = 1024;
+  // Each client's bus connection holds two threads: at most this many are
+  // kept (the least recent goes first), and one that sent nothing for
+  // kClientIdleSeconds is freed at the next request of any client. A client
+  // whose connection cannot be made (no thread to be had) is refused.
+  static constexpr std::size_t kMaxClients = 64;
+  static constexpr unsigned kClientIdleSeconds = 600;
 
  private:
   class Forwarder;
