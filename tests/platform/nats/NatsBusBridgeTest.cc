@@ -156,14 +156,28 @@ std::optional<std::uint16_t> AsyncSender(CNotifierConnection& client) {
   return sender;
 }
 
+// A bus served by a SenderEcho, put on NATS.
+class EchoBridge {
+ public:
+  explicit EchoBridge(const CNatsOptions& options) {
+    bus_->SetRequestHandler(&echo_);
+    bridge_.emplace(options, "bridges", bus_);
+  }
+  ~EchoBridge() {
+    bridge_.reset();
+    bus_->SetRequestHandler(nullptr);
+  }
+
+ private:
+  std::shared_ptr<CInProcessBus> bus_ = CInProcessBus::Create();
+  SenderEcho echo_;
+  std::optional<CNatsBusBridge> bridge_;
+};
+
 TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
   const CNatsOptions options = Options("senders");
-
-  auto bus = CInProcessBus::Create();
-  SenderEcho echo;
-  bus->SetRequestHandler(&echo);
   {
-    CNatsBusBridge bridge(options, "bridges", bus);
+    const EchoBridge bridge(options);
     auto first = ConnectNats(options);
     auto second = ConnectNats(options);
     const auto firstSync = SyncSender(*first);
@@ -176,7 +190,6 @@ TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
     EXPECT_EQ(AsyncSender(*second), secondSync);
     EXPECT_EQ(SyncSender(*first), firstSync);
   }
-  bus->SetRequestHandler(nullptr);
 }
 
 std::ptrdiff_t ThreadsOfThisProcess() {
@@ -188,11 +201,8 @@ std::ptrdiff_t ThreadsOfThisProcess() {
 // of them, as from clients that come and go, keep the threads bounded.
 TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
   const CNatsOptions options = Options("many");
-  auto bus = CInProcessBus::Create();
-  SenderEcho echo;
-  bus->SetRequestHandler(&echo);
   {
-    CNatsBusBridge bridge(options, "bridges", bus);
+    const EchoBridge bridge(options);
     natsConnection* raw = nullptr;
     ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
     const std::ptrdiff_t before = ThreadsOfThisProcess();
@@ -216,7 +226,6 @@ TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
     })) << ThreadsOfThisProcess() - before;
     natsConnection_Destroy(raw);
   }
-  bus->SetRequestHandler(nullptr);
 }
 
 // The sender name comes from the request's header: a link back to it must
