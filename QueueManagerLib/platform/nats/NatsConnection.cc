@@ -364,6 +364,10 @@ CNatsStatistics NatsStatistics(const CNotifierConnection& connection, bool measu
   return nats != nullptr ? nats->Impl().Statistics(measureRoundTrip) : CNatsStatistics{};
 }
 
+std::vector<std::string> NatsUrlList(std::string_view text) { return nats::SplitUrls(text); }
+
+bool IsValidNatsRoot(std::string_view root) { return nats::IsValidRoot(root); }
+
 bool NatsOptionsFromEnvironment(CNatsOptions& options) {
   const char* urls = std::getenv(kNatsUrlVariable);
   if (urls == nullptr || *urls == '\0') return false;

@@ -191,7 +191,7 @@ void SilentNatsPeer::Run() {
     const int peer = ::accept(listener_, nullptr, nullptr);
     if (peer < 0) continue;
     peers.push_back(peer);
-    if (::write(peer, kInfo, sizeof kInfo - 1) < 0) continue;  // it went already
+    if (::write(peer, kInfo, sizeof kInfo - 1) > 0) ++greeted_;
   }
   for (const int peer : peers) ::close(peer);
 }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,9 +60,12 @@ class SilentNatsPeer {
   SilentNatsPeer& operator=(const SilentNatsPeer&) = delete;
   // "nats://127.0.0.1:<port>"; empty when it could not listen.
   const std::string& Url() const { return url_; }
+  // The connections it greeted so far.
+  int Greeted() const { return greeted_.load(); }
 
  private:
   void Run();
+  std::atomic<int> greeted_{0};
   int listener_ = -1;
   int stop_[2] = {-1, -1};
   std::string url_;

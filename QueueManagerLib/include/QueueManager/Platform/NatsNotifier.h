@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QueueManager/Export.h"
@@ -107,6 +108,12 @@ QM_EXPORT std::uint64_t DroppedNotifications(const CNotifierConnection& connecti
 // ping's answer from the server. Thread-safe.
 QM_EXPORT CNatsStatistics NatsStatistics(const CNotifierConnection& connection,
                                          bool measureRoundTrip = true);
+
+// "a, b,c" as the URLs it lists: split at commas, blanks around each
+// trimmed, empty parts left out (the form of kNatsUrlVariable).
+QM_EXPORT std::vector<std::string> NatsUrlList(std::string_view text);
+// Whether `root` can be CNatsOptions::root.
+QM_EXPORT bool IsValidNatsRoot(std::string_view root);
 
 // The options named by the environment (kNatsUrlVariable, kNatsRootVariable),
 // or nothing when kNatsUrlVariable is unset or empty.
