@@ -1,5 +1,6 @@
 // An in-process bus served to NATS clients.
 
+#include <algorithm>
 #include <chrono>
 #include <list>
 #include <map>
@@ -17,21 +18,31 @@
 namespace W4Notifier {
 namespace {
 
+// What the requests waiting for the bus's answer may hold, at most: clients
+// that send faster than the server answers are refused beyond it.
+constexpr std::size_t kMaxHeldBytes = std::size_t{64} << 20;
+// The longest a request is held for its answer, whatever its sender says.
+constexpr std::uint32_t kMaxWaitMs = 10 * 60 * 1000;
+
 // The NATS requests waiting for the bus's answer, by the bus connection and
 // request id they were handed on with. Thread-safe.
 class PendingAnswers {
  public:
-  // Hands `request` on through `connection`; false when the bus refused it.
+  // Hands `request` on through `connection`; false when the bus refused it
+  // or too much is held already.
   // Lock order: `mutex_` before the bus's locks.
   bool Send(CInProcessConnection& connection, CNatsRequest& request,
             IAsyncResponseCallback* callback, std::uint32_t waitMs, const CKeepAlive& keepAlive) {
+    const std::size_t bytes = request.Message().BodySize();
     // Held across the send: the answer may come before the send returns, and
     // its Take must find the request.
     W4Os::MutexLock lock(&mutex_);
+    if (bytes > kMaxHeldBytes - heldBytes_) return false;
     std::uint32_t requestId = 0;
-    if (connection.SendAsyncRequest(request.Message(), callback, 0, waitMs, &requestId,
-                                    keepAlive) != eMsgSuccess)
+    if (connection.SendAsyncRequest(request.Message(), callback, 0, std::min(waitMs, kMaxWaitMs),
+                                    &requestId, keepAlive) != eMsgSuccess)
       return false;
+    heldBytes_ += bytes;
     held_.emplace(Key{connection.QueryHandle(), requestId}, std::move(request));
     return true;
   }
@@ -39,6 +50,7 @@ class PendingAnswers {
     W4Os::MutexLock lock(&mutex_);
     auto node = held_.extract(Key{handle, requestId});
     if (node.empty()) return std::nullopt;
+    heldBytes_ -= node.mapped().Message().BodySize();
     return std::move(node.mapped());
   }
 
@@ -46,6 +58,7 @@ class PendingAnswers {
   using Key = std::pair<std::uint16_t, std::uint32_t>;
   W4Os::Mutex mutex_;
   std::map<Key, CNatsRequest> held_ QM_GUARDED_BY(mutex_);
+  std::size_t heldBytes_ QM_GUARDED_BY(mutex_) = 0;
 };
 
 // The bus connection's callback for one NATS client's requests. Their
@@ -142,7 +155,8 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
     // answered long after the default time-out.
     const std::uint32_t waitMs =
         request.WaitMilliseconds() != 0 ? request.WaitMilliseconds() : CNotifierTimeout::Query();
-    // Nobody serves the bus: the requester hears so at once.
+    // Nobody serves the bus, or too much waits already: the requester hears
+    // so at once.
     if (!pending_->Send(*client->connection, request, client->replies.get(), waitMs,
                         client->replies))
       request.Reply(CMessage(), /*rejected=*/true);

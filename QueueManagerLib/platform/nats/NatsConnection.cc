@@ -82,6 +82,12 @@ void ThrowConnectTimeout(const CNatsOptions& options) {
                            std::to_string(ConnectLimit(options).count()) + " ms");
 }
 
+void TraceOversized(natsStatus status, std::size_t bytes, std::string_view subject) {
+  if (status != NATS_MAX_PAYLOAD) return;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "oversized message not sent: {} bytes on {}", bytes, subject);
+}
+
 void Check(natsStatus status, const char* what) {
   if (status == NATS_OK) return;
   throw CNotifierException(std::string("NATS: ") + what + ": " + natsStatus_GetText(status));

@@ -257,6 +257,8 @@ void ApplyCommonOptions(natsOptions* opts, const CNatsOptions& options);
 // Makes libnats deliver messages of the connections that ask for it on one
 // shared thread (done once per process).
 void UseOneDeliveryThread();
+// Traces a message that the server's payload limit kept from being sent.
+void TraceOversized(natsStatus status, std::size_t bytes, std::string_view subject);
 // Throws CNotifierException naming `what` when `status` is not NATS_OK.
 void Check(natsStatus status, const char* what);
 // natsConnection_Connect with `opts` (taken over), given up after `limit`:

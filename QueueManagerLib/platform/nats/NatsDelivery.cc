@@ -54,10 +54,7 @@ eMsgCode NatsConnectionImpl::Publish(const CMessage& notification) {
   const std::vector<std::uint8_t> bytes = notification.Serialize();
   const natsStatus status = natsConnection_Publish(connection_, subject.c_str(), bytes.data(),
                                                    static_cast<int>(bytes.size()));
-  if (status == NATS_MAX_PAYLOAD) {
-    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
-             "oversized notification not sent: {} bytes on {}", bytes.size(), subject);
-  }
+  TraceOversized(status, bytes.size(), subject);
   return status == NATS_OK ? eMsgSuccess : eMsgNotConnected;
 }
 

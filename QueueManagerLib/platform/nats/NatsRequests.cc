@@ -75,14 +75,18 @@ eSendStatus NatsConnectionImpl::SendRequest(const CMessage& request, CMessage* r
                                             std::uint32_t timeoutMs) {
   if (!IsConnected()) return eSendStatus::kNotConnected;
   natsMsg* msg = BuildRequest(request, nullptr, response != nullptr ? timeoutMs : 0);
+  const auto bytes = static_cast<std::size_t>(natsMsg_GetDataLength(msg));
+  const std::string subject = natsMsg_GetSubject(msg);
   if (response == nullptr) {
     const natsStatus status = natsConnection_PublishMsg(connection_, msg);
     natsMsg_Destroy(msg);
+    TraceOversized(status, bytes, subject);
     return status == NATS_OK ? eSendStatus::kSuccess : eSendStatus::kNotConnected;
   }
   natsMsg* reply = nullptr;
   const natsStatus status = natsConnection_RequestMsg(&reply, connection_, msg, timeoutMs);
   natsMsg_Destroy(msg);
+  TraceOversized(status, bytes, subject);
   switch (status) {
     case NATS_OK:
       break;
@@ -124,6 +128,8 @@ eMsgCode NatsConnectionImpl::SendAsyncRequest(const CMessage& request,
   const std::string reply = inbox_ + "." + std::to_string(requestId);
   natsMsg* msg = BuildRequest(request, reply.c_str(), timeoutMs);
   const natsStatus status = natsConnection_PublishMsg(connection_, msg);
+  TraceOversized(status, static_cast<std::size_t>(natsMsg_GetDataLength(msg)),
+                 natsMsg_GetSubject(msg));
   natsMsg_Destroy(msg);
   if (status != NATS_OK) {
     PendingAsync dropped;  // released after the lock: it may hold the last keep-alive
