@@ -105,11 +105,14 @@ class StopRequests {
       }
     }).detach();
   }
-  // Waits for a stop signal. Before this call, a signal ends the process at
-  // once: nothing is served yet that would need an orderly end.
-  void AwaitWhileServing() {
+  // From now on a signal asks for an orderly end (AwaitStop). Before, it
+  // ends the process at once: nothing is served yet that would need one.
+  void BeginServing() {
     W4Os::MutexLock lock(&mutex_);
     serving_ = true;
+  }
+  void AwaitStop() {
+    W4Os::MutexLock lock(&mutex_);
     while (!stopRequested_) stopped_.Wait();
   }
 
@@ -152,6 +155,7 @@ int Serve(const Arguments& arguments, StopRequests& stops) {
     server.CreateQueue(W4Notifier::CEntityId(W4Notifier::eWorkgroupQueue, id));
   try {
     W4Notifier::CNatsBusBridge bridge(arguments.nats, "qm_emulator", bus);
+    stops.BeginServing();  // before the ready file, which the orderly end removes
     if (!arguments.readyFile.empty() && !WriteReadyFile(arguments.readyFile)) {
       std::fprintf(stderr, "qm_emulator: cannot write %s\n", arguments.readyFile.c_str());
       return kExitFailed;
@@ -159,7 +163,7 @@ int Serve(const Arguments& arguments, StopRequests& stops) {
     std::printf("qm_emulator: serving root '%s' on %s\n", arguments.nats.root.c_str(),
                 arguments.nats.urls.front().c_str());
     std::fflush(stdout);
-    stops.AwaitWhileServing();
+    stops.AwaitStop();
     if (!arguments.readyFile.empty()) std::remove(arguments.readyFile.c_str());
   } catch (const W4Notifier::CNotifierException& error) {
     std::fprintf(stderr, "qm_emulator: %s\n", error.what());
