@@ -176,20 +176,18 @@ class EchoBridge {
 
 TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
   const CNatsOptions options = Options("senders");
-  {
-    const EchoBridge bridge(options);
-    auto first = ConnectNats(options);
-    auto second = ConnectNats(options);
-    const auto firstSync = SyncSender(*first);
-    const auto secondSync = SyncSender(*second);
-    ASSERT_TRUE(firstSync && secondSync);
-    EXPECT_NE(*firstSync, *secondSync);
-    // Synchronous and asynchronous requests of one client, and its later
-    // requests, come from the same sender.
-    EXPECT_EQ(AsyncSender(*first), firstSync);
-    EXPECT_EQ(AsyncSender(*second), secondSync);
-    EXPECT_EQ(SyncSender(*first), firstSync);
-  }
+  const EchoBridge bridge(options);
+  auto first = ConnectNats(options);
+  auto second = ConnectNats(options);
+  const auto firstSync = SyncSender(*first);
+  const auto secondSync = SyncSender(*second);
+  ASSERT_TRUE(firstSync && secondSync);
+  EXPECT_NE(*firstSync, *secondSync);
+  // Synchronous and asynchronous requests of one client, and its later
+  // requests, come from the same sender.
+  EXPECT_EQ(AsyncSender(*first), firstSync);
+  EXPECT_EQ(AsyncSender(*second), secondSync);
+  EXPECT_EQ(SyncSender(*first), firstSync);
 }
 
 std::ptrdiff_t ThreadsOfThisProcess() {
@@ -201,31 +199,29 @@ std::ptrdiff_t ThreadsOfThisProcess() {
 // of them, as from clients that come and go, keep the threads bounded.
 TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
   const CNatsOptions options = Options("many");
-  {
-    const EchoBridge bridge(options);
-    natsConnection* raw = nullptr;
-    ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
-    const std::ptrdiff_t before = ThreadsOfThisProcess();
-    const std::vector<std::uint8_t> body = CRequestObject(kServerEntity, 16).Serialize();
-    for (std::size_t i = 0; i < 3 * CNatsBusBridge::kMaxClients; ++i) {
-      natsMsg* msg = nullptr;
-      ASSERT_EQ(natsMsg_Create(&msg, "many.r.29.1.16", nullptr,
-                               reinterpret_cast<const char*>(body.data()), int(body.size())),
-                NATS_OK);
-      natsMsgHeader_Set(msg, kSenderHeader, ("client." + std::to_string(i)).c_str());
-      natsMsg* reply = nullptr;
-      ASSERT_EQ(natsConnection_RequestMsg(&reply, raw, msg, 5000), NATS_OK);
-      natsMsg_Destroy(msg);
-      const char* rejected = nullptr;
-      EXPECT_NE(natsMsgHeader_Get(reply, kRejectedHeader, &rejected), NATS_OK) << i;
-      natsMsg_Destroy(reply);
-    }
-    const std::ptrdiff_t bound = 2 * static_cast<std::ptrdiff_t>(CNatsBusBridge::kMaxClients) + 4;
-    EXPECT_TRUE(QueueManager::testing::Eventually([&] {
-      return ThreadsOfThisProcess() - before <= bound;
-    })) << ThreadsOfThisProcess() - before;
-    natsConnection_Destroy(raw);
+  const EchoBridge bridge(options);
+  natsConnection* raw = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
+  const std::ptrdiff_t before = ThreadsOfThisProcess();
+  const std::vector<std::uint8_t> body = CRequestObject(kServerEntity, 16).Serialize();
+  for (std::size_t i = 0; i < 3 * CNatsBusBridge::kMaxClients; ++i) {
+    natsMsg* msg = nullptr;
+    ASSERT_EQ(natsMsg_Create(&msg, "many.r.29.1.16", nullptr,
+                             reinterpret_cast<const char*>(body.data()), int(body.size())),
+              NATS_OK);
+    natsMsgHeader_Set(msg, kSenderHeader, ("client." + std::to_string(i)).c_str());
+    natsMsg* reply = nullptr;
+    ASSERT_EQ(natsConnection_RequestMsg(&reply, raw, msg, 5000), NATS_OK);
+    natsMsg_Destroy(msg);
+    const char* rejected = nullptr;
+    EXPECT_NE(natsMsgHeader_Get(reply, kRejectedHeader, &rejected), NATS_OK) << i;
+    natsMsg_Destroy(reply);
   }
+  const std::ptrdiff_t bound = 2 * static_cast<std::ptrdiff_t>(CNatsBusBridge::kMaxClients) + 4;
+  EXPECT_TRUE(QueueManager::testing::Eventually([&] {
+    return ThreadsOfThisProcess() - before <= bound;
+  })) << ThreadsOfThisProcess() - before;
+  natsConnection_Destroy(raw);
 }
 
 // The sender name comes from the request's header: a link back to it must
