@@ -224,9 +224,14 @@ void NatsConnectionImpl::Start() {
     connected_ = true;
   }
   auto self = shared_from_this();
-  deliveryThread_ = std::thread([self] { self->RunDelivery(); });
-  deliveryThreadId_ = deliveryThread_.get_id();
-  timerThread_ = std::thread([self] { self->RunTimer(); });
+  try {
+    deliveryThread_ = std::thread([self] { self->RunDelivery(); });
+    deliveryThreadId_ = deliveryThread_.get_id();
+    timerThread_ = std::thread([self] { self->RunTimer(); });
+  } catch (const std::system_error& error) {
+    Shutdown();  // ends the thread that did start, and the connection
+    throw CNotifierException(std::string("NATS: no thread for the connection: ") + error.what());
+  }
 }
 
 void NatsConnectionImpl::Shutdown() {
