@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <exception>
 #include <system_error>
 
 #include "platform/notifier/BusCore.h"
@@ -26,19 +27,32 @@ CInProcessConnection::Impl::Impl(std::weak_ptr<detail::BusCore> bus,
 
 void CInProcessConnection::Impl::StartThreads() {
   auto self = shared_from_this();
+  std::vector<std::thread> threads;
+  std::exception_ptr failed;
   try {
-    // Each thread is owned by its lane as soon as it runs, so that a thread
-    // that cannot start leaves only threads that Shutdown joins.
     for (std::size_t i = 0; i < laneCount_; ++i) {
-      std::thread thread([self, i] { self->RunLane(i); });
-      W4Os::MutexLock lock(&mutex_);
-      lanes_[i].threadId = thread.get_id();
-      lanes_[i].thread = std::move(thread);
+      threads.emplace_back([self, i] { self->RunLane(i); });
     }
-    timer_ = std::thread([self] { self->RunTimer(); });
   } catch (const std::system_error&) {
+    failed = std::current_exception();
+  }
+  {
+    // The threads that did start belong to their lanes either way, so that
+    // Shutdown ends them when another cannot start.
+    W4Os::MutexLock lock(&mutex_);
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+      lanes_[i].threadId = threads[i].get_id();
+      lanes_[i].thread = std::move(threads[i]);
+    }
+    try {
+      if (!failed) timer_ = std::thread([self] { self->RunTimer(); });
+    } catch (const std::system_error&) {
+      failed = std::current_exception();
+    }
+  }
+  if (failed) {
     Shutdown();
-    throw;
+    std::rethrow_exception(failed);
   }
 }
 
