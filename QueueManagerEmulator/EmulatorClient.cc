@@ -1,7 +1,9 @@
 #include "QueueManager/Emulator/EmulatorClient.h"
 
 #include <cassert>
+#include <chrono>
 #include <exception>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -16,6 +18,9 @@ using W4Notifier::CMessage;
 using namespace fields;
 
 namespace {
+
+// Between the attempts of a request that found nobody to take it.
+constexpr std::chrono::milliseconds kRetryPause{200};
 
 // Reads an answer with `read`; what cannot be read is the control's failure.
 template <class Read>
@@ -57,15 +62,34 @@ bool ReadBool(const CMessage& answer, eControl kind) {
 }  // namespace
 
 CEmulatorClient::CEmulatorClient(std::shared_ptr<W4Notifier::CNotifierConnection> connection,
-                                 std::uint32_t timeoutMs)
-    : connection_(std::move(connection)), timeoutMs_(timeoutMs) {
+                                 std::uint32_t timeoutMs, std::uint32_t unreachablePatienceMs)
+    : connection_(std::move(connection)),
+      timeoutMs_(timeoutMs),
+      unreachablePatienceMs_(unreachablePatienceMs) {
   assert(connection_ != nullptr);
 }
 
 CMessage CEmulatorClient::Call(const CMessage& request) const {
   const auto kind = static_cast<eControl>(request.QueryEventId());
   CMessage answer;
-  const W4Notifier::eSendStatus status = connection_->SendRequest(request, &answer, timeoutMs_);
+  const auto giveUp =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(unreachablePatienceMs_);
+  W4Notifier::eSendStatus status = connection_->SendRequest(request, &answer, timeoutMs_);
+  bool retried = false;
+  while ((status == W4Notifier::eSendStatus::kNotConnected ||
+          status == W4Notifier::eSendStatus::kNoRoute) &&
+         std::chrono::steady_clock::now() < giveUp) {
+    // A pause, not a busy loop: the connection comes back in its own time.
+    std::this_thread::sleep_for(kRetryPause);
+    status = connection_->SendRequest(request, &answer, timeoutMs_);
+    retried = true;
+  }
+  if (retried && status != W4Notifier::eSendStatus::kSuccess &&
+      status != W4Notifier::eSendStatus::kRejected) {
+    throw CEmulatorControlError(fmt::format("{} failed: {}, still after {} ms", ControlName(kind),
+                                            W4Notifier::SendStatusName(status),
+                                            unreachablePatienceMs_));
+  }
   if (status == W4Notifier::eSendStatus::kRejected) {
     std::string reason;
     try {

@@ -49,8 +49,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.quiet = true;
     } else if (argument == "--nats") {
       options.natsUrl = arguments[++i];
-      if (options.natsUrl.find_first_not_of(" ,") == std::string::npos)
-        parsed.error = "--nats wants a URL, such as nats://127.0.0.1:4222";
+      if (options.natsUrl.find_first_not_of(", ") == std::string::npos)
+        parsed.error =
+            "--nats wants a URL or a comma-separated list of them, such as "
+            "nats://127.0.0.1:4222";
     } else if (argument == "--duration") {
       if (!ReadDuration(arguments[++i], options.durationSeconds))
         parsed.error = fmt::format("--duration wants seconds in (0, 3600], not '{}'", arguments[i]);
@@ -71,20 +73,21 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
 
 std::string Usage(const std::string& program) {
   return fmt::format(
-      "usage: {} [--duration SECONDS] [--seed N] [--nats URL [--remote-emulator]] [--quiet]\n"
-      "       [--help]\n"
+      "usage: {} [--duration SECONDS] [--seed N] [--nats URL[,URL...] [--remote-emulator]]\n"
+      "       [--quiet] [--help]\n"
       "A contact centre on the in-process Queue Manager server emulator: calls, chats\n"
       "and e-mails arrive, agents are alerted, answer, hold, transfer and hang up, and\n"
       "the library's monitors show it live. Ends with a check that the library's cache\n"
       "equals the server's state (exit status 1 when it does not).\n"
       "  --duration SECONDS  how long the contact centre runs (default 20)\n"
       "  --seed N            the scenario's random seed; a seed replays its decisions\n"
-      "  --nats URL          reach the emulator through this NATS server: the emulator\n"
+      "  --nats URL[,URL...] reach the emulator through these NATS servers: the emulator\n"
       "                      stays in this process, bridged onto NATS, and the library\n"
       "                      talks to it only over NATS\n"
       "  --remote-emulator   with --nats: drive the emulator of another process\n"
       "                      (qm_emulator --nats URL --root qm_contact_centre) through\n"
-      "                      its control entity\n"
+      "                      its control entity; a control call waits up to 30 s\n"
+      "                      for NATS to come back\n"
       "  --nats-...          the NATS identity options of qm_emulator (--nats-user,\n"
       "                      --nats-password-file, --nats-ca, ...; see qm_emulator\n"
       "                      --help) and their QM_NATS_... environment variables\n"

@@ -43,6 +43,8 @@ using Clock = std::chrono::steady_clock;
 // How long the end of the run waits for the server's last alerting answers.
 constexpr std::chrono::seconds kPatience{10};
 constexpr int kBoardLinesEveryTicks = 10;
+// How long a control call of a remote emulator waits for NATS to come back.
+constexpr std::uint32_t kUnreachablePatienceMs = 30000;
 
 // Over NATS the cache hears the server's last changes a moment after the
 // server made them: the final check gives it this long to catch up.
@@ -251,7 +253,10 @@ void Connect(Link& link, const Options& options) {
         std::make_shared<W4Notifier::CNatsBusBridge>(NatsOptions(options), "emulator", link.bus);
   link.connection = W4Notifier::ConnectNats(NatsOptions(options));
   if (options.remoteEmulator) {
-    link.remote = std::make_unique<CEmulatorClient>(link.connection);
+    // A control call waits out NATS being away for a while, as the library's
+    // monitors do, rather than end the run at the first one.
+    link.remote = std::make_unique<CEmulatorClient>(
+        link.connection, CEmulatorClient::kDefaultTimeoutMs, kUnreachablePatienceMs);
     link.remote->Queues(W4Notifier::eWorkgroupQueue);  // is anybody there?
   }
 #else

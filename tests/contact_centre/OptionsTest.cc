@@ -50,12 +50,13 @@ TEST(ContactCentreOptions, AcceptsTheDocumentedOptionsAndRefusesTheRest) {
   }
 }
 
-TEST(ContactCentreOptions, NatsTakesAUrl) {
-  EXPECT_EQ(ParseOptions({"--nats", "nats://127.0.0.1:4222", "--quiet"}).options.natsUrl,
-            "nats://127.0.0.1:4222");
+TEST(ContactCentreOptions, NatsTakesAUrlList) {
+  EXPECT_EQ(ParseOptions({"--nats", "nats://127.0.0.1:4222,nats://h:2", "--quiet"}).options.natsUrl,
+            "nats://127.0.0.1:4222,nats://h:2");
   EXPECT_EQ(ParseOptions({}).options.natsUrl, "");
   EXPECT_THAT(ParseOptions({"--nats"}).error, ::testing::HasSubstr("--nats needs a value"));
-  EXPECT_THAT(ParseOptions({"--nats", ""}).error, ::testing::HasSubstr("--nats wants a URL"));
+  for (const char* none : {"", " , "})
+    EXPECT_THAT(ParseOptions({"--nats", none}).error, ::testing::HasSubstr("--nats wants a URL"));
   EXPECT_TRUE(ParseOptions({"--remote-emulator", "--nats", "nats://h:1"}).options.remoteEmulator);
   EXPECT_THAT(ParseOptions({"--remote-emulator"}).error,
               ::testing::HasSubstr("--remote-emulator needs --nats URL"));

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -138,6 +140,30 @@ TEST_F(ControlOverNats, AnswersAsTheEmulatorItselfDoes) {
     SCOPED_TRACE(name);
     EXPECT_EQ(step(*client_), step(twin));
   }
+}
+
+// A call that found nobody serving is sent again until the emulator is
+// there, within the client's patience; beyond it, it fails saying so.
+TEST_F(ControlOverNats, ACallWaitsForTheEmulatorWithinItsPatience) {
+  W4Notifier::CNatsOptions later = options_;
+  later.root = "later";
+  auto connection = W4Notifier::ConnectNats(later);
+  try {
+    CEmulatorClient(connection, 5000, 100).CreateQueue(kSales);
+    ADD_FAILURE() << "answered with nobody serving";
+  } catch (const CEmulatorControlError& error) {
+    EXPECT_NE(std::string(error.what()).find("still after 100 ms"), std::string::npos);
+  }
+  const auto sent = [&] { return W4Notifier::NatsStatistics(*connection, false).messagesOut; };
+  const std::uint64_t before = sent();
+  std::unique_ptr<W4Notifier::CNatsBusBridge> bridge;
+  std::thread serving([&] {
+    // Once the call was sent again, the emulator comes.
+    EXPECT_TRUE(testing::Eventually([&] { return sent() >= before + 2; }));
+    bridge = std::make_unique<W4Notifier::CNatsBusBridge>(later, "emulators", bus_);
+  });
+  EXPECT_TRUE(CEmulatorClient(connection, 5000, 20000).CreateQueue(kSales));
+  serving.join();
 }
 
 TEST_F(ControlOverNats, MalformedControlRequestsAreRejectedWithAReason) {

@@ -6,12 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/QueueManager.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "support/Waits.h"
 
 namespace {
 
@@ -27,9 +31,12 @@ class EmulatorProcess {
     }
     if (output_ != nullptr) std::fclose(output_);
   }
-  // Starts it and waits for its "serving" line (kept in `serving`); false
-  // when it ended first.
-  bool Start(const std::string& url) {
+  // Starts it with `arguments`; false when it could not be started.
+  bool Spawn(std::vector<std::string> arguments) {
+    std::string program = QM_EMULATOR_PROGRAM;
+    std::vector<char*> argv{program.data()};
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     int fds[2];
     if (::pipe(fds) != 0) return false;
     pid_ = ::fork();
@@ -37,26 +44,45 @@ class EmulatorProcess {
       ::dup2(fds[1], STDOUT_FILENO);
       ::close(fds[0]);
       ::close(fds[1]);
-      ::execl(QM_EMULATOR_PROGRAM, QM_EMULATOR_PROGRAM, "--nats", url.c_str(), "--root", "program",
-              "--seed", "2", static_cast<char*>(nullptr));
+      ::execv(QM_EMULATOR_PROGRAM, argv.data());
       ::_exit(127);
     }
     ::close(fds[1]);
     output_ = ::fdopen(fds[0], "r");
-    char line[256];
-    if (pid_ <= 0 || output_ == nullptr || std::fgets(line, sizeof line, output_) == nullptr)
-      return false;
-    serving = line;
+    return pid_ > 0 && output_ != nullptr;
+  }
+  // Starts it serving `url` and waits for its "serving" line (kept in
+  // `serving`); false when it ended first.
+  bool Start(const std::string& url, std::vector<std::string> more = {}) {
+    std::vector<std::string> arguments{"--nats", url, "--root", "program", "--seed", "2"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    if (!Spawn(std::move(arguments))) return false;
+    serving = FirstLine();
     return serving.find("serving") != std::string::npos;
   }
   std::string serving;
-  // Sends `signal` and returns the exit status (-1: it did not exit normally).
+  std::string FirstLine() {
+    char line[256] = {};
+    if (std::fgets(line, sizeof line, output_) == nullptr) return {};
+    return std::string(line);
+  }
+  // The exit status once it exited within `limit` (-1: it did not exit
+  // normally, or not in time).
+  int ExitStatus(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    int status = 0;
+    pid_t reaped = 0;
+    QueueManager::testing::Within(limit, [&] {
+      reaped = ::waitpid(pid_, &status, WNOHANG);
+      return reaped != 0;
+    });
+    if (reaped <= 0) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Sends `signal` and returns the exit status.
   int Stop(int signal) {
     ::kill(pid_, signal);
-    int status = 0;
-    const pid_t reaped = ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return reaped > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ExitStatus();
   }
 
  private:
@@ -70,14 +96,16 @@ TEST(EmulatorProgramTest, ServesItsSeededQueuesAndEndsOnASignal) {
   NatsServerProcess server;
   std::string error;
   ASSERT_TRUE(server.Start(error)) << error;
+  const std::string ready = ::testing::TempDir() + "qm_emulator.ready";
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);
     EmulatorProcess emulator;
     // Credentials in the URL are used, never shown.
     const std::string url =
         signal == SIGINT ? "nats://qm:s3cret@" + server.Url().substr(7) : server.Url();
-    ASSERT_TRUE(emulator.Start(url));
+    ASSERT_TRUE(emulator.Start(url, {"--ready-file", ready}));
     EXPECT_EQ(emulator.serving.find("s3cret"), std::string::npos) << emulator.serving;
+    EXPECT_TRUE(std::filesystem::exists(ready));
     W4Notifier::CNatsOptions options;
     options.urls = {server.Url()};
     options.root = "program";
@@ -89,6 +117,40 @@ TEST(EmulatorProgramTest, ServesItsSeededQueuesAndEndsOnASignal) {
                           W4Notifier::CEntityId(W4Notifier::eWorkgroupQueue, 2u)}));
     W4Notifier::SetDefaultConnection(nullptr);
     EXPECT_EQ(emulator.Stop(signal), 0);
+    EXPECT_FALSE(std::filesystem::exists(ready));
+  }
+}
+
+// A signal stops it also while it waits for a NATS server that does not
+// answer (whose connect would give up and exit 1).
+TEST(EmulatorProgramTest, StopsOnASignalWhileConnecting) {
+  W4Notifier::testing::SilentNatsPeer peer;
+  EmulatorProcess emulator;
+  ASSERT_TRUE(emulator.Spawn({"--nats", peer.Url()}));
+  ASSERT_TRUE(QueueManager::testing::Eventually([&] { return peer.Greeted() > 0; }));
+  EXPECT_EQ(emulator.Stop(SIGTERM), 0);  // not 1: it did not wait for the connect to fail
+}
+
+TEST(EmulatorProgramTest, CommandLines) {
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    const char* output;
+  } rows[] = {
+      {{"--version"}, 0, "qm_emulator "},
+      {{"--help"}, 0, "usage: "},
+      {{"--root", "qm"}, 2, ""},
+      {{"--nats"}, 2, ""},
+      {{"--nats", "nats://127.0.0.1:1", "--root", ""}, 2, ""},
+      {{"--nats", "nats://127.0.0.1:1", "--seed", "1001"}, 2, ""},
+      {{"--nats", "nats://127.0.0.1:1", "--verbose"}, 2, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.arguments.front());
+    EmulatorProcess emulator;
+    ASSERT_TRUE(emulator.Spawn(row.arguments));
+    EXPECT_TRUE(emulator.FirstLine().starts_with(row.output));
+    EXPECT_EQ(emulator.ExitStatus(), row.status);
   }
 }
 

@@ -1,32 +1,48 @@
 // An in-process bus served to NATS clients.
 
+#include <algorithm>
+#include <chrono>
 #include <list>
 #include <map>
 #include <optional>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/Trace.h"
 
 namespace W4Notifier {
 namespace {
+
+// What the requests waiting for the bus's answer may hold, at most: clients
+// that send faster than the server answers are refused beyond it.
+constexpr std::size_t kMaxHeldBytes = std::size_t{64} << 20;
+// The longest a request is held for its answer, whatever its sender says.
+constexpr std::uint32_t kMaxWaitMs = 10 * 60 * 1000;
 
 // The NATS requests waiting for the bus's answer, by the bus connection and
 // request id they were handed on with. Thread-safe.
 class PendingAnswers {
  public:
-  // Hands `request` on through `connection`; false when the bus refused it.
+  // Hands `request` on through `connection`; false when the bus refused it
+  // or too much is held already.
   // Lock order: `mutex_` before the bus's locks.
   bool Send(CInProcessConnection& connection, CNatsRequest& request,
             IAsyncResponseCallback* callback, std::uint32_t waitMs, const CKeepAlive& keepAlive) {
+    const std::size_t bytes = request.Message().BodySize();
     // Held across the send: the answer may come before the send returns, and
     // its Take must find the request.
     W4Os::MutexLock lock(&mutex_);
+    if (bytes > kMaxHeldBytes - heldBytes_) return false;
     std::uint32_t requestId = 0;
-    if (connection.SendAsyncRequest(request.Message(), callback, 0, waitMs, &requestId,
-                                    keepAlive) != eMsgSuccess)
+    if (connection.SendAsyncRequest(request.Message(), callback, 0, std::min(waitMs, kMaxWaitMs),
+                                    &requestId, keepAlive) != eMsgSuccess)
       return false;
+    heldBytes_ += bytes;
     held_.emplace(Key{connection.QueryHandle(), requestId}, std::move(request));
     return true;
   }
@@ -34,6 +50,7 @@ class PendingAnswers {
     W4Os::MutexLock lock(&mutex_);
     auto node = held_.extract(Key{handle, requestId});
     if (node.empty()) return std::nullopt;
+    heldBytes_ -= node.mapped().Message().BodySize();
     return std::move(node.mapped());
   }
 
@@ -41,6 +58,7 @@ class PendingAnswers {
   using Key = std::pair<std::uint16_t, std::uint32_t>;
   W4Os::Mutex mutex_;
   std::map<Key, CNatsRequest> held_ QM_GUARDED_BY(mutex_);
+  std::size_t heldBytes_ QM_GUARDED_BY(mutex_) = 0;
 };
 
 // The bus connection's callback for one NATS client's requests. Their
@@ -105,8 +123,11 @@ const CEntityId kRelayEntity(static_cast<ObjectTypes>(0x7FFFFFFF), 0u);
 // Hands NATS requests to the bus and bus notifications to NATS.
 class CNatsBusBridge::Forwarder : public IBusObserver {
  public:
-  explicit Forwarder(std::shared_ptr<CInProcessBus> bus)
-      : bus_(std::move(bus)), local_(NewClient()) {}
+  explicit Forwarder(std::shared_ptr<CInProcessBus> bus) : bus_(std::move(bus)) {
+    W4Os::MutexLock lock(&mutex_);
+    local_ = NewClient();
+    if (!local_.connection) throw CNotifierException("NATS bridge: no bus connection");
+  }
 
   // Starts publishing the bus's notifications through `responder`.
   // REQUIRES: `responder` outlives Close.
@@ -120,6 +141,12 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
   void Serve(CNatsRequest request) {
     const std::optional<BusClient> client = ClientOf(request);
     if (!client) return;  // closed
+    if (!client->connection) {
+      // Served from another client's connection it would be mistaken for
+      // that client: refused.
+      request.Reply(CMessage(), /*rejected=*/true);
+      return;
+    }
     if (!request.ExpectsReply()) {
       client->connection->SendRequest(request.Message(), nullptr, 0);
       return;
@@ -128,7 +155,8 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
     // answered long after the default time-out.
     const std::uint32_t waitMs =
         request.WaitMilliseconds() != 0 ? request.WaitMilliseconds() : CNotifierTimeout::Query();
-    // Nobody serves the bus: the requester hears so at once.
+    // Nobody serves the bus, or too much waits already: the requester hears
+    // so at once.
     if (!pending_->Send(*client->connection, request, client->replies.get(), waitMs,
                         client->replies))
       request.Reply(CMessage(), /*rejected=*/true);
@@ -172,46 +200,75 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
   const std::shared_ptr<CInProcessBus>& Bus() const { return bus_; }
 
  private:
+  using Clock = std::chrono::steady_clock;
   using Recent = std::list<std::string>;
   struct Client {
     BusClient bus;
     Recent::iterator recent;
+    Clock::time_point lastUse;
   };
   using Clients = std::unordered_map<std::string, Client>;
 
   // The bus connection that stands for the NATS client that sent `request`
-  // (none named: the shared one); nothing once closed.
+  // (none named: the shared one; none to be had: one without a connection);
+  // nothing once closed.
   std::optional<BusClient> ClientOf(const CNatsRequest& request) {
     const std::string& sender = request.SenderName();
-    BusClient evicted;  // released after the lock
+    std::vector<BusClient> released;  // after the lock: each end joins threads
     W4Os::MutexLock lock(&mutex_);
     // A request served before the notifications go out could answer a state
     // whose later changes its client never hears of.
     while (responder_ == nullptr && !closed_) publishing_.Wait();
     if (closed_) return std::nullopt;
     if (sender.empty()) return local_;
+    const auto now = Clock::now();
+    ExpireIdle(now, released);
     auto it = clients_.find(sender);
     if (it != clients_.end()) {
       recent_.splice(recent_.begin(), recent_, it->second.recent);
+      it->second.lastUse = now;
       return it->second.bus;
     }
-    if (clients_.size() >= CNatsBusBridge::kMaxClients) {
-      auto oldest = clients_.find(recent_.back());
-      evicted = std::move(oldest->second.bus);
-      clients_.erase(oldest);
-      recent_.pop_back();
-    }
-    recent_.push_front(sender);
+    if (clients_.size() >= CNatsBusBridge::kMaxClients) Forget(recent_.back(), released);
     BusClient client = NewClient();
+    if (!client.connection) return client;
     auto relay = std::make_shared<RenegotiationRelay>(request.SenderLink());
     client.connection->StartNotifications(kRelayEntity, 0, relay.get(), 0, nullptr,
                                           CKeepAlive(relay));
-    clients_.emplace(sender, Client{client, recent_.begin()});
+    recent_.push_front(sender);
+    clients_.emplace(sender, Client{client, recent_.begin(), now});
     return client;
   }
 
+  // Frees the clients that sent nothing for kClientIdleSeconds: a client
+  // process that ended says nothing, and its bus connection holds threads.
+  void ExpireIdle(Clock::time_point now, std::vector<BusClient>& released)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    while (!recent_.empty() && now - clients_.at(recent_.back()).lastUse >
+                                   std::chrono::seconds(CNatsBusBridge::kClientIdleSeconds))
+      Forget(recent_.back(), released);
+  }
+
+  void Forget(std::string sender, std::vector<BusClient>& released)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    auto it = clients_.find(sender);
+    released.push_back(std::move(it->second.bus));
+    recent_.erase(it->second.recent);
+    clients_.erase(it);
+  }
+
+  // A client without a connection when its threads cannot start.
   BusClient NewClient() {
-    BusClient client{bus_->Connect(), nullptr};
+    BusClient client;
+    try {
+      // One delivery thread: a client's callbacks are the bridge's own and
+      // brief, and threads are what bounds the number of clients.
+      client.connection = bus_->Connect(CInProcessOptions{.deliveryThreads = 1});
+    } catch (const std::system_error& error) {
+      QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, "W4Notifier::CNatsBusBridge",
+               "no bus connection for a NATS client, its request is refused: {}", error.what());
+      return client;
+    }
     client.replies = std::make_shared<ReplyForwarder>(pending_, client.connection->QueryHandle());
     return client;
   }

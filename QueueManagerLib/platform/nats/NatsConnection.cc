@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
@@ -89,9 +90,77 @@ std::uint16_t NextHandle() {
 
 }  // namespace
 
+void ThrowConnectTimeout(const CNatsOptions& options) {
+  throw CNotifierException("NATS: connect: no server answered within " +
+                           std::to_string(ConnectLimit(options).count()) + " ms");
+}
+
+void TraceOversized(natsStatus status, std::size_t bytes, std::string_view subject) {
+  if (status != NATS_MAX_PAYLOAD) return;
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "oversized message not sent: {} bytes on {}", bytes, subject);
+}
+
 void Check(natsStatus status, const char* what) {
   if (status == NATS_OK) return;
   throw CNotifierException(std::string("NATS: ") + what + ": " + natsStatus_GetText(status));
+}
+
+std::chrono::milliseconds ConnectLimit(const CNatsOptions& options) {
+  return std::chrono::milliseconds(options.connectTimeoutMs) *
+         static_cast<long>(std::max<std::size_t>(1, options.urls.size()));
+}
+
+natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
+                         std::chrono::milliseconds limit,
+                         std::function<void(bool made)> abandoned, std::string& lastError) {
+  // Shared by the caller and the connecting thread; whichever leaves last
+  // frees it.
+  struct Attempt {
+    W4Os::Mutex mutex;
+    W4Os::CondVar finished{&mutex};
+    bool done QM_GUARDED_BY(mutex) = false;
+    bool givenUp QM_GUARDED_BY(mutex) = false;
+    natsStatus status QM_GUARDED_BY(mutex) = NATS_TIMEOUT;
+    natsConnection* made QM_GUARDED_BY(mutex) = nullptr;
+    std::string lastError QM_GUARDED_BY(mutex);
+  };
+  auto attempt = std::make_shared<Attempt>();
+  try {
+    std::thread([attempt, opts, abandoned = std::move(abandoned)] {
+      natsConnection* made = nullptr;
+      const natsStatus status = natsConnection_Connect(&made, opts);
+      natsOptions_Destroy(opts);
+      const char* last = status != NATS_OK ? nats_GetLastError(nullptr) : nullptr;
+      {
+        W4Os::MutexLock lock(&attempt->mutex);
+        if (!attempt->givenUp) {
+          attempt->done = true;
+          attempt->status = status;
+          attempt->made = made;
+          if (last != nullptr) attempt->lastError = last;
+          attempt->finished.SignalAll();
+          return;
+        }
+      }
+      if (made != nullptr) natsConnection_Destroy(made);
+      abandoned(made != nullptr);
+    }).detach();
+  } catch (const std::system_error&) {
+    natsOptions_Destroy(opts);
+    return NATS_NO_MEMORY;
+  }
+  W4Os::MutexLock lock(&attempt->mutex);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!attempt->done && std::chrono::steady_clock::now() < deadline)
+    attempt->finished.WaitUntil(deadline);
+  if (!attempt->done) {
+    attempt->givenUp = true;
+    return NATS_TIMEOUT;
+  }
+  *connection = attempt->made;
+  lastError = attempt->lastError;
+  return attempt->status;
 }
 
 void UseOneDeliveryThread() {
@@ -126,7 +195,6 @@ void NatsConnectionImpl::Start() {
   natsOptions* opts = nullptr;
   Check(natsOptions_Create(&opts), "options");
   auto* hooks = new ConnectionHooks{weak_from_this()};
-  natsStatus status = NATS_OK;
   try {
     ApplyCommonOptions(opts, options_);
     Check(natsOptions_UseGlobalMessageDelivery(opts, true), "global delivery");
@@ -140,16 +208,22 @@ void NatsConnectionImpl::Start() {
     Check(natsOptions_SetReconnectedCB(opts, OnReconnectedEvent, hooks), "reconnected");
     Check(natsOptions_SetClosedCB(opts, OnClosedEvent, hooks), "closed");
     Check(natsOptions_SetErrorHandler(opts, OnErrorEvent, hooks), "errors");
-    status = natsConnection_Connect(&connection_, opts);
   } catch (...) {
     natsOptions_Destroy(opts);
     delete hooks;
     throw;
   }
-  natsOptions_Destroy(opts);
+  // A made connection frees `hooks` as it closes; otherwise no event comes.
+  std::string lastError;
+  natsStatus status = ConnectWithin(
+      &connection_, opts, ConnectLimit(options_), [hooks](bool made) {
+        if (!made) delete hooks;
+      },
+      lastError);
+  if (status == NATS_TIMEOUT) ThrowConnectTimeout(options_);
   if (status != NATS_OK) {
     delete hooks;  // no connection: no event will come
-    CheckConnect(status, options_);
+    CheckConnect(status, options_, lastError);
   }
   inbox_ = options_.inboxPrefix + "." + RandomToken();
   status = SubscribeHooked(&inboxSubscription_, connection_, inbox_ + ".*", OnInboxMessage,
@@ -176,9 +250,14 @@ void NatsConnectionImpl::Start() {
     connected_ = true;
   }
   auto self = shared_from_this();
-  deliveryThread_ = std::thread([self] { self->RunDelivery(); });
-  deliveryThreadId_ = deliveryThread_.get_id();
-  timerThread_ = std::thread([self] { self->RunTimer(); });
+  try {
+    deliveryThread_ = std::thread([self] { self->RunDelivery(); });
+    deliveryThreadId_ = deliveryThread_.get_id();
+    timerThread_ = std::thread([self] { self->RunTimer(); });
+  } catch (const std::system_error& error) {
+    Shutdown();  // ends the thread that did start, and the connection
+    throw CNotifierException(std::string("NATS: no thread for the connection: ") + error.what());
+  }
 }
 
 void NatsConnectionImpl::Shutdown() {
@@ -236,13 +315,40 @@ std::uint64_t NatsConnectionImpl::DroppedNotifications() const {
   return droppedNotifications_;
 }
 
+CNatsStatistics NatsConnectionImpl::Statistics(bool measureRoundTrip) const {
+  CNatsStatistics figures;
+  {
+    W4Os::MutexLock lock(&queueMutex_);
+    figures.droppedNotifications = droppedNotifications_;
+    figures.pendingMessages = queuedNotifications_;
+    figures.pendingBytes = queuedBytes_;
+  }
+  natsStatistics* stats = nullptr;
+  if (natsStatistics_Create(&stats) == NATS_OK) {
+    if (natsConnection_GetStats(connection_, stats) == NATS_OK) {
+      natsStatistics_GetCounts(stats, &figures.messagesIn, &figures.bytesIn, &figures.messagesOut,
+                               &figures.bytesOut, &figures.reconnects);
+    }
+    natsStatistics_Destroy(stats);
+  }
+  std::int64_t nanoseconds = 0;
+  if (measureRoundTrip && IsConnected() &&
+      natsConnection_GetRTT(connection_, &nanoseconds) == NATS_OK)
+    figures.roundTripMicroseconds = nanoseconds / 1000;
+  return figures;
+}
+
 void NatsConnectionImpl::OnDisconnected() {
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "disconnected from the NATS server");
   W4Os::MutexLock lock(&mutex_);
   connected_ = false;
   FailAllPending();
 }
 
 void NatsConnectionImpl::OnReconnected() {
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "reconnected to the NATS server");
   W4Os::MutexLock lock(&mutex_);
   if (shuttingDown_) return;
   Delivery delivery;
@@ -297,6 +403,8 @@ void NatsConnectionImpl::NoteInstance(natsMsg* msg) {
 void NatsConnectionImpl::OnSlowConsumer() {
   // libnats dropped messages of a subscription: its subscriber's state may
   // be stale, as after a lost connection.
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "slow consumer: the NATS client library dropped notifications");
   W4Os::MutexLock lock(&mutex_);
   if (shuttingDown_) return;
   EnqueueRenegotiations();
@@ -316,6 +424,13 @@ std::uint64_t DroppedNotifications(const CNotifierConnection& connection) {
   const auto* nats = dynamic_cast<const nats::NatsConnection*>(&connection);
   return nats != nullptr ? nats->Impl().DroppedNotifications() : 0;
 }
+
+CNatsStatistics NatsStatistics(const CNotifierConnection& connection, bool measureRoundTrip) {
+  const auto* nats = dynamic_cast<const nats::NatsConnection*>(&connection);
+  return nats != nullptr ? nats->Impl().Statistics(measureRoundTrip) : CNatsStatistics{};
+}
+
+bool IsValidNatsRoot(std::string_view root) { return nats::IsValidRoot(root); }
 
 std::shared_ptr<CNotifierConnection> ConnectConfiguredDefault() {
   CNatsOptions options;

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -38,6 +39,9 @@
 namespace W4Notifier::nats {
 
 class NatsConnectionImpl;
+
+// The function name of the connection's traces.
+inline constexpr const char* kTraceFunction = "W4Notifier::NatsConnection";
 
 // One subscription: a NATS subscription plus the state that lets Stop wait
 // for a callback in progress. `active`, `inFlight` and `thread` are guarded
@@ -72,6 +76,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   std::uint16_t Handle() const { return handle_; }
   bool IsConnected() const;
   std::uint64_t DroppedNotifications() const;
+  CNatsStatistics Statistics(bool measureRoundTrip) const;
   eSendStatus SendRequest(const CMessage& request, CMessage* response, std::uint32_t timeoutMs);
   eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
                             std::uint32_t flags, std::uint32_t timeoutMs, std::uint32_t* handleOut,
@@ -108,6 +113,7 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
     // thread: libnats's delivery thread, shared by every connection of the
     // process, only hands it over.
     Arrival received;
+    std::size_t bytes = 0;  // what `received` counts against maxQueuedBytes
     // Not a callback: flush, then renegotiate (run by the delivery thread).
     bool finishReconnect = false;
     std::shared_ptr<Listener> listener;  // notification
@@ -137,8 +143,11 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   void EnqueueOutcome(std::uint32_t requestId, PendingAsync pending, DeliveryKind kind,
                       CMessage message = {}) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void FailAllPending() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
-  // The number of renegotiations queued.
-  std::size_t EnqueueRenegotiations() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Queues a renegotiation for every subscriber, unless one that has not
+  // been taken yet is queued: that one serves every later reason too, so
+  // however many notices arrive, one waits. False when there was nobody to
+  // tell.
+  bool EnqueueRenegotiations() QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Queues a notification when there is room; otherwise drops it and
   // makes sure a renegotiation follows it.
   void EnqueueNotification(Delivery delivery) QM_LOCKS_EXCLUDED(mutex_, queueMutex_);
@@ -216,9 +225,10 @@ class NatsConnectionImpl : public std::enable_shared_from_this<NatsConnectionImp
   std::deque<Delivery> queue_ QM_GUARDED_BY(queueMutex_);
   bool deliveryEnding_ QM_GUARDED_BY(queueMutex_) = false;
   std::size_t queuedNotifications_ QM_GUARDED_BY(queueMutex_) = 0;
+  std::size_t queuedBytes_ QM_GUARDED_BY(queueMutex_) = 0;
   std::uint64_t droppedNotifications_ QM_GUARDED_BY(queueMutex_) = 0;
-  // Set when notifications were dropped, until the first renegotiation that
-  // follows them is taken from the queue.
+  // Set while a renegotiation is queued and not yet taken by the delivery
+  // thread.
   bool renegotiationQueued_ QM_GUARDED_BY(queueMutex_) = false;
   std::thread deliveryThread_;
   std::thread timerThread_;
@@ -283,12 +293,29 @@ CNatsOptions ResolvedIdentity(CNatsOptions options);
 // A fresh random subject token.
 std::string RandomToken();
 // Throws CNotifierException naming the servers (without credentials) and
-// libnats's reason when `status` is not NATS_OK.
-void CheckConnect(natsStatus status, const CNatsOptions& options);
+// libnats's reason (`lastError`, as nats_GetLastError gave it on the thread
+// that connected) when `status` is not NATS_OK.
+void CheckConnect(natsStatus status, const CNatsOptions& options, std::string_view lastError);
 // Makes libnats deliver messages of the connections that ask for it on one
 // shared thread (done once per process).
 void UseOneDeliveryThread();
+// Traces a message that the server's payload limit kept from being sent.
+void TraceOversized(natsStatus status, std::size_t bytes, std::string_view subject);
 // Throws CNotifierException naming `what` when `status` is not NATS_OK.
 void Check(natsStatus status, const char* what);
+// natsConnection_Connect with `opts` (taken over), given up after `limit`:
+// libnats's own time-out does not cover a server that accepts and then says
+// nothing. An abandoned connect finishes on a thread of its own, which
+// destroys what it made and then runs `abandoned` (frees the closures of
+// `opts` when no connection was made: a made one frees them as it closes).
+// Returns NATS_TIMEOUT when it was abandoned; `lastError` receives libnats's
+// reason for a failure, which it keeps per thread.
+natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
+                         std::chrono::milliseconds limit, std::function<void(bool made)> abandoned,
+                         std::string& lastError);
+// Throws the CNotifierException of a connect given up after its time.
+[[noreturn]] void ThrowConnectTimeout(const CNatsOptions& options);
+// How long a connect with `options` may take in all.
+std::chrono::milliseconds ConnectLimit(const CNatsOptions& options);
 
 }  // namespace W4Notifier::nats

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "QueueManager/Platform/Exceptions.h"
+#include "QueueManager/Platform/Trace.h"
 #include "platform/nats/NatsConnection.h"
 #include "platform/nats/Subjects.h"
 
@@ -47,8 +48,9 @@ eMsgCode NatsConnectionImpl::Publish(const CMessage& notification) {
   const std::string subject = NotificationSubject(
       options_.root, notification.QueryObjectType(), notification.QueryObjectId(),
       notification.QueryEventId(), notification.QueryEventName());
-  const natsStatus status =
-      PublishInParts(connection_, subject.c_str(), nullptr, {}, notification.Serialize());
+  const std::vector<std::uint8_t> bytes = notification.Serialize();
+  const natsStatus status = PublishInParts(connection_, subject.c_str(), nullptr, {}, bytes);
+  TraceOversized(status, bytes.size(), subject);
   if (status == NATS_MAX_PAYLOAD) return eMsgInvalidArgument;
   return status == NATS_OK ? eMsgSuccess : eMsgNotConnected;
 }
@@ -258,50 +260,68 @@ void NatsConnectionImpl::Enqueue(Delivery delivery) {
 }
 
 void NatsConnectionImpl::EnqueueNotification(Delivery delivery) {
+  const std::string_view subject = natsMsg_GetSubject(delivery.received.msg.get());
+  delivery.bytes = delivery.received.Data().size() + subject.size();
+  const std::size_t bytes = delivery.bytes;
   {
     W4Os::MutexLock lock(&queueMutex_);
     if (deliveryEnding_) return;
-    if (queuedNotifications_ < options_.maxQueuedNotifications) {
+    // queuedBytes_ never exceeds the bound, so the difference cannot wrap.
+    if (queuedNotifications_ < options_.maxQueuedNotifications &&
+        bytes <= options_.maxQueuedBytes - queuedBytes_) {
       ++queuedNotifications_;
+      queuedBytes_ += bytes;
       queue_.push_back(std::move(delivery));
       if (queue_.size() == 1) deliveryWork_.Signal();
       return;
     }
   }
+  if (bytes > options_.maxQueuedBytes) {
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+             "oversized notification dropped: {} bytes on {} (bound {} bytes)", bytes, subject,
+             options_.maxQueuedBytes);
+  }
   DropNotification();
 }
 
 void NatsConnectionImpl::DropNotification() {
+  bool renegotiate = false;
+  std::uint64_t dropped = 0;
   {
     W4Os::MutexLock lock(&queueMutex_);
-    ++droppedNotifications_;
-    // One renegotiation after the drops serves them all, as long as it has
-    // not started: its subscribers reload after every dropped notification
-    // came.
-    if (renegotiationQueued_) return;
-    renegotiationQueued_ = true;
+    dropped = ++droppedNotifications_;
+    // A renegotiation not yet taken serves this drop too: its subscribers
+    // reload after every dropped notification came.
+    renegotiate = !renegotiationQueued_;
   }
+  QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, kTraceFunction,
+           "notification dropped ({} so far)", dropped);
+  if (!renegotiate) return;
   W4Os::MutexLock lock(&mutex_);
-  if (EnqueueRenegotiations() != 0) return;
-  // Nobody to tell: the next drop tries again.
-  W4Os::MutexLock queueLock(&queueMutex_);
-  renegotiationQueued_ = false;
+  EnqueueRenegotiations();
 }
 
-std::size_t NatsConnectionImpl::EnqueueRenegotiations() {
-  std::vector<const void*> seen;
+bool NatsConnectionImpl::EnqueueRenegotiations() {
+  std::vector<Delivery> renegotiations;
   for (const auto& listener : listeners_) {
     if (listener->callback == nullptr ||
-        std::find(seen.begin(), seen.end(), listener->object) != seen.end())
+        std::any_of(renegotiations.begin(), renegotiations.end(),
+                    [&](const Delivery& d) { return d.object == listener->object; }))
       continue;
-    seen.push_back(listener->object);
     Delivery delivery;
     delivery.kind = DeliveryKind::kRenegotiated;
     delivery.object = listener->object;
     delivery.messageCallback = listener->callback;
-    Enqueue(std::move(delivery));
+    renegotiations.push_back(std::move(delivery));
   }
-  return seen.size();
+  if (renegotiations.empty()) return false;
+  W4Os::MutexLock lock(&queueMutex_);
+  if (deliveryEnding_ || renegotiationQueued_) return true;
+  renegotiationQueued_ = true;
+  const bool wasEmpty = queue_.empty();
+  for (Delivery& delivery : renegotiations) queue_.push_back(std::move(delivery));
+  if (wasEmpty) deliveryWork_.Signal();
+  return true;
 }
 
 std::shared_ptr<Listener> NatsConnectionImpl::ActiveListenerOf(const void* object) const {
@@ -318,8 +338,11 @@ bool NatsConnectionImpl::TakeDeliveries(std::deque<Delivery>& batch) {
   batch.swap(queue_);
   for (const Delivery& delivery : batch) {
     if (delivery.finishReconnect) continue;
-    if (delivery.kind == DeliveryKind::kNotification) --queuedNotifications_;
-    // A drop from now on needs another renegotiation.
+    if (delivery.kind == DeliveryKind::kNotification) {
+      --queuedNotifications_;
+      queuedBytes_ -= delivery.bytes;
+    }
+    // A reason to renegotiate from now on needs another renegotiation.
     if (delivery.kind == DeliveryKind::kRenegotiated) renegotiationQueued_ = false;
   }
   return !batch.empty();

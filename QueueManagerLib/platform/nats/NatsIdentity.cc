@@ -120,9 +120,7 @@ std::string Decoded(std::string_view text) {
 
 // libnats's own reason for the last failure on this thread (a TLS
 // verification, an unreadable file), when it says more than the status.
-std::string Detail(natsStatus status) {
-  const char* last = nats_GetLastError(nullptr);
-  std::string_view text = last != nullptr ? last : "";
+std::string Detail(natsStatus status, std::string_view text) {
   // Without the "(file.c:123): " it starts with.
   if (const std::size_t end = text.find("): "); text.starts_with('(') && end != text.npos)
     text.remove_prefix(end + 3);
@@ -132,7 +130,9 @@ std::string Detail(natsStatus status) {
 
 void CheckDetailed(natsStatus status, const std::string& what) {
   if (status == NATS_OK) return;
-  throw CNotifierException("NATS: " + what + ": " + natsStatus_GetText(status) + Detail(status));
+  const char* last = nats_GetLastError(nullptr);
+  throw CNotifierException("NATS: " + what + ": " + natsStatus_GetText(status) +
+                           Detail(status, last != nullptr ? last : ""));
 }
 
 // At most this much of a secret file is read: a password or token, not a
@@ -291,10 +291,10 @@ void ApplyIdentityOptions(natsOptions* opts, const CNatsOptions& options) {
     CheckDetailed(natsOptions_SetExpectedHostname(opts, options.tlsHost.c_str()), "TLS host name");
 }
 
-void CheckConnect(natsStatus status, const CNatsOptions& options) {
+void CheckConnect(natsStatus status, const CNatsOptions& options, std::string_view lastError) {
   if (status == NATS_OK) return;
   throw CNotifierException("NATS: cannot connect to " + RedactNatsUrls(options.urls) + ": " +
-                           natsStatus_GetText(status) + Detail(status));
+                           natsStatus_GetText(status) + Detail(status, lastError));
 }
 
 }  // namespace W4Notifier::nats

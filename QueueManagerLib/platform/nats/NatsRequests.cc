@@ -53,7 +53,10 @@ natsStatus NatsConnectionImpl::PublishRequest(const CMessage& request, const cha
   // A server in between (a bus bridge) waits for the answer as long as the
   // requester does, not for its own default.
   if (waitMs != 0) headers.emplace_back(kWaitHeader, std::to_string(waitMs));
-  return PublishInParts(connection_, subject.c_str(), reply, headers, request.Serialize());
+  const std::vector<std::uint8_t> bytes = request.Serialize();
+  const natsStatus status = PublishInParts(connection_, subject.c_str(), reply, headers, bytes);
+  TraceOversized(status, bytes.size(), subject);
+  return status;
 }
 
 eSendStatus NatsConnectionImpl::SendRequest(const CMessage& request, CMessage* response,

@@ -205,17 +205,18 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
   state_->announceIntervalMs = options.announceIntervalMs;
   natsOptions* opts = nullptr;
   nats::Check(natsOptions_Create(&opts), "options");
-  natsStatus status = NATS_OK;
   try {
     nats::ApplyCommonOptions(opts, options);
     nats::Check(natsOptions_SetSendAsap(opts, true), "send asap");
-    status = natsConnection_Connect(&state_->connection, opts);
   } catch (...) {
     natsOptions_Destroy(opts);
     throw;
   }
-  natsOptions_Destroy(opts);
-  nats::CheckConnect(status, options);
+  std::string lastError;
+  natsStatus status = nats::ConnectWithin(&state_->connection, opts, nats::ConnectLimit(options),
+                                          [](bool) {}, lastError);
+  if (status == NATS_TIMEOUT) nats::ThrowConnectTimeout(options);
+  nats::CheckConnect(status, options, lastError);
   const std::array<std::string, 2> subjects{nats::AllRequestsSubject(options.root),
                                             nats::AllControlSubject(options.root)};
   for (std::size_t i = 0; i < subjects.size() && status == NATS_OK; ++i) {
@@ -225,7 +226,8 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
     if (status == NATS_OK)
       status = natsSubscription_SetOnCompleteCB(subscription, State::OnComplete, state_.get());
   }
-  if (status == NATS_OK) status = natsConnection_Flush(state_->connection);
+  if (status == NATS_OK)
+    status = natsConnection_FlushTimeout(state_->connection, options.connectTimeoutMs);
   if (status != NATS_OK) {
     for (natsSubscription* subscription : state_->subscriptions) {
       if (subscription != nullptr) natsSubscription_Destroy(subscription);

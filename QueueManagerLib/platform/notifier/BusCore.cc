@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "QueueManager/Platform/Trace.h"
 #include "platform/notifier/InProcessConnectionImpl.h"
 
 namespace W4Notifier::detail {
@@ -58,9 +59,19 @@ std::shared_ptr<BusCore::ConnectionCore> BusCore::FindConnection(std::uint16_t h
 bool BusCore::Submit(const CMessage& request, std::uint16_t sender,
                      const std::shared_ptr<ConnectionCore>& origin, std::uint32_t requestId,
                      std::uint64_t* tokenOut, bool senderWaits) {
+  const std::size_t bytes = request.BodySize();
+  std::size_t waiting = 0;
   {
     W4Os::MutexLock lock(&mutex_);
     if (handler_ == nullptr || stopping_) return false;
+    waiting = queuedBytes_;
+  }
+  if (bytes > kMaxQueuedRequestBytes - waiting) {
+    // Senders outrun the server (a flood from NATS clients through a bridge,
+    // say): refused, as with no server, rather than held without bound.
+    QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, "W4Notifier::CInProcessBus",
+             "request refused: {} bytes wait for the server already", waiting);
+    return false;
   }
   // Recorded before it is queued, so that observers never see the answer
   // before the request.
@@ -69,7 +80,9 @@ bool BusCore::Submit(const CMessage& request, std::uint16_t sender,
   std::uint64_t token = 0;
   {
     W4Os::MutexLock lock(&mutex_);
-    if (handler_ == nullptr || stopping_) return false;
+    if (handler_ == nullptr || stopping_ || bytes > kMaxQueuedRequestBytes - queuedBytes_)
+      return false;
+    queuedBytes_ += bytes;
     if (origin) {
       token = nextToken_++;
       routes_[token] = Route{origin, requestId};
@@ -183,6 +196,7 @@ void BusCore::RunServer() {
     if (queue_.empty()) break;  // stopping, and nothing left
     QueuedRequest request = std::move(queue_.front());
     queue_.pop_front();
+    queuedBytes_ -= request.message.BodySize();
     answeredWaitingSender = request.senderWaits;
     IRequestHandler* handler = handler_;
     handlerBusy_ = handler != nullptr;

@@ -97,6 +97,9 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   W4Os::CondVar callsDone_{&mutex_};
   bool stopping_ QM_GUARDED_BY(mutex_) = false;
   std::deque<QueuedRequest> queue_ QM_GUARDED_BY(mutex_);
+  // The bodies in `queue_`, at most kMaxQueuedRequestBytes.
+  static constexpr std::size_t kMaxQueuedRequestBytes = std::size_t{64} << 20;
+  std::size_t queuedBytes_ QM_GUARDED_BY(mutex_) = 0;
   std::map<std::uint64_t, Route> routes_ QM_GUARDED_BY(mutex_);
   std::uint64_t nextToken_ QM_GUARDED_BY(mutex_) = 1;
   std::uint16_t nextHandle_ QM_GUARDED_BY(mutex_) = 0;

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <exception>
+#include <system_error>
 
 #include "platform/notifier/BusCore.h"
 #include "platform/notifier/InProcessConnectionImpl.h"
@@ -26,15 +28,32 @@ CInProcessConnection::Impl::Impl(std::weak_ptr<detail::BusCore> bus,
 void CInProcessConnection::Impl::StartThreads() {
   auto self = shared_from_this();
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < laneCount_; ++i) {
-    threads.emplace_back([self, i] { self->RunLane(i); });
+  std::exception_ptr failed;
+  try {
+    for (std::size_t i = 0; i < laneCount_; ++i) {
+      threads.emplace_back([self, i] { self->RunLane(i); });
+    }
+  } catch (const std::system_error&) {
+    failed = std::current_exception();
   }
-  W4Os::MutexLock lock(&mutex_);
-  for (std::size_t i = 0; i < laneCount_; ++i) {
-    lanes_[i].threadId = threads[i].get_id();
-    lanes_[i].thread = std::move(threads[i]);
+  {
+    // The threads that did start belong to their lanes either way, so that
+    // Shutdown ends them when another cannot start.
+    W4Os::MutexLock lock(&mutex_);
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+      lanes_[i].threadId = threads[i].get_id();
+      lanes_[i].thread = std::move(threads[i]);
+    }
+    try {
+      if (!failed) timer_ = std::thread([self] { self->RunTimer(); });
+    } catch (const std::system_error&) {
+      failed = std::current_exception();
+    }
   }
-  timer_ = std::thread([self] { self->RunTimer(); });
+  if (failed) {
+    Shutdown();
+    std::rethrow_exception(failed);
+  }
 }
 
 void CInProcessConnection::Impl::Shutdown() {

@@ -5,12 +5,14 @@
 #include <nats/nats.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <mutex>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "support/Waits.h"
 
 namespace W4Notifier::testing {
 namespace {
@@ -154,27 +156,78 @@ std::optional<std::uint16_t> AsyncSender(CNotifierConnection& client) {
   return sender;
 }
 
+// A bus served by a SenderEcho, put on NATS.
+class EchoBridge {
+ public:
+  explicit EchoBridge(const CNatsOptions& options) {
+    bus_->SetRequestHandler(&echo_);
+    bridge_.emplace(options, "bridges", bus_);
+  }
+  ~EchoBridge() {
+    bridge_.reset();
+    bus_->SetRequestHandler(nullptr);
+  }
+
+ private:
+  std::shared_ptr<CInProcessBus> bus_ = CInProcessBus::Create();
+  SenderEcho echo_;
+  std::optional<CNatsBusBridge> bridge_;
+};
+
 TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
   const CNatsOptions options = Options("senders");
+  const EchoBridge bridge(options);
+  auto first = ConnectNats(options);
+  auto second = ConnectNats(options);
+  const auto firstSync = SyncSender(*first);
+  const auto secondSync = SyncSender(*second);
+  ASSERT_TRUE(firstSync && secondSync);
+  EXPECT_NE(*firstSync, *secondSync);
+  // Synchronous and asynchronous requests of one client, and its later
+  // requests, come from the same sender.
+  EXPECT_EQ(AsyncSender(*first), firstSync);
+  EXPECT_EQ(AsyncSender(*second), secondSync);
+  EXPECT_EQ(SyncSender(*first), firstSync);
+}
 
-  auto bus = CInProcessBus::Create();
-  SenderEcho echo;
-  bus->SetRequestHandler(&echo);
-  {
-    CNatsBusBridge bridge(options, "bridges", bus);
-    auto first = ConnectNats(options);
-    auto second = ConnectNats(options);
-    const auto firstSync = SyncSender(*first);
-    const auto secondSync = SyncSender(*second);
-    ASSERT_TRUE(firstSync && secondSync);
-    EXPECT_NE(*firstSync, *secondSync);
-    // Synchronous and asynchronous requests of one client, and its later
-    // requests, come from the same sender.
-    EXPECT_EQ(AsyncSender(*first), firstSync);
-    EXPECT_EQ(AsyncSender(*second), secondSync);
-    EXPECT_EQ(SyncSender(*first), firstSync);
+std::ptrdiff_t ThreadsOfThisProcess() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                       std::filesystem::directory_iterator());
+}
+
+// Each distinct sender costs the bridge a bus connection with threads: many
+// of them, as from clients that come and go, keep the threads bounded.
+TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
+  const CNatsOptions options = Options("many");
+  const EchoBridge bridge(options);
+  natsConnection* raw = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
+  natsSubscription* inboxes = nullptr;
+  ASSERT_EQ(natsConnection_SubscribeSync(&inboxes, raw, "many.i.>"), NATS_OK);
+  ASSERT_EQ(natsConnection_Flush(raw), NATS_OK);
+  const std::ptrdiff_t before = ThreadsOfThisProcess();
+  const std::vector<std::uint8_t> body = CRequestObject(kServerEntity, 16).Serialize();
+  for (std::size_t i = 0; i < 3 * CNatsBusBridge::kMaxClients; ++i) {
+    // A client of its own for each request: the client token of the subject.
+    const std::string client = "c" + std::to_string(i);
+    const std::string subject = "many.r." + client + ".29.1.16";
+    const std::string reply = "many.i." + client + ".x.1";
+    ASSERT_EQ(natsConnection_PublishRequest(raw, subject.c_str(), reply.c_str(), body.data(),
+                                            static_cast<int>(body.size())),
+              NATS_OK);
+    natsMsg* answer = nullptr;
+    ASSERT_EQ(natsSubscription_NextMsg(&answer, inboxes, 5000), NATS_OK) << i;
+    EXPECT_STREQ(natsMsg_GetSubject(answer), reply.c_str());
+    const char* rejected = nullptr;
+    EXPECT_NE(natsMsgHeader_Get(answer, kRejectedHeader, &rejected), NATS_OK) << i;
+    natsMsg_Destroy(answer);
   }
-  bus->SetRequestHandler(nullptr);
+  const std::ptrdiff_t bound = 2 * static_cast<std::ptrdiff_t>(CNatsBusBridge::kMaxClients) + 4;
+  EXPECT_TRUE(QueueManager::testing::Eventually([&] {
+    return ThreadsOfThisProcess() - before <= bound;
+  })) << ThreadsOfThisProcess() - before;
+  natsSubscription_Destroy(inboxes);
+  natsConnection_Destroy(raw);
 }
 
 // The client is the request subject's: answers and renegotiation notices go

@@ -1,8 +1,12 @@
 #include "platform/nats/NatsServerProcess.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +166,45 @@ void NatsServerProcess::Kill() {
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+SilentNatsPeer::SilentNatsPeer() {
+  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  auto* generic = reinterpret_cast<sockaddr*>(&address);
+  if (listener_ < 0 || ::bind(listener_, generic, length) != 0 || ::listen(listener_, 16) != 0 ||
+      ::getsockname(listener_, generic, &length) != 0 || ::pipe(stop_) != 0)
+    return;
+  url_ = "nats://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  thread_ = std::thread([this] { Run(); });
+}
+
+SilentNatsPeer::~SilentNatsPeer() {
+  if (thread_.joinable()) {
+    ::close(stop_[1]);
+    thread_.join();
+  }
+  for (const int fd : {listener_, stop_[0]}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void SilentNatsPeer::Run() {
+  static constexpr char kInfo[] =
+      "INFO {\"server_id\":\"silent\",\"version\":\"2.10.0\",\"proto\":1,"
+      "\"headers\":true,\"max_payload\":1048576}\r\n";
+  std::vector<int> peers;
+  pollfd fds[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+  while (::poll(fds, 2, -1) > 0 && fds[1].revents == 0) {
+    const int peer = ::accept(listener_, nullptr, nullptr);
+    if (peer < 0) continue;
+    peers.push_back(peer);
+    if (::write(peer, kInfo, sizeof kInfo - 1) > 0) ++greeted_;
+  }
+  for (const int peer : peers) ::close(peer);
 }
 
 }  // namespace W4Notifier::testing

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace W4Notifier::testing {
@@ -51,6 +53,29 @@ class NatsServerProcess {
   std::string config_;
   std::vector<std::string> environment_;
   pid_t pid_ = -1;
+};
+
+// A peer on a free loopback port that greets every connection as a NATS
+// server would (an INFO line) and then says nothing more. Not thread-safe.
+class SilentNatsPeer {
+ public:
+  SilentNatsPeer();
+  // Closes the connections it holds.
+  ~SilentNatsPeer();
+  SilentNatsPeer(const SilentNatsPeer&) = delete;
+  SilentNatsPeer& operator=(const SilentNatsPeer&) = delete;
+  // "nats://127.0.0.1:<port>"; empty when it could not listen.
+  const std::string& Url() const { return url_; }
+  // The connections it greeted so far.
+  int Greeted() const { return greeted_.load(); }
+
+ private:
+  void Run();
+  std::atomic<int> greeted_{0};
+  int listener_ = -1;
+  int stop_[2] = {-1, -1};
+  std::string url_;
+  std::thread thread_;
 };
 
 }  // namespace W4Notifier::testing

@@ -10,6 +10,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "support/Waits.h"
 
 namespace W4Notifier::testing {
 namespace {
@@ -634,6 +636,98 @@ TEST_F(NatsTransportTest, DroppingTheConnectionDropsWhatWaitsInItsQueueUncalled)
   client_.reset();
   std::lock_guard lock(subscriber.waiter.Mutex());
   EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{0});
+}
+
+// A subscriber that holds its delivery thread: what waits for it stays
+// within the byte bound, and the drops and any number of renegotiation
+// notices come to one renegotiation.
+TEST_F(NatsTransportTest, ABlockedSubscriberHoldsAtMostTheByteBoundAndHearsOneRenegotiation) {
+  CNatsOptions bounded = options_;
+  bounded.maxQueuedBytes = std::size_t{1} << 20;
+  auto client = ConnectNats(bounded);
+  std::promise<std::string> named;
+  Serve([&named](CNatsRequest request) {
+    named.set_value(request.SenderName());
+    request.Reply(CMessage());
+  });
+  CMessage response;
+  ASSERT_EQ(client->SendRequest(Request(1), &response, 5000), eSendStatus::kSuccess);
+  const std::string notices = named.get_future().get() + "." + kRenegotiatedToken;
+
+  Waiter gate;
+  bool released = false;
+  Subscriber subscriber;
+  subscriber.onValue = [&](Subscriber&, std::int32_t value) {
+    if (value == 0) gate.WaitFor([&] { return released; });
+  };
+  const StopOnExit stop(*client, {&subscriber});
+  ASSERT_EQ(client->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
+  // libnats hands the sentinel over after everything sent before it.
+  const CEntityId sentinel(kQueueA.QueryObjectType(), 99u);
+  auto handedOver = std::make_shared<CMessageInbox>();
+  ASSERT_EQ(client->AttachInbox(handedOver, sentinel, 0), eMsgSuccess);
+  natsConnection* raw = nullptr;
+  ASSERT_EQ(natsConnection_ConnectTo(&raw, server_.Url().c_str()), NATS_OK);
+  auto send = [raw](const char* subject, const CMessage& message) {
+    const std::vector<std::uint8_t> bytes = message.Serialize();
+    return natsConnection_Publish(raw, subject, bytes.data(), static_cast<int>(bytes.size()));
+  };
+  ASSERT_EQ(send("qmtest.n.7.12.0._", Notification(kQueueA, 0)), NATS_OK);
+  ASSERT_TRUE(subscriber.AwaitCount(1));
+  constexpr int kLarge = 40;  // of 100 kB each: four times the bound
+  for (int i = 1; i <= kLarge; ++i) {
+    CMessage large = Notification(kQueueA, i);
+    large << std::string(100'000, 'x');
+    ASSERT_EQ(send("qmtest.n.7.12.0._", large), NATS_OK);
+  }
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(natsConnection_Publish(raw, notices.c_str(), nullptr, 0), NATS_OK);
+  ASSERT_EQ(send("qmtest.n.7.99.0._", Notification(sentinel, 0)), NATS_OK);
+  std::deque<CMessage> arrived;
+  ASSERT_EQ(handedOver->Wait(arrived, 10000), 0);
+
+  const CNatsStatistics held = NatsStatistics(*client);
+  EXPECT_LE(held.pendingBytes, bounded.maxQueuedBytes);
+  EXPECT_GT(held.droppedNotifications, 0u);
+  EXPECT_EQ(held.pendingMessages + held.droppedNotifications, std::uint64_t{kLarge});
+  EXPECT_GE(held.messagesIn, std::uint64_t{kLarge});
+  EXPECT_GE(held.roundTripMicroseconds, 0);
+  gate.Update([&] { released = true; });
+  ASSERT_EQ(send("qmtest.n.7.12.0._", Notification(kQueueA, kLarge + 1)), NATS_OK);
+  ASSERT_TRUE(subscriber.waiter.WaitFor([&] { return subscriber.values.back() == kLarge + 1; }));
+  natsConnection_Destroy(raw);
+  std::lock_guard lock(subscriber.waiter.Mutex());
+  EXPECT_EQ(subscriber.renegotiations, 1);
+}
+
+// A peer that greets and then says nothing ends a connect, or a responder's,
+// after the connect time-out, with an error that says so.
+TEST(NatsConnectTest, GivesUpOnAPeerThatGoesSilentAfterItsTimeOut) {
+  SilentNatsPeer peer;
+  ASSERT_FALSE(peer.Url().empty());
+  CNatsOptions options;
+  options.urls = {peer.Url()};
+  options.connectTimeoutMs = 300;
+  const std::function<void()> connects[] = {
+      [&] { ConnectNats(options); },
+      [&] { CNatsResponder(options, "servers", [](CNatsRequest) {}); },
+  };
+  for (const auto& connect : connects) {
+    std::atomic<bool> ended{false};
+    std::string error;
+    std::thread connecting([&] {
+      try {
+        connect();
+      } catch (const CNotifierException& e) {
+        error = e.what();
+      }
+      ended = true;
+    });
+    const bool inTime = QueueManager::testing::Within(3s, [&] { return ended.load(); });
+    connecting.join();
+    EXPECT_TRUE(inTime);
+    EXPECT_NE(error.find("no server answered within 300 ms"), std::string::npos) << error;
+  }
 }
 
 }  // namespace

@@ -235,6 +235,33 @@ TEST_F(TransportTest, EachWaitingSenderGetsItsOwnOutcome) {
   EXPECT_EQ(bus_->Core().RouteCount(), 0u);
 }
 
+// Requests waiting for a server that does not keep up are bounded in bytes:
+// beyond the bound they are refused, and taken again once it caught up.
+TEST_F(TransportTest, RequestsWaitingForTheServerAreBoundedInBytes) {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool released = false;
+  server_->Handle(kServer, 0, [&](const CMessage&) {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return released; });
+    return CScriptedReply::Silence();
+  });
+  const CMessage large = CMessage(kServer, 0) << std::string(std::size_t{1} << 20, 'x');
+  int accepted = 0;
+  while (accepted < 100 && connection_->SendRequest(large, nullptr, 0) == eSendStatus::kSuccess)
+    ++accepted;
+  EXPECT_GE(accepted, 60);
+  EXPECT_LT(accepted, 100);
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  cv.notify_all();
+  bus_->WaitIdle();
+  EXPECT_EQ(connection_->SendRequest(large, nullptr, 0), eSendStatus::kSuccess);
+  bus_->WaitIdle();  // the handler is done with the test's locals
+}
+
 // A lost connection ends the pending requests; without a connected default
 // connection nothing is sent.
 TEST_F(TransportTest, ConnectionLossEndsPendingRequestsAndNoConnectionSendsNothing) {

@@ -29,9 +29,13 @@ class QM_EXPORT CEmulatorControlError : public W4Notifier::CNotifierException {
 class QM_EXPORT CEmulatorClient : public IEmulatorControl {
  public:
   static constexpr std::uint32_t kDefaultTimeoutMs = 10000;
+  // With `unreachablePatienceMs`, a request that could not be sent or found
+  // nobody serving (the connection or the emulator is away) is sent again
+  // until it is answered or that long has passed.
   // REQUIRES: `connection` is not null.
   explicit CEmulatorClient(std::shared_ptr<W4Notifier::CNotifierConnection> connection,
-                           std::uint32_t timeoutMs = kDefaultTimeoutMs);
+                           std::uint32_t timeoutMs = kDefaultTimeoutMs,
+                           std::uint32_t unreachablePatienceMs = 0);
 
   bool CreateQueue(const W4Notifier::CEntityId& queue) override;
   std::uint32_t AddInteraction(W4Notifier::ObjectTypes type, const CQmAttributeMap& attributes,
@@ -68,6 +72,7 @@ class QM_EXPORT CEmulatorClient : public IEmulatorControl {
 
   const std::shared_ptr<W4Notifier::CNotifierConnection> connection_;
   const std::uint32_t timeoutMs_;
+  const std::uint32_t unreachablePatienceMs_;
 };
 
 }  // namespace QueueManager::Emulator

@@ -91,7 +91,8 @@ class QM_EXPORT CInProcessBus : public std::enable_shared_from_this<CInProcessBu
   static std::shared_ptr<CInProcessBus> Default();
   ~CInProcessBus();
 
-  // A new connected connection on this bus.
+  // A new connected connection on this bus. Throws std::system_error when
+  // its threads cannot start.
   std::shared_ptr<CInProcessConnection> Connect(const CInProcessOptions& options = {});
 
   // Installs the one request handler (null: none; requests then fail with

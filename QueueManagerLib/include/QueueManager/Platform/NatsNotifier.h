@@ -89,6 +89,8 @@ struct CNatsOptions {
   // Reconnection is attempted forever, this far apart plus a random jitter.
   std::uint32_t reconnectWaitMs = 250;
   std::uint32_t reconnectJitterMs = 100;
+  // A connect gives up after this long for each server listed, even against
+  // a server that accepts and then says nothing; so does a flush.
   std::uint32_t connectTimeoutMs = 2000;
   // true: the servers are tried in the order of `urls` (a preferred server
   // first, the others as fall-backs); false: in random order, which spreads
@@ -99,10 +101,29 @@ struct CNatsOptions {
   // connection: a subscriber too slow for the traffic reloads its state
   // rather than fall ever further behind (or exhaust the memory).
   std::size_t maxQueuedNotifications = 65536;
+  // The same bound in bytes (payload and subject of the queued
+  // notifications): a blocked subscriber costs at most this much memory.
+  std::size_t maxQueuedBytes = std::size_t{64} << 20;
   // A responder announces its instance (a random number chosen when it
   // starts) this often, and once when it starts (0: only then); a client
   // that hears of a new one renegotiates its subscribers.
   std::uint32_t announceIntervalMs = 1000;
+};
+
+// A connection's figures since it was made. A value type.
+struct CNatsStatistics {
+  std::uint64_t reconnects = 0;
+  // Dropped for want of room (maxQueuedNotifications, maxQueuedBytes).
+  std::uint64_t droppedNotifications = 0;
+  // Notifications received and waiting for the delivery thread.
+  std::uint64_t pendingMessages = 0;
+  std::uint64_t pendingBytes = 0;
+  // Round trip to the server in microseconds; -1 while disconnected.
+  std::int64_t roundTripMicroseconds = -1;
+  std::uint64_t messagesIn = 0;
+  std::uint64_t bytesIn = 0;
+  std::uint64_t messagesOut = 0;
+  std::uint64_t bytesOut = 0;
 };
 
 // Connects to NATS. Throws CNotifierException when the options are invalid or
@@ -121,6 +142,15 @@ QM_EXPORT std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& o
 // maxQueuedNotifications) since it was made; 0 for a connection that is not
 // a NATS one. Thread-safe.
 QM_EXPORT std::uint64_t DroppedNotifications(const CNotifierConnection& connection);
+
+// The figures of `connection`; all zero (the round trip -1) for a
+// connection that is not a NATS one. With `measureRoundTrip` it waits for a
+// ping's answer from the server. Thread-safe.
+QM_EXPORT CNatsStatistics NatsStatistics(const CNotifierConnection& connection,
+                                         bool measureRoundTrip = true);
+
+// Whether `root` can be CNatsOptions::root.
+QM_EXPORT bool IsValidNatsRoot(std::string_view root);
 
 // The options named by the environment (kNatsUrlVariable, kNatsRootVariable
 // and the identity, see ApplyNatsEnvironment), or nothing when
@@ -274,7 +304,12 @@ class QM_EXPORT CNatsBusBridge {
   CNatsBusBridge(const CNatsBusBridge&) = delete;
   CNatsBusBridge& operator=(const CNatsBusBridge&) = delete;
 
-  static constexpr std::size_t kMaxClients = 1024;
+  // Each client's bus connection holds two threads: at most this many are
+  // kept (the least recent goes first), and one that sent nothing for
+  // kClientIdleSeconds is freed at the next request of any client. A client
+  // whose connection cannot be made (no thread to be had) is refused.
+  static constexpr std::size_t kMaxClients = 64;
+  static constexpr unsigned kClientIdleSeconds = 600;
 
  private:
   class Forwarder;
