@@ -112,8 +112,8 @@ std::chrono::milliseconds ConnectLimit(const CNatsOptions& options) {
 }
 
 natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
-                         std::chrono::milliseconds limit,
-                         std::function<void(bool made)> abandoned, std::string& lastError) {
+                         std::chrono::milliseconds limit, std::function<void(bool made)> abandoned,
+                         std::string& lastError) {
   // Shared by the caller and the connecting thread; whichever leaves last
   // frees it.
   struct Attempt {
@@ -216,7 +216,8 @@ void NatsConnectionImpl::Start() {
   // A made connection frees `hooks` as it closes; otherwise no event comes.
   std::string lastError;
   natsStatus status = ConnectWithin(
-      &connection_, opts, ConnectLimit(options_), [hooks](bool made) {
+      &connection_, opts, ConnectLimit(options_),
+      [hooks](bool made) {
         if (!made) delete hooks;
       },
       lastError);

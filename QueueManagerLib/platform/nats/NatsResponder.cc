@@ -213,8 +213,8 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
     throw;
   }
   std::string lastError;
-  natsStatus status = nats::ConnectWithin(&state_->connection, opts, nats::ConnectLimit(options),
-                                          [](bool) {}, lastError);
+  natsStatus status = nats::ConnectWithin(
+      &state_->connection, opts, nats::ConnectLimit(options), [](bool) {}, lastError);
   if (status == NATS_TIMEOUT) nats::ThrowConnectTimeout(options);
   nats::CheckConnect(status, options, lastError);
   const std::array<std::string, 2> subjects{nats::AllRequestsSubject(options.root),
