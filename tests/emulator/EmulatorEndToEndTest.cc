@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -211,37 +210,6 @@ TEST_F(EmulatorTest, ExtremeClockOffsetsSaturateTheStayCounters) {
   emulator_->SetClock(std::numeric_limits<std::int64_t>::min());
   ASSERT_TRUE(QueryQueueStatistics(kSales, stats));
   EXPECT_EQ(stats.QueryLongestCallToday(), 0U);
-}
-
-TEST_F(EmulatorTest, QueueMonitorFollowsTheServerThroughTheCache) {
-  const std::uint32_t a = Add({{u"Xan_State", u"A"}, {u"Custom", u"1"}});
-  testing::RecordingMonitor monitor;
-  monitor.Activate(kSales, {kState}, true);
-  const std::uint32_t b = Add({{u"Xan_State", u"C"}});
-  emulator_->SetAttributes(a, MapOf({{u"Xan_State", u"H"}, {u"Custom", u"2"}}));
-  emulator_->Move(b, {kSales}, {});
-  Sync();
-  EXPECT_THAT(monitor.Log(),
-              ElementsAre("Added 1 {Xan_State=A}", "Stats 1", "Added 2 {Xan_State=C}", "Stats 1",
-                          "Updated 1 {Xan_State=H}", "Stats 0", "Removed 2", "Stats 0"));
-  // A change while the connection was down reaches the cache by its reload.
-  std::uint32_t c = 0;
-  transport_.Interrupt([&] { c = Add({{u"Xan_State", u"O"}}); });
-  std::vector<InteractionId> served;
-  const std::vector<std::uint32_t> contents = emulator_->QueueContents(kSales).value();
-  for (const std::uint32_t id : contents) served.emplace_back(id);
-  EXPECT_THAT(served, ElementsAre(InteractionId(a), InteractionId(c)));
-  std::vector<InteractionId> cached;
-  EXPECT_TRUE(transport_.AwaitAgreement([&] {
-    cached.clear();
-    monitor.QueryContents(cached);
-    return std::is_permutation(cached.begin(), cached.end(), served.begin(), served.end());
-  }));
-  EXPECT_THAT(cached, ::testing::UnorderedElementsAreArray(served));
-  CQmQueueStats stats;
-  monitor.QueryStatistics(stats);
-  EXPECT_EQ(stats.QueryAlertingCount(), emulator_->Counts(kSales)->alerting);
-  EXPECT_EQ(QueryAttribute(a, kState).QueryString(), u"H");
 }
 
 // One session of an application on a server of its own: a queue monitor

@@ -163,24 +163,6 @@ TEST_F(FaultTest, ADroppedConnectionFailsItsRequestsAndIsRenegotiated) {
   connection_->StopAllMessages(&recorder);
 }
 
-TEST_F(FaultTest, TheCacheReloadsWhatItWatchesAfterADroppedConnection) {
-  testing::WaitableLog wire;
-  emulator_->SetWireLog(SinkTo(wire));
-  testing::RecordingMonitor monitor;
-  monitor.Activate(kSales, {kState}, true);
-  const std::uint32_t id = Add({{u"Xan_State", u"A"}});
-  emulator_->InjectFault(Plan(kIncrementEvent, eFault::kDropConnection, FaultSelection::Next(1)));
-  int now = 0;
-  EXPECT_FALSE(IncrementAttribute(id, kCustom, 1, now));
-  EXPECT_TRUE(
-      WaitForLine(wire, fmt::format("← client {} ans CacheReload", connection_->QueryHandle())));
-  bus_->WaitIdle();
-  std::vector<InteractionId> cached;
-  monitor.QueryContents(cached);
-  EXPECT_THAT(cached, ElementsAre(InteractionId(id)));
-  emulator_->SetWireLog({});
-}
-
 struct SelectionCase {
   const char* what;
   FaultSelection selection;

@@ -166,14 +166,6 @@ class CachingEmulatorTest : public LightweightEmulatorTest {
   CQmCachingObjectTypeMonitor monitor_;
 };
 
-TEST_F(CachingEmulatorTest, AnswersFromWhatTheActivationBrought) {
-  EXPECT_EQ(Cached(kState), u"A");
-  EXPECT_EQ(Cached(kGrade), u"x");
-  emulator_->SetAttributes(id_, MapOf({{u"Xan_State", u"C"}}));
-  Settle();
-  EXPECT_EQ(Cached(kState), u"C");
-}
-
 // Each own write is echoed once with its number; once every write is
 // confirmed, a change by someone else is taken again. Without the echo the
 // written value would be kept against every later foreign change.

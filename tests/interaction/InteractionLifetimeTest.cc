@@ -1,37 +1,16 @@
-// Interaction and conference monitors stopped from each other's callbacks,
-// one of them on the thread of its synchronous activation, and activated
-// while another thread still stops the same subscription.
+// An interaction monitor activated while another thread still stops the same
+// subscription.
 
 #include <gmock/gmock.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <future>
 #include <memory>
 #include <thread>
 
 #include "interaction/InteractionTestSupport.h"
-#include "support/Waits.h"
 
 namespace QueueManager::testing {
 namespace {
-
-using namespace std::chrono_literals;
-
-// Runs `work` on a thread; a deadlock fails the test and ends the process,
-// which cannot recover the threads.
-void FinishesInTime(const std::function<void()>& work) {
-  std::packaged_task<void()> task(work);
-  std::future<void> done = task.get_future();
-  std::thread thread(std::move(task));
-  if (done.wait_for(20s) != std::future_status::ready) {
-    ADD_FAILURE() << "deadlock";
-    std::abort();
-  }
-  thread.join();
-}
 
 // Plays the default connection, holding a thread inside its stop of one
 // entity's subscription (after the stop took effect) until released.
@@ -120,71 +99,6 @@ TEST_F(InteractionMonitorTest, AnActivationRacingADeactivationMissesNoChange) {
     EXPECT_EQ(monitor.Entries().back(), "Updated 1 {Xan_State=N}");
   }
   W4Notifier::SetDefaultConnection(connection_);
-}
-
-// Two monitors whose callbacks stop each other at once, one on a delivery
-// thread, the other on the thread of a synchronous activation: neither
-// waits for ever, for either kind of monitor.
-TEST_F(InteractionMonitorTest, TwoMonitorsStoppingEachOtherInCallbacksNeverDeadlock) {
-  Answer({1, Attributes({{Xan_State, u"C"}})});
-  Answer({2, Attributes({{Xan_State, u"C"}})});
-  Answer({500, {}, false, false, W4Notifier::eConferenceInteraction});
-  Answer({700, Attributes({{Xan_State, u"I"}}), false, false, W4Notifier::eConferenceInteraction});
-  for (int round = 0; round < 20; ++round) {
-    for (const bool conference : {false, true}) {
-      std::shared_ptr<EntryLog> a;  // deletes the monitor it was made from
-      std::shared_ptr<EntryLog> b;
-      // `a` is called back on a delivery thread once `publish` runs, `b` on
-      // the thread of its synchronous activation.
-      std::function<void()> activateA, activateB, publish, stopA, stopB;
-      if (!conference) {
-        auto* ma = new RecordingInteractionMonitor;
-        auto* mb = new RecordingInteractionMonitor;
-        a = std::shared_ptr<RecordingInteractionMonitor>(ma);
-        b = std::shared_ptr<RecordingInteractionMonitor>(mb);
-        activateA = [ma] { ma->Activate(1, {Xan_State}, true); };
-        activateB = [mb] { mb->Activate(2, {Xan_State}, true); };
-        publish = [this] {
-          server_->Publish(InteractionEntity(1), kAttributeNotificationEvent,
-                           Records({{1, Attributes({{Xan_State, u"H"}})}}));
-        };
-        stopA = [ma] { ma->Deactivate(1); };
-        stopB = [mb] { mb->Deactivate(2); };
-      } else {
-        auto* ma = new RecordingConferenceMonitor;
-        auto* mb = new RecordingConferenceMonitor;
-        a = std::shared_ptr<RecordingConferenceMonitor>(ma);
-        b = std::shared_ptr<RecordingConferenceMonitor>(mb);
-        activateA = [ma] { ma->Activate(500, {}, true); };
-        activateB = [mb] { mb->Activate(700, {}, true); };
-        publish = [this] {
-          server_->Publish(InteractionEntity(500), kAttributeNotificationEvent,
-                           Records({{500, Attributes({{Xan_State, u"E"}}), false, false,
-                                     W4Notifier::eConferenceInteraction}}));
-        };
-        stopA = [ma] { ma->Deactivate(); };
-        stopB = [mb] { mb->Deactivate(); };
-      }
-      activateA();
-      std::atomic<int> inside{0};
-      auto meet = [&inside](const std::function<void()>& stopOther) {
-        if (++inside > 2) return;
-        EXPECT_TRUE(Eventually([&] { return inside.load() >= 2; }));
-        stopOther();
-      };
-      a->hook = [&](const std::string&) { meet(stopB); };
-      b->hook = [&](const std::string&) { meet(stopA); };
-      FinishesInTime([&] {
-        std::thread app(activateB);
-        EXPECT_TRUE(Eventually([&] { return inside.load() >= 1; }));
-        publish();
-        app.join();
-      });
-      server_->WaitIdle();
-      a->hook = nullptr;
-      b->hook = nullptr;
-    }
-  }
 }
 
 }  // namespace

@@ -3,10 +3,8 @@
 
 #include <gmock/gmock.h>
 
-#include <atomic>
 #include <future>
 #include <memory>
-#include <thread>
 
 #include "QueueManager/AttributeRequests.h"
 #include "interaction/InteractionTestSupport.h"
@@ -187,67 +185,6 @@ TEST_F(InteractionMonitorTest, ARenegotiationHasEachMonitorAskAgainOnItsOwn) {
                   "Updated 102 {Xan_State=N}", "Deallocated 101", "Updated 102 {Xan_State=H}"));
   EXPECT_FALSE(monitor.IsMonitored(101));
   EXPECT_TRUE(monitor.IsMonitored(102));
-}
-
-// Holds the first thread that traces the record of an answer carrying
-// "Xan_State=Old", until released; tells which thread that was.
-class HoldAtOldRecord : public W4Trace::ITraceSink {
- public:
-  void Write(const W4Trace::CTraceRecord& record) override {
-    if (record.text.find("Record") == std::string::npos) return;
-    if (record.text.find("Xan_State=New") != std::string::npos) {
-      sawNew = true;
-      sawNew.notify_all();
-    }
-    if (record.text.find("Xan_State=Old") == std::string::npos || held.exchange(true)) return;
-    holder = std::this_thread::get_id();
-    holding = true;
-    holding.notify_all();
-    released.wait(false);
-  }
-  std::atomic<bool> held{false};
-  std::atomic<bool> holding{false};
-  std::atomic<bool> released{false};
-  std::atomic<bool> sawNew{false};
-  std::thread::id holder;
-};
-
-// An answer that a synchronous call waits for, and a notification sent
-// after it, are applied in the server's order, whichever thread is faster.
-TEST_F(InteractionMonitorTest, ASynchronousAnswerIsAppliedInOrderWithNotifications) {
-  for (const bool activation : {true, false}) {
-    Answer({101, Attributes({{Xan_State, activation ? u"Old" : u"C"}})});
-    RecordingInteractionMonitor monitor;
-    if (!activation) {
-      monitor.Activate(101, {Xan_State}, true);
-      Answer({101, Attributes({{Xan_State, u"Old"}})});
-    }
-    const auto sink = std::make_shared<HoldAtOldRecord>();
-    const int level = W4Trace::QueueManagerTopic().Level();
-    W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelDetail);
-    W4Trace::AddSink(sink);
-    std::thread caller([&] {
-      if (activation) {
-        monitor.Activate(101, {Xan_State}, true);
-      } else {
-        monitor.RequestAttributeUpdateCallback(Xan_State);
-      }
-    });
-    sink->holding.wait(false);
-    server_->Publish(InteractionEntity(101), kAttributeNotificationEvent,
-                     Records({{101, Attributes({{Xan_State, u"New"}})}}));
-    // Held on the caller's own thread, the answer would be applied after
-    // the notification: let that happen first.
-    if (sink->holder == caller.get_id()) sink->sawNew.wait(false);
-    sink->released = true;
-    sink->released.notify_all();
-    caller.join();
-    server_->WaitIdle();
-    W4Trace::RemoveSink(sink);
-    W4Trace::QueueManagerTopic().SetLevel(level);
-    EXPECT_EQ(monitor.QueryAttribute(101, Xan_State).QueryString(), u"New") << activation;
-    EXPECT_EQ(monitor.Entries().back(), "Updated 101 {Xan_State=New}") << activation;
-  }
 }
 
 }  // namespace
