@@ -259,6 +259,9 @@ class ContractServer : public W4Notifier::IRequestHandler {
 struct KindDefaults {
   // May be activated again once stopped.
   static constexpr bool kReactivates = true;
+  // May be activated by its callback while a stop on another thread waits
+  // for that callback.
+  static constexpr bool kActivatesDuringAStop = true;
   // Activate(..., false) returns before the answer.
   static constexpr bool kAsyncActivation = true;
   // The activation's answer makes a callback with the item's tag.
@@ -315,6 +318,9 @@ inline CMessage QueueUpdate(int slot, const std::string& tag) {
 // once.
 struct QueueKind : KindDefaults {
   static constexpr bool kOneCallbackThread = true;
+  // Activated and stopped from one thread at a time; its callbacks may only
+  // stop it meanwhile.
+  static constexpr bool kActivatesDuringAStop = false;
   class Monitor : public QueueHooks<CQmQueueMonitor> {
    public:
     using QueueHooks::QueueHooks;
@@ -348,6 +354,7 @@ struct QueueKind : KindDefaults {
 };
 
 struct MultiQueueKind : QueueKind {
+  static constexpr bool kActivatesDuringAStop = true;
   class Monitor : public QueueHooks<CQmMultiQueueMonitor> {
    public:
     using QueueHooks::QueueHooks;
@@ -361,6 +368,7 @@ struct MultiQueueKind : QueueKind {
 };
 
 struct MediaTypeKind : QueueKind {
+  static constexpr bool kActivatesDuringAStop = true;
   class Monitor : public CQmMediaTypeMonitor {
    public:
     explicit Monitor(Hook hook) : hook_(std::move(hook)) {}

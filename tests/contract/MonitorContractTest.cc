@@ -147,6 +147,16 @@ class DeliveryLog {
   std::vector<Delivery> deliveries_;
 };
 
+// The stop that ends every activation where the kind has one.
+template <class Kind>
+void StopForGood(typename Kind::Monitor& monitor) {
+  if constexpr (requires { Kind::StopForGood(monitor); }) {
+    Kind::StopForGood(monitor);
+  } else {
+    Kind::Stop(monitor);
+  }
+}
+
 std::size_t BlockedInGates() { return CallbackGate::BlockedThreadsForTesting(); }
 
 // While it lives, holds the first thread that traces a text containing
@@ -310,12 +320,7 @@ TYPED_TEST(MonitorContractTest, DestructionAfterAStopInsideTheCallbackWaitsForIt
     log.Add(delivery);
     if (delivery.tag != "go") return;
     entered.Open();
-    // The stop that ends every activation where the kind has one.
-    if constexpr (requires { Kind::StopForGood(*raw); }) {
-      Kind::StopForGood(*raw);
-    } else {
-      Kind::Stop(*raw);
-    }
+    StopForGood<Kind>(*raw);
     stopped.Open();
     if (!release.Wait()) Hang(Name<Kind>("the callback held after its own stop"));
     destroyedMeanwhile = destroyed.load();
@@ -339,6 +344,71 @@ TYPED_TEST(MonitorContractTest, DestructionAfterAStopInsideTheCallbackWaitsForIt
   EXPECT_FALSE(destroyedMeanwhile)
       << Kind::kName << ": the destructor returned while the callback that stopped the monitor "
       << "was still running";
+}
+
+// A monitor destroyed inside its own callback: the destruction returns,
+// nothing reaches it afterwards, and another monitor of the entity still
+// hears the change.
+TYPED_TEST(MonitorContractTest, AMonitorDestroyedInsideItsOwnCallback) {
+  using Kind = TypeParam;
+  DeliveryLog log;
+  Latch destroyed;
+  std::unique_ptr<typename Kind::Monitor> monitor;
+  monitor = std::make_unique<typename Kind::Monitor>([&](const Delivery& delivery) {
+    log.Add(delivery);
+    if (delivery.tag != "go") return;
+    EXPECT_FALSE(destroyed.IsOpen()) << Kind::kName << ": a callback after its destruction";
+    monitor.reset();
+    destroyed.Open();
+  });
+  DeliveryLog otherLog;
+  typename Kind::Monitor other([&](const Delivery& delivery) { otherLog.Add(delivery); });
+  this->ActivateAndSettle(other, 0, otherLog);
+  this->ActivateAndSettle(*monitor, 0, log);
+  Kind::Trigger(*this->server, 0, "go");
+  if (!destroyed.Wait()) Hang(Name<Kind>("a destruction inside the monitor's own callback"));
+  EXPECT_TRUE(this->AwaitDelivery(otherLog, 0, "go"))
+      << Kind::kName << ": the other monitor missed it";
+  Kind::Trigger(*this->server, 0, "late");
+  this->server->Settle();
+  EXPECT_FALSE(log.Contains(0, "late"))
+      << Kind::kName << ": a destroyed monitor heard" << log.Text();
+}
+
+// A stop on another thread waits for a callback that activates the monitor
+// again: the stop still returns with the monitor stopped, the new activation
+// included.
+TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeavesItStopped) {
+  using Kind = TypeParam;
+  if (!Kind::kReactivates || !Kind::kActivatesDuringAStop) {
+    GTEST_SKIP() << Kind::kName << " is not activated by its callback during a stop";
+  }
+  DeliveryLog log;
+  Latch entered;
+  Latch release;
+  typename Kind::Monitor* raw = nullptr;
+  typename Kind::Monitor monitor([&](const Delivery& delivery) {
+    log.Add(delivery);
+    if (delivery.tag != "go" || entered.IsOpen()) return;
+    entered.Open();
+    if (!release.Wait()) Hang(Name<Kind>("the callback held for the stop"));
+    Kind::Activate(*raw, 1, true);
+  });
+  raw = &monitor;
+  this->ActivateAndSettle(monitor, 0, log);
+  Kind::Trigger(*this->server, 0, "go");
+  ASSERT_TRUE(entered.Wait()) << Kind::kName << ": the notification never reached the callback";
+  const std::size_t blocked = BlockedInGates();
+  {
+    BoundedThread stop(Name<Kind>("a stop waiting for a callback that activates again"),
+                       [&] { StopForGood<Kind>(monitor); });
+    Within(kBlockWindow, [&] { return BlockedInGates() >= blocked + 1; });
+    release.Open();
+  }
+  Kind::Trigger(*this->server, 1, "late");
+  this->server->Settle();
+  EXPECT_FALSE(log.Contains(1, "late"))
+      << Kind::kName << ": the activation made by the callback outlived the stop:" << log.Text();
 }
 
 // A callback stops its monitor and activates it on the other entity: neither

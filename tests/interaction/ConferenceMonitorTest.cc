@@ -70,21 +70,5 @@ TEST_F(InteractionMonitorTest, AConferenceEndsOnceWhicheverWayItEnds) {
   }
 }
 
-TEST_F(InteractionMonitorTest, AConferenceMonitorMayBeDestroyedInItsCallbacks) {
-  Answer(Conference(500, {601, 602}));
-  for (const std::uint32_t party : {601, 602}) Answer({party, Attributes({{Xan_State, u"C"}})});
-  auto* monitor = new RecordingConferenceMonitor;
-  std::vector<std::string> seen;
-  monitor->hook = [&](const std::string& entry) {
-    seen.push_back(entry);
-    if (entry == "Removed 601") delete monitor;
-  };
-  monitor->Activate(500, {Xan_State}, true);
-  server_->WaitIdle();
-  Notify(500, {Conference(500, {})});  // two removals: the second is not made
-  EXPECT_THAT(seen,
-              ElementsAre("Added 601 {Xan_State=C}", "Added 602 {Xan_State=C}", "Removed 601"));
-}
-
 }  // namespace
 }  // namespace QueueManager::testing

@@ -114,22 +114,6 @@ TEST_F(InteractionMonitorTest, ADeallocationRecordEndsTheMessageAndTheWatch) {
   EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 1u);
 }
 
-TEST_F(InteractionMonitorTest, AMonitorMayDestroyItselfInItsCallbacks) {
-  Answer({101, Attributes({{Xan_State, u"C"}})});
-  for (const char* last : {"Updated 101 {Xan_State=H}", "Deallocated 101"}) {
-    auto* monitor = new RecordingInteractionMonitor;
-    std::vector<std::string> seen;
-    monitor->hook = [&](const std::string& entry) {
-      seen.push_back(entry);
-      if (entry == last) delete monitor;
-    };
-    monitor->Activate(101, {Xan_State}, true);
-    Notify(101, {{101, Attributes({{Xan_State, u"H"}})}, {101, {}, false, true}});
-    Notify(101, {{101, Attributes({{Xan_State, u"A"}})}});
-    EXPECT_EQ(seen.back(), last);
-  }
-}
-
 TEST_F(InteractionMonitorTest, LateAnswersAfterDeactivationOrDestructionCallNobody) {
   for (const bool destroy : {false, true}) {
     std::promise<void> release;
