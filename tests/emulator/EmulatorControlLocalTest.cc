@@ -3,20 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include "QueueManager/Emulator/EmulatorClient.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
+#include "platform/notifier/CallbackLog.h"
 
 namespace QueueManager::Emulator {
 namespace {
-
-class Renegotiated : public W4Notifier::IMessageCallback {
- public:
-  void OnMessageReceived(W4Notifier::CMessage&) override {}
-  void OnConnectionRenegotiated() override { ++count; }
-  std::atomic<int> count{0};
-};
 
 TEST(EmulatorControlLocalTest, RenegotiatesOnlyTheCallersConnection) {
   auto bus = W4Notifier::CInProcessBus::Create();
@@ -25,14 +17,14 @@ TEST(EmulatorControlLocalTest, RenegotiatesOnlyTheCallersConnection) {
   auto mine = bus->Connect();
   auto other = bus->Connect();
   const W4Notifier::CEntityId queue(W4Notifier::eWorkgroupQueue, 1u);
-  Renegotiated mineHeard;
-  Renegotiated otherHeard;
+  W4Notifier::testing::CallbackLog mineHeard;
+  W4Notifier::testing::CallbackLog otherHeard;
   mine->StartNotifications(queue, 0, &mineHeard, 0);
   other->StartNotifications(queue, 0, &otherHeard, 0);
   CEmulatorClient(mine).ForceRenegotiation();
   bus->WaitIdle();
-  EXPECT_EQ(mineHeard.count, 1);
-  EXPECT_EQ(otherHeard.count, 0);
+  EXPECT_EQ(mineHeard.Lines(), std::vector<std::string>{"renegotiated"});
+  EXPECT_TRUE(otherHeard.Lines().empty());
   mine->StopAllMessages(&mineHeard);
   other->StopAllMessages(&otherHeard);
 }

@@ -19,6 +19,7 @@
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Text.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
 
 namespace QueueManager::Emulator {
@@ -224,18 +225,11 @@ TEST_F(ControlOverNats, FaultPlansTravelWhole) {
   EXPECT_EQ(Outcome(active), "answered");
 }
 
-// Logs its renegotiations.
-class Renegotiations : public W4Notifier::IMessageCallback, public testing::WaitableLog {
- public:
-  void OnMessageReceived(CMessage&) override {}
-  void OnConnectionRenegotiated() override { Add("renegotiated"); }
-};
-
 TEST_F(ControlOverNats, RenegotiatesTheCallersNatsConnectionOnly) {
   auto other = W4Notifier::ConnectNats(options_);
   CEmulatorClient otherClient(other, 5000);
-  Renegotiations mine;
-  Renegotiations theirs;
+  W4Notifier::testing::CallbackLog mine;
+  W4Notifier::testing::CallbackLog theirs;
   ASSERT_EQ(connection_->StartNotifications(kSales, 0, &mine, 0), W4Notifier::eMsgSuccess);
   ASSERT_EQ(other->StartNotifications(kSales, 0, &theirs, 0), W4Notifier::eMsgSuccess);
   otherClient.Queues(W4Notifier::eWorkgroupQueue);  // the bridge knows both clients

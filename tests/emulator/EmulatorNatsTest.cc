@@ -11,6 +11,7 @@
 
 #include "emulator/ConsistencyViews.h"
 #include "emulator/EmulatorTestSupport.h"
+#include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
 
 namespace QueueManager::Emulator {
@@ -138,22 +139,6 @@ TEST_F(OverNatsTest, AListeningClientAgreesWithARestartedServer) {
   })) << ::testing::PrintToString(divergences);
 }
 
-// Counts the renegotiations of a connection (subscribed to an entity
-// nobody publishes on).
-class RenegotiationCounter : public W4Notifier::IMessageCallback {
- public:
-  void OnMessageReceived(W4Notifier::CMessage&) override {}
-  void OnConnectionRenegotiated() override { ++count; }
-  std::atomic<int> count{0};
-};
-
-// Counts a queue's notifications.
-class NotificationCounter : public RenegotiationCounter {
- public:
-  void OnMessageReceived(W4Notifier::CMessage&) override { ++notifications; }
-  std::atomic<int> notifications{0};
-};
-
 // Two nodes with a route between them; the emulator's bridge and a second
 // client on node A, the library on node B, with A as its fall-back.
 class ClusterTest : public ::testing::Test {
@@ -207,8 +192,8 @@ class ClusterTest : public ::testing::Test {
 
 TEST_F(ClusterTest, AClientWhoseNodeDiesFailsOverRenegotiatesAndAgreesAgain) {
   ASSERT_TRUE(ReachesTheEmulator());
-  NotificationCounter onA;
-  RenegotiationCounter onB;
+  W4Notifier::testing::CallbackLog onA;
+  W4Notifier::testing::CallbackLog onB;
   ASSERT_EQ(other_->StartNotifications(kSales, 0, &onA, 0), W4Notifier::eMsgSuccess);
   const CEntityId silent(W4Notifier::eWorkgroupQueue, 999);
   ASSERT_EQ(library_->StartNotifications(silent, 0, &onB, 0), W4Notifier::eMsgSuccess);
@@ -222,14 +207,14 @@ TEST_F(ClusterTest, AClientWhoseNodeDiesFailsOverRenegotiatesAndAgreesAgain) {
   // Lost to the library, which is between nodes.
   emulator_->SetAttributes(a, MapOf({{u"Xan_State", u"H"}}));
   const std::uint32_t b = emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"O"}}), {kSales});
-  EXPECT_TRUE(Eventually([&] { return onB.count.load() > 0; }));
+  EXPECT_TRUE(onB.AwaitCount("renegotiated", 1));
   EXPECT_TRUE(AgreesWithTheEmulator(monitor))
       << ::testing::PrintToString(CompareViews(*emulator_, monitor));
   EXPECT_THAT(*emulator_->QueueContents(kSales), ElementsAre(a, b));
   // The client on the surviving node saw none of it: no renegotiation, and
   // each of the four changes' notifications.
-  EXPECT_TRUE(Eventually([&] { return onA.notifications.load() >= 4; }));
-  EXPECT_EQ(onA.count.load(), 0);
+  EXPECT_TRUE(onA.AwaitValues(4));
+  EXPECT_EQ(W4Notifier::testing::CallbackLog::Count(onA.Lines(), "renegotiated"), 0u);
   EXPECT_TRUE(other_->IsConnected());
   library_->StopAllMessages(&onB);
   other_->StopAllMessages(&onA);

@@ -4,7 +4,6 @@
 
 #include <nats/nats.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
 
 namespace W4Notifier::testing {
@@ -19,26 +19,6 @@ namespace {
 
 const CEntityId kServerEntity(static_cast<ObjectTypes>(29), kAllObjects);
 const CEntityId kQueue(static_cast<ObjectTypes>(7), 3u);
-
-// Keeps the first notification it receives.
-class FirstNotification : public IMessageCallback {
- public:
-  void OnMessageReceived(CMessage& message) override {
-    std::lock_guard lock(mutex_);
-    if (!received_) received_ = message;
-    cv_.notify_all();
-  }
-  std::optional<CMessage> Await() {
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return received_.has_value(); });
-    return received_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::optional<CMessage> received_;
-};
 
 // Each test has a nats-server of its own; skipped when none is installed.
 class NatsBusBridgeTest : public ::testing::Test {
@@ -84,19 +64,13 @@ TEST_F(NatsBusBridgeTest, ServesTheBusHandlerAndPublishesItsNotifications) {
   response >> text;
   EXPECT_EQ(text, "not here");
 
-  FirstNotification subscriber;
+  CallbackLog subscriber;
   ASSERT_EQ(client->StartNotifications(kQueue, 5, &subscriber, 0), eMsgSuccess);
   CMessage body;
   body << std::int32_t{7};
   ASSERT_EQ(scripted.Publish(kQueue, 5, body), eMsgSuccess);
-  const std::optional<CMessage> notification = subscriber.Await();
+  EXPECT_EQ(subscriber.WaitFor(1), std::vector<std::string>{"notify 7 3.5"});
   client->StopAllMessages(&subscriber);
-  ASSERT_TRUE(notification.has_value());
-  EXPECT_EQ(notification->QueryEntityId(), kQueue);
-  EXPECT_EQ(notification->QueryEventId(), 5);
-  std::int32_t field = 0;
-  *notification >> field;
-  EXPECT_EQ(field, 7);
 }
 
 // Answers each request with the handle of the bus connection that sent it.
@@ -104,56 +78,28 @@ class SenderEcho : public IRequestHandler {
  public:
   void OnRequest(CInboundRequest request) override {
     CMessage answer;
-    answer << request.QuerySender();
+    answer << std::int32_t{request.QuerySender()};
     request.Reply(answer);
   }
 };
 
-// Records the one answer of an asynchronous request.
-class AsyncAnswer : public IAsyncResponseCallback {
- public:
-  void OnAsyncResponseSuccess(std::uint32_t, CMessage& response) override { Set(response); }
-  void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { Set(std::nullopt); }
-  void OnAsyncResponseTimeout(std::uint32_t) override { Set(std::nullopt); }
-  std::optional<CMessage> Await() {
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return done_; });
-    return answer_;
-  }
-
- private:
-  void Set(std::optional<CMessage> answer) {
-    std::lock_guard lock(mutex_);
-    answer_ = std::move(answer);
-    done_ = true;
-    cv_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::optional<CMessage> answer_;
-};
-
-std::optional<std::uint16_t> SyncSender(CNotifierConnection& client) {
+std::optional<std::int32_t> SyncSender(CNotifierConnection& client) {
   CMessage response;
   if (client.SendRequest(CRequestObject(kServerEntity, 16), &response, 5000) !=
       eSendStatus::kSuccess)
     return std::nullopt;
-  std::uint16_t sender = 0;
-  response >> sender;
-  return sender;
+  return FirstInt(response);
 }
 
-std::optional<std::uint16_t> AsyncSender(CNotifierConnection& client) {
-  auto answer = std::make_shared<AsyncAnswer>();
-  if (client.SendAsyncRequest(CRequestObject(kServerEntity, 16), answer.get(), 0, 5000, nullptr,
-                              answer) != eMsgSuccess)
+std::optional<std::int32_t> AsyncSender(CNotifierConnection& client) {
+  auto log = std::make_shared<CallbackLog>();
+  std::uint32_t id = 0;
+  if (client.SendAsyncRequest(CRequestObject(kServerEntity, 16), log.get(), 0, 5000, &id, log) !=
+      eMsgSuccess)
     return std::nullopt;
-  std::optional<CMessage> response = answer->Await();
-  if (!response) return std::nullopt;
-  std::uint16_t sender = 0;
-  *response >> sender;
-  return sender;
+  const std::string outcome = log->Await(id);
+  if (!outcome.starts_with("success ")) return std::nullopt;
+  return std::stoi(outcome.substr(8));
 }
 
 // A bus served by a SenderEcho, put on NATS.
@@ -279,12 +225,6 @@ TEST_F(NatsBusBridgeTest, AnswersAndNoticesGoOnlyToTheInboxOfTheSubjectsClient) 
   natsConnection_Destroy(raw);
 }
 
-}  // namespace
-}  // namespace W4Notifier::testing
-
-namespace W4Notifier::testing {
-namespace {
-
 // Answers each request with its number, then publishes the number on kQueue.
 class AnswerThenPublish : public IRequestHandler {
  public:
@@ -302,37 +242,6 @@ class AnswerThenPublish : public IRequestHandler {
   std::shared_ptr<CInProcessConnection> out_;
 };
 
-// One object for answers and notifications, as the library's cache is.
-class OrderLog : public IAsyncResponseCallback, public IMessageCallback {
- public:
-  void OnAsyncResponseSuccess(std::uint32_t, CMessage& response) override {
-    Add("answer", response);
-  }
-  void OnAsyncResponseRejected(std::uint32_t, CMessage&) override { Add("rejected"); }
-  void OnAsyncResponseTimeout(std::uint32_t) override { Add("timeout"); }
-  void OnMessageReceived(CMessage& message) override { Add("notify", message); }
-  std::vector<std::string> Await(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return log_.size() >= count; });
-    return log_;
-  }
-
- private:
-  void Add(const std::string& what, CMessage& message) {
-    std::int32_t number = -1;
-    message >> number;
-    Add(what + " " + std::to_string(number));
-  }
-  void Add(std::string entry) {
-    std::lock_guard lock(mutex_);
-    log_.push_back(std::move(entry));
-    cv_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> log_;
-};
-
 // What the server sends after an answer reaches the client after it, as on
 // the bus: a cache must not apply a load's answer over a later change.
 TEST_F(NatsBusBridgeTest, AnAnswerComesBeforeWhatTheServerPublishedAfterIt) {
@@ -343,18 +252,19 @@ TEST_F(NatsBusBridgeTest, AnAnswerComesBeforeWhatTheServerPublishedAfterIt) {
   bus->SetRequestHandler(&handler);
   CNatsBusBridge bridge(options, "bridges", bus);
   auto client = ConnectNats(options);
-  OrderLog log;
+  CallbackLog log;  // one object for answers and notifications, as the library's cache is
   ASSERT_EQ(client->StartNotifications(kQueue, 0, &log, 0), eMsgSuccess);
   constexpr int kRequests = 50;
   std::vector<std::string> expected;
   for (std::int32_t i = 0; i < kRequests; ++i) {
     CRequestObject request(kServerEntity, 1);
     request << i;
-    ASSERT_EQ(client->SendAsyncRequest(request, &log, 0, 5000), eMsgSuccess);
-    expected.push_back("answer " + std::to_string(i));
-    expected.push_back("notify " + std::to_string(i));
+    std::uint32_t id = 0;
+    ASSERT_EQ(client->SendAsyncRequest(request, &log, 0, 5000, &id), eMsgSuccess);
+    expected.push_back(std::to_string(id) + " success " + std::to_string(i));
+    expected.push_back("notify " + std::to_string(i) + " 3.0");
   }
-  EXPECT_EQ(log.Await(expected.size()), expected);
+  EXPECT_EQ(log.WaitFor(expected.size()), expected);
   client->StopAllMessages(&log);
   bus->SetRequestHandler(nullptr);
 }

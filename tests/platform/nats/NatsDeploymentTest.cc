@@ -15,6 +15,7 @@
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
 
 namespace W4Notifier::testing {
@@ -24,25 +25,6 @@ namespace fs = std::filesystem;
 const CEntityId kServerEntity(eQueueManagerServer, kAllObjects);
 const CEntityId kControlEntity(kControlObjectType, kAllObjects);
 const CEntityId kQueue(eWorkgroupQueue, 3u);
-
-// Keeps the values of the notifications it receives.
-class Notifications : public IMessageCallback {
- public:
-  void OnMessageReceived(CMessage& message) override {
-    std::int32_t value = 0;
-    message >> value;
-    std::lock_guard lock(mutex_);
-    values_.push_back(value);
-  }
-  std::vector<std::int32_t> Values() {
-    std::lock_guard lock(mutex_);
-    return values_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::int32_t> values_;
-};
 
 class NatsDeploymentTest : public ::testing::Test {
  protected:
@@ -172,7 +154,7 @@ TEST_F(NatsDeploymentTest, AClientKeepsToItsOwnSubjects) {
             eSendStatus::kSuccess);
   EXPECT_NE(client2->SendRequest(CRequestObject(kControlEntity, 1), &response, 300),
             eSendStatus::kSuccess);
-  Notifications notifications;
+  CallbackLog notifications;
   ASSERT_EQ(client2->StartNotifications(kQueue, 5, &notifications, 0), eMsgSuccess);
 
   natsConnection* rogue = RawConnect("client1", "c1-pass");

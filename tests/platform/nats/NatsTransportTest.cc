@@ -1,17 +1,16 @@
 // The NATS notifier against a real nats-server on a loopback port.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <nats/nats.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -21,6 +20,7 @@
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "platform/nats/NatsServerProcess.h"
+#include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
 
 namespace W4Notifier::testing {
@@ -32,93 +32,9 @@ constexpr auto kPatience = 10s;  // far beyond any wait that succeeds
 const CEntityId kQueueA(static_cast<ObjectTypes>(7), 12u);
 const CEntityId kServerEntity(static_cast<ObjectTypes>(29), kAllObjects);
 
-// A condition to wait on: a mutex, a condition variable and a predicate.
-class Waiter {
- public:
-  // Signals under the lock: a waiter that then returns and destroys the
-  // waiter cannot do so before this call is done with it.
-  template <class F>
-  void Update(F change) {
-    std::lock_guard lock(mutex_);
-    change();
-    cv_.notify_all();
-  }
-  template <class P>
-  bool WaitFor(P predicate) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, kPatience, predicate);
-  }
-  std::mutex& Mutex() { return mutex_; }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-};
-
-// Records the outcomes of asynchronous requests, by request id.
-class OutcomeRecorder : public IAsyncResponseCallback {
- public:
-  void OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) override {
-    std::int32_t value = -1;
-    if (!response.IsAtEndOfData()) response >> value;
-    Record(id, "success:" + std::to_string(value));
-  }
-  void OnAsyncResponseRejected(std::uint32_t id, CMessage&) override { Record(id, "rejected"); }
-  void OnAsyncResponseTimeout(std::uint32_t id) override { Record(id, "timeout"); }
-  void OnAsyncResponseCancelled(std::uint32_t id) override { Record(id, "cancelled"); }
-  void OnAsyncResponseConnectionLoss(std::uint32_t id) override { Record(id, "connection loss"); }
-
-  // Waits for the first outcome of `id`.
-  std::string Await(std::uint32_t id) {
-    waiter_.WaitFor([&] { return outcomes_.count(id) != 0; });
-    std::lock_guard lock(waiter_.Mutex());
-    auto it = outcomes_.find(id);
-    return it == outcomes_.end() ? "none" : it->second.front();
-  }
-  std::size_t CountOf(std::uint32_t id) {
-    std::lock_guard lock(waiter_.Mutex());
-    auto it = outcomes_.find(id);
-    return it == outcomes_.end() ? 0 : it->second.size();
-  }
-
- private:
-  void Record(std::uint32_t id, std::string what) {
-    waiter_.Update([&] { outcomes_[id].push_back(std::move(what)); });
-  }
-  Waiter waiter_;
-  std::map<std::uint32_t, std::vector<std::string>> outcomes_;
-};
-
-// Records the int field of each notification; renegotiations are counted.
-class Subscriber : public IMessageCallback {
- public:
-  std::function<void(Subscriber&, std::int32_t)> onValue;
-  void OnMessageReceived(CMessage& message) override {
-    std::int32_t value = -1;
-    message >> value;
-    if (stopped.load()) lateCalls.fetch_add(1);
-    waiter.Update([&] {
-      values.push_back(value);
-      entities.push_back(message.QueryEntityId());
-    });
-    if (onValue) onValue(*this, value);
-  }
-  void OnConnectionRenegotiated() override {
-    if (onRenegotiated) onRenegotiated();
-    waiter.Update([&] { ++renegotiations; });
-  }
-  std::function<void()> onRenegotiated;
-  bool AwaitCount(std::size_t n) {
-    return waiter.WaitFor([&] { return values.size() >= n; });
-  }
-
-  Waiter waiter;
-  std::vector<std::int32_t> values;
-  std::vector<CEntityId> entities;
-  int renegotiations = 0;
-  std::atomic<bool> stopped{false};
-  std::atomic<int> lateCalls{0};
-};
+// A subscriber is a CallbackLog; `Subscriber::values` are its notifications'.
+using Subscriber = CallbackLog;
+using OutcomeRecorder = CallbackLog;
 
 // Stops a subscriber's subscriptions when leaving the scope, before the
 // subscriber goes (declare it after the subscriber): a callback may still be
@@ -223,8 +139,8 @@ TEST_F(NatsTransportTest, MessagesBeyondTheServersLimitArriveWhole) {
   CMessage notification = Notification(kQueueA, 5);
   notification << big;
   ASSERT_TRUE(responder_->Publish(notification));
-  ASSERT_TRUE(subscriber.AwaitCount(1));
-  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{5});
+  ASSERT_TRUE(subscriber.AwaitValues(1));
+  EXPECT_EQ(subscriber.Values(), std::vector<std::int32_t>{5});
 }
 
 // Responders sharing the requests are told apart: a client that only
@@ -237,9 +153,7 @@ TEST_F(NatsTransportTest, EachResponderThatStartsRenegotiatesOnce) {
   Subscriber subscriber;
   StopOnExit stop(*client_, {&subscriber});
   ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
-  auto renegotiated = [&](int count) {
-    return subscriber.waiter.WaitFor([&] { return subscriber.renegotiations >= count; });
-  };
+  auto renegotiated = [&](int count) { return subscriber.AwaitCount("renegotiated", count); };
   auto other = std::make_unique<CNatsResponder>(options_, "servers", Arithmetic());
   ASSERT_TRUE(renegotiated(1));
   for (std::int32_t i = 1; i < 20; ++i) client_->SendRequest(Request(i), &response, 5000);
@@ -247,8 +161,8 @@ TEST_F(NatsTransportTest, EachResponderThatStartsRenegotiatesOnce) {
   ASSERT_TRUE(renegotiated(2));
   // Delivered after any renegotiation the requests could have queued.
   ASSERT_TRUE(responder_->Publish(Notification(kQueueA, 7)));
-  ASSERT_TRUE(subscriber.AwaitCount(1));
-  EXPECT_EQ(subscriber.renegotiations, 2);
+  ASSERT_TRUE(subscriber.AwaitValues(1));
+  EXPECT_EQ(Subscriber::Count(subscriber.Lines(), "renegotiated"), 2u);
 }
 
 TEST_F(NatsTransportTest, SynchronousRequestsGetTheirAnswerOrRejection) {
@@ -290,7 +204,7 @@ TEST_F(NatsTransportTest, AsynchronousRequestsEndExactlyOnce) {
     const char* outcome;
   };
   const Row rows[] = {
-      {5, 5000, false, "success:6"},
+      {5, 5000, false, "success 6"},
       {0, 5000, false, "rejected"},
       {-1, 50, false, "timeout"},
       {-1, 5000, true, "cancelled"},
@@ -321,7 +235,7 @@ TEST_F(NatsTransportTest, AsynchronousRequestsEndExactlyOnce) {
   ASSERT_EQ(client_->SendRequest(Request(7), &response, 5000), eSendStatus::kSuccess);
   std::uint32_t last = 0;
   ASSERT_EQ(client_->SendAsyncRequest(Request(8), &outcomes, 0, 5000, &last), eMsgSuccess);
-  EXPECT_EQ(outcomes.Await(last), "success:9");
+  EXPECT_EQ(outcomes.Await(last), "success 9");
   for (std::uint32_t id : ids) {
     EXPECT_EQ(outcomes.CountOf(id), 1u) << id;
   }
@@ -329,10 +243,11 @@ TEST_F(NatsTransportTest, AsynchronousRequestsEndExactlyOnce) {
 }
 
 TEST_F(NatsTransportTest, RequestsNameTheirSenderAndHowLongItWaits) {
-  Waiter waiter;
-  std::vector<std::pair<std::string, std::uint32_t>> seen;
+  QueueManager::testing::WaitableLog senders;
+  std::vector<std::uint32_t> waits;  // written before the log line that tells of it
   Serve([&](CNatsRequest request) {
-    waiter.Update([&] { seen.emplace_back(request.SenderName(), request.WaitMilliseconds()); });
+    waits.push_back(request.WaitMilliseconds());
+    senders.Add(request.SenderName());
     CMessage body;
     body << 1;
     request.Reply(body);
@@ -342,23 +257,21 @@ TEST_F(NatsTransportTest, RequestsNameTheirSenderAndHowLongItWaits) {
   OutcomeRecorder outcomes;
   std::uint32_t id = 0;
   ASSERT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, 7654, &id), eMsgSuccess);
-  EXPECT_EQ(outcomes.Await(id), "success:1");
+  EXPECT_EQ(outcomes.Await(id), "success 1");
   ASSERT_EQ(client_->SendRequest(Request(1), nullptr, 0), eSendStatus::kSuccess);
   // Requests of two connections may arrive in either order: the other one
   // sends once the one-way request arrived.
-  ASSERT_TRUE(waiter.WaitFor([&] { return seen.size() == 3; }));
+  ASSERT_EQ(senders.WaitFor(3).size(), 3u);
   auto other = ConnectNats(options_);
   ASSERT_EQ(other->SendRequest(Request(1), &response, 1000), eSendStatus::kSuccess);
-  ASSERT_TRUE(waiter.WaitFor([&] { return seen.size() == 4; }));
+  const std::vector<std::string> seen = senders.WaitFor(4);
   responder_.reset();  // the handler refers to this test's locals
-  std::lock_guard lock(waiter.Mutex());
-  EXPECT_FALSE(seen[0].first.empty());
-  EXPECT_EQ(seen[1].first, seen[0].first);
-  EXPECT_EQ(seen[2].first, seen[0].first);
-  EXPECT_NE(seen[3].first, seen[0].first);
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_FALSE(seen[0].empty());
+  EXPECT_EQ(seen[1], seen[0]);
+  EXPECT_EQ(seen[2], seen[0]);
+  EXPECT_NE(seen[3], seen[0]);
   // A one-way request waits for nothing.
-  const std::vector<std::uint32_t> waits{seen[0].second, seen[1].second, seen[2].second,
-                                         seen[3].second};
   EXPECT_EQ(waits, (std::vector<std::uint32_t>{4321, 7654, 0, 1000}));
 }
 
@@ -376,17 +289,12 @@ TEST_F(NatsTransportTest, NotificationsArriveInOrderWithTheirEntity) {
   for (int i = 0; i < kCount; ++i) {
     ASSERT_EQ(publisher->Publish(Notification(i % 2 == 0 ? kQueueA : otherQueue, i)), eMsgSuccess);
   }
-  ASSERT_TRUE(everyQueue.AwaitCount(kCount));
-  ASSERT_TRUE(subscriber.AwaitCount(kCount / 2));
-  std::lock_guard lock(subscriber.waiter.Mutex());
-  for (int i = 0; i < kCount / 2; ++i) {
-    ASSERT_EQ(subscriber.values[i], 2 * i);
-    EXPECT_EQ(subscriber.entities[i], kQueueA);
-  }
-  std::lock_guard lockAll(everyQueue.waiter.Mutex());
-  for (int i = 0; i < kCount; ++i) {
-    ASSERT_EQ(everyQueue.values[i], i);
-  }
+  ASSERT_TRUE(everyQueue.AwaitValues(kCount));
+  ASSERT_TRUE(subscriber.AwaitValues(kCount / 2));
+  const std::vector<std::string> lines = subscriber.Lines();
+  for (int i = 0; i < kCount / 2; ++i) ASSERT_EQ(lines[i], fmt::format("notify {} 12.0", 2 * i));
+  const std::vector<std::int32_t> all = everyQueue.Values();
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(all[i], i);
 }
 
 TEST_F(NatsTransportTest, NoCallbackAfterStopReturns) {
@@ -397,10 +305,8 @@ TEST_F(NatsTransportTest, NoCallbackAfterStopReturns) {
   Subscriber fromInside;
   Subscriber sentinel;
   const StopOnExit stop(*client_, {&fromOutside, &fromInside, &sentinel});
-  fromInside.onValue = [this](Subscriber& self, std::int32_t value) {
-    if (value != 10) return;
-    client_->StopAllMessages(&self);
-    self.stopped = true;
+  fromInside.onValue = [&](std::int32_t value) {
+    if (value == 10) client_->StopAllMessages(&fromInside);
   };
   for (Subscriber* s : {&fromOutside, &fromInside, &sentinel}) {
     ASSERT_EQ(client_->StartNotifications(kQueueA, 0, s, 0), eMsgSuccess);
@@ -410,15 +316,13 @@ TEST_F(NatsTransportTest, NoCallbackAfterStopReturns) {
   std::jthread publishing([&] {
     for (int i = 0; i < kCount; ++i) publisher->Publish(Notification(kQueueA, i));
   });
-  ASSERT_TRUE(fromOutside.AwaitCount(5));
+  ASSERT_TRUE(fromOutside.AwaitValues(5));
   ASSERT_EQ(client_->StopNotifications(kQueueA, 0, &fromOutside, 0), eMsgSuccess);
-  fromOutside.stopped = true;
+  const std::size_t heardByOutside = fromOutside.Lines().size();
   publishing.join();
-  ASSERT_TRUE(sentinel.AwaitCount(kCount));
-  EXPECT_EQ(fromOutside.lateCalls.load(), 0);
-  EXPECT_EQ(fromInside.lateCalls.load(), 0);
-  std::lock_guard lock(fromInside.waiter.Mutex());
-  EXPECT_EQ(fromInside.values.back(), 10);
+  ASSERT_TRUE(sentinel.AwaitValues(kCount));
+  EXPECT_EQ(fromOutside.Lines().size(), heardByOutside);
+  EXPECT_EQ(fromInside.Values().back(), 10);
   EXPECT_EQ(client_->StopNotifications(kQueueA, 0, &fromOutside, 0), eMsgNotFound);
 }
 
@@ -444,15 +348,14 @@ TEST_F(NatsTransportTest, ServerRestartRenegotiatesAndRequestsFailFastWhileDown)
 
   std::string error;
   ASSERT_TRUE(server_.Start(error)) << error;
-  ASSERT_TRUE(subscriber.waiter.WaitFor([&] { return subscriber.renegotiations >= 1; }));
+  ASSERT_TRUE(subscriber.AwaitCount("renegotiated", 1));
   EXPECT_TRUE(client_->IsConnected());
   // The subscription was restored before the callback.
   ASSERT_EQ(client_->Publish(Notification(kQueueA, 77)), eMsgSuccess);
-  ASSERT_TRUE(subscriber.AwaitCount(1));
+  ASSERT_TRUE(subscriber.AwaitValues(1));
   EXPECT_EQ(outcomes.CountOf(pending), 1u);
   client_->StopAllMessages(&subscriber);
-  std::lock_guard lock(subscriber.waiter.Mutex());
-  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{77});
+  EXPECT_EQ(subscriber.Values(), std::vector<std::int32_t>{77});
 }
 
 // A server process that goes away while the NATS server stays: what it
@@ -473,7 +376,7 @@ TEST_F(NatsTransportTest, ARequestThatFoundNoServerRenegotiatesWhenOneIsBack) {
   EXPECT_EQ(outcomes.Await(refused), "rejected");
   serving = true;
   Serve(Arithmetic());
-  ASSERT_TRUE(subscriber.waiter.WaitFor([&] { return subscriber.renegotiations >= 1; }));
+  ASSERT_TRUE(subscriber.AwaitCount("renegotiated", 1));
   EXPECT_EQ(early.load(), 0);
   EXPECT_EQ(client_->SendRequest(Request(1), &response, 5000), eSendStatus::kSuccess);
 }
@@ -558,10 +461,9 @@ TEST_F(NatsTransportTest, WhatIsNotANotificationIsSkippedAndTheRestStillArrive) 
   natsConnection_Destroy(raw);
   const CEntityId last(type, 13u);
   ASSERT_EQ(publisher->Publish(Notification(last, value)), eMsgSuccess);
-  ASSERT_TRUE(subscriber.AwaitCount(static_cast<std::size_t>(value) + 1));
-  std::lock_guard lock(subscriber.waiter.Mutex());
-  EXPECT_EQ(subscriber.values, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(subscriber.entities.back(), last);
+  ASSERT_TRUE(subscriber.AwaitValues(static_cast<std::size_t>(value) + 1));
+  EXPECT_EQ(subscriber.Values(), (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(subscriber.Lines().back(), "notify 5 13.0");
 }
 
 TEST_F(NatsTransportTest, WhatManyThreadsQueueArrivesWholeAndInOrder) {
@@ -593,16 +495,15 @@ TEST_F(NatsTransportTest, WhatManyThreadsQueueArrivesWholeAndInOrder) {
       ids.push_back(id);
     }
   }
-  ASSERT_TRUE(subscriber.AwaitCount(kPublishers * kPerPublisher));
+  ASSERT_TRUE(subscriber.AwaitValues(kPublishers * kPerPublisher));
   // Answers come in order: once the last one is in, an answer that a
   // cancelled request wrongly got as well would have been counted.
   std::uint32_t last = 0;
   ASSERT_EQ(client_->SendAsyncRequest(Request(1), &outcomes, 0, 10000, &last), eMsgSuccess);
-  EXPECT_EQ(outcomes.Await(last), "success:2");
+  EXPECT_EQ(outcomes.Await(last), "success 2");
   for (std::uint32_t id : ids) EXPECT_EQ(outcomes.CountOf(id), 1u) << id;
-  std::lock_guard lock(subscriber.waiter.Mutex());
   std::vector<int> next(kPublishers, 0);
-  for (std::int32_t value : subscriber.values) {
+  for (std::int32_t value : subscriber.Values()) {
     const auto publisher = static_cast<std::size_t>(value / 10000);
     ASSERT_EQ(value % 10000, next[publisher]++) << publisher;
   }
@@ -620,22 +521,21 @@ TEST_F(NatsTransportTest, DroppingTheConnectionDropsWhatWaitsInItsQueueUncalled)
   ASSERT_EQ(client_->AttachInbox(closing, CEntityId(kQueueA.QueryObjectType(), 98u), 0),
             eMsgSuccess);
   Subscriber subscriber;
-  subscriber.onValue = [closing](Subscriber&, std::int32_t value) {
+  subscriber.onValue = [closing](std::int32_t value) {
     std::deque<CMessage> none;
     if (value == 0) closing->Wait(none, 10000);
   };
   ASSERT_EQ(client_->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
   auto publisher = ConnectNats(options_);
   ASSERT_EQ(publisher->Publish(Notification(kQueueA, 0)), eMsgSuccess);
-  ASSERT_TRUE(subscriber.AwaitCount(1));
+  ASSERT_TRUE(subscriber.AwaitValues(1));
   for (int i = 1; i <= 200; ++i)
     ASSERT_EQ(publisher->Publish(Notification(kQueueA, i)), eMsgSuccess);
   ASSERT_EQ(publisher->Publish(Notification(sentinel, 0)), eMsgSuccess);
   std::deque<CMessage> arrived;
   ASSERT_EQ(handedOver->Wait(arrived, 10000), 0);
   client_.reset();
-  std::lock_guard lock(subscriber.waiter.Mutex());
-  EXPECT_EQ(subscriber.values, std::vector<std::int32_t>{0});
+  EXPECT_EQ(subscriber.Values(), std::vector<std::int32_t>{0});
 }
 
 // A subscriber that holds its delivery thread: what waits for it stays
@@ -654,11 +554,11 @@ TEST_F(NatsTransportTest, ABlockedSubscriberHoldsAtMostTheByteBoundAndHearsOneRe
   ASSERT_EQ(client->SendRequest(Request(1), &response, 5000), eSendStatus::kSuccess);
   const std::string notices = named.get_future().get() + "." + kRenegotiatedToken;
 
-  Waiter gate;
-  bool released = false;
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
   Subscriber subscriber;
-  subscriber.onValue = [&](Subscriber&, std::int32_t value) {
-    if (value == 0) gate.WaitFor([&] { return released; });
+  subscriber.onValue = [&](std::int32_t value) {
+    if (value == 0) released.wait_for(kPatience);
   };
   const StopOnExit stop(*client, {&subscriber});
   ASSERT_EQ(client->StartNotifications(kQueueA, 0, &subscriber, 0), eMsgSuccess);
@@ -673,7 +573,7 @@ TEST_F(NatsTransportTest, ABlockedSubscriberHoldsAtMostTheByteBoundAndHearsOneRe
     return natsConnection_Publish(raw, subject, bytes.data(), static_cast<int>(bytes.size()));
   };
   ASSERT_EQ(send("qmtest.n.7.12.0._", Notification(kQueueA, 0)), NATS_OK);
-  ASSERT_TRUE(subscriber.AwaitCount(1));
+  ASSERT_TRUE(subscriber.AwaitValues(1));
   constexpr int kLarge = 40;  // of 100 kB each: four times the bound
   for (int i = 1; i <= kLarge; ++i) {
     CMessage large = Notification(kQueueA, i);
@@ -692,12 +592,11 @@ TEST_F(NatsTransportTest, ABlockedSubscriberHoldsAtMostTheByteBoundAndHearsOneRe
   EXPECT_EQ(held.pendingMessages + held.droppedNotifications, std::uint64_t{kLarge});
   EXPECT_GE(held.messagesIn, std::uint64_t{kLarge});
   EXPECT_GE(held.roundTripMicroseconds, 0);
-  gate.Update([&] { released = true; });
+  release.set_value();
   ASSERT_EQ(send("qmtest.n.7.12.0._", Notification(kQueueA, kLarge + 1)), NATS_OK);
-  ASSERT_TRUE(subscriber.waiter.WaitFor([&] { return subscriber.values.back() == kLarge + 1; }));
+  ASSERT_TRUE(subscriber.AwaitCount(fmt::format("notify {} ", kLarge + 1), 1));
   natsConnection_Destroy(raw);
-  std::lock_guard lock(subscriber.waiter.Mutex());
-  EXPECT_EQ(subscriber.renegotiations, 1);
+  EXPECT_EQ(Subscriber::Count(subscriber.Lines(), "renegotiated"), 1u);
 }
 
 // A peer that greets and then says nothing ends a connect, or a responder's,

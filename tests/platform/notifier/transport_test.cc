@@ -2,19 +2,20 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <set>
 
 #include "NotifierFixture.h"
 #include "QueueManager/Platform/MessageServer.h"
 #include "QueueManager/Platform/Sync.h"
 #include "platform/notifier/BusCore.h"
+#include "platform/notifier/CallbackLog.h"
 
 namespace W4Notifier {
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
+using testing::CallbackLog;
 using testing::Ints;
 using testing::NotifierFixture;
 using testing::RecordingSubscriber;
@@ -82,43 +83,6 @@ TEST_F(TransportTest, RequestsGetWhatTheServerScripts) {
   EXPECT_EQ(response.QueryStatus(), eSendStatus::kRejected);
 }
 
-// Records the outcome of every asynchronous request by id.
-class OutcomeRecorder : public IAsyncResponseCallback {
- public:
-  enum Outcome { kSuccess, kRejected, kTimeout, kCancelled, kLost };
-  void OnAsyncResponseSuccess(std::uint32_t id, CMessage&) override { Record(id, kSuccess); }
-  void OnAsyncResponseRejected(std::uint32_t id, CMessage&) override { Record(id, kRejected); }
-  void OnAsyncResponseTimeout(std::uint32_t id) override { Record(id, kTimeout); }
-  void OnAsyncResponseCancelled(std::uint32_t id) override { Record(id, kCancelled); }
-  void OnAsyncResponseConnectionLoss(std::uint32_t id) override { Record(id, kLost); }
-
-  void ExpectCallbackThreadNot(std::thread::id sender) {
-    std::lock_guard lock(mutex_);
-    forbidden_.insert(sender);
-  }
-  std::multimap<std::uint32_t, Outcome> Outcomes() const {
-    std::lock_guard lock(mutex_);
-    return outcomes_;
-  }
-  bool WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return outcomes_.size() >= count; });
-  }
-  int wrongThread = 0;
-
- private:
-  void Record(std::uint32_t id, Outcome outcome) {
-    std::lock_guard lock(mutex_);
-    if (forbidden_.count(std::this_thread::get_id()) != 0) ++wrongThread;
-    outcomes_.emplace(id, outcome);
-    changed_.notify_all();
-  }
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::multimap<std::uint32_t, Outcome> outcomes_;
-  std::set<std::thread::id> forbidden_;
-};
-
 // A send either fails or ends in exactly one callback, off the sending
 // thread, and leaves no route behind: whether the server answers, rejects,
 // stays silent or is missing, the request is cancelled meanwhile, its
@@ -149,7 +113,14 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
       EXPECT_EQ(connection_->SendRequest(CMessage(kServer, 0), &response, c.timeoutMs),
                 eSendStatus::kNoRoute);
     }
-    OutcomeRecorder recorder;
+    CallbackLog recorder;
+    std::mutex sendersMutex;
+    std::set<std::thread::id> sendingThreads;
+    std::atomic<int> wrongThread{0};
+    recorder.onOutcome = [&] {
+      std::lock_guard lock(sendersMutex);
+      if (sendingThreads.count(std::this_thread::get_id()) != 0) ++wrongThread;
+    };
     std::mutex idsMutex;
     std::vector<std::uint32_t> sent;
     std::atomic<int> failed{0};
@@ -163,7 +134,10 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
     std::vector<std::thread> senders;
     for (int t = 0; t < 3; ++t) {
       senders.emplace_back([&, t] {
-        recorder.ExpectCallbackThreadNot(std::this_thread::get_id());
+        {
+          std::lock_guard lock(sendersMutex);
+          sendingThreads.insert(std::this_thread::get_id());
+        }
         for (std::int32_t i = 0; i < 800; ++i) {
           CMessage request(kServer, 0);
           request << t * 800 + i;
@@ -184,12 +158,13 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
     for (std::thread& s : senders) s.join();
     sending = false;
     flapper.join();
-    ASSERT_TRUE(recorder.WaitFor(sent.size(), 20s));
+    ASSERT_GE(recorder.WaitFor(sent.size()).size(), sent.size());
     bus_->WaitIdle();  // a callback beyond one per sent request would be delivered by now
-    const auto outcomes = recorder.Outcomes();
+    const std::vector<std::string> outcomes = recorder.Lines();
     EXPECT_EQ(outcomes.size(), sent.size()) << failed.load() << " sends failed";
-    for (std::uint32_t id : sent) ASSERT_EQ(outcomes.count(id), 1u) << "request " << id;
-    EXPECT_EQ(recorder.wrongThread, 0);
+    for (std::uint32_t id : sent)
+      ASSERT_EQ(CallbackLog::Count(outcomes, std::to_string(id) + " "), 1u) << "request " << id;
+    EXPECT_EQ(wrongThread, 0);
     EXPECT_EQ(bus_->Core().RouteCount(), 0u);
   }
 }
@@ -266,13 +241,12 @@ TEST_F(TransportTest, RequestsWaitingForTheServerAreBoundedInBytes) {
 // connection nothing is sent.
 TEST_F(TransportTest, ConnectionLossEndsPendingRequestsAndNoConnectionSendsNothing) {
   server_->Silence(kServer, 0);
-  OutcomeRecorder recorder;
+  CallbackLog recorder;
   std::uint32_t id = 0;
   ASSERT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 10000, &id),
             eMsgSuccess);
   connection_->Disconnect();
-  ASSERT_TRUE(recorder.WaitFor(1, 5s));
-  EXPECT_EQ(recorder.Outcomes().begin()->second, OutcomeRecorder::kLost);
+  EXPECT_EQ(recorder.Await(id), "connection loss");
   EXPECT_EQ(connection_->SendAsyncRequest(CMessage(kServer, 0), &recorder, 0, 100),
             eMsgNotConnected);
   EXPECT_EQ(CNotifierHandle::GetDefaultConnection(), nullptr);
