@@ -376,8 +376,8 @@ TYPED_TEST(MonitorContractTest, AMonitorDestroyedInsideItsOwnCallback) {
 }
 
 // A stop on another thread waits for a callback that activates the monitor
-// again: the stop still returns with the monitor stopped, the new activation
-// included.
+// again: the stop returns after the callback, with the monitor stopped, the
+// new activation included.
 TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeavesItStopped) {
   using Kind = TypeParam;
   if (!Kind::kReactivates || !Kind::kActivatesDuringAStop) {
@@ -386,6 +386,8 @@ TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeaves
   DeliveryLog log;
   Latch entered;
   Latch release;
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> stoppedMeanwhile{false};
   typename Kind::Monitor* raw = nullptr;
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
     log.Add(delivery);
@@ -393,6 +395,9 @@ TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeaves
     entered.Open();
     if (!release.Wait()) Hang(Name<Kind>("the callback held for the stop"));
     Kind::Activate(*raw, 1, true);
+    // A stop that took the new activation for the end of the callback would
+    // return now.
+    stoppedMeanwhile = Within(kBlockWindow / 10, [&] { return stopped.load(); });
   });
   raw = &monitor;
   this->ActivateAndSettle(monitor, 0, log);
@@ -400,13 +405,16 @@ TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeaves
   ASSERT_TRUE(entered.Wait()) << Kind::kName << ": the notification never reached the callback";
   const std::size_t blocked = BlockedInGates();
   {
-    BoundedThread stop(Name<Kind>("a stop waiting for a callback that activates again"),
-                       [&] { StopForGood<Kind>(monitor); });
+    BoundedThread stop(Name<Kind>("a stop waiting for a callback that activates again"), [&] {
+      StopForGood<Kind>(monitor);
+      stopped = true;
+    });
     Within(kBlockWindow, [&] { return BlockedInGates() >= blocked + 1; });
     release.Open();
   }
   Kind::Trigger(*this->server, 1, "late");
   this->server->Settle();
+  EXPECT_FALSE(stoppedMeanwhile) << Kind::kName << ": the stop returned while the callback ran";
   EXPECT_FALSE(log.Contains(1, "late"))
       << Kind::kName << ": the activation made by the callback outlived the stop:" << log.Text();
 }
