@@ -62,10 +62,7 @@ std::string Text(const std::optional<QueueCounts>& c) {
 class ControlOverNats : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (NatsServerProcess::FindProgram().empty())
-      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-    std::string error;
-    ASSERT_TRUE(nats_.Start(error)) << error;
+    QM_START_NATS_OR_SKIP(nats_);
     options_.urls = {nats_.Url()};
     options_.root = "control";
     emulator_.ServeControlRequests();

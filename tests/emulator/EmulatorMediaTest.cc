@@ -19,37 +19,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-// The callbacks of either monitor as "<id> <attributes>" or "<id> gone".
-using Log = testing::WaitableLog;
-
-std::string Line(InteractionId id, const CQmAttributeMap& attributes) {
-  return fmt::format("{} {}", id.QueryObjectId(), MapText(attributes));
-}
-
-class MediaWatcher : public CQmMediaTypeMonitor {
- public:
-  ~MediaWatcher() override { Deactivate(); }
-  Log log;
-
- protected:
-  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
-    log.Add(Line(id, attributes));
-  }
-  void InteractionDeallocated(InteractionId id) override {
-    log.Add(fmt::format("{} gone", id.QueryObjectId()));
-  }
-};
-
-class TsWatcher : public CQmTsServerMonitor {
- public:
-  explicit TsWatcher(bool all) : CQmTsServerMonitor(all) {}
-  Log log;
-
- protected:
-  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
-    log.Add(Line(id, attributes));
-  }
-};
+using testing::RecordingMediaMonitor;
+using testing::RecordingTsMonitor;
 
 using MediaEmulatorTest = EmulatorTest;
 
@@ -57,9 +28,9 @@ TEST_F(MediaEmulatorTest, MediaTypeMonitorFollowsEveryInteractionOfItsType) {
   const std::uint32_t queued = Add({{u"Xan_State", u"A"}});
   const std::uint32_t unqueued = Add({{u"Xan_State", u"C"}}, {});
   const std::uint32_t chat = emulator_->AddInteraction(kChat, MapOf({{u"Xan_State", u"A"}}), {});
-  MediaWatcher watcher;
+  RecordingMediaMonitor watcher;
   watcher.Activate(kCall, {kState}, true);
-  EXPECT_THAT(watcher.log.Take(2), UnorderedElementsAre("1 {Xan_State=A}", "2 {Xan_State=C}"));
+  EXPECT_THAT(watcher.log->Take(2), UnorderedElementsAre("1 {Xan_State=A}", "2 {Xan_State=C}"));
 
   SetAttribute(queued, kState, V(u"C"));
   emulator_->SetAttributes(chat, MapOf({{u"Xan_State", u"C"}}));   // another type
@@ -67,8 +38,9 @@ TEST_F(MediaEmulatorTest, MediaTypeMonitorFollowsEveryInteractionOfItsType) {
   const std::uint32_t added = emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"O"}}), {});
   emulator_->RemoveInteraction(unqueued);
   Sync();
-  EXPECT_THAT(watcher.log.Take(3),
-              ElementsAre("1 {Xan_State=C}", fmt::format("{} {{Xan_State=O}}", added), "2 gone"));
+  EXPECT_THAT(
+      watcher.log->Take(3),
+      ElementsAre("1 {Xan_State=C}", fmt::format("{} {{Xan_State=O}}", added), "2 Deallocated"));
 
   EXPECT_THAT(*emulator_->ViewContents(MediaTypeEntity(kCall)), ElementsAre(queued, added));
   EXPECT_FALSE(emulator_->ViewContents(MediaTypeEntity(kChat)).has_value());  // never activated
@@ -80,9 +52,9 @@ TEST_F(MediaEmulatorTest, MediaTypeMonitorFollowsEveryInteractionOfItsType) {
   // After a renegotiation the cache reloads the media type entity from the
   // server and goes on following it.
   transport_.Interrupt([] {});
-  watcher.log.Take(0);
+  watcher.log->Take(0);
   emulator_->SetAttributes(added, MapOf({{u"Xan_State", u"C"}}));
-  EXPECT_THAT(watcher.log.Take(1), ElementsAre(fmt::format("{} {{Xan_State=C}}", added)));
+  EXPECT_THAT(watcher.log->Take(1), ElementsAre(fmt::format("{} {{Xan_State=C}}", added)));
 }
 
 // A monitor of its interactions only reports them; one of all reports every
@@ -94,7 +66,7 @@ TEST_F(MediaEmulatorTest, TsServerMonitorReportsTheInteractionsItIsToldOrAll) {
     const std::uint32_t watched = Add({{u"Xan_State", u"A"}});
     const std::uint32_t other = Add({{u"Xan_State", u"A"}});
     Sync();  // their additions are over before the monitor subscribes
-    TsWatcher monitor(all);
+    RecordingTsMonitor monitor(all);
     monitor.Activate(kCall, {kState});
     if (!all) monitor.MonitorInteraction(watched);
     emulator_->SetAttributes(other, MapOf({{u"Xan_State", u"C"}}));
@@ -102,10 +74,10 @@ TEST_F(MediaEmulatorTest, TsServerMonitorReportsTheInteractionsItIsToldOrAll) {
     const std::string heldLine = fmt::format("{} {{Xan_State=H}}", watched);
     if (all) {
       // In one batch or two: a batch is reported in ascending ids.
-      EXPECT_THAT(monitor.log.Take(2),
+      EXPECT_THAT(monitor.log->Take(2),
                   UnorderedElementsAre(fmt::format("{} {{Xan_State=C}}", other), heldLine));
     } else {
-      EXPECT_THAT(monitor.log.Take(1), ElementsAre(heldLine));
+      EXPECT_THAT(monitor.log->Take(1), ElementsAre(heldLine));
     }
     emulator_->RemoveInteraction(watched);
     emulator_->RemoveInteraction(other);

@@ -91,11 +91,8 @@ class EmulatorProcess {
 };
 
 TEST(EmulatorProgramTest, ServesItsSeededQueuesAndEndsOnASignal) {
-  if (NatsServerProcess::FindProgram().empty())
-    GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
   NatsServerProcess server;
-  std::string error;
-  ASSERT_TRUE(server.Start(error)) << error;
+  QM_START_NATS_OR_SKIP(server);
   const std::string ready = ::testing::TempDir() + "qm_emulator.ready";
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);

@@ -15,15 +15,20 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "QueueManager/AttributeMap.h"
+#include "QueueManager/MediaTypeMonitor.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Message.h"
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"
 #include "QueueManager/TsServerMonitor.h"
+#include "monitor/CacheTrace.h"
 #include "monitor/ClockSkew.h"
 #include "monitor/QmCache.h"
 #include "platform/notifier/NotifierFixture.h"
+#include "support/Waits.h"
 
 namespace QueueManager::testing {
 
@@ -84,15 +89,31 @@ CMessage MonitorResponse(const CEntityId& queue, const std::vector<CQmAttributeN
 // A queue notification body (time header and queue body).
 CMessage Notification(const QueueBody& body);
 
-// A TS server monitor of every interaction that ignores its callbacks and
-// deactivates itself in its destructor.
-class QuietTsMonitor : public CQmTsServerMonitor {
+// Logs the callbacks of a media type or TS server monitor (Base) as "<id>
+// <attributes>" and "<id> Deallocated" in `log`, which outlives a monitor
+// that its hook destroys; then runs a copy of `hook`, which may destroy the
+// monitor. Thread-safe. Deactivates itself in its destructor.
+template <class Base>
+class MediaLog : public Base {
  public:
-  QuietTsMonitor() : CQmTsServerMonitor(true) {}
-  ~QuietTsMonitor() override { Deactivate(); }
+  using Base::Base;
+  ~MediaLog() override { this->Deactivate(); }
+  const std::shared_ptr<WaitableLog> log = std::make_shared<WaitableLog>();
+  std::function<void(std::uint32_t id)> hook;
 
  protected:
-  void AttributesUpdated(InteractionId, const CQmAttributeMap&) override {}
+  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
+    Record(id, MapText(attributes));
+  }
+  void Record(InteractionId id, const std::string& what) {
+    log->Add(fmt::format("{} {}", id.QueryObjectId(), what));
+    if (const auto run = hook) run(id.QueryObjectId());
+  }
+};
+using RecordingTsMonitor = MediaLog<CQmTsServerMonitor>;
+class RecordingMediaMonitor : public MediaLog<CQmMediaTypeMonitor> {
+ protected:
+  void InteractionDeallocated(InteractionId id) override { Record(id, "Deallocated"); }
 };
 
 // Records its callbacks as text, e.g. "Added 101 {Xan_State=C}", "Updated 101

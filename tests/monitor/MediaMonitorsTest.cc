@@ -31,40 +31,6 @@ using W4Notifier::eGenericObject;
 CEntityId Calls() { return MediaTypeEntity(eGenericObject); }
 CQmAttributeMap State(const char* value) { return Attributes({{Xan_State, value}}); }
 
-// Logs "<id> <attributes>" and "<id> Deallocated".
-class MediaMonitor : public CQmMediaTypeMonitor {
- public:
-  ~MediaMonitor() override { Deactivate(); }
-  std::vector<std::string> log;  // read once the deliveries are over
-
- protected:
-  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
-    log.push_back(fmt::format("{} {}", id.QueryObjectId(), MapText(attributes)));
-  }
-  void InteractionDeallocated(InteractionId id) override {
-    log.push_back(fmt::format("{} Deallocated", id.QueryObjectId()));
-  }
-};
-
-// Logs "<id> <attributes>", then runs `hook`, which may destroy the monitor
-// and signals what a test waits for before it reads the log.
-class TsMonitor : public CQmTsServerMonitor {
- public:
-  explicit TsMonitor(bool monitorAll) : CQmTsServerMonitor(monitorAll) {}
-  ~TsMonitor() override { Deactivate(); }
-  // Shared, so that it outlives a monitor destroyed by its own hook.
-  const std::shared_ptr<std::vector<std::string>> log =
-      std::make_shared<std::vector<std::string>>();
-  std::function<void(std::uint32_t id)> hook;
-
- protected:
-  void AttributesUpdated(InteractionId id, const CQmAttributeMap& attributes) override {
-    log->push_back(fmt::format("{} {}", id.QueryObjectId(), MapText(attributes)));
-    // A copy: the hook may destroy the monitor, and with it `hook`.
-    if (const auto run = hook) run(id.QueryObjectId());
-  }
-};
-
 template <class T>
 constexpr bool kCopyable = std::is_copy_constructible_v<T> || std::is_copy_assignable_v<T>;
 static_assert(!kCopyable<CQmMediaTypeMonitor> && !kCopyable<CQmTsServerMonitor>);
@@ -80,12 +46,12 @@ TEST_F(MediaMonitorsTest, MediaTypeAndTsServerMonitorsShareTheMediaTypeEntity) {
   const CEntityId chats = MediaTypeEntity(W4Notifier::eChatConferenceInteraction);
   ServeQueue(Calls(), {.events = {Added(1, State("C"))}}, {Xan_State});
   ServeQueue(chats, {.events = {Added(7)}});
-  TsMonitor(false);  // never activated: ends at once
-  TsMonitor ts(false);
+  RecordingTsMonitor(false);  // never activated: ends at once
+  RecordingTsMonitor ts(false);
   ts.Activate(eGenericObject, {Xan_State});
   ts.Activate(W4Notifier::eChatConferenceInteraction, {Xan_State});  // ignored
   ts.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
-  MediaMonitor monitor;
+  RecordingMediaMonitor monitor;
   monitor.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));  // inactive: nothing
   EXPECT_THAT(MonitorRequests(),
               ElementsAre(LoadOfCalls(false, Xan_State), LoadOfCalls(true, Xan_UserName)));
@@ -101,9 +67,9 @@ TEST_F(MediaMonitorsTest, MediaTypeAndTsServerMonitorsShareTheMediaTypeEntity) {
   EXPECT_FALSE(Cache().IsSubscribed(Calls()));
   Publish(Calls(), {.events = {Added(3)}});
   Publish(chats, {.events = {Added(8)}});
-  EXPECT_THAT(monitor.log, ElementsAre("1 {Xan_State=C}", "2 {}", "2 {Xan_State=H}",
-                                       "1 Deallocated", "7 {}", "8 {}"));
-  EXPECT_THAT(*ts.log, IsEmpty());  // nothing monitored
+  EXPECT_THAT(monitor.log->Lines(), ElementsAre("1 {Xan_State=C}", "2 {}", "2 {Xan_State=H}",
+                                                "1 Deallocated", "7 {}", "8 {}"));
+  EXPECT_THAT(ts.log->Lines(), IsEmpty());  // nothing monitored
 }
 
 // One batch: the worker is held in the callback of interaction 1 (which then
@@ -124,7 +90,7 @@ TEST_P(TsBatchTest, ReportsOneMergedMapPerInteractionAndUpdatesTheCache) {
   W4Trace::AddSink(capture);
   W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelFailure);
   ServeQueue(Calls(), {.events = {Added(1)}});
-  TsMonitor monitor(c.monitorAll);
+  RecordingTsMonitor monitor(c.monitorAll);
   for (const std::uint32_t id : {1u, 5u, 999u}) monitor.MonitorInteraction(id);
   W4Os::CEvent held(true), release(true), done(true);
   monitor.hook = [&](std::uint32_t id) {
@@ -144,7 +110,7 @@ TEST_P(TsBatchTest, ReportsOneMergedMapPerInteractionAndUpdatesTheCache) {
   done.Wait();
   W4Trace::QueueManagerTopic().SetLevel(W4Trace::kLevelOff);
   W4Trace::RemoveSink(capture);
-  EXPECT_EQ(*monitor.log, c.reported);
+  EXPECT_EQ(monitor.log->Lines(), c.reported);
   EXPECT_TRUE(capture->Contains("Malformed notification") && capture->Contains("callback failed"));
   std::vector<InteractionId> cached;
   Cache().QueryQueueContents(Calls(), cached);
@@ -176,8 +142,8 @@ class TsEndingTest : public MediaMonitorsTest, public ::testing::WithParamInterf
 TEST_P(TsEndingTest, EndedInsideItsCallbackStopsTheWorkerWithoutLaterCallbacks) {
   const bool deletedInside = GetParam();
   ServeQueue(Calls(), {});
-  auto* monitor = new TsMonitor(true);
-  const std::shared_ptr<std::vector<std::string>> log = monitor->log;
+  auto* monitor = new RecordingTsMonitor(true);
+  const std::shared_ptr<WaitableLog> log = monitor->log;
   W4Os::CEvent inside(true);
   monitor->hook = [&, monitor](std::uint32_t id) {
     if (id != 5) return;
@@ -192,9 +158,9 @@ TEST_P(TsEndingTest, EndedInsideItsCallbackStopsTheWorkerWithoutLaterCallbacks) 
   Publish(Calls(), {.events = {Updated(5, State("A")), Updated(6, State("A"))}});
   inside.Wait();
   if (!deletedInside) std::thread([monitor] { delete monitor; }).join();
-  const std::vector<std::string> reported = *log;
+  const std::vector<std::string> reported = log->Lines();
   Publish(Calls(), {.events = {Updated(5, State("B"))}});
-  EXPECT_EQ(*log, reported);
+  EXPECT_EQ(log->Lines(), reported);
   EXPECT_EQ(reported.size(), 1u);  // 6 was never reported
 }
 
@@ -215,7 +181,7 @@ TEST_F(MediaMonitorsTest, ATsServerMonitorActivatedOnADeliveryThreadAppliesItsIn
                      Notification({.events = {Updated(1, State("H"))}}));
     return CScriptedReply::Respond();
   });
-  TsMonitor ts(true);
+  RecordingTsMonitor ts(true);
   W4Os::CEvent reported(true);
   ts.hook = [&](std::uint32_t) { reported.Set(); };
   RecordingMonitor onDelivery;
@@ -255,23 +221,14 @@ TEST_F(MediaMonitorsTest, AMediaTypeAndATsServerMonitorOnOneMediaTypeApplyInOneO
     seen.push_back(fmt::format("{}", value));
   };
   W4Os::CEvent held(true), release(true), reported(true);
-  TsMonitor ts(true);
+  RecordingTsMonitor ts(true);
   ts.hook = [&](std::uint32_t id) {
     if (id != 1) return;
     see();
     reported.Set();
   };
   ts.Activate(eGenericObject, {Xan_State});
-  class Media : public CQmMediaTypeMonitor {
-   public:
-    std::function<void(std::uint32_t)> hook;
-    ~Media() override { Deactivate(); }
-
-   protected:
-    void AttributesUpdated(InteractionId id, const CQmAttributeMap&) override {
-      if (hook) hook(id.QueryObjectId());
-    }
-  } media;
+  RecordingMediaMonitor media;
   media.Activate(eGenericObject, {Xan_State}, true);
   media.hook = [&](std::uint32_t id) {
     if (id == 1) see();
@@ -308,7 +265,7 @@ TEST_F(MediaMonitorsTest, StressMonitorsComeAndGoWhileEventsArrive) {
   const auto churn = [&](std::uint32_t first) {
     for (int round = 0; round < 100; ++round) {
       std::atomic<bool> ended{false};
-      TsMonitor ts(round % 2 == 0);
+      RecordingTsMonitor ts(round % 2 == 0);
       ts.hook = [&](std::uint32_t id) {  // widens its set from inside its callbacks
         lateCallbacks += ended ? 1 : 0;
         ts.MonitorInteraction(id + 1);
@@ -316,7 +273,7 @@ TEST_F(MediaMonitorsTest, StressMonitorsComeAndGoWhileEventsArrive) {
       ts.Activate(eGenericObject, {Xan_State});
       for (std::uint32_t id = first; id < first + 8; ++id) ts.MonitorInteraction(id);
       ts.UnmonitorInteraction(first);
-      MediaMonitor media;
+      RecordingMediaMonitor media;
       media.Activate(eGenericObject, {Xan_State}, round % 3 == 0);
       if (round % 4 == 0) ts.RequestAttributeUpdateCallback(CQmAttributeName(Xan_UserName));
       media.Activate(eGenericObject, {Xan_State}, true);  // replaced

@@ -119,7 +119,7 @@ TEST_F(ReloadTest, InteractionMonitorsAreAskedForTheirInteractions) {
 // monitor's inbox hears nothing of the renegotiation, yet the entity it holds
 // is reloaded, and what changed meanwhile reaches the cache.
 TEST_F(ReloadTest, AnEntityHeldByATsServerMonitorAloneIsReloaded) {
-  QuietTsMonitor ts;
+  RecordingTsMonitor ts(true);
   const CEntityId calls = MediaTypeEntity(W4Notifier::eGenericObject);
   ServeQueue(calls, {.events = {Added(1, Attributes({{Xan_State, "A"}}))}}, {Xan_State});
   ts.Activate(W4Notifier::eGenericObject, {Xan_State});

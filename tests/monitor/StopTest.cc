@@ -19,14 +19,6 @@ using W4Notifier::eGenericObject;
 constexpr std::uint32_t kWaitMs = 10000;
 CEntityId Calls() { return MediaTypeEntity(eGenericObject); }
 
-class QuietMedia : public CQmMediaTypeMonitor {
- public:
-  ~QuietMedia() override { Deactivate(); }
-
- protected:
-  void AttributesUpdated(InteractionId, const CQmAttributeMap&) override {}
-};
-
 class QuietMulti : public CQmMultiQueueMonitor {
  protected:
   void InteractionAdded(const CEntityId&, InteractionId, const CQmAttributeMap&) override {}
@@ -44,7 +36,7 @@ TEST_F(StopTest, ATsServerMonitorDeletedDuringItsActivationLeavesNothingBehind) 
     answer.Wait(kWaitMs);
     return W4Notifier::CScriptedReply::Respond(MonitorResponse(Calls(), {}, {}));
   });
-  auto* monitor = new QuietTsMonitor;
+  auto* monitor = new RecordingTsMonitor(true);
   std::thread activator([&] { monitor->Activate(eGenericObject, {Xan_State}); });
   ASSERT_TRUE(loading.Wait(kWaitMs));
   delete monitor;
@@ -62,7 +54,7 @@ TEST(StopAtExitTest, MonitorsDestroyedAfterTheCacheLeaveItAlone) {
   EXPECT_EXIT(
       {
         static QuietMulti multi;
-        static QuietMedia media;
+        static RecordingMediaMonitor media;
         multi.Activate(UserQueue(3), {Xan_State}, true);
         media.Activate(eGenericObject, {Xan_State}, true);
         std::exit(0);

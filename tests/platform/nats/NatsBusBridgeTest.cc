@@ -23,12 +23,7 @@ const CEntityId kQueue(static_cast<ObjectTypes>(7), 3u);
 // Each test has a nats-server of its own; skipped when none is installed.
 class NatsBusBridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (NatsServerProcess::FindProgram().empty())
-      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-    std::string error;
-    ASSERT_TRUE(server_.Start(error)) << error;
-  }
+  void SetUp() override { QM_START_NATS_OR_SKIP(server_); }
   CNatsOptions Options(const std::string& root) const {
     CNatsOptions options;
     options.urls = {server_.Url()};

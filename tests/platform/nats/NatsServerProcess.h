@@ -9,6 +9,17 @@
 #include <thread>
 #include <vector>
 
+// Starts the NatsServerProcess `server` in a test (or a fixture's SetUp):
+// skips the test when nats-server is not installed, fails it when the server
+// does not start.
+#define QM_START_NATS_OR_SKIP(server)                                               \
+  do {                                                                              \
+    if (::W4Notifier::testing::NatsServerProcess::FindProgram().empty())            \
+      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)"; \
+    std::string natsError;                                                          \
+    ASSERT_TRUE((server).Start(natsError)) << natsError;                            \
+  } while (false)
+
 namespace W4Notifier::testing {
 
 // Runs nats-server while the object lives. The server is killed with its

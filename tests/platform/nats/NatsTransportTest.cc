@@ -63,10 +63,7 @@ CMessage Notification(const CEntityId& entity, std::int32_t value) {
 class NatsTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (NatsServerProcess::FindProgram().empty())
-      GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)";
-    std::string error;
-    ASSERT_TRUE(server_.Start(error)) << error;
+    QM_START_NATS_OR_SKIP(server_);
     options_.urls = {server_.Url()};
     options_.root = "qmtest";
     options_.reconnectWaitMs = 20;
