@@ -45,7 +45,7 @@ TEST_F(InteractionMonitorTest, ConferencePartiesJoinChangeAndLeave) {
   Record ending{500, Attributes({{Xan_State, u"I"}}), false, false, kConference};
   Notify(500, {ending});
   Notify(500, {{500, {}, false, true, kConference}});
-  EXPECT_THAT(monitor.Entries(),
+  EXPECT_THAT(monitor.Log(),
               ElementsAre("Added 601 {Xan_State=C}", "Updated 601 {Xan_State=H}", "Removed 601",
                           "Added 603 {Xan_State=A}", "Updated 500 {Xan_State=I}", "Ended 500"));
   server_->ClearTraffic();
@@ -66,7 +66,7 @@ TEST_F(InteractionMonitorTest, AConferenceEndsOnceWhicheverWayItEnds) {
     RecordingConferenceMonitor monitor;
     monitor.Activate(700, {}, true);
     Notify(700, {record, {700, {}, false, true, kConference}});
-    EXPECT_EQ(monitor.Entries(), log);
+    EXPECT_EQ(monitor.Log(), log);
   }
 }
 

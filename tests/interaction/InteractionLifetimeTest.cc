@@ -96,7 +96,7 @@ TEST_F(InteractionMonitorTest, AnActivationRacingADeactivationMissesNoChange) {
     deactivator.join();
     server_->WaitIdle();
     EXPECT_EQ(monitor.QueryAttribute(1, Xan_State).QueryString(), u"N");
-    EXPECT_EQ(monitor.Entries().back(), "Updated 1 {Xan_State=N}");
+    EXPECT_EQ(monitor.Log().back(), "Updated 1 {Xan_State=N}");
   }
   W4Notifier::SetDefaultConnection(connection_);
 }

@@ -37,7 +37,7 @@ TEST_F(InteractionMonitorTest, ActivationAsksForItsOwnNamesMonitorsTheUnionAndAn
                           "int 1, uint 101, int 1, int -1, wtext \"Note\""));
   EXPECT_EQ(RequestCount(), 2u);
   EXPECT_THAT(Monitored(monitor, 101), ElementsAre(kNote, Xan_State));
-  EXPECT_THAT(monitor.Entries(),
+  EXPECT_THAT(monitor.Log(),
               ElementsAre("Updated 101 {Note=n,Xan_State=C}", "Updated 101 {Note=n,Xan_State=C}"));
   // The cache's attribute and object type lookups are answered here.
   server_->ClearTraffic();
@@ -56,7 +56,7 @@ TEST_F(InteractionMonitorTest, ActivationAsksForItsOwnNamesMonitorsTheUnionAndAn
   const CEntityId target(W4Notifier::eInteractionRequest, kType2, 0);
   EXPECT_THAT(SentFields(target, kMonitorRequestEvent),
               ElementsAre("int 2, uint 101, uint 102, int 1, int -1, wtext \"Note\""));
-  EXPECT_EQ(monitor.Entries().size(), 5u);
+  EXPECT_EQ(monitor.Log().size(), 5u);
   EXPECT_THAT(Monitored(monitor, 102), ElementsAre(Xan_State));  // names not added
 }
 
@@ -80,7 +80,7 @@ TEST_F(InteractionMonitorTest, RecordsCacheMonitoredNamesAndReportByTheRules) {
     Notify(101, {row.record});
     std::vector<std::string> expected = {"Updated 101 {Xan_State=C}"};
     expected.insert(expected.end(), row.log.begin(), row.log.end());
-    EXPECT_EQ(monitor.Entries(), expected);
+    EXPECT_EQ(monitor.Log(), expected);
     EXPECT_EQ(monitor.QueryAttribute(101, Xan_State).QueryString(), row.state);
     server_->ClearTraffic();
     CQmAttributeValue note;
@@ -99,8 +99,8 @@ TEST_F(InteractionMonitorTest, ADeallocationRecordEndsTheMessageAndTheWatch) {
                {102, Attributes({{Xan_State, u"A"}})}});
   Notify(101, {{101, {}, false, true}});                  // repeated: nothing new
   Notify(101, {{101, Attributes({{Xan_State, u"A"}})}});  // unsubscribed
-  EXPECT_THAT(monitor.Entries(), ElementsAre("Updated 101 {Xan_State=C}",
-                                             "Updated 101 {Xan_State=H}", "Deallocated 101"));
+  EXPECT_THAT(monitor.Log(), ElementsAre("Updated 101 {Xan_State=C}", "Updated 101 {Xan_State=H}",
+                                         "Deallocated 101"));
   EXPECT_FALSE(monitor.IsMonitored(101));
   EXPECT_FALSE(monitor.IsMonitored(102));
   EXPECT_THAT(Monitored(monitor, 101), IsEmpty());
@@ -110,7 +110,7 @@ TEST_F(InteractionMonitorTest, ADeallocationRecordEndsTheMessageAndTheWatch) {
   cut << std::int32_t{9} << true;
   server_->Publish(InteractionEntity(103), kAttributeNotificationEvent, cut);
   server_->WaitIdle();
-  EXPECT_EQ(monitor.Entries().back(), "Updated 103 {Xan_State=H}");
+  EXPECT_EQ(monitor.Log().back(), "Updated 103 {Xan_State=H}");
   EXPECT_EQ(TracesAt(W4Trace::kLevelFailure), 1u);
 }
 
@@ -128,7 +128,7 @@ TEST_F(InteractionMonitorTest, LateAnswersAfterDeactivationOrDestructionCallNobo
     release.set_value();
     server_->WaitIdle();  // under ASan a call into a destroyed monitor fails here
     if (destroy) continue;
-    EXPECT_THAT(monitor->Entries(), IsEmpty());
+    EXPECT_THAT(monitor->Log(), IsEmpty());
     EXPECT_FALSE(monitor->IsMonitored(909));
   }
 }
@@ -154,7 +154,7 @@ TEST_F(InteractionMonitorTest, ARenegotiationHasEachMonitorAskAgainOnItsOwn) {
   EXPECT_THAT(SentFields(ServerEntity(), kCacheReloadEvent),
               ElementsAre("int 2, int 30, int 101, int 30, int 102"));
   EXPECT_EQ(monitor.QueryAttribute(102, Xan_State).QueryString(), u"N");
-  EXPECT_EQ(monitor.Entries().size(), 3u);
+  EXPECT_EQ(monitor.Log().size(), 3u);
 
   Answer({101, {}, false, true});
   Answer({102, Attributes({{Xan_State, u"H"}})});
@@ -163,10 +163,9 @@ TEST_F(InteractionMonitorTest, ARenegotiationHasEachMonitorAskAgainOnItsOwn) {
   server_->WaitIdle();
   EXPECT_THAT(SentFields(InteractionEntity(101), kMonitorRequestEvent),
               ElementsAre("int 1, uint 101, int 1, int 38"));
-  EXPECT_THAT(
-      monitor.Entries(),
-      ElementsAre("Updated 101 {Xan_State=C}", "Updated 102 {Xan_State=C}",
-                  "Updated 102 {Xan_State=N}", "Deallocated 101", "Updated 102 {Xan_State=H}"));
+  EXPECT_THAT(monitor.Log(), ElementsAre("Updated 101 {Xan_State=C}", "Updated 102 {Xan_State=C}",
+                                         "Updated 102 {Xan_State=N}", "Deallocated 101",
+                                         "Updated 102 {Xan_State=H}"));
   EXPECT_FALSE(monitor.IsMonitored(101));
   EXPECT_TRUE(monitor.IsMonitored(102));
 }

@@ -69,8 +69,8 @@ TEST_F(InteractionMonitorTest, MonitorsComeAndGoWhileNotificationsArrive) {
   for (std::thread& churner : churners) churner.join();
   server_->WaitIdle();
   EXPECT_EQ(faults.load(), 0);
-  for (const auto& monitor : steady) EXPECT_EQ(monitor.Entries().size(), 4u * (kRounds + 1));
-  EXPECT_EQ(conference.Entries().size(), 1u + kRounds);  // added, then every update
+  for (const auto& monitor : steady) EXPECT_EQ(monitor.Log().size(), 4u * (kRounds + 1));
+  EXPECT_EQ(conference.Log().size(), 1u + kRounds);  // added, then every update
 }
 
 // Renegotiations while an interaction's value keeps changing, with many
@@ -118,7 +118,7 @@ TEST_F(InteractionMonitorTest, RenegotiationsNeverBringBackAnOlderValue) {
     }
     server_->WaitIdle();
     std::string last;
-    for (const std::string& entry : monitor.Entries()) {
+    for (const std::string& entry : monitor.Log()) {
       EXPECT_LE(last, entry) << "went back";
       last = entry;
     }

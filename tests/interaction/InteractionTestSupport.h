@@ -41,33 +41,11 @@ inline CMessage Records(const std::vector<Record>& records) {
   return message;
 }
 
-// Logs callbacks as "Updated 101 {Xan_State=C}", "Deallocated 101", "Added
-// 601 {..}", "Removed 601", "Ended 500". Thread-safe; `hook` runs after each
-// entry (copied first, so that it may destroy the monitor).
-class EntryLog {
- public:
-  std::vector<std::string> Entries() const {
-    std::lock_guard lock(mutex_);
-    return entries_;
-  }
-  std::function<void(const std::string&)> hook;
-
- protected:
-  void Add(const std::string& entry) {
-    {
-      std::lock_guard lock(mutex_);
-      entries_.push_back(entry);
-    }
-    if (const auto copy = hook) copy(entry);
-  }
-  static std::string Text(const char* kind, const CEntityId& id, const CQmAttributeMap* map) {
-    return fmt::format("{} {}{}", kind, id.QueryObjectId(), map ? " " + MapText(*map) : "");
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> entries_;
-};
+// Log callbacks as "Updated 101 {Xan_State=C}", "Deallocated 101", "Added
+// 601 {..}", "Removed 601", "Ended 500".
+inline std::string Text(const char* kind, const CEntityId& id, const CQmAttributeMap* map) {
+  return fmt::format("{} {}{}", kind, id.QueryObjectId(), map ? " " + MapText(*map) : "");
+}
 
 class RecordingInteractionMonitor : public CQmInteractionMonitor, public EntryLog {
  public:

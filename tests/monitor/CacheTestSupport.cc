@@ -94,49 +94,49 @@ CMessage Notification(const QueueBody& body) {
   return message;
 }
 
-// ---- RecordingMonitor ----
+// ---- EntryLog, RecordingMonitor ----
 
-std::vector<std::string> RecordingMonitor::Log(bool withQueues) const {
+std::vector<std::string> EntryLog::Log(bool withEntities) const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> entries;
-  for (const auto& [queue, text] : log_) {
-    entries.push_back(withQueues ? fmt::format("q{} {}", queue, text) : text);
+  for (const auto& [entity, text] : log_) {
+    entries.push_back(withEntities ? fmt::format("q{} {}", entity, text) : text);
   }
   return entries;
 }
 
-void RecordingMonitor::ClearLog() {
+void EntryLog::ClearLog() {
   std::lock_guard lock(mutex_);
   log_.clear();
 }
 
-void RecordingMonitor::Record(const CEntityId& queue, std::string entry) {
+void EntryLog::Add(const std::string& entry, const CEntityId& entity) {
   {
     std::lock_guard lock(mutex_);
-    log_.emplace_back(queue.QueryObjectId(), entry);
+    log_.emplace_back(entity.QueryObjectId(), entry);
   }
-  if (hook) hook(entry);
+  if (const auto copy = hook) copy(entry);
 }
 
 void RecordingMonitor::AttributesUpdated(const CEntityId& queue, InteractionId id,
                                          const CQmAttributeMap& attributes) {
-  Record(queue, fmt::format("Updated {} {}", id.QueryObjectId(), MapText(attributes)));
+  Add(fmt::format("Updated {} {}", id.QueryObjectId(), MapText(attributes)), queue);
 }
 
 void RecordingMonitor::InteractionAdded(const CEntityId& queue, InteractionId id,
                                         const CQmAttributeMap& attributes) {
-  Record(queue, fmt::format("Added {} {}", id.QueryObjectId(), MapText(attributes)));
+  Add(fmt::format("Added {} {}", id.QueryObjectId(), MapText(attributes)), queue);
 }
 
 void RecordingMonitor::InteractionRemoved(const CEntityId& queue, InteractionId id) {
-  Record(queue, fmt::format("Removed {}", id.QueryObjectId()));
+  Add(fmt::format("Removed {}", id.QueryObjectId()), queue);
 }
 
 void RecordingMonitor::StatisticsUpdate(const CEntityId& queue, const CQmQueueStats& stats) {
-  Record(queue, fmt::format("Stats {}", stats.QueryAlertingCount()));
+  Add(fmt::format("Stats {}", stats.QueryAlertingCount()), queue);
 }
 
-void RecordingMonitor::QueueRemoved(const CEntityId& queue) { Record(queue, "QueueRemoved"); }
+void RecordingMonitor::QueueRemoved(const CEntityId& queue) { Add("QueueRemoved", queue); }
 
 // ---- MonitorCacheTest ----
 

@@ -116,17 +116,30 @@ class RecordingMediaMonitor : public MediaLog<CQmMediaTypeMonitor> {
   void InteractionDeallocated(InteractionId id) override { Record(id, "Deallocated"); }
 };
 
-// Records its callbacks as text, e.g. "Added 101 {Xan_State=C}", "Updated 101
-// {Xan_State=H}", "Removed 101", "Stats 7", "QueueRemoved". Thread-safe. A hook may
-// act inside a callback. Deactivates itself in its destructor.
-class RecordingMonitor : public CQmQueueMonitor {
+// A monitor's callbacks as text entries, each from an entity; `hook` runs a
+// copy of itself after each entry (it may destroy the monitor). Thread-safe.
+class EntryLog {
  public:
-  ~RecordingMonitor() override { Deactivate(); }
-  // With `withQueues`, each entry is prefixed with the queue's object id
+  // With `withEntities`, each entry is prefixed with its entity's object id
   // ("q5 Added 101 {}").
-  std::vector<std::string> Log(bool withQueues = false) const;
+  std::vector<std::string> Log(bool withEntities = false) const;
   void ClearLog();
   std::function<void(const std::string& entry)> hook;
+
+ protected:
+  void Add(const std::string& entry, const CEntityId& entity = CEntityId());
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::uint32_t, std::string>> log_;
+};
+
+// Records its callbacks as text, e.g. "Added 101 {Xan_State=C}", "Updated 101
+// {Xan_State=H}", "Removed 101", "Stats 7", "QueueRemoved", each from its
+// queue. Deactivates itself in its destructor.
+class RecordingMonitor : public CQmQueueMonitor, public EntryLog {
+ public:
+  ~RecordingMonitor() override { Deactivate(); }
 
  protected:
   void AttributesUpdated(const CEntityId& queue, InteractionId id,
@@ -136,11 +149,6 @@ class RecordingMonitor : public CQmQueueMonitor {
   void InteractionRemoved(const CEntityId& queue, InteractionId id) override;
   void StatisticsUpdate(const CEntityId& queue, const CQmQueueStats& stats) override;
   void QueueRemoved(const CEntityId& queue) override;
-
- private:
-  void Record(const CEntityId& queue, std::string entry);
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::uint32_t, std::string>> log_;
 };
 
 // The process-wide cache under test.
