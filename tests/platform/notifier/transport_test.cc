@@ -14,8 +14,10 @@ namespace W4Notifier {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
+using QueueManager::testing::Eventually;
+using QueueManager::testing::Within;
 using testing::CallbackLog;
+using ::testing::ElementsAre;
 using testing::Ints;
 using testing::NotifierFixture;
 using testing::RecordingSubscriber;
@@ -330,39 +332,23 @@ TEST_F(TransportTest, StopWaitsForARunningCallback) {
   const CEntityId queue(eWorkgroupQueue, u"Busy");
   struct Blocking : IMessageCallback {
     void OnMessageReceived(CMessage&) override {
-      std::unique_lock lock(mutex);
       entered = true;
-      changed.notify_all();
-      changed.wait(lock, [&] { return stopping; });
+      Eventually([&] { return stopping.load(); });
       // Long enough for a Stop that does not wait to return meanwhile.
-      returnedEarly = changed.wait_for(lock, 100ms, [&] { return stopped; });
+      returnedEarly = Within(100ms, [&] { return stopped.load(); });
     }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false, stopping = false, stopped = false, returnedEarly = false;
+    std::atomic<bool> entered{false}, stopping{false}, stopped{false}, returnedEarly{false};
   };
   for (const bool stopAll : {false, true}) {
     Blocking callback;
     connection_->StartNotifications(queue, 0, &callback, 0);
     server_->Publish(queue, 0);
-    {
-      std::unique_lock lock(callback.mutex);
-      callback.changed.wait(lock, [&] { return callback.entered; });
-      callback.stopping = true;
-      callback.changed.notify_all();
-    }
-    if (stopAll) {
-      connection_->StopAllMessages(&callback);
-    } else {
-      connection_->StopNotifications(queue, 0, &callback, 0);
-    }
-    {
-      std::lock_guard lock(callback.mutex);
-      callback.stopped = true;
-      callback.changed.notify_all();
-    }
+    ASSERT_TRUE(Eventually([&] { return callback.entered.load(); }));
+    callback.stopping = true;
+    stopAll ? connection_->StopAllMessages(&callback)
+            : connection_->StopNotifications(queue, 0, &callback, 0);
+    callback.stopped = true;
     bus_->WaitIdle();
-    std::lock_guard lock(callback.mutex);
     EXPECT_FALSE(callback.returnedEarly) << "stop all " << stopAll;
   }
 }
@@ -377,11 +363,7 @@ TEST_F(TransportTest, CallbacksStoppingEachOthersSubscriptionsNeverDeadlock) {
       entered = true;
       entered.notify_all();
       // Bounded: on one delivery thread the other callback never starts.
-      const auto deadline = std::chrono::steady_clock::now() + 2s;
-      while (!other->entered && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-      }
-      met = other->entered.load();
+      met = Within(2s, [&] { return other->entered.load(); });
       connection->StopNotifications(CEntityId(eWorkgroupQueue, u"Crossed"), 0, other, 0);
       done = true;
     }
@@ -406,9 +388,7 @@ TEST_F(TransportTest, CallbacksStoppingEachOthersSubscriptionsNeverDeadlock) {
       return (pair[0].entered || pair[1].entered) && pair[0].done == pair[0].entered &&
              pair[1].done == pair[1].entered;
     };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!settled() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    ASSERT_TRUE(settled()) << "the two stops wait for each other";
+    ASSERT_TRUE(Within(10s, settled)) << "the two stops wait for each other";
     crossed = pair[0].met && pair[1].met;
     connection->StopAllMessages(&pair[0]);
     connection->StopAllMessages(&pair[1]);
