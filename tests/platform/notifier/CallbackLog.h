@@ -24,7 +24,9 @@ inline std::int32_t FirstInt(CMessage message) {
 // Logs "<id> success <n>", "<id> rejected", "<id> timeout", "<id> cancelled"
 // and "<id> connection loss" for requests, "notify <n> <object id>.<event>" and
 // "renegotiated" for subscriptions (<n>: the first int field, -1 when none).
-// Thread-safe; the hooks run after the line is logged, on the calling thread.
+// Thread-safe; the hooks run after the line is logged, on the calling thread,
+// as copies taken before it: once the line is in, a waiter may destroy the
+// log.
 class CallbackLog : public IAsyncResponseCallback,
                     public IMessageCallback,
                     public QueueManager::testing::WaitableLog {
@@ -38,13 +40,15 @@ class CallbackLog : public IAsyncResponseCallback,
   void OnAsyncResponseConnectionLoss(std::uint32_t id) override { Outcome(id, "connection loss"); }
   void OnMessageReceived(CMessage& message) override {
     const std::int32_t value = FirstInt(message);
+    const auto hook = onValue;
     Add("notify " + std::to_string(value) + " " + std::to_string(message.QueryObjectId()) + "." +
         std::to_string(message.QueryEventId()));
-    if (const auto hook = onValue) hook(value);
+    if (hook) hook(value);
   }
   void OnConnectionRenegotiated() override {
+    const auto hook = onRenegotiated;
     Add("renegotiated");
-    if (const auto hook = onRenegotiated) hook();
+    if (hook) hook();
   }
   std::function<void(std::int32_t)> onValue;
   std::function<void()> onRenegotiated;
@@ -78,8 +82,9 @@ class CallbackLog : public IAsyncResponseCallback,
 
  private:
   void Outcome(std::uint32_t id, const std::string& what) {
+    const auto hook = onOutcome;
     Add(std::to_string(id) + " " + what);
-    if (const auto hook = onOutcome) hook();
+    if (hook) hook();
   }
 };
 
