@@ -48,14 +48,20 @@ CQmQueueMonitor& CQmQueueMonitor::operator=(const CQmQueueMonitor& other) {
 CQmQueueMonitor::~CQmQueueMonitor() { Stop(); }
 
 void CQmQueueMonitor::Stop() {
-  CEntityId queue;
-  const MonitorId id = Detach(queue);
-  // No callback of the attachment starts now (Detach); this waits for the
-  // one another thread may be making, also when a callback of this monitor
-  // detached it already and is still running.
-  gate_->Quiesce();
-  // A monitor destroyed at exit after the cache is gone only leaves the proxy.
-  if (id != 0 && CQmCache::Exists()) CQmCache::Instance().DeactivateMonitor(queue, id);
+  // The callback this stop waits for may attach the monitor again; the stop
+  // still leaves it stopped, as it promises, so it detaches what that
+  // callback attached too.
+  do {
+    CEntityId queue;
+    const MonitorId id = Detach(queue);
+    // No callback of the attachment starts now (Detach); this waits for the
+    // one another thread may be making, also when a callback of this monitor
+    // detached it already and is still running.
+    gate_->Quiesce();
+    // A monitor destroyed at exit after the cache is gone only leaves the
+    // proxy.
+    if (id != 0 && CQmCache::Exists()) CQmCache::Instance().DeactivateMonitor(queue, id);
+  } while (Attachment(nullptr) != 0 && !gate_->HeldHere());
 }
 
 MonitorId CQmQueueMonitor::Attachment(CEntityId* queue) const {

@@ -318,9 +318,6 @@ inline CMessage QueueUpdate(int slot, const std::string& tag) {
 // once.
 struct QueueKind : KindDefaults {
   static constexpr bool kOneCallbackThread = true;
-  // Activated and stopped from one thread at a time; its callbacks may only
-  // stop it meanwhile.
-  static constexpr bool kActivatesDuringAStop = false;
   class Monitor : public QueueHooks<CQmQueueMonitor> {
    public:
     using QueueHooks::QueueHooks;
