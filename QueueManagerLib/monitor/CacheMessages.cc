@@ -221,10 +221,15 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   if (trailer) message >> sequence;
   const eSequenceVerdict verdict =
       TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock);
-  if (verdict == eSequenceVerdict::kSkip) {
-    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
-             "Notification {} of {} skipped: it was applied already or came after a later one",
-             sequence, ScopedName(queue));
+  if (verdict == eSequenceVerdict::kSkip || verdict == eSequenceVerdict::kAwaitingReload) {
+    if (verdict == eSequenceVerdict::kSkip) {
+      QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+               "Notification {} of {} skipped: it was applied already or came after a later one",
+               sequence, ScopedName(queue));
+    } else {
+      QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
+               "Notification {} of {} left to the awaited reload", sequence, ScopedName(queue));
+    }
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
@@ -285,6 +290,8 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
     // A held queue's holder applies the queue's notifications on a thread of
     // its own, maybe ahead of this answer: its record is not put back.
     if (record == nullptr || (!viaAllQueues && IsHeldLocked(queue))) return;
+    // The answer came after every change the record may have missed.
+    if (!viaAllQueues) record->awaitingReload = false;
     const std::vector<std::uint32_t> members = record->MemberIds();
     std::unordered_set<std::uint32_t> leftovers(members.begin(), members.end());
     for (const QueueEvent& event : events) {
@@ -312,6 +319,11 @@ eSequenceVerdict CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueue
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedPendingClockLocked(clock);
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  // A record that awaits a reload could place the change wrongly (as an
+  // update of an interaction it does not know), and the reload's answer
+  // holds it.
+  if (record != nullptr && record->awaitingReload && !initialResponse)
+    return eSequenceVerdict::kAwaitingReload;
   // Unnumbered bodies, and bodies of queues not cached, are applied as they
   // come.
   if (record == nullptr || sequence == 0) return eSequenceVerdict::kApply;

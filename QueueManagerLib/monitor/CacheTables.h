@@ -34,8 +34,10 @@ class CacheTables;
 // that restarted) or `last` was never the server's (a forged number), and a
 // record that skipped every body from then on would stay frozen; the body is
 // applied, the number follows it, and the record is reloaded.
+// kAwaitingReload is no judgement of the number: the record awaits a reload,
+// whose answer covers the body.
 inline constexpr std::uint64_t kSequenceWindow = 256;
-enum class eSequenceVerdict : std::uint8_t { kApply, kSkip, kRenumbered };
+enum class eSequenceVerdict : std::uint8_t { kApply, kSkip, kRenumbered, kAwaitingReload };
 inline eSequenceVerdict JudgeSequence(std::uint64_t last, std::uint64_t sequence) {
   if (sequence > last) return eSequenceVerdict::kApply;
   return last - sequence <= kSequenceWindow ? eSequenceVerdict::kSkip
@@ -81,6 +83,10 @@ class QueueRecord {
   // answer; 0 when unknown (after a reload, whose sections carry none). See
   // JudgeSequence.
   std::uint64_t lastSequence = 0;
+  // Asked for in a reload not answered yet: its members may be stale (the
+  // connection was lost), so a change that the server tells meanwhile cannot
+  // be placed; the reload's answer, sent after it, holds it.
+  bool awaitingReload = false;
 
  private:
   friend class CacheTables;

@@ -490,11 +490,14 @@ void CQmCache::RequestSucceeded(std::uint32_t requestId, CMessage& response) {
   TakeOutstanding(requestId);
 }
 
-void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what) {
+void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what,
+                             bool answerable) {
   CacheDeliveryScope scope;
   QM_TRACE(CacheTopic(), level, kFunction, "{}", what);
   const std::optional<OutstandingRequest> request = TakeOutstanding(requestId);
   if (!request) return;
+  // A lost connection renegotiates when it is back, and reloads then.
+  if (request->reload && answerable) RetryReload();
   if (request->requester != 0) {
     LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
   }
@@ -506,11 +509,11 @@ void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& respons
 }
 
 void CQmCache::OnAsyncResponseRejected(std::uint32_t requestId, CMessage& /*rejection*/) {
-  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request rejected");
+  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request rejected", true);
 }
 
 void CQmCache::OnAsyncResponseTimeout(std::uint32_t requestId) {
-  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request timeout");
+  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request timeout", true);
 }
 
 void CQmCache::OnAsyncResponseCancelled(std::uint32_t requestId) {
