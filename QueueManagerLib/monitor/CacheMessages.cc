@@ -221,15 +221,10 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   if (trailer) message >> sequence;
   const eSequenceVerdict verdict =
       TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock);
-  if (verdict == eSequenceVerdict::kSkip || verdict == eSequenceVerdict::kAwaitingReload) {
-    if (verdict == eSequenceVerdict::kSkip) {
-      QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
-               "Notification {} of {} skipped: it was applied already or came after a later one",
-               sequence, ScopedName(queue));
-    } else {
-      QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
-               "Notification {} of {} left to the awaited reload", sequence, ScopedName(queue));
-    }
+  if (verdict == eSequenceVerdict::kSkip) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+             "Notification {} of {} skipped: it was applied already or came after a later one",
+             sequence, ScopedName(queue));
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
@@ -319,11 +314,6 @@ eSequenceVerdict CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueue
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedPendingClockLocked(clock);
   QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
-  // A record that awaits a reload could place the change wrongly (as an
-  // update of an interaction it does not know), and the reload's answer
-  // holds it.
-  if (record != nullptr && record->awaitingReload && !initialResponse)
-    return eSequenceVerdict::kAwaitingReload;
   // Unnumbered bodies, and bodies of queues not cached, are applied as they
   // come.
   if (record == nullptr || sequence == 0) return eSequenceVerdict::kApply;

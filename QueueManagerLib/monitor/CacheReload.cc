@@ -23,8 +23,8 @@ using Kind = CallbackBatch::Kind;
 
 constexpr const char* kFunction = "CQmCache";
 constexpr int kCacheReloadEvent = 2;
-// A reload that fails is asked for again this often in a row at most; the
-// next renegotiation, or a load of the queue, settles what is left.
+// A reload that times out or whose answer is cut short is asked for again,
+// this often in a row at most.
 constexpr int kReloadAttempts = 4;
 
 CEntityId AllQueuesEntity(const CEntityId& queue) {
@@ -64,21 +64,30 @@ void CQmCache::RequestReload() {
 
 void CQmCache::RetryReload() {
   const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
-  if (!connection) return;
   W4Os::CCriticalSectionLock lock(&lock_);
+  if (!connection) {
+    GiveUpReloadLocked();
+    return;
+  }
   bool awaited = false;
   for (const CEntityId& queue : tables_.Queues()) {
     if (const QueueRecord* record = tables_.FindQueue(queue)) awaited |= record->awaitingReload;
   }
   if (!awaited) return;
   if (reloadAttempts_ >= kReloadAttempts) {
-    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
-             "Cache reload failed {} times: its queues wait for the next renegotiation",
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload failed {} times",
              reloadAttempts_);
+    GiveUpReloadLocked();
     return;
   }
   QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction, "Cache reload asked for again");
   RequestReloadLocked(connection);
+}
+
+void CQmCache::GiveUpReloadLocked() {
+  for (const CEntityId& queue : tables_.Queues()) {
+    if (QueueRecord* record = tables_.FindQueue(queue)) record->awaitingReload = false;
+  }
 }
 
 void CQmCache::ReloadForUnsubscribedWatchers() {
@@ -116,6 +125,7 @@ void CQmCache::RequestReloadLocked(
   if (connection->SendAsyncRequest(request, this, 0, W4Notifier::CNotifierTimeout::Query(),
                                    &requestId) != W4Notifier::eMsgSuccess) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload request failed");
+    GiveUpReloadLocked();
     return;
   }
   OutstandingRequest& stored = outstanding_[requestId];

@@ -34,10 +34,8 @@ class CacheTables;
 // that restarted) or `last` was never the server's (a forged number), and a
 // record that skipped every body from then on would stay frozen; the body is
 // applied, the number follows it, and the record is reloaded.
-// kAwaitingReload is no judgement of the number: the record awaits a reload,
-// whose answer covers the body.
 inline constexpr std::uint64_t kSequenceWindow = 256;
-enum class eSequenceVerdict : std::uint8_t { kApply, kSkip, kRenumbered, kAwaitingReload };
+enum class eSequenceVerdict : std::uint8_t { kApply, kSkip, kRenumbered };
 inline eSequenceVerdict JudgeSequence(std::uint64_t last, std::uint64_t sequence) {
   if (sequence > last) return eSequenceVerdict::kApply;
   return last - sequence <= kSequenceWindow ? eSequenceVerdict::kSkip
@@ -84,8 +82,9 @@ class QueueRecord {
   // JudgeSequence.
   std::uint64_t lastSequence = 0;
   // Asked for in a reload not answered yet: its members may be stale (the
-  // connection was lost), so a change that the server tells meanwhile cannot
-  // be placed; the reload's answer, sent after it, holds it.
+  // connection was lost), so an event that contradicts them (an update of an
+  // interaction it does not hold, say) is left to the reload's answer, which
+  // the server sends after it.
   bool awaitingReload = false;
 
  private:

@@ -490,14 +490,19 @@ void CQmCache::RequestSucceeded(std::uint32_t requestId, CMessage& response) {
   TakeOutstanding(requestId);
 }
 
-void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what,
-                             bool answerable) {
+void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what, bool timedOut) {
   CacheDeliveryScope scope;
   QM_TRACE(CacheTopic(), level, kFunction, "{}", what);
   const std::optional<OutstandingRequest> request = TakeOutstanding(requestId);
   if (!request) return;
-  // A lost connection renegotiates when it is back, and reloads then.
-  if (request->reload && answerable) RetryReload();
+  if (request->reload) {
+    if (timedOut) {
+      RetryReload();
+    } else {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      GiveUpReloadLocked();
+    }
+  }
   if (request->requester != 0) {
     LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
   }
@@ -509,7 +514,7 @@ void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& respons
 }
 
 void CQmCache::OnAsyncResponseRejected(std::uint32_t requestId, CMessage& /*rejection*/) {
-  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request rejected", true);
+  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request rejected");
 }
 
 void CQmCache::OnAsyncResponseTimeout(std::uint32_t requestId) {

@@ -334,9 +334,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // The outcomes of asynchronous requests, whichever object received them.
   void RequestSucceeded(std::uint32_t requestId, W4Notifier::CMessage& response)
       QM_LOCKS_EXCLUDED(lock_);
-  // `answerable`: the server may answer the request when asked again (it
-  // was rejected or not answered in time, rather than lost or cancelled).
-  void RequestFailed(std::uint32_t requestId, int level, const char* what, bool answerable = false)
+  // `timedOut`: the server may answer it when asked again.
+  void RequestFailed(std::uint32_t requestId, int level, const char* what, bool timedOut = false)
       QM_LOCKS_EXCLUDED(lock_);
   void RetryFailedLoads() QM_LOCKS_EXCLUDED(lock_);
   void ShutDown() QM_LOCKS_EXCLUDED(lock_);
@@ -463,9 +462,14 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void RequestReloadLocked(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
-  // Asks again for a reload that failed or whose answer was cut short, while
-  // some record still awaits it and kReloadAttempts allow.
+  // Asks again for a reload that timed out or whose answer was cut short,
+  // while some record still awaits it and kReloadAttempts allow; otherwise
+  // gives it up (GiveUpReloadLocked).
   void RetryReload() QM_LOCKS_EXCLUDED(lock_);
+  // No reload is to be had: the records awaiting one follow the server's
+  // notifications again, rather than stay frozen until the next
+  // renegotiation.
+  void GiveUpReloadLocked() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Loads every monitor's queue again for its names, after a server forgot
   // them (namesForgotten_).
   void AskForNamesAgain() QM_LOCKS_EXCLUDED(lock_);
