@@ -64,30 +64,21 @@ void CQmCache::RequestReload() {
 
 void CQmCache::RetryReload() {
   const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
+  if (!connection) return;
   W4Os::CCriticalSectionLock lock(&lock_);
-  if (!connection) {
-    GiveUpReloadLocked();
-    return;
-  }
   bool awaited = false;
   for (const CEntityId& queue : tables_.Queues()) {
     if (const QueueRecord* record = tables_.FindQueue(queue)) awaited |= record->awaitingReload;
   }
   if (!awaited) return;
   if (reloadAttempts_ >= kReloadAttempts) {
+    // Its records stay suspect until the next renegotiation or load.
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload failed {} times",
              reloadAttempts_);
-    GiveUpReloadLocked();
     return;
   }
   QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction, "Cache reload asked for again");
   RequestReloadLocked(connection);
-}
-
-void CQmCache::GiveUpReloadLocked() {
-  for (const CEntityId& queue : tables_.Queues()) {
-    if (QueueRecord* record = tables_.FindQueue(queue)) record->awaitingReload = false;
-  }
 }
 
 void CQmCache::ReloadForUnsubscribedWatchers() {
@@ -125,7 +116,6 @@ void CQmCache::RequestReloadLocked(
   if (connection->SendAsyncRequest(request, this, 0, W4Notifier::CNotifierTimeout::Query(),
                                    &requestId) != W4Notifier::eMsgSuccess) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload request failed");
-    GiveUpReloadLocked();
     return;
   }
   OutstandingRequest& stored = outstanding_[requestId];

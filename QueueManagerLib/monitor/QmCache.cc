@@ -495,14 +495,9 @@ void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* wha
   QM_TRACE(CacheTopic(), level, kFunction, "{}", what);
   const std::optional<OutstandingRequest> request = TakeOutstanding(requestId);
   if (!request) return;
-  if (request->reload) {
-    if (timedOut) {
-      RetryReload();
-    } else {
-      W4Os::CCriticalSectionLock lock(&lock_);
-      GiveUpReloadLocked();
-    }
-  }
+  // A rejected or lost reload leaves its records awaiting one: the next
+  // renegotiation (a server back, a connection back) asks again.
+  if (request->reload && timedOut) RetryReload();
   if (request->requester != 0) {
     LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
   }

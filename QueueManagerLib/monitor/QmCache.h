@@ -463,13 +463,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
   // Asks again for a reload that timed out or whose answer was cut short,
-  // while some record still awaits it and kReloadAttempts allow; otherwise
-  // gives it up (GiveUpReloadLocked).
+  // while some record still awaits it and kReloadAttempts allow.
   void RetryReload() QM_LOCKS_EXCLUDED(lock_);
-  // No reload is to be had: the records awaiting one follow the server's
-  // notifications again, rather than stay frozen until the next
-  // renegotiation.
-  void GiveUpReloadLocked() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Loads every monitor's queue again for its names, after a server forgot
   // them (namesForgotten_).
   void AskForNamesAgain() QM_LOCKS_EXCLUDED(lock_);
