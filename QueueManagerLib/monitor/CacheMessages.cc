@@ -285,6 +285,8 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
     // A held queue's holder applies the queue's notifications on a thread of
     // its own, maybe ahead of this answer: its record is not put back.
     if (record == nullptr || (!viaAllQueues && IsHeldLocked(queue))) return;
+    // The answer came after every change the record may have missed.
+    if (!viaAllQueues) record->awaitingReload = false;
     const std::vector<std::uint32_t> members = record->MemberIds();
     std::unordered_set<std::uint32_t> leftovers(members.begin(), members.end());
     for (const QueueEvent& event : events) {

@@ -23,6 +23,9 @@ using Kind = CallbackBatch::Kind;
 
 constexpr const char* kFunction = "CQmCache";
 constexpr int kCacheReloadEvent = 2;
+// A reload that times out or whose answer is cut short is asked for again,
+// this often in a row at most.
+constexpr int kReloadAttempts = 4;
 
 CEntityId AllQueuesEntity(const CEntityId& queue) {
   return CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0);
@@ -55,6 +58,26 @@ void CQmCache::RequestReload() {
   if (!connection) return;
   // Held across the send, as for the initial loads.
   W4Os::CCriticalSectionLock lock(&lock_);
+  reloadAttempts_ = 0;
+  RequestReloadLocked(connection);
+}
+
+void CQmCache::RetryReload() {
+  const auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
+  if (!connection) return;
+  W4Os::CCriticalSectionLock lock(&lock_);
+  bool awaited = false;
+  for (const CEntityId& queue : tables_.Queues()) {
+    if (const QueueRecord* record = tables_.FindQueue(queue)) awaited |= record->awaitingReload;
+  }
+  if (!awaited) return;
+  if (reloadAttempts_ >= kReloadAttempts) {
+    // Its records stay suspect until the next renegotiation or load.
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload failed {} times",
+             reloadAttempts_);
+    return;
+  }
+  QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction, "Cache reload asked for again");
   RequestReloadLocked(connection);
 }
 
@@ -82,6 +105,7 @@ void CQmCache::RequestReloadLocked(
     }
   }
   if (entities.empty()) return;
+  ++reloadAttempts_;
   W4Notifier::CRequestObject request(QueueManagerServerEntity(), kCacheReloadEvent);
   request << static_cast<std::int32_t>(entities.size());
   for (const CEntityId& entity : entities) {
@@ -97,6 +121,12 @@ void CQmCache::RequestReloadLocked(
   OutstandingRequest& stored = outstanding_[requestId];
   stored = OutstandingRequest{};
   stored.connection = connection;
+  stored.reload = true;
+  // Marked once the request is out: what the server tells from now on comes
+  // before its answer, which holds it. Earlier changes were applied.
+  for (const CEntityId& entity : entities) {
+    if (QueueRecord* record = tables_.FindQueue(entity)) record->awaitingReload = true;
+  }
 }
 
 void CQmCache::ProcessCacheReload(CMessage& response) {
@@ -104,6 +134,7 @@ void CQmCache::ProcessCacheReload(CMessage& response) {
   std::deque<QueueEvent> events;  // the payloads of the callbacks
   CBatchLease batch;
   bool forgotten = false;
+  bool cut = false;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     try {
@@ -112,14 +143,19 @@ void CQmCache::ProcessCacheReload(CMessage& response) {
     } catch (const W4Notifier::CException& e) {
       QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
                "Malformed cache reload response, rest dropped: {}", e.what());
+      cut = true;
     } catch (const std::exception& e) {
       QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
                "Cache reload response, rest dropped: {}", e.what());
+      cut = true;
     }
+    if (!cut) reloadAttempts_ = 0;
     forgotten = std::exchange(namesForgotten_, false);
   }
   // What was applied is told, even when the rest of the response was lost.
   FinishBatch(*batch);
+  // The queues of the lost rest are settled by another reload.
+  if (cut) RetryReload();
   if (forgotten) AskForNamesAgain();
 }
 
@@ -215,6 +251,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
   // A reload carries no sequence number: the next notification is taken
   // whatever its number (the server may have restarted its count).
   record->lastSequence = 0;
+  if (!viaAllQueues) record->awaitingReload = false;
   // The interactions the cache holds for the queue; what the server does not
   // list any more left the queue while the connection was down.
   const std::vector<std::uint32_t> members = record->MemberIds();

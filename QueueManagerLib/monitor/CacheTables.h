@@ -81,6 +81,11 @@ class QueueRecord {
   // answer; 0 when unknown (after a reload, whose sections carry none). See
   // JudgeSequence.
   std::uint64_t lastSequence = 0;
+  // Asked for in a reload not answered (or not answered whole) yet: its
+  // members may be stale (the connection was lost), so an event that
+  // contradicts them (an update of an interaction it does not hold, say) is
+  // left to the reload's answer, or a load's, which the server sends after it.
+  bool awaitingReload = false;
 
  private:
   friend class CacheTables;

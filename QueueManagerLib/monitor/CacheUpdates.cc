@@ -124,6 +124,12 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const
     return;
   }
   const std::uint32_t id = event.interaction.QueryObjectId();
+  if (!initialResponse && record->awaitingReload && event.added == record->Holds(id)) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
+             "Event of {} for {} left to the awaited reload: the queue {} it", id,
+             ScopedName(queue), event.added ? "holds" : "does not hold");
+    return;
+  }
   const CallbackBatch::Group group =
       GetMonitors(queue, viaAllQueues, initialResponse, answer, batch);
   // More names' values of an interaction the queue does not hold (it left

@@ -490,11 +490,14 @@ void CQmCache::RequestSucceeded(std::uint32_t requestId, CMessage& response) {
   TakeOutstanding(requestId);
 }
 
-void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what) {
+void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what, bool timedOut) {
   CacheDeliveryScope scope;
   QM_TRACE(CacheTopic(), level, kFunction, "{}", what);
   const std::optional<OutstandingRequest> request = TakeOutstanding(requestId);
   if (!request) return;
+  // A rejected or lost reload leaves its records awaiting one: the next
+  // renegotiation (a server back, a connection back) asks again.
+  if (request->reload && timedOut) RetryReload();
   if (request->requester != 0) {
     LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
   }
@@ -510,7 +513,7 @@ void CQmCache::OnAsyncResponseRejected(std::uint32_t requestId, CMessage& /*reje
 }
 
 void CQmCache::OnAsyncResponseTimeout(std::uint32_t requestId) {
-  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request timeout");
+  RequestFailed(requestId, W4Trace::kLevelFailure, "Async cache update request timeout", true);
 }
 
 void CQmCache::OnAsyncResponseCancelled(std::uint32_t requestId) {

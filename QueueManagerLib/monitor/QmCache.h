@@ -277,6 +277,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
     bool adding = false;
     // A holder's token, let go with the last copy of this record.
     std::shared_ptr<void> settled;
+    bool reload = false;
     LoadTicket Ticket() const { return LoadTicket{requester, load, adding, queue.IsSet()}; }
   };
 
@@ -333,7 +334,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // The outcomes of asynchronous requests, whichever object received them.
   void RequestSucceeded(std::uint32_t requestId, W4Notifier::CMessage& response)
       QM_LOCKS_EXCLUDED(lock_);
-  void RequestFailed(std::uint32_t requestId, int level, const char* what) QM_LOCKS_EXCLUDED(lock_);
+  // `timedOut`: the server may answer it when asked again.
+  void RequestFailed(std::uint32_t requestId, int level, const char* what, bool timedOut = false)
+      QM_LOCKS_EXCLUDED(lock_);
   void RetryFailedLoads() QM_LOCKS_EXCLUDED(lock_);
   void ShutDown() QM_LOCKS_EXCLUDED(lock_);
 
@@ -459,6 +462,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void RequestReloadLocked(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
+  // Asks again for a reload that timed out or whose answer was cut short,
+  // while some record still awaits it and kReloadAttempts allow.
+  void RetryReload() QM_LOCKS_EXCLUDED(lock_);
   // Loads every monitor's queue again for its names, after a server forgot
   // them (namesForgotten_).
   void AskForNamesAgain() QM_LOCKS_EXCLUDED(lock_);
@@ -484,6 +490,8 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   std::unordered_map<MonitorId, PendingLoad> loads_ QM_GUARDED_BY(lock_);
   // A reload answer showed that the server forgot the monitored names.
   bool namesForgotten_ QM_GUARDED_BY(lock_) = false;
+  // The reloads asked for since the last renegotiation or settled reload.
+  int reloadAttempts_ QM_GUARDED_BY(lock_) = 0;
   std::uint64_t lastLoad_ QM_GUARDED_BY(lock_) = 0;
   CacheTables tables_ QM_GUARDED_BY(lock_);
   // The connection whose server sends the names of the monitored-name

@@ -527,6 +527,13 @@ TEST_F(ConsistencyTest, CheckSeesPlantedFaultsAndOnlyThem) {
          CEmulator::ForceRenegotiation(*test.connection_);
        },
        false},
+      {"the same loss, the reload's answer cut short",
+       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
+         test.MoveOffWhileDown(id);
+         test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 2, eFault::kTruncated);
+         CEmulator::ForceRenegotiation(*test.connection_);
+       },
+       false},
       {"a set that never reached the server",
        [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
          test.SetWhileDown(monitor, id + 1);
