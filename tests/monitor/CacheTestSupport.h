@@ -112,6 +112,10 @@ class MediaLog : public Base {
 };
 using RecordingTsMonitor = MediaLog<CQmTsServerMonitor>;
 class RecordingMediaMonitor : public MediaLog<CQmMediaTypeMonitor> {
+ public:
+  // Stopped before its own override of the callbacks goes.
+  ~RecordingMediaMonitor() override { Deactivate(); }
+
  protected:
   void InteractionDeallocated(InteractionId id) override { Record(id, "Deallocated"); }
 };
