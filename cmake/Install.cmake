@@ -13,6 +13,8 @@ if(NOT QM_HAVE_NATS)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/QueueManagerLib/include/QueueManager
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} ${qm_nats_header_rule})
+install(FILES ${QM_GENERATED_INCLUDE_DIR}/QueueManager/Version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QueueManager)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/QueueManagerEmulator/include/QueueManager
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT QueueManagerTargets

@@ -40,3 +40,4 @@
 #include "QueueManager/QueueObjects.h"
 #include "QueueManager/QueueStats.h"
 #include "QueueManager/TsServerMonitor.h"
+#include "QueueManager/Version.h"

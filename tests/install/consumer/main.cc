@@ -6,6 +6,7 @@
 #include <QueueManager/QueueManager.h>
 
 #include <cstdio>
+#include <cstring>
 
 #ifdef CONSUMER_WITH_NATS
 #include <QueueManager/Platform/Exceptions.h>
@@ -14,6 +15,11 @@
 
 int main() {
   using namespace W4Notifier;
+  // A header from one release over a library from another.
+  if (std::strcmp(QueueManager::Version(), QueueManager::kVersion) != 0) {
+    std::printf("library %s, headers %s\n", QueueManager::Version(), QueueManager::kVersion);
+    return 1;
+  }
   auto bus = CInProcessBus::Create();
   CScriptedServer server(bus);
   auto connection = bus->Connect();
