@@ -415,6 +415,8 @@ void NatsConnectionImpl::OnSlowConsumer() {
 
 namespace W4Notifier {
 
+bool IsNatsAvailable() { return true; }
+
 std::shared_ptr<CNotifierConnection> ConnectNats(const CNatsOptions& options) {
   auto impl = std::make_shared<nats::NatsConnectionImpl>(options, nats::NextHandle());
   impl->Start();

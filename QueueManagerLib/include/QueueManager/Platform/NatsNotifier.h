@@ -2,7 +2,9 @@
 
 // The NATS notifier: the same connection contract as the in-process notifier,
 // carried by a NATS server, so that the library and its server can run in
-// separate processes. Built when the library was configured with libnats.
+// separate processes. A library built without libnats has these functions
+// too: those that would use NATS throw CNotifierException saying so (see
+// IsNatsAvailable).
 //
 // Requests go to "<root>.r.<client>.<object type>.<object id>.<event>"
 // (".c." for the control object type), replies to the client's inbox
@@ -125,6 +127,13 @@ struct CNatsStatistics {
   std::uint64_t messagesOut = 0;
   std::uint64_t bytesOut = 0;
 };
+
+// Whether the library was built with NATS. Without it, the functions below
+// that would reach, configure or parse NATS throw CNotifierException naming
+// the missing NATS; ConnectConfiguredDefault does so only when the
+// environment names a server; the statistics are those of a connection that
+// is not a NATS one.
+QM_EXPORT bool IsNatsAvailable();
 
 // Connects to NATS. Throws CNotifierException when the options are invalid or
 // no server answers. The connection is thread-safe; it keeps the callback
