@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite optimised and again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests
-# under ThreadSanitizer (built with clang and its lock analysis), and finally
-# fuzzes the message decoders for 80 seconds in all (QM_FUZZ_SECONDS; 0 skips it).
+# under ThreadSanitizer (built with clang and its lock analysis). Then checks
+# the Debian packages (scripts/package.sh), a build with no optional
+# dependency (configured, and the library with the test of its missing NATS
+# built and run), and finally fuzzes the message decoders for 80 seconds in
+# all (QM_FUZZ_SECONDS; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,6 +16,18 @@ for preset in default asan tsan; do
   cmake --build --preset "${preset}" -j 2
   ctest --preset "${preset}"
 done
+
+echo "=== packages ==="
+scripts/package.sh
+
+echo "=== minimal ==="
+cmake --preset minimal | grep -E "NATS|Benchmarks|Fuzzers"
+cmake --build --preset minimal -j 2 --target QueueManager nats_unavailable_test
+ctest --preset minimal -R NatsUnavailable
+# Google Benchmark there and gperf not: configured only, with /usr/bin hidden.
+cmake -S . -B build/no-gperf -G Ninja -DCMAKE_MAKE_PROGRAM="$(command -v ninja)" \
+  -DCMAKE_CXX_COMPILER="$(command -v g++)" -DCMAKE_IGNORE_PATH="/usr/bin;/bin" |
+  grep "Benchmarks: on, but for bench_attribute_names"
 
 fuzz_seconds="${QM_FUZZ_SECONDS:-80}"
 if [ "${fuzz_seconds}" -gt 0 ]; then
