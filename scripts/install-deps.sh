@@ -2,8 +2,12 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -euo pipefail
 
+# A plain build needs only cmake, g++, libfmt-dev, libgtest-dev and libgmock-dev
+# (ninja-build for the presets); the rest is for the optional parts, the
+# sanitizer stages and the Debian packages (dpkg-dev, file).
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libfmt-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang-format gperf pkg-config libnats-dev nats-server openssl)
+          libbenchmark-dev clang-format gperf pkg-config libnats-dev nats-server openssl
+          dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
