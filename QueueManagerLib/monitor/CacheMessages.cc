@@ -39,6 +39,23 @@ bool NextFieldIs(const CMessage& message, FieldType type) {
 
 }  // namespace
 
+// A notification's server time, to be fed to the clock under the first lock
+// that its body takes, or on destruction when none took it. Not
+// synchronised: one notification's reader owns it.
+class CQmCache::PendingClock {
+ public:
+  PendingClock(CQmCache& cache, ServerSeconds serverTime)
+      : cache_(cache), serverTime_(serverTime) {}
+  PendingClock(const PendingClock&) = delete;
+  PendingClock& operator=(const PendingClock&) = delete;
+  ~PendingClock() { cache_.FeedPendingClock(*this); }
+
+ private:
+  friend class CQmCache;
+  CQmCache& cache_;
+  std::optional<ServerSeconds> serverTime_;
+};
+
 // ---- notifications ----
 
 void CQmCache::OnMessageReceived(CMessage& message) {
@@ -57,7 +74,7 @@ void CQmCache::OnMessageReceived(CMessage& message) {
   }
 }
 
-void CQmCache::AllQueuesCallback::OnMessageReceived(CMessage& message) {
+void AllQueuesCallback::OnMessageReceived(CMessage& message) {
   CacheDeliveryScope scope;
   // Every notification of a queue of the type arrives here: one published on
   // the all-queues entity updates its own record, one of a single queue the

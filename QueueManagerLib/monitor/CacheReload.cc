@@ -35,7 +35,7 @@ void CQmCache::OnConnectionRenegotiated() {
   RetryFailedLoads();
 }
 
-void CQmCache::AllQueuesCallback::OnConnectionRenegotiated() {
+void AllQueuesCallback::OnConnectionRenegotiated() {
   // The notifier tells each subscribed object; the cache object reloads when
   // it holds subscriptions of its own, so this one reloads only when the
   // cache watches nothing but all-queues entities.

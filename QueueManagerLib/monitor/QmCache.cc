@@ -451,23 +451,23 @@ void CQmCache::OnAsyncResponseConnectionLoss(std::uint32_t requestId) {
                 "Async cache update request lost with the connection");
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) {
+void AllQueuesCallback::OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) {
   cache_.OnAsyncResponseSuccess(id, response);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseRejected(std::uint32_t id, CMessage& rejection) {
+void AllQueuesCallback::OnAsyncResponseRejected(std::uint32_t id, CMessage& rejection) {
   cache_.OnAsyncResponseRejected(id, rejection);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseTimeout(std::uint32_t id) {
+void AllQueuesCallback::OnAsyncResponseTimeout(std::uint32_t id) {
   cache_.OnAsyncResponseTimeout(id);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseCancelled(std::uint32_t id) {
+void AllQueuesCallback::OnAsyncResponseCancelled(std::uint32_t id) {
   cache_.OnAsyncResponseCancelled(id);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseConnectionLoss(std::uint32_t id) {
+void AllQueuesCallback::OnAsyncResponseConnectionLoss(std::uint32_t id) {
   cache_.OnAsyncResponseConnectionLoss(id);
 }
 

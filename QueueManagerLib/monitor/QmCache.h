@@ -2,11 +2,28 @@
 
 // The process-wide queue monitoring cache (library-internal).
 //
+// Where CQmCache is written:
+//   QmCache.cc        construction and shutdown, activation, deactivation,
+//                     loading, subscriptions, and the outcomes of requests
+//                     (OnAsyncResponse*);
+//   CacheMessages.cc  notifications (OnMessageReceived) and load answers:
+//                     queue bodies decoded and applied. CacheMessages.h: the
+//                     all-queues callback object and a body's route;
+//   CacheUpdates.cc   table changes under the lock, and their callbacks
+//                     made after it (FinishBatch);
+//   CacheReload.cc    the reload after a renegotiation (OnConnectionRenegotiated);
+//   CacheQueries.cc   queries, attribute sets, the store, the test hooks;
+//   CacheHolds.cc     queues held for a TS server monitor;
+//   CacheClock.cc     the clock skew service.
+// Its parts, each with a header: LoadBook (the load protocol: which monitor
+// awaits which load, and its rules), SubscriptionBook, CacheTables,
+// HandOffs, CallbackBatch, ClockSkew.
+//
 // Lock order, outermost first; no code takes them in another order:
 //   1. the cache lock, CQmCache::lock_ (re-entrant; exposed as Lock() for the
 //      interaction monitors, which share it): every table of the cache, the
-//      pending monitors, the subscription book, the outstanding requests, the
-//      clock skew filter and the interaction monitor store;
+//      load book, the subscription book, the clock skew filter and the
+//      interaction monitor store;
 //   2. a queue record's own lock (QueueRecord, taken inside the cache lock
 //      while its monitor list changes), or the proxy lock
 //      (CQueueMonitorProxy, which never takes the cache lock).
@@ -16,17 +33,12 @@
 // Before the cache lock, never held while waiting: a TS server monitor's own
 // lock (CQmTsServerMonitorImpl).
 //
-// Held queues: a TS server monitor receives its media type's notifications
-// in a private inbox and applies them itself (ApplyHeldQueueEventLocked); it
-// holds the media type's entity (HoldQueue), which stays cached while held
-// or monitored, and loads it without a monitor (ActivateMonitor with
-// kNoMonitor), so that nobody is called back and nothing stays pending.
 // No monitor callback, and no notifier call that may wait for a callback or
 // a server (StopNotifications, StartNotifications, synchronous requests),
 // runs while the cache lock is held (an asynchronous send does, so that its
-// outcome finds the request recorded): changes are applied under the lock, the callbacks
-// they cause are collected in a CallbackBatch, and they are made after the
-// lock is released, on the same thread and in the same order.
+// outcome finds the request recorded): changes are applied under the lock,
+// the callbacks they cause are collected in a CallbackBatch, and they are
+// made after the lock is released, on the same thread and in the same order.
 //
 // Ordering: a queue's notifications and the answers to its loads reach the
 // cache through one callback object (the cache itself for single queues,
@@ -44,10 +56,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <span>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -60,6 +70,7 @@
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/CacheMessages.h"
 #include "monitor/CacheTables.h"
 #include "monitor/CallbackBatch.h"
 #include "monitor/ClockSkew.h"
@@ -71,8 +82,6 @@
 #include "monitor/SubscriptionBook.h"
 
 namespace QueueManager {
-
-using CallbackBatchGroup = CallbackBatch::Group;
 
 // The one monitor cache of the process: subscribes to the notifications of
 // every watched queue, loads and keeps the queues' interactions, attributes
@@ -206,57 +215,10 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void OnMessageReceived(W4Notifier::CMessage& message) override;
 
  private:
-  // Receives the notifications of the all-queues entities (object id
-  // 0xFFFFFFFF). A separate callback object, because the notifier hands a
-  // notification of queue Q to a subscription on Q and to one on Q's
-  // all-queues entity: with one object every event of a cached queue would be
-  // applied twice. It applies only what is published on the all-queues entity
-  // itself.
-  class AllQueuesCallback final : public W4Notifier::IAsyncResponseCallback,
-                                  public W4Notifier::IMessageCallback {
-   public:
-    explicit AllQueuesCallback(CQmCache& cache) : cache_(cache) {}
-    void OnMessageReceived(W4Notifier::CMessage& message) override;
-    void OnConnectionRenegotiated() override;
-    // The answers to the loads of all-queues entities come here, in order
-    // with their notifications.
-    void OnAsyncResponseSuccess(std::uint32_t id, W4Notifier::CMessage& response) override;
-    void OnAsyncResponseRejected(std::uint32_t id, W4Notifier::CMessage& rejection) override;
-    void OnAsyncResponseTimeout(std::uint32_t id) override;
-    void OnAsyncResponseCancelled(std::uint32_t id) override;
-    void OnAsyncResponseConnectionLoss(std::uint32_t id) override;
-
-   private:
-    CQmCache& cache_;
-  };
+  friend class AllQueuesCallback;
 
   CQmCache();
   ~CQmCache() override;
-
-  // Where a queue body goes: the record it updates and whom it calls back.
-  // `viaAllQueues`: reached through its type's all-queues entity, the child
-  // record, whose all-queues monitors are called.
-  struct BodyRoute {
-    // A live notification.
-    BodyRoute(const W4Notifier::CEntityId& entity, bool allQueues)
-        : queue(entity), viaAllQueues(allQueues) {}
-    // An answer to the load of `ticket`, whose section lists the values of
-    // `listed`: it calls that load's monitor alone, while it awaits it.
-    BodyRoute(const W4Notifier::CEntityId& entity, bool allQueues, const LoadBook::Ticket& ticket,
-              const std::vector<CQmAttributeName>* listed)
-        : queue(entity),
-          viaAllQueues(allQueues),
-          initialResponse(true),
-          answer(ticket),
-          names(listed) {}
-    BodyRoute Live() const { return BodyRoute(queue, viaAllQueues); }
-
-    W4Notifier::CEntityId queue;
-    bool viaAllQueues = false;
-    bool initialResponse = false;
-    LoadBook::Ticket answer;
-    const std::vector<CQmAttributeName>* names = nullptr;
-  };
 
   // Activation, loading, subscriptions, request outcomes (QmCache.cc).
   void TraceActivation(const W4Notifier::CEntityId& queue, MonitorId monitor,
@@ -301,7 +263,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
 
   // Table changes under the lock (CacheUpdates.cc).
   // Opens a group in `batch` with the monitors to call for a body of `route`.
-  CallbackBatchGroup GetMonitors(const BodyRoute& route, CallbackBatch& batch)
+  CallbackBatch::Group GetMonitors(const BodyRoute& route, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void QueueRemovedLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -336,22 +298,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Responses and notifications (CacheMessages.cc). Each throws
   // W4Notifier::CException on malformed input; the callers catch.
   void ReadServerTime(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
-  // A notification's server time, to be fed to the clock under the first
-  // lock that its body takes, or on destruction when none took it. Not
-  // synchronised: one notification's reader owns it.
-  class PendingClock {
-   public:
-    PendingClock(CQmCache& cache, ServerSeconds serverTime)
-        : cache_(cache), serverTime_(serverTime) {}
-    PendingClock(const PendingClock&) = delete;
-    PendingClock& operator=(const PendingClock&) = delete;
-    ~PendingClock() { cache_.FeedPendingClock(*this); }
-
-   private:
-    friend class CQmCache;
-    CQmCache& cache_;
-    std::optional<ServerSeconds> serverTime_;
-  };
+  // A notification's server time, fed to the clock under the first lock that
+  // its body takes.
+  class PendingClock;  // CacheMessages.cc
   // Feeds the clock's time unless fed already (nothing when null).
   void FeedPendingClockLocked(PendingClock* clock) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void FeedPendingClock(PendingClock& clock) QM_LOCKS_EXCLUDED(lock_);
@@ -422,6 +371,7 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   mutable W4Os::CCriticalSection lock_;
   std::atomic<int> clockSkew_{0};
   CClockSkewFilter clockFilter_ QM_GUARDED_BY(lock_);
+  // The pending monitors, the requests in flight and the deferred loads.
   LoadBook loads_ QM_GUARDED_BY(lock_);
   // A reload answer showed that the server forgot the monitored names.
   bool namesForgotten_ QM_GUARDED_BY(lock_) = false;
