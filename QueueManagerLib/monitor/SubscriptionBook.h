@@ -25,7 +25,7 @@ namespace QueueManager {
 class SubscriptionBook {
  public:
   // Records whether the queue's subscription is wanted. True when the caller
-  // has become the queue's reconciler and must call Reconcile steps.
+  // has become the queue's reconciler and must run Reconcile.
   bool Want(const W4Notifier::CEntityId& queue, bool wanted);
   // The reconciler's loop, run by the thread that Want made the queue's
   // reconciler: makes the notifier calls without the owner's lock until what
