@@ -81,7 +81,7 @@ std::vector<CEntityId> CEmulator::Queues(W4Notifier::ObjectTypes type) const {
 
 std::optional<std::vector<std::uint32_t>> CEmulator::QueueContents(const CEntityId& queue) const {
   return impl_->Inspect([&](const ServerState& state) {
-    const QueueRecord* record = state.FindQueue(queue);
+    const ServerQueue* record = state.FindQueue(queue);
     return record == nullptr ? std::nullopt : std::optional(record->members);
   });
 }

@@ -210,7 +210,7 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     PostNotification(QueueNotification(state_, sums),
                      logging_ ? DescribeQueueNotification(state_, sums) : std::string());
   }
-  for (const InteractionRecord& record : changes.Records()) {
+  for (const ServerInteractionRecord& record : changes.Records()) {
     PostNotification(InteractionNotification(record),
                      [&] { return DescribeInteractionNotification(record); });
   }

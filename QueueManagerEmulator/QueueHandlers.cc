@@ -59,7 +59,7 @@ CMessage CacheReload(const Request& r, std::uint16_t, ServerState& state, Change
 
 CMessage QueueContents(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   std::vector<CEntityId> contents;
-  if (const QueueRecord* record = state.FindRecord(r.queue)) {
+  if (const ServerQueue* record = state.FindRecord(r.queue)) {
     for (const std::uint32_t id : record->members) {
       contents.emplace_back(state.FindInteraction(id)->type, id, 0);
     }

@@ -55,7 +55,7 @@ eStateClass ClassOf(const InteractionState& object) {
 CMessage ActiveObjects(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   bool active = false;
   bool held = false;
-  if (const QueueRecord* queue = state.FindQueue(r.queue)) {
+  if (const ServerQueue* queue = state.FindQueue(r.queue)) {
     for (const std::uint32_t id : queue->members) {
       const InteractionState* object = state.FindInteraction(id);
       if (object == nullptr || !OfType(*object, r.type)) continue;
@@ -73,7 +73,7 @@ CMessage ActiveObjects(const Request& r, std::uint16_t, ServerState& state, Chan
 std::uint32_t WaitingCall(const ServerState& state, const Request& r) {
   const auto type = static_cast<W4Notifier::ObjectTypes>(r.number);
   for (const CEntityId& queue : r.entities) {
-    const QueueRecord* record = state.FindQueue(queue);
+    const ServerQueue* record = state.FindQueue(queue);
     if (record == nullptr) continue;
     for (const std::uint32_t id : record->members) {
       const InteractionState* call = state.FindInteraction(id);

@@ -85,12 +85,12 @@ QueueChange& Changes::For(const CEntityId& queue) {
 
 // ---- queues ----
 
-const QueueRecord* ServerState::FindQueue(const CEntityId& queue) const {
+const ServerQueue* ServerState::FindQueue(const CEntityId& queue) const {
   const auto it = queues_.find(queue);
   return it == queues_.end() ? nullptr : &it->second;
 }
 
-QueueRecord* ServerState::FindQueue(const CEntityId& queue) {
+ServerQueue* ServerState::FindQueue(const CEntityId& queue) {
   const auto it = queues_.find(queue);
   return it == queues_.end() ? nullptr : &it->second;
 }
@@ -110,14 +110,14 @@ bool ServerState::CreateQueue(const CEntityId& queue, Changes& changes) {
       IsViewType(queue.QueryObjectType())) {
     return false;
   }
-  if (!queues_.emplace(queue, QueueRecord{}).second) return false;
+  if (!queues_.emplace(queue, ServerQueue{}).second) return false;
   queueOrder_.push_back(queue);
   changes.For(queue);  // announced with its (empty) statistics
   return true;
 }
 
 bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
-  const QueueRecord* record = FindQueue(queue);
+  const ServerQueue* record = FindQueue(queue);
   if (record == nullptr) return false;
   for (const std::uint32_t id : std::vector<std::uint32_t>(record->members)) {
     if (InteractionState* interaction = Find(id)) std::erase(interaction->queues, queue);
@@ -132,18 +132,18 @@ bool ServerState::RemoveQueue(const CEntityId& queue, Changes& changes) {
 
 QueueCounts ServerState::Counts(const CEntityId& queue) const {
   QueueCounts sum;
-  if (const QueueRecord* record = FindRecord(queue)) {
+  if (const ServerQueue* record = FindRecord(queue)) {
     for (const auto& entry : record->counts) AddCounts(sum, entry.second);
   }
   return sum;
 }
 
 std::map<ObjectTypes, QueueCounts> ServerState::CountsByType(const CEntityId& queue) const {
-  const QueueRecord* record = FindRecord(queue);
+  const ServerQueue* record = FindRecord(queue);
   return record == nullptr ? std::map<ObjectTypes, QueueCounts>() : record->counts;
 }
 
-std::map<ObjectTypes, QueueCounts> ServerState::RecountByType(const QueueRecord& record) const {
+std::map<ObjectTypes, QueueCounts> ServerState::RecountByType(const ServerQueue& record) const {
   std::map<ObjectTypes, QueueCounts> out;
   for (const std::uint32_t id : record.members) {
     if (const InteractionState* interaction = FindInteraction(id)) {
@@ -216,34 +216,35 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
     QueueChange& change = changes.For(queue);
     if (reported.size() != 0) {
       change.events.push_back(
-          QueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
+          ServerQueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
     }
   }
   UpdateViews(id, changed, changes);
   CQmAttributeMap watched = Watched(id, changed);
   if (watched.size() != 0) {
-    changes.Record(InteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
+    changes.Record(
+        ServerInteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
   }
 }
 
-void ServerState::CountMember(QueueRecord& record, const InteractionState& interaction) {
+void ServerState::CountMember(ServerQueue& record, const InteractionState& interaction) {
   Count(record.counts[interaction.type], StateOf(interaction));
 }
 
-void ServerState::UncountMember(QueueRecord& record, const InteractionState& interaction) {
+void ServerState::UncountMember(ServerQueue& record, const InteractionState& interaction) {
   Uncount(record.counts, interaction.type, StateOf(interaction));
 }
 
 void ServerState::Recount(const InteractionState& interaction, eStateClass before,
                           eStateClass after) {
-  const auto recount = [&](QueueRecord& record) {
+  const auto recount = [&](ServerQueue& record) {
     if (record.stays.Find(interaction.id) == nullptr) return;
     Uncount(record.counts, interaction.type, before);
     Count(record.counts[interaction.type], after);
     record.stays.SetDisconnected(interaction.id, after == eStateClass::kDisconnected);
   };
   for (const CEntityId& queue : interaction.queues) {
-    if (QueueRecord* record = FindQueue(queue)) recount(*record);
+    if (ServerQueue* record = FindQueue(queue)) recount(*record);
   }
   for (auto& entry : views_) recount(entry.second);
 }
@@ -254,25 +255,25 @@ void ServerState::Join(std::uint32_t id, const CEntityId& queue, Changes& change
   if (FindQueue(queue) == nullptr && !CreateQueue(queue, changes)) return;
   if (std::ranges::find(interaction->queues, queue) != interaction->queues.end()) return;
   interaction->queues.push_back(queue);
-  QueueRecord& record = queues_[queue];
+  ServerQueue& record = queues_[queue];
   record.members.push_back(id);
   ++record.countToday;
   BeginStay(record, *interaction);
   changes.For(queue).events.push_back(
-      QueueEvent{CEntityId(interaction->type, id), true, false,
-                 Monitored(interaction->attributes, queue.QueryObjectType())});
+      ServerQueueEvent{CEntityId(interaction->type, id), true, false,
+                       Monitored(interaction->attributes, queue.QueryObjectType())});
 }
 
 void ServerState::Leave(std::uint32_t id, const CEntityId& queue, Changes& changes) {
   InteractionState* interaction = Find(id);
-  QueueRecord* record = FindQueue(queue);
+  ServerQueue* record = FindQueue(queue);
   if (interaction == nullptr || record == nullptr) return;
   if (std::erase(interaction->queues, queue) == 0) return;
   std::erase(record->members, id);
   EndStay(*record, id);
   if (StateOf(*interaction) == eStateClass::kAlerting) ++record->abandonedToday;
   changes.For(queue).events.push_back(
-      QueueEvent{CEntityId(interaction->type, id), false, true, {}});
+      ServerQueueEvent{CEntityId(interaction->type, id), false, true, {}});
 }
 
 void ServerState::RemoveInteraction(std::uint32_t id, Changes& changes) {
@@ -287,7 +288,7 @@ void ServerState::RemoveInteraction(std::uint32_t id, Changes& changes) {
   interactions_.erase(id);
   watched_.erase(id);
   LeaveConferences(id, changes);
-  changes.Record(InteractionRecord{entity, true, {}});
+  changes.Record(ServerInteractionRecord{entity, true, {}});
 }
 
 void ServerState::LeaveConferences(std::uint32_t id, Changes& changes) {
@@ -386,7 +387,7 @@ std::uint64_t ServerState::Sequence(const CEntityId& queue) const {
     const auto it = allQueuesSequence_.find(queue.QueryObjectType());
     return it == allQueuesSequence_.end() ? 0 : it->second;
   }
-  const QueueRecord* record = FindRecord(queue);
+  const ServerQueue* record = FindRecord(queue);
   return record == nullptr ? 0 : record->sequence;
 }
 
@@ -394,7 +395,7 @@ std::uint64_t ServerState::NextSequence(const CEntityId& queue) {
   if (queue.QueryObjectId() == W4Notifier::kAllObjects) {
     return ++allQueuesSequence_[queue.QueryObjectType()];
   }
-  QueueRecord* record = FindRecord(queue);
+  ServerQueue* record = FindRecord(queue);
   return record == nullptr ? 0 : ++record->sequence;
 }
 

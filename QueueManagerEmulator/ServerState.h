@@ -23,7 +23,7 @@ using W4Notifier::CEntityId;
 using W4Notifier::ObjectTypes;
 
 // One interaction event of a queue body.
-struct QueueEvent {
+struct ServerQueueEvent {
   CEntityId interaction;
   bool added = false;
   bool removed = false;
@@ -34,7 +34,7 @@ struct QueueEvent {
 struct QueueChange {
   CEntityId queue;
   bool removed = false;
-  std::vector<QueueEvent> events;
+  std::vector<ServerQueueEvent> events;
   // A view's notification carries the sequence number of the client write
   // it echoes (0 for none) where a queue's carries its own count.
   std::uint64_t writeSequence = 0;
@@ -42,7 +42,7 @@ struct QueueChange {
 
 // One record of an interaction's own notification: the watched attributes
 // that changed, or its deallocation.
-struct InteractionRecord {
+struct ServerInteractionRecord {
   CEntityId interaction;  // its own object type and id
   bool deallocated = false;
   CQmAttributeMap attributes;
@@ -55,8 +55,8 @@ class Changes {
  public:
   QueueChange& For(const CEntityId& queue);
   const std::vector<QueueChange>& All() const { return changes_; }
-  void Record(InteractionRecord record) { records_.push_back(std::move(record)); }
-  const std::vector<InteractionRecord>& Records() const { return records_; }
+  void Record(ServerInteractionRecord record) { records_.push_back(std::move(record)); }
+  const std::vector<ServerInteractionRecord>& Records() const { return records_; }
   // Other notifications, sent after the records.
   void Notify(W4Notifier::CMessage message) { notifications_.push_back(std::move(message)); }
   const std::vector<W4Notifier::CMessage>& Notifications() const { return notifications_; }
@@ -68,13 +68,14 @@ class Changes {
 
  private:
   std::vector<QueueChange> changes_;
-  std::vector<InteractionRecord> records_;
+  std::vector<ServerInteractionRecord> records_;
   std::vector<W4Notifier::CMessage> notifications_;
   std::optional<std::uint64_t> held_;
   std::vector<AlertOutcome> outcomes_;
 };
 
-struct QueueRecord {
+// The server's state of one queue.
+struct ServerQueue {
   std::vector<std::uint32_t> members;  // in the order they joined
   // The live counts of the members by media type, kept as they join, leave
   // and change state, so that a notification costs nothing per member.
@@ -139,8 +140,8 @@ void AddCounts(QueueCounts& to, const QueueCounts& from);
 class ServerState {
  public:
   // ---- queues ----
-  const QueueRecord* FindQueue(const CEntityId& queue) const;
-  QueueRecord* FindQueue(const CEntityId& queue);
+  const ServerQueue* FindQueue(const CEntityId& queue) const;
+  ServerQueue* FindQueue(const CEntityId& queue);
   // In order of creation.
   std::vector<CEntityId> QueuesOfType(ObjectTypes type) const;
   // Calls `visit` with the record of each queue of `type`, in order of
@@ -149,7 +150,7 @@ class ServerState {
   void ForEachQueueOfType(ObjectTypes type, Visit visit) const {
     for (const CEntityId& queue : queueOrder_) {
       if (queue.QueryObjectType() != type) continue;
-      if (const QueueRecord* record = FindQueue(queue)) visit(*record);
+      if (const ServerQueue* record = FindQueue(queue)) visit(*record);
     }
   }
   bool CreateQueue(const CEntityId& queue, Changes& changes);
@@ -190,8 +191,8 @@ class ServerState {
   // ---- views (Views.cc) ----
   // The queue or view of `entity`, for what both answer alike (contents,
   // statistics, sequence numbers).
-  const QueueRecord* FindRecord(const CEntityId& entity) const;
-  QueueRecord* FindRecord(const CEntityId& entity);
+  const ServerQueue* FindRecord(const CEntityId& entity) const;
+  ServerQueue* FindRecord(const CEntityId& entity);
   // Makes `view` known with the interactions that belong to it now; nothing
   // to publish (its activation answers the contents).
   // REQUIRES: IsView(view).
@@ -250,7 +251,7 @@ class ServerState {
  private:
   InteractionState* Find(std::uint32_t id);
   // The record's counts, counted afresh from its members.
-  std::map<ObjectTypes, QueueCounts> RecountByType(const QueueRecord& record) const;
+  std::map<ObjectTypes, QueueCounts> RecountByType(const ServerQueue& record) const;
   // Only the names monitored for queues of `type`.
   CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
   // Only the names that some client watches on `id`.
@@ -260,16 +261,16 @@ class ServerState {
 
   // A member's stay begins or ends on `record`, and with it its share of
   // the record's counts.
-  void BeginStay(QueueRecord& record, const InteractionState& interaction);
-  void EndStay(QueueRecord& record, std::uint32_t id);
-  void CountMember(QueueRecord& record, const InteractionState& interaction);
-  void UncountMember(QueueRecord& record, const InteractionState& interaction);
+  void BeginStay(ServerQueue& record, const InteractionState& interaction);
+  void EndStay(ServerQueue& record, std::uint32_t id);
+  void CountMember(ServerQueue& record, const InteractionState& interaction);
+  void UncountMember(ServerQueue& record, const InteractionState& interaction);
   // Moves the interaction's share of the counts of every record it is on
   // from the state class `before` to `after`.
   void Recount(const InteractionState& interaction, eStateClass before, eStateClass after);
   // Every member has one stay, which knows whether it is disconnected, and
   // the record's sums are those of its stays.
-  bool HasItsMembersStays(const QueueRecord& record) const;
+  bool HasItsMembersStays(const ServerQueue& record) const;
   // Every stay of `id` has now seen it connected.
   void MarkConnected(std::uint32_t id);
   // Whether interaction `interaction` belongs to `view`.
@@ -277,8 +278,8 @@ class ServerState {
   void LeaveViews(std::uint32_t id, Changes& changes);
 
   std::vector<CEntityId> queueOrder_;
-  std::unordered_map<CEntityId, QueueRecord> queues_;
-  std::map<CEntityId, QueueRecord> views_;
+  std::unordered_map<CEntityId, ServerQueue> queues_;
+  std::map<CEntityId, ServerQueue> views_;
   std::map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;

@@ -29,14 +29,14 @@ std::int64_t ServerState::NowSeconds() const {
   return shifted;
 }
 
-void ServerState::BeginStay(QueueRecord& record, const InteractionState& interaction) {
+void ServerState::BeginStay(ServerQueue& record, const InteractionState& interaction) {
   const eStateClass state = ClassifyState(interaction.attributes.Query(Xan_State));
   record.stays.Begin(interaction.id, Stay{NowSeconds(), state == eStateClass::kConnected,
                                           state == eStateClass::kDisconnected});
   CountMember(record, interaction);
 }
 
-void ServerState::EndStay(QueueRecord& record, std::uint32_t id) {
+void ServerState::EndStay(ServerQueue& record, std::uint32_t id) {
   if (record.stays.Find(id) == nullptr) return;
   if (const InteractionState* interaction = FindInteraction(id))
     UncountMember(record, *interaction);
@@ -48,7 +48,7 @@ void ServerState::MarkConnected(std::uint32_t id) {
   for (auto& entry : views_) entry.second.stays.MarkConnected(id);
 }
 
-bool ServerState::HasItsMembersStays(const QueueRecord& record) const {
+bool ServerState::HasItsMembersStays(const ServerQueue& record) const {
   if (record.stays.Size() != record.members.size() || !record.stays.IsConsistent()) return false;
   return std::ranges::all_of(record.members, [&](std::uint32_t id) {
     const Stay* stay = record.stays.Find(id);
@@ -63,11 +63,11 @@ StayTotals ServerState::Stays(const CEntityId& entity) const {
   StayTotals totals;
   const std::int64_t now = NowSeconds();
   if (entity.QueryObjectId() != W4Notifier::kAllObjects) {
-    if (const QueueRecord* record = FindRecord(entity)) record->stays.AddTo(totals, now);
+    if (const ServerQueue* record = FindRecord(entity)) record->stays.AddTo(totals, now);
     return totals;
   }
   ForEachQueueOfType(entity.QueryObjectType(),
-                     [&](const QueueRecord& record) { record.stays.AddTo(totals, now); });
+                     [&](const ServerQueue& record) { record.stays.AddTo(totals, now); });
   return totals;
 }
 

@@ -7,7 +7,7 @@ namespace QueueManager::Emulator {
 std::optional<std::vector<std::uint32_t>> CEmulator::ViewContents(
     const W4Notifier::CEntityId& view) const {
   return impl_->Inspect([&](const ServerState& state) {
-    const QueueRecord* record = IsView(view) ? state.FindRecord(view) : nullptr;
+    const ServerQueue* record = IsView(view) ? state.FindRecord(view) : nullptr;
     return record == nullptr ? std::nullopt : std::optional(record->members);
   });
 }

@@ -38,13 +38,13 @@ bool ServerState::BelongsTo(const InteractionState& interaction, const CEntityId
   return MatchesAttribute(interaction.attributes, view.QueryObjectId());
 }
 
-const QueueRecord* ServerState::FindRecord(const CEntityId& entity) const {
+const ServerQueue* ServerState::FindRecord(const CEntityId& entity) const {
   if (!IsView(entity)) return FindQueue(entity);
   const auto it = views_.find(entity);
   return it == views_.end() ? nullptr : &it->second;
 }
 
-QueueRecord* ServerState::FindRecord(const CEntityId& entity) {
+ServerQueue* ServerState::FindRecord(const CEntityId& entity) {
   if (!IsView(entity)) return FindQueue(entity);
   const auto it = views_.find(entity);
   return it == views_.end() ? nullptr : &it->second;
@@ -75,18 +75,18 @@ void ServerState::UpdateViews(std::uint32_t id, const CQmAttributeMap& changed, 
       ++record.countToday;
       BeginStay(record, *interaction);
       changes.For(view).events.push_back(
-          QueueEvent{entity, true, false, Monitored(interaction->attributes, type)});
+          ServerQueueEvent{entity, true, false, Monitored(interaction->attributes, type)});
     } else if (was && !is) {
       std::erase(record.members, id);
       EndStay(record, id);
-      changes.For(view).events.push_back(QueueEvent{entity, false, true, {}});
+      changes.For(view).events.push_back(ServerQueueEvent{entity, false, true, {}});
     } else if (is) {
       CQmAttributeMap reported = Monitored(changed, type);
       const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
       if (reported.size() == 0 && !stateChanged) continue;
       QueueChange& change = changes.For(view);
       if (reported.size() != 0) {
-        change.events.push_back(QueueEvent{entity, false, false, std::move(reported)});
+        change.events.push_back(ServerQueueEvent{entity, false, false, std::move(reported)});
       }
     }
   }
@@ -102,7 +102,7 @@ void ServerState::LeaveViews(std::uint32_t id, Changes& changes) {
       ++record.abandonedToday;
     }
     changes.For(view).events.push_back(
-        QueueEvent{CEntityId(interaction->type, id), false, true, {}});
+        ServerQueueEvent{CEntityId(interaction->type, id), false, true, {}});
   }
 }
 
@@ -118,15 +118,16 @@ void ServerState::EchoWrite(std::uint32_t id, const CEntityId& view, std::uint64
   // The write's own event carries every monitored name written, changed or
   // not, so that the writer sees each of its writes confirmed; an interaction
   // that has just joined is reported whole by its addition.
-  for (const QueueEvent& event : change.events) {
+  for (const ServerQueueEvent& event : change.events) {
     if (event.interaction.QueryObjectId() == id && event.added) return;
   }
-  const auto own = std::ranges::find_if(change.events, [id](const QueueEvent& event) {
+  const auto own = std::ranges::find_if(change.events, [id](const ServerQueueEvent& event) {
     return event.interaction.QueryObjectId() == id && !event.removed;
   });
   const CQmAttributeMap echoed = Monitored(written, view.QueryObjectType());
   if (own == change.events.end()) {
-    change.events.push_back(QueueEvent{CEntityId(interaction->type, id), false, false, echoed});
+    change.events.push_back(
+        ServerQueueEvent{CEntityId(interaction->type, id), false, false, echoed});
     return;
   }
   for (const auto& [name, value] : echoed) own->attributes.insert(name, value);

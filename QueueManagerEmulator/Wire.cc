@@ -19,11 +19,11 @@ class Totals {
  public:
   Totals(const ServerState& state, const CEntityId& queue) : stays(state.Stays(queue)) {
     if (queue.QueryObjectId() != W4Notifier::kAllObjects) {
-      if (const QueueRecord* record = state.FindRecord(queue)) Take(*record);
+      if (const ServerQueue* record = state.FindRecord(queue)) Take(*record);
       return;
     }
     state.ForEachQueueOfType(queue.QueryObjectType(),
-                             [this](const QueueRecord& record) { Add(record); });
+                             [this](const ServerQueue& record) { Add(record); });
   }
   Totals(const Totals&) = delete;
   Totals& operator=(const Totals&) = delete;
@@ -34,12 +34,12 @@ class Totals {
   StayTotals stays;
 
  private:
-  void Take(const QueueRecord& record) {
+  void Take(const ServerQueue& record) {
     byType = &record.counts;
     countToday = record.countToday;
     abandonedToday = record.abandonedToday;
   }
-  void Add(const QueueRecord& record) {
+  void Add(const ServerQueue& record) {
     for (const auto& [type, counts] : record.counts) AddCounts(summed_[type], counts);
     countToday += record.countToday;
     abandonedToday += record.abandonedToday;
@@ -56,7 +56,7 @@ bool Exists(const ServerState& state, const CEntityId& queue) {
   return queue.QueryObjectId() == W4Notifier::kAllObjects || state.FindRecord(queue) != nullptr;
 }
 
-void WriteEvent(CMessage& message, const QueueEvent& event) {
+void WriteEvent(CMessage& message, const ServerQueueEvent& event) {
   message << static_cast<std::int32_t>(event.interaction.QueryObjectType())
           << static_cast<std::int32_t>(event.interaction.QueryObjectId()) << event.added
           << event.removed;
@@ -130,7 +130,7 @@ void WriteStatistics2(CMessage& message, const ServerState& state, const CEntity
 }
 
 void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId& queue,
-                    const std::vector<QueueEvent>& events, bool trailer,
+                    const std::vector<ServerQueueEvent>& events, bool trailer,
                     std::uint64_t writeSequence) {
   if (!Exists(state, queue)) {
     message << false;
@@ -141,23 +141,23 @@ void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId
   message << true << true;
   WriteTotals(message, totals);
   message << static_cast<std::uint32_t>(events.size());
-  for (const QueueEvent& event : events) WriteEvent(message, event);
+  for (const ServerQueueEvent& event : events) WriteEvent(message, event);
   if (!trailer) return;
   const std::uint64_t sequence = IsView(queue) ? writeSequence : state.Sequence(queue);
   message << static_cast<unsigned long long>(sequence) << true;
   WriteTotals2(message, totals);
 }
 
-std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
-                                      bool valuesOnly) {
-  std::vector<QueueEvent> events;
-  const QueueRecord* record = state.FindRecord(queue);
+std::vector<ServerQueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
+                                            bool valuesOnly) {
+  std::vector<ServerQueueEvent> events;
+  const ServerQueue* record = state.FindRecord(queue);
   if (record == nullptr) return events;
   for (const std::uint32_t id : record->members) {
     const InteractionState* interaction = state.FindInteraction(id);
     if (interaction == nullptr) continue;
-    events.push_back(QueueEvent{CEntityId(interaction->type, id), !valuesOnly, false,
-                                state.MonitoredAttributes(id, queue.QueryObjectType())});
+    events.push_back(ServerQueueEvent{CEntityId(interaction->type, id), !valuesOnly, false,
+                                      state.MonitoredAttributes(id, queue.QueryObjectType())});
   }
   return events;
 }
@@ -197,7 +197,7 @@ void WriteInteractionSnapshot(CMessage& message, const ServerState& state, std::
                          attributes);
 }
 
-CMessage InteractionNotification(const InteractionRecord& record) {
+CMessage InteractionNotification(const ServerInteractionRecord& record) {
   CMessage message(
       CEntityId(W4Notifier::eInteractionRequest, record.interaction.QueryObjectId(), 0), 7);
   WriteInteractionRecord(message, record.interaction, false, record.deallocated, record.attributes);

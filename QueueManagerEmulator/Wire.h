@@ -37,14 +37,14 @@ void WriteStatistics2(W4Notifier::CMessage& message, const ServerState& state,
 // write the body echoes (0 for none), which its lightweight monitors compare
 // with their own writes' numbers.
 void WriteQueueBody(W4Notifier::CMessage& message, const ServerState& state, const CEntityId& queue,
-                    const std::vector<QueueEvent>& events, bool trailer,
+                    const std::vector<ServerQueueEvent>& events, bool trailer,
                     std::uint64_t writeSequence = 0);
 // The events that bring a client's view of `queue` to its contents: one
 // addition per interaction, with the monitored attributes. With
 // `valuesOnly` (a client that already holds the contents and asks for more
 // names) each event carries the values and adds nothing.
-std::vector<QueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
-                                      bool valuesOnly = false);
+std::vector<ServerQueueEvent> ContentEvents(const ServerState& state, const CEntityId& queue,
+                                            bool valuesOnly = false);
 // A section of a monitor queue or cache reload answer: the queue entity, the
 // names reported for its type, and its body (with the trailer for `trailer`;
 // `valuesOnly` as for ContentEvents).
@@ -62,7 +62,7 @@ void WriteInteractionSnapshot(W4Notifier::CMessage& message, const ServerState& 
                               const std::vector<CQmAttributeName>* names);
 // The notification that publishes `record` (event 7 of the interaction's
 // request entity).
-W4Notifier::CMessage InteractionNotification(const InteractionRecord& record);
+W4Notifier::CMessage InteractionNotification(const ServerInteractionRecord& record);
 // The notification that publishes `change` (event 0 of the queue entity).
 W4Notifier::CMessage QueueNotification(const ServerState& state, const QueueChange& change);
 

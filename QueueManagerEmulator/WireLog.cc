@@ -140,7 +140,7 @@ std::string DescribeQueueNotification(const ServerState& state, const QueueChang
   if (change.removed) return head + " removed";
   std::size_t added = 0;
   std::size_t removed = 0;
-  for (const QueueEvent& event : change.events) {
+  for (const ServerQueueEvent& event : change.events) {
     added += event.added ? 1 : 0;
     removed += event.removed && !event.added ? 1 : 0;
   }
@@ -148,7 +148,7 @@ std::string DescribeQueueNotification(const ServerState& state, const QueueChang
                      change.events.size() - added - removed);
 }
 
-std::string DescribeInteractionNotification(const InteractionRecord& record) {
+std::string DescribeInteractionNotification(const ServerInteractionRecord& record) {
   const std::uint32_t id = record.interaction.QueryObjectId();
   if (record.deallocated) return fmt::format("⇢ notify interaction {} deallocated", id);
   return fmt::format("⇢ notify interaction {} {}", id, Map(record.attributes));

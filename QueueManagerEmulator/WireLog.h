@@ -30,7 +30,7 @@ std::string DescribeAnswer(std::uint16_t client, std::optional<eRequest> kind,
 // updates), or "⇢ notify queue Workgroup/1 seq=42 removed".
 std::string DescribeQueueNotification(const ServerState& state, const QueueChange& change);
 // "⇢ notify interaction 12 {Xan_State=C}" or "… deallocated".
-std::string DescribeInteractionNotification(const InteractionRecord& record);
+std::string DescribeInteractionNotification(const ServerInteractionRecord& record);
 // "⇢ notify Server/* event 3: …" for any other notification.
 std::string DescribeNotification(const W4Notifier::CMessage& message);
 // The name of a request kind: "QueryAttributes".

@@ -222,45 +222,48 @@ void CQmInteractionMonitorGuts::Forget(std::uint32_t id, std::uint64_t generatio
 }
 
 void CQmInteractionMonitorGuts::ReconcileSubscription(const CEntityId& entity) {
-  while (true) {
-    std::optional<bool> start;
-    std::shared_ptr<W4Notifier::CNotifierConnection> connection;
-    std::vector<QueuedRequest> waiting;
-    {
-      W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-      start = subscriptions_.NextStep(entity);
-      if (!start) {
-        if (const auto it = afterSubscription_.find(entity); it != afterSubscription_.end()) {
-          waiting = std::move(it->second);
-          afterSubscription_.erase(it);
-        }
-      } else if (!*start && CallbackGate::InsideAnyCallback()) {
-        // This thread stays the entity's reconciler until it makes the stop.
-        CallbackGate::AfterCallbacks([guts = W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this),
-                                      entity] { guts->ReconcileSubscription(entity); });
-        return;
-      } else if (!*start) {
-        connection = subscriptions_.HeldOn(entity);
-      }
-    }
-    if (!start) {
-      for (QueuedRequest& queued : waiting) Send(queued.request, queued.outcome, queued.failure);
-      return;
-    }
-    bool held = false;
-    if (*start) {
-      connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
-      held = connection &&
-             connection->StartNotifications(
-                 entity, kAttributeNotificationEvent, this, 0, nullptr,
-                 W4Notifier::CKeepAlive(W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this)),
-                 u"InteractionMonitor") == W4Notifier::eMsgSuccess;
-    } else if (connection) {
-      connection->StopNotifications(entity, kAttributeNotificationEvent, this, 0);
-    }
+  SubscriptionBook::Reconcile(entity, *this);
+}
+
+void CQmInteractionMonitorGuts::WithSubscriptions(
+    const std::function<void(SubscriptionBook&)>& step) {
+  W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
+  step(subscriptions_);
+}
+
+std::shared_ptr<W4Notifier::CNotifierConnection> CQmInteractionMonitorGuts::StartSubscription(
+    const CEntityId& entity) {
+  auto connection = W4Notifier::CNotifierHandle::GetDefaultConnection();
+  const bool held =
+      connection && connection->StartNotifications(
+                        entity, kAttributeNotificationEvent, this, 0, nullptr,
+                        W4Notifier::CKeepAlive(W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this)),
+                        u"InteractionMonitor") == W4Notifier::eMsgSuccess;
+  return held ? connection : nullptr;
+}
+
+void CQmInteractionMonitorGuts::StopSubscription(
+    const CEntityId& entity, const std::shared_ptr<W4Notifier::CNotifierConnection>& connection) {
+  connection->StopNotifications(entity, kAttributeNotificationEvent, this, 0);
+}
+
+void CQmInteractionMonitorGuts::ReconcileLater(const CEntityId& entity) {
+  CallbackGate::AfterCallbacks([guts = W4Util::ObjectPtr<CQmInteractionMonitorGuts>(this), entity] {
+    guts->ReconcileSubscription(entity);
+  });
+}
+
+void CQmInteractionMonitorGuts::SubscriptionSettled(const CEntityId& entity) {
+  std::vector<QueuedRequest> waiting;
+  {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    subscriptions_.Completed(entity, *start, held, connection);
+    if (subscriptions_.IsReconciling(entity)) return;
+    if (const auto it = afterSubscription_.find(entity); it != afterSubscription_.end()) {
+      waiting = std::move(it->second);
+      afterSubscription_.erase(it);
+    }
   }
+  for (QueuedRequest& queued : waiting) Send(queued.request, queued.outcome, queued.failure);
 }
 
 void CQmInteractionMonitorGuts::RequestAttributeUpdateCallback(

@@ -4,6 +4,7 @@
 // object, the monitor's tables and its subscriptions.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -177,6 +178,18 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   // Brings the entity's subscription to what is wanted, then sends the
   // requests that waited for it.
   void ReconcileSubscription(const W4Notifier::CEntityId& entity)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  // The reconcile loop's side of the monitor (see SubscriptionBook::Reconcile).
+  friend class SubscriptionBook;
+  void WithSubscriptions(const std::function<void(SubscriptionBook&)>& step)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  std::shared_ptr<W4Notifier::CNotifierConnection> StartSubscription(
+      const W4Notifier::CEntityId& entity) QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  void StopSubscription(const W4Notifier::CEntityId& entity,
+                        const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
+      QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
+  void ReconcileLater(const W4Notifier::CEntityId& entity);
+  void SubscriptionSettled(const W4Notifier::CEntityId& entity)
       QM_LOCKS_EXCLUDED(CQmCache::Instance().Lock());
   static void StopAll(CQmInteractionMonitorGuts& guts,
                       const std::vector<std::shared_ptr<W4Notifier::CNotifierConnection>>& on);

@@ -40,12 +40,6 @@ bool CQmCache::IsHeldLocked(const CEntityId& queue) const { return holds_.count(
 void CQmCache::LoadHeldQueue(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
                              bool addingAttributes, bool synchronous,
                              std::shared_ptr<void> settled) {
-  LoadForHolder(queue, names, addingAttributes, synchronous, std::move(settled));
-}
-
-void CQmCache::LoadForHolder(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                             bool addingAttributes, bool synchronous,
-                             std::shared_ptr<void> settled) {
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     TraceActivation(queue, kNoMonitor, names, addingAttributes, synchronous);
@@ -61,7 +55,7 @@ void CQmCache::LoadForHolder(const CEntityId& queue, const std::vector<CQmAttrib
   }
   // A delivery thread cannot wait for an answer it has to deliver itself.
   const bool asynchronous = !synchronous || InsideCacheDelivery();
-  Loadcache(queue, names, asynchronous ? false : addingAttributes, !asynchronous, kNoMonitor, 0,
+  LoadQueue(queue, names, asynchronous ? false : addingAttributes, !asynchronous, kNoMonitor, 0,
             std::move(settled));
 }
 

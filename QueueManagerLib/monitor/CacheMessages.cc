@@ -39,6 +39,23 @@ bool NextFieldIs(const CMessage& message, FieldType type) {
 
 }  // namespace
 
+// A notification's server time, to be fed to the clock under the first lock
+// that its body takes, or on destruction when none took it. Not
+// synchronised: one notification's reader owns it.
+class CQmCache::PendingClock {
+ public:
+  PendingClock(CQmCache& cache, ServerSeconds serverTime)
+      : cache_(cache), serverTime_(serverTime) {}
+  PendingClock(const PendingClock&) = delete;
+  PendingClock& operator=(const PendingClock&) = delete;
+  ~PendingClock() { cache_.FeedPendingClock(*this); }
+
+ private:
+  friend class CQmCache;
+  CQmCache& cache_;
+  std::optional<ServerSeconds> serverTime_;
+};
+
 // ---- notifications ----
 
 void CQmCache::OnMessageReceived(CMessage& message) {
@@ -57,7 +74,7 @@ void CQmCache::OnMessageReceived(CMessage& message) {
   }
 }
 
-void CQmCache::AllQueuesCallback::OnMessageReceived(CMessage& message) {
+void AllQueuesCallback::OnMessageReceived(CMessage& message) {
   CacheDeliveryScope scope;
   // Every notification of a queue of the type arrives here: one published on
   // the all-queues entity updates its own record, one of a single queue the
@@ -85,7 +102,7 @@ void CQmCache::ProcessNotification(CMessage& message, bool viaAllQueues) {
     FeedPendingClockLocked(&clock);
     tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, message, false, {}, &clock);
+  ProcessQueueBody(BodyRoute(queue, viaAllQueues), message, &clock);
 }
 
 void CQmCache::ReadServerTime(CMessage& message) {
@@ -118,16 +135,14 @@ void CQmCache::PrepareEventLocked(const QueueEvent& event) {
 
 // ---- monitor queue responses ----
 
-bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingRequest& request) {
+bool CQmCache::ProcessMonitorResponse(CMessage& response, const LoadBook::Request& request) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessMonitorResponse");
   try {
     // All or nothing: a load whose answer fails halfway is loaded again.
     CheckMonitorResponse(response);
-    if (request.requester != 0 && !request.adding) {
-      // From here on the monitor is being given its contents.
+    {
       W4Os::CCriticalSectionLock lock(&lock_);
-      const auto it = loads_.find(request.requester);
-      if (it != loads_.end() && ServesLoadLocked(request.Ticket())) it->second.delivering = true;
+      loads_.Delivering(request.ToTicket());
     }
     ReadServerTime(response);
     while (!response.IsAtEndOfData()) ProcessMonitorSection(response, request);
@@ -136,16 +151,12 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const OutstandingReque
              "Malformed monitor queue response dropped: {}", e.what());
     return false;
   }
-  // The request has been answered: its monitor receives live events from now
-  // on, even when the server answered with sections of other queues only.
-  if (request.requester != 0) {
-    W4Os::CCriticalSectionLock lock(&lock_);
-    if (AnswersCurrentLoadLocked(request.Ticket())) loads_.erase(request.requester);
-  }
+  W4Os::CCriticalSectionLock lock(&lock_);
+  loads_.Answered(request.ToTicket());
   return true;
 }
 
-void CQmCache::ProcessMonitorSection(CMessage& response, const OutstandingRequest& request) {
+void CQmCache::ProcessMonitorSection(CMessage& response, const LoadBook::Request& request) {
   const CEntityId queue = ReadEntity(response);
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Update received {}", ScopedName(queue));
   const std::vector<CQmAttributeName> names = ReadNameList(response);
@@ -159,7 +170,7 @@ void CQmCache::ProcessMonitorSection(CMessage& response, const OutstandingReques
     RegisterNamesLocked(queue.QueryObjectType(), names);
     if (viaAllQueues) tables_.FindOrAddChild(queue);
   }
-  ProcessQueueBody(queue, viaAllQueues, response, true, request.Ticket(), nullptr, &names);
+  ProcessQueueBody(BodyRoute(queue, viaAllQueues, request.ToTicket(), &names), response);
 }
 
 void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
@@ -169,9 +180,7 @@ void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,
 
 // ---- queue bodies ----
 
-void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMessage& message,
-                                bool initialResponse, const LoadTicket& answer, PendingClock* clock,
-                                const std::vector<CQmAttributeName>* answerNames) {
+void CQmCache::ProcessQueueBody(const BodyRoute& route, CMessage& message, PendingClock* clock) {
   bool exists = false;
   message >> exists;
   if (!exists) {
@@ -179,7 +188,7 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       FeedPendingClockLocked(clock);
-      QueueRemovedLocked(queue, viaAllQueues, *batch);
+      QueueRemovedLocked(route.queue, route.viaAllQueues, *batch);
     }
     FinishBatch(*batch);
     return;
@@ -210,8 +219,7 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
     // What precedes a malformed event is applied, as it would have been had
     // the events been applied as they were read.
     events->DropLast();
-    ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
-                   initialResponse, answer, nullptr, false);
+    ApplyQueueBody(route, hasStats ? &stats : nullptr, events->Events(), nullptr, false);
     throw;
   }
   // The trailer is optional: a sequence number and the second statistics
@@ -219,39 +227,36 @@ void CQmCache::ProcessQueueBody(const CEntityId& queue, bool viaAllQueues, CMess
   // section follows at once is read correctly too.
   const bool trailer = NextFieldIs(message, FieldType::kUInt64);
   if (trailer) message >> sequence;
-  const eSequenceVerdict verdict =
-      TakeSequence(queue, viaAllQueues, sequence, initialResponse, clock);
+  const eSequenceVerdict verdict = TakeSequence(route, sequence, clock);
   if (verdict == eSequenceVerdict::kSkip) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Notification {} of {} skipped: it was applied already or came after a later one",
-             sequence, ScopedName(queue));
+             sequence, ScopedName(route.queue));
     if (trailer && NextFieldIs(message, FieldType::kBool)) SkipStatistics2(message);
     return;
   }
-  ApplyQueueBody(queue, viaAllQueues, hasStats ? &stats : nullptr, events->Events(),
-                 initialResponse, answer, trailer ? &message : nullptr, true, answerNames);
+  ApplyQueueBody(route, hasStats ? &stats : nullptr, events->Events(),
+                 trailer ? &message : nullptr);
   if (verdict == eSequenceVerdict::kRenumbered) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Notification {} of {} is far below the last one: reloading", sequence,
-             ScopedName(queue));
+             ScopedName(route.queue));
     RequestReload();
   }
 }
 
-void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const CQmQueueStats* stats,
-                              std::span<const QueueEvent> events, bool initialResponse,
-                              const LoadTicket& answer, CMessage* stats2, bool whole,
-                              const std::vector<CQmAttributeName>* answerNames) {
+void CQmCache::ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats,
+                              std::span<const QueueEvent> events, CMessage* stats2, bool whole) {
+  const CEntityId& queue = route.queue;
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
   CBatchLease statsBatch;
   if (stats != nullptr) {
     W4Os::CCriticalSectionLock lock(&lock_);
-    if (QueueRecord* record = tables_.FindRoute(queue, viaAllQueues)) {
+    if (QueueRecord* record = tables_.FindRoute(queue, route.viaAllQueues)) {
       record->stats = *stats;
-      statsBatch->Add(Kind::kStatisticsUpdate,
-                      GetMonitors(queue, viaAllQueues, initialResponse, answer, *statsBatch), queue,
-                      {}, nullptr, stats);
+      statsBatch->Add(Kind::kStatisticsUpdate, GetMonitors(route, *statsBatch), queue, {}, nullptr,
+                      stats);
     } else {
       QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
                "Statistics of {} skipped: the queue is not cached", ScopedName(queue));
@@ -259,20 +264,18 @@ void CQmCache::ApplyQueueBody(const CEntityId& queue, bool viaAllQueues, const C
   }
   // An answer to no request of this process may be anybody's: it updates
   // what it lists, and settles nothing.
-  if (whole && initialResponse && answer.asked && !answer.adding) {
-    ReconcileWithContents(queue, viaAllQueues, events);
+  if (whole && route.initialResponse && route.answer.asked && !route.answer.adding) {
+    ReconcileWithContents(route, events);
   }
-  for (const QueueEvent& event : events) {
-    ProcessMonitorEvent(queue, viaAllQueues, event, initialResponse, answer, answerNames);
-  }
+  for (const QueueEvent& event : events) ProcessMonitorEvent(route, event);
   if (stats2 != nullptr && NextFieldIs(*stats2, FieldType::kBool)) {
-    ProcessStatistics2(queue, viaAllQueues, *stats2);
+    ProcessStatistics2(route, *stats2);
   }
   FinishBatch(*statsBatch);
 }
 
-void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
-                                     std::span<const QueueEvent> events) {
+void CQmCache::ReconcileWithContents(const BodyRoute& route, std::span<const QueueEvent> events) {
+  const bool viaAllQueues = route.viaAllQueues;
   // Whole contents are the server's newest word on the queue: a record that
   // missed changes (a reload answered before the queue's subscription was
   // started again, or a reload that failed) is put right here, and its live
@@ -281,10 +284,10 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
   std::deque<QueueEvent> changes;  // the payloads of the callbacks
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+    QueueRecord* record = tables_.FindRoute(route.queue, viaAllQueues);
     // A held queue's holder applies the queue's notifications on a thread of
     // its own, maybe ahead of this answer: its record is not put back.
-    if (record == nullptr || (!viaAllQueues && IsHeldLocked(queue))) return;
+    if (record == nullptr || (!viaAllQueues && IsHeldLocked(route.queue))) return;
     // The answer came after every change the record may have missed.
     if (!viaAllQueues) record->awaitingReload = false;
     const std::vector<std::uint32_t> members = record->MemberIds();
@@ -294,7 +297,7 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
       if (held || event.removed) continue;
       changes.push_back(event);
       changes.back().added = true;
-      ApplyEventLocked(queue, viaAllQueues, changes.back(), false, {}, *batch);
+      ApplyEventLocked(route.Live(), changes.back(), *batch);
     }
     for (const std::uint32_t id : leftovers) {
       const InteractionRecord* interaction = tables_.FindInteraction(id);
@@ -302,24 +305,24 @@ void CQmCache::ReconcileWithContents(const CEntityId& queue, bool viaAllQueues,
       removal.interaction = CEntityId(
           interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
       removal.removed = true;
-      ApplyEventLocked(queue, viaAllQueues, removal, false, {}, *batch);
+      ApplyEventLocked(route.Live(), removal, *batch);
     }
   }
   FinishBatch(*batch);
 }
 
-eSequenceVerdict CQmCache::TakeSequence(const CEntityId& queue, bool viaAllQueues,
-                                        std::uint64_t sequence, bool initialResponse,
+eSequenceVerdict CQmCache::TakeSequence(const BodyRoute& route, std::uint64_t sequence,
                                         PendingClock* clock) {
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedPendingClockLocked(clock);
-  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  QueueRecord* record = tables_.FindRoute(route.queue, route.viaAllQueues);
   // Unnumbered bodies, and bodies of queues not cached, are applied as they
   // come.
   if (record == nullptr || sequence == 0) return eSequenceVerdict::kApply;
   // A load answer starts the count afresh: a restarted server counts anew.
-  const eSequenceVerdict verdict =
-      initialResponse ? eSequenceVerdict::kApply : JudgeSequence(record->lastSequence, sequence);
+  const eSequenceVerdict verdict = route.initialResponse
+                                       ? eSequenceVerdict::kApply
+                                       : JudgeSequence(record->lastSequence, sequence);
   if (verdict != eSequenceVerdict::kSkip) record->lastSequence = sequence;
   return verdict;
 }
@@ -332,14 +335,15 @@ void CQmCache::SkipStatistics2(CMessage& message) {
   skipped.read(message);
 }
 
-void CQmCache::ProcessStatistics2(const CEntityId& queue, bool viaAllQueues, CMessage& message) {
+void CQmCache::ProcessStatistics2(const BodyRoute& route, CMessage& message) {
+  const CEntityId& queue = route.queue;
   bool present = false;
   message >> present;
   if (!present) return;
   CQmQueueStats2 stats2;
   stats2.read(message);
   W4Os::CCriticalSectionLock lock(&lock_);
-  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  QueueRecord* record = tables_.FindRoute(queue, route.viaAllQueues);
   if (record == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Statistics2 for {} skipped: the queue is not cached", ScopedName(queue));
@@ -350,15 +354,12 @@ void CQmCache::ProcessStatistics2(const CEntityId& queue, bool viaAllQueues, CMe
            ScopedName(queue), Stats2Text(stats2));
 }
 
-void CQmCache::ProcessMonitorEvent(const CEntityId& queue, bool viaAllQueues,
-                                   const QueueEvent& event, bool initialResponse,
-                                   const LoadTicket& answer,
-                                   const std::vector<CQmAttributeName>* answerNames) {
+void CQmCache::ProcessMonitorEvent(const BodyRoute& route, const QueueEvent& event) {
   CBatchLease batch;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    if (answerNames != nullptr) DropUnconfirmedLocked(event, *answerNames);
-    ApplyEventLocked(queue, viaAllQueues, event, initialResponse, answer, *batch);
+    if (route.names != nullptr) DropUnconfirmedLocked(event, *route.names);
+    ApplyEventLocked(route, event, *batch);
   }
   FinishBatch(*batch);
 }

@@ -126,7 +126,7 @@ std::size_t CQmCache::CachedInteractionCount() {
 
 std::size_t CQmCache::PendingMonitorCount() {
   W4Os::CCriticalSectionLock lock(&lock_);
-  return loads_.size();
+  return loads_.PendingCount();
 }
 
 bool CQmCache::IsSubscribed(const CEntityId& queue) {
@@ -137,10 +137,9 @@ bool CQmCache::IsSubscribed(const CEntityId& queue) {
 void CQmCache::ResetForTesting() {
   W4Os::CCriticalSectionLock lock(&lock_);
   tables_.Clear();
-  loads_.clear();
+  loads_.Clear();
   subscriptions_.Clear();
   holds_.clear();
-  outstanding_.clear();
   clockFilter_ = CClockSkewFilter();
   clockSkew_.store(0);
   clockSubscribed_ = false;

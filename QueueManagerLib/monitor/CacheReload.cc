@@ -22,14 +22,9 @@ using W4Notifier::CMessage;
 using Kind = CallbackBatch::Kind;
 
 constexpr const char* kFunction = "CQmCache";
-constexpr int kCacheReloadEvent = 2;
 // A reload that times out or whose answer is cut short is asked for again,
 // this often in a row at most.
 constexpr int kReloadAttempts = 4;
-
-CEntityId AllQueuesEntity(const CEntityId& queue) {
-  return CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0);
-}
 
 }  // namespace
 
@@ -40,7 +35,7 @@ void CQmCache::OnConnectionRenegotiated() {
   RetryFailedLoads();
 }
 
-void CQmCache::AllQueuesCallback::OnConnectionRenegotiated() {
+void AllQueuesCallback::OnConnectionRenegotiated() {
   // The notifier tells each subscribed object; the cache object reloads when
   // it holds subscriptions of its own, so this one reloads only when the
   // cache watches nothing but all-queues entities.
@@ -88,9 +83,7 @@ void CQmCache::ReloadForUnsubscribedWatchers() {
   // A cache with subscriptions of its own is told itself and reloads them
   // all; one reload on its way serves every holder.
   if (!subscriptions_.Connections().empty() || clockSubscribed_) return;
-  for (const auto& entry : outstanding_) {
-    if (!entry.second.queue.IsSet() && entry.second.requester == kNoMonitor) return;
-  }
+  if (loads_.ReloadInFlight()) return;
   RequestReloadLocked(connection);
 }
 
@@ -118,10 +111,10 @@ void CQmCache::RequestReloadLocked(
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "Cache reload request failed");
     return;
   }
-  OutstandingRequest& stored = outstanding_[requestId];
-  stored = OutstandingRequest{};
+  LoadBook::Request stored;
   stored.connection = connection;
   stored.reload = true;
+  loads_.Sent(requestId, std::move(stored));
   // Marked once the request is out: what the server tells from now on comes
   // before its answer, which holds it. Earlier changes were applied.
   for (const CEntityId& entity : entities) {
@@ -175,7 +168,7 @@ void CQmCache::AskForNamesAgain() {
   // As a live monitor asks for more names: the answers bring each monitor
   // the values of its names, as updates of the members it holds.
   for (const auto& [queue, monitor] : loaded) {
-    Loadcache(queue, CQueueMonitorProxy::Names(monitor), /*addingAttributes=*/true, false, monitor,
+    LoadQueue(queue, CQueueMonitorProxy::Names(monitor), /*addingAttributes=*/true, false, monitor,
               0, nullptr, /*registeredToo=*/true);
   }
 }
@@ -260,7 +253,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
     record->stats = *stats;
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
              ScopedName(queue));
-    batch.Add(Kind::kStatisticsUpdate, GetMonitors(queue, viaAllQueues, false, {}, batch), queue,
+    batch.Add(Kind::kStatisticsUpdate, GetMonitors(BodyRoute(queue, viaAllQueues), batch), queue,
               {}, nullptr, batch.Keep(*stats));
   }
   for (const QueueEvent& event : listed) {
@@ -269,7 +262,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
     // cache holds already is not added to its monitors a second time,
     // however the server marks it.
     events.back().added = leftovers.erase(event.interaction.QueryObjectId()) == 0;
-    ApplyEventLocked(queue, viaAllQueues, events.back(), false, {}, batch);
+    ApplyEventLocked(BodyRoute(queue, viaAllQueues), events.back(), batch);
   }
   for (const std::uint32_t id : leftovers) {
     // Removed by the saved id: the object type only names it in callbacks.
@@ -279,7 +272,7 @@ void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
         interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
     event.removed = true;
     events.push_back(std::move(event));
-    ApplyEventLocked(queue, viaAllQueues, events.back(), false, {}, batch);
+    ApplyEventLocked(BodyRoute(queue, viaAllQueues), events.back(), batch);
   }
 }
 

@@ -60,14 +60,14 @@ std::pair<QueueRecord*, bool> CacheTables::FindOrAddQueue(const CEntityId& queue
 
 QueueRecord* CacheTables::FindRoute(const CEntityId& queue, bool viaAllQueues) {
   if (!viaAllQueues) return FindQueue(queue);
-  QueueRecord* all = FindQueue(CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0));
+  QueueRecord* all = FindQueue(AllQueuesEntity(queue));
   if (all == nullptr) return nullptr;
   const auto it = all->children_.find(queue.QueryObjectId());
   return it == all->children_.end() ? nullptr : it->second.get();
 }
 
 QueueRecord* CacheTables::FindOrAddChild(const CEntityId& queue) {
-  QueueRecord* all = FindQueue(CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0));
+  QueueRecord* all = FindQueue(AllQueuesEntity(queue));
   if (all == nullptr) return nullptr;
   auto [it, created] = all->children_.try_emplace(queue.QueryObjectId());
   if (created) it->second = std::make_unique<QueueRecord>(queue);
@@ -96,7 +96,7 @@ bool CacheTables::DropQueue(const CEntityId& queue, std::vector<std::uint32_t>& 
     QueueRecord* child = FindRoute(queue, true);
     if (child == nullptr) return false;
     DropMembers(*child, dropped);
-    const auto all = queues_.find(CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0));
+    const auto all = queues_.find(AllQueuesEntity(queue));
     if (all != queues_.end()) all->second->children_.erase(queue.QueryObjectId());
     return true;
   }

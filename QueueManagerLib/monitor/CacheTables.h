@@ -28,6 +28,11 @@ namespace QueueManager {
 
 class CacheTables;
 
+// The all-queues entity of the queue's type (object id 0xFFFFFFFF).
+inline W4Notifier::CEntityId AllQueuesEntity(const W4Notifier::CEntityId& queue) {
+  return W4Notifier::CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0);
+}
+
 // What a queue body numbered `sequence` (not 0) is to a record whose last
 // number is `last`. Up to kSequenceWindow at or below it: a repeat or a
 // latecomer, skipped. Further below: the numbering started again (a server

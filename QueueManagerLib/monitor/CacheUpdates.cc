@@ -19,57 +19,31 @@ using Kind = CallbackBatch::Kind;
 
 constexpr const char* kFunction = "CQmCache";
 
-CEntityId AllQueuesEntity(const CEntityId& queue) {
-  return CEntityId(queue.QueryObjectType(), W4Notifier::kAllObjects, 0);
-}
-
 }  // namespace
 
-CallbackBatch::Group CQmCache::GetMonitors(const CEntityId& queue, bool viaAllQueues,
-                                           bool initialResponse, const LoadTicket& answer,
-                                           CallbackBatch& batch) {
+CallbackBatch::Group CQmCache::GetMonitors(const BodyRoute& route, CallbackBatch& batch) {
   batch.BeginGroup();
   // A queue reached through its all-queues entity is watched by that entity's
   // monitors; a queue's own record by its own. The two are fed by separate
   // subscriptions, so each monitor hears of an event once.
-  const QueueRecord* record = tables_.FindQueue(viaAllQueues ? AllQueuesEntity(queue) : queue);
+  const QueueRecord* record =
+      tables_.FindQueue(route.viaAllQueues ? AllQueuesEntity(route.queue) : route.queue);
   if (record == nullptr) return batch.EndGroup();
-  if (initialResponse) {
+  if (route.initialResponse) {
     // A response answers one monitor's load: the others either have their
     // contents or wait for their own answer.
-    if (ServesLoadLocked(answer) && std::find(record->Monitors().begin(), record->Monitors().end(),
-                                              answer.monitor) != record->Monitors().end()) {
-      batch.AddUniqueMonitor(answer.monitor);
+    const MonitorId monitor = route.answer.monitor;
+    if (loads_.Serves(route.answer) &&
+        std::ranges::find(record->Monitors(), monitor) != record->Monitors().end()) {
+      batch.AddUniqueMonitor(monitor);
     }
     return batch.EndGroup();
   }
-  const bool anyPending = !loads_.empty();
+  const bool anyPending = loads_.AnyPending();
   for (const MonitorId monitor : record->Monitors()) {
-    if (!anyPending || IsLiveLocked(monitor)) batch.AddUniqueMonitor(monitor);
+    if (!anyPending || loads_.IsLive(monitor)) batch.AddUniqueMonitor(monitor);
   }
   return batch.EndGroup();
-}
-
-bool CQmCache::AnswersCurrentLoadLocked(const LoadTicket& ticket) const {
-  const auto it = loads_.find(ticket.monitor);
-  return it != loads_.end() && it->second.load == ticket.load &&
-         it->second.state != LoadState::kFailed;
-}
-
-bool CQmCache::ServesLoadLocked(const LoadTicket& ticket) const {
-  const auto it = loads_.find(ticket.monitor);
-  // More names serve a live monitor (the queue record tells whether it is
-  // still attached), whichever of its requests for more brought them; whole
-  // contents serve only a monitor that awaits that very load: one superseded
-  // meanwhile would give it its contents twice.
-  if (ticket.adding) return it == loads_.end() || it->second.state == LoadState::kAdding;
-  if (it == loads_.end()) return false;
-  return it->second.state == LoadState::kAwaiting && it->second.load == ticket.load;
-}
-
-bool CQmCache::IsLiveLocked(MonitorId monitor) const {
-  const auto it = loads_.find(monitor);
-  return it == loads_.end() || it->second.state == LoadState::kAdding;
 }
 
 void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues, CallbackBatch& batch) {
@@ -85,14 +59,14 @@ void CQmCache::QueueRemovedLocked(const CEntityId& queue, bool viaAllQueues, Cal
   if (viaAllQueues) {
     // One queue of the type is gone; the all-queues monitors watch the rest.
     for (const MonitorId monitor : watched->Monitors()) {
-      if (IsLiveLocked(monitor)) batch.AddUniqueMonitor(monitor);
+      if (loads_.IsLive(monitor)) batch.AddUniqueMonitor(monitor);
     }
   } else {
     // Every attached monitor hears of it, pending or not: a pending monitor
     // waits for contents that will never come.
     for (const MonitorId monitor : watched->Monitors()) {
       batch.AddUniqueMonitor(monitor);
-      loads_.erase(monitor);
+      loads_.Forget(monitor);
     }
   }
   const CallbackBatch::Group group = batch.EndGroup();
@@ -113,10 +87,10 @@ void CQmCache::UnsubscribeLocked(const CEntityId& queue, CallbackBatch& batch) {
   if (subscriptions_.Want(queue, false)) batch.SubscriptionsToReconcile().push_back(queue);
 }
 
-void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const QueueEvent& event,
-                                bool initialResponse, const LoadTicket& answer,
+void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
                                 CallbackBatch& batch) {
-  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+  const CEntityId& queue = route.queue;
+  QueueRecord* record = tables_.FindRoute(queue, route.viaAllQueues);
   if (record == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Event of {} for {} skipped: the queue is not cached",
@@ -124,18 +98,18 @@ void CQmCache::ApplyEventLocked(const CEntityId& queue, bool viaAllQueues, const
     return;
   }
   const std::uint32_t id = event.interaction.QueryObjectId();
-  if (!initialResponse && record->awaitingReload && event.added == record->Holds(id)) {
+  if (!route.initialResponse && record->awaitingReload && event.added == record->Holds(id)) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
              "Event of {} for {} left to the awaited reload: the queue {} it", id,
              ScopedName(queue), event.added ? "holds" : "does not hold");
     return;
   }
-  const CallbackBatch::Group group =
-      GetMonitors(queue, viaAllQueues, initialResponse, answer, batch);
+  const CallbackBatch::Group group = GetMonitors(route, batch);
   // More names' values of an interaction the queue does not hold (it left
   // after the answer was sent) are stored, and not told as an update of a
   // member.
-  const bool told = !(initialResponse && answer.adding && !event.added && !record->Holds(id));
+  const bool told =
+      !(route.initialResponse && route.answer.adding && !event.added && !record->Holds(id));
   StoreEventLocked(queue, *record, event);
   // The callbacks' map is built only when somebody is called back.
   if (group.count != 0 && event.added) {
@@ -261,21 +235,11 @@ void CQmCache::FeedClockLocked(ServerSeconds serverTime) {
   }
 }
 
-void CQmCache::DrainHandOff(MonitorId monitor) { handOffs_.Drain(monitor); }
-
 void CQmCache::FinishBatch(CallbackBatch& batch) {
   if (batch.HasCallbacks()) batch.Deliver(handOffs_);
   std::vector<CEntityId>& reconcile = batch.SubscriptionsToReconcile();
-  if (!reconcile.empty()) {
-    // Stopping a subscription waits until the notifier's delivery thread is
-    // out of the cache; that thread may be waiting for its turn to call the
-    // monitor whose callback this thread is in: inside a callback, the
-    // reconciling waits until this thread's callbacks are over.
-    CallbackGate::AfterCallbacks([this, queues = std::move(reconcile)] {
-      for (const CEntityId& queue : queues) ReconcileSubscription(queue);
-    });
-    reconcile.clear();
-  }
+  for (const CEntityId& queue : reconcile) ReconcileSubscription(queue);
+  reconcile.clear();
   if (batch.Departures().empty()) return;
   W4Os::CCriticalSectionLock lock(&lock_);
   for (const std::uint32_t id : batch.Departures()) ForgetIfUnqueuedLocked(id);

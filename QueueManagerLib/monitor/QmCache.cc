@@ -25,8 +25,6 @@ using W4Notifier::CMessage;
 using W4Notifier::CNotifierHandle;
 using W4Notifier::CNotifierTimeout;
 
-constexpr int kMonitorQueueEvent = 0;
-constexpr int kCacheReloadEvent = 2;
 constexpr const char* kFunction = "CQmCache";
 // How long the destructor waits for the outcomes of cancelled requests.
 constexpr auto kShutdownWait = std::chrono::seconds(2);
@@ -91,9 +89,7 @@ void CQmCache::ShutDown() {
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     connections = subscriptions_.Connections();
-    for (const auto& [id, request] : outstanding_) {
-      if (auto connection = request.connection.lock()) requests.emplace_back(id, connection);
-    }
+    requests = loads_.RequestsInFlight();
   }
   if (auto current = CNotifierHandle::GetDefaultHandle().Connection()) {
     connections.push_back(std::move(current));
@@ -110,7 +106,7 @@ void CQmCache::ShutDown() {
   while (std::chrono::steady_clock::now() < deadline) {
     {
       W4Os::CCriticalSectionLock lock(&lock_);
-      if (outstanding_.empty()) return;
+      if (!loads_.AnyRequest()) return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -123,14 +119,12 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
                                bool synchronous, bool subscribe) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ActivateMonitor");
   if (monitor == kNoMonitor) {
-    LoadForHolder(queue, names, addingAttributes, synchronous);
+    LoadHeldQueue(queue, names, addingAttributes, synchronous, nullptr);
     return;
   }
   bool created = false;
   bool reconcile = false;
-  std::uint64_t load = 0;
-  bool adding = false;
-  std::vector<CQmAttributeName> loadNames = names;
+  LoadBook::Activation activation;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
     // The attachment may have been deactivated since its monitor decided to
@@ -139,32 +133,12 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
     // waiting for this lock: attaching it now would leave a dead attachment
     // on the queue for good. The proxy deactivates before the cache, and its
     // lock may be taken inside this one.
-    if (!CQueueMonitorProxy::query(monitor)) return;
+    if (!CQueueMonitorProxy::IsActive(monitor)) return;
     TraceActivation(queue, monitor, names, addingAttributes, synchronous);
     QueueRecord* record = nullptr;
     std::tie(record, created) = tables_.FindOrAddQueue(queue);
-    const auto pending = loads_.find(monitor);
-    load = NextLoadLocked();
-    if (addingAttributes && pending != loads_.end() && pending->second.delivering) {
-      // Its contents are being delivered: it is as good as live, and their
-      // load stays the one it awaits. The answer with more names comes after
-      // them and finds it live.
-      adding = true;
-    } else {
-      if (addingAttributes && pending != loads_.end() &&
-          pending->second.state != LoadState::kAdding) {
-        // Never loaded, or its contents still on their way: more names are
-        // no substitute for the whole contents, and a load that asked for
-        // fewer names is superseded by one with all of them.
-        addingAttributes = false;
-        loadNames = CQueueMonitorProxy::Names(monitor);
-      }
-      const bool live = pending == loads_.end() ? !record->AddMonitor(monitor)
-                                                : pending->second.state == LoadState::kAdding;
-      adding = addingAttributes && live;
-      loads_[monitor] =
-          PendingLoad{adding ? LoadState::kAdding : LoadState::kAwaiting, queue, load};
-    }
+    activation = loads_.Activate(monitor, queue, addingAttributes,
+                                 [&] { return record->AddMonitor(monitor); });
     if (subscribe) reconcile = subscriptions_.Want(queue, true);
   }
   // Subscribed before the request goes out, so that no change after the
@@ -177,7 +151,8 @@ void CQmCache::ActivateMonitor(const CEntityId& queue, MonitorId monitor,
   if (!asynchronous && InsideCacheDelivery()) asynchronous = true;
   // An answer with more names is applied like whole contents, wherever it
   // is waited for.
-  Loadcache(queue, loadNames, adding, !asynchronous, monitor, load);
+  LoadQueue(queue, activation.allNames ? CQueueMonitorProxy::Names(monitor) : names,
+            activation.adding, !asynchronous, monitor, activation.load);
 }
 
 void CQmCache::TraceActivation(const CEntityId& queue, MonitorId monitor,
@@ -189,30 +164,24 @@ void CQmCache::TraceActivation(const CEntityId& queue, MonitorId monitor,
 }
 
 void CQmCache::RetryFailedLoad(MonitorId monitor, bool synchronous) {
-  CEntityId queue;
-  std::uint64_t load = 0;
+  std::optional<std::pair<CEntityId, std::uint64_t>> retry;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    const auto it = loads_.find(monitor);
-    if (it == loads_.end() || it->second.state != LoadState::kFailed) return;
-    it->second.state = LoadState::kAwaiting;
-    it->second.delivering = false;
-    it->second.load = load = NextLoadLocked();
-    queue = it->second.queue;
+    retry = loads_.Retry(monitor);
   }
+  if (!retry) return;
+  const auto& [queue, load] = *retry;
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loading {} again for {}",
            ScopedName(queue), monitor);
   const bool asynchronous = !synchronous || InsideCacheDelivery();
-  Loadcache(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor, load);
+  LoadQueue(queue, CQueueMonitorProxy::Names(monitor), false, !asynchronous, monitor, load);
 }
 
 void CQmCache::RetryFailedLoads() {
   std::vector<MonitorId> failed;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    for (const auto& [monitor, load] : loads_) {
-      if (load.state == LoadState::kFailed) failed.push_back(monitor);
-    }
+    failed = loads_.FailedMonitors();
   }
   for (const MonitorId monitor : failed) RetryFailedLoad(monitor, false);
 }
@@ -224,7 +193,7 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
     W4Os::CCriticalSectionLock lock(&lock_);
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "CQmCache::DeactivateMonitor({},{})",
              ScopedName(queue), monitor);
-    loads_.erase(monitor);
+    loads_.Forget(monitor);
     QueueRecord* record = tables_.FindQueue(queue);
     if (record != nullptr && record->RemoveMonitor(monitor) && record->Monitors().empty()) {
       // A held queue stays cached for its holder, which needs no subscription.
@@ -240,7 +209,7 @@ void CQmCache::DeactivateMonitor(const CEntityId& queue, MonitorId monitor) {
 
 // ---- loading ----
 
-void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
+void CQmCache::LoadQueue(const CEntityId& queue, const std::vector<CQmAttributeName>& names,
                          bool addingAttributes, bool synchronous, MonitorId requester,
                          std::uint64_t load, std::shared_ptr<void> settled, bool registeredToo) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Loadcache({}) {}{}{}",
@@ -258,7 +227,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
           << static_cast<std::int32_t>(kept.size());
   for (const CQmAttributeName& name : kept) name.Write(request);
 
-  OutstandingRequest record{
+  LoadBook::Request record{
       queue, requester, {}, nullptr, load, addingAttributes, std::move(settled)};
   bool deferred = false;
   {
@@ -269,21 +238,21 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
       // callback could wait for this very thread: such a load is
       // asynchronous.
       if (synchronous && !CallbackGate::InsideAnyCallback()) {
-        record.waiter = std::make_shared<SyncWait>();
+        record.waiter = std::make_shared<LoadBook::SyncWait>();
         if (requester != kNoMonitor) handOffs_.Open(requester);
       }
-      deferredLoads_[queue].push_back(DeferredLoad{request, record});
+      loads_.Defer(queue, LoadBook::DeferredLoad{request, record});
       deferred = true;
     }
   }
   if (deferred) {
     if (record.waiter) {
       record.waiter->Wait();
-      DrainHandOff(requester);
+      handOffs_.Drain(requester);
     }
     return;
   }
-  if (synchronous) record.waiter = std::make_shared<SyncWait>();
+  if (synchronous) record.waiter = std::make_shared<LoadBook::SyncWait>();
   if (SendLoad(request, record)) {
     if (!synchronous) return;
     // The answer is applied on the delivery thread; its callbacks for the
@@ -291,7 +260,7 @@ void CQmCache::Loadcache(const CEntityId& queue, const std::vector<CQmAttributeN
     // A failed load has nothing of its own to hand over, but the hand-off
     // must be closed all the same.
     record.waiter->Wait();
-    DrainHandOff(requester);
+    handOffs_.Drain(requester);
     return;
   }
   if (!synchronous) {
@@ -321,7 +290,7 @@ void CQmCache::ForgetNamesOfAnotherConnection() {
   namesConnection_ = connection;
 }
 
-bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& record) {
+bool CQmCache::SendLoad(const CMessage& request, const LoadBook::Request& record) {
   const auto connection = CNotifierHandle::GetDefaultConnection();
   if (!connection) return false;
   // A load without a monitor has no callbacks to hand over.
@@ -335,9 +304,9 @@ bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& recor
     const W4Notifier::eMsgCode result = connection->SendAsyncRequest(
         request, ResponderFor(record.queue), 0, CNotifierTimeout::Query(), &requestId);
     if (result == W4Notifier::eMsgSuccess) {
-      OutstandingRequest& stored = outstanding_[requestId];
-      stored = record;
+      LoadBook::Request stored = record;
       stored.connection = connection;
+      loads_.Sent(requestId, std::move(stored));
       return true;
     }
   }
@@ -345,35 +314,12 @@ bool CQmCache::SendLoad(const CMessage& request, const OutstandingRequest& recor
   return false;
 }
 
-void CQmCache::LoadFailed(const OutstandingRequest& request, const char* why) {
+void CQmCache::LoadFailed(const LoadBook::Request& request, const char* why) {
   QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction, "{} {}", why,
            ScopedName(request.queue));
-  if (request.requester == 0) return;
+  if (request.requester == kNoMonitor) return;
   W4Os::CCriticalSectionLock lock(&lock_);
-  // A load superseded by a later one leaves the monitor to that one.
-  if (!AnswersCurrentLoadLocked(request.Ticket())) return;
-  const auto it = loads_.find(request.requester);
-  if (it->second.state == LoadState::kAdding) {
-    loads_.erase(it);  // its earlier contents still hold; only the new names are missing
-  } else {
-    // Pending until a later load succeeds: a renegotiation, or the monitor's
-    // own Activate or RequestAttributeUpdateCallback.
-    it->second.state = LoadState::kFailed;
-    it->second.delivering = false;
-  }
-}
-
-void CQmCache::SyncWait::Finish(bool success) {
-  W4Os::MutexLock lock(&mutex);
-  finished = true;
-  succeeded = success;
-  done.SignalAll();
-}
-
-bool CQmCache::SyncWait::Wait() {
-  W4Os::MutexLock lock(&mutex);
-  while (!finished) done.Wait();
-  return succeeded;
+  loads_.Failed(request.ToTicket());
 }
 
 // ---- subscriptions ----
@@ -389,55 +335,45 @@ W4Notifier::IAsyncResponseCallback* CQmCache::ResponderFor(const CEntityId& queu
 }
 
 void CQmCache::ReconcileSubscription(const CEntityId& queue) {
-  while (true) {
-    std::optional<bool> start;
-    std::shared_ptr<W4Notifier::CNotifierConnection> connection;
-    std::vector<DeferredLoad> settled;
-    {
-      W4Os::CCriticalSectionLock lock(&lock_);
-      start = subscriptions_.NextStep(queue);
-      // A subscription is stopped on the connection it was made on.
-      if (start && !*start) connection = subscriptions_.HeldOn(queue);
-      if (!subscriptions_.IsReconciling(queue)) {
-        if (const auto it = deferredLoads_.find(queue); it != deferredLoads_.end()) {
-          settled = std::move(it->second);
-          deferredLoads_.erase(it);
-        }
-      }
-    }
-    SendDeferredLoads(std::move(settled));
-    if (!start) return;
-    bool held = false;
-    W4Notifier::IMessageCallback* subscriber = SubscriberFor(queue);
-    if (*start) {
-      connection = CNotifierHandle::GetDefaultHandle().Connection();
-      held = connection &&
-             connection->StartNotifications(queue, kMonitorQueueEvent, subscriber, 0, nullptr, {},
-                                            u"QueueMonitor") == W4Notifier::eMsgSuccess;
-    } else if (connection) {
-      connection->StopNotifications(queue, kMonitorQueueEvent, subscriber, 0);
-    }
-    {
-      W4Os::CCriticalSectionLock lock(&lock_);
-      subscriptions_.Completed(queue, *start, held, connection);
-      if (held != *start) {
-        // No connection: the next activation retries. What waited for the
-        // subscription goes out as it would without one.
-        if (const auto it = deferredLoads_.find(queue); it != deferredLoads_.end()) {
-          settled = std::move(it->second);
-          deferredLoads_.erase(it);
-        }
-      }
-    }
-    if (held != *start) {
-      SendDeferredLoads(std::move(settled));
-      return;
-    }
-  }
+  SubscriptionBook::Reconcile(queue, *this);
 }
 
-void CQmCache::SendDeferredLoads(std::vector<DeferredLoad> loads) {
-  for (DeferredLoad& load : loads) {
+void CQmCache::WithSubscriptions(const std::function<void(SubscriptionBook&)>& step) {
+  W4Os::CCriticalSectionLock lock(&lock_);
+  step(subscriptions_);
+}
+
+std::shared_ptr<W4Notifier::CNotifierConnection> CQmCache::StartSubscription(
+    const CEntityId& queue) {
+  auto connection = CNotifierHandle::GetDefaultHandle().Connection();
+  const bool held = connection && connection->StartNotifications(
+                                      queue, kMonitorQueueEvent, SubscriberFor(queue), 0, nullptr,
+                                      {}, u"QueueMonitor") == W4Notifier::eMsgSuccess;
+  return held ? connection : nullptr;
+}
+
+void CQmCache::StopSubscription(
+    const CEntityId& queue, const std::shared_ptr<W4Notifier::CNotifierConnection>& connection) {
+  connection->StopNotifications(queue, kMonitorQueueEvent, SubscriberFor(queue), 0);
+}
+
+void CQmCache::ReconcileLater(const CEntityId& queue) {
+  CallbackGate::AfterCallbacks([this, queue] { ReconcileSubscription(queue); });
+}
+
+void CQmCache::SubscriptionSettled(const CEntityId& queue) {
+  // What waited for the subscription goes out now, or as it would without
+  // one when it could not be started (the next activation retries).
+  std::vector<LoadBook::DeferredLoad> settled;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    if (!subscriptions_.IsReconciling(queue)) settled = loads_.TakeDeferred(queue);
+  }
+  SendDeferredLoads(std::move(settled));
+}
+
+void CQmCache::SendDeferredLoads(std::vector<LoadBook::DeferredLoad> loads) {
+  for (LoadBook::DeferredLoad& load : loads) {
     if (SendLoad(load.request, load.record)) continue;
     LoadFailed(load.record, load.record.waiter ? "Sync request failed" : "Async request failed");
     if (load.record.waiter) load.record.waiter->Finish(false);
@@ -446,29 +382,18 @@ void CQmCache::SendDeferredLoads(std::vector<DeferredLoad> loads) {
 
 // ---- outcomes of asynchronous requests ----
 
-std::optional<CQmCache::OutstandingRequest> CQmCache::TakeOutstanding(std::uint32_t requestId) {
-  W4Os::CCriticalSectionLock lock(&lock_);
-  const auto it = outstanding_.find(requestId);
-  if (it == outstanding_.end()) return std::nullopt;
-  OutstandingRequest request = std::move(it->second);
-  outstanding_.erase(it);
-  return request;
-}
-
-void CQmCache::RequestSucceeded(std::uint32_t requestId, CMessage& response) {
+void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) {
   CacheDeliveryScope scope;
-  // Taken out only once applied: the destructor waits for the table to empty.
-  std::optional<OutstandingRequest> request;
+  // Taken out only once applied: the destructor waits for the book to empty.
+  std::optional<LoadBook::Request> request;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    if (const auto it = outstanding_.find(requestId); it != outstanding_.end()) {
-      request = it->second;
-    }
+    request = loads_.Look(requestId);
   }
   switch (response.QueryEventId()) {
     case kMonitorQueueEvent: {
       QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Monitor Queue Response received");
-      const OutstandingRequest load = request.value_or(OutstandingRequest{});
+      const LoadBook::Request load = request.value_or(LoadBook::Request{});
       const bool applied = ProcessMonitorResponse(response, load);
       if (!applied) LoadFailed(load, "Malformed monitor queue response for");
       if (load.waiter) load.waiter->Finish(applied);
@@ -487,13 +412,18 @@ void CQmCache::RequestSucceeded(std::uint32_t requestId, CMessage& response) {
       }
       break;
   }
-  TakeOutstanding(requestId);
+  W4Os::CCriticalSectionLock lock(&lock_);
+  loads_.Take(requestId);
 }
 
 void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* what, bool timedOut) {
   CacheDeliveryScope scope;
   QM_TRACE(CacheTopic(), level, kFunction, "{}", what);
-  const std::optional<OutstandingRequest> request = TakeOutstanding(requestId);
+  std::optional<LoadBook::Request> request;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    request = loads_.Take(requestId);
+  }
   if (!request) return;
   // A rejected or lost reload leaves its records awaiting one: the next
   // renegotiation (a server back, a connection back) asks again.
@@ -502,10 +432,6 @@ void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* wha
     LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
   }
   if (request->waiter) request->waiter->Finish(false);
-}
-
-void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) {
-  RequestSucceeded(requestId, response);
 }
 
 void CQmCache::OnAsyncResponseRejected(std::uint32_t requestId, CMessage& /*rejection*/) {
@@ -525,23 +451,23 @@ void CQmCache::OnAsyncResponseConnectionLoss(std::uint32_t requestId) {
                 "Async cache update request lost with the connection");
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) {
-  cache_.RequestSucceeded(id, response);
+void AllQueuesCallback::OnAsyncResponseSuccess(std::uint32_t id, CMessage& response) {
+  cache_.OnAsyncResponseSuccess(id, response);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseRejected(std::uint32_t id, CMessage& rejection) {
+void AllQueuesCallback::OnAsyncResponseRejected(std::uint32_t id, CMessage& rejection) {
   cache_.OnAsyncResponseRejected(id, rejection);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseTimeout(std::uint32_t id) {
+void AllQueuesCallback::OnAsyncResponseTimeout(std::uint32_t id) {
   cache_.OnAsyncResponseTimeout(id);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseCancelled(std::uint32_t id) {
+void AllQueuesCallback::OnAsyncResponseCancelled(std::uint32_t id) {
   cache_.OnAsyncResponseCancelled(id);
 }
 
-void CQmCache::AllQueuesCallback::OnAsyncResponseConnectionLoss(std::uint32_t id) {
+void AllQueuesCallback::OnAsyncResponseConnectionLoss(std::uint32_t id) {
   cache_.OnAsyncResponseConnectionLoss(id);
 }
 

@@ -2,11 +2,28 @@
 
 // The process-wide queue monitoring cache (library-internal).
 //
+// Where CQmCache is written:
+//   QmCache.cc        construction and shutdown, activation, deactivation,
+//                     loading, subscriptions, and the outcomes of requests
+//                     (OnAsyncResponse*);
+//   CacheMessages.cc  notifications (OnMessageReceived) and load answers:
+//                     queue bodies decoded and applied. CacheMessages.h: the
+//                     all-queues callback object and a body's route;
+//   CacheUpdates.cc   table changes under the lock, and their callbacks
+//                     made after it (FinishBatch);
+//   CacheReload.cc    the reload after a renegotiation (OnConnectionRenegotiated);
+//   CacheQueries.cc   queries, attribute sets, the store, the test hooks;
+//   CacheHolds.cc     queues held for a TS server monitor;
+//   CacheClock.cc     the clock skew service.
+// Its parts, each with a header: LoadBook (the load protocol: which monitor
+// awaits which load, and its rules), SubscriptionBook, CacheTables,
+// HandOffs, CallbackBatch, ClockSkew.
+//
 // Lock order, outermost first; no code takes them in another order:
 //   1. the cache lock, CQmCache::lock_ (re-entrant; exposed as Lock() for the
 //      interaction monitors, which share it): every table of the cache, the
-//      pending monitors, the subscription book, the outstanding requests, the
-//      clock skew filter and the interaction monitor store;
+//      load book, the subscription book, the clock skew filter and the
+//      interaction monitor store;
 //   2. a queue record's own lock (QueueRecord, taken inside the cache lock
 //      while its monitor list changes), or the proxy lock
 //      (CQueueMonitorProxy, which never takes the cache lock).
@@ -16,17 +33,12 @@
 // Before the cache lock, never held while waiting: a TS server monitor's own
 // lock (CQmTsServerMonitorImpl).
 //
-// Held queues: a TS server monitor receives its media type's notifications
-// in a private inbox and applies them itself (ApplyHeldQueueEventLocked); it
-// holds the media type's entity (HoldQueue), which stays cached while held
-// or monitored, and loads it without a monitor (ActivateMonitor with
-// kNoMonitor), so that nobody is called back and nothing stays pending.
 // No monitor callback, and no notifier call that may wait for a callback or
 // a server (StopNotifications, StartNotifications, synchronous requests),
 // runs while the cache lock is held (an asynchronous send does, so that its
-// outcome finds the request recorded): changes are applied under the lock, the callbacks
-// they cause are collected in a CallbackBatch, and they are made after the
-// lock is released, on the same thread and in the same order.
+// outcome finds the request recorded): changes are applied under the lock,
+// the callbacks they cause are collected in a CallbackBatch, and they are
+// made after the lock is released, on the same thread and in the same order.
 //
 // Ordering: a queue's notifications and the answers to its loads reach the
 // cache through one callback object (the cache itself for single queues,
@@ -41,12 +53,11 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <span>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -59,18 +70,18 @@
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/CacheMessages.h"
 #include "monitor/CacheTables.h"
 #include "monitor/CallbackBatch.h"
 #include "monitor/ClockSkew.h"
 #include "monitor/HandOffs.h"
 #include "monitor/InteractionMonitorStore.h"
+#include "monitor/LoadBook.h"
 #include "monitor/MessageReaders.h"
 #include "monitor/MonitorId.h"
 #include "monitor/SubscriptionBook.h"
 
 namespace QueueManager {
-
-using CallbackBatchGroup = CallbackBatch::Group;
 
 // The one monitor cache of the process: subscribes to the notifications of
 // every watched queue, loads and keeps the queues' interactions, attributes
@@ -204,136 +215,46 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void OnMessageReceived(W4Notifier::CMessage& message) override;
 
  private:
-  // Receives the notifications of the all-queues entities (object id
-  // 0xFFFFFFFF). A separate callback object, because the notifier hands a
-  // notification of queue Q to a subscription on Q and to one on Q's
-  // all-queues entity: with one object every event of a cached queue would be
-  // applied twice. It applies only what is published on the all-queues entity
-  // itself.
-  class AllQueuesCallback final : public W4Notifier::IAsyncResponseCallback,
-                                  public W4Notifier::IMessageCallback {
-   public:
-    explicit AllQueuesCallback(CQmCache& cache) : cache_(cache) {}
-    void OnMessageReceived(W4Notifier::CMessage& message) override;
-    void OnConnectionRenegotiated() override;
-    // The answers to the loads of all-queues entities come here, in order
-    // with their notifications.
-    void OnAsyncResponseSuccess(std::uint32_t id, W4Notifier::CMessage& response) override;
-    void OnAsyncResponseRejected(std::uint32_t id, W4Notifier::CMessage& rejection) override;
-    void OnAsyncResponseTimeout(std::uint32_t id) override;
-    void OnAsyncResponseCancelled(std::uint32_t id) override;
-    void OnAsyncResponseConnectionLoss(std::uint32_t id) override;
-
-   private:
-    CQmCache& cache_;
-  };
+  friend class AllQueuesCallback;
 
   CQmCache();
   ~CQmCache() override;
 
-  // A monitor that waits for its initial contents (pending): its load is in
-  // flight, or failed and waits for a retry. Pending monitors receive no
-  // live events. A live monitor that asked for more names (kAdding) keeps
-  // receiving them while the answer is on its way: withheld, the additions
-  // and removals in that window would be lost to it, since the answer
-  // carries only the new names' values.
-  enum class LoadState : std::uint8_t { kAwaiting, kFailed, kAdding };
-  // `load` numbers the monitor's latest load: an answer to an earlier one,
-  // superseded while it was on its way, gives the monitor no callbacks.
-  struct PendingLoad {
-    LoadState state = LoadState::kAwaiting;
-    W4Notifier::CEntityId queue;
-    std::uint64_t load = 0;
-    // The answer to `load` is being applied: its callbacks are under way.
-    bool delivering = false;
-  };
-  // Which load an answer belongs to: the monitor that asked, the load's
-  // number and whether it asked for more names only. No monitor for a live
-  // notification or a reload.
-  struct LoadTicket {
-    MonitorId monitor = 0;
-    std::uint64_t load = 0;
-    bool adding = false;
-    bool asked = false;  // an answer to a request of this process
-  };
-  // The activating thread of a synchronous load waits here for its outcome.
-  struct SyncWait {
-    W4Os::Mutex mutex;
-    W4Os::CondVar done{&mutex};
-    bool finished QM_GUARDED_BY(mutex) = false;
-    bool succeeded QM_GUARDED_BY(mutex) = false;
-    void Finish(bool success);
-    bool Wait();
-  };
-  // An asynchronous request in flight, remembered with the connection it was
-  // sent on: the queue and monitor of a load (an empty entity and no monitor
-  // for a reload).
-  struct OutstandingRequest {
-    W4Notifier::CEntityId queue;
-    MonitorId requester = 0;
-    std::weak_ptr<W4Notifier::CNotifierConnection> connection;
-    std::shared_ptr<SyncWait> waiter;
-    std::uint64_t load = 0;
-    bool adding = false;
-    // A holder's token, let go with the last copy of this record.
-    std::shared_ptr<void> settled;
-    bool reload = false;
-    LoadTicket Ticket() const { return LoadTicket{requester, load, adding, queue.IsSet()}; }
-  };
-
-  // Activation (QmCache.cc).
+  // Activation, loading, subscriptions, request outcomes (QmCache.cc).
   void TraceActivation(const W4Notifier::CEntityId& queue, MonitorId monitor,
                        const std::vector<CQmAttributeName>& names, bool addingAttributes,
                        bool synchronous) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // ActivateMonitor without a monitor (CacheHolds.cc).
-  void LoadForHolder(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
-                     bool addingAttributes, bool synchronous,
-                     std::shared_ptr<void> settled = nullptr) QM_LOCKS_EXCLUDED(lock_);
   bool IsHeldLocked(const W4Notifier::CEntityId& queue) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // `requester` is the monitor whose activation asked for the load, `load`
-  // the number its pending load was given: the response's initial callbacks
-  // go to it alone, as long as no later load superseded this one.
-  // `settled`: see LoadHeldQueue. `registeredToo`: the names registered
-  // already are asked for too.
-  void Loadcache(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
+  // the number the book gave it. `settled`: see LoadHeldQueue.
+  // `registeredToo`: the names registered already are asked for too.
+  void LoadQueue(const W4Notifier::CEntityId& queue, const std::vector<CQmAttributeName>& names,
                  bool addingAttributes, bool synchronous, MonitorId requester,
                  std::uint64_t load = 0, std::shared_ptr<void> settled = nullptr,
                  bool registeredToo = false) QM_LOCKS_EXCLUDED(lock_);
-  // Numbers a monitor's new load.
-  std::uint64_t NextLoadLocked() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_) { return ++lastLoad_; }
-  // True when `ticket` answers the monitor's latest load, which has not
-  // failed: the monitor's wait ends with it.
-  bool AnswersCurrentLoadLocked(const LoadTicket& ticket) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // True when the answer of `ticket` calls its monitor back.
-  bool ServesLoadLocked(const LoadTicket& ticket) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // A load that waits for the queue's subscription to settle: sent by the
-  // reconciler once it has, so that no change after the server's answer can
-  // fall into a gap between stopping and starting the subscription again.
-  struct DeferredLoad {
-    W4Notifier::CMessage request;
-    OutstandingRequest record;
-  };
-  // Sends the loads deferred for `queue`.
-  void SendDeferredLoads(std::vector<DeferredLoad> loads) QM_LOCKS_EXCLUDED(lock_);
-  // Sends the load to the queue's callback object; false when it was not
-  // sent.
+  void SendDeferredLoads(std::vector<LoadBook::DeferredLoad> loads) QM_LOCKS_EXCLUDED(lock_);
   // Clears the monitored-name registry when the default connection is not
   // the one whose server it describes.
   void ForgetNamesOfAnotherConnection() QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  bool SendLoad(const W4Notifier::CMessage& request, const OutstandingRequest& record)
+  // Sends the load to the queue's callback object; false when it was not
+  // sent.
+  bool SendLoad(const W4Notifier::CMessage& request, const LoadBook::Request& record)
       QM_LOCKS_EXCLUDED(lock_);
-  // The load failed: the requester waits for a retry, or stays live when it
-  // was live before (kAdding).
-  void LoadFailed(const OutstandingRequest& request, const char* why) QM_LOCKS_EXCLUDED(lock_);
+  void LoadFailed(const LoadBook::Request& request, const char* why) QM_LOCKS_EXCLUDED(lock_);
+  // The reconcile loop's side of the cache (see SubscriptionBook::Reconcile).
+  friend class SubscriptionBook;
   void ReconcileSubscription(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  void WithSubscriptions(const std::function<void(SubscriptionBook&)>& step)
+      QM_LOCKS_EXCLUDED(lock_);
+  std::shared_ptr<W4Notifier::CNotifierConnection> StartSubscription(
+      const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
+  void StopSubscription(const W4Notifier::CEntityId& queue,
+                        const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
+      QM_LOCKS_EXCLUDED(lock_);
+  void ReconcileLater(const W4Notifier::CEntityId& queue);
+  void SubscriptionSettled(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
   W4Notifier::IMessageCallback* SubscriberFor(const W4Notifier::CEntityId& queue);
   W4Notifier::IAsyncResponseCallback* ResponderFor(const W4Notifier::CEntityId& queue);
-  // Takes the record of an answered request out of the table.
-  std::optional<OutstandingRequest> TakeOutstanding(std::uint32_t requestId)
-      QM_LOCKS_EXCLUDED(lock_);
-  // The outcomes of asynchronous requests, whichever object received them.
-  void RequestSucceeded(std::uint32_t requestId, W4Notifier::CMessage& response)
-      QM_LOCKS_EXCLUDED(lock_);
   // `timedOut`: the server may answer it when asked again.
   void RequestFailed(std::uint32_t requestId, int level, const char* what, bool timedOut = false)
       QM_LOCKS_EXCLUDED(lock_);
@@ -341,16 +262,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void ShutDown() QM_LOCKS_EXCLUDED(lock_);
 
   // Table changes under the lock (CacheUpdates.cc).
-  // Opens a group in `batch` with the monitors to call for an event of
-  // `queue` (with `viaAllQueues`, of a queue reached through its all-queues
-  // entity, whose monitors are called). A live event goes to the monitors
-  // that are not pending; an initial response to the monitor of `answer`
-  // alone, while it awaits that very load.
-  CallbackBatchGroup GetMonitors(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                                 bool initialResponse, const LoadTicket& answer,
-                                 CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // True when the monitor receives live events.
-  bool IsLiveLocked(MonitorId monitor) const QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Opens a group in `batch` with the monitors to call for a body of `route`.
+  CallbackBatch::Group GetMonitors(const BodyRoute& route, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void QueueRemovedLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void DropQueueLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues, CallbackBatch& batch)
@@ -370,17 +284,13 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // that the server holds: a cached value of a name it leaves out is emptied.
   void DropUnconfirmedLocked(const QueueEvent& event, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ApplyEventLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                        const QueueEvent& event, bool initialResponse, const LoadTicket& answer,
-                        CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  void ApplyEventLocked(const BodyRoute& route, const QueueEvent& event, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                           const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                             CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void FeedClockLocked(ServerSeconds serverTime) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // Makes the callbacks handed over to this thread for `monitor`, then what
-  // they left to do.
-  void DrainHandOff(MonitorId monitor) QM_LOCKS_EXCLUDED(lock_);
   // Makes the batch's callbacks, reconciles its subscriptions, hands its
   // interaction records to the store, then drops its departed interactions.
   void FinishBatch(CallbackBatch& batch) QM_LOCKS_EXCLUDED(lock_);
@@ -388,22 +298,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Responses and notifications (CacheMessages.cc). Each throws
   // W4Notifier::CException on malformed input; the callers catch.
   void ReadServerTime(W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
-  // A notification's server time, to be fed to the clock under the first
-  // lock that its body takes, or on destruction when none took it. Not
-  // synchronised: one notification's reader owns it.
-  class PendingClock {
-   public:
-    PendingClock(CQmCache& cache, ServerSeconds serverTime)
-        : cache_(cache), serverTime_(serverTime) {}
-    PendingClock(const PendingClock&) = delete;
-    PendingClock& operator=(const PendingClock&) = delete;
-    ~PendingClock() { cache_.FeedPendingClock(*this); }
-
-   private:
-    friend class CQmCache;
-    CQmCache& cache_;
-    std::optional<ServerSeconds> serverTime_;
-  };
+  // A notification's server time, fed to the clock under the first lock that
+  // its body takes.
+  class PendingClock;  // CacheMessages.cc
   // Feeds the clock's time unless fed already (nothing when null).
   void FeedPendingClockLocked(PendingClock* clock) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void FeedPendingClock(PendingClock& clock) QM_LOCKS_EXCLUDED(lock_);
@@ -413,46 +310,34 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // message's type.
   void ProcessNotification(W4Notifier::CMessage& message, bool viaAllQueues)
       QM_LOCKS_EXCLUDED(lock_);
-  // Applies the answer to a load and ends the requester's wait; false when it
-  // was malformed.
-  bool ProcessMonitorResponse(W4Notifier::CMessage& response, const OutstandingRequest& request)
+  // Applies the answer to a load; false when it was malformed.
+  bool ProcessMonitorResponse(W4Notifier::CMessage& response, const LoadBook::Request& request)
       QM_LOCKS_EXCLUDED(lock_);
-  void ProcessMonitorSection(W4Notifier::CMessage& response, const OutstandingRequest& request)
+  void ProcessMonitorSection(W4Notifier::CMessage& response, const LoadBook::Request& request)
       QM_LOCKS_EXCLUDED(lock_);
-  // `clock`, when given, is fed under the body's first lock. `answerNames`:
-  // the names an answer's section lists values of.
-  void ProcessQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                        W4Notifier::CMessage& message, bool initialResponse,
-                        const LoadTicket& answer, PendingClock* clock = nullptr,
-                        const std::vector<CQmAttributeName>* answerNames = nullptr)
-      QM_LOCKS_EXCLUDED(lock_);
+  // `clock`, when given, is fed under the body's first lock.
+  void ProcessQueueBody(const BodyRoute& route, W4Notifier::CMessage& message,
+                        PendingClock* clock = nullptr) QM_LOCKS_EXCLUDED(lock_);
   // Records the sequence number of a queue body for its record and judges it
   // (JudgeSequence). A load answer sets the number whatever it is.
-  eSequenceVerdict TakeSequence(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                                std::uint64_t sequence, bool initialResponse, PendingClock* clock)
+  eSequenceVerdict TakeSequence(const BodyRoute& route, std::uint64_t sequence, PendingClock* clock)
       QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
   // given). `whole`: the body's events were all read (a load answer's whole
-  // contents then also settle the record's membership). `answerNames`: see
-  // ProcessQueueBody.
-  void ApplyQueueBody(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                      const CQmQueueStats* stats, std::span<const QueueEvent> events,
-                      bool initialResponse, const LoadTicket& answer, W4Notifier::CMessage* stats2,
-                      bool whole = true, const std::vector<CQmAttributeName>* answerNames = nullptr)
-      QM_LOCKS_EXCLUDED(lock_);
+  // contents then also settle the record's membership).
+  void ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats,
+                      std::span<const QueueEvent> events, W4Notifier::CMessage* stats2,
+                      bool whole = true) QM_LOCKS_EXCLUDED(lock_);
   // Makes the record's members those of a load answer's whole contents,
   // telling its live monitors of each difference.
-  void ReconcileWithContents(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                             std::span<const QueueEvent> events) QM_LOCKS_EXCLUDED(lock_);
+  void ReconcileWithContents(const BodyRoute& route, std::span<const QueueEvent> events)
+      QM_LOCKS_EXCLUDED(lock_);
   // Reads past a second statistics record.
   static void SkipStatistics2(W4Notifier::CMessage& message);
-  void ProcessStatistics2(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                          W4Notifier::CMessage& message) QM_LOCKS_EXCLUDED(lock_);
-  // `answerNames`: see ProcessQueueBody.
-  void ProcessMonitorEvent(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                           const QueueEvent& event, bool initialResponse, const LoadTicket& answer,
-                           const std::vector<CQmAttributeName>* answerNames = nullptr)
+  void ProcessStatistics2(const BodyRoute& route, W4Notifier::CMessage& message)
+      QM_LOCKS_EXCLUDED(lock_);
+  void ProcessMonitorEvent(const BodyRoute& route, const QueueEvent& event)
       QM_LOCKS_EXCLUDED(lock_);
   void RegisterNamesLocked(W4Notifier::ObjectTypes type, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
@@ -486,13 +371,12 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   mutable W4Os::CCriticalSection lock_;
   std::atomic<int> clockSkew_{0};
   CClockSkewFilter clockFilter_ QM_GUARDED_BY(lock_);
-  // The pending monitors.
-  std::unordered_map<MonitorId, PendingLoad> loads_ QM_GUARDED_BY(lock_);
+  // The pending monitors, the requests in flight and the deferred loads.
+  LoadBook loads_ QM_GUARDED_BY(lock_);
   // A reload answer showed that the server forgot the monitored names.
   bool namesForgotten_ QM_GUARDED_BY(lock_) = false;
   // The reloads asked for since the last renegotiation or settled reload.
   int reloadAttempts_ QM_GUARDED_BY(lock_) = 0;
-  std::uint64_t lastLoad_ QM_GUARDED_BY(lock_) = 0;
   CacheTables tables_ QM_GUARDED_BY(lock_);
   // The connection whose server sends the names of the monitored-name
   // registry: what one server was asked for, another one does not know. A
@@ -500,9 +384,6 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // (an address alone could be reused by a later connection).
   std::weak_ptr<W4Notifier::CNotifierConnection> namesConnection_ QM_GUARDED_BY(lock_);
   SubscriptionBook subscriptions_ QM_GUARDED_BY(lock_);
-  std::unordered_map<std::uint32_t, OutstandingRequest> outstanding_ QM_GUARDED_BY(lock_);
-  std::unordered_map<W4Notifier::CEntityId, std::vector<DeferredLoad>> deferredLoads_
-      QM_GUARDED_BY(lock_);
   // The held queues (HoldQueue) and how often each is held.
   std::unordered_map<W4Notifier::CEntityId, int> holds_ QM_GUARDED_BY(lock_);
   HandOffs handOffs_;
@@ -524,7 +405,11 @@ class CacheDeliveryScope {
 };
 bool InsideCacheDelivery();
 
-// The Queue Manager server entity (29, 0xFFFFFFFF).
+// The Queue Manager server entity (29, 0xFFFFFFFF), and the numbers of the
+// cache's requests to it: a queue's load (also its notifications' number)
+// and the reload.
 const W4Notifier::CEntityId& QueueManagerServerEntity();
+inline constexpr int kMonitorQueueEvent = 0;
+inline constexpr int kCacheReloadEvent = 2;
 
 }  // namespace QueueManager

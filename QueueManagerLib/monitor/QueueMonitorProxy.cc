@@ -138,7 +138,7 @@ void CQueueMonitorProxy::Disable(MonitorId id) {
   state.entries.erase(it);
 }
 
-bool CQueueMonitorProxy::query(MonitorId id) {
+bool CQueueMonitorProxy::IsActive(MonitorId id) {
   ProxyState& state = State();
   W4Os::MutexLock lock(&state.mutex);
   const auto it = state.entries.find(id);

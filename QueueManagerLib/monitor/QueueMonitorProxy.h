@@ -54,7 +54,7 @@ class CQueueMonitorProxy {
   // callbacks stopped, though the first has yet to wait for them.
   static void Disable(MonitorId id);
   // True while the attachment is active.
-  static bool query(MonitorId id);
+  static bool IsActive(MonitorId id);
   // True when the attachment is active and monitors at least one name of
   // `updated`.
   static bool AttributesMonitored(MonitorId id, const CQmAttributeMap& updated);

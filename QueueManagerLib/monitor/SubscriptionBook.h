@@ -9,6 +9,7 @@
 
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Notifier.h"
+#include "monitor/CallbackGate.h"
 
 namespace QueueManager {
 
@@ -24,8 +25,22 @@ namespace QueueManager {
 class SubscriptionBook {
  public:
   // Records whether the queue's subscription is wanted. True when the caller
-  // has become the queue's reconciler and must call Reconcile steps.
+  // has become the queue's reconciler and must run Reconcile.
   bool Want(const W4Notifier::CEntityId& queue, bool wanted);
+  // The reconciler's loop, run by the thread that Want made the queue's
+  // reconciler: makes the notifier calls without the owner's lock until what
+  // is held matches what is wanted, or a start finds no connection. Then
+  // tells the owner that the subscription settled. The owner provides:
+  //   WithSubscriptions(step): step(book) under the lock that guards it;
+  //   StartSubscription(queue): the connection the subscription was started
+  //     on, or null when it was not;
+  //   StopSubscription(queue, connection);
+  //   ReconcileLater(queue): this loop again once the thread's callbacks are
+  //     over;
+  //   SubscriptionSettled(queue): what waited for the subscription may go.
+  // REQUIRES: the owner's lock is not held.
+  template <class Owner>
+  static void Reconcile(const W4Notifier::CEntityId& queue, Owner& owner);
   // The reconciler's next notifier call: true to start, false to stop;
   // nothing when held and wanted agree (the caller then stops being the
   // reconciler).
@@ -61,5 +76,36 @@ class SubscriptionBook {
 
   std::unordered_map<W4Notifier::CEntityId, State> states_;
 };
+
+template <class Owner>
+void SubscriptionBook::Reconcile(const W4Notifier::CEntityId& queue, Owner& owner) {
+  while (true) {
+    std::optional<bool> start;
+    // A subscription is stopped on the connection it was made on.
+    std::shared_ptr<W4Notifier::CNotifierConnection> connection;
+    owner.WithSubscriptions([&](SubscriptionBook& book) {
+      start = book.NextStep(queue);
+      if (start && !*start) connection = book.HeldOn(queue);
+    });
+    if (!start) break;
+    if (!*start && CallbackGate::InsideAnyCallback()) {
+      // Stopping waits until the notifier's delivery thread is out of the
+      // owner; that thread may be waiting for its turn to call the monitor
+      // whose callback this thread is in. This thread stays the reconciler.
+      owner.ReconcileLater(queue);
+      return;
+    }
+    if (*start) {
+      connection = owner.StartSubscription(queue);
+    } else if (connection) {
+      owner.StopSubscription(queue, connection);
+    }
+    const bool held = *start && connection;
+    owner.WithSubscriptions(
+        [&](SubscriptionBook& book) { book.Completed(queue, *start, held, connection); });
+    if (held != *start) break;
+  }
+  owner.SubscriptionSettled(queue);
+}
 
 }  // namespace QueueManager

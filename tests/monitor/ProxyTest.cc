@@ -50,14 +50,14 @@ MonitorId Attach(CQmQueueMonitor& monitor, const std::vector<CQmAttributeName>& 
 TEST(QueueMonitorProxyTest, DeliversOnlyToTheActiveAttachmentItWasMeantFor) {
   ActionMonitor monitor;
   const MonitorId first = Attach(monitor);
-  EXPECT_TRUE(CQueueMonitorProxy::query(first));
+  EXPECT_TRUE(CQueueMonitorProxy::IsActive(first));
   DeliverAdded(first);
   CQueueMonitorProxy::Deactivate(first);
   // A later attachment of the same object (or of a new object at the same
   // address) never receives what was meant for the earlier one.
   const MonitorId second = Attach(monitor);
   DeliverAdded(first);
-  EXPECT_FALSE(CQueueMonitorProxy::query(first));
+  EXPECT_FALSE(CQueueMonitorProxy::IsActive(first));
   EXPECT_EQ(monitor.calls, 1);
   DeliverAdded(second);
   CQueueMonitorProxy::Deactivate(second);
