@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libfmt-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang-format gperf pkg-config libnats-dev nats-server openssl
-          doxygen)
+          doxygen libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

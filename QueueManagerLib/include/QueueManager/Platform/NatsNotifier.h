@@ -193,6 +193,18 @@ QM_EXPORT bool ApplyNatsFlag(CNatsOptions& options, std::string_view flag, std::
 /// program's usage text.
 QM_EXPORT std::string NatsOptionsHelp();
 
+/// One identity option of the command line, for a program's own parser. A
+/// plain value; the texts are static.
+struct CNatsFlag {
+  const char* flag;      ///< "--nats-user", ...: what ApplyNatsFlag takes
+  const char* variable;  ///< the environment variable of the same setting
+  const char* argument;  ///< what the value is: "FILE" when it names a file
+  const char* help;      ///< one line on the setting
+  bool secret;           ///< read from the file named, which must be readable
+};
+/// The identity options, in the order of NatsOptionsHelp.
+QM_EXPORT std::vector<CNatsFlag> NatsFlags();
+
 /// "a,b, c" as its URLs, blanks around them dropped.
 QM_EXPORT std::vector<std::string> SplitNatsUrls(std::string_view text);
 /// Why `url` is not a NATS server URL: a scheme nats or tls, a host name or
