@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 #ifdef QM_CLI_HAS_NATS
 #include "QueueManager/Platform/NatsNotifier.h"
@@ -75,14 +76,21 @@ int Report(const ParseResult& result, const std::string& program) {
 }
 
 std::string WithoutCredentials(std::string text) {
+  // Each word with an '@' loses what comes before its last one (after its
+  // scheme, if it has one): "user:secret@" with or without "nats://".
   const auto isBlank = [](char c) { return c == ' ' || c == '\'' || c == '"' || c == ','; };
-  for (std::size_t scheme = text.find("://"); scheme != std::string::npos;
-       scheme = text.find("://", scheme + 3)) {
-    const std::size_t start = scheme + 3;
-    std::size_t end = start;
+  for (std::size_t word = 0; word < text.size();) {
+    std::size_t end = word;
     while (end < text.size() && !isBlank(text[end])) ++end;
-    const std::size_t at = text.rfind('@', end == 0 ? 0 : end - 1);
-    if (at != std::string::npos && at >= start) text.erase(start, at + 1 - start);
+    const std::string_view part(text.data() + word, end - word);
+    const std::size_t at = part.rfind('@');
+    const std::size_t scheme = part.find("://");
+    const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+    if (at != std::string_view::npos && at >= start) {
+      text.erase(word + start, at + 1 - start);
+      end -= at + 1 - start;
+    }
+    word = end + 1;
   }
   return text;
 }
