@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the whole suite optimised and again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests
-# under ThreadSanitizer (built with clang and its lock analysis). Then checks
-# the Debian packages (scripts/package.sh), a build with no optional
-# dependency (configured, and the library with the test of its missing NATS
-# built and run), and finally fuzzes the message decoders for 80 seconds in
-# all (QM_FUZZ_SECONDS; 0 skips it).
+# under ThreadSanitizer (built with clang and its lock analysis), checks the
+# API reference (doxygen) along the optimised build. Then checks the Debian
+# packages (scripts/package.sh), a build with no optional dependency
+# (configured, and the library with the test of its missing NATS built and
+# run), and finally fuzzes the message decoders for 80 seconds in all
+# (QM_FUZZ_SECONDS; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,6 +15,8 @@ for preset in default asan tsan; do
   echo "=== ${preset} ==="
   cmake --preset "${preset}" > /dev/null
   cmake --build --preset "${preset}" -j 2
+  # The API reference: fails on a public member without its comment.
+  if [ "${preset}" = default ]; then cmake --build --preset default --target docs; fi
   ctest --preset "${preset}"
 done
 

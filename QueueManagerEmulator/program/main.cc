@@ -10,11 +10,13 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
@@ -22,10 +24,10 @@
 
 namespace {
 
-// The exit statuses (README "Running over NATS").
+// The exit statuses (README "Running over NATS"); a bad command line is
+// CommandLine::kExitUsage (2).
 constexpr int kExitStopped = 0;  // SIGTERM or SIGINT, at any time
 constexpr int kExitFailed = 1;   // NATS not reached, ready file not written
-constexpr int kExitUsage = 2;    // bad command line
 
 // Enough for a test's queues; a bigger number is more likely a typing error.
 constexpr std::uint32_t kMostSeededQueues = 1000;
@@ -34,75 +36,70 @@ struct Arguments {
   W4Notifier::CNatsOptions nats;
   std::uint32_t queues = 0;
   std::string readyFile;
-  bool help = false;
-  bool version = false;
-  std::string error;
 };
 
-bool ReadCount(std::string_view text, std::uint32_t& count) {
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, count);
-  return error == std::errc() && stop == end && !text.empty() && count <= kMostSeededQueues;
-}
-
-Arguments Parse(const std::vector<std::string>& arguments) {
-  Arguments parsed;
+// The environment's identity first, then the command line's. Returns the exit
+// status when the program is not to go on.
+std::optional<int> Parse(const std::string& program, const std::vector<std::string>& arguments,
+                         Arguments& parsed) {
+  namespace Cli = QueueManager::CommandLine;
   try {
     W4Notifier::ApplyNatsEnvironment(parsed.nats);
   } catch (const W4Notifier::CNotifierException& error) {
-    parsed.error = error.what();
+    return Cli::Report({Cli::ParseResult::eStop::kError, error.what()}, program);
   }
-  for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
-    const std::string& argument = arguments[i];
-    const bool takesValue = argument == "--nats" || argument == "--root" || argument == "--seed" ||
-                            argument.starts_with("--nats-") || argument == "--ready-file";
-    if (takesValue && i + 1 == arguments.size()) {
-      parsed.error = argument + " needs a value";
-    } else if (argument == "--help" || argument == "-h") {
-      parsed.help = true;
-    } else if (argument == "--version") {
-      parsed.version = true;
-    } else if (argument == "--ready-file") {
-      parsed.readyFile = arguments[++i];
-    } else if (argument == "--nats") {
-      parsed.nats.urls = W4Notifier::SplitNatsUrls(arguments[++i]);
-    } else if (argument == "--root") {
-      parsed.nats.root = arguments[++i];
-      if (!W4Notifier::IsValidNatsRoot(parsed.nats.root))
-        parsed.error =
-            "--root wants dot-separated words of [A-Za-z0-9_-], not '" + parsed.nats.root + "'";
-    } else if (argument == "--seed") {
-      if (!ReadCount(arguments[++i], parsed.queues))
-        parsed.error = "--seed wants a number of queues up to 1000, not '" + arguments[i] + "'";
-    } else if (!argument.starts_with("--nats-") ||
-               !W4Notifier::ApplyNatsFlag(parsed.nats, argument, arguments[++i], parsed.error)) {
-      parsed.error = "unknown option '" + argument + "'";
-    }
-  }
-  if (parsed.error.empty() && !parsed.help && !parsed.version && parsed.nats.urls.empty())
-    parsed.error = "--nats URL is required";
-  for (const std::string& url : parsed.nats.urls) {
-    const std::string reason = W4Notifier::NatsUrlError(url);
-    if (parsed.error.empty() && !reason.empty())
-      parsed.error = "--nats " + W4Notifier::RedactNatsUrl(url) + ": " + reason;
-  }
-  return parsed;
-}
-
-std::string Usage(const std::string& program) {
-  return "usage: " + program +
-         " --nats URL[,URL...] [--root ROOT] [--seed N] [--ready-file PATH]\n"
-         "Serves the Queue Manager server emulator to NATS clients until SIGTERM or SIGINT;\n"
-         "its control functions are served too (CEmulatorClient).\n"
-         "  --nats URL         the NATS server(s), e.g. nats://127.0.0.1:4222\n"
-         "  --root ROOT        the subject root of the deployment (default qm)\n"
-         "  --seed N           creates the workgroup queues 1 to N at start (default none)\n"
-         "  --ready-file PATH  written once serving, removed at exit\n"
-         "  --version          the version\n"
-         "  --help             this text\n"
-         "Exits 0 when stopped by a signal, 1 when NATS cannot be reached, 2 on a bad\n"
-         "command line.\n" +
-         W4Notifier::NatsOptionsHelp();
+  CLI::App app(
+      "Serves the Queue Manager server emulator to NATS clients until SIGTERM or SIGINT;\n"
+      "its control functions are served too (CEmulatorClient).");
+  Cli::Prepare(app, program);
+  app.footer(
+      "Exits 0 when stopped by a signal, 1 when NATS cannot be reached, 2 on a bad\n"
+      "command line. Each NATS identity option may come from its environment variable\n"
+      "instead; a secret from VARIABLE or the file VARIABLE_FILE names. tls://HOST:PORT\n"
+      "or QM_NATS_TLS=1 turns TLS on as well.");
+  std::string urls;
+  Cli::AddNatsServers(app, urls)->required();
+  app.add_option_function<std::string>(
+         "--root",
+         [&parsed](const std::string& root) {
+           if (!W4Notifier::IsValidNatsRoot(root))
+             throw CLI::ValidationError("--root wants dot-separated words of [A-Za-z0-9_-], not '" +
+                                        root + "'");
+           parsed.nats.root = root;
+         },
+         "the subject root of the deployment (default qm)")
+      ->type_name("ROOT");
+  app.add_option_function<std::string>(
+         "--seed",
+         [&parsed](const std::string& text) {
+           const char* end = text.data() + text.size();
+           const auto [stop, error] = std::from_chars(text.data(), end, parsed.queues);
+           if (error != std::errc() || stop != end || text.empty() ||
+               parsed.queues > kMostSeededQueues)
+             throw CLI::ValidationError("--seed wants a number of queues up to 1000, not '" + text +
+                                        "'");
+         },
+         "creates the workgroup queues 1 to N at start (default none)")
+      ->type_name("N");
+  app.add_option("--ready-file", parsed.readyFile, "written once serving, removed at exit")
+      ->type_name("PATH")
+      ->check(CLI::Validator(
+          [](const std::string& path) {
+            const std::filesystem::path directory = std::filesystem::path(path).parent_path();
+            std::error_code error;
+            return directory.empty() || std::filesystem::is_directory(directory, error)
+                       ? std::string()
+                       : "no directory " + directory.string();
+          },
+          "", "in an existing directory"));
+  Cli::AddNatsIdentity(app, [&parsed](const std::string& flag, const std::string& value) {
+    std::string error;
+    W4Notifier::ApplyNatsFlag(parsed.nats, flag, value, error);
+  });
+  const int status = Cli::Report(Cli::Parse(app, arguments), program);
+  if (status >= 0) return status;
+  parsed.nats.urls = W4Notifier::SplitNatsUrls(urls);
+  return std::nullopt;
 }
 
 // Where a stop signal goes. Thread-safe; lives until the process exits.
@@ -188,21 +185,10 @@ int Serve(const Arguments& arguments, StopRequests& stops) {
 
 int main(int argc, char** argv) {
   const std::string program = argc > 0 ? argv[0] : "qm_emulator";
-  const Arguments arguments =
-      Parse(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
-  if (!arguments.error.empty()) {
-    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), arguments.error.c_str(),
-                 Usage(program).c_str());
-    return kExitUsage;
-  }
-  if (arguments.help) {
-    std::fputs(Usage(program).c_str(), stdout);
-    return 0;
-  }
-  if (arguments.version) {
-    std::printf("qm_emulator %s\n", QM_EMULATOR_VERSION);
-    return 0;
-  }
+  Arguments arguments;
+  if (const std::optional<int> status = Parse(
+          program, std::vector<std::string>(argv + std::min(argc, 1), argv + argc), arguments))
+    return *status;
   // Blocked before any thread starts, so that every thread inherits it and
   // only the stop thread takes them.
   sigset_t stopSignals;

@@ -32,68 +32,60 @@ bool ReadDuration(std::string_view text, double& seconds) {
 
 }  // namespace
 
-ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments, const std::string& program) {
+  namespace Cli = QueueManager::CommandLine;
   ParsedOptions parsed;
   Options& options = parsed.options;
-  for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
-    const std::string& argument = arguments[i];
-    const bool takesValue = argument == "--duration" || argument == "--seed" ||
-                            argument == "--nats" || argument.starts_with("--nats-");
-    if (takesValue && i + 1 == arguments.size()) {
-      parsed.error = fmt::format("{} needs a value", argument);
-    } else if (argument == "--help" || argument == "-h") {
-      options.help = true;
-    } else if (argument == "--remote-emulator") {
-      options.remoteEmulator = true;
-    } else if (argument == "--quiet") {
-      options.quiet = true;
-    } else if (argument == "--nats") {
-      options.natsUrl = arguments[++i];
-      if (options.natsUrl.find_first_not_of(", ") == std::string::npos)
-        parsed.error =
-            "--nats wants a URL or a comma-separated list of them, such as "
-            "nats://127.0.0.1:4222";
-    } else if (argument == "--duration") {
-      if (!ReadDuration(arguments[++i], options.durationSeconds))
-        parsed.error = fmt::format("--duration wants seconds in (0, 3600], not '{}'", arguments[i]);
-    } else if (argument == "--seed") {
-      if (!ReadWhole(std::string_view(arguments[++i]), options.seed))
-        parsed.error =
-            fmt::format("--seed wants a number up to 4294967295, not '{}'", arguments[i]);
-    } else if (argument.starts_with("--nats-")) {
-      options.natsSettings.emplace_back(argument, arguments[++i]);
-    } else {
-      parsed.error = fmt::format("unknown option '{}'", argument);
-    }
-  }
-  if (parsed.error.empty() && options.remoteEmulator && options.natsUrl.empty())
-    parsed.error = "--remote-emulator needs --nats URL";
-  return parsed;
-}
-
-std::string Usage(const std::string& program) {
-  return fmt::format(
-      "usage: {} [--duration SECONDS] [--seed N] [--nats URL[,URL...] [--remote-emulator]]\n"
-      "       [--quiet] [--help]\n"
+  CLI::App app(
       "A contact centre on the in-process Queue Manager server emulator: calls, chats\n"
       "and e-mails arrive, agents are alerted, answer, hold, transfer and hang up, and\n"
       "the library's monitors show it live. Ends with a check that the library's cache\n"
-      "equals the server's state (exit status 1 when it does not).\n"
-      "  --duration SECONDS  how long the contact centre runs (default 20)\n"
-      "  --seed N            the scenario's random seed; a seed replays its decisions\n"
-      "  --nats URL[,URL...] reach the emulator through these NATS servers: the emulator\n"
-      "                      stays in this process, bridged onto NATS, and the library\n"
-      "                      talks to it only over NATS\n"
-      "  --remote-emulator   with --nats: drive the emulator of another process\n"
-      "                      (qm_emulator --nats URL --root qm_contact_centre) through\n"
-      "                      its control entity; a control call waits up to 30 s\n"
-      "                      for NATS to come back\n"
-      "  --nats-...          the NATS identity options of qm_emulator (--nats-user,\n"
-      "                      --nats-password-file, --nats-ca, ...; see qm_emulator\n"
-      "                      --help) and their QM_NATS_... environment variables\n"
-      "  --quiet             print only the summary and the final check\n"
-      "  --help              this text\n",
-      program);
+      "equals the server's state (exit status 1 when it does not).");
+  Cli::Prepare(app, program);
+  app.add_option_function<std::string>(
+         "--duration",
+         [&options](const std::string& text) {
+           if (!ReadDuration(text, options.durationSeconds))
+             throw CLI::ValidationError(
+                 fmt::format("--duration wants seconds in (0, 3600], not '{}'", text));
+         },
+         "how long the contact centre runs (default 20)")
+      ->type_name("SECONDS");
+  app.add_option_function<std::string>(
+         "--seed",
+         [&options](const std::string& text) {
+           if (!ReadWhole(std::string_view(text), options.seed))
+             throw CLI::ValidationError(
+                 fmt::format("--seed wants a number up to 4294967295, not '{}'", text));
+         },
+         "the scenario's random seed; a seed replays its decisions")
+      ->type_name("N");
+  Cli::AddNatsServers(app, options.natsUrl)
+      ->description(
+          "reach the emulator through these NATS servers\n"
+          "(it stays in this process, bridged onto NATS;\n"
+          "the library talks to it only over NATS)");
+  app.add_flag("--remote-emulator", options.remoteEmulator,
+               "with --nats: drive qm_emulator --root\n"
+               "qm_contact_centre, of another process, through\n"
+               "its control entity; a control call waits up\n"
+               "to 30 s for NATS to come back");
+  app.add_flag("--quiet", options.quiet, "print only the summary and the final check");
+#ifdef QM_CLI_HAS_NATS
+  Cli::AddNatsIdentity(app, [&options](const std::string& flag, const std::string& value) {
+    options.natsSettings.emplace_back(flag, value);
+  });
+  app.footer(
+      "Each NATS identity option may come from its environment variable instead\n"
+      "(QM_NATS_...), as for qm_emulator.");
+#endif
+  parsed.outcome = Cli::Parse(app, arguments);
+  if (parsed.outcome.stop == Cli::ParseResult::eStop::kNone && options.remoteEmulator &&
+      options.natsUrl.empty())
+    parsed.outcome = {Cli::ParseResult::eStop::kError, "--remote-emulator needs --nats URL"};
+  if (parsed.outcome.stop == Cli::ParseResult::eStop::kError) parsed.error = parsed.outcome.text;
+  options.help = parsed.outcome.stop == Cli::ParseResult::eStop::kHelp;
+  return parsed;
 }
 
 }  // namespace ContactCentre

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "CommandLine.h"
+
 namespace ContactCentre {
 
 struct Options {
@@ -25,18 +27,17 @@ struct Options {
   bool help = false;
 };
 
-// What the command line asked for: options, or an error to show with the
-// usage (exit status 2).
+// What the command line asked for: options, or a text to print instead of
+// running (the help, the version, or an error: exit status 2).
 struct ParsedOptions {
   Options options;
   std::string error;  // empty when the command line was understood
+  QueueManager::CommandLine::ParseResult outcome;
 };
 
 // Reads `arguments` (without the program name). A duration must be a
 // positive number of seconds up to an hour, a seed a decimal 32-bit number.
-ParsedOptions ParseOptions(const std::vector<std::string>& arguments);
-
-// The usage text, `program` as the command's name.
-std::string Usage(const std::string& program);
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments,
+                           const std::string& program = "qm_contact_centre");
 
 }  // namespace ContactCentre

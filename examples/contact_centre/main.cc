@@ -317,16 +317,9 @@ int main(int argc, char** argv) {
   using namespace ContactCentre;
   const std::string program = argc > 0 ? argv[0] : "qm_contact_centre";
   const ParsedOptions parsed =
-      ParseOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
-                 Usage(program).c_str());
-    return 2;
-  }
-  if (parsed.options.help) {
-    std::fputs(Usage(program).c_str(), stdout);
-    return 0;
-  }
+      ParseOptions(std::vector<std::string>(argv + std::min(argc, 1), argv + argc), program);
+  if (const int status = QueueManager::CommandLine::Report(parsed.outcome, program); status >= 0)
+    return status;
   const Console::eMode mode = parsed.options.quiet          ? Console::eMode::kQuiet
                               : isatty(fileno(stdout)) != 0 ? Console::eMode::kLive
                                                             : Console::eMode::kLines;

@@ -18,20 +18,20 @@
 
 namespace QueueManager {
 
-// Nothing is sent for an unset queue entity.
+/// Nothing is sent for an unset queue entity.
 QM_EXPORT void CreateQueue(const W4Notifier::CEntityId& queue);
 QM_EXPORT void RemoveQueue(const W4Notifier::CEntityId& queue);
-// False for an unset entity or a failed request.
+/// False for an unset entity or a failed request.
 QM_EXPORT bool IsQueueActive(const W4Notifier::CEntityId& queue);
-// From the cache when the queue is cached; otherwise the server's answer
-// (false, with default statistics, for a queue the server does not know).
+/// From the cache when the queue is cached; otherwise the server's answer
+/// (false, with default statistics, for a queue the server does not know).
 QM_EXPORT bool QueryQueueStatistics(const W4Notifier::CEntityId& queue, CQmQueueStats& stats);
 QM_EXPORT bool QueryQueueStatistics(const W4Notifier::CEntityId& queue, CQmQueueStats2& stats);
-// The queues of an object type; `queues` is left as it was when the request
-// fails.
+/// The queues of an object type; `queues` is left as it was when the request
+/// fails.
 QM_EXPORT void QueryQueues(W4Notifier::ObjectTypes type,
                            std::vector<W4Notifier::CEntityId>& queues);
-// The interactions on a queue (emptied first); from the cache when cached.
+/// The interactions on a queue (emptied first); from the cache when cached.
 QM_EXPORT bool QueryQueueContents(const W4Notifier::CEntityId& queue,
                                   std::vector<W4Notifier::CEntityId>& contents);
 QM_EXPORT void DeallocateAllInstances(W4Notifier::ObjectTypes type);

@@ -391,6 +391,14 @@ std::string NatsOptionsHelp() {
   return help;
 }
 
+std::vector<CNatsFlag> NatsFlags() {
+  std::vector<CNatsFlag> flags;
+  for (const nats::Setting& setting : nats::kSettings)
+    flags.push_back(
+        {setting.flag, setting.variable, setting.argument, setting.help, setting.secret});
+  return flags;
+}
+
 bool NatsOptionsFromEnvironment(CNatsOptions& options) {
   const char* urls = std::getenv(kNatsUrlVariable);
   if (urls == nullptr || *urls == '\0') return false;

@@ -44,6 +44,9 @@ std::string NatsOptionsHelp() {
   return "  (no NATS options: this Queue Manager library was built without NATS)\n";
 }
 
+// Without NATS there is no identity to take from a command line.
+std::vector<CNatsFlag> NatsFlags() { return {}; }
+
 std::vector<std::string> SplitNatsUrls(std::string_view) { Unavailable("SplitNatsUrls"); }
 
 std::string NatsUrlError(std::string_view) { Unavailable("NatsUrlError"); }

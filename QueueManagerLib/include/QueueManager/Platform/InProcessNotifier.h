@@ -19,18 +19,21 @@ namespace detail {
 class BusCore;
 }
 
-// A request as the serving side sees it. Reply at most once; a request sent
-// without waiting takes no reply (Reply does nothing). Thread-safe to move
-// between threads; not to share.
+/// A request as the serving side sees it. Reply at most once; a request sent
+/// without waiting takes no reply (Reply does nothing). Thread-safe to move
+/// between threads; not to share.
 class QM_EXPORT CInboundRequest {
  public:
+  /// The request, and whether its sender waits for a reply.
+  ///@{
   const CMessage& Message() const { return message_; }
   bool ExpectsReply() const { return token_ != 0; }
-  // The handle (CNotifierConnection::QueryHandle) of the connection that sent
-  // the request: tells a server's clients apart.
+  ///@}
+  /// The handle (CNotifierConnection::QueryHandle) of the connection that sent
+  /// the request: tells a server's clients apart.
   std::uint16_t QuerySender() const { return sender_; }
-  // Answers with `body` (its header is set from the request). Later replies
-  // and replies to a request that timed out are dropped.
+  /// Answers with `body` (its header is set from the request). Later replies
+  /// and replies to a request that timed out are dropped.
   void Reply(const CMessage& body, bool rejected = false);
 
  private:
@@ -44,19 +47,24 @@ class QM_EXPORT CInboundRequest {
   CMessage message_;
 };
 
-// Serves requests on a bus. Called on the bus's server thread, one request
-// at a time, with no bus lock held; may reply later from any thread, and may
-// publish notifications.
+/// Serves requests on a bus. Called on the bus's server thread, one request
+/// at a time, with no bus lock held; may reply later from any thread, and may
+/// publish notifications.
 class QM_EXPORT IRequestHandler {
  public:
   virtual ~IRequestHandler() = default;
+  /// Handles one request, on the bus's server thread; it replies through the request, now or later.
+  ///@{
   virtual void OnRequest(CInboundRequest request) = 0;
+  ///@}
 };
 
-// Watches everything that crosses a bus (for recording). Called with no bus
-// lock held, on the thread that caused the traffic. Must be thread-safe.
+/// Watches everything that crosses a bus (for recording). Called with no bus
+/// lock held, on the thread that caused the traffic. Must be thread-safe.
 class QM_EXPORT IBusObserver {
  public:
+  /// What crossed the bus.
+  ///@{
   enum class eTraffic : std::uint8_t {
     kRequest,
     kOneWayRequest,
@@ -64,67 +72,80 @@ class QM_EXPORT IBusObserver {
     kRejection,
     kNotification
   };
+  ///@}
   virtual ~IBusObserver() = default;
+  /// Called for each message that crossed the bus.
+  ///@{
   virtual void OnTraffic(eTraffic kind, const CMessage& message) = 0;
-  // An answer to the request `requestId` of the connection `handle`, after
-  // its OnTraffic and before that connection is handed it: in the order the
-  // server answers and publishes, unlike the connection's delivery.
+  ///@}
+  /// An answer to the request `requestId` of the connection `handle`, after
+  /// its OnTraffic and before that connection is handed it: in the order the
+  /// server answers and publishes, unlike the connection's delivery.
   virtual void OnAnswer(std::uint16_t /*handle*/, std::uint32_t /*requestId*/,
                         const CMessage& /*body*/, bool /*rejected*/) {}
 };
 
-// Options of an in-process connection.
+/// Options of an in-process connection.
 struct CInProcessOptions {
-  // Delivery threads. Each callback object is served by one of them, so its
-  // callbacks stay in order while different objects are called in parallel.
+  /// Delivery threads. Each callback object is served by one of them, so its
+  /// callbacks stay in order while different objects are called in parallel.
   unsigned deliveryThreads = 2;
 };
 
 class CInProcessConnection;
 
-// The notifier network of one process. Thread-safe; shared by its
-// connections and servers (hold it in a shared_ptr).
+/// The notifier network of one process. Thread-safe; shared by its
+/// connections and servers (hold it in a shared_ptr).
 class QM_EXPORT CInProcessBus : public std::enable_shared_from_this<CInProcessBus> {
  public:
+  /// A new bus of its own (tests make one each).
+  ///@{
   static std::shared_ptr<CInProcessBus> Create();
-  // The process-wide bus that ConnectDefault uses.
+  ///@}
+  /// The process-wide bus that ConnectDefault uses.
   static std::shared_ptr<CInProcessBus> Default();
   ~CInProcessBus();
 
-  // A new connected connection on this bus. Throws std::system_error when
-  // its threads cannot start.
+  /// A new connected connection on this bus. Throws std::system_error when
+  /// its threads cannot start.
   std::shared_ptr<CInProcessConnection> Connect(const CInProcessOptions& options = {});
 
-  // Installs the one request handler (null: none; requests then fail with
-  // "no route"). Returns after any call into the previous handler finished.
-  // REQUIRES: not called from inside the handler.
+  /// Installs the one request handler (null: none; requests then fail with
+  /// "no route"). Returns after any call into the previous handler finished.
+  /// REQUIRES: not called from inside the handler.
   void SetRequestHandler(IRequestHandler* handler);
-  // Takes the connection with `handle` down and brings it back at once,
-  // renegotiated (CInProcessConnection::Disconnect, then Reconnect): what a
-  // server sees when a client's link breaks and recovers. False when no
-  // connection on this bus has that handle.
+  /// Takes the connection with `handle` down and brings it back at once,
+  /// renegotiated (CInProcessConnection::Disconnect, then Reconnect): what a
+  /// server sees when a client's link breaks and recovers. False when no
+  /// connection on this bus has that handle.
   bool DropConnection(std::uint16_t handle);
-  // Renegotiates the connection with `handle` without taking it down
-  // (CInProcessConnection::Renegotiate). False when no connection on this
-  // bus has that handle.
+  /// Renegotiates the connection with `handle` without taking it down
+  /// (CInProcessConnection::Renegotiate). False when no connection on this
+  /// bus has that handle.
   bool RenegotiateConnection(std::uint16_t handle);
+  /// Adds an observer of the traffic; it must outlive its registration.
+  ///@{
   void AddObserver(IBusObserver* observer);
-  // Returns after any call into the observer finished.
+  ///@}
+  /// Returns after any call into the observer finished.
   void RemoveObserver(IBusObserver* observer);
 
-  // Waits until every queued request and every queued delivery of every
-  // connection has run (work they cause included).
-  // REQUIRES: not called from a delivery or server thread.
+  /// Waits until every queued request and every queued delivery of every
+  /// connection has run (work they cause included).
+  /// REQUIRES: not called from a delivery or server thread.
   void WaitIdle();
 
+  /// The bus's core, for the library's own transports; not for applications.
+  ///@{
   detail::BusCore& Core() { return *core_; }
+  ///@}
 
  private:
   CInProcessBus();
   std::shared_ptr<detail::BusCore> core_;
 };
 
-// A connection on an in-process bus. Thread-safe.
+/// A connection on an in-process bus. Thread-safe.
 class QM_EXPORT CInProcessConnection : public CNotifierConnection {
  public:
   ~CInProcessConnection() override;
@@ -150,14 +171,14 @@ class QM_EXPORT CInProcessConnection : public CNotifierConnection {
                        int eventCode) override;
   void DetachInbox(const CMessageInbox* inbox) override;
 
-  // Takes the connection down: pending asynchronous requests end with
-  // "connection loss", waiting synchronous ones fail, nothing is delivered
-  // and sends fail until Reconnect. Subscriptions are kept.
+  /// Takes the connection down: pending asynchronous requests end with
+  /// "connection loss", waiting synchronous ones fail, nothing is delivered
+  /// and sends fail until Reconnect. Subscriptions are kept.
   void Disconnect();
-  // Brings the connection back and, when `renegotiate` is set, renegotiates.
+  /// Brings the connection back and, when `renegotiate` is set, renegotiates.
   void Reconnect(bool renegotiate = true);
-  // Calls OnConnectionRenegotiated on every callback object that holds a
-  // subscription on this connection.
+  /// Calls OnConnectionRenegotiated on every callback object that holds a
+  /// subscription on this connection.
   void Renegotiate();
 
   class Impl;
@@ -168,8 +189,8 @@ class QM_EXPORT CInProcessConnection : public CNotifierConnection {
   std::shared_ptr<Impl> impl_;
 };
 
-// Connects to the process-wide bus and makes that connection the default
-// connection; returns it.
+/// Connects to the process-wide bus and makes that connection the default
+/// connection; returns it.
 QM_EXPORT std::shared_ptr<CInProcessConnection> ConnectDefault();
 
 }  // namespace W4Notifier

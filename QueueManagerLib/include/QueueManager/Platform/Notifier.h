@@ -32,7 +32,7 @@
 
 namespace W4Notifier {
 
-// Result codes of notifier operations. 0 is success.
+/// Result codes of notifier operations. 0 is success.
 enum eMsgCode : std::int32_t {
   eMsgSuccess = 0,
   eMsgNotConnected = 1,
@@ -47,26 +47,31 @@ enum eMsgCode : std::int32_t {
 
 QM_EXPORT std::string_view MsgCodeName(eMsgCode code);
 
-// The event code that a notification named `name` is published and
-// subscribed under (the same in every process).
+/// The event code that a notification named `name` is published and
+/// subscribed under (the same in every process).
 QM_EXPORT int EventCodeFromName(std::u16string_view name);
 
-// The default time-out of synchronous and asynchronous requests. Thread-safe.
+/// The default time-out of synchronous and asynchronous requests. Thread-safe.
 class QM_EXPORT CNotifierTimeout {
  public:
+  /// The time-out until Set changes it: 30 seconds.
+  ///@{
   static constexpr std::uint32_t kDefaultMs = 30000;
-  // The time-out in milliseconds.
+  ///@}
+  /// The time-out in milliseconds.
   static std::uint32_t Query();
-  // Changes it for the whole process (tests use short time-outs).
+  /// Changes it for the whole process (tests use short time-outs).
   static void Set(std::uint32_t milliseconds);
 };
 
-// A counted reference that keeps a callback object alive while the notifier
-// may still call it. Built from any counted pointer whose object has
-// AddRef/Release (w4core::InterfacePtr, W4Util::ObjectPtr) or from a
-// std::shared_ptr. Thread-safe to copy.
+/// A counted reference that keeps a callback object alive while the notifier
+/// may still call it. Built from any counted pointer whose object has
+/// AddRef/Release (w4core::InterfacePtr, W4Util::ObjectPtr) or from a
+/// std::shared_ptr. Thread-safe to copy.
 class QM_EXPORT CKeepAlive {
  public:
+  /// An empty reference, or one that keeps `object` (or `counted`) alive.
+  ///@{
   CKeepAlive() = default;
   template <class T>
   CKeepAlive(const std::shared_ptr<T>& object) : ref_(object) {}  // NOLINT: implicit by design
@@ -80,24 +85,33 @@ class QM_EXPORT CKeepAlive {
     ref_ = std::shared_ptr<void>(static_cast<void*>(const_cast<std::remove_const_t<T>*>(object)),
                                  [object](void*) { object->Release(); });
   }
+  ///@}
+  /// True while it keeps an object alive; Reset lets it go.
+  ///@{
   explicit operator bool() const { return static_cast<bool>(ref_); }
   void Reset() { ref_.reset(); }
+  ///@}
 
  private:
   std::shared_ptr<void> ref_;
 };
 
-// Receives the outcome of an asynchronous request. The notifier calls the
-// `_Ex` forms; by default they forward to the plain forms.
+/// Receives the outcome of an asynchronous request. The notifier calls the
+/// `_Ex` forms; by default they forward to the plain forms.
 class QM_EXPORT IAsyncResponseCallback {
  public:
   virtual ~IAsyncResponseCallback() = default;
+  /// The outcomes: an answer, a rejection, no answer in time, the request cancelled, the connection
+  /// lost while it waited.
+  ///@{
   virtual void OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& response) = 0;
   virtual void OnAsyncResponseRejected(std::uint32_t requestId, CMessage& rejection) = 0;
   virtual void OnAsyncResponseTimeout(std::uint32_t requestId) = 0;
   virtual void OnAsyncResponseCancelled(std::uint32_t /*requestId*/) {}
   virtual void OnAsyncResponseConnectionLoss(std::uint32_t /*requestId*/) {}
-  // `flags` are those given to SendAsyncRequest.
+  ///@}
+  ///@{
+  /// `flags` are those given to SendAsyncRequest.
   virtual void OnAsyncResponseSuccess_Ex(std::uint32_t requestId, CMessage& response,
                                          std::uint32_t /*flags*/) {
     OnAsyncResponseSuccess(requestId, response);
@@ -115,27 +129,28 @@ class QM_EXPORT IAsyncResponseCallback {
   virtual void OnAsyncResponseConnectionLoss_Ex(std::uint32_t requestId, std::uint32_t /*flags*/) {
     OnAsyncResponseConnectionLoss(requestId);
   }
-  // Called after the connection was re-established and renegotiated, on the
-  // objects that hold subscriptions (see IMessageCallback).
+  ///@}
+  /// Called after the connection was re-established and renegotiated, on the
+  /// objects that hold subscriptions (see IMessageCallback).
   virtual void OnConnectionRenegotiated() {}
 };
 
-// Receives the notifications of its subscriptions.
+/// Receives the notifications of its subscriptions.
 class QM_EXPORT IMessageCallback {
  public:
   virtual ~IMessageCallback() = default;
-  // `message` is this subscriber's own copy; its header names the entity the
-  // notification was published from and its event.
+  /// `message` is this subscriber's own copy; its header names the entity the
+  /// notification was published from and its event.
   virtual void OnMessageReceived(CMessage& message) = 0;
-  // Called once per renegotiation of the connection on each object that holds
-  // at least one subscription on it. An object that derives from both
-  // callback interfaces overrides both slots with one function.
+  /// Called once per renegotiation of the connection on each object that holds
+  /// at least one subscription on it. An object that derives from both
+  /// callback interfaces overrides both slots with one function.
   virtual void OnConnectionRenegotiated() {}
 };
 
 class CMessageInbox;
 
-// Outcome of a synchronous request.
+/// Outcome of a synchronous request.
 enum class eSendStatus : std::uint8_t {
   kSuccess,
   kRejected,
@@ -144,116 +159,140 @@ enum class eSendStatus : std::uint8_t {
   kNoRoute,
 };
 
-// "success", "rejected", "timed out", "not connected" or "no route", for traces.
+/// "success", "rejected", "timed out", "not connected" or "no route", for traces.
 QM_EXPORT std::string_view SendStatusName(eSendStatus status);
 
-// A connection to the notifier: the transport. Implementations are
-// thread-safe; every operation may be called from any thread, including from
-// inside callbacks. Test fakes derive from it and override what they need.
+/// A connection to the notifier: the transport. Implementations are
+/// thread-safe; every operation may be called from any thread, including from
+/// inside callbacks. Test fakes derive from it and override what they need.
 class QM_EXPORT CNotifierConnection {
  public:
   virtual ~CNotifierConnection() = default;
 
-  // The connection's 16-bit handle (never 0).
+  /// The connection's 16-bit handle (never 0).
   virtual std::uint16_t QueryHandle() const = 0;
+  /// True while the transport is connected.
+  ///@{
   virtual bool IsConnected() const = 0;
+  ///@}
 
-  // Sends `request` (addressed by its header) and waits up to `timeoutMs` for
-  // the answer, which is stored in `response` (the rejection's body on
-  // rejection). With `response` null the request is sent without waiting and
-  // any answer is dropped.
+  /// Sends `request` (addressed by its header) and waits up to `timeoutMs` for
+  /// the answer, which is stored in `response` (the rejection's body on
+  /// rejection). With `response` null the request is sent without waiting and
+  /// any answer is dropped.
   virtual eSendStatus SendRequest(const CMessage& request, CMessage* response,
                                   std::uint32_t timeoutMs) = 0;
 
-  // Sends `request` and calls `callback` with its outcome later. `handleOut`
-  // receives the request id; `keepAlive` is held until the outcome callback
-  // has returned. Returns eMsgSuccess when the request went out; otherwise no
-  // callback follows.
+  /// Sends `request` and calls `callback` with its outcome later. `handleOut`
+  /// receives the request id; `keepAlive` is held until the outcome callback
+  /// has returned. Returns eMsgSuccess when the request went out; otherwise no
+  /// callback follows.
   virtual eMsgCode SendAsyncRequest(const CMessage& request, IAsyncResponseCallback* callback,
                                     std::uint32_t flags, std::uint32_t timeoutMs,
                                     std::uint32_t* handleOut = nullptr,
                                     const CKeepAlive& keepAlive = {}) = 0;
-  // Cancels a pending asynchronous request: its outcome is "cancelled".
+  /// Cancels a pending asynchronous request: its outcome is "cancelled".
   virtual eMsgCode CancelAsyncRequest(std::uint32_t requestId) = 0;
 
-  // Publishes a notification from the entity and event of its header.
+  /// Publishes a notification from the entity and event of its header.
   virtual eMsgCode Publish(const CMessage& notification) = 0;
 
-  // Subscribes `callback` to the notifications of (entity, event). An entity
-  // whose object id is kAllObjects receives those of every entity of its
-  // type. `keepAlive` is held until the subscription stops. Subscribing the
-  // same (entity, event, callback) twice keeps one subscription.
+  /// Subscribes `callback` to the notifications of (entity, event). An entity
+  /// whose object id is kAllObjects receives those of every entity of its
+  /// type. `keepAlive` is held until the subscription stops. Subscribing the
+  /// same (entity, event, callback) twice keeps one subscription.
   virtual eMsgCode StartNotifications(const CEntityId& entity, int eventCode,
                                       IMessageCallback* callback, std::uint32_t flags,
                                       std::uint32_t* handleOut = nullptr,
                                       const CKeepAlive& keepAlive = {},
                                       std::u16string_view name = {}) = 0;
+  /// Stops one subscription, or every subscription of `callback`; no callback of it starts once the
+  /// stop returned.
+  ///@{
   virtual eMsgCode StopNotifications(const CEntityId& entity, int eventCode,
                                      IMessageCallback* callback, std::uint32_t flags) = 0;
   virtual eMsgCode StopAllMessages(IMessageCallback* callback) = 0;
+  ///@}
 
-  // Private inboxes (CMessageServer).
+  /// Private inboxes (CMessageServer).
+  ///@{
   virtual eMsgCode AttachInbox(const std::shared_ptr<CMessageInbox>& inbox, const CEntityId& entity,
                                int eventCode) = 0;
   virtual void DetachInbox(const CMessageInbox* inbox) = 0;
+  ///@}
 };
 
-// Installs the process's default connection (null: none). Thread-safe.
+/// Installs the process's default connection (null: none). Thread-safe.
 QM_EXPORT void SetDefaultConnection(std::shared_ptr<CNotifierConnection> connection);
 
-// A handle on a notifier connection. A value type.
+/// A handle on a notifier connection. A value type.
 class QM_EXPORT CNotifierHandle {
  public:
+  /// An empty handle, or a handle on `connection`.
+  ///@{
   CNotifierHandle() = default;
   explicit CNotifierHandle(std::shared_ptr<CNotifierConnection> connection)
       : connection_(std::move(connection)) {}
+  ///@}
 
-  // The default connection while it is connected, else null.
+  /// The default connection while it is connected, else null.
   static std::shared_ptr<CNotifierConnection> GetDefaultConnection();
-  // A handle on the default connection (whether connected or not).
+  /// A handle on the default connection (whether connected or not).
   static CNotifierHandle GetDefaultHandle();
 
-  // The connection's 16-bit handle; 0 when there is no connection.
+  /// The connection's 16-bit handle; 0 when there is no connection.
   std::uint16_t GetHandle() const;
+  /// The connection itself; null for an empty handle.
+  ///@{
   const std::shared_ptr<CNotifierConnection>& Connection() const { return connection_; }
+  ///@}
 
  private:
   std::shared_ptr<CNotifierConnection> connection_;
 };
 
-// A response to a synchronous request.
+/// A response to a synchronous request.
 class QM_EXPORT CResponseObject : public CMessage {
  public:
+  /// The response, and how its request ended.
+  ///@{
   CResponseObject() = default;
   eSendStatus QueryStatus() const { return status_; }
   void SetStatus(eSendStatus status) { status_ = status; }
+  ///@}
 
  private:
   eSendStatus status_ = eSendStatus::kNoRoute;
 };
 
-// A request addressed to an entity, sent on the default connection.
+/// A request addressed to an entity, sent on the default connection.
 class QM_EXPORT CRequestObject : public CMessage {
  public:
+  /// A request of event `eventCode` to `target`.
+  ///@{
   CRequestObject(const CEntityId& target, int eventCode) : CMessage(target, eventCode) {}
+  ///@}
 
-  // Sends without waiting for an answer.
+  /// Sends without waiting for an answer.
   eMsgCode Send();
-  // Sends and waits up to `timeoutMs`; returns nonzero when a successful
-  // response arrived in `response`. A rejection, time-out or missing
-  // connection returns 0; `response.QueryStatus()` tells which.
+  /// Sends and waits up to `timeoutMs`; returns nonzero when a successful
+  /// response arrived in `response`. A rejection, time-out or missing
+  /// connection returns 0; `response.QueryStatus()` tells which.
   int Send(CResponseObject& response, std::uint32_t timeoutMs);
 };
 
-// A notification published from an entity, by event code or by name.
+/// A notification published from an entity, by event code or by name.
 class QM_EXPORT CNotificationObject : public CMessage {
  public:
+  /// A notification of `entity`, by event code or by name (wide or UTF-8).
+  ///@{
   CNotificationObject(const CEntityId& entity, int eventCode) : CMessage(entity, eventCode) {}
   CNotificationObject(const CEntityId& entity, std::u16string_view eventName);
   CNotificationObject(const CEntityId& entity, std::string_view utf8EventName);
   CNotificationObject(const CEntityId& entity, const char* utf8EventName)
       : CNotificationObject(entity, std::string_view(utf8EventName)) {}
-  // Publishes on the default connection.
+  ///@}
+  /// Publishes on the default connection.
   eMsgCode Send();
 };
 

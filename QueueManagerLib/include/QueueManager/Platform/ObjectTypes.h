@@ -11,8 +11,8 @@
 
 namespace W4Notifier {
 
-// The object type of an entity. The enumerators are the values this system
-// fixes; any other 32-bit value is a valid object type too.
+/// The object type of an entity. The enumerators are the values this system
+/// fixes; any other 32-bit value is a valid object type too.
 enum ObjectTypes : std::int32_t {
   eObjectTypeNone = 0,
   eWorkgroupQueue = 3,
@@ -28,20 +28,20 @@ enum ObjectTypes : std::int32_t {
   eGenericObject2 = 195,
 };
 
-// The object type of a server's control entity (the server emulator's seeds,
-// inspections and faults): transports that carry requests between processes
-// keep its requests apart, so that only operators may send them.
+/// The object type of a server's control entity (the server emulator's seeds,
+/// inspections and faults): transports that carry requests between processes
+/// keep its requests apart, so that only operators may send them.
 inline constexpr ObjectTypes kControlObjectType{0x7E4D};
 
-// The object id that stands for every object of a type.
+/// The object id that stands for every object of a type.
 inline constexpr std::uint32_t kAllObjects = 0xFFFFFFFFu;
 
-// The notifier's name of an object type: a fixed name for the enumerated
-// values, the decimal number for any other. Thread-safe.
+/// The notifier's name of an object type: a fixed name for the enumerated
+/// values, the decimal number for any other. Thread-safe.
 QM_EXPORT W4STD::w4idstring GetNotifierObjectTypeName(ObjectTypes type);
 
-// The object type named by `name` (as GetNotifierObjectTypeName writes it,
-// letter case ignored, or a decimal number); nothing when it names none.
+/// The object type named by `name` (as GetNotifierObjectTypeName writes it,
+/// letter case ignored, or a decimal number); nothing when it names none.
 QM_EXPORT std::optional<ObjectTypes> ObjectTypeFromName(std::u16string_view name);
 
 }  // namespace W4Notifier

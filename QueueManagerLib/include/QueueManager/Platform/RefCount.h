@@ -28,46 +28,59 @@
 
 namespace w4core {
 
-// A reference count changed with atomic operations. Thread-safe. Copying
-// gives a fresh count of 0: a copy of an object is a new object.
+/// A reference count changed with atomic operations. Thread-safe. Copying
+/// gives a fresh count of 0: a copy of an object is a new object.
 class AtomicRefCount {
  public:
+  /// Starts at zero; a copy starts at zero too, since the count belongs to the object, not its
+  /// value.
+  ///@{
   AtomicRefCount() noexcept = default;
   AtomicRefCount(const AtomicRefCount&) noexcept {}
   AtomicRefCount& operator=(const AtomicRefCount&) noexcept { return *this; }
+  ///@}
 
-  // Taking a reference needs no ordering: the caller already holds one, or
-  // owns the object outright.
+  /// Taking a reference needs no ordering: the caller already holds one, or
+  /// owns the object outright.
   void Increment() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
-  // Returns true when the count reached 0 and the object is to be deleted.
-  // Release orders this thread's use of the object before the decrement;
-  // acquire makes the deleting thread see every other thread's use. (acq_rel
-  // on the operation rather than a separate acquire fence, which
-  // ThreadSanitizer does not model.)
+  /// Returns true when the count reached 0 and the object is to be deleted.
+  /// Release orders this thread's use of the object before the decrement;
+  /// acquire makes the deleting thread see every other thread's use. (acq_rel
+  /// on the operation rather than a separate acquire fence, which
+  /// ThreadSanitizer does not model.)
   bool Decrement() noexcept { return count_.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+  /// The count, for tests and traces.
+  ///@{
   long Value() const noexcept { return count_.load(std::memory_order_relaxed); }
+  ///@}
 
  private:
   std::atomic<long> count_{0};
 };
 
-// Base of objects whose lifetime `CountPolicy` counts (AtomicRefCount: shared
-// between threads). AddRef and Release are thread-safe when the policy is;
-// the object deletes itself on the last Release.
+/// Base of objects whose lifetime `CountPolicy` counts (AtomicRefCount: shared
+/// between threads). AddRef and Release are thread-safe when the policy is;
+/// the object deletes itself on the last Release.
 template <class CountPolicy>
 class RefCounted {
  public:
+  /// Takes a reference; Release gives it back.
+  ///@{
   void AddRef() const noexcept { count_.Increment(); }
-  // REQUIRES: the caller holds a reference taken with AddRef.
+  ///@}
+  /// REQUIRES: the caller holds a reference taken with AddRef.
   void Release() const noexcept {
     if (count_.Decrement()) delete this;
   }
-  // The current count; for tests and diagnostics only (it may change at once).
+  /// The current count; for tests and diagnostics only (it may change at once).
   long UseCount() const noexcept { return count_.Value(); }
 
  protected:
+  /// Starts with a count of zero.
   RefCounted() noexcept = default;
+  /// A copy starts with a count of its own (see AtomicRefCount).
   RefCounted(const RefCounted&) noexcept = default;
+  /// Keeps this object's count (see AtomicRefCount).
   RefCounted& operator=(const RefCounted&) noexcept = default;
   virtual ~RefCounted() = default;
 
@@ -75,18 +88,24 @@ class RefCounted {
   mutable CountPolicy count_;
 };
 
-// A counted pointer to a T that has `AddRef() const` and `Release() const`
-// (such as a RefCounted). Holds one reference while not null. One pointer
-// object is not thread-safe; different pointers to the same object may be
-// used on different threads.
+/// A counted pointer to a T that has `AddRef() const` and `Release() const`
+/// (such as a RefCounted). Holds one reference while not null. One pointer
+/// object is not thread-safe; different pointers to the same object may be
+/// used on different threads.
 template <class T>
 class InterfacePtr {
  public:
+  /// The type pointed to.
+  ///@{
   using element_type = T;
+  ///@}
 
+  /// Null; or a new reference to the object of another pointer (copied), or its reference taken
+  /// over (moved).
+  ///@{
   constexpr InterfacePtr() noexcept = default;
   constexpr InterfacePtr(std::nullptr_t) noexcept {}
-  // Takes a new reference to `object` (which may be null).
+  /// Takes a new reference to `object` (which may be null).
   explicit InterfacePtr(T* object) noexcept : object_(object) { AddRefIfSet(); }
 
   InterfacePtr(const InterfacePtr& other) noexcept : object_(other.object_) { AddRefIfSet(); }
@@ -97,25 +116,32 @@ class InterfacePtr {
   template <class U>
   requires std::convertible_to<U*, T*> InterfacePtr(InterfacePtr<U>&& other)
   noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  ///@}
 
   ~InterfacePtr() { ReleaseIfSet(); }
 
-  // Copy-and-swap: safe for self-assignment and for an assignment that drops
-  // the last reference to the object that holds `this`.
+  /// Copy-and-swap: safe for self-assignment and for an assignment that drops
+  /// the last reference to the object that holds `this`.
   InterfacePtr& operator=(InterfacePtr other) noexcept {
     swap(other);
     return *this;
   }
 
+  /// The object, or null.
+  ///@{
   T* get() const noexcept { return object_; }
   T* operator->() const noexcept { return object_; }
   T& operator*() const noexcept { return *object_; }
   explicit operator bool() const noexcept { return object_ != nullptr; }
+  ///@}
 
-  // Drops the held reference and takes one to `object`.
+  /// Drops the held reference and takes one to `object`.
   void reset(T* object = nullptr) noexcept { InterfacePtr(object).swap(*this); }
+  /// Exchanges the objects held.
+  ///@{
   void swap(InterfacePtr& other) noexcept { std::swap(object_, other.object_); }
   friend void swap(InterfacePtr& a, InterfacePtr& b) noexcept { a.swap(b); }
+  ///@}
 
  private:
   template <class U>
@@ -144,7 +170,7 @@ bool operator==(const InterfacePtr<T>& a, std::nullptr_t) noexcept {
   return a.get() == nullptr;
 }
 
-// Allocates a T and returns the first pointer to it.
+/// Allocates a T and returns the first pointer to it.
 template <class T, class... Args>
 InterfacePtr<T> MakeInterface(Args&&... args) {
   return InterfacePtr<T>(new T(std::forward<Args>(args)...));
@@ -154,27 +180,30 @@ InterfacePtr<T> MakeInterface(Args&&... args) {
 
 namespace W4Util {
 
-// Base of reference-counted objects with an atomic count (see the file
-// comment for the counting rules). AddRef and Release are thread-safe; the
-// object deletes itself on the last Release.
+/// Base of reference-counted objects with an atomic count (see the file
+/// comment for the counting rules). AddRef and Release are thread-safe; the
+/// object deletes itself on the last Release.
 class QM_EXPORT RefCountBase : public w4core::RefCounted<w4core::AtomicRefCount> {
  protected:
+  /// Copies start with a count of their own.
+  ///@{
   RefCountBase() noexcept = default;
   RefCountBase(const RefCountBase&) noexcept = default;
   RefCountBase& operator=(const RefCountBase&) noexcept = default;
+  ///@}
   ~RefCountBase() override;
 };
 
-// The counted pointer of W4Util objects; the same operations as
-// w4core::InterfacePtr, which it is. One pointer object is not thread-safe;
-// different pointers to the same object may be used on different threads.
+/// The counted pointer of W4Util objects; the same operations as
+/// w4core::InterfacePtr, which it is. One pointer object is not thread-safe;
+/// different pointers to the same object may be used on different threads.
 template <class T>
 class ObjectPtr : public w4core::InterfacePtr<T> {
  public:
   using w4core::InterfacePtr<T>::InterfacePtr;
 };
 
-// Allocates a T and returns the first pointer to it.
+/// Allocates a T and returns the first pointer to it.
 template <class T, class... Args>
 ObjectPtr<T> MakeObject(Args&&... args) {
   return ObjectPtr<T>(new T(std::forward<Args>(args)...));

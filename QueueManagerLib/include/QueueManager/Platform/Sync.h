@@ -20,7 +20,7 @@
 
 namespace W4Os {
 
-// A non-re-entrant mutex. Thread-safe; not copyable.
+/// A non-re-entrant mutex. Thread-safe; not copyable.
 class QM_CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
@@ -38,10 +38,13 @@ class QM_CAPABILITY("mutex") Mutex {
   std::mutex mutex_;
 };
 
-// Holds a Mutex for the lifetime of the object.
+/// Holds a Mutex for the lifetime of the object.
 class QM_SCOPED_CAPABILITY MutexLock {
  public:
+  /// Locks `mutex` until the lock is destroyed.
+  ///@{
   explicit MutexLock(Mutex* mutex) QM_ACQUIRE(mutex) : mutex_(mutex) { mutex_->Lock(); }
+  ///@}
   ~MutexLock() QM_RELEASE() { mutex_->Unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
@@ -50,39 +53,49 @@ class QM_SCOPED_CAPABILITY MutexLock {
   Mutex* const mutex_;
 };
 
-// Condition variable bound to one Mutex. Thread-safe.
-// REQUIRES: every Wait* is called with the bound mutex held.
-// The waits carry no lock annotation: the analysis names the bound mutex
-// `cv.mutex_`, which never matches the caller's name for the same mutex, so
-// an annotation would reject every correct caller.
+/// Condition variable bound to one Mutex. Thread-safe.
+/// REQUIRES: every Wait* is called with the bound mutex held.
+/// The waits carry no lock annotation: the analysis names the bound mutex
+/// `cv.mutex_`, which never matches the caller's name for the same mutex, so
+/// an annotation would reject every correct caller.
 class CondVar {
  public:
+  /// A condition variable of `mutex`, which every wait holds.
+  ///@{
   explicit CondVar(Mutex* mutex) : mutex_(mutex) {}
+  ///@}
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
 
+  /// Waits for a signal. REQUIRES: the mutex is held; it is released while waiting and held again
+  /// on return. Wakes spuriously now and then, as any condition variable.
+  ///@{
   void Wait() {
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
     cv_.wait(lock);
     lock.release();
   }
-  // Returns false when the deadline passed without a signal.
+  ///@}
+  /// Returns false when the deadline passed without a signal.
   bool WaitUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
     const bool signalled = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return signalled;
   }
+  /// Wakes one waiter, or all of them.
+  ///@{
   void Signal() { cv_.notify_one(); }
   void SignalAll() { cv_.notify_all(); }
+  ///@}
 
  private:
   Mutex* const mutex_;
   std::condition_variable cv_;
 };
 
-// A re-entrant critical section: the owning thread may enter it again, and
-// must leave it as often as it entered. Thread-safe; not copyable.
+/// A re-entrant critical section: the owning thread may enter it again, and
+/// must leave it as often as it entered. Thread-safe; not copyable.
 class QM_CAPABILITY("critical section") CCriticalSection {
  public:
   CCriticalSection() = default;
@@ -98,20 +111,26 @@ class QM_CAPABILITY("critical section") CCriticalSection {
   std::recursive_mutex mutex_;
 };
 
-// Holds a CCriticalSection for the lifetime of the object; `Unlock` leaves it
-// early (for "copy under the lock, unlock, act").
+/// Holds a CCriticalSection for the lifetime of the object; `Unlock` leaves it
+/// early (for "copy under the lock, unlock, act").
 class QM_SCOPED_CAPABILITY CCriticalSectionLock {
  public:
+  /// Enters `section` until the lock is destroyed or unlocked.
+  ///@{
   explicit CCriticalSectionLock(CCriticalSection* section) QM_ACQUIRE(section) : section_(section) {
     section_->Enter();
   }
+  ///@}
   ~CCriticalSectionLock() QM_RELEASE() {
     if (held_) section_->Leave();
   }
+  /// Leaves the section before the lock is destroyed. REQUIRES: not called twice.
+  ///@{
   void Unlock() QM_RELEASE() {
     section_->Leave();
     held_ = false;
   }
+  ///@}
   CCriticalSectionLock(const CCriticalSectionLock&) = delete;
   CCriticalSectionLock& operator=(const CCriticalSectionLock&) = delete;
 
@@ -120,22 +139,28 @@ class QM_SCOPED_CAPABILITY CCriticalSectionLock {
   bool held_ = true;
 };
 
-// Wait time meaning "no limit".
+/// Wait time meaning "no limit".
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
-// A signalled/non-signalled event. A manual-reset event stays signalled until
-// Reset; an auto-reset event releases one waiter and resets itself.
-// Thread-safe; not copyable.
+/// A signalled/non-signalled event. A manual-reset event stays signalled until
+/// Reset; an auto-reset event releases one waiter and resets itself.
+/// Thread-safe; not copyable.
 class QM_EXPORT CEvent {
  public:
+  /// An auto-reset event unless `manualReset`, not signalled unless `initiallySignalled`.
+  ///@{
   explicit CEvent(bool manualReset = false, bool initiallySignalled = false);
+  ///@}
   CEvent(const CEvent&) = delete;
   CEvent& operator=(const CEvent&) = delete;
 
+  /// Signals the event, or takes the signal back.
+  ///@{
   void Set();
   void Reset();
-  // Waits up to `timeoutMs` milliseconds (kInfinite: no limit). Returns true
-  // when the event was signalled.
+  ///@}
+  /// Waits up to `timeoutMs` milliseconds (kInfinite: no limit). Returns true
+  /// when the event was signalled.
   bool Wait(std::uint32_t timeoutMs = kInfinite);
 
  private:

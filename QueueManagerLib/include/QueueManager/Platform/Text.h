@@ -19,21 +19,21 @@ namespace W4Os {
 
 // ---- UTF-8 <-> UTF-16 ------------------------------------------------------
 
-// Converts UTF-8 to UTF-16. Invalid input (a stray continuation byte, an
-// overlong form, a surrogate encoded in UTF-8, a value above U+10FFFF, a
-// truncated sequence) fails: returns false and leaves `out` empty.
+/// Converts UTF-8 to UTF-16. Invalid input (a stray continuation byte, an
+/// overlong form, a surrogate encoded in UTF-8, a value above U+10FFFF, a
+/// truncated sequence) fails: returns false and leaves `out` empty.
 QM_EXPORT bool NarrowToWide(std::string_view utf8, std::u16string& out);
 
-// Converts UTF-16 to UTF-8. An unpaired surrogate fails: returns false and
-// leaves `out` empty.
+/// Converts UTF-16 to UTF-8. An unpaired surrogate fails: returns false and
+/// leaves `out` empty.
 QM_EXPORT bool WideToNarrow(std::u16string_view utf16, std::string& out);
 
-// Lossy forms for traces and display: every ill-formed part becomes U+FFFD
-// (for UTF-8, one U+FFFD per maximal ill-formed subsequence).
+/// Lossy forms for traces and display: every ill-formed part becomes U+FFFD
+/// (for UTF-8, one U+FFFD per maximal ill-formed subsequence).
 QM_EXPORT std::u16string NarrowToWideLossy(std::string_view utf8);
 QM_EXPORT std::string WideToNarrowLossy(std::u16string_view utf16);
 
-// Length of zero-terminated wide text; a null pointer gives 0.
+/// Length of zero-terminated wide text; a null pointer gives 0.
 QM_EXPORT std::size_t WideLength(const char16_t* text);
 
 // ---- Case mapping ----------------------------------------------------------
@@ -44,13 +44,13 @@ QM_EXPORT std::size_t WideLength(const char16_t* text);
 // itself.
 
 namespace detail {
-// Table lookups for code units from U+0080 on; use ToLower / ToUpper.
+/// Table lookups for code units from U+0080 on; use ToLower / ToUpper.
 QM_EXPORT char16_t ToLowerNonAscii(char16_t c);
 QM_EXPORT char16_t ToUpperNonAscii(char16_t c);
 }  // namespace detail
 
-// Inline because name resolution maps every code unit: ASCII costs a compare
-// and an add, everything else one table lookup.
+/// Inline because name resolution maps every code unit: ASCII costs a compare
+/// and an add, everything else one table lookup.
 inline char16_t ToLower(char16_t c) {
   if (c < 0x80) return static_cast<char16_t>(static_cast<unsigned>(c - u'A') < 26u ? c + 32 : c);
   return detail::ToLowerNonAscii(c);
@@ -64,16 +64,16 @@ inline char16_t ToUpper(char16_t c) {
 QM_EXPORT void ToLowerInPlace(std::u16string& text);
 QM_EXPORT std::u16string ToLowerCopy(std::u16string_view text);
 
-// Three-way comparison of the lower-case forms, code unit by code unit (as
-// wcscmp orders 16-bit text): negative, 0 or positive; a proper prefix orders
-// first. Does not allocate.
+/// Three-way comparison of the lower-case forms, code unit by code unit (as
+/// wcscmp orders 16-bit text): negative, 0 or positive; a proper prefix orders
+/// first. Does not allocate.
 QM_EXPORT int CompareNoCase(std::u16string_view a, std::u16string_view b);
 
 inline bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && CompareNoCase(a, b) == 0;
 }
 
-// Three-way comparison of the code units themselves: negative, 0 or positive.
+/// Three-way comparison of the code units themselves: negative, 0 or positive.
 inline int CompareExact(std::u16string_view a, std::u16string_view b) {
   const int order = a.compare(b);
   return (order > 0) - (order < 0);
@@ -81,18 +81,22 @@ inline int CompareExact(std::u16string_view a, std::u16string_view b) {
 
 // ---- Formatting ------------------------------------------------------------
 
-// Makes wide text printable with fmt, as UTF-8 (lossy):
-//   fmt::format("{}", W4Os::Utf8(name))
-// A wrapper is needed because fmt 9 rejects a formatter for std::u16string in
-// a char context ("mixing character types is disallowed").
-// Not thread-safe; refers to the caller's text, which must outlive it.
+/// Makes wide text printable with fmt, as UTF-8 (lossy):
+///   fmt::format("{}", W4Os::Utf8(name))
+/// A wrapper is needed because fmt 9 rejects a formatter for std::u16string in
+/// a char context ("mixing character types is disallowed").
+/// Not thread-safe; refers to the caller's text, which must outlive it.
 struct Utf8 {
+  /// Refers to `text` for formatting as UTF-8.
+  ///@{
   explicit Utf8(std::u16string_view text) : wide(text) {}
   std::u16string_view wide;
+  ///@}
 };
 
 }  // namespace W4Os
 
+/// @cond
 template <>
 struct fmt::formatter<W4Os::Utf8> : fmt::formatter<std::string_view> {
   template <typename FormatContext>
@@ -101,3 +105,4 @@ struct fmt::formatter<W4Os::Utf8> : fmt::formatter<std::string_view> {
     return fmt::formatter<std::string_view>::format(narrow, ctx);
   }
 };
+/// @endcond

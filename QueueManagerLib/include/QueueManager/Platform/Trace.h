@@ -40,72 +40,89 @@
 namespace W4Trace {
 
 inline constexpr int kLevelOff = 0;
-inline constexpr int kLevelFailure = 11;  // an operation failed
-inline constexpr int kLevelWarning = 21;  // unexpected but handled
-inline constexpr int kLevelDetail = 81;   // routine detail: entries, results, decisions
+inline constexpr int kLevelFailure = 11;  ///< an operation failed
+inline constexpr int kLevelWarning = 21;  ///< unexpected but handled
+inline constexpr int kLevelDetail = 81;   ///< routine detail: entries, results, decisions
 inline constexpr int kLevelMax = 100;
 
 inline constexpr int kMessageTypeNormal = 2;
 inline constexpr int kMessageTypeWarning = 3;
 
-// A named trace topic with its level threshold. Thread-safe: the level is an
-// atomic that any thread may read or change. Not copyable; topics obtained
-// from RegisterTopic live until the process exits.
+/// A named trace topic with its level threshold. Thread-safe: the level is an
+/// atomic that any thread may read or change. Not copyable; topics obtained
+/// from RegisterTopic live until the process exits.
 class QM_EXPORT CTopic {
  public:
-  // A topic made directly is private to its owner; RegisterTopic gives the
-  // process-wide topic of a name.
+  /// A topic made directly is private to its owner; RegisterTopic gives the
+  /// process-wide topic of a name.
   explicit CTopic(std::string name, int level = kLevelOff);
   CTopic(const CTopic&) = delete;
   CTopic& operator=(const CTopic&) = delete;
 
+  /// Whether a record of `level` is written: a level above off and at most the threshold.
+  ///@{
   bool IsEnabled(int level) const noexcept {
     return level > kLevelOff && level <= threshold_.load(std::memory_order_relaxed);
   }
-  // Values outside 0..100 are clamped.
+  ///@}
+  /// Values outside 0..100 are clamped.
   void SetLevel(int level) noexcept;
+  /// The threshold, and the topic's name.
+  ///@{
   int Level() const noexcept { return threshold_.load(std::memory_order_relaxed); }
   std::string_view Name() const noexcept { return name_; }
+  ///@}
 
  private:
   const std::string name_;
   std::atomic<int> threshold_;
 };
 
-// Returns the process-wide topic of `name`: the same object for the same name
-// (names compare exactly). Thread-safe. A new topic starts at the level that
-// QM_TRACE gives it, else off.
+/// Returns the process-wide topic of `name`: the same object for the same name
+/// (names compare exactly). Thread-safe. A new topic starts at the level that
+/// QM_TRACE gives it, else off.
 QM_EXPORT CTopic& RegisterTopic(std::string_view name);
 
-// The library's topics: "QueueManager" for all traces, "QueueManagerScope"
-// for entry and exit of cache and monitor functions, "QueueManagerMemoryUsage".
+/// The library's topics: "QueueManager" for all traces, "QueueManagerScope"
+/// for entry and exit of cache and monitor functions, "QueueManagerMemoryUsage".
 QM_EXPORT CTopic& QueueManagerTopic();
 QM_EXPORT CTopic& ScopeTopic();
 QM_EXPORT CTopic& MemoryUsageTopic();
 
-// One context attribute of a trace (for example the interaction id as
-// attribute 1). A value type; not synchronised.
+/// One context attribute of a trace (for example the interaction id as
+/// attribute 1). A value type; not synchronised.
 struct QM_EXPORT CContextAttribute {
+  /// An attribute's index and its text (any value fmt can format, for the second form).
+  ///@{
   CContextAttribute(int attributeIndex, std::string attributeText)
       : index(attributeIndex), text(std::move(attributeText)) {}
-  // Any other printable value is stored in its fmt text form ("{}").
+  ///@}
+  /// Any other printable value is stored in its fmt text form ("{}").
   template <class T>
   requires(!std::is_convertible_v<const T&, std::string> && fmt::is_formattable<T>::value)
       CContextAttribute(int attributeIndex, const T& value)
       : index(attributeIndex), text(fmt::format("{}", value)) {}
 
+  /// Index and text alike.
+  ///@{
   friend bool operator==(const CContextAttribute&, const CContextAttribute&) = default;
+  ///@}
 
+  /// The attribute's index and text.
+  ///@{
   int index;
   std::string text;
+  ///@}
 };
 
-// Where a trace comes from and how it is classified: function name, message
-// type, context attributes and, optionally, the source file name. A value
-// type; not synchronised.
-// REQUIRES: the viewed strings outlive the trace call (normally literals).
+/// Where a trace comes from and how it is classified: function name, message
+/// type, context attributes and, optionally, the source file name. A value
+/// type; not synchronised.
+/// REQUIRES: the viewed strings outlive the trace call (normally literals).
 class QM_EXPORT CContext {
  public:
+  /// The function's name and the record's message type; the source file, when given.
+  ///@{
   explicit CContext(std::string_view functionName, int type = kMessageTypeNormal,
                     std::vector<CContextAttribute> contextAttributes = {},
                     std::string_view sourceFile = {})
@@ -113,16 +130,23 @@ class QM_EXPORT CContext {
         messageType(type),
         attributes(std::move(contextAttributes)),
         file(sourceFile) {}
+  ///@}
 
+  /// What the context says: the function, message type, attributes and source file.
+  ///@{
   std::string_view function;
   int messageType;
   std::vector<CContextAttribute> attributes;
   std::string_view file;
+  ///@}
 };
 
-// One written trace, as the sinks receive it. A value type that owns all its
-// text; not synchronised.
+/// One written trace, as the sinks receive it. A value type that owns all its
+/// text; not synchronised.
 struct QM_EXPORT CTraceRecord {
+  /// The topic, level, message type, function, source file, context attributes, text, and the
+  /// thread and time it was written at.
+  ///@{
   std::string topic;
   int level = kLevelOff;
   int messageType = kMessageTypeNormal;
@@ -132,53 +156,60 @@ struct QM_EXPORT CTraceRecord {
   std::string text;
   std::thread::id thread;
   std::chrono::system_clock::time_point time;
+  ///@}
 };
 
-// Receives trace records.
-//
-// Callback contract: Write is called on the thread that traces, possibly
-// while that thread holds locks of the library or of the application, and
-// possibly from several threads at once. A sink must therefore be
-// thread-safe, must return quickly (no blocking I/O waits, no waiting for
-// other threads) and must not call into this library: traces it writes are
-// dropped, and AddSink/RemoveSink called from Write refuse (return false).
-// An exception thrown by Write is swallowed.
+/// Receives trace records.
+///
+/// Callback contract: Write is called on the thread that traces, possibly
+/// while that thread holds locks of the library or of the application, and
+/// possibly from several threads at once. A sink must therefore be
+/// thread-safe, must return quickly (no blocking I/O waits, no waiting for
+/// other threads) and must not call into this library: traces it writes are
+/// dropped, and AddSink/RemoveSink called from Write refuse (return false).
+/// An exception thrown by Write is swallowed.
 class QM_EXPORT ITraceSink {
  public:
   virtual ~ITraceSink() = default;
+  /// Takes one record; called on the writing thread, under no lock of the trace library.
+  ///@{
   virtual void Write(const CTraceRecord& record) = 0;
+  ///@}
 };
 
-// Adds a sink; false when it is null or already added. Thread-safe.
+/// Adds a sink; false when it is null or already added. Thread-safe.
 QM_EXPORT bool AddSink(std::shared_ptr<ITraceSink> sink);
-// Removes a sink; false when it was not added. Once RemoveSink returns, the
-// sink is not called again: RemoveSink waits until traces that may still use
-// it have finished. Thread-safe.
-// REQUIRES: not called from a sink's Write (it then refuses and returns false).
+/// Removes a sink; false when it was not added. Once RemoveSink returns, the
+/// sink is not called again: RemoveSink waits until traces that may still use
+/// it have finished. Thread-safe.
+/// REQUIRES: not called from a sink's Write (it then refuses and returns false).
 QM_EXPORT bool RemoveSink(const std::shared_ptr<ITraceSink>& sink);
 
-// A sink that writes one line per record to stderr (what QM_TRACE installs).
+/// A sink that writes one line per record to stderr (what QM_TRACE installs).
 QM_EXPORT std::shared_ptr<ITraceSink> MakeStderrSink();
-// The one-line text form of a record, without line end:
-//   2024-05-01T10:11:12.123456Z [thread] QueueManager 81 Function [1=42] text
+/// The one-line text form of a record, without line end:
+///   2024-05-01T10:11:12.123456Z [thread] QueueManager 81 Function [1=42] text
 QM_EXPORT std::string FormatRecord(const CTraceRecord& record);
 
-// A sink that keeps every record it receives, optionally only those of one
-// topic; for tests. Thread-safe: all members take an internal lock.
+/// A sink that keeps every record it receives, optionally only those of one
+/// topic; for tests. Thread-safe: all members take an internal lock.
 class QM_EXPORT CCaptureSink : public ITraceSink {
  public:
-  // An empty `topic` keeps the records of every topic.
+  /// An empty `topic` keeps the records of every topic.
   explicit CCaptureSink(std::string topic = {}) : topic_(std::move(topic)) {}
 
+  /// Keeps `record`; the records kept, how many, and forgets them.
+  ///@{
   void Write(const CTraceRecord& record) override;
 
   std::vector<CTraceRecord> Records() const;
   std::size_t Size() const;
   void Clear();
-  // True when the text of some record contains `text`.
+  ///@}
+  /// True when the text of some record contains `text`.
   bool Contains(std::string_view text) const;
 
-  // The first record for which `predicate` is true.
+  /// The first record for which `predicate` is true.
   template <class Predicate>
   std::optional<CTraceRecord> Find(Predicate predicate) const {
     W4Os::MutexLock lock(&mutex_);
@@ -187,7 +218,7 @@ class QM_EXPORT CCaptureSink : public ITraceSink {
     }
     return std::nullopt;
   }
-  // The number of records for which `predicate` is true.
+  /// The number of records for which `predicate` is true.
   template <class Predicate>
   std::size_t Count(Predicate predicate) const {
     W4Os::MutexLock lock(&mutex_);
@@ -203,15 +234,15 @@ class QM_EXPORT CCaptureSink : public ITraceSink {
 };
 
 namespace detail {
-// Formats and hands the record to the sinks. Never throws: a format error
-// writes the error and the format string instead; an allocation failure drops
-// the trace. Use Write or the macros.
+/// Formats and hands the record to the sinks. Never throws: a format error
+/// writes the error and the format string instead; an allocation failure drops
+/// the trace. Use Write or the macros.
 QM_EXPORT void VWrite(const CTopic& topic, int level, const CContext& context,
                       fmt::string_view format, fmt::format_args args) noexcept;
 }  // namespace detail
 
-// Writes a trace when `topic` is enabled for `level`. The arguments are
-// evaluated by the caller in any case; the macros below avoid that.
+/// Writes a trace when `topic` is enabled for `level`. The arguments are
+/// evaluated by the caller in any case; the macros below avoid that.
 template <class... Args>
 void Write(const CTopic& topic, int level, const CContext& context,
            fmt::format_string<Args...> format, Args&&... args) noexcept {
@@ -227,16 +258,19 @@ void Write(const CTopic& topic, int level, std::string_view function,
                  fmt::make_format_args(args...));
 }
 
-// Writes an entry record when constructed and an exit record when destroyed,
-// at `level` on `topic`, if the topic was enabled at entry. Costs a relaxed
-// load when disabled. Not thread-safe; lives on one thread's stack.
-// REQUIRES: `function` outlives the object (normally a string literal).
+/// Writes an entry record when constructed and an exit record when destroyed,
+/// at `level` on `topic`, if the topic was enabled at entry. Costs a relaxed
+/// load when disabled. Not thread-safe; lives on one thread's stack.
+/// REQUIRES: `function` outlives the object (normally a string literal).
 class QM_EXPORT CScopeTrace {
  public:
+  /// Traces the entry to `function` at `level` on `topic` (and the exit when destroyed).
+  ///@{
   CScopeTrace(const CTopic& topic, std::string_view function, int level = kLevelDetail) noexcept
       : topic_(topic.IsEnabled(level) ? &topic : nullptr), function_(function), level_(level) {
     if (topic_ != nullptr) WriteEntry();
   }
+  ///@}
   ~CScopeTrace() {
     if (topic_ != nullptr) WriteExit();
   }
