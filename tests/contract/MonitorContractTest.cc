@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/Trace.h"
 #include "contract/MonitorAdapters.h"
 #include "monitor/CacheTestSupport.h"
@@ -56,29 +56,16 @@ constexpr std::chrono::milliseconds kBlockWindow = 1s;
   std::abort();
 }
 
-class Latch {
+// Signals under its lock: a waiter that returns may destroy it at once.
+class Latch : W4Os::CEvent {
  public:
-  // Notifies under the lock: a waiter that returns may destroy the latch at
-  // once.
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    opened_.notify_all();
-  }
-  bool IsOpen() const {
-    std::lock_guard lock(mutex_);
-    return open_;
-  }
+  Latch() : CEvent(/*manualReset=*/true) {}
+  void Open() { Set(); }
+  bool IsOpen() { return CEvent::Wait(0); }
   // False when still closed after `limit`.
-  bool Wait(std::chrono::milliseconds limit = kHang) const {
-    std::unique_lock lock(mutex_);
-    return opened_.wait_for(lock, limit, [this] { return open_; });
+  bool Wait(std::chrono::milliseconds limit = kHang) {
+    return CEvent::Wait(static_cast<std::uint32_t>(limit.count()));
   }
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable opened_;
-  bool open_ = false;
 };
 
 // A thread that must end: joined with a deadline, past which the process

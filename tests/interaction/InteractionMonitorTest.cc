@@ -12,9 +12,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 const CQmAttributeName kNote(u"Note");
 constexpr auto kType2 = W4Notifier::eGenericObject2;
 

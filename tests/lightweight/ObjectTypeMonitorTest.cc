@@ -13,9 +13,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 const CQmAttributeName kNote(u"Note");
 const CEntityId kTypeEntity = ObjectTypeEntity(kType);
 const CEntityId kMatchEntity(W4Notifier::eAttributeMatch, u"Xan_State=A");
