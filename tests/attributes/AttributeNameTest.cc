@@ -1,5 +1,6 @@
 #include "QueueManager/AttributeName.h"
 
+#include <fmt/ostream.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +8,6 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -24,11 +24,8 @@ using W4Notifier::CNotifierExtractException;
 
 constexpr auto kCustom = eNonStandardAttribute;
 
-std::string Trace(const CQmAttributeName& name) {
-  std::ostringstream out;
-  out << name;
-  return out.str();
-}
+// What operator<< writes.
+std::string Trace(const CQmAttributeName& value) { return fmt::format("{}", fmt::streamed(value)); }
 
 // ---- Construction and resolution -----------------------------------------------
 

@@ -245,25 +245,21 @@ TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
   EXPECT_THAT(targetMonitor.Log(), ElementsAre("Added 12 {}"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HostileMessageTest,
-    ::testing::Values(HostileCase{"Truncated",  // cut in the middle of its event
-                                  [](CMessage& m) {
-                                    m << true << false << std::uint32_t{1} << std::int32_t{70};
-                                  }},
-                      // An int where "queue exists" (bool) belongs.
-                      HostileCase{"WrongFieldType", [](CMessage& m) { m << std::int32_t{1}; }},
-                      HostileCase{
-                          "HugeEventCount",
-                          [](CMessage& m) { m << true << false << std::uint32_t{2000000000}; }},
-                      HostileCase{"HugeMapCount",
-                                  [](CMessage& m) {
-                                    m << true << false << std::uint32_t{1} << std::int32_t{70}
-                                      << std::int32_t{11} << true << false
-                                      << std::int32_t{2000000000};
-                                  }},
-                      HostileCase{"NoTimeHeader", [](CMessage& m) { m << true; }, false}),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+const HostileCase kHostileCases[] = {
+    {"Truncated",  // cut in the middle of its event
+     [](CMessage& m) { m << true << false << std::uint32_t{1} << std::int32_t{70}; }},
+    // An int where "queue exists" (bool) belongs.
+    {"WrongFieldType", [](CMessage& m) { m << std::int32_t{1}; }},
+    {"HugeEventCount", [](CMessage& m) { m << true << false << std::uint32_t{2000000000}; }},
+    {"HugeMapCount",
+     [](CMessage& m) {
+       m << true << false << std::uint32_t{1} << std::int32_t{70} << std::int32_t{11} << true
+         << false << std::int32_t{2000000000};
+     }},
+    {"NoTimeHeader", [](CMessage& m) { m << true; }, false},
+};
+INSTANTIATE_TEST_SUITE_P(Cases, HostileMessageTest, ::testing::ValuesIn(kHostileCases),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(NotificationTest, WhatPrecedesAMalformedEventIsKept) {
   const CEntityId queue = UserQueue(2102);

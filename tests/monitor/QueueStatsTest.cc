@@ -1,10 +1,10 @@
+#include <fmt/ostream.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "QueueManager/QueueStats.h"
@@ -19,12 +19,8 @@ using MediaTypeCounts = CQmQueueStats2::MediaTypeCounts;
 
 CQmQueueStats OneToTwelve() { return CQmQueueStats({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}); }
 
-template <class T>
-std::string TextOf(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+// What operator<< writes.
+std::string TextOf(const auto& value) { return fmt::format("{}", fmt::streamed(value)); }
 
 CQmQueueStats2 ThreeMediaTypes() {
   CQmQueueStats2 stats;
