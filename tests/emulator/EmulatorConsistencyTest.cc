@@ -202,7 +202,7 @@ class ConsistencyRun {
                             queue.QueryObjectId(), done, created.QueryObjectId());
        }},
       {"deallocate chats", 1,
-       [this](std::mt19937&) {
+       [](std::mt19937&) {
          // Fire and forget: the removals arrive as notifications.
          DeallocateAllInstances(kChat);
          return "every chat";
