@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -423,9 +422,7 @@ void KillAndRestartMidRun(TestTransport& transport, const ConsistencyRun& run,
                           unsigned long operations) {
 #if QM_TEST_WITH_NATS
   const auto poll = [&](const std::function<bool()>& done) {
-    while (!done() && run.OperationsDone() < operations) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    testing::Eventually([&] { return done() || run.OperationsDone() >= operations; });
   };
   const auto ran = [&](unsigned long more) {
     const unsigned long until = run.OperationsDone() + more;
