@@ -470,76 +470,64 @@ TEST_F(ConsistencyTest, RandomOperationsLeaveTheThreeViewsEqual) {
 
 struct PlantedCase {
   const char* what;
-  std::function<void(ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id)> plant;
   bool caught;
+  std::function<void(ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id)> plant;
 };
 
 TEST_F(ConsistencyTest, CheckSeesPlantedFaultsAndOnlyThem) {
   const std::vector<PlantedCase> cases{
-      {"a callback the monitor lost",
-       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+      {"a callback the monitor lost", true,
+       [](auto& test, auto& monitor, std::uint32_t id) {
          monitor.LoseNextCallbacks(1);
          test.emulator_->SetAttributes(id, MapOf({{u"Xan_State", u"H"}}));
-       },
-       true},
-      {"a notification lost with the connection",
-       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) { test.MoveOffWhileDown(id); },
-       true},
-      {"the same loss repaired by renegotiation",
-       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
+       }},
+      {"a notification lost with the connection", true,
+       [](auto& test, auto&, std::uint32_t id) { test.MoveOffWhileDown(id); }},
+      {"the same loss repaired by renegotiation", false,
+       [](auto& test, auto&, std::uint32_t id) {
          test.MoveOffWhileDown(id);
          CEmulator::ForceRenegotiation(*test.connection_);
-       },
-       false},
-      {"the same loss, the reload's answer cut short",
-       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
+       }},
+      {"the same loss, the reload's answer cut short", false,
+       [](auto& test, auto&, std::uint32_t id) {
          test.MoveOffWhileDown(id);
          test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 2, eFault::kTruncated);
          CEmulator::ForceRenegotiation(*test.connection_);
-       },
-       false},
-      {"a set that never reached the server",
-       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
-         test.SetWhileDown(monitor, id + 1);
-       },
-       true},
-      {"the same set put right by renegotiation",
-       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+       }},
+      {"a set that never reached the server", true,
+       [](auto& test, auto& monitor, std::uint32_t id) { test.SetWhileDown(monitor, id + 1); }},
+      {"the same set put right by renegotiation", false,
+       [](auto& test, auto& monitor, std::uint32_t id) {
          test.SetWhileDown(monitor, id + 1);
          CEmulator::ForceRenegotiation(*test.connection_);
-       },
-       false},
-      {"the same set put right by a new monitor's contents",
-       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id) {
+       }},
+      {"the same set put right by a new monitor's contents", false,
+       [](auto& test, auto& monitor, std::uint32_t id) {
          test.SetWhileDown(monitor, id + 1);
          ViewMonitor another;
          another.Activate(kSales, StateAndCustom(), true);
          another.Deactivate();
-       },
-       false},
-      {"a notification no server sent",
-       [](ConsistencyTest& test, ViewMonitor&, std::uint32_t id) {
+       }},
+      {"a notification no server sent", true,
+       [](auto& test, auto&, std::uint32_t id) {
          W4Notifier::CMessage forged(kSales, 0);
          testing::WriteServerTime(forged, LocalUtcSeconds());
          testing::WriteBody(forged,
                             {.stats = testing::Stats(0), .events = {testing::Added(id + 100)}});
          test.bus_->Connect()->Publish(forged);
-       },
-       true},
-      {"a load answered half",
-       [](ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t) {
+       }},
+      {"a load answered half", false,
+       [](auto& test, auto& monitor, std::uint32_t) {
          monitor.Deactivate();
          monitor.Forget();
          test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 0, eFault::kTruncated);
          monitor.Activate(kSales, StateAndCustom(), true);
          monitor.Activate(kSales, StateAndCustom(), true);  // the application tries again
-       },
-       false},
-      {"more names asked for",
-       [](ConsistencyTest&, ViewMonitor& monitor, std::uint32_t) {
+       }},
+      {"more names asked for", false,
+       [](auto&, auto& monitor, std::uint32_t) {
          monitor.RequestAttributeUpdateCallback(kCustom);
-       },
-       false},
+       }},
   };
   for (const PlantedCase& c : cases) {
     SCOPED_TRACE(c.what);
