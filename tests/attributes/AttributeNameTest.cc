@@ -216,8 +216,7 @@ TEST(AttributeName, ListsTheStandardKeysAsAsked) {
 TEST(AttributeName, WritesTraceTextAndNumbersOrTextAndReadsThemBack) {
   struct Case {
     CQmAttributeName name;
-    std::string trace;
-    std::string fields;
+    std::string trace, fields;
   };
   const std::vector<Case> cases = {
       {CQmAttributeName(Xan_AcdCategory), "Xan_AcdCategory", "int 0"},

@@ -177,8 +177,7 @@ class LocalizedValue : public ::testing::Test {
 };
 
 struct CLocalizeCase {
-  std::u16string text;
-  std::u16string localized;
+  std::u16string text, localized;
 };
 
 TEST_F(LocalizedValue, ResourceTokensArgumentsAndRegisteredStrings) {

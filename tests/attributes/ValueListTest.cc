@@ -15,8 +15,7 @@ namespace {
 constexpr std::uint32_t kAbsent = CQmAttributeValue::npos;
 
 struct CFindCase {
-  std::u16string text;
-  std::u16string wanted;
+  std::u16string text, wanted;
   bool exact;
   std::uint32_t position;
 };
@@ -94,8 +93,7 @@ TEST(ValueList, InsertIsSetLikeAndTypedInsertComparesExactly) {
 }
 
 struct CRemoveCase {
-  std::u16string text;
-  std::u16string removed;
+  std::u16string text, removed;
   bool result;
   std::u16string after;
 };

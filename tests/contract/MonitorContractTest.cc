@@ -174,8 +174,7 @@ class TraceHold {
     }
     const std::string_view text;
     std::atomic<bool> taken{false};
-    Latch held;
-    Latch release;
+    Latch held, release;
   };
   const int level_ = W4Trace::QueueManagerTopic().Level();
   const std::shared_ptr<Sink> sink_;
@@ -246,10 +245,8 @@ std::string Returned(int mask) {
 TYPED_TEST(MonitorContractTest, StopsOnOtherThreadsWaitForTheRunningCallback) {
   using Kind = TypeParam;
   DeliveryLog log;
-  Latch entered;
-  Latch release;
-  std::atomic<bool> firstReturned{false};
-  std::atomic<bool> secondReturned{false};
+  Latch entered, release;
+  std::atomic<bool> firstReturned{false}, secondReturned{false};
   Latch finished;
   std::atomic<int> returnedMeanwhile{-1};
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
@@ -290,9 +287,7 @@ TYPED_TEST(MonitorContractTest, StopsOnOtherThreadsWaitForTheRunningCallback) {
 TYPED_TEST(MonitorContractTest, DestructionAfterAStopInsideTheCallbackWaitsForIt) {
   using Kind = TypeParam;
   DeliveryLog log;
-  Latch entered;
-  Latch stopped;
-  Latch release;
+  Latch entered, stopped, release;
   std::atomic<bool> destroyed{false};
   Latch finished;
   std::atomic<bool> destroyedMeanwhile{false};
@@ -363,10 +358,8 @@ TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeaves
     GTEST_SKIP() << "not activated by its callback during a stop";
   }
   DeliveryLog log;
-  Latch entered;
-  Latch release;
-  std::atomic<bool> stopped{false};
-  std::atomic<bool> stoppedMeanwhile{false};
+  Latch entered, release;
+  std::atomic<bool> stopped{false}, stoppedMeanwhile{false};
   typename Kind::Monitor* raw = nullptr;
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
     log.Add(delivery);
@@ -404,8 +397,7 @@ TYPED_TEST(MonitorContractTest, StopAndActivateAgainInsideTheCallback) {
   using Kind = TypeParam;
   if (!Kind::kReactivates) GTEST_SKIP() << "activated once only";
   DeliveryLog log;
-  Latch entered;
-  Latch moved;
+  Latch entered, moved;
   typename Kind::Monitor* raw = nullptr;
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
     log.Add(delivery);
@@ -437,8 +429,7 @@ TYPED_TEST(MonitorContractTest, AMonitorAtADestroyedOnesAddressGetsNothingOfIt) 
   using Kind = TypeParam;
   using Watcher = typename Kind::Monitor;
   alignas(Watcher) std::byte storage[sizeof(Watcher)];
-  DeliveryLog oldLog;
-  DeliveryLog newLog;
+  DeliveryLog oldLog, newLog;
   auto* old = new (storage) Watcher([&](const Delivery& d) { oldLog.Add(d); });
   bool held = false;
   if (Kind::kAsyncActivation) {

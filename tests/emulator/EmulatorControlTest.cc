@@ -220,8 +220,7 @@ TEST_F(ControlOverNats, FaultPlansTravelWhole) {
 TEST_F(ControlOverNats, RenegotiatesTheCallersNatsConnectionOnly) {
   auto other = W4Notifier::ConnectNats(options_);
   CEmulatorClient otherClient(other, 5000);
-  W4Notifier::testing::CallbackLog mine;
-  W4Notifier::testing::CallbackLog theirs;
+  W4Notifier::testing::CallbackLog mine, theirs;
   ASSERT_EQ(connection_->StartNotifications(kSales, 0, &mine, 0), W4Notifier::eMsgSuccess);
   ASSERT_EQ(other->StartNotifications(kSales, 0, &theirs, 0), W4Notifier::eMsgSuccess);
   otherClient.Queues(W4Notifier::eWorkgroupQueue);  // the bridge knows both clients

@@ -167,19 +167,16 @@ class ClusterTest : public ::testing::Test {
     });
   }
 
-  NatsServerProcess a_;
-  NatsServerProcess b_;
+  NatsServerProcess a_, b_;
   std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
   std::unique_ptr<CEmulator> emulator_;
   std::unique_ptr<W4Notifier::CNatsBusBridge> bridge_;
-  std::shared_ptr<W4Notifier::CNotifierConnection> other_;
-  std::shared_ptr<W4Notifier::CNotifierConnection> library_;
+  std::shared_ptr<W4Notifier::CNotifierConnection> other_, library_;
 };
 
 TEST_F(ClusterTest, AClientWhoseNodeDiesFailsOverRenegotiatesAndAgreesAgain) {
   ASSERT_TRUE(ReachesTheEmulator());
-  W4Notifier::testing::CallbackLog onA;
-  W4Notifier::testing::CallbackLog onB;
+  W4Notifier::testing::CallbackLog onA, onB;
   ASSERT_EQ(other_->StartNotifications(kSales, 0, &onA, 0), W4Notifier::eMsgSuccess);
   const CEntityId silent(W4Notifier::eWorkgroupQueue, 999);
   ASSERT_EQ(library_->StartNotifications(silent, 0, &onB, 0), W4Notifier::eMsgSuccess);

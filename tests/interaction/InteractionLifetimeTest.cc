@@ -20,8 +20,7 @@ class HeldStopConnection : public W4Notifier::NullConnection {
  public:
   HeldStopConnection(std::shared_ptr<W4Notifier::CNotifierConnection> real, const CEntityId& entity)
       : real_(std::move(real)), entity_(entity) {}
-  std::atomic<bool> holding{false};
-  std::atomic<bool> released{false};
+  std::atomic<bool> holding{false}, released{false};
 
   std::uint16_t QueryHandle() const override { return real_->QueryHandle(); }
   bool IsConnected() const override { return real_->IsConnected(); }

@@ -36,8 +36,7 @@ CQmQueueStats2 ThreeMediaTypes() {
 
 struct DerivedCase {
   CQmQueueStats::Counters counters;
-  std::uint32_t active;
-  std::uint32_t all;
+  std::uint32_t active, all;
 };
 
 TEST(QueueStatsTest, DerivedCountsSumTheirStatesAndWrapAndEveryCounterCounts) {
