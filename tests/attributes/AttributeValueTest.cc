@@ -176,12 +176,8 @@ class LocalizedValue : public ::testing::Test {
   }
 };
 
-struct CLocalizeCase {
-  std::u16string text, localized;
-};
-
 TEST_F(LocalizedValue, ResourceTokensArgumentsAndRegisteredStrings) {
-  const CLocalizeCase cases[] = {
+  const std::pair<std::u16string, std::u16string> cases[] = {
       {u"plain text", u"plain text"},
       {u"%1001%", u"Connected"},
       {u"[%1000%/%1002%]", u"[Alerting/Held]"},
@@ -206,9 +202,8 @@ TEST_F(LocalizedValue, ResourceTokensArgumentsAndRegisteredStrings) {
       {u"%1|a", u"a"},
       {u"%1%|%2%|x", u"%2%"},  // arguments are not scanned
   };
-  for (const CLocalizeCase& test : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(test.text));
-    EXPECT_EQ(Localized(test.text), test.localized);
+  for (const auto& [text, localized] : cases) {
+    EXPECT_EQ(Localized(text), localized) << W4Os::WideToNarrowLossy(text);
   }
 
   // Registered strings are taken in the requested language and expanded in turn, up to the limit.

@@ -112,28 +112,21 @@ TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
   emulator_->SetWireLog({});  // the delayed answer is logged when the emulator ends
 }
 
-struct DelayCase {
-  const char* what;
-  std::chrono::milliseconds delay;
-  bool releasedByDestruction;
-};
-
 TEST_F(FaultTest, ADelayedAnswerStillComesBeforeLaterNotificationsButHoldsUpNoOtherClient) {
-  const std::vector<DelayCase> cases{{"due in time", 50ms, false},
-                                     {"sent when the emulator ends", 60s, true}};
-  for (const DelayCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Due in time, or sent when the emulator ends.
+  for (const auto& [delay, releasedByDestruction] :
+       {std::pair(50ms, false), std::pair(60000ms, true)}) {
+    SCOPED_TRACE(delay.count());
     emulator_.reset();  // the bus serves one emulator at a time
     emulator_ = std::make_unique<CEmulator>(bus_);
     const std::uint32_t id = Add({});
     Recorder recorder;
     connection_->StartNotifications(kSupport, 0, &recorder, 0);
-    emulator_->InjectFault(
-        Plan(kObjectTypeEvent, eFault::kDelay, FaultSelection::Next(1), c.delay));
+    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kDelay, FaultSelection::Next(1), delay));
     connection_->SendAsyncRequest(ObjectTypeRequest(id), &recorder, 0, 120'000);
     bus_->WaitIdle();  // served: its answer waits in the emulator
     Add({}, {kSupport});
-    if (c.releasedByDestruction) {
+    if (releasedByDestruction) {
       const auto other = bus_->Connect();
       CMessage answer;
       EXPECT_EQ(other->SendRequest(ObjectTypeRequest(id), &answer, 5000), eSendStatus::kSuccess);
