@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -29,16 +30,10 @@ std::string Trace(const CQmAttributeName& value) { return fmt::format("{}", fmt:
 
 // ---- Construction and resolution -----------------------------------------------
 
-struct ResolutionCase {
-  std::u16string text;
-  eAttributeName number;
-  std::u16string displayName;
-};
-
 TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
   // Every key and alias in any letter case is the catalogue's part; these
   // are what the name makes of the text.
-  const std::vector<ResolutionCase> cases = {
+  const std::tuple<std::u16string, eAttributeName, std::u16string> cases[] = {
       {u"cALLsTATE", Xan_CallState, u"Xan_CallState"},
       {u"conference chat", Xan_ConferenceChat, u"Xan_ConferenceChat"},
       {u"Xan_RemoteTnDisplay", Xan_RemoteId, u"Xan_RemoteId"},
@@ -53,14 +48,14 @@ TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
       {u"Conference_Chat", kCustom, u"Conference_Chat"},
       {u"", kCustom, u""},
   };
-  for (const ResolutionCase& c : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(c.text));
-    const CQmAttributeName name(std::u16string_view{c.text});
-    EXPECT_EQ(name.QueryW4AttributeName(), c.number);
-    EXPECT_EQ(name.DisplayName(), c.displayName);
-    EXPECT_EQ(name.key(), W4Os::ToLowerCopy(c.displayName));
-    EXPECT_EQ(std::u16string(name.c_str()), c.displayName.substr(0, c.displayName.find(u'\0')));
-    EXPECT_EQ(name.empty(), c.text.empty());
+  for (const auto& [text, number, displayName] : cases) {
+    SCOPED_TRACE(W4Os::WideToNarrowLossy(text));
+    const CQmAttributeName name(std::u16string_view{text});
+    EXPECT_EQ(name.QueryW4AttributeName(), number);
+    EXPECT_EQ(name.DisplayName(), displayName);
+    EXPECT_EQ(name.key(), W4Os::ToLowerCopy(displayName));
+    EXPECT_EQ(std::u16string(name.c_str()), displayName.substr(0, displayName.find(u'\0')));
+    EXPECT_EQ(name.empty(), text.empty());
   }
 }
 
