@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "QueueManager/AttributeMonitor.h"
 #include "QueueManager/CachingObjectTypeMonitor.h"
@@ -154,23 +155,19 @@ class CachingEmulatorTest : public LightweightEmulatorTest {
 // confirmed, a change by someone else is taken again. Without the echo the
 // written value would be kept against every later foreign change.
 TEST_F(CachingEmulatorTest, OwnWritesAreConfirmedSoThatLaterForeignChangesAreTaken) {
-  struct Case {
-    const char* what;
-    std::vector<const char16_t*> writes;
-  };
-  const std::vector<Case> cases{
+  const std::tuple<const char*, std::vector<const char16_t*>> cases[] = {
       {"one write of a new value", {u"y"}},
       {"a write of the value the server holds", {u"foreign"}},
       {"two writes in a row", {u"p", u"q"}},
   };
-  for (const Case& c : cases) {
-    for (const char16_t* value : c.writes) monitor_.set_attribute(id_, kGrade, V(value));
-    EXPECT_EQ(Cached(kGrade), c.writes.back()) << c.what;  // at once, before any echo
+  for (const auto& [what, writes] : cases) {
+    for (const char16_t* value : writes) monitor_.set_attribute(id_, kGrade, V(value));
+    EXPECT_EQ(Cached(kGrade), writes.back()) << what;  // at once, before any echo
     Settle();
-    EXPECT_EQ(Value(id_, kGrade), c.writes.back()) << c.what;
+    EXPECT_EQ(Value(id_, kGrade), writes.back()) << what;
     emulator_->SetAttributes(id_, MapOf({{u"Custom", u"foreign"}}));
     Settle();
-    EXPECT_EQ(Cached(kGrade), u"foreign") << c.what;
+    EXPECT_EQ(Cached(kGrade), u"foreign") << what;
   }
 }
 
