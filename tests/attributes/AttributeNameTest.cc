@@ -209,11 +209,7 @@ TEST(AttributeName, ListsTheStandardKeysAsAsked) {
 // ---- Trace text and message form --------------------------------------------------
 
 TEST(AttributeName, WritesTraceTextAndNumbersOrTextAndReadsThemBack) {
-  struct Case {
-    CQmAttributeName name;
-    std::string trace, fields;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<CQmAttributeName, std::string, std::string> cases[] = {
       {CQmAttributeName(Xan_AcdCategory), "Xan_AcdCategory", "int 0"},
       {CQmAttributeName(u"CALLSTATE"), "Xan_CallState", "int 105"},
       {CQmAttributeName(Xan_RecordLengthMillisec), "Xan_RecordLengthMillisec",
@@ -222,19 +218,19 @@ TEST(AttributeName, WritesTraceTextAndNumbersOrTextAndReadsThemBack) {
       {CQmAttributeName(), "", "int -1, wtext \"\""},
       {CQmAttributeName(static_cast<eAttributeName>(8)), "****", "int -1, wtext \"\""},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Trace(c.name), c.trace);
-    EXPECT_EQ(ToTraceText(c.name), c.trace);
-    EXPECT_EQ(fmt::format("{}", c.name), c.trace);
+  for (const auto& [name, trace, fields] : cases) {
+    EXPECT_EQ(Trace(name), trace);
+    EXPECT_EQ(ToTraceText(name), trace);
+    EXPECT_EQ(fmt::format("{}", name), trace);
     CMessage message;
-    EXPECT_EQ(&c.name.Write(message), &message);
-    EXPECT_EQ(message.DescribeFields(), c.fields) << c.name;
-    if (c.trace == "****") continue;  // written as the empty name: not read back
-    message << std::int32_t{42};      // read back, stopping after the name
+    EXPECT_EQ(&name.Write(message), &message);
+    EXPECT_EQ(message.DescribeFields(), fields) << name;
+    if (trace == "****") continue;  // written as the empty name: not read back
+    message << std::int32_t{42};    // read back, stopping after the name
     CQmAttributeName read(u"previous");
     EXPECT_EQ(&read.Read(message), &message);
-    EXPECT_EQ(read, c.name);
-    EXPECT_EQ(read.DisplayName(), c.name.DisplayName());
+    EXPECT_EQ(read, name);
+    EXPECT_EQ(read.DisplayName(), name.DisplayName());
     std::int32_t next = 0;
     message >> next;
     EXPECT_EQ(next, 42);
@@ -303,13 +299,7 @@ namespace {
 // distinction the catalogue draws (the full lists live in the catalogue
 // itself, and retyping them here would only restate it).
 TEST(Catalogue, ClassifiesKeys) {
-  struct Row {
-    const char16_t* key;
-    CQmAttributeName::eW4AttributeType type;
-    bool reserved;
-    bool extended;
-  };
-  const Row rows[] = {
+  const std::tuple<const char16_t*, CQmAttributeName::eW4AttributeType, bool, bool> rows[] = {
       {u"Xan_AcdCategory", CQmAttributeName::eTypeStringList, true, false},
       {u"Xan_Private", CQmAttributeName::eTypeBool, true, false},
       {u"Xan_Paused", CQmAttributeName::eTypeBoolList, true, false},
@@ -321,13 +311,13 @@ TEST(Catalogue, ClassifiesKeys) {
       {u"Xan_IVRCurrentNode", CQmAttributeName::eTypeString, false, true},
       {u"Xan_RecordLengthMillisec", CQmAttributeName::eTypeString, true, false},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(ToTraceText(CQmAttributeName(row.key)));
-    const KeyInfo* key = FindKey(CQmAttributeName(row.key).QueryW4AttributeName());
+  for (const auto& [name, type, reserved, extended] : rows) {
+    SCOPED_TRACE(ToTraceText(CQmAttributeName(name)));
+    const KeyInfo* key = FindKey(CQmAttributeName(name).QueryW4AttributeName());
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->type, row.type);
-    EXPECT_EQ(key->IsReserved(), row.reserved);
-    EXPECT_EQ(key->IsExtended(), row.extended);
+    EXPECT_EQ(key->type, type);
+    EXPECT_EQ(key->IsReserved(), reserved);
+    EXPECT_EQ(key->IsExtended(), extended);
   }
   for (const KeyInfo& key : AllKeys()) EXPECT_FALSE(key.IsExtended() && key.IsReserved());
 }
