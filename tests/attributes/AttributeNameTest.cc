@@ -184,25 +184,21 @@ TEST(AttributeName, OrdersAndHashesCustomNamesWithoutCaseFirstThenNumbers) {
 // ---- The list of standard keys ---------------------------------------------------
 
 TEST(AttributeName, ListsTheStandardKeysAsAsked) {
-  struct Case {
-    bool excludeReserved;
-    bool includeExtended;
-    std::size_t count;
-  };
-  for (const Case& c : {Case{false, true, 298}, Case{true, false, 110}}) {
+  for (const auto& [excludeReserved, includeExtended, count] :
+       {std::tuple(false, true, 298u), std::tuple(true, false, 110u)}) {
     std::set<std::u16string> keys = {u"stale", u"Xan_State"};
-    CQmAttributeName::QueryW4Attributes(keys, c.excludeReserved, c.includeExtended);
-    EXPECT_EQ(keys.size(), c.count) << c.excludeReserved << c.includeExtended;
+    CQmAttributeName::QueryW4Attributes(keys, excludeReserved, includeExtended);
+    EXPECT_EQ(keys.size(), count) << excludeReserved << includeExtended;
     EXPECT_EQ(keys.count(u"stale"), 0u);
     EXPECT_EQ(keys.count(u"Callstate"), 0u);  // aliases are never listed
     EXPECT_EQ(keys.count(u"Xan_Note"), 1u);   // neither reserved nor extended
     for (const std::u16string& key : keys) {
       const CQmAttributeName name(key);
       EXPECT_EQ(name.DisplayName(), key);
-      EXPECT_FALSE(c.excludeReserved && name.IsReserved()) << W4Os::WideToNarrowLossy(key);
+      EXPECT_FALSE(excludeReserved && name.IsReserved()) << W4Os::WideToNarrowLossy(key);
     }
-    EXPECT_EQ(keys.count(u"IntAtt_KeyPath"), c.includeExtended ? 1u : 0u);
-    EXPECT_EQ(keys.count(u"Xan_State"), c.excludeReserved ? 0u : 1u);
+    EXPECT_EQ(keys.count(u"IntAtt_KeyPath"), includeExtended ? 1u : 0u);
+    EXPECT_EQ(keys.count(u"Xan_State"), excludeReserved ? 0u : 1u);
   }
 }
 
