@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -468,78 +469,76 @@ TEST_F(ConsistencyTest, RandomOperationsLeaveTheThreeViewsEqual) {
 
 // ---- the check itself: faults planted where it must see them ----
 
-struct PlantedCase {
-  const char* what;
-  bool caught;
-  std::function<void(ConsistencyTest& test, ViewMonitor& monitor, std::uint32_t id)> plant;
-};
-
 TEST_F(ConsistencyTest, CheckSeesPlantedFaultsAndOnlyThem) {
-  const std::vector<PlantedCase> cases{
-      {"a callback the monitor lost", true,
-       [](auto& test, auto& monitor, std::uint32_t id) {
-         monitor.LoseNextCallbacks(1);
-         test.emulator_->SetAttributes(id, MapOf({{u"Xan_State", u"H"}}));
-       }},
-      {"a notification lost with the connection", true,
-       [](auto& test, auto&, std::uint32_t id) { test.MoveOffWhileDown(id); }},
-      {"the same loss repaired by renegotiation", false,
-       [](auto& test, auto&, std::uint32_t id) {
-         test.MoveOffWhileDown(id);
-         CEmulator::ForceRenegotiation(*test.connection_);
-       }},
-      {"the same loss, the reload's answer cut short", false,
-       [](auto& test, auto&, std::uint32_t id) {
-         test.MoveOffWhileDown(id);
-         test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 2, eFault::kTruncated);
-         CEmulator::ForceRenegotiation(*test.connection_);
-       }},
-      {"a set that never reached the server", true,
-       [](auto& test, auto& monitor, std::uint32_t id) { test.SetWhileDown(monitor, id + 1); }},
-      {"the same set put right by renegotiation", false,
-       [](auto& test, auto& monitor, std::uint32_t id) {
-         test.SetWhileDown(monitor, id + 1);
-         CEmulator::ForceRenegotiation(*test.connection_);
-       }},
-      {"the same set put right by a new monitor's contents", false,
-       [](auto& test, auto& monitor, std::uint32_t id) {
-         test.SetWhileDown(monitor, id + 1);
-         ViewMonitor another;
-         another.Activate(kSales, StateAndCustom(), true);
-         another.Deactivate();
-       }},
-      {"a notification no server sent", true,
-       [](auto& test, auto&, std::uint32_t id) {
-         W4Notifier::CMessage forged(kSales, 0);
-         testing::WriteServerTime(forged, LocalUtcSeconds());
-         testing::WriteBody(forged,
-                            {.stats = testing::Stats(0), .events = {testing::Added(id + 100)}});
-         test.bus_->Connect()->Publish(forged);
-       }},
-      {"a load answered half", false,
-       [](auto& test, auto& monitor, std::uint32_t) {
-         monitor.Deactivate();
-         monitor.Forget();
-         test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 0, eFault::kTruncated);
-         monitor.Activate(kSales, StateAndCustom(), true);
-         monitor.Activate(kSales, StateAndCustom(), true);  // the application tries again
-       }},
-      {"more names asked for", false,
-       [](auto&, auto& monitor, std::uint32_t) {
-         monitor.RequestAttributeUpdateCallback(kCustom);
-       }},
-  };
-  for (const PlantedCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Each plant, whether the check must see it, and how it is planted.
+  const std::tuple<
+      const char*, bool,
+      std::function<void(ConsistencyTest & test, ViewMonitor & monitor, std::uint32_t id)>>
+      cases[] = {
+          {"a callback the monitor lost", true,
+           [](auto& test, auto& monitor, std::uint32_t id) {
+             monitor.LoseNextCallbacks(1);
+             test.emulator_->SetAttributes(id, MapOf({{u"Xan_State", u"H"}}));
+           }},
+          {"a notification lost with the connection", true,
+           [](auto& test, auto&, std::uint32_t id) { test.MoveOffWhileDown(id); }},
+          {"the same loss repaired by renegotiation", false,
+           [](auto& test, auto&, std::uint32_t id) {
+             test.MoveOffWhileDown(id);
+             CEmulator::ForceRenegotiation(*test.connection_);
+           }},
+          {"the same loss, the reload's answer cut short", false,
+           [](auto& test, auto&, std::uint32_t id) {
+             test.MoveOffWhileDown(id);
+             test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 2, eFault::kTruncated);
+             CEmulator::ForceRenegotiation(*test.connection_);
+           }},
+          {"a set that never reached the server", true,
+           [](auto& test, auto& monitor, std::uint32_t id) { test.SetWhileDown(monitor, id + 1); }},
+          {"the same set put right by renegotiation", false,
+           [](auto& test, auto& monitor, std::uint32_t id) {
+             test.SetWhileDown(monitor, id + 1);
+             CEmulator::ForceRenegotiation(*test.connection_);
+           }},
+          {"the same set put right by a new monitor's contents", false,
+           [](auto& test, auto& monitor, std::uint32_t id) {
+             test.SetWhileDown(monitor, id + 1);
+             ViewMonitor another;
+             another.Activate(kSales, StateAndCustom(), true);
+             another.Deactivate();
+           }},
+          {"a notification no server sent", true,
+           [](auto& test, auto&, std::uint32_t id) {
+             W4Notifier::CMessage forged(kSales, 0);
+             testing::WriteServerTime(forged, LocalUtcSeconds());
+             testing::WriteBody(forged,
+                                {.stats = testing::Stats(0), .events = {testing::Added(id + 100)}});
+             test.bus_->Connect()->Publish(forged);
+           }},
+          {"a load answered half", false,
+           [](auto& test, auto& monitor, std::uint32_t) {
+             monitor.Deactivate();
+             monitor.Forget();
+             test.emulator_->InjectFault(W4Notifier::eQueueManagerServer, 0, eFault::kTruncated);
+             monitor.Activate(kSales, StateAndCustom(), true);
+             monitor.Activate(kSales, StateAndCustom(), true);  // the application tries again
+           }},
+          {"more names asked for", false,
+           [](auto&, auto& monitor, std::uint32_t) {
+             monitor.RequestAttributeUpdateCallback(kCustom);
+           }},
+      };
+  for (const auto& [what, caught, plant] : cases) {
+    SCOPED_TRACE(what);
     const std::uint32_t id = Add({{u"Xan_State", u"A"}, {u"Custom", u"1"}});
     Add({{u"Xan_State", u"C"}});
     ViewMonitor monitor;
     monitor.Activate(kSales, StateOnly(), true);
     bus_->WaitIdle();
     ASSERT_THAT(CompareViews(*emulator_, monitor), ::testing::IsEmpty());
-    c.plant(*this, monitor, id);
+    plant(*this, monitor, id);
     bus_->WaitIdle();
-    EXPECT_EQ(!CompareViews(*emulator_, monitor).empty(), c.caught)
+    EXPECT_EQ(!CompareViews(*emulator_, monitor).empty(), caught)
         << fmt::format("{}", fmt::join(CompareViews(*emulator_, monitor), "\n"));
     monitor.Deactivate();
     emulator_->RemoveInteraction(id);
