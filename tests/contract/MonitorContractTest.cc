@@ -56,7 +56,8 @@ constexpr std::chrono::milliseconds kBlockWindow = 1s;
   std::abort();
 }
 
-// Signals under its lock: a waiter that returns may destroy it at once.
+// Thread-safe; signals under its lock, so that a waiter that returns may
+// destroy it at once.
 class Latch : W4Os::CEvent {
  public:
   Latch() : CEvent(/*manualReset=*/true) {}

@@ -34,13 +34,9 @@ class LightweightEmulatorTest : public EmulatorTest {
   w4core::InterfacePtr<Recorder> recorder_ = NewRecorder();
 };
 
-// One step of a monitor's life: what the server is made to do, and the
-// callbacks it gives, in order.
-struct Step {
-  const char* what;
-  const char* expected;  // "; " between callbacks
-  std::function<void(CEmulator&)> act;
-};
+// One step of a monitor's life: what the server is made to do, the callbacks
+// it gives, in order ("; " between them), and how it is made to.
+using Step = std::tuple<const char*, const char*, std::function<void(CEmulator&)>>;
 
 TEST_F(LightweightEmulatorTest, ObjectTypeMonitorFollowsItsTypeFromActivationToDeactivation) {
   const std::uint32_t first = Add({{u"Xan_State", u"A"}, {u"Custom", u"x"}});
@@ -76,9 +72,9 @@ TEST_F(LightweightEmulatorTest, ObjectTypeMonitorFollowsItsTypeFromActivationToD
        [&](CEmulator& e) { e.Move(first, {kSales}, {kSupport}); }},
       {"an interaction is removed", "Removed 1", [&](CEmulator& e) { e.RemoveInteraction(first); }},
   };
-  for (const Step& step : steps) {
-    step.act(*emulator_);
-    EXPECT_EQ(fmt::format("{}", fmt::join(Settle(), "; ")), step.expected) << step.what;
+  for (const auto& [what, expected, act] : steps) {
+    act(*emulator_);
+    EXPECT_EQ(fmt::format("{}", fmt::join(Settle(), "; ")), expected) << what;
   }
   monitor.deactivate();
   emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"A"}}), {});
@@ -109,9 +105,9 @@ TEST_F(LightweightEmulatorTest, AttributeMonitorWithAValueFollowsTheInteractions
        }},
       {"a member is removed", "Removed 2 Gold", [&](CEmulator& e) { e.RemoveInteraction(silver); }},
   };
-  for (const Step& step : steps) {
-    step.act(*emulator_);
-    EXPECT_EQ(fmt::format("{}", fmt::join(Settle(), "; ")), step.expected) << step.what;
+  for (const auto& [what, expected, act] : steps) {
+    act(*emulator_);
+    EXPECT_EQ(fmt::format("{}", fmt::join(Settle(), "; ")), expected) << what;
   }
 }
 
