@@ -20,11 +20,13 @@ using testing::AllocationProbe;
 using W4Notifier::CMessage;
 using W4Notifier::CNotifierExtractException;
 
-// A message whose body is exactly `body` (which need not be well formed).
-CMessage FromBody(const std::vector<std::uint8_t>& body) {
+// A message whose body is exactly the given bytes (which need not be well formed).
+template <class... Bytes>
+CMessage FromBody(Bytes... bodyBytes) {
+  const std::vector<std::uint8_t> body = {static_cast<std::uint8_t>(bodyBytes)...};
   std::vector<std::uint8_t> bytes = {'W', '4', 'M', 1};
-  bytes.resize(4 + 4 * 4,
-               0);  // event, object type, object id, event name length
+  // Event, object type, object id, event name length.
+  bytes.resize(4 + 4 * 4, 0);
   const auto size = static_cast<std::uint32_t>(body.size());
   for (int shift = 0; shift < 32; shift += 8)
     bytes.push_back(static_cast<std::uint8_t>(size >> shift));
@@ -199,6 +201,7 @@ TEST(AttributeMapTest, NodesFollowTheirMapAndAreReusedAfterErasure) {
       {"copy-assign", [](auto& m, auto& out) { *out = m; }, false, 2},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     CQmAttributeMap map = Filled();
     map.reserve(60);  // free nodes, which only one map may hand out
     const CQmAttributeValue* state = &map.Query(Xan_State);
@@ -209,11 +212,11 @@ TEST(AttributeMapTest, NodesFollowTheirMapAndAreReusedAfterErasure) {
       c.apply(map, out);
       allocations = probe.Count();
     }
-    EXPECT_LE(allocations, c.maxAllocations) << c.what;
-    EXPECT_EQ(*out, Filled()) << c.what;
-    EXPECT_EQ(&out->Query(Xan_State) == state, c.nodesFollow) << c.what;
+    EXPECT_LE(allocations, c.maxAllocations);
+    EXPECT_EQ(*out, Filled());
+    EXPECT_EQ(&out->Query(Xan_State) == state, c.nodesFollow);
     if (!c.nodesFollow) {
-      EXPECT_EQ(&map.Query(Xan_State), state) << c.what;
+      EXPECT_EQ(&map.Query(Xan_State), state);
     }
     // Each map goes on with free nodes of its own.
     for (int i = 0; i < 20; ++i) (*out)[static_cast<eAttributeName>(2000 + i)] = u"out";
@@ -221,11 +224,10 @@ TEST(AttributeMapTest, NodesFollowTheirMapAndAreReusedAfterErasure) {
     for (int i = 0; i < 20; ++i) map[static_cast<eAttributeName>(2000 + i)] = u"map";
     EXPECT_EQ(std::count_if(out->begin(), out->end(),
                             [](const auto& entry) { return entry.second == u"out"; }),
-              20)
-        << c.what;
+              20);
     out.reset();
-    EXPECT_EQ(map.size(), before + 20) << c.what;
-    EXPECT_EQ(map.Query(static_cast<eAttributeName>(2019)), CQmAttributeValue(u"map")) << c.what;
+    EXPECT_EQ(map.size(), before + 20);
+    EXPECT_EQ(map.Query(static_cast<eAttributeName>(2019)), CQmAttributeValue(u"map"));
   }
 }
 
@@ -257,8 +259,7 @@ TEST(AttributeMapTest, ReadsEntriesInAnyOrderAndWritesThemInMapOrder) {
          m << std::int32_t{3} << std::int32_t{-1} << u"callstate" << u"C" << std::int32_t{8}
            << u"eight" << std::int32_t{-1} << std::u16string(u"Has Space") << u"s";
        },
-       "int 3, int -1, wtext \"Has_Space\", wtext \"s\", int -1, wtext \"\", "
-       "wtext \"eight\", "
+       "int 3, int -1, wtext \"Has_Space\", wtext \"s\", int -1, wtext \"\", wtext \"eight\", "
        "int 105, wtext \"C\""},
       {"a name read twice",
        [](CMessage& m) {
@@ -272,10 +273,8 @@ TEST(AttributeMapTest, ReadsEntriesInAnyOrderAndWritesThemInMapOrder) {
            << std::int32_t{-1} << u"GAMMA" << u"g" << std::int32_t{0} << u"a" << std::int32_t{-1}
            << u"beta" << u"y" << std::int32_t{-1} << u"Alpha" << u"x";
        },
-       "int 6, int -1, wtext \"Alpha\", wtext \"x\", int -1, wtext \"beta\", "
-       "wtext \"y\", "
-       "int -1, wtext \"GAMMA\", wtext \"g\", int 0, wtext \"a\", int 38, "
-       "wtext \"b\", "
+       "int 6, int -1, wtext \"Alpha\", wtext \"x\", int -1, wtext \"beta\", wtext \"y\", "
+       "int -1, wtext \"GAMMA\", wtext \"g\", int 0, wtext \"a\", int 38, wtext \"b\", "
        "int 105, wtext \"c\""},
       {"a value with U+0000",
        [](CMessage& m) {
@@ -291,17 +290,11 @@ TEST(AttributeMapTest, ReadsEntriesInAnyOrderAndWritesThemInMapOrder) {
       {"second entry truncated",
        [](CMessage& m) { m << std::int32_t{2} << std::int32_t{38} << u"v" << std::int32_t{-1}; }},
       {"INT_MAX entries, three bytes left",
-       [](CMessage& m) {
-         m = FromBody({1, 0xFF, 0xFF, 0xFF, 0x7F, 1, 38, 0});
-       }},
+       [](CMessage& m) { m = FromBody(1, 0xFF, 0xFF, 0xFF, 0x7F, 1, 38, 0); }},
       {"a field tag that does not exist",
-       [](CMessage& m) {
-         m = FromBody({1, 1, 0, 0, 0, 0xEE, 0, 0, 0, 0});
-       }},
+       [](CMessage& m) { m = FromBody(1, 1, 0, 0, 0, 0xEE, 0, 0, 0, 0); }},
       {"a text whose length passes the end",
-       [](CMessage& m) {
-         m = FromBody({1, 1, 0, 0, 0, 1, 38, 0, 0, 0, 9, 3, 0, 0, 0, 'a', 0});
-       }},
+       [](CMessage& m) { m = FromBody(1, 1, 0, 0, 0, 1, 38, 0, 0, 0, 9, 3, 0, 0, 0, 'a', 0); }},
       {"out of order, the last value truncated",
        [](CMessage& m) {
          m << std::int32_t{4} << std::int32_t{38} << u"s" << std::int32_t{0} << u"a"
@@ -314,24 +307,25 @@ TEST(AttributeMapTest, ReadsEntriesInAnyOrderAndWritesThemInMapOrder) {
        }},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     CMessage in;
     c.build(in);
     CQmAttributeMap map = ThreeKinds();
     if (c.written == nullptr) {
       const AllocationProbe probe;
-      EXPECT_THROW(map.Read(in), CNotifierExtractException) << c.what;
+      EXPECT_THROW(map.Read(in), CNotifierExtractException);
       // A few nodes ahead of what was read, never the claimed count's worth.
-      EXPECT_LE(probe.Largest(), std::max<std::size_t>(in.BodySize(), 1024)) << c.what;
-      EXPECT_TRUE(map.empty()) << c.what;
+      EXPECT_LE(probe.Largest(), std::max<std::size_t>(in.BodySize(), 1024));
+      EXPECT_TRUE(map.empty());
       for (const auto& [name, value] : Filled()) map.insert(name, value);
-      EXPECT_EQ(map, Filled()) << c.what;
+      EXPECT_EQ(map, Filled());
       continue;
     }
     map.Read(in);
-    EXPECT_EQ(in.RemainingBytes(), c.unread) << c.what;
+    EXPECT_EQ(in.RemainingBytes(), c.unread);
     CMessage out;
     map.Write(out);
-    EXPECT_EQ(out.DescribeFields(), c.written) << c.what;
+    EXPECT_EQ(out.DescribeFields(), c.written);
   }
   CMessage withZero;
   withZero << std::int32_t{1} << std::int32_t{38} << std::u16string(u"ab\0cd", 5);
@@ -387,10 +381,9 @@ TEST(AttributeMapTest, ALargeMapInReverseOrderDecodesInOnePass) {
   CQmAttributeMap map;
   map.Read(message);
   ASSERT_EQ(map.size(), static_cast<std::size_t>(kEntries));
-  EXPECT_EQ(map.begin()->first.DisplayName(),
-            u"Dup");  // the spelling read first
-  EXPECT_EQ(map.begin()->second,
-            CQmAttributeValue(u"last"));  // the value read last
+  // The spelling read first, the value read last.
+  EXPECT_EQ(map.begin()->first.DisplayName(), u"Dup");
+  EXPECT_EQ(map.begin()->second, CQmAttributeValue(u"last"));
   EXPECT_EQ((map.begin() + 1)->first, CQmAttributeName(static_cast<eAttributeName>(1)));
   EXPECT_EQ((map.end() - 1)->second, CQmAttributeValue(u"e"));
   EXPECT_TRUE(std::is_sorted(map.begin(), map.end(),

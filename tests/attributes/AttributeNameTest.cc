@@ -1,5 +1,6 @@
 #include "QueueManager/AttributeName.h"
 
+#include <fmt/ostream.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,8 +8,8 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -24,24 +25,15 @@ using W4Notifier::CNotifierExtractException;
 
 constexpr auto kCustom = eNonStandardAttribute;
 
-std::string Trace(const CQmAttributeName& name) {
-  std::ostringstream out;
-  out << name;
-  return out.str();
-}
+// What operator<< writes.
+std::string Trace(const CQmAttributeName& value) { return fmt::format("{}", fmt::streamed(value)); }
 
 // ---- Construction and resolution -----------------------------------------------
-
-struct ResolutionCase {
-  std::u16string text;
-  eAttributeName number;
-  std::u16string displayName;
-};
 
 TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
   // Every key and alias in any letter case is the catalogue's part; these
   // are what the name makes of the text.
-  const std::vector<ResolutionCase> cases = {
+  const std::tuple<std::u16string, eAttributeName, std::u16string> cases[] = {
       {u"cALLsTATE", Xan_CallState, u"Xan_CallState"},
       {u"conference chat", Xan_ConferenceChat, u"Xan_ConferenceChat"},
       {u"Xan_RemoteTnDisplay", Xan_RemoteId, u"Xan_RemoteId"},
@@ -56,14 +48,14 @@ TEST(AttributeName, ResolvesTextToStandardOrCustomNames) {
       {u"Conference_Chat", kCustom, u"Conference_Chat"},
       {u"", kCustom, u""},
   };
-  for (const ResolutionCase& c : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(c.text));
-    const CQmAttributeName name(std::u16string_view{c.text});
-    EXPECT_EQ(name.QueryW4AttributeName(), c.number);
-    EXPECT_EQ(name.DisplayName(), c.displayName);
-    EXPECT_EQ(name.key(), W4Os::ToLowerCopy(c.displayName));
-    EXPECT_EQ(std::u16string(name.c_str()), c.displayName.substr(0, c.displayName.find(u'\0')));
-    EXPECT_EQ(name.empty(), c.text.empty());
+  for (const auto& [text, number, displayName] : cases) {
+    SCOPED_TRACE(W4Os::WideToNarrowLossy(text));
+    const CQmAttributeName name(std::u16string_view{text});
+    EXPECT_EQ(name.QueryW4AttributeName(), number);
+    EXPECT_EQ(name.DisplayName(), displayName);
+    EXPECT_EQ(name.key(), W4Os::ToLowerCopy(displayName));
+    EXPECT_EQ(std::u16string(name.c_str()), displayName.substr(0, displayName.find(u'\0')));
+    EXPECT_EQ(name.empty(), text.empty());
   }
 }
 
@@ -192,37 +184,28 @@ TEST(AttributeName, OrdersAndHashesCustomNamesWithoutCaseFirstThenNumbers) {
 // ---- The list of standard keys ---------------------------------------------------
 
 TEST(AttributeName, ListsTheStandardKeysAsAsked) {
-  struct Case {
-    bool excludeReserved;
-    bool includeExtended;
-    std::size_t count;
-  };
-  for (const Case& c : {Case{false, true, 298}, Case{true, false, 110}}) {
+  for (const auto& [excludeReserved, includeExtended, count] :
+       {std::tuple(false, true, 298u), std::tuple(true, false, 110u)}) {
     std::set<std::u16string> keys = {u"stale", u"Xan_State"};
-    CQmAttributeName::QueryW4Attributes(keys, c.excludeReserved, c.includeExtended);
-    EXPECT_EQ(keys.size(), c.count) << c.excludeReserved << c.includeExtended;
+    CQmAttributeName::QueryW4Attributes(keys, excludeReserved, includeExtended);
+    EXPECT_EQ(keys.size(), count) << excludeReserved << includeExtended;
     EXPECT_EQ(keys.count(u"stale"), 0u);
     EXPECT_EQ(keys.count(u"Callstate"), 0u);  // aliases are never listed
     EXPECT_EQ(keys.count(u"Xan_Note"), 1u);   // neither reserved nor extended
     for (const std::u16string& key : keys) {
       const CQmAttributeName name(key);
       EXPECT_EQ(name.DisplayName(), key);
-      EXPECT_FALSE(c.excludeReserved && name.IsReserved()) << W4Os::WideToNarrowLossy(key);
+      EXPECT_FALSE(excludeReserved && name.IsReserved()) << W4Os::WideToNarrowLossy(key);
     }
-    EXPECT_EQ(keys.count(u"IntAtt_KeyPath"), c.includeExtended ? 1u : 0u);
-    EXPECT_EQ(keys.count(u"Xan_State"), c.excludeReserved ? 0u : 1u);
+    EXPECT_EQ(keys.count(u"IntAtt_KeyPath"), includeExtended ? 1u : 0u);
+    EXPECT_EQ(keys.count(u"Xan_State"), excludeReserved ? 0u : 1u);
   }
 }
 
 // ---- Trace text and message form --------------------------------------------------
 
 TEST(AttributeName, WritesTraceTextAndNumbersOrTextAndReadsThemBack) {
-  struct Case {
-    CQmAttributeName name;
-    std::string trace;
-    std::string fields;
-  };
-  const std::vector<Case> cases = {
+  const std::tuple<CQmAttributeName, std::string, std::string> cases[] = {
       {CQmAttributeName(Xan_AcdCategory), "Xan_AcdCategory", "int 0"},
       {CQmAttributeName(u"CALLSTATE"), "Xan_CallState", "int 105"},
       {CQmAttributeName(Xan_RecordLengthMillisec), "Xan_RecordLengthMillisec",
@@ -231,19 +214,19 @@ TEST(AttributeName, WritesTraceTextAndNumbersOrTextAndReadsThemBack) {
       {CQmAttributeName(), "", "int -1, wtext \"\""},
       {CQmAttributeName(static_cast<eAttributeName>(8)), "****", "int -1, wtext \"\""},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Trace(c.name), c.trace);
-    EXPECT_EQ(ToTraceText(c.name), c.trace);
-    EXPECT_EQ(fmt::format("{}", c.name), c.trace);
+  for (const auto& [name, trace, fields] : cases) {
+    EXPECT_EQ(Trace(name), trace);
+    EXPECT_EQ(ToTraceText(name), trace);
+    EXPECT_EQ(fmt::format("{}", name), trace);
     CMessage message;
-    EXPECT_EQ(&c.name.Write(message), &message);
-    EXPECT_EQ(message.DescribeFields(), c.fields) << c.name;
-    if (c.trace == "****") continue;  // written as the empty name: not read back
-    message << std::int32_t{42};      // read back, stopping after the name
+    EXPECT_EQ(&name.Write(message), &message);
+    EXPECT_EQ(message.DescribeFields(), fields) << name;
+    if (trace == "****") continue;  // written as the empty name: not read back
+    message << std::int32_t{42};    // read back, stopping after the name
     CQmAttributeName read(u"previous");
     EXPECT_EQ(&read.Read(message), &message);
-    EXPECT_EQ(read, c.name);
-    EXPECT_EQ(read.DisplayName(), c.name.DisplayName());
+    EXPECT_EQ(read, name);
+    EXPECT_EQ(read.DisplayName(), name.DisplayName());
     std::int32_t next = 0;
     message >> next;
     EXPECT_EQ(next, 42);
@@ -312,13 +295,7 @@ namespace {
 // distinction the catalogue draws (the full lists live in the catalogue
 // itself, and retyping them here would only restate it).
 TEST(Catalogue, ClassifiesKeys) {
-  struct Row {
-    const char16_t* key;
-    CQmAttributeName::eW4AttributeType type;
-    bool reserved;
-    bool extended;
-  };
-  const Row rows[] = {
+  const std::tuple<const char16_t*, CQmAttributeName::eW4AttributeType, bool, bool> rows[] = {
       {u"Xan_AcdCategory", CQmAttributeName::eTypeStringList, true, false},
       {u"Xan_Private", CQmAttributeName::eTypeBool, true, false},
       {u"Xan_Paused", CQmAttributeName::eTypeBoolList, true, false},
@@ -330,13 +307,13 @@ TEST(Catalogue, ClassifiesKeys) {
       {u"Xan_IVRCurrentNode", CQmAttributeName::eTypeString, false, true},
       {u"Xan_RecordLengthMillisec", CQmAttributeName::eTypeString, true, false},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(ToTraceText(CQmAttributeName(row.key)));
-    const KeyInfo* key = FindKey(CQmAttributeName(row.key).QueryW4AttributeName());
+  for (const auto& [name, type, reserved, extended] : rows) {
+    SCOPED_TRACE(ToTraceText(CQmAttributeName(name)));
+    const KeyInfo* key = FindKey(CQmAttributeName(name).QueryW4AttributeName());
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->type, row.type);
-    EXPECT_EQ(key->IsReserved(), row.reserved);
-    EXPECT_EQ(key->IsExtended(), row.extended);
+    EXPECT_EQ(key->type, type);
+    EXPECT_EQ(key->IsReserved(), reserved);
+    EXPECT_EQ(key->IsExtended(), extended);
   }
   for (const KeyInfo& key : AllKeys()) EXPECT_FALSE(key.IsExtended() && key.IsReserved());
 }

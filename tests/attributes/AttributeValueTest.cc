@@ -9,6 +9,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -87,11 +88,6 @@ CW4DateTime Utc(const Fields& fields) { return *CW4DateTime::FromUtcFields(field
 
 using W4Os::testing::ScopedTimeZone;
 
-struct CParseCase {
-  std::u16string text;
-  std::optional<Fields> utc;  // none: invalid
-};
-
 TEST(DateTimeText, WritesFifteenCharactersInUtcAndListsElementByElement) {
   EXPECT_EQ(CQmAttributeValue(Utc({2007, 1, 2, 3, 4, 5})).QueryString(), u"20070102030405Z");
   EXPECT_EQ(CQmAttributeValue(Utc({1601, 1, 1, 0, 0, 0})).QueryString(), u"16010101000000Z");
@@ -112,7 +108,8 @@ TEST(DateTimeText, WritesFifteenCharactersInUtcAndListsElementByElement) {
 }
 
 TEST(DateTimeText, ParsesUtcTexts) {
-  const CParseCase cases[] = {
+  // Each text and the UTC fields it reads as; none: invalid.
+  const std::tuple<std::u16string, std::optional<Fields>> cases[] = {
       {u"20070102030405Z", Fields{2007, 1, 2, 3, 4, 5}},
       {u"20070102030405z", Fields{2007, 1, 2, 3, 4, 5}},
       {u"20070102Z", Fields{2007, 1, 2, 0, 0, 0}},
@@ -134,12 +131,12 @@ TEST(DateTimeText, ParsesUtcTexts) {
       {u" 20070102Z", std::nullopt},
       {u"2007\uFF1001\u0660Z", std::nullopt},  // only ASCII digits
   };
-  for (const CParseCase& test : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(test.text));
+  for (const auto& [text, utc] : cases) {
+    SCOPED_TRACE(W4Os::WideToNarrowLossy(text));
     CW4DateTime parsed = Utc({2000, 1, 1, 0, 0, 0});
-    EXPECT_EQ(CQmAttributeValue(test.text).Query(parsed), test.utc.has_value());
-    EXPECT_EQ(parsed, test.utc ? Utc(*test.utc) : CW4DateTime());
-    EXPECT_EQ(CQmAttributeValue(test.text).QueryTime(), parsed);
+    EXPECT_EQ(CQmAttributeValue(text).Query(parsed), utc.has_value());
+    EXPECT_EQ(parsed, utc ? Utc(*utc) : CW4DateTime());
+    EXPECT_EQ(CQmAttributeValue(text).QueryTime(), parsed);
   }
   CW4DateTime parsed = Utc({2000, 1, 1, 0, 0, 0});
   EXPECT_TRUE(CQmAttributeValue().Query(parsed));  // the empty text is valid and not set
@@ -176,13 +173,8 @@ class LocalizedValue : public ::testing::Test {
   }
 };
 
-struct CLocalizeCase {
-  std::u16string text;
-  std::u16string localized;
-};
-
 TEST_F(LocalizedValue, ResourceTokensArgumentsAndRegisteredStrings) {
-  const CLocalizeCase cases[] = {
+  const std::pair<std::u16string, std::u16string> cases[] = {
       {u"plain text", u"plain text"},
       {u"%1001%", u"Connected"},
       {u"[%1000%/%1002%]", u"[Alerting/Held]"},
@@ -207,9 +199,8 @@ TEST_F(LocalizedValue, ResourceTokensArgumentsAndRegisteredStrings) {
       {u"%1|a", u"a"},
       {u"%1%|%2%|x", u"%2%"},  // arguments are not scanned
   };
-  for (const CLocalizeCase& test : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(test.text));
-    EXPECT_EQ(Localized(test.text), test.localized);
+  for (const auto& [text, localized] : cases) {
+    EXPECT_EQ(Localized(text), localized) << W4Os::WideToNarrowLossy(text);
   }
 
   // Registered strings are taken in the requested language and expanded in turn, up to the limit.

@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "QueueManager/AttributeValue.h"
@@ -14,15 +15,8 @@ namespace {
 
 constexpr std::uint32_t kAbsent = CQmAttributeValue::npos;
 
-struct CFindCase {
-  std::u16string text;
-  std::u16string wanted;
-  bool exact;
-  std::uint32_t position;
-};
-
 TEST(ValueList, Find) {
-  const CFindCase cases[] = {
+  const std::tuple<std::u16string, std::u16string, bool, std::uint32_t> cases[] = {
       {u"a|b", u"B", false, 1},
       {u"a|b", u"B", true, kAbsent},
       {u"x|a|b", u"a|b", true, 1},
@@ -40,9 +34,9 @@ TEST(ValueList, Find) {
       {u"\u00C9t\u00E9|b", u"\u00E9T\u00C9", false, 0},  // case mapping beyond ASCII
       {u"\u00C9t\u00E9|b", u"\u00E9T\u00C9", true, kAbsent},
   };
-  for (const CFindCase& test : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(test.text + u" / " + test.wanted));
-    EXPECT_EQ(CQmAttributeValue(test.text).find(test.wanted, test.exact), test.position);
+  for (const auto& [text, wanted, exact, position] : cases) {
+    SCOPED_TRACE(W4Os::WideToNarrowLossy(text + u" / " + wanted));
+    EXPECT_EQ(CQmAttributeValue(text).find(wanted, exact), position);
   }
 }
 
@@ -93,15 +87,8 @@ TEST(ValueList, InsertIsSetLikeAndTypedInsertComparesExactly) {
   EXPECT_EQ(empty.QueryString(), u"x|z");
 }
 
-struct CRemoveCase {
-  std::u16string text;
-  std::u16string removed;
-  bool result;
-  std::u16string after;
-};
-
 TEST(ValueList, Remove) {
-  const CRemoveCase cases[] = {
+  const std::tuple<std::u16string, std::u16string, bool, std::u16string> cases[] = {
       {u"a|b|b", u"B", true, u"a|b"},
       {u"a|b|b", u"c", false, u"a|b|b"},
       {u"a", u"a", true, u""},
@@ -109,11 +96,11 @@ TEST(ValueList, Remove) {
       {u"a|b|c", u"c|x|A", false, u"b"},
       {u"a||b", u"|", false, u"a|b"},  // the empty element twice: one is present
   };
-  for (const CRemoveCase& test : cases) {
-    SCOPED_TRACE(W4Os::WideToNarrowLossy(test.text + u" - " + test.removed));
-    CQmAttributeValue value(test.text);
-    EXPECT_EQ(value.remove(CQmAttributeValue(test.removed)), test.result);
-    EXPECT_EQ(value.QueryString(), test.after);
+  for (const auto& [text, removed, result, after] : cases) {
+    SCOPED_TRACE(W4Os::WideToNarrowLossy(text + u" - " + removed));
+    CQmAttributeValue value(text);
+    EXPECT_EQ(value.remove(CQmAttributeValue(removed)), result);
+    EXPECT_EQ(value.QueryString(), after);
   }
   CQmAttributeValue numbers(u"0|1|0");
   EXPECT_TRUE(numbers.remove(0));

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <functional>
+#include <tuple>
 
 #include <fmt/format.h>
 
@@ -24,39 +25,36 @@ Snapshot Agreed() {
   return snapshot;
 }
 
-struct PlantCase {
-  const char* what;
-  std::function<void(Snapshot& cache, Snapshot& server)> plant;
-  const char* expected;
-};
-
 TEST(ContactCentreFinalCheck, ReportsEachPlantedDivergence) {
-  const std::vector<PlantCase> cases{
-      {"an interaction the cache missed",
-       [](Snapshot&, Snapshot& s) { s.contents["Sales"].push_back(3); },
-       "queue Sales: cache holds #1 #2, server #1 #2 #3"},
-      {"a queue the cache never loaded",
-       [](Snapshot& c, Snapshot&) { c.contents["alice"].clear(); },
-       "queue alice: cache holds nothing, server #2"},
-      {"a queue the server does not have", [](Snapshot& c, Snapshot&) { c.contents["bob"]; },
-       "queue bob: cache holds nothing, server no such queue"},
-      {"stale counts", [](Snapshot& c, Snapshot&) { c.counts["Sales"] = "alert 2, conn 0"; },
-       "queue Sales counts: cache alert 2, conn 0, server alert 1, conn 1"},
-      {"a stale value", [](Snapshot&, Snapshot& s) { s.attributes[1]["Xan_State"] = "A"; },
-       "#1 Xan_State: cache 'O', server 'A'"},
-      {"a value the cache lacks",
-       [](Snapshot&, Snapshot& s) { s.attributes[2]["Xan_RemoteName"] = "K. Osei"; },
-       "#2 Xan_RemoteName: cache '(none)', server 'K. Osei'"},
-      {"an interaction the server forgot", [](Snapshot&, Snapshot& s) { s.attributes.erase(2); },
-       "#2: in the cache, unknown to the server"},
-  };
+  const std::tuple<const char*, std::function<void(Snapshot & cache, Snapshot & server)>,
+                   const char*>
+      cases[] = {
+          {"an interaction the cache missed",
+           [](Snapshot&, Snapshot& s) { s.contents["Sales"].push_back(3); },
+           "queue Sales: cache holds #1 #2, server #1 #2 #3"},
+          {"a queue the cache never loaded",
+           [](Snapshot& c, Snapshot&) { c.contents["alice"].clear(); },
+           "queue alice: cache holds nothing, server #2"},
+          {"a queue the server does not have", [](Snapshot& c, Snapshot&) { c.contents["bob"]; },
+           "queue bob: cache holds nothing, server no such queue"},
+          {"stale counts", [](Snapshot& c, Snapshot&) { c.counts["Sales"] = "alert 2, conn 0"; },
+           "queue Sales counts: cache alert 2, conn 0, server alert 1, conn 1"},
+          {"a stale value", [](Snapshot&, Snapshot& s) { s.attributes[1]["Xan_State"] = "A"; },
+           "#1 Xan_State: cache 'O', server 'A'"},
+          {"a value the cache lacks",
+           [](Snapshot&, Snapshot& s) { s.attributes[2]["Xan_RemoteName"] = "K. Osei"; },
+           "#2 Xan_RemoteName: cache '(none)', server 'K. Osei'"},
+          {"an interaction the server forgot",
+           [](Snapshot&, Snapshot& s) { s.attributes.erase(2); },
+           "#2: in the cache, unknown to the server"},
+      };
   EXPECT_THAT(Differences(Agreed(), Agreed()), IsEmpty());
-  for (const PlantCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, plant, expected] : cases) {
+    SCOPED_TRACE(what);
     Snapshot cache = Agreed();
     Snapshot server = Agreed();
-    c.plant(cache, server);
-    EXPECT_THAT(Differences(cache, server), ElementsAre(c.expected));
+    plant(cache, server);
+    EXPECT_THAT(Differences(cache, server), ElementsAre(expected));
   }
 }
 

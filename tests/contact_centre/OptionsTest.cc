@@ -2,50 +2,45 @@
 
 #include <gmock/gmock.h>
 
+#include <tuple>
+
 #include "Options.h"
 
 namespace ContactCentre {
 namespace {
 
-struct OptionsCase {
-  std::vector<std::string> arguments;
-  double duration;
-  std::uint32_t seed;
-  bool quiet;
-  bool help;
-  const char* error;  // a part of the error; empty when accepted
-};
-
 TEST(ContactCentreOptions, AcceptsTheDocumentedOptionsAndRefusesTheRest) {
-  const std::vector<OptionsCase> cases{
-      {{}, 20, 1, false, false, ""},
-      {{"--duration", "3", "--seed", "7", "--quiet"}, 3, 7, true, false, ""},
-      {{"--duration", "0.5"}, 0.5, 1, false, false, ""},
-      {{"--seed", "4294967295"}, 20, 4294967295U, false, false, ""},
-      {{"--help"}, 20, 1, false, true, ""},
-      {{"--bogus"}, 20, 1, false, false, "unknown option '--bogus'"},
-      {{"--duration"}, 20, 1, false, false, "--duration needs a value"},
-      {{"--duration", "0"}, 20, 1, false, false, "--duration wants"},
-      {{"--duration", "-2"}, 20, 1, false, false, "--duration wants"},
-      {{"--duration", "nan"}, 20, 1, false, false, "--duration wants"},
-      {{"--duration", "3601"}, 20, 1, false, false, "--duration wants"},
-      {{"--duration", "3s"}, 20, 1, false, false, "--duration wants"},
-      {{"--seed", "4294967296"}, 20, 1, false, false, "--seed wants"},
-      {{"--seed", "-1"}, 20, 1, false, false, "--seed wants"},
-      {{"--seed", ""}, 20, 1, false, false, "--seed wants"},
-      {{"--quiet", "extra"}, 20, 1, true, false, "unknown option 'extra'"},
-  };
-  for (const OptionsCase& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.arguments));
-    const ParsedOptions parsed = ParseOptions(c.arguments);
-    if (*c.error == '\0') {
+  // The options read, or a part of the error (empty when accepted).
+  const std::tuple<std::vector<std::string>, double, std::uint32_t, bool, bool, const char*>
+      cases[] = {
+          {{}, 20, 1, false, false, ""},
+          {{"--duration", "3", "--seed", "7", "--quiet"}, 3, 7, true, false, ""},
+          {{"--duration", "0.5"}, 0.5, 1, false, false, ""},
+          {{"--seed", "4294967295"}, 20, 4294967295U, false, false, ""},
+          {{"--help"}, 20, 1, false, true, ""},
+          {{"--bogus"}, 20, 1, false, false, "unknown option '--bogus'"},
+          {{"--duration"}, 20, 1, false, false, "--duration needs a value"},
+          {{"--duration", "0"}, 20, 1, false, false, "--duration wants"},
+          {{"--duration", "-2"}, 20, 1, false, false, "--duration wants"},
+          {{"--duration", "nan"}, 20, 1, false, false, "--duration wants"},
+          {{"--duration", "3601"}, 20, 1, false, false, "--duration wants"},
+          {{"--duration", "3s"}, 20, 1, false, false, "--duration wants"},
+          {{"--seed", "4294967296"}, 20, 1, false, false, "--seed wants"},
+          {{"--seed", "-1"}, 20, 1, false, false, "--seed wants"},
+          {{"--seed", ""}, 20, 1, false, false, "--seed wants"},
+          {{"--quiet", "extra"}, 20, 1, true, false, "unknown option 'extra'"},
+      };
+  for (const auto& [arguments, duration, seed, quiet, help, error] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const ParsedOptions parsed = ParseOptions(arguments);
+    if (*error == '\0') {
       EXPECT_EQ(parsed.error, "");
-      EXPECT_EQ(parsed.options.durationSeconds, c.duration);
-      EXPECT_EQ(parsed.options.seed, c.seed);
-      EXPECT_EQ(parsed.options.quiet, c.quiet);
-      EXPECT_EQ(parsed.options.help, c.help);
+      EXPECT_EQ(parsed.options.durationSeconds, duration);
+      EXPECT_EQ(parsed.options.seed, seed);
+      EXPECT_EQ(parsed.options.quiet, quiet);
+      EXPECT_EQ(parsed.options.help, help);
     } else {
-      EXPECT_THAT(parsed.error, ::testing::HasSubstr(c.error));
+      EXPECT_THAT(parsed.error, ::testing::HasSubstr(error));
     }
   }
 }

@@ -351,7 +351,6 @@ struct QueueKind : KindDefaults {
 };
 
 struct MultiQueueKind : QueueKind {
-  static constexpr bool kActivatesDuringAStop = true;
   class Monitor : public QueueHooks<CQmMultiQueueMonitor> {
    public:
     using QueueHooks::QueueHooks;
@@ -365,7 +364,6 @@ struct MultiQueueKind : QueueKind {
 };
 
 struct MediaTypeKind : QueueKind {
-  static constexpr bool kActivatesDuringAStop = true;
   class Monitor : public CQmMediaTypeMonitor {
    public:
     explicit Monitor(Hook hook) : hook_(std::move(hook)) {}

@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/Trace.h"
 #include "contract/MonitorAdapters.h"
 #include "monitor/CacheTestSupport.h"
@@ -56,34 +56,17 @@ constexpr std::chrono::milliseconds kBlockWindow = 1s;
   std::abort();
 }
 
-template <class Kind>
-std::string Name(std::string_view what) {
-  return fmt::format("{}: {}", Kind::kName, what);
-}
-
-class Latch {
+// Thread-safe; signals under its lock, so that a waiter that returns may
+// destroy it at once.
+class Latch : W4Os::CEvent {
  public:
-  // Notifies under the lock: a waiter that returns may destroy the latch at
-  // once.
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    opened_.notify_all();
-  }
-  bool IsOpen() const {
-    std::lock_guard lock(mutex_);
-    return open_;
-  }
+  Latch() : CEvent(/*manualReset=*/true) {}
+  void Open() { Set(); }
+  bool IsOpen() { return CEvent::Wait(0); }
   // False when still closed after `limit`.
-  bool Wait(std::chrono::milliseconds limit = kHang) const {
-    std::unique_lock lock(mutex_);
-    return opened_.wait_for(lock, limit, [this] { return open_; });
+  bool Wait(std::chrono::milliseconds limit = kHang) {
+    return CEvent::Wait(static_cast<std::uint32_t>(limit.count()));
   }
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable opened_;
-  bool open_ = false;
 };
 
 // A thread that must end: joined with a deadline, past which the process
@@ -192,8 +175,7 @@ class TraceHold {
     }
     const std::string_view text;
     std::atomic<bool> taken{false};
-    Latch held;
-    Latch release;
+    Latch held, release;
   };
   const int level_ = W4Trace::QueueManagerTopic().Level();
   const std::shared_ptr<Sink> sink_;
@@ -235,7 +217,7 @@ class MonitorContractTest : public testing::MonitorCacheTest {
     server->Settle();
     if (Kind::kInitialCallback) {
       EXPECT_TRUE(AwaitDelivery(log, slot, "init"))
-          << Kind::kName << ": the activation's answer never reached the monitor";
+          << "the activation's answer never reached the monitor";
     }
   }
 
@@ -264,30 +246,28 @@ std::string Returned(int mask) {
 TYPED_TEST(MonitorContractTest, StopsOnOtherThreadsWaitForTheRunningCallback) {
   using Kind = TypeParam;
   DeliveryLog log;
-  Latch entered;
-  Latch release;
-  std::atomic<bool> firstReturned{false};
-  std::atomic<bool> secondReturned{false};
+  Latch entered, release;
+  std::atomic<bool> firstReturned{false}, secondReturned{false};
   Latch finished;
   std::atomic<int> returnedMeanwhile{-1};
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
     log.Add(delivery);
     if (delivery.tag != "go") return;
     entered.Open();
-    if (!release.Wait()) Hang(Name<Kind>("the callback held for the stops"));
+    if (!release.Wait()) Hang("the callback held for the stops");
     returnedMeanwhile = (firstReturned ? 1 : 0) | (secondReturned ? 2 : 0);
     finished.Open();
   });
   this->ActivateAndSettle(monitor, 0, log);
   Kind::Trigger(*this->server, 0, "go");
-  ASSERT_TRUE(entered.Wait()) << Kind::kName << ": the notification never reached the callback";
+  ASSERT_TRUE(entered.Wait()) << "the notification never reached the callback";
   const std::size_t blocked = BlockedInGates();
   {
-    BoundedThread first(Name<Kind>("the stop on thread A"), [&] {
+    BoundedThread first("the stop on thread A", [&] {
       Kind::Stop(monitor);
       firstReturned = true;
     });
-    BoundedThread second(Name<Kind>("the stop on thread B"), [&] {
+    BoundedThread second("the stop on thread B", [&] {
       Kind::Stop(monitor);
       secondReturned = true;
     });
@@ -295,13 +275,12 @@ TYPED_TEST(MonitorContractTest, StopsOnOtherThreadsWaitForTheRunningCallback) {
            [&] { return BlockedInGates() >= blocked + 2 || (firstReturned && secondReturned); });
     release.Open();
   }
-  if (!finished.Wait()) Hang(Name<Kind>("the callback released by the test"));
-  EXPECT_EQ(returnedMeanwhile, 0) << Kind::kName << ": " << Returned(returnedMeanwhile)
+  if (!finished.Wait()) Hang("the callback released by the test");
+  EXPECT_EQ(returnedMeanwhile, 0) << Returned(returnedMeanwhile)
                                   << " returned while the monitor's callback was still running";
   Kind::Trigger(*this->server, 0, "late");
   this->server->Settle();
-  EXPECT_FALSE(log.Contains(0, "late"))
-      << Kind::kName << ": a callback started after the stops had returned";
+  EXPECT_FALSE(log.Contains(0, "late")) << "a callback started after the stops had returned";
 }
 
 // A callback that stops its own monitor and goes on working: the monitor's
@@ -309,9 +288,7 @@ TYPED_TEST(MonitorContractTest, StopsOnOtherThreadsWaitForTheRunningCallback) {
 TYPED_TEST(MonitorContractTest, DestructionAfterAStopInsideTheCallbackWaitsForIt) {
   using Kind = TypeParam;
   DeliveryLog log;
-  Latch entered;
-  Latch stopped;
-  Latch release;
+  Latch entered, stopped, release;
   std::atomic<bool> destroyed{false};
   Latch finished;
   std::atomic<bool> destroyedMeanwhile{false};
@@ -322,27 +299,27 @@ TYPED_TEST(MonitorContractTest, DestructionAfterAStopInsideTheCallbackWaitsForIt
     entered.Open();
     StopForGood<Kind>(*raw);
     stopped.Open();
-    if (!release.Wait()) Hang(Name<Kind>("the callback held after its own stop"));
+    if (!release.Wait()) Hang("the callback held after its own stop");
     destroyedMeanwhile = destroyed.load();
     finished.Open();
   });
   raw = monitor.get();
   this->ActivateAndSettle(*monitor, 0, log);
   Kind::Trigger(*this->server, 0, "go");
-  ASSERT_TRUE(entered.Wait()) << Kind::kName << ": the notification never reached the callback";
-  if (!stopped.Wait()) Hang(Name<Kind>("a stop inside the monitor's own callback"));
+  ASSERT_TRUE(entered.Wait()) << "the notification never reached the callback";
+  if (!stopped.Wait()) Hang("a stop inside the monitor's own callback");
   const std::size_t blocked = BlockedInGates();
   {
-    BoundedThread destroy(Name<Kind>("the destruction of a monitor whose callback runs"), [&] {
+    BoundedThread destroy("the destruction of a monitor whose callback runs", [&] {
       monitor.reset();
       destroyed = true;
     });
     Within(kBlockWindow, [&] { return BlockedInGates() >= blocked + 1 || destroyed.load(); });
     release.Open();
   }
-  if (!finished.Wait()) Hang(Name<Kind>("the callback released by the test"));
+  if (!finished.Wait()) Hang("the callback released by the test");
   EXPECT_FALSE(destroyedMeanwhile)
-      << Kind::kName << ": the destructor returned while the callback that stopped the monitor "
+      << "the destructor returned while the callback that stopped the monitor "
       << "was still running";
 }
 
@@ -357,7 +334,7 @@ TYPED_TEST(MonitorContractTest, AMonitorDestroyedInsideItsOwnCallback) {
   monitor = std::make_unique<typename Kind::Monitor>([&](const Delivery& delivery) {
     log.Add(delivery);
     if (delivery.tag != "go") return;
-    EXPECT_FALSE(destroyed.IsOpen()) << Kind::kName << ": a callback after its destruction";
+    EXPECT_FALSE(destroyed.IsOpen()) << "a callback after its destruction";
     monitor.reset();
     destroyed.Open();
   });
@@ -366,13 +343,11 @@ TYPED_TEST(MonitorContractTest, AMonitorDestroyedInsideItsOwnCallback) {
   this->ActivateAndSettle(other, 0, otherLog);
   this->ActivateAndSettle(*monitor, 0, log);
   Kind::Trigger(*this->server, 0, "go");
-  if (!destroyed.Wait()) Hang(Name<Kind>("a destruction inside the monitor's own callback"));
-  EXPECT_TRUE(this->AwaitDelivery(otherLog, 0, "go"))
-      << Kind::kName << ": the other monitor missed it";
+  if (!destroyed.Wait()) Hang("a destruction inside the monitor's own callback");
+  EXPECT_TRUE(this->AwaitDelivery(otherLog, 0, "go")) << "the other monitor missed it";
   Kind::Trigger(*this->server, 0, "late");
   this->server->Settle();
-  EXPECT_FALSE(log.Contains(0, "late"))
-      << Kind::kName << ": a destroyed monitor heard" << log.Text();
+  EXPECT_FALSE(log.Contains(0, "late")) << "a destroyed monitor heard" << log.Text();
 }
 
 // A stop on another thread waits for a callback that activates the monitor
@@ -381,19 +356,17 @@ TYPED_TEST(MonitorContractTest, AMonitorDestroyedInsideItsOwnCallback) {
 TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeavesItStopped) {
   using Kind = TypeParam;
   if (!Kind::kReactivates || !Kind::kActivatesDuringAStop) {
-    GTEST_SKIP() << Kind::kName << " is not activated by its callback during a stop";
+    GTEST_SKIP() << "not activated by its callback during a stop";
   }
   DeliveryLog log;
-  Latch entered;
-  Latch release;
-  std::atomic<bool> stopped{false};
-  std::atomic<bool> stoppedMeanwhile{false};
+  Latch entered, release;
+  std::atomic<bool> stopped{false}, stoppedMeanwhile{false};
   typename Kind::Monitor* raw = nullptr;
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
     log.Add(delivery);
     if (delivery.tag != "go" || entered.IsOpen()) return;
     entered.Open();
-    if (!release.Wait()) Hang(Name<Kind>("the callback held for the stop"));
+    if (!release.Wait()) Hang("the callback held for the stop");
     Kind::Activate(*raw, 1, true);
     // A stop that took the new activation for the end of the callback would
     // return now.
@@ -402,10 +375,10 @@ TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeaves
   raw = &monitor;
   this->ActivateAndSettle(monitor, 0, log);
   Kind::Trigger(*this->server, 0, "go");
-  ASSERT_TRUE(entered.Wait()) << Kind::kName << ": the notification never reached the callback";
+  ASSERT_TRUE(entered.Wait()) << "the notification never reached the callback";
   const std::size_t blocked = BlockedInGates();
   {
-    BoundedThread stop(Name<Kind>("a stop waiting for a callback that activates again"), [&] {
+    BoundedThread stop("a stop waiting for a callback that activates again", [&] {
       StopForGood<Kind>(monitor);
       stopped = true;
     });
@@ -414,19 +387,18 @@ TYPED_TEST(MonitorContractTest, AStopWaitingForACallbackThatActivatesAgainLeaves
   }
   Kind::Trigger(*this->server, 1, "late");
   this->server->Settle();
-  EXPECT_FALSE(stoppedMeanwhile) << Kind::kName << ": the stop returned while the callback ran";
+  EXPECT_FALSE(stoppedMeanwhile) << "the stop returned while the callback ran";
   EXPECT_FALSE(log.Contains(1, "late"))
-      << Kind::kName << ": the activation made by the callback outlived the stop:" << log.Text();
+      << "the activation made by the callback outlived the stop:" << log.Text();
 }
 
 // A callback stops its monitor and activates it on the other entity: neither
 // deadlocks, and what follows reaches the new activation only.
 TYPED_TEST(MonitorContractTest, StopAndActivateAgainInsideTheCallback) {
   using Kind = TypeParam;
-  if (!Kind::kReactivates) GTEST_SKIP() << Kind::kName << " is activated once only";
+  if (!Kind::kReactivates) GTEST_SKIP() << "activated once only";
   DeliveryLog log;
-  Latch entered;
-  Latch moved;
+  Latch entered, moved;
   typename Kind::Monitor* raw = nullptr;
   typename Kind::Monitor monitor([&](const Delivery& delivery) {
     log.Add(delivery);
@@ -439,16 +411,16 @@ TYPED_TEST(MonitorContractTest, StopAndActivateAgainInsideTheCallback) {
   raw = &monitor;
   this->ActivateAndSettle(monitor, 0, log);
   Kind::Trigger(*this->server, 0, "go");
-  ASSERT_TRUE(entered.Wait()) << Kind::kName << ": the notification never reached the callback";
-  if (!moved.Wait()) Hang(Name<Kind>("a stop and activation inside the monitor's own callback"));
+  ASSERT_TRUE(entered.Wait()) << "the notification never reached the callback";
+  if (!moved.Wait()) Hang("a stop and activation inside the monitor's own callback");
   ASSERT_TRUE(this->AwaitDelivery(log, 1, "init"))
-      << Kind::kName << ": the new activation's answer never reached the monitor";
+      << "the new activation's answer never reached the monitor";
   Kind::Trigger(*this->server, 0, "old");
   Kind::Trigger(*this->server, 1, "new");
   EXPECT_TRUE(this->AwaitDelivery(log, 1, "new"))
-      << Kind::kName << ": a change on the new entity never reached the monitor";
+      << "a change on the new entity never reached the monitor";
   EXPECT_FALSE(log.Contains(0, "old"))
-      << Kind::kName << ": a change on the entity it left reached the monitor:" << log.Text();
+      << "a change on the entity it left reached the monitor:" << log.Text();
 }
 
 // A monitor built in the storage of a destroyed one, on another entity, hears
@@ -458,8 +430,7 @@ TYPED_TEST(MonitorContractTest, AMonitorAtADestroyedOnesAddressGetsNothingOfIt) 
   using Kind = TypeParam;
   using Watcher = typename Kind::Monitor;
   alignas(Watcher) std::byte storage[sizeof(Watcher)];
-  DeliveryLog oldLog;
-  DeliveryLog newLog;
+  DeliveryLog oldLog, newLog;
   auto* old = new (storage) Watcher([&](const Delivery& d) { oldLog.Add(d); });
   bool held = false;
   if (Kind::kAsyncActivation) {
@@ -479,12 +450,10 @@ TYPED_TEST(MonitorContractTest, AMonitorAtADestroyedOnesAddressGetsNothingOfIt) 
   const bool reached = this->AwaitDelivery(newLog, 1, "go");
   this->server->Settle();
   reborn->~Watcher();
-  EXPECT_TRUE(!Kind::kAsyncActivation || held)
-      << Kind::kName << ": the first activation sent no request to hold";
-  EXPECT_TRUE(reached) << Kind::kName << ": the new monitor's own change never reached it";
+  EXPECT_TRUE(!Kind::kAsyncActivation || held) << "the first activation sent no request to hold";
+  EXPECT_TRUE(reached) << "the new monitor's own change never reached it";
   EXPECT_FALSE(newLog.Find(0).has_value())
-      << Kind::kName
-      << ": what was meant for the destroyed monitor reached the new one:" << newLog.Text();
+      << "what was meant for the destroyed monitor reached the new one:" << newLog.Text();
 }
 
 // Activation and stop race on two threads, round after round: both return,
@@ -499,7 +468,7 @@ TYPED_TEST(MonitorContractTest, AnActivationRacingAStopEndsSilentOnceStopped) {
   };
   std::unique_ptr<typename Kind::Monitor> monitor;
   const auto destroy = [&] {
-    BoundedThread thread(Name<Kind>("a destruction between rounds"), [&] { monitor.reset(); });
+    BoundedThread thread("a destruction between rounds", [&] { monitor.reset(); });
   };
   for (int round = 0; round < kRounds && late == 0; ++round) {
     if (!monitor || !Kind::kReactivates) {
@@ -512,17 +481,17 @@ TYPED_TEST(MonitorContractTest, AnActivationRacingAStopEndsSilentOnceStopped) {
       Within(kHang, [&ready] { return ready == 2; });
     };
     {
-      BoundedThread activate(Name<Kind>("an activation racing a stop"), [&] {
+      BoundedThread activate("an activation racing a stop", [&] {
         start();
         Kind::Activate(*monitor, 0, true);
       });
-      BoundedThread stop(Name<Kind>("a stop racing an activation"), [&] {
+      BoundedThread stop("a stop racing an activation", [&] {
         start();
         Kind::Stop(*monitor);
       });
     }
     {
-      BoundedThread last(Name<Kind>("the last stop of a round"), [&] { Kind::Stop(*monitor); });
+      BoundedThread last("the last stop of a round", [&] { Kind::Stop(*monitor); });
     }
     stopped = true;
     Kind::Trigger(*this->server, 0, "late");
@@ -530,7 +499,7 @@ TYPED_TEST(MonitorContractTest, AnActivationRacingAStopEndsSilentOnceStopped) {
     stopped = false;
   }
   destroy();
-  EXPECT_EQ(late, 0) << Kind::kName << ": a callback ran after the monitor's last stop returned";
+  EXPECT_EQ(late, 0) << "a callback ran after the monitor's last stop returned";
 }
 
 // The server answers an activation (synchronous where the kind can) with an
@@ -545,7 +514,7 @@ TYPED_TEST(MonitorContractTest, AHeldAnswerDoesNotUndoANewerNotification) {
   bool held = false;
   {
     TraceHold hold(Kind::kAnswerTrace);
-    BoundedThread activate(Name<Kind>("an activation whose answer is held"),
+    BoundedThread activate("an activation whose answer is held",
                            [&] { Kind::Activate(monitor, 0, true); });
     held = hold.AwaitHeld();
     Kind::Trigger(*this->server, 0, "new");
@@ -553,7 +522,7 @@ TYPED_TEST(MonitorContractTest, AHeldAnswerDoesNotUndoANewerNotification) {
     Within(kBlockWindow, [&] { return log.Contains(0, "new"); });
     hold.Release();
   }
-  ASSERT_TRUE(held) << Kind::kName << ": no thread traced \"" << Kind::kAnswerTrace
+  ASSERT_TRUE(held) << "no thread traced \"" << Kind::kAnswerTrace
                     << "\" for the activation's answer";
   // The TS server monitor reports on its worker, which the bus does not wait for.
   Within(kBlockWindow, [&] {
@@ -562,9 +531,9 @@ TYPED_TEST(MonitorContractTest, AHeldAnswerDoesNotUndoANewerNotification) {
   });
   this->server->Settle();
   EXPECT_EQ(log.LastTag(0).value_or("(no callback)"), "new")
-      << Kind::kName << ": the last callback shows the held answer's older value:" << log.Text();
+      << "the last callback shows the held answer's older value:" << log.Text();
   if (const std::optional<std::string> view = Kind::View(monitor, 0)) {
-    EXPECT_EQ(*view, "new") << Kind::kName << ": its view holds the held answer's older value";
+    EXPECT_EQ(*view, "new") << "its view holds the held answer's older value";
   }
 }
 
@@ -610,7 +579,7 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
     for (const int i : {0, 1}) Kind::Trigger(*this->server, i, warm);
     ASSERT_TRUE(this->AwaitDelivery(sides[0].log, 0, warm) &&
                 this->AwaitDelivery(sides[1].log, 1, warm))
-        << Kind::kName << ": a notification never reached its monitor";
+        << "a notification never reached its monitor";
     onDeliveryThreads = sides[0].log.Find(0, warm)->thread != sides[1].log.Find(1, warm)->thread;
     if (onDeliveryThreads) break;
     Kind::Stop(*sides[1].monitor);
@@ -619,12 +588,11 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
     make(1);
   }
   if (Kind::kOneCallbackThread) {
-    EXPECT_FALSE(onDeliveryThreads)
-        << Kind::kName << ": the callbacks of two monitors ran on two threads";
+    EXPECT_FALSE(onDeliveryThreads) << "the callbacks of two monitors ran on two threads";
     return;  // two of its callbacks never run at once to stop each other
   }
   if (!onDeliveryThreads && !Kind::kCallsBackOnCaller) {
-    GTEST_SKIP() << Kind::kName << ": the callbacks of two monitors always ran on one thread "
+    GTEST_SKIP() << "the callbacks of two monitors always ran on one thread "
                  << "(16 pairs tried): two of them never run at once to stop each other";
   }
   for (Side& side : sides) side.armed = true;
@@ -637,7 +605,7 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
       // The synchronous call's answer comes on a delivery thread that may be
       // the one the first monitor's callback would block: its callback is
       // running on the caller before the notification goes out.
-      caller.emplace(Name<Kind>("a synchronous call whose callback stops the other monitor"),
+      caller.emplace("a synchronous call whose callback stops the other monitor",
                      [&] { Kind::CallbackHere(*sides[1].monitor); });
       if (sides[1].entered.Wait()) Kind::Trigger(*this->server, 0, "go");
     }
@@ -646,19 +614,19 @@ TYPED_TEST(MonitorContractTest, TwoMonitorsStoppingEachOtherFromTheirCallbacksAt
     }
     for (Side& side : sides) {
       if (side.entered.IsOpen() && !side.done.Wait()) {
-        Hang(Name<Kind>("two monitors stopping each other from callbacks"));
+        Hang("two monitors stopping each other from callbacks");
       }
     }
   }
   this->server->Settle();
   for (Side& side : sides) {
-    BoundedThread thread(Name<Kind>("a destruction"), [&] { side.monitor.reset(); });
+    BoundedThread thread("a destruction", [&] { side.monitor.reset(); });
   }
   passedOver.clear();
   ASSERT_TRUE(sides[0].entered.IsOpen() && sides[1].entered.IsOpen())
-      << Kind::kName << ": a callback meant to stop the other monitor never ran";
+      << "a callback meant to stop the other monitor never ran";
   EXPECT_TRUE(sides[0].meetsOther && sides[1].meetsOther)
-      << Kind::kName << ": the two callbacks never ran at once"
+      << "the two callbacks never ran at once"
       << (onDeliveryThreads ? " on their delivery threads" : " (delivery and synchronous call)");
 }
 

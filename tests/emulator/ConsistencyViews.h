@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/QueueManager.h"
 
@@ -25,8 +27,16 @@ namespace QueueManager::Emulator {
 class OperationHistory {
  public:
   explicit OperationHistory(std::size_t capacity) : capacity_(capacity) {}
-  void Record(int thread, std::string operation, std::string outcome);
-  std::string Dump() const;
+  void Record(int thread, std::string operation, std::string outcome) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(fmt::format("#{} t{} {} -> {}", count_++, thread, operation, outcome));
+    if (entries_.size() > capacity_) entries_.pop_front();
+  }
+  std::string Dump() const {
+    std::lock_guard lock(mutex_);
+    return fmt::format("last {} of {} operations:\n  {}\n", entries_.size(), count_,
+                       fmt::join(entries_, "\n  "));
+  }
 
  private:
   const std::size_t capacity_;
@@ -48,33 +58,74 @@ class ViewMonitor : public CQmQueueMonitor {
     std::vector<std::string> anomalies;
   };
   ~ViewMonitor() override { Deactivate(); }
-  Model Snapshot() const;
+  Model Snapshot() const {
+    std::lock_guard lock(mutex_);
+    return model_;
+  }
   // Starts the model afresh, for an activation after a deactivation.
-  void Forget();
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    model_ = Model();
+    recent_.clear();
+  }
   // Test-only hook: the next `count` callbacks are ignored, as a monitor
   // that lost them would.
   void LoseNextCallbacks(int count) { toLose_ = count; }
 
  protected:
-  void AttributesUpdated(const W4Notifier::CEntityId& queue, InteractionId id,
-                         const CQmAttributeMap& attributes) override;
-  void InteractionAdded(const W4Notifier::CEntityId& queue, InteractionId id,
-                        const CQmAttributeMap& attributes) override;
-  void InteractionRemoved(const W4Notifier::CEntityId& queue, InteractionId id) override;
-  void StatisticsUpdate(const W4Notifier::CEntityId& queue, const CQmQueueStats& stats) override;
-  void QueueRemoved(const W4Notifier::CEntityId& queue) override;
+  void AttributesUpdated(const W4Notifier::CEntityId&, InteractionId id,
+                         const CQmAttributeMap& attributes) override {
+    Apply(fmt::format("updated {}", id.QueryObjectId()), [&] {
+      const auto member = model_.members.find(id.QueryObjectId());
+      if (member == model_.members.end()) return "not a member";
+      for (const auto& [name, value] : attributes) member->second.insert(name, value);
+      return "";
+    });
+  }
+  void InteractionAdded(const W4Notifier::CEntityId&, InteractionId id,
+                        const CQmAttributeMap& attributes) override {
+    Apply(fmt::format("added {}", id.QueryObjectId()), [&] {
+      return model_.members.emplace(id.QueryObjectId(), attributes).second ? "" : "twice";
+    });
+  }
+  void InteractionRemoved(const W4Notifier::CEntityId&, InteractionId id) override {
+    Apply(fmt::format("removed {}", id.QueryObjectId()),
+          [&] { return model_.members.erase(id.QueryObjectId()) == 0 ? "not a member" : ""; });
+  }
+  void StatisticsUpdate(const W4Notifier::CEntityId&, const CQmQueueStats& stats) override {
+    Apply("stats", [&] {
+      model_.stats = stats;
+      return "";
+    });
+  }
+  void QueueRemoved(const W4Notifier::CEntityId&) override {
+    Apply("queue removed", [&] {
+      model_.members.clear();
+      model_.stats.reset();
+      return "";
+    });
+  }
 
  private:
-  bool Lost() {
+  // Applies a callback (`callback`, unless lost) to the model; what `apply`
+  // returns, when not empty, is an anomaly, noted with the callbacks that
+  // came before the first one.
+  template <class F>
+  void Apply(std::string callback, F apply) {
     int left = toLose_.load();
     while (left > 0 && !toLose_.compare_exchange_weak(left, left - 1)) {
     }
-    return left > 0;
+    if (left > 0) return;
+    std::lock_guard lock(mutex_);
+    recent_.push_back(callback);
+    if (recent_.size() > 16) recent_.pop_front();
+    const std::string anomaly = apply();
+    if (anomaly.empty()) return;
+    std::string what = callback + ", " + anomaly;
+    if (model_.anomalies.empty()) what += fmt::format(" (after: {})", fmt::join(recent_, "; "));
+    model_.anomalies.push_back(std::move(what));
   }
   std::atomic<int> toLose_{0};
-  // Notes an anomaly with the callbacks that came before it.
-  void Anomaly(std::string what);
-  void Note(std::string callback);
   mutable std::mutex mutex_;
   Model model_;
   std::deque<std::string> recent_;

@@ -17,8 +17,7 @@ TEST(EmulatorControlLocalTest, RenegotiatesOnlyTheCallersConnection) {
   auto mine = bus->Connect();
   auto other = bus->Connect();
   const W4Notifier::CEntityId queue(W4Notifier::eWorkgroupQueue, 1u);
-  W4Notifier::testing::CallbackLog mineHeard;
-  W4Notifier::testing::CallbackLog otherHeard;
+  W4Notifier::testing::CallbackLog mineHeard, otherHeard;
   mine->StartNotifications(queue, 0, &mineHeard, 0);
   other->StartNotifications(queue, 0, &otherHeard, 0);
   CEmulatorClient(mine).ForceRenegotiation();

@@ -96,41 +96,36 @@ TEST_F(ControlOverNats, AnswersAsTheEmulatorItselfDoes) {
   auto twinBus = W4Notifier::CInProcessBus::Create();
   CEmulator twin(twinBus);
   using Step = std::function<std::string(IEmulatorControl&)>;
+  // A step whose answer is shown as fmt shows it.
+  const auto shown = [](auto call) -> Step {
+    return [call](IEmulatorControl& e) { return fmt::format("{}", call(e)); };
+  };
+  const CEntityId user5(W4Notifier::eUserQueue, 5u);
   const std::vector<std::pair<const char*, Step>> steps{
-      {"create a queue", [](auto& e) { return fmt::format("{}", e.CreateQueue(kSales)); }},
-      {"create it again", [](auto& e) { return fmt::format("{}", e.CreateQueue(kSales)); }},
-      {"add a call",
-       [](auto& e) {
-         return fmt::format("{}", e.AddInteraction(kCall, State(u"A"), {kSales, kSupport}));
-       }},
-      {"set its state", [](auto& e) { return fmt::format("{}", e.SetAttributes(1, State(u"C"))); }},
-      {"set a missing one's",
-       [](auto& e) { return fmt::format("{}", e.SetAttributes(7, State(u"C"))); }},
-      {"move it", [](auto& e) { return fmt::format("{}", e.Move(1, {kSupport}, {kMissing})); }},
-      {"contents",
-       [](auto& e) {
-         return fmt::format("{}", e.QueueContents(kSales).value_or(std::vector<std::uint32_t>{0}));
-       }},
-      {"no contents",
-       [](auto& e) {
-         return fmt::format("{}",
-                            e.QueueContents(CEntityId(W4Notifier::eUserQueue, 5u)).has_value());
-       }},
+      {"create a queue", shown([](auto& e) { return e.CreateQueue(kSales); })},
+      {"create it again", shown([](auto& e) { return e.CreateQueue(kSales); })},
+      {"add a call", shown([](auto& e) {
+         return e.AddInteraction(kCall, State(u"A"), {kSales, kSupport});
+       })},
+      {"set its state", shown([](auto& e) { return e.SetAttributes(1, State(u"C")); })},
+      {"set a missing one's", shown([](auto& e) { return e.SetAttributes(7, State(u"C")); })},
+      {"move it", shown([](auto& e) { return e.Move(1, {kSupport}, {kMissing}); })},
+      {"contents", shown([](auto& e) {
+         return e.QueueContents(kSales).value_or(std::vector<std::uint32_t>{0});
+       })},
+      {"no contents", shown([&](auto& e) { return e.QueueContents(user5).has_value(); })},
       {"counts", [](auto& e) { return Text(e.Counts(kSales)); }},
-      {"no counts", [](auto& e) { return Text(e.Counts(CEntityId(W4Notifier::eUserQueue, 5u))); }},
+      {"no counts", [&](auto& e) { return Text(e.Counts(user5)); }},
       {"the call", [](auto& e) { return Text(e.Interaction(1)); }},
       {"no call", [](auto& e) { return Text(e.Interaction(2)); }},
-      {"queues",
-       [](auto& e) { return fmt::format("{}", e.Queues(W4Notifier::eWorkgroupQueue).size()); }},
-      {"answer no alerting",
-       [](auto& e) { return fmt::format("{}", e.AnswerAlerting(1, kSales)); }},
-      {"ids from 40",
-       [](auto& e) {
+      {"queues", shown([](auto& e) { return e.Queues(W4Notifier::eWorkgroupQueue).size(); })},
+      {"answer no alerting", shown([](auto& e) { return e.AnswerAlerting(1, kSales); })},
+      {"ids from 40", shown([](auto& e) {
          e.SetNextInteractionId(40);
-         return fmt::format("{}", e.AddInteraction(kCall, {}, {}));
-       }},
-      {"remove the call", [](auto& e) { return fmt::format("{}", e.RemoveInteraction(1)); }},
-      {"remove it again", [](auto& e) { return fmt::format("{}", e.RemoveInteraction(1)); }},
+         return e.AddInteraction(kCall, {}, {});
+       })},
+      {"remove the call", shown([](auto& e) { return e.RemoveInteraction(1); })},
+      {"remove it again", shown([](auto& e) { return e.RemoveInteraction(1); })},
       {"rejections",
        [](auto& e) { return fmt::format("{} '{}'", e.MalformedRequests(), e.LastRejection()); }},
   };
@@ -225,8 +220,7 @@ TEST_F(ControlOverNats, FaultPlansTravelWhole) {
 TEST_F(ControlOverNats, RenegotiatesTheCallersNatsConnectionOnly) {
   auto other = W4Notifier::ConnectNats(options_);
   CEmulatorClient otherClient(other, 5000);
-  W4Notifier::testing::CallbackLog mine;
-  W4Notifier::testing::CallbackLog theirs;
+  W4Notifier::testing::CallbackLog mine, theirs;
   ASSERT_EQ(connection_->StartNotifications(kSales, 0, &mine, 0), W4Notifier::eMsgSuccess);
   ASSERT_EQ(other->StartNotifications(kSales, 0, &theirs, 0), W4Notifier::eMsgSuccess);
   otherClient.Queues(W4Notifier::eWorkgroupQueue);  // the bridge knows both clients

@@ -15,83 +15,58 @@ namespace {
 
 struct ChangeCase {
   const char* what;
-  Seed seed;
-  std::function<bool(std::uint32_t id)> act;
+  // The values of Custom and Xan_State before (none where null).
+  const char16_t* custom;
+  const char16_t* state;
   bool result;
   const char16_t* expected;  // Custom afterwards
+  std::function<bool(std::uint32_t id)> act;
 };
 
 TEST_F(EmulatorTest, AttributeChangesAnswerAndStoreWhatTheServerComputed) {
   const std::vector<ChangeCase> cases{
-      {"set", {}, [](auto id) { return SetAttribute(id, kCustom, V(u"x")), true; }, true, u"x"},
-      {"compare and set",
-       {{u"Custom", u"a"}},
+      {"set", nullptr, nullptr, true, u"x",
+       [](auto id) { return SetAttribute(id, kCustom, V(u"x")), true; }},
+      {"compare and set", u"a", nullptr, true, u"b",
        [](auto id) {
          CQmAttributeValue now;
          return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) &&
                 now.QueryString() == u"b";
-       },
-       true,
-       u"b"},
-      {"compare fails",
-       {{u"Custom", u"z"}},
+       }},
+      {"compare fails", u"z", nullptr, false, u"z",
        [](auto id) {
          CQmAttributeValue now;
          return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) ||
                 now.QueryString() != u"z";
-       },
-       false,
-       u"z"},
-      {"increment",
-       {{u"Custom", u"41"}},
+       }},
+      {"increment", u"41", nullptr, true, u"42",
        [](auto id) {
          int now = 0;
          return IncrementAttribute(id, kCustom, 1, now) && now == 42;
-       },
-       true,
-       u"42"},
-      {"increment refused past the int range",
-       {{u"Custom", u"2147483647"}},
+       }},
+      {"increment refused past the int range", u"2147483647", nullptr, false, u"2147483647",
        [](auto id) {
          int now = 0;
          return IncrementAttribute(id, kCustom, 1, now);
-       },
-       false,
-       u"2147483647"},
-      {"mask",
-       {{u"Custom", u"12"}},
+       }},
+      {"mask", u"12", nullptr, true, u"9",
        [](auto id) {
          std::uint32_t now = 0;
          return MaskAttribute(id, kCustom, 0b1010, 0b0001, now) && now == 9;
-       },
-       true,
-       u"9"},
-      {"append",
-       {{u"Custom", u"a"}},
-       [](auto id) { return AppendAttribute(id, kCustom, V(u"b"), u","), true; },
-       true,
-       u"a,b"},
-      {"insert present",
-       {{u"Custom", u"a|b"}},
-       [](auto id) { return InsertAttribute(id, kCustom, V(u"B")), true; },
-       true,
-       u"a|b"},
-      {"remove",
-       {{u"Custom", u"a|b|c"}},
-       [](auto id) { return RemoveAttribute(id, kCustom, V(u"B")), true; },
-       true,
-       u"a|c"},
-      {"list all or nothing",
-       {{u"Custom", u"a"}, {u"Xan_State", u"A"}},
+       }},
+      {"append", u"a", nullptr, true, u"a,b",
+       [](auto id) { return AppendAttribute(id, kCustom, V(u"b"), u","), true; }},
+      {"insert present", u"a|b", nullptr, true, u"a|b",
+       [](auto id) { return InsertAttribute(id, kCustom, V(u"B")), true; }},
+      {"remove", u"a|b|c", nullptr, true, u"a|c",
+       [](auto id) { return RemoveAttribute(id, kCustom, V(u"B")), true; }},
+      {"list all or nothing", u"a", u"A", false, u"a",
        [](auto id) {
          CQmAttributeMap now;
          return ConditionallySetAttributes(id, {kCustom, kState}, {V(u"a"), V(u"C")},
                                            {V(u"b"), V(u"H")}, now, true);
-       },
-       false,
-       u"a"},
-      {"setting under a condition",
-       {{u"Xan_State", u"A"}},
+       }},
+      {"setting under a condition", nullptr, u"A", true, u"y",
        [](auto id) {
          SetAttributeConditionally setting(kCustom, V(u"y"), true, false);
          setting.AddCondition(kState, SetAttributeConditionally::eComparisonType{0}, V(u"A"),
@@ -99,13 +74,14 @@ TEST_F(EmulatorTest, AttributeChangesAnswerAndStoreWhatTheServerComputed) {
          std::vector<CQmAttributeValue> now;
          return SyncConditionallySetAttributes(id, {setting}, false, now) && now.size() == 1 &&
                 now[0].QueryString() == u"y";
-       },
-       true,
-       u"y"},
+       }},
   };
   for (const ChangeCase& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::uint32_t id = Add(c.seed);
+    Seed seed;
+    if (c.custom != nullptr) seed.emplace_back(u"Custom", c.custom);
+    if (c.state != nullptr) seed.emplace_back(u"Xan_State", c.state);
+    const std::uint32_t id = Add(seed);
     EXPECT_EQ(c.act(id), c.result);
     EXPECT_EQ(Value(id, kCustom), c.expected);
   }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emulator/EmulatorTestSupport.h"
@@ -75,36 +76,31 @@ class FaultTest : public EmulatorTest {
   }
 };
 
-struct RequestFaultCase {
-  const char* what;
-  eFault fault;
-  std::chrono::milliseconds delay;
-  bool reported;          // what IncrementAttribute returns
-  const char16_t* after;  // the server's value afterwards
-};
-
 TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
   W4Notifier::CNotifierTimeout::Set(1000);
   testing::WaitableLog wire;
   emulator_->SetWireLog(SinkTo(wire));
   // The delay past the time-out goes last: a delayed answer holds back the
   // later answers to its client.
-  const std::vector<RequestFaultCase> cases{
-      {"rejected: nothing applied", eFault::kReject, 0ms, false, u"1"},
-      {"no answer: time-out, applied", eFault::kNoReply, 0ms, false, u"2"},
-      {"answer cut short", eFault::kTruncated, 0ms, false, u"2"},
-      {"short delay: answered late", eFault::kDelay, 10ms, true, u"2"},
-      {"connection dropped: the send fails, applied", eFault::kDropConnection, 0ms, false, u"2"},
-      {"delay past the time-out", eFault::kDelay, 60s, false, u"2"},
-  };
-  for (const RequestFaultCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Each fault, what IncrementAttribute returns and the server's value afterwards.
+  const std::tuple<const char*, eFault, std::chrono::milliseconds, bool, const char16_t*> cases[] =
+      {
+          {"rejected: nothing applied", eFault::kReject, 0ms, false, u"1"},
+          {"no answer: time-out, applied", eFault::kNoReply, 0ms, false, u"2"},
+          {"answer cut short", eFault::kTruncated, 0ms, false, u"2"},
+          {"short delay: answered late", eFault::kDelay, 10ms, true, u"2"},
+          {"connection dropped: the send fails, applied", eFault::kDropConnection, 0ms, false,
+           u"2"},
+          {"delay past the time-out", eFault::kDelay, 60s, false, u"2"},
+      };
+  for (const auto& [what, fault, delay, reported, after] : cases) {
+    SCOPED_TRACE(what);
     const std::uint32_t id = Add({{u"Custom", u"1"}});
-    emulator_->InjectFault(Plan(kIncrementEvent, c.fault, FaultSelection::Next(1), c.delay));
+    emulator_->InjectFault(Plan(kIncrementEvent, fault, FaultSelection::Next(1), delay));
     int now = 0;
-    EXPECT_EQ(IncrementAttribute(id, kCustom, 1, now), c.reported);
-    EXPECT_EQ(Value(id, kCustom), c.after);
-    if (c.fault == eFault::kDropConnection) {
+    EXPECT_EQ(IncrementAttribute(id, kCustom, 1, now), reported);
+    EXPECT_EQ(Value(id, kCustom), after);
+    if (fault == eFault::kDropConnection) {
       EXPECT_TRUE(WaitForLine(wire, "connection dropped and renegotiated"));
     }
     EXPECT_TRUE(library_->IsConnected());
@@ -112,28 +108,21 @@ TEST_F(FaultTest, EachRequestFaultIsReportedAsTheLibraryMeetsIt) {
   emulator_->SetWireLog({});  // the delayed answer is logged when the emulator ends
 }
 
-struct DelayCase {
-  const char* what;
-  std::chrono::milliseconds delay;
-  bool releasedByDestruction;
-};
-
 TEST_F(FaultTest, ADelayedAnswerStillComesBeforeLaterNotificationsButHoldsUpNoOtherClient) {
-  const std::vector<DelayCase> cases{{"due in time", 50ms, false},
-                                     {"sent when the emulator ends", 60s, true}};
-  for (const DelayCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Due in time, or sent when the emulator ends.
+  for (const auto& [delay, releasedByDestruction] :
+       {std::pair(50ms, false), std::pair(60000ms, true)}) {
+    SCOPED_TRACE(delay.count());
     emulator_.reset();  // the bus serves one emulator at a time
     emulator_ = std::make_unique<CEmulator>(bus_);
     const std::uint32_t id = Add({});
     Recorder recorder;
     connection_->StartNotifications(kSupport, 0, &recorder, 0);
-    emulator_->InjectFault(
-        Plan(kObjectTypeEvent, eFault::kDelay, FaultSelection::Next(1), c.delay));
+    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kDelay, FaultSelection::Next(1), delay));
     connection_->SendAsyncRequest(ObjectTypeRequest(id), &recorder, 0, 120'000);
     bus_->WaitIdle();  // served: its answer waits in the emulator
     Add({}, {kSupport});
-    if (c.releasedByDestruction) {
+    if (releasedByDestruction) {
       const auto other = bus_->Connect();
       CMessage answer;
       EXPECT_EQ(other->SendRequest(ObjectTypeRequest(id), &answer, 5000), eSendStatus::kSuccess);
@@ -163,14 +152,9 @@ TEST_F(FaultTest, ADroppedConnectionFailsItsRequestsAndIsRenegotiated) {
   connection_->StopAllMessages(&recorder);
 }
 
-struct SelectionCase {
-  const char* what;
-  FaultSelection selection;
-  const char* pattern;  // of ten requests; nullptr: some hit, some not
-};
-
 TEST_F(FaultTest, EachSelectionFormHitsItsRequests) {
-  const std::vector<SelectionCase> cases{
+  // The pattern of ten requests expected; nullptr: some hit, some not.
+  const std::tuple<const char*, FaultSelection, const char*> cases[] = {
       {"the next three", FaultSelection::Next(3), "XXX......."},
       {"never by chance", FaultSelection::WithProbability(0, 1), ".........."},
       {"always by chance", FaultSelection::WithProbability(1, 1), "XXXXXXXXXX"},
@@ -179,22 +163,22 @@ TEST_F(FaultTest, EachSelectionFormHitsItsRequests) {
       {"after the window closed", FaultSelection::During(1s, -1h), ".........."},
       {"before the window opens", FaultSelection::During(1h, 1h), ".........."},
   };
-  for (const SelectionCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, selection, expected] : cases) {
+    SCOPED_TRACE(what);
     emulator_.reset();  // the bus serves one emulator at a time
     emulator_ = std::make_unique<CEmulator>(bus_);
     const std::uint32_t id = Add({});
-    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, c.selection));
+    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, selection));
     const std::string pattern = Pattern(id, 10);
-    if (c.pattern != nullptr) {
-      EXPECT_EQ(pattern, c.pattern);
+    if (expected != nullptr) {
+      EXPECT_EQ(pattern, expected);
       continue;
     }
     EXPECT_THAT(pattern, ::testing::AllOf(::testing::HasSubstr("X"), ::testing::HasSubstr(".")));
     // The same seed hits the same requests again.
     emulator_.reset();  // the bus serves one emulator at a time
     emulator_ = std::make_unique<CEmulator>(bus_);
-    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, c.selection));
+    emulator_->InjectFault(Plan(kObjectTypeEvent, eFault::kReject, selection));
     EXPECT_EQ(Pattern(Add({}), 10), pattern);
   }
 }

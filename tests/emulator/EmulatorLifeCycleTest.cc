@@ -2,8 +2,6 @@
 // deactivation reports that clients ask for, and the notifications they hand
 // on to an interaction.
 
-#include <mutex>
-
 #include "QueueManager/InteractionLifeCycle.h"
 #include "emulator/EmulatorTestSupport.h"
 
@@ -17,7 +15,7 @@ constexpr int kDeactivationReport = 5;
 
 // The deactivation reports as "<id> <attributes>", decoded as an application
 // decodes them.
-struct ReportCollector : W4Notifier::IMessageCallback {
+struct ReportCollector : W4Notifier::IMessageCallback, testing::WaitableLog {
   void OnMessageReceived(W4Notifier::CMessage& message) override {
     const CDeactivationData report(message);
     std::string line = std::to_string(report.QueryEntityId().QueryObjectId());
@@ -25,15 +23,8 @@ struct ReportCollector : W4Notifier::IMessageCallback {
     for (const auto& [name, value] : report.QueryAttributes()) {
       line += " " + W4Os::WideToNarrowLossy(name.DisplayName() + u"=" + value.QueryString());
     }
-    std::lock_guard lock(mutex);
-    lines.push_back(std::move(line));
+    Add(std::move(line));
   }
-  std::vector<std::string> Take() {
-    std::lock_guard lock(mutex);
-    return std::exchange(lines, {});
-  }
-  std::mutex mutex;
-  std::vector<std::string> lines;
 };
 
 class LifeCycleTest : public EmulatorTest {
@@ -54,7 +45,7 @@ TEST_F(LifeCycleTest, DeactivationIsReportedWithTheNamesAskedForOnlyOnceAsked) {
   const std::uint32_t unreported = Add({{u"Xan_State", u"C"}});
   emulator_->RemoveInteraction(unreported);
   Sync();
-  EXPECT_THAT(reports_.Take(), IsEmpty());
+  EXPECT_THAT(reports_.Take(0), IsEmpty());
 
   RequestDeactivationAttributes({kState, kCustom});
   const std::uint32_t removed = Add({{u"Xan_State", u"C"}, {u"Other", u"o"}});
@@ -64,7 +55,7 @@ TEST_F(LifeCycleTest, DeactivationIsReportedWithTheNamesAskedForOnlyOnceAsked) {
   emulator_->RemoveInteraction(removed);
   DeallocateAllInstances(kChat);
   Sync();
-  EXPECT_EQ(reports_.Take(), (std::vector<std::string>{std::to_string(removed) + " Xan_State=C",
+  EXPECT_EQ(reports_.Take(0), (std::vector<std::string>{std::to_string(removed) + " Xan_State=C",
                                                        std::to_string(chat) + " Custom=x"}));
 }
 

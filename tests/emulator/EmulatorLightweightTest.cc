@@ -2,8 +2,11 @@
 // server emulator: every callback and every cached value follows from a
 // change of the emulator's state or from the monitor's own writes.
 
+#include <fmt/format.h>
+
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "QueueManager/AttributeMonitor.h"
 #include "QueueManager/CachingObjectTypeMonitor.h"
@@ -26,22 +29,14 @@ class LightweightEmulatorTest : public EmulatorTest {
   // The log since the last call, once everything sent so far was handled.
   std::vector<std::string> Settle() {
     Sync();
-    std::vector<std::string> log = recorder_->Log();
-    std::vector<std::string> fresh(log.begin() + static_cast<std::ptrdiff_t>(seen_), log.end());
-    seen_ = log.size();
-    return fresh;
+    return recorder_->Take(0);
   }
   w4core::InterfacePtr<Recorder> recorder_ = NewRecorder();
-  std::size_t seen_ = 0;
 };
 
-// One step of a monitor's life: what the server is made to do, and the
-// callbacks it gives, in order.
-struct Step {
-  const char* what;
-  std::function<void(CEmulator&)> act;
-  std::vector<std::string> expected;
-};
+// One step of a monitor's life: what the server is made to do, the callbacks
+// it gives, in order ("; " between them), and how it is made to.
+using Step = std::tuple<const char*, const char*, std::function<void(CEmulator&)>>;
 
 TEST_F(LightweightEmulatorTest, ObjectTypeMonitorFollowsItsTypeFromActivationToDeactivation) {
   const std::uint32_t first = Add({{u"Xan_State", u"A"}, {u"Custom", u"x"}});
@@ -52,42 +47,34 @@ TEST_F(LightweightEmulatorTest, ObjectTypeMonitorFollowsItsTypeFromActivationToD
   EXPECT_THAT(Settle(), UnorderedElementsAre("Added 1 {Xan_State=A}", "Added 2 {Xan_State=C}"));
 
   const std::vector<Step> steps{
-      {"a request changes a monitored name",
-       [&](CEmulator&) { SetAttribute(first, kState, V(u"C")); },
-       {"Updated 1 {Xan_State=C}"}},
-      {"a name not monitored changes",
+      {"a request changes a monitored name", "Updated 1 {Xan_State=C}",
+       [&](CEmulator&) { SetAttribute(first, kState, V(u"C")); }},
+      {"a name not monitored changes", "",
        [&](CEmulator& e) {
          e.SetAttributes(first, MapOf({{u"Custom", u"y"}}));
-       },
-       {}},
-      {"an interaction of another type changes",
+       }},
+      {"an interaction of another type changes", "",
        [&](CEmulator& e) {
          e.SetAttributes(chat, MapOf({{u"Xan_State", u"C"}}));
-       },
-       {}},
-      {"an interaction of the type is created",
+       }},
+      {"an interaction of the type is created", "Added 4 {Xan_State=O}",
        [&](CEmulator& e) {
          e.AddInteraction(kCall, MapOf({{u"Xan_State", u"O"}}), {kSupport});
-       },
-       {"Added 4 {Xan_State=O}"}},
-      {"a client instantiates one",
+       }},
+      {"a client instantiates one", "Added 5 {Xan_State=C}",
        [&](CEmulator&) {
          CEntityId created;
          InstantiateInteraction(created, InteractionId(), kCall, eXAN_STATE_CONNECTED,
                                 eXAN_DIRECTION_INBOUND, "l", "la", "li", eXAN_PARTY_INTERNAL, "r",
                                 "ra", "ri", eXAN_PARTY_EXTERNAL, {}, {}, false);
-       },
-       {"Added 5 {Xan_State=C}"}},
-      {"a move changes no attribute",
-       [&](CEmulator& e) { e.Move(first, {kSales}, {kSupport}); },
-       {}},
-      {"an interaction is removed",
-       [&](CEmulator& e) { e.RemoveInteraction(first); },
-       {"Removed 1"}},
+       }},
+      {"a move changes no attribute", "",
+       [&](CEmulator& e) { e.Move(first, {kSales}, {kSupport}); }},
+      {"an interaction is removed", "Removed 1", [&](CEmulator& e) { e.RemoveInteraction(first); }},
   };
-  for (const Step& step : steps) {
-    step.act(*emulator_);
-    EXPECT_EQ(Settle(), step.expected) << step.what;
+  for (const auto& [what, expected, act] : steps) {
+    act(*emulator_);
+    EXPECT_EQ(fmt::format("{}", fmt::join(Settle(), "; ")), expected) << what;
   }
   monitor.deactivate();
   emulator_->AddInteraction(kCall, MapOf({{u"Xan_State", u"A"}}), {});
@@ -102,31 +89,25 @@ TEST_F(LightweightEmulatorTest, AttributeMonitorWithAValueFollowsTheInteractions
   EXPECT_THAT(Settle(), ::testing::ElementsAre("Added 1 Gold {Xan_State=A}"));
 
   const std::vector<Step> steps{
-      {"a member's monitored name changes",
+      {"a member's monitored name changes", "Updated 1 Gold {Xan_State=C}",
        [&](CEmulator& e) {
          e.SetAttributes(gold, MapOf({{u"Xan_State", u"C"}}));
-       },
-       {"Updated 1 Gold {Xan_State=C}"}},
-      {"another interaction takes the value",
-       [&](CEmulator&) { SetAttribute(silver, kGrade, V(u"Gold")); },
-       {"Added 2 Gold {Xan_State=A}"}},
-      {"a member loses the value",
+       }},
+      {"another interaction takes the value", "Added 2 Gold {Xan_State=A}",
+       [&](CEmulator&) { SetAttribute(silver, kGrade, V(u"Gold")); }},
+      {"a member loses the value", "Removed 1 Gold",
        [&](CEmulator& e) {
          e.SetAttributes(gold, MapOf({{u"Custom", u"Bronze"}}));
-       },
-       {"Removed 1 Gold"}},
-      {"a non-member changes",
+       }},
+      {"a non-member changes", "",
        [&](CEmulator& e) {
          e.SetAttributes(gold, MapOf({{u"Xan_State", u"I"}}));
-       },
-       {}},
-      {"a member is removed",
-       [&](CEmulator& e) { e.RemoveInteraction(silver); },
-       {"Removed 2 Gold"}},
+       }},
+      {"a member is removed", "Removed 2 Gold", [&](CEmulator& e) { e.RemoveInteraction(silver); }},
   };
-  for (const Step& step : steps) {
-    step.act(*emulator_);
-    EXPECT_EQ(Settle(), step.expected) << step.what;
+  for (const auto& [what, expected, act] : steps) {
+    act(*emulator_);
+    EXPECT_EQ(fmt::format("{}", fmt::join(Settle(), "; ")), expected) << what;
   }
 }
 
@@ -170,23 +151,19 @@ class CachingEmulatorTest : public LightweightEmulatorTest {
 // confirmed, a change by someone else is taken again. Without the echo the
 // written value would be kept against every later foreign change.
 TEST_F(CachingEmulatorTest, OwnWritesAreConfirmedSoThatLaterForeignChangesAreTaken) {
-  struct Case {
-    const char* what;
-    std::vector<const char16_t*> writes;
-  };
-  const std::vector<Case> cases{
+  const std::tuple<const char*, std::vector<const char16_t*>> cases[] = {
       {"one write of a new value", {u"y"}},
       {"a write of the value the server holds", {u"foreign"}},
       {"two writes in a row", {u"p", u"q"}},
   };
-  for (const Case& c : cases) {
-    for (const char16_t* value : c.writes) monitor_.set_attribute(id_, kGrade, V(value));
-    EXPECT_EQ(Cached(kGrade), c.writes.back()) << c.what;  // at once, before any echo
+  for (const auto& [what, writes] : cases) {
+    for (const char16_t* value : writes) monitor_.set_attribute(id_, kGrade, V(value));
+    EXPECT_EQ(Cached(kGrade), writes.back()) << what;  // at once, before any echo
     Settle();
-    EXPECT_EQ(Value(id_, kGrade), c.writes.back()) << c.what;
+    EXPECT_EQ(Value(id_, kGrade), writes.back()) << what;
     emulator_->SetAttributes(id_, MapOf({{u"Custom", u"foreign"}}));
     Settle();
-    EXPECT_EQ(Cached(kGrade), u"foreign") << c.what;
+    EXPECT_EQ(Cached(kGrade), u"foreign") << what;
   }
 }
 

@@ -15,7 +15,6 @@
 namespace QueueManager::Emulator {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 

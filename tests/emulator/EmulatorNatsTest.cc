@@ -5,10 +5,9 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
+#include "QueueManager/Platform/Sync.h"
 #include "emulator/ConsistencyViews.h"
 #include "emulator/EmulatorTestSupport.h"
 #include "platform/notifier/CallbackLog.h"
@@ -26,31 +25,18 @@ using testing::Eventually;
 // its connection's delivery thread.
 class GatedMonitor : public ViewMonitor {
  public:
-  void Shut() {
-    std::lock_guard lock(mutex_);
-    shut_ = true;
-  }
-  void Open() {
-    std::lock_guard lock(mutex_);
-    shut_ = false;
-    opened_.notify_all();
-  }
+  void Shut() { gate_.Reset(); }
+  void Open() { gate_.Set(); }
 
  protected:
   void AttributesUpdated(const W4Notifier::CEntityId& queue, InteractionId id,
                          const CQmAttributeMap& attributes) override {
-    Pass();
+    gate_.Wait();
     ViewMonitor::AttributesUpdated(queue, id, attributes);
   }
 
  private:
-  void Pass() {
-    std::unique_lock lock(mutex_);
-    opened_.wait(lock, [&] { return !shut_; });
-  }
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool shut_ = false;
+  W4Os::CEvent gate_{/*manualReset=*/true, /*initiallySignalled=*/true};
 };
 
 // The emulator over a NATS server of the test's own, whatever the
@@ -181,19 +167,16 @@ class ClusterTest : public ::testing::Test {
     });
   }
 
-  NatsServerProcess a_;
-  NatsServerProcess b_;
+  NatsServerProcess a_, b_;
   std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
   std::unique_ptr<CEmulator> emulator_;
   std::unique_ptr<W4Notifier::CNatsBusBridge> bridge_;
-  std::shared_ptr<W4Notifier::CNotifierConnection> other_;
-  std::shared_ptr<W4Notifier::CNotifierConnection> library_;
+  std::shared_ptr<W4Notifier::CNotifierConnection> other_, library_;
 };
 
 TEST_F(ClusterTest, AClientWhoseNodeDiesFailsOverRenegotiatesAndAgreesAgain) {
   ASSERT_TRUE(ReachesTheEmulator());
-  W4Notifier::testing::CallbackLog onA;
-  W4Notifier::testing::CallbackLog onB;
+  W4Notifier::testing::CallbackLog onA, onB;
   ASSERT_EQ(other_->StartNotifications(kSales, 0, &onA, 0), W4Notifier::eMsgSuccess);
   const CEntityId silent(W4Notifier::eWorkgroupQueue, 999);
   ASSERT_EQ(library_->StartNotifications(silent, 0, &onB, 0), W4Notifier::eMsgSuccess);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <chrono>
+#include <tuple>
 
 #include "emulator/EmulatorTestSupport.h"
 
@@ -65,25 +66,20 @@ TEST_F(NotificationFaultTest, ADelayedNotificationArrivesLater) {
   EXPECT_THAT(Cached(monitor), ElementsAre(id));
 }
 
-struct OrderCase {
-  const char* what;
-  eNotificationFault fault;
-};
-
 // The cache applies each queue notification once and in the server's order,
 // by the sequence number that each carries.
 TEST_F(NotificationFaultTest, DuplicatedOrReorderedNotificationsLeaveTheCacheAsTheServer) {
-  const std::vector<OrderCase> cases{{"duplicated", eNotificationFault::kDuplicate},
-                                     {"reordered", eNotificationFault::kReorder}};
-  for (const OrderCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  const std::tuple<const char*, eNotificationFault> cases[] = {
+      {"duplicated", eNotificationFault::kDuplicate}, {"reordered", eNotificationFault::kReorder}};
+  for (const auto& [what, fault] : cases) {
+    SCOPED_TRACE(what);
     testing::Cache().ResetForTesting();
     emulator_.reset();  // the bus serves one emulator at a time
     emulator_ = std::make_unique<CEmulator>(bus_);
     emulator_->CreateQueue(kSales);
     WaitableMonitor monitor;
     monitor.Activate(kSales, {kState}, true);
-    emulator_->InjectNotificationFault(OnSales(c.fault));
+    emulator_->InjectNotificationFault(OnSales(fault));
     const std::uint32_t id = Add({{u"Xan_State", u"A"}});
     emulator_->Move(id, {kSales}, {});
     const std::uint32_t stays = Add({{u"Xan_State", u"C"}});
@@ -94,7 +90,7 @@ TEST_F(NotificationFaultTest, DuplicatedOrReorderedNotificationsLeaveTheCacheAsT
     EXPECT_EQ(stats.QueryConnectedCount(), 1U);
     EXPECT_EQ(stats.QueryAlertingCount(), 0U);
     EXPECT_THAT(monitor.Log(), ::testing::Contains(fmt::format("Added {} {{Xan_State=A}}", id))
-                                   .Times(c.fault == eNotificationFault::kDuplicate ? 1 : 0));
+                                   .Times(fault == eNotificationFault::kDuplicate ? 1 : 0));
   }
 }
 

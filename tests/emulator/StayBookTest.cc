@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "StayBook.h"
@@ -54,21 +55,17 @@ void ExpectTotals(const StayTotals& actual, const StayTotals& expected, std::int
 }
 
 TEST(StayBookTest, ReadsAsTheStaysCountedOneByOne) {
-  struct Case {
-    const char* name;
-    std::int64_t base;  // joining times and readings lie around it
-    std::int64_t spread;
-  };
-  const Case cases[] = {
+  // Joining times and readings lie around each base, within its spread.
+  const std::tuple<const char*, std::int64_t, std::int64_t> cases[] = {
       {"a day's clock", 13'000'000'000, 100'000},
       {"lengths beyond 32 bits", 0, kFar},
       {"clock near its lowest", std::numeric_limits<std::int64_t>::min() / 2, kFar},
       {"clock near its highest", std::numeric_limits<std::int64_t>::max() / 2, kFar},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, base, spread] : cases) {
+    SCOPED_TRACE(name);
     std::mt19937_64 random(42);
-    std::uniform_int_distribution<std::int64_t> time(c.base - c.spread, c.base + c.spread);
+    std::uniform_int_distribution<std::int64_t> time(base - spread, base + spread);
     StayBook book;
     std::vector<Member> open;
     std::uint64_t closed = 0;

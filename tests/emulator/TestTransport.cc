@@ -8,13 +8,13 @@
 #include <thread>
 
 #include "QueueManager/Emulator/Emulator.h"
+#include "support/Waits.h"
 
 namespace QueueManager::Emulator {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kPatience = std::chrono::seconds(10);
+constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -109,9 +109,9 @@ std::uint16_t TestTransport::Sync() {
 
 std::uint16_t TestTransport::Round() {
   // A restarted server may not be served yet: refused requests are retried.
-  const auto deadline = Clock::now() + kPatience;
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
   std::optional<std::uint16_t> handle = Emulator::Sync(*library_);
-  while (!handle && Clock::now() < deadline) {
+  while (!handle && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     handle = Emulator::Sync(*library_);
   }
@@ -124,12 +124,10 @@ std::uint16_t TestTransport::Round() {
 }
 
 bool TestTransport::AwaitAgreement(const std::function<bool()>& agrees) {
-  const auto deadline = Clock::now() + kPatience;
-  do {
+  return testing::Within(kPatience, [&] {
     Sync();
-    if (agrees()) return true;
-  } while (Clock::now() < deadline);
-  return false;
+    return agrees();
+  });
 }
 
 void TestTransport::Interrupt(const std::function<void()>& meanwhile) {

@@ -8,9 +8,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 constexpr W4Notifier::ObjectTypes kConference = W4Notifier::eConferenceInteraction;
 
 Record Conference(std::uint32_t id, std::vector<InteractionId> members) {

@@ -8,18 +8,19 @@
 #include <thread>
 
 #include "interaction/InteractionTestSupport.h"
+#include "platform/notifier/NullConnection.h"
 
 namespace QueueManager::testing {
 namespace {
 
 // Plays the default connection, holding a thread inside its stop of one
-// entity's subscription (after the stop took effect) until released.
-class HeldStopConnection : public W4Notifier::CNotifierConnection {
+// entity's subscription (after the stop took effect) until released. What
+// the monitor does not use goes nowhere.
+class HeldStopConnection : public W4Notifier::NullConnection {
  public:
   HeldStopConnection(std::shared_ptr<W4Notifier::CNotifierConnection> real, const CEntityId& entity)
       : real_(std::move(real)), entity_(entity) {}
-  std::atomic<bool> holding{false};
-  std::atomic<bool> released{false};
+  std::atomic<bool> holding{false}, released{false};
 
   std::uint16_t QueryHandle() const override { return real_->QueryHandle(); }
   bool IsConnected() const override { return real_->IsConnected(); }
@@ -36,9 +37,6 @@ class HeldStopConnection : public W4Notifier::CNotifierConnection {
   }
   W4Notifier::eMsgCode CancelAsyncRequest(std::uint32_t requestId) override {
     return real_->CancelAsyncRequest(requestId);
-  }
-  W4Notifier::eMsgCode Publish(const CMessage& notification) override {
-    return real_->Publish(notification);
   }
   W4Notifier::eMsgCode StartNotifications(const CEntityId& entity, int eventCode,
                                           W4Notifier::IMessageCallback* callback,
@@ -61,11 +59,6 @@ class HeldStopConnection : public W4Notifier::CNotifierConnection {
   W4Notifier::eMsgCode StopAllMessages(W4Notifier::IMessageCallback* callback) override {
     return real_->StopAllMessages(callback);
   }
-  W4Notifier::eMsgCode AttachInbox(const std::shared_ptr<W4Notifier::CMessageInbox>& inbox,
-                                   const CEntityId& entity, int eventCode) override {
-    return real_->AttachInbox(inbox, entity, eventCode);
-  }
-  void DetachInbox(const W4Notifier::CMessageInbox* inbox) override { real_->DetachInbox(inbox); }
 
  private:
   const std::shared_ptr<W4Notifier::CNotifierConnection> real_;

@@ -5,15 +5,13 @@
 
 #include <future>
 #include <memory>
+#include <tuple>
 
 #include "QueueManager/AttributeRequests.h"
 #include "interaction/InteractionTestSupport.h"
 
 namespace QueueManager::testing {
 namespace {
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 const CQmAttributeName kNote(u"Note");
 constexpr auto kType2 = W4Notifier::eGenericObject2;
@@ -61,27 +59,23 @@ TEST_F(InteractionMonitorTest, ActivationAsksForItsOwnNamesMonitorsTheUnionAndAn
 }
 
 TEST_F(InteractionMonitorTest, RecordsCacheMonitoredNamesAndReportByTheRules) {
-  struct Row {
-    Record record;
-    std::vector<std::string> log;
-    const char16_t* state;  // kept afterwards
-  };
-  const Row rows[] = {
+  // The record notified, what it reports and the state kept afterwards.
+  const std::tuple<Record, std::vector<std::string>, const char16_t*> rows[] = {
       {{101, Attributes({{Xan_State, u"H"}, {kNote, u"x"}})},
        {"Updated 101 {Note=x,Xan_State=H}"},
        u"H"},
       {{101, Attributes({{kNote, u"y"}})}, {}, u"C"},
       {{101, Attributes({{kNote, u"z"}}), true}, {"Updated 101 {Note=z}"}, u"C"},
   };
-  for (const Row& row : rows) {
+  for (const auto& [record, log, state] : rows) {
     Answer({101, Attributes({{Xan_State, u"C"}})});
     RecordingInteractionMonitor monitor;
     monitor.Activate(101, {Xan_State}, true);
-    Notify(101, {row.record});
+    Notify(101, {record});
     std::vector<std::string> expected = {"Updated 101 {Xan_State=C}"};
-    expected.insert(expected.end(), row.log.begin(), row.log.end());
+    expected.insert(expected.end(), log.begin(), log.end());
     EXPECT_EQ(monitor.Log(), expected);
-    EXPECT_EQ(monitor.QueryAttribute(101, Xan_State).QueryString(), row.state);
+    EXPECT_EQ(monitor.QueryAttribute(101, Xan_State).QueryString(), state);
     server_->ClearTraffic();
     CQmAttributeValue note;
     EXPECT_FALSE(QueueManager::QueryAttribute(101, kNote, note));  // not kept: asked

@@ -15,7 +15,6 @@ namespace QueueManager::testing {
 namespace {
 
 using lightweight::SequenceNumberGenerator;
-using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
 const CQmAttributeName kNote(u"Note");

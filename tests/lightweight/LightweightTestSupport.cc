@@ -2,9 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <chrono>
-#include <thread>
-
 #include "requests/RequestFields.h"
 
 namespace QueueManager::testing {
@@ -33,30 +30,13 @@ CMessage ActivationResponse(const CEntityId& entity, const std::vector<CQmMonito
   return message;
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  using Clock = std::chrono::steady_clock;
-  for (const auto deadline = Clock::now() + std::chrono::seconds(10); !condition();
-       std::this_thread::yield()) {
-    if (Clock::now() > deadline) return false;
-  }
-  return true;
-}
-
-std::vector<std::string> Recorder::Log() const {
-  std::lock_guard lock(mutex_);
-  return log_;
-}
-
 void Recorder::Record(const char* kind, const Id& object, const Map* attributes,
                       std::optional<Number> sequence, const Value* value) {
   std::string line = fmt::format("{} {}", kind, object.QueryObjectId());
   if (value != nullptr) line += " " + W4Os::WideToNarrowLossy(value->QueryString());
   if (attributes != nullptr) line += " " + MapText(*attributes);
   if (sequence) line += fmt::format(" #{}", *sequence);
-  {
-    std::lock_guard lock(mutex_);
-    log_.push_back(std::move(line));
-  }
+  Add(std::move(line));
   if (hook) hook();
 }
 

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "lightweight/MonitorEventBody.h"
 #include "monitor/CacheTrace.h"
 #include "requests/RequestTestSupport.h"
+#include "support/Waits.h"
 
 namespace QueueManager::testing {
 
@@ -49,7 +49,8 @@ CMessage ActivationResponse(const CEntityId& entity, const std::vector<CQmMonito
 // is recorded.
 class Recorder : public IQmObjectTypeMonitorInterface,
                  public IQmLightMonitorInterface,
-                 public IAttributeMonitor {
+                 public IAttributeMonitor,
+                 public WaitableLog {
   using Id = CEntityId;
   using Map = CQmAttributeMap;
   using Value = CQmAttributeValue;
@@ -57,7 +58,7 @@ class Recorder : public IQmObjectTypeMonitorInterface,
   using Number = std::uint64_t;
 
  public:
-  std::vector<std::string> Log() const;
+  std::vector<std::string> Log() { return Lines(); }
   std::function<void()> hook;
 
   void ObjectAdded(const Id& o, const Map& a) override { Record("Added", o, &a); }
@@ -79,14 +80,9 @@ class Recorder : public IQmObjectTypeMonitorInterface,
  private:
   void Record(const char* kind, const Id& object, const Map* attributes = nullptr,
               std::optional<Number> sequence = {}, const Value* value = nullptr);
-  mutable std::mutex mutex_;
-  std::vector<std::string> log_;
 };
 
 inline w4core::InterfacePtr<Recorder> NewRecorder() { return w4core::MakeInterface<Recorder>(); }
-
-// Yields until `condition` holds; false once ten seconds have gone by.
-bool WaitUntil(const std::function<bool()>& condition);
 
 // Every activation is answered with `initial_`, for whichever entity it
 // names.

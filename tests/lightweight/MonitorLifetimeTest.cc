@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include <tuple>
+
 #include "lightweight/LightMonitorImpl.h"
 #include "lightweight/LightweightTestSupport.h"
 #include "lightweight/ObjectTypeMonitorBase.h"
@@ -14,36 +16,33 @@ namespace {
 TEST_F(LightweightTest, AnswersAndNotificationsOfAnEndedActivationReachNothing) {
   server_->Silence(ServerEntity(), 0);
   const CEntityId entity = ObjectTypeEntity(kType);
-  struct Case {
-    const char* label;
-    bool stopped;  // else activated again
-    bool answer;   // else a notification, after the answer
-  };
-  const Case cases[] = {
+  // Stopped, else activated again; the late message an answer, else a
+  // notification after the answer.
+  const std::tuple<const char*, bool, bool> cases[] = {
       {"answer after the stop", true, true},
       {"notification after the stop", true, false},
       {"answer of the previous activation", false, true},
       {"notification of the previous activation", false, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, stopped, answerLate] : cases) {
+    SCOPED_TRACE(label);
     const auto log = NewRecorder();
     const auto light = w4core::MakeInterface<CQmLightMonitorImpl>();
     const auto gate = lightweight::ActivationGate::OpenOwn();
     light->activate(entity, log, {}, false, gate);
-    if (!c.answer) {
+    if (!answerLate) {
       CMessage answer = ActivationResponse(entity, {});
       light->OnAsyncResponseSuccess(0, answer);
     }
-    if (c.stopped) {
+    if (stopped) {
       gate.gate->Close();
       light->deactivate();
     } else {
       gate.gate->Open();
     }
-    CMessage late =
-        c.answer ? ActivationResponse(entity, {EventAdded(1)}) : EventNotification({EventAdded(1)});
-    if (c.answer) {
+    CMessage late = answerLate ? ActivationResponse(entity, {EventAdded(1)})
+                               : EventNotification({EventAdded(1)});
+    if (answerLate) {
       light->OnAsyncResponseSuccess(0, late);
     } else {
       light->OnMessageReceived(late);

@@ -13,9 +13,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 const CQmAttributeName kNote(u"Note");
 const CEntityId kTypeEntity = ObjectTypeEntity(kType);
 const CEntityId kMatchEntity(W4Notifier::eAttributeMatch, u"Xan_State=A");
@@ -42,8 +39,7 @@ TEST_F(LightweightTest, EachMonitorSubscribesToItsEntityAndReportsItsObjects) {
   initial_ = {EventAdded(101, Attributes({{Xan_State, u"A"}}))};
   CQmObjectTypeMonitor plain;
   CQmCachingObjectTypeMonitor caching;
-  AttributeMonitor onA;
-  AttributeMonitor onAny;
+  AttributeMonitor onA, onAny;
   EXPECT_TRUE(plain.activate(kType, plainLog, {Xan_State, kNote}, true));
   EXPECT_TRUE(caching.activate(W4Notifier::eGenericObject2, cachingLog, {Xan_State}, false));
   EXPECT_TRUE(onA.activate(Xan_State, CQmAttributeValue(u"A"), onALog, {}, false));

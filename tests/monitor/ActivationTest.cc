@@ -145,8 +145,7 @@ TEST_F(ActivationTest, SynchronousLoadIsAppliedInOrderWithTheQueuesNotifications
   first.Activate(queue, {Xan_State}, true);
   // The delivery thread is held inside a callback while one more change is
   // queued behind it; the server's answer to the next load already holds it.
-  std::promise<void> entered;
-  std::promise<void> release;
+  std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
   first.hook = [&](const std::string& entry) {
     if (entry != "Added 2 {}") return;

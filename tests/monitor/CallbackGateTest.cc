@@ -70,8 +70,7 @@ TEST(CallbackGateTest, QuiesceWaitsForTheCallbackAndLeavesTheGateOpen) {
   CallbackGate gate;
   gate.Open();
   Latch finish;
-  std::atomic<bool> holding{false};
-  std::atomic<bool> running{true};
+  std::atomic<bool> holding{false}, running{true};
   std::thread callback([&] {
     CallbackGate::Turn turn = gate.Enter();
     holding = true;
@@ -99,8 +98,7 @@ TEST(CallbackGateTest, AfterCallbacksWaitsForTheOutermostCallbackOfAnyMonitor) {
   std::vector<int> ran;
   CallbackGate::AfterCallbacks([&] { ran.push_back(0); });
   EXPECT_EQ(ran, std::vector<int>{0});
-  CallbackGate a;
-  CallbackGate b;
+  CallbackGate a, b;
   a.Open();
   b.Open();
   {
@@ -123,8 +121,7 @@ TEST(CallbackGateTest, AfterCallbacksWaitsForTheOutermostCallbackOfAnyMonitor) {
 // the stopping thread's own monitor gives up its wait, instead of both
 // waiting for ever; the delivery is made once the chain unwinds.
 TEST(CallbackGateTest, ADeliveryWaitingOnAStopperReleasesTheStop) {
-  CallbackGate a;
-  CallbackGate b;
+  CallbackGate a, b;
   a.Open();
   b.Open();
   Latch stopStarted;

@@ -23,8 +23,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using W4Notifier::eGenericObject;
 
 // The media type entity of eGenericObject interactions.

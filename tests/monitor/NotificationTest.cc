@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "CacheTestSupport.h"
 #include "monitor/QmCache.h"
@@ -28,25 +29,20 @@ TEST_F(NotificationTest, NoSequenceNumberFreezesTheQueue) {
   const CEntityId queue = UserQueue(2002);
   RecordingMonitor monitor;
   Attach(monitor, queue);
-  struct Row {
-    std::uint64_t sequence;
-    bool applied;
-    std::size_t reloads;
-  };
-  const Row rows[] = {{10, true, 0},
-                      {10, false, 0},
-                      {UINT64_MAX, true, 0},
-                      {11, true, 1},
-                      {11, false, 1},
-                      {1, false, 1},
-                      {11 + kSequenceWindow + 1, true, 1},
-                      {1, true, 2}};
+  const std::tuple<std::uint64_t, bool, std::size_t> rows[] = {{10, true, 0},
+                                                               {10, false, 0},
+                                                               {UINT64_MAX, true, 0},
+                                                               {11, true, 1},
+                                                               {11, false, 1},
+                                                               {1, false, 1},
+                                                               {11 + kSequenceWindow + 1, true, 1},
+                                                               {1, true, 2}};
   std::uint32_t id = 100;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.sequence);
-    Publish(queue, {.events = {Added(++id)}, .trailer = true, .sequence = row.sequence});
-    EXPECT_EQ(Cache().IsInteractionInQueue(queue, id), row.applied);
-    EXPECT_EQ(MonitorRequests(kCacheReloadEvent).size(), row.reloads);
+  for (const auto& [sequence, applied, reloads] : rows) {
+    SCOPED_TRACE(sequence);
+    Publish(queue, {.events = {Added(++id)}, .trailer = true, .sequence = sequence});
+    EXPECT_EQ(Cache().IsInteractionInQueue(queue, id), applied);
+    EXPECT_EQ(MonitorRequests(kCacheReloadEvent).size(), reloads);
   }
 }
 
@@ -245,25 +241,21 @@ TEST_P(HostileMessageTest, IsDroppedWithAFailureTraceAndHarmsNoOtherQueue) {
   EXPECT_THAT(targetMonitor.Log(), ElementsAre("Added 12 {}"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HostileMessageTest,
-    ::testing::Values(HostileCase{"Truncated",  // cut in the middle of its event
-                                  [](CMessage& m) {
-                                    m << true << false << std::uint32_t{1} << std::int32_t{70};
-                                  }},
-                      // An int where "queue exists" (bool) belongs.
-                      HostileCase{"WrongFieldType", [](CMessage& m) { m << std::int32_t{1}; }},
-                      HostileCase{
-                          "HugeEventCount",
-                          [](CMessage& m) { m << true << false << std::uint32_t{2000000000}; }},
-                      HostileCase{"HugeMapCount",
-                                  [](CMessage& m) {
-                                    m << true << false << std::uint32_t{1} << std::int32_t{70}
-                                      << std::int32_t{11} << true << false
-                                      << std::int32_t{2000000000};
-                                  }},
-                      HostileCase{"NoTimeHeader", [](CMessage& m) { m << true; }, false}),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+const HostileCase kHostileCases[] = {
+    {"Truncated",  // cut in the middle of its event
+     [](CMessage& m) { m << true << false << std::uint32_t{1} << std::int32_t{70}; }},
+    // An int where "queue exists" (bool) belongs.
+    {"WrongFieldType", [](CMessage& m) { m << std::int32_t{1}; }},
+    {"HugeEventCount", [](CMessage& m) { m << true << false << std::uint32_t{2000000000}; }},
+    {"HugeMapCount",
+     [](CMessage& m) {
+       m << true << false << std::uint32_t{1} << std::int32_t{70} << std::int32_t{11} << true
+         << false << std::int32_t{2000000000};
+     }},
+    {"NoTimeHeader", [](CMessage& m) { m << true; }, false},
+};
+INSTANTIATE_TEST_SUITE_P(Cases, HostileMessageTest, ::testing::ValuesIn(kHostileCases),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(NotificationTest, WhatPrecedesAMalformedEventIsKept) {
   const CEntityId queue = UserQueue(2102);

@@ -1,11 +1,12 @@
+#include <fmt/ostream.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <tuple>
 
 #include "QueueManager/QueueStats.h"
 
@@ -19,12 +20,8 @@ using MediaTypeCounts = CQmQueueStats2::MediaTypeCounts;
 
 CQmQueueStats OneToTwelve() { return CQmQueueStats({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}); }
 
-template <class T>
-std::string TextOf(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+// What operator<< writes.
+std::string TextOf(const auto& value) { return fmt::format("{}", fmt::streamed(value)); }
 
 CQmQueueStats2 ThreeMediaTypes() {
   CQmQueueStats2 stats;
@@ -38,24 +35,18 @@ CQmQueueStats2 ThreeMediaTypes() {
 
 // ---- CQmQueueStats ----
 
-struct DerivedCase {
-  CQmQueueStats::Counters counters;
-  std::uint32_t active;
-  std::uint32_t all;
-};
-
 TEST(QueueStatsTest, DerivedCountsSumTheirStatesAndWrapAndEveryCounterCounts) {
-  const DerivedCase cases[] = {
+  const std::tuple<CQmQueueStats::Counters, std::uint32_t, std::uint32_t> cases[] = {
       {{}, 0, 0},
       {{0, 0, 5, 0, 0, 7}, 0, 5},  // disconnected and system are not active
       {{1, 2, 3, 4, 5, 6, 99, 99, 99, 99, 99, 99}, 12, 15},
       {{0xFFFFFFFFu, 2, 0, 0, 0, 0}, 1, 1},  // wraps instead of saturating
       {{0, 0, 0xFFFFFFFFu, 0, 3, 0}, 3, 2},
   };
-  for (const DerivedCase& c : cases) {
-    const CQmQueueStats stats(c.counters);
-    EXPECT_EQ(stats.QueryActiveInteractionCount(), c.active) << TextOf(stats);
-    EXPECT_EQ(stats.QueryInteractionCount(), c.all) << TextOf(stats);
+  for (const auto& [counters, active, all] : cases) {
+    const CQmQueueStats stats(counters);
+    EXPECT_EQ(stats.QueryActiveInteractionCount(), active) << TextOf(stats);
+    EXPECT_EQ(stats.QueryInteractionCount(), all) << TextOf(stats);
   }
   // Equal when every counter is equal.
   EXPECT_EQ(CQmQueueStats(), CQmQueueStats());

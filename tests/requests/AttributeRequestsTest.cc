@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <limits>
+#include <tuple>
 
 #include "requests/RequestTestSupport.h"
 
@@ -36,14 +37,9 @@ class AttributeRequestsTest : public RequestTest {
 };
 
 TEST_F(AttributeRequestsTest, EachWriteSendsOneMoveAndSet) {
-  struct Case {
-    const char* label;
-    std::function<void()> call;
-    const char* fields;  // after the interaction's entity
-    bool awaited;
-  };
   const unsigned char block[] = {1, 2, 3, 4};
-  const Case cases[] = {
+  // Each write, the fields after the interaction's entity, whether awaited.
+  const std::tuple<const char*, std::function<void()>, const char*, bool> cases[] = {
       {"queues and map",
        [] {
          EXPECT_TRUE(MoveAndSet(kId, {kQueue}, Attributes({{Xan_State, u"C"}, {kNote, u"hi"}}),
@@ -94,13 +90,12 @@ TEST_F(AttributeRequestsTest, EachWriteSendsOneMoveAndSet) {
        "int 0, int 1, int 38, wtext \"C\", int 0", true},
   };
   server_->Respond(interaction_, 7, Body(true));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, call, fields, awaited] : cases) {
+    SCOPED_TRACE(label);
     server_->ClearTraffic();
-    c.call();
-    EXPECT_THAT(SentFields(interaction_, 7),
-                ElementsAre(std::string("int 30, int 42, ") + c.fields));
-    EXPECT_THAT(RequestsAwaited(), ElementsAre(c.awaited));
+    call();
+    EXPECT_THAT(SentFields(interaction_, 7), ElementsAre(std::string("int 30, int 42, ") + fields));
+    EXPECT_THAT(RequestsAwaited(), ElementsAre(awaited));
   }
   EXPECT_EQ(TracesAt(W4Trace::kLevelWarning), 1u);
 }

@@ -16,7 +16,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
 using Setting = SetAttributeConditionally;
 
 constexpr std::uint32_t kId = 5001;

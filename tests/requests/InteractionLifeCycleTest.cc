@@ -16,7 +16,6 @@
 namespace QueueManager::testing {
 namespace {
 
-using ::testing::ElementsAre;
 using I = std::int32_t;
 using U = std::uint32_t;
 

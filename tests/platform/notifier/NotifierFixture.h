@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
@@ -34,34 +30,6 @@ class NotifierFixture : public ::testing::Test {
   std::shared_ptr<CInProcessBus> bus_;
   std::unique_ptr<CScriptedServer> server_;
   std::shared_ptr<CInProcessConnection> connection_;
-};
-
-// Records the notifications it receives. Thread-safe.
-class RecordingSubscriber : public IMessageCallback {
- public:
-  void OnMessageReceived(CMessage& message) override {
-    std::int32_t value = -1;
-    if (!message.IsAtEndOfData() && message.PeekFieldType() == FieldType::kInt32) message >> value;
-    std::lock_guard lock(mutex_);
-    values_.push_back(value);
-    entities_.push_back(message.QueryEntityId());
-  }
-  void OnConnectionRenegotiated() override { ++renegotiations; }
-
-  std::vector<std::int32_t> Values() const {
-    std::lock_guard lock(mutex_);
-    return values_;
-  }
-  std::vector<CEntityId> Entities() const {
-    std::lock_guard lock(mutex_);
-    return entities_;
-  }
-  std::atomic<int> renegotiations{0};
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::int32_t> values_;
-  std::vector<CEntityId> entities_;
 };
 
 inline CMessage Ints(std::initializer_list<std::int32_t> values) {

@@ -233,11 +233,7 @@ TEST(MessageWriteTest, NoWriteGrowsTheBodyBeyondTheByteForm) {
   const std::uint8_t raw[60] = {};
   CMessage nested;
   nested << std::string(30, 'n');
-  struct Case {
-    const char* what;
-    std::function<void(CMessage&)> write;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<void(CMessage&)>> cases[] = {
       {"ints",
        [](CMessage& m) {
          for (std::int32_t i = 0; i < 20; ++i) m << i;
@@ -249,12 +245,12 @@ TEST(MessageWriteTest, NoWriteGrowsTheBodyBeyondTheByteForm) {
       {"reserve", [](CMessage& m) { m.Reserve(kLimit); }},
       {"reserve all", [](CMessage& m) { m.Reserve(std::numeric_limits<std::size_t>::max()); }},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, write] : cases) {
     CMessage message;
     message << std::int32_t{7};
-    EXPECT_THROW(c.write(message), CNotifierException) << c.what;
-    EXPECT_LE(message.BodySize(), kLimit) << c.what;
-    EXPECT_EQ(message.DescribeFields().find("malformed"), std::string::npos) << c.what;
+    EXPECT_THROW(write(message), CNotifierException) << what;
+    EXPECT_LE(message.BodySize(), kLimit) << what;
+    EXPECT_EQ(message.DescribeFields().find("malformed"), std::string::npos) << what;
     EXPECT_EQ(CMessage::Parse(message.Serialize()).BodyBytes().size(), message.BodySize());
   }
   CMessage full;  // exactly at the limit

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "platform/os/ScopedTimeZone.h"
 
@@ -110,15 +111,10 @@ TEST(CW4DateTime, RejectsInvalidFieldsSecondsAndFileTimes) {
 }
 
 // Local fields to the UTC fields of the instant they give; none: no instant.
-struct LocalCase {
-  const char* zone;
-  Fields local;
-  std::optional<Fields> utc;
-};
 
 TEST(CW4DateTime, LocalFieldsApplyTheZoneOffsetOfTheirDay) {
   const char* const cet = testing::kCentralEurope;
-  const LocalCase cases[] = {
+  const std::tuple<const char*, Fields, std::optional<Fields>> cases[] = {
       {"UTC0", {2007, 1, 2, 3, 4, 5}, Fields{2007, 1, 2, 3, 4, 5}},
       {cet, {2021, 1, 15, 12, 0, 0}, Fields{2021, 1, 15, 11, 0, 0}},  // winter
       {cet, {2021, 7, 15, 12, 0, 0}, Fields{2021, 7, 15, 10, 0, 0}},  // summer
@@ -136,14 +132,14 @@ TEST(CW4DateTime, LocalFieldsApplyTheZoneOffsetOfTheirDay) {
       {cet, {1601, 1, 1, 1, 0, 0}, Fields{1601, 1, 1, 0, 0, 0}},
       {cet, {9999, 12, 31, 23, 59, 59}, Fields{9999, 12, 31, 22, 59, 59}},
   };
-  for (const LocalCase& c : cases) {
-    const testing::ScopedTimeZone zone(c.zone);
-    const auto time = CW4DateTime::FromLocalFields(c.local);
-    SCOPED_TRACE(::testing::Message() << c.zone << " " << c.local.year << "-" << c.local.month
-                                      << "-" << c.local.day << " " << c.local.hour);
-    ASSERT_EQ(time.has_value(), c.utc.has_value());
+  for (const auto& [timeZone, local, utc] : cases) {
+    const testing::ScopedTimeZone zone(timeZone);
+    const auto time = CW4DateTime::FromLocalFields(local);
+    SCOPED_TRACE(::testing::Message() << timeZone << " " << local.year << "-" << local.month << "-"
+                                      << local.day << " " << local.hour);
+    ASSERT_EQ(time.has_value(), utc.has_value());
     if (time) {
-      EXPECT_EQ(Utc(*time), *c.utc);
+      EXPECT_EQ(Utc(*time), *utc);
     }
   }
 

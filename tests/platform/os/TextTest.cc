@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 
 #include "QueueManager/Platform/IdString.h"
@@ -99,10 +100,7 @@ TEST(Utf16Conversion, RejectsUnpairedSurrogatesOrReplacesIllFormedParts) {
 // with the Unicode data; these are the cases that a wrong range or offset in
 // the lookup would break.
 TEST(CaseMapping, MapsOneToOneMappingsAndComparesByThem) {
-  struct Case {
-    char16_t unit, lower, upper;
-  };
-  const Case cases[] = {
+  const std::tuple<char16_t, char16_t, char16_t> cases[] = {
       {u'A', u'a', u'A'},       {u'z', u'z', u'Z'},       {u'@', u'@', u'@'},
       {u'[', u'[', u'['},       {u'`', u'`', u'`'},       {u'{', u'{', u'{'},
       {0x00C0, 0x00E0, 0x00C0}, {0x00DE, 0x00FE, 0x00DE}, {0x00D7, 0x00D7, 0x00D7},
@@ -112,9 +110,9 @@ TEST(CaseMapping, MapsOneToOneMappingsAndComparesByThem) {
       {0x044F, 0x044F, 0x042F}, {0x0130, 0x0130, 0x0130}, {0xD83D, 0xD83D, 0xD83D},
       {0x4E2D, 0x4E2D, 0x4E2D}, {0xFF21, 0xFF41, 0xFF21}, {0xFFFF, 0xFFFF, 0xFFFF},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ToLower(c.unit), c.lower) << std::hex << int{c.unit};
-    EXPECT_EQ(ToUpper(c.unit), c.upper) << std::hex << int{c.unit};
+  for (const auto& [unit, lower, upper] : cases) {
+    EXPECT_EQ(ToLower(unit), lower) << std::hex << int{unit};
+    EXPECT_EQ(ToUpper(unit), upper) << std::hex << int{unit};
   }
 
   // CompareNoCase orders by the lower-case forms, as wcscmp would.

@@ -134,8 +134,7 @@ TEST(CWorkerThread, SuspendedThreadRunsOnlyOnceResumedAndIsJoinedOnDestruction) 
 // The method runs on a new thread; a handle moves, and assigning over a live
 // handle ends its thread first.
 TEST(CWorkerThread, RunsTheMethodOnANewThreadAndMovesOwnership) {
-  Worker first;
-  Worker second;
+  Worker first, second;
   CWorkerThread a = CWorkerThread::Start(&first, &Worker::Run, /*suspended=*/true);
   CWorkerThread b = std::move(a);
   EXPECT_FALSE(a.Joinable());  // NOLINT(bugprone-use-after-move): moved-from state is defined

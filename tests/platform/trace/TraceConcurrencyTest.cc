@@ -19,8 +19,7 @@ class CWatchedSink : public ITraceSink {
     if (removed.load()) lateCalls.fetch_add(1);
   }
   std::atomic<bool> removed{false};
-  std::atomic<long> calls{0};
-  std::atomic<long> lateCalls{0};
+  std::atomic<long> calls{0}, lateCalls{0};
 };
 
 TEST(SinkListConcurrencyTest, RemovedSinkIsNeverCalledAfterRemoveReturns) {

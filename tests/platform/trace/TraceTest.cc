@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -200,13 +201,7 @@ TEST(SinkListTest, EverySinkGetsEveryRecordUntilRemovedEvenWhenOneThrows) {
 // ---- the setting and the topics ----
 
 TEST(TraceConfigTest, LevelsOfTopicsFromTheSetting) {
-  struct Case {
-    const char* setting;
-    const char* topic;
-    int level;
-    bool enablesAny;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, int, bool> cases[] = {
       {"81", "Anything", 81, true},
       {" QueueManager : 81 , QueueManagerScope:21", "QueueManagerScope", 21, true},
       {" QueueManager : 81 , QueueManagerScope:21", "QueueManagerMemoryUsage", 0, true},
@@ -217,11 +212,11 @@ TEST(TraceConfigTest, LevelsOfTopicsFromTheSetting) {
       {"", "QueueManager", 0, false},
       {"0,QueueManager:0", "QueueManager", 0, false},
   };
-  for (const Case& c : cases) {
-    const CTraceConfig config = ParseTraceConfig(c.setting);
-    EXPECT_EQ(config.LevelFor(c.topic), c.level) << c.setting << " / " << c.topic;
-    EXPECT_EQ(config.EnablesAny(), c.enablesAny) << c.setting;
-    EXPECT_TRUE(config.rejected.empty()) << c.setting;
+  for (const auto& [setting, topic, level, enablesAny] : cases) {
+    const CTraceConfig config = ParseTraceConfig(setting);
+    EXPECT_EQ(config.LevelFor(topic), level) << setting << " / " << topic;
+    EXPECT_EQ(config.EnablesAny(), enablesAny) << setting;
+    EXPECT_TRUE(config.rejected.empty()) << setting;
   }
 
   // Unreadable items are rejected and the rest kept.
