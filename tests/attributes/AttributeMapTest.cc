@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -170,14 +171,11 @@ TEST(AttributeMapTest, BehavesAsAnOrderedMapUnderRandomEdits) {
 // The node pool: which operations carry the nodes over (a value's address
 // stays valid), which make new ones, and what each allocates.
 TEST(AttributeMapTest, NodesFollowTheirMapAndAreReusedAfterErasure) {
-  struct Case {
-    const char* what;
-    // Leaves the map to check in `out`, which holds ThreeKinds() before.
-    void (*apply)(CQmAttributeMap& map, std::optional<CQmAttributeMap>& out);
-    bool nodesFollow;  // else `map` keeps its nodes and `out` has new ones
-    std::size_t maxAllocations;
-  };
-  const Case cases[] = {
+  // What, the change (leaving the map to check in `out`, which holds
+  // ThreeKinds() before), whether the nodes follow (else `map` keeps its
+  // nodes and `out` has new ones), and the most allocations.
+  using Apply = void (*)(CQmAttributeMap & map, std::optional<CQmAttributeMap> & out);
+  const std::tuple<const char*, Apply, bool, std::size_t> cases[] = {
       {"move", [](auto& m, auto& out) { out.emplace(std::move(m)); }, true, 0},
       {"move-assign", [](auto& m, auto& out) { *out = std::move(m); }, true, 0},
       {"swap", [](auto& m, auto& out) { swap(*out, m); }, true, 0},
@@ -200,8 +198,8 @@ TEST(AttributeMapTest, NodesFollowTheirMapAndAreReusedAfterErasure) {
       {"copy", [](auto& m, auto& out) { out.emplace(m); }, false, 2},
       {"copy-assign", [](auto& m, auto& out) { *out = m; }, false, 2},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, apply, nodesFollow, maxAllocations] : cases) {
+    SCOPED_TRACE(what);
     CQmAttributeMap map = Filled();
     map.reserve(60);  // free nodes, which only one map may hand out
     const CQmAttributeValue* state = &map.Query(Xan_State);
@@ -209,13 +207,13 @@ TEST(AttributeMapTest, NodesFollowTheirMapAndAreReusedAfterErasure) {
     std::size_t allocations = 0;
     {
       const AllocationProbe probe;
-      c.apply(map, out);
+      apply(map, out);
       allocations = probe.Count();
     }
-    EXPECT_LE(allocations, c.maxAllocations);
+    EXPECT_LE(allocations, maxAllocations);
     EXPECT_EQ(*out, Filled());
-    EXPECT_EQ(&out->Query(Xan_State) == state, c.nodesFollow);
-    if (!c.nodesFollow) {
+    EXPECT_EQ(&out->Query(Xan_State) == state, nodesFollow);
+    if (!nodesFollow) {
       EXPECT_EQ(&map.Query(Xan_State), state);
     }
     // Each map goes on with free nodes of its own.
@@ -336,18 +334,16 @@ TEST(AttributeMapTest, ReadsEntriesInAnyOrderAndWritesThemInMapOrder) {
 
 // The map decodes names in place; it must agree with CQmAttributeName::Read.
 TEST(AttributeMapTest, NamesDecodeAsCQmAttributeNameReadDecodesThem) {
-  struct NameFields {
-    std::int32_t number;
-    const char16_t* text;  // written when number is -1
-  };
-  const NameFields cases[] = {{38, nullptr},          {-1, u"callstate"},
-                              {-1, u"Custom Name.x"}, {-1, u""},
-                              {8, nullptr},           {721, nullptr},
-                              {INT_MIN, nullptr},     {-1, u"XAN_RECORDLENGTHMILLISEC"},
-                              {-1, u"\u00c9t\u00e9"}};
-  for (const NameFields& c : cases) {
-    const auto writeName = [&c](CMessage& m) -> CMessage& {
-      return c.number == -1 ? m << c.number << c.text : m << c.number;
+  // The number, and the text written when the number is -1.
+  const std::pair<std::int32_t, const char16_t*> cases[] = {
+      {38, nullptr},          {-1, u"callstate"},
+      {-1, u"Custom Name.x"}, {-1, u""},
+      {8, nullptr},           {721, nullptr},
+      {INT_MIN, nullptr},     {-1, u"XAN_RECORDLENGTHMILLISEC"},
+      {-1, u"\u00c9t\u00e9"}};
+  for (const auto& [number, text] : cases) {
+    const auto writeName = [&](CMessage& m) -> CMessage& {
+      return number == -1 ? m << number << text : m << number;
     };
     CMessage nameOnly;
     CQmAttributeName expected;
@@ -358,8 +354,8 @@ TEST(AttributeMapTest, NamesDecodeAsCQmAttributeNameReadDecodesThem) {
     map.Read(entry);
     ASSERT_EQ(map.size(), 1u);
     const CQmAttributeName& got = map.begin()->first;
-    EXPECT_EQ(got.QueryW4AttributeName(), expected.QueryW4AttributeName()) << c.number;
-    EXPECT_EQ(got.DisplayName(), expected.DisplayName()) << c.number;
+    EXPECT_EQ(got.QueryW4AttributeName(), expected.QueryW4AttributeName()) << number;
+    EXPECT_EQ(got.DisplayName(), expected.DisplayName()) << number;
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -284,6 +286,56 @@ TEST_F(MediaMonitorsTest, StressMonitorsComeAndGoWhileEventsArrive) {
   publishing = false;
   publisher.join();
   EXPECT_EQ(lateCallbacks, 0);
+}
+
+// Ends of media type and TS server monitors that the common lifetime cases
+// do not reach: a deletion during a synchronous activation, and monitors
+// outliving the cache at exit.
+
+
+constexpr std::uint32_t kWaitMs = 10000;
+
+class QuietMulti : public CQmMultiQueueMonitor {
+ protected:
+  void InteractionAdded(const CEntityId&, InteractionId, const CQmAttributeMap&) override {}
+};
+
+using StopTest = MonitorCacheTest;
+
+// The monitor is deleted while another thread waits in Activate() for the
+// media type's answer; that thread finishes the activation on nothing freed
+// and leaves nothing held.
+TEST_F(StopTest, ATsServerMonitorDeletedDuringItsActivationLeavesNothingBehind) {
+  W4Os::CEvent loading(true), answer(true);
+  server_->Handle(ServerEntity(), kMonitorQueueEvent, [&](const CMessage&) {
+    loading.Set();
+    answer.Wait(kWaitMs);
+    return W4Notifier::CScriptedReply::Respond(MonitorResponse(Calls(), {}, {}));
+  });
+  auto* monitor = new RecordingTsMonitor(true);
+  std::thread activator([&] { monitor->Activate(eGenericObject, {Xan_State}); });
+  ASSERT_TRUE(loading.Wait(kWaitMs));
+  delete monitor;
+  answer.Set();
+  activator.join();
+  server_->WaitIdle();
+  EXPECT_EQ(Cache().CachedQueueCount(), 0u);
+}
+
+// Monitors built before the cache are destroyed after it at exit: they must
+// leave the dead cache alone. Run in a process of its own, whose cache is
+// built by the first activation.
+TEST(StopAtExitTest, MonitorsDestroyedAfterTheCacheLeaveItAlone) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static QuietMulti multi;
+        static RecordingMediaMonitor media;
+        multi.Activate(UserQueue(3), {Xan_State}, true);
+        media.Activate(eGenericObject, {Xan_State}, true);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

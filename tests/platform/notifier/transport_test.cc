@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <tuple>
 
 #include "NotifierFixture.h"
 #include "QueueManager/Platform/MessageServer.h"
@@ -88,17 +89,15 @@ TEST_F(TransportTest, RequestsGetWhatTheServerScripts) {
 // stays silent or is missing, the request is cancelled meanwhile, its
 // time-out expires while it is being routed, or the connection flaps.
 TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
-  struct Case {
-    std::uint32_t timeoutMs;
-    bool served;
-    bool flapping;
-  };
-  for (const Case c : {Case{200, true, false}, Case{0, true, false}, Case{1, true, false},
-                       Case{0, false, false}, Case{1, false, false}, Case{1, true, true}}) {
+  // The time-out in ms, whether a server answers, whether the connection flaps.
+  const std::tuple<std::uint32_t, bool, bool> cases[] = {{200, true, false}, {0, true, false},
+                                                         {1, true, false},   {0, false, false},
+                                                         {1, false, false},  {1, true, true}};
+  for (const auto& [timeoutMs, served, flapping] : cases) {
     SCOPED_TRACE(::testing::Message()
-                 << c.timeoutMs << " ms, served " << c.served << ", flapping " << c.flapping);
+                 << timeoutMs << " ms, served " << served << ", flapping " << flapping);
     server_.reset();
-    if (c.served) {
+    if (served) {
       server_ = std::make_unique<CScriptedServer>(bus_);
       server_->Handle(kServer, 0, [](const CMessage& request) {
         CMessage copy = request;
@@ -110,7 +109,7 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
       });
     } else {
       CMessage response;
-      EXPECT_EQ(connection_->SendRequest(CMessage(kServer, 0), &response, c.timeoutMs),
+      EXPECT_EQ(connection_->SendRequest(CMessage(kServer, 0), &response, timeoutMs),
                 eSendStatus::kNoRoute);
     }
     CallbackLog recorder;
@@ -122,7 +121,7 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
     std::atomic<int> failed{0};
     std::atomic<bool> sending{true};
     std::thread flapper([&] {
-      while (c.flapping && sending) {
+      while (flapping && sending) {
         connection_->Disconnect();
         connection_->Reconnect(false);
       }
@@ -136,9 +135,9 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
           request << t * 800 + i;
           std::uint32_t id = 0;
           const eMsgCode code =
-              connection_->SendAsyncRequest(request, &recorder, 0, c.timeoutMs, &id);
+              connection_->SendAsyncRequest(request, &recorder, 0, timeoutMs, &id);
           if (code != eMsgSuccess) {
-            EXPECT_EQ(code, c.flapping ? eMsgNotConnected : c.served ? eMsgSuccess : eMsgNoRoute);
+            EXPECT_EQ(code, flapping ? eMsgNotConnected : served ? eMsgSuccess : eMsgNoRoute);
             ++failed;
             continue;
           }
