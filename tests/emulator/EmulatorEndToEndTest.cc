@@ -2,13 +2,23 @@
 // an application would, each result checked against the emulator's state.
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
+#include <tuple>
+#include <vector>
 
+#include "QueueManager/Emulator/EmulatorClient.h"
+#include "QueueManager/InteractionLifeCycle.h"
+#include "QueueManager/Platform/InProcessNotifier.h"
+#include "StayBook.h"
 #include "emulator/EmulatorTestSupport.h"
+#include "platform/notifier/CallbackLog.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -240,6 +250,261 @@ TEST_F(EmulatorTest, AMalformedRequestChangesNothing) {
   int now = 0;
   EXPECT_TRUE(IncrementAttribute(id, kCustom, 1, now));
   EXPECT_EQ(now, 2);
+}
+
+// The end of an interaction's life against the server emulator: the
+// deactivation reports that clients ask for, and the notifications they hand
+// on to an interaction.
+
+using ::testing::IsEmpty;
+
+const CEntityId kServer(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects);
+constexpr int kDeactivationReport = 5;
+
+// The deactivation reports as "<id> <attributes>", decoded as an application
+// decodes them.
+struct ReportCollector : W4Notifier::IMessageCallback, testing::WaitableLog {
+  void OnMessageReceived(W4Notifier::CMessage& message) override {
+    const CDeactivationData report(message);
+    std::string line = std::to_string(report.QueryEntityId().QueryObjectId());
+    line += report.IsComplete() ? "" : " incomplete";
+    for (const auto& [name, value] : report.QueryAttributes()) {
+      line += " " + W4Os::WideToNarrowLossy(name.DisplayName() + u"=" + value.QueryString());
+    }
+    Add(std::move(line));
+  }
+};
+
+class LifeCycleTest : public EmulatorTest {
+ protected:
+  void SetUp() override {
+    EmulatorTest::SetUp();
+    if (IsSkipped()) return;
+    connection_->StartNotifications(kServer, kDeactivationReport, &reports_, 0);
+  }
+  void TearDown() override {
+    connection_->StopAllMessages(&reports_);
+    EmulatorTest::TearDown();
+  }
+  ReportCollector reports_;
+};
+
+TEST_F(LifeCycleTest, DeactivationIsReportedWithTheNamesAskedForOnlyOnceAsked) {
+  const std::uint32_t unreported = Add({{u"Xan_State", u"C"}});
+  emulator_->RemoveInteraction(unreported);
+  Sync();
+  EXPECT_THAT(reports_.Take(0), IsEmpty());
+
+  RequestDeactivationAttributes({kState, kCustom});
+  const std::uint32_t removed = Add({{u"Xan_State", u"C"}, {u"Other", u"o"}});
+  const std::uint32_t chat = emulator_->AddInteraction(kChat, MapOf({{u"Custom", u"x"}}), {});
+  emulator_->AddInteraction(kCall, {}, {});
+  Sync();
+  emulator_->RemoveInteraction(removed);
+  DeallocateAllInstances(kChat);
+  Sync();
+  EXPECT_EQ(reports_.Take(0), (std::vector<std::string>{std::to_string(removed) + " Xan_State=C",
+                                                        std::to_string(chat) + " Custom=x"}));
+}
+
+TEST_F(LifeCycleTest, AForwardedNotificationIsKeptWithItsInteraction) {
+  const std::uint32_t id = Add({{u"Xan_State", u"C"}});
+  W4Notifier::CMessage notification(CEntityId(kCall, id), 3);
+  notification << std::int32_t{42} << std::u16string(u"payload");
+  ForwardNotification(notification);
+  ForwardNotification(W4Notifier::CMessage(CEntityId(kCall, id + 1), 3));  // unknown: dropped
+  Sync();
+  const std::vector<W4Notifier::CMessage> kept = emulator_->Interaction(id)->forwarded;
+  ASSERT_EQ(kept.size(), 1U);
+  EXPECT_EQ(kept[0].QueryEventId(), 3);
+  EXPECT_EQ(kept[0].Serialize(), notification.Serialize());
+  EXPECT_EQ(emulator_->MalformedRequests(), 0U);
+}
+
+TEST_F(LifeCycleTest, OnlyTheLatestForwardedNotificationsAreKept) {
+  const std::uint32_t id = Add({});
+  const std::size_t sent = InteractionState::kForwardedKept + 3;
+  for (std::size_t i = 0; i < sent; ++i) {
+    W4Notifier::CMessage notification(CEntityId(kCall, id), static_cast<int>(i));
+    ForwardNotification(notification);
+  }
+  Sync();
+  const std::vector<W4Notifier::CMessage> kept = emulator_->Interaction(id)->forwarded;
+  ASSERT_EQ(kept.size(), InteractionState::kForwardedKept);
+  EXPECT_EQ(kept.front().QueryEventId(), 3);
+  EXPECT_EQ(kept.back().QueryEventId(), static_cast<int>(sent - 1));
+}
+
+// The forms of the lightweight monitors' writes and of forwarded
+// notifications that the server refuses: each is rejected whole.
+TEST_F(LifeCycleTest, MalformedWritesAndForwardsAreRejectedWhole) {
+  const std::uint32_t id = Add({{u"Custom", u"1"}});
+  const CEntityId calls(W4Notifier::eObjectTypeEntity, W4STD::w4idstring(u"6"));
+  const auto write = [&](const CQmAttributeMap& map, auto&& tail) {
+    W4Notifier::CRequestObject request(CEntityId(W4Notifier::eInteractionRequest, id), 7);
+    request << std::int32_t{30} << static_cast<std::int32_t>(id) << std::int32_t{0};
+    map.Write(request);
+    request << std::int32_t{0};
+    tail(request);
+    return request;
+  };
+  const CQmAttributeMap set = MapOf({{u"Custom", u"2"}});
+  const auto view = [](W4Notifier::CMessage& m, const CEntityId& entity) {
+    m << static_cast<std::int32_t>(entity.QueryObjectType())
+      << static_cast<std::int32_t>(entity.QueryObjectId());
+  };
+  struct Case {
+    const char* reason;
+    W4Notifier::CRequestObject request;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"without attributes", write({}, [&](auto& m) {
+                     m << 0x10001ULL;
+                     view(m, calls);
+                   })});
+  cases.push_back({"sequence number 0", write(set, [&](auto& m) {
+                     m << 0ULL;
+                     view(m, calls);
+                   })});
+  cases.push_back({"no media type entity", write(set, [&](auto& m) {
+                     m << 0x10001ULL;
+                     view(m, kSales);
+                   })});
+  cases.push_back({"malformed request 7", write(set, [&](auto& m) { m << 0x10001ULL; })});
+  W4Notifier::CRequestObject otherObject(CEntityId(W4Notifier::eInteractionRequest, id), 18);
+  otherObject << W4Notifier::CMessage(CEntityId(kCall, id + 1), 3);
+  cases.push_back({"concerns another object", otherObject});
+  W4Notifier::CRequestObject notNested(CEntityId(W4Notifier::eInteractionRequest, id), 18);
+  notNested << std::int32_t{3};
+  cases.push_back({"malformed request 18", notNested});
+
+  std::uint64_t rejected = 0;
+  for (Case& c : cases) {
+    W4Notifier::CResponseObject response;
+    EXPECT_EQ(c.request.Send(response, 1000), 0) << c.reason;
+    EXPECT_EQ(emulator_->MalformedRequests(), ++rejected) << c.reason;
+    EXPECT_THAT(emulator_->LastRejection(), ::testing::HasSubstr(c.reason));
+  }
+  EXPECT_EQ(Value(id, kCustom), u"1");
+  EXPECT_THAT(emulator_->Interaction(id)->forwarded, IsEmpty());
+}
+
+// The control client on the emulator's own bus: a renegotiation it asks for
+// reaches its own connection's subscribers, and no other connection's.
+
+TEST(EmulatorControlLocalTest, RenegotiatesOnlyTheCallersConnection) {
+  auto bus = W4Notifier::CInProcessBus::Create();
+  CEmulator emulator(bus);
+  emulator.ServeControlRequests();
+  auto mine = bus->Connect();
+  auto other = bus->Connect();
+  const W4Notifier::CEntityId queue(W4Notifier::eWorkgroupQueue, 1u);
+  W4Notifier::testing::CallbackLog mineHeard, otherHeard;
+  mine->StartNotifications(queue, 0, &mineHeard, 0);
+  other->StartNotifications(queue, 0, &otherHeard, 0);
+  CEmulatorClient(mine).ForceRenegotiation();
+  bus->WaitIdle();
+  EXPECT_EQ(mineHeard.Lines(), std::vector<std::string>{"renegotiated"});
+  EXPECT_TRUE(otherHeard.Lines().empty());
+  mine->StopAllMessages(&mineHeard);
+  other->StopAllMessages(&otherHeard);
+}
+
+// The kept sums of a queue's stays read the same time statistics as the
+// stays counted one by one, at any time: before some stay began (a clock
+// moved back), long after (lengths clamped), and across far-apart clocks.
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+constexpr std::int64_t kFar = std::int64_t{1} << 40;  // beyond what a length holds
+
+struct Member {
+  std::uint32_t id;
+  Stay stay;
+};
+
+// The statistics counted stay by stay.
+StayTotals Recount(const std::vector<Member>& open, std::uint64_t closed, std::uint32_t longest,
+                   std::int64_t now) {
+  StayTotals totals;
+  std::uint64_t active = closed;
+  totals.longestSeconds = longest;
+  for (const Member& member : open) {
+    const std::uint64_t length =
+        now <= member.stay.since
+            ? 0
+            : std::min<std::uint64_t>(kMax, static_cast<std::uint64_t>(now) -
+                                                static_cast<std::uint64_t>(member.stay.since));
+    active = std::min(kMax, active + length);
+    totals.longestSeconds =
+        std::max<std::uint32_t>(totals.longestSeconds, static_cast<std::uint32_t>(length));
+    totals.connectionCalls += member.stay.connected ? 1 : 0;
+    totals.disconnectedConnectionCalls += member.stay.connected && member.stay.disconnected ? 1 : 0;
+  }
+  totals.activeSeconds = static_cast<std::uint32_t>(std::min(kMax, active));
+  return totals;
+}
+
+void ExpectTotals(const StayTotals& actual, const StayTotals& expected, std::int64_t now) {
+  EXPECT_EQ(actual.activeSeconds, expected.activeSeconds) << "at " << now;
+  EXPECT_EQ(actual.longestSeconds, expected.longestSeconds) << "at " << now;
+  EXPECT_EQ(actual.connectionCalls, expected.connectionCalls) << "at " << now;
+  EXPECT_EQ(actual.disconnectedConnectionCalls, expected.disconnectedConnectionCalls)
+      << "at " << now;
+}
+
+TEST(StayBookTest, ReadsAsTheStaysCountedOneByOne) {
+  // Joining times and readings lie around each base, within its spread.
+  const std::tuple<const char*, std::int64_t, std::int64_t> cases[] = {
+      {"a day's clock", 13'000'000'000, 100'000},
+      {"lengths beyond 32 bits", 0, kFar},
+      {"clock near its lowest", std::numeric_limits<std::int64_t>::min() / 2, kFar},
+      {"clock near its highest", std::numeric_limits<std::int64_t>::max() / 2, kFar},
+  };
+  for (const auto& [name, base, spread] : cases) {
+    SCOPED_TRACE(name);
+    std::mt19937_64 random(42);
+    std::uniform_int_distribution<std::int64_t> time(base - spread, base + spread);
+    StayBook book;
+    std::vector<Member> open;
+    std::uint64_t closed = 0;
+    std::uint32_t longest = 0;
+    for (std::uint32_t step = 0; step < 2'000; ++step) {
+      const std::int64_t now = time(random);
+      const std::uint32_t id = static_cast<std::uint32_t>(random() % 64);
+      const auto it = std::ranges::find(open, id, &Member::id);
+      switch (random() % 4) {
+        case 0:
+          if (it == open.end()) {
+            const Stay stay{now, random() % 2 == 0, random() % 2 == 0};
+            book.Begin(id, stay);
+            open.push_back({id, stay});
+          }
+          break;
+        case 1:
+          ASSERT_EQ(book.End(id, now), it != open.end());
+          if (it != open.end()) {
+            const StayTotals one = Recount({*it}, 0, 0, now);
+            closed += one.activeSeconds;
+            longest = std::max(longest, one.longestSeconds);
+            open.erase(it);
+          }
+          break;
+        case 2:
+          book.MarkConnected(id);
+          if (it != open.end()) it->stay.connected = true;
+          break;
+        default:
+          book.SetDisconnected(id, random() % 2 == 0);
+          if (it != open.end()) it->stay.disconnected = book.Find(id)->disconnected;
+          break;
+      }
+      StayTotals totals;
+      book.AddTo(totals, now);
+      ExpectTotals(totals, Recount(open, closed, longest, now), now);
+      ASSERT_TRUE(book.IsConsistent());
+      if (HasFailure()) return;
+    }
+  }
 }
 
 }  // namespace

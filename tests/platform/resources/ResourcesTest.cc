@@ -1,7 +1,13 @@
-#include <cstdint>
-#include <string>
+// The client resource library: built-in and registered strings, also looked
+// up while they are registered.
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "QueueManager/Platform/Resources.h"
 
@@ -53,6 +59,27 @@ TEST_F(ResourcesTest, BuiltInTableAnswersEveryLanguageUnderWhatIsRegistered) {
   EXPECT_FALSE(W4Clnt::UnregisterString(kGerman, 1000));
   EXPECT_FALSE(W4Clnt::UnregisterString(0, 1000)) << "built-in strings cannot be removed";
   EXPECT_EQ(GetW4ClntString(1000, kFlag, 0), "Alerting");
+}
+
+TEST(ResourcesConcurrencyTest, LookupsDuringRegistrationSeeWholeTexts) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> badTexts{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 3; ++i) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        const std::string text = GetW4ClntString(1002, 1, 0x0407);
+        if (text != "Held" && text != "Gehalten") badTexts.fetch_add(1);
+      }
+    });
+  }
+  for (int round = 0; round < 2000; ++round) {
+    ASSERT_TRUE(W4Clnt::RegisterString(0x0407, 1002, "Gehalten"));
+    ASSERT_TRUE(W4Clnt::UnregisterString(0x0407, 1002));
+  }
+  stop.store(true);
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(badTexts.load(), 0);
 }
 
 }  // namespace
