@@ -3,12 +3,15 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "QueueManager/Alerting.h"
 #include "QueueManager/GenericQueueObject.h"
@@ -635,6 +638,34 @@ TEST_F(QueueObjectsTest, GenericObjectValidActionFollowsStateAndAssignment) {
     EXPECT_EQ(object.IsAlerting(), state[0] == u'A' || state[0] == u'O');
   }
   EXPECT_TRUE(traces_.Has(W4Trace::kLevelWarning, "Invalid object type '20'"));
+}
+
+// Many threads draw object ids at once: every id is drawn once, and each
+// block costs exactly one request.
+
+class ObjectIdConcurrencyTest : public RequestTest {};
+
+TEST_F(ObjectIdConcurrencyTest, ThreadsShareEachBlock) {
+  constexpr std::uint32_t kThreads = 8, kDraws = 200, kBlock = 16;
+  std::atomic<std::uint32_t> nextFirst{100};
+  server_->Handle(InteractionEntity(W4Notifier::kAllObjects), 35, [&](const CMessage&) {
+    return CScriptedReply::Respond(Body(nextFirst.fetch_add(kBlock), std::int32_t{kBlock}));
+  });
+  CObjectIdBlock block;
+  std::vector<std::vector<std::uint32_t>> drawn(kThreads);
+  std::vector<std::thread> threads;
+  for (auto& ids : drawn) {
+    threads.emplace_back([&block, &ids] {
+      for (std::uint32_t i = 0; i < kDraws; ++i) ids.push_back(block.Allocate(kBlock));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<std::uint32_t> unique;
+  for (const auto& ids : drawn) unique.insert(ids.begin(), ids.end());
+  EXPECT_EQ(unique.size(), kThreads * kDraws);
+  EXPECT_EQ(*unique.begin(), 100u);
+  EXPECT_EQ(*unique.rbegin(), 100u + kThreads * kDraws - 1);
+  EXPECT_EQ(RequestCount(), kThreads * kDraws / kBlock);
 }
 
 }  // namespace
