@@ -42,77 +42,71 @@
 namespace QueueManager::Emulator {
 namespace {
 
-struct ChangeCase {
-  const char* what;
-  // The values of Custom and Xan_State before (none where null).
-  const char16_t* custom;
-  const char16_t* state;
-  bool result;
-  const char16_t* expected;  // Custom afterwards
-  std::function<bool(std::uint32_t id)> act;
-};
-
 TEST_F(EmulatorTest, AttributeChangesAnswerAndStoreWhatTheServerComputed) {
-  const std::vector<ChangeCase> cases{
-      {"set", nullptr, nullptr, true, u"x",
-       [](auto id) { return SetAttribute(id, kCustom, V(u"x")), true; }},
-      {"compare and set", u"a", nullptr, true, u"b",
-       [](auto id) {
-         CQmAttributeValue now;
-         return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) &&
-                now.QueryString() == u"b";
-       }},
-      {"compare fails", u"z", nullptr, false, u"z",
-       [](auto id) {
-         CQmAttributeValue now;
-         return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) ||
-                now.QueryString() != u"z";
-       }},
-      {"increment", u"41", nullptr, true, u"42",
-       [](auto id) {
-         int now = 0;
-         return IncrementAttribute(id, kCustom, 1, now) && now == 42;
-       }},
-      {"increment refused past the int range", u"2147483647", nullptr, false, u"2147483647",
-       [](auto id) {
-         int now = 0;
-         return IncrementAttribute(id, kCustom, 1, now);
-       }},
-      {"mask", u"12", nullptr, true, u"9",
-       [](auto id) {
-         std::uint32_t now = 0;
-         return MaskAttribute(id, kCustom, 0b1010, 0b0001, now) && now == 9;
-       }},
-      {"append", u"a", nullptr, true, u"a,b",
-       [](auto id) { return AppendAttribute(id, kCustom, V(u"b"), u","), true; }},
-      {"insert present", u"a|b", nullptr, true, u"a|b",
-       [](auto id) { return InsertAttribute(id, kCustom, V(u"B")), true; }},
-      {"remove", u"a|b|c", nullptr, true, u"a|c",
-       [](auto id) { return RemoveAttribute(id, kCustom, V(u"B")), true; }},
-      {"list all or nothing", u"a", u"A", false, u"a",
-       [](auto id) {
-         CQmAttributeMap now;
-         return ConditionallySetAttributes(id, {kCustom, kState}, {V(u"a"), V(u"C")},
-                                           {V(u"b"), V(u"H")}, now, true);
-       }},
-      {"setting under a condition", nullptr, u"A", true, u"y",
-       [](auto id) {
-         SetAttributeConditionally setting(kCustom, V(u"y"), true, false);
-         setting.AddCondition(kState, SetAttributeConditionally::eComparisonType{0}, V(u"A"),
-                              false);
-         std::vector<CQmAttributeValue> now;
-         return SyncConditionallySetAttributes(id, {setting}, false, now) && now.size() == 1 &&
-                now[0].QueryString() == u"y";
-       }},
-  };
-  for (const ChangeCase& c : cases) {
-    SCOPED_TRACE(c.what);
+  // What; the values of Custom and Xan_State before (none where null); the
+  // result; Custom afterwards; the change.
+  const std::vector<std::tuple<const char*, const char16_t*, const char16_t*, bool, const char16_t*,
+                               std::function<bool(std::uint32_t id)>>>
+      cases{
+          {"set", nullptr, nullptr, true, u"x",
+           [](auto id) { return SetAttribute(id, kCustom, V(u"x")), true; }},
+          {"compare and set", u"a", nullptr, true, u"b",
+           [](auto id) {
+             CQmAttributeValue now;
+             return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) &&
+                    now.QueryString() == u"b";
+           }},
+          {"compare fails", u"z", nullptr, false, u"z",
+           [](auto id) {
+             CQmAttributeValue now;
+             return ConditionallySetAttribute(id, kCustom, V(u"a"), V(u"b"), now) ||
+                    now.QueryString() != u"z";
+           }},
+          {"increment", u"41", nullptr, true, u"42",
+           [](auto id) {
+             int now = 0;
+             return IncrementAttribute(id, kCustom, 1, now) && now == 42;
+           }},
+          {"increment refused past the int range", u"2147483647", nullptr, false, u"2147483647",
+           [](auto id) {
+             int now = 0;
+             return IncrementAttribute(id, kCustom, 1, now);
+           }},
+          {"mask", u"12", nullptr, true, u"9",
+           [](auto id) {
+             std::uint32_t now = 0;
+             return MaskAttribute(id, kCustom, 0b1010, 0b0001, now) && now == 9;
+           }},
+          {"append", u"a", nullptr, true, u"a,b",
+           [](auto id) { return AppendAttribute(id, kCustom, V(u"b"), u","), true; }},
+          {"insert present", u"a|b", nullptr, true, u"a|b",
+           [](auto id) { return InsertAttribute(id, kCustom, V(u"B")), true; }},
+          {"remove", u"a|b|c", nullptr, true, u"a|c",
+           [](auto id) { return RemoveAttribute(id, kCustom, V(u"B")), true; }},
+          {"list all or nothing", u"a", u"A", false, u"a",
+           [](auto id) {
+             CQmAttributeMap now;
+             return ConditionallySetAttributes(id, {kCustom, kState}, {V(u"a"), V(u"C")},
+                                               {V(u"b"), V(u"H")}, now, true);
+           }},
+          {"setting under a condition", nullptr, u"A", true, u"y",
+           [](auto id) {
+             SetAttributeConditionally setting(kCustom, V(u"y"), true, false);
+             setting.AddCondition(kState, SetAttributeConditionally::eComparisonType{0}, V(u"A"),
+                                  false);
+             std::vector<CQmAttributeValue> now;
+             return SyncConditionallySetAttributes(id, {setting}, false, now) && now.size() == 1 &&
+                    now[0].QueryString() == u"y";
+           }},
+      };
+  for (const auto& [what, custom, state, result, expected, act] : cases) {
+    SCOPED_TRACE(what);
     Seed seed;
-    if (c.custom != nullptr) seed.emplace_back(u"Custom", c.custom);
-    if (c.state != nullptr) seed.emplace_back(u"Xan_State", c.state);
+    if (custom != nullptr) seed.emplace_back(u"Custom", custom);
+    if (state != nullptr) seed.emplace_back(u"Xan_State", state);
     const std::uint32_t id = Add(seed);
-    EXPECT_EQ(c.act(id), c.result);
-    EXPECT_EQ(Value(id, kCustom), c.expected);
+    EXPECT_EQ(act(id), result);
+    EXPECT_EQ(Value(id, kCustom), expected);
   }
 }
 
@@ -372,11 +366,7 @@ TEST_F(LifeCycleTest, MalformedWritesAndForwardsAreRejectedWhole) {
     m << static_cast<std::int32_t>(entity.QueryObjectType())
       << static_cast<std::int32_t>(entity.QueryObjectId());
   };
-  struct Case {
-    const char* reason;
-    W4Notifier::CRequestObject request;
-  };
-  std::vector<Case> cases;
+  std::vector<std::pair<const char*, W4Notifier::CRequestObject>> cases;  // reason, request
   cases.push_back({"without attributes", write({}, [&](auto& m) {
                      m << 0x10001ULL;
                      view(m, calls);
@@ -398,11 +388,11 @@ TEST_F(LifeCycleTest, MalformedWritesAndForwardsAreRejectedWhole) {
   cases.push_back({"malformed request 18", notNested});
 
   std::uint64_t rejected = 0;
-  for (Case& c : cases) {
+  for (auto& [reason, request] : cases) {
     W4Notifier::CResponseObject response;
-    EXPECT_EQ(c.request.Send(response, 1000), 0) << c.reason;
-    EXPECT_EQ(emulator_->MalformedRequests(), ++rejected) << c.reason;
-    EXPECT_THAT(emulator_->LastRejection(), ::testing::HasSubstr(c.reason));
+    EXPECT_EQ(request.Send(response, 1000), 0) << reason;
+    EXPECT_EQ(emulator_->MalformedRequests(), ++rejected) << reason;
+    EXPECT_THAT(emulator_->LastRejection(), ::testing::HasSubstr(reason));
   }
   EXPECT_EQ(Value(id, kCustom), u"1");
   EXPECT_THAT(emulator_->Interaction(id)->forwarded, IsEmpty());
