@@ -147,9 +147,10 @@ natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
       if (made != nullptr) natsConnection_Destroy(made);
       abandoned(made != nullptr);
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
     natsOptions_Destroy(opts);
-    return NATS_NO_MEMORY;
+    lastError = std::string("no thread to connect on: ") + error.what();
+    return NATS_SYS_ERROR;
   }
   W4Os::MutexLock lock(&attempt->mutex);
   const auto deadline = std::chrono::steady_clock::now() + limit;
