@@ -34,10 +34,24 @@ QueueManager::CQmQueueStats StatisticsTable::Latest(const W4Notifier::CEntityId&
   return found == latest_.end() ? QueueManager::CQmQueueStats() : found->second;
 }
 
+void ChangeSignal::Raise() {
+  W4Os::MutexLock lock(&mutex_);
+  ++count_;
+  raised_.SignalAll();
+}
+
+std::uint64_t ChangeSignal::WaitPast(std::uint64_t seen, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  W4Os::MutexLock lock(&mutex_);
+  while (count_ <= seen)
+    if (!raised_.WaitUntil(deadline)) break;
+  return count_;
+}
+
 Board::Board(Floor floor, std::vector<QueueManager::CQmAttributeName> names)
     : floor_(std::move(floor)), names_(std::move(names)) {
   for (const NamedQueue& queue : floor_.Queues())
-    watchers_.emplace(queue.entity, std::make_unique<QueueWatcher>(table_));
+    watchers_.emplace(queue.entity, std::make_unique<QueueWatcher>(table_, changes_));
 }
 
 void Board::Activate() {

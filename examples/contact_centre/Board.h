@@ -3,6 +3,7 @@
 // The queue board: one queue monitor per queue of the floor, and one line per
 // queue with the statistics its monitor last reported.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,11 +42,27 @@ class StatisticsTable {
   std::map<W4Notifier::CEntityId, QueueManager::CQmQueueStats> latest_ QM_GUARDED_BY(mutex_);
 };
 
-// Watches one queue for the board. Its callback runs on a delivery thread (or
-// the activating thread) and only writes to the table, which outlives it.
+// Counts the board's changes, so that a reader can wait for the next one
+// instead of polling. Thread-safe; raised from delivery threads.
+class ChangeSignal {
+ public:
+  void Raise();
+  // Waits until the count passes `seen` or `timeout` elapses; the count.
+  std::uint64_t WaitPast(std::uint64_t seen, std::chrono::milliseconds timeout);
+
+ private:
+  // A leaf lock.
+  W4Os::Mutex mutex_;
+  W4Os::CondVar raised_{&mutex_};
+  std::uint64_t count_ QM_GUARDED_BY(mutex_) = 0;
+};
+
+// Watches one queue for the board. Its callbacks run on a delivery thread (or
+// the activating thread) and only write to the table and raise the signal,
+// which outlive it.
 class QueueWatcher : public QueueManager::CQmQueueMonitor {
  public:
-  explicit QueueWatcher(StatisticsTable& table) : table_(table) {}
+  QueueWatcher(StatisticsTable& table, ChangeSignal& changes) : table_(table), changes_(changes) {}
   ~QueueWatcher() override { Deactivate(); }
   QueueWatcher(const QueueWatcher&) = delete;
   QueueWatcher& operator=(const QueueWatcher&) = delete;
@@ -54,10 +71,23 @@ class QueueWatcher : public QueueManager::CQmQueueMonitor {
   void StatisticsUpdate(const W4Notifier::CEntityId& queue,
                         const QueueManager::CQmQueueStats& stats) override {
     table_.Record(queue, stats);
+    changes_.Raise();
+  }
+  void AttributesUpdated(const W4Notifier::CEntityId&, QueueManager::InteractionId,
+                         const QueueManager::CQmAttributeMap&) override {
+    changes_.Raise();
+  }
+  void InteractionAdded(const W4Notifier::CEntityId&, QueueManager::InteractionId,
+                        const QueueManager::CQmAttributeMap&) override {
+    changes_.Raise();
+  }
+  void InteractionRemoved(const W4Notifier::CEntityId&, QueueManager::InteractionId) override {
+    changes_.Raise();
   }
 
  private:
   StatisticsTable& table_;
+  ChangeSignal& changes_;
 };
 
 // Owns a watcher per queue of the floor. Activate and query from one thread;
@@ -73,12 +103,16 @@ class Board {
   // REQUIRES: `queue` is a queue of the floor.
   const QueueManager::CQmQueueMonitor& Watcher(const W4Notifier::CEntityId& queue) const;
   const std::vector<QueueManager::CQmAttributeName>& Names() const { return names_; }
+  const Floor& FloorShown() const { return floor_; }
+  // Raised on every callback of the watchers.
+  ChangeSignal& Changes() { return changes_; }
 
  private:
   const Floor floor_;
   const std::vector<QueueManager::CQmAttributeName> names_;
   StatisticsTable table_;
-  // After the table: the watchers are deactivated before it goes.
+  ChangeSignal changes_;
+  // After the table and the signal: the watchers are deactivated before it goes.
   std::map<W4Notifier::CEntityId, std::unique_ptr<QueueWatcher>> watchers_;
 };
 
