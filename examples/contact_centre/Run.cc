@@ -270,7 +270,7 @@ bool RunCentre(Link& link, const Options& options, Console& console, const Floor
                       QueueManager::CQmAttributeName(u"Xan_RemoteName"),
                       QueueManager::CQmAttributeName(u"Xan_RemoteAddress")});
   board.Activate();
-  observer.Started(board);
+  observer.Started(board, console);
   const int ticks =
       std::max(1, static_cast<int>(options.durationSeconds * 1000 / Scenario::kTick.count()));
   Scenario scenario(centre.server, floor, console, options.seed, ticks);

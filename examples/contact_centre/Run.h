@@ -16,11 +16,12 @@ namespace ContactCentre {
 class RunObserver {
  public:
   virtual ~RunObserver() = default;
-  // The board is active and the scenario about to start; `board` lasts
-  // until after Finished.
-  virtual void Started(Board& /*board*/) {}
+  // The board is active and the scenario about to start; `board` and
+  // `console` (which knows the interactions' labels) last until after
+  // Finished.
+  virtual void Started(const Board& /*board*/, const Console& /*console*/) {}
   // The scenario ended and settled: `server` holds its final state.
-  virtual void Finished(Board& /*board*/,
+  virtual void Finished(const Board& /*board*/,
                         const QueueManager::Emulator::IEmulatorControl& /*server*/) {}
 };
 
