@@ -3,6 +3,7 @@
 // The demo's command line.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,7 +38,9 @@ struct ParsedOptions {
 
 // Reads `arguments` (without the program name). A duration must be a
 // positive number of seconds up to an hour, a seed a decimal 32-bit number.
+// `extend` adds a program's own options.
 ParsedOptions ParseOptions(const std::vector<std::string>& arguments,
-                           const std::string& program = "qm_contact_centre");
+                           const std::string& program = "qm_contact_centre",
+                           const std::function<void(CLI::App&)>& extend = {});
 
 }  // namespace ContactCentre

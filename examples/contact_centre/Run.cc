@@ -271,6 +271,10 @@ bool RunCentre(Link& link, const Options& options, Console& console, const Floor
                       QueueManager::CQmAttributeName(u"Xan_RemoteAddress")});
   board.Activate();
   observer.Started(board, console);
+  struct Ending {
+    RunObserver& observer;
+    ~Ending() { observer.Ended(); }
+  } ending{observer};
   const int ticks =
       std::max(1, static_cast<int>(options.durationSeconds * 1000 / Scenario::kTick.count()));
   Scenario scenario(centre.server, floor, console, options.seed, ticks);

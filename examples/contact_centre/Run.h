@@ -23,6 +23,9 @@ class RunObserver {
   // The scenario ended and settled: `server` holds its final state.
   virtual void Finished(const Board& /*board*/,
                         const QueueManager::Emulator::IEmulatorControl& /*server*/) {}
+  // The board is about to go, whether the run finished or failed: after a
+  // Started, always.
+  virtual void Ended() {}
 };
 
 // Runs the contact centre as `options` ask; 0 when the final check passed,

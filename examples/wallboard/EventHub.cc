@@ -1,0 +1,107 @@
+#include "EventHub.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace Wallboard {
+
+std::optional<std::string> EventStream::Take(std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  W4Os::MutexLock lock(&mutex_);
+  while (pending_.empty() && !over_)
+    if (!arrived_.WaitUntil(deadline)) break;
+  if (pending_.empty() && over_) return std::nullopt;
+  return std::exchange(pending_, std::string());
+}
+
+template <class Snapshot>
+void EventStream::Append(const std::string& event, std::size_t limit, Snapshot&& snapshot,
+                         HubCounts& counts) {
+  W4Os::MutexLock lock(&mutex_);
+  if (over_) return;
+  if (pending_.size() + event.size() <= limit) {
+    pending_ += event;
+  } else {
+    // A client this far behind is better served by the whole view again
+    // than by a backlog that only grows.
+    const std::string& fresh = snapshot();
+    if (fresh.size() <= limit) {
+      pending_ = fresh;
+      ++counts.resnapped;
+    } else {
+      pending_.clear();
+      over_ = true;
+      ++counts.cut;
+    }
+  }
+  arrived_.SignalAll();
+}
+
+void EventStream::End() {
+  W4Os::MutexLock lock(&mutex_);
+  over_ = true;
+  arrived_.SignalAll();
+}
+
+EventHub::EventHub(HubLimits limits) : limits_(limits) {}
+
+std::string EventHub::Event(std::string_view type, std::uint64_t seq, std::string_view json) {
+  return fmt::format("event: {}\nid: {}\ndata: {}\n\n", type, seq, json);
+}
+
+std::string EventHub::Snapshot() const {
+  return Event("snapshot", seq_, SnapshotJson(view_, seq_));
+}
+
+void EventHub::Publish(WallView view) {
+  W4Os::MutexLock lock(&mutex_);
+  const std::string change = ChangeJson(view_, view, seq_ + 1);
+  if (change.empty()) return;
+  ++seq_;
+  view_ = std::move(view);
+  const std::string event = Event("change", seq_, change);
+  std::optional<std::string> snapshot;
+  const auto render = [&]() -> const std::string& {
+    if (!snapshot) snapshot = Snapshot();
+    return *snapshot;
+  };
+  for (const std::shared_ptr<EventStream>& stream : streams_)
+    stream->Append(event, limits_.maxQueuedBytes, render, counts_);
+}
+
+std::shared_ptr<EventStream> EventHub::Open() {
+  W4Os::MutexLock lock(&mutex_);
+  if (closed_ || streams_.size() >= limits_.maxStreams) {
+    ++counts_.refused;
+    return nullptr;
+  }
+  auto stream = std::make_shared<EventStream>();
+  // Taken before the stream is listed: no change can come between the two.
+  const std::string snapshot = Snapshot();
+  stream->Append(
+      snapshot, limits_.maxQueuedBytes, [&]() -> const std::string& { return snapshot; }, counts_);
+  streams_.push_back(stream);
+  return stream;
+}
+
+void EventHub::Release(const std::shared_ptr<EventStream>& stream) {
+  W4Os::MutexLock lock(&mutex_);
+  std::erase(streams_, stream);
+}
+
+void EventHub::Close() {
+  W4Os::MutexLock lock(&mutex_);
+  closed_ = true;
+  for (const std::shared_ptr<EventStream>& stream : streams_) stream->End();
+}
+
+HubCounts EventHub::Counts() const {
+  W4Os::MutexLock lock(&mutex_);
+  HubCounts counts = counts_;
+  counts.open = streams_.size();
+  return counts;
+}
+
+}  // namespace Wallboard

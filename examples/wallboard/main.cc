@@ -1,0 +1,44 @@
+// The contact centre on the server emulator, shown on a live wallboard in a
+// browser: the demo's run (see Run.h), with the board's news served as a web
+// page and its Server-Sent Events stream. Exits as the demo does: 1 when the
+// final check fails or the emulator cannot be reached, 2 on a bad command
+// line; 1 as well when the wallboard cannot listen.
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Options.h"
+#include "Run.h"
+#include "WallboardServer.h"
+
+int main(int argc, char** argv) {
+  using namespace ContactCentre;
+  const std::string program = argc > 0 ? argv[0] : "qm_wallboard";
+  Wallboard::ServerOptions server;
+  bool everyAddress = false;
+  const ParsedOptions parsed = ParseOptions(
+      std::vector<std::string>(argv + std::min(argc, 1), argv + argc), program,
+      [&server, &everyAddress](CLI::App& app) {
+        app.add_option("--port", server.port, "the wallboard's HTTP port (default 8080; 0: any)")
+            ->check(CLI::Range(0, 65535));
+        app.add_flag("--listen-everywhere", everyAddress,
+                     "serve every address of this machine, not\nonly loopback");
+        app.add_option("--max-streams", server.limits.maxStreams,
+                       "how many pages may watch at once (default 32)")
+            ->check(CLI::Range(1, 1000));
+      });
+  if (const int status = QueueManager::CommandLine::Report(parsed.outcome, program); status >= 0)
+    return status;
+  if (everyAddress) server.host = "0.0.0.0";
+  Wallboard::WallboardObserver wallboard(server);
+  if (!wallboard.Listen()) {
+    std::fprintf(stderr, "%s\n", wallboard.Error().c_str());
+    return 1;
+  }
+  std::printf("Wallboard: %s\n", wallboard.Address().c_str());
+  std::fflush(stdout);
+  return Run(parsed.options, parsed.options.quiet ? Console::eMode::kQuiet : Console::eMode::kLines,
+             wallboard);
+}
