@@ -83,6 +83,7 @@ std::shared_ptr<EventStream> EventHub::Open() {
   stream->Append(
       snapshot, limits_.maxQueuedBytes, [&]() -> const std::string& { return snapshot; }, counts_);
   streams_.push_back(stream);
+  ++counts_.opened;
   return stream;
 }
 

@@ -25,6 +25,7 @@ struct HubLimits {
 
 struct HubCounts {
   std::size_t open = 0;
+  std::uint64_t opened = 0;
   std::uint64_t refused = 0;    // streams not opened: too many
   std::uint64_t resnapped = 0;  // backlogs dropped for a snapshot
   std::uint64_t cut = 0;        // streams ended: even a snapshot did not fit

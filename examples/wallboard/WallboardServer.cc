@@ -1,6 +1,7 @@
 #include "WallboardServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <utility>
 
@@ -17,6 +18,10 @@ constexpr time_t kSocketTimeoutSeconds = 5;
 // Threads beyond the streams', so that the page is served while every
 // stream is open.
 constexpr std::size_t kSpareThreads = 4;
+// Pages come back all at once after a restart; with the library's backlog of
+// five, the kernel drops most of their connections and they wait out its
+// retransmissions for seconds.
+constexpr int kListenBacklog = 256;
 
 const char* const kHeartbeat = "event: heartbeat\ndata: {}\n\n";
 // Asks EventSource to come back within a second of losing the stream.
@@ -41,6 +46,7 @@ BoardFeed::~BoardFeed() {
 
 struct WallboardServer::Http {
   httplib::Server server;
+  int listening = -1;
 };
 
 WallboardServer::WallboardServer(EventHub& hub, ServerOptions options)
@@ -48,6 +54,11 @@ WallboardServer::WallboardServer(EventHub& hub, ServerOptions options)
   httplib::Server& server = http_->server;
   const std::size_t threads = options_.limits.maxStreams + kSpareThreads;
   server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server.set_socket_options([http = http_.get()](int socket) {
+    int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    http->listening = socket;
+  });
   server.set_payload_max_length(kMaxBody);
   server.set_read_timeout(kSocketTimeoutSeconds);
   server.set_write_timeout(kSocketTimeoutSeconds);
@@ -108,6 +119,8 @@ bool WallboardServer::Start(std::string& error) {
     port_ = 0;
     return false;
   }
+  // Listening again on a listening socket only changes its backlog.
+  if (http_->listening >= 0) ::listen(http_->listening, kListenBacklog);
   thread_ = std::thread([&server] { server.listen_after_bind(); });
   return true;
 }

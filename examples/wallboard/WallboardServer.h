@@ -81,7 +81,7 @@ class WallboardObserver : public ContactCentre::RunObserver {
   // The address served, as a browser on this machine reaches it.
   std::string Address() const;
   const std::string& Error() const { return error_; }
-  const EventHub& Hub() const { return hub_; }
+  EventHub& Hub() { return hub_; }
 
  private:
   const ServerOptions options_;
