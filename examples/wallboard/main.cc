@@ -39,6 +39,6 @@ int main(int argc, char** argv) {
   }
   std::printf("Wallboard: %s\n", wallboard.Address().c_str());
   std::fflush(stdout);
-  return Run(parsed.options, parsed.options.quiet ? Console::eMode::kQuiet : Console::eMode::kLines,
-             wallboard);
+  // The page is the board: the terminal keeps the address and the summary.
+  return Run(parsed.options, Console::eMode::kQuiet, wallboard);
 }
