@@ -22,6 +22,9 @@ struct Options {
   // With natsUrl: drive an emulator of another process (qm_emulator) through
   // its control entity, instead of one in this process.
   bool remoteEmulator = false;
+  // With natsUrl: only watch the floor's queues on a server elsewhere, for
+  // the duration: no emulator, no scenario, no final check.
+  bool watchOnly = false;
   // The NATS identity options ("--nats-user", ...) as given, in order: the
   // notifier's own parser reads them.
   std::vector<std::pair<std::string, std::string>> natsSettings;

@@ -39,6 +39,8 @@ using Clock = std::chrono::steady_clock;
 // How long the end of the run waits for the server's last alerting answers.
 constexpr std::chrono::seconds kPatience{10};
 constexpr int kBoardLinesEveryTicks = 10;
+// How often a watch without a scenario redraws the board.
+constexpr std::chrono::seconds kBoardEvery{1};
 // How long a control call of a remote emulator waits for NATS to come back.
 constexpr std::uint32_t kUnreachablePatienceMs = 30000;
 
@@ -234,7 +236,7 @@ std::string ShownServers(const Options& options) {
 // Throws CNotifierException when NATS or the remote emulator cannot be
 // reached.
 void Connect(Link& link, const Options& options) {
-  if (!options.remoteEmulator) {
+  if (!options.remoteEmulator && !options.watchOnly) {
     link.bus = W4Notifier::CInProcessBus::Create();
     link.emulator = std::make_unique<CEmulator>(link.bus);
   }
@@ -260,15 +262,20 @@ void Connect(Link& link, const Options& options) {
 #endif
 }
 
+// The board of the floor, its watchers not yet active.
+Board NewBoard(const Floor& floor) {
+  return Board(floor, {QueueManager::CQmAttributeName(u"Xan_State"),
+                       QueueManager::CQmAttributeName(u"Xan_RemoteName"),
+                       QueueManager::CQmAttributeName(u"Xan_RemoteAddress")});
+}
+
 // The run proper, once connected; true when the final check passed.
 bool RunCentre(Link& link, const Options& options, Console& console, const Floor& floor,
                RunObserver& observer) {
   Centre centre{link.bus, link.Server(), link.local.get(), link.remote.get(), floor, console};
   for (const NamedQueue& queue : floor.Queues()) QueueManager::CreateQueue(queue.entity);
   link.WaitIdle();
-  Board board(floor, {QueueManager::CQmAttributeName(u"Xan_State"),
-                      QueueManager::CQmAttributeName(u"Xan_RemoteName"),
-                      QueueManager::CQmAttributeName(u"Xan_RemoteAddress")});
+  Board board = NewBoard(floor);
   board.Activate();
   observer.Started(board, console);
   struct Ending {
@@ -292,6 +299,23 @@ bool RunCentre(Link& link, const Options& options, Console& console, const Floor
   return passed;
 }
 
+// Shows the floor's queues of a server that others drive, for the duration.
+void Watch(const Options& options, Console& console, const Floor& floor, RunObserver& observer) {
+  Board board = NewBoard(floor);
+  board.Activate();
+  observer.Started(board, console);
+  const Clock::time_point end =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(options.durationSeconds));
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(kBoardEvery);
+    console.ShowBoard(board.Lines());
+    console.Redraw(
+        fmt::format("Queues of {}    {:5.1f} s", ShownServers(options), console.Elapsed()));
+  }
+  observer.Ended();
+}
+
 }  // namespace
 
 int Run(const Options& options, Console::eMode mode, RunObserver& observer) {
@@ -305,6 +329,11 @@ int Run(const Options& options, Console::eMode mode, RunObserver& observer) {
   W4Notifier::SetDefaultConnection(link.connection);
   const Floor floor = DemoFloor();
   Console console(mode, stdout);
+  if (options.watchOnly) {
+    Watch(options, console, floor, observer);
+    W4Notifier::SetDefaultConnection(nullptr);
+    return 0;
+  }
   bool passed = false;
   try {
     passed = RunCentre(link, options, console, floor, observer);

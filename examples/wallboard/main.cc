@@ -18,9 +18,10 @@ int main(int argc, char** argv) {
   const std::string program = argc > 0 ? argv[0] : "qm_wallboard";
   Wallboard::ServerOptions server;
   bool everyAddress = false;
+  bool watch = false;
   const ParsedOptions parsed = ParseOptions(
       std::vector<std::string>(argv + std::min(argc, 1), argv + argc), program,
-      [&server, &everyAddress](CLI::App& app) {
+      [&server, &everyAddress, &watch](CLI::App& app) {
         app.add_option("--port", server.port, "the wallboard's HTTP port (default 8080; 0: any)")
             ->check(CLI::Range(0, 65535));
         app.add_flag("--listen-everywhere", everyAddress,
@@ -28,9 +29,18 @@ int main(int argc, char** argv) {
         app.add_option("--max-streams", server.limits.maxStreams,
                        "how many pages may watch at once (default 32)")
             ->check(CLI::Range(1, 1000));
+        app.add_flag(
+            "--watch", watch,
+            "with --nats: only watch the queues of a server\nthat others drive, for the duration");
       });
   if (const int status = QueueManager::CommandLine::Report(parsed.outcome, program); status >= 0)
     return status;
+  if (watch && parsed.options.natsUrl.empty()) {
+    std::fprintf(stderr, "--watch needs --nats URL\n");
+    return 2;
+  }
+  Options options = parsed.options;
+  options.watchOnly = watch;
   if (everyAddress) server.host = "0.0.0.0";
   Wallboard::WallboardObserver wallboard(server);
   if (!wallboard.Listen()) {
@@ -40,5 +50,5 @@ int main(int argc, char** argv) {
   std::printf("Wallboard: %s\n", wallboard.Address().c_str());
   std::fflush(stdout);
   // The page is the board: the terminal keeps the address and the summary.
-  return Run(parsed.options, Console::eMode::kQuiet, wallboard);
+  return Run(options, Console::eMode::kQuiet, wallboard);
 }
