@@ -16,25 +16,24 @@ std::optional<std::string> EventStream::Take(std::chrono::milliseconds wait) {
   return std::exchange(pending_, std::string());
 }
 
-template <class Snapshot>
-void EventStream::Append(const std::string& event, std::size_t limit, Snapshot&& snapshot,
-                         HubCounts& counts) {
+bool EventStream::Append(const std::string& event, std::size_t limit) {
   W4Os::MutexLock lock(&mutex_);
-  if (over_) return;
-  if (pending_.size() + event.size() <= limit) {
-    pending_ += event;
+  if (over_) return true;
+  if (pending_.size() + event.size() > limit) return false;
+  pending_ += event;
+  arrived_.SignalAll();
+  return true;
+}
+
+void EventStream::Restart(const std::string& snapshot, std::size_t limit, HubCounts& counts) {
+  W4Os::MutexLock lock(&mutex_);
+  if (snapshot.size() <= limit) {
+    pending_ = snapshot;
+    ++counts.resnapped;
   } else {
-    // A client this far behind is better served by the whole view again
-    // than by a backlog that only grows.
-    const std::string& fresh = snapshot();
-    if (fresh.size() <= limit) {
-      pending_ = fresh;
-      ++counts.resnapped;
-    } else {
-      pending_.clear();
-      over_ = true;
-      ++counts.cut;
-    }
+    pending_.clear();
+    over_ = true;
+    ++counts.cut;
   }
   arrived_.SignalAll();
 }
@@ -63,12 +62,13 @@ void EventHub::Publish(WallView view) {
   view_ = std::move(view);
   const std::string event = Event("change", seq_, change);
   std::optional<std::string> snapshot;
-  const auto render = [&]() -> const std::string& {
+  for (const std::shared_ptr<EventStream>& stream : streams_) {
+    if (stream->Append(event, limits_.maxQueuedBytes)) continue;
+    // A client this far behind is better served by the whole view again
+    // than by a backlog that only grows.
     if (!snapshot) snapshot = Snapshot();
-    return *snapshot;
-  };
-  for (const std::shared_ptr<EventStream>& stream : streams_)
-    stream->Append(event, limits_.maxQueuedBytes, render, counts_);
+    stream->Restart(*snapshot, limits_.maxQueuedBytes, counts_);
+  }
 }
 
 std::shared_ptr<EventStream> EventHub::Open() {
@@ -79,9 +79,11 @@ std::shared_ptr<EventStream> EventHub::Open() {
   }
   auto stream = std::make_shared<EventStream>();
   // Taken before the stream is listed: no change can come between the two.
-  const std::string snapshot = Snapshot();
-  stream->Append(
-      snapshot, limits_.maxQueuedBytes, [&]() -> const std::string& { return snapshot; }, counts_);
+  // A view too big for one stream's bound cannot be shown at all.
+  if (!stream->Append(Snapshot(), limits_.maxQueuedBytes)) {
+    ++counts_.refused;
+    return nullptr;
+  }
   streams_.push_back(stream);
   ++counts_.opened;
   return stream;

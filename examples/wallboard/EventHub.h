@@ -43,10 +43,11 @@ class EventStream {
 
  private:
   friend class EventHub;
-  // `snapshot` renders the current view, called only when the backlog
-  // overflows. REQUIRES: the hub's lock is held.
-  template <class Snapshot>
-  void Append(const std::string& event, std::size_t limit, Snapshot&& snapshot, HubCounts& counts);
+  // Queues `event`; false, queueing nothing, when it would pass `limit`.
+  bool Append(const std::string& event, std::size_t limit);
+  // Replaces the backlog with `snapshot`, or ends the stream when even that
+  // passes `limit`.
+  void Restart(const std::string& snapshot, std::size_t limit, HubCounts& counts);
   void End();
 
   // Taken after the hub's lock, never before it.
