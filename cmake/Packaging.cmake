@@ -51,8 +51,9 @@ set(CPACK_DEBIAN_EMULATOR_PACKAGE_NAME qm-emulator)
 set(CPACK_DEBIAN_EMULATOR_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_EMULATOR_PACKAGE_DEPENDS "${qm_exact_runtime}")
 set(CPACK_DEBIAN_EMULATOR_DESCRIPTION
-  "Queue Manager server emulator served on NATS\n\
+  "Queue Manager server emulator served on NATS, and a browser wallboard\n\
 qm_emulator answers the Queue Manager client library over a NATS server, for\n\
-testing applications in processes of their own.")
+testing applications in processes of their own. qm_wallboard serves a live\n\
+wallboard page (queue statistics and agents' interactions) over HTTP.")
 
 include(CPack)

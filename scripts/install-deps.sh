@@ -7,7 +7,7 @@ set -euo pipefail
 # sanitizer stages and the Debian packages (dpkg-dev, file).
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libfmt-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang-format gperf pkg-config libnats-dev nats-server openssl
-          dpkg-dev file doxygen libcli11-dev)
+          dpkg-dev file doxygen libcli11-dev libcpp-httplib-dev libjsoncpp-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

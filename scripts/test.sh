@@ -24,7 +24,7 @@ echo "=== packages ==="
 scripts/package.sh
 
 echo "=== minimal ==="
-cmake --preset minimal | grep -E "NATS|Benchmarks|Fuzzers"
+cmake --preset minimal | grep -E "NATS|Benchmarks|Fuzzers|CLI11|API reference"
 cmake --build --preset minimal -j 2 --target QueueManager nats_unavailable_test
 ctest --preset minimal -R NatsUnavailable
 # Google Benchmark there and gperf not: configured only, with /usr/bin hidden.

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "QueueManager/Platform/Text.h"
+
 namespace ContactCentre {
 
 std::vector<std::string> FormatBoard(const std::vector<BoardRow>& rows) {
@@ -25,13 +27,49 @@ std::vector<std::string> FormatBoard(const std::vector<BoardRow>& rows) {
 void StatisticsTable::Record(const W4Notifier::CEntityId& queue,
                              const QueueManager::CQmQueueStats& stats) {
   W4Os::MutexLock lock(&mutex_);
-  latest_[queue] = stats;
+  heard_[queue].stats = stats;
+  ++changes_;
+  changed_.SignalAll();
+}
+
+void StatisticsTable::Hold(const W4Notifier::CEntityId& queue, QueueManager::InteractionId id,
+                           const QueueManager::CQmAttributeMap& attributes) {
+  std::map<std::string, std::string> narrow;
+  for (const auto& [name, value] : attributes)
+    narrow[W4Os::WideToNarrowLossy(name.DisplayName())] =
+        W4Os::WideToNarrowLossy(value.QueryString());
+  W4Os::MutexLock lock(&mutex_);
+  std::map<std::string, std::string>& held = heard_[queue].held[id.QueryObjectId()];
+  for (auto& [name, value] : narrow) held[name] = std::move(value);
+  ++changes_;
+  changed_.SignalAll();
+}
+
+void StatisticsTable::Release(const W4Notifier::CEntityId& queue, QueueManager::InteractionId id) {
+  W4Os::MutexLock lock(&mutex_);
+  heard_[queue].held.erase(id.QueryObjectId());
+  ++changes_;
+  changed_.SignalAll();
+}
+
+std::map<W4Notifier::CEntityId, QueueHeard> StatisticsTable::Heard() const {
+  W4Os::MutexLock lock(&mutex_);
+  return heard_;
+}
+
+std::uint64_t StatisticsTable::WaitPast(std::uint64_t seen,
+                                        std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  W4Os::MutexLock lock(&mutex_);
+  while (changes_ <= seen)
+    if (!changed_.WaitUntil(deadline)) break;
+  return changes_;
 }
 
 QueueManager::CQmQueueStats StatisticsTable::Latest(const W4Notifier::CEntityId& queue) const {
   W4Os::MutexLock lock(&mutex_);
-  const auto found = latest_.find(queue);
-  return found == latest_.end() ? QueueManager::CQmQueueStats() : found->second;
+  const auto found = heard_.find(queue);
+  return found == heard_.end() ? QueueManager::CQmQueueStats() : found->second.stats;
 }
 
 Board::Board(Floor floor, std::vector<QueueManager::CQmAttributeName> names)

@@ -12,12 +12,6 @@
 namespace ContactCentre {
 namespace {
 
-std::string CountsText(std::uint32_t alert, std::uint32_t conn, std::uint32_t held,
-                       std::uint32_t msg, std::uint32_t disc, std::uint32_t sys) {
-  return fmt::format("alert {}, conn {}, held {}, msg {}, disc {}, sys {}", alert, conn, held, msg,
-                     disc, sys);
-}
-
 std::string Narrow(std::u16string_view text) { return W4Os::WideToNarrowLossy(text); }
 
 std::string IdsText(const std::map<std::string, std::vector<std::uint32_t>>& contents,
@@ -75,6 +69,12 @@ void CompareAttributes(const Snapshot& cache, const Snapshot& server,
 }
 
 }  // namespace
+
+std::string CountsText(std::uint32_t alert, std::uint32_t conn, std::uint32_t held,
+                       std::uint32_t msg, std::uint32_t disc, std::uint32_t sys) {
+  return fmt::format("alert {}, conn {}, held {}, msg {}, disc {}, sys {}", alert, conn, held, msg,
+                     disc, sys);
+}
 
 std::size_t Snapshot::InteractionCount() const { return attributes.size(); }
 

@@ -34,6 +34,9 @@ Snapshot CacheSnapshot(const Board& board, const Floor& floor);
 Snapshot ServerSnapshot(const QueueManager::Emulator::IEmulatorControl& server, const Floor& floor,
                         const std::vector<QueueManager::CQmAttributeName>& names,
                         const Snapshot& cache);
+// "alert 1, conn 2, held 0, msg 0, disc 1, sys 0".
+std::string CountsText(std::uint32_t alert, std::uint32_t conn, std::uint32_t held,
+                       std::uint32_t msg, std::uint32_t disc, std::uint32_t sys);
 // One line per difference; empty when the two agree.
 std::vector<std::string> Differences(const Snapshot& cache, const Snapshot& server);
 

@@ -32,7 +32,8 @@ bool ReadDuration(std::string_view text, double& seconds) {
 
 }  // namespace
 
-ParsedOptions ParseOptions(const std::vector<std::string>& arguments, const std::string& program) {
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments, const std::string& program,
+                           const std::function<void(CLI::App&)>& extend) {
   namespace Cli = QueueManager::CommandLine;
   ParsedOptions parsed;
   Options& options = parsed.options;
@@ -79,6 +80,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments, const std:
       "Each NATS identity option may come from its environment variable instead\n"
       "(QM_NATS_...), as for qm_emulator.");
 #endif
+  if (extend) extend(app);
   parsed.outcome = Cli::Parse(app, arguments);
   if (parsed.outcome.stop == Cli::ParseResult::eStop::kNone && options.remoteEmulator &&
       options.natsUrl.empty())

@@ -3,6 +3,7 @@
 // The demo's command line.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,9 @@ struct Options {
   // With natsUrl: drive an emulator of another process (qm_emulator) through
   // its control entity, instead of one in this process.
   bool remoteEmulator = false;
+  // With natsUrl: only watch the floor's queues on a server elsewhere, for
+  // the duration: no emulator, no scenario, no final check.
+  bool watchOnly = false;
   // The NATS identity options ("--nats-user", ...) as given, in order: the
   // notifier's own parser reads them.
   std::vector<std::pair<std::string, std::string>> natsSettings;
@@ -37,7 +41,9 @@ struct ParsedOptions {
 
 // Reads `arguments` (without the program name). A duration must be a
 // positive number of seconds up to an hour, a seed a decimal 32-bit number.
+// `extend` adds a program's own options.
 ParsedOptions ParseOptions(const std::vector<std::string>& arguments,
-                           const std::string& program = "qm_contact_centre");
+                           const std::string& program = "qm_contact_centre",
+                           const std::function<void(CLI::App&)>& extend = {});
 
 }  // namespace ContactCentre

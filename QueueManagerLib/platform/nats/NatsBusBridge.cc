@@ -125,8 +125,11 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
  public:
   explicit Forwarder(std::shared_ptr<CInProcessBus> bus) : bus_(std::move(bus)) {
     W4Os::MutexLock lock(&mutex_);
-    local_ = NewClient();
-    if (!local_.connection) throw CNotifierException("NATS bridge: no bus connection");
+    try {
+      local_ = NewClient();
+    } catch (const std::system_error& error) {
+      throw CNotifierException(std::string("NATS bridge: no bus connection: ") + error.what());
+    }
   }
 
   // Starts publishing the bus's notifications through `responder`.
@@ -230,8 +233,14 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
       return it->second.bus;
     }
     if (clients_.size() >= CNatsBusBridge::kMaxClients) Forget(recent_.back(), released);
-    BusClient client = NewClient();
-    if (!client.connection) return client;
+    BusClient client;
+    try {
+      client = NewClient();
+    } catch (const std::system_error& error) {
+      QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, "W4Notifier::CNatsBusBridge",
+               "no bus connection for a NATS client, its request is refused: {}", error.what());
+      return client;
+    }
     auto relay = std::make_shared<RenegotiationRelay>(request.SenderLink());
     client.connection->StartNotifications(kRelayEntity, 0, relay.get(), 0, nullptr,
                                           CKeepAlive(relay));
@@ -257,18 +266,12 @@ class CNatsBusBridge::Forwarder : public IBusObserver {
     clients_.erase(it);
   }
 
-  // A client without a connection when its threads cannot start.
+  // Throws std::system_error when the connection's threads cannot start.
   BusClient NewClient() {
     BusClient client;
-    try {
-      // One delivery thread: a client's callbacks are the bridge's own and
-      // brief, and threads are what bounds the number of clients.
-      client.connection = bus_->Connect(CInProcessOptions{.deliveryThreads = 1});
-    } catch (const std::system_error& error) {
-      QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelFailure, "W4Notifier::CNatsBusBridge",
-               "no bus connection for a NATS client, its request is refused: {}", error.what());
-      return client;
-    }
+    // One delivery thread: a client's callbacks are the bridge's own and
+    // brief, and threads are what bounds the number of clients.
+    client.connection = bus_->Connect(CInProcessOptions{.deliveryThreads = 1});
     client.replies = std::make_shared<ReplyForwarder>(pending_, client.connection->QueryHandle());
     return client;
   }

@@ -10,6 +10,7 @@
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
+#include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
 #include "platform/nats/Subjects.h"
 
@@ -127,7 +128,7 @@ natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
   };
   auto attempt = std::make_shared<Attempt>();
   try {
-    std::thread([attempt, opts, abandoned = std::move(abandoned)] {
+    W4Os::StartThread([attempt, opts, abandoned = std::move(abandoned)] {
       natsConnection* made = nullptr;
       const natsStatus status = natsConnection_Connect(&made, opts);
       natsOptions_Destroy(opts);
@@ -146,9 +147,10 @@ natsStatus ConnectWithin(natsConnection** connection, natsOptions* opts,
       if (made != nullptr) natsConnection_Destroy(made);
       abandoned(made != nullptr);
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
     natsOptions_Destroy(opts);
-    return NATS_NO_MEMORY;
+    lastError = std::string("no thread to connect on: ") + error.what();
+    return NATS_SYS_ERROR;
   }
   W4Os::MutexLock lock(&attempt->mutex);
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -252,9 +254,9 @@ void NatsConnectionImpl::Start() {
   }
   auto self = shared_from_this();
   try {
-    deliveryThread_ = std::thread([self] { self->RunDelivery(); });
+    deliveryThread_ = W4Os::StartThread([self] { self->RunDelivery(); });
     deliveryThreadId_ = deliveryThread_.get_id();
-    timerThread_ = std::thread([self] { self->RunTimer(); });
+    timerThread_ = W4Os::StartThread([self] { self->RunTimer(); });
   } catch (const std::system_error& error) {
     Shutdown();  // ends the thread that did start, and the connection
     throw CNotifierException(std::string("NATS: no thread for the connection: ") + error.what());

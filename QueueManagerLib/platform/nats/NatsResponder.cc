@@ -5,11 +5,13 @@
 #include <array>
 #include <charconv>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
 #include "platform/nats/Framing.h"
 #include "platform/nats/NatsConnection.h"
@@ -59,6 +61,9 @@ struct CNatsResponder::State {
   // one that only listens notices a restart too.
   void Announce();
   void RunAnnouncer();
+  // Ends the announcer, the subscriptions (once their last callback
+  // returned) and the connection.
+  void Close();
 };
 
 bool CNatsRequest::Reply(const CMessage& body, bool rejected) {
@@ -240,8 +245,15 @@ CNatsResponder::CNatsResponder(const CNatsOptions& options, const std::string& q
     state_->sender->connection = state_->connection;
   }
   state_->Announce();
-  if (state_->announceIntervalMs != 0)
-    state_->announcer = std::thread([state = state_.get()] { state->RunAnnouncer(); });
+  if (state_->announceIntervalMs == 0) return;
+  try {
+    state_->announcer = W4Os::StartThread([state = state_.get()] { state->RunAnnouncer(); });
+  } catch (const std::system_error& error) {
+    // Left open, the subscriptions would call into the state this
+    // constructor frees as it throws.
+    state_->Close();
+    throw CNotifierException(std::string("NATS: no thread for the responder: ") + error.what());
+  }
 }
 
 bool CNatsResponder::Publish(const CMessage& notification) {
@@ -256,26 +268,26 @@ bool CNatsResponder::Publish(const CMessage& notification) {
                               notification.Serialize()) == NATS_OK;
 }
 
-CNatsResponder::~CNatsResponder() {
+CNatsResponder::~CNatsResponder() { state_->Close(); }
+
+void CNatsResponder::State::Close() {
   {
-    W4Os::MutexLock lock(&state_->mutex);
-    state_->stopping = true;
-    state_->done.SignalAll();
+    W4Os::MutexLock lock(&mutex);
+    stopping = true;
+    done.SignalAll();
   }
-  if (state_->announcer.joinable()) state_->announcer.join();
-  for (natsSubscription* subscription : state_->subscriptions)
-    natsSubscription_Unsubscribe(subscription);
+  if (announcer.joinable()) announcer.join();
+  for (natsSubscription* subscription : subscriptions) natsSubscription_Unsubscribe(subscription);
   {
-    W4Os::MutexLock lock(&state_->mutex);
-    while (state_->complete < static_cast<int>(state_->subscriptions.size())) state_->done.Wait();
+    W4Os::MutexLock lock(&mutex);
+    while (complete < static_cast<int>(subscriptions.size())) done.Wait();
   }
-  for (natsSubscription* subscription : state_->subscriptions)
-    natsSubscription_Destroy(subscription);
+  for (natsSubscription* subscription : subscriptions) natsSubscription_Destroy(subscription);
   {
-    W4Os::MutexLock lock(&state_->sender->mutex);
-    state_->sender->connection = nullptr;
+    W4Os::MutexLock lock(&sender->mutex);
+    sender->connection = nullptr;
   }
-  natsConnection_Destroy(state_->connection);
+  natsConnection_Destroy(connection);
 }
 
 }  // namespace W4Notifier

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
 #include "platform/notifier/InProcessConnectionImpl.h"
 
@@ -11,7 +12,7 @@ namespace W4Notifier::detail {
 BusCore::BusCore() = default;
 
 void BusCore::StartThread() {
-  server_ = std::thread([self = shared_from_this()] { self->RunServer(); });
+  server_ = W4Os::StartThread([self = shared_from_this()] { self->RunServer(); });
 }
 
 void BusCore::Shutdown() {

@@ -2,6 +2,7 @@
 #include <exception>
 #include <system_error>
 
+#include "QueueManager/Platform/Thread.h"
 #include "platform/notifier/BusCore.h"
 #include "platform/notifier/InProcessConnectionImpl.h"
 
@@ -31,7 +32,7 @@ void CInProcessConnection::Impl::StartThreads() {
   std::exception_ptr failed;
   try {
     for (std::size_t i = 0; i < laneCount_; ++i) {
-      threads.emplace_back([self, i] { self->RunLane(i); });
+      threads.push_back(W4Os::StartThread([self, i] { self->RunLane(i); }));
     }
   } catch (const std::system_error&) {
     failed = std::current_exception();
@@ -45,7 +46,7 @@ void CInProcessConnection::Impl::StartThreads() {
       lanes_[i].thread = std::move(threads[i]);
     }
     try {
-      if (!failed) timer_ = std::thread([self] { self->RunTimer(); });
+      if (!failed) timer_ = W4Os::StartThread([self] { self->RunTimer(); });
     } catch (const std::system_error&) {
       failed = std::current_exception();
     }

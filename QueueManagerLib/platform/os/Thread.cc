@@ -5,11 +5,29 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <system_error>
 #include <utility>
 
 #include "QueueManager/Platform/Sync.h"
 
 namespace W4Os {
+namespace {
+
+// Starts left before the one that fails; -1: none fails.
+std::atomic<int> startsBeforeFailure{-1};
+
+}  // namespace
+
+void detail::BeforeThreadStart() {
+  int left = startsBeforeFailure.load(std::memory_order_relaxed);
+  while (left >= 0 && !startsBeforeFailure.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 0)
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+void FailThreadStart(int skipped) { startsBeforeFailure.store(skipped < 0 ? -1 : skipped); }
 
 struct CWorkerThread::Gate {
   explicit Gate(bool suspended) : resume(/*manualReset=*/true, /*initiallySignalled=*/!suspended) {}
@@ -25,7 +43,7 @@ CWorkerThread CWorkerThread::StartFunction(std::function<void()> body, bool susp
   worker.gate_ = std::make_shared<Gate>(suspended);
   // The thread holds its own reference to the gate: a handle that is moved
   // or that detaches in its destructor must not pull it away.
-  worker.thread_ = std::thread([gate = worker.gate_, body = std::move(body)] {
+  worker.thread_ = StartThread([gate = worker.gate_, body = std::move(body)] {
     gate->osThreadId = CurrentOsThreadId();
     gate->running.Set();
     gate->resume.Wait();

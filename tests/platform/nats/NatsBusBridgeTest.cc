@@ -5,11 +5,13 @@
 #include <nats/nats.h>
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
+#include "QueueManager/Platform/Thread.h"
 #include "platform/nats/NatsServerProcess.h"
 #include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
@@ -169,6 +171,49 @@ TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
   })) << ThreadsOfThisProcess() - before;
   natsSubscription_Destroy(inboxes);
   natsConnection_Destroy(raw);
+}
+
+// A thread that cannot start (whichever of a call's it is) fails that call
+// alone: it ends the threads the call started, and the next call works.
+TEST_F(NatsBusBridgeTest, AThreadThatCannotStartFailsItsCallAlone) {
+  const CNatsOptions options = Options("threads");
+  auto bus = CInProcessBus::Create();
+  const struct {
+    const char* what;
+    int starts;
+    std::function<void()> start;
+  } rows[] = {
+      {"in-process connection", 4, [&] { bus->Connect({.deliveryThreads = 3}); }},
+      {"NATS connection", 3, [&] { ConnectNats(options); }},
+      {"bridge", 4, [&] { CNatsBusBridge(options, "threads", bus); }},
+  };
+  const std::string reason =
+      std::make_error_code(std::errc::resource_unavailable_try_again).message();
+  for (const auto& row : rows) {
+    row.start();  // the threads that live as long as the process start with the first
+    for (int failing = 0; failing < row.starts; ++failing) {
+      SCOPED_TRACE(row.what + (" start " + std::to_string(failing)));
+      const std::ptrdiff_t before = ThreadsOfThisProcess();
+      W4Os::FailThreadStart(failing);
+      try {
+        row.start();
+        ADD_FAILURE() << "no failure";
+      } catch (const std::exception& error) {
+        EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+      }
+      W4Os::FailThreadStart(-1);
+      EXPECT_TRUE(
+          QueueManager::testing::Eventually([&] { return ThreadsOfThisProcess() == before; }));
+      EXPECT_NO_THROW(row.start());
+    }
+  }
+  // A NATS client whose bus connection cannot start is refused, not served
+  // as another client.
+  const EchoBridge bridge(options);
+  auto client = ConnectNats(options);
+  W4Os::FailThreadStart(0);
+  EXPECT_EQ(SyncSender(*client), std::nullopt);
+  EXPECT_NE(SyncSender(*client), std::nullopt);
 }
 
 // The client is the request subject's: answers and renegotiation notices go

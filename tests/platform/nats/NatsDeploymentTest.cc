@@ -1,6 +1,7 @@
 // The reference deployment (deploy/nats): TLS with client certificates,
 // passwords, and permissions that keep each client to its own subjects,
-// against a nats-server of the test's own and a bridged scripted server.
+// against a nats-server of the test's own and a bridged scripted server;
+// and the other ways of authenticating, nkeys and credentials files.
 
 #include <gtest/gtest.h>
 
@@ -8,12 +9,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 
 #include "QueueManager/Platform/Exceptions.h"
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
+#include "platform/nats/NKeys.h"
 #include "platform/nats/NatsServerProcess.h"
 #include "platform/notifier/CallbackLog.h"
 #include "support/Waits.h"
@@ -25,6 +28,19 @@ namespace fs = std::filesystem;
 const CEntityId kServerEntity(eQueueManagerServer, kAllObjects);
 const CEntityId kControlEntity(kControlObjectType, kAllObjects);
 const CEntityId kQueue(eWorkgroupQueue, 3u);
+
+// Connects with `options`: fails unless it throws exactly when `error` is
+// given, saying `error` and not `secret`.
+void ExpectConnect(const CNatsOptions& options, const char* error, const std::string& secret) {
+  try {
+    auto connection = ConnectNats(options);
+    EXPECT_EQ(error, nullptr);
+  } catch (const CNotifierException& thrown) {
+    ASSERT_NE(error, nullptr) << thrown.what();
+    EXPECT_NE(std::string(thrown.what()).find(error), std::string::npos) << thrown.what();
+    EXPECT_EQ(std::string(thrown.what()).find(secret), std::string::npos) << thrown.what();
+  }
+}
 
 class NatsDeploymentTest : public ::testing::Test {
  protected:
@@ -124,14 +140,7 @@ TEST_F(NatsDeploymentTest, OnlyAuthenticatedConnectionsWithACertificateOfTheCaGe
     SCOPED_TRACE(row.what);
     CNatsOptions options = Options("client1", "c1-pass");
     row.change(options);
-    try {
-      auto connection = ConnectNats(options);
-      EXPECT_EQ(row.error, nullptr);
-    } catch (const CNotifierException& error) {
-      ASSERT_NE(row.error, nullptr) << error.what();
-      EXPECT_NE(std::string(error.what()).find(row.error), std::string::npos) << error.what();
-      EXPECT_EQ(std::string(error.what()).find("c1-pass"), std::string::npos) << error.what();
-    }
+    ExpectConnect(options, row.error, "c1-pass");
   }
 }
 
@@ -211,6 +220,74 @@ TEST_F(NatsDeploymentTest, AClientKeepsToItsOwnSubjects) {
   natsConnection_Destroy(rogue);
   client2->StopAllMessages(&notifications);
   EXPECT_EQ(notifications.Values(), std::vector<std::int32_t>{7});
+}
+
+// Authentication by nkey, and by credentials file (operator, account and
+// user JWTs), against servers that accept one user.
+TEST(NatsIdentityTest, OnlyTheHolderOfTheRightSeedGetsIn) {
+  if (NatsServerProcess::FindProgram().empty()) GTEST_SKIP() << "nats-server is not installed";
+  char pattern[] = "/tmp/qm-nkeys-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  const auto file = [&](const std::string& name, const std::string& text) {
+    std::ofstream(dir / name) << text;
+    return (dir / name).string();
+  };
+  const NKey user('U'), stranger('U'), operatorKey('O'), account('A'), otherAccount('A');
+  const std::string userClaims =
+      R"("pub":{},"sub":{},"subs":-1,"data":-1,"payload":-1,"type":"user")";
+  const std::string accountJwt = MintJwt(
+      operatorKey, account.Public(),
+      R"("limits":{"subs":-1,"data":-1,"payload":-1,"imports":-1,"exports":-1,"wildcards":true,)"
+      R"("conn":-1,"leaf":-1},"default_permissions":{"pub":{},"sub":{}},"type":"account")");
+  NatsServerProcess servers[2];
+  servers[0].UseConfig(
+      file("nkey.conf", "authorization { users = [ { nkey: " + user.Public() + " } ] }\n"), {});
+  servers[1].UseConfig(
+      file("operator.conf",
+           "operator: " + MintJwt(operatorKey, operatorKey.Public(), R"("type":"operator")") +
+               "\nresolver: MEMORY\nresolver_preload: { " + account.Public() + ": " + accountJwt +
+               " }\n"),
+      {});
+  for (NatsServerProcess& server : servers) QM_START_NATS_OR_SKIP(server);
+
+  const std::string seed = file("user.seed", user.Seed() + "\n");
+  const std::string strangerSeed = file("stranger.seed", stranger.Seed());
+  const std::string badSeed = file("bad.seed", "SUAAAA\n");
+  const auto credentials = [&](const char* name, const NKey& signer, const NKey& holder) {
+    return file(name, CredentialsText(MintJwt(signer, user.Public(), userClaims), holder));
+  };
+  const std::string creds = credentials("user.creds", account, user);
+  const std::string stolen = credentials("stolen.creds", account, stranger);
+  const std::string forged = credentials("forged.creds", otherAccount, user);
+  const std::string missing = (dir / "missing.creds").string();
+  const struct {
+    const char* what;
+    int server;
+    std::string nkey, seedFile, credentials;
+    const char* error;  // in the exception; null: connects
+  } rows[] = {
+      {"the user's nkey and seed", 0, user.Public(), seed, {}, nullptr},
+      {"another seed", 0, user.Public(), strangerSeed, {}, "uthoriz"},
+      {"another user's nkey and seed", 0, stranger.Public(), strangerSeed, {}, "uthoriz"},
+      {"a seed file that holds no seed", 0, user.Public(), badSeed, {}, "invalid encoded key"},
+      {"no nkey", 0, {}, {}, {}, "uthoriz"},
+      {"the user's credentials", 1, {}, {}, creds, nullptr},
+      {"the user's JWT with another seed", 1, {}, {}, stolen, "uthoriz"},
+      {"a JWT of an account the operator did not sign", 1, {}, {}, forged, "uthoriz"},
+      {"a credentials file that is missing", 1, {}, {}, missing, "missing.creds"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    CNatsOptions options;
+    options.urls = {servers[row.server].Url()};
+    options.root = "qm";
+    options.nkeyPublic = row.nkey;
+    options.nkeySeedFile = row.seedFile;
+    options.credentialsFile = row.credentials;
+    ExpectConnect(options, row.error, user.Seed());
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "QueueManager/Export.h"
 
@@ -69,6 +70,23 @@ class QM_EXPORT CWorkerThread {
   std::shared_ptr<Gate> gate_;
   std::thread thread_;
 };
+
+namespace detail {
+/// Throws std::system_error when a test made this start fail.
+QM_EXPORT void BeforeThreadStart();
+}  // namespace detail
+
+/// A new std::thread running `body`. Every thread of the library starts here,
+/// so that a test can make any one start fail as an exhausted system would.
+/// Throws std::system_error when no thread can be created.
+template <class Body>
+std::thread StartThread(Body&& body) {
+  detail::BeforeThreadStart();
+  return std::thread(std::forward<Body>(body));
+}
+/// For tests: the StartThread after the next `skipped` ones throws, once (as
+/// std::thread does with EAGAIN); a negative `skipped` makes none fail.
+QM_EXPORT void FailThreadStart(int skipped);
 
 /// Identifies the calling thread.
 QM_EXPORT std::thread::id CurrentThreadId();
