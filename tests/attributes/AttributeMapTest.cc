@@ -341,7 +341,9 @@ TEST(AttributeMapTest, NamesDecodeAsCQmAttributeNameReadDecodesThem) {
       {8, nullptr},           {721, nullptr},
       {INT_MIN, nullptr},     {-1, u"XAN_RECORDLENGTHMILLISEC"},
       {-1, u"\u00c9t\u00e9"}};
-  for (const auto& [number, text] : cases) {
+  for (const auto& c : cases) {
+    const std::int32_t number = c.first;  // locals: the lambda captures them
+    const char16_t* const text = c.second;
     const auto writeName = [&](CMessage& m) -> CMessage& {
       return number == -1 ? m << number << text : m << number;
     };

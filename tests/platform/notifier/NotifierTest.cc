@@ -109,7 +109,9 @@ TEST_F(TransportTest, ASendFailsOrEndsInExactlyOneCallback) {
   const std::tuple<std::uint32_t, bool, bool> cases[] = {{200, true, false}, {0, true, false},
                                                          {1, true, false},   {0, false, false},
                                                          {1, false, false},  {1, true, true}};
-  for (const auto& [timeoutMs, served, flapping] : cases) {
+  for (const auto& c : cases) {
+    const std::uint32_t timeoutMs = std::get<0>(c);  // locals: the lambdas capture them
+    const bool served = std::get<1>(c), flapping = std::get<2>(c);
     SCOPED_TRACE(::testing::Message()
                  << timeoutMs << " ms, served " << served << ", flapping " << flapping);
     server_.reset();
