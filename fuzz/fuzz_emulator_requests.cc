@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DescribeNotification(QueueNotification(state, change));
     DescribeQueueNotification(state, change);
   }
-  for (const InteractionRecord& record : changes.Records()) {
+  for (const ServerInteractionRecord& record : changes.Records()) {
     DescribeNotification(InteractionNotification(record));
     DescribeInteractionNotification(record);
   }
