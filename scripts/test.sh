@@ -2,7 +2,8 @@
 # Builds and runs every test: the whole suite optimised and again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests
 # under ThreadSanitizer (built with clang and its lock analysis), checks the
-# API reference (doxygen) along the optimised build. Then checks the Debian
+# API reference (doxygen) and runs every benchmark briefly (scripts/bench.sh
+# --smoke) along the optimised build. Then checks the Debian
 # packages (scripts/package.sh), a build with no optional dependency
 # (configured, and the library with the test of its missing NATS built and
 # run), and finally fuzzes the message decoders for 80 seconds in all
@@ -18,6 +19,8 @@ for preset in default asan tsan; do
   # The API reference: fails on a public member without its comment.
   if [ "${preset}" = default ]; then cmake --build --preset default --target docs; fi
   ctest --preset "${preset}"
+  # Every benchmark, briefly: they must still run (figures come from full runs by hand).
+  if [ "${preset}" = default ]; then scripts/bench.sh --smoke; fi
 done
 
 echo "=== packages ==="
