@@ -1,6 +1,7 @@
 #pragma once
 
-// Keeps the notifications of one entity that cross an in-process bus.
+// Keeps the notifications of one entity (or of every entity of its type, for
+// the object id kAllObjects) that cross an in-process bus.
 
 #include <mutex>
 #include <vector>
@@ -14,7 +15,10 @@ class BusRecorder : public W4Notifier::IBusObserver {
  public:
   explicit BusRecorder(const W4Notifier::CEntityId& entity) : entity_(entity) {}
   void OnTraffic(eTraffic kind, const W4Notifier::CMessage& message) override {
-    if (kind != eTraffic::kNotification || message.QueryEntityId() != entity_) return;
+    if (kind != eTraffic::kNotification) return;
+    const W4Notifier::CEntityId entity = message.QueryEntityId();
+    if (entity.QueryObjectType() != entity_.QueryObjectType()) return;
+    if (entity_.QueryObjectId() != W4Notifier::kAllObjects && entity != entity_) return;
     std::lock_guard lock(mutex_);
     messages_.push_back(message);
   }

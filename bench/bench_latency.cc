@@ -14,8 +14,8 @@
 // begins (taken on the steady clock just before it) to the start of the
 // monitor's callback; both sides alike. A publisher that fell behind its
 // plan sends at once, and the time it was late is not counted as latency:
-// the counter `late` gives the share of sends more than one period behind,
-// which says how far the load was really paced. The send time travels in a
+// the counters `lag_us` (the mean time a send was behind plan) and
+// `sent_per_s` say how far the load was really paced. The send time travels in a
 // side table by sequence number; the number itself travels in an attribute
 // value (ours) or in the first bytes of the payload (libnats).
 //
@@ -26,6 +26,9 @@
 // and read the medians.
 
 #include <nats/nats.h>
+
+#include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -62,7 +65,6 @@ using W4Notifier::CEntityId;
 using W4Notifier::CMessage;
 
 constexpr auto kCall = static_cast<W4Notifier::ObjectTypes>(6);
-constexpr std::uint32_t kInteractions = 64;
 constexpr auto kWindow = std::chrono::milliseconds(50);
 // Far beyond any window that succeeds: a window this late lost something.
 constexpr auto kPatience = std::chrono::seconds(10);
@@ -150,15 +152,39 @@ struct Side {
   explicit Side(std::size_t window) : probe(window) {}
   // Forgets the windows so far; the numbering goes on.
   void Forget() {
-    late = sent = 0;
+    lagNanoseconds = 0;
+    sent = 0;
+    sendingSeconds = cpuSeconds = 0;
+    parks = 0;
     latencies.clear();
   }
   LatencyProbe probe;
-  std::uint64_t next = 0;  // the next sequence number to send
-  std::uint64_t late = 0;
+  std::uint64_t next = 0;           // the next sequence number to send
+  std::int64_t lagNanoseconds = 0;  // the sends' total time behind plan
   std::uint64_t sent = 0;
+  double sendingSeconds = 0;  // wall time from each window's first send to its last
+  double cpuSeconds = 0;      // the process's, from each window's first send to its end
+  std::int64_t parks = 0;     // the process's threads', over the same time
   std::vector<std::int64_t> latencies;
 };
+
+// Seconds of this process's CPU (every thread's), which load from elsewhere
+// on the machine hardly changes; nats-server's are not counted.
+double ProcessCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// How often this process's threads gave up the processor to wait (for a
+// lock, a condition, the network): each is a sleep and a wake-up, which
+// cost more than the work around them and make room for delays when the
+// machine is busy. Load from elsewhere hardly changes it.
+std::int64_t ProcessParks() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw;
+}
 
 // Sends one window at `rate` per second through `send`, each at its planned
 // time (or at once when the plan is behind), and waits for its arrivals.
@@ -166,6 +192,8 @@ template <class Send>
 bool RunWindow(Side& side, double rate, Send& send) {
   const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate));
   side.probe.Expect(side.next);
+  const double cpuStart = ProcessCpuSeconds();
+  const std::int64_t parksStart = ProcessParks();
   const auto start = Clock::now();
   for (std::size_t i = 0; i < side.probe.Window(); ++i) {
     const auto planned = start + period * static_cast<std::int64_t>(i);
@@ -173,14 +201,18 @@ bool RunWindow(Side& side, double rate, Send& send) {
     // the processor more than the waiting publisher does.
     while (Clock::now() < planned) std::this_thread::yield();
     const auto at = Clock::now();
-    if (at - planned > period) ++side.late;
+    side.lagNanoseconds +=
+        std::chrono::duration_cast<std::chrono::nanoseconds>(at - planned).count();
     side.probe.Sent(side.next, at);
     if (!send(side.next)) return false;
     ++side.next;
   }
+  side.sendingSeconds += std::chrono::duration<double>(Clock::now() - start).count();
   side.sent += side.probe.Window();
   const std::vector<std::int64_t>* latencies = side.probe.AwaitWindow();
   if (latencies == nullptr) return false;
+  side.cpuSeconds += ProcessCpuSeconds() - cpuStart;
+  side.parks += ProcessParks() - parksStart;
   side.latencies.insert(side.latencies.end(), latencies->begin(), latencies->end());
   return true;
 }
@@ -192,15 +224,22 @@ double PercentileMicroseconds(std::vector<std::int64_t>& values, double fraction
   return static_cast<double>(values[n]) / 1e3;
 }
 
-// Counters `<prefix>p50_us`, `p99_us`, `p999_us` and `<prefix>late` (the
-// share of sends more than one period behind plan); returns the p99.
+// Counters `<prefix>p50_us`, `p99_us`, `p999_us`; `<prefix>lag_us`, how
+// far behind plan a send was on average, and `<prefix>sent_per_s`, the rate
+// really sent; `<prefix>cpu_us`, the process's CPU per
+// notification (the publisher's included), and `<prefix>parks`, the
+// process's threads' waits per notification. Returns the p99.
 double ReportSide(benchmark::State& state, Side& side, const std::string& prefix) {
   const double p99 = PercentileMicroseconds(side.latencies, 0.99);
   state.counters[prefix + "p50_us"] = PercentileMicroseconds(side.latencies, 0.5);
   state.counters[prefix + "p99_us"] = p99;
   state.counters[prefix + "p999_us"] = PercentileMicroseconds(side.latencies, 0.999);
-  state.counters[prefix + "late"] =
-      side.sent == 0 ? 0 : static_cast<double>(side.late) / static_cast<double>(side.sent);
+  const double sent = static_cast<double>(side.sent);
+  state.counters[prefix + "lag_us"] =
+      sent == 0 ? 0 : static_cast<double>(side.lagNanoseconds) / 1e3 / sent;
+  state.counters[prefix + "sent_per_s"] = side.sendingSeconds == 0 ? 0 : sent / side.sendingSeconds;
+  state.counters[prefix + "cpu_us"] = sent == 0 ? 0 : side.cpuSeconds * 1e6 / sent;
+  state.counters[prefix + "parks"] = sent == 0 ? 0 : static_cast<double>(side.parks) / sent;
   return p99;
 }
 
@@ -385,7 +424,7 @@ class NotificationTemplate {
   std::size_t digitAt_ = 0;
 };
 
-// The emulator with kInteractions interactions on one queue and a monitor of
+// The emulator with some interactions on one queue and a monitor of
 // them, over the bus or over NATS (the emulator behind a bus bridge).
 //
 // In process the emulator publishes: each send updates an interaction, the
@@ -396,13 +435,14 @@ class NotificationTemplate {
 // receiving side differs.
 class OurPath {
  public:
-  OurPath(eMonitor kind, LatencyProbe& probe, const std::string* natsUrl)
+  OurPath(eMonitor kind, LatencyProbe& probe, const std::string* natsUrl,
+          std::uint32_t interactions)
       : kind_(kind),
         queue_(W4Notifier::eWorkgroupQueue, 1u),
         queueMonitor_(probe),
         interactionMonitor_(probe) {
     QueueManager::CQmCache::Instance().ResetForTesting();
-    for (std::uint32_t i = 0; i < kInteractions; ++i) {
+    for (std::uint32_t i = 0; i < interactions; ++i) {
       ids_.push_back(emulator_.AddInteraction(kCall, bench::FiveAttributes(0), {queue_}));
     }
     if (natsUrl != nullptr) {
@@ -428,11 +468,11 @@ class OurPath {
     QueueManager::CQmCache::Instance().ResetForTesting();
   }
   // False when the notifications could not be recorded.
-  bool Ready() const { return templates_.size() == kInteractions; }
+  bool Ready() const { return !ids_.empty() && templates_.size() == ids_.size(); }
   std::size_t NotificationSize() const { return templates_.empty() ? 0 : templates_[0].Size(); }
   // Sends notification `sequence`; the numbers from kFirstSequence on.
   bool operator()(std::uint64_t sequence) {
-    const std::size_t n = sequence % kInteractions;
+    const std::size_t n = sequence % ids_.size();
     if (!publisher_) {
       values_[SequenceName()] = SequenceText(sequence);
       return emulator_.SetAttributes(ids_[n], values_);
@@ -460,7 +500,7 @@ class OurPath {
     }
     if (kind_ != eMonitor::kQueue) return;
     for (std::size_t i = 0; i < templates_.size(); ++i) {
-      if (!templates_[i].FindNumber(first[i], kInteractions)) {
+      if (!templates_[i].FindNumber(first[i], ids_.size())) {
         templates_.clear();
         return;
       }
@@ -473,31 +513,25 @@ class OurPath {
     }
   }
   bool RecordPass(std::uint64_t sequence, std::vector<NotificationTemplate>& out) {
-    std::vector<std::unique_ptr<bench::BusRecorder>> recorders;
-    for (std::uint32_t id : ids_) {
-      recorders.push_back(std::make_unique<bench::BusRecorder>(
-          kind_ == eMonitor::kQueue ? queue_ : CEntityId(W4Notifier::eInteractionRequest, id)));
-      bus_->AddObserver(recorders.back().get());
-    }
+    bench::BusRecorder recorder(
+        kind_ == eMonitor::kQueue
+            ? queue_
+            : CEntityId(W4Notifier::eInteractionRequest, W4Notifier::kAllObjects));
+    bus_->AddObserver(&recorder);
     values_[SequenceName()] = SequenceText(sequence);
     for (std::uint32_t id : ids_) emulator_.SetAttributes(id, values_);
     bus_->WaitIdle();
-    bool whole = true;
+    bus_->RemoveObserver(&recorder);
+    // One notification for each update, in order.
+    const std::vector<CMessage> messages = recorder.Take();
+    if (messages.size() != ids_.size()) return false;
     for (std::size_t i = 0; i < ids_.size(); ++i) {
-      bus_->RemoveObserver(recorders[i].get());
-      std::vector<CMessage> messages = recorders[i]->Take();
-      // A queue's notifications all come to each recorder: the i-th is
-      // interaction i's.
-      const std::size_t which = kind_ == eMonitor::kQueue ? i : 0;
-      std::optional<NotificationTemplate> t;
-      if (messages.size() > which) t = NotificationTemplate::Of(messages[which], sequence);
-      if (t) {
-        out.push_back(std::move(*t));
-      } else {
-        whole = false;
-      }
+      if (kind_ == eMonitor::kInteraction && messages[i].QueryObjectId() != ids_[i]) return false;
+      std::optional<NotificationTemplate> t = NotificationTemplate::Of(messages[i], sequence);
+      if (!t) return false;
+      out.push_back(std::move(*t));
     }
-    return whole;
+    return true;
   }
 
   std::shared_ptr<W4Notifier::CInProcessBus> bus_ = W4Notifier::CInProcessBus::Create();
@@ -517,9 +551,9 @@ class OurPath {
 
 // ---- the benchmarks ----
 
-// Argument 0: notifications a second. Our side over the bus or NATS, libnats
-// alone beside it (left out, with only our figures, without a nats-server
-// when ours runs in process).
+// Arguments: notifications a second, interactions (see Rates). Our side
+// over the bus or NATS, libnats alone beside it (left out, with only our
+// figures, without a nats-server when ours runs in process).
 void RunLatency(benchmark::State& state, eMonitor kind, bool overNats) {
   const double rate = static_cast<double>(state.range(0));
   const std::size_t window = WindowOf(rate);
@@ -532,7 +566,8 @@ void RunLatency(benchmark::State& state, eMonitor kind, bool overNats) {
   Side ours(window);
   Side raw(window);
   std::optional<OurPath> ourPath;
-  ourPath.emplace(kind, ours.probe, overNats ? url : nullptr);
+  ourPath.emplace(kind, ours.probe, overNats ? url : nullptr,
+                  static_cast<std::uint32_t>(state.range(1)));
   if (!ourPath->Ready()) {
     state.SkipWithError("the emulator's notifications could not be recorded");
     return;
@@ -578,11 +613,21 @@ void BM_InteractionMonitorInProcess(benchmark::State& state) {
 }
 void BM_QueueMonitorOverNats(benchmark::State& state) { RunLatency(state, eMonitor::kQueue, true); }
 
+// Notifications a second, and the interactions updated in turn (each an
+// interaction monitor's subscription of its own: many of them show what a
+// lookup per notification costs that grows with the subscriptions).
 void Rates(benchmark::internal::Benchmark* b) {
-  b->ArgName("per_s")->Arg(10'000)->Arg(100'000)->UseRealTime()->Unit(benchmark::kMillisecond);
+  b->ArgNames({"per_s", "interactions"})
+      ->ArgsProduct({{10'000, 100'000}, {64}})
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
+}
+void RatesAndMany(benchmark::internal::Benchmark* b) {
+  Rates(b);
+  b->ArgsProduct({{10'000, 100'000}, {2048}});
 }
 BENCHMARK(BM_QueueMonitorInProcess)->Apply(Rates);
-BENCHMARK(BM_InteractionMonitorInProcess)->Apply(Rates);
+BENCHMARK(BM_InteractionMonitorInProcess)->Apply(RatesAndMany);
 BENCHMARK(BM_QueueMonitorOverNats)->Apply(Rates);
 
 }  // namespace

@@ -84,6 +84,7 @@ void CInProcessConnection::Impl::Shutdown() {
   {
     W4Os::MutexLock lock(&mutex_);
     released.swap(subscriptions_);
+    subscriptionIds_.clear();
   }
   // Keep-alives are released here, outside the lock.
 }
@@ -405,6 +406,7 @@ eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity,
                            [callback](const Subscription& s) { return s.callback == callback; });
   if (same == list.end()) {
     list.push_back(Subscription{nextSubscriptionId_++, callback, ObjectOf(callback), keepAlive});
+    subscriptionIds_.insert(list.back().id);
     same = std::prev(list.end());
   }
   if (handleOut != nullptr) *handleOut = static_cast<std::uint32_t>(same->id);
@@ -431,6 +433,7 @@ std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, 
     auto& list = it->second;
     for (auto s = list.begin(); s != list.end();) {
       if (s->object == object && remove(it->first, *s)) {
+        subscriptionIds_.erase(s->id);
         released.push_back(std::move(s->keepAlive));
         s = list.erase(s);
         ++count;
@@ -479,12 +482,7 @@ eMsgCode CInProcessConnection::Impl::StopAllMessages(IMessageCallback* callback)
 }
 
 bool CInProcessConnection::Impl::IsSubscribed(std::uint64_t subscriptionId) const {
-  for (const auto& [key, list] : subscriptions_) {
-    for (const Subscription& s : list) {
-      if (s.id == subscriptionId) return true;
-    }
-  }
-  return false;
+  return subscriptionIds_.contains(subscriptionId);
 }
 
 bool CInProcessConnection::Impl::HasSubscription(const void* object) const {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "QueueManager/Platform/InProcessNotifier.h"
@@ -204,6 +205,11 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   std::uint64_t nextSubscriptionId_ QM_GUARDED_BY(mutex_) = 1;
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
   std::map<SubscriptionKey, std::vector<Subscription>> subscriptions_ QM_GUARDED_BY(mutex_);
+  // The ids in `subscriptions_`: a lane checks each notification's
+  // subscription before the call, and a scan of every subscription there
+  // would cost a process that watches thousands of interactions more than
+  // the delivery itself.
+  std::unordered_set<std::uint64_t> subscriptionIds_ QM_GUARDED_BY(mutex_);
   std::vector<InboxSubscription> inboxes_ QM_GUARDED_BY(mutex_);
   std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
   std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
