@@ -425,11 +425,14 @@ bool CInProcessConnection::Impl::WaitWouldCloseCycle(const Lane* self, const Lan
 }
 
 template <class Predicate>
-std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, Predicate remove) {
+std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object,
+                                                            const SubscriptionKey* only,
+                                                            Predicate remove) {
   std::vector<CKeepAlive> released;  // dropped after the lock is left
   std::size_t count = 0;
   W4Os::MutexLock lock(&mutex_);
-  for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+  // Removes the matching subscriptions of `it`'s key; returns the next key.
+  auto sweep = [&](auto it) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
     auto& list = it->second;
     for (auto s = list.begin(); s != list.end();) {
       if (s->object == object && remove(it->first, *s)) {
@@ -441,7 +444,12 @@ std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, 
         ++s;
       }
     }
-    it = list.empty() ? subscriptions_.erase(it) : std::next(it);
+    return list.empty() ? subscriptions_.erase(it) : std::next(it);
+  };
+  if (only != nullptr) {
+    if (auto it = subscriptions_.find(*only); it != subscriptions_.end()) sweep(it);
+  } else {
+    for (auto it = subscriptions_.begin(); it != subscriptions_.end();) it = sweep(it);
   }
   // Wait until no other thread is inside a callback of this object. Its lane
   // checks the subscription before each call, so nothing starts after this.
@@ -467,17 +475,16 @@ eMsgCode CInProcessConnection::Impl::StopNotifications(const CEntityId& entity, 
   if (callback == nullptr) return eMsgInvalidArgument;
   const SubscriptionKey wanted{entity.QueryObjectType(), entity.QueryObjectId(), eventCode};
   const std::size_t removed = RemoveSubscriptions(
-      ObjectOf(callback), [&](const SubscriptionKey& key, const Subscription& s) {
-        return key == wanted && s.callback == callback;
-      });
+      ObjectOf(callback), &wanted,
+      [&](const SubscriptionKey&, const Subscription& s) { return s.callback == callback; });
   return removed != 0 ? eMsgSuccess : eMsgNotFound;
 }
 
 eMsgCode CInProcessConnection::Impl::StopAllMessages(IMessageCallback* callback) {
   if (callback == nullptr) return eMsgInvalidArgument;
-  RemoveSubscriptions(ObjectOf(callback), [&](const SubscriptionKey&, const Subscription& s) {
-    return s.callback == callback;
-  });
+  RemoveSubscriptions(
+      ObjectOf(callback), nullptr,
+      [&](const SubscriptionKey&, const Subscription& s) { return s.callback == callback; });
   return eMsgSuccess;
 }
 

@@ -167,10 +167,13 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   // it did not come in time (the request then no longer has a waiter).
   bool AwaitReply(const std::shared_ptr<SyncWaiter>& waiter, std::uint32_t requestId,
                   std::chrono::steady_clock::time_point deadline);
-  // Removes subscriptions for which `remove` holds; waits until no other
-  // thread is calling the callback's object; releases keep-alives safely.
+  // Removes subscriptions for which `remove` holds (only those of `only`,
+  // when given: a stop of one subscription looks at its key alone, not at
+  // every subscription); waits until no other thread is calling the
+  // callback's object; releases keep-alives safely.
   template <class Predicate>
-  std::size_t RemoveSubscriptions(const void* object, Predicate remove);
+  std::size_t RemoveSubscriptions(const void* object, const SubscriptionKey* only,
+                                  Predicate remove);
   bool IsSubscribed(std::uint64_t subscriptionId) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   bool HasSubscription(const void* object) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void RunLane(std::size_t index);
