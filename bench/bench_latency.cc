@@ -5,19 +5,23 @@
 // against those of libnats alone carrying the same number of bytes at the
 // same rate over the same nats-server, in the same run.
 //
-// Our paths: the server emulator updates an interaction of a watched queue
-// and a CQmQueueMonitor (or a CQmInteractionMonitor) hears of it through the
-// library's cache; in process over the bus, and over NATS with the emulator
-// behind a CNatsBusBridge and the monitor on a NATS default connection.
+// Our paths: a CQmQueueMonitor (or a CQmInteractionMonitor) hears of
+// attribute updates of interactions on a watched queue through the
+// library's cache. In process the server emulator publishes them on the
+// bus. Over NATS the emulator (behind a CNatsBusBridge) answers the
+// monitor's activation, and the updates are its recorded notifications,
+// each with its number written in, published by libnats from the
+// benchmark's thread exactly as the baseline's payload is: the two sides
+// differ only in what receives them.
 //
 // Timing: each notification is timed from the moment its publish call
 // begins (taken on the steady clock just before it) to the start of the
 // monitor's callback; both sides alike. A publisher that fell behind its
 // plan sends at once, and the time it was late is not counted as latency:
 // the counters `lag_us` (the mean time a send was behind plan) and
-// `sent_per_s` say how far the load was really paced. The send time travels in a
-// side table by sequence number; the number itself travels in an attribute
-// value (ours) or in the first bytes of the payload (libnats).
+// `sent_per_s` say how far the load was really paced. The send time
+// travels in a side table by sequence number; the number itself travels in
+// an attribute value (ours) or in the first bytes of the payload (libnats).
 //
 // Each benchmark iteration runs one window (50 ms of sends) through both
 // sides, in alternating order, so that load from elsewhere falls on both
