@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "BusRecorder.h"
 #include "FiveAttributes.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
@@ -63,26 +64,6 @@ class CountingMonitor : public QueueManager::CQmQueueMonitor {
   std::mutex mutex_;
   std::condition_variable reached_;
   std::uint64_t updates_ = 0;
-};
-
-// Keeps the notifications published on one entity.
-class Recorder : public W4Notifier::IBusObserver {
- public:
-  explicit Recorder(const CEntityId& queue) : queue_(queue) {}
-  void OnTraffic(eTraffic kind, const CMessage& message) override {
-    if (kind != eTraffic::kNotification || message.QueryEntityId() != queue_) return;
-    std::lock_guard lock(mutex_);
-    messages_.push_back(message);
-  }
-  std::vector<CMessage> Take() {
-    std::lock_guard lock(mutex_);
-    return std::move(messages_);
-  }
-
- private:
-  const CEntityId queue_;
-  std::mutex mutex_;
-  std::vector<CMessage> messages_;
 };
 
 // An emulator on a bus of its own with 10k interactions on one queue. Two of
@@ -144,7 +125,7 @@ class MonitoredQueue {
 std::vector<CMessage> RecordUpdates(std::uint32_t queueId) {
   SeededQueue seeded(queueId);
   { MonitoredQueue named(seeded); }
-  Recorder recorder(seeded.Queue());
+  bench::BusRecorder recorder(seeded.Queue());
   seeded.Bus().AddObserver(&recorder);
   for (std::uint32_t variant = 1; variant <= kRecordedPasses; ++variant) {
     for (std::uint32_t n = 0; n < kInteractions; ++n) seeded.Update(n, variant);

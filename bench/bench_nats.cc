@@ -27,11 +27,11 @@
 #include <benchmark/benchmark.h>
 
 #include "FiveAttributes.h"
+#include "NatsBench.h"
 #include "QueueManager/AttributeRequests.h"
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/NatsNotifier.h"
-#include "platform/nats/NatsServerProcess.h"
 #include "platform/nats/Subjects.h"
 
 namespace {
@@ -107,56 +107,22 @@ const RecordedTraffic& Traffic() {
 
 // ---- the server ----
 
-struct SharedServer {
-  W4Notifier::testing::NatsServerProcess process;
-  std::string error;  // why it does not run; empty when it does
-};
-
-// One nats-server for the whole run; null (with the benchmark skipped and
-// the reason given) when it cannot run.
+// The shared nats-server, or null (with the benchmark skipped and the
+// reason given) when it cannot run.
 const std::string* ServerUrl(benchmark::State& state) {
-  // Stopped, and its files removed, when the program ends.
-  static SharedServer server;
-  static const bool started = server.process.Start(server.error);
-  if (!started) {
-    state.SkipWithError(("no nats-server: " + server.error).c_str());
-    return nullptr;
-  }
-  return &server.process.Url();
+  std::string error;
+  const std::string* url = bench::SharedNatsServerUrl(error);
+  if (url == nullptr) state.SkipWithError(("no nats-server: " + error).c_str());
+  return url;
 }
 
 W4Notifier::CNatsOptions OurOptions(const std::string& url) {
-  W4Notifier::CNatsOptions options;
-  options.urls = {url};
-  options.root = kOurRoot;
-  return options;
+  return bench::NatsOptions(url, kOurRoot);
 }
 
-struct RawConnectionDeleter {
-  void operator()(natsConnection* connection) const { natsConnection_Destroy(connection); }
-};
-using RawConnection = std::unique_ptr<natsConnection, RawConnectionDeleter>;
-
-// A plain libnats connection, with libnats's defaults but for `sendAsap`.
-RawConnection RawConnect(const std::string& url, bool sendAsap) {
-  natsOptions* opts = nullptr;
-  natsConnection* connection = nullptr;
-  if (natsOptions_Create(&opts) != NATS_OK) return nullptr;
-  if (natsOptions_SetURL(opts, url.c_str()) == NATS_OK &&
-      natsOptions_SetSendAsap(opts, sendAsap) == NATS_OK) {
-    natsConnection_Connect(&connection, opts);
-  }
-  natsOptions_Destroy(opts);
-  return RawConnection(connection);
-}
-
-struct RawSubscriptionDeleter {
-  void operator()(natsSubscription* subscription) const {
-    natsSubscription_Unsubscribe(subscription);
-    natsSubscription_Destroy(subscription);
-  }
-};
-using RawSubscription = std::unique_ptr<natsSubscription, RawSubscriptionDeleter>;
+using bench::RawConnect;
+using bench::RawConnection;
+using bench::RawSubscription;
 
 // ---- counting arrivals ----
 

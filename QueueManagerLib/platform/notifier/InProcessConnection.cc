@@ -84,6 +84,7 @@ void CInProcessConnection::Impl::Shutdown() {
   {
     W4Os::MutexLock lock(&mutex_);
     released.swap(subscriptions_);
+    subscriptionIds_.clear();
   }
   // Keep-alives are released here, outside the lock.
 }
@@ -405,6 +406,7 @@ eMsgCode CInProcessConnection::Impl::StartNotifications(const CEntityId& entity,
                            [callback](const Subscription& s) { return s.callback == callback; });
   if (same == list.end()) {
     list.push_back(Subscription{nextSubscriptionId_++, callback, ObjectOf(callback), keepAlive});
+    subscriptionIds_.insert(list.back().id);
     same = std::prev(list.end());
   }
   if (handleOut != nullptr) *handleOut = static_cast<std::uint32_t>(same->id);
@@ -423,14 +425,18 @@ bool CInProcessConnection::Impl::WaitWouldCloseCycle(const Lane* self, const Lan
 }
 
 template <class Predicate>
-std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, Predicate remove) {
+std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object,
+                                                            const SubscriptionKey* only,
+                                                            Predicate remove) {
   std::vector<CKeepAlive> released;  // dropped after the lock is left
   std::size_t count = 0;
   W4Os::MutexLock lock(&mutex_);
-  for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
+  // Removes the matching subscriptions of `it`'s key; returns the next key.
+  auto sweep = [&](auto it) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
     auto& list = it->second;
     for (auto s = list.begin(); s != list.end();) {
       if (s->object == object && remove(it->first, *s)) {
+        subscriptionIds_.erase(s->id);
         released.push_back(std::move(s->keepAlive));
         s = list.erase(s);
         ++count;
@@ -438,7 +444,12 @@ std::size_t CInProcessConnection::Impl::RemoveSubscriptions(const void* object, 
         ++s;
       }
     }
-    it = list.empty() ? subscriptions_.erase(it) : std::next(it);
+    return list.empty() ? subscriptions_.erase(it) : std::next(it);
+  };
+  if (only != nullptr) {
+    if (auto it = subscriptions_.find(*only); it != subscriptions_.end()) sweep(it);
+  } else {
+    for (auto it = subscriptions_.begin(); it != subscriptions_.end();) it = sweep(it);
   }
   // Wait until no other thread is inside a callback of this object. Its lane
   // checks the subscription before each call, so nothing starts after this.
@@ -464,27 +475,21 @@ eMsgCode CInProcessConnection::Impl::StopNotifications(const CEntityId& entity, 
   if (callback == nullptr) return eMsgInvalidArgument;
   const SubscriptionKey wanted{entity.QueryObjectType(), entity.QueryObjectId(), eventCode};
   const std::size_t removed = RemoveSubscriptions(
-      ObjectOf(callback), [&](const SubscriptionKey& key, const Subscription& s) {
-        return key == wanted && s.callback == callback;
-      });
+      ObjectOf(callback), &wanted,
+      [&](const SubscriptionKey&, const Subscription& s) { return s.callback == callback; });
   return removed != 0 ? eMsgSuccess : eMsgNotFound;
 }
 
 eMsgCode CInProcessConnection::Impl::StopAllMessages(IMessageCallback* callback) {
   if (callback == nullptr) return eMsgInvalidArgument;
-  RemoveSubscriptions(ObjectOf(callback), [&](const SubscriptionKey&, const Subscription& s) {
-    return s.callback == callback;
-  });
+  RemoveSubscriptions(
+      ObjectOf(callback), nullptr,
+      [&](const SubscriptionKey&, const Subscription& s) { return s.callback == callback; });
   return eMsgSuccess;
 }
 
 bool CInProcessConnection::Impl::IsSubscribed(std::uint64_t subscriptionId) const {
-  for (const auto& [key, list] : subscriptions_) {
-    for (const Subscription& s : list) {
-      if (s.id == subscriptionId) return true;
-    }
-  }
-  return false;
+  return subscriptionIds_.contains(subscriptionId);
 }
 
 bool CInProcessConnection::Impl::HasSubscription(const void* object) const {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "QueueManager/Platform/InProcessNotifier.h"
@@ -166,10 +167,13 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   // it did not come in time (the request then no longer has a waiter).
   bool AwaitReply(const std::shared_ptr<SyncWaiter>& waiter, std::uint32_t requestId,
                   std::chrono::steady_clock::time_point deadline);
-  // Removes subscriptions for which `remove` holds; waits until no other
-  // thread is calling the callback's object; releases keep-alives safely.
+  // Removes subscriptions for which `remove` holds (only those of `only`,
+  // when given: a stop of one subscription looks at its key alone, not at
+  // every subscription); waits until no other thread is calling the
+  // callback's object; releases keep-alives safely.
   template <class Predicate>
-  std::size_t RemoveSubscriptions(const void* object, Predicate remove);
+  std::size_t RemoveSubscriptions(const void* object, const SubscriptionKey* only,
+                                  Predicate remove);
   bool IsSubscribed(std::uint64_t subscriptionId) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   bool HasSubscription(const void* object) const QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void RunLane(std::size_t index);
@@ -204,6 +208,11 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   std::uint64_t nextSubscriptionId_ QM_GUARDED_BY(mutex_) = 1;
   std::uint32_t nextRequestId_ QM_GUARDED_BY(mutex_) = 1;
   std::map<SubscriptionKey, std::vector<Subscription>> subscriptions_ QM_GUARDED_BY(mutex_);
+  // The ids in `subscriptions_`: a lane checks each notification's
+  // subscription before the call, and a scan of every subscription there
+  // would cost a process that watches thousands of interactions more than
+  // the delivery itself.
+  std::unordered_set<std::uint64_t> subscriptionIds_ QM_GUARDED_BY(mutex_);
   std::vector<InboxSubscription> inboxes_ QM_GUARDED_BY(mutex_);
   std::map<std::uint32_t, PendingAsync> pendingAsync_ QM_GUARDED_BY(mutex_);
   std::set<std::pair<std::chrono::steady_clock::time_point, std::uint32_t>> deadlines_
