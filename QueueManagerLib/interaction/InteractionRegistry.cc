@@ -28,6 +28,8 @@ void InteractionRegistry::RemoveLocked(std::uint32_t id, const CQmInteractionMon
   if (isGuts(watchers->first)) {
     if (!watchers->more) {
       byInteraction_.Erase(id);
+      // The table never shrinks as it empties; once empty, it starts small.
+      if (byInteraction_.empty()) byInteraction_.clear();
       return;
     }
     // The next in activation order moves up.
