@@ -12,7 +12,6 @@
 #include "interaction/InteractionMonitorGuts.h"
 #include "monitor/FlatIdMap.h"
 #include "monitor/InteractionMonitorStore.h"
-#include "monitor/MonitorId.h"
 #include "monitor/QmCache.h"
 
 namespace QueueManager {
