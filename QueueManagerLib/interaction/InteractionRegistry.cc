@@ -45,22 +45,20 @@ bool InteractionRegistry::QueryAttribute(std::uint32_t id, const CQmAttributeNam
                                          CQmAttributeValue& value) {
   CQmCache::Instance().Lock().AssertHeld();
   const Watchers* watchers = byInteraction_.Find(id);
-  return watchers != nullptr && watchers->Any([&](const CQmInteractionMonitorGuts& guts) {
-    return guts.AnswerLocked(id, name, value, true);
-  });
+  for (std::size_t i = 0; watchers != nullptr && i < watchers->size(); ++i) {
+    if ((*watchers)[i].AnswerLocked(id, name, value, true)) return true;
+  }
+  return false;
 }
 
 W4Notifier::ObjectTypes InteractionRegistry::QueryObjectType(std::uint32_t id) {
   CQmCache::Instance().Lock().AssertHeld();
-  W4Notifier::ObjectTypes type = W4Notifier::eObjectTypeNone;
   const Watchers* watchers = byInteraction_.Find(id);
-  if (watchers != nullptr) {
-    watchers->Any([&](const CQmInteractionMonitorGuts& guts) {
-      type = guts.ObjectTypeLocked(id);
-      return type != W4Notifier::eObjectTypeNone;
-    });
+  for (std::size_t i = 0; watchers != nullptr && i < watchers->size(); ++i) {
+    const W4Notifier::ObjectTypes type = (*watchers)[i].ObjectTypeLocked(id);
+    if (type != W4Notifier::eObjectTypeNone) return type;
   }
-  return type;
+  return W4Notifier::eObjectTypeNone;
 }
 
 void InteractionRegistry::CollectWatchedInteractions(std::vector<std::uint32_t>& ids) {

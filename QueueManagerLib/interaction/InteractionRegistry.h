@@ -44,19 +44,14 @@ class InteractionRegistry final : public IInteractionMonitorStore {
  private:
   using GutsPtr = W4Util::ObjectPtr<CQmInteractionMonitorGuts>;
   // The watchers of one interaction: nearly always one monitor, held in the
-  // table's slot; further ones in `more`.
+  // table's slot; further ones in `more`. `first` is set while in the table.
   struct Watchers {
     GutsPtr first;
     std::unique_ptr<std::vector<GutsPtr>> more;
 
-    template <class Visit>
-    bool Any(Visit visit) const {
-      if (first && visit(*first)) return true;
-      if (!more) return false;
-      for (const GutsPtr& guts : *more) {
-        if (visit(*guts)) return true;
-      }
-      return false;
+    std::size_t size() const { return 1 + (more ? more->size() : 0); }
+    CQmInteractionMonitorGuts& operator[](std::size_t i) const {
+      return i == 0 ? *first : *(*more)[i - 1];
     }
   };
   InteractionRegistry() : cache_(CQmCache::Instance()) {}
