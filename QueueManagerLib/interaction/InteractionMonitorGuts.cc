@@ -115,11 +115,9 @@ CQmAttributeValue* CQmInteractionMonitorGuts::Watched::Find(const CQmAttributeNa
   return const_cast<CQmAttributeValue*>(std::as_const(*this).Find(name));
 }
 
-CQmInteractionMonitorGuts::Watched& CQmInteractionMonitorGuts::EntryLocked(std::uint32_t id,
-                                                                           bool& added) {
+CQmInteractionMonitorGuts::Watched& CQmInteractionMonitorGuts::EntryLocked(std::uint32_t id) {
   Watched& entry = watched_[id];
-  added = entry.generation == 0;
-  if (added) entry.generation = ++lastGeneration_;
+  if (entry.generation == 0) entry.generation = ++lastGeneration_;
   return entry;
 }
 
@@ -148,9 +146,12 @@ void CQmInteractionMonitorGuts::Activate(InteractionId id,
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     if (!gate_.IsOpen()) return;
-    bool added = false;
-    EntryLocked(id.QueryObjectId(), added).AddNames(names, nameLists_);
-    if (added) registry.AddLocked(id.QueryObjectId(), *this);
+    Watched& entry = EntryLocked(id.QueryObjectId());
+    entry.AddNames(names, nameLists_);
+    if (!entry.registered) {
+      registry.AddLocked(id.QueryObjectId(), *this);
+      entry.registered = true;
+    }
     reconcile = subscriptions_.Want(entity, true);
     if (outcome) handOffs_.Open(id_);
     // The answer is followed by notifications only once the subscription is
@@ -245,9 +246,9 @@ void CQmInteractionMonitorGuts::Forget(std::uint32_t id, std::uint64_t generatio
     const auto it = watched_.find(id);
     if (generation != 0 && (it == watched_.end() || it->second.generation != generation)) return;
     if (it != watched_.end()) {
+      if (it->second.registered) InteractionRegistry::Instance().RemoveLocked(id, *this);
       it->second.ReleaseNames(nameLists_);
       watched_.erase(it);
-      InteractionRegistry::Instance().RemoveLocked(id, *this);
     }
     reconcile = subscriptions_.Want(entity, false);
   }
@@ -382,8 +383,9 @@ void CQmInteractionMonitorGuts::Shutdown() {
   std::vector<QueuedRequest> unsent;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    for (const auto& [id, entry] : watched_)
-      InteractionRegistry::Instance().RemoveLocked(id, *this);
+    for (const auto& [id, entry] : watched_) {
+      if (entry.registered) InteractionRegistry::Instance().RemoveLocked(id, *this);
+    }
     connections = subscriptions_.Connections();
     subscriptions_.Clear();
     watched_.clear();

@@ -117,6 +117,8 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
     bool reported = false;
     // A deallocation record came; its callback may still be on its way.
     bool deallocated = false;
+    // In the interaction monitor registry.
+    bool registered = false;
     W4Notifier::ObjectTypes type = W4Notifier::eObjectTypeNone;
     // Sorted, each name once; null while there is none. values[i] is the
     // latest value of names->first[i], empty until one arrived.
@@ -147,9 +149,7 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   };
   ~CQmInteractionMonitorGuts() override;
 
-  // `added`: the entry is new.
-  Watched& EntryLocked(std::uint32_t id, bool& added)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
+  Watched& EntryLocked(std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(CQmCache::Instance().Lock());
   // True when this thread may wait for an answer on a notifier lane.
   static bool MayWaitForDelivery();
   // Sends to this object; the outcome (if any) is told once the answer was

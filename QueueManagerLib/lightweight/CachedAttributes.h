@@ -18,7 +18,7 @@ namespace QueueManager::lightweight {
 // Not synchronised (the caller's bucket lock guards it); move-only, as its
 // entries may point into the monitor's set of monitored names.
 //
-// A CQmAttributeMap entry is a node of its own holding a copy of its name,
+// A CQmAttributeMap entry is an 80-byte node holding a copy of its name,
 // whose text (a custom name's) is one more allocation; a monitor caching
 // 100,000 objects of the same few names would spend most of its memory on
 // those copies. Here an entry is its value and one word naming it: a
