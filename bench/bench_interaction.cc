@@ -1,10 +1,11 @@
 // Benchmarks of the interaction monitor: the rate at which update records of
 // five monitored attributes are decoded, stored and reported through one
 // monitor watching 1k, 10k and 100k interactions (records for interactions
-// picked at random), the memory per watched interaction, and the cost of a
-// query of a watched interaction's attribute. The connection drops every request, so the
-// figures are the monitor's own cost. Records are fed as the notifier's
-// delivery thread would feed them.
+// picked at random), the memory per watched interaction (also as a ratio to
+// the monitor cache's bytes for the same interactions), and the cost of a
+// query of a watched interaction's attribute. The connection drops every
+// request, so the figures are the monitor's own cost. Records are fed as the
+// notifier's delivery thread would feed them.
 
 #include <malloc.h>
 
@@ -15,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "CacheBytes.h"
 #include "FiveAttributes.h"
 
 #include "platform/notifier/NullConnection.h"
@@ -111,6 +113,8 @@ void BM_MemoryPerWatchedInteraction(benchmark::State& state) {
   std::size_t bytes = 0;
   for (auto _ : state) bytes = Watching(count, true).bytes;
   state.counters["bytes_per_interaction"] = static_cast<double>(bytes) / static_cast<double>(count);
+  state.counters["vs_cache"] =
+      static_cast<double>(bytes) / static_cast<double>(bench::CacheBytes(count, kFirstId));
 }
 BENCHMARK(BM_MemoryPerWatchedInteraction)->Arg(1000)->Arg(10000)->Arg(100000)->Iterations(1);
 

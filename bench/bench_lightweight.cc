@@ -2,9 +2,11 @@
 // one monitor on 1 and 2 threads (lock striping), single queries, and the
 // rate at which notifications of 5-attribute events are applied, with and
 // without their decoding, also for objects picked at random among 1k, 10k
-// and 100k cached ones, with the memory per cached object. The connection drops every request: a
-// write builds its request and hands it to the notifier, so the figures are the monitor's own cost
-// and not a transport's. Events are fed as the notifier's delivery thread would feed them.
+// and 100k cached ones, with the memory per cached object (also as a ratio
+// to the monitor cache's bytes for the same objects). The connection drops
+// every request: a write builds its request and hands it to the notifier, so
+// the figures are the monitor's own cost and not a transport's. Events are
+// fed as the notifier's delivery thread would feed them.
 
 #include <malloc.h>
 
@@ -17,6 +19,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "CacheBytes.h"
 #include "FiveAttributes.h"
 
 #include "platform/notifier/NullConnection.h"
@@ -213,6 +216,8 @@ void BM_MemoryPerCachedObject(benchmark::State& state) {
   std::size_t bytes = 0;
   for (auto _ : state) bytes = FilledMonitor(count).bytes;
   state.counters["bytes_per_object"] = static_cast<double>(bytes) / static_cast<double>(count);
+  state.counters["vs_cache"] =
+      static_cast<double>(bytes) / static_cast<double>(bench::CacheBytes(count, 0));
 }
 BENCHMARK(BM_MemoryPerCachedObject)->Arg(1000)->Arg(10000)->Arg(100000)->Iterations(1);
 

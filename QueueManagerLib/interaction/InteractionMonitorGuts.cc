@@ -66,26 +66,53 @@ CQmInteractionMonitorGuts::CQmInteractionMonitorGuts(CQmInteractionMonitor& owne
 
 CQmInteractionMonitorGuts::~CQmInteractionMonitorGuts() = default;
 
-void CQmInteractionMonitorGuts::Watched::AddNames(const std::vector<CQmAttributeName>& names) {
-  for (const CQmAttributeName& name : names) {
-    const auto at = std::lower_bound(
-        monitored.begin(), monitored.end(), name,
-        [](const Monitored& entry, const CQmAttributeName& key) { return entry.name < key; });
-    if (at == monitored.end() || name < at->name) monitored.insert(at, Monitored{name, {}});
+std::span<const CQmAttributeName> CQmInteractionMonitorGuts::Watched::Names() const {
+  if (names == nullptr) return {};
+  return names->first;
+}
+
+void CQmInteractionMonitorGuts::Watched::AddNames(const std::vector<CQmAttributeName>& added,
+                                                  NameLists& lists) {
+  const std::span<const CQmAttributeName> old = Names();
+  std::vector<CQmAttributeName> merged(old.begin(), old.end());
+  for (const CQmAttributeName& name : added) {
+    const auto at = std::lower_bound(merged.begin(), merged.end(), name);
+    if (at == merged.end() || name < *at) merged.insert(at, name);
   }
+  if (merged.size() == old.size()) return;
+  // Built whole before anything changes: the entry stays as it was if an
+  // allocation fails.
+  auto grown = std::make_unique<CQmAttributeValue[]>(merged.size());
+  NameList& list = *lists.try_emplace(std::move(merged), 0).first;
+  ++list.second;
+  const std::span<const CQmAttributeName> now = list.first;
+  for (std::size_t i = 0, j = 0; i < old.size(); ++i, ++j) {
+    while (now[j] < old[i]) ++j;
+    grown[j] = std::move(values[i]);
+  }
+  ReleaseNames(lists);
+  names = &list;
+  values = std::move(grown);
 }
 
-const CQmInteractionMonitorGuts::Monitored* CQmInteractionMonitorGuts::Watched::Find(
+void CQmInteractionMonitorGuts::Watched::ReleaseNames(NameLists& lists) {
+  if (names == nullptr) return;
+  const auto it = lists.find(names->first);
+  if (--it->second == 0) lists.erase(it);
+  names = nullptr;
+  values.reset();
+}
+
+const CQmAttributeValue* CQmInteractionMonitorGuts::Watched::Find(
     const CQmAttributeName& name) const {
-  const auto at = std::lower_bound(
-      monitored.begin(), monitored.end(), name,
-      [](const Monitored& entry, const CQmAttributeName& key) { return entry.name < key; });
-  return at != monitored.end() && !(name < at->name) ? &*at : nullptr;
+  const std::span<const CQmAttributeName> all = Names();
+  const auto at = std::lower_bound(all.begin(), all.end(), name);
+  if (at == all.end() || name < *at) return nullptr;
+  return &values[static_cast<std::size_t>(at - all.begin())];
 }
 
-CQmInteractionMonitorGuts::Monitored* CQmInteractionMonitorGuts::Watched::Find(
-    const CQmAttributeName& name) {
-  return const_cast<Monitored*>(std::as_const(*this).Find(name));
+CQmAttributeValue* CQmInteractionMonitorGuts::Watched::Find(const CQmAttributeName& name) {
+  return const_cast<CQmAttributeValue*>(std::as_const(*this).Find(name));
 }
 
 CQmInteractionMonitorGuts::Watched& CQmInteractionMonitorGuts::EntryLocked(std::uint32_t id) {
@@ -119,8 +146,12 @@ void CQmInteractionMonitorGuts::Activate(InteractionId id,
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     if (!gate_.IsOpen()) return;
-    EntryLocked(id.QueryObjectId()).AddNames(names);
-    registry.AddLocked(id.QueryObjectId(), *this);
+    Watched& entry = EntryLocked(id.QueryObjectId());
+    entry.AddNames(names, nameLists_);
+    if (!entry.registered) {
+      registry.AddLocked(id.QueryObjectId(), *this);
+      entry.registered = true;
+    }
     reconcile = subscriptions_.Want(entity, true);
     if (outcome) handOffs_.Open(id_);
     // The answer is followed by notifications only once the subscription is
@@ -214,8 +245,11 @@ void CQmInteractionMonitorGuts::Forget(std::uint32_t id, std::uint64_t generatio
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
     const auto it = watched_.find(id);
     if (generation != 0 && (it == watched_.end() || it->second.generation != generation)) return;
-    if (it != watched_.end()) watched_.erase(it);
-    InteractionRegistry::Instance().RemoveLocked(id, id_);
+    if (it != watched_.end()) {
+      if (it->second.registered) InteractionRegistry::Instance().RemoveLocked(id, *this);
+      it->second.ReleaseNames(nameLists_);
+      watched_.erase(it);
+    }
     reconcile = subscriptions_.Want(entity, false);
   }
   if (reconcile) ReconcileSubscription(entity);
@@ -310,7 +344,8 @@ void CQmInteractionMonitorGuts::Monitors(InteractionId id,
   W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
   const auto it = watched_.find(id.QueryObjectId());
   if (it == watched_.end()) return;
-  for (const Monitored& monitored : it->second.monitored) names.push_back(monitored.name);
+  const std::span<const CQmAttributeName> monitored = it->second.Names();
+  names.assign(monitored.begin(), monitored.end());
 }
 
 CQmAttributeValue CQmInteractionMonitorGuts::QueryAttribute(InteractionId id,
@@ -337,7 +372,7 @@ bool CQmInteractionMonitorGuts::AnswerLocked(std::uint32_t id, const CQmAttribut
       it->second.Find(name) == nullptr) {
     return false;
   }
-  value = it->second.Find(name)->value;
+  value = *it->second.Find(name);
   return true;
 }
 
@@ -348,10 +383,13 @@ void CQmInteractionMonitorGuts::Shutdown() {
   std::vector<QueuedRequest> unsent;
   {
     W4Os::CCriticalSectionLock lock(&CQmCache::Instance().Lock());
-    InteractionRegistry::Instance().RemoveAllLocked(id_);
+    for (const auto& [id, entry] : watched_) {
+      if (entry.registered) InteractionRegistry::Instance().RemoveLocked(id, *this);
+    }
     connections = subscriptions_.Connections();
     subscriptions_.Clear();
     watched_.clear();
+    nameLists_.clear();
     for (auto& [entity, queued] : afterSubscription_) {
       for (QueuedRequest& request : queued) unsent.push_back(std::move(request));
     }
@@ -421,9 +459,9 @@ std::uint64_t CQmInteractionMonitorGuts::ApplyRecordLocked(const InteractionRelo
   entry.type = record.interaction.QueryObjectType();
   cache_.SetAttributes(InteractionId(id), record.attributes);
   for (const auto& [name, value] : record.attributes) {
-    Monitored* monitored = entry.Find(name);
+    CQmAttributeValue* monitored = entry.Find(name);
     if (monitored == nullptr) continue;
-    monitored->value = value;
+    *monitored = value;
     changed = true;
   }
   return entry.generation;
@@ -511,8 +549,8 @@ void CQmInteractionMonitorGuts::OnConnectionRenegotiated() {
     if (!gate_.IsOpen()) return;
     for (const auto& [id, entry] : watched_) {
       if (entry.deallocated) continue;
-      auto& names = watched.emplace_back(id, std::vector<CQmAttributeName>()).second;
-      for (const Monitored& monitored : entry.monitored) names.push_back(monitored.name);
+      const std::span<const CQmAttributeName> names = entry.Names();
+      watched.emplace_back(id, std::vector<CQmAttributeName>(names.begin(), names.end()));
     }
   }
   std::sort(watched.begin(), watched.end(),

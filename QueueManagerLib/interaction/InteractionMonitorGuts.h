@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -100,11 +102,13 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   void OnConnectionRenegotiated() override;
 
  private:
-  // A monitored name with its latest value (empty until one arrived).
-  struct Monitored {
-    CQmAttributeName name;
-    CQmAttributeValue value;
-  };
+  // The sorted monitored names of interactions, each list held once per
+  // monitor and shared by every interaction that monitors those names (an
+  // application watches its interactions for the same few names): an entry
+  // then costs a pointer and its values rather than copies of the names.
+  // The mapped count is the list's users; a list goes with its last user.
+  using NameLists = std::map<std::vector<CQmAttributeName>, std::size_t>;
+  using NameList = NameLists::value_type;
   // What the monitor knows of one interaction. `generation` tells this entry
   // from a later one for the same id (after Deactivate and Activate): a
   // callback held back for the earlier one must not reach the later one.
@@ -113,13 +117,20 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
     bool reported = false;
     // A deallocation record came; its callback may still be on its way.
     bool deallocated = false;
+    // In the interaction monitor registry.
+    bool registered = false;
     W4Notifier::ObjectTypes type = W4Notifier::eObjectTypeNone;
-    // Sorted by name, each name once: one search finds a name and its value.
-    std::vector<Monitored> monitored;
+    // Sorted, each name once; null while there is none. values[i] is the
+    // latest value of names->first[i], empty until one arrived.
+    const NameList* names = nullptr;
+    std::unique_ptr<CQmAttributeValue[]> values;
 
-    void AddNames(const std::vector<CQmAttributeName>& names);
-    Monitored* Find(const CQmAttributeName& name);
-    const Monitored* Find(const CQmAttributeName& name) const;
+    std::span<const CQmAttributeName> Names() const;
+    void AddNames(const std::vector<CQmAttributeName>& added, NameLists& lists);
+    // Gives the entry's list back; the entry is left without names.
+    void ReleaseNames(NameLists& lists);
+    CQmAttributeValue* Find(const CQmAttributeName& name);
+    const CQmAttributeValue* Find(const CQmAttributeName& name) const;
   };
   // The outcome of a request that a synchronous call waits for.
   struct Outcome {
@@ -200,6 +211,7 @@ class CQmInteractionMonitorGuts final : public W4Util::RefCountBase,
   CallbackGate gate_;
   HandOffQueue<MonitorId, HandedOff> handOffs_;
   std::unordered_map<std::uint32_t, Watched> watched_ QM_GUARDED_BY(CQmCache::Instance().Lock());
+  NameLists nameLists_ QM_GUARDED_BY(CQmCache::Instance().Lock());
   std::uint64_t lastGeneration_ QM_GUARDED_BY(CQmCache::Instance().Lock()) = 0;
   // Keyed by the interaction request entity (30, id).
   SubscriptionBook subscriptions_ QM_GUARDED_BY(CQmCache::Instance().Lock());

@@ -21,10 +21,6 @@ using W4Notifier::CEntityId;
 
 constexpr std::string_view kUpdateFunction = "CQmCachingMonitorImpl::update";
 
-void Store(CQmAttributeMap& cached, const CQmAttributeMap& accepted) {
-  for (const auto& [name, value] : accepted) cached.insert(name, value);
-}
-
 }  // namespace
 
 void CQmCachingMonitorImpl::activate(
@@ -107,7 +103,7 @@ void CQmCachingMonitorImpl::Update(Slot slot, const CEntityId& object,
     W4Os::MutexLock lock(&bucket->mutex);
     CacheEntry& entry = bucket->entries[object.QueryObjectId()];
     acceptedAll = FilterLocked(entry, received, sequence, accepted);
-    Store(entry.attributes, acceptedAll ? received : accepted);
+    entry.attributes.Store(acceptedAll ? received : accepted, names_);
   }
   const CQmAttributeMap& passed = acceptedAll ? received : accepted;
   if (passed.empty()) return;
@@ -122,7 +118,7 @@ void CQmCachingMonitorImpl::Update(Slot slot, const CEntityId& object,
 
 bool CQmCachingMonitorImpl::FilterLocked(CacheEntry& entry, const CQmAttributeMap& received,
                                          std::uint64_t sequence, CQmAttributeMap& accepted) {
-  if (entry.pending.empty()) return true;
+  if (!entry.pending) return true;
   const SequenceNumberGenerator& generator = SequenceNumberGenerator::Instance();
   if (!generator.IsOwn(sequence)) {
     FilterForeignLocked(entry, received, sequence, accepted);
@@ -130,10 +126,11 @@ bool CQmCachingMonitorImpl::FilterLocked(CacheEntry& entry, const CQmAttributeMa
   }
   if (!generator.IsMostRecent(sequence)) {
     FilterOwnLocked(entry, received, sequence, accepted);
+    if (entry.pending->empty()) entry.pending.reset();
     return false;
   }
   // The server has seen this process's latest write: nothing older can come.
-  entry.pending.clear();
+  entry.pending.reset();
   QM_TRACE(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kUpdateFunction,
            "seq {}> (most recent)", sequence);
   return true;
@@ -142,8 +139,8 @@ bool CQmCachingMonitorImpl::FilterLocked(CacheEntry& entry, const CQmAttributeMa
 void CQmCachingMonitorImpl::FilterOwnLocked(CacheEntry& entry, const CQmAttributeMap& received,
                                             std::uint64_t sequence, CQmAttributeMap& accepted) {
   for (const auto& [name, value] : received) {
-    const auto pending = entry.pending.find(name);
-    if (pending == entry.pending.end()) {
+    const auto pending = entry.pending->find(name);
+    if (pending == entry.pending->end()) {
       accepted.insert(name, value);
       if (TracesLoopTest(name)) {
         W4Trace::Write(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kUpdateFunction,
@@ -163,7 +160,7 @@ void CQmCachingMonitorImpl::FilterOwnLocked(CacheEntry& entry, const CQmAttribut
                        pending->second);
       }
       accepted.insert(name, value);
-      entry.pending.erase(pending);
+      entry.pending->erase(pending);
     }
   }
 }
@@ -173,7 +170,7 @@ void CQmCachingMonitorImpl::FilterForeignLocked(const CacheEntry& entry,
                                                 std::uint64_t sequence, CQmAttributeMap& accepted) {
   for (const auto& [name, value] : received) {
     // Our own write of the attribute is still on its way: it wins.
-    if (entry.pending.count(name) != 0) {
+    if (entry.pending->count(name) != 0) {
       if (TracesLoopTest(name)) {
         W4Trace::Write(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kUpdateFunction,
                        "{} seq {}> (skipped)", W4Os::Utf8(value.QueryString()), sequence);

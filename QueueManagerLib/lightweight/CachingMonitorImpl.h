@@ -20,6 +20,7 @@
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
+#include "lightweight/CachedAttributes.h"
 #include "lightweight/LightMonitorImpl.h"
 
 namespace QueueManager {
@@ -88,11 +89,13 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
 
  private:
   enum class Slot : std::uint8_t { kAdded, kUpdated };
+  using PendingWrites = std::map<CQmAttributeName, std::uint64_t>;
   struct CacheEntry {
-    CQmAttributeMap attributes;
+    lightweight::CachedAttributes attributes;
     // Per attribute, the number of this process's latest write that no
-    // notification has confirmed yet.
-    std::map<CQmAttributeName, std::uint64_t> pending;
+    // notification has confirmed yet; null when there is none (the usual
+    // case, kept to a pointer's size).
+    std::unique_ptr<PendingWrites> pending;
   };
   // A cache line of its own: the locks of neighbouring buckets are taken by
   // different threads.
@@ -125,8 +128,9 @@ class CQmCachingMonitorImpl : public CQmLightMonitorImpl, public IQmLightMonitor
   bool IsMonitored(const CQmAttributeName& name) const { return names_.count(name) != 0; }
   w4core::InterfacePtr<IQmLightMonitorInterface> Downstream() const;
 
-  // Set by activate() before the light part starts, then only read.
-  std::unordered_set<CQmAttributeName> names_{100};
+  // Set by activate() before the light part starts, then only read; the
+  // cache entries point at its custom names.
+  lightweight::CachedAttributes::Names names_{100};
   // Written once by activate() before bucketCount_ publishes them; only
   // read after a nonzero bucketCount_ was seen (BucketOf).
   std::atomic<bool> activated_{false};

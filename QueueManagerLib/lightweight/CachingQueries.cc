@@ -27,11 +27,10 @@ bool CQmCachingMonitorImpl::query_attribute(InteractionId id, const CQmAttribute
     value.clear();
     return false;
   }
-  const auto cached = entry->second.attributes.find(name);
-  if (cached == entry->second.attributes.end()) {
-    value.clear();
+  if (const CQmAttributeValue* cached = entry->second.attributes.Find(name)) {
+    value = *cached;
   } else {
-    value = cached->second;
+    value.clear();
   }
   return true;
 }
@@ -48,11 +47,10 @@ bool CQmCachingMonitorImpl::query_attributes(InteractionId id,
   values.clear();
   if (entry == bucket->entries.end()) return false;
   values.resize(names.size());
-  const CQmAttributeMap& attributes = entry->second.attributes;
+  const lightweight::CachedAttributes& attributes = entry->second.attributes;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (!IsMonitored(names[i])) return false;
-    const auto cached = attributes.find(names[i]);
-    if (cached != attributes.end()) values[i] = cached->second;
+    if (const CQmAttributeValue* cached = attributes.Find(names[i])) values[i] = *cached;
   }
   return true;
 }
@@ -64,8 +62,12 @@ bool CQmCachingMonitorImpl::QueryEntry(InteractionId id, CQmAttributeMap& attrib
   W4Os::MutexLock lock(&bucket->mutex);
   const auto entry = bucket->entries.find(id.QueryObjectId());
   if (entry == bucket->entries.end()) return false;
-  attributes = entry->second.attributes;
-  pending = entry->second.pending;
+  attributes = entry->second.attributes.ToMap();
+  if (entry->second.pending) {
+    pending = *entry->second.pending;
+  } else {
+    pending.clear();
+  }
   return true;
 }
 
@@ -94,9 +96,10 @@ void CQmCachingMonitorImpl::WriteThrough(InteractionId id,
   W4Os::MutexLock lock(&bucket->mutex);
   const std::uint64_t sequence = lightweight::SequenceNumberGenerator::Instance().Next();
   CacheEntry& entry = bucket->entries[id.QueryObjectId()];
+  entry.attributes.Store(attributes, names_);
+  if (!entry.pending) entry.pending = std::make_unique<PendingWrites>();
   for (const auto& [name, value] : attributes) {
-    entry.attributes.insert(name, value);
-    entry.pending[name] = sequence;
+    (*entry.pending)[name] = sequence;
     if (lightweight::TracesLoopTest(name)) {
       W4Trace::Write(W4Trace::QueueManagerTopic(), W4Trace::kLevelDetail, kMoveAndSetFunction,
                      "<{}, {}>", W4Os::Utf8(value.QueryString()), sequence);

@@ -61,6 +61,10 @@ TEST_F(InteractionMonitorTest, ActivationAsksForItsOwnNamesMonitorsTheUnionAndAn
               ElementsAre("int 2, uint 101, uint 102, int 1, int -1, wtext \"Note\""));
   EXPECT_EQ(monitor.Log().size(), 5u);
   EXPECT_THAT(Monitored(monitor, 102), ElementsAre(Xan_State));  // names not added
+  // Names added later keep the values held (the silent answer brings none).
+  Silence(102);
+  monitor.Activate(102, {kNote}, false);
+  EXPECT_EQ(monitor.QueryAttribute(102, Xan_State).QueryString(), u"A");
 }
 
 TEST_F(InteractionMonitorTest, RecordsCacheMonitoredNamesAndReportByTheRules) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <tuple>
 
+#include "lightweight/CachedAttributes.h"
 #include "lightweight/CachingObjectTypeMonitorImpl.h"
 #include "lightweight/LightMonitorImpl.h"
 #include "lightweight/LightweightTestSupport.h"
@@ -222,6 +223,31 @@ TEST(SequenceNumberTest, NumbersCountOnFromTheFirstHandleAndNeverStartOver) {
   EXPECT_FALSE(generator.IsOwn(numbers[0]));  // origin 0: no process's
   for (int i = 1; i < 4; ++i) numbers.push_back(generator.Next());
   EXPECT_THAT(numbers, ElementsAre(0x10000u, 0x20000u, 0x30005u, 0x40005u));
+}
+
+// Stores of standard, monitored, unmonitored and wire-numbered names, in
+// any mix, leave what an attribute map given the same values holds.
+TEST(CachedAttributesTest, HoldWhatAnAttributeMapGivenTheSameValuesHolds) {
+  const lightweight::CachedAttributes::Names monitored = {CQmAttributeName(u"Tier"), Xan_State};
+  const CQmAttributeName names[] = {kNote, CQmAttributeName(u"tier"), Xan_State,
+                                    CQmAttributeName(static_cast<eAttributeName>(-7)),
+                                    Xan_UserName};
+  const std::vector<std::vector<int>> stores = {{0, 2}, {1, 3}, {4, 0}, {2, 1, 4}, {}};
+  lightweight::CachedAttributes cached;
+  CQmAttributeMap expected;
+  int round = 0;
+  for (const std::vector<int>& store : stores) {
+    CQmAttributeMap received;
+    for (const int i : store) received.insert(names[i], std::to_string(++round));
+    cached.Store(received, monitored);
+    for (const auto& [name, value] : received) expected.insert(name, value);
+    EXPECT_EQ(cached.ToMap(), expected);
+    for (const CQmAttributeName& name : names) {
+      const CQmAttributeValue* found = cached.Find(name);
+      EXPECT_EQ(found ? *found : CQmAttributeValue(u"absent"),
+                expected.count(name) ? expected.Query(name) : CQmAttributeValue(u"absent"));
+    }
+  }
 }
 
 // A caching monitor of Xan_State, its writes and the events it is fed as the
