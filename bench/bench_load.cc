@@ -493,8 +493,8 @@ class Querier {
     QueueManager::CQmAttributeValue value;
     while (!stop_) {
       const Clock::time_point start = Clock::now();
-      benchmark::DoNotOptimize(
-          QueueManager::CQmCache::Instance().QueryAttribute(kFenceInteraction, TenNames()[0], value));
+      benchmark::DoNotOptimize(QueueManager::CQmCache::Instance().QueryAttribute(
+          kFenceInteraction, TenNames()[0], value));
       longest_ = std::max(longest_, Clock::now() - start);
     }
   }
@@ -607,8 +607,8 @@ void BM_ReloadAfterRenegotiation(benchmark::State& state) {
     const double elapsed = Seconds(Clock::now() - start);
     state.SetIterationTime(elapsed);
     reloadSeconds += elapsed;
-    peakRatio = std::max(peakRatio,
-                         static_cast<double>(PeakBytes() - empty) / static_cast<double>(steady));
+    peakRatio =
+        std::max(peakRatio, static_cast<double>(PeakBytes() - empty) / static_cast<double>(steady));
   }
   if (lost) state.SkipWithError("callbacks lost");
   state.counters["time_ratio"] = reloadSeconds / decodeSeconds;

@@ -58,6 +58,7 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -241,6 +242,12 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   bool SendLoad(const W4Notifier::CMessage& request, const LoadBook::Request& record)
       QM_LOCKS_EXCLUDED(lock_);
   void LoadFailed(const LoadBook::Request& request, const char* why) QM_LOCKS_EXCLUDED(lock_);
+  // The activating thread of a synchronous load: makes the requester's
+  // callbacks as they are handed over until the load has finished.
+  // REQUIRES: `record` has a waiter.
+  void AwaitSyncLoad(const LoadBook::Request& record) QM_LOCKS_EXCLUDED(lock_);
+  // Ends the wait of a synchronous load (nothing for another load).
+  void FinishSyncLoad(const LoadBook::Request& record, bool success) QM_LOCKS_EXCLUDED(lock_);
   // The reconcile loop's side of the cache (see SubscriptionBook::Reconcile).
   friend class SubscriptionBook;
   void ReconcileSubscription(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
@@ -284,8 +291,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // that the server holds: a cached value of a name it leaves out is emptied.
   void DropUnconfirmedLocked(const QueueEvent& event, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ApplyEventLocked(const BodyRoute& route, const QueueEvent& event, CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // `store`: false when the event's values were stored already.
+  void ApplyEventLocked(const BodyRoute& route, const QueueEvent& event, CallbackBatch& batch,
+                        bool store = true) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                           const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
@@ -324,15 +332,26 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
-  // given). `whole`: the body's events were all read (a load answer's whole
-  // contents then also settle the record's membership).
+  // given).
   void ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats,
-                      std::span<const QueueEvent> events, W4Notifier::CMessage* stats2,
-                      bool whole = true) QM_LOCKS_EXCLUDED(lock_);
-  // Makes the record's members those of a load answer's whole contents,
-  // telling its live monitors of each difference.
-  void ReconcileWithContents(const BodyRoute& route, std::span<const QueueEvent> events)
+                      std::span<const QueueEvent> events, W4Notifier::CMessage* stats2)
       QM_LOCKS_EXCLUDED(lock_);
+  // Reads and applies the rest of a load answer's body (`count` events and
+  // the trailer) in slices, releasing the lock between them; whole contents
+  // also settle the record's membership, telling its live monitors of each
+  // difference (the members the answer leaves out go after the last slice).
+  // REQUIRES: the whole answer was checked (CheckMonitorResponse).
+  void ApplyAnswerBody(const BodyRoute& route, W4Notifier::CMessage& message,
+                       const CQmQueueStats* stats, std::uint32_t count, PendingClock* clock)
+      QM_LOCKS_EXCLUDED(lock_);
+  // One event of a load answer. `leftovers`, when whole contents settle the
+  // membership: the members not listed so far; an event of another
+  // interaction adds it for the live monitors (its copy, when the server did
+  // not mark it added, is kept in `additions` until the batch was finished).
+  void ApplyAnswerEventLocked(const BodyRoute& route, const QueueEvent& event,
+                              std::unordered_set<std::uint32_t>* leftovers,
+                              std::deque<QueueEvent>& additions, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Reads past a second statistics record.
   static void SkipStatistics2(W4Notifier::CMessage& message);
   void ProcessStatistics2(const BodyRoute& route, W4Notifier::CMessage& message)
