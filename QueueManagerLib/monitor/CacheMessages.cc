@@ -337,14 +337,7 @@ void CQmCache::ApplyAnswerBody(const BodyRoute& route, CMessage& message,
     std::deque<QueueEvent> removals;
     {
       W4Os::CCriticalSectionLock lock(&lock_);
-      for (const std::uint32_t id : *leftovers) {
-        const InteractionRecord* interaction = tables_.FindInteraction(id);
-        QueueEvent& removal = removals.emplace_back();
-        removal.interaction = CEntityId(
-            interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
-        removal.removed = true;
-        ApplyEventLocked(route.Live(), removal, *batch);
-      }
+      RemoveLeftoversLocked(route.Live(), *leftovers, removals, *batch);
     }
     FinishBatch(*batch);
   }

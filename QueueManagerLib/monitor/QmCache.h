@@ -372,17 +372,33 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Loads every monitor's queue again for its names, after a server forgot
   // them (namesForgotten_).
   void AskForNamesAgain() QM_LOCKS_EXCLUDED(lock_);
-  // The reload's events live in `events` until its callbacks were made.
-  void ReloadSectionLocked(W4Notifier::CMessage& response, std::deque<QueueEvent>& events,
-                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ReloadQueueLocked(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response,
-                         std::deque<QueueEvent>& events, CallbackBatch& batch)
+  // One section of a reload answer: a queue's, or an interaction's record.
+  void ReloadSection(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
+  void ReloadQueue(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response)
+      QM_LOCKS_EXCLUDED(lock_);
+  // One record (own or child) of a reloaded queue.
+  struct ReloadedRecord {
+    bool viaAllQueues = false;
+    // Cached when the section began.
+    bool loaded = false;
+    // Its members the server has not listed so far.
+    std::unordered_set<std::uint32_t> leftovers;
+  };
+  void StartReloadLocked(const W4Notifier::CEntityId& queue,
+                         const std::optional<CQmQueueStats>& stats, ReloadedRecord& record,
+                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Reconciles the record with one event the server listed; the event's copy
+  // with the addition worked out, when it differs, is kept in `copies` until
+  // the batch was finished.
+  void ReloadEventLocked(const W4Notifier::CEntityId& queue, const QueueEvent& event,
+                         ReloadedRecord& record, std::deque<QueueEvent>& copies,
+                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Removes the members an answer did not list; the removal events are kept
+  // in `removals` until the batch was finished.
+  void RemoveLeftoversLocked(const BodyRoute& route,
+                             const std::unordered_set<std::uint32_t>& leftovers,
+                             std::deque<QueueEvent>& removals, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // Reconciles one record (own or child) with the events the server listed.
-  void ReloadRecordLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                          const std::optional<CQmQueueStats>& stats,
-                          const std::vector<QueueEvent>& listed, std::deque<QueueEvent>& events,
-                          CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
 
   // Clock (CacheClock.cc).
   bool StartClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);
