@@ -48,7 +48,20 @@
 // order with the live events: the tables always follow the server's order,
 // and a monitor sees what its snapshot holds and every event after it, once.
 // A synchronous activation waits for its answer and takes its callbacks over
-// from the delivery thread through HandOffs.
+// from the delivery thread through HandOffs, making them while the answer is
+// still being applied.
+//
+// Big answers: a load answer (checked whole first) and each queue of a
+// reload are decoded and applied in slices of a few hundred interactions,
+// the lock let go between slices and the callbacks of a slice made before
+// the next one, so that other threads' queries and other queues' work wait
+// for one slice at most. The order above holds, since the queue's
+// notifications wait on the delivery thread until the whole answer was
+// applied. What a query sees meanwhile: the answer applied in its order up
+// to the current slice (every interaction a callback has reported is there,
+// with its values; later ones not yet), and the members the answer no longer
+// lists until after its last slice. A reload's section cut short leaves its
+// queue awaiting another reload.
 
 #include <atomic>
 #include <cstdint>
