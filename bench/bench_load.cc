@@ -54,9 +54,11 @@ namespace {
 
 std::atomic<std::int64_t> g_live{0};
 std::atomic<std::int64_t> g_peak{0};
+std::atomic<std::int64_t> g_allocations{0};
 
 void Count(void* p) {
   if (p == nullptr) return;
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
   const auto bytes = static_cast<std::int64_t>(malloc_usable_size(p));
   const std::int64_t now = g_live.fetch_add(bytes, std::memory_order_relaxed) + bytes;
   std::int64_t peak = g_peak.load(std::memory_order_relaxed);
@@ -126,6 +128,7 @@ constexpr auto kPatience = std::chrono::seconds(120);
 std::int64_t LiveBytes() { return g_live.load(std::memory_order_relaxed); }
 void ResetPeak() { g_peak.store(LiveBytes(), std::memory_order_relaxed); }
 std::int64_t PeakBytes() { return g_peak.load(std::memory_order_relaxed); }
+std::int64_t Allocations() { return g_allocations.load(std::memory_order_relaxed); }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -431,6 +434,7 @@ void Activation(benchmark::State& state, Transport transport, bool synchronous) 
   double decodeSeconds = 0;
   double peakRatio = 0;
   double steadyBytes = 0;
+  std::int64_t allocations = 0;
   bool lost = false;
   for (auto _ : state) {
     {
@@ -443,10 +447,12 @@ void Activation(benchmark::State& state, Transport transport, bool synchronous) 
     monitor.counter.Expect(size);
     const std::int64_t before = LiveBytes();
     ResetPeak();
+    const std::int64_t allocationsBefore = Allocations();
     const Clock::time_point start = Clock::now();
     monitor.Activate(Queue(kBigQueue), TenNames(), synchronous);
     lost |= !monitor.counter.Await();
     const double elapsed = Seconds(Clock::now() - start);
+    allocations = Allocations() - allocationsBefore;
     state.SetIterationTime(elapsed);
     loadSeconds += elapsed;
     const std::int64_t peak = PeakBytes() - before;
@@ -460,6 +466,10 @@ void Activation(benchmark::State& state, Transport transport, bool synchronous) 
   state.counters["decode_ms"] = 1e3 * decodeSeconds / static_cast<double>(state.iterations());
   state.counters["peak_ratio"] = peakRatio;
   state.counters["steady_bytes_per_interaction"] = steadyBytes / size;
+  state.counters["answer_bytes_per_interaction"] =
+      static_cast<double>(answer->BodySize()) / static_cast<double>(size);
+  state.counters["allocations_per_interaction"] =
+      static_cast<double>(allocations) / static_cast<double>(size);
 }
 
 void BM_ActivateInProcessSync(benchmark::State& state) {
