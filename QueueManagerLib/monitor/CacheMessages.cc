@@ -32,6 +32,9 @@ constexpr const char* kFunction = "CQmCache";
 // The fewest bytes a queue event takes (its four fields and an empty map):
 // bounds what a body's event count may reserve.
 constexpr std::size_t kSmallestEventBytes = 16;
+// The events of a load answer applied under one hold of the cache lock: a
+// fraction of a millisecond's work.
+constexpr std::uint32_t kAnswerSliceEvents = 256;
 
 bool NextFieldIs(const CMessage& message, FieldType type) {
   return !message.IsAtEndOfData() && message.PeekFieldType() == type;
@@ -199,6 +202,10 @@ void CQmCache::ProcessQueueBody(const BodyRoute& route, CMessage& message, Pendi
   if (hasStats) message >> stats;
   std::uint32_t count = 0;
   message >> count;
+  if (route.initialResponse) {
+    ApplyAnswerBody(route, message, hasStats ? &stats : nullptr, count, clock);
+    return;
+  }
   // Read whole before anything is applied: the sequence number at the end
   // decides whether the body is applied at all.
   QueueEventsLease events;
@@ -219,7 +226,7 @@ void CQmCache::ProcessQueueBody(const BodyRoute& route, CMessage& message, Pendi
     // What precedes a malformed event is applied, as it would have been had
     // the events been applied as they were read.
     events->DropLast();
-    ApplyQueueBody(route, hasStats ? &stats : nullptr, events->Events(), nullptr, false);
+    ApplyQueueBody(route, hasStats ? &stats : nullptr, events->Events(), nullptr);
     throw;
   }
   // The trailer is optional: a sequence number and the second statistics
@@ -246,7 +253,7 @@ void CQmCache::ProcessQueueBody(const BodyRoute& route, CMessage& message, Pendi
 }
 
 void CQmCache::ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats,
-                              std::span<const QueueEvent> events, CMessage* stats2, bool whole) {
+                              std::span<const QueueEvent> events, CMessage* stats2) {
   const CEntityId& queue = route.queue;
   // The statistics callbacks go to the monitors gathered here, and are made
   // after the events.
@@ -262,11 +269,6 @@ void CQmCache::ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats
                "Statistics of {} skipped: the queue is not cached", ScopedName(queue));
     }
   }
-  // An answer to no request of this process may be anybody's: it updates
-  // what it lists, and settles nothing.
-  if (whole && route.initialResponse && route.answer.asked && !route.answer.adding) {
-    ReconcileWithContents(route, events);
-  }
   for (const QueueEvent& event : events) ProcessMonitorEvent(route, event);
   if (stats2 != nullptr && NextFieldIs(*stats2, FieldType::kBool)) {
     ProcessStatistics2(route, *stats2);
@@ -274,41 +276,92 @@ void CQmCache::ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats
   FinishBatch(*statsBatch);
 }
 
-void CQmCache::ReconcileWithContents(const BodyRoute& route, std::span<const QueueEvent> events) {
+void CQmCache::ApplyAnswerBody(const BodyRoute& route, CMessage& message,
+                               const CQmQueueStats* stats, std::uint32_t count,
+                               PendingClock* clock) {
   const bool viaAllQueues = route.viaAllQueues;
   // Whole contents are the server's newest word on the queue: a record that
   // missed changes (a reload answered before the queue's subscription was
   // started again, or a reload that failed) is put right here, and its live
   // monitors told; the requester learns the contents from the answer itself.
-  CBatchLease batch;
-  std::deque<QueueEvent> changes;  // the payloads of the callbacks
+  // An answer to no request of this process may be anybody's: it updates
+  // what it lists, and settles nothing.
+  std::optional<std::unordered_set<std::uint32_t>> leftovers;
+  CBatchLease statsBatch;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
+    FeedPendingClockLocked(clock);
     QueueRecord* record = tables_.FindRoute(route.queue, viaAllQueues);
+    if (stats != nullptr && record != nullptr) {
+      record->stats = *stats;
+      statsBatch->Add(Kind::kStatisticsUpdate, GetMonitors(route, *statsBatch), route.queue, {},
+                      nullptr, stats);
+    }
     // A held queue's holder applies the queue's notifications on a thread of
     // its own, maybe ahead of this answer: its record is not put back.
-    if (record == nullptr || (!viaAllQueues && IsHeldLocked(route.queue))) return;
-    // The answer came after every change the record may have missed.
-    if (!viaAllQueues) record->awaitingReload = false;
-    const std::vector<std::uint32_t> members = record->MemberIds();
-    std::unordered_set<std::uint32_t> leftovers(members.begin(), members.end());
-    for (const QueueEvent& event : events) {
-      const bool held = leftovers.erase(event.interaction.QueryObjectId()) != 0;
-      if (held || event.removed) continue;
-      changes.push_back(event);
-      changes.back().added = true;
-      ApplyEventLocked(route.Live(), changes.back(), *batch);
-    }
-    for (const std::uint32_t id : leftovers) {
-      const InteractionRecord* interaction = tables_.FindInteraction(id);
-      QueueEvent& removal = changes.emplace_back();
-      removal.interaction = CEntityId(
-          interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
-      removal.removed = true;
-      ApplyEventLocked(route.Live(), removal, *batch);
+    if (route.answer.asked && !route.answer.adding && record != nullptr &&
+        (viaAllQueues || !IsHeldLocked(route.queue))) {
+      // The answer came after every change the record may have missed.
+      if (!viaAllQueues) record->awaitingReload = false;
+      const std::vector<std::uint32_t> members = record->MemberIds();
+      leftovers.emplace(members.begin(), members.end());
     }
   }
-  FinishBatch(*batch);
+  // A slice at a time: the lock is let go between slices, so that a big
+  // answer neither holds up every other user of the cache nor lies decoded
+  // whole in memory. No notification of the queue can come between slices:
+  // they reach the cache on the thread that applies this answer, after it.
+  QueueEventsLease events;
+  std::deque<QueueEvent> additions;  // payloads of the callbacks of a slice
+  for (std::uint32_t done = 0; done < count;) {
+    const std::uint32_t slice = std::min(count - done, kAnswerSliceEvents);
+    events->Clear();
+    for (std::uint32_t i = 0; i < slice; ++i) ReadQueueEvent(message, events->Add());
+    done += slice;
+    CBatchLease batch;
+    {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      for (const QueueEvent& event : events->Events()) {
+        ApplyAnswerEventLocked(route, event, leftovers ? &*leftovers : nullptr, additions, *batch);
+      }
+    }
+    FinishBatch(*batch);
+    additions.clear();
+  }
+  const bool trailer = NextFieldIs(message, FieldType::kUInt64);
+  std::uint64_t sequence = 0;
+  if (trailer) message >> sequence;
+  TakeSequence(route, sequence, nullptr);  // an answer is applied whatever its number
+  if (leftovers && !leftovers->empty()) {
+    CBatchLease batch;
+    std::deque<QueueEvent> removals;
+    {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      RemoveLeftoversLocked(route.Live(), *leftovers, removals, *batch);
+    }
+    FinishBatch(*batch);
+  }
+  if (trailer && NextFieldIs(message, FieldType::kBool)) ProcessStatistics2(route, message);
+  FinishBatch(*statsBatch);
+}
+
+void CQmCache::ApplyAnswerEventLocked(const BodyRoute& route, const QueueEvent& event,
+                                      std::unordered_set<std::uint32_t>* leftovers,
+                                      std::deque<QueueEvent>& additions, CallbackBatch& batch) {
+  if (route.names != nullptr) DropUnconfirmedLocked(event, *route.names);
+  bool stored = false;
+  if (leftovers != nullptr && leftovers->erase(event.interaction.QueryObjectId()) == 0 &&
+      !event.removed) {
+    // New to the record: its live monitors are told of it as an addition.
+    const QueueEvent* addition = &event;
+    if (!event.added) {
+      addition = &additions.emplace_back(event);
+      additions.back().added = true;
+    }
+    ApplyEventLocked(route.Live(), *addition, batch);
+    stored = true;
+  }
+  ApplyEventLocked(route, event, batch, !stored);
 }
 
 eSequenceVerdict CQmCache::TakeSequence(const BodyRoute& route, std::uint64_t sequence,

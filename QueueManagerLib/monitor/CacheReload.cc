@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
+#include <unordered_set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -25,6 +27,9 @@ constexpr const char* kFunction = "CQmCache";
 // A reload that times out or whose answer is cut short is asked for again,
 // this often in a row at most.
 constexpr int kReloadAttempts = 4;
+// The events of a reloaded queue applied under one hold of the cache lock: a
+// fraction of a millisecond's work.
+constexpr std::uint32_t kReloadSliceEvents = 256;
 
 }  // namespace
 
@@ -124,29 +129,27 @@ void CQmCache::RequestReloadLocked(
 
 void CQmCache::ProcessCacheReload(CMessage& response) {
   QM_TRACE_SCOPE(CacheScopeTopic(), "CQmCache::ProcessCacheReload");
-  std::deque<QueueEvent> events;  // the payloads of the callbacks
-  CBatchLease batch;
-  bool forgotten = false;
   bool cut = false;
+  // Applied a section, and a section's slice, at a time; what was applied
+  // is told, even when the rest of the response is lost.
+  try {
+    ReadServerTime(response);
+    while (!response.IsAtEndOfData()) ReloadSection(response);
+  } catch (const W4Notifier::CException& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+             "Malformed cache reload response, rest dropped: {}", e.what());
+    cut = true;
+  } catch (const std::exception& e) {
+    QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
+             "Cache reload response, rest dropped: {}", e.what());
+    cut = true;
+  }
+  bool forgotten = false;
   {
     W4Os::CCriticalSectionLock lock(&lock_);
-    try {
-      FeedClockLocked(ReadServerTimeHeader(response));
-      while (!response.IsAtEndOfData()) ReloadSectionLocked(response, events, *batch);
-    } catch (const W4Notifier::CException& e) {
-      QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
-               "Malformed cache reload response, rest dropped: {}", e.what());
-      cut = true;
-    } catch (const std::exception& e) {
-      QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
-               "Cache reload response, rest dropped: {}", e.what());
-      cut = true;
-    }
     if (!cut) reloadAttempts_ = 0;
     forgotten = std::exchange(namesForgotten_, false);
   }
-  // What was applied is told, even when the rest of the response was lost.
-  FinishBatch(*batch);
   // The queues of the lost rest are settled by another reload.
   if (cut) RetryReload();
   if (forgotten) AskForNamesAgain();
@@ -173,11 +176,10 @@ void CQmCache::AskForNamesAgain() {
   }
 }
 
-void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& events,
-                                   CallbackBatch& batch) {
+void CQmCache::ReloadSection(CMessage& response) {
   const CEntityId entity = ReadEntity(response);
   if (entity.QueryObjectType() != W4Notifier::eInteractionRequest) {
-    ReloadQueueLocked(entity, response, events, batch);
+    ReloadQueue(entity, response);
     return;
   }
   const InteractionReloadRecord record = ReadInteractionRecord(response);
@@ -187,92 +189,151 @@ void CQmCache::ReloadSectionLocked(CMessage& response, std::deque<QueueEvent>& e
   // Only the cache's own store: each interaction monitor refreshes what it
   // watches itself, on its own delivery order (a record applied from here
   // could overtake a newer notification of the monitor).
+  W4Os::CCriticalSectionLock lock(&lock_);
   for (const auto& [name, value] : record.attributes) SetAttributeLocked(id, name, value);
 }
 
-void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
-                                 std::deque<QueueEvent>& events, CallbackBatch& batch) {
+void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
   const std::vector<CQmAttributeName> names = ReadNameList(response);
-  const bool namesKnown = tables_.Names().HasAny(queue.QueryObjectType());
-  RegisterNamesLocked(queue.QueryObjectType(), names);
   bool exists = false;
   response >> exists;
+  std::optional<CQmQueueStats> stats;
+  std::uint32_t count = 0;
+  if (exists) {
+    bool hasStats = false;
+    response >> hasStats;
+    if (hasStats) response >> stats.emplace();
+    response >> count;
+  }
   // The queue may be cached twice: on its own, and as a child of its type's
   // all-queues entity. Each record is reconciled for its own monitors.
-  const bool child = queue.QueryObjectId() != W4Notifier::kAllObjects &&
-                     tables_.FindQueue(AllQueuesEntity(queue)) != nullptr;
-  if (!exists) {
-    QueueRemovedLocked(queue, false, batch);
-    if (child) QueueRemovedLocked(queue, true, batch);
-    return;
+  ReloadedRecord records[2];
+  records[1].viaAllQueues = true;
+  bool namesKnown = false;
+  {
+    CBatchLease batch;
+    {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      namesKnown = tables_.Names().HasAny(queue.QueryObjectType());
+      RegisterNamesLocked(queue.QueryObjectType(), names);
+      const bool child = queue.QueryObjectId() != W4Notifier::kAllObjects &&
+                         tables_.FindQueue(AllQueuesEntity(queue)) != nullptr;
+      if (!exists) {
+        QueueRemovedLocked(queue, false, *batch);
+        if (child) QueueRemovedLocked(queue, true, *batch);
+      } else if (tables_.FindQueue(queue) == nullptr && !child) {
+        QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+                 "Reload of {} skipped: the queue is not cached", ScopedName(queue));
+      } else {
+        if (child) tables_.FindOrAddChild(queue);
+        for (ReloadedRecord& record : records) StartReloadLocked(queue, stats, record, *batch);
+      }
+    }
+    FinishBatch(*batch);
   }
-  std::optional<CQmQueueStats> stats;
-  bool hasStats = false;
-  response >> hasStats;
-  if (hasStats) response >> stats.emplace();
-  std::uint32_t count = 0;
-  response >> count;
-  std::vector<QueueEvent> listed;
-  for (std::uint32_t i = 0; i < count; ++i) ReadQueueEvent(response, listed.emplace_back());
-  // No name and no value at all for a type whose values this cache had the
-  // server send: the server has forgotten the names, as one that restarted
-  // does.
-  if (namesKnown && names.empty() &&
-      std::all_of(listed.begin(), listed.end(),
-                  [](const QueueEvent& event) { return event.attributes.empty(); }))
-    namesForgotten_ = true;
-  if (tables_.FindQueue(queue) == nullptr && !child) {
-    QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
-             "Reload of {} skipped: the queue is not cached", ScopedName(queue));
-    return;
+  // The events a slice at a time, the lock let go between slices: no
+  // notification of the queue comes between them, since they reach the
+  // cache on the thread that applies this answer, after it.
+  bool valueless = true;
+  QueueEventsLease events;
+  std::deque<QueueEvent> copies;  // payloads of the callbacks of a slice
+  for (std::uint32_t done = 0; done < count;) {
+    const std::uint32_t slice = std::min(count - done, kReloadSliceEvents);
+    events->Clear();
+    for (std::uint32_t i = 0; i < slice; ++i) {
+      QueueEvent& event = events->Add();
+      ReadQueueEvent(response, event);
+      valueless &= event.attributes.empty();
+    }
+    done += slice;
+    CBatchLease batch;
+    {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      for (const QueueEvent& event : events->Events()) {
+        if (records[0].loaded || records[1].loaded) DropUnconfirmedLocked(event, names);
+        for (ReloadedRecord& record : records) {
+          ReloadEventLocked(queue, event, record, copies, *batch);
+        }
+      }
+    }
+    FinishBatch(*batch);
+    copies.clear();
   }
-  for (const QueueEvent& event : listed) DropUnconfirmedLocked(event, names);
-  if (tables_.FindQueue(queue) != nullptr) {
-    ReloadRecordLocked(queue, false, stats, listed, events, batch);
-  }
-  if (child) {
-    tables_.FindOrAddChild(queue);
-    ReloadRecordLocked(queue, true, stats, listed, events, batch);
+  {
+    CBatchLease batch;
+    std::deque<QueueEvent> removals;
+    {
+      W4Os::CCriticalSectionLock lock(&lock_);
+      // No name and no value at all for a type whose values this cache had
+      // the server send: the server has forgotten the names, as one that
+      // restarted does.
+      if (exists && namesKnown && names.empty() && valueless) namesForgotten_ = true;
+      for (ReloadedRecord& record : records) {
+        if (!record.loaded) continue;
+        RemoveLeftoversLocked(BodyRoute(queue, record.viaAllQueues), record.leftovers, removals,
+                              *batch);
+        // Settled only by the whole section: one cut short is asked for again.
+        QueueRecord* settled = tables_.FindRoute(queue, record.viaAllQueues);
+        if (settled != nullptr && !record.viaAllQueues) settled->awaitingReload = false;
+      }
+    }
+    FinishBatch(*batch);
   }
 }
 
-void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
-                                  const std::optional<CQmQueueStats>& stats,
-                                  const std::vector<QueueEvent>& listed,
-                                  std::deque<QueueEvent>& events, CallbackBatch& batch) {
-  QueueRecord* record = tables_.FindRoute(queue, viaAllQueues);
+void CQmCache::StartReloadLocked(const CEntityId& queue, const std::optional<CQmQueueStats>& stats,
+                                 ReloadedRecord& reloaded, CallbackBatch& batch) {
+  QueueRecord* record = tables_.FindRoute(queue, reloaded.viaAllQueues);
+  if (record == nullptr) return;
+  reloaded.loaded = true;
   // A reload carries no sequence number: the next notification is taken
   // whatever its number (the server may have restarted its count).
   record->lastSequence = 0;
-  if (!viaAllQueues) record->awaitingReload = false;
   // The interactions the cache holds for the queue; what the server does not
   // list any more left the queue while the connection was down.
   const std::vector<std::uint32_t> members = record->MemberIds();
-  std::unordered_set<std::uint32_t> leftovers(members.begin(), members.end());
+  reloaded.leftovers.insert(members.begin(), members.end());
   if (stats) {
     record->stats = *stats;
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
              ScopedName(queue));
-    batch.Add(Kind::kStatisticsUpdate, GetMonitors(BodyRoute(queue, viaAllQueues), batch), queue,
-              {}, nullptr, batch.Keep(*stats));
+    batch.Add(Kind::kStatisticsUpdate, GetMonitors(BodyRoute(queue, reloaded.viaAllQueues), batch),
+              queue, {}, nullptr, batch.Keep(*stats));
   }
-  for (const QueueEvent& event : listed) {
-    events.push_back(event);
-    // One that joined while the connection was down is an addition; one the
-    // cache holds already is not added to its monitors a second time,
-    // however the server marks it.
-    events.back().added = leftovers.erase(event.interaction.QueryObjectId()) == 0;
-    ApplyEventLocked(BodyRoute(queue, viaAllQueues), events.back(), batch);
+}
+
+void CQmCache::ReloadEventLocked(const CEntityId& queue, const QueueEvent& event,
+                                 ReloadedRecord& record, std::deque<QueueEvent>& copies,
+                                 CallbackBatch& batch) {
+  if (!record.loaded) return;
+  // One that joined while the connection was down is an addition; one the
+  // cache holds already is not added to its monitors a second time, however
+  // the server marks it.
+  const bool added = record.leftovers.erase(event.interaction.QueryObjectId()) == 0;
+  const QueueEvent* applied = &event;
+  if (event.added != added) {
+    applied = &copies.emplace_back(event);
+    copies.back().added = added;
   }
+  ApplyEventLocked(BodyRoute(queue, record.viaAllQueues), *applied, batch);
+}
+
+void CQmCache::RemoveLeftoversLocked(const BodyRoute& route,
+                                     const std::unordered_set<std::uint32_t>& leftovers,
+                                     std::deque<QueueEvent>& removals, CallbackBatch& batch) {
+  QueueRecord* record = tables_.FindRoute(route.queue, route.viaAllQueues);
+  if (record == nullptr) return;
   for (const std::uint32_t id : leftovers) {
+    // One that left meanwhile (a holder applies its queue's notifications
+    // on a thread of its own) is not removed twice.
+    if (!record->Holds(id)) continue;
     // Removed by the saved id: the object type only names it in callbacks.
     const InteractionRecord* interaction = tables_.FindInteraction(id);
-    QueueEvent event;
-    event.interaction = CEntityId(
+    QueueEvent& removal = removals.emplace_back();
+    removal.interaction = CEntityId(
         interaction != nullptr ? interaction->Type() : W4Notifier::eObjectTypeNone, id, 0);
-    event.removed = true;
-    events.push_back(std::move(event));
-    ApplyEventLocked(BodyRoute(queue, viaAllQueues), events.back(), batch);
+    removal.removed = true;
+    ApplyEventLocked(route, removal, batch);
   }
 }
 

@@ -88,7 +88,7 @@ void CQmCache::UnsubscribeLocked(const CEntityId& queue, CallbackBatch& batch) {
 }
 
 void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
-                                CallbackBatch& batch) {
+                                CallbackBatch& batch, bool store) {
   const CEntityId& queue = route.queue;
   QueueRecord* record = tables_.FindRoute(queue, route.viaAllQueues);
   if (record == nullptr) {
@@ -110,7 +110,7 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
   // member.
   const bool told =
       !(route.initialResponse && route.answer.adding && !event.added && !record->Holds(id));
-  StoreEventLocked(queue, *record, event);
+  if (store) StoreEventLocked(queue, *record, event);
   // The callbacks' map is built only when somebody is called back.
   if (group.count != 0 && event.added) {
     batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes.Map());

@@ -31,6 +31,15 @@ class HandOffQueue {
     if (open_.try_emplace(key).second) openCount_.fetch_add(1, std::memory_order_acq_rel);
   }
 
+  // Nothing more is to be queued for `key` but what follows the answer: a
+  // thread in DrainUntilFinished delivers what is queued and closes.
+  void Finish(const Key& key) QM_LOCKS_EXCLUDED(mutex_) {
+    W4Os::MutexLock lock(&mutex_);
+    const auto it = open_.find(key);
+    if (it != open_.end()) it->second.finished = true;
+    changed_.SignalAll();
+  }
+
   // Queues make() when a hand-off is open for `key`; false when the callback
   // is to be made directly.
   template <class Make>
@@ -39,7 +48,8 @@ class HandOffQueue {
     W4Os::MutexLock lock(&mutex_);
     const auto it = open_.find(key);
     if (it == open_.end()) return false;
-    it->second.push_back(std::forward<Make>(make)());
+    it->second.items.push_back(std::forward<Make>(make)());
+    changed_.SignalAll();
     return true;
   }
 
@@ -48,29 +58,52 @@ class HandOffQueue {
   // REQUIRES: no lock that deliver() or a diverting thread takes is held.
   template <class Deliver>
   void Drain(const Key& key, Deliver&& deliver) QM_LOCKS_EXCLUDED(mutex_) {
+    DrainWhile(key, deliver, false);
+  }
+  // As Drain, but while the hand-off is not finished (Finish) an empty queue
+  // is waited on rather than closed.
+  template <class Deliver>
+  void DrainUntilFinished(const Key& key, Deliver&& deliver) QM_LOCKS_EXCLUDED(mutex_) {
+    DrainWhile(key, deliver, true);
+  }
+
+ private:
+  struct Entry {
+    std::deque<Item> items;
+    bool finished = false;
+  };
+
+  template <class Deliver>
+  void DrainWhile(const Key& key, Deliver& deliver, bool untilFinished) QM_LOCKS_EXCLUDED(mutex_) {
     while (true) {
       std::deque<Item> batch;
       {
         W4Os::MutexLock lock(&mutex_);
-        const auto it = open_.find(key);
+        auto it = open_.find(key);
+        while (untilFinished && it != open_.end() && it->second.items.empty() &&
+               !it->second.finished) {
+          changed_.Wait();
+          it = open_.find(key);
+        }
         if (it == open_.end()) return;
-        if (it->second.empty()) {
+        if (it->second.items.empty()) {
           // Closed under the lock that Divert takes: an item is either
           // queued before this point, and delivered by this loop, or made
           // directly after it.
           open_.erase(it);
           openCount_.fetch_sub(1, std::memory_order_acq_rel);
+          changed_.SignalAll();  // another thread may wait for it
           return;
         }
-        batch.swap(it->second);
+        batch.swap(it->second.items);
       }
       for (Item& item : batch) deliver(item);
     }
   }
 
- private:
   W4Os::Mutex mutex_;
-  std::unordered_map<Key, std::deque<Item>> open_ QM_GUARDED_BY(mutex_);
+  W4Os::CondVar changed_{&mutex_};
+  std::unordered_map<Key, Entry> open_ QM_GUARDED_BY(mutex_);
   // The number of open hand-offs: deliveries look no further while it is 0.
   std::atomic<int> openCount_{0};
 };

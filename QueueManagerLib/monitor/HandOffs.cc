@@ -12,10 +12,16 @@ bool HandOffs::Divert(CallbackKind kind, MonitorId monitor, const W4Notifier::CE
   });
 }
 
+void HandOffs::Make(MonitorId monitor, const Deferred& d) {
+  DeliverCallback(d.kind, monitor, d.queue, d.interaction, &d.attributes, &d.stats);
+}
+
 void HandOffs::Drain(MonitorId monitor) {
-  queue_.Drain(monitor, [monitor](const Deferred& d) {
-    DeliverCallback(d.kind, monitor, d.queue, d.interaction, &d.attributes, &d.stats);
-  });
+  queue_.Drain(monitor, [monitor](const Deferred& d) { Make(monitor, d); });
+}
+
+void HandOffs::DrainUntilFinished(MonitorId monitor) {
+  queue_.DrainUntilFinished(monitor, [monitor](const Deferred& d) { Make(monitor, d); });
 }
 
 }  // namespace QueueManager

@@ -44,6 +44,11 @@ class HandOffs {
   // Makes the queued callbacks in order until none is left, then closes.
   // REQUIRES: no lock of the cache is held.
   void Drain(MonitorId monitor);
+  // The same, but waits for more until the monitor's load was applied
+  // (Finish), so that its callbacks are made while it is being applied.
+  // REQUIRES: no lock of the cache is held, and Finish follows.
+  void DrainUntilFinished(MonitorId monitor);
+  void Finish(MonitorId monitor) { queue_.Finish(monitor); }
 
  private:
   struct Deferred {
@@ -53,6 +58,7 @@ class HandOffs {
     CQmAttributeMap attributes;
     CQmQueueStats stats;
   };
+  static void Make(MonitorId monitor, const Deferred& deferred);
 
   HandOffQueue<MonitorId, Deferred> queue_;
 };

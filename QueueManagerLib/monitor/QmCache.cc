@@ -246,10 +246,7 @@ void CQmCache::LoadQueue(const CEntityId& queue, const std::vector<CQmAttributeN
     }
   }
   if (deferred) {
-    if (record.waiter) {
-      record.waiter->Wait();
-      handOffs_.Drain(requester);
-    }
+    if (record.waiter) AwaitSyncLoad(record);
     return;
   }
   if (synchronous) record.waiter = std::make_shared<LoadBook::SyncWait>();
@@ -259,8 +256,7 @@ void CQmCache::LoadQueue(const CEntityId& queue, const std::vector<CQmAttributeN
     // requester, and the live ones after them, are handed over to this thread.
     // A failed load has nothing of its own to hand over, but the hand-off
     // must be closed all the same.
-    record.waiter->Wait();
-    handOffs_.Drain(requester);
+    AwaitSyncLoad(record);
     return;
   }
   if (!synchronous) {
@@ -276,6 +272,20 @@ void CQmCache::LoadQueue(const CEntityId& queue, const std::vector<CQmAttributeN
     return;
   }
   if (!ProcessMonitorResponse(response, record)) LoadFailed(record, "Sync request failed");
+}
+
+void CQmCache::AwaitSyncLoad(const LoadBook::Request& record) {
+  // The callbacks are made as they are handed over rather than after the
+  // whole answer, which would keep them all in memory.
+  if (record.requester != kNoMonitor) handOffs_.DrainUntilFinished(record.requester);
+  record.waiter->Wait();
+  handOffs_.Drain(record.requester);
+}
+
+void CQmCache::FinishSyncLoad(const LoadBook::Request& record, bool success) {
+  if (!record.waiter) return;
+  record.waiter->Finish(success);
+  if (record.requester != kNoMonitor) handOffs_.Finish(record.requester);
 }
 
 void CQmCache::ForgetNamesOfAnotherConnection() {
@@ -376,7 +386,7 @@ void CQmCache::SendDeferredLoads(std::vector<LoadBook::DeferredLoad> loads) {
   for (LoadBook::DeferredLoad& load : loads) {
     if (SendLoad(load.request, load.record)) continue;
     LoadFailed(load.record, load.record.waiter ? "Sync request failed" : "Async request failed");
-    if (load.record.waiter) load.record.waiter->Finish(false);
+    FinishSyncLoad(load.record, false);
   }
 }
 
@@ -396,7 +406,7 @@ void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& respons
       const LoadBook::Request load = request.value_or(LoadBook::Request{});
       const bool applied = ProcessMonitorResponse(response, load);
       if (!applied) LoadFailed(load, "Malformed monitor queue response for");
-      if (load.waiter) load.waiter->Finish(applied);
+      FinishSyncLoad(load, applied);
       break;
     }
     case kCacheReloadEvent:
@@ -408,7 +418,7 @@ void CQmCache::OnAsyncResponseSuccess(std::uint32_t requestId, CMessage& respons
                response.QueryEventId());
       if (request && request->waiter) {
         LoadFailed(*request, "Unexpected response for");
-        request->waiter->Finish(false);
+        FinishSyncLoad(*request, false);
       }
       break;
   }
@@ -431,7 +441,7 @@ void CQmCache::RequestFailed(std::uint32_t requestId, int level, const char* wha
   if (request->requester != 0) {
     LoadFailed(*request, request->waiter ? "Sync request failed" : "Async load failed");
   }
-  if (request->waiter) request->waiter->Finish(false);
+  FinishSyncLoad(*request, false);
 }
 
 void CQmCache::OnAsyncResponseRejected(std::uint32_t requestId, CMessage& /*rejection*/) {

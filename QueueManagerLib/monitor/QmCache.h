@@ -48,7 +48,20 @@
 // order with the live events: the tables always follow the server's order,
 // and a monitor sees what its snapshot holds and every event after it, once.
 // A synchronous activation waits for its answer and takes its callbacks over
-// from the delivery thread through HandOffs.
+// from the delivery thread through HandOffs, making them while the answer is
+// still being applied.
+//
+// Big answers: a load answer (checked whole first) and each queue of a
+// reload are decoded and applied in slices of a few hundred interactions,
+// the lock let go between slices and the callbacks of a slice made before
+// the next one, so that other threads' queries and other queues' work wait
+// for one slice at most. The order above holds, since the queue's
+// notifications wait on the delivery thread until the whole answer was
+// applied. What a query sees meanwhile: the answer applied in its order up
+// to the current slice (every interaction a callback has reported is there,
+// with its values; later ones not yet), and the members the answer no longer
+// lists until after its last slice. A reload's section cut short leaves its
+// queue awaiting another reload.
 
 #include <atomic>
 #include <cstdint>
@@ -58,6 +71,7 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "QueueManager/AttributeMap.h"
@@ -241,6 +255,12 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   bool SendLoad(const W4Notifier::CMessage& request, const LoadBook::Request& record)
       QM_LOCKS_EXCLUDED(lock_);
   void LoadFailed(const LoadBook::Request& request, const char* why) QM_LOCKS_EXCLUDED(lock_);
+  // The activating thread of a synchronous load: makes the requester's
+  // callbacks as they are handed over until the load has finished.
+  // REQUIRES: `record` has a waiter.
+  void AwaitSyncLoad(const LoadBook::Request& record) QM_LOCKS_EXCLUDED(lock_);
+  // Ends the wait of a synchronous load (nothing for another load).
+  void FinishSyncLoad(const LoadBook::Request& record, bool success) QM_LOCKS_EXCLUDED(lock_);
   // The reconcile loop's side of the cache (see SubscriptionBook::Reconcile).
   friend class SubscriptionBook;
   void ReconcileSubscription(const W4Notifier::CEntityId& queue) QM_LOCKS_EXCLUDED(lock_);
@@ -284,8 +304,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // that the server holds: a cached value of a name it leaves out is emptied.
   void DropUnconfirmedLocked(const QueueEvent& event, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ApplyEventLocked(const BodyRoute& route, const QueueEvent& event, CallbackBatch& batch)
-      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // `store`: false when the event's values were stored already.
+  void ApplyEventLocked(const BodyRoute& route, const QueueEvent& event, CallbackBatch& batch,
+                        bool store = true) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                           const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
@@ -324,15 +345,26 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_LOCKS_EXCLUDED(lock_);
   // Applies a queue body read whole: the statistics (when given), the
   // events, and the second statistics record that `stats2` holds next (when
-  // given). `whole`: the body's events were all read (a load answer's whole
-  // contents then also settle the record's membership).
+  // given).
   void ApplyQueueBody(const BodyRoute& route, const CQmQueueStats* stats,
-                      std::span<const QueueEvent> events, W4Notifier::CMessage* stats2,
-                      bool whole = true) QM_LOCKS_EXCLUDED(lock_);
-  // Makes the record's members those of a load answer's whole contents,
-  // telling its live monitors of each difference.
-  void ReconcileWithContents(const BodyRoute& route, std::span<const QueueEvent> events)
+                      std::span<const QueueEvent> events, W4Notifier::CMessage* stats2)
       QM_LOCKS_EXCLUDED(lock_);
+  // Reads and applies the rest of a load answer's body (`count` events and
+  // the trailer) in slices, releasing the lock between them; whole contents
+  // also settle the record's membership, telling its live monitors of each
+  // difference (the members the answer leaves out go after the last slice).
+  // REQUIRES: the whole answer was checked (CheckMonitorResponse).
+  void ApplyAnswerBody(const BodyRoute& route, W4Notifier::CMessage& message,
+                       const CQmQueueStats* stats, std::uint32_t count, PendingClock* clock)
+      QM_LOCKS_EXCLUDED(lock_);
+  // One event of a load answer. `leftovers`, when whole contents settle the
+  // membership: the members not listed so far; an event of another
+  // interaction adds it for the live monitors (its copy, when the server did
+  // not mark it added, is kept in `additions` until the batch was finished).
+  void ApplyAnswerEventLocked(const BodyRoute& route, const QueueEvent& event,
+                              std::unordered_set<std::uint32_t>* leftovers,
+                              std::deque<QueueEvent>& additions, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Reads past a second statistics record.
   static void SkipStatistics2(W4Notifier::CMessage& message);
   void ProcessStatistics2(const BodyRoute& route, W4Notifier::CMessage& message)
@@ -353,17 +385,33 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Loads every monitor's queue again for its names, after a server forgot
   // them (namesForgotten_).
   void AskForNamesAgain() QM_LOCKS_EXCLUDED(lock_);
-  // The reload's events live in `events` until its callbacks were made.
-  void ReloadSectionLocked(W4Notifier::CMessage& response, std::deque<QueueEvent>& events,
-                           CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  void ReloadQueueLocked(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response,
-                         std::deque<QueueEvent>& events, CallbackBatch& batch)
+  // One section of a reload answer: a queue's, or an interaction's record.
+  void ReloadSection(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
+  void ReloadQueue(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response)
+      QM_LOCKS_EXCLUDED(lock_);
+  // One record (own or child) of a reloaded queue.
+  struct ReloadedRecord {
+    bool viaAllQueues = false;
+    // Cached when the section began.
+    bool loaded = false;
+    // Its members the server has not listed so far.
+    std::unordered_set<std::uint32_t> leftovers;
+  };
+  void StartReloadLocked(const W4Notifier::CEntityId& queue,
+                         const std::optional<CQmQueueStats>& stats, ReloadedRecord& record,
+                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Reconciles the record with one event the server listed; the event's copy
+  // with the addition worked out, when it differs, is kept in `copies` until
+  // the batch was finished.
+  void ReloadEventLocked(const W4Notifier::CEntityId& queue, const QueueEvent& event,
+                         ReloadedRecord& record, std::deque<QueueEvent>& copies,
+                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Removes the members an answer did not list; the removal events are kept
+  // in `removals` until the batch was finished.
+  void RemoveLeftoversLocked(const BodyRoute& route,
+                             const std::unordered_set<std::uint32_t>& leftovers,
+                             std::deque<QueueEvent>& removals, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // Reconciles one record (own or child) with the events the server listed.
-  void ReloadRecordLocked(const W4Notifier::CEntityId& queue, bool viaAllQueues,
-                          const std::optional<CQmQueueStats>& stats,
-                          const std::vector<QueueEvent>& listed, std::deque<QueueEvent>& events,
-                          CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
 
   // Clock (CacheClock.cc).
   bool StartClockSkewUpdates() QM_LOCKS_EXCLUDED(lock_);

@@ -112,6 +112,28 @@ TEST_F(ActivationTest, AsynchronousActivationReturnsBeforeTheResponseArrives) {
                                              "bool false, int 9, int 1012, int 1, int 38"));
 }
 
+// A big answer is applied part by part: a query from a callback of the load
+// sees every interaction reported so far, and the later part only once it
+// was applied.
+TEST_F(ActivationTest, QueriesDuringABigLoadSeeWhatWasReportedSoFar) {
+  const CEntityId queue = UserQueue(1003);
+  QueueBody body;
+  for (std::uint32_t id = 1; id <= 1000; ++id) body.events.push_back(Added(id));
+  ServeQueue(queue, body);
+  RecordingMonitor monitor;
+  std::vector<std::size_t> seen;  // contents sizes, on the delivery thread
+  monitor.hook = [&](const std::string&) {
+    std::vector<InteractionId> ids;
+    Cache().QueryQueueContents(queue, ids);
+    seen.push_back(ids.size());
+  };
+  monitor.Activate(queue, {Xan_State}, false);
+  AwaitLog(monitor, 1000);
+  ASSERT_EQ(monitor.Log().size(), 1000u);
+  for (std::size_t k = 0; k < seen.size(); ++k) ASSERT_GT(seen[k], k) << k;
+  EXPECT_LT(seen.front(), 1000u);
+}
+
 // A later monitor of a cached queue loads synchronously, and it alone gets
 // the contents; so does a monitor that asks for more names.
 TEST_F(ActivationTest, LaterMonitorsOfACachedQueueLoadForThemselvesOnly) {
