@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -31,8 +32,34 @@ constexpr int kReloadAttempts = 4;
 void CQmCache::OnConnectionRenegotiated() {
   CacheDeliveryScope scope;
   RequestReload();
+  ReloadAllQueuesRecords();
   // Monitors whose load failed get another chance on the new connection.
   RetryFailedLoads();
+}
+
+void CQmCache::ReloadAllQueuesRecords() {
+  // The reload's section of an all-queues entity lists no interaction, so
+  // the queues under it are loaded again whole, through the entity's own
+  // callback object: in order with its notifications, listing the queues of
+  // the type that appeared meanwhile too, and telling its live monitors what
+  // changed while the connection was down.
+  std::vector<std::pair<CEntityId, std::vector<CQmAttributeName>>> loads;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    for (const CEntityId& queue : tables_.Queues()) {
+      const QueueRecord* record = tables_.FindQueue(queue);
+      if (queue.QueryObjectId() != W4Notifier::kAllObjects || record->Monitors().empty()) continue;
+      std::set<CQmAttributeName> names;
+      for (const MonitorId monitor : record->Monitors()) {
+        for (CQmAttributeName& name : CQueueMonitorProxy::Names(monitor))
+          names.insert(std::move(name));
+      }
+      loads.emplace_back(queue, std::vector<CQmAttributeName>(names.begin(), names.end()));
+    }
+  }
+  for (const auto& [queue, names] : loads) {
+    LoadQueue(queue, names, false, false, kNoMonitor, 0, nullptr, /*registeredToo=*/true);
+  }
 }
 
 void AllQueuesCallback::OnConnectionRenegotiated() {
@@ -45,6 +72,7 @@ void AllQueuesCallback::OnConnectionRenegotiated() {
     if (cache_.subscriptions_.HoldsSingleQueue() || cache_.clockSubscribed_) return;
   }
   cache_.RequestReload();
+  cache_.ReloadAllQueuesRecords();
   cache_.RetryFailedLoads();
 }
 
@@ -197,13 +225,12 @@ void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
   RegisterNamesLocked(queue.QueryObjectType(), names);
   bool exists = false;
   response >> exists;
-  // The queue may be cached twice: on its own, and as a child of its type's
-  // all-queues entity. Each record is reconciled for its own monitors.
-  const bool child = queue.QueryObjectId() != W4Notifier::kAllObjects &&
-                     tables_.FindQueue(AllQueuesEntity(queue)) != nullptr;
+  // Only the queue's own record: a child record under its type's all-queues
+  // entity follows that entity's callback object, which a reload answer on
+  // this one could overtake or fall behind; ReloadAllQueuesRecords reloads
+  // the children on their own object.
   if (!exists) {
     QueueRemovedLocked(queue, false, batch);
-    if (child) QueueRemovedLocked(queue, true, batch);
     return;
   }
   std::optional<CQmQueueStats> stats;
@@ -221,19 +248,13 @@ void CQmCache::ReloadQueueLocked(const CEntityId& queue, CMessage& response,
       std::all_of(listed.begin(), listed.end(),
                   [](const QueueEvent& event) { return event.attributes.empty(); }))
     namesForgotten_ = true;
-  if (tables_.FindQueue(queue) == nullptr && !child) {
+  if (tables_.FindQueue(queue) == nullptr) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
              "Reload of {} skipped: the queue is not cached", ScopedName(queue));
     return;
   }
   for (const QueueEvent& event : listed) DropUnconfirmedLocked(event, names);
-  if (tables_.FindQueue(queue) != nullptr) {
-    ReloadRecordLocked(queue, false, stats, listed, events, batch);
-  }
-  if (child) {
-    tables_.FindOrAddChild(queue);
-    ReloadRecordLocked(queue, true, stats, listed, events, batch);
-  }
+  ReloadRecordLocked(queue, false, stats, listed, events, batch);
 }
 
 void CQmCache::ReloadRecordLocked(const CEntityId& queue, bool viaAllQueues,
