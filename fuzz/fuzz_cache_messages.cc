@@ -576,17 +576,20 @@ class World {
       case Op::kServerChange:
         Change(in.Next());
         break;
-      case Op::kAnswer:
-        if (!c.pending.empty()) Answer(in.Next() % c.pending.size());
+      case Op::kAnswer: {
+        // Arguments are read whatever the state, so that a step means the
+        // same wherever a mutation moves it.
+        const std::size_t b = in.Next();
+        if (!c.pending.empty()) Answer(b % c.pending.size());
         break;
-      case Op::kFail:
-        if (!c.pending.empty()) {
-          const std::size_t b = in.Next();
-          constexpr Delivery::Kind kKinds[] = {Delivery::Kind::kRejected, Delivery::Kind::kTimeout,
-                                               Delivery::Kind::kCancelled};
-          c.Fail(b % c.pending.size(), kKinds[b / c.pending.size() % 3]);
-        }
+      }
+      case Op::kFail: {
+        const std::size_t b = in.Next();
+        constexpr Delivery::Kind kKinds[] = {Delivery::Kind::kRejected, Delivery::Kind::kTimeout,
+                                             Delivery::Kind::kCancelled};
+        if (!c.pending.empty()) c.Fail(b % c.pending.size(), kKinds[b / c.pending.size() % 3]);
         break;
+      }
       case Op::kDeliver:
         c.Deliver(in.Next());
         break;
