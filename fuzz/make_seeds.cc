@@ -197,6 +197,14 @@ SeedFiles CacheSeeds() {
   allQueues.Add(Op::kServerChange, {Change(0, 2, 0)}).Add(Op::kServerChange, {Change(0, 1, 2)});
   allQueues.Add(Op::kRenegotiated).Add(Op::kDeliverAll).Add(Op::kAnswer, {0});
   allQueues.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  // Its repair is rejected: the interaction that joined meanwhile leaves
+  // again, and the monitor, which never heard of it, is not told.
+  StepWriter repairFailed;
+  repairFailed.Add(Op::kServerChange, {Change(1, 1, 0)}).Add(Op::kActivate, {2});
+  repairFailed.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll).Add(Op::kConnectionLost);
+  repairFailed.Add(Op::kServerChange, {Change(1, 5, 0)}).Add(Op::kRenegotiated);
+  repairFailed.Add(Op::kDeliverAll).Add(Op::kFail, {1}).Add(Op::kAnswer, {0});
+  repairFailed.Add(Op::kServerChange, {Change(1, 5, 1)}).Add(Op::kDeliverAll);
   // Raw messages on each path, after a world whose loads are answered, or
   // whose loads (or reload) await the raw answer.
   StepWriter awaiting;
@@ -219,6 +227,7 @@ SeedFiles CacheSeeds() {
       {"reload", reload.Bytes()},
       {"failures", failures.Bytes()},
       {"all_queues_after_connection_loss", allQueues.Bytes()},
+      {"all_queues_repair_failed", repairFailed.Bytes()},
       {"raw_notification", raw(LoadedWorld(), 0, WriteBody)},
       {"raw_queue_gone", raw(LoadedWorld(), 0, [](CMessage& m) { m << false; })},
       {"raw_published", raw(LoadedWorld(), 1, WriteBody)},
