@@ -10,12 +10,13 @@
 // ends by resetting what it changed, so the next starts from an empty cache.
 //
 // Checked every eighth step on a few interactions, and at the end on all:
-// every interaction listed for a queue is in it and cached. On every callback: the monitor is
-// active and the queue is one it watches. While the server has only behaved (no raw step yet): no
-// interaction is added to a monitor twice, and no callback concerns an
-// interaction its monitor does not hold (removed or never added); and
-// whenever nothing is in flight, every live monitor's view, the cache's
-// contents and the cached Xan_State values equal the model server's.
+// every interaction listed for a queue is in it and cached. On every
+// callback: the monitor is active and the queue is one it watches. While the
+// server has only behaved (no raw step yet): no interaction is added to a
+// monitor twice, and no callback concerns an interaction its monitor does not
+// hold (removed or never added); and whenever nothing is in flight and no
+// repair after a connection loss failed, every live monitor's view, the
+// cache's contents and the cached Xan_State values equal the model server's.
 //
 // Application calls are made as on a delivery thread, where every load is
 // asynchronous: a synchronous wait needs a second thread to answer it.
@@ -540,6 +541,7 @@ class World {
     connection_->Clear();
     server_ = ModelServer();
     g_trusted = true;
+    stale_ = false;
     mediaTypeHeld_ = false;
     ResetAtExit();
   }
@@ -587,7 +589,9 @@ class World {
         const std::size_t b = in.Next();
         constexpr Delivery::Kind kKinds[] = {Delivery::Kind::kRejected, Delivery::Kind::kTimeout,
                                              Delivery::Kind::kCancelled};
-        if (!c.pending.empty()) c.Fail(b % c.pending.size(), kKinds[b / c.pending.size() % 3]);
+        if (c.pending.empty()) break;
+        stale_ = stale_ || Repairs(c.pending[b % c.pending.size()].request);
+        c.Fail(b % c.pending.size(), kKinds[b / c.pending.size() % 3]);
         break;
       }
       case Op::kDeliver:
@@ -601,6 +605,7 @@ class World {
         break;
       case Op::kRenegotiated:
         c.Renegotiated();
+        stale_ = false;  // the cache repairs everything again
         break;
       case Op::kRaw:
         Raw(in);
@@ -627,7 +632,7 @@ class World {
       CheckListed(kAllQueues, all);
       if (mediaTypeHeld_) CheckListed(kMediaType, all);
     }
-    if (!g_trusted || !connection_->connected || !connection_->Idle() ||
+    if (!g_trusted || stale_ || !connection_->connected || !connection_->Idle() ||
         cache.PendingMonitorCount() != 0) {
       return;
     }
@@ -723,6 +728,19 @@ class World {
     connection_->Notify(m);
   }
 
+  // Whether `request` repairs what the cache missed while the connection was
+  // down: the reload, or a load of the all-queues entity. When one fails the
+  // cache stays behind until the next renegotiation.
+  static bool Repairs(CMessage request) {
+    if (request.QueryEntityId() != QueueManagerServerEntity()) return false;
+    if (request.QueryEventId() == kCacheReloadEvent) return true;
+    bool adding = false;
+    std::int32_t type = 0;
+    std::int32_t id = 0;
+    request >> adding >> type >> id;
+    return static_cast<std::uint32_t>(id) == W4Notifier::kAllObjects;
+  }
+
   void Answer(std::size_t index) {
     StepConnection& c = *connection_;
     const CMessage& request = c.pending[index].request;
@@ -782,6 +800,8 @@ class World {
   std::array<CheckedQueueMonitor, 3> monitors_;
   CheckedInteractionMonitor watcher_;
   bool mediaTypeHeld_ = false;
+  // A repair failed (see Repairs).
+  bool stale_ = false;
   static constexpr std::size_t kListingEvery = 8;
   std::size_t checks_ = 0;
   std::vector<InteractionId> listed_;  // reused
