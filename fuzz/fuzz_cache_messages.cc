@@ -729,10 +729,11 @@ class World {
   }
 
   // Whether `request` repairs what the cache missed while the connection was
-  // down: the reload, or a load of the all-queues entity. When one fails the
-  // cache stays behind until the next renegotiation.
+  // down: the reload, a load of the all-queues entity, or the interaction
+  // monitor's request (the cache answers a query from the monitor's values).
+  // When one fails the cache stays behind until the next renegotiation.
   static bool Repairs(CMessage request) {
-    if (request.QueryEntityId() != QueueManagerServerEntity()) return false;
+    if (request.QueryEntityId() != QueueManagerServerEntity()) return true;
     if (request.QueryEventId() == kCacheReloadEvent) return true;
     bool adding = false;
     std::int32_t type = 0;
