@@ -296,6 +296,9 @@ struct ModelServer {
     bool exists = true;
     std::set<std::uint32_t> members;
     std::uint64_t sequence = 0;
+    // Removed while the connection was down: the cache cannot tell an
+    // all-queues monitor, whose answers list only the queues there are.
+    bool removalMissed = false;
   };
   std::array<Queue, kQueueIds.size()> queues;
   std::array<std::uint8_t, kInteractionCount + 1> state{};
@@ -366,7 +369,9 @@ struct ModelServer {
     CMessage answer;
     WriteTime(answer);
     // A load creates the queue it names.
-    if (Queue* record = Find(queue); record != nullptr && !record->exists) *record = Queue();
+    if (Queue* record = Find(queue); record != nullptr && !record->exists) {
+      *record = Queue{true, {}, 0, record->removalMissed};
+    }
     WriteSection(answer, queue, asked, !adding, true);
     if (queue == kAllQueues) {
       for (const std::uint32_t q : kQueueIds) {
@@ -647,7 +652,9 @@ class World {
       }
       for (const CheckedQueueMonitor& monitor : monitors_) {
         if (!monitor.active || monitor.orphaned) continue;
-        if (monitor.watched != queue && monitor.watched != kAllQueues) continue;
+        if (monitor.watched != queue && (monitor.watched != kAllQueues || model.removalMissed)) {
+          continue;
+        }
         const auto seen = monitor.view.find(queue.QueryObjectId());
         const std::vector<std::uint32_t> view =
             seen == monitor.view.end()
@@ -687,7 +694,8 @@ class World {
     const int kind = (b >> 1U) / kInteractionCount % 4;
     ModelServer::Queue& queue = server_.queues[index];
     if (kind == 3) {
-      queue = ModelServer::Queue{false, {}, queue.sequence};
+      queue = ModelServer::Queue{
+          false, {}, queue.sequence, queue.removalMissed || !connection_->connected};
       CMessage m(CEntityId(kType, kQueueIds[index]), kMonitorQueueEvent);
       ModelServer::WriteTime(m);
       connection_->Notify(m << false);
