@@ -1,8 +1,9 @@
 // Writes the seed corpus of fuzz_attribute_codec into the directory given as
 // the first argument: well-formed names, values, maps and statistics records,
 // and a few hostile variants (huge and negative counts, wrong field types);
-// and, given a second directory, that of fuzz_cache_messages: queue bodies as
-// notifications, monitor queue responses and reload responses; and, given a
+// and, given a second directory, that of fuzz_cache_messages: step sequences
+// of monitors, server changes, deliveries, failures and reloads, and queue
+// bodies as raw notifications, load answers and reload answers; and, given a
 // third, that of fuzz_request_messages: conditional settings (row 0 of its
 // decoder table) and deactivation reports, whole and with blocks and counts
 // that do not fit (row 1), alert notifications, alert list entries and
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "AttributeCodecInput.h"
+#include "CacheSteps.h"
 #include "ControlWire.h"
 #include "QueueManager/Alerting.h"
 #include "QueueManager/AttributeMap.h"
@@ -118,39 +120,123 @@ void WriteSection(CMessage& m, std::uint32_t queue) {
   WriteBody(m);
 }
 
-// Selector bytes as fuzz_cache_messages reads them: notification, published
-// notification, monitor queue response, reload response, TS server batch
-// (plus 5: the variant).
+// Steps as fuzz_cache_messages reads them (see CacheSteps.h).
+std::uint8_t Change(std::uint8_t queue, std::uint8_t interaction, std::uint8_t kind) {
+  return static_cast<std::uint8_t>(((kind * 6 + interaction - 1) << 1) | queue);
+}
+
+// Monitors on queue 7 (A), on queue 8 (B) and on all queues (C), loaded with
+// interactions 1 to 3 on queue 7 and 4 on queue 8.
+StepWriter LoadedWorld() {
+  StepWriter w;
+  w.Add(Op::kServerChange, {Change(0, 1, 0)}).Add(Op::kServerChange, {Change(0, 2, 0)});
+  w.Add(Op::kServerChange, {Change(0, 3, 0)}).Add(Op::kServerChange, {Change(1, 4, 0)});
+  w.Add(Op::kActivate, {0}).Add(Op::kActivate, {4}).Add(Op::kActivate, {2});
+  w.Add(Op::kAnswer, {0}).Add(Op::kAnswer, {0}).Add(Op::kAnswer, {0});
+  return w.Add(Op::kDeliverAll);
+}
+
 SeedFiles CacheSeeds() {
-  auto input = [](std::uint8_t selector, const std::function<void(CMessage&)>& write) {
+  // `then` follows when the body fits its length byte.
+  auto raw = [](StepWriter w, std::uint8_t path, const std::function<void(CMessage&)>& write,
+                bool deliver = false) {
     CMessage m;
     m << std::uint32_t{30000000} << std::uint32_t{0};  // the server time header
     write(m);
-    std::vector<std::uint8_t> bytes = {selector};
     const auto body = m.BodyBytes();
-    bytes.insert(bytes.end(), body.begin(), body.end());
-    return bytes;
+    w.Raw(path, std::vector<std::uint8_t>(body.begin(), body.end()));
+    if (deliver) w.Add(Op::kDeliverAll);
+    return w.Bytes();
+  };
+  // A short body: queue 7 gains interaction 5 and 2 leaves it.
+  const auto shortBody = [](CMessage& m) {
+    m << true << false << std::uint32_t{2};
+    m << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{5} << true << false;
+    CQmAttributeMap map;
+    map.insert(Xan_State, std::u16string(u"C"));
+    map.Write(m);
+    m << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{2} << false << true;
+    CQmAttributeMap().Write(m);
+    m << 7ull << false;
+  };
+  // Changes on both queues while the lanes interleave; one value changes
+  // on both queues at once.
+  StepWriter changes = LoadedWorld();
+  changes.Add(Op::kServerChange, {Change(1, 2, 0)}).Add(Op::kServerChange, {Change(0, 2, 2)});
+  changes.Add(Op::kDeliver, {1}).Add(Op::kServerChange, {Change(0, 1, 1)});
+  changes.Add(Op::kDeliver, {0}).Add(Op::kDeliverAll);
+  // A second monitor joins a cached queue while its first answer is late, and
+  // asks for more names.
+  StepWriter second;
+  second.Add(Op::kServerChange, {Change(0, 1, 0)}).Add(Op::kActivate, {0});
+  second.Add(Op::kActivate, {1}).Add(Op::kServerChange, {Change(0, 2, 0)});
+  second.Add(Op::kAnswer, {1}).Add(Op::kDeliverAll).Add(Op::kAnswer, {0});
+  second.Add(Op::kAddNames, {1}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  // The connection drops while changes happen; renegotiated, the reload
+  // answer tells what was missed.
+  StepWriter reload = LoadedWorld();
+  reload.Add(Op::kInteractionWatch, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  reload.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 1, 1)});
+  reload.Add(Op::kServerChange, {Change(1, 5, 0)}).Add(Op::kServerChange, {Change(0, 3, 2)});
+  reload.Add(Op::kRenegotiated).Add(Op::kDeliverAll).Add(Op::kAnswer, {0});
+  reload.Add(Op::kServerChange, {Change(0, 2, 1)}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  // Failed loads, retried on renegotiation; a queue removed and created again.
+  StepWriter failures;
+  failures.Add(Op::kActivate, {0}).Add(Op::kActivate, {2}).Add(Op::kFail, {0});
+  failures.Add(Op::kFail, {1}).Add(Op::kDeliverAll).Add(Op::kRenegotiated).Add(Op::kDeliverAll);
+  failures.Add(Op::kServerChange, {Change(0, 1, 3)}).Add(Op::kAnswer, {0}).Add(Op::kAnswer, {0});
+  failures.Add(Op::kDeliverAll).Add(Op::kServerChange, {Change(0, 1, 3)});
+  failures.Add(Op::kServerChange, {Change(0, 2, 0)}).Add(Op::kDeliverAll);
+  failures.Add(Op::kDeactivate, {0}).Add(Op::kActivate, {0}).Add(Op::kAnswer, {0});
+  failures.Add(Op::kDeliverAll);
+  // An all-queues monitor misses a join and a change while the connection is
+  // down; after the renegotiation its queues are loaded again.
+  StepWriter allQueues;
+  allQueues.Add(Op::kServerChange, {Change(0, 1, 0)}).Add(Op::kActivate, {2});
+  allQueues.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll).Add(Op::kConnectionLost);
+  allQueues.Add(Op::kServerChange, {Change(0, 2, 0)}).Add(Op::kServerChange, {Change(0, 1, 2)});
+  allQueues.Add(Op::kRenegotiated).Add(Op::kDeliverAll).Add(Op::kAnswer, {0});
+  allQueues.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  // Its repair is rejected: the interaction that joined meanwhile leaves
+  // again, and the monitor, which never heard of it, is not told.
+  StepWriter repairFailed;
+  repairFailed.Add(Op::kServerChange, {Change(1, 1, 0)}).Add(Op::kActivate, {2});
+  repairFailed.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll).Add(Op::kConnectionLost);
+  repairFailed.Add(Op::kServerChange, {Change(1, 5, 0)}).Add(Op::kRenegotiated);
+  repairFailed.Add(Op::kDeliverAll).Add(Op::kFail, {1}).Add(Op::kAnswer, {0});
+  repairFailed.Add(Op::kServerChange, {Change(1, 5, 1)}).Add(Op::kDeliverAll);
+  // Raw messages on each path, after a world whose loads are answered, or
+  // whose loads (or reload) await the raw answer.
+  StepWriter awaiting;
+  awaiting.Add(Op::kActivate, {0}).Add(Op::kActivate, {2});
+  StepWriter reloading = LoadedWorld();
+  reloading.Add(Op::kConnectionLost).Add(Op::kRenegotiated).Add(Op::kDeliverAll);
+  const auto twoSections = [](CMessage& m) {
+    WriteSection(m, 7);
+    WriteSection(m, 9);
+  };
+  const auto reloadBody = [](CMessage& m) {
+    WriteSection(m, 7);
+    m << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{5}
+      << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{5} << true << false;
+    ThreeKinds().Write(m);
   };
   return {
-      {"notification", input(0, WriteBody)},
-      {"queue_gone", input(0, [](CMessage& m) { m << false; })},
-      {"published", input(1, WriteBody)},
-      {"published_other_queue", input(6, WriteBody)},
-      {"ts_server_batch", input(4, WriteBody)},
-      {"ts_server_batch_all", input(9, WriteBody)},
-      {"response_two_sections", input(2,
-                                      [](CMessage& m) {
-                                        WriteSection(m, 7);
-                                        WriteSection(m, 9);
-                                      })},
-      {"reload", input(3,
-                       [](CMessage& m) {
-                         WriteSection(m, 7);
-                         m << std::int32_t{W4Notifier::eInteractionRequest} << std::int32_t{5}
-                           << std::int32_t{W4Notifier::eGenericObject} << std::int32_t{5} << true
-                           << false;
-                         ThreeKinds().Write(m);
-                       })},
+      {"changes", changes.Bytes()},
+      {"second_monitor", second.Bytes()},
+      {"reload", reload.Bytes()},
+      {"failures", failures.Bytes()},
+      {"all_queues_after_connection_loss", allQueues.Bytes()},
+      {"all_queues_repair_failed", repairFailed.Bytes()},
+      {"raw_notification", raw(LoadedWorld(), 0, WriteBody)},
+      {"raw_queue_gone", raw(LoadedWorld(), 0, [](CMessage& m) { m << false; })},
+      {"raw_published", raw(LoadedWorld(), 1, WriteBody)},
+      {"raw_published_short", raw(LoadedWorld(), 1, shortBody, true)},
+      {"raw_published_other_queue", raw(LoadedWorld(), 6, shortBody, true)},
+      {"raw_ts_server_batch", raw(LoadedWorld(), 4, WriteBody)},
+      {"raw_ts_server_batch_all", raw(LoadedWorld(), 9, WriteBody)},
+      {"raw_response_two_sections", raw(awaiting, 2, twoSections)},
+      {"raw_reload", raw(reloading, 3, reloadBody)},
   };
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <set>
 #include <unordered_set>
 #include <utility>
 
@@ -36,8 +37,34 @@ constexpr std::uint32_t kReloadSliceEvents = 256;
 void CQmCache::OnConnectionRenegotiated() {
   CacheDeliveryScope scope;
   RequestReload();
+  ReloadAllQueuesRecords();
   // Monitors whose load failed get another chance on the new connection.
   RetryFailedLoads();
+}
+
+void CQmCache::ReloadAllQueuesRecords() {
+  // The reload's section of an all-queues entity lists no interaction, so
+  // the queues under it are loaded again whole, through the entity's own
+  // callback object: in order with its notifications, listing the queues of
+  // the type that appeared meanwhile too, and telling its live monitors what
+  // changed while the connection was down.
+  std::vector<std::pair<CEntityId, std::vector<CQmAttributeName>>> loads;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    for (const CEntityId& queue : tables_.Queues()) {
+      const QueueRecord* record = tables_.FindQueue(queue);
+      if (queue.QueryObjectId() != W4Notifier::kAllObjects || record->Monitors().empty()) continue;
+      std::set<CQmAttributeName> names;
+      for (const MonitorId monitor : record->Monitors()) {
+        for (CQmAttributeName& name : CQueueMonitorProxy::Names(monitor))
+          names.insert(std::move(name));
+      }
+      loads.emplace_back(queue, std::vector<CQmAttributeName>(names.begin(), names.end()));
+    }
+  }
+  for (const auto& [queue, names] : loads) {
+    LoadQueue(queue, names, false, false, kNoMonitor, 0, nullptr, /*registeredToo=*/true);
+  }
 }
 
 void AllQueuesCallback::OnConnectionRenegotiated() {
@@ -50,6 +77,7 @@ void AllQueuesCallback::OnConnectionRenegotiated() {
     if (cache_.subscriptions_.HoldsSingleQueue() || cache_.clockSubscribed_) return;
   }
   cache_.RequestReload();
+  cache_.ReloadAllQueuesRecords();
   cache_.RetryFailedLoads();
 }
 
@@ -205,10 +233,11 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
     if (hasStats) response >> stats.emplace();
     response >> count;
   }
-  // The queue may be cached twice: on its own, and as a child of its type's
-  // all-queues entity. Each record is reconciled for its own monitors.
-  ReloadedRecord records[2];
-  records[1].viaAllQueues = true;
+  // Only the queue's own record: a child record under its type's all-queues
+  // entity follows that entity's callback object, which a reload answer on
+  // this one could overtake or fall behind; ReloadAllQueuesRecords reloads
+  // the children on their own object.
+  ReloadedRecord record;
   bool namesKnown = false;
   {
     CBatchLease batch;
@@ -216,17 +245,13 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
       W4Os::CCriticalSectionLock lock(&lock_);
       namesKnown = tables_.Names().HasAny(queue.QueryObjectType());
       RegisterNamesLocked(queue.QueryObjectType(), names);
-      const bool child = queue.QueryObjectId() != W4Notifier::kAllObjects &&
-                         tables_.FindQueue(AllQueuesEntity(queue)) != nullptr;
       if (!exists) {
         QueueRemovedLocked(queue, false, *batch);
-        if (child) QueueRemovedLocked(queue, true, *batch);
-      } else if (tables_.FindQueue(queue) == nullptr && !child) {
+      } else if (tables_.FindQueue(queue) == nullptr) {
         QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
                  "Reload of {} skipped: the queue is not cached", ScopedName(queue));
       } else {
-        if (child) tables_.FindOrAddChild(queue);
-        for (ReloadedRecord& record : records) StartReloadLocked(queue, stats, record, *batch);
+        StartReloadLocked(queue, stats, record, *batch);
       }
     }
     FinishBatch(*batch);
@@ -250,10 +275,8 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       for (const QueueEvent& event : events->Events()) {
-        if (records[0].loaded || records[1].loaded) DropUnconfirmedLocked(event, names);
-        for (ReloadedRecord& record : records) {
-          ReloadEventLocked(queue, event, record, copies, *batch);
-        }
+        if (record.loaded) DropUnconfirmedLocked(event, names);
+        ReloadEventLocked(queue, event, record, copies, *batch);
       }
     }
     FinishBatch(*batch);
@@ -268,13 +291,11 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
       // the server send: the server has forgotten the names, as one that
       // restarted does.
       if (exists && namesKnown && names.empty() && valueless) namesForgotten_ = true;
-      for (ReloadedRecord& record : records) {
-        if (!record.loaded) continue;
-        RemoveLeftoversLocked(BodyRoute(queue, record.viaAllQueues), record.leftovers, removals,
-                              *batch);
+      if (record.loaded) {
+        RemoveLeftoversLocked(BodyRoute(queue, false), record.leftovers, removals, *batch);
         // Settled only by the whole section: one cut short is asked for again.
-        QueueRecord* settled = tables_.FindRoute(queue, record.viaAllQueues);
-        if (settled != nullptr && !record.viaAllQueues) settled->awaitingReload = false;
+        QueueRecord* settled = tables_.FindQueue(queue);
+        if (settled != nullptr) settled->awaitingReload = false;
       }
     }
     FinishBatch(*batch);
@@ -283,7 +304,7 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
 
 void CQmCache::StartReloadLocked(const CEntityId& queue, const std::optional<CQmQueueStats>& stats,
                                  ReloadedRecord& reloaded, CallbackBatch& batch) {
-  QueueRecord* record = tables_.FindRoute(queue, reloaded.viaAllQueues);
+  QueueRecord* record = tables_.FindQueue(queue);
   if (record == nullptr) return;
   reloaded.loaded = true;
   // A reload carries no sequence number: the next notification is taken
@@ -297,8 +318,8 @@ void CQmCache::StartReloadLocked(const CEntityId& queue, const std::optional<CQm
     record->stats = *stats;
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Updating statistics {}",
              ScopedName(queue));
-    batch.Add(Kind::kStatisticsUpdate, GetMonitors(BodyRoute(queue, reloaded.viaAllQueues), batch),
-              queue, {}, nullptr, batch.Keep(*stats));
+    batch.Add(Kind::kStatisticsUpdate, GetMonitors(BodyRoute(queue, false), batch), queue, {},
+              nullptr, batch.Keep(*stats));
   }
 }
 
@@ -315,7 +336,7 @@ void CQmCache::ReloadEventLocked(const CEntityId& queue, const QueueEvent& event
     applied = &copies.emplace_back(event);
     copies.back().added = added;
   }
-  ApplyEventLocked(BodyRoute(queue, record.viaAllQueues), *applied, batch);
+  ApplyEventLocked(BodyRoute(queue, false), *applied, batch);
 }
 
 void CQmCache::RemoveLeftoversLocked(const BodyRoute& route,

@@ -105,21 +105,30 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
     return;
   }
   const CallbackBatch::Group group = GetMonitors(route, batch);
+  const bool held = record->Holds(id);
   // More names' values of an interaction the queue does not hold (it left
   // after the answer was sent) are stored, and not told as an update of a
   // member.
-  const bool told =
-      !(route.initialResponse && route.answer.adding && !event.added && !record->Holds(id));
+  const bool told = !(route.initialResponse && route.answer.adding && !event.added && !held);
+  // A live event tells the monitors what it changes in the record, which
+  // their views follow: an addition of a member is an update, and the
+  // removal of an interaction the record does not hold is not told (a record
+  // whose repair failed, or a server out of step, is behind its
+  // notifications). An answer tells its requester the whole contents.
+  const bool live = !route.initialResponse;
+  const bool adds = event.added && !(live && held);
   if (store) StoreEventLocked(queue, *record, event);
   // The callbacks' map is built only when somebody is called back.
-  if (group.count != 0 && event.added) {
+  if (group.count != 0 && adds) {
     batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes.Map());
   } else if (group.count != 0 && !event.attributes.empty() && told) {
     batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes.Map());
   }
   if (event.removed) {
     RemoveFromQueueLocked(queue, *record, id);
-    batch.Add(Kind::kInteractionRemoved, group, queue, event.interaction);
+    if (!live || held || event.added) {
+      batch.Add(Kind::kInteractionRemoved, group, queue, event.interaction);
+    }
     batch.Departures().push_back(id);
   }
 }

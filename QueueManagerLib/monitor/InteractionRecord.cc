@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "QueueManager/Platform/Text.h"
+#include "monitor/ThreadLease.h"
 
 namespace QueueManager {
 namespace {
@@ -47,10 +48,7 @@ std::size_t TextUnits(std::int32_t number, std::u16string_view custom, std::u16s
 
 // The block under construction; reused, as a rebuild happens under the cache
 // lock on every change of length.
-std::vector<char16_t>& ScratchBlock() {
-  thread_local std::vector<char16_t> block;
-  return block;
-}
+std::vector<char16_t>& ScratchBlock() { return ThreadScratch<std::vector<char16_t>>::Get(); }
 
 }  // namespace
 
@@ -236,13 +234,11 @@ void InteractionRecord::Prefetch() const {
 // ---- rebuilding ----
 
 std::vector<InteractionRecord::Entry>& InteractionRecord::ScratchEntries() {
-  thread_local std::vector<Entry> entries;
-  return entries;
+  return ThreadScratch<std::vector<Entry>>::Get();
 }
 
 std::vector<QueueRecord*>& InteractionRecord::ScratchQueues() {
-  thread_local std::vector<QueueRecord*> queues;
-  return queues;
+  return ThreadScratch<std::vector<QueueRecord*>>::Get();
 }
 
 void InteractionRecord::CollectQueues(std::vector<QueueRecord*>& queues) const {

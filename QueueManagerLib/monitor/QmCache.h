@@ -378,6 +378,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void RequestReload() QM_LOCKS_EXCLUDED(lock_);
   void RequestReloadLocked(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+  // Loads every all-queues entity with monitors again whole, with their
+  // names, for no monitor of its own.
+  void ReloadAllQueuesRecords() QM_LOCKS_EXCLUDED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
   // Asks again for a reload that timed out or whose answer was cut short,
   // while some record still awaits it and kReloadAttempts allow.
@@ -389,9 +392,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void ReloadSection(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
   void ReloadQueue(const W4Notifier::CEntityId& queue, W4Notifier::CMessage& response)
       QM_LOCKS_EXCLUDED(lock_);
-  // One record (own or child) of a reloaded queue.
+  // A queue's own record in its reload section (children of an all-queues
+  // entity are loaded again on that entity's callback object).
   struct ReloadedRecord {
-    bool viaAllQueues = false;
     // Cached when the section began.
     bool loaded = false;
     // Its members the server has not listed so far.

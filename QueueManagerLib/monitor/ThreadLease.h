@@ -1,6 +1,7 @@
 #pragma once
 
-// Scratch objects of the notification path, reused per thread.
+// Scratch objects of the notification path, reused per thread, and usable
+// from destructors that run after the thread's own are gone.
 
 #include <memory>
 #include <vector>
@@ -16,17 +17,22 @@ template <class T>
 class ThreadLease {
  public:
   ThreadLease() {
-    std::vector<std::unique_ptr<T>>& pool = Pool();
-    if (pool.empty()) {
+    Pool* pool = LivePool();
+    if (pool == nullptr || pool->items.empty()) {
       item_ = new T;
     } else {
-      item_ = pool.back().release();
-      pool.pop_back();
+      item_ = pool->items.back().release();
+      pool->items.pop_back();
     }
   }
   ~ThreadLease() {
+    Pool* pool = LivePool();
+    if (pool == nullptr) {
+      delete item_;
+      return;
+    }
     item_->Clear();
-    Pool().emplace_back(item_);
+    pool->items.emplace_back(item_);
   }
   ThreadLease(const ThreadLease&) = delete;
   ThreadLease& operator=(const ThreadLease&) = delete;
@@ -35,12 +41,55 @@ class ThreadLease {
   T* operator->() const { return item_; }
 
  private:
-  static std::vector<std::unique_ptr<T>>& Pool() {
-    thread_local std::vector<std::unique_ptr<T>> pool;
-    return pool;
+  struct Pool {
+    Pool() = default;
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    ~Pool() { Gone() = true; }
+    std::vector<std::unique_ptr<T>> items;
+  };
+  // Trivially destructible, so still readable once the thread's pool is
+  // destroyed: a monitor stopped by a later thread-exit or exit-time
+  // destructor then leases objects of its own.
+  static bool& Gone() {
+    thread_local bool gone = false;
+    return gone;
+  }
+  static Pool* LivePool() {
+    if (Gone()) return nullptr;
+    thread_local Pool pool;
+    return &pool;
   }
 
   T* item_;
+};
+
+// The calling thread's scratch T, kept for reuse. Once the thread's own is
+// destroyed (by thread-exit and exit-time destructors that still reach the
+// cache), a process-wide one that is never destroyed stands in.
+// REQUIRES: the users of one T are serialised by a lock of theirs (the cache
+// lock), which also guards the stand-in.
+template <class T>
+class ThreadScratch {
+ public:
+  static T& Get() {
+    if (!gone_) {
+      thread_local Holder holder;
+      if (!gone_) return holder.item;
+    }
+    static T* const standIn = new T;
+    return *standIn;
+  }
+
+ private:
+  struct Holder {
+    Holder() = default;
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    ~Holder() { gone_ = true; }
+    T item;
+  };
+  static inline thread_local bool gone_ = false;
 };
 
 }  // namespace QueueManager

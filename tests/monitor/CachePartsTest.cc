@@ -25,6 +25,7 @@
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/QueueStats.h"
 #include "monitor/CacheTables.h"
+#include "monitor/CallbackBatch.h"
 #include "monitor/ClockSkew.h"
 #include "monitor/EventAttributes.h"
 #include "monitor/LoadBook.h"
@@ -76,6 +77,27 @@ TEST(CacheTablesTest, AnInteractionIsMonitoredThroughAnyOfItsQueuesAndNamesPerOb
   EXPECT_THAT(names.Unregistered(W4Notifier::eUserQueue,
                                  {Xan_UserName, Xan_State, CQmAttributeName(u"other"), custom}),
               ElementsAre(CQmAttributeName(Xan_UserName), CQmAttributeName(u"other")));
+}
+
+// A destructor that runs after the thread's own scratch objects are gone
+// (a monitor stopped by a thread-exit or exit-time destructor) still changes
+// the tables and leases a batch; ASan tells a use of the destroyed ones.
+TEST(CacheTablesTest, ServeDestructorsThatRunAfterTheThreadsScratchObjects) {
+  struct LateUser {
+    ~LateUser() {
+      CacheTables tables;
+      tables.AddToQueue(*tables.FindOrAddQueue(kUserQueue).first, 40, W4Notifier::eGenericObject);
+      std::vector<std::uint32_t> departed;
+      tables.DropQueue(kUserQueue, departed);
+      CBatchLease batch;
+      batch->Departures().push_back(40);
+    }
+  };
+  std::thread([] {
+    thread_local LateUser user;  // built first, so destroyed last
+    static_cast<void>(&user);
+    const LateUser warm;  // its destructor builds the thread's scratch objects
+  }).join();
 }
 
 // The packed record against a map given the same changes: names of every
