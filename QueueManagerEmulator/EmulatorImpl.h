@@ -152,6 +152,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::map<std::pair<std::int32_t, std::uint32_t>, std::vector<Outgoing>> reordered_
       QM_GUARDED_BY(stateMutex_);
   std::uint64_t malformed_ QM_GUARDED_BY(stateMutex_) = 0;
+  // PublishLocked's scratch list of the queue types an operation touched.
+  std::vector<W4Notifier::ObjectTypes> touchedTypes_ QM_GUARDED_BY(stateMutex_);
   std::string lastRejection_ QM_GUARDED_BY(stateMutex_);
   std::map<std::uint64_t, W4Notifier::CInboundRequest> held_ QM_GUARDED_BY(stateMutex_);
   bool stopping_ QM_GUARDED_BY(stateMutex_) = false;

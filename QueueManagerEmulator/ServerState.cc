@@ -190,11 +190,13 @@ void ServerState::AddInteraction(std::uint32_t id, ObjectTypes type,
   UpdateViews(id, attributes, changes);
 }
 
-void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes,
+bool ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes,
                                 Changes& changes) {
   InteractionState* interaction = Find(id);
-  if (interaction == nullptr) return;
-  const eStateClass before = StateOf(*interaction);
+  if (interaction == nullptr) return false;
+  // Without a new state its class, and so every count, stays as it is.
+  const bool stateGiven = attributes.count(CQmAttributeName(Xan_State)) != 0;
+  const eStateClass before = stateGiven ? StateOf(*interaction) : eStateClass::kSystem;
   CQmAttributeMap changed;
   changed.reserve(attributes.size());
   for (const auto& [name, value] : attributes) {
@@ -203,28 +205,38 @@ void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
     stored = value;
     changed.insert(name, value);
   }
-  if (changed.size() == 0) return;
-  const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
-  const eStateClass after = StateOf(*interaction);
-  if (after != before) Recount(*interaction, before, after);
-  if (stateChanged && after == eStateClass::kConnected) MarkConnected(id);
-  for (const CEntityId& queue : interaction->queues) {
-    CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
+  if (changed.size() == 0) return true;
+  const bool stateChanged = stateGiven && changed.count(CQmAttributeName(Xan_State)) != 0;
+  if (stateChanged) {
+    const eStateClass after = StateOf(*interaction);
+    if (after != before) Recount(*interaction, before, after);
+    if (after == eStateClass::kConnected) MarkConnected(id);
+  }
+  CQmAttributeMap watched = Watched(id, changed);
+  if (watched.size() != 0) {
+    changes.Record(
+        ServerInteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
+  }
+  // The views read `changed` only when there are some: the last queue may
+  // then take it rather than a copy.
+  const bool lastReader = views_.empty();
+  const std::vector<CEntityId>& queues = interaction->queues;
+  for (std::size_t i = 0; i < queues.size(); ++i) {
+    const ObjectTypes type = queues[i].QueryObjectType();
+    CQmAttributeMap reported = lastReader && i + 1 == queues.size()
+                                   ? Monitored(std::move(changed), type)
+                                   : Monitored(changed, type);
     // A new state changes the queue's statistics, which go out even when no
     // client watches the state itself.
     if (reported.size() == 0 && !stateChanged) continue;
-    QueueChange& change = changes.For(queue);
+    QueueChange& change = changes.For(queues[i]);
     if (reported.size() != 0) {
       change.events.push_back(
           ServerQueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
     }
   }
   UpdateViews(id, changed, changes);
-  CQmAttributeMap watched = Watched(id, changed);
-  if (watched.size() != 0) {
-    changes.Record(
-        ServerInteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
-  }
+  return true;
 }
 
 void ServerState::CountMember(ServerQueue& record, const InteractionState& interaction) {
@@ -331,16 +343,27 @@ const std::vector<CQmAttributeName>& ServerState::MonitoredNames(ObjectTypes typ
   return it == monitoredNames_.end() ? kNoNames : it->second;
 }
 
+// Commonly every name is monitored: the map itself, or a copy, one block,
+// costs less than filling another name by name.
 CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
+  return AllMonitored(attributes, type) ? attributes : MonitoredPart(attributes, type);
+}
+
+CQmAttributeMap ServerState::Monitored(CQmAttributeMap&& attributes, ObjectTypes type) const {
+  return AllMonitored(attributes, type) ? std::move(attributes) : MonitoredPart(attributes, type);
+}
+
+bool ServerState::AllMonitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
   const std::vector<CQmAttributeName>& names = MonitoredNames(type);
-  // Commonly every name is monitored: a copy, one block, costs less than
-  // filling a map name by name.
-  const auto monitored = [&names](const auto& entry) {
+  return std::ranges::all_of(attributes, [&names](const auto& entry) {
     return std::ranges::find(names, entry.first) != names.end();
-  };
-  if (std::ranges::all_of(attributes, monitored)) return attributes;
+  });
+}
+
+CQmAttributeMap ServerState::MonitoredPart(const CQmAttributeMap& attributes,
+                                           ObjectTypes type) const {
   CQmAttributeMap out;
-  for (const CQmAttributeName& name : names) {
+  for (const CQmAttributeName& name : MonitoredNames(type)) {
     const auto it = attributes.find(name);
     if (it != attributes.end()) out.insert(it->first, it->second);
   }
