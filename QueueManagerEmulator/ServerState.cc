@@ -174,8 +174,7 @@ std::uint32_t ServerState::NextFreeId() {
 
 std::optional<std::uint32_t> ServerState::ReserveIds(std::uint32_t count) {
   std::uint64_t first = std::uint64_t{lastId_} + 1;
-  if (!interactions_.empty())
-    first = std::max(first, std::uint64_t{interactions_.rbegin()->first} + 1);
+  for (const auto& entry : interactions_) first = std::max(first, std::uint64_t{entry.first} + 1);
   if (count == 0 || first + count > W4Notifier::kAllObjects) return std::nullopt;
   lastId_ = static_cast<std::uint32_t>(first + count - 1);
   return static_cast<std::uint32_t>(first);
@@ -310,6 +309,7 @@ void ServerState::LeaveConferences(std::uint32_t id, Changes& changes) {
     CQmAttributeValue list = interaction.attributes.Query(members);
     if (list.remove(id)) edited.emplace_back(conference, std::move(list));
   }
+  std::ranges::sort(edited, {}, &std::pair<std::uint32_t, CQmAttributeValue>::first);
   // The whole list goes out, as after any other change of it.
   for (const auto& [conference, list] : edited) {
     CQmAttributeMap map;
@@ -323,6 +323,7 @@ std::vector<std::uint32_t> ServerState::InteractionsOfType(ObjectTypes type) con
   for (const auto& entry : interactions_) {
     if (entry.second.type == type) out.push_back(entry.first);
   }
+  std::ranges::sort(out);
   return out;
 }
 

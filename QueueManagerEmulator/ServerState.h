@@ -287,7 +287,8 @@ class ServerState {
   std::vector<CEntityId> queueOrder_;
   std::unordered_map<CEntityId, ServerQueue> queues_;
   std::map<CEntityId, ServerQueue> views_;
-  std::map<std::uint32_t, InteractionState> interactions_;
+  // Looked up on every change; where their order matters, their ids are sorted.
+  std::unordered_map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;
   // Interaction id, then client, then the names it watches there.
