@@ -193,21 +193,25 @@ bool ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
                                 Changes& changes) {
   InteractionState* interaction = Find(id);
   if (interaction == nullptr) return false;
-  // Without a new state its class, and so every count, stays as it is.
-  const bool stateGiven = attributes.count(CQmAttributeName(Xan_State)) != 0;
-  const eStateClass before = stateGiven ? StateOf(*interaction) : eStateClass::kSystem;
-  CQmAttributeMap changed;
-  changed.reserve(attributes.size());
+  // Commonly every value changes: the copy, one block, costs less than
+  // filling another map name by name.
+  CQmAttributeMap changed = attributes;
+  // Set when the state changes; its class, and so every count, stays as it
+  // is otherwise.
+  std::optional<std::pair<eStateClass, eStateClass>> stateMove;
   for (const auto& [name, value] : attributes) {
     CQmAttributeValue& stored = interaction->attributes[name];
-    if (stored.QueryString() == value.QueryString()) continue;
+    if (stored.QueryString() == value.QueryString()) {
+      changed.erase(name);
+      continue;
+    }
+    if (name == Xan_State) stateMove.emplace(ClassifyState(stored), ClassifyState(value));
     stored = value;
-    changed.insert(name, value);
   }
   if (changed.size() == 0) return true;
-  const bool stateChanged = stateGiven && changed.count(CQmAttributeName(Xan_State)) != 0;
+  const bool stateChanged = stateMove.has_value();
   if (stateChanged) {
-    const eStateClass after = StateOf(*interaction);
+    const auto [before, after] = *stateMove;
     if (after != before) Recount(*interaction, before, after);
     if (after == eStateClass::kConnected) MarkConnected(id);
   }

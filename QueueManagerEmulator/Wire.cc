@@ -76,15 +76,16 @@ void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
 
 namespace {
 
-std::uint64_t ServerTimeAt(const ServerState& state, W4Os::CW4DateTime real,
-                           Clock::time_point steady) {
+std::uint64_t ServerTimeAt(const ServerState& state, W4Os::CW4DateTime real) {
   constexpr double kIntervalsPerSecond = 10'000'000;
   // Half the representable shift: adding the current time cannot overflow.
   constexpr double kLargestShift = static_cast<double>(INT64_MAX) / kIntervalsPerSecond / 2;
   std::uint64_t now = 0;
   real.ToFileTime(now);
   const ServerClock& clock = state.Clock();
-  double seconds = static_cast<double>(clock.offsetSeconds) + clock.DriftAt(steady);
+  // Without a drift rate the steady clock is not read.
+  const double drift = clock.driftPerSecond == 0 ? clock.drifted : clock.DriftAt(Clock::now());
+  double seconds = static_cast<double>(clock.offsetSeconds) + drift;
   if (std::isnan(seconds)) seconds = 0;  // no drift rate given makes sense of it
   const auto shift = static_cast<std::int64_t>(std::clamp(seconds, -kLargestShift, kLargestShift) *
                                                kIntervalsPerSecond);
@@ -99,7 +100,7 @@ void WriteServerTime(CMessage& message, std::uint64_t time) {
 }  // namespace
 
 std::uint64_t ServerTime(const ServerState& state) {
-  return ServerTimeAt(state, W4Os::CW4DateTime::Now(), Clock::now());
+  return ServerTimeAt(state, W4Os::CW4DateTime::Now());
 }
 
 void WriteServerTime(CMessage& message, const ServerState& state) {
@@ -108,7 +109,7 @@ void WriteServerTime(CMessage& message, const ServerState& state) {
 
 ServerMoment TakeMoment(const ServerState& state) {
   const W4Os::CW4DateTime real = W4Os::CW4DateTime::Now();
-  return ServerMoment{ServerTimeAt(state, real, Clock::now()), state.NowSeconds(real)};
+  return ServerMoment{ServerTimeAt(state, real), state.NowSeconds(real)};
 }
 
 CMessage ClockNotification(const ServerState& state) {
