@@ -212,6 +212,7 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
   for (const W4Notifier::ObjectTypes type : types) {
     const QueueChange sums{CEntityId(type, W4Notifier::kAllObjects, 0), false, {}};
     state_.NextSequence(sums.queue);
+    if (Unheard(sums.queue)) continue;
     PostNotification(QueueNotification(state_, sums, *at),
                      logging_ ? DescribeQueueNotification(state_, sums) : std::string());
   }
@@ -231,6 +232,12 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     held_.erase(it);
   }
   WakeTimerFor(NextDeadline(state_));
+}
+
+bool CEmulator::Impl::Unheard(const CEntityId& entity) const {
+  // What the wire log or a fault plan would see is sent all the same.
+  if (logging_ || !notificationFaults_.empty() || !reordered_.empty()) return false;
+  return !bus_->HasAudience(entity, 0);
 }
 
 void CEmulator::Impl::WakeTimerFor(std::optional<Clock::time_point> due) {
