@@ -199,8 +199,14 @@ bool ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attribu
   // Set when the state changes; its class, and so every count, stays as it
   // is otherwise.
   std::optional<std::pair<eStateClass, eStateClass>> stateMove;
+  // Both maps are in name order: one walk along the stored values finds
+  // them all (an entry stays where it is while others are added).
+  CQmAttributeMap& values = interaction->attributes;
+  auto next = values.begin();
   for (const auto& [name, value] : attributes) {
-    CQmAttributeValue& stored = interaction->attributes[name];
+    while (next != values.end() && next->first < name) ++next;
+    CQmAttributeValue& stored =
+        next != values.end() && !(name < next->first) ? next->second : values[name];
     if (stored.QueryString() == value.QueryString()) {
       changed.erase(name);
       continue;
