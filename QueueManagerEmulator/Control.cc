@@ -35,9 +35,7 @@ std::uint32_t CEmulator::AddInteraction(W4Notifier::ObjectTypes type,
 
 bool CEmulator::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes) {
   return impl_->Mutate([&](ServerState& state, Changes& changes) {
-    if (state.FindInteraction(id) == nullptr) return false;
-    state.SetAttributes(id, attributes, changes);
-    return true;
+    return state.SetAttributes(id, attributes, changes);
   });
 }
 

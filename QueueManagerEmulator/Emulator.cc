@@ -193,21 +193,27 @@ std::string CEmulator::Impl::LastRejection() const {
 }
 
 void CEmulator::Impl::PublishLocked(const Changes& changes) {
-  // Few: a vector, kept in order, allocates less than a set.
-  std::vector<W4Notifier::ObjectTypes> types;
+  // Few: a vector, kept in order and kept from one call to the next,
+  // allocates less than a set.
+  std::vector<W4Notifier::ObjectTypes>& types = touchedTypes_;
+  types.clear();
+  const std::optional<ServerMoment> at =
+      changes.All().empty() ? std::nullopt : std::optional(TakeMoment(state_));
   for (const QueueChange& change : changes.All()) {
     state_.NextSequence(change.queue);
-    PostNotification(QueueNotification(state_, change),
+    PostNotification(QueueNotification(state_, change, *at),
                      logging_ ? DescribeQueueNotification(state_, change) : std::string());
     const W4Notifier::ObjectTypes type = change.queue.QueryObjectType();
-    const auto at = std::ranges::lower_bound(types, type);
-    if (!IsView(change.queue) && (at == types.end() || *at != type)) types.insert(at, type);
+    const auto where = std::ranges::lower_bound(types, type);
+    if (!IsView(change.queue) && (where == types.end() || *where != type))
+      types.insert(where, type);
   }
   // The all-queues entity of each type touched publishes the type's new sums.
   for (const W4Notifier::ObjectTypes type : types) {
     const QueueChange sums{CEntityId(type, W4Notifier::kAllObjects, 0), false, {}};
     state_.NextSequence(sums.queue);
-    PostNotification(QueueNotification(state_, sums),
+    if (Unheard(sums.queue)) continue;
+    PostNotification(QueueNotification(state_, sums, *at),
                      logging_ ? DescribeQueueNotification(state_, sums) : std::string());
   }
   for (const ServerInteractionRecord& record : changes.Records()) {
@@ -226,6 +232,12 @@ void CEmulator::Impl::PublishLocked(const Changes& changes) {
     held_.erase(it);
   }
   WakeTimerFor(NextDeadline(state_));
+}
+
+bool CEmulator::Impl::Unheard(const CEntityId& entity) const {
+  // What the wire log or a fault plan would see is sent all the same.
+  if (logging_ || !notificationFaults_.empty() || !reordered_.empty()) return false;
+  return !bus_->HasAudience(entity, 0);
 }
 
 void CEmulator::Impl::WakeTimerFor(std::optional<Clock::time_point> due) {

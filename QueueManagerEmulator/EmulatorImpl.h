@@ -25,10 +25,10 @@ namespace QueueManager::Emulator {
 //
 // Locks, in the order they may be taken: `stateMutex_`, then `outboxMutex_`,
 // then `logMutex_`. None is held while the bus or the wire log's sink is
-// called. Every answer and notification is put into the outbox under the
-// state lock, in the order of the changes, and one thread at a time sends the
-// outbox in that order: an answer (a snapshot included) reaches its client
-// before any later change is published.
+// called, but for the bus's HasAudience (which calls nothing out). Every answer and notification is
+// put into the outbox under the state lock, in the order of the changes, and one thread at a time
+// sends the outbox in that order: an answer (a snapshot included) reaches its client before any
+// later change is published.
 //
 // Faults bend that order only as their kinds say: an answer delayed by a
 // fault holds back the answers to its client and every notification behind it
@@ -112,6 +112,11 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   // Sequences and queues the notifications of `changes`.
   void PublishLocked(const Changes& changes) QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   void Post(Outgoing outgoing) QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
+  // Whether a notification of `entity` would reach no one, and nothing else
+  // would see it: the type sums that no client watches are then not built.
+  // A client that subscribes later asks for the state after that, and
+  // finds the sequence numbers counted on as if it had been sent.
+  bool Unheard(const CEntityId& entity) const QM_EXCLUSIVE_LOCKS_REQUIRED(stateMutex_);
   // Queues a notification as the notification fault plans say; `describe`
   // makes its log line.
   template <class Describe>
@@ -152,6 +157,8 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
   std::map<std::pair<std::int32_t, std::uint32_t>, std::vector<Outgoing>> reordered_
       QM_GUARDED_BY(stateMutex_);
   std::uint64_t malformed_ QM_GUARDED_BY(stateMutex_) = 0;
+  // PublishLocked's scratch list of the queue types an operation touched.
+  std::vector<W4Notifier::ObjectTypes> touchedTypes_ QM_GUARDED_BY(stateMutex_);
   std::string lastRejection_ QM_GUARDED_BY(stateMutex_);
   std::map<std::uint64_t, W4Notifier::CInboundRequest> held_ QM_GUARDED_BY(stateMutex_);
   bool stopping_ QM_GUARDED_BY(stateMutex_) = false;

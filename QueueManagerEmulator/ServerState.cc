@@ -174,8 +174,7 @@ std::uint32_t ServerState::NextFreeId() {
 
 std::optional<std::uint32_t> ServerState::ReserveIds(std::uint32_t count) {
   std::uint64_t first = std::uint64_t{lastId_} + 1;
-  if (!interactions_.empty())
-    first = std::max(first, std::uint64_t{interactions_.rbegin()->first} + 1);
+  for (const auto& entry : interactions_) first = std::max(first, std::uint64_t{entry.first} + 1);
   if (count == 0 || first + count > W4Notifier::kAllObjects) return std::nullopt;
   lastId_ = static_cast<std::uint32_t>(first + count - 1);
   return static_cast<std::uint32_t>(first);
@@ -190,41 +189,63 @@ void ServerState::AddInteraction(std::uint32_t id, ObjectTypes type,
   UpdateViews(id, attributes, changes);
 }
 
-void ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes,
+bool ServerState::SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes,
                                 Changes& changes) {
   InteractionState* interaction = Find(id);
-  if (interaction == nullptr) return;
-  const eStateClass before = StateOf(*interaction);
-  CQmAttributeMap changed;
-  changed.reserve(attributes.size());
+  if (interaction == nullptr) return false;
+  // Commonly every value changes: the copy, one block, costs less than
+  // filling another map name by name.
+  CQmAttributeMap changed = attributes;
+  // Set when the state changes; its class, and so every count, stays as it
+  // is otherwise.
+  std::optional<std::pair<eStateClass, eStateClass>> stateMove;
+  // Both maps are in name order: one walk along the stored values finds
+  // them all (an entry stays where it is while others are added).
+  CQmAttributeMap& values = interaction->attributes;
+  auto next = values.begin();
   for (const auto& [name, value] : attributes) {
-    CQmAttributeValue& stored = interaction->attributes[name];
-    if (stored.QueryString() == value.QueryString()) continue;
+    while (next != values.end() && next->first < name) ++next;
+    CQmAttributeValue& stored =
+        next != values.end() && !(name < next->first) ? next->second : values[name];
+    if (stored.QueryString() == value.QueryString()) {
+      changed.erase(name);
+      continue;
+    }
+    if (name == Xan_State) stateMove.emplace(ClassifyState(stored), ClassifyState(value));
     stored = value;
-    changed.insert(name, value);
   }
-  if (changed.size() == 0) return;
-  const bool stateChanged = changed.count(CQmAttributeName(Xan_State)) != 0;
-  const eStateClass after = StateOf(*interaction);
-  if (after != before) Recount(*interaction, before, after);
-  if (stateChanged && after == eStateClass::kConnected) MarkConnected(id);
-  for (const CEntityId& queue : interaction->queues) {
-    CQmAttributeMap reported = Monitored(changed, queue.QueryObjectType());
+  if (changed.size() == 0) return true;
+  const bool stateChanged = stateMove.has_value();
+  if (stateChanged) {
+    const auto [before, after] = *stateMove;
+    if (after != before) Recount(*interaction, before, after);
+    if (after == eStateClass::kConnected) MarkConnected(id);
+  }
+  CQmAttributeMap watched = Watched(id, changed);
+  if (watched.size() != 0) {
+    changes.Record(
+        ServerInteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
+  }
+  // The views read `changed` only when there are some: the last queue may
+  // then take it rather than a copy.
+  const bool lastReader = views_.empty();
+  const std::vector<CEntityId>& queues = interaction->queues;
+  for (std::size_t i = 0; i < queues.size(); ++i) {
+    const ObjectTypes type = queues[i].QueryObjectType();
+    CQmAttributeMap reported = lastReader && i + 1 == queues.size()
+                                   ? Monitored(std::move(changed), type)
+                                   : Monitored(changed, type);
     // A new state changes the queue's statistics, which go out even when no
     // client watches the state itself.
     if (reported.size() == 0 && !stateChanged) continue;
-    QueueChange& change = changes.For(queue);
+    QueueChange& change = changes.For(queues[i]);
     if (reported.size() != 0) {
       change.events.push_back(
           ServerQueueEvent{CEntityId(interaction->type, id), false, false, std::move(reported)});
     }
   }
   UpdateViews(id, changed, changes);
-  CQmAttributeMap watched = Watched(id, changed);
-  if (watched.size() != 0) {
-    changes.Record(
-        ServerInteractionRecord{CEntityId(interaction->type, id), false, std::move(watched)});
-  }
+  return true;
 }
 
 void ServerState::CountMember(ServerQueue& record, const InteractionState& interaction) {
@@ -298,6 +319,7 @@ void ServerState::LeaveConferences(std::uint32_t id, Changes& changes) {
     CQmAttributeValue list = interaction.attributes.Query(members);
     if (list.remove(id)) edited.emplace_back(conference, std::move(list));
   }
+  std::ranges::sort(edited, {}, &std::pair<std::uint32_t, CQmAttributeValue>::first);
   // The whole list goes out, as after any other change of it.
   for (const auto& [conference, list] : edited) {
     CQmAttributeMap map;
@@ -311,6 +333,7 @@ std::vector<std::uint32_t> ServerState::InteractionsOfType(ObjectTypes type) con
   for (const auto& entry : interactions_) {
     if (entry.second.type == type) out.push_back(entry.first);
   }
+  std::ranges::sort(out);
   return out;
 }
 
@@ -331,16 +354,27 @@ const std::vector<CQmAttributeName>& ServerState::MonitoredNames(ObjectTypes typ
   return it == monitoredNames_.end() ? kNoNames : it->second;
 }
 
+// Commonly every name is monitored: the map itself, or a copy, one block,
+// costs less than filling another name by name.
 CQmAttributeMap ServerState::Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
+  return AllMonitored(attributes, type) ? attributes : MonitoredPart(attributes, type);
+}
+
+CQmAttributeMap ServerState::Monitored(CQmAttributeMap&& attributes, ObjectTypes type) const {
+  return AllMonitored(attributes, type) ? std::move(attributes) : MonitoredPart(attributes, type);
+}
+
+bool ServerState::AllMonitored(const CQmAttributeMap& attributes, ObjectTypes type) const {
   const std::vector<CQmAttributeName>& names = MonitoredNames(type);
-  // Commonly every name is monitored: a copy, one block, costs less than
-  // filling a map name by name.
-  const auto monitored = [&names](const auto& entry) {
+  return std::ranges::all_of(attributes, [&names](const auto& entry) {
     return std::ranges::find(names, entry.first) != names.end();
-  };
-  if (std::ranges::all_of(attributes, monitored)) return attributes;
+  });
+}
+
+CQmAttributeMap ServerState::MonitoredPart(const CQmAttributeMap& attributes,
+                                           ObjectTypes type) const {
   CQmAttributeMap out;
-  for (const CQmAttributeName& name : names) {
+  for (const CQmAttributeName& name : MonitoredNames(type)) {
     const auto it = attributes.find(name);
     if (it != attributes.end()) out.insert(it->first, it->second);
   }

@@ -14,6 +14,7 @@
 #include "Alerting.h"
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "StayBook.h"
 
@@ -174,7 +175,8 @@ class ServerState {
   std::optional<std::uint32_t> ReserveIds(std::uint32_t count);
   // Stores `attributes`; the queues that hold it report the monitored ones
   // that changed, and its own notification the watched ones that changed.
-  void SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes, Changes& changes);
+  // False when there is no interaction `id`.
+  bool SetAttributes(std::uint32_t id, const CQmAttributeMap& attributes, Changes& changes);
   // Both do nothing for a pair that is already (or not) in place.
   void Join(std::uint32_t id, const CEntityId& queue, Changes& changes);
   void Leave(std::uint32_t id, const CEntityId& queue, Changes& changes);
@@ -208,11 +210,13 @@ class ServerState {
 
   // ---- stays (Stays.cc) ----
   // The server's clock in whole seconds (the real time moved by its offset,
-  // also while its headers carry no time).
+  // also while its headers carry no time), at `at` or now.
+  std::int64_t NowSeconds(W4Os::CW4DateTime at) const;
   std::int64_t NowSeconds() const;
   // The time statistics of `entity` (a queue, a view or the all-queues
-  // entity of a type, which sums its type's queues and keeps their longest).
-  StayTotals Stays(const CEntityId& entity) const;
+  // entity of a type, which sums its type's queues and keeps their longest)
+  // at `now`, in the seconds of NowSeconds.
+  StayTotals Stays(const CEntityId& entity, std::int64_t now) const;
 
   // ---- monitoring ----
   // Adds names to those reported for queues of `type`; returns all of them.
@@ -254,6 +258,9 @@ class ServerState {
   std::map<ObjectTypes, QueueCounts> RecountByType(const ServerQueue& record) const;
   // Only the names monitored for queues of `type`.
   CQmAttributeMap Monitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
+  CQmAttributeMap Monitored(CQmAttributeMap&& attributes, ObjectTypes type) const;
+  bool AllMonitored(const CQmAttributeMap& attributes, ObjectTypes type) const;
+  CQmAttributeMap MonitoredPart(const CQmAttributeMap& attributes, ObjectTypes type) const;
   // Only the names that some client watches on `id`.
   CQmAttributeMap Watched(std::uint32_t id, const CQmAttributeMap& attributes) const;
   // Takes `id` out of the member list of every interaction that lists it.
@@ -280,7 +287,8 @@ class ServerState {
   std::vector<CEntityId> queueOrder_;
   std::unordered_map<CEntityId, ServerQueue> queues_;
   std::map<CEntityId, ServerQueue> views_;
-  std::map<std::uint32_t, InteractionState> interactions_;
+  // Looked up on every change; where their order matters, their ids are sorted.
+  std::unordered_map<std::uint32_t, InteractionState> interactions_;
   std::map<ObjectTypes, std::vector<CQmAttributeName>> monitoredNames_;
   std::map<std::uint16_t, ClientRecord> clients_;
   // Interaction id, then client, then the names it watches there.

@@ -14,10 +14,12 @@
 
 namespace QueueManager::Emulator {
 
-std::int64_t ServerState::NowSeconds() const {
+std::int64_t ServerState::NowSeconds() const { return NowSeconds(W4Os::CW4DateTime::Now()); }
+
+std::int64_t ServerState::NowSeconds(W4Os::CW4DateTime at) const {
   constexpr std::int64_t kIntervalsPerSecond = 10'000'000;
   std::uint64_t now = 0;
-  W4Os::CW4DateTime::Now().ToFileTime(now);
+  at.ToFileTime(now);
   const auto real = static_cast<std::int64_t>(now / kIntervalsPerSecond);
   // The control function takes any offset: the far ends of the range stand
   // for the earliest and the latest time there is.
@@ -59,9 +61,8 @@ bool ServerState::HasItsMembersStays(const ServerQueue& record) const {
   });
 }
 
-StayTotals ServerState::Stays(const CEntityId& entity) const {
+StayTotals ServerState::Stays(const CEntityId& entity, std::int64_t now) const {
   StayTotals totals;
-  const std::int64_t now = NowSeconds();
   if (entity.QueryObjectId() != W4Notifier::kAllObjects) {
     if (const ServerQueue* record = FindRecord(entity)) record->stays.AddTo(totals, now);
     return totals;

@@ -54,10 +54,12 @@ void ServerState::OpenView(const CEntityId& view) {
   const auto [it, opened] = views_.try_emplace(view);
   if (!opened) return;
   for (const auto& [id, interaction] : interactions_) {
-    if (!BelongsTo(interaction, view)) continue;
-    it->second.members.push_back(id);
+    if (BelongsTo(interaction, view)) it->second.members.push_back(id);
+  }
+  std::ranges::sort(it->second.members);  // they join in the order of their ids
+  for (const std::uint32_t id : it->second.members) {
     ++it->second.countToday;
-    BeginStay(it->second, interaction);
+    BeginStay(it->second, *FindInteraction(id));
   }
 }
 

@@ -17,7 +17,8 @@ using W4Notifier::CMessage;
 // Not copyable: `byType` may point into the object itself.
 class Totals {
  public:
-  Totals(const ServerState& state, const CEntityId& queue) : stays(state.Stays(queue)) {
+  Totals(const ServerState& state, const CEntityId& queue, std::int64_t now)
+      : stays(state.Stays(queue, now)) {
     if (queue.QueryObjectId() != W4Notifier::kAllObjects) {
       if (const ServerQueue* record = state.FindRecord(queue)) Take(*record);
       return;
@@ -73,14 +74,18 @@ void WriteEntities(CMessage& out, const std::vector<CEntityId>& entities) {
   }
 }
 
-std::uint64_t ServerTime(const ServerState& state) {
+namespace {
+
+std::uint64_t ServerTimeAt(const ServerState& state, W4Os::CW4DateTime real) {
   constexpr double kIntervalsPerSecond = 10'000'000;
   // Half the representable shift: adding the current time cannot overflow.
   constexpr double kLargestShift = static_cast<double>(INT64_MAX) / kIntervalsPerSecond / 2;
   std::uint64_t now = 0;
-  W4Os::CW4DateTime::Now().ToFileTime(now);
+  real.ToFileTime(now);
   const ServerClock& clock = state.Clock();
-  double seconds = static_cast<double>(clock.offsetSeconds) + clock.DriftAt(Clock::now());
+  // Without a drift rate the steady clock is not read.
+  const double drift = clock.driftPerSecond == 0 ? clock.drifted : clock.DriftAt(Clock::now());
+  double seconds = static_cast<double>(clock.offsetSeconds) + drift;
   if (std::isnan(seconds)) seconds = 0;  // no drift rate given makes sense of it
   const auto shift = static_cast<std::int64_t>(std::clamp(seconds, -kLargestShift, kLargestShift) *
                                                kIntervalsPerSecond);
@@ -88,9 +93,23 @@ std::uint64_t ServerTime(const ServerState& state) {
   return clock.invalid || shifted < 0 ? UINT64_MAX : static_cast<std::uint64_t>(shifted);
 }
 
-void WriteServerTime(CMessage& message, const ServerState& state) {
-  const std::uint64_t time = ServerTime(state);
+void WriteServerTime(CMessage& message, std::uint64_t time) {
   message << static_cast<std::uint32_t>(time >> 32U) << static_cast<std::uint32_t>(time);
+}
+
+}  // namespace
+
+std::uint64_t ServerTime(const ServerState& state) {
+  return ServerTimeAt(state, W4Os::CW4DateTime::Now());
+}
+
+void WriteServerTime(CMessage& message, const ServerState& state) {
+  WriteServerTime(message, ServerTime(state));
+}
+
+ServerMoment TakeMoment(const ServerState& state) {
+  const W4Os::CW4DateTime real = W4Os::CW4DateTime::Now();
+  return ServerMoment{ServerTimeAt(state, real), state.NowSeconds(real)};
 }
 
 CMessage ClockNotification(const ServerState& state) {
@@ -122,22 +141,22 @@ void WriteTotals2(CMessage& message, const Totals& totals) {
 }  // namespace
 
 void WriteStatistics(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  WriteTotals(message, Totals(state, queue));
+  WriteTotals(message, Totals(state, queue, state.NowSeconds()));
 }
 
 void WriteStatistics2(CMessage& message, const ServerState& state, const CEntityId& queue) {
-  WriteTotals2(message, Totals(state, queue));
+  WriteTotals2(message, Totals(state, queue, state.NowSeconds()));
 }
 
-void WriteQueueBody(CMessage& message, const ServerState& state, const CEntityId& queue,
-                    const std::vector<ServerQueueEvent>& events, bool trailer,
-                    std::uint64_t writeSequence) {
+void WriteQueueBody(CMessage& message, const ServerState& state, std::int64_t now,
+                    const CEntityId& queue, const std::vector<ServerQueueEvent>& events,
+                    bool trailer, std::uint64_t writeSequence) {
   if (!Exists(state, queue)) {
     message << false;
     return;
   }
   // Both records are counted from the same totals, summed once.
-  const Totals totals(state, queue);
+  const Totals totals(state, queue, now);
   message << true << true;
   WriteTotals(message, totals);
   message << static_cast<std::uint32_t>(events.size());
@@ -169,7 +188,8 @@ void WriteQueueSection(CMessage& message, const ServerState& state, const CEntit
   const std::vector<CQmAttributeName>& names = state.MonitoredNames(queue.QueryObjectType());
   message << static_cast<std::int32_t>(names.size());
   for (const CQmAttributeName& name : names) name.Write(message);
-  WriteQueueBody(message, state, queue, ContentEvents(state, queue, valuesOnly), trailer);
+  WriteQueueBody(message, state, state.NowSeconds(), queue, ContentEvents(state, queue, valuesOnly),
+                 trailer);
 }
 
 void WriteInteractionRecord(CMessage& message, const CEntityId& interaction, bool alwaysNotify,
@@ -204,7 +224,8 @@ CMessage InteractionNotification(const ServerInteractionRecord& record) {
   return message;
 }
 
-CMessage QueueNotification(const ServerState& state, const QueueChange& change) {
+CMessage QueueNotification(const ServerState& state, const QueueChange& change,
+                           const ServerMoment& at) {
   // Room for the header, both statistics records of a queue of one or two
   // media types and events of a few attributes each: one allocation rather
   // than a growth at every part.
@@ -212,12 +233,13 @@ CMessage QueueNotification(const ServerState& state, const QueueChange& change) 
   constexpr std::size_t kBytesPerEvent = 256;
   CMessage message(change.queue, 0);
   message.Reserve(kFixedBytes + kBytesPerEvent * change.events.size());
-  WriteServerTime(message, state);
+  WriteServerTime(message, at.serverTime);
   if (change.removed) {
     message << false;
     return message;
   }
-  WriteQueueBody(message, state, change.queue, change.events, true, change.writeSequence);
+  WriteQueueBody(message, state, at.seconds, change.queue, change.events, true,
+                 change.writeSequence);
   return message;
 }
 

@@ -18,6 +18,13 @@ void WriteEntities(W4Notifier::CMessage& out, const std::vector<CEntityId>& enti
 std::uint64_t ServerTime(const ServerState& state);
 // High and low 32 bits of ServerTime.
 void WriteServerTime(W4Notifier::CMessage& message, const ServerState& state);
+// One reading of the clocks, which every message of one operation tells:
+// ServerTime and ServerState::NowSeconds.
+struct ServerMoment {
+  std::uint64_t serverTime = 0;
+  std::int64_t seconds = 0;
+};
+ServerMoment TakeMoment(const ServerState& state);
 // Publishes the deactivation report of `interaction`, about to be forgotten,
 // when some client asked for one (see LifeCycle.cc).
 void ReportDeactivation(const ServerState& state, const InteractionState& interaction,
@@ -35,10 +42,10 @@ void WriteStatistics2(W4Notifier::CMessage& message, const ServerState& state,
 // exist is written as exists false and nothing else. The sequence number is
 // the queue's own count; a view's is `writeSequence`, that of the client
 // write the body echoes (0 for none), which its lightweight monitors compare
-// with their own writes' numbers.
-void WriteQueueBody(W4Notifier::CMessage& message, const ServerState& state, const CEntityId& queue,
-                    const std::vector<ServerQueueEvent>& events, bool trailer,
-                    std::uint64_t writeSequence = 0);
+// with their own writes' numbers. Stays count up to `now` (NowSeconds).
+void WriteQueueBody(W4Notifier::CMessage& message, const ServerState& state, std::int64_t now,
+                    const CEntityId& queue, const std::vector<ServerQueueEvent>& events,
+                    bool trailer, std::uint64_t writeSequence = 0);
 // The events that bring a client's view of `queue` to its contents: one
 // addition per interaction, with the monitored attributes. With
 // `valuesOnly` (a client that already holds the contents and asks for more
@@ -63,7 +70,8 @@ void WriteInteractionSnapshot(W4Notifier::CMessage& message, const ServerState& 
 // The notification that publishes `record` (event 7 of the interaction's
 // request entity).
 W4Notifier::CMessage InteractionNotification(const ServerInteractionRecord& record);
-// The notification that publishes `change` (event 0 of the queue entity).
-W4Notifier::CMessage QueueNotification(const ServerState& state, const QueueChange& change);
+// The notification that publishes `change` (event 0 of the queue entity) at `at`.
+W4Notifier::CMessage QueueNotification(const ServerState& state, const QueueChange& change,
+                                       const ServerMoment& at);
 
 }  // namespace QueueManager::Emulator

@@ -198,6 +198,18 @@ TEST_F(EmulatorTest, StatisticsCountConnectionCallsAndStaysByTheServersClock) {
   EXPECT_EQ(stats2.QueryTotalConnectionCallCount(), 1U);
 }
 
+// The sums of a queue type reach the monitors of all its queues after a
+// change of one of them.
+TEST_F(EmulatorTest, TheSumsOfATypeReachTheMonitorsOfAllItsQueues) {
+  const std::uint32_t a = Add({{u"Xan_State", u"C"}});
+  testing::RecordingMonitor all;
+  all.Activate(CEntityId(kSales.QueryObjectType(), W4Notifier::kAllObjects), {kState}, true);
+  SetAttribute(a, kState, V(u"A"));
+  Sync();
+  EXPECT_THAT(all.Log(true),
+              ::testing::Contains(fmt::format("q{} Stats 1", W4Notifier::kAllObjects)));
+}
+
 // The clock's offset may be anything: at the ends of its range a stay is as
 // long as the counters hold, or has not begun.
 TEST_F(EmulatorTest, ExtremeClockOffsetsSaturateTheStayCounters) {

@@ -125,28 +125,42 @@ void BusCore::Reply(std::uint64_t token, const CMessage& body, bool rejected) {
   if (connection) connection->OnReply(route.requestId, body, rejected);
 }
 
+void BusCore::HeldConnections::Add(std::shared_ptr<ConnectionCore> connection) {
+  if (count_ < kHeldOnStack) {
+    held_[count_++] = std::move(connection);
+  } else {
+    more_.push_back(std::move(connection));
+  }
+}
+
+void BusCore::HoldConnections(HeldConnections& held) {
+  for (const auto& weak : connections_) {
+    if (auto connection = weak.lock()) held.Add(std::move(connection));
+  }
+}
+
 void BusCore::Publish(const CMessage& notification) {
   Observe(IBusObserver::eTraffic::kNotification, notification);
-  // A bus has a few connections: they are held on the stack while they are
-  // called, and only a crowd of them costs an allocation per notification.
-  constexpr std::size_t kHeldOnStack = 8;
-  std::array<std::shared_ptr<ConnectionCore>, kHeldOnStack> held;
-  std::size_t count = 0;
-  std::vector<std::shared_ptr<ConnectionCore>> more;
+  HeldConnections held;
   {
     W4Os::MutexLock lock(&mutex_);
-    for (const auto& weak : connections_) {
-      auto connection = weak.lock();
-      if (!connection) continue;
-      if (count < kHeldOnStack) {
-        held[count++] = std::move(connection);
-      } else {
-        more.push_back(std::move(connection));
-      }
-    }
+    HoldConnections(held);
   }
-  for (std::size_t i = 0; i < count; ++i) held[i]->OnNotification(notification);
-  for (const auto& connection : more) connection->OnNotification(notification);
+  held.ForEach([&](ConnectionCore& connection) { connection.OnNotification(notification); });
+}
+
+bool BusCore::HasAudience(ObjectTypes type, std::uint32_t objectId, int eventCode) {
+  HeldConnections held;
+  {
+    W4Os::MutexLock lock(&mutex_);
+    if (!observers_.empty()) return true;
+    HoldConnections(held);
+  }
+  bool heard = false;
+  held.ForEach([&](const ConnectionCore& connection) {
+    heard = heard || connection.Receives(type, objectId, eventCode);
+  });
+  return heard;
 }
 
 void BusCore::SetRequestHandler(IRequestHandler* handler) {

@@ -6,6 +6,7 @@
 // Locking: `mutex_` guards the tables below. It is never held while the
 // handler, an observer or a connection is called.
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -53,6 +54,9 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   std::size_t RouteCount();
   void Reply(std::uint64_t token, const CMessage& body, bool rejected);
   void Publish(const CMessage& notification);
+  // Whether a notification of that entity and event published now would
+  // reach anyone: an observer, or a subscription or inbox of a connection.
+  bool HasAudience(ObjectTypes type, std::uint32_t objectId, int eventCode);
 
   void SetRequestHandler(IRequestHandler* handler);
   void AddObserver(IBusObserver* observer);
@@ -77,6 +81,25 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
     std::uint32_t requestId;
   };
 
+  // The live connections, held so that they are called without the lock.
+  // A bus has a few: they are held on the stack, and only a crowd of them
+  // costs an allocation.
+  class HeldConnections {
+   public:
+    void Add(std::shared_ptr<ConnectionCore> connection);
+    template <class Visit>
+    void ForEach(Visit visit) const {
+      for (std::size_t i = 0; i < count_; ++i) visit(*held_[i]);
+      for (const auto& connection : more_) visit(*connection);
+    }
+
+   private:
+    static constexpr std::size_t kHeldOnStack = 8;
+    std::array<std::shared_ptr<ConnectionCore>, kHeldOnStack> held_;
+    std::size_t count_ = 0;
+    std::vector<std::shared_ptr<ConnectionCore>> more_;
+  };
+  void HoldConnections(HeldConnections& held) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   void RunServer();
   // Leaves the lock for a short spin while nothing is queued, so that a
   // request that follows at once is taken without parking and waking the

@@ -369,15 +369,26 @@ void CInProcessConnection::Impl::OnNotification(const CMessage& notification) {
     deliverTo({type, id, event});
     if (id != kAllObjects) deliverTo({type, kAllObjects, event});
     for (const InboxSubscription& s : inboxes_) {
-      if (s.key.type == type && s.key.eventCode == event &&
-          (s.key.objectId == id || s.key.objectId == kAllObjects)) {
-        s.inbox->Deliver(notification);
-      }
+      if (s.Matches(type, id, event)) s.inbox->Deliver(notification);
     }
   }
   // Woken without the lock: a lane woken under it would at once block on it
   // again, and its release would then have to wake the lane a second time.
   wake.SignalAll();
+}
+
+bool CInProcessConnection::Impl::Receives(ObjectTypes type, std::uint32_t objectId,
+                                          int eventCode) const {
+  W4Os::MutexLock lock(&mutex_);
+  if (!connected_) return false;
+  const auto subscribed = [this](const SubscriptionKey& key) QM_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    const auto it = subscriptions_.find(key);
+    return it != subscriptions_.end() && !it->second.empty();
+  };
+  if (subscribed({type, objectId, eventCode})) return true;
+  if (objectId != kAllObjects && subscribed({type, kAllObjects, eventCode})) return true;
+  return std::ranges::any_of(
+      inboxes_, [&](const InboxSubscription& s) { return s.Matches(type, objectId, eventCode); });
 }
 
 void CInProcessConnection::Impl::LaneWakeList::Add(W4Os::CondVar& work) {

@@ -62,6 +62,9 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
 
   // Called by the bus.
   void OnNotification(const CMessage& notification);
+  // Whether OnNotification would hand a notification of that entity and
+  // event to a subscription or an inbox now.
+  bool Receives(ObjectTypes type, std::uint32_t objectId, int eventCode) const;
   void OnReply(std::uint32_t requestId, const CMessage& reply, bool rejected);
 
  private:
@@ -119,6 +122,10 @@ class CInProcessConnection::Impl : public std::enable_shared_from_this<Impl> {
   struct InboxSubscription {
     SubscriptionKey key;
     std::shared_ptr<CMessageInbox> inbox;
+    bool Matches(ObjectTypes type, std::uint32_t objectId, int eventCode) const {
+      return key.type == type && key.eventCode == eventCode &&
+             (key.objectId == objectId || key.objectId == kAllObjects);
+    }
   };
   // An asynchronous request from the moment it has an id. Until it is armed
   // (routed on the bus, token known, deadline set) only its sender or its

@@ -67,6 +67,10 @@ void CInProcessBus::AddObserver(IBusObserver* observer) { core_->AddObserver(obs
 
 void CInProcessBus::RemoveObserver(IBusObserver* observer) { core_->RemoveObserver(observer); }
 
+bool CInProcessBus::HasAudience(const CEntityId& entity, int eventCode) const {
+  return core_->HasAudience(entity.QueryObjectType(), entity.QueryObjectId(), eventCode);
+}
+
 void CInProcessBus::WaitIdle() { core_->Work()->WaitIdle(); }
 
 CInProcessConnection::CInProcessConnection(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}

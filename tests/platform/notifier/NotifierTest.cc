@@ -333,6 +333,35 @@ TEST_F(TransportTest, SubscribersSeeTheirNotificationsInPublishOrder) {
   EXPECT_EQ(traffic[traffic.size() - 2].message.QueryEventName(), u"Created");
 }
 
+// A notification has an audience while an observer, or a subscription of
+// its entity and event or of every entity of its type, would be handed it.
+TEST(BusAudienceTest, SubscribersOfTheEntityOrOfItsTypeAndObserversHearIt) {
+  const auto bus = CInProcessBus::Create();
+  CallbackLog log;
+  const auto connection = bus->Connect();
+  const CEntityId queue(eWorkgroupQueue, u"Sales");
+  connection->StartNotifications(queue, 0, &log, 0);
+  connection->StartNotifications(CEntityId(eUserQueue, kAllObjects), 0, &log, 0);
+  const struct {
+    CEntityId entity;
+    int event;
+    bool heard;
+  } cases[] = {{queue, 0, true},
+               {queue, 1, false},
+               {CEntityId(eWorkgroupQueue, u"Other"), 0, false},
+               {CEntityId(eWorkgroupQueue, kAllObjects), 0, false},
+               {CEntityId(eUserQueue, u"alice"), 0, true},
+               {CEntityId(eUserQueue, kAllObjects), 0, true}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(bus->HasAudience(c.entity, c.event), c.heard)
+        << c.entity.QueryObjectId() << " event " << c.event;
+  }
+  connection->StopNotifications(queue, 0, &log, 0);
+  EXPECT_FALSE(bus->HasAudience(queue, 0));
+  const CScriptedServer observer(bus);  // it records the traffic
+  EXPECT_TRUE(bus->HasAudience(queue, 0));
+}
+
 // Stop returns only once a callback of the subscription that is running on
 // a delivery thread has returned, whichever of the two ways it is stopped.
 TEST_F(TransportTest, StopWaitsForARunningCallback) {

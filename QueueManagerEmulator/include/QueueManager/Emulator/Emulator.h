@@ -35,6 +35,10 @@
 //   interaction forgotten while some client asked for them, with the values
 //   of every name any client asked for and an 8-byte opaque block (the
 //   server's time, low byte first).
+// - The sums of a queue type (its all-queues entity) are published after
+//   every change of its queues, but only while some subscriber, observer,
+//   wire log or notification fault would see them; their sequence numbers
+//   count on all the same.
 // - A forwarded notification is kept with its interaction (the last 32).
 // - Statistics: a connection call is a member that has been connected during
 //   its stay on the queue (a disconnected one while it is disconnected); the

@@ -130,6 +130,12 @@ class QM_EXPORT CInProcessBus : public std::enable_shared_from_this<CInProcessBu
   /// Returns after any call into the observer finished.
   void RemoveObserver(IBusObserver* observer);
 
+  /// Whether a notification of `entity` and `eventCode` published now would
+  /// reach anyone: an observer, or a subscription or inbox of a connection.
+  /// Takes the bus's and its connections' locks, under which nothing is
+  /// called out: may be asked under a lock of the caller's.
+  bool HasAudience(const CEntityId& entity, int eventCode) const;
+
   /// Waits until every queued request and every queued delivery of every
   /// connection has run (work they cause included).
   /// REQUIRES: not called from a delivery or server thread.
