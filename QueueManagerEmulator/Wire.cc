@@ -6,6 +6,7 @@
 
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "QueueManager/Platform/Simulation.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -80,7 +81,7 @@ std::uint64_t ServerTime(const ServerState& state) {
   std::uint64_t now = 0;
   W4Os::CW4DateTime::Now().ToFileTime(now);
   const ServerClock& clock = state.Clock();
-  double seconds = static_cast<double>(clock.offsetSeconds) + clock.DriftAt(Clock::now());
+  double seconds = static_cast<double>(clock.offsetSeconds) + clock.DriftAt(W4Os::SteadyNow());
   if (std::isnan(seconds)) seconds = 0;  // no drift rate given makes sense of it
   const auto shift = static_cast<std::int64_t>(std::clamp(seconds, -kLargestShift, kLargestShift) *
                                                kIntervalsPerSecond);
