@@ -440,6 +440,10 @@ void Simulation::End() {
     s->owners.clear();
     for (Task* task : s->alive) task->turn.notify_all();
   }
+  // A thread that ends unjoined (detached) would otherwise still run while
+  // the next simulation starts, a choice of the real scheduler in its run.
+  const auto limit = Clock::now() + std::chrono::seconds(1);
+  while (s->threads.load() != 0 && Clock::now() < limit) std::this_thread::yield();
   detail::simulating.store(false);
   active.store(nullptr, std::memory_order_release);
   mineScheduler = nullptr;
