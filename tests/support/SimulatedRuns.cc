@@ -4,11 +4,15 @@
 // (as --gtest_repeat does). A failing test names the seed that replays it.
 
 #include <gtest/gtest.h>
+#include <sys/personality.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "QueueManager/Platform/Simulation.h"
 
@@ -52,6 +56,22 @@ class SimulatedRuns : public ::testing::EmptyTestEventListener {
   std::uint64_t allSteps_ = 0;
 };
 
+// Addresses decide some choices (the delivery lane of a callback object), so
+// a replay needs the same ones: the program starts again without address
+// randomization. Where that is not allowed it runs on as it is.
+void RunWithFixedAddresses() {
+  const int persona = personality(0xffffffff);
+  if (persona == -1 || (persona & ADDR_NO_RANDOMIZE) != 0) return;
+  if (personality(static_cast<unsigned long>(persona) | ADDR_NO_RANDOMIZE) == -1) return;
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  std::vector<std::string> words;
+  for (std::string word; std::getline(file, word, '\0');) words.push_back(word);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  execv("/proc/self/exe", argv.data());
+}
+
 bool Install() {
   std::uint64_t first = 0;
   std::uint64_t last = 0;
@@ -65,6 +85,7 @@ bool Install() {
     return false;
   }
   if (last < first) last = first;
+  RunWithFixedAddresses();
   ::testing::UnitTest::GetInstance()->listeners().Append(
       new SimulatedRuns(first, last - first + 1));
   return true;

@@ -1,9 +1,15 @@
 // The seeded scheduler: every task is a real thread, and one baton decides
 // which of them runs. A task gives the baton up only at a scheduling point,
 // so the order of everything the tasks share follows from the seed alone.
+//
+// The ready task with the highest priority runs; the running task draws a new
+// priority now and then, more or less often by seed. Uniform choices at every
+// point rarely keep one thread away for long, yet many faults need just that
+// (an answer that arrives while its requester is still between two calls).
 
 #include "QueueManager/Platform/Simulation.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +45,7 @@ enum class State { kReady, kWaiting, kDone };
 struct Task {
   explicit Task(int number) : id(number) {}
   const int id;
+  std::uint64_t priority = 0;  ///< the ready task with the highest runs
   State state = State::kReady;
   const char* waitKind = "";
   const void* waitObject = nullptr;
@@ -56,11 +63,16 @@ struct Owner {
 // Lock order: `mutex` is the innermost lock; no real lock is taken while it
 // is held (a real unlock is).
 struct Scheduler {
-  explicit Scheduler(std::uint64_t chosen) : seed(chosen), random(chosen) {}
+  explicit Scheduler(std::uint64_t chosen)
+      : seed(chosen), random(chosen), changeEvery(std::uint64_t{1} << (random() % 10)) {}
 
   std::mutex mutex;
   const std::uint64_t seed;
   std::mt19937_64 random;
+  // The running task draws a new priority once in this many steps (on
+  // average): 1 interleaves at nearly every point, 512 lets one task run
+  // far ahead while the others wait, as a slow thread would.
+  const std::uint64_t changeEvery;
   std::vector<std::unique_ptr<Task>> tasks;
   std::vector<Task*> alive;  ///< in the order of their start
   std::unordered_map<const void*, Owner> owners;
@@ -154,7 +166,9 @@ Task* Pick(Scheduler& s) {
     for (Task* task : s.alive)
       if (task->state == State::kReady) ready.push_back(task);
   }
-  Task* next = ready[s.random() % ready.size()];
+  Task* next = *std::max_element(ready.begin(), ready.end(),
+                                 [](Task* a, Task* b) { return a->priority < b->priority; });
+  if (s.random() % s.changeEvery == 0) next->priority = s.random();
   s.digest = Mix(s.digest ^ static_cast<std::uint64_t>(next->id));
   s.steps.fetch_add(1, std::memory_order_relaxed);
   return next;
@@ -222,6 +236,7 @@ detail::SimLock Take(std::unique_lock<std::mutex>& lock, Scheduler& s, Task* sel
 
 Task* NewTask(Scheduler& s) {
   s.tasks.push_back(std::make_unique<Task>(static_cast<int>(s.tasks.size())));
+  s.tasks.back()->priority = s.random();
   s.alive.push_back(s.tasks.back().get());
   return s.tasks.back().get();
 }
@@ -386,6 +401,10 @@ void Yield() {
     return;
   }
   std::unique_lock guard(s->mutex);
+  // A polling task waits for another: it goes behind every task that is not
+  // polling (whose priorities take all 64 bits), or it could keep the one it
+  // waits for away for ever.
+  self->priority = s->random() >> 32;
   Point(guard, *s, self, kPause);
 }
 
