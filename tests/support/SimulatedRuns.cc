@@ -1,10 +1,12 @@
 // Runs each test of a program under the simulated scheduler when the
-// environment asks for it: QM_SIMULATION_SEED=<n> runs every test once from
-// seed n, QM_SIMULATION_SEEDS=<first>-<last> runs all of them once per seed
-// (as --gtest_repeat does). A failing test names the seed that replays it.
+// environment asks for it: QM_SIMULATION_SEED=<n> runs the program's tests
+// from seed n, each from a fresh scheduler; QM_SIMULATION_SEEDS=<first>-<last>
+// runs the program once per seed, each in a new process, so that the seed
+// that failed replays exactly with QM_SIMULATION_SEED and the same arguments.
 
 #include <gtest/gtest.h>
 #include <sys/personality.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -20,41 +22,37 @@ namespace {
 
 class SimulatedRuns : public ::testing::EmptyTestEventListener {
  public:
-  SimulatedRuns(std::uint64_t first, std::uint64_t count) : first_(first), count_(count) {}
+  explicit SimulatedRuns(std::uint64_t seed) : seed_(seed) {}
 
-  void OnTestProgramStart(const ::testing::UnitTest&) override {
-    if (count_ > 1) GTEST_FLAG_SET(repeat, static_cast<int>(count_));
-  }
-  void OnTestProgramEnd(const ::testing::UnitTest&) override {
-    std::fprintf(stderr,
-                 "simulated %" PRIu64 " test runs from seeds %" PRIu64 "-%" PRIu64 ", %" PRIu64
-                 " scheduling steps\n",
-                 runs_, first_, first_ + count_ - 1, allSteps_);
-  }
-  void OnTestIterationStart(const ::testing::UnitTest&, int iteration) override {
-    seed_ = first_ + static_cast<std::uint64_t>(iteration);
-  }
   void OnTestStart(const ::testing::TestInfo&) override { W4Os::Simulation::Begin(seed_); }
   void OnTestEnd(const ::testing::TestInfo& test) override {
     const std::uint64_t steps = W4Os::Simulation::Steps();
     W4Os::Simulation::End();
-    ++runs_;
-    allSteps_ += steps;
     if (test.result()->Failed())
       std::fprintf(stderr,
                    "simulation seed %" PRIu64 " failed %s.%s after %" PRIu64
-                   " steps; replay with QM_SIMULATION_SEED=%" PRIu64 " --gtest_filter=%s.%s\n",
-                   seed_, test.test_suite_name(), test.name(), steps, seed_, test.test_suite_name(),
-                   test.name());
+                   " steps; replay with QM_SIMULATION_SEED=%" PRIu64 " and the same arguments\n",
+                   seed_, test.test_suite_name(), test.name(), steps, seed_);
   }
 
  private:
-  const std::uint64_t first_;
-  const std::uint64_t count_;
-  std::uint64_t seed_ = 0;
-  std::uint64_t runs_ = 0;
-  std::uint64_t allSteps_ = 0;
+  const std::uint64_t seed_;
 };
+
+// This program's arguments, for running it again.
+std::vector<std::string> Arguments() {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  std::vector<std::string> words;
+  for (std::string word; std::getline(file, word, '\0');) words.push_back(word);
+  return words;
+}
+
+void RunAgain(std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  execv("/proc/self/exe", argv.data());
+}
 
 // Addresses decide some choices (the delivery lane of a callback object), so
 // a replay needs the same ones: the program starts again without address
@@ -63,31 +61,46 @@ void RunWithFixedAddresses() {
   const int persona = personality(0xffffffff);
   if (persona == -1 || (persona & ADDR_NO_RANDOMIZE) != 0) return;
   if (personality(static_cast<unsigned long>(persona) | ADDR_NO_RANDOMIZE) == -1) return;
-  std::ifstream file("/proc/self/cmdline", std::ios::binary);
-  std::vector<std::string> words;
-  for (std::string word; std::getline(file, word, '\0');) words.push_back(word);
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  execv("/proc/self/exe", argv.data());
+  RunAgain(Arguments());
+}
+
+// Runs the program once per seed and ends with the outcome of all runs.
+[[noreturn]] void RunEachSeed(std::uint64_t first, std::uint64_t last) {
+  std::vector<std::uint64_t> failed;
+  for (std::uint64_t seed = first; seed <= last; ++seed) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      setenv("QM_SIMULATION_SEED", std::to_string(seed).c_str(), 1);
+      unsetenv("QM_SIMULATION_SEEDS");
+      setenv("GTEST_BRIEF", "1", 0);  // only what fails
+      RunAgain(Arguments());
+      std::_Exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+      failed.push_back(seed);
+  }
+  std::string list;
+  for (const std::uint64_t seed : failed) list += " " + std::to_string(seed);
+  std::fprintf(stderr, "simulated seeds %" PRIu64 "-%" PRIu64 ": %zu failed%s\n", first, last,
+               failed.size(), list.c_str());
+  std::exit(failed.empty() ? 0 : 1);
 }
 
 bool Install() {
-  std::uint64_t first = 0;
-  std::uint64_t last = 0;
-  if (const char* one = std::getenv("QM_SIMULATION_SEED")) {
-    first = last = std::strtoull(one, nullptr, 10);
-  } else if (const char* range = std::getenv("QM_SIMULATION_SEEDS")) {
+  if (const char* range = std::getenv("QM_SIMULATION_SEEDS")) {
     char* dash = nullptr;
-    first = std::strtoull(range, &dash, 10);
-    last = *dash == '-' ? std::strtoull(dash + 1, nullptr, 10) : first;
-  } else {
-    return false;
+    const std::uint64_t first = std::strtoull(range, &dash, 10);
+    const std::uint64_t last = *dash == '-' ? std::strtoull(dash + 1, nullptr, 10) : first;
+    RunEachSeed(first, last < first ? first : last);
   }
-  if (last < first) last = first;
+  const char* one = std::getenv("QM_SIMULATION_SEED");
+  if (one == nullptr) return false;
   RunWithFixedAddresses();
   ::testing::UnitTest::GetInstance()->listeners().Append(
-      new SimulatedRuns(first, last - first + 1));
+      new SimulatedRuns(std::strtoull(one, nullptr, 10)));
   return true;
 }
 
