@@ -106,6 +106,7 @@ TEST_F(SimulationTest, LockOrderDeadlockIsReported) {
     both(&a, &b);
     W4Os::JoinThread(other);
   };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a new process, not a fork of this one
   EXPECT_DEATH(for (std::uint64_t seed = 1; seed <= 50; ++seed) Simulate(seed, crossLocks),
                "deadlock(.|\n)*waits for mutex(.|\n)*replay with QM_SIMULATION_SEED=");
 }
