@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "HandlerParts.h"
+#include "QueueManager/Platform/Simulation.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -88,7 +89,7 @@ void Finish(ServerState& state, std::uint32_t id, std::int32_t code, Changes& ch
 CMessage PerformAlerting(const Request& r, std::uint16_t, ServerState& state, Changes& changes) {
   std::int32_t code = Check(r, state);
   if (code == kStarts) {
-    Alerting alerting{state.NextTicket(), Clock::now() + std::chrono::seconds(r.seconds),
+    Alerting alerting{state.NextTicket(), W4Os::SteadyNow() + std::chrono::seconds(r.seconds),
                       r.entities,         r.entities2,
                       r.alerts,           state.FindInteraction(r.id)->attributes.Query(Xan_State),
                       r.finalValue,       false};
@@ -128,7 +129,7 @@ CMessage SilentAlerting(const Request& r, std::uint16_t, ServerState& state, Cha
 CMessage AlertTimeout(const Request& r, std::uint16_t, ServerState& state, Changes&) {
   const auto it = state.Alertings().find(r.id);
   const bool found = it != state.Alertings().end();
-  if (found) it->second.deadline = Clock::now() + std::chrono::seconds(r.finalValue);
+  if (found) it->second.deadline = W4Os::SteadyNow() + std::chrono::seconds(r.finalValue);
   CMessage out;
   out << found;
   return out;

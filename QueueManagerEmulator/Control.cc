@@ -133,7 +133,7 @@ void CEmulator::SetClock(std::int64_t offsetSeconds, bool invalid) {
     clock.offsetSeconds = offsetSeconds;
     clock.invalid = invalid;
     clock.drifted = 0;
-    clock.driftSince = Clock::now();
+    clock.driftSince = W4Os::SteadyNow();
     return true;
   });
   impl_->PublishClock();
@@ -142,7 +142,7 @@ void CEmulator::SetClock(std::int64_t offsetSeconds, bool invalid) {
 void CEmulator::SetClockDrift(double secondsPerSecond) {
   impl_->Mutate([&](ServerState& state, Changes&) {
     ServerClock& clock = state.Clock();
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = W4Os::SteadyNow();
     clock.drifted = clock.DriftAt(now);
     clock.driftSince = now;
     clock.driftPerSecond = std::isnan(secondsPerSecond) ? 0 : secondsPerSecond;

@@ -5,6 +5,7 @@
 #include "ControlWire.h"
 #include "EmulatorImpl.h"
 #include "HandlerParts.h"
+#include "QueueManager/Platform/Thread.h"
 #include "Truncate.h"
 #include "Wire.h"
 #include "WireLog.h"
@@ -17,7 +18,7 @@ using W4Notifier::CMessage;
 CEmulator::Impl::Impl(std::shared_ptr<W4Notifier::CInProcessBus> bus)
     : bus_(std::move(bus)), connection_(bus_->Connect()) {
   bus_->SetRequestHandler(this);
-  timer_ = std::thread([this] { EndAlertingsInTime(); });
+  timer_ = W4Os::StartThread([this] { EndAlertingsInTime(); });
 }
 
 CEmulator::Impl::~Impl() {
@@ -29,7 +30,7 @@ CEmulator::Impl::~Impl() {
   std::map<std::uint64_t, CInboundRequest> held = std::move(held_);
   held_.clear();
   stateMutex_.Unlock();
-  timer_.join();
+  W4Os::JoinThread(timer_);
   CMessage failed;
   failed << std::int32_t{11};
   for (auto& entry : held) entry.second.Reply(failed);
@@ -45,7 +46,7 @@ void CEmulator::Impl::EndAlertingsInTime() {
   stateMutex_.Lock();
   while (!stopping_) {
     std::optional<Clock::time_point> next = NextDeadline(state_);
-    const std::optional<Clock::time_point> due = NextDue(Clock::now());
+    const std::optional<Clock::time_point> due = NextDue(W4Os::SteadyNow());
     if (due && (!next || *due < *next)) next = due;
     timerAsleep_ = true;
     timerWakesAt_ = next;
@@ -57,7 +58,7 @@ void CEmulator::Impl::EndAlertingsInTime() {
     timerAsleep_ = false;
     if (stopping_) break;
     Changes changes;
-    SettleAlertings(state_, changes, Clock::now());
+    SettleAlertings(state_, changes, W4Os::SteadyNow());
     if (!changes.Outcomes().empty()) PublishLocked(changes);
     stateMutex_.Unlock();
     Flush();  // also what came due
@@ -143,7 +144,7 @@ bool CEmulator::Impl::Serve(CInboundRequest& request, const Request& decoded) {
     RejectLocked(request, decoded.kind, std::string("request failed: ") + e.what());
     return false;
   }
-  SettleAlertings(state_, changes, Clock::now());
+  SettleAlertings(state_, changes, W4Os::SteadyNow());
   const bool answered = !suffers(eFault::kNoReply) && !suffers(eFault::kDropConnection);
   if (changes.Held()) {
     // An alerting whose answer is to be lost goes on, and ends unanswered.
@@ -163,7 +164,7 @@ void CEmulator::Impl::Answer(CInboundRequest request, eRequest kind, CMessage bo
   if (logging_)
     outgoing.line = DescribeAnswer(outgoing.request->QuerySender(), kind, outgoing.body, false);
   if (delay) {
-    outgoing.due = Clock::now() + *delay;
+    outgoing.due = W4Os::SteadyNow() + *delay;
     outgoing.gate = true;
     outgoing.line += fmt::format(" [delayed {} ms]", delay->count());
   }

@@ -9,6 +9,7 @@
 
 #include "ControlWire.h"
 #include "Fields.h"
+#include "QueueManager/Platform/Simulation.h"
 #include "Wire.h"
 
 namespace QueueManager::Emulator {
@@ -72,15 +73,14 @@ CEmulatorClient::CEmulatorClient(std::shared_ptr<W4Notifier::CNotifierConnection
 CMessage CEmulatorClient::Call(const CMessage& request) const {
   const auto kind = static_cast<eControl>(request.QueryEventId());
   CMessage answer;
-  const auto giveUp =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(unreachablePatienceMs_);
+  const auto giveUp = W4Os::SteadyNow() + std::chrono::milliseconds(unreachablePatienceMs_);
   W4Notifier::eSendStatus status = connection_->SendRequest(request, &answer, timeoutMs_);
   bool retried = false;
   while ((status == W4Notifier::eSendStatus::kNotConnected ||
           status == W4Notifier::eSendStatus::kNoRoute) &&
-         std::chrono::steady_clock::now() < giveUp) {
+         W4Os::SteadyNow() < giveUp) {
     // A pause, not a busy loop: the connection comes back in its own time.
-    std::this_thread::sleep_for(kRetryPause);
+    W4Os::SleepFor(kRetryPause);
     status = connection_->SendRequest(request, &answer, timeoutMs_);
     retried = true;
   }

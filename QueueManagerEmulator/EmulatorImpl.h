@@ -56,7 +56,7 @@ class CEmulator::Impl : public W4Notifier::IRequestHandler {
     Changes changes;
     stateMutex_.Lock();
     auto result = change(state_, changes);
-    if (!state_.Alertings().empty()) SettleAlertings(state_, changes, Clock::now());
+    if (!state_.Alertings().empty()) SettleAlertings(state_, changes, W4Os::SteadyNow());
     PublishLocked(changes);
     stateMutex_.Unlock();
     Flush();

@@ -27,13 +27,14 @@ void CEmulator::Impl::InjectFault(const RequestFaultPlan& plan) {
   faults_.erase(key);
   const bool none =
       plan.selection.form == FaultSelection::eForm::kNext && plan.selection.count == 0;
-  if (!none) faults_.emplace(key, RequestFault{plan, FaultSelector(plan.selection, Clock::now())});
+  if (!none)
+    faults_.emplace(key, RequestFault{plan, FaultSelector(plan.selection, W4Os::SteadyNow())});
 }
 
 void CEmulator::Impl::InjectNotificationFault(const NotificationFaultPlan& plan) {
   W4Os::MutexLock lock(&stateMutex_);
   notificationFaults_.push_back(
-      NotificationFault{plan, FaultSelector(plan.selection, Clock::now())});
+      NotificationFault{plan, FaultSelector(plan.selection, W4Os::SteadyNow())});
 }
 
 void CEmulator::Impl::ClearFaults() {
@@ -50,7 +51,7 @@ std::optional<RequestFaultPlan> CEmulator::Impl::TakeFault(const CMessage& messa
   const auto it = faults_.find(
       FaultKey{static_cast<std::int32_t>(message.QueryObjectType()), message.QueryEventId()});
   if (it == faults_.end()) return std::nullopt;
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = W4Os::SteadyNow();
   const bool hit = it->second.selector.Hit(now);
   const RequestFaultPlan plan = it->second.plan;
   if (it->second.selector.Spent(now)) faults_.erase(it);
@@ -60,7 +61,7 @@ std::optional<RequestFaultPlan> CEmulator::Impl::TakeFault(const CMessage& messa
 std::optional<NotificationFaultPlan> CEmulator::Impl::TakeNotificationFault(
     const CEntityId& entity) {
   if (notificationFaults_.empty()) return std::nullopt;
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = W4Os::SteadyNow();
   std::optional<NotificationFaultPlan> taken;
   for (NotificationFault& fault : notificationFaults_) {
     if (fault.Matches(entity) && fault.selector.Hit(now)) {
@@ -99,7 +100,7 @@ void CEmulator::Impl::PostNotification(CMessage message, std::string line) {
       Post(std::move(outgoing));
       return;
     case eNotificationFault::kDelay:
-      outgoing.due = Clock::now() + fault->delay;
+      outgoing.due = W4Os::SteadyNow() + fault->delay;
       outgoing.line += fmt::format(" [delayed {} ms]", fault->delay.count());
       Post(std::move(outgoing));
       return;
@@ -143,7 +144,7 @@ void CEmulator::Impl::TakeSendable() {
     sending_.swap(outbox_);
     return;
   }
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = W4Os::SteadyNow();
   std::set<std::uint16_t> heldClients;  // their answers wait behind a delayed one
   bool notificationsHeld = false;
   for (auto it = outbox_.begin(); it != outbox_.end();) {

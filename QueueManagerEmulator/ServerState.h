@@ -16,6 +16,7 @@
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/EntityId.h"
+#include "QueueManager/Platform/Simulation.h"
 #include "StayBook.h"
 
 namespace QueueManager::Emulator {
@@ -110,7 +111,7 @@ struct ServerClock {
   // the `drifted` seconds gained before.
   double driftPerSecond = 0;
   double drifted = 0;
-  Clock::time_point driftSince = Clock::now();
+  Clock::time_point driftSince = W4Os::SteadyNow();
   // The seconds the drift has added by `now`.
   double DriftAt(Clock::time_point now) const {
     return drifted + driftPerSecond * std::chrono::duration<double>(now - driftSince).count();

@@ -1,9 +1,10 @@
 // The client side of the emulator's round trip.
 
-#include <future>
+#include <optional>
 
 #include "QueueManager/Emulator/Emulator.h"
 #include "QueueManager/Platform/Notifier.h"
+#include "QueueManager/Platform/Sync.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -12,7 +13,11 @@ namespace {
 // an answer after the caller gave up finds it.
 class SyncOutcome : public W4Notifier::IAsyncResponseCallback {
  public:
-  std::future<std::optional<std::uint16_t>> Future() { return promise_.get_future(); }
+  // The outcome, once delivered within `limit`.
+  std::optional<std::uint16_t> Await(std::chrono::milliseconds limit) {
+    if (!done_.Wait(static_cast<std::uint32_t>(limit.count()))) return std::nullopt;
+    return handle_;
+  }
   void OnAsyncResponseSuccess(std::uint32_t, W4Notifier::CMessage& response) override {
     std::uint32_t handle = 0;
     try {
@@ -28,8 +33,13 @@ class SyncOutcome : public W4Notifier::IAsyncResponseCallback {
   void OnAsyncResponseConnectionLoss(std::uint32_t) override { End(std::nullopt); }
 
  private:
-  void End(std::optional<std::uint16_t> handle) { promise_.set_value(handle); }
-  std::promise<std::optional<std::uint16_t>> promise_;
+  void End(std::optional<std::uint16_t> handle) {
+    handle_ = handle;
+    done_.Set();
+  }
+  // Written once before `done_` is set, read only after it was seen set.
+  std::optional<std::uint16_t> handle_;
+  W4Os::CEvent done_{/*manualReset=*/true};
 };
 
 }  // namespace
@@ -39,7 +49,6 @@ std::optional<std::uint16_t> Sync(W4Notifier::CNotifierConnection& connection,
   const W4Notifier::CEntityId server(W4Notifier::eQueueManagerServer, W4Notifier::kAllObjects, 0);
   const W4Notifier::CMessage request(server, kSyncEvent);
   auto outcome = std::make_shared<SyncOutcome>();
-  auto future = outcome->Future();
   // The answer travels as an asynchronous outcome: it is delivered on the
   // connection's delivery thread, after the notifications that came before.
   if (connection.SendAsyncRequest(request, outcome.get(), 0,
@@ -48,8 +57,7 @@ std::optional<std::uint16_t> Sync(W4Notifier::CNotifierConnection& connection,
     return std::nullopt;
   // The connection ends the request by its time-out; the margin covers a
   // delivery thread busy with earlier callbacks.
-  if (future.wait_for(timeout * 2) != std::future_status::ready) return std::nullopt;
-  return future.get();
+  return outcome->Await(timeout * 2);
 }
 
 }  // namespace QueueManager::Emulator

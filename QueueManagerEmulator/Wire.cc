@@ -6,6 +6,7 @@
 
 #include "QueueManager/Platform/DateTime.h"
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "QueueManager/Platform/Simulation.h"
 
 namespace QueueManager::Emulator {
 namespace {
@@ -84,7 +85,7 @@ std::uint64_t ServerTimeAt(const ServerState& state, W4Os::CW4DateTime real) {
   real.ToFileTime(now);
   const ServerClock& clock = state.Clock();
   // Without a drift rate the steady clock is not read.
-  const double drift = clock.driftPerSecond == 0 ? clock.drifted : clock.DriftAt(Clock::now());
+  const double drift = clock.driftPerSecond == 0 ? clock.drifted : clock.DriftAt(W4Os::SteadyNow());
   double seconds = static_cast<double>(clock.offsetSeconds) + drift;
   if (std::isnan(seconds)) seconds = 0;  // no drift rate given makes sense of it
   const auto shift = static_cast<std::int64_t>(std::clamp(seconds, -kLargestShift, kLargestShift) *

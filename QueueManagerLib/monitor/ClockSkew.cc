@@ -1,4 +1,5 @@
 #include "monitor/ClockSkew.h"
+#include "QueueManager/Platform/Simulation.h"
 
 #include <algorithm>
 #include <chrono>
@@ -32,8 +33,8 @@ ServerSeconds SecondsFromFileTime(std::uint32_t high, std::uint32_t low) {
 }
 
 ServerSeconds LocalUtcSeconds() {
-  const auto sinceUnixEpoch = std::chrono::duration_cast<std::chrono::seconds>(
-      std::chrono::system_clock::now().time_since_epoch());
+  const auto sinceUnixEpoch =
+      std::chrono::duration_cast<std::chrono::seconds>(W4Os::SystemNow().time_since_epoch());
   return sinceUnixEpoch.count() + kUnixEpochOffset;
 }
 

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "QueueManager/Platform/ObjectTypes.h"
+#include "QueueManager/Platform/Simulation.h"
 #include "QueueManager/Platform/Trace.h"
 #include "attributes/ObjectTypeLookup.h"
 #include "monitor/CacheTrace.h"
@@ -102,13 +103,13 @@ void CQmCache::ShutDown() {
   if (requests.empty()) return;
   // A cancelled request still gets its outcome on a delivery thread: wait for
   // it, so that none reaches a destroyed cache.
-  const auto deadline = std::chrono::steady_clock::now() + kShutdownWait;
-  while (std::chrono::steady_clock::now() < deadline) {
+  const auto deadline = W4Os::SteadyNow() + kShutdownWait;
+  while (W4Os::SteadyNow() < deadline) {
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       if (!loads_.AnyRequest()) return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    W4Os::SleepFor(std::chrono::milliseconds(1));
   }
 }
 

@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,6 +31,7 @@
 #include "QueueManager/ObjectTypeMonitor.h"
 #include "QueueManager/Platform/InProcessNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
+#include "QueueManager/Platform/Sync.h"
 #include "QueueManager/Platform/Text.h"
 #include "QueueManager/QueueMonitor.h"
 #include "QueueManager/TsServerMonitor.h"
@@ -138,7 +138,7 @@ class ContractServer : public W4Notifier::IRequestHandler {
       : server_(server), bus_(std::move(bus)) {
     server_.Handle(ServerEntity(), kActivationEvent, [this](const CMessage& request) {
       const CEntityId entity = testing::ReadLoadRequest(request).queue;
-      std::lock_guard lock(mutex_);
+      W4Os::MutexLock lock(&mutex_);
       const auto it = activations_.find({entity.QueryObjectType(), entity.QueryObjectId()});
       if (it == activations_.end()) return W4Notifier::CScriptedReply::Reject();
       return W4Notifier::CScriptedReply::Respond(it->second);
@@ -149,7 +149,7 @@ class ContractServer : public W4Notifier::IRequestHandler {
           std::int32_t count = 0;
           request >> count;
           std::vector<testing::Record> records;
-          std::lock_guard lock(mutex_);
+          W4Os::MutexLock lock(&mutex_);
           for (std::uint32_t id = 0; count-- > 0;) {
             request >> id;
             const auto it = interactions_.find(id);
@@ -169,33 +169,35 @@ class ContractServer : public W4Notifier::IRequestHandler {
 
   // The answer to activations (event 0 to the server) that name `entity`.
   void Serve(const CEntityId& entity, CMessage answer) {
-    std::lock_guard lock(mutex_);
+    W4Os::MutexLock lock(&mutex_);
     activations_[{entity.QueryObjectType(), entity.QueryObjectId()}] = std::move(answer);
   }
   // The record that answers attribute monitoring requests for `id`.
   void AnswerInteraction(std::uint32_t id, CQmAttributeMap attributes,
                          W4Notifier::ObjectTypes type = W4Notifier::eGenericObject) {
-    std::lock_guard lock(mutex_);
+    W4Os::MutexLock lock(&mutex_);
     interactions_[id] = {std::move(attributes), type};
   }
 
   // Holds the next request sent to (target, event) until Release().
   void HoldNext(const CEntityId& target, int event) {
-    std::lock_guard lock(mutex_);
+    W4Os::MutexLock lock(&mutex_);
     holdFor_.emplace(target, event);
   }
   // Waits (bounded) until the request asked for by HoldNext has arrived.
   bool AwaitHeld() {
-    std::unique_lock lock(mutex_);
-    return heldChanged_.wait_for(lock, std::chrono::seconds(20),
-                                 [this] { return held_.has_value(); });
+    W4Os::MutexLock lock(&mutex_);
+    const auto deadline = W4Os::SteadyNow() + std::chrono::seconds(20);
+    while (!held_ && heldChanged_.WaitUntil(deadline)) {
+    }
+    return held_.has_value();
   }
   // Lets the scripted server answer the held request now, as its tables
   // stand. Nothing when none is held.
   void Release() {
     std::optional<W4Notifier::CInboundRequest> request;
     {
-      std::lock_guard lock(mutex_);
+      W4Os::MutexLock lock(&mutex_);
       holdFor_.reset();
       request.swap(held_);
     }
@@ -212,14 +214,14 @@ class ContractServer : public W4Notifier::IRequestHandler {
 
   void OnRequest(W4Notifier::CInboundRequest request) override {
     {
-      std::lock_guard lock(mutex_);
+      W4Os::MutexLock lock(&mutex_);
       const CMessage& message = request.Message();
       if (holdFor_ && !held_ && message.QueryObjectType() == holdFor_->first.QueryObjectType() &&
           message.QueryObjectId() == holdFor_->first.QueryObjectId() &&
           message.QueryEventId() == holdFor_->second) {
         holdFor_.reset();
         held_.emplace(std::move(request));
-        heldChanged_.notify_all();
+        heldChanged_.SignalAll();
         return;
       }
     }
@@ -229,10 +231,10 @@ class ContractServer : public W4Notifier::IRequestHandler {
  private:
   W4Notifier::CScriptedServer& server_;
   const std::shared_ptr<W4Notifier::CInProcessBus> bus_;
-  std::mutex mutex_;
+  W4Os::Mutex mutex_;
   std::map<std::pair<int, std::uint32_t>, CMessage> activations_;
   std::map<std::uint32_t, std::pair<CQmAttributeMap, W4Notifier::ObjectTypes>> interactions_;
-  std::condition_variable heldChanged_;
+  W4Os::CondVar heldChanged_{&mutex_};
   std::optional<std::pair<CEntityId, int>> holdFor_;
   std::optional<W4Notifier::CInboundRequest> held_;
 };

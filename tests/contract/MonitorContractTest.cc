@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
 #include "contract/MonitorAdapters.h"
 #include "monitor/CacheTestSupport.h"
@@ -74,10 +75,10 @@ class Latch : W4Os::CEvent {
 class BoundedThread {
  public:
   BoundedThread(std::string what, std::function<void()> body)
-      : what_(std::move(what)), thread_([this, body = std::move(body)] {
+      : what_(std::move(what)), thread_(W4Os::StartThread([this, body = std::move(body)] {
           body();
           done_.Open();
-        }) {}
+        })) {}
   ~BoundedThread() { Join(); }
   BoundedThread(const BoundedThread&) = delete;
   BoundedThread& operator=(const BoundedThread&) = delete;
@@ -85,7 +86,7 @@ class BoundedThread {
   void Join() {
     if (!thread_.joinable()) return;
     if (!done_.Wait()) Hang(what_);
-    thread_.join();
+    W4Os::JoinThread(thread_);
   }
 
  private:

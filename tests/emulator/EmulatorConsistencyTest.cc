@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@
 
 #include "QueueManager/Alerting.h"
 #include "QueueManager/Emulator/Emulator.h"
+#include "QueueManager/Platform/Sync.h"
+#include "QueueManager/Platform/Thread.h"
 #include "emulator/ConsistencyViews.h"
 #include "emulator/EmulatorTestSupport.h"
 #include "monitor/CacheTestSupport.h"
@@ -115,7 +118,7 @@ const std::vector<CQmAttributeName>& StateAndCustom() {
 
 // One monitored queue: its current monitor, replaced at random.
 struct MonitorSlot {
-  std::mutex mutex;
+  W4Os::Mutex mutex;
   std::unique_ptr<ViewMonitor> monitor;
 };
 
@@ -165,7 +168,7 @@ class ConsistencyRun {
   std::atomic<std::uint32_t> lastId_{0};
   MonitorSlot slots_[kQueues];
   // Held while a fault that hits loads is injected or taken back.
-  std::mutex loadFaults_;
+  W4Os::Mutex loadFaults_;
   std::mutex anomaliesMutex_;
   std::vector<std::string> anomalies_;
   // The history when the first of them was found.
@@ -251,7 +254,7 @@ class ConsistencyRun {
          const bool synchronous = random() % 2 == 0;
          const bool custom = random() % 2 == 0;
          MonitorSlot& slot = slots_[q];
-         std::lock_guard lock(slot.mutex);
+         W4Os::MutexLock lock(&slot.mutex);
          Activate(slot, QueueNumber(q), synchronous, custom ? StateAndCustom() : StateOnly());
          return fmt::format("q{}{}{}", q + 1, synchronous ? " sync" : " async",
                             custom ? " +Custom" : "");
@@ -260,10 +263,10 @@ class ConsistencyRun {
        [this](std::mt19937& random) {
          const std::uint32_t q = random() % kQueues;
          MonitorSlot& slot = slots_[q];
-         std::lock_guard lock(slot.mutex);
+         W4Os::MutexLock lock(&slot.mutex);
          const bool watched = slot.monitor->IsMonitored(kCustom);
          if (!watched) {
-           std::lock_guard faults(loadFaults_);
+           W4Os::MutexLock faults(&loadFaults_);
            for (const FaultKind& fault : Faults()) {
              if (fault.hitsLoads) fault.inject(emulator_, 0);
            }
@@ -276,7 +279,7 @@ class ConsistencyRun {
          const std::uint32_t q = random() % kQueues;
          const std::uint32_t id = AnyId(random);
          MonitorSlot& slot = slots_[q];
-         std::lock_guard lock(slot.mutex);
+         W4Os::MutexLock lock(&slot.mutex);
          std::vector<InteractionId> contents;
          slot.monitor->QueryContents(contents);
          CQmQueueStats stats;
@@ -288,8 +291,8 @@ class ConsistencyRun {
        [this](std::mt19937& random) {
          const FaultKind& fault = Faults()[random() % Faults().size()];
          const std::uint32_t count = 1 + random() % 2;
-         std::unique_lock faults(loadFaults_, std::defer_lock);
-         if (fault.hitsLoads) faults.lock();
+         std::optional<W4Os::MutexLock> faults;
+         if (fault.hitsLoads) faults.emplace(&loadFaults_);
          fault.inject(emulator_, count);
          return fmt::format("{} x{}", fault.what, count);
        }},
@@ -458,10 +461,10 @@ TEST_F(ConsistencyTest, RandomOperationsLeaveTheThreeViewsEqual) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     const unsigned long share = operations / kThreads + (t == 0 ? operations % kThreads : 0);
-    threads.emplace_back(&ConsistencyRun::Work, &run, t, share);
+    threads.push_back(W4Os::StartThread([&run, t, share] { run.Work(t, share); }));
   }
   if (nats) KillAndRestartMidRun(transport_, run, operations);
-  for (std::thread& thread : threads) thread.join();
+  for (std::thread& thread : threads) W4Os::JoinThread(thread);
   run.Quiesce(transport_);
   const std::vector<std::string> divergences = run.Divergences();
   EXPECT_THAT(divergences, ::testing::IsEmpty())
@@ -571,7 +574,8 @@ TEST(EmulatorAlertingStressTest, EveryOrderEndsOnceWhateverEndsIt) {
   };
   std::vector<std::thread> callers;
   for (unsigned c = 0; c < kCallers; ++c) {
-    callers.emplace_back(call, emulator.AddInteraction(W4Notifier::eGenericObject, {}, {}));
+    const std::uint32_t id = emulator.AddInteraction(W4Notifier::eGenericObject, {}, {});
+    callers.push_back(W4Os::StartThread([&call, id] { call(id); }));
   }
   int answersTaken = 0;
   // Each order is ended by this loop, which runs until the last caller is done.
@@ -582,7 +586,7 @@ TEST(EmulatorAlertingStressTest, EveryOrderEndsOnceWhateverEndsIt) {
     if (action == 1) EndAlerting(id, 0);
     if (action == 2) AlertConnectionTimeout(id, 0);
   }
-  for (std::thread& caller : callers) caller.join();
+  for (std::thread& caller : callers) W4Os::JoinThread(caller);
   EXPECT_EQ(answeredOutcomes, answersTaken);
   for (std::uint32_t id = 1; id <= kCallers; ++id) EXPECT_FALSE(emulator.Alerting(id).has_value());
   W4Notifier::SetDefaultConnection(nullptr);

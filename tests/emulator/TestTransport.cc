@@ -35,6 +35,10 @@ bool TestTransport::Start(std::string& skip, const W4Notifier::CNatsOptions& tun
     library_ = inProcess_;
     return true;
   }
+  if (W4Os::detail::Simulating()) {
+    skip = "NATS is not simulated";
+    return false;
+  }
   if (W4Notifier::testing::NatsServerProcess::FindProgram().empty()) {
     skip = "nats-server is not installed (apt-get install nats-server)";
     return false;
@@ -109,10 +113,10 @@ std::uint16_t TestTransport::Sync() {
 
 std::uint16_t TestTransport::Round() {
   // A restarted server may not be served yet: refused requests are retried.
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  const auto deadline = W4Os::SteadyNow() + kPatience;
   std::optional<std::uint16_t> handle = Emulator::Sync(*library_);
-  while (!handle && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (!handle && W4Os::SteadyNow() < deadline) {
+    W4Os::SleepFor(std::chrono::milliseconds(10));
     handle = Emulator::Sync(*library_);
   }
   if (!handle) throw std::runtime_error("the emulator did not answer the sync request");

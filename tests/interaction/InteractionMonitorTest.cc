@@ -12,6 +12,7 @@
 
 #include "QueueManager/AttributeRequests.h"
 #include "QueueManager/Platform/Text.h"
+#include "QueueManager/Platform/Thread.h"
 #include "interaction/InteractionTestSupport.h"
 #include "platform/notifier/NullConnection.h"
 
@@ -274,7 +275,7 @@ TEST_F(InteractionMonitorTest, MonitorsComeAndGoWhileNotificationsArrive) {
   conference.Activate(50, {Xan_State}, true);
   server_->WaitIdle();  // the party's answer is in
   std::atomic<int> faults{0};
-  std::thread publisher([this] {
+  std::thread publisher = W4Os::StartThread([this] {
     for (int round = 0; round < kRounds; ++round) {
       for (const std::uint32_t id : kIds) {
         server_->Publish(InteractionEntity(id), kAttributeNotificationEvent,
@@ -284,12 +285,12 @@ TEST_F(InteractionMonitorTest, MonitorsComeAndGoWhileNotificationsArrive) {
   });
   std::thread churners[2];
   for (int t = 0; t < 2; ++t) {
-    churners[t] = std::thread([t, &faults] {
+    churners[t] = W4Os::StartThread([t, &faults] {
       for (int i = 0; i < kChurns; ++i) Churn(100 + (i + t) % 4, i % 2 == 0, faults);
     });
   }
-  publisher.join();
-  for (std::thread& churner : churners) churner.join();
+  W4Os::JoinThread(publisher);
+  for (std::thread& churner : churners) W4Os::JoinThread(churner);
   server_->WaitIdle();
   EXPECT_EQ(faults.load(), 0);
   for (const auto& monitor : steady) EXPECT_EQ(monitor.Log().size(), 4u * (kRounds + 1));

@@ -26,6 +26,7 @@
 #include "CacheTestSupport.h"
 #include "QueueManager/MediaTypeMonitor.h"
 #include "QueueManager/Platform/Notifier.h"
+#include "QueueManager/Platform/Thread.h"
 #include "QueueManager/Platform/Trace.h"
 #include "QueueManager/TsServerMonitor.h"
 #include "monitor/CacheTrace.h"
@@ -1258,7 +1259,7 @@ TEST_F(MediaMonitorsTest, StressMonitorsComeAndGoWhileEventsArrive) {
   ServeQueue(Calls(), {.events = {Added(1, State("C"))}});
   std::atomic<bool> publishing{true};
   std::atomic<int> lateCallbacks{0};
-  std::thread publisher([&] {
+  std::thread publisher = W4Os::StartThread([&] {
     for (std::uint32_t i = 0; publishing; ++i) {
       Publish(Calls(), {.events = {Added(i % 20 + 1, State("A")), Removed((i + 10) % 20 + 1)}});
     }
@@ -1282,10 +1283,12 @@ TEST_F(MediaMonitorsTest, StressMonitorsComeAndGoWhileEventsArrive) {
       ended = true;
     }
   };
-  std::thread churners[] = {std::thread(churn, 1u), std::thread(churn, 2u), std::thread(churn, 3u)};
-  for (std::thread& churner : churners) churner.join();
+  std::thread churners[] = {W4Os::StartThread([&] { churn(1u); }),
+                            W4Os::StartThread([&] { churn(2u); }),
+                            W4Os::StartThread([&] { churn(3u); })};
+  for (std::thread& churner : churners) W4Os::JoinThread(churner);
   publishing = false;
-  publisher.join();
+  W4Os::JoinThread(publisher);
   EXPECT_EQ(lateCallbacks, 0);
 }
 
@@ -1476,7 +1479,7 @@ class CacheStressTest : public MonitorCacheTest {
       monitor->Contains(InteractionId(1u));
       CQmAttributeValue value;
       CQmCache::Instance().QueryAttribute(random() % 1000, Xan_State, value);
-      std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
+      W4Os::SleepFor(std::chrono::microseconds(random() % 500));
       if (random() % 2 == 0) monitor->Stop();
       monitor->~ChurnMonitor();  // destroyed, whether stopped before or not
       ++churned_;
@@ -1498,7 +1501,7 @@ class CacheStressTest : public MonitorCacheTest {
         // machine, publishing must not outrun the churn threads, whose loads
         // are answered behind everything published.
         const int churned = churned_.load();
-        if (churned < kMinChurnedMonitors) churned_.wait(churned);
+        if (churned < kMinChurnedMonitors) testing::AwaitChange(churned_, churned);
       }
       for (std::uint32_t q = 0; q < kQueues; ++q) {
         const std::uint32_t id = (q + 1) * 100000 + static_cast<std::uint32_t>(round);
@@ -1510,7 +1513,7 @@ class CacheStressTest : public MonitorCacheTest {
         if (round >= 3) expected[q].push_back(fmt::format("Removed {}", id - 3));
       }
       if (round % 50 == 25) connection_->Renegotiate();
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      W4Os::SleepFor(std::chrono::microseconds(200));
     }
   }
 
@@ -1537,13 +1540,13 @@ TEST_F(CacheStressTest, ConcurrentActivationsKeepLiveDeliveriesExact) {
 
   std::vector<std::thread> churners;
   for (int i = 0; i < kChurnThreads; ++i) {
-    churners.emplace_back([this, i] { Churn(static_cast<unsigned>(i) + 1); });
+    churners.push_back(W4Os::StartThread([this, i] { Churn(static_cast<unsigned>(i) + 1); }));
   }
   std::vector<std::vector<std::string>> expected;
   PublishAll(expected);
   server_->WaitIdle();
   done_ = true;
-  for (std::thread& churner : churners) churner.join();
+  for (std::thread& churner : churners) W4Os::JoinThread(churner);
   server_->WaitIdle();
 
   EXPECT_EQ(g_lateCallbacks, 0);

@@ -25,7 +25,7 @@ void BusCore::Shutdown() {
   if (server_.get_id() == std::this_thread::get_id()) {
     server_.detach();
   } else {
-    server_.join();
+    W4Os::JoinThread(server_);
   }
 }
 

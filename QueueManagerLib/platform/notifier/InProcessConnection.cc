@@ -77,7 +77,7 @@ void CInProcessConnection::Impl::Shutdown() {
     if (thread.get_id() == std::this_thread::get_id()) {
       thread.detach();  // ends by itself once its callback returns
     } else {
-      thread.join();
+      W4Os::JoinThread(thread);
     }
   }
   std::map<SubscriptionKey, std::vector<Subscription>> released;
@@ -188,7 +188,7 @@ eSendStatus CInProcessConnection::Impl::SendRequest(const CMessage& request, CMe
     syncWaiters_.erase(requestId);
     return eSendStatus::kNoRoute;
   }
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = W4Os::SteadyNow() + std::chrono::milliseconds(timeoutMs);
   if (!AwaitReply(waiter, requestId, deadline)) {
     bus->Forget(token);
     return eSendStatus::kTimeout;
@@ -236,7 +236,7 @@ eMsgCode CInProcessConnection::Impl::SendAsyncRequest(const CMessage& request,
   if (!bus) return eMsgNotConnected;
   std::uint32_t requestId;
   std::uint64_t disconnections = 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = W4Os::SteadyNow() + std::chrono::milliseconds(timeoutMs);
   {
     W4Os::MutexLock lock(&mutex_);
     if (!connected_) return eMsgNotConnected;
@@ -320,7 +320,7 @@ void CInProcessConnection::Impl::RunTimer() {
       continue;
     }
     const auto [deadline, requestId] = *deadlines_.begin();
-    if (Clock::now() < deadline) {
+    if (W4Os::SteadyNow() < deadline) {
       timerWake_.WaitUntil(deadline);
       continue;
     }

@@ -1,4 +1,5 @@
 #include "QueueManager/Platform/MessageServer.h"
+#include "QueueManager/Platform/Simulation.h"
 
 #include <chrono>
 
@@ -26,7 +27,7 @@ void CMessageInbox::Close() {
 }
 
 int CMessageInbox::Wait(std::deque<CMessage>& out, std::uint32_t timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = W4Os::SteadyNow() + std::chrono::milliseconds(timeoutMs);
   W4Os::MutexLock lock(&mutex_);
   while (queue_.empty() && !woken_ && !closed_) {
     if (timeoutMs == W4Os::kInfinite) {

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "QueueManager/Platform/Simulation.h"
 #include "platform/notifier/BusCore.h"
 
 namespace W4Notifier {
@@ -159,7 +160,7 @@ void CScriptedServer::ClearTraffic() {
 }
 
 bool CScriptedServer::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = W4Os::SteadyNow() + timeout;
   W4Os::MutexLock lock(&mutex_);
   while (requestCount_ < count) {
     if (!trafficChanged_.WaitUntil(deadline) && requestCount_ < count) return false;

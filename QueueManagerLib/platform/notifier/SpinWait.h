@@ -9,6 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include "QueueManager/Platform/Simulation.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -28,6 +30,11 @@ class SpinPolicy {
   // REQUIRES: `ready` takes no lock (it is called many times in a row).
   template <class Ready>
   bool SpinUntil(Ready ready) {
+    // A simulated thread that spun would keep the only turn it has.
+    if (W4Os::detail::Simulating()) {
+      W4Os::Yield();
+      return ready();
+    }
     static const bool multiprocessor = std::thread::hardware_concurrency() > 1;
     const int skip = waitsWithoutSpin_.load(std::memory_order_relaxed);
     if (!multiprocessor || skip > 0) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "QueueManager/Platform/Simulation.h"
 #include "platform/os/CivilTime.h"
 
 namespace W4Os {
@@ -78,7 +79,7 @@ std::optional<CW4DateTime> CW4DateTime::FromFileTime(std::uint64_t intervalsSinc
 
 CW4DateTime CW4DateTime::Now() {
   const auto sinceUnixEpoch =
-      std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+      std::chrono::floor<std::chrono::seconds>(W4Os::SystemNow().time_since_epoch());
   return CW4DateTime(sinceUnixEpoch.count() + civil::kUnixEpochSeconds);
 }
 

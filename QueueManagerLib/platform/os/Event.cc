@@ -31,7 +31,7 @@ bool CEvent::Wait(std::uint32_t timeoutMs) {
   if (timeoutMs == kInfinite) {
     while (!signalled_) cv_.Wait();
   } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = SteadyNow() + std::chrono::milliseconds(timeoutMs);
     // A signal may arrive just as the deadline passes: the state decides.
     while (!signalled_ && cv_.WaitUntil(deadline)) {
     }

@@ -79,7 +79,7 @@ void CWorkerThread::Detach() {
 void CWorkerThread::Join() {
   if (!thread_.joinable()) return;
   Resume();
-  thread_.join();
+  JoinThread(thread_);
 }
 
 // A thread cannot join itself; when the worker drops its own handle it is
@@ -90,7 +90,7 @@ void CWorkerThread::Finish() noexcept {
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
   } else {
-    thread_.join();
+    JoinThread(thread_);
   }
 }
 

@@ -1,4 +1,5 @@
 #include "platform/trace/SinkList.h"
+#include "QueueManager/Platform/Simulation.h"
 
 #include <algorithm>
 #include <thread>
@@ -65,7 +66,7 @@ std::unique_ptr<const CSinkList::List> CSinkList::Replace(std::unique_ptr<const 
   // of the other phase were drained by the previous replacement.
   const unsigned oldPhase = phase_.load();
   phase_.store(oldPhase ^ 1u);
-  while (readers_[oldPhase].load() != 0) std::this_thread::yield();
+  while (readers_[oldPhase].load() != 0) W4Os::Yield();
   return old;
 }
 

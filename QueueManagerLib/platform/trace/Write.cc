@@ -3,6 +3,7 @@
 #include <exception>
 #include <thread>
 
+#include "QueueManager/Platform/Simulation.h"
 #include "QueueManager/Platform/Trace.h"
 #include "platform/trace/TraceState.h"
 
@@ -29,7 +30,7 @@ void Dispatch(const CTopic& topic, int level, const CContext& context, std::stri
   record.context = context.attributes;
   record.text = std::move(text);
   record.thread = std::this_thread::get_id();
-  record.time = std::chrono::system_clock::now();
+  record.time = W4Os::SystemNow();
   CTraceState::Instance().Sinks().Dispatch(record);
 }
 

@@ -9,11 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "QueueManager/Platform/Simulation.h"
+
 // Starts the NatsServerProcess `server` in a test (or a fixture's SetUp):
 // skips the test when nats-server is not installed, fails it when the server
-// does not start.
+// does not start. A simulated run skips it: libnats's threads are no tasks.
 #define QM_START_NATS_OR_SKIP(server)                                               \
   do {                                                                              \
+    if (::W4Os::detail::Simulating()) GTEST_SKIP() << "NATS is not simulated";      \
     if (::W4Notifier::testing::NatsServerProcess::FindProgram().empty())            \
       GTEST_SKIP() << "nats-server is not installed (apt-get install nats-server)"; \
     std::string natsError;                                                          \

@@ -9,16 +9,41 @@
 //   section, as the Queue Manager cache lock requires (a thread that holds it
 //   may take it again).
 // - W4Os::CEvent: a manual- or auto-reset event with timed waits.
+//
+// Each of them is a scheduling point of a simulation (Simulation.h) while one
+// runs: the simulated ownership comes first, the real lock after it.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 
 #include "QueueManager/Export.h"
+#include "QueueManager/Platform/Simulation.h"
 #include "QueueManager/Platform/ThreadAnnotations.h"
 
 namespace W4Os {
+
+namespace detail {
+/// A try-lock of `real` that the simulation sees as well.
+template <class RealMutex>
+bool TryLockOf(const void* lock, RealMutex& real) {
+  if (Simulating()) {
+    switch (SimAcquire(lock, std::is_same_v<RealMutex, std::recursive_mutex>, /*tryOnly=*/true)) {
+      case SimLock::kBusy:
+        return false;
+      case SimLock::kAcquired:
+        if (real.try_lock()) return true;
+        SimRelease(lock);
+        return false;
+      case SimLock::kNotSimulated:
+        break;
+    }
+  }
+  return real.try_lock();
+}
+}  // namespace detail
 
 /// A non-re-entrant mutex. Thread-safe; not copyable.
 class QM_CAPABILITY("mutex") Mutex {
@@ -27,9 +52,15 @@ class QM_CAPABILITY("mutex") Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  void Lock() QM_ACQUIRE() { mutex_.lock(); }
-  void Unlock() QM_RELEASE() { mutex_.unlock(); }
-  bool TryLock() QM_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  void Lock() QM_ACQUIRE() {
+    if (detail::Simulating()) detail::SimAcquire(this, /*recursive=*/false, /*tryOnly=*/false);
+    mutex_.lock();
+  }
+  void Unlock() QM_RELEASE() {
+    mutex_.unlock();
+    if (detail::Simulating()) detail::SimRelease(this);
+  }
+  bool TryLock() QM_TRY_ACQUIRE(true) { return detail::TryLockOf(this, mutex_); }
   // Tells the analysis that the caller holds the mutex (no run-time check).
   void AssertHeld() QM_ASSERT_CAPABILITY(this) {}
 
@@ -71,6 +102,7 @@ class CondVar {
   /// on return. Wakes spuriously now and then, as any condition variable.
   ///@{
   void Wait() {
+    if (detail::Simulating() && detail::SimWait(this, mutex_, mutex_->mutex_, nullptr) >= 0) return;
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
     cv_.wait(lock);
     lock.release();
@@ -78,6 +110,10 @@ class CondVar {
   ///@}
   /// Returns false when the deadline passed without a signal.
   bool WaitUntil(std::chrono::steady_clock::time_point deadline) {
+    if (detail::Simulating())
+      if (const int signalled = detail::SimWait(this, mutex_, mutex_->mutex_, &deadline);
+          signalled >= 0)
+        return signalled == 1;
     std::unique_lock<std::mutex> lock(mutex_->mutex_, std::adopt_lock);
     const bool signalled = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
@@ -85,8 +121,14 @@ class CondVar {
   }
   /// Wakes one waiter, or all of them.
   ///@{
-  void Signal() { cv_.notify_one(); }
-  void SignalAll() { cv_.notify_all(); }
+  void Signal() {
+    if (detail::Simulating()) detail::SimSignal(this, /*all=*/false);
+    cv_.notify_one();
+  }
+  void SignalAll() {
+    if (detail::Simulating()) detail::SimSignal(this, /*all=*/true);
+    cv_.notify_all();
+  }
   ///@}
 
  private:
@@ -102,9 +144,15 @@ class QM_CAPABILITY("critical section") CCriticalSection {
   CCriticalSection(const CCriticalSection&) = delete;
   CCriticalSection& operator=(const CCriticalSection&) = delete;
 
-  void Enter() QM_ACQUIRE() { mutex_.lock(); }
-  void Leave() QM_RELEASE() { mutex_.unlock(); }
-  bool TryEnter() QM_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  void Enter() QM_ACQUIRE() {
+    if (detail::Simulating()) detail::SimAcquire(this, /*recursive=*/true, /*tryOnly=*/false);
+    mutex_.lock();
+  }
+  void Leave() QM_RELEASE() {
+    mutex_.unlock();
+    if (detail::Simulating()) detail::SimRelease(this);
+  }
+  bool TryEnter() QM_TRY_ACQUIRE(true) { return detail::TryLockOf(this, mutex_); }
   void AssertHeld() QM_ASSERT_CAPABILITY(this) {}
 
  private:

@@ -7,9 +7,11 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "QueueManager/Export.h"
+#include "QueueManager/Platform/Simulation.h"
 
 namespace W4Os {
 
@@ -78,10 +80,19 @@ QM_EXPORT void BeforeThreadStart();
 
 /// A new std::thread running `body`. Every thread of the library starts here,
 /// so that a test can make any one start fail as an exhausted system would.
-/// Throws std::system_error when no thread can be created.
+/// Throws std::system_error when no thread can be created. During a
+/// simulation the thread is one of its tasks; join it with JoinThread.
 template <class Body>
 std::thread StartThread(Body&& body) {
   detail::BeforeThreadStart();
+  if (detail::Simulating()) {
+    // Shared, so that a body that cannot be copied fits a std::function.
+    auto shared = std::make_shared<std::decay_t<Body>>(std::forward<Body>(body));
+    return detail::SimStartThread([shared = std::move(shared)]() mutable {
+      auto run = std::move(shared);
+      (*run)();
+    });
+  }
   return std::thread(std::forward<Body>(body));
 }
 /// For tests: the StartThread after the next `skipped` ones throws, once (as
