@@ -111,11 +111,12 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
   const bool told =
       !(route.initialResponse && route.answer.adding && !event.added && !record->Holds(id));
   if (store) StoreEventLocked(queue, *record, event);
-  // The callbacks' map is built only when somebody is called back.
+  // The callbacks' map is built only when somebody is called back, after
+  // the lock is let go.
   if (group.count != 0 && event.added) {
-    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes.Map());
+    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes);
   } else if (group.count != 0 && !event.attributes.empty() && told) {
-    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes.Map());
+    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes);
   }
   if (event.removed) {
     RemoveFromQueueLocked(queue, *record, id);

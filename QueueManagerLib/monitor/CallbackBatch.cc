@@ -23,15 +23,10 @@ CallbackBatch::Group CallbackBatch::EndGroup() const {
 }
 
 void CallbackBatch::Add(Kind kind, Group group, const CEntityId& queue,
-                        const CEntityId& interaction, const CQmAttributeMap* attributes,
+                        const CEntityId& interaction, const EventAttributes* attributes,
                         const CQmQueueStats* stats) {
   if (group.count == 0) return;
   items_.push_back(Item{kind, group, queue, interaction, attributes, stats});
-}
-
-const CQmAttributeMap* CallbackBatch::Keep(CQmAttributeMap&& attributes) {
-  keptMaps_.push_back(std::move(attributes));
-  return &keptMaps_.back();
 }
 
 const CQmQueueStats* CallbackBatch::Keep(const CQmQueueStats& stats) {
@@ -43,12 +38,15 @@ void CallbackBatch::Deliver(HandOffs& handOffs) const {
   for (const Item& item : items_) {
     for (std::uint32_t i = 0; i < item.group.count; ++i) {
       const MonitorId monitor = monitors_[item.group.first + i];
-      if (handOffs.Divert(item.kind, monitor, item.queue, item.interaction, item.attributes,
+      // The group's last monitor may take the map: a later callback with the
+      // same entries builds it again.
+      const bool last = i + 1 == item.group.count;
+      if (handOffs.Divert(item.kind, monitor, item.queue, item.interaction, item.attributes, last,
                           item.stats)) {
         continue;
       }
-      DeliverCallback(item.kind, monitor, item.queue, item.interaction, item.attributes,
-                      item.stats);
+      DeliverCallback(item.kind, monitor, item.queue, item.interaction,
+                      item.attributes != nullptr ? &item.attributes->Map() : nullptr, item.stats);
     }
   }
 }
@@ -91,8 +89,7 @@ void CallbackBatch::Clear() {
   items_.clear();
   monitors_.clear();
   groupStart_ = 0;
-  // Most batches keep nothing: skip the containers' own clearing work.
-  if (!keptMaps_.empty()) keptMaps_.clear();
+  // Most batches keep nothing: skip the container's own clearing work.
   if (!keptStats_.empty()) keptStats_.clear();
   departures_.clear();
   reconcile_.clear();

@@ -123,4 +123,10 @@ const CQmAttributeMap& EventAttributes::Map() const {
   return map_;
 }
 
+CQmAttributeMap EventAttributes::TakeMap() const {
+  Map();
+  mapBuilt_ = false;
+  return std::move(map_);
+}
+
 }  // namespace QueueManager

@@ -45,6 +45,9 @@ class EventAttributes {
   // The entries as a map, built on the first call after a change and kept
   // until the next one.
   const CQmAttributeMap& Map() const;
+  // The map of Map(), handed over without a copy to a callback that keeps
+  // it: the entries stay, and the next Map() builds the map again.
+  CQmAttributeMap TakeMap() const;
 
  private:
   struct Entry {

@@ -1,13 +1,16 @@
 #include "monitor/HandOffs.h"
 
+#include <utility>
+
 namespace QueueManager {
 
 bool HandOffs::Divert(CallbackKind kind, MonitorId monitor, const W4Notifier::CEntityId& queue,
-                      const W4Notifier::CEntityId& interaction, const CQmAttributeMap* attributes,
-                      const CQmQueueStats* stats) {
+                      const W4Notifier::CEntityId& interaction, const EventAttributes* attributes,
+                      bool takeMap, const CQmQueueStats* stats) {
   return queue_.Divert(monitor, [&] {
-    return Deferred{kind, queue, interaction,
-                    attributes != nullptr ? *attributes : CQmAttributeMap(),
+    CQmAttributeMap map;
+    if (attributes != nullptr) map = takeMap ? attributes->TakeMap() : attributes->Map();
+    return Deferred{kind, queue, interaction, std::move(map),
                     stats != nullptr ? *stats : CQmQueueStats()};
   });
 }

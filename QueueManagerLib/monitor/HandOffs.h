@@ -8,6 +8,7 @@
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/EventAttributes.h"
 #include "monitor/HandOffQueue.h"
 #include "monitor/MonitorId.h"
 
@@ -37,10 +38,13 @@ class HandOffs {
  public:
   void Open(MonitorId monitor) { queue_.Open(monitor); }
   // Queues the callback when a hand-off is open for `monitor`; false when it
-  // is to be made directly.
+  // is to be made directly. `takeMap`: no other callback is made with
+  // `attributes`' map before it is built again, so the queued callback takes
+  // it rather than a copy (a synchronous load would otherwise copy every
+  // interaction's map once more).
   bool Divert(CallbackKind kind, MonitorId monitor, const W4Notifier::CEntityId& queue,
-              const W4Notifier::CEntityId& interaction, const CQmAttributeMap* attributes,
-              const CQmQueueStats* stats);
+              const W4Notifier::CEntityId& interaction, const EventAttributes* attributes,
+              bool takeMap, const CQmQueueStats* stats);
   // Makes the queued callbacks in order until none is left, then closes.
   // REQUIRES: no lock of the cache is held.
   void Drain(MonitorId monitor);
