@@ -38,10 +38,7 @@ void CallbackBatch::Deliver(HandOffs& handOffs) const {
   for (const Item& item : items_) {
     for (std::uint32_t i = 0; i < item.group.count; ++i) {
       const MonitorId monitor = monitors_[item.group.first + i];
-      // The group's last monitor may take the map: a later callback with the
-      // same entries builds it again.
-      const bool last = i + 1 == item.group.count;
-      if (handOffs.Divert(item.kind, monitor, item.queue, item.interaction, item.attributes, last,
+      if (handOffs.Divert(item.kind, monitor, item.queue, item.interaction, item.attributes,
                           item.stats)) {
         continue;
       }

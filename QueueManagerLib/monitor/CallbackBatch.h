@@ -45,8 +45,7 @@ class CallbackBatch {
 
   // Adds a callback to every monitor of `group` (nothing when it is empty).
   // `interaction` is (object type, id) of the interaction concerned. The
-  // map of `attributes` is built when the callbacks are made, and may be
-  // handed over to a queued one (the entries stay, for a later callback).
+  // map of `attributes` is built when the callbacks are made.
   void Add(Kind kind, Group group, const W4Notifier::CEntityId& queue,
            const W4Notifier::CEntityId& interaction = {},
            const EventAttributes* attributes = nullptr, const CQmQueueStats* stats = nullptr);

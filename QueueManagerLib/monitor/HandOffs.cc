@@ -1,30 +1,30 @@
 #include "monitor/HandOffs.h"
 
-#include <utility>
-
 namespace QueueManager {
 
 bool HandOffs::Divert(CallbackKind kind, MonitorId monitor, const W4Notifier::CEntityId& queue,
                       const W4Notifier::CEntityId& interaction, const EventAttributes* attributes,
-                      bool takeMap, const CQmQueueStats* stats) {
+                      const CQmQueueStats* stats) {
   return queue_.Divert(monitor, [&] {
-    CQmAttributeMap map;
-    if (attributes != nullptr) map = takeMap ? attributes->TakeMap() : attributes->Map();
-    return Deferred{kind, queue, interaction, std::move(map),
+    return Deferred{kind, queue, interaction,
+                    attributes != nullptr ? *attributes : EventAttributes(),
                     stats != nullptr ? *stats : CQmQueueStats()};
   });
 }
 
-void HandOffs::Make(MonitorId monitor, const Deferred& d) {
-  DeliverCallback(d.kind, monitor, d.queue, d.interaction, &d.attributes, &d.stats);
+void HandOffs::Make(MonitorId monitor, const Deferred& d, CQmAttributeMap& map) {
+  d.attributes.BuildMap(map);
+  DeliverCallback(d.kind, monitor, d.queue, d.interaction, &map, &d.stats);
 }
 
 void HandOffs::Drain(MonitorId monitor) {
-  queue_.Drain(monitor, [monitor](const Deferred& d) { Make(monitor, d); });
+  CQmAttributeMap map;
+  queue_.Drain(monitor, [monitor, &map](const Deferred& d) { Make(monitor, d, map); });
 }
 
 void HandOffs::DrainUntilFinished(MonitorId monitor) {
-  queue_.DrainUntilFinished(monitor, [monitor](const Deferred& d) { Make(monitor, d); });
+  CQmAttributeMap map;
+  queue_.DrainUntilFinished(monitor, [monitor, &map](const Deferred& d) { Make(monitor, d, map); });
 }
 
 }  // namespace QueueManager
