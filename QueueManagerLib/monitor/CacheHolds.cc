@@ -77,7 +77,7 @@ bool CQmCache::TakeHeldBodyLocked(const CEntityId& queue, std::uint64_t sequence
 void CQmCache::ApplyHeldQueueEventLocked(const CEntityId& queue, const QueueEvent& event) {
   if (!IsHeldLocked(queue)) return;
   QueueRecord& record = *tables_.FindOrAddQueue(queue).first;
-  StoreEventLocked(queue, record, event);
+  StoreEventLocked(queue, record, event, event.added);
   if (!event.removed) return;
   const std::uint32_t id = event.interaction.QueryObjectId();
   RemoveFromQueueLocked(queue, record, id);

@@ -312,7 +312,6 @@ void CQmCache::ApplyAnswerBody(const BodyRoute& route, CMessage& message,
   // whole in memory. No notification of the queue can come between slices:
   // they reach the cache on the thread that applies this answer, after it.
   QueueEventsLease events;
-  std::deque<QueueEvent> additions;  // payloads of the callbacks of a slice
   for (std::uint32_t done = 0; done < count;) {
     const std::uint32_t slice = std::min(count - done, kAnswerSliceEvents);
     events->Clear();
@@ -322,11 +321,10 @@ void CQmCache::ApplyAnswerBody(const BodyRoute& route, CMessage& message,
     {
       W4Os::CCriticalSectionLock lock(&lock_);
       for (const QueueEvent& event : events->Events()) {
-        ApplyAnswerEventLocked(route, event, leftovers ? &*leftovers : nullptr, additions, *batch);
+        ApplyAnswerEventLocked(route, event, leftovers ? &*leftovers : nullptr, *batch);
       }
     }
     FinishBatch(*batch);
-    additions.clear();
   }
   const bool trailer = NextFieldIs(message, FieldType::kUInt64);
   std::uint64_t sequence = 0;
@@ -347,18 +345,13 @@ void CQmCache::ApplyAnswerBody(const BodyRoute& route, CMessage& message,
 
 void CQmCache::ApplyAnswerEventLocked(const BodyRoute& route, const QueueEvent& event,
                                       std::unordered_set<std::uint32_t>* leftovers,
-                                      std::deque<QueueEvent>& additions, CallbackBatch& batch) {
+                                      CallbackBatch& batch) {
   if (route.names != nullptr) DropUnconfirmedLocked(event, *route.names);
   bool stored = false;
   if (leftovers != nullptr && leftovers->erase(event.interaction.QueryObjectId()) == 0 &&
       !event.removed) {
     // New to the record: its live monitors are told of it as an addition.
-    const QueueEvent* addition = &event;
-    if (!event.added) {
-      addition = &additions.emplace_back(event);
-      additions.back().added = true;
-    }
-    ApplyEventLocked(route.Live(), *addition, batch);
+    ApplyEventLocked(route.Live(), event, batch, true, true);
     stored = true;
   }
   ApplyEventLocked(route, event, batch, !stored);

@@ -261,7 +261,6 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
   // cache on the thread that applies this answer, after it.
   bool valueless = true;
   QueueEventsLease events;
-  std::deque<QueueEvent> copies;  // payloads of the callbacks of a slice
   for (std::uint32_t done = 0; done < count;) {
     const std::uint32_t slice = std::min(count - done, kReloadSliceEvents);
     events->Clear();
@@ -276,11 +275,10 @@ void CQmCache::ReloadQueue(const CEntityId& queue, CMessage& response) {
       W4Os::CCriticalSectionLock lock(&lock_);
       for (const QueueEvent& event : events->Events()) {
         if (record.loaded) DropUnconfirmedLocked(event, names);
-        ReloadEventLocked(queue, event, record, copies, *batch);
+        ReloadEventLocked(queue, event, record, *batch);
       }
     }
     FinishBatch(*batch);
-    copies.clear();
   }
   {
     CBatchLease batch;
@@ -324,19 +322,13 @@ void CQmCache::StartReloadLocked(const CEntityId& queue, const std::optional<CQm
 }
 
 void CQmCache::ReloadEventLocked(const CEntityId& queue, const QueueEvent& event,
-                                 ReloadedRecord& record, std::deque<QueueEvent>& copies,
-                                 CallbackBatch& batch) {
+                                 ReloadedRecord& record, CallbackBatch& batch) {
   if (!record.loaded) return;
   // One that joined while the connection was down is an addition; one the
   // cache holds already is not added to its monitors a second time, however
   // the server marks it.
   const bool added = record.leftovers.erase(event.interaction.QueryObjectId()) == 0;
-  const QueueEvent* applied = &event;
-  if (event.added != added) {
-    applied = &copies.emplace_back(event);
-    copies.back().added = added;
-  }
-  ApplyEventLocked(BodyRoute(queue, false), *applied, batch);
+  ApplyEventLocked(BodyRoute(queue, false), event, batch, true, added);
 }
 
 void CQmCache::RemoveLeftoversLocked(const BodyRoute& route,

@@ -88,7 +88,8 @@ void CQmCache::UnsubscribeLocked(const CEntityId& queue, CallbackBatch& batch) {
 }
 
 void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
-                                CallbackBatch& batch, bool store) {
+                                CallbackBatch& batch, bool store, std::optional<bool> added) {
+  const bool adds = added.value_or(event.added);
   const CEntityId& queue = route.queue;
   QueueRecord* record = tables_.FindRoute(queue, route.viaAllQueues);
   if (record == nullptr) {
@@ -98,10 +99,10 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
     return;
   }
   const std::uint32_t id = event.interaction.QueryObjectId();
-  if (!route.initialResponse && record->awaitingReload && event.added == record->Holds(id)) {
+  if (!route.initialResponse && record->awaitingReload && adds == record->Holds(id)) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction,
              "Event of {} for {} left to the awaited reload: the queue {} it", id,
-             ScopedName(queue), event.added ? "holds" : "does not hold");
+             ScopedName(queue), adds ? "holds" : "does not hold");
     return;
   }
   const CallbackBatch::Group group = GetMonitors(route, batch);
@@ -109,24 +110,25 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
   // More names' values of an interaction the queue does not hold (it left
   // after the answer was sent) are stored, and not told as an update of a
   // member.
-  const bool told = !(route.initialResponse && route.answer.adding && !event.added && !held);
+  const bool told = !(route.initialResponse && route.answer.adding && !adds && !held);
   // A live event tells the monitors what it changes in the record, which
   // their views follow: an addition of a member is an update, and the
   // removal of an interaction the record does not hold is not told (a record
   // whose repair failed, or a server out of step, is behind its
   // notifications). An answer tells its requester the whole contents.
   const bool live = !route.initialResponse;
-  const bool adds = event.added && !(live && held);
-  if (store) StoreEventLocked(queue, *record, event);
-  // The callbacks' map is built only when somebody is called back.
-  if (group.count != 0 && adds) {
-    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes.Map());
+  const bool tellsAdded = adds && !(live && held);
+  if (store) StoreEventLocked(queue, *record, event, adds);
+  // The callbacks' map is built only when somebody is called back, after
+  // the lock is let go.
+  if (group.count != 0 && tellsAdded) {
+    batch.Add(Kind::kInteractionAdded, group, queue, event.interaction, &event.attributes);
   } else if (group.count != 0 && !event.attributes.empty() && told) {
-    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes.Map());
+    batch.Add(Kind::kAttributesUpdated, group, queue, event.interaction, &event.attributes);
   }
   if (event.removed) {
     RemoveFromQueueLocked(queue, *record, id);
-    if (!live || held || event.added) {
+    if (!live || held || adds) {
       batch.Add(Kind::kInteractionRemoved, group, queue, event.interaction);
     }
     batch.Departures().push_back(id);
@@ -134,10 +136,10 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
 }
 
 void CQmCache::StoreEventLocked(const CEntityId& queue, QueueRecord& record,
-                                const QueueEvent& event) {
+                                const QueueEvent& event, bool added) {
   const std::uint32_t id = event.interaction.QueryObjectId();
   InteractionRecord* interaction = nullptr;
-  if (event.added) {
+  if (added) {
     interaction = &tables_.AddToQueue(record, id, event.interaction.QueryObjectType());
     QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, "QmCache:InteractionAddedToQueue", "{} {} Added",
              ScopedName(queue), id);

@@ -23,15 +23,10 @@ CallbackBatch::Group CallbackBatch::EndGroup() const {
 }
 
 void CallbackBatch::Add(Kind kind, Group group, const CEntityId& queue,
-                        const CEntityId& interaction, const CQmAttributeMap* attributes,
+                        const CEntityId& interaction, const EventAttributes* attributes,
                         const CQmQueueStats* stats) {
   if (group.count == 0) return;
   items_.push_back(Item{kind, group, queue, interaction, attributes, stats});
-}
-
-const CQmAttributeMap* CallbackBatch::Keep(CQmAttributeMap&& attributes) {
-  keptMaps_.push_back(std::move(attributes));
-  return &keptMaps_.back();
 }
 
 const CQmQueueStats* CallbackBatch::Keep(const CQmQueueStats& stats) {
@@ -47,8 +42,8 @@ void CallbackBatch::Deliver(HandOffs& handOffs) const {
                           item.stats)) {
         continue;
       }
-      DeliverCallback(item.kind, monitor, item.queue, item.interaction, item.attributes,
-                      item.stats);
+      DeliverCallback(item.kind, monitor, item.queue, item.interaction,
+                      item.attributes != nullptr ? &item.attributes->Map() : nullptr, item.stats);
     }
   }
 }
@@ -91,8 +86,7 @@ void CallbackBatch::Clear() {
   items_.clear();
   monitors_.clear();
   groupStart_ = 0;
-  // Most batches keep nothing: skip the containers' own clearing work.
-  if (!keptMaps_.empty()) keptMaps_.clear();
+  // Most batches keep nothing: skip the container's own clearing work.
   if (!keptStats_.empty()) keptStats_.clear();
   departures_.clear();
   reconcile_.clear();

@@ -11,6 +11,7 @@
 #include "QueueManager/InteractionId.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/EventAttributes.h"
 #include "monitor/HandOffs.h"
 #include "monitor/InteractionMonitorStore.h"
 #include "monitor/MonitorId.h"
@@ -43,13 +44,13 @@ class CallbackBatch {
   Group EndGroup() const;
 
   // Adds a callback to every monitor of `group` (nothing when it is empty).
-  // `interaction` is (object type, id) of the interaction concerned.
+  // `interaction` is (object type, id) of the interaction concerned. The
+  // map of `attributes` is built when the callbacks are made.
   void Add(Kind kind, Group group, const W4Notifier::CEntityId& queue,
            const W4Notifier::CEntityId& interaction = {},
-           const CQmAttributeMap* attributes = nullptr, const CQmQueueStats* stats = nullptr);
+           const EventAttributes* attributes = nullptr, const CQmQueueStats* stats = nullptr);
 
   // Payload storage that lives until Clear().
-  const CQmAttributeMap* Keep(CQmAttributeMap&& attributes);
   const CQmQueueStats* Keep(const CQmQueueStats& stats);
 
   std::vector<std::uint32_t>& Departures() { return departures_; }
@@ -68,13 +69,12 @@ class CallbackBatch {
     Group group;
     W4Notifier::CEntityId queue;
     W4Notifier::CEntityId interaction;
-    const CQmAttributeMap* attributes;
+    const EventAttributes* attributes;
     const CQmQueueStats* stats;
   };
   std::vector<Item> items_;
   std::vector<MonitorId> monitors_;
   std::uint32_t groupStart_ = 0;
-  std::deque<CQmAttributeMap> keptMaps_;
   std::deque<CQmQueueStats> keptStats_;
   std::vector<std::uint32_t> departures_;
   std::vector<W4Notifier::CEntityId> reconcile_;

@@ -111,13 +111,34 @@ void EventAttributes::Assign(const CQmAttributeMap& map) {
   }
 }
 
+EventAttributes::EventAttributes(const EventAttributes& other)
+    : entries_(other.entries_),
+      texts_(other.texts_.begin(),
+             other.texts_.begin() + static_cast<std::ptrdiff_t>(other.textsUsed_)),
+      textsUsed_(other.textsUsed_) {}
+
+EventAttributes& EventAttributes::operator=(const EventAttributes& other) {
+  if (this != &other) {
+    clear();
+    entries_ = other.entries_;
+    const std::size_t at = GrowTexts(other.textsUsed_);
+    std::copy_n(other.texts_.begin(), other.textsUsed_,
+                texts_.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return *this;
+}
+
+void EventAttributes::BuildMap(CQmAttributeMap& map) const {
+  map.clear();
+  map.reserve(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    map.insert(entries_[i].name, CQmAttributeValue(Value(i)));
+  }
+}
+
 const CQmAttributeMap& EventAttributes::Map() const {
   if (!mapBuilt_) {
-    map_.clear();
-    map_.reserve(entries_.size());
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      map_.insert(entries_[i].name, CQmAttributeValue(Value(i)));
-    }
+    BuildMap(map_);
     mapBuilt_ = true;
   }
   return map_;

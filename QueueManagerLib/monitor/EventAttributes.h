@@ -20,10 +20,18 @@ namespace QueueManager {
 // built only when a callback is made. Reused from one event to the next, it
 // keeps its storage, so that decoding an event allocates nothing once warm.
 //
-// Not synchronised; a plain value type (copies are deep). Entries are sorted
-// and unique as in CQmAttributeMap.
+// Not synchronised; a plain value type (copies are deep, and take the
+// entries only, not the built map). Entries are sorted and unique as in
+// CQmAttributeMap.
 class EventAttributes {
  public:
+  EventAttributes() = default;
+  EventAttributes(const EventAttributes& other);
+  EventAttributes& operator=(const EventAttributes& other);
+  EventAttributes(EventAttributes&&) noexcept = default;
+  EventAttributes& operator=(EventAttributes&&) noexcept = default;
+  ~EventAttributes() = default;
+
   // The same form and rules as CQmAttributeMap::Read: entries in any order,
   // a name read twice keeps the spelling read first and the value read last,
   // memory grows with the entries present, never with the count claimed. On
@@ -45,6 +53,9 @@ class EventAttributes {
   // The entries as a map, built on the first call after a change and kept
   // until the next one.
   const CQmAttributeMap& Map() const;
+  // Builds the entries into `map`, whose storage a caller that builds many
+  // maps reuses.
+  void BuildMap(CQmAttributeMap& map) const;
 
  private:
   struct Entry {

@@ -48,8 +48,11 @@ class HandOffQueue {
     W4Os::MutexLock lock(&mutex_);
     const auto it = open_.find(key);
     if (it == open_.end()) return false;
-    it->second.items.push_back(std::forward<Make>(make)());
-    changed_.SignalAll();
+    std::deque<Item>& items = it->second.items;
+    items.push_back(std::forward<Make>(make)());
+    // A drainer waits only on an empty queue: waking it for every item of a
+    // big load would cost a futex call each.
+    if (items.size() == 1) changed_.SignalAll();
     return true;
   }
 

@@ -8,6 +8,7 @@
 #include "QueueManager/AttributeMap.h"
 #include "QueueManager/Platform/EntityId.h"
 #include "QueueManager/QueueStats.h"
+#include "monitor/EventAttributes.h"
 #include "monitor/HandOffQueue.h"
 #include "monitor/MonitorId.h"
 
@@ -37,9 +38,11 @@ class HandOffs {
  public:
   void Open(MonitorId monitor) { queue_.Open(monitor); }
   // Queues the callback when a hand-off is open for `monitor`; false when it
-  // is to be made directly.
+  // is to be made directly. The attributes are queued as entries, not as a
+  // map: the draining thread builds each callback's map in storage of its
+  // own, so that a synchronous load costs no map per interaction.
   bool Divert(CallbackKind kind, MonitorId monitor, const W4Notifier::CEntityId& queue,
-              const W4Notifier::CEntityId& interaction, const CQmAttributeMap* attributes,
+              const W4Notifier::CEntityId& interaction, const EventAttributes* attributes,
               const CQmQueueStats* stats);
   // Makes the queued callbacks in order until none is left, then closes.
   // REQUIRES: no lock of the cache is held.
@@ -55,10 +58,10 @@ class HandOffs {
     CallbackKind kind;
     W4Notifier::CEntityId queue;
     W4Notifier::CEntityId interaction;
-    CQmAttributeMap attributes;
+    EventAttributes attributes;
     CQmQueueStats stats;
   };
-  static void Make(MonitorId monitor, const Deferred& deferred);
+  static void Make(MonitorId monitor, const Deferred& deferred, CQmAttributeMap& map);
 
   HandOffQueue<MonitorId, Deferred> queue_;
 };

@@ -292,10 +292,10 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // The queue's subscription is no longer wanted; `batch` stops it.
   void UnsubscribeLocked(const W4Notifier::CEntityId& queue, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // The interaction joins the queue (when the event adds it); the event's
-  // names are registered for the queue's type and its values stored.
+  // The interaction joins the queue (when `added`); the event's names are
+  // registered for the queue's type and its values stored.
   void StoreEventLocked(const W4Notifier::CEntityId& queue, QueueRecord& record,
-                        const QueueEvent& event) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+                        const QueueEvent& event, bool added) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   void RemoveFromQueueLocked(const W4Notifier::CEntityId& queue, QueueRecord& record,
                              std::uint32_t id) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Drops the interaction when no cached queue holds it any more.
@@ -304,9 +304,13 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // that the server holds: a cached value of a name it leaves out is emptied.
   void DropUnconfirmedLocked(const QueueEvent& event, const std::vector<CQmAttributeName>& names)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // `store`: false when the event's values were stored already.
+  // `store`: false when the event's values were stored already. `added`:
+  // whether the event counts as the interaction's addition, when that is not
+  // what the server marked (the event itself is not copied to say so: its
+  // callbacks refer to it).
   void ApplyEventLocked(const BodyRoute& route, const QueueEvent& event, CallbackBatch& batch,
-                        bool store = true) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+                        bool store = true, std::optional<bool> added = std::nullopt)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool SetAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
                           const CQmAttributeValue& value) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   bool QueryAttributeLocked(std::uint32_t id, const CQmAttributeName& name,
@@ -359,11 +363,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
       QM_LOCKS_EXCLUDED(lock_);
   // One event of a load answer. `leftovers`, when whole contents settle the
   // membership: the members not listed so far; an event of another
-  // interaction adds it for the live monitors (its copy, when the server did
-  // not mark it added, is kept in `additions` until the batch was finished).
+  // interaction adds it for the live monitors.
   void ApplyAnswerEventLocked(const BodyRoute& route, const QueueEvent& event,
-                              std::unordered_set<std::uint32_t>* leftovers,
-                              std::deque<QueueEvent>& additions, CallbackBatch& batch)
+                              std::unordered_set<std::uint32_t>* leftovers, CallbackBatch& batch)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Reads past a second statistics record.
   static void SkipStatistics2(W4Notifier::CMessage& message);
@@ -403,12 +405,10 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void StartReloadLocked(const W4Notifier::CEntityId& queue,
                          const std::optional<CQmQueueStats>& stats, ReloadedRecord& record,
                          CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
-  // Reconciles the record with one event the server listed; the event's copy
-  // with the addition worked out, when it differs, is kept in `copies` until
-  // the batch was finished.
+  // Reconciles the record with one event the server listed.
   void ReloadEventLocked(const W4Notifier::CEntityId& queue, const QueueEvent& event,
-                         ReloadedRecord& record, std::deque<QueueEvent>& copies,
-                         CallbackBatch& batch) QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
+                         ReloadedRecord& record, CallbackBatch& batch)
+      QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Removes the members an answer did not list; the removal events are kept
   // in `removals` until the batch was finished.
   void RemoveLeftoversLocked(const BodyRoute& route,
