@@ -205,6 +205,13 @@ SeedFiles CacheSeeds() {
   repairFailed.Add(Op::kServerChange, {Change(1, 5, 0)}).Add(Op::kRenegotiated);
   repairFailed.Add(Op::kDeliverAll).Add(Op::kFail, {1}).Add(Op::kAnswer, {0});
   repairFailed.Add(Op::kServerChange, {Change(1, 5, 1)}).Add(Op::kDeliverAll);
+  // A queue of an all-queues monitor gains a member while the connection is
+  // down; renegotiated, the member's new value comes before the reload: the
+  // monitor, never told of the member, is not told of its value either.
+  StepWriter unheld;
+  unheld.Add(Op::kActivate, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  unheld.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 2, 0)});
+  unheld.Add(Op::kRenegotiated).Add(Op::kServerChange, {Change(0, 2, 2)}).Add(Op::kDeliverAll);
   // Raw messages on each path, after a world whose loads are answered, or
   // whose loads (or reload) await the raw answer.
   StepWriter awaiting;
@@ -228,6 +235,7 @@ SeedFiles CacheSeeds() {
       {"failures", failures.Bytes()},
       {"all_queues_after_connection_loss", allQueues.Bytes()},
       {"all_queues_repair_failed", repairFailed.Bytes()},
+      {"all_queues_update_before_reload", unheld.Bytes()},
       {"raw_notification", raw(LoadedWorld(), 0, WriteBody)},
       {"raw_queue_gone", raw(LoadedWorld(), 0, [](CMessage& m) { m << false; })},
       {"raw_published", raw(LoadedWorld(), 1, WriteBody)},
