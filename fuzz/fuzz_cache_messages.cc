@@ -15,8 +15,9 @@
 // server has only behaved (no raw step yet): no interaction is added to a
 // monitor twice, and no callback concerns an interaction its monitor does not
 // hold (removed or never added); and whenever nothing is in flight and no
-// repair after a connection loss failed, every live monitor's view, the
-// cache's contents and the cached Xan_State values equal the model server's.
+// repair after a connection loss failed, every live monitor's view and the
+// cache's contents equal the model server's, and each cached Xan_State value
+// is the server's or the one its latest delivered notification carried.
 //
 // Application calls are made as on a delivery thread, where every load is
 // asynchronous: a synchronous wait needs a second thread to answer it.
@@ -29,6 +30,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <unordered_set>
@@ -98,6 +100,9 @@ struct Delivery {
   CEntityId subscription;  // what brought a notification
   std::uint32_t request = 0;
   CMessage message;
+  // The Xan_State value a notification carries for interaction `valueOf`.
+  std::uint32_t valueOf = 0;
+  std::uint8_t value = 0;
 };
 
 // A notifier connection on the fuzzing thread: requests wait for the input
@@ -168,14 +173,22 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
 
   // Hands a notification to every subscription it matches (one on its
   // entity, or on its type's all-queues entity); dropped while disconnected.
-  void Notify(const CMessage& message) {
+  // `valueOf`: the interaction whose Xan_State `value` it carries.
+  void Notify(const CMessage& message, std::uint32_t valueOf = 0, std::uint8_t value = 0) {
     if (!connected) return;
     const CEntityId entity = message.QueryEntityId();
     for (const Subscription& s : subscriptions) {
       const bool all = s.entity.QueryObjectId() == W4Notifier::kAllObjects &&
                        s.entity.QueryObjectType() == entity.QueryObjectType();
       if (s.entity != entity && !all) continue;
-      Delivery delivery{Delivery::Kind::kNotification, s.subscriber, nullptr, s.entity, 0, message};
+      Delivery delivery{Delivery::Kind::kNotification,
+                        s.subscriber,
+                        nullptr,
+                        s.entity,
+                        0,
+                        message,
+                        valueOf,
+                        value};
       delivery.message.SetEventId(s.event);
       LaneOf(s.subscriber).push_back(std::move(delivery));
     }
@@ -220,6 +233,7 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
       if (lane.empty() || choice-- != 0) continue;
       Delivery delivery = std::move(lane.front());
       lane.pop_front();
+      if (delivery.valueOf != 0) lastValue[delivery.valueOf] = delivery.value;
       Make(delivery);
       return true;
     }
@@ -234,9 +248,15 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
     subscriptions.clear();
     lanes_.clear();
     connected = true;
+    lastValue.fill(std::nullopt);
   }
 
   bool connected = true;
+  // By interaction: the Xan_State value its latest delivered notification
+  // carried. The lanes of different callback objects deliver in no order
+  // between them, so an older value may be delivered last: the cache cannot
+  // tell, and keeps it.
+  std::array<std::optional<std::uint8_t>, kInteractionCount + 1> lastValue{};
   std::vector<Pending> pending;
   std::vector<Subscription> subscriptions;
 
@@ -665,7 +685,9 @@ class World {
       for (const std::uint32_t id : members) {
         CQmAttributeValue value;
         if (cache.QueryAttribute(InteractionId(id), Xan_State, value) && !value.empty()) {
-          Require(value == ModelServer::StateValue(server_.state[id]),
+          const std::optional<std::uint8_t> last = connection_->lastValue[id];
+          Require(value == ModelServer::StateValue(server_.state[id]) ||
+                      (last && value == ModelServer::StateValue(*last)),
                   "a cached value differs from the server's");
         }
       }
@@ -719,7 +741,7 @@ class World {
     }
     CMessage record(CEntityId(W4Notifier::eInteractionRequest, id), 0);
     server_.WriteRecord(record, id);
-    connection_->Notify(record);
+    connection_->Notify(record, id, server_.state[id]);
   }
 
   // A notification of one event of queue `index`.
@@ -733,7 +755,7 @@ class World {
     ModelServer::WriteEvent(m, id, added, removed,
                             removed ? CQmAttributeMap() : server_.Values(id, names));
     m << static_cast<unsigned long long>(++queue.sequence) << false;
-    connection_->Notify(m);
+    connection_->Notify(m, removed ? 0 : id, server_.state[id]);
   }
 
   // Whether `request` repairs what the cache missed while the connection was
