@@ -212,6 +212,14 @@ SeedFiles CacheSeeds() {
   unheld.Add(Op::kActivate, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
   unheld.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 2, 0)});
   unheld.Add(Op::kRenegotiated).Add(Op::kServerChange, {Change(0, 2, 2)}).Add(Op::kDeliverAll);
+  // A queue removed and created again while its monitor comes back: the
+  // late answer to its first load, then that to its second, which tells the
+  // new queue's count from 0; the new queue's first change is applied.
+  StepWriter again;
+  again.Add(Op::kActivate, {0}).Add(Op::kServerChange, {Change(0, 2, 0)}).Add(Op::kAnswer, {0});
+  again.Add(Op::kServerChange, {Change(0, 1, 3)}).Add(Op::kDeactivate, {0}).Add(Op::kActivate, {0});
+  again.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll).Add(Op::kServerChange, {Change(0, 1, 0)});
+  again.Add(Op::kDeliverAll);
   // Raw messages on each path, after a world whose loads are answered, or
   // whose loads (or reload) await the raw answer.
   StepWriter awaiting;
@@ -236,6 +244,7 @@ SeedFiles CacheSeeds() {
       {"all_queues_after_connection_loss", allQueues.Bytes()},
       {"all_queues_repair_failed", repairFailed.Bytes()},
       {"all_queues_update_before_reload", unheld.Bytes()},
+      {"queue_created_again", again.Bytes()},
       {"raw_notification", raw(LoadedWorld(), 0, WriteBody)},
       {"raw_queue_gone", raw(LoadedWorld(), 0, [](CMessage& m) { m << false; })},
       {"raw_published", raw(LoadedWorld(), 1, WriteBody)},
