@@ -220,6 +220,14 @@ SeedFiles CacheSeeds() {
   again.Add(Op::kServerChange, {Change(0, 1, 3)}).Add(Op::kDeactivate, {0}).Add(Op::kActivate, {0});
   again.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll).Add(Op::kServerChange, {Change(0, 1, 0)});
   again.Add(Op::kDeliverAll);
+  // A queue monitor starts its subscription after the renegotiation and
+  // before the all-queues object hears of it: the all-queues monitor is
+  // still told of the join it missed while the connection was down.
+  StepWriter lateSingle;
+  lateSingle.Add(Op::kActivate, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  lateSingle.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 2, 0)});
+  lateSingle.Add(Op::kRenegotiated).Add(Op::kActivate, {1}).Add(Op::kAnswer, {0});
+  lateSingle.Add(Op::kDeliverAll);
   // Raw messages on each path, after a world whose loads are answered, or
   // whose loads (or reload) await the raw answer.
   StepWriter awaiting;
@@ -245,6 +253,7 @@ SeedFiles CacheSeeds() {
       {"all_queues_repair_failed", repairFailed.Bytes()},
       {"all_queues_update_before_reload", unheld.Bytes()},
       {"queue_created_again", again.Bytes()},
+      {"all_queues_renegotiated_after_a_queue_subscribed", lateSingle.Bytes()},
       {"raw_notification", raw(LoadedWorld(), 0, WriteBody)},
       {"raw_queue_gone", raw(LoadedWorld(), 0, [](CMessage& m) { m << false; })},
       {"raw_published", raw(LoadedWorld(), 1, WriteBody)},
