@@ -205,6 +205,29 @@ SeedFiles CacheSeeds() {
   repairFailed.Add(Op::kServerChange, {Change(1, 5, 0)}).Add(Op::kRenegotiated);
   repairFailed.Add(Op::kDeliverAll).Add(Op::kFail, {1}).Add(Op::kAnswer, {0});
   repairFailed.Add(Op::kServerChange, {Change(1, 5, 1)}).Add(Op::kDeliverAll);
+  // A queue of an all-queues monitor gains a member while the connection is
+  // down; renegotiated, the member's new value comes before the reload: the
+  // monitor, never told of the member, is not told of its value either.
+  StepWriter unheld;
+  unheld.Add(Op::kActivate, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  unheld.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 2, 0)});
+  unheld.Add(Op::kRenegotiated).Add(Op::kServerChange, {Change(0, 2, 2)}).Add(Op::kDeliverAll);
+  // A queue removed and created again while its monitor comes back: the
+  // late answer to its first load, then that to its second, which tells the
+  // new queue's count from 0; the new queue's first change is applied.
+  StepWriter again;
+  again.Add(Op::kActivate, {0}).Add(Op::kServerChange, {Change(0, 2, 0)}).Add(Op::kAnswer, {0});
+  again.Add(Op::kServerChange, {Change(0, 1, 3)}).Add(Op::kDeactivate, {0}).Add(Op::kActivate, {0});
+  again.Add(Op::kAnswer, {0}).Add(Op::kDeliverAll).Add(Op::kServerChange, {Change(0, 1, 0)});
+  again.Add(Op::kDeliverAll);
+  // A queue monitor starts its subscription after the renegotiation and
+  // before the all-queues object hears of it: the all-queues monitor is
+  // still told of the join it missed while the connection was down.
+  StepWriter lateSingle;
+  lateSingle.Add(Op::kActivate, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  lateSingle.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 2, 0)});
+  lateSingle.Add(Op::kRenegotiated).Add(Op::kActivate, {1}).Add(Op::kAnswer, {0});
+  lateSingle.Add(Op::kDeliverAll);
   // Raw messages on each path, after a world whose loads are answered, or
   // whose loads (or reload) await the raw answer.
   StepWriter awaiting;
@@ -228,6 +251,9 @@ SeedFiles CacheSeeds() {
       {"failures", failures.Bytes()},
       {"all_queues_after_connection_loss", allQueues.Bytes()},
       {"all_queues_repair_failed", repairFailed.Bytes()},
+      {"all_queues_update_before_reload", unheld.Bytes()},
+      {"queue_created_again", again.Bytes()},
+      {"all_queues_renegotiated_after_a_queue_subscribed", lateSingle.Bytes()},
       {"raw_notification", raw(LoadedWorld(), 0, WriteBody)},
       {"raw_queue_gone", raw(LoadedWorld(), 0, [](CMessage& m) { m << false; })},
       {"raw_published", raw(LoadedWorld(), 1, WriteBody)},

@@ -362,10 +362,14 @@ eSequenceVerdict CQmCache::TakeSequence(const BodyRoute& route, std::uint64_t se
   W4Os::CCriticalSectionLock lock(&lock_);
   FeedPendingClockLocked(clock);
   QueueRecord* record = tables_.FindRoute(route.queue, route.viaAllQueues);
-  // Unnumbered bodies, and bodies of queues not cached, are applied as they
-  // come.
-  if (record == nullptr || sequence == 0) return eSequenceVerdict::kApply;
-  // A load answer starts the count afresh: a restarted server counts anew.
+  // Unnumbered notifications, and bodies of queues not cached, are applied
+  // as they come.
+  if (record == nullptr || (sequence == 0 && !route.initialResponse)) {
+    return eSequenceVerdict::kApply;
+  }
+  // A load answer starts the count afresh: a restarted server counts anew,
+  // as it does for a queue removed and created again, whose answer tells 0
+  // (or no number at all: the next notification is taken whatever its own).
   const eSequenceVerdict verdict = route.initialResponse
                                        ? eSequenceVerdict::kApply
                                        : JudgeSequence(record->lastSequence, sequence);

@@ -37,12 +37,14 @@ constexpr std::uint32_t kReloadSliceEvents = 256;
 void CQmCache::OnConnectionRenegotiated() {
   CacheDeliveryScope scope;
   RequestReload();
-  ReloadAllQueuesRecords();
+  // An all-queues entity with a subscription is reloaded by its own callback
+  // object, which is told too.
+  ReloadAllQueuesRecords(false);
   // Monitors whose load failed get another chance on the new connection.
   RetryFailedLoads();
 }
 
-void CQmCache::ReloadAllQueuesRecords() {
+void CQmCache::ReloadAllQueuesRecords(bool subscribedToo) {
   // The reload's section of an all-queues entity lists no interaction, so
   // the queues under it are loaded again whole, through the entity's own
   // callback object: in order with its notifications, listing the queues of
@@ -54,6 +56,7 @@ void CQmCache::ReloadAllQueuesRecords() {
     for (const CEntityId& queue : tables_.Queues()) {
       const QueueRecord* record = tables_.FindQueue(queue);
       if (queue.QueryObjectId() != W4Notifier::kAllObjects || record->Monitors().empty()) continue;
+      if (!subscribedToo && subscriptions_.IsHeld(queue)) continue;
       std::set<CQmAttributeName> names;
       for (const MonitorId monitor : record->Monitors()) {
         for (CQmAttributeName& name : CQueueMonitorProxy::Names(monitor))
@@ -68,17 +71,20 @@ void CQmCache::ReloadAllQueuesRecords() {
 }
 
 void AllQueuesCallback::OnConnectionRenegotiated() {
-  // The notifier tells each subscribed object; the cache object reloads when
-  // it holds subscriptions of its own, so this one reloads only when the
-  // cache watches nothing but all-queues entities.
+  // The notifier tells each subscribed object; the cache object reloads the
+  // rest when it holds subscriptions of its own. The all-queues entities are
+  // reloaded here whatever it holds: one it started since the renegotiation
+  // was not told, and would leave them as they were while the connection
+  // was down.
   CacheDeliveryScope scope;
+  bool cacheTold = false;
   {
     W4Os::CCriticalSectionLock lock(&cache_.lock_);
-    if (cache_.subscriptions_.HoldsSingleQueue() || cache_.clockSubscribed_) return;
+    cacheTold = cache_.subscriptions_.HoldsSingleQueue() || cache_.clockSubscribed_;
   }
-  cache_.RequestReload();
-  cache_.ReloadAllQueuesRecords();
-  cache_.RetryFailedLoads();
+  if (!cacheTold) cache_.RequestReload();
+  cache_.ReloadAllQueuesRecords(true);
+  if (!cacheTold) cache_.RetryFailedLoads();
 }
 
 void CQmCache::RequestReload() {

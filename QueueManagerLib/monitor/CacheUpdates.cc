@@ -107,16 +107,18 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
   }
   const CallbackBatch::Group group = GetMonitors(route, batch);
   const bool held = record->Holds(id);
-  // More names' values of an interaction the queue does not hold (it left
-  // after the answer was sent) are stored, and not told as an update of a
-  // member.
-  const bool told = !(route.initialResponse && route.answer.adding && !adds && !held);
+  const bool live = !route.initialResponse;
+  // Values of an interaction the queue does not hold are stored and not told
+  // as an update of a member: more names' values of one that left after the
+  // answer was sent, or a live update to a record that is behind (a queue
+  // met anew after a renegotiation, before its reload tells its members as
+  // additions).
+  const bool told = held || adds || (!live && !route.answer.adding);
   // A live event tells the monitors what it changes in the record, which
   // their views follow: an addition of a member is an update, and the
   // removal of an interaction the record does not hold is not told (a record
   // whose repair failed, or a server out of step, is behind its
   // notifications). An answer tells its requester the whole contents.
-  const bool live = !route.initialResponse;
   const bool tellsAdded = adds && !(live && held);
   if (store) StoreEventLocked(queue, *record, event, adds);
   // The callbacks' map is built only when somebody is called back, after

@@ -381,8 +381,9 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   void RequestReloadLocked(const std::shared_ptr<W4Notifier::CNotifierConnection>& connection)
       QM_EXCLUSIVE_LOCKS_REQUIRED(lock_);
   // Loads every all-queues entity with monitors again whole, with their
-  // names, for no monitor of its own.
-  void ReloadAllQueuesRecords() QM_LOCKS_EXCLUDED(lock_);
+  // names, for no monitor of its own; `subscribedToo`: those whose
+  // subscription is held too.
+  void ReloadAllQueuesRecords(bool subscribedToo) QM_LOCKS_EXCLUDED(lock_);
   void ProcessCacheReload(W4Notifier::CMessage& response) QM_LOCKS_EXCLUDED(lock_);
   // Asks again for a reload that timed out or whose answer was cut short,
   // while some record still awaits it and kReloadAttempts allow.
