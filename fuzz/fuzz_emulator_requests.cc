@@ -101,9 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CMessage answer = handler(request, 1, state, changes);
   Check(!DescribeAnswer(1, request.kind, answer, false).empty());
   Check(state.IsConsistent());
+  const ServerMoment at = TakeMoment(state);
   for (const QueueChange& change : changes.All()) {
     state.NextSequence(change.queue);
-    DescribeNotification(QueueNotification(state, change));
+    DescribeNotification(QueueNotification(state, change, at));
     DescribeQueueNotification(state, change);
   }
   for (const ServerInteractionRecord& record : changes.Records()) {
