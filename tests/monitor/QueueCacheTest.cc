@@ -1238,7 +1238,7 @@ TEST_F(MediaMonitorsTest, AMediaTypeAndATsServerMonitorOnOneMediaTypeApplyInOneO
     held.Set();
     release.Wait(10000);
   };
-  server_->Publish(Calls(), kMonitorQueueEvent, Notification({.events = {Updated(7, State("x"))}}));
+  server_->Publish(Calls(), kMonitorQueueEvent, Notification({.events = {Added(7, State("x"))}}));
   ASSERT_TRUE(held.Wait(10000));
   for (const char* value : {"1", "2"}) {
     server_->Publish(Calls(), kMonitorQueueEvent,
