@@ -90,8 +90,13 @@ struct Scheduler {
 };
 
 std::atomic<Scheduler*> active{nullptr};
-// Ended simulations, freed once no thread of theirs can touch them.
-std::vector<Scheduler*> retired;
+// Ended simulations whose threads still ran at the end, freed once none of
+// them can touch them. Never destroyed: a static vector would be destroyed
+// at exit and lose them.
+std::vector<Scheduler*>& Retired() {
+  static auto* retired = new std::vector<Scheduler*>;
+  return *retired;
+}
 thread_local Scheduler* mineScheduler = nullptr;
 thread_local Task* mine = nullptr;
 
@@ -426,7 +431,7 @@ void JoinThread(std::thread& thread) {
 }
 
 void Simulation::Begin(std::uint64_t seed) {
-  std::erase_if(retired, [](Scheduler* old) {
+  std::erase_if(Retired(), [](Scheduler* old) {
     if (old->threads.load(std::memory_order_acquire) != 0) return false;
     delete old;
     return true;
@@ -467,7 +472,11 @@ void Simulation::End() {
   active.store(nullptr, std::memory_order_release);
   mineScheduler = nullptr;
   mine = nullptr;
-  retired.push_back(s);
+  if (s->threads.load(std::memory_order_acquire) == 0) {
+    delete s;
+  } else {
+    Retired().push_back(s);
+  }
 }
 
 std::uint64_t Simulation::Seed() {

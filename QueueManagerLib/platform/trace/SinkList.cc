@@ -1,9 +1,10 @@
 #include "platform/trace/SinkList.h"
-#include "QueueManager/Platform/Simulation.h"
 
 #include <algorithm>
 #include <thread>
 #include <utility>
+
+#include "QueueManager/Platform/Simulation.h"
 
 namespace W4Trace {
 namespace {
