@@ -106,7 +106,17 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
     return;
   }
   const CallbackBatch::Group group = GetMonitors(route, batch);
-  const bool held = record->Holds(id);
+  // Whether the queue held the interaction before this event. An addition
+  // reads the queue's member slot it is about to write; any other event reads
+  // the interaction's own record once the store has brought it into the
+  // cache, since a big queue's member table would cost one more cache miss
+  // per update.
+  bool held = adds && record->Holds(id);
+  if (store) StoreEventLocked(queue, *record, event, adds);
+  if (!adds) {
+    const InteractionRecord* interaction = tables_.FindInteraction(id);
+    held = interaction != nullptr && interaction->IsOn(record);
+  }
   const bool live = !route.initialResponse;
   // Values of an interaction the queue does not hold are stored and not told
   // as an update of a member: more names' values of one that left after the
@@ -120,7 +130,6 @@ void CQmCache::ApplyEventLocked(const BodyRoute& route, const QueueEvent& event,
   // whose repair failed, or a server out of step, is behind its
   // notifications). An answer tells its requester the whole contents.
   const bool tellsAdded = adds && !(live && held);
-  if (store) StoreEventLocked(queue, *record, event, adds);
   // The callbacks' map is built only when somebody is called back, after
   // the lock is let go.
   if (group.count != 0 && tellsAdded) {
