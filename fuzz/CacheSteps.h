@@ -19,7 +19,7 @@ enum class Op : std::uint8_t {
   kDeliverAll = 1,        // every lane until all are empty
   kServerChange = 2,      // b: queue b & 1, interaction 1 + (b >> 1) % 6, kind (b >> 1) / 6 % 4:
                           // join, leave, new Xan_State value, queue removed
-  kAnswer = 3,            // pending request (modulo the count)
+  kAnswer = 3,            // b < kAnswerEvery: pending request b % count; else every one, oldest first
   kFail = 4,              // b: pending request b % count, then rejected, timed out, cancelled
   kActivate = 5,          // b: monitor b % 3 (0, 1: one queue; 2: all queues), queue b / 3 % 2
                           // (7 or 8)
@@ -31,6 +31,7 @@ enum class Op : std::uint8_t {
   kRaw = 11,              // path, length (255: the rest), body bytes: a hostile server message
 };
 inline constexpr std::uint8_t kOperationCount = 12;
+inline constexpr std::uint8_t kAnswerEvery = 128;
 
 // Paths of a raw message (its first argument, modulo kRawPathCount): a
 // notification of queue 7 applied at once; one published on queue 7 (8 when

@@ -132,8 +132,7 @@ StepWriter LoadedWorld() {
   w.Add(Op::kServerChange, {Change(0, 1, 0)}).Add(Op::kServerChange, {Change(0, 2, 0)});
   w.Add(Op::kServerChange, {Change(0, 3, 0)}).Add(Op::kServerChange, {Change(1, 4, 0)});
   w.Add(Op::kActivate, {0}).Add(Op::kActivate, {4}).Add(Op::kActivate, {2});
-  w.Add(Op::kAnswer, {0}).Add(Op::kAnswer, {0}).Add(Op::kAnswer, {0});
-  return w.Add(Op::kDeliverAll);
+  return w.Add(Op::kAnswer, {kAnswerEvery}).Add(Op::kDeliverAll);
 }
 
 SeedFiles CacheSeeds() {
@@ -173,18 +172,21 @@ SeedFiles CacheSeeds() {
   second.Add(Op::kAnswer, {1}).Add(Op::kDeliverAll).Add(Op::kAnswer, {0});
   second.Add(Op::kAddNames, {1}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
   // The connection drops while changes happen; renegotiated, the reload
-  // answer tells what was missed.
-  StepWriter reload = LoadedWorld();
-  reload.Add(Op::kInteractionWatch, {2}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
-  reload.Add(Op::kConnectionLost).Add(Op::kServerChange, {Change(0, 1, 1)});
-  reload.Add(Op::kServerChange, {Change(1, 5, 0)}).Add(Op::kServerChange, {Change(0, 3, 2)});
-  reload.Add(Op::kRenegotiated).Add(Op::kDeliverAll).Add(Op::kAnswer, {0});
-  reload.Add(Op::kServerChange, {Change(0, 2, 1)}).Add(Op::kAnswer, {0}).Add(Op::kDeliverAll);
+  // answer tells what was missed. Monitors on queue 7 and on all queues, and
+  // one on interaction 3.
+  StepWriter reload;
+  reload.Add(Op::kServerChange, {Change(0, 1, 0)}).Add(Op::kServerChange, {Change(0, 3, 0)});
+  reload.Add(Op::kServerChange, {Change(1, 4, 0)}).Add(Op::kActivate, {0});
+  reload.Add(Op::kActivate, {2}).Add(Op::kInteractionWatch, {2});
+  reload.Add(Op::kAnswer, {kAnswerEvery}).Add(Op::kDeliverAll).Add(Op::kConnectionLost);
+  reload.Add(Op::kServerChange, {Change(0, 1, 1)}).Add(Op::kServerChange, {Change(1, 5, 0)});
+  reload.Add(Op::kServerChange, {Change(0, 3, 2)}).Add(Op::kRenegotiated).Add(Op::kDeliverAll);
+  reload.Add(Op::kAnswer, {kAnswerEvery}).Add(Op::kDeliverAll);
   // Failed loads, retried on renegotiation; a queue removed and created again.
   StepWriter failures;
   failures.Add(Op::kActivate, {0}).Add(Op::kActivate, {2}).Add(Op::kFail, {0});
-  failures.Add(Op::kFail, {1}).Add(Op::kDeliverAll).Add(Op::kRenegotiated).Add(Op::kDeliverAll);
-  failures.Add(Op::kServerChange, {Change(0, 1, 3)}).Add(Op::kAnswer, {0}).Add(Op::kAnswer, {0});
+  failures.Add(Op::kFail, {1}).Add(Op::kRenegotiated).Add(Op::kDeliverAll);
+  failures.Add(Op::kServerChange, {Change(0, 1, 3)}).Add(Op::kAnswer, {kAnswerEvery});
   failures.Add(Op::kDeliverAll).Add(Op::kServerChange, {Change(0, 1, 3)});
   failures.Add(Op::kServerChange, {Change(0, 2, 0)}).Add(Op::kDeliverAll);
   failures.Add(Op::kDeactivate, {0}).Add(Op::kActivate, {0}).Add(Op::kAnswer, {0});

@@ -16,15 +16,19 @@ namespace QueueManager {
 // dependent memory reads for the same lookup, which is what a notification
 // for one of 100,000 cached interactions pays for.
 //
+// An empty map holds no array, and a small one a small array: a queue record
+// holds one, and most queues hold a few interactions.
+//
 // Erasure shifts the following entries back, so there are no tombstones.
 // Insertion and erasure move values: pointers and references into the map
 // stay valid only until the next insertion or erasure. Not synchronised.
 template <class Value>
 class FlatIdMap {
  public:
-  FlatIdMap() { Rehash(kMinimumSlots); }
+  FlatIdMap() = default;
 
   Value* Find(std::uint32_t id) {
+    if (slots_.empty()) return nullptr;
     for (std::size_t slot = Home(id);; slot = Next(slot)) {
       if (!slots_[slot].used) return nullptr;
       if (slots_[slot].id == id) return &slots_[slot].value;
@@ -34,7 +38,11 @@ class FlatIdMap {
 
   // The value of `id`, default-constructed when it was absent.
   Value& operator[](std::uint32_t id) {
-    if ((size_ + 1) * kLoadDenominator > slots_.size() * kLoadNumerator) Rehash(slots_.size() * 2);
+    if (slots_.empty()) {
+      Rehash(kMinimumSlots);
+    } else if ((size_ + 1) * kLoadDenominator > slots_.size() * kLoadNumerator) {
+      Rehash(slots_.size() * 2);
+    }
     std::size_t slot = Home(id);
     for (; slots_[slot].used; slot = Next(slot)) {
       if (slots_[slot].id == id) return slots_[slot].value;
@@ -47,6 +55,7 @@ class FlatIdMap {
 
   // True when `id` was present.
   bool Erase(std::uint32_t id) {
+    if (slots_.empty()) return false;
     std::size_t hole = Home(id);
     for (;; hole = Next(hole)) {
       if (!slots_[hole].used) return false;
@@ -78,10 +87,10 @@ class FlatIdMap {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  // Frees the array.
   void clear() {
-    slots_.clear();
+    std::vector<Slot>().swap(slots_);
     size_ = 0;
-    Rehash(kMinimumSlots);
   }
 
  private:
@@ -90,7 +99,7 @@ class FlatIdMap {
     bool used = false;
     Value value{};
   };
-  static constexpr std::size_t kMinimumSlots = 128;
+  static constexpr std::size_t kMinimumSlots = 8;
   // At most seven eighths full.
   static constexpr std::size_t kLoadNumerator = 7;
   static constexpr std::size_t kLoadDenominator = 8;

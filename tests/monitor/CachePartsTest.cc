@@ -10,7 +10,9 @@
 #include <climits>
 #include <cstdint>
 #include <future>
+#include <map>
 #include <memory>
+#include <random>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -28,6 +30,7 @@
 #include "monitor/CallbackBatch.h"
 #include "monitor/ClockSkew.h"
 #include "monitor/EventAttributes.h"
+#include "monitor/FlatIdMap.h"
 #include "monitor/LoadBook.h"
 #include "monitor/MessageReaders.h"
 #include "monitor/MonitorId.h"
@@ -104,6 +107,47 @@ TEST(CacheTablesTest, ServeDestructorsThatRunAfterTheThreadsScratchObjects) {
 // kind (catalogue numbers, custom names in any letter case, numbers outside
 // the catalogue), values that keep or change their length, texts past the
 // narrow offsets' 65,535 units, and queue changes that rebuild the block.
+// Growth from no array, erasure's back shifts and clearing, against a map.
+TEST(FlatIdMapTest, AgreesWithAMapThroughRandomChanges) {
+  FlatIdMap<int> map;
+  std::map<std::uint32_t, int> model;
+  EXPECT_EQ(map.Find(1), nullptr);
+  EXPECT_FALSE(map.Erase(1));
+  std::mt19937 random(5);
+  for (int round = 0; round < 20000; ++round) {
+    // Ids that collide often: a few hundred, some a multiple of a power of two.
+    const std::uint32_t id = random() % 2 == 0 ? random() % 300 : (random() % 300) << 16U;
+    switch (random() % 8) {
+      case 0:
+      case 1:
+        EXPECT_EQ(map.Erase(id), model.erase(id) == 1) << id;
+        break;
+      case 2:
+        if (round % 1000 == 2) {
+          map.clear();
+          model.clear();
+        }
+        break;
+      default:
+        map[id] = round;
+        model[id] = round;
+    }
+    ASSERT_EQ(map.size(), model.size());
+    const int* found = map.Find(id);
+    const auto it = model.find(id);
+    ASSERT_EQ(found != nullptr, it != model.end()) << id;
+    if (found != nullptr) {
+      EXPECT_EQ(*found, it->second);
+    }
+  }
+  std::size_t visited = 0;
+  map.ForEach([&](std::uint32_t id, int value) {
+    EXPECT_EQ(model.at(id), value);
+    ++visited;
+  });
+  EXPECT_EQ(visited, model.size());
+}
+
 TEST(InteractionRecordTest, KeepsWhatAMapGivenTheSameChangesKeeps) {
   const CQmAttributeName custom(u"Customer Tier");
   const CQmAttributeName outside(static_cast<eAttributeName>(70000));
