@@ -5,9 +5,11 @@
 #include <nats/nats.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 
 #include "QueueManager/Platform/NatsNotifier.h"
 #include "QueueManager/Platform/ScriptedServer.h"
@@ -133,9 +135,30 @@ TEST_F(NatsBusBridgeTest, EachNatsClientIsASenderOfItsOwn) {
   EXPECT_EQ(SyncSender(*first), firstSync);
 }
 
-std::ptrdiff_t ThreadsOfThisProcess() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                       std::filesystem::directory_iterator());
+// This process's threads by the kernel's number. A joined thread stays
+// listed for a moment while the kernel ends it, so a count taken just after
+// a join can still hold it: compare which threads, not how many.
+std::set<std::string> ThreadIdsOfThisProcess() {
+  std::set<std::string> ids;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    ids.insert(task.path().filename().string());
+  return ids;
+}
+
+// The threads not in `before`, as "id:name/where-it-waits ...": tells one
+// the kernel is still ending (do_exit) from one left waiting.
+std::string ThreadsStartedSince(const std::set<std::string>& before) {
+  std::string started;
+  for (const std::string& id : ThreadIdsOfThisProcess()) {
+    if (before.contains(id)) continue;
+    const std::filesystem::path task = std::filesystem::path("/proc/self/task") / id;
+    std::string name;
+    std::string wait;
+    std::getline(std::ifstream(task / "comm"), name);
+    std::getline(std::ifstream(task / "wchan"), wait);
+    started += id + ":" + name + "/" + wait + " ";
+  }
+  return started;
 }
 
 // Each distinct sender costs the bridge a bus connection with threads: many
@@ -148,7 +171,7 @@ TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
   natsSubscription* inboxes = nullptr;
   ASSERT_EQ(natsConnection_SubscribeSync(&inboxes, raw, "many.i.>"), NATS_OK);
   ASSERT_EQ(natsConnection_Flush(raw), NATS_OK);
-  const std::ptrdiff_t before = ThreadsOfThisProcess();
+  const std::ptrdiff_t before = std::ssize(ThreadIdsOfThisProcess());
   const std::vector<std::uint8_t> body = CRequestObject(kServerEntity, 16).Serialize();
   for (std::size_t i = 0; i < 3 * CNatsBusBridge::kMaxClients; ++i) {
     // A client of its own for each request: the client token of the subject.
@@ -167,8 +190,8 @@ TEST_F(NatsBusBridgeTest, ManyClientsCostABoundedNumberOfThreads) {
   }
   const std::ptrdiff_t bound = 2 * static_cast<std::ptrdiff_t>(CNatsBusBridge::kMaxClients) + 4;
   EXPECT_TRUE(QueueManager::testing::Eventually([&] {
-    return ThreadsOfThisProcess() - before <= bound;
-  })) << ThreadsOfThisProcess() - before;
+    return std::ssize(ThreadIdsOfThisProcess()) - before <= bound;
+  })) << std::ssize(ThreadIdsOfThisProcess()) - before;
   natsSubscription_Destroy(inboxes);
   natsConnection_Destroy(raw);
 }
@@ -193,7 +216,7 @@ TEST_F(NatsBusBridgeTest, AThreadThatCannotStartFailsItsCallAlone) {
     row.start();  // the threads that live as long as the process start with the first
     for (int failing = 0; failing < row.starts; ++failing) {
       SCOPED_TRACE(row.what + (" start " + std::to_string(failing)));
-      const std::ptrdiff_t before = ThreadsOfThisProcess();
+      const std::set<std::string> before = ThreadIdsOfThisProcess();
       W4Os::FailThreadStart(failing);
       try {
         row.start();
@@ -202,8 +225,12 @@ TEST_F(NatsBusBridgeTest, AThreadThatCannotStartFailsItsCallAlone) {
         EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
       }
       W4Os::FailThreadStart(-1);
-      EXPECT_TRUE(
-          QueueManager::testing::Eventually([&] { return ThreadsOfThisProcess() == before; }));
+      std::string left;
+      EXPECT_TRUE(QueueManager::testing::Eventually([&] {
+        left = ThreadsStartedSince(before);
+        return left.empty();
+      })) << "left running: "
+          << left;
       EXPECT_NO_THROW(row.start());
     }
   }
