@@ -203,7 +203,7 @@ bool InteractionRecord::FindAttribute(const CQmAttributeName& name,
     const std::size_t middle = low + (high - low) / 2;
     const int order = CompareAt(shape, middle, name);
     if (order == 0) {
-      value = CQmAttributeValue(EntryAt(shape, middle).value);
+      value.Assign(EntryAt(shape, middle).value);
       return true;
     }
     if (order < 0) {

@@ -140,6 +140,9 @@ class QM_EXPORT CQmAttributeValue {
   bool empty() const { return text_.empty(); }
   void clear() { text_.clear(); }
   void swap(CQmAttributeValue& other) noexcept { text_.swap(other.text_); }
+  /// Replaces the text, in the storage the value has when it is big enough:
+  /// a caller that reads value after value into one object allocates once.
+  void Assign(std::u16string_view text) { text_.assign(text); }
   ///@}
 
   /// Typed queries of the whole text. Numbers follow the C library's wcstol
