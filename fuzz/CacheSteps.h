@@ -15,16 +15,16 @@
 namespace QueueManager::fuzzing {
 
 enum class Op : std::uint8_t {
-  kDeliver = 0,           // lane with messages (modulo the count)
-  kDeliverAll = 1,        // every lane until all are empty
-  kServerChange = 2,      // b: queue b & 1, interaction 1 + (b >> 1) % 6, kind (b >> 1) / 6 % 4:
-                          // join, leave, new Xan_State value, queue removed
-  kAnswer = 3,            // b < kAnswerEvery: pending request b % count; else every one, oldest first
-  kFail = 4,              // b: pending request b % count, then rejected, timed out, cancelled
-  kActivate = 5,          // b: monitor b % 3 (0, 1: one queue; 2: all queues), queue b / 3 % 2
-                          // (7 or 8)
-  kDeactivate = 6,        // monitor
-  kAddNames = 7,          // monitor: asks for Xan_Note too
+  kDeliver = 0,       // lane with messages (modulo the count)
+  kDeliverAll = 1,    // every lane until all are empty
+  kServerChange = 2,  // b: queue b & 1, interaction 1 + (b >> 1) % 6, kind (b >> 1) / 6 % 4:
+                      // join, leave, new Xan_State value, queue removed
+  kAnswer = 3,        // b < kAnswerEvery: pending request b % count; else every one, oldest first
+  kFail = 4,          // b: pending request b % count, then rejected, timed out, cancelled
+  kActivate = 5,      // b: monitor b % 3 (0, 1: one queue; 2: all queues), queue b / 3 % 2
+                      // (7 or 8)
+  kDeactivate = 6,    // monitor
+  kAddNames = 7,      // monitor: asks for Xan_Note too
   kInteractionWatch = 8,  // b: interaction 1 + b % 6; (b / 6) odd deactivates
   kConnectionLost = 9,    // in-flight requests lost, notifications dropped until renegotiated
   kRenegotiated = 10,     // every subscriber told, on its lane

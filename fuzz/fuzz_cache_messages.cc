@@ -105,6 +105,8 @@ struct Delivery {
   // The Xan_State value a notification carries for interaction `valueOf`.
   std::uint32_t valueOf = 0;
   std::uint8_t value = 0;
+  // The Xan_State values an answer carries, by interaction.
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> carried{};
 };
 
 // A notifier connection on the fuzzing thread: requests wait for the input
@@ -195,11 +197,14 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
       LaneOf(s.subscriber).push_back(std::move(delivery));
     }
   }
-  // Queues the outcome of pending request `index`: `answer` when given.
-  void Answer(std::size_t index, const CMessage& answer) {
+  // Queues `answer` to pending request `index`, which carries the Xan_State
+  // values `carried`.
+  void Answer(std::size_t index, const CMessage& answer,
+              std::vector<std::pair<std::uint32_t, std::uint8_t>> carried = {}) {
     Pending request = std::move(pending[index]);
     pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(index));
     Delivery delivery{Delivery::Kind::kAnswer, nullptr, request.responder, {}, request.id, answer};
+    delivery.carried = std::move(carried);
     delivery.message.SetEventId(request.request.QueryEventId());
     LaneOf(request.responder).push_back(std::move(delivery));
   }
@@ -236,6 +241,7 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
       Delivery delivery = std::move(lane.front());
       lane.pop_front();
       if (delivery.valueOf != 0) lastValue[delivery.valueOf] = delivery.value;
+      for (const auto& [id, value] : delivery.carried) lastValue[id] = value;
       Make(delivery);
       return true;
     }
@@ -254,10 +260,11 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
   }
 
   bool connected = true;
-  // By interaction: the Xan_State value its latest delivered notification
-  // carried. The lanes of different callback objects deliver in no order
-  // between them, so an older value may be delivered last: the cache cannot
-  // tell, and keeps it.
+  // By interaction: the Xan_State value the latest delivered notification or
+  // answer carried. The lanes of different callback objects deliver in no
+  // order between them, so an older value may be delivered last (an answer
+  // held while another queue's notification tells a newer one): the cache
+  // cannot tell, and keeps it.
   std::array<std::optional<std::uint8_t>, kInteractionCount + 1> lastValue{};
   std::vector<Pending> pending;
   std::vector<Subscription> subscriptions;
@@ -326,6 +333,8 @@ struct ModelServer {
   std::array<std::uint8_t, kInteractionCount + 1> state{};
   // The names some load asked for: what reloads and answers list.
   std::set<CQmAttributeName> names;
+  // The Xan_State values written since the caller last took them.
+  mutable std::vector<std::pair<std::uint32_t, std::uint8_t>> carried;
 
   static CQmAttributeValue StateValue(std::uint8_t state) {
     return CQmAttributeValue(std::u16string(1, static_cast<char16_t>(u'A' + state)));
@@ -333,7 +342,10 @@ struct ModelServer {
   CQmAttributeMap Values(std::uint32_t id, const std::vector<CQmAttributeName>& asked) const {
     CQmAttributeMap map;
     for (const CQmAttributeName& name : asked) {
-      if (name == CQmAttributeName(Xan_State)) map.insert(name, StateValue(state[id]));
+      if (name == CQmAttributeName(Xan_State)) {
+        map.insert(name, StateValue(state[id]));
+        carried.emplace_back(id, state[id]);
+      }
       if (name == CQmAttributeName(Xan_Note)) map.insert(name, u"note");
     }
     return map;
@@ -787,13 +799,16 @@ class World {
   void Answer(std::size_t index) {
     StepConnection& c = *connection_;
     const CMessage& request = c.pending[index].request;
+    server_.carried.clear();
+    CMessage answer;
     if (request.QueryEntityId() != QueueManagerServerEntity()) {
-      c.Answer(index, server_.AnswerInteraction(request));
+      answer = server_.AnswerInteraction(request);
     } else if (request.QueryEventId() == kCacheReloadEvent) {
-      c.Answer(index, server_.AnswerReload(request));
+      answer = server_.AnswerReload(request);
     } else {
-      c.Answer(index, server_.AnswerLoad(request));
+      answer = server_.AnswerLoad(request);
     }
+    c.Answer(index, answer, std::exchange(server_.carried, {}));
   }
 
   void Raw(Bytes& in) {
