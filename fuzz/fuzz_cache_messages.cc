@@ -366,7 +366,10 @@ struct ModelServer {
       << static_cast<std::int32_t>(asked.size());
     for (const CQmAttributeName& name : asked) name.Write(m);
     const Queue* record = Find(queue);
-    m << (record == nullptr || record->exists) << false;
+    const bool exists = record == nullptr || record->exists;
+    m << exists;
+    if (!exists) return;  // a removed queue's body ends with its flag
+    m << false;
     if (record == nullptr) {
       m << std::uint32_t{0};
       return;
@@ -454,6 +457,11 @@ struct ModelServer {
 
 // Set while the server has sent only what the model would.
 bool g_trusted = true;
+// Queues removed while the connection was down (by queue id). An all-queues
+// monitor is not told of such a removal, and its queue's record keeps the
+// members it had: while the queue lives on or comes back, that monitor may
+// hear of members its answer did not list.
+std::set<std::uint32_t> g_removalMissed;
 
 // A queue monitor that checks each callback against what it was told before.
 class CheckedQueueMonitor final : public CQmQueueMonitor {
@@ -487,11 +495,11 @@ class CheckedQueueMonitor final : public CQmQueueMonitor {
   }
   void AttributesUpdated(const CEntityId& queue, InteractionId id,
                          const CQmAttributeMap&) override {
-    Require(Called(queue).count(id.QueryObjectId()) != 0 || !g_trusted,
+    Require(Called(queue).count(id.QueryObjectId()) != 0 || Excused(queue),
             "an update of an interaction the monitor does not hold");
   }
   void InteractionRemoved(const CEntityId& queue, InteractionId id) override {
-    Require(Called(queue).erase(id.QueryObjectId()) != 0 || !g_trusted,
+    Require(Called(queue).erase(id.QueryObjectId()) != 0 || Excused(queue),
             "a removal of an interaction the monitor does not hold");
   }
   void StatisticsUpdate(const CEntityId& queue, const CQmQueueStats&) override { Called(queue); }
@@ -507,6 +515,10 @@ class CheckedQueueMonitor final : public CQmQueueMonitor {
     Require(queue == watched || (all && queue.QueryObjectType() == watched.QueryObjectType()),
             "a monitor called back for a queue it does not watch");
     return view[queue.QueryObjectId()];
+  }
+  bool Excused(const CEntityId& queue) const {
+    return !g_trusted || (watched.QueryObjectId() == W4Notifier::kAllObjects &&
+                          g_removalMissed.count(queue.QueryObjectId()) != 0);
   }
 };
 
@@ -580,6 +592,7 @@ class World {
     connection_->Clear();
     server_ = ModelServer();
     g_trusted = true;
+    g_removalMissed.clear();
     stale_ = false;
     compared_ = false;
     mediaTypeHeld_ = false;
@@ -742,6 +755,7 @@ class World {
     if (kind == 3) {
       queue = ModelServer::Queue{
           false, {}, queue.sequence, queue.removalMissed || !connection_->connected};
+      if (queue.removalMissed) g_removalMissed.insert(kQueueIds[index]);
       CMessage m(CEntityId(kType, kQueueIds[index]), kMonitorQueueEvent);
       ModelServer::WriteTime(m);
       connection_->Notify(m << false);
