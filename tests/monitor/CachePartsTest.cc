@@ -12,8 +12,8 @@
 #include <future>
 #include <map>
 #include <memory>
-#include <random>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
