@@ -325,9 +325,6 @@ struct ModelServer {
     bool exists = true;
     std::set<std::uint32_t> members;
     std::uint64_t sequence = 0;
-    // Removed while the connection was down: the cache cannot tell an
-    // all-queues monitor, whose answers list only the queues there are.
-    bool removalMissed = false;
   };
   std::array<Queue, kQueueIds.size()> queues;
   std::array<std::uint8_t, kInteractionCount + 1> state{};
@@ -407,7 +404,7 @@ struct ModelServer {
     WriteTime(answer);
     // A load creates the queue it names.
     if (Queue* record = Find(queue); record != nullptr && !record->exists) {
-      *record = Queue{true, {}, 0, record->removalMissed};
+      *record = Queue{true, {}, 0};
     }
     WriteSection(answer, queue, asked, !adding, true);
     if (queue == kAllQueues) {
@@ -457,11 +454,6 @@ struct ModelServer {
 
 // Set while the server has sent only what the model would.
 bool g_trusted = true;
-// Queues removed while the connection was down (by queue id). An all-queues
-// monitor is not told of such a removal, and its queue's record keeps the
-// members it had: while the queue lives on or comes back, that monitor may
-// hear of members its answer did not list.
-std::set<std::uint32_t> g_removalMissed;
 
 // A queue monitor that checks each callback against what it was told before.
 class CheckedQueueMonitor final : public CQmQueueMonitor {
@@ -495,11 +487,11 @@ class CheckedQueueMonitor final : public CQmQueueMonitor {
   }
   void AttributesUpdated(const CEntityId& queue, InteractionId id,
                          const CQmAttributeMap&) override {
-    Require(Called(queue).count(id.QueryObjectId()) != 0 || Excused(queue),
+    Require(Called(queue).count(id.QueryObjectId()) != 0 || !g_trusted,
             "an update of an interaction the monitor does not hold");
   }
   void InteractionRemoved(const CEntityId& queue, InteractionId id) override {
-    Require(Called(queue).erase(id.QueryObjectId()) != 0 || Excused(queue),
+    Require(Called(queue).erase(id.QueryObjectId()) != 0 || !g_trusted,
             "a removal of an interaction the monitor does not hold");
   }
   void StatisticsUpdate(const CEntityId& queue, const CQmQueueStats&) override { Called(queue); }
@@ -515,10 +507,6 @@ class CheckedQueueMonitor final : public CQmQueueMonitor {
     Require(queue == watched || (all && queue.QueryObjectType() == watched.QueryObjectType()),
             "a monitor called back for a queue it does not watch");
     return view[queue.QueryObjectId()];
-  }
-  bool Excused(const CEntityId& queue) const {
-    return !g_trusted || (watched.QueryObjectId() == W4Notifier::kAllObjects &&
-                          g_removalMissed.count(queue.QueryObjectId()) != 0);
   }
 };
 
@@ -592,7 +580,6 @@ class World {
     connection_->Clear();
     server_ = ModelServer();
     g_trusted = true;
-    g_removalMissed.clear();
     stale_ = false;
     compared_ = false;
     mediaTypeHeld_ = false;
@@ -709,9 +696,7 @@ class World {
       }
       for (const CheckedQueueMonitor& monitor : monitors_) {
         if (!monitor.active || monitor.orphaned) continue;
-        if (monitor.watched != queue && (monitor.watched != kAllQueues || model.removalMissed)) {
-          continue;
-        }
+        if (monitor.watched != queue && monitor.watched != kAllQueues) continue;
         const auto seen = monitor.view.find(queue.QueryObjectId());
         const std::vector<std::uint32_t> view =
             seen == monitor.view.end()
@@ -753,9 +738,7 @@ class World {
     const int kind = (b >> 1U) / kInteractionCount % 4;
     ModelServer::Queue& queue = server_.queues[index];
     if (kind == 3) {
-      queue = ModelServer::Queue{
-          false, {}, queue.sequence, queue.removalMissed || !connection_->connected};
-      if (queue.removalMissed) g_removalMissed.insert(kQueueIds[index]);
+      queue = ModelServer::Queue{false, {}, queue.sequence};
       CMessage m(CEntityId(kType, kQueueIds[index]), kMonitorQueueEvent);
       ModelServer::WriteTime(m);
       connection_->Notify(m << false);

@@ -148,7 +148,18 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const LoadBook::Reques
       loads_.Delivering(request.ToTicket());
     }
     ReadServerTime(response);
-    while (!response.IsAtEndOfData()) ProcessMonitorSection(response, request);
+    // A whole all-queues answer (not one adding names) lists every queue of
+    // its type; what else is cached under it was removed unseen.
+    const bool wholeAllQueues =
+        request.queue.QueryObjectId() == W4Notifier::kAllObjects && !request.adding;
+    std::unordered_set<std::uint32_t> listed;
+    while (!response.IsAtEndOfData()) {
+      const CEntityId queue = ProcessMonitorSection(response, request);
+      if (queue.QueryObjectType() == request.queue.QueryObjectType()) {
+        listed.insert(queue.QueryObjectId());
+      }
+    }
+    if (wholeAllQueues) DropUnlistedChildren(request.queue, listed);
   } catch (const std::exception& e) {
     QM_TRACE(CacheTopic(), W4Trace::kLevelFailure, kFunction,
              "Malformed monitor queue response dropped: {}", e.what());
@@ -159,7 +170,7 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const LoadBook::Reques
   return true;
 }
 
-void CQmCache::ProcessMonitorSection(CMessage& response, const LoadBook::Request& request) {
+CEntityId CQmCache::ProcessMonitorSection(CMessage& response, const LoadBook::Request& request) {
   const CEntityId queue = ReadEntity(response);
   QM_TRACE(CacheTopic(), W4Trace::kLevelDetail, kFunction, "Update received {}", ScopedName(queue));
   const std::vector<CQmAttributeName> names = ReadNameList(response);
@@ -174,6 +185,27 @@ void CQmCache::ProcessMonitorSection(CMessage& response, const LoadBook::Request
     if (viaAllQueues) tables_.FindOrAddChild(queue);
   }
   ProcessQueueBody(BodyRoute(queue, viaAllQueues, request.ToTicket(), &names), response);
+  return queue;
+}
+
+void CQmCache::DropUnlistedChildren(const CEntityId& all,
+                                    const std::unordered_set<std::uint32_t>& listed) {
+  CBatchLease batch;
+  {
+    W4Os::CCriticalSectionLock lock(&lock_);
+    const QueueRecord* record = tables_.FindQueue(all);
+    if (record == nullptr) return;
+    std::vector<CEntityId> gone;
+    for (const auto& [id, child] : record->Children()) {
+      if (!listed.contains(id)) gone.push_back(child->Queue());
+    }
+    for (const CEntityId& queue : gone) {
+      QM_TRACE(CacheTopic(), W4Trace::kLevelWarning, kFunction,
+               "{} is no longer listed by its all-queues answer: removed", ScopedName(queue));
+      QueueRemovedLocked(queue, true, *batch);
+    }
+  }
+  FinishBatch(*batch);
 }
 
 void CQmCache::RegisterNamesLocked(W4Notifier::ObjectTypes type,

@@ -338,7 +338,15 @@ class CQmCache final : public W4Notifier::IAsyncResponseCallback,
   // Applies the answer to a load; false when it was malformed.
   bool ProcessMonitorResponse(W4Notifier::CMessage& response, const LoadBook::Request& request)
       QM_LOCKS_EXCLUDED(lock_);
-  void ProcessMonitorSection(W4Notifier::CMessage& response, const LoadBook::Request& request)
+  // Applies one queue's section of a load answer; returns the queue.
+  W4Notifier::CEntityId ProcessMonitorSection(W4Notifier::CMessage& response,
+                                              const LoadBook::Request& request)
+      QM_LOCKS_EXCLUDED(lock_);
+  // After a whole answer for the all-queues entity `all`, which lists every
+  // queue of its type there is: the child records of queues it did not list
+  // are of queues removed unseen (while the connection was down), and go.
+  void DropUnlistedChildren(const W4Notifier::CEntityId& all,
+                            const std::unordered_set<std::uint32_t>& listed)
       QM_LOCKS_EXCLUDED(lock_);
   // `clock`, when given, is fed under the body's first lock.
   void ProcessQueueBody(const BodyRoute& route, W4Notifier::CMessage& message,

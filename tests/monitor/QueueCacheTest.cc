@@ -720,6 +720,36 @@ TEST_F(ReloadTest, ReconcilesTheQueuesAndRemovesThoseThatAreGone) {
   EXPECT_EQ(value, "C");
 }
 
+// An all-queues answer after a renegotiation lists the queues there are: one
+// removed while the connection was down is told as removed, its members are
+// forgotten, and a queue of that id made again later starts empty.
+TEST_F(ReloadTest, AQueueAllQueuesAnswersNoLongerListIsRemoved) {
+  const auto answer = [](bool withGone) {
+    CMessage response;
+    WriteServerTime(response, LocalUtcSeconds());
+    WriteSection(response, AllUserQueues(), {}, {});
+    WriteSection(response, UserQueue(3010), {}, {.events = {Added(11)}});
+    if (withGone) WriteSection(response, UserQueue(3011), {}, {.events = {Added(12), Added(13)}});
+    return response;
+  };
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, answer(true));
+  RecordingMonitor all;
+  all.Activate(AllUserQueues(), {}, true);
+  all.ClearLog();
+  server_->Respond(ServerEntity(), kMonitorQueueEvent, answer(false));
+  CMessage reload;
+  WriteServerTime(reload, LocalUtcSeconds());
+  Renegotiate(reload);
+  AwaitLog(all, 1);
+  EXPECT_THAT(all.Log(true), ElementsAre("q3011 QueueRemoved"));
+  EXPECT_FALSE(Cache().QueryUnderlyingEntityId(12).IsSet());
+  EXPECT_TRUE(all.Contains(11));
+
+  all.ClearLog();
+  Publish(UserQueue(3011), {.events = {Added(12), Removed(13)}});
+  EXPECT_THAT(all.Log(true), ElementsAre("q3011 Added 12 {}"));
+}
+
 // The interactions the monitors watch are reloaded with the queues; the
 // monitors refresh them on their own, so nobody is called back for them.
 TEST_F(ReloadTest, InteractionMonitorsAreAskedForTheirInteractions) {

@@ -130,7 +130,9 @@ class QM_EXPORT CQmQueueMonitor {
 
   /// The callbacks, each for one queue: an interaction's watched attributes changed, an interaction
   /// joined the queue, one left it, the queue's statistics changed, the queue was removed. Each
-  /// does nothing unless overridden.
+  /// does nothing unless overridden. An all-queues monitor hears QueueRemoved for each queue of
+  /// its type that goes, one removed while the connection was down included: it is told so once
+  /// the answer to the reload after the renegotiation no longer lists the queue.
   ///@{
   virtual void AttributesUpdated(const W4Notifier::CEntityId& /*queue*/, InteractionId /*id*/,
                                  const CQmAttributeMap& /*attributes*/) {}
