@@ -1452,17 +1452,28 @@ class CacheStressTest : public MonitorCacheTest {
  protected:
   void SetUp() override {
     MonitorCacheTest::SetUp();
-    // Loads are answered from the server's contents; an adding load carries
-    // attribute values only. Reloads are refused.
+    // Loads are answered from the server's contents, an all-queues load with
+    // a section for each queue; an adding load carries attribute values only.
+    // Reloads are refused. Requests are handled on one server thread, so an
+    // answer holds every change published before it, and none after.
     server_->Handle(ServerEntity(), kMonitorQueueEvent, [this](const CMessage& request) {
       const auto [adding, queue] = ReadLoadRequest(request);
-      QueueBody body{.stats = Stats(1)};
-      std::lock_guard lock(modelMutex_);
-      for (const std::uint32_t member : model_[queue]) {
-        const CQmAttributeMap attributes = Attributes({{Xan_State, "b"}});
-        body.events.push_back(adding ? Updated(member, attributes) : Added(member, attributes));
+      const auto section = [&](CMessage& answer, const CEntityId& listed) {
+        QueueBody body{.stats = Stats(1)};
+        std::lock_guard lock(modelMutex_);
+        for (const std::uint32_t member : model_[listed]) {
+          const CQmAttributeMap attributes = Attributes({{Xan_State, "b"}});
+          body.events.push_back(adding ? Updated(member, attributes) : Added(member, attributes));
+        }
+        WriteSection(answer, listed, {}, body);
+      };
+      CMessage answer;
+      WriteServerTime(answer, LocalUtcSeconds());
+      section(answer, queue);
+      if (queue == AllUserQueues()) {
+        for (std::uint32_t q = 0; q < kQueues; ++q) section(answer, QueueNumber(q));
       }
-      return CScriptedReply::Respond(MonitorResponse(queue, {}, body));
+      return CScriptedReply::Respond(answer);
     });
     server_->Reject(ServerEntity(), kCacheReloadEvent);
     server_->Handle(kPublisher, kPublishEvent, [this](const CMessage& request) {
