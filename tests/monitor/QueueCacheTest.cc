@@ -1457,7 +1457,8 @@ class CacheStressTest : public MonitorCacheTest {
     // Reloads are refused. Requests are handled on one server thread, so an
     // answer holds every change published before it, and none after.
     server_->Handle(ServerEntity(), kMonitorQueueEvent, [this](const CMessage& request) {
-      const auto [adding, queue] = ReadLoadRequest(request);
+      const LoadRequest load = ReadLoadRequest(request);
+      const bool adding = load.adding;
       const auto section = [&](CMessage& answer, const CEntityId& listed) {
         QueueBody body{.stats = Stats(1)};
         std::lock_guard lock(modelMutex_);
@@ -1469,8 +1470,8 @@ class CacheStressTest : public MonitorCacheTest {
       };
       CMessage answer;
       WriteServerTime(answer, LocalUtcSeconds());
-      section(answer, queue);
-      if (queue == AllUserQueues()) {
+      section(answer, load.queue);
+      if (load.queue == AllUserQueues()) {
         for (std::uint32_t q = 0; q < kQueues; ++q) section(answer, QueueNumber(q));
       }
       return CScriptedReply::Respond(answer);
