@@ -155,7 +155,7 @@ bool CQmCache::ProcessMonitorResponse(CMessage& response, const LoadBook::Reques
     std::unordered_set<std::uint32_t> listed;
     while (!response.IsAtEndOfData()) {
       const CEntityId queue = ProcessMonitorSection(response, request);
-      if (queue.QueryObjectType() == request.queue.QueryObjectType()) {
+      if (wholeAllQueues && queue.QueryObjectType() == request.queue.QueryObjectType()) {
         listed.insert(queue.QueryObjectId());
       }
     }
