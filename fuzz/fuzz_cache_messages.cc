@@ -63,6 +63,11 @@ constexpr std::uint32_t kInteractionCount = 6;  // ids 1 to 6
 constexpr int kMaxSteps = 16;
 const CEntityId kAllQueues(kType, W4Notifier::kAllObjects);
 const CEntityId kMediaType = MediaTypeEntity(W4Notifier::eGenericObject);
+// Made on first use, after the library's own statics.
+const std::vector<CQmAttributeName>& StateOnly() {
+  static const std::vector<CQmAttributeName> names = {Xan_State};
+  return names;
+}
 
 // Step arguments; zero once the input is used up.
 class Bytes {
@@ -232,11 +237,12 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
   // Delivers the head of the `choice`-th lane that holds one (modulo their
   // count); false when all are empty.
   bool Deliver(std::size_t choice) {
-    std::size_t nonEmpty = 0;
-    for (const auto& lane : lanes_) nonEmpty += lane.second.empty() ? 0 : 1;
+    const std::span<Lane> lanes = Lanes();
+    const std::size_t nonEmpty = static_cast<std::size_t>(
+        std::ranges::count_if(lanes, [](const Lane& l) { return !l.second.empty(); }));
     if (nonEmpty == 0) return false;
     choice %= nonEmpty;
-    for (auto& [object, lane] : lanes_) {
+    for (auto& [object, lane] : lanes) {
       if (lane.empty() || choice-- != 0) continue;
       Delivery delivery = std::move(lane.front());
       lane.pop_front();
@@ -249,12 +255,16 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
   }
   bool Idle() const {
     return pending.empty() &&
-           std::ranges::all_of(lanes_, [](const auto& l) { return l.second.empty(); });
+           std::ranges::all_of(lanes_.begin(), lanes_.begin() + static_cast<std::ptrdiff_t>(used_),
+                               [](const Lane& l) { return l.second.empty(); });
   }
   void Clear() {
     pending.clear();
     subscriptions.clear();
-    lanes_.clear();
+    // The lanes' storage is kept for the next input: a lane allocates as it
+    // is first used, which every input would otherwise pay again.
+    for (Lane& lane : Lanes()) lane.second.clear();
+    used_ = 0;
     connected = true;
     lastValue.fill(std::nullopt);
   }
@@ -270,15 +280,20 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
   std::vector<Subscription> subscriptions;
 
  private:
+  using Lane = std::pair<const void*, std::deque<Delivery>>;
+  std::span<Lane> Lanes() { return std::span<Lane>(lanes_).first(used_); }
   // Lanes by callback object, in the order of first use (addresses would
   // order them differently from run to run).
   template <class Callback>
   std::deque<Delivery>& LaneOf(Callback* callback) {
     const void* object = dynamic_cast<const void*>(callback);
-    for (auto& [key, lane] : lanes_) {
+    for (auto& [key, lane] : Lanes()) {
       if (key == object) return lane;
     }
-    return lanes_.emplace_back(object, std::deque<Delivery>()).second;
+    if (used_ == lanes_.size()) lanes_.emplace_back();
+    Lane& lane = lanes_[used_++];
+    lane.first = object;
+    return lane.second;
   }
   // A stopped subscription delivers nothing more.
   void Purge(IMessageCallback* callback, const CEntityId* entity) {
@@ -315,7 +330,10 @@ class StepConnection final : public W4Notifier::CNotifierConnection {
   }
 
   std::uint32_t lastRequest_ = 0;
-  std::vector<std::pair<const void*, std::deque<Delivery>>> lanes_;
+  // The first `used_` are this input's lanes; the rest are empty and kept
+  // for reuse.
+  std::vector<Lane> lanes_;
+  std::size_t used_ = 0;
 };
 
 // The server as the cache should see it: two queues of one type and the
@@ -330,6 +348,7 @@ struct ModelServer {
   std::array<std::uint8_t, kInteractionCount + 1> state{};
   // The names some load asked for: what reloads and answers list.
   std::set<CQmAttributeName> names;
+  std::vector<CQmAttributeName> listedNames;  // `names` in order
   // The Xan_State values written since the caller last took them.
   mutable std::vector<std::pair<std::uint32_t, std::uint8_t>> carried;
 
@@ -396,7 +415,7 @@ struct ModelServer {
     std::vector<CQmAttributeName> asked;
     for (std::int32_t i = 0; i < count; ++i) {
       asked.emplace_back().Read(request);
-      names.insert(asked.back());
+      if (names.insert(asked.back()).second) listedNames.assign(names.begin(), names.end());
     }
     const CEntityId queue(static_cast<W4Notifier::ObjectTypes>(type),
                           static_cast<std::uint32_t>(id));
@@ -466,7 +485,7 @@ class CheckedQueueMonitor final : public CQmQueueMonitor {
       watched = queue;
       view.clear();
     }
-    Activate(watched, {Xan_State}, false);
+    Activate(watched, StateOnly(), false);
   }
   void End() {
     active = false;
@@ -545,8 +564,10 @@ void ApplyAsTsServerBatch(CMessage& message, bool reportAll) {
   }
 }
 
-std::vector<std::uint32_t> Ids(const std::vector<InteractionId>& ids) {
-  std::vector<std::uint32_t> plain;
+// `ids` as plain numbers in order, in `plain` (reused).
+const std::vector<std::uint32_t>& Ids(const std::vector<InteractionId>& ids,
+                                      std::vector<std::uint32_t>& plain) {
+  plain.clear();
   for (const InteractionId& id : ids) plain.push_back(id.QueryObjectId());
   std::ranges::sort(plain);
   return plain;
@@ -608,7 +629,7 @@ class World {
         const std::uint32_t id = 1 + b % kInteractionCount;
         if (b / kInteractionCount % 2 == 0) {
           watcher_.watched.insert(id);
-          watcher_.Activate(InteractionId(id), {Xan_State}, false);
+          watcher_.Activate(InteractionId(id), StateOnly(), false);
         } else {
           watcher_.watched.erase(id);
           watcher_.Deactivate(InteractionId(id));
@@ -689,20 +710,17 @@ class World {
     for (std::size_t i = 0; i < kQueueIds.size(); ++i) {
       const CEntityId queue(kType, kQueueIds[i]);
       const ModelServer::Queue& model = server_.queues[i];
-      const std::vector<std::uint32_t> members(model.members.begin(), model.members.end());
-      std::vector<InteractionId> cached;
-      if (cache.QueryQueueContents(queue, cached)) {
-        Require(Ids(cached) == members, "the cache's contents differ from the server's");
+      const std::set<std::uint32_t>& members = model.members;
+      if (cache.QueryQueueContents(queue, listed_)) {
+        Require(std::ranges::equal(Ids(listed_, ids_), members),
+                "the cache's contents differ from the server's");
       }
       for (const CheckedQueueMonitor& monitor : monitors_) {
         if (!monitor.active || monitor.orphaned) continue;
         if (monitor.watched != queue && monitor.watched != kAllQueues) continue;
         const auto seen = monitor.view.find(queue.QueryObjectId());
-        const std::vector<std::uint32_t> view =
-            seen == monitor.view.end()
-                ? std::vector<std::uint32_t>()
-                : std::vector<std::uint32_t>(seen->second.begin(), seen->second.end());
-        Require(view == members, "a monitor's view differs from the server's contents");
+        Require(seen == monitor.view.end() ? members.empty() : seen->second == members,
+                "a monitor's view differs from the server's contents");
       }
       for (const std::uint32_t id : members) {
         CQmAttributeValue value;
@@ -772,7 +790,7 @@ class World {
     CMessage m(CEntityId(kType, kQueueIds[index]), kMonitorQueueEvent);
     ModelServer::WriteTime(m);
     m << true << false << std::uint32_t{1};
-    const std::vector<CQmAttributeName> names(server_.names.begin(), server_.names.end());
+    const std::vector<CQmAttributeName>& names = server_.listedNames;
     ModelServer::WriteEvent(m, id, added, removed,
                             removed ? CQmAttributeMap() : server_.Values(id, names));
     m << static_cast<unsigned long long>(++queue.sequence) << false;
@@ -861,6 +879,7 @@ class World {
   std::size_t checks_ = 0;
   bool compared_ = false;              // with the world as it has been since it settled
   std::vector<InteractionId> listed_;  // reused
+  std::vector<std::uint32_t> ids_;     // reused
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "monitor/MessageReaders.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "QueueManager/Platform/ObjectTypes.h"
@@ -25,9 +27,16 @@ CEntityId ReadEntity(CMessage& message) {
 }
 
 std::vector<CQmAttributeName> ReadNameList(CMessage& message) {
+  // A name is at least its number field: a tag and four bytes.
+  constexpr std::size_t kSmallestName = 5;
   std::int32_t count = 0;
   message >> count;
   std::vector<CQmAttributeName> names;
+  // Room for what the message can hold, whatever count it claims.
+  if (count > 0) {
+    names.reserve(
+        std::min(static_cast<std::size_t>(count), message.RemainingBytes() / kSmallestName));
+  }
   for (std::int32_t i = 0; i < count; ++i) {
     CQmAttributeName name;
     name.Read(message);

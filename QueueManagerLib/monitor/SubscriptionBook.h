@@ -79,31 +79,38 @@ class SubscriptionBook {
 
 template <class Owner>
 void SubscriptionBook::Reconcile(const W4Notifier::CEntityId& queue, Owner& owner) {
-  while (true) {
+  // What one pass decided and did. The steps below capture it and the queue
+  // alone, two references, which std::function keeps without allocating.
+  struct Pass {
     std::optional<bool> start;
     // A subscription is stopped on the connection it was made on.
     std::shared_ptr<W4Notifier::CNotifierConnection> connection;
-    owner.WithSubscriptions([&](SubscriptionBook& book) {
-      start = book.NextStep(queue);
-      if (start && !*start) connection = book.HeldOn(queue);
+    bool held = false;
+  };
+  while (true) {
+    Pass pass;
+    owner.WithSubscriptions([&pass, &queue](SubscriptionBook& book) {
+      pass.start = book.NextStep(queue);
+      if (pass.start && !*pass.start) pass.connection = book.HeldOn(queue);
     });
-    if (!start) break;
-    if (!*start && CallbackGate::InsideAnyCallback()) {
+    if (!pass.start) break;
+    if (!*pass.start && CallbackGate::InsideAnyCallback()) {
       // Stopping waits until the notifier's delivery thread is out of the
       // owner; that thread may be waiting for its turn to call the monitor
       // whose callback this thread is in. This thread stays the reconciler.
       owner.ReconcileLater(queue);
       return;
     }
-    if (*start) {
-      connection = owner.StartSubscription(queue);
-    } else if (connection) {
-      owner.StopSubscription(queue, connection);
+    if (*pass.start) {
+      pass.connection = owner.StartSubscription(queue);
+    } else if (pass.connection) {
+      owner.StopSubscription(queue, pass.connection);
     }
-    const bool held = *start && connection;
-    owner.WithSubscriptions(
-        [&](SubscriptionBook& book) { book.Completed(queue, *start, held, connection); });
-    if (held != *start) break;
+    pass.held = *pass.start && pass.connection != nullptr;
+    owner.WithSubscriptions([&pass, &queue](SubscriptionBook& book) {
+      book.Completed(queue, *pass.start, pass.held, pass.connection);
+    });
+    if (pass.held != *pass.start) break;
   }
   owner.SubscriptionSettled(queue);
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <limits>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -146,9 +147,8 @@ CMessage::Buffer& CMessage::MutableBody(std::size_t room) {
   if (body_.IsSoleOwner()) return *body_;
   // A new body, or a private copy of a shared one, starts with room for a
   // typical request, so that small messages grow without reallocating.
-  auto owned = detail::SharedBody::Make();
   const std::size_t used = BodySize();
-  owned->reserve(std::max(kInitialBodyCapacity, used + room));
+  auto owned = detail::SharedBody::Make(std::max(kInitialBodyCapacity, used + room));
   if (used != 0) owned->Append(body_->data(), used);
   body_ = std::move(owned);
   return *body_;
@@ -178,9 +178,19 @@ void detail::ByteBuffer::Reallocate(std::size_t capacity) {
   capacity = std::min(capacity, std::max(ByteFormLimit(), size_));
   if (capacity <= capacity_) return;
   auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
-  if (size_ != 0) std::memcpy(grown.get(), bytes_.get(), size_);
-  bytes_ = std::move(grown);
+  if (size_ != 0) std::memcpy(grown.get(), data_, size_);
+  heap_ = std::move(grown);
+  data_ = heap_.get();
   capacity_ = capacity;
+}
+
+detail::SharedBody detail::SharedBody::Make(std::size_t capacity) {
+  // Within the limit, as ByteBuffer's capacity always is.
+  capacity = std::min(capacity, ByteFormLimit());
+  void* const block = ::operator new(sizeof(Node) + capacity);
+  SharedBody body;
+  body.node_ = new (block) Node(static_cast<std::uint8_t*>(block) + sizeof(Node), capacity);
+  return body;
 }
 
 // Every write appends to a body that this message owns alone (copies share it

@@ -184,7 +184,10 @@ CMessage CMessage::Parse(std::span<const std::uint8_t> bytes) {
   const std::size_t bodyLength = LoadLittleEndian<std::uint32_t>(p + pos);
   pos += 4;
   if (bodyLength != bytes.size() - pos) Malformed("body length does not match the data");
-  if (bodyLength != 0) message.body_ = detail::SharedBody::Make(p + pos, p + pos + bodyLength);
+  if (bodyLength != 0) {
+    message.body_ = detail::SharedBody::Make(bodyLength);
+    message.body_->Append(p + pos, bodyLength);
+  }
   return message;
 }
 

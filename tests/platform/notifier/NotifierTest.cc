@@ -570,6 +570,30 @@ TEST(MessageTest, FieldsReadBackInOrderWithTheirValues) {
   EXPECT_EQ(i, 2);
 }
 
+// A body starts in the room its allocation was made with and moves to the
+// heap once it outgrows it; copies share it until one writes, whichever
+// storage it is in.
+TEST(MessageTest, BodiesKeepTheirFieldsAcrossGrowthCopiesAndParsing) {
+  for (const std::int32_t count : {0, 1, 25, 26, 27, 200}) {  // 5 bytes each; room 128
+    CMessage m;
+    for (std::int32_t i = 0; i < count; ++i) m << i;
+    CMessage copy = m;
+    copy << std::int32_t{-1};
+    m << std::int32_t{-2};
+    CMessage parsed = CMessage::Parse(m.Serialize());
+    for (CMessage* message : {&m, &copy, &parsed}) {
+      std::int32_t value = 0;
+      for (std::int32_t i = 0; i < count; ++i) {
+        *message >> value;
+        ASSERT_EQ(value, i) << count;
+      }
+      *message >> value;
+      EXPECT_EQ(value, message == &copy ? -1 : -2) << count;
+      EXPECT_TRUE(message->IsAtEndOfData()) << count;
+    }
+  }
+}
+
 TEST(MessageTest, ReadingAnotherKindOrPastTheEndThrowsAndMalformedBytesAreRejected) {
   CMessage m;
   const char data[] = "abcdef";

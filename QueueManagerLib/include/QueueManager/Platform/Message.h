@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,21 +29,23 @@ namespace detail {
 /// bytes uninitialised, since a field write overwrites them at once (a byte
 /// vector would zero-fill them first). Its capacity never exceeds what the
 /// byte form's 32-bit length carries, so that the common write, which fits the
-/// capacity, needs no size check of its own. Not thread-safe.
+/// capacity, needs no size check of its own. It may start in storage that its
+/// owner provides and keeps (see SharedBody), and moves to the heap when it
+/// outgrows it. Not thread-safe.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
-  ByteBuffer(const std::uint8_t* first, const std::uint8_t* last) {
-    Append(first, static_cast<std::size_t>(last - first));
-  }
+  /// Starts in `storage`, `capacity` bytes that outlive this buffer.
+  /// REQUIRES: `capacity` is at most the byte form's limit.
+  ByteBuffer(std::uint8_t* storage, std::size_t capacity) : data_(storage), capacity_(capacity) {}
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
 
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
-  std::uint8_t* data() { return bytes_.get(); }
-  const std::uint8_t* data() const { return bytes_.get(); }
-  std::uint8_t operator[](std::size_t index) const { return bytes_[index]; }
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::uint8_t operator[](std::size_t index) const { return data_[index]; }
 
   /// Capacity for at least `bytes` in all (at most the byte form's limit).
   void reserve(std::size_t bytes) {
@@ -53,7 +56,7 @@ class ByteBuffer {
   /// byte form.
   std::uint8_t* Grow(std::size_t count) {
     if (count > capacity_ - size_) GrowCapacity(count);
-    std::uint8_t* at = bytes_.get() + size_;
+    std::uint8_t* at = data_ + size_;
     size_ += count;
     return at;
   }
@@ -66,7 +69,8 @@ class ByteBuffer {
   void GrowCapacity(std::size_t count);
   void Reallocate(std::size_t capacity);
 
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::uint8_t* data_ = nullptr;  // the owner's storage, or `heap_`
+  std::unique_ptr<std::uint8_t[]> heap_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -77,15 +81,16 @@ class ByteBuffer {
 /// owner, so whatever a copy read before it was released on another thread
 /// happens before the write. (shared_ptr::use_count is a relaxed load and
 /// orders nothing.)
+///
+/// The owners' count, the buffer and its first `capacity` bytes are one
+/// allocation: most bodies never outgrow the room they are made with.
 class SharedBody {
  public:
   SharedBody() = default;
-  template <class... Args>
-  static SharedBody Make(Args&&... args) {
-    SharedBody body;
-    body.node_ = new Node(std::forward<Args>(args)...);
-    return body;
-  }
+  /// An empty body with room for `capacity` bytes (at most the byte form's
+  /// limit; more grows on the heap as it is written).
+  static SharedBody Make(std::size_t capacity);
+
   SharedBody(const SharedBody& other) noexcept : node_(other.node_) {
     // Relaxed: a new owner is made from an existing one, which keeps the
     // body alive meanwhile.
@@ -100,7 +105,10 @@ class SharedBody {
 
   void reset() noexcept {
     Node* node = std::exchange(node_, nullptr);
-    if (node != nullptr && node->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete node;
+    if (node != nullptr && node->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      node->~Node();
+      ::operator delete(node);
+    }
   }
   bool IsSoleOwner() const noexcept {
     return node_ != nullptr && node_->owners.load(std::memory_order_acquire) == 1;
@@ -110,9 +118,9 @@ class SharedBody {
   ByteBuffer& operator*() const noexcept { return node_->bytes; }
 
  private:
+  // Followed in its allocation by the buffer's first bytes.
   struct Node {
-    template <class... Args>
-    explicit Node(Args&&... args) : bytes(std::forward<Args>(args)...) {}
+    Node(std::uint8_t* storage, std::size_t capacity) : bytes(storage, capacity) {}
     std::atomic<std::size_t> owners{1};
     ByteBuffer bytes;
   };
