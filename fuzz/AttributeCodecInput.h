@@ -31,7 +31,10 @@ inline Structure SelectedStructure(std::uint8_t first) {
 // A message with an empty header whose body is exactly `body`, well formed or
 // not: the message layer checks fields only when they are read.
 inline W4Notifier::CMessage MessageWithBody(std::span<const std::uint8_t> body) {
-  std::vector<std::uint8_t> bytes = {'W', '4', 'M', 1};
+  constexpr std::size_t kHeader = 4 + 4 * 4 + 4;  // magic and version, header fields, body length
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(kHeader + body.size());
+  bytes = {'W', '4', 'M', 1};
   bytes.resize(4 + 4 * 4, 0);  // event id, object type, object id, event name length
   const auto size = static_cast<std::uint32_t>(body.size());
   for (int shift = 0; shift < 32; shift += 8) {

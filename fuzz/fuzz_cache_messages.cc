@@ -355,23 +355,38 @@ struct ModelServer {
   static CQmAttributeValue StateValue(std::uint8_t state) {
     return CQmAttributeValue(std::u16string(1, static_cast<char16_t>(u'A' + state)));
   }
-  CQmAttributeMap Values(std::uint32_t id, const std::vector<CQmAttributeName>& asked) const {
-    CQmAttributeMap map;
-    for (const CQmAttributeName& name : asked) {
-      if (name == CQmAttributeName(Xan_State)) {
-        map.insert(name, StateValue(state[id]));
-        carried.emplace_back(id, state[id]);
-      }
-      if (name == CQmAttributeName(Xan_Note)) map.insert(name, u"note");
+  // Interaction `id`'s values of the names `asked` (of which the model has
+  // Xan_State and Xan_Note), written as an attribute map writes itself: the
+  // count, then each name and its zero-terminated text, in the names' order.
+  // A map built for each event would cost more allocations than the cache's
+  // own work on it.
+  void WriteValues(CMessage& m, std::uint32_t id,
+                   const std::vector<CQmAttributeName>& asked) const {
+    static const CQmAttributeName kState(Xan_State);
+    static const CQmAttributeName kNote(Xan_Note);
+    std::array<const CQmAttributeName*, 2> present{};
+    std::size_t count = 0;
+    if (std::ranges::find(asked, kState) != asked.end()) {
+      present[count++] = &kState;
+      carried.emplace_back(id, state[id]);
     }
-    return map;
+    if (std::ranges::find(asked, kNote) != asked.end()) present[count++] = &kNote;
+    if (count == 2 && *present[1] < *present[0]) std::swap(present[0], present[1]);
+    const std::array<char16_t, 1> stateText = {static_cast<char16_t>(u'A' + state[id])};
+    m << static_cast<std::int32_t>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      present[i]->Write(m);
+      m.WriteZeroTerminated(present[i] == &kState
+                                ? std::u16string_view(stateText.data(), stateText.size())
+                                : std::u16string_view(u"note"));
+    }
   }
+  static void WriteNoValues(CMessage& m) { m << std::int32_t{0}; }
   static void WriteTime(CMessage& m) { m << std::uint32_t{30000000} << std::uint32_t{0}; }
-  static void WriteEvent(CMessage& m, std::uint32_t id, bool added, bool removed,
-                         const CQmAttributeMap& map) {
+  // An event's interaction and flags; its values follow.
+  static void WriteEventHead(CMessage& m, std::uint32_t id, bool added, bool removed) {
     m << std::int32_t{W4Notifier::eGenericObject} << static_cast<std::int32_t>(id) << added
       << removed;
-    map.Write(m);
   }
   // A queue's section: its entity, the names, its body (`trailer`: with the
   // sequence number).
@@ -391,8 +406,10 @@ struct ModelServer {
       return;
     }
     m << static_cast<std::uint32_t>(record->members.size());
-    for (const std::uint32_t id : record->members)
-      WriteEvent(m, id, added, false, Values(id, asked));
+    for (const std::uint32_t id : record->members) {
+      WriteEventHead(m, id, added, false);
+      WriteValues(m, id, asked);
+    }
     if (trailer) m << static_cast<unsigned long long>(record->sequence) << false;
   }
   Queue* Find(const CEntityId& queue) {
@@ -461,7 +478,11 @@ struct ModelServer {
     const bool known = id >= 1 && id <= kInteractionCount;
     m << std::int32_t{W4Notifier::eGenericObject} << static_cast<std::int32_t>(id) << false
       << !known;
-    (known ? Values(id, {CQmAttributeName(Xan_State)}) : CQmAttributeMap()).Write(m);
+    if (known) {
+      WriteValues(m, id, StateOnly());
+    } else {
+      WriteNoValues(m);
+    }
   }
   // The answer to an interaction monitor's request for its interaction.
   CMessage AnswerInteraction(const CMessage& request) const {
@@ -791,8 +812,12 @@ class World {
     ModelServer::WriteTime(m);
     m << true << false << std::uint32_t{1};
     const std::vector<CQmAttributeName>& names = server_.listedNames;
-    ModelServer::WriteEvent(m, id, added, removed,
-                            removed ? CQmAttributeMap() : server_.Values(id, names));
+    ModelServer::WriteEventHead(m, id, added, removed);
+    if (removed) {
+      ModelServer::WriteNoValues(m);
+    } else {
+      server_.WriteValues(m, id, names);
+    }
     m << static_cast<unsigned long long>(++queue.sequence) << false;
     connection_->Notify(m, removed ? 0 : id, server_.state[id]);
   }
